@@ -1,0 +1,44 @@
+# The two commands of the README:
+#   make run   installs what is missing, builds and starts the editor
+#   make test  installs what is missing, builds and runs every test
+#              (a normal build, then an AddressSanitizer/UBSan build with the
+#              fuzz corpora replayed)
+JOBS  ?= $(shell nproc)
+BUILD ?= build
+SAN   ?= build-san
+
+.PHONY: deps configure build run test test-main test-san bench clean format
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/app/KwVtFe32 ]; then exec $(BUILD)/app/KwVtFe32 $(ARGS); \
+	 else echo "The editor KwVtFe32 is not part of this build yet; the library and engine are built in $(BUILD)/."; fi
+
+test-main: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-san: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DKW_SANITIZE=ON -DKW_FUZZ=ON -DKW_BUILD_APP=OFF -DKW_BUILD_BENCH=OFF >/dev/null
+	cmake --build $(SAN) -j $(JOBS)
+	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: test-main test-san
+
+bench: build
+	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(SAN)
