@@ -42,3 +42,27 @@ function(kw_add_bench name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
 endfunction()
+
+# kw_subdirs(<out-var>): the immediate sub-folders of the current source folder
+# that have a CMakeLists.txt, sorted.
+function(kw_subdirs out)
+  file(GLOB entries LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+       ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT entries)
+  set(dirs "")
+  foreach(e ${entries})
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${e} AND
+       EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${e}/CMakeLists.txt)
+      list(APPEND dirs ${e})
+    endif()
+  endforeach()
+  set(${out} ${dirs} PARENT_SCOPE)
+endfunction()
+
+# kw_add_all_subdirs(): add every sub-folder that has a CMakeLists.txt.
+macro(kw_add_all_subdirs)
+  kw_subdirs(_kw_dirs)
+  foreach(_kw_dir ${_kw_dirs})
+    add_subdirectory(${_kw_dir})
+  endforeach()
+endmacro()
