@@ -159,7 +159,9 @@ TEST(OwnMethodDecoder, RejectsInvalidBlocks) {
         for (int s = 16; s <= 21; ++s) {
             w.Bits(0, 4);
         }
-        w.Bits(0, 336);
+        for (int i = 0; i < 336; ++i) {
+            w.Bits(0, 1);
+        }
         cases.push_back({"incomplete pre-code", w.Done(), 4096});
     }
     {
