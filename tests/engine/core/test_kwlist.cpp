@@ -17,12 +17,12 @@ int ValueAt(KWLIST& list, std::uint32_t i) {
 }
 
 TEST(KwList, EmptyListAndIndexOutOfRange) {
+    int deaths = 0;
     KWLIST list;
     KWLISTITEM* item = reinterpret_cast<KWLISTITEM*>(1);
     EXPECT_EQ(list.Retrieve(0, &item), ERR_LIST_EMPTY);
     EXPECT_EQ(item, nullptr);
     EXPECT_EQ(list.DeleteAll(), KW_OK);
-    int deaths = 0;
     ASSERT_EQ(list.Insert(new Probe(1, &deaths)), KW_OK);
     EXPECT_EQ(list.Retrieve(1, &item), ERR_LIST_INDEX);
     EXPECT_EQ(list.Insert(nullptr), KW_OK);
