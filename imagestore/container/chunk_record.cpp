@@ -80,7 +80,7 @@ namespace {
 // The only pairs of stored chunk size and data size a writer produces.
 bool SizesKnown(const ChunkRecord& r) {
     return (r.storedChunkSize == kPlainChunkSize && r.dataSize == kPlainChunkSize) ||
-           (r.storedChunkSize == kEccStoredSize && r.dataSize == kEccDataSize);
+           (r.storedChunkSize == kEccStoredSize && r.dataSize == kEccChunkDataSize);
 }
 
 // The lengths at bytes 64 and 72 must fit the payload the chunk has.

@@ -143,7 +143,7 @@ int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint3
     if (options & kOptErrorCorrection) {
         flags |= 1u << 24;
         h.storedChunkSize = kEccStoredSize;
-        h.dataSize = kEccDataSize;
+        h.dataSize = kEccChunkDataSize;
     }
     h.containerFlags = flags;
     verifyVolumes_ = (options & kOptVerifyVolumes) != 0;

@@ -43,16 +43,16 @@ int StoreContainer::ReadChunkBytes(uint32_t k) {
     uint32_t erased[kEccSubBlocks];
     uint32_t count = 0;
     for (uint32_t s = 0; s < kEccSubBlocks; ++s) {
-        uint8_t* p = buffer_.data() + s * kEccSubBlock;
-        if (!file_->ReadAt(at + s * kEccSubBlock, p, kEccSubBlock, &done) || done != kEccSubBlock) {
+        uint8_t* p = buffer_.data() + s * kEccSubBlockSize;
+        if (!file_->ReadAt(at + s * kEccSubBlockSize, p, kEccSubBlockSize, &done) ||
+            done != kEccSubBlockSize) {
             erased[count++] = s;
         }
     }
     if (count > kEccMaxErasures) {
         return kStoreShortRead;
     }
-    EccRecoverChunk(buffer_.data(), erased, count);
-    return kStoreOk;
+    return ::EccRebuildChunk(buffer_.data(), erased, count) == 0 ? kStoreOk : kStoreShortRead;
 }
 
 void StoreContainer::Scramble(uint8_t* chunk) const {
@@ -91,7 +91,9 @@ int StoreContainer::UnsealChunk(uint32_t number) {
     if (decoder_ == nullptr) {
         return kStoreWrongMode;
     }
-    decoder_->Begin(buf + kRecordSize, r.PayloadRoom(), r.dataLength, r.storedLength);
+    if (!decoder_->Begin(buf + kRecordSize, r.PayloadRoom(), r.dataLength, r.storedLength)) {
+        return kStoreInvalid;
+    }
     chunk_ = r;
     chunkLoaded_ = true;
     return kStoreOk;
@@ -292,7 +294,7 @@ int StoreContainer::ClearChunk0Directory() {
     PutChunkFlags(buf, GetChunkFlags(buf) & ~kChunkHasDirectory);
     PutRecordCrc(buf);
     if (EccOf(header_.containerFlags) == 1) {
-        EccEncodeChunk(buf);
+        ::EccEncodeChunk(buf);
     }
     uint32_t done = 0;
     if (!f->WriteAt(0, buf, header_.storedChunkSize, &done) || done != header_.storedChunkSize) {

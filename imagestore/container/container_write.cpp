@@ -73,7 +73,7 @@ void StoreContainer::SealChunk() {
         PutLe32(buf + 92, chunk_.payloadCrc);
     }
     if (EccOf(header_.containerFlags) == 1) {
-        EccEncodeChunk(buf);
+        ::EccEncodeChunk(buf);
     }
 }
 

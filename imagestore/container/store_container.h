@@ -161,10 +161,10 @@ private:
     ChunkRecord chunk_;
     bool chunkLoaded_ = false; // read mode: buffer holds chunk_.chunkNumber
     bool chunkOpen_ = false;   // write mode: buffer holds a chunk being filled
-    std::unique_ptr<ChunkDecoder> storedDecoder_, setDecoder_;
-    std::unique_ptr<ChunkEncoder> storedEncoder_, setEncoder_;
-    ChunkDecoder* decoder_ = nullptr;
-    ChunkEncoder* encoder_ = nullptr;
+    DecoderPtr storedDecoder_, setDecoder_;
+    EncoderPtr storedEncoder_, setEncoder_;
+    ::ChunkDecoder* decoder_ = nullptr;
+    ::ChunkEncoder* encoder_ = nullptr;
 
     StreamReader* reader_ = nullptr;
     StreamWriter* writer_ = nullptr;
