@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <malloc.h>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -45,6 +46,11 @@ std::string Folder() {
     return folder;
 }
 
+// Heap bytes in use now, in KiB.
+double HeapKib() {
+    return double(mallinfo2().uordblks) / 1024.0;
+}
+
 long PeakRssKib() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -68,6 +74,8 @@ void PlainWrite(benchmark::State& state) {
 void ContainerWrite(benchmark::State& state) {
     const std::string path = Folder() + "/set.kwi";
     const long before = PeakRssKib();
+    const double heapBefore = HeapKib();
+    double heap = 0;
     for (auto _ : state) {
         state.PauseTiming();
         DeleteContainerSet(path.c_str(), nullptr);
@@ -80,6 +88,9 @@ void ContainerWrite(benchmark::State& state) {
             if (w->Write(done, Piece().data(), kPiece) != 0) {
                 state.SkipWithError("container write failed");
             }
+            if (done == kTotal / 2) {
+                heap = HeapKib() - heapBefore;
+            }
         }
         w->Release();
         c->Close();
@@ -87,6 +98,7 @@ void ContainerWrite(benchmark::State& state) {
     }
     state.SetBytesProcessed(int64_t(state.iterations() * kTotal));
     state.counters["peak_rss_growth_kib"] = double(PeakRssKib() - before);
+    state.counters["heap_held_kib"] = heap;
 }
 
 void PlainReadCrc(benchmark::State& state) {
@@ -109,6 +121,8 @@ void ContainerRead(benchmark::State& state) {
     const std::string path = Folder() + "/set.kwi";
     std::vector<uint8_t> buffer(kPiece);
     const long before = PeakRssKib();
+    const double heapBefore = HeapKib();
+    double heap = 0;
     for (auto _ : state) {
         int err = 0;
         StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
@@ -118,12 +132,16 @@ void ContainerRead(benchmark::State& state) {
             if (r->Read(done, buffer.data(), kPiece, &got) != 0 || got != kPiece) {
                 state.SkipWithError("container read failed");
             }
+            if (done == kTotal / 2) {
+                heap = HeapKib() - heapBefore;
+            }
         }
         r->Release();
         c->Release();
     }
     state.SetBytesProcessed(int64_t(state.iterations() * kTotal));
     state.counters["peak_rss_growth_kib"] = double(PeakRssKib() - before);
+    state.counters["heap_held_kib"] = heap;
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the container as volume 0 (and, when the input
 // says so, as volume 1) and opens, enumerates, reads and verifies the set.
 //
-// Input: a 4-byte little-endian length n, then n bytes of volume 0; any bytes
-// after those form volume 1 (".002").
+// Input: a 4-byte little-endian word whose low 31 bits give a length n, then n
+// bytes of volume 0; any bytes after those form volume 1 (".002"). With the
+// word's top bit set the CRCs of every chunk are recomputed first, so that
+// forged records with valid CRCs are reached.
 #include "imagestore/container/store_container.h"
 #include "imagestore/container/stream_objects.h"
 
@@ -12,6 +14,7 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 using namespace kwv;
 
@@ -75,21 +78,52 @@ void Walk(StoreContainer* c, const std::string& path, int depth, int* budget) {
     }
 }
 
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = uint8_t(v >> (8 * i));
+    }
+}
+
+// Recomputes the record CRC (and a payload CRC the record asks for) of every
+// chunk of a volume image.
+void Reseal(std::vector<uint8_t>& v) {
+    if (v.size() < 96) {
+        return;
+    }
+    const uint32_t stored = Le32(&v[28]) == 0x46000 ? 0x46000 : 0x20000;
+    for (size_t at = 0; at + 96 <= v.size(); at += stored) {
+        uint8_t* r = &v[at];
+        const uint32_t dataSize = Le32(r + 32);
+        if ((Le32(r + 20) & 2) && dataSize > 96 && dataSize <= stored &&
+            at + dataSize <= v.size()) {
+            Put32(r + 92, uint32_t(crc32(0L, r + 96, dataSize - 96)));
+        }
+        Put32(r + 88, uint32_t(crc32(0L, r, 88)));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) {
         return 0;
     }
-    size_t first = data[0] | data[1] << 8 | data[2] << 16 | size_t(data[3]) << 24;
-    data += 4;
-    size -= 4;
-    first = std::min(first, size);
+    const uint32_t word = Le32(data);
+    const size_t first = std::min<size_t>(word & 0x7FFFFFFF, size - 4);
+    std::vector<uint8_t> v0(data + 4, data + 4 + first), v1(data + 4 + first, data + size);
+    if (word & 0x80000000u) {
+        Reseal(v0);
+        Reseal(v1);
+    }
     const std::string path0 = Folder() + "/set.kwi";
     const std::string path1 = Folder() + "/set.002";
-    PutFile(path0, data, first);
-    if (size > first) {
-        PutFile(path1, data + first, size - first);
+    PutFile(path0, v0.data(), v0.size());
+    if (!v1.empty()) {
+        PutFile(path1, v1.data(), v1.size());
     } else {
         unlink(path1.c_str());
     }
