@@ -30,4 +30,5 @@ target_sources(kwengine PRIVATE
   codepage.cpp
   cpconvert.cpp
   cpload.cpp
+  kwstring.cpp
 )
