@@ -131,8 +131,15 @@ bool cpLoadResourceFile(const void* image, std::uint32_t size, std::uint32_t hos
 // The same over an already split list of sections.
 bool cpLoadSections(const CP_SECTION* sections, std::uint32_t count, std::uint32_t hostKind,
                     bool copy);
-// Loads the sections built into the engine (without copying).
+// Loads the sections of the resource image built into the engine (without
+// copying: the image lives for the whole process).
 bool cpLoadBuiltinTables(std::uint32_t hostKind);
+// Splits a resource image into its sections (data pointers into the image,
+// shares left as they are); the list comes from kwGetMemory and goes back
+// through cpFreeResourceSections. False for a damaged image.
+bool cpGetResourceSections(const void* image, std::uint32_t size, CP_SECTION** list,
+                           std::uint32_t* count);
+void cpFreeResourceSections(CP_SECTION** list);
 // Destroys the global tables (engine tear-down).
 void cpFreeTables();
 

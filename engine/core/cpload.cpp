@@ -1,7 +1,6 @@
 // The process-wide code-page tables: loading the code-page and alternate-form
 // sections, the fall-backs between kinds, and the host kind.
 #include "engine/core/codepage.h"
-#include "engine/core/cpbuiltin.h"
 
 #include <cstring>
 #include <new>
@@ -159,17 +158,6 @@ bool cpLoadSections(const CP_SECTION* sections, std::uint32_t count, std::uint32
         gState.hostKind = 0;
     }
     return ok;
-}
-
-bool cpLoadBuiltinTables(std::uint32_t hostKind) {
-    unsigned count = 0;
-    const CP_BUILTIN_SECTION* builtin = cpBuiltinSections(&count);
-    CP_SECTION sections[16];
-    if (count > sizeof sections / sizeof sections[0])
-        return false;
-    for (unsigned i = 0; i < count; ++i)
-        sections[i] = {builtin[i].name, builtin[i].data, builtin[i].length};
-    return cpLoadSections(sections, count, hostKind, false);
 }
 
 void cpFreeTables() {

@@ -2,7 +2,7 @@
 // damaged blocks and section lists, and the fall-backs between kinds.
 #include "engine/core/codepage.h"
 #include "engine/core/codepages/cpblock_format.h"
-#include "engine/core/cpbuiltin.h"
+#include "engine/core/msgres.h"
 #include "iconv_ref.h"
 
 #include <gtest/gtest.h>
@@ -41,14 +41,22 @@ Block cp932Block() {
     return kwcp::buildCodePageBlock(932, 2, '?', singles, &dbcs);
 }
 
+// A block of the engine's built-in resource image.
 Block builtinBlock(const char* name) {
-    unsigned count = 0;
-    const CP_BUILTIN_SECTION* s = cpBuiltinSections(&count);
-    for (unsigned i = 0; i < count; ++i) {
-        if (std::string(s[i].name) == name && s[i].length > 0)
-            return Block(s[i].data, s[i].data + s[i].length);
+    const std::uint8_t* image = nullptr;
+    std::uint32_t size = 0;
+    GetEngineResource(&image, &size);
+    CP_SECTION* list = nullptr;
+    std::uint32_t count = 0;
+    Block block;
+    if (cpGetResourceSections(image, size, &list, &count)) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (std::string(list[i].name) == name && list[i].length > 0)
+                block.assign(list[i].data, list[i].data + list[i].length);
+        }
     }
-    return {};
+    cpFreeResourceSections(&list);
+    return block;
 }
 
 CP_SECTION section(const char* name, const Block& b) {
