@@ -19,7 +19,8 @@ bool cpGetResourceSections(const void* image, std::uint32_t size, CP_SECTION** l
         return false;
     }
     CP_SECTION* sections = nullptr;
-    if (dir == nullptr || kwGetMemory(n * static_cast<std::uint32_t>(sizeof(CP_SECTION)), &sections) != KW_OK) {
+    if (dir == nullptr ||
+        kwGetMemory(n * static_cast<std::uint32_t>(sizeof(CP_SECTION)), &sections) != KW_OK) {
         kwFreeMemory(&dir);
         return false;
     }
@@ -47,7 +48,9 @@ bool cpGetResourceSections(const void* image, std::uint32_t size, CP_SECTION** l
     return true;
 }
 
-void cpFreeResourceSections(CP_SECTION** list) { kwFreeMemory(list); }
+void cpFreeResourceSections(CP_SECTION** list) {
+    kwFreeMemory(list);
+}
 
 bool cpLoadResourceFile(const void* image, std::uint32_t size, std::uint32_t hostKind,
                         std::uint32_t copy) {

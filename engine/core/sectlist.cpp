@@ -60,8 +60,8 @@ kwRet SECT_LIST::Add(std::uint32_t sector) {
 
 kwRet SECT_LIST::AddRange(std::uint32_t first, std::uint32_t count) {
     // Sector numbers end at 0xFFFFFFFF; a run never wraps to 0.
-    const std::uint64_t end = std::min<std::uint64_t>(static_cast<std::uint64_t>(first) + count,
-                                                      0x100000000ull);
+    const std::uint64_t end =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(first) + count, 0x100000000ull);
     for (std::uint64_t s = first; s < end; ++s) {
         const kwRet rc = Add(static_cast<std::uint32_t>(s));
         if (rc != KW_OK)
@@ -71,7 +71,8 @@ kwRet SECT_LIST::AddRange(std::uint32_t first, std::uint32_t count) {
 }
 
 bool SECT_LIST::Contains(std::uint32_t sector) const {
-    return sectors_ != nullptr && std::find(sectors_, sectors_ + count_, sector) != sectors_ + count_;
+    return sectors_ != nullptr &&
+           std::find(sectors_, sectors_ + count_, sector) != sectors_ + count_;
 }
 
 kwRet SECT_LIST::Merge(const SECT_LIST* other) {

@@ -18,16 +18,24 @@ std::uint32_t* allocWords(std::uint32_t words) {
 }
 
 // Bits lo..31 of a word.
-std::uint32_t maskFrom(std::uint32_t lo) { return ~0u << lo; }
+std::uint32_t maskFrom(std::uint32_t lo) {
+    return ~0u << lo;
+}
 
 // Bits 0..hi of a word.
-std::uint32_t maskTo(std::uint32_t hi) { return hi >= 31 ? ~0u : (1u << (hi + 1)) - 1; }
+std::uint32_t maskTo(std::uint32_t hi) {
+    return hi >= 31 ? ~0u : (1u << (hi + 1)) - 1;
+}
 
 } // namespace
 
-STATE_MAP::STATE_MAP(const STATE_MAP& other) { *this = other; }
+STATE_MAP::STATE_MAP(const STATE_MAP& other) {
+    *this = other;
+}
 
-STATE_MAP::~STATE_MAP() { Free(); }
+STATE_MAP::~STATE_MAP() {
+    Free();
+}
 
 void STATE_MAP::Free() {
     if (pulBits != nullptr)
@@ -52,7 +60,9 @@ kwRet STATE_MAP::Create(std::uint32_t bits, bool setAll) {
     return KW_OK;
 }
 
-void STATE_MAP::Shrink(std::uint32_t n) { ulBitCount = n > ulBitCount ? 0 : ulBitCount - n; }
+void STATE_MAP::Shrink(std::uint32_t n) {
+    ulBitCount = n > ulBitCount ? 0 : ulBitCount - n;
+}
 
 kwRet STATE_MAP::Grow(std::uint32_t n) {
     if (pulBits == nullptr)
@@ -96,7 +106,9 @@ bool STATE_MAP::IsClear(std::uint32_t index) const {
            ((pulBits[index / 32] >> (index % 32)) & 1u) == 0;
 }
 
-void STATE_MAP::SetRange(std::uint32_t first, std::uint32_t count) { writeRange(first, count, true); }
+void STATE_MAP::SetRange(std::uint32_t first, std::uint32_t count) {
+    writeRange(first, count, true);
+}
 
 void STATE_MAP::ClearRange(std::uint32_t first, std::uint32_t count) {
     writeRange(first, count, false);
