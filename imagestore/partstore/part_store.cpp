@@ -3,8 +3,8 @@
 #include "imagestore/partstore/part_store.h"
 
 #include "imagestore/container/store_container.h"
+#include "imagestore/container/store_error.h"
 #include "imagestore/partstore/shield.h"
-#include "imagestore/partstore/store_codes.h"
 #include "imagestore/partstore/store_text.h"
 #include "imagestore/partstore/store_time.h"
 
@@ -37,11 +37,11 @@ void PartStore::CloseContainer() {
 
 int32_t PartStore::Commit() {
     if (mode_ == Mode::Closed || container_ == nullptr) {
-        return kOk;
+        return kwv::kStoreOk;
     }
     ClosePart();
     CloseStream();
-    int32_t error = kOk;
+    int32_t error = kwv::kStoreOk;
     if (mode_ == Mode::Write && headerChanged_) {
         const auto bytes = header_.Bytes();
         error = container_->WriteSmallStream("kwi", bytes.data(), uint32_t(bytes.size()));
@@ -49,21 +49,21 @@ int32_t PartStore::Commit() {
     }
     const int32_t closed = container_->Close();
     mode_ = Mode::Closed;
-    if (closeError_ != kOk) {
+    if (closeError_ != kwv::kStoreOk) {
         return closeError_;
     }
-    return error != kOk ? error : closed;
+    return error != kwv::kStoreOk ? error : closed;
 }
 
 int32_t PartStore::DeleteImage() {
     if (container_ == nullptr) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     if (mode_ != Mode::Write) {
         // A store opened for reading only stops reading.
         DropCurrentPart();
         mode_ = Mode::Closed;
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     DropCurrentPart();
     parts_.clear();
@@ -76,10 +76,10 @@ int32_t PartStore::DeleteImage() {
 int32_t PartStore::GetImagePath(char* buffer, uint32_t size) {
     if (container_ == nullptr) {
         CopyNarrow(u"", buffer, size);
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     container_->GetPath(buffer, size);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t PartStore::GetImageFlags() {
@@ -101,9 +101,9 @@ uint32_t PartStore::GetImageFlags() {
 }
 
 int32_t PartStore::GetDescription(char* buffer, uint32_t size) {
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         CopyNarrow(header_.Description(), buffer, size);
-        return kOk;
+        return kwv::kStoreOk;
     });
 }
 
@@ -111,14 +111,14 @@ int32_t PartStore::GetCreationTime(int32_t* year, int32_t* month, int32_t* day, 
                                    int32_t* minute, int32_t* second) {
     SplitCalendar(CalendarFromStoreTime(header_.CreationTime()), year, month, day, hour, minute,
                   second);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::GetModificationTime(int32_t* year, int32_t* month, int32_t* day, int32_t* hour,
                                        int32_t* minute, int32_t* second) {
     SplitCalendar(CalendarFromStoreTime(header_.ModificationTime()), year, month, day, hour, minute,
                   second);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t PartStore::GetVolumeCount() {
@@ -139,12 +139,12 @@ uint64_t PartStore::GetImageSize() {
 
 int32_t PartStore::SetDescription(const char* text) {
     if (mode_ != Mode::Write) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         header_.SetDescription(WidenText(text));
         headerChanged_ = true;
-        return kOk;
+        return kwv::kStoreOk;
     });
 }
 

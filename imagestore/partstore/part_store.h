@@ -9,6 +9,7 @@
 #include "kwvaults.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,9 @@ private:
 
     int32_t LoadHeader();
     int32_t ListParts();
+    // A stream entry's first tag word and up to buffer.size() bytes of its
+    // inline data (held: the bytes copied).
+    int32_t ReadEntry(const char* path, std::span<uint8_t> buffer, uint32_t& tag, size_t& held);
     int32_t ReadRecord(const std::string& path, PartRecord& record);
     int32_t FindFreePartName(std::string& path);
     bool HasCurrentPart() const { return current_ >= 0; }

@@ -1,10 +1,10 @@
 // Opening and creating images of the current format, and the requests on a
 // whole set (delete, verify) that the exported functions run.
 #include "imagestore/container/store_container.h"
+#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/part_store_api.h"
-#include "imagestore/partstore/store_codes.h"
 #include "imagestore/partstore/store_time.h"
 
 #include <array>
@@ -51,11 +51,11 @@ uint32_t High(uint64_t value) {
 template <typename Step> PART_STORE* Opened(int32_t& error, Step step) {
     auto* store = new (std::nothrow) PartStore();
     if (store == nullptr) {
-        error = kOutOfMemory;
+        error = kwv::kStoreNoMemory;
         return nullptr;
     }
     error = step(*store);
-    if (error != kOk) {
+    if (error != kwv::kStoreOk) {
         store->Release();
         return nullptr;
     }
@@ -66,53 +66,48 @@ template <typename Step> PART_STORE* Opened(int32_t& error, Step step) {
 
 int32_t PartStore::LoadHeader() {
     std::array<uint8_t, ImageHeader::kMaxSize> bytes{};
-    uint32_t tag1 = 0;
-    uint32_t tag2 = 0;
-    uint64_t start = 0;
-    uint64_t length = 0;
-    uint32_t held = 0;
-    const int32_t error = container_->ReadSmallStream(kHeaderPath, &tag1, &tag2, &start, &length,
-                                                      bytes.data(), uint32_t(bytes.size()), &held);
-    if (error != kOk) {
-        return error == kNoSuchStream ? kBadHeader : error;
+    uint32_t tag = 0;
+    size_t held = 0;
+    const int32_t error = ReadEntry(kHeaderPath, bytes, tag, held);
+    if (error != kwv::kStoreOk) {
+        return error == kwv::kStoreNoSuchStream ? kwv::kStoreBadImageHeader : error;
     }
-    const size_t used = held < bytes.size() ? held : bytes.size();
-    return ImageHeader::Parse(std::span(bytes).first(used), tag1, header_);
+    return ImageHeader::Parse(std::span(bytes).first(held), tag, header_);
 }
 
 int32_t PartStore::OpenRead(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
-    int error = kOk;
+    int error = kwv::kStoreOk;
     container_ = kwv::OpenContainerForRead(path, callback, &error);
     if (container_ == nullptr) {
         return error;
     }
-    if ((error = LoadHeader()) != kOk || (error = ListParts()) != kOk) {
+    if ((error = LoadHeader()) != kwv::kStoreOk || (error = ListParts()) != kwv::kStoreOk) {
         return error;
     }
     mode_ = Mode::Read;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::OpenAppend(const char* path, uint64_t limit, MEDIA_CHANGE_CALLBACK* callback) {
-    int error = kOk;
+    int error = kwv::kStoreOk;
     container_ = kwv::OpenContainerForAppend(path, Low(limit), High(limit), callback, &error);
     if (container_ == nullptr) {
         return error;
     }
-    if ((error = LoadHeader()) != kOk || (error = ListParts()) != kOk) {
+    if ((error = LoadHeader()) != kwv::kStoreOk || (error = ListParts()) != kwv::kStoreOk) {
         return error;
     }
     if (header_.Version() != ImageHeader::kFormatVersion) {
-        return kUnsupportedVersion;
+        return kwv::kStoreUnsupported;
     }
     header_.SetModificationTime(StoreTimeNow());
     mode_ = Mode::Write;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::Create(const char* path, const char16_t* password, uint64_t limit,
                           uint32_t flags, MEDIA_CHANGE_CALLBACK* callback) {
-    int error = kOk;
+    int error = kwv::kStoreOk;
     container_ = kwv::CreateContainer(path, password, Low(limit), High(limit),
                                       ContainerOptions(flags), callback, &error);
     if (container_ == nullptr) {
@@ -126,12 +121,12 @@ int32_t PartStore::Create(const char* path, const char16_t* password, uint64_t l
         error = stream->SetInlineData(bytes.data(), uint32_t(bytes.size()));
         stream->Release();
     }
-    if (error != kOk) {
+    if (error != kwv::kStoreOk) {
         container_->DeleteSet(); // nothing of a half-made image is left behind
         return error;
     }
     mode_ = Mode::Write;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 PART_STORE* OpenForReading(const char* path, MEDIA_CHANGE_CALLBACK* callback, int32_t& error) {
@@ -155,7 +150,7 @@ int32_t DeleteImageSet(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
 }
 
 int32_t VerifyImageChunks(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
-    int error = kOk;
+    int error = kwv::kStoreOk;
     kwv::StoreContainer* container = kwv::OpenContainerForRead(path, callback, &error);
     if (container == nullptr) {
         return error;

@@ -5,10 +5,10 @@
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/shield.h"
-#include "imagestore/partstore/store_codes.h"
 #include "imagestore/partstore/store_text.h"
 #include "imagestore/partstore/store_time.h"
 
+#include <algorithm>
 #include <array>
 
 namespace kw::partstore {
@@ -24,21 +24,25 @@ constexpr uint32_t kMaxChildren = 100000;
 
 } // namespace
 
+int32_t PartStore::ReadEntry(const char* path, std::span<uint8_t> buffer, uint32_t& tag,
+                             size_t& held) {
+    uint32_t inlineLength = 0;
+    const int32_t error =
+        container_->ReadSmallStream(path, &tag, nullptr, nullptr, nullptr, buffer.data(),
+                                    uint32_t(buffer.size()), &inlineLength);
+    held = std::min<size_t>(inlineLength, buffer.size());
+    return error;
+}
+
 int32_t PartStore::ReadRecord(const std::string& path, PartRecord& record) {
     std::array<uint8_t, PartRecord::kMaxSize> bytes{};
-    uint32_t tag1 = 0;
-    uint32_t tag2 = 0;
-    uint32_t length = 0;
-    uint64_t start = 0;
-    uint64_t streamLength = 0;
-    const int32_t error =
-        container_->ReadSmallStream(path.c_str(), &tag1, &tag2, &start, &streamLength, bytes.data(),
-                                    uint32_t(bytes.size()), &length);
-    if (error != kOk) {
+    uint32_t tag = 0;
+    size_t held = 0;
+    const int32_t error = ReadEntry(path.c_str(), bytes, tag, held);
+    if (error != kwv::kStoreOk) {
         return error;
     }
-    const size_t held = length < bytes.size() ? length : bytes.size();
-    return PartRecord::Parse(std::span(bytes).first(held), tag1, record);
+    return PartRecord::Parse(std::span(bytes).first(held), tag, record);
 }
 
 // The parts are the children of "kwi" whose inline record passes its check,
@@ -49,10 +53,10 @@ int32_t PartStore::ListParts() {
     int error = 0;
     kwv::StreamEnumerator* children =
         container_->EnumerateStreams("kwi", name.data(), name.size(), &error);
-    for (uint32_t i = 0; children != nullptr && error == kOk && i < kMaxChildren; ++i) {
+    for (uint32_t i = 0; children != nullptr && error == kwv::kStoreOk && i < kMaxChildren; ++i) {
         const std::string path = std::string("kwi/") + name.data();
         PartRecord record;
-        if (ReadRecord(path, record) == kOk) {
+        if (ReadRecord(path, record) == kwv::kStoreOk) {
             parts_.push_back(Part{path, false});
         }
         error = children->Next(name.data(), name.size());
@@ -60,56 +64,51 @@ int32_t PartStore::ListParts() {
     if (children != nullptr) {
         children->Release();
     }
-    return error == kOk || error == kwv::kStoreNoMoreNames ? kOk : error;
+    return error == kwv::kStoreOk || error == kwv::kStoreNoMoreNames ? kwv::kStoreOk : error;
 }
 
 int32_t PartStore::SelectPart(uint32_t index) {
     ClosePart();
     if (mode_ != Mode::Read) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     if (index >= parts_.size()) {
-        return kNoSuchStream;
+        return kwv::kStoreNoSuchStream;
     }
     const int32_t error = ReadRecord(parts_[index].path, record_);
-    if (error != kOk) {
-        return error == kNoSuchStream ? kBadImage : error;
+    if (error != kwv::kStoreOk) {
+        return error == kwv::kStoreNoSuchStream ? kwv::kStoreInvalid : error;
     }
     current_ = int32_t(index);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::FindFreePartName(std::string& path) {
     const uint32_t first = uint32_t(parts_.size());
     for (uint32_t number = first; number <= first + kNameTries; ++number) {
         path = kPartPrefix + std::to_string(number);
-        uint32_t tag1 = 0;
-        uint32_t tag2 = 0;
-        uint64_t start = 0;
-        uint64_t length = 0;
-        uint8_t none = 0;
-        uint32_t held = 0;
-        const int32_t error = container_->ReadSmallStream(path.c_str(), &tag1, &tag2, &start,
-                                                          &length, &none, 0, &held);
-        if (error == kNoSuchStream) {
-            return kOk;
+        uint32_t tag = 0;
+        size_t held = 0;
+        const int32_t error = ReadEntry(path.c_str(), {}, tag, held);
+        if (error == kwv::kStoreNoSuchStream) {
+            return kwv::kStoreOk;
         }
-        if (error != kOk) {
+        if (error != kwv::kStoreOk) {
             return error;
         }
     }
-    return kNoFreeName;
+    return kwv::kStoreTableFull;
 }
 
 int32_t PartStore::AddPart(uint32_t* index) {
     ClosePart();
     if (mode_ != Mode::Write) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         std::string path;
         int32_t error = FindFreePartName(path);
-        if (error != kOk) {
+        if (error != kwv::kStoreOk) {
             return error;
         }
         kwv::StreamWriter* stream =
@@ -125,7 +124,7 @@ int32_t PartStore::AddPart(uint32_t* index) {
         if (index != nullptr) {
             *index = uint32_t(current_);
         }
-        return kOk;
+        return kwv::kStoreOk;
     });
 }
 
@@ -138,18 +137,18 @@ void PartStore::DropCurrentPart() {
 
 int32_t PartStore::ClosePart() {
     if (!HasCurrentPart()) {
-        return kOk;
+        return kwv::kStoreOk;
     }
     const Part& part = parts_[size_t(current_)];
     DropCurrentPart();
     if (mode_ != Mode::Write) {
-        return kOk;
+        return kwv::kStoreOk;
     }
     record_.Set(PartField::VolumeHint, uint32_t(container_->GetCurrentChunk()));
     const auto bytes = record_.Bytes();
     const int32_t error =
         container_->WriteSmallStream(part.path.c_str(), bytes.data(), uint32_t(bytes.size()));
-    if (error != kOk && closeError_ == kOk) {
+    if (error != kwv::kStoreOk && closeError_ == kwv::kStoreOk) {
         closeError_ = error;
     }
     return error;
@@ -157,7 +156,7 @@ int32_t PartStore::ClosePart() {
 
 int32_t PartStore::RemovePart(uint32_t index) {
     if (mode_ != Mode::Write || index >= parts_.size() || !parts_[index].addedNow) {
-        return kNotSupported; // parts already in the image are never removed
+        return kwv::kStoreWrongMode; // parts already in the image are never removed
     }
     if (current_ == int32_t(index)) {
         DropCurrentPart(); // its record is never written
@@ -174,14 +173,14 @@ int32_t PartStore::RemovePart(uint32_t index) {
 int32_t PartStore::DiscardPart(size_t index) {
     const uint8_t none = 0;
     const int32_t error = container_->WriteSmallStream(parts_[index].path.c_str(), &none, 0);
-    if (error != kOk) {
+    if (error != kwv::kStoreOk) {
         return error;
     }
     parts_.erase(parts_.begin() + std::ptrdiff_t(index));
     if (current_ > int32_t(index)) {
         --current_;
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t PartStore::Value(uint32_t offset) const {
@@ -190,20 +189,20 @@ uint32_t PartStore::Value(uint32_t offset) const {
 
 int32_t PartStore::SetValue(uint32_t offset, uint32_t value) {
     if (mode_ != Mode::Write || !HasCurrentPart()) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     record_.Set(offset, value);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::SetText(bool name, const char* text) {
     if (mode_ != Mode::Write || !HasCurrentPart()) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         const std::u16string wide = WidenText(text);
         name ? record_.SetName(wide) : record_.SetDescription(wide);
-        return kOk;
+        return kwv::kStoreOk;
     });
 }
 
@@ -218,33 +217,33 @@ int32_t PartStore::SetPartDescription(const char* text) {
 int32_t PartStore::GetPartTime(int32_t* year, int32_t* month, int32_t* day, int32_t* hour,
                                int32_t* minute, int32_t* second) {
     if (!HasCurrentPart()) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     SplitCalendar(CalendarFromStoreTime(record_.Get(PartField::Time)), year, month, day, hour,
                   minute, second);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::GetPartName(char* buffer, uint32_t size) {
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         CopyNarrow(HasCurrentPart() ? record_.Name() : u"", buffer, size);
-        return kOk;
+        return kwv::kStoreOk;
     });
 }
 
 int32_t PartStore::GetPartDescription(char* buffer, uint32_t size) {
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         CopyNarrow(HasCurrentPart() ? record_.Description() : u"", buffer, size);
-        return kOk;
+        return kwv::kStoreOk;
     });
 }
 
 int32_t PartStore::HintPartVolume() {
     if (!HasCurrentPart() || container_ == nullptr) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     container_->SetReadAhead(record_.Get(PartField::VolumeHint));
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 } // namespace kw::partstore

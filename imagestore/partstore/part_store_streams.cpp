@@ -1,10 +1,10 @@
 // The streams of PartStore: a part's bitmaps and data streams and the MBR
 // stream, one open at a time, read or written at the store's position.
 #include "imagestore/container/store_container.h"
+#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/shield.h"
-#include "imagestore/partstore/store_codes.h"
 
 namespace kw::partstore {
 
@@ -28,43 +28,43 @@ void PartStore::CloseStream() {
 
 int32_t PartStore::OpenReader(const std::string& path, StreamKind kind, uint64_t* length) {
     CloseStream();
-    int error = kOk;
+    int error = kwv::kStoreOk;
     reader_ = container_->OpenStream(path.c_str(), &error);
     if (reader_ == nullptr) {
-        return error != kOk ? error : kNoSuchStream;
+        return error != kwv::kStoreOk ? error : kwv::kStoreNoSuchStream;
     }
     streamKind_ = kind;
     if (length != nullptr) {
         *length = reader_->GetLength();
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::OpenWriter(const std::string& path, uint32_t tag, StreamKind kind) {
     CloseStream();
-    int error = kOk;
+    int error = kwv::kStoreOk;
     writer_ = container_->CreateStream(path.c_str(), tag, 0, &error);
     if (writer_ == nullptr) {
-        return error != kOk ? error : kNotSupported;
+        return error != kwv::kStoreOk ? error : kwv::kStoreWrongMode;
     }
     streamKind_ = kind;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::OpenPartStream(const char* child, uint64_t* length) {
     if (mode_ != Mode::Read || !HasCurrentPart()) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         return OpenReader(parts_[size_t(current_)].path + "/" + child, StreamKind::Part, length);
     });
 }
 
 int32_t PartStore::CreatePartStream(const char* child) {
     if (mode_ != Mode::Write || !HasCurrentPart()) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] {
+    return Shield([&]() -> int32_t {
         return OpenWriter(parts_[size_t(current_)].path + "/" + child, 0, StreamKind::Part);
     });
 }
@@ -73,33 +73,33 @@ int32_t PartStore::ClosePartStream() {
     if (streamKind_ == StreamKind::Part) {
         CloseStream();
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::CreateMbrStream() {
     if (mode_ != Mode::Write) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] { return OpenWriter(kMbrPath, kMbrTag, StreamKind::Mbr); });
+    return Shield([&]() -> int32_t { return OpenWriter(kMbrPath, kMbrTag, StreamKind::Mbr); });
 }
 
 int32_t PartStore::OpenMbrStream(uint64_t* length) {
     if (mode_ != Mode::Read) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
-    return Shield([&] { return OpenReader(kMbrPath, StreamKind::Mbr, length); });
+    return Shield([&]() -> int32_t { return OpenReader(kMbrPath, StreamKind::Mbr, length); });
 }
 
 int32_t PartStore::CloseMbrStream() {
     if (streamKind_ == StreamKind::Mbr) {
         CloseStream();
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t PartStore::Read(void* buffer, uint32_t length, uint32_t* got) {
     uint32_t done = 0;
-    int32_t error = kNotSupported;
+    int32_t error = kwv::kStoreWrongMode;
     if (reader_ != nullptr) {
         error = reader_->Read(position_, buffer, length, &done);
         position_ += done;
@@ -112,10 +112,10 @@ int32_t PartStore::Read(void* buffer, uint32_t length, uint32_t* got) {
 
 int32_t PartStore::Write(const void* data, uint32_t length) {
     if (writer_ == nullptr) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
     const int32_t error = writer_->Write(position_, data, length);
-    if (error == kOk) {
+    if (error == kwv::kStoreOk) {
         position_ += length;
     }
     return error;

@@ -2,7 +2,7 @@
 // answers 1806 instead.
 #pragma once
 
-#include "imagestore/partstore/store_codes.h"
+#include "imagestore/container/store_error.h"
 
 #include <cstdint>
 #include <new>
@@ -13,9 +13,9 @@ template <typename Body> int32_t Shield(Body body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        return kOutOfMemory;
+        return kwv::kStoreNoMemory;
     } catch (...) {
-        return kNotSupported;
+        return kwv::kStoreWrongMode;
     }
 }
 

@@ -122,7 +122,7 @@ TEST_F(PartStoreImage, VerifyFindsADamagedByte) {
         ASSERT_EQ(PartStoreVerify(image.c_str(), &callback), 0);
 
         std::vector<uint8_t> bytes = FileBytes(image);
-        ASSERT_GT(bytes.size(), 3 * 0x20000u);
+        ASSERT_GE(bytes.size(), 2 * 0x20000u);
         bytes[0x20000 + 5000] ^= 0x10; // a payload byte of the second chunk
         PutFileBytes(image, bytes);
         EXPECT_EQ(PartStoreVerify(image.c_str(), &callback), 1802);

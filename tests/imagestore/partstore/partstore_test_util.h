@@ -63,6 +63,16 @@ inline void MarkBlocks(Partition& p, bool allBlocks) {
     }
 }
 
+// A volume file made by the tools, to be stored with the given kinds.
+inline Partition Loaded(const std::string& image, uint32_t fsKind, uint32_t type, bool allBlocks) {
+    Partition p;
+    p.raw = FileBytes(image);
+    p.fsKind = fsKind;
+    p.partitionType = type;
+    MarkBlocks(p, allBlocks);
+    return p;
+}
+
 // A FAT volume of `mib` MiB with a few files copied in by mtools.
 inline Partition MakeFat(const TempFolder& folder, uint32_t mib, bool allBlocks) {
     const std::string image = folder.File("fat.raw");
@@ -71,12 +81,7 @@ inline Partition MakeFat(const TempFolder& folder, uint32_t mib, bool allBlocks)
     const std::string cmd = "mkfs.fat -C " + image + " " + std::to_string(mib * 1024) +
                             " >/dev/null && mcopy -i " + image + " " + file + " ::/NOTES.TXT";
     EXPECT_EQ(Run(cmd), 0) << cmd;
-    Partition p;
-    p.raw = FileBytes(image);
-    p.fsKind = 1;
-    p.partitionType = 0x06;
-    MarkBlocks(p, allBlocks);
-    return p;
+    return Loaded(image, 1, 0x06, allBlocks);
 }
 
 // An NTFS volume of `mib` MiB with one file copied in by ntfscp.
@@ -88,12 +93,7 @@ inline Partition MakeNtfs(const TempFolder& folder, uint32_t mib, bool allBlocks
                             " && mkntfs -F -q -s 512 " + image + " >/dev/null 2>&1 && ntfscp " +
                             image + " " + file + " data.bin >/dev/null 2>&1";
     EXPECT_EQ(Run(cmd), 0) << cmd;
-    Partition p;
-    p.raw = FileBytes(image);
-    p.fsKind = 4;
-    p.partitionType = 0x07;
-    MarkBlocks(p, allBlocks);
-    return p;
+    return Loaded(image, 4, 0x07, allBlocks);
 }
 
 // Adds a part holding `p` to a store opened for writing; `stopAfter` blocks
