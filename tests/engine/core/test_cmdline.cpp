@@ -176,8 +176,9 @@ TEST(CommandLineNumber, WholeTextMustBeANumber) {
     for (const Case& c : cases) {
         std::uint32_t v = 99;
         EXPECT_EQ(COMMAND_LINE::ParseNumber(c.text, &v), c.ok) << '"' << c.text << '"';
-        if (c.ok)
+        if (c.ok) {
             EXPECT_EQ(v, c.value) << c.text;
+        }
     }
 }
 
