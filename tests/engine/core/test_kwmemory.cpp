@@ -42,7 +42,10 @@ TEST(KwMemory, SizeZeroAndInjectedFailureGiveCodeThree) {
     kwInjectAllocFailure(1);
     KWLIST* list = new KWLIST;
     EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(kwGetSectorBuffer() != nullptr, true);
+    void* sector = kwGetSectorBuffer();
+    EXPECT_NE(sector, nullptr);
+    EXPECT_EQ(kwFreeSectorBuffer(&sector), KW_OK);
+    EXPECT_EQ(sector, nullptr);
 }
 
 TEST(KwMemory, BadPointersAreLeftAlone) {
