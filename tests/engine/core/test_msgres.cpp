@@ -109,6 +109,14 @@ TEST(MessageResource, BuiltInImage) {
     ASSERT_NE(mbr, nullptr);
     EXPECT_EQ(mbr->length, 512);
     EXPECT_EQ(mbr->data, image + size - 512);
+    // Five sections; CP_WIN shares the CP_UNIX table.
+    EXPECT_EQ(info.SectionCount(), 5u);
+    const KW_SECTION* unix = info.FindSection("CODEPAGE_INFO CP_UNIX");
+    const KW_SECTION* win = info.FindSection("CODEPAGE_INFO CP_WIN");
+    ASSERT_NE(unix, nullptr);
+    ASSERT_NE(win, nullptr);
+    EXPECT_EQ(win->data, unix->data);
+    EXPECT_EQ(win->length, unix->length);
 }
 
 TEST(MessageResource, SharesAndCopies) {
