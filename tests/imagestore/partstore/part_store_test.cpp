@@ -42,7 +42,7 @@ protected:
 } // namespace
 
 TEST_F(PartStoreImage, RoundTripOverTheCreateOptions) {
-    const Partition fat = MakeFat(folder, 4, true);
+    const Partition fat = MakeFat(folder, 2, true);
     const Partition ntfs = MakeNtfs(folder, 2, false);
     ASSERT_LT(ntfs.UsedCount(), ntfs.Blocks()); // some blocks stay out of the image
     for (const CreateCase& c : kCreateCases) {
@@ -182,8 +182,7 @@ TEST_F(PartStoreImage, FailedAppendLeavesTheImageWhole) {
     const Partition fat = MakeFat(folder, 2, true);
     const Partition ntfs = MakeNtfs(folder, 2, false);
     int32_t error = -1;
-    PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, KW_CREATE_LOW_COMPRESSION,
-                                           nullptr, &error);
+    PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, 0, nullptr, &error);
     ASSERT_NE(store, nullptr) << error;
     uint32_t index = 0;
     ASSERT_EQ(StorePart(store, fat, "first", &index), 0);
