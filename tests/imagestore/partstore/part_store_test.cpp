@@ -74,6 +74,16 @@ TEST_F(PartStoreImage, RoundTripOverTheCreateOptions) {
         } else {
             EXPECT_EQ(store->GetVolumeCount(), 1u);
         }
+        uint64_t fileBytes = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+            if (entry.path().stem() == "disk") {
+                fileBytes += entry.file_size();
+            }
+        }
+        EXPECT_EQ(store->GetImageSize(), fileBytes);
+        char path[512] = {};
+        store->GetImagePath(path, sizeof path);
+        EXPECT_EQ(std::filesystem::path(path), std::filesystem::path(image));
         ExpectPart(store, 0, fat, "FAT part");
         ExpectPart(store, 1, ntfs, "NTFS part");
         store->Release();
