@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <map>
 #include <random>
 
 namespace {
@@ -16,8 +17,8 @@ constexpr std::uint32_t kBits = 2u * 1024 * 1024; // 1 GiB of 512-byte sectors
 
 // A map of runs with random lengths averaging meanRun bits.
 const STATE_MAP& runMap(std::uint32_t meanRun) {
-    static STATE_MAP maps[2];
-    STATE_MAP& m = maps[meanRun > 1 ? 1 : 0];
+    static std::map<std::uint32_t, STATE_MAP> maps;
+    STATE_MAP& m = maps[meanRun];
     if (m.GetWords() == nullptr) {
         m.Create(kBits, false);
         std::mt19937 rng(meanRun);
