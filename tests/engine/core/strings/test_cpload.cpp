@@ -17,7 +17,7 @@ using Block = std::vector<std::uint8_t>;
 
 // CP932 as iconv knows it: every lead byte of cpIsLeadByte(932) with the
 // trail bytes 0x40-0xFF, and the single bytes iconv maps to one character.
-Block cp932Block() {
+Block buildCp932Block() {
     kwcp::DbcsPart dbcs;
     dbcs.leadRanges = {{0x81, 0x84}, {0x87, 0x9F}, {0xE0, 0xEA}, {0xED, 0xEE}, {0xFA, 0xFC}};
     dbcs.firstTrail = 0x40;
@@ -40,6 +40,11 @@ Block cp932Block() {
             singles.push_back({static_cast<std::uint16_t>(b), (*u)[0]});
     }
     return kwcp::buildCodePageBlock(932, 2, '?', singles, &dbcs);
+}
+
+const Block& cp932Block() {
+    static const Block block = buildCp932Block();
+    return block;
 }
 
 // A block of the engine's built-in resource image.
