@@ -1,0 +1,28 @@
+// Entry points of the part store for images of the current format, as the
+// exported functions use them. Each answers its result code through `error`.
+#pragma once
+
+#include "kwvaults.h"
+
+#include <cstdint>
+
+namespace kw::partstore {
+
+// Opens an image for reading: container, header check, list of parts.
+PART_STORE* OpenForReading(const char* path, MEDIA_CHANGE_CALLBACK* callback, int32_t& error);
+
+// Opens an image for appending parts (volume size limit 0: 0x7fffffff).
+PART_STORE* OpenForAppend(const char* path, uint64_t limit, MEDIA_CHANGE_CALLBACK* callback,
+                          int32_t& error);
+
+// Creates an image with the flags of PartStoreCreateNew.
+PART_STORE* CreateImage(const char* path, const char16_t* password, uint64_t limit, uint32_t flags,
+                        MEDIA_CHANGE_CALLBACK* callback, int32_t& error);
+
+// Deletes every volume file of the set.
+int32_t DeleteImageSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
+
+// Reads and checks every chunk of the set, with progress.
+int32_t VerifyImageChunks(const char* path, MEDIA_CHANGE_CALLBACK* callback);
+
+} // namespace kw::partstore

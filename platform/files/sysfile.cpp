@@ -1,0 +1,292 @@
+#include "platform/files/sysfile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace kw::sys {
+namespace {
+
+// FILETIME of 1970-01-01 00:00:00.
+constexpr uint64_t kUnixEpoch = 116444736000000000ULL;
+
+// Opens an existing regular file. O_NONBLOCK keeps a FIFO from blocking the
+// open; it is cleared again once the file is known to be regular.
+int OpenRegular(const std::string& host, int access) {
+    int fd = ::open(host.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint32_t AttributesOf(const struct stat& st, const char* name) {
+    uint32_t a = 0;
+    if (S_ISDIR(st.st_mode))
+        a |= vfs::ATTR_DIRECTORY;
+    else
+        a |= vfs::ATTR_ARCHIVE;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        a |= vfs::ATTR_READONLY;
+    if (name && name[0] == '.')
+        a |= vfs::ATTR_HIDDEN;
+    return a;
+}
+
+const char* BaseName(const std::string& host) {
+    size_t end = host.find_last_not_of('/');
+    if (end == std::string::npos)
+        return "/";
+    size_t slash = host.rfind('/', end);
+    return host.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+void FillEntry(const struct stat& st, const char* name, vfs::VFS_ENTRY* e) {
+    e->attributes = AttributesOf(st, name);
+    e->time = sysToFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    e->size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+}
+
+} // namespace
+
+int sysOpenFile(const std::string& host) {
+    return OpenRegular(host, O_RDWR);
+}
+
+int sysOpenFileReadOnly(const std::string& host) {
+    return OpenRegular(host, O_RDONLY);
+}
+
+int sysCreateFile(const std::string& host) {
+    return ::open(host.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+}
+
+bool sysCloseFile(int fd) {
+    return fd >= 0 && ::close(fd) == 0;
+}
+
+bool sysGetPosition(int fd, uint64_t* position) {
+    off_t p = ::lseek(fd, 0, SEEK_CUR);
+    if (p < 0)
+        return false;
+    if (position)
+        *position = static_cast<uint64_t>(p);
+    return true;
+}
+
+bool sysSetPosition(int fd, uint64_t position) {
+    if (position > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    return ::lseek(fd, static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+bool sysGetSize(int fd, uint64_t* size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    if (size)
+        *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool sysSetSize(int fd, uint64_t size) {
+    if (size > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+bool sysRead(int fd, void* buffer, size_t count, size_t* done) {
+    size_t got = 0;
+    bool ok = true;
+    while (got < count) {
+        ssize_t n = ::read(fd, static_cast<char*>(buffer) + got, count - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (done)
+        *done = got;
+    return ok;
+}
+
+bool sysWrite(int fd, const void* buffer, size_t count, size_t* done) {
+    size_t put = 0;
+    bool ok = true;
+    while (put < count) {
+        ssize_t n = ::write(fd, static_cast<const char*>(buffer) + put, count - put);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            // A full disk or file-size limit is reported as a short write.
+            ok = (errno == ENOSPC || errno == EFBIG || errno == EDQUOT);
+            break;
+        }
+        if (n == 0)
+            break;
+        put += static_cast<size_t>(n);
+    }
+    if (done)
+        *done = put;
+    return ok;
+}
+
+uint64_t sysGetTime(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return 0;
+    return sysToFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
+bool sysSetTime(int fd, uint64_t filetime) {
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    int64_t sec;
+    long nsec;
+    sysFromFileTime(filetime, &sec, &nsec);
+    ts[1].tv_sec = static_cast<time_t>(sec);
+    ts[1].tv_nsec = nsec;
+    return ::futimens(fd, ts) == 0;
+}
+
+bool sysGetAttributes(const std::string& host, uint32_t* attributes) {
+    struct stat st;
+    if (::stat(host.c_str(), &st) != 0)
+        return false;
+    if (attributes)
+        *attributes = AttributesOf(st, BaseName(host));
+    return true;
+}
+
+bool sysSetAttributes(const std::string& host, uint32_t attributes) {
+    struct stat st;
+    if (::stat(host.c_str(), &st) != 0)
+        return false;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & vfs::ATTR_READONLY)
+        mode &= ~(S_IWUSR | S_IWGRP | S_IWOTH);
+    else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        mode |= S_IWUSR;
+    return mode == (st.st_mode & 07777) || ::chmod(host.c_str(), mode) == 0;
+}
+
+bool sysGetFileInfo(const std::string& host, vfs::VFS_ENTRY* info) {
+    struct stat st;
+    if (::stat(host.c_str(), &st) != 0)
+        return false;
+    if (info) {
+        info->name = BaseName(host);
+        FillEntry(st, info->name.c_str(), info);
+    }
+    return true;
+}
+
+bool sysMoveFile(const std::string& from, const std::string& to) {
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+bool sysDeleteFile(const std::string& host) {
+    return ::unlink(host.c_str()) == 0;
+}
+
+bool sysCreateDirectory(const std::string& host) {
+    return ::mkdir(host.c_str(), 0777) == 0;
+}
+
+bool sysRemoveDirectory(const std::string& host) {
+    return ::rmdir(host.c_str()) == 0;
+}
+
+bool sysDiskSpace(const std::string& host, uint64_t* total, uint64_t* free) {
+    struct statvfs sv;
+    if (::statvfs(host.c_str(), &sv) != 0)
+        return false;
+    uint64_t unit = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
+    if (total)
+        *total = static_cast<uint64_t>(sv.f_blocks) * unit;
+    if (free)
+        *free = static_cast<uint64_t>(sv.f_bavail) * unit;
+    return true;
+}
+
+bool sysListDirectory(const std::string& host, std::vector<vfs::VFS_ENTRY>* entries) {
+    int dfd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return false;
+    DIR* dir = ::fdopendir(dfd);
+    if (!dir) {
+        ::close(dfd);
+        return false;
+    }
+    std::vector<vfs::VFS_ENTRY> list;
+    while (struct dirent* de = ::readdir(dir)) {
+        std::string_view name = de->d_name;
+        if (name == "." || name == ".." || name.find('\\') != std::string_view::npos)
+            continue;
+        struct stat lst, st;
+        if (::fstatat(dfd, de->d_name, &lst, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // vanished meanwhile
+        vfs::VFS_ENTRY e;
+        e.name = de->d_name;
+        bool link = S_ISLNK(lst.st_mode);
+        FillEntry(link && ::fstatat(dfd, de->d_name, &st, 0) == 0 ? st : lst, de->d_name, &e);
+        if (link)
+            e.attributes |= vfs::ATTR_REPARSE_POINT;
+        list.push_back(std::move(e));
+    }
+    ::closedir(dir);
+    std::sort(list.begin(), list.end(),
+              [](const vfs::VFS_ENTRY& a, const vfs::VFS_ENTRY& b) { return a.name < b.name; });
+    if (entries)
+        *entries = std::move(list);
+    return true;
+}
+
+uint64_t sysToFileTime(int64_t seconds, long nanoseconds) {
+    int64_t ticks = seconds * 10000000 + nanoseconds / 100;
+    if (ticks < -static_cast<int64_t>(kUnixEpoch))
+        return 0;
+    return kUnixEpoch + static_cast<uint64_t>(ticks);
+}
+
+void sysFromFileTime(uint64_t filetime, int64_t* seconds, long* nanoseconds) {
+    int64_t ticks = static_cast<int64_t>(filetime - kUnixEpoch);
+    if (filetime < kUnixEpoch)
+        ticks = -static_cast<int64_t>(kUnixEpoch - filetime);
+    int64_t sec = ticks / 10000000;
+    int64_t rem = ticks % 10000000;
+    if (rem < 0) {
+        rem += 10000000;
+        --sec;
+    }
+    *seconds = sec;
+    *nanoseconds = static_cast<long>(rem * 100);
+}
+
+uint64_t sysNow() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return sysToFileTime(ts.tv_sec, ts.tv_nsec);
+}
+
+} // namespace kw::sys

@@ -1,0 +1,55 @@
+// Thin wrappers over the POSIX file calls, on host paths and file
+// descriptors. Win32 conventions the namespace relies on are kept: opening
+// refuses anything but a regular file (FIFOs, devices, sockets, folders),
+// creating fails when the file exists, end of file and a full disk are
+// success with fewer bytes done. Every position or size result is reported
+// apart from the success flag.
+#pragma once
+
+#include "platform/vfs/vfs_types.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kw::sys {
+
+int sysOpenFile(const std::string& host);         // read and write; -1 on failure
+int sysOpenFileReadOnly(const std::string& host); // read only; -1 on failure
+int sysCreateFile(const std::string& host);       // new file, read and write; -1 when it exists
+bool sysCloseFile(int fd);
+bool sysGetPosition(int fd, uint64_t* position);
+bool sysSetPosition(int fd, uint64_t position);
+bool sysGetSize(int fd, uint64_t* size);
+bool sysSetSize(int fd, uint64_t size); // sets the end of file; the position is left alone
+bool sysRead(int fd, void* buffer, size_t count, size_t* done);
+bool sysWrite(int fd, const void* buffer, size_t count, size_t* done);
+uint64_t sysGetTime(int fd); // last write FILETIME; 0 when unreadable
+bool sysSetTime(int fd, uint64_t filetime);
+
+// Attributes of a host path (following links): directory 0x10, read-only
+// 0x01 when no write permission bit is set, archive 0x20 for other files,
+// hidden 0x02 for names beginning with '.'.
+bool sysGetAttributes(const std::string& host, uint32_t* attributes);
+// Only the read-only bit is carried over (the write permission bits).
+bool sysSetAttributes(const std::string& host, uint32_t attributes);
+bool sysGetFileInfo(const std::string& host, vfs::VFS_ENTRY* info);
+bool sysMoveFile(const std::string& from, const std::string& to); // fails when `to` exists
+bool sysDeleteFile(const std::string& host);                      // files and links, not folders
+bool sysCreateDirectory(const std::string& host);
+bool sysRemoveDirectory(const std::string& host);
+bool sysDiskSpace(const std::string& host, uint64_t* total, uint64_t* free);
+
+// A folder's entries sorted by name (byte order), without exactly "." and
+// "..", without names that contain "\". Symbolic links carry
+// ATTR_REPARSE_POINT besides the attributes of what they point to.
+bool sysListDirectory(const std::string& host, std::vector<vfs::VFS_ENTRY>* entries);
+
+// FILETIME <-> POSIX seconds and nanoseconds.
+uint64_t sysToFileTime(int64_t seconds, long nanoseconds);
+void sysFromFileTime(uint64_t filetime, int64_t* seconds, long* nanoseconds);
+// FILETIME of the present moment.
+uint64_t sysNow();
+
+} // namespace kw::sys
