@@ -1,6 +1,7 @@
 #include "platform/disk/disk_driver.h"
 
 #include "platform/disk/file_disk_source.h"
+#include "platform/settings/settings_file.h"
 
 #include <algorithm>
 #include <cctype>

@@ -35,8 +35,13 @@ DiskScan ScanBlockDevices(const std::string& sysBlockDir, const std::string& dev
 // false for partitions, loop, ram, optical and other devices.
 bool IsWholeDiskName(std::string_view name);
 
-// Whether block devices may be opened for writing. Without a policy (the
-// default) they never are.
+// The settings key that lets the machine's disks open read-write:
+// [Disks] AllowWrites=1. Anything else keeps them read-only.
+inline constexpr const char* kDiskSettingsSection = "Disks";
+inline constexpr const char* kAllowWritesKey = "AllowWrites";
+
+// Whether block devices may be opened for writing: the installed policy, or
+// else the settings file.
 void SetBlockDeviceWritePolicy(std::function<bool()> policy);
 bool BlockDeviceWritesAllowed();
 

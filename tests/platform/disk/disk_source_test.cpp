@@ -1,6 +1,7 @@
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"
 #include "platform/disk/file_disk_source.h"
+#include "platform/settings/settings_file.h"
 
 #include <gtest/gtest.h>
 
@@ -191,4 +192,22 @@ TEST(FaultySectorSource, FailsChosenReadsAndTheKthWrite) {
     EXPECT_EQ(src.Write(0, buf.data(), 1).status, DiskIoStatus::IoError);
     EXPECT_TRUE(src.Write(0, buf.data(), 1).ok());
     EXPECT_EQ(src.WritesSeen(), 3u);
+}
+
+TEST(DiskDriver, BlockDeviceWritesNeedTheSettingsKey) {
+    kw::settings::SettingsFile probe;
+    probe.Parse("[Disks]\nAllowWrites=1\n");
+    if (probe.GetInt("Disks", "AllowWrites") != 1)
+        GTEST_SKIP() << "the settings file cannot be read in this build";
+    TempDir dir;
+    setenv("KW_SETTINGS", (dir / "settings.ini").c_str(), 1);
+    EXPECT_FALSE(BlockDeviceWritesAllowed());
+    WriteFile(dir / "settings.ini", "[Disks]\nAllowWrites=0\n");
+    EXPECT_FALSE(BlockDeviceWritesAllowed());
+    WriteFile(dir / "settings.ini", "[Disks]\nAllowWrites=1\n");
+    EXPECT_TRUE(BlockDeviceWritesAllowed());
+    SetBlockDeviceWritePolicy([] { return false; });
+    EXPECT_FALSE(BlockDeviceWritesAllowed());
+    SetBlockDeviceWritePolicy(nullptr);
+    unsetenv("KW_SETTINGS");
 }
