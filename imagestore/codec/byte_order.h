@@ -1,0 +1,43 @@
+// Little-endian loads and stores on byte buffers of any alignment.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+inline uint32_t LoadLe32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline void StoreLe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+// Eight bytes as a native word, for comparing runs of bytes.
+inline uint64_t LoadWord64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+static_assert(std::endian::native == std::endian::little,
+              "CommonPrefix counts bytes from the low end");
+
+// Number of equal leading bytes of a and b, at most `limit`.
+inline uint32_t CommonPrefix(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+    uint32_t n = 0;
+    while (n + 8 <= limit) {
+        uint64_t diff = LoadWord64(a + n) ^ LoadWord64(b + n);
+        if (diff != 0) {
+            return n + static_cast<uint32_t>(__builtin_ctzll(diff) >> 3);
+        }
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) {
+        ++n;
+    }
+    return n;
+}
