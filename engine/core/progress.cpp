@@ -30,12 +30,14 @@ void Log(DEBUG_LEVEL level, const char* text) {
         gDbgMgr->Print(level, "%s", text);
 }
 
-uint32_t NoCallback(uint32_t, uint8_t, uint32_t, uint32_t, uint32_t) { return 0; }
+uint32_t NoCallback(uint32_t, uint8_t, uint32_t, uint32_t, uint32_t) {
+    return 0;
+}
 
 // Passes the user interface's callback a cancel permission of 0 while the
 // engine preference forbids user cancel.
-uint32_t FilterCallback(uint32_t message, uint8_t cancelAllowed, uint32_t value,
-                        uint32_t textMask, uint32_t valueMask) {
+uint32_t FilterCallback(uint32_t message, uint8_t cancelAllowed, uint32_t value, uint32_t textMask,
+                        uint32_t valueMask) {
     ProgressGlobals& g = G();
     if (g.cancelPreference != nullptr && !g.cancelPreference())
         cancelAllowed = 0;
@@ -47,7 +49,7 @@ uint32_t SecondsInHour() {
     if (G().clock != nullptr)
         return G().clock();
     std::time_t now = std::time(nullptr);
-    std::tm tm {};
+    std::tm tm{};
     localtime_r(&now, &tm);
     return static_cast<uint32_t>(tm.tm_min * 60 + tm.tm_sec);
 }
@@ -96,11 +98,17 @@ void PROGRESS_INFO::SetCallback(PROGRESS_CALLBACK callback) {
     callback_ = FilterCallback;
 }
 
-PROGRESS_INFO* PROGRESS_INFO::Current() { return G().sink; }
+PROGRESS_INFO* PROGRESS_INFO::Current() {
+    return G().sink;
+}
 
-void PROGRESS_INFO::MakeCurrent(PROGRESS_INFO* sink) { G().sink = sink; }
+void PROGRESS_INFO::MakeCurrent(PROGRESS_INFO* sink) {
+    G().sink = sink;
+}
 
-void PROGRESS_INFO::SetCancelPreference(bool (*allowed)()) { G().cancelPreference = allowed; }
+void PROGRESS_INFO::SetCancelPreference(bool (*allowed)()) {
+    G().cancelPreference = allowed;
+}
 
 uint32_t PROGRESS_INFO::Call(uint32_t message, uint8_t cancelAllowed, uint32_t value,
                              uint32_t textMask, uint32_t valueMask) {
@@ -149,9 +157,8 @@ Progress::Progress() {
     }
     g.last = this;
     valueChanged_ = true;
-    const char* caption = parent_ == g.root && parent_ != nullptr
-                              ? cpGetMessage(KW_MSG_ENTIRE_PROGRESS)
-                              : nullptr;
+    const char* caption =
+        parent_ == g.root && parent_ != nullptr ? cpGetMessage(KW_MSG_ENTIRE_PROGRESS) : nullptr;
     if (caption != nullptr)
         SetText(caption);
     else
@@ -207,7 +214,9 @@ void Progress::SetText(const char* text) {
     Notify();
 }
 
-void Progress::SetTextId(uint32_t messageId) { SetText(cpGetMessage(messageId)); }
+void Progress::SetTextId(uint32_t messageId) {
+    SetText(cpGetMessage(messageId));
+}
 
 void Progress::SetRange(uint32_t low, uint32_t high) {
     if (high > 100) {
@@ -366,9 +375,13 @@ void Progress::Notify() {
     TakeAnswer(sink->SendChanged(cancelAllowed_, count, textMask, valueMask));
 }
 
-void Progress::SetClock(uint32_t (*secondsInHour)()) { G().clock = secondsInHour; }
+void Progress::SetClock(uint32_t (*secondsInHour)()) {
+    G().clock = secondsInHour;
+}
 
-Progress* GetRootProgress() { return G().root; }
+Progress* GetRootProgress() {
+    return G().root;
+}
 
 uint32_t GetProgressPercent(uint32_t, uint32_t n) {
     uint32_t k = 0;

@@ -8,7 +8,9 @@
 
 namespace kwdisk {
 
-inline uint8_t Le8(std::span<const uint8_t> b, size_t at) { return at < b.size() ? b[at] : 0; }
+inline uint8_t Le8(std::span<const uint8_t> b, size_t at) {
+    return at < b.size() ? b[at] : 0;
+}
 
 inline uint16_t Le16(std::span<const uint8_t> b, size_t at) {
     return static_cast<uint16_t>(Le8(b, at) | (Le8(b, at + 1) << 8));

@@ -7,7 +7,9 @@
 
 namespace {
 
-bool Switch(uint32_t mask) { return kwSwitchSet(mask); }
+bool Switch(uint32_t mask) {
+    return kwSwitchSet(mask);
+}
 
 // The driver's geometry, with the cylinders held so that the total sector
 // count fits the disk record's 32 bits.
@@ -85,8 +87,9 @@ void AdjustDiskGeometry(DISK_RECORD* disk) {
         disk->cylinders = v;
     }
     if (NextField(&p, &v) && v != 0 && v <= 0xFFFF) {
-        DiskLog(DBG_LEVEL_TRACE, "/USG switch changed geometry for drive %d from %d heads to %d heads\n",
-                n, disk->heads, static_cast<int>(v));
+        DiskLog(DBG_LEVEL_TRACE,
+                "/USG switch changed geometry for drive %d from %d heads to %d heads\n", n,
+                disk->heads, static_cast<int>(v));
         disk->heads = static_cast<uint16_t>(v);
     }
     if (NextField(&p, &v) && v != 0 && v <= 0xFFFF) {

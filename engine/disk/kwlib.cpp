@@ -39,16 +39,22 @@ DISK_RECORD* kwGetImageDisk() {
     return disk;
 }
 
-void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks) { DiskLib().restart = hooks; }
+void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks) {
+    DiskLib().restart = hooks;
+}
 
-bool kwLibIsOpen() { return DiskLib().open; }
+bool kwLibIsOpen() {
+    return DiskLib().open;
+}
 
 kwRet kwGetDiskList(DISK_RECORD** first) {
     *first = DiskLib().diskList;
     return KW_OK;
 }
 
-kwRet kwGetDiskListEx(DISK_RECORD** first, uint32_t) { return kwGetDiskList(first); }
+kwRet kwGetDiskListEx(DISK_RECORD** first, uint32_t) {
+    return kwGetDiskList(first);
+}
 
 kwRet AddDiskRecord(DISK_RECORD** disk, uint32_t* position) {
     *disk = new DISK_RECORD;
@@ -172,13 +178,19 @@ kwRet kwLibClose() {
     return trace.Return(restartPending ? ERR_RESTART_PENDING : rc);
 }
 
-void kwSetUseKwiPhyRead(uint8_t on) { DiskLib().hookEnabled = on != 0; }
+void kwSetUseKwiPhyRead(uint8_t on) {
+    DiskLib().hookEnabled = on != 0;
+}
 
-void kwSetKwiPhyRead(KWI_PHY_READ hook) { DiskLib().hook = hook; }
+void kwSetKwiPhyRead(KWI_PHY_READ hook) {
+    DiskLib().hook = hook;
+}
 
 namespace {
 
-bool IgnoreReadErrors() { return gCommandLine != nullptr && gCommandLine->IsSet(SW_IRE); }
+bool IgnoreReadErrors() {
+    return gCommandLine != nullptr && gCommandLine->IsSet(SW_IRE);
+}
 
 // Ends a failed read: under /IRE the sectors from `sector` on are zeroed and
 // the read counts as done.
@@ -217,13 +229,14 @@ kwRet phyRead(DISK_RECORD* disk, uint32_t sector, void* buffer, uint32_t count) 
     uint64_t at = sector;
     while (count > 0) {
         uint32_t n = count < KW_MAX_REQUEST_SECTORS ? count : KW_MAX_REQUEST_SECTORS;
-        kw::plat::DiskIoResult r =
-            src ? src->Read(at, out, n) : kw::plat::DiskIoResult{kw::plat::DiskIoStatus::IoError, 0};
+        kw::plat::DiskIoResult r = src ? src->Read(at, out, n)
+                                       : kw::plat::DiskIoResult{kw::plat::DiskIoStatus::IoError, 0};
         if (!r.ok()) {
-            DiskLog(DBG_LEVEL_TRACE,
-                    "phyRead: Error #%lu in VxD in read at sector %lu of disk %d for a count of %hu\n",
-                    static_cast<unsigned long>(r.hostError), static_cast<unsigned long>(at),
-                    disk->diskNumber, static_cast<unsigned short>(n));
+            DiskLog(
+                DBG_LEVEL_TRACE,
+                "phyRead: Error #%lu in VxD in read at sector %lu of disk %d for a count of %hu\n",
+                static_cast<unsigned long>(r.hostError), static_cast<unsigned long>(at),
+                disk->diskNumber, static_cast<unsigned short>(n));
             return FinishRead(ERR_READ_FAULT, static_cast<uint32_t>(at), out, count);
         }
         count -= n;
@@ -242,7 +255,8 @@ kwRet phyWrite(DISK_RECORD* disk, uint32_t sector, const void* buffer, uint32_t 
     do {
         uint32_t n = count < KW_MAX_REQUEST_SECTORS ? count : KW_MAX_REQUEST_SECTORS;
         kw::plat::DiskIoResult r =
-            src ? src->Write(at, in, n) : kw::plat::DiskIoResult{kw::plat::DiskIoStatus::ReadOnly, 0};
+            src ? src->Write(at, in, n)
+                : kw::plat::DiskIoResult{kw::plat::DiskIoStatus::ReadOnly, 0};
         if (!r.ok()) {
             DiskLog(DBG_LEVEL_TRACE,
                     "error #%lu in VxD in write at sector %lu of drive %d for a count of %u\n",

@@ -113,12 +113,15 @@ kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
 // Only a lock on a disk that can take writes runs the write test: the image
 // disk and read-only disks get the logical lock alone, and their writes are
 // refused later where they are attempted.
-bool NeedsWriteTest(const PARTITION_INFO* pi) { return kwDiskWritable(pi->disk); }
+bool NeedsWriteTest(const PARTITION_INFO* pi) {
+    return kwDiskWritable(pi->disk);
+}
 
 } // namespace
 
 kwRet kwLogLock(kwhandle handle) {
-    DiskLog(DBG_LEVEL_TRACE, "\nkwLogLock (kwhandle == %lu) ...", static_cast<unsigned long>(handle));
+    DiskLog(DBG_LEVEL_TRACE, "\nkwLogLock (kwhandle == %lu) ...",
+            static_cast<unsigned long>(handle));
     KW_HANDLE_SLOT* slot = OpenSlot(handle);
     if (slot == nullptr)
         return ERR_BAD_HANDLE;

@@ -9,32 +9,73 @@
 kwRet OsErrorToKwRet(uint32_t hostError) {
     kwRet rc;
     switch (hostError) {
-    case 0: rc = KW_OK; break;
-    case 1: case 6: case 15: case 87: case 111: case 117: rc = ERR_HOST_INVALID; break;
-    case 19: rc = 41; break;
-    case 21: case 142: rc = ERR_DRIVE_NOT_READY; break;
-    case 23: rc = 45; break;
-    case 27: rc = ERR_SECTOR_NOT_FOUND; break;
-    case 29: case 88: rc = ERR_WRITE_FAULT; break;
-    case 30: rc = ERR_READ_FAULT; break;
-    case 31: rc = 51; break;
-    case 33: case 108: rc = ERR_LOCK_VIOLATION; break;
-    case 119: rc = 40; break;
-    case 167: rc = ERR_CANNOT_LOCK; break;
-    default: rc = kwHostError(hostError); break;
+    case 0:
+        rc = KW_OK;
+        break;
+    case 1:
+    case 6:
+    case 15:
+    case 87:
+    case 111:
+    case 117:
+        rc = ERR_HOST_INVALID;
+        break;
+    case 19:
+        rc = 41;
+        break;
+    case 21:
+    case 142:
+        rc = ERR_DRIVE_NOT_READY;
+        break;
+    case 23:
+        rc = 45;
+        break;
+    case 27:
+        rc = ERR_SECTOR_NOT_FOUND;
+        break;
+    case 29:
+    case 88:
+        rc = ERR_WRITE_FAULT;
+        break;
+    case 30:
+        rc = ERR_READ_FAULT;
+        break;
+    case 31:
+        rc = 51;
+        break;
+    case 33:
+    case 108:
+        rc = ERR_LOCK_VIOLATION;
+        break;
+    case 119:
+        rc = 40;
+        break;
+    case 167:
+        rc = ERR_CANNOT_LOCK;
+        break;
+    default:
+        rc = kwHostError(hostError);
+        break;
     }
     DiskLog(DBG_LEVEL_TRACE, "\nOS Error %X converted to %X", hostError, rc);
     return rc;
 }
 
-bool IsDriveLetter(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsDriveLetter(char c) {
+    return c >= 'A' && c <= 'Z';
+}
 
 bool kwIsMovableKind(const PARTITION_INFO* pi) {
     if (kwSwitchSet(SW_MUP))
         return true;
     switch (pi->ucFsKind) {
-    case FS_KIND_FAT: case FS_KIND_NTFS: case FS_KIND_HPFS: case FS_KIND_EXT2:
-    case FS_KIND_LINUX_SWAP: case FS_KIND_FAT32: case FS_KIND_RAW:
+    case FS_KIND_FAT:
+    case FS_KIND_NTFS:
+    case FS_KIND_HPFS:
+    case FS_KIND_EXT2:
+    case FS_KIND_LINUX_SWAP:
+    case FS_KIND_FAT32:
+    case FS_KIND_RAW:
         return true;
     default:
         return false;
@@ -51,7 +92,7 @@ void kwReboot(int exitCode) {
 
 kwRet kwGetDate(KW_DATE* date) {
     std::time_t now = std::time(nullptr);
-    std::tm tm {};
+    std::tm tm{};
     if (date == nullptr || localtime_r(&now, &tm) == nullptr)
         return ERR_BAD_ARGUMENT;
     date->day = static_cast<uint8_t>(tm.tm_mday);
@@ -62,8 +103,8 @@ kwRet kwGetDate(KW_DATE* date) {
 }
 
 kwRet kwGetTime(KW_TIME* time) {
-    timespec ts {};
-    std::tm tm {};
+    timespec ts{};
+    std::tm tm{};
     if (time == nullptr || clock_gettime(CLOCK_REALTIME, &ts) != 0 ||
         localtime_r(&ts.tv_sec, &tm) == nullptr)
         return ERR_BAD_ARGUMENT;
@@ -95,7 +136,7 @@ bool ToLocalDosTime(uint32_t seconds, std::tm* tm) {
 } // namespace
 
 kwRet FileTimeToKwDate(uint32_t seconds, KW_DATE* date) {
-    std::tm tm {};
+    std::tm tm{};
     if (date == nullptr || !ToLocalDosTime(seconds, &tm))
         return ERR_BAD_ARGUMENT;
     date->day = static_cast<uint8_t>(tm.tm_mday);
@@ -106,7 +147,7 @@ kwRet FileTimeToKwDate(uint32_t seconds, KW_DATE* date) {
 }
 
 kwRet FileTimeToKwTime(uint32_t seconds, KW_TIME* time) {
-    std::tm tm {};
+    std::tm tm{};
     if (time == nullptr || !ToLocalDosTime(seconds, &tm))
         return ERR_BAD_ARGUMENT;
     time->hour = static_cast<uint8_t>(tm.tm_hour);

@@ -70,9 +70,9 @@ void ProbeCylinderBeyondEnd(PARTITION_INFO* pi) {
 
 } // namespace
 
-kwRet CreatePi(DISK_RECORD* disk, uint8_t status, const char* name, bool active,
-               uint32_t startSect, uint32_t numSects, uint8_t type, uint32_t tableSect,
-               uint8_t entryIndex, uint32_t linkMode, PARTITION_INFO** out) {
+kwRet CreatePi(DISK_RECORD* disk, uint8_t status, const char* name, bool active, uint32_t startSect,
+               uint32_t numSects, uint8_t type, uint32_t tableSect, uint8_t entryIndex,
+               uint32_t linkMode, PARTITION_INFO** out) {
     *out = nullptr;
     auto* pi = new PARTITION_INFO;
     if (pi == nullptr)
@@ -113,8 +113,8 @@ kwRet CreatePi(DISK_RECORD* disk, uint8_t status, const char* name, bool active,
 kwRet CreateFreeSpacePi(uint32_t startSect, uint32_t numSects, DISK_RECORD* disk,
                         uint32_t tableSect) {
     PARTITION_INFO* pi = nullptr;
-    kwRet rc = CreatePi(disk, 0, nullptr, false, startSect, numSects, 0, tableSect, PI_NO_ENTRY,
-                        1, &pi);
+    kwRet rc =
+        CreatePi(disk, 0, nullptr, false, startSect, numSects, 0, tableSect, PI_NO_ENTRY, 1, &pi);
     if (rc != KW_OK)
         return rc;
     pi->ucFsKind = FS_KIND_FREE;
@@ -236,8 +236,8 @@ kwRet ReadVolumeInfo(PARTITION_INFO* pi) {
         pi->ulFlags |= PI_READ_ERROR;
         return KW_OK;
     }
-    BOOT_SECTOR_INFO info = ClassifyBootSector(pi->ucPartType, pi->ucFsKind, pi->ulFlags2,
-                                               buf.bytes());
+    BOOT_SECTOR_INFO info =
+        ClassifyBootSector(pi->ucPartType, pi->ucFsKind, pi->ulFlags2, buf.bytes());
     pi->ucFsKind = info.fsKind;
     pi->ulFlags2 |= info.flags2Set;
     if (info.raw) {

@@ -115,9 +115,9 @@ struct PARTITION_INFO : KwEngineAlloc {
 // Makes a record for a table entry (see the field comments above); link mode
 // 1 links it into the disk's chain, any other value leaves it out with flag
 // PI_NOT_LINKED. On failure *out is null and nothing is linked.
-kwRet CreatePi(DISK_RECORD* disk, uint8_t status, const char* name, bool active,
-               uint32_t startSect, uint32_t numSects, uint8_t type, uint32_t tableSect,
-               uint8_t entryIndex, uint32_t linkMode, PARTITION_INFO** out);
+kwRet CreatePi(DISK_RECORD* disk, uint8_t status, const char* name, bool active, uint32_t startSect,
+               uint32_t numSects, uint8_t type, uint32_t tableSect, uint8_t entryIndex,
+               uint32_t linkMode, PARTITION_INFO** out);
 
 // A linked free-space record.
 kwRet CreateFreeSpacePi(uint32_t startSect, uint32_t numSects, DISK_RECORD* disk,

@@ -35,7 +35,9 @@ struct PARTITION_ENTRY {
     static PARTITION_ENTRY parse(std::span<const uint8_t> bytes); // 16 bytes
 };
 
-inline bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F; }
+inline bool IsExtendedType(uint8_t type) {
+    return type == 0x05 || type == 0x0F;
+}
 
 // The parts of a table sector the engine keeps: the signature word, the
 // status byte and name that an extended boot record carries for its logical
@@ -57,19 +59,19 @@ struct TABLE_ENTRY {
     uint8_t index = 0;
     PARTITION_ENTRY entry;
     uint32_t absStart = 0;
-    uint8_t status = 0;  // from the extended boot record, logical entries only
-    char name[9] = {};   // likewise
+    uint8_t status = 0; // from the extended boot record, logical entries only
+    char name[9] = {};  // likewise
 };
 
 // What the walk found. Entries come in table order: the master boot record,
 // then each extended boot record of the chain.
 struct TABLE_WALK {
-    bool hasSignature = false;   // the master boot record carries 0xAA55
+    bool hasSignature = false; // the master boot record carries 0xAA55
     uint32_t diskSignature = 0;
     std::vector<TABLE_ENTRY> entries;
-    bool dynamicDisk = false;    // a type-42h entry ended the walk
-    bool twoExtended = false;    // a table held two extended entries (the first one wins)
-    kwRet error = KW_OK;         // the first error met (the walk stops there)
+    bool dynamicDisk = false; // a type-42h entry ended the walk
+    bool twoExtended = false; // a table held two extended entries (the first one wins)
+    kwRet error = KW_OK;      // the first error met (the walk stops there)
 };
 
 // Reads one absolute sector (512 bytes) into the buffer.

@@ -85,8 +85,8 @@ kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
     }
     disk->diskSignature = walk.diskSignature;
     if (walk.twoExtended)
-        DiskLog(DBG_LEVEL_HEADER, "Error #%u: Partition table contains two extended partitions.\r\n",
-                100u);
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error #%u: Partition table contains two extended partitions.\r\n", 100u);
     AddEntries(disk, walk, ignoreErrors);
     if (walk.dynamicDisk)
         return ReserveDisk(disk);
@@ -123,8 +123,7 @@ kwRet ReserveDisk(DISK_RECORD* disk) {
             disk->diskNumber);
     FreePiChain(disk);
     PARTITION_INFO* pi = nullptr;
-    if (CreatePi(disk, 0, nullptr, false, 0, WholeDiskSectors(disk), 0x42, 0, 0, 1, &pi) !=
-        KW_OK) {
+    if (CreatePi(disk, 0, nullptr, false, 0, WholeDiskSectors(disk), 0x42, 0, 0, 1, &pi) != KW_OK) {
         DiskLog(DBG_LEVEL_TRACE, "ReserveDisk: Unable to allocate memory for partition info.\n");
         return ERR_NO_MEMORY;
     }

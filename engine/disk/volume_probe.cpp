@@ -11,24 +11,44 @@ using kwdisk::Le8;
 
 uint8_t FsKindFromType(uint8_t type, bool inExtendedRecord) {
     switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x0E: case 0x11: case 0x12:
-    case 0x14: case 0x16: case 0x1E: case 0xDE:
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x0E:
+    case 0x11:
+    case 0x12:
+    case 0x14:
+    case 0x16:
+    case 0x1E:
+    case 0xDE:
         return FS_KIND_FAT;
-    case 0x02: case 0x03: case 0xFF:
+    case 0x02:
+    case 0x03:
+    case 0xFF:
         return FS_KIND_UNUSABLE;
-    case 0x05: case 0x0F:
+    case 0x05:
+    case 0x0F:
         return inExtendedRecord ? FS_KIND_EXTENDED_LINK : FS_KIND_EXTENDED;
-    case 0x07: case 0x17:
+    case 0x07:
+    case 0x17:
         return FS_KIND_HPFS;
     case 0x0A:
         return FS_KIND_BOOT_MANAGER;
-    case 0x80: case 0x81: case 0x83:
+    case 0x80:
+    case 0x81:
+    case 0x83:
         return FS_KIND_LINUX;
-    case 0x3D: case 0x51: case 0x64: case 0x65:
+    case 0x3D:
+    case 0x51:
+    case 0x64:
+    case 0x65:
         return FS_KIND_NETWARE;
     case 0x3C:
         return FS_KIND_TYPE_3C;
-    case 0x0B: case 0x0C: case 0x1B: case 0x1C:
+    case 0x0B:
+    case 0x0C:
+    case 0x1B:
+    case 0x1C:
         return FS_KIND_FAT32;
     case 0x42:
         return FS_KIND_DYNAMIC;
@@ -106,8 +126,7 @@ BOOT_SECTOR_INFO ClassifyBootSector(uint8_t type, uint8_t kind, uint32_t flags2,
             info.fsKind = FS_KIND_HPFS;
         TakeVolumeInfo(s, 43, 39, &info);
     }
-    if (info.fsKind == FS_KIND_FAT || info.fsKind == FS_KIND_FAT32 ||
-        info.fsKind == FS_KIND_NTFS) {
+    if (info.fsKind == FS_KIND_FAT || info.fsKind == FS_KIND_FAT32 || info.fsKind == FS_KIND_NTFS) {
         info.hasSectorSize = true;
         info.bytesPerSector = Le16(s, 11);
         bool whole = info.bytesPerSector != 0 && info.bytesPerSector % 512 == 0;

@@ -38,12 +38,12 @@ bool IsFat32Type(uint8_t type);
 // What a partition's first sector says about its volume.
 struct BOOT_SECTOR_INFO {
     uint8_t fsKind = FS_KIND_NONE;
-    bool raw = false;          // no 55h AAh: all sectors count as free
-    bool ntfs = false;         // the label must come from the NTFS volume
+    bool raw = false;  // no 55h AAh: all sectors count as free
+    bool ntfs = false; // the label must come from the NTFS volume
     bool hasVolumeInfo = false;
     uint32_t bootTotal = 0;
     uint32_t serial = 0;
-    char label[12] = {};       // trailing blanks cut; "NO NAME" is empty
+    char label[12] = {}; // trailing blanks cut; "NO NAME" is empty
     bool hasSectorSize = false;
     uint16_t bytesPerSector = 0;
     uint16_t sectorFactor = 0;

@@ -14,8 +14,7 @@ kwRet ntfsGetVolumeLabel(PARTITION_INFO* pi, uint8_t* buffer);
 
 // Estimates the free sectors and the file count of an NTFS partition; a
 // result of 500 or more counts as a read error.
-kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO* pi, uint32_t* freeSects,
-                                    uint32_t* fileCount);
+kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO* pi, uint32_t* freeSects, uint32_t* fileCount);
 
 // Seconds since 1 January 1970 as NT time (100-ns units since 1601).
 uint64_t SecondsToNtTime(uint32_t seconds);

@@ -56,8 +56,8 @@ void PutEntry(std::vector<uint8_t>& sector, int index, const std::vector<uint8_t
 
 } // namespace
 
-std::vector<uint8_t> MakeEntry(uint8_t type, uint32_t relStart, uint32_t count,
-                               uint32_t absStart, bool active) {
+std::vector<uint8_t> MakeEntry(uint8_t type, uint32_t relStart, uint32_t count, uint32_t absStart,
+                               bool active) {
     std::vector<uint8_t> e(16, 0);
     e[0] = active ? 0x80 : 0x00;
     PutChs(e, 1, absStart);
@@ -131,8 +131,8 @@ void WriteLayout(const fs::path& image, const std::vector<FixturePart>& parts,
             PutEntry(mbr, index++, MakeEntry(p.type, p.start, p.count, p.start, p.active));
     }
     if (!logicals.empty())
-        PutEntry(mbr, index, MakeEntry(0x05, extendedStart, extendedEnd - extendedStart,
-                                       extendedStart));
+        PutEntry(mbr, index,
+                 MakeEntry(0x05, extendedStart, extendedEnd - extendedStart, extendedStart));
     WriteAt(image, 0, mbr);
     for (size_t i = 0; i < logicals.size(); ++i) {
         const FixturePart& p = *logicals[i];
@@ -153,23 +153,20 @@ StandardDisk BuildStandardDisk(const TempDir& dir) {
     d.image = dir / "disk.img";
     uint32_t e = d.extendedStart;
     d.parts = {
-        {0x06, 63, kCyl - 63, false, true},
-        {0x07, kCyl, kCyl},
-        {0x0B, e + 63, 2 * kCyl - 63, true},
-        {0x82, e + 2 * kCyl + 63, kCyl - 63, true},
-        {0x83, e + 3 * kCyl + 63, kCyl - 63, true},
-        {0x01, e + 4 * kCyl + 63, 2 * kCyl - 63, true},
+        {0x06, 63, kCyl - 63, false, true},         {0x07, kCyl, kCyl},
+        {0x0B, e + 63, 2 * kCyl - 63, true},        {0x82, e + 2 * kCyl + 63, kCyl - 63, true},
+        {0x83, e + 3 * kCyl + 63, kCyl - 63, true}, {0x01, e + 4 * kCyl + 63, 2 * kCyl - 63, true},
     };
     MakeSparse(d.image, uint64_t{d.totalSectors} * 512);
     WriteLayout(d.image, d.parts, e, d.totalSectors);
     std::string img = "'" + d.image.string() + "'";
     auto kib = [](const FixturePart& p) { return std::to_string(p.count / 2); };
-    bool ok =
-        Run("mkfs.fat --offset 63 -F 16 -s 2 -n KWFAT16 -i 1234ABCD " + img + " " + kib(d.parts[0])) &&
-        Run("mkfs.fat --offset " + std::to_string(d.parts[2].start) +
-            " -F 32 -n KWFAT32 -i 0BADF00D " + img + " " + kib(d.parts[2])) &&
-        Run("mkfs.fat --offset " + std::to_string(d.parts[5].start) +
-            " -F 12 -n KWFAT12 -i 00C0FFEE " + img + " " + kib(d.parts[5]));
+    bool ok = Run("mkfs.fat --offset 63 -F 16 -s 2 -n KWFAT16 -i 1234ABCD " + img + " " +
+                  kib(d.parts[0])) &&
+              Run("mkfs.fat --offset " + std::to_string(d.parts[2].start) +
+                  " -F 32 -n KWFAT32 -i 0BADF00D " + img + " " + kib(d.parts[2])) &&
+              Run("mkfs.fat --offset " + std::to_string(d.parts[5].start) +
+                  " -F 12 -n KWFAT12 -i 00C0FFEE " + img + " " + kib(d.parts[5]));
     fs::path ntfs = dir / "ntfs.vol", swap = dir / "swap.vol", ext2 = dir / "ext2.vol";
     MakeSparse(ntfs, uint64_t{d.parts[1].count} * 512);
     MakeSparse(swap, uint64_t{d.parts[3].count} * 512);

@@ -43,8 +43,8 @@ void WriteLayout(const std::filesystem::path& image, const std::vector<FixturePa
                  uint32_t extendedStart, uint32_t extendedEnd);
 
 // A 16-byte entry with CHS triples computed for 255/63 geometry.
-std::vector<uint8_t> MakeEntry(uint8_t type, uint32_t relStart, uint32_t count,
-                               uint32_t absStart, bool active = false);
+std::vector<uint8_t> MakeEntry(uint8_t type, uint32_t relStart, uint32_t count, uint32_t absStart,
+                               bool active = false);
 
 // Writes bytes at a byte offset of a file without truncating it.
 void WriteAt(const std::filesystem::path& file, uint64_t offset, const std::vector<uint8_t>& bytes);
