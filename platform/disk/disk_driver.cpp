@@ -117,7 +117,10 @@ void SetBlockDeviceWritePolicy(std::function<bool()> policy) {
 }
 
 bool BlockDeviceWritesAllowed() {
-    return WritePolicy() && WritePolicy()();
+    if (WritePolicy())
+        return WritePolicy()();
+    kw::settings::SettingsFile settings = kw::settings::SettingsFile::OpenDefault();
+    return settings.GetInt(kDiskSettingsSection, kAllowWritesKey, 0) == 1;
 }
 
 void SetDiskProviderForTests(std::function<DiskScan()> provider) {

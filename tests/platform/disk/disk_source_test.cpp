@@ -171,7 +171,10 @@ TEST(DiskDriver, BlockDeviceScanSkipsWhatCannotBeOpenedAsADisk) {
 }
 
 TEST(DiskDriver, MachineDisksOpenReadOnly) {
+    TempDir dir;
+    setenv("KW_SETTINGS", (dir / "none.ini").c_str(), 1); // no key: writes stay off
     DiskScan scan = ScanBlockDevices("/sys/block", "/dev");
+    unsetenv("KW_SETTINGS");
     for (const auto& disk : scan.disks) {
         EXPECT_FALSE(disk->Writable()) << disk->Name();
         DiskGeometry g = disk->Geometry();
