@@ -1,0 +1,147 @@
+#include "imagestore/container/chunk_record.h"
+
+#include "imagestore/container/byte_order.h"
+#include "imagestore/container/store_error.h"
+
+#include <cstring>
+#include <zlib.h>
+
+namespace kwv {
+
+ChunkRecord ChunkRecord::Parse(const uint8_t* p) {
+    ChunkRecord r;
+    r.magic = GetLe32(p);
+    r.payloadOffset = GetLe32(p + 4);
+    r.recordSize = GetLe32(p + 8);
+    r.reserved12 = GetLe16(p + 12);
+    r.writerVersion = p[14];
+    r.readerVersion = p[15];
+    r.creationTime = GetLe32(p + 16);
+    r.containerFlags = GetLe32(p + 20);
+    r.passwordCrc = GetLe32(p + 24);
+    r.storedChunkSize = GetLe32(p + 28);
+    r.dataSize = GetLe32(p + 32);
+    std::memcpy(r.reserved36, p + 36, sizeof r.reserved36);
+    r.chunkNumber = GetLe32(p + 48);
+    r.chunkFlags = GetLe32(p + 52);
+    r.streamOffset = GetLe64(p + 56);
+    r.dataLength = GetLe32(p + 64);
+    r.directoryOffset = int32_t(GetLe32(p + 68));
+    r.storedLength = GetLe32(p + 72);
+    std::memcpy(r.reserved76, p + 76, sizeof r.reserved76);
+    r.headerCrc = GetLe32(p + 88);
+    r.payloadCrc = GetLe32(p + 92);
+    return r;
+}
+
+void ChunkRecord::Serialise(uint8_t* p) const {
+    PutLe32(p, magic);
+    PutLe32(p + 4, payloadOffset);
+    PutLe32(p + 8, recordSize);
+    PutLe16(p + 12, reserved12);
+    p[14] = writerVersion;
+    p[15] = readerVersion;
+    PutLe32(p + 16, creationTime);
+    PutLe32(p + 20, containerFlags);
+    PutLe32(p + 24, passwordCrc);
+    PutLe32(p + 28, storedChunkSize);
+    PutLe32(p + 32, dataSize);
+    std::memcpy(p + 36, reserved36, sizeof reserved36);
+    PutLe32(p + 48, chunkNumber);
+    PutLe32(p + 52, chunkFlags);
+    PutLe64(p + 56, streamOffset);
+    PutLe32(p + 64, dataLength);
+    PutLe32(p + 68, uint32_t(directoryOffset));
+    PutLe32(p + 72, storedLength);
+    std::memcpy(p + 76, reserved76, sizeof reserved76);
+    PutLe32(p + 88, headerCrc);
+    PutLe32(p + 92, payloadCrc);
+}
+
+uint32_t RecordCrc(const uint8_t* bytes) {
+    return uint32_t(crc32(0L, bytes, 88));
+}
+
+uint32_t GetPayloadOffset(const uint8_t* chunk) {
+    return GetLe32(chunk + 4);
+}
+uint32_t GetChunkFlags(const uint8_t* chunk) {
+    return GetLe32(chunk + 52);
+}
+void PutChunkFlags(uint8_t* chunk, uint32_t flags) {
+    PutLe32(chunk + 52, flags);
+}
+void PutRecordCrc(uint8_t* chunk) {
+    PutLe32(chunk + 88, RecordCrc(chunk));
+}
+
+namespace {
+
+// The only pairs of stored chunk size and data size a writer produces.
+bool SizesKnown(const ChunkRecord& r) {
+    return (r.storedChunkSize == kPlainChunkSize && r.dataSize == kPlainChunkSize) ||
+           (r.storedChunkSize == kEccStoredSize && r.dataSize == kEccChunkDataSize);
+}
+
+// The lengths at bytes 64 and 72 must fit the payload the chunk has.
+bool LengthsFit(const ChunkRecord& r) {
+    const uint32_t room = r.PayloadRoom();
+    if (r.chunkFlags & kChunkCompressed) {
+        if (r.storedLength != 0xFFFFFFFFu && r.storedLength > room) {
+            return false;
+        }
+    } else if (r.dataLength > room || r.storedLength > room) {
+        return false;
+    }
+    // The stream space is addressed with 64-bit offsets; keep ends from wrapping.
+    return r.streamOffset <= (uint64_t(1) << 62);
+}
+
+} // namespace
+
+int CheckRecord(const uint8_t* bytes, const ChunkRecord& r) {
+    const bool oldSig = r.magic == kMagicOldSig && r.streamOffset == 0 && r.chunkNumber == 0;
+    if (r.magic != kMagicChunk && !oldSig) {
+        return kStoreInvalid;
+    }
+    if (r.recordSize < kRecordSize || r.recordSize >= r.dataSize ||
+        r.dataSize > r.storedChunkSize || !SizesKnown(r)) {
+        return kStoreInvalid;
+    }
+    if (r.payloadOffset < r.recordSize || r.payloadOffset > r.dataSize ||
+        r.payloadOffset % 4 != 0) {
+        return kStoreInvalid;
+    }
+    if (RecordCrc(bytes) != r.headerCrc || !LengthsFit(r)) {
+        return kStoreInvalid;
+    }
+    return kStoreOk;
+}
+
+int CheckAgainstHeader(const uint8_t* bytes, const uint8_t* headerBytes) {
+    if (std::memcmp(bytes + 8, headerBytes + 8, 4) != 0 ||
+        std::memcmp(bytes + kSharedFrom, headerBytes + kSharedFrom, kSharedTo - kSharedFrom) != 0) {
+        return kStoreInvalid;
+    }
+    return kStoreOk;
+}
+
+int CheckHeaderOptions(const ChunkRecord& h) {
+    if (h.readerVersion > 1) {
+        return kStoreUnsupported;
+    }
+    const uint32_t codec = CodecOf(h.containerFlags);
+    if (codec != kCodecNone && codec != kCodecLzs && codec != kCodecOwn) {
+        return kStoreUnsupported;
+    }
+    if (EccOf(h.containerFlags) > 1 || ProtectionOf(h.containerFlags) > 2) {
+        return kStoreUnsupported;
+    }
+    const bool ecc = EccOf(h.containerFlags) == 1;
+    if (ecc != (h.storedChunkSize == kEccStoredSize)) {
+        return kStoreInvalid;
+    }
+    return kStoreOk;
+}
+
+} // namespace kwv

@@ -1,0 +1,173 @@
+// StoreContainer: setting up a set that was opened for reading or appending.
+#include "imagestore/container/store_container.h"
+
+#include "imagestore/container/byte_order.h"
+#include "imagestore/container/store_error.h"
+#include "imagestore/container/volume_names.h"
+
+#include <algorithm>
+#include <ctime>
+#include <new>
+
+namespace kwv {
+
+int StoreContainer::ReadSetUp(bool append) {
+    oldSignature_ = GetLe32(headerBytes_) == kMagicOldSig;
+    const uint32_t room = header_.PayloadRoom();
+    const uint32_t codec = CodecOf(header_.containerFlags);
+    try {
+        buffer_.assign(header_.storedChunkSize + kChunkSlack, 0);
+    } catch (const std::bad_alloc&) {
+        return kStoreNoMemory;
+    }
+    storedDecoder_ = MakeChunkDecoder(kCodecNone, room);
+    setDecoder_ = codec == kCodecNone ? nullptr : MakeChunkDecoder(codec, room);
+    if (!storedDecoder_ || (codec != kCodecNone && !setDecoder_)) {
+        return kStoreNoMemory;
+    }
+    mode_ = Mode::Read;
+    uint64_t at = 0;
+    bool copy = false;
+    if (header_.containerFlags & kFlagDirectoryCopy) {
+        if (int err = LoadChunk(0); err != kStoreOk) {
+            return err;
+        }
+        if (chunk_.chunkFlags & kChunkHasDirectory) {
+            if (!chunk_.DirectoryAt(&at)) {
+                return kStoreInvalid;
+            }
+            copy = true;
+            // Until the directory is read only chunk 0 is known.
+            chunkCount_ = volChunks_;
+            streamLength_ = chunk_.StreamEnd();
+            if (append) {
+                // A copy left from before this append must never be read.
+                if (int err = ClearChunk0Directory(); err != kStoreOk) {
+                    return err;
+                }
+            }
+        }
+    }
+    if (!copy) {
+        if (int err = FindLastChunk(&at); err != kStoreOk) {
+            return err;
+        }
+    }
+    DirectoryRecord dir;
+    if (int err = ReadDirectory(at, !copy, &dir); err != kStoreOk) {
+        return err;
+    }
+    if (!append) {
+        return kStoreOk;
+    }
+    if ((header_.containerFlags & kFlagDirectoryCopy) && reservedSize_ == 0) {
+        return kStoreCannotOpen;
+    }
+    if (!copy) {
+        // The directory's index ends before the chunks that carried it.
+        if (int err = CompleteIndex(dir.chunkCount); err != kStoreOk) {
+            return err;
+        }
+    }
+    return SetUpAppend();
+}
+
+int StoreContainer::SetUpAppend() {
+    if (chunkCount_ == 0) {
+        return kStoreInvalid;
+    }
+    if (int err = SelectVolumeHolding(chunkCount_ - 1); err != kStoreOk) {
+        return err;
+    }
+    const uint32_t last = volIndex_;
+    const uint32_t first = volFirstChunk_;
+    CloseVolume();
+    chunkLoaded_ = false;
+    decoder_ = nullptr;
+    storedDecoder_.reset();
+    setDecoder_.reset();
+    if (int err = SetUpWriting(); err != kStoreOk) {
+        return err;
+    }
+    volIndex_ = last;
+    volFirstChunk_ = first;
+    volChunks_ = chunkCount_ - first; // chunks after the last one are overwritten
+    volumeCount_ = std::max(volumeCount_, last + 1);
+    OpenFailure why = OpenFailure::None;
+    file_ = volfiles::OpenUpdate(VolumePath(path_, last), &why);
+    if (file_) {
+        fileWritable_ = true;
+        return kStoreOk;
+    }
+    return StartNextVolume();
+}
+
+int StoreContainer::OpenForAppend(uint64_t volumeLimit) {
+    volumeLimit_ = volumeLimit;
+    return Open(true);
+}
+
+int StoreContainer::SetUpWriting() {
+    const uint32_t room = header_.PayloadRoom();
+    const uint32_t codec = CodecOf(header_.containerFlags);
+    try {
+        buffer_.assign(header_.storedChunkSize + kChunkSlack, 0);
+    } catch (const std::bad_alloc&) {
+        return kStoreNoMemory;
+    }
+    storedEncoder_ = MakeChunkEncoder(kCodecNone, room);
+    setEncoder_ = codec == kCodecNone ? nullptr : MakeChunkEncoder(codec, room);
+    if (!storedEncoder_ || (codec != kCodecNone && !setEncoder_)) {
+        return kStoreNoMemory;
+    }
+    mode_ = Mode::Write;
+    return kStoreOk;
+}
+
+int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint32_t options) {
+    ChunkRecord& h = header_;
+    h = ChunkRecord();
+    h.creationTime = uint32_t(time(nullptr));
+    uint32_t flags = 0;
+    flags |= (options & kOptNoDirectoryCopy) ? 0 : kFlagDirectoryCopy;
+    flags |= (options & kOptPayloadCrc) ? kFlagPayloadCrc : 0;
+    flags |= (options & kOptClosed) ? kFlagClosed : 0;
+    const uint32_t codec =
+        (options & kOptLzs) ? kCodecLzs : ((options & kOptOwnMethod) ? kCodecOwn : kCodecNone);
+    flags |= codec << 16;
+    if (password != nullptr && password[0] != 0) {
+        const bool scramble = codec == kCodecNone && (options & kOptPayloadCrc);
+        flags |= (scramble ? 2u : 1u) << 20;
+        h.passwordCrc = PasswordCrc(password);
+    }
+    if (options & kOptErrorCorrection) {
+        flags |= 1u << 24;
+        h.storedChunkSize = kEccStoredSize;
+        h.dataSize = kEccChunkDataSize;
+    }
+    h.containerFlags = flags;
+    verifyVolumes_ = (options & kOptVerifyVolumes) != 0;
+    oldSignature_ = (options & kOptOldSignature) != 0;
+    keepLastMedium_ = (options & kOptKeepLastMedium) != 0;
+    volumeLimit_ = std::max<uint64_t>(volumeLimit, h.storedChunkSize);
+    if (flags & kFlagDirectoryCopy) {
+        if (volfiles::DriveFlags(path_) & 0x80) {
+            h.containerFlags &= ~kFlagDirectoryCopy;
+        } else {
+            reservedSize_ = kReservedAreaSize;
+        }
+    }
+    h.Serialise(headerBytes_);
+    haveHeader_ = true;
+    if (int err = SetUpWriting(); err != kStoreOk) {
+        return err;
+    }
+    if (int err = CreateVolumeFile(0); err != kStoreOk) {
+        mode_ = Mode::None;
+        return err;
+    }
+    volumeCount_ = 1;
+    return kStoreOk;
+}
+
+} // namespace kwv

@@ -1,0 +1,332 @@
+// StoreContainer: opening a set, loading and checking chunks, locating stream
+// offsets and reading the stream space.
+#include "imagestore/container/store_container.h"
+
+#include "imagestore/container/store_error.h"
+#include "imagestore/container/volume_names.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <zlib.h>
+
+namespace kwv {
+
+namespace {
+
+// Where `offset` lies between two known chunk positions, as a chunk number.
+uint32_t Interpolate(uint32_t lo, uint32_t hi, uint64_t loOff, uint64_t hiEnd, uint64_t offset) {
+    if (hiEnd <= loOff || offset < loOff) {
+        return lo;
+    }
+    const unsigned __int128 span = (unsigned __int128)(offset - loOff) * (hi - lo + 1u);
+    return lo + uint32_t(std::min<unsigned __int128>(span / (hiEnd - loOff), hi - lo));
+}
+
+} // namespace
+
+bool StoreContainer::Covers(uint64_t offset) const {
+    return chunkLoaded_ && offset >= chunk_.streamOffset && offset < chunk_.StreamEnd();
+}
+
+int StoreContainer::ReadChunkBytes(uint32_t k) {
+    const uint32_t stored = header_.storedChunkSize;
+    const uint64_t at = uint64_t(k) * stored;
+    uint32_t done = 0;
+    if (file_->ReadAt(at, buffer_.data(), stored, &done) && done == stored) {
+        return kStoreOk;
+    }
+    if (EccOf(header_.containerFlags) != 1) {
+        return kStoreShortRead;
+    }
+    // Read again sub-block by sub-block; rebuild up to three lost ones.
+    uint32_t erased[kEccSubBlocks];
+    uint32_t count = 0;
+    for (uint32_t s = 0; s < kEccSubBlocks; ++s) {
+        uint8_t* p = buffer_.data() + s * kEccSubBlockSize;
+        if (!file_->ReadAt(at + s * kEccSubBlockSize, p, kEccSubBlockSize, &done) ||
+            done != kEccSubBlockSize) {
+            erased[count++] = s;
+        }
+    }
+    if (count > kEccMaxErasures) {
+        return kStoreShortRead;
+    }
+    return ::EccRebuildChunk(buffer_.data(), erased, count) == 0 ? kStoreOk : kStoreShortRead;
+}
+
+void StoreContainer::Scramble(uint8_t* chunk) const {
+    uint8_t key[4];
+    const uint32_t k = header_.passwordCrc ^ kScrambleMask;
+    key[0] = uint8_t(k);
+    key[1] = uint8_t(k >> 8);
+    key[2] = uint8_t(k >> 16);
+    key[3] = uint8_t(k >> 24);
+    uint32_t word;
+    std::memcpy(&word, key, 4); // the key as the words lie in memory
+    const uint32_t from = GetPayloadOffset(chunk);
+    for (uint32_t i = from; i + 4 <= header_.dataSize; i += 4) {
+        uint32_t v;
+        std::memcpy(&v, chunk + i, 4);
+        v ^= word;
+        std::memcpy(chunk + i, &v, 4);
+    }
+}
+
+int StoreContainer::UnsealChunk(uint32_t number) {
+    uint8_t* buf = buffer_.data();
+    const ChunkRecord r = ChunkRecord::Parse(buf);
+    if (CheckRecord(buf, r) != kStoreOk || CheckAgainstHeader(buf, headerBytes_) != kStoreOk ||
+        r.chunkNumber != number) {
+        return kStoreInvalid;
+    }
+    if ((header_.containerFlags & kFlagPayloadCrc) &&
+        uint32_t(crc32(0L, buf + kRecordSize, r.dataSize - kRecordSize)) != r.payloadCrc) {
+        return kStoreInvalid;
+    }
+    if (ProtectionOf(header_.containerFlags) == 2) {
+        Scramble(buf);
+    }
+    decoder_ = (r.chunkFlags & kChunkCompressed) ? setDecoder_.get() : storedDecoder_.get();
+    if (decoder_ == nullptr) {
+        return kStoreWrongMode;
+    }
+    if (!decoder_->Begin(buf + kRecordSize, r.PayloadRoom(), r.dataLength, r.storedLength)) {
+        return kStoreInvalid;
+    }
+    chunk_ = r;
+    chunkLoaded_ = true;
+    return kStoreOk;
+}
+
+int StoreContainer::LoadChunk(uint32_t number) {
+    if (chunkLoaded_ && chunk_.chunkNumber == number) {
+        return kStoreOk;
+    }
+    chunkLoaded_ = false;
+    if (int err = SelectVolumeHolding(number); err != kStoreOk) {
+        return err;
+    }
+    if (int err = ReadChunkBytes(number - volFirstChunk_); err != kStoreOk) {
+        return err;
+    }
+    return UnsealChunk(number);
+}
+
+int StoreContainer::Locate(uint64_t offset) {
+    if (Covers(offset)) {
+        return kStoreOk;
+    }
+    if (chunkCount_ == 0) {
+        return kStoreNotFound;
+    }
+    uint32_t lo = 0, hi = chunkCount_ - 1;
+    uint64_t loOff = 0, hiEnd = streamLength_;
+    uint32_t guess = 0;
+    uint32_t first = 0;
+    uint64_t groupStart = 0;
+    if (chunkLoaded_ && offset >= chunk_.StreamEnd()) {
+        lo = chunk_.chunkNumber + 1; // reading on: the next chunk first
+        loOff = chunk_.StreamEnd();
+        guess = lo;
+    } else if (index_.Find(offset, &first, &groupStart) && offset >= groupStart) {
+        const uint64_t room = header_.dataSize - kRecordSize;
+        guess = uint32_t(std::min<uint64_t>(first + (offset - groupStart) / room, hi));
+    } else {
+        guess = Interpolate(lo, hi, loOff, hiEnd, offset);
+    }
+    for (uint32_t step = 0; step < 200 && lo <= hi; ++step) {
+        const uint32_t c = std::clamp(guess, lo, hi);
+        if (int err = LoadChunk(c); err != kStoreOk) {
+            return err;
+        }
+        if (Covers(offset)) {
+            return kStoreOk;
+        }
+        if (offset < chunk_.streamOffset) {
+            if (c == 0) {
+                break;
+            }
+            hi = c - 1;
+            hiEnd = chunk_.streamOffset;
+        } else {
+            lo = c + 1;
+            loOff = chunk_.StreamEnd();
+        }
+        // Alternate estimates with halving, so that the search always ends.
+        guess = (step % 2) ? lo + (hi - lo) / 2 : Interpolate(lo, hi, loOff, hiEnd, offset);
+    }
+    return kStoreNotFound;
+}
+
+int StoreContainer::ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length) {
+    if (mode_ != Mode::Read) {
+        return kStoreWrongMode;
+    }
+    if (length > streamLength_ || offset > streamLength_ - length) {
+        return kStoreInvalid;
+    }
+    while (length > 0) {
+        if (int err = Locate(offset); err != kStoreOk) {
+            return err;
+        }
+        const uint64_t n = std::min(length, chunk_.StreamEnd() - offset);
+        const uint32_t got =
+            decoder_->Get(uint32_t(offset - chunk_.streamOffset), buffer, uint32_t(n));
+        if (got == 0 || got > n) {
+            return kStoreInvalid;
+        }
+        offset += got;
+        length -= got;
+        if (buffer != nullptr) {
+            buffer += got;
+        }
+    }
+    return kStoreOk;
+}
+
+int StoreContainer::FindLastChunk(uint64_t* directoryAt) {
+    for (uint32_t round = 0;; ++round) {
+        if (round > 0) {
+            // The directory is not on the media at hand.
+            if (!Removable(path_)) {
+                return kStoreInvalid; // an interrupted write: the last chunk has no directory
+            }
+            if (callback_ == nullptr) {
+                return kStoreNotFound;
+            }
+            if ((callback_->AskLastMedia(path_.c_str()) & 0xFF) == 0) {
+                return kStoreCancelled;
+            }
+        }
+        const auto members = ListMembers(header_.creationTime);
+        const uint32_t last = members.empty() ? 0 : members.back().first;
+        if (int err = SelectVolume(last); err != kStoreOk) {
+            return err;
+        }
+        volumeCount_ = last + 1;
+        if (int err = LoadChunk(volFirstChunk_ + volChunks_ - 1); err != kStoreOk) {
+            return err;
+        }
+        chunkCount_ = chunk_.chunkNumber + 1;
+        streamLength_ = chunk_.StreamEnd();
+        if (chunk_.chunkFlags & kChunkHasDirectory) {
+            return chunk_.DirectoryAt(directoryAt) ? kStoreOk : kStoreInvalid;
+        }
+    }
+}
+
+int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord* dir) {
+    uint8_t rec[kDirectoryRecordSize];
+    if (int err = ReadSpace(at, rec, sizeof rec); err != kStoreOk) {
+        return err;
+    }
+    *dir = DirectoryRecord::Parse(rec);
+    if (!dir->Valid()) {
+        return kStoreInvalid;
+    }
+    if (!countsKnown) {
+        if (dir->volumeCount > kMaxReadVolumes) {
+            return kStoreInvalid;
+        }
+        volumeCount_ = std::max<uint32_t>(dir->volumeCount, 1);
+        chunkCount_ = dir->chunkCount;
+        streamLength_ = dir->streamLength;
+    }
+    reservedSize_ = dir->reservedSize;
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(std::max(kIndexBytes, kStreamTableMax));
+    } catch (const std::bad_alloc&) {
+        return kStoreNoMemory;
+    }
+    const uint64_t indexAt = at + dir->indexOffset;
+    if (dir->indexEntries <= kIndexEntries) {
+        if (int err = ReadSpace(indexAt, bytes.data(), 8 * dir->indexEntries); err != kStoreOk) {
+            return err;
+        }
+        index_.Parse(bytes.data(), dir->indexEntries, dir->groupSize);
+    }
+    if (dir->volumeEntries <= kVolumeEntries) {
+        const uint64_t tableAt = indexAt + 8 * uint64_t(dir->indexEntries);
+        if (int err = ReadSpace(tableAt, bytes.data(), 4 * dir->volumeEntries); err != kStoreOk) {
+            return err;
+        }
+        volumes_.Parse(bytes.data(), dir->volumeEntries);
+        if (file_) {
+            volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
+        }
+    }
+    if (dir->tableLength > kStreamTableMax) {
+        return kStoreTableFull;
+    }
+    if (int err = ReadSpace(at + dir->tableOffset, bytes.data(), dir->tableLength);
+        err != kStoreOk) {
+        return err;
+    }
+    return table_.Parse(bytes.data(), dir->tableLength);
+}
+
+int StoreContainer::CompleteIndex(uint32_t fromChunk) {
+    for (uint32_t c = fromChunk; c < chunkCount_; ++c) {
+        if (int err = LoadChunk(c); err != kStoreOk) {
+            return err;
+        }
+        index_.Record(c, chunk_.StreamEnd());
+    }
+    return kStoreOk;
+}
+
+int StoreContainer::ClearChunk0Directory() {
+    OpenFailure why = OpenFailure::None;
+    std::unique_ptr<VolumeFile> f = volfiles::OpenUpdate(path_, &why);
+    if (!f) {
+        return kStoreMediaFailure;
+    }
+    chunkLoaded_ = false;
+    if (int err = SelectVolume(0); err != kStoreOk) {
+        return err;
+    }
+    if (int err = ReadChunkBytes(0); err != kStoreOk) {
+        return err;
+    }
+    uint8_t* buf = buffer_.data();
+    PutChunkFlags(buf, GetChunkFlags(buf) & ~kChunkHasDirectory);
+    PutRecordCrc(buf);
+    if (EccOf(header_.containerFlags) == 1) {
+        ::EccEncodeChunk(buf);
+    }
+    uint32_t done = 0;
+    if (!f->WriteAt(0, buf, header_.storedChunkSize, &done) || done != header_.storedChunkSize) {
+        return kStoreMediaFailure;
+    }
+    return kStoreOk;
+}
+
+int StoreContainer::Open(bool append) {
+    int err = SelectVolume(0);
+    if (err == kStoreOk && !haveHeader_) {
+        err = kStoreNoHeader;
+    }
+    if (err == kStoreOk) {
+        err = CheckHeaderOptions(header_);
+    }
+    if (err == kStoreOk && append) {
+        if (header_.containerFlags & kFlagClosed) {
+            err = kStoreCannotOpen;
+        } else if (header_.writerVersion >= 2) {
+            err = kStoreUnsupported;
+        }
+    }
+    if (err == kStoreOk) {
+        err = ReadSetUp(append);
+    }
+    if (err != kStoreOk) {
+        CloseVolume();
+        mode_ = Mode::None;
+        chunkLoaded_ = false;
+    }
+    return err;
+}
+
+} // namespace kwv

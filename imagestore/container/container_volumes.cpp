@@ -1,0 +1,177 @@
+// StoreContainer: finding, opening and selecting the volume files of a set.
+#include "imagestore/container/store_container.h"
+
+#include "imagestore/container/store_error.h"
+#include "imagestore/container/volume_names.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kwv {
+
+bool StoreContainer::Removable(const std::string& path) const {
+    return (volfiles::DriveFlags(path) & 0x01) != 0;
+}
+
+void StoreContainer::CloseVolume() {
+    file_.reset();
+    fileWritable_ = false;
+}
+
+int StoreContainer::AcceptHeader(const uint8_t* bytes) {
+    header_ = ChunkRecord::Parse(bytes);
+    std::memcpy(headerBytes_, bytes, kRecordSize);
+    haveHeader_ = true;
+    const uint32_t kind = ProtectionOf(header_.containerFlags);
+    if (kind == 1 || kind == 2) {
+        passwordOk_ = false;
+        const bool accepted =
+            callback_ != nullptr && (callback_->AskPassword(this) & 0xFF) != 0 && passwordOk_;
+        if (!accepted) {
+            haveHeader_ = false;
+            header_ = ChunkRecord();
+            return kStoreCancelled;
+        }
+    }
+    volumeLimit_ = std::max<uint64_t>(volumeLimit_, header_.storedChunkSize);
+    return kStoreOk;
+}
+
+int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
+    CloseVolume();
+    const std::string path = VolumePath(path_, index);
+    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, why);
+    if (!f) {
+        return *why == OpenFailure::Absent ? kStoreNotFound : kStoreCannotOpen;
+    }
+    uint8_t bytes[kRecordSize];
+    uint32_t done = 0;
+    if (!f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
+        return kStoreShortRead;
+    }
+    const ChunkRecord r = ChunkRecord::Parse(bytes);
+    if (CheckRecord(bytes, r) != kStoreOk) {
+        return kStoreInvalid;
+    }
+    if (!haveHeader_) {
+        if (const int err = AcceptHeader(bytes); err != kStoreOk) {
+            return err;
+        }
+    } else if (r.creationTime != header_.creationTime ||
+               CheckAgainstHeader(bytes, headerBytes_) != kStoreOk) {
+        return kStoreInvalid;
+    }
+    uint64_t size = 0;
+    if (!f->GetSize(&size) || size < r.storedChunkSize) {
+        return kStoreInvalid;
+    }
+    const uint64_t count = size / r.storedChunkSize;
+    if (uint64_t(r.chunkNumber) + count > 0xFFFFFFFFu) {
+        return kStoreInvalid;
+    }
+    volumes_.Note(index, r.chunkNumber, uint32_t(count));
+    file_ = std::move(f);
+    volIndex_ = index;
+    volFirstChunk_ = r.chunkNumber;
+    volChunks_ = uint32_t(count);
+    return kStoreOk;
+}
+
+int StoreContainer::AskForVolume(uint32_t index, uint32_t attempt, bool next) {
+    const std::string path = VolumePath(path_, index);
+    if (callback_ == nullptr) {
+        return kStoreCancelled;
+    }
+    ListMembers(header_.creationTime); // learns whether media hold one volume each
+    if (attempt > 0) {
+        callback_->WrongMedia(path.c_str());
+    }
+    uint32_t answer;
+    if (index == 0) {
+        answer = callback_->AskFirstMedia(path.c_str());
+    } else if (oneVolumePerMedium_) {
+        answer = callback_->AskMediaNumber(path.c_str(), index + 1);
+    } else if (next) {
+        answer = callback_->AskNextMedia(path.c_str());
+    } else {
+        answer = callback_->AskMediaWithFile(path.c_str());
+    }
+    return (answer & 0xFF) != 0 ? kStoreOk : kStoreCancelled;
+}
+
+int StoreContainer::SelectVolume(uint32_t index) {
+    if (file_ && volIndex_ == index && !fileWritable_) {
+        return kStoreOk;
+    }
+    if (index >= kMaxReadVolumes) {
+        return kStoreInvalid;
+    }
+    const bool next = file_ != nullptr && index == volIndex_ + 1;
+    for (uint32_t attempt = 0;; ++attempt) {
+        OpenFailure why = OpenFailure::None;
+        const int err = OpenReadVolume(index, &why);
+        if (err == kStoreOk || why != OpenFailure::Absent || !Removable(VolumePath(path_, index))) {
+            return err;
+        }
+        if (const int asked = AskForVolume(index, attempt, next); asked != kStoreOk) {
+            return asked;
+        }
+    }
+}
+
+int StoreContainer::SelectVolumeHolding(uint32_t chunk) {
+    uint32_t v = volumes_.VolumeOf(chunk, volumeCount_ == 0 ? 0 : volumeCount_ - 1);
+    int direction = 0;
+    for (uint32_t steps = 0; steps <= kMaxReadVolumes; ++steps) {
+        if (const int err = SelectVolume(v); err != kStoreOk) {
+            return err;
+        }
+        if (chunk < volFirstChunk_) {
+            if (v == 0 || direction > 0) {
+                return kStoreNotFound;
+            }
+            direction = -1;
+            --v;
+        } else if (chunk - volFirstChunk_ >= volChunks_) {
+            if (direction < 0 || v + 1 >= std::max<uint32_t>(volumeCount_, 1)) {
+                return kStoreNotFound;
+            }
+            direction = 1;
+            ++v;
+        } else {
+            return kStoreOk;
+        }
+    }
+    return kStoreNotFound;
+}
+
+std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32_t creationTime) {
+    std::vector<std::pair<uint32_t, std::string>> members;
+    const std::string folder(FolderOf(path_));
+    const std::string name0(NameOf(path_));
+    for (const std::string& name : volfiles::ListFiles(folder)) {
+        const int index = VolumeIndexOfName(name, name0);
+        if (index < 0) {
+            continue;
+        }
+        const std::string path = folder + name;
+        OpenFailure why = OpenFailure::None;
+        std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
+        uint8_t bytes[kRecordSize];
+        uint32_t done = 0;
+        if (!f || !f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
+            continue;
+        }
+        const ChunkRecord r = ChunkRecord::Parse(bytes);
+        if (CheckRecord(bytes, r) == kStoreOk && r.creationTime == creationTime) {
+            members.emplace_back(uint32_t(index), path);
+        }
+    }
+    std::sort(members.begin(), members.end());
+    if (members.size() >= 2) {
+        oneVolumePerMedium_ = false;
+    }
+    return members;
+}
+
+} // namespace kwv

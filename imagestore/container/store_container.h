@@ -1,0 +1,193 @@
+// StoreContainer: one container of named streams over a set of volume files.
+// It owns the open volume file, one chunk buffer (read or write), the chunk
+// codecs, the directory tables and the stream table, and hands out one stream
+// reader, one stream writer and one stream enumerator at a time.
+#pragma once
+
+#include "imagestore/container/chunk_record.h"
+#include "imagestore/container/codec_adapter.h"
+#include "imagestore/container/container_directory.h"
+#include "imagestore/container/stream_table.h"
+#include "imagestore/container/volume_files.h"
+#include "kwvaults_callbacks.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kwv {
+
+class StreamReader;
+class StreamWriter;
+class StreamEnumerator;
+
+// CONTAINER_OPTIONS of a new set.
+constexpr uint32_t kOptPayloadCrc = 0x1;
+constexpr uint32_t kOptLzs = 0x2;
+constexpr uint32_t kOptOwnMethod = 0x8;
+constexpr uint32_t kOptVerifyVolumes = 0x10;
+constexpr uint32_t kOptNoDirectoryCopy = 0x80;
+constexpr uint32_t kOptClosed = 0x100;
+constexpr uint32_t kOptErrorCorrection = 0x200;
+constexpr uint32_t kOptOldSignature = 0x400;
+constexpr uint32_t kOptKeepLastMedium = 0x800;
+
+// GetInfo bits.
+constexpr uint32_t kInfoPayloadCrc = 0x01;
+constexpr uint32_t kInfoLzs = 0x02;
+constexpr uint32_t kInfoOwnMethod = 0x08;
+constexpr uint32_t kInfoVerifyVolumes = 0x10;
+constexpr uint32_t kInfoPassword = 0x20;
+constexpr uint32_t kInfoNoDirectoryCopy = 0x80;
+constexpr uint32_t kInfoClosed = 0x100;
+constexpr uint32_t kInfoErrorCorrection = 0x200;
+constexpr uint32_t kInfoOldSignature = 0x400;
+constexpr uint32_t kInfoKeepLastMedium = 0x800;
+
+class StoreContainer final : public PASSWORD_SINK {
+public:
+    uint32_t AddRef();
+    uint32_t Release();
+    void* QueryExtension(uint32_t) { return nullptr; }
+    int DeleteSet();
+    int VerifyAll();
+    int Close();
+    void GetInfo(uint32_t* bits, uint32_t* volumes, uint64_t* storedSize, uint64_t* streamLength);
+    void GetPath(char* buffer, size_t size) const;
+    int32_t GetCurrentChunk() const;
+    void SetReadAhead(uint32_t chunk);
+    StreamReader* OpenStream(const char* path, int* error);
+    StreamWriter* CreateStream(const char* path, uint32_t tag1, uint32_t tag2, int* error);
+    StreamEnumerator* EnumerateStreams(const char* path, char* name, size_t size, int* error);
+    int ReadSmallStream(const char* path, uint32_t* tag1, uint32_t* tag2, uint64_t* start,
+                        uint64_t* length, void* buffer, uint32_t size, uint32_t* inlineLength);
+    int WriteSmallStream(const char* path, const void* data, uint32_t length);
+
+    uint32_t TryPassword(const char16_t* text) override;
+
+    // Creation (see the free functions below).
+    StoreContainer(std::string path, MEDIA_CHANGE_CALLBACK* callback);
+    int Open(bool append);
+    int OpenForAppend(uint64_t volumeLimit);
+    int Create(const char16_t* password, uint64_t volumeLimit, uint32_t options);
+
+    // Used by the stream objects.
+    int ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length);
+    int AppendSpace(const uint8_t* data, uint64_t length, uint64_t* firstOffset);
+    StreamTable& Table() { return table_; }
+    void Detach(StreamReader* reader);
+    void Detach(StreamWriter* writer);
+    void Detach(StreamEnumerator* enumerator);
+    bool Writing() const { return mode_ == Mode::Write; }
+
+private:
+    enum class Mode { None, Read, Write };
+    ~StoreContainer();
+
+    // Volumes (container_volumes.cpp).
+    int OpenReadVolume(uint32_t index, OpenFailure* why);
+    int SelectVolume(uint32_t index);
+    int SelectVolumeHolding(uint32_t chunk);
+    int AskForVolume(uint32_t index, uint32_t attempt, bool next);
+    int AcceptHeader(const uint8_t* bytes);
+    std::vector<std::pair<uint32_t, std::string>> ListMembers(uint32_t creationTime);
+    bool Removable(const std::string& path) const;
+    void CloseVolume();
+
+    // Reading (container_read.cpp).
+    int LoadChunk(uint32_t number);
+    int ReadChunkBytes(uint32_t indexInVolume);
+    int UnsealChunk(uint32_t number);
+    int Locate(uint64_t offset);
+    bool Covers(uint64_t offset) const;
+    int FindLastChunk(uint64_t* directoryAt);
+    int ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord* dir);
+    int CompleteIndex(uint32_t fromChunk);
+    int ClearChunk0Directory();
+    int ReadSetUp(bool append);
+    int SetUpAppend();
+
+    // Writing (container_write.cpp).
+    int SetUpWriting();
+    void StartChunk();
+    int FinishChunk();
+    void SealChunk();
+    int StoreSealedChunk();
+    int CountChunk();
+    void DeleteOlderSet(const std::string& path);
+    int StartNextVolume();
+    int CreateVolumeFile(uint32_t index);
+    int CreateOnRemovable(uint32_t index, const std::string& path);
+    uint64_t AppendPosition() const;
+    int CloseWriting();
+    std::vector<uint8_t> BuildDirectory() const;
+    int WriteDirectoryCopy(const std::vector<uint8_t>& directory);
+    int VerifyVolume();
+    void Scramble(uint8_t* chunk) const;
+
+    std::string path_;
+    MEDIA_CHANGE_CALLBACK* callback_;
+    uint32_t refs_ = 1;
+    Mode mode_ = Mode::None;
+    uint64_t volumeLimit_ = 0x7fffffff;
+
+    bool haveHeader_ = false;
+    ChunkRecord header_;
+    uint8_t headerBytes_[kRecordSize] = {};
+    std::u16string password_;
+    bool passwordOk_ = false;
+
+    StreamTable table_;
+    ChunkIndex index_;
+    VolumeTable volumes_;
+
+    // The current volume.
+    std::unique_ptr<VolumeFile> file_;
+    bool fileWritable_ = false;
+    uint32_t volIndex_ = 0;
+    uint32_t volFirstChunk_ = 0;
+    uint32_t volChunks_ = 0;
+
+    // Counters of the set.
+    uint32_t volumeCount_ = 1;
+    uint32_t chunkCount_ = 0;
+    uint64_t streamLength_ = 0;
+    uint32_t reservedSize_ = 0;
+
+    // The chunk buffer (read or write) and the chunk in it.
+    std::vector<uint8_t> buffer_;
+    ChunkRecord chunk_;
+    bool chunkLoaded_ = false; // read mode: buffer holds chunk_.chunkNumber
+    bool chunkOpen_ = false;   // write mode: buffer holds a chunk being filled
+    DecoderPtr storedDecoder_, setDecoder_;
+    EncoderPtr storedEncoder_, setEncoder_;
+    ::ChunkDecoder* decoder_ = nullptr;
+    ::ChunkEncoder* encoder_ = nullptr;
+
+    StreamReader* reader_ = nullptr;
+    StreamWriter* writer_ = nullptr;
+    StreamEnumerator* enumerator_ = nullptr;
+
+    bool verifyVolumes_ = false;
+    bool oldSignature_ = false;
+    bool keepLastMedium_ = false;
+    bool oneVolumePerMedium_ = true;
+    bool askBeforeDelete_ = true;
+};
+
+// Creation functions: each refuses a continuation-volume path with 1878 and
+// returns null on failure with the error in *error (when given).
+StoreContainer* OpenContainerForRead(const char* path, MEDIA_CHANGE_CALLBACK* callback, int* error);
+StoreContainer* OpenContainerForAppend(const char* path, uint32_t limitLow, uint32_t limitHigh,
+                                       MEDIA_CHANGE_CALLBACK* callback, int* error);
+StoreContainer* CreateContainer(const char* path, const char16_t* password, uint32_t limitLow,
+                                uint32_t limitHigh, uint32_t options,
+                                MEDIA_CHANGE_CALLBACK* callback, int* error);
+int DeleteContainerSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
+
+// CRC-32 of a password (at most 64 UTF-16 units).
+uint32_t PasswordCrc(const char16_t* text);
+
+} // namespace kwv
