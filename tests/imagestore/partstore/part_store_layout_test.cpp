@@ -231,9 +231,9 @@ TEST_F(PartStoreLayout, EachModeRefusesTheOtherModesOperations) {
     const Bytes mbr(1024, 0x55);
     ASSERT_EQ(store->WriteMbr(mbr.data(), 512), 0);
     ASSERT_EQ(store->WriteMbr(mbr.data() + 512, 512), 0);
-    EXPECT_EQ(store->CloseMbrStream(), 0);
     uint32_t index = 0;
-    ASSERT_EQ(store->AddPart(&index), 0);
+    ASSERT_EQ(store->AddPart(&index), 0); // closes the MBR stream
+    EXPECT_EQ(store->CloseMbrStream(), 0);
     EXPECT_EQ(store->OpenUdata(&length), 2);
     EXPECT_EQ(store->SetPartDescription("before a long name"), 0);
     EXPECT_EQ(store->SetPartName(std::string(300, 'n').c_str()), 0);
@@ -261,4 +261,14 @@ TEST_F(PartStoreLayout, EachModeRefusesTheOtherModesOperations) {
     ASSERT_EQ(store->ReadMbr(back.data(), 1024, &got), 0);
     EXPECT_EQ(back, mbr);
     store->Release();
+}
+
+TEST_F(PartStoreLayout, FileOfAnotherFormatCannotBeAppendedTo) {
+    PutFileBytes(image, MixedBytes(300000, 3));
+    EXPECT_EQ(PartStoreOpenWriteOnly(image.c_str(), 0, 0, nullptr, &error), nullptr);
+    EXPECT_EQ(error, 1802);
+    EXPECT_EQ(PartStoreOpenReadOnly(image.c_str(), nullptr, &error), nullptr);
+    EXPECT_NE(error, 0);
+    EXPECT_NE(PartStoreVerifyData(image.c_str(), nullptr), 0);
+    EXPECT_EQ(FileBytes(image), MixedBytes(300000, 3));
 }
