@@ -1,0 +1,68 @@
+// STATE_MAP: the engine's growable bitmap, one bit per sector, cluster, block
+// or record, in 32-bit words (bit i is bit i mod 32 of word i / 32).
+#pragma once
+
+#include "engine/core/kwret.h"
+
+#include <cstdint>
+
+inline constexpr std::uint32_t STATE_MAP_NONE = 0xFFFFFFFFu;
+
+// Owns its word buffer. A map of n bits has n / 32 + 1 words, so the capacity
+// in bits always exceeds the bit count; bits at or beyond the bit count are
+// not part of the map. Out-of-range operations do nothing and queries answer
+// false or STATE_MAP_NONE.
+class STATE_MAP {
+public:
+    STATE_MAP() = default;
+    STATE_MAP(const STATE_MAP& other);
+    STATE_MAP& operator=(const STATE_MAP& other);
+    ~STATE_MAP();
+
+    kwRet Create(std::uint32_t bits, bool setAll);
+    void Free();
+    void Shrink(std::uint32_t n);
+    kwRet Grow(std::uint32_t n);
+
+    void SetBit(std::uint32_t index);
+    void ClearBit(std::uint32_t index);
+    void SetRange(std::uint32_t first, std::uint32_t count);
+    void ClearRange(std::uint32_t first, std::uint32_t count);
+    bool IsSet(std::uint32_t index) const;
+    bool IsClear(std::uint32_t index) const;
+
+    std::uint32_t FindNextSet(std::uint32_t index) const { return findNext(index, 0); }
+    std::uint32_t FindNextClear(std::uint32_t index) const { return findNext(index, ~0u); }
+    std::uint32_t FindPrevSet(std::uint32_t index) const { return findPrev(index, 0); }
+    std::uint32_t FindPrevClear(std::uint32_t index) const { return findPrev(index, ~0u); }
+    // Bits set (clear) in [first, last], last cut to the map; at most limit.
+    std::uint32_t CountSet(std::uint32_t first, std::uint32_t last, std::uint32_t limit) const {
+        return count(first, last, limit, 0);
+    }
+    std::uint32_t CountClear(std::uint32_t first, std::uint32_t last, std::uint32_t limit) const {
+        return count(first, last, limit, ~0u);
+    }
+
+    void OrWith(const STATE_MAP& other);
+    void XorWith(const STATE_MAP& other);
+
+    std::uint32_t GetBitCount() const { return ulBitCount; }
+    std::uint32_t* GetWords() const { return pulBits; }
+
+    // The record, as file systems and image access use it.
+    std::uint32_t* pulBits = nullptr; // null when the map is empty
+    std::uint32_t ulBmpBufSize = 0;   // words in the buffer
+    std::uint32_t ulUnitCount = 0;    // the four values belong to the map's users
+    std::uint32_t ulUnitsPerBit = 1;
+    std::uint32_t ulLastUsed = 0;
+    std::uint32_t ulMinEnd = 0;
+    std::uint32_t ulBitCount = 0; // valid bits
+
+private:
+    void writeRange(std::uint32_t first, std::uint32_t count, bool set);
+    // invert ~0u searches or counts clear bits.
+    std::uint32_t findNext(std::uint32_t index, std::uint32_t invert) const;
+    std::uint32_t findPrev(std::uint32_t index, std::uint32_t invert) const;
+    std::uint32_t count(std::uint32_t first, std::uint32_t last, std::uint32_t limit,
+                        std::uint32_t invert) const;
+};
