@@ -31,6 +31,8 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text);
 // True for file systems that get a drive letter: block devices, network and
 // optical file systems.
 bool IsRealFileSystem(const MountEntry& entry);
+bool IsNetworkFileSystem(std::string_view fsType);
+bool IsOpticalFileSystem(std::string_view fsType);
 
 enum class DriveKind { Fixed, Removable, Remote, CdRom };
 
@@ -53,6 +55,8 @@ struct DriveSources {
     std::vector<std::pair<char, std::string>> pins; // letter -> host folder
     std::string sysRoot = "/sys";                   // sysfs, for removable and optical probes
     std::string devRoot = "/dev";                   // for /dev/disk/by-label
+    // Skip mount points that are not folders (files bind-mounted into a container).
+    bool directoriesOnly = false;
 };
 
 // Owns the letter -> host folder map of one process (or of a test) and the
@@ -61,7 +65,9 @@ class DriveTable {
 public:
     static DriveTable Build(const DriveSources& sources);
     // Built from /proc/self/mountinfo, $HOME and the settings file's [Drives].
-    static DriveTable FromHost();
+    static DriveTable FromSystem();
+    // The sources FromSystem builds from.
+    static DriveSources SystemSources();
     // The process's table, built on first use.
     static const DriveTable& Process();
     // Replaces the process's table (tests, or after mounts changed).
@@ -90,6 +96,10 @@ public:
     bool NetworkName(char letter, std::string* name) const;
 
 private:
+    const MountEntry* MountOf(const std::string& hostPath) const;
+    bool ShareToHost(std::string_view path, std::string* host) const;
+    bool BlockDevicePath(const DRIVE& d, std::string* sysDir) const;
+
     std::vector<DRIVE> drives_;
     std::vector<MountEntry> mounts_;
     std::string sysRoot_;

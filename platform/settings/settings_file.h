@@ -54,8 +54,11 @@ public:
     std::optional<int64_t> GetInt(std::string_view section, std::string_view key) const;
     int64_t GetInt(std::string_view section, std::string_view key, int64_t fallback) const;
 
-    void SetString(std::string_view section, std::string_view key, std::string_view value);
-    void SetInt(std::string_view section, std::string_view key, int64_t value);
+    // False (nothing changed) for a section or key the file cannot hold: empty,
+    // with surrounding blanks or control characters, a key with "=" or
+    // beginning with "[", ";" or "#", a section with "]".
+    bool SetString(std::string_view section, std::string_view key, std::string_view value);
+    bool SetInt(std::string_view section, std::string_view key, int64_t value);
     // True when the key was there.
     bool Remove(std::string_view section, std::string_view key);
     bool RemoveSection(std::string_view section);
@@ -73,6 +76,7 @@ private:
         std::string name;
         std::vector<Line> lines;
     };
+    static bool ValidName(std::string_view name, bool isKey);
     Section* FindSection(std::string_view name);
     const Section* FindSection(std::string_view name) const;
 

@@ -1,6 +1,8 @@
 // Path normalisation and name patterns of the namespace.
 #include "platform/vfs/vfs.h"
 
+#include "platform/files/ascii.h"
+
 #include <vector>
 
 namespace kw::vfs {
@@ -8,14 +10,6 @@ namespace {
 
 bool IsSep(char c) {
     return c == '\\' || c == '/';
-}
-
-bool IsLetter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
 
 size_t FindSep(std::string_view s, size_t from) {
@@ -46,8 +40,8 @@ bool ReadHead(std::string_view p, std::string* head, size_t* pos, bool* rooted) 
         *rooted = true;
         return true;
     }
-    if (p.size() >= 2 && IsLetter(p[0]) && p[1] == ':') {
-        head->assign({Upper(p[0]), ':'});
+    if (p.size() >= 2 && IsAsciiLetter(p[0]) && p[1] == ':') {
+        head->assign({AsciiUpper(p[0]), ':'});
         *rooted = p.size() > 2 && IsSep(p[2]);
         if (*rooted)
             head->push_back('\\');
@@ -116,7 +110,7 @@ bool SameChar(std::string_view p, size_t pi, std::string_view n, size_t ni, size
     if (pi + len > p.size())
         return false;
     for (size_t k = 0; k < len; ++k)
-        if (Upper(p[pi + k]) != Upper(n[ni + k]))
+        if (AsciiUpper(p[pi + k]) != AsciiUpper(n[ni + k]))
             return false;
     return true;
 }
