@@ -1,6 +1,8 @@
 // Working directory of the engine and the mapping of engine paths to host paths.
 #include "engine/core/workdir.h"
 
+#include "platform/drives/drive_table.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +12,6 @@ namespace {
 
 std::string gWorkDir;
 bool gWorkDirSet = false;
-KwDriveRootFn gDriveRoot = nullptr;
 
 void AddBackslash(std::string* path) {
     if (path->empty() || path->back() != '\\')
@@ -99,38 +100,30 @@ void kwResetWorkingDirectory() {
     gWorkDirSet = false;
 }
 
-void kwSetDriveRootResolver(KwDriveRootFn fn) {
-    gDriveRoot = fn;
-}
-
 bool kwEngineToHostPath(const std::string& enginePath, std::string* hostPath) {
     if (enginePath.size() < 2 || enginePath[1] != ':' ||
         !std::isalpha(static_cast<unsigned char>(enginePath[0])))
         return false;
-    char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(enginePath[0])));
-    std::string root;
-    if (gDriveRoot != nullptr) {
-        if (!gDriveRoot(letter, &root))
-            return false;
-    } else if (letter == 'C') {
-        root = "/";
-    } else {
+    if (kw::drives::DriveTable::Process().ToHost(enginePath, hostPath))
+        return true;
+    // Without a table entry, drive C: is still the host root.
+    if (std::toupper(static_cast<unsigned char>(enginePath[0])) != 'C')
         return false;
-    }
     std::string rest = enginePath.substr(2);
     for (char& c : rest)
         if (c == '\\')
             c = '/';
     while (!rest.empty() && rest[0] == '/')
         rest.erase(0, 1);
-    if (root.empty() || root.back() != '/')
-        root.push_back('/');
-    *hostPath = root + rest;
+    *hostPath = "/" + rest;
     return true;
 }
 
 std::string kwHostToEnginePath(const std::string& hostPath) {
-    std::string out = "C:";
+    std::string out;
+    if (kw::drives::DriveTable::Process().FromHost(hostPath, &out))
+        return out;
+    out = "C:";
     for (char c : hostPath)
         out.push_back(c == '/' ? '\\' : c);
     if (out.size() == 2)

@@ -21,11 +21,8 @@ kwRet enGetSystemDirectory(std::string* path);
 // Forgets the working directory (tests).
 void kwResetWorkingDirectory();
 
-// An engine path "X:\a\b" as a host path; false when the drive has no host
-// folder. Drive C: is the host root.
+// An engine path "X:\a\b" as a host path through the platform's drive
+// table; false when the drive has no host folder. Drive C: is the host root.
 bool kwEngineToHostPath(const std::string& enginePath, std::string* hostPath);
 // A host path "/a/b" in drive form ("C:\a\b").
 std::string kwHostToEnginePath(const std::string& hostPath);
-// Lets the platform's drive table take over the mapping of drive letters.
-using KwDriveRootFn = bool (*)(char letter, std::string* hostRoot);
-void kwSetDriveRootResolver(KwDriveRootFn fn);

@@ -1,0 +1,61 @@
+// Test helpers: a unique temporary folder and the engine's text globals
+// (message table and formatter) set up from the built-in resource.
+#pragma once
+
+#include "engine/core/msgformat.h"
+#include "engine/core/msgres.h"
+#include "engine/core/workdir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace kwtest {
+
+// A fresh folder under the system temp dir, removed at destruction.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kwcore-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& Path() const { return path_; }
+    // The folder as an engine path with a trailing "\".
+    std::string EnginePath() const { return kwHostToEnginePath(path_) + "\\"; }
+
+private:
+    std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Installs the message table and the formatter for one test.
+class EngineTexts {
+public:
+    EngineTexts() {
+        const std::uint8_t* image = nullptr;
+        std::uint32_t size = 0;
+        GetEngineResource(&image, &size);
+        cpLoadMessages(image, size, false);
+        gMessageFormatter = new MESSAGE_FORMATTER;
+    }
+    ~EngineTexts() {
+        delete gMessageFormatter;
+        gMessageFormatter = nullptr;
+        delete gCodePageInfo;
+        gCodePageInfo = nullptr;
+    }
+};
+
+} // namespace kwtest

@@ -1,0 +1,140 @@
+#include "engine/core/errtext.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace {
+
+// The codes that carry a text of their own.
+std::set<kwRet> CodesWithText() {
+    const std::pair<kwRet, kwRet> ranges[] = {
+        {2, 4},       {6, 10},      {20, 24},     {26, 59},     {70, 92},     {95, 126},
+        {128, 136},   {140, 140},   {158, 159},   {180, 184},   {186, 186},   {200, 229},
+        {299, 313},   {320, 321},   {330, 330},   {335, 335},   {352, 357},   {500, 514},
+        {600, 603},   {606, 607},   {610, 623},   {625, 627},   {630, 633},   {636, 644},
+        {718, 720},   {745, 745},   {747, 748},   {800, 800},   {900, 902},   {948, 980},
+        {982, 987},   {990, 998},   {1000, 1049}, {1100, 1118}, {1120, 1127}, {1200, 1213},
+        {1216, 1233}, {1400, 1421}, {1423, 1488}, {1500, 1552}, {1600, 1655}, {1680, 1694},
+        {1701, 1701}, {1800, 1805}, {1807, 1813}, {1816, 1824}, {1826, 1839}, {1849, 1868},
+        {1871, 1878}, {2001, 2009}, {2011, 2027}, {2100, 2104}, {2200, 2212}, {4000, 4000}};
+    std::set<kwRet> codes;
+    for (auto [a, b] : ranges)
+        for (kwRet c = a; c <= b; ++c)
+            codes.insert(c);
+    return codes;
+}
+
+TEST(ErrorText, ExactlyTheListedCodesHaveTexts) {
+    std::set<kwRet> codes = CodesWithText();
+    ASSERT_EQ(codes.size(), 715u);
+    for (kwRet code = 0; code <= 4100; ++code) {
+        std::string text = kwGetErrorTextA(code);
+        EXPECT_EQ(!text.empty(), codes.count(code) == 1) << "code " << code;
+        EXPECT_EQ(kwHasErrorText(code), codes.count(code) == 1) << "code " << code;
+        for (unsigned char c : text)
+            ASSERT_LT(c, 0x80) << "code " << code;
+    }
+    EXPECT_EQ(kwGetErrorTextA(0xFFFFFFFFu), "");
+    EXPECT_EQ(kwGetErrorTextA(kwHostError(5)), "");
+}
+
+TEST(ErrorText, TextsAsTheSystemWritesThem) {
+    const std::pair<kwRet, const char*> cases[] = {
+        {3, "Not enough memory\n"},
+        {29, "Cannot lock a locked drive."},
+        {122, "A bad sector was found in the current or new partition\narea.  The operation "
+              "cannot be safely performed.  No\nchanges were made."},
+        {990, "Unable to fix error #%lu. "},
+        {1802, "Image file is invalid or corrupted."},
+        {1849, "The file \"Resource.dat\" was not found."},
+        {1874, "Unable to open \"%s\" file, required for operation\n"},
+        {4000, "Block not found."},
+    };
+    for (auto [code, text] : cases)
+        EXPECT_EQ(kwGetErrorTextA(code), text) << "code " << code;
+}
+
+TEST(ErrorText, CopyStringCheckedNeverOverruns) {
+    char buf[8];
+    std::memset(buf, 'x', sizeof buf);
+    CopyStringChecked(buf, "abc", 4);
+    EXPECT_STREQ(buf, "abc");
+    CopyStringChecked(buf, "abcd", 4); // needs 5 bytes
+    EXPECT_STREQ(buf, "ERR");
+    CopyStringChecked(buf, "zzz", 0); // nothing written
+    EXPECT_STREQ(buf, "ERR");
+    CopyStringChecked(nullptr, "zzz", 4);
+}
+
+TEST(ErrorText, ResourceStrings) {
+    char buf[64];
+    LookupResourceString(97, buf, 3);
+    EXPECT_STREQ(buf, "ER");
+    LookupResourceString(97, buf, 6);
+    EXPECT_STREQ(buf, "Error");
+    // Ids below, between and above every id in the table.
+    for (std::uint32_t id : {0u, 7u, 500u, 0xFFFFFFFFu}) {
+        LookupResourceString(id, buf, sizeof buf);
+        EXPECT_STREQ(buf, "ERROR: String not found") << id;
+    }
+    EXPECT_EQ(GetResourceStringA(98), "Error #%d \n%s");
+    EXPECT_EQ(GetResourceStringA(105), "Unformatted");
+    LookupResourceString(6, nullptr, 10);
+}
+
+std::string Framed(kwRet code, std::uint32_t kind, std::uintptr_t a1 = 0, std::uintptr_t a2 = 0) {
+    char* text = kwFormatErrorText(code, 0, kind, a1, a2);
+    std::string out = text != nullptr ? text : "<null>";
+    std::free(text);
+    return out;
+}
+
+TEST(ErrorText, FramedMessages) {
+    EXPECT_EQ(Framed(3, KW_ARG_NONE), "Error #3 \nNot enough memory\n");
+    EXPECT_EQ(Framed(990, KW_ARG_ONE_NUMBER, 12), "Error #990 \nUnable to fix error #12. ");
+    EXPECT_EQ(Framed(1118, KW_ARG_TWO_NUMBERS, 7, 99),
+              "Error #1118 \nInode 7 has an illegal block 99");
+    const char* name = "FOO";
+    EXPECT_EQ(Framed(1829, KW_ARG_TEXT, reinterpret_cast<std::uintptr_t>(name)),
+              "Error #1829 \nError: Unknown Command -->FOO");
+    EXPECT_EQ(Framed(4001, KW_ARG_NONE), "Error #4001 \n");
+}
+
+TEST(ErrorText, ConversionsOfTheWrongKindShowTheTextAsItIs) {
+    // A text conversion given a number, a number conversion given a text,
+    // too few arguments, and a null text argument.
+    EXPECT_EQ(Framed(1829, KW_ARG_ONE_NUMBER, 0x1234),
+              "Error #1829 \nError: Unknown Command -->%s");
+    EXPECT_EQ(Framed(990, KW_ARG_TEXT, reinterpret_cast<std::uintptr_t>("x")),
+              "Error #990 \nUnable to fix error #%lu. ");
+    EXPECT_EQ(Framed(1118, KW_ARG_ONE_NUMBER, 1),
+              "Error #1118 \nInode %lu has an illegal block %lu");
+    EXPECT_EQ(Framed(1829, KW_ARG_TEXT, 0), "Error #1829 \nError: Unknown Command -->%s");
+}
+
+std::string gShownCaption, gShownText;
+int gShown = 0;
+
+void RecordBox(const char* caption, const char* text) {
+    ++gShown;
+    gShownCaption = caption;
+    gShownText = text;
+}
+
+TEST(ErrorText, MessageBoxSkipsUserCancel) {
+    kwSetErrorBoxHandler(RecordBox);
+    gShown = 0;
+    EXPECT_EQ(kwShowErrorMessage(7, 0, 0, 0, 0), KW_OK);
+    EXPECT_EQ(gShown, 0);
+    EXPECT_EQ(kwShowErrorMessage(1802, 0, 0, 0, 0), KW_OK);
+    EXPECT_EQ(gShown, 1);
+    EXPECT_EQ(gShownCaption, "Error");
+    EXPECT_EQ(gShownText, "Error #1802 \nImage file is invalid or corrupted.");
+    kwSetErrorBoxHandler(nullptr);
+}
+
+} // namespace
