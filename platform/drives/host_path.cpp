@@ -1,5 +1,7 @@
 #include "platform/drives/host_path.h"
 
+#include "platform/files/sysfile.h"
+
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,17 +47,8 @@ bool PathIsUnder(std::string_view path, std::string_view folder) {
 }
 
 std::string CurrentDirectory() {
-    std::string buf(256, '\0');
-    for (int tries = 0; tries < 16; ++tries) {
-        if (::getcwd(buf.data(), buf.size())) {
-            buf.resize(std::char_traits<char>::length(buf.c_str()));
-            return buf;
-        }
-        if (errno != ERANGE)
-            break;
-        buf.resize(buf.size() * 2);
-    }
-    return "/";
+    std::string cwd = sys::sysGetCurrentDirectory();
+    return cwd.empty() ? "/" : cwd;
 }
 
 bool HostIsDirectory(const std::string& path) {

@@ -263,6 +263,11 @@ bool sysListDirectory(const std::string& host, std::vector<vfs::VFS_ENTRY>* entr
 }
 
 uint64_t sysToFileTime(int64_t seconds, long nanoseconds) {
+    constexpr int64_t kEpochSeconds = static_cast<int64_t>(kUnixEpoch / 10000000);
+    if (seconds < -kEpochSeconds)
+        return 0; // before 1601
+    if (seconds > INT64_MAX / 10000000 - 1)
+        return UINT64_MAX;
     int64_t ticks = seconds * 10000000 + nanoseconds / 100;
     if (ticks < -static_cast<int64_t>(kUnixEpoch))
         return 0;
@@ -287,6 +292,90 @@ uint64_t sysNow() {
     struct timespec ts;
     ::clock_gettime(CLOCK_REALTIME, &ts);
     return sysToFileTime(ts.tv_sec, ts.tv_nsec);
+}
+
+namespace {
+
+bool IsLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+int DaysIn(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+// Days from 1601-01-01 to the first of the given month.
+int64_t DaysBefore(int y, int m) {
+    int64_t yy = y - 1601;
+    int64_t d = yy * 365 + yy / 4 - yy / 100 + yy / 400;
+    for (int i = 1; i < m; ++i)
+        d += DaysIn(y, i);
+    return d;
+}
+
+} // namespace
+
+uint64_t sysMakeFileTime(const FILETIME_PARTS& p) {
+    if (p.year < 1601 || p.year > 30827 || p.month < 1 || p.month > 12 || p.day < 1 ||
+        p.day > DaysIn(p.year, p.month) || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
+        p.minute > 59 || p.second < 0 || p.second > 59 || p.milliseconds < 0 ||
+        p.milliseconds > 999)
+        return 0;
+    int64_t days = DaysBefore(p.year, p.month) + p.day - 1;
+    int64_t ms = ((days * 24 + p.hour) * 60 + p.minute) * 60000 + p.second * 1000 + p.milliseconds;
+    return static_cast<uint64_t>(ms) * 10000;
+}
+
+bool sysFileTimeToParts(uint64_t filetime, FILETIME_PARTS* parts) {
+    FILETIME_PARTS p;
+    uint64_t ms = filetime / 10000;
+    int64_t days = static_cast<int64_t>(ms / 86400000);
+    uint64_t inDay = ms % 86400000;
+    int y = 1601;
+    // Whole 400-year cycles first, then years.
+    y += static_cast<int>(days / 146097) * 400;
+    days %= 146097;
+    while (days >= (IsLeap(y) ? 366 : 365)) {
+        days -= IsLeap(y) ? 366 : 365;
+        ++y;
+    }
+    if (y > 30827) {
+        if (parts)
+            *parts = FILETIME_PARTS{};
+        return false;
+    }
+    int m = 1;
+    while (days >= DaysIn(y, m))
+        days -= DaysIn(y, m++);
+    p.year = y;
+    p.month = m;
+    p.day = static_cast<int>(days) + 1;
+    p.hour = static_cast<int>(inDay / 3600000);
+    p.minute = static_cast<int>(inDay / 60000 % 60);
+    p.second = static_cast<int>(inDay / 1000 % 60);
+    p.milliseconds = static_cast<int>(inDay % 1000);
+    if (parts)
+        *parts = p;
+    return true;
+}
+
+std::string sysGetCurrentDirectory() {
+    std::string buf(256, '\0');
+    for (int tries = 0; tries < 16; ++tries) {
+        if (::getcwd(buf.data(), buf.size())) {
+            buf.resize(std::char_traits<char>::length(buf.c_str()));
+            return buf;
+        }
+        if (errno != ERANGE)
+            break;
+        buf.resize(buf.size() * 2);
+    }
+    return {};
+}
+
+bool sysSetCurrentDirectory(const std::string& host) {
+    return ::chdir(host.c_str()) == 0;
 }
 
 } // namespace kw::sys

@@ -52,4 +52,17 @@ void sysFromFileTime(uint64_t filetime, int64_t* seconds, long* nanoseconds);
 // FILETIME of the present moment.
 uint64_t sysNow();
 
+// The date and time parts of a FILETIME (UTC, as the host's system time).
+struct FILETIME_PARTS {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
+};
+// FILETIME of the parts; 0 for parts that name no time (month 13, 30 February, ...).
+uint64_t sysMakeFileTime(const FILETIME_PARTS& parts);
+// False (and all parts 0) when the time lies past the year 30827.
+bool sysFileTimeToParts(uint64_t filetime, FILETIME_PARTS* parts);
+
+// The current directory as a host path; setting it takes a host path.
+std::string sysGetCurrentDirectory();
+bool sysSetCurrentDirectory(const std::string& host);
+
 } // namespace kw::sys

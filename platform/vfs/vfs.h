@@ -76,6 +76,10 @@ public:
     // "\\srv\share" of a network path, else "X:" of the full path.
     bool GetVolumeRoot(std::string path, std::string* root);
 
+    // The current directory in drive form; setting it takes any path.
+    bool GetCurrentDirectory(std::string* path);
+    bool SetCurrentDirectory(std::string path);
+
     // Copies a file; the destination must not exist. Deleted again on failure.
     bool CopyFile(const std::string& from, const std::string& to);
     // Creates a directory and any missing parents.
@@ -116,6 +120,8 @@ bool vfsGetVolumeRoot(const std::string& path, std::string* root);
 bool vfsCopyFile(const std::string& from, const std::string& to);
 bool vfsCreateDirectoryTree(const std::string& path);
 bool vfsDeleteTree(const std::string& path);
+bool vfsGetCurrentDirectory(std::string* path);
+bool vfsSetCurrentDirectory(const std::string& path);
 void vfsAddExtender(FILESYSEXTENDER* extender);
 void vfsRemoveExtender(FILESYSEXTENDER* extender);
 

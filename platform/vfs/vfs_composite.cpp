@@ -2,6 +2,8 @@
 // volume roots, and the process-wide switches.
 #include "platform/vfs/vfs.h"
 
+#include "platform/files/sysfile.h"
+
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -86,6 +88,17 @@ bool VFS_NAMESPACE::GetVolumeRoot(std::string path, std::string* root) {
     if (root)
         *root = std::move(out);
     return true;
+}
+
+bool VFS_NAMESPACE::GetCurrentDirectory(std::string* path) {
+    std::string host = sys::sysGetCurrentDirectory();
+    return !host.empty() && root_.Table().FromHost(host, path);
+}
+
+bool VFS_NAMESPACE::SetCurrentDirectory(std::string path) {
+    std::string host;
+    FILESYSEXTENDER* e = FindExtender(&path);
+    return e == &root_ && root_.ToHost(path, &host) && sys::sysSetCurrentDirectory(host);
 }
 
 bool VFS_NAMESPACE::CopyFile(const std::string& from, const std::string& to) {

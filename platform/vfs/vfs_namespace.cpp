@@ -34,10 +34,13 @@ void VFS_NAMESPACE::RemoveExtender(FILESYSEXTENDER* extender) {
 
 FILESYSEXTENDER* VFS_NAMESPACE::FindExtender(std::string* path) {
     // A POSIX absolute path entering here is first put into drive form.
+    // A host path that has no drive form (a name with "\\" in it) goes to the
+    // root provider as it is, never read as a drive path.
     if (path->size() >= 1 && (*path)[0] == '/' && (path->size() == 1 || (*path)[1] != '/')) {
         std::string drive;
-        if (root_.Table().FromHost(*path, &drive))
-            *path = std::move(drive);
+        if (!root_.Table().FromHost(*path, &drive))
+            return &root_;
+        *path = std::move(drive);
     }
     std::string work;
     if (!vfsNormalizePath(*path, &work, root_.Options().normaliseLimit))
@@ -199,6 +202,12 @@ bool vfsCreateDirectoryTree(const std::string& path) {
 }
 bool vfsDeleteTree(const std::string& path) {
     return vfsInstance().DeleteTree(path);
+}
+bool vfsGetCurrentDirectory(std::string* path) {
+    return vfsInstance().GetCurrentDirectory(path);
+}
+bool vfsSetCurrentDirectory(const std::string& path) {
+    return vfsInstance().SetCurrentDirectory(path);
 }
 void vfsAddExtender(FILESYSEXTENDER* extender) {
     vfsInstance().AddExtender(extender);

@@ -328,5 +328,59 @@ TEST_F(RootProvider, RegisteredProviderServesItsPaths) {
     ns->RemoveExtender(&second);                     // not linked: nothing happens
 }
 
+TEST_F(RootProvider, InfoAndReadOnlyAttribute) {
+    tmp.Write("f.txt", "hello");
+    VFS_ENTRY e;
+    ASSERT_TRUE(ns->GetFileInfo("T:\\f.txt", &e));
+    EXPECT_EQ(e.name, "f.txt");
+    EXPECT_EQ(e.size, 5u);
+    EXPECT_EQ(e.attributes, ATTR_ARCHIVE);
+    EXPECT_GT(e.time, FILETIME_1980);
+    ASSERT_TRUE(ns->SetAttributes("T:\\f.txt", ATTR_READONLY));
+    uint32_t attr = 0;
+    EXPECT_TRUE(ns->GetAttributes("T:\\f.txt", &attr));
+    EXPECT_EQ(attr & ATTR_READONLY, ATTR_READONLY);
+    ASSERT_TRUE(ns->SetAttributes("T:\\f.txt", 0));
+    EXPECT_TRUE(ns->GetAttributes("T:\\f.txt", &attr));
+    EXPECT_EQ(attr & ATTR_READONLY, 0u);
+    EXPECT_FALSE(ns->GetFileInfo("T:\\none", &e));
+    EXPECT_TRUE(ns->FileExists("T:\\"));
+}
+
+TEST_F(RootProvider, HostNamesWithBackslashAreNotReadAsDrivePaths) {
+    tmp.Write("a\\b", "literal");
+    tmp.Write("a/b", "nested");
+    Handle h(ns->OpenFileReadOnly(tmp / "a\\b"));
+    ASSERT_TRUE(h);
+    uint64_t size = 0;
+    EXPECT_TRUE(h->GetSize(&size));
+    EXPECT_EQ(size, 7u); // the file of that very name, not a/b
+}
+
+TEST_F(RootProvider, CurrentDirectoryInDriveForm) {
+    fs::create_directory(tmp / "sub");
+    fs::path old = fs::current_path();
+    ASSERT_TRUE(ns->SetCurrentDirectory("t:/sub/"));
+    std::string cwd;
+    EXPECT_TRUE(ns->GetCurrentDirectory(&cwd));
+    tmp.Write("sub/rel.txt", "r");
+    EXPECT_TRUE(ns->FileExists("rel.txt"));
+    EXPECT_TRUE(ns->FileExists("T:rel.txt")); // drive-relative on the current drive
+    EXPECT_FALSE(ns->SetCurrentDirectory("T:\\missing"));
+    fs::current_path(old);
+    EXPECT_EQ(cwd, "T:\\sub");
+}
+
+TEST(VfsSwitches, AssertionReporterEndsWithCode3) {
+    EXPECT_EXIT(vfsAssertFailed("x > 0", "store.cpp", 42), ::testing::ExitedWithCode(3),
+                "ASSERTION FAILED: store.cpp\\(42\\)");
+}
+
+TEST(VfsSwitches, UserBreakSeesCtrlC) {
+    EXPECT_FALSE(vfsUserBreak());
+    std::raise(SIGINT);
+    EXPECT_TRUE(vfsUserBreak());
+}
+
 } // namespace
 } // namespace kw::vfs
