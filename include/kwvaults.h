@@ -9,10 +9,11 @@
 // No exception ever leaves the library.
 #pragma once
 
+#include "kwvaults_callbacks.h" // MEDIA_CHANGE_CALLBACK and PASSWORD_SINK
+
 #include <cstdint>
 
-class MEDIA_CHANGE_CALLBACK; // the caller's callback object (see its own header)
-class IMAGE_STORE;           // reader of images of the older format (see its own header)
+class IMAGE_STORE; // reader of images of the older format (see its own header)
 
 // Flags of PartStoreCreateNew.
 enum KW_CREATE_FLAGS : uint32_t {

@@ -1,6 +1,6 @@
 #include "imagestore/partstore/image_header.h"
 
-#include "imagestore/partstore/store_codes.h"
+#include "imagestore/container/store_error.h"
 #include "imagestore/partstore/store_text.h"
 
 #include <algorithm>
@@ -33,26 +33,26 @@ ImageHeader ImageHeader::Fresh(uint32_t now) {
 
 int32_t ImageHeader::Parse(std::span<const uint8_t> data, uint32_t tag, ImageHeader& out) {
     if (tag != kMagic || data.size() < kBaseSize || LoadLe32(data, 0) != kMagic) {
-        return kBadHeader;
+        return kwv::kStoreBadImageHeader;
     }
     const uint32_t size = LoadLe32(data, kSizeAt);
     const uint32_t version = LoadLe32(data, kVersionAt);
     const uint32_t lowest = LoadLe32(data, kLowestVersionAt);
     if (size < kBaseSize) {
-        return kBadHeader;
+        return kwv::kStoreBadImageHeader;
     }
     if (size > kMaxSize || lowest > kFormatVersion) {
-        return kUnsupportedVersion;
+        return kwv::kStoreUnsupported;
     }
     const uint64_t textEnd =
         uint64_t(LoadLe32(data, kTextOffsetAt)) + 2 * uint64_t(LoadLe32(data, kTextLengthAt));
     if (size > data.size() || textEnd > size || version < lowest) {
-        return kBadHeader;
+        return kwv::kStoreBadImageHeader;
     }
     out = ImageHeader();
     std::memcpy(out.bytes_.data(), data.data(), size);
     out.size_ = size;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t ImageHeader::Word(uint32_t offset) const {

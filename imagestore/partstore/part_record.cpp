@@ -1,6 +1,6 @@
 #include "imagestore/partstore/part_record.h"
 
-#include "imagestore/partstore/store_codes.h"
+#include "imagestore/container/store_error.h"
 #include "imagestore/partstore/store_text.h"
 
 #include <algorithm>
@@ -27,21 +27,21 @@ int32_t PartRecord::Parse(std::span<const uint8_t> data, uint32_t tag, PartRecor
     // Only the first 500 bytes of the inline data are ever read.
     const auto held = uint32_t(std::min<size_t>(data.size(), kMaxSize));
     if (tag != kMagic || held < kMinSize || LoadLe32(data, 0) != kMagic) {
-        return kBadImage;
+        return kwv::kStoreInvalid;
     }
     const uint32_t size = LoadLe32(data, 4);
     if (size < kMinSize || size > held) {
-        return kBadImage;
+        return kwv::kStoreInvalid;
     }
     const uint64_t texts =
         uint64_t(LoadLe32(data, 92)) + 2 * (uint64_t(LoadLe32(data, 96)) + LoadLe32(data, 100));
     if (texts > size) {
-        return kBadImage;
+        return kwv::kStoreInvalid;
     }
     out = PartRecord();
     std::memcpy(out.bytes_.data(), data.data(), size);
     out.size_ = size;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t PartRecord::Get(uint32_t offset) const {

@@ -3,6 +3,8 @@
 // library's 8-bit view of those texts.
 #pragma once
 
+#include "imagestore/container/byte_order.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,15 +13,14 @@
 
 namespace kw::partstore {
 
+// A little-endian word at `offset` of a byte image (the caller has checked
+// the bounds).
 inline uint32_t LoadLe32(std::span<const uint8_t> bytes, size_t offset) {
-    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 |
-           uint32_t(bytes[offset + 2]) << 16 | uint32_t(bytes[offset + 3]) << 24;
+    return kwv::GetLe32(bytes.data() + offset);
 }
 
 inline void StoreLe32(std::span<uint8_t> bytes, size_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[offset + i] = uint8_t(value >> (8 * i));
-    }
+    kwv::PutLe32(bytes.data() + offset, value);
 }
 
 // Widens an 8-bit text; bytes above 127 become '?'. Null gives an empty text.

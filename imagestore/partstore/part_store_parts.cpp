@@ -1,0 +1,249 @@
+// The parts of an image: listing, selecting, adding, closing and removing
+// them, and the current part's record values and texts.
+#include "imagestore/container/store_container.h"
+#include "imagestore/container/store_error.h"
+#include "imagestore/container/stream_objects.h"
+#include "imagestore/partstore/part_store.h"
+#include "imagestore/partstore/shield.h"
+#include "imagestore/partstore/store_text.h"
+#include "imagestore/partstore/store_time.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kw::partstore {
+
+namespace {
+
+constexpr const char* kPartPrefix = "kwi/part";
+// AddPart tries the part count as the number of the new part's name, then up
+// to this many following numbers.
+constexpr uint32_t kNameTries = 50;
+// The stream table holds at most 30,000 bytes, so far fewer entries than this.
+constexpr uint32_t kMaxChildren = 100000;
+
+} // namespace
+
+int32_t PartStore::ReadEntry(const char* path, std::span<uint8_t> buffer, uint32_t& tag,
+                             size_t& held) {
+    uint32_t inlineLength = 0;
+    const int32_t error =
+        container_->ReadSmallStream(path, &tag, nullptr, nullptr, nullptr, buffer.data(),
+                                    uint32_t(buffer.size()), &inlineLength);
+    held = std::min<size_t>(inlineLength, buffer.size());
+    return error;
+}
+
+int32_t PartStore::ReadRecord(const std::string& path, PartRecord& record) {
+    std::array<uint8_t, PartRecord::kMaxSize> bytes{};
+    uint32_t tag = 0;
+    size_t held = 0;
+    const int32_t error = ReadEntry(path.c_str(), bytes, tag, held);
+    if (error != kwv::kStoreOk) {
+        return error;
+    }
+    return PartRecord::Parse(std::span(bytes).first(held), tag, record);
+}
+
+// The parts are the children of "kwi" whose inline record passes its check,
+// in the order of the stream table.
+int32_t PartStore::ListParts() {
+    parts_.clear();
+    std::array<char, 300> name{};
+    int error = 0;
+    kwv::StreamEnumerator* children =
+        container_->EnumerateStreams("kwi", name.data(), name.size(), &error);
+    for (uint32_t i = 0; children != nullptr && error == kwv::kStoreOk && i < kMaxChildren; ++i) {
+        const std::string path = std::string("kwi/") + name.data();
+        PartRecord record;
+        if (ReadRecord(path, record) == kwv::kStoreOk) {
+            parts_.push_back(Part{path, false});
+        }
+        error = children->Next(name.data(), name.size());
+    }
+    if (children != nullptr) {
+        children->Release();
+    }
+    return error == kwv::kStoreOk || error == kwv::kStoreNoMoreNames ? kwv::kStoreOk : error;
+}
+
+int32_t PartStore::SelectPart(uint32_t index) {
+    ClosePart();
+    if (mode_ != Mode::Read) {
+        return kwv::kStoreWrongMode;
+    }
+    if (index >= parts_.size()) {
+        return kwv::kStoreNoSuchStream;
+    }
+    const int32_t error = ReadRecord(parts_[index].path, record_);
+    if (error != kwv::kStoreOk) {
+        return error == kwv::kStoreNoSuchStream ? kwv::kStoreInvalid : error;
+    }
+    current_ = int32_t(index);
+    return kwv::kStoreOk;
+}
+
+int32_t PartStore::FindFreePartName(std::string& path) {
+    const uint32_t first = uint32_t(parts_.size());
+    for (uint32_t number = first; number <= first + kNameTries; ++number) {
+        path = kPartPrefix + std::to_string(number);
+        uint32_t tag = 0;
+        size_t held = 0;
+        const int32_t error = ReadEntry(path.c_str(), {}, tag, held);
+        if (error == kwv::kStoreNoSuchStream) {
+            return kwv::kStoreOk;
+        }
+        if (error != kwv::kStoreOk) {
+            return error;
+        }
+    }
+    return kwv::kStoreTableFull;
+}
+
+int32_t PartStore::AddPart(uint32_t* index) {
+    ClosePart();
+    if (mode_ != Mode::Write) {
+        return kwv::kStoreWrongMode;
+    }
+    return Shield([&]() -> int32_t {
+        std::string path;
+        int32_t error = FindFreePartName(path);
+        if (error != kwv::kStoreOk) {
+            return error;
+        }
+        kwv::StreamWriter* stream =
+            container_->CreateStream(path.c_str(), PartRecord::kMagic, 0, &error);
+        if (stream == nullptr) {
+            return error;
+        }
+        stream->Release(); // the record goes in as inline data when the part is closed
+        record_ = PartRecord::Fresh(StoreTimeNow());
+        parts_.push_back(Part{path, true});
+        current_ = int32_t(parts_.size() - 1);
+        headerChanged_ = true; // the modification time reaches the file at commit
+        if (index != nullptr) {
+            *index = uint32_t(current_);
+        }
+        return kwv::kStoreOk;
+    });
+}
+
+void PartStore::DropCurrentPart() {
+    if (streamKind_ == StreamKind::Part) {
+        CloseStream();
+    }
+    current_ = -1;
+}
+
+int32_t PartStore::ClosePart() {
+    if (!HasCurrentPart()) {
+        return kwv::kStoreOk;
+    }
+    const Part& part = parts_[size_t(current_)];
+    DropCurrentPart();
+    if (mode_ != Mode::Write) {
+        return kwv::kStoreOk;
+    }
+    record_.Set(PartField::VolumeHint, uint32_t(container_->GetCurrentChunk()));
+    const auto bytes = record_.Bytes();
+    const int32_t error =
+        container_->WriteSmallStream(part.path.c_str(), bytes.data(), uint32_t(bytes.size()));
+    if (error != kwv::kStoreOk && closeError_ == kwv::kStoreOk) {
+        closeError_ = error;
+    }
+    return error;
+}
+
+int32_t PartStore::RemovePart(uint32_t index) {
+    if (mode_ != Mode::Write || index >= parts_.size() || !parts_[index].addedNow) {
+        return kwv::kStoreWrongMode; // parts already in the image are never removed
+    }
+    if (current_ == int32_t(index)) {
+        DropCurrentPart(); // its record is never written
+    } else if (HasCurrentPart()) {
+        ClosePart();
+    }
+    return DiscardPart(index);
+}
+
+// A part added in this open and not yet committed leaves the image again: its
+// entry keeps no record, so it no longer counts as a part (its streams stay
+// in the stream space, unreferenced by any part) and the image reads as it
+// did before the part was added.
+int32_t PartStore::DiscardPart(size_t index) {
+    const uint8_t none = 0;
+    const int32_t error = container_->WriteSmallStream(parts_[index].path.c_str(), &none, 0);
+    if (error != kwv::kStoreOk) {
+        return error;
+    }
+    parts_.erase(parts_.begin() + std::ptrdiff_t(index));
+    if (current_ > int32_t(index)) {
+        --current_;
+    }
+    return kwv::kStoreOk;
+}
+
+uint32_t PartStore::Value(uint32_t offset) const {
+    return HasCurrentPart() ? record_.Get(offset) : 0;
+}
+
+int32_t PartStore::SetValue(uint32_t offset, uint32_t value) {
+    if (mode_ != Mode::Write || !HasCurrentPart()) {
+        return kwv::kStoreWrongMode;
+    }
+    record_.Set(offset, value);
+    return kwv::kStoreOk;
+}
+
+int32_t PartStore::SetText(bool name, const char* text) {
+    if (mode_ != Mode::Write || !HasCurrentPart()) {
+        return kwv::kStoreWrongMode;
+    }
+    return Shield([&]() -> int32_t {
+        const std::u16string wide = WidenText(text);
+        name ? record_.SetName(wide) : record_.SetDescription(wide);
+        return kwv::kStoreOk;
+    });
+}
+
+int32_t PartStore::SetPartName(const char* text) {
+    return SetText(true, text);
+}
+
+int32_t PartStore::SetPartDescription(const char* text) {
+    return SetText(false, text);
+}
+
+int32_t PartStore::GetPartTime(int32_t* year, int32_t* month, int32_t* day, int32_t* hour,
+                               int32_t* minute, int32_t* second) {
+    if (!HasCurrentPart()) {
+        return kwv::kStoreWrongMode;
+    }
+    SplitCalendar(CalendarFromStoreTime(record_.Get(PartField::Time)), year, month, day, hour,
+                  minute, second);
+    return kwv::kStoreOk;
+}
+
+int32_t PartStore::GetPartName(char* buffer, uint32_t size) {
+    return Shield([&]() -> int32_t {
+        CopyNarrow(HasCurrentPart() ? record_.Name() : u"", buffer, size);
+        return kwv::kStoreOk;
+    });
+}
+
+int32_t PartStore::GetPartDescription(char* buffer, uint32_t size) {
+    return Shield([&]() -> int32_t {
+        CopyNarrow(HasCurrentPart() ? record_.Description() : u"", buffer, size);
+        return kwv::kStoreOk;
+    });
+}
+
+int32_t PartStore::HintPartVolume() {
+    if (!HasCurrentPart() || container_ == nullptr) {
+        return kwv::kStoreWrongMode;
+    }
+    container_->SetReadAhead(record_.Get(PartField::VolumeHint));
+    return kwv::kStoreOk;
+}
+
+} // namespace kw::partstore
