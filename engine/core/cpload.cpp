@@ -1,6 +1,7 @@
 // The process-wide code-page tables: loading the code-page and alternate-form
 // sections, the fall-backs between kinds, and the host kind.
 #include "engine/core/codepage.h"
+#include "engine/core/runenv.h"
 
 #include <cstring>
 #include <new>
@@ -17,7 +18,6 @@ struct CodePageState {
     cpInfo* byKind[kByteKinds] = {};
     cpInfo* current = nullptr;
     std::uint32_t hostKind = 0;
-    std::uint32_t runEnvironment = 0;
 };
 
 CodePageState gState;
@@ -181,12 +181,13 @@ std::uint32_t cpGetCurrentCodePage() {
     return gState.hostKind == CPKIND_UTF8 && gState.list != nullptr ? CP_NUMBER_UTF8 : 0;
 }
 
+// The run environment is the engine's one word (runenv.h).
 void cpSetRunEnvironment(std::uint32_t value) {
-    gState.runEnvironment = value;
+    kwSetRunEnvironment(value);
 }
 
 std::uint32_t cpGetRunEnvironment() {
-    return gState.runEnvironment;
+    return kwGetRunEnvironment();
 }
 
 const cpInfo* cpGetTable(std::uint32_t kind) {

@@ -3,6 +3,8 @@
 // image before it is used; a damaged image fails the load as a whole.
 #include "engine/core/msgres.h"
 
+#include "engine/core/codepage.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -149,7 +151,9 @@ CODEPAGE_INFO::CODEPAGE_INFO() {
 
 CODEPAGE_INFO::~CODEPAGE_INFO() {
     Clear();
-    --gLiveCount;
+    // The code-page tables live as long as any text resource.
+    if (--gLiveCount == 0)
+        cpFreeTables();
 }
 
 std::uint32_t CODEPAGE_INFO::LiveCount() {

@@ -36,14 +36,12 @@ private:
     std::uint32_t capacity_ = 0; // bytes
 };
 
-struct BAD_SECT_TEST_IO;
-
 // A SECT_LIST that can test a run of a partition's sectors for readability.
 class BAD_SECT_LIST : public SECT_LIST {
 public:
     // Reads count sectors from first (partition-relative) through the handle
     // and records every sector that cannot be read. budget: how many bad
     // sectors may be found before the test gives up with 1035 (0: the first).
-    kwRet TestSects(std::int32_t handle, std::uint32_t first, std::uint32_t count,
+    kwRet TestSects(std::uint32_t handle, std::uint32_t first, std::uint32_t count,
                     std::uint32_t textId, std::uint32_t budget);
 };

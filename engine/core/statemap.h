@@ -4,6 +4,7 @@
 
 #include "engine/core/kwret.h"
 
+#include <bit>
 #include <cstdint>
 
 inline constexpr std::uint32_t STATE_MAP_NONE = 0xFFFFFFFFu;
@@ -31,8 +32,8 @@ public:
     bool IsSet(std::uint32_t index) const;
     bool IsClear(std::uint32_t index) const;
 
-    std::uint32_t FindNextSet(std::uint32_t index) const { return findNext(index, 0); }
-    std::uint32_t FindNextClear(std::uint32_t index) const { return findNext(index, ~0u); }
+    std::uint32_t FindNextSet(std::uint32_t index) const { return nextInWord(index, 0); }
+    std::uint32_t FindNextClear(std::uint32_t index) const { return nextInWord(index, ~0u); }
     std::uint32_t FindPrevSet(std::uint32_t index) const { return findPrev(index, 0); }
     std::uint32_t FindPrevClear(std::uint32_t index) const { return findPrev(index, ~0u); }
     // Bits set (clear) in [first, last], last cut to the map; at most limit.
@@ -59,6 +60,19 @@ public:
     std::uint32_t ulBitCount = 0; // valid bits
 
 private:
+    // The common case of a run walk, inline: the answer lies in the word of
+    // the index.
+    std::uint32_t nextInWord(std::uint32_t index, std::uint32_t invert) const {
+        if (pulBits != nullptr && index < ulBitCount) {
+            const std::uint32_t bits = (pulBits[index / 32] ^ invert) & (~0u << (index % 32));
+            if (bits != 0) {
+                const std::uint32_t found =
+                    (index & ~31u) + static_cast<std::uint32_t>(std::countr_zero(bits));
+                return found < ulBitCount ? found : STATE_MAP_NONE;
+            }
+        }
+        return findNext(index, invert);
+    }
     void writeRange(std::uint32_t first, std::uint32_t count, bool set);
     // invert ~0u searches or counts clear bits.
     std::uint32_t findNext(std::uint32_t index, std::uint32_t invert) const;

@@ -167,8 +167,12 @@ bool DriveTable::ToHost(std::string_view path, std::string* host) const {
         *host = LexicalNormal(std::string(path)); // already a host path
         return true;
     }
-    if (path.size() >= 4 && path.substr(0, 4) == "\\\\.\\")
-        path.remove_prefix(4); // "\\.\X:..." device form
+    if (path.size() >= 4 && path.substr(0, 4) == "\\\\.\\") {
+        // Only the "\\.\X:..." device form of a drive reaches the host.
+        path.remove_prefix(4);
+        if (path.size() < 2 || !IsAsciiLetter(path[0]) || path[1] != ':')
+            return false;
+    }
     if (path.size() >= 2 && IsSep(path[0]) && IsSep(path[1]))
         return ShareToHost(path, host);
     if (path.size() >= 2 && IsAsciiLetter(path[0]) && path[1] == ':') {

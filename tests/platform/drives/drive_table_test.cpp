@@ -126,6 +126,8 @@ TEST(DriveTable, ConvertsBothWays) {
     EXPECT_FALSE(t.FromHost("/tmp/a\\b", &out)); // cannot be addressed
     EXPECT_FALSE(t.ToHost("Q:\\x", &out));       // no such drive
     EXPECT_FALSE(t.ToHost("\\\\nosrv\\share\\x", &out));
+    EXPECT_FALSE(t.ToHost("\\\\.\\", &out)); // device paths are no host paths
+    EXPECT_FALSE(t.ToHost("\\\\.\\disk1.part1\\x", &out));
     EXPECT_FALSE(t.ToHost(std::string("C:\\a\0b", 7), &out));
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ using Block = std::vector<std::uint8_t>;
 
 // CP932 as iconv knows it: every lead byte of cpIsLeadByte(932) with the
 // trail bytes 0x40-0xFF, and the single bytes iconv maps to one character.
-Block cp932Block() {
+Block buildCp932Block() {
     kwcp::DbcsPart dbcs;
     dbcs.leadRanges = {{0x81, 0x84}, {0x87, 0x9F}, {0xE0, 0xEA}, {0xED, 0xEE}, {0xFA, 0xFC}};
     dbcs.firstTrail = 0x40;
@@ -39,6 +40,11 @@ Block cp932Block() {
             singles.push_back({static_cast<std::uint16_t>(b), (*u)[0]});
     }
     return kwcp::buildCodePageBlock(932, 2, '?', singles, &dbcs);
+}
+
+const Block& cp932Block() {
+    static const Block block = buildCp932Block();
+    return block;
 }
 
 // A block of the engine's built-in resource image.
@@ -274,6 +280,50 @@ TEST(CodePageSections, AlternateFormSets) {
     EXPECT_EQ(m.Add("B", second.data(), 2, true), 2u);
     EXPECT_EQ(m.Lookup(0x0153), 'o');
     EXPECT_EQ(m.Lookup(0x0154), '?');
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::uint8_t> builtinImage() {
+    const std::uint8_t* image = nullptr;
+    std::uint32_t size = 0;
+    GetEngineResource(&image, &size);
+    return std::vector<std::uint8_t>(image, image + size);
+}
+
+TEST(CodePageResource, CopiedTablesOutliveTheImage) {
+    {
+        std::vector<std::uint8_t> image = builtinImage();
+        ASSERT_TRUE(cpLoadResourceFile(image.data(), static_cast<std::uint32_t>(image.size()),
+                                       CPKIND_WIN, 1));
+        std::fill(image.begin(), image.end(), 0);
+    }
+    EXPECT_EQ(fromWide(CPKIND_DOS, u"\u00E9\u0152"), "\x82O");
+    cpFreeTables();
+}
+
+TEST(CodePageResource, DamagedImagesAreRefused) {
+    std::vector<std::uint8_t> image = builtinImage();
+    // The last section's length (the 512-byte template) no longer fills the data area.
+    const std::string name = "MBR LANGSPECIFIC";
+    auto at = std::search(image.begin(), image.end(), name.begin(), name.end());
+    ASSERT_NE(at, image.end());
+    const std::size_t lengthAt = static_cast<std::size_t>(at - image.begin()) + name.size() + 1;
+    image[lengthAt] ^= 1;
+    EXPECT_FALSE(
+        cpLoadResourceFile(image.data(), static_cast<std::uint32_t>(image.size()), CPKIND_WIN, 0));
+    EXPECT_FALSE(cpLoadResourceFile(image.data(), 40, CPKIND_WIN, 0));
+    EXPECT_FALSE(cpLoadResourceFile(nullptr, 0, CPKIND_WIN, 0));
+    EXPECT_EQ(cpGetTable(CPKIND_WIN), nullptr);
+}
+
+TEST(CodePageResource, LastTextResourceTakesTheTables) {
+    ASSERT_TRUE(cpLoadBuiltinTables(CPKIND_WIN));
+    { CODEPAGE_INFO info; }
+    EXPECT_EQ(cpGetTable(CPKIND_WIN), nullptr);
+    EXPECT_EQ(cpGetCurrentCodePage(), 0u);
 }
 
 } // namespace

@@ -72,25 +72,23 @@ TEST(StateMap, ScansAndCountsMatchAModel) {
                     m.SetBit(i);
                 }
             }
+            // The expected answers for every index, from one pass each way.
+            std::vector<std::uint32_t> nextSet(bits + 2, STATE_MAP_NONE), nextClear = nextSet;
+            std::vector<std::uint32_t> prevSet(bits + 2, STATE_MAP_NONE), prevClear = prevSet;
+            for (std::uint32_t k = bits; k-- > 0;) {
+                nextSet[k] = model[k] ? k : nextSet[k + 1];
+                nextClear[k] = model[k] ? nextClear[k + 1] : k;
+            }
+            for (std::uint32_t k = 1; k <= bits + 1; ++k) {
+                const std::uint32_t below = k - 1;
+                prevSet[k] = below < bits && model[below] ? below : prevSet[k - 1];
+                prevClear[k] = below < bits && !model[below] ? below : prevClear[k - 1];
+            }
             for (std::uint32_t i = 0; i <= bits + 1; ++i) {
-                std::uint32_t nextSet = STATE_MAP_NONE, nextClear = STATE_MAP_NONE;
-                for (std::uint32_t k = i; k < bits; ++k) {
-                    if (model[k] && nextSet == STATE_MAP_NONE)
-                        nextSet = k;
-                    if (!model[k] && nextClear == STATE_MAP_NONE)
-                        nextClear = k;
-                }
-                std::uint32_t prevSet = STATE_MAP_NONE, prevClear = STATE_MAP_NONE;
-                for (std::uint32_t k = std::min(i, bits); k-- > 0;) {
-                    if (model[k] && prevSet == STATE_MAP_NONE)
-                        prevSet = k;
-                    if (!model[k] && prevClear == STATE_MAP_NONE)
-                        prevClear = k;
-                }
-                ASSERT_EQ(m.FindNextSet(i), nextSet) << bits << "/" << i;
-                ASSERT_EQ(m.FindNextClear(i), nextClear) << bits << "/" << i;
-                ASSERT_EQ(m.FindPrevSet(i), prevSet) << bits << "/" << i;
-                ASSERT_EQ(m.FindPrevClear(i), prevClear) << bits << "/" << i;
+                ASSERT_EQ(m.FindNextSet(i), nextSet[i]) << bits << "/" << i;
+                ASSERT_EQ(m.FindNextClear(i), nextClear[i]) << bits << "/" << i;
+                ASSERT_EQ(m.FindPrevSet(i), prevSet[i]) << bits << "/" << i;
+                ASSERT_EQ(m.FindPrevClear(i), prevClear[i]) << bits << "/" << i;
             }
             const std::uint32_t first = bits / 3, last = bits - 1;
             std::uint32_t set = 0;
@@ -132,9 +130,11 @@ TEST(StateMap, ShrinkAndGrow) {
     EXPECT_EQ(m.CountSet(0, 163, 1000), 64u);
     m.Shrink(1000);
     EXPECT_EQ(m.GetBitCount(), 0u);
-    EXPECT_EQ(m.Grow(0xFFFFFFFFu), KW_OK);
-    EXPECT_EQ(m.Grow(1), ERR_BAD_ARGUMENT); // past 32 bits of count
-    EXPECT_EQ(m.GetBitCount(), 0xFFFFFFFFu);
+    // A count past 32 bits is refused before any allocation.
+    m.ulBitCount = 0xFFFFFF00u;
+    EXPECT_EQ(m.Grow(0x100), ERR_BAD_ARGUMENT);
+    EXPECT_EQ(m.GetBitCount(), 0xFFFFFF00u);
+    m.ulBitCount = 0;
 }
 
 // A failed allocation keeps the map as it was.
@@ -168,7 +168,8 @@ TEST(StateMap, CopyOrXor) {
     EXPECT_EQ(b.ulMinEnd, 5u);
     EXPECT_NE(b.GetWords(), a.GetWords());
     EXPECT_EQ(b.CountSet(0, 69, 100), 20u);
-    b = b;
+    STATE_MAP& same = b;
+    b = same;
     EXPECT_EQ(b.CountSet(0, 69, 100), 20u);
     b.XorWith(b); // itself: nothing
     EXPECT_EQ(b.CountSet(0, 69, 100), 20u);
