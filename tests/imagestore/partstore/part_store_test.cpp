@@ -42,7 +42,7 @@ protected:
 } // namespace
 
 TEST_F(PartStoreImage, RoundTripOverTheCreateOptions) {
-    const Partition fat = MakeFat(folder, 4, true);
+    const Partition fat = MakeFat(folder, 2, true);
     const Partition ntfs = MakeNtfs(folder, 2, false);
     ASSERT_LT(ntfs.UsedCount(), ntfs.Blocks()); // some blocks stay out of the image
     for (const CreateCase& c : kCreateCases) {
@@ -74,6 +74,16 @@ TEST_F(PartStoreImage, RoundTripOverTheCreateOptions) {
         } else {
             EXPECT_EQ(store->GetVolumeCount(), 1u);
         }
+        uint64_t fileBytes = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+            if (entry.path().stem() == "disk") {
+                fileBytes += entry.file_size();
+            }
+        }
+        EXPECT_EQ(store->GetImageSize(), fileBytes);
+        char path[512] = {};
+        store->GetImagePath(path, sizeof path);
+        EXPECT_EQ(std::filesystem::path(path), std::filesystem::path(image));
         ExpectPart(store, 0, fat, "FAT part");
         ExpectPart(store, 1, ntfs, "NTFS part");
         store->Release();
@@ -182,8 +192,7 @@ TEST_F(PartStoreImage, FailedAppendLeavesTheImageWhole) {
     const Partition fat = MakeFat(folder, 2, true);
     const Partition ntfs = MakeNtfs(folder, 2, false);
     int32_t error = -1;
-    PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, KW_CREATE_LOW_COMPRESSION,
-                                           nullptr, &error);
+    PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, 0, nullptr, &error);
     ASSERT_NE(store, nullptr) << error;
     uint32_t index = 0;
     ASSERT_EQ(StorePart(store, fat, "first", &index), 0);
