@@ -47,13 +47,8 @@ std::string JoinHost(const std::string& root, std::string_view rest) {
     return LexicalNormal(root + r);
 }
 
-} // namespace
-
-DriveTable DriveTable::Build(const DriveSources& src) {
-    DriveTable t;
-    t.sysRoot_ = src.sysRoot;
-    t.devRoot_ = src.devRoot;
-    t.mounts_ = VisibleMounts(ParseMountInfo(src.mountInfo));
+// C:, H: and the pinned letters.
+std::map<char, std::string> FixedRoots(const DriveSources& src) {
     std::map<char, std::string> roots;
     roots['C'] = "/";
     std::string home = src.home.empty() ? "" : LexicalNormal(src.home);
@@ -65,21 +60,38 @@ DriveTable DriveTable::Build(const DriveSources& src) {
         if (IsAsciiLetter(l) && l != 'C' && !p.empty() && p[0] == '/')
             roots[l] = p;
     }
+    return roots;
+}
+
+// Real mounts without a letter take the free letters from D: on, H: excepted.
+void AddMountRoots(const std::vector<MountEntry>& mounts, bool directoriesOnly,
+                   std::map<char, std::string>* roots) {
     auto taken = [&](const std::string& p) {
-        return std::any_of(roots.begin(), roots.end(), [&](auto& r) { return r.second == p; });
+        return std::any_of(roots->begin(), roots->end(), [&](auto& r) { return r.second == p; });
     };
     char next = 'D';
-    for (const MountEntry& m : t.mounts_) {
+    for (const MountEntry& m : mounts) {
         if (!IsRealFileSystem(m) || IsSystemFolder(m.mountPoint) || taken(m.mountPoint))
             continue;
-        if (src.directoriesOnly && !HostIsDirectory(m.mountPoint))
+        if (directoriesOnly && !HostIsDirectory(m.mountPoint))
             continue;
-        while (next <= 'Z' && (next == 'H' || roots.count(next)))
+        while (next <= 'Z' && (next == 'H' || roots->count(next)))
             ++next;
         if (next > 'Z')
-            break;
-        roots[next] = m.mountPoint;
+            return;
+        (*roots)[next] = m.mountPoint;
     }
+}
+
+} // namespace
+
+DriveTable DriveTable::Build(const DriveSources& src) {
+    DriveTable t;
+    t.sysRoot_ = src.sysRoot;
+    t.devRoot_ = src.devRoot;
+    t.mounts_ = VisibleMounts(ParseMountInfo(src.mountInfo));
+    std::map<char, std::string> roots = FixedRoots(src);
+    AddMountRoots(t.mounts_, src.directoriesOnly, &roots);
     for (const auto& [letter, root] : roots) {
         DRIVE d;
         d.letter = letter;

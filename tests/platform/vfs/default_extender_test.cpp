@@ -371,6 +371,25 @@ TEST_F(RootProvider, CurrentDirectoryInDriveForm) {
     EXPECT_EQ(cwd, "T:\\sub");
 }
 
+// The process's own namespace, with the drive table of this machine.
+TEST(VfsInstance, HostPathsThroughTheProcessTable) {
+    kw::test::TempDir tmp;
+    std::string path = tmp / "g.txt";
+    Handle h(vfsCreateFile(path));
+    ASSERT_TRUE(h);
+    h.reset();
+    std::string drive;
+    ASSERT_TRUE(vfsGetFullPath(path, &drive));
+    EXPECT_EQ(drive.substr(1, 2), ":\\");
+    EXPECT_TRUE(vfsFileExists(drive));
+    VFS_ENTRY e;
+    Iter it(vfsFindFirst(tmp.path(), &e));
+    ASSERT_TRUE(it);
+    EXPECT_EQ(e.name, "g.txt");
+    EXPECT_TRUE(vfsDeleteFile(drive));
+    EXPECT_FALSE(vfsFileExists(path));
+}
+
 TEST(VfsSwitches, AssertionReporterEndsWithCode3) {
     EXPECT_EXIT(vfsAssertFailed("x > 0", "store.cpp", 42), ::testing::ExitedWithCode(3),
                 "ASSERTION FAILED: store.cpp\\(42\\)");
