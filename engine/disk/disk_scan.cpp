@@ -1,0 +1,155 @@
+#include "engine/core/cmdline.h"
+#include "engine/disk/disk_log.h"
+#include "engine/disk/kwlib_state.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+bool Switch(uint32_t mask) {
+    return kwSwitchSet(mask);
+}
+
+// The driver's geometry, with the cylinders held so that the total sector
+// count fits the disk record's 32 bits.
+void TakeGeometry(DISK_RECORD* disk, const kw::plat::SectorSource& src) {
+    kw::plat::DiskGeometry g = src.Geometry();
+    disk->heads = disk->chsHeads = static_cast<uint16_t>(g.heads > 0xFFFF ? 0xFFFF : g.heads);
+    disk->sectorsPerTrack = disk->chsSectorsPerTrack =
+        static_cast<uint16_t>(g.sectorsPerTrack > 0xFFFF ? 0xFFFF : g.sectorsPerTrack);
+    uint32_t maxCylinders = UINT32_MAX / disk->CylinderSize();
+    disk->cylinders = disk->biosCylinders = g.cylinders < maxCylinders ? g.cylinders : maxCylinders;
+}
+
+void ChooseExtendedBios(DISK_RECORD* disk) {
+    if (Switch(SW_IEB)) {
+        DiskLog(DBG_LEVEL_TRACE, "/IEB (Ignore Extended BIOS)\n");
+    } else if (Switch(SW_UEB)) {
+        disk->ulFlags |= DISK_EXTENDED_BIOS;
+        DiskLog(DBG_LEVEL_TRACE, "/UEB (Use Extended BIOS)\n");
+    } else if (disk->cylinders > 1024 || disk->heads > 256 || disk->sectorsPerTrack >= 65) {
+        disk->ulFlags |= DISK_EXTENDED_BIOS;
+        DiskLog(DBG_LEVEL_TRACE, "Disk Geometry requires extended BIOS support\n");
+    } else {
+        DiskLog(DBG_LEVEL_TRACE, "Extended BIOS calls not used\n");
+    }
+}
+
+// /CEC: a readable sector past the last cylinder adds one cylinder.
+void CheckExtraCylinder(DISK_RECORD* disk) {
+    if (!Switch(SW_CEC))
+        return;
+    uint64_t probe = (uint64_t{disk->cylinders} + 1) * disk->CylinderSize() - 1;
+    if (probe <= UINT32_MAX && TestReadSector(disk, static_cast<uint32_t>(probe)) == KW_OK &&
+        disk->cylinders < UINT32_MAX / disk->CylinderSize() - 1) {
+        ++disk->cylinders;
+        ++disk->biosCylinders;
+    }
+}
+
+void SetSectorCounts(DISK_RECORD* disk) {
+    uint32_t cyl = disk->CylinderSize();
+    disk->chsLimit = cyl * 1024;
+    disk->totalSectors = cyl * disk->cylinders;
+    disk->chsSectors = disk->totalSectors;
+    if ((disk->ulFlags & DISK_EXTENDED_BIOS) == 0 && disk->chsSectors > disk->chsLimit)
+        disk->chsSectors = disk->chsLimit;
+}
+
+// Reads the next decimal field of a /USG value; false when none.
+bool NextField(const char** p, uint32_t* value) {
+    if (**p != ',')
+        return false;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(*p + 1, &end, 10);
+    if (end == *p + 1 || v > UINT32_MAX)
+        return false;
+    *value = static_cast<uint32_t>(v);
+    *p = end;
+    return true;
+}
+
+} // namespace
+
+void AdjustDiskGeometry(DISK_RECORD* disk) {
+    std::string value;
+    if (!Switch(SW_USG) || gCommandLine->GetValue(SW_USG, &value) != KW_OK || value.size() < 3 ||
+        value[0] != static_cast<char>('1' + disk->diskNumber) || value[1] != ',')
+        return;
+    const char* p = value.c_str() + 1;
+    int n = disk->diskNumber + 1;
+    uint32_t v = 0;
+    if (NextField(&p, &v) && v != 0) {
+        DiskLog(DBG_LEVEL_TRACE,
+                "/USG switch changed geometry for drive %d from %lu cylinders to %lu cylinders\n",
+                n, static_cast<unsigned long>(disk->cylinders), static_cast<unsigned long>(v));
+        disk->cylinders = v;
+    }
+    if (NextField(&p, &v) && v != 0 && v <= 0xFFFF) {
+        DiskLog(DBG_LEVEL_TRACE,
+                "/USG switch changed geometry for drive %d from %d heads to %d heads\n", n,
+                disk->heads, static_cast<int>(v));
+        disk->heads = static_cast<uint16_t>(v);
+    }
+    if (NextField(&p, &v) && v != 0 && v <= 0xFFFF) {
+        DiskLog(DBG_LEVEL_TRACE,
+                "/USG switch changed geometry for drive %d from %d sectors to %d sectors\n", n,
+                disk->sectorsPerTrack, static_cast<int>(v));
+        disk->sectorsPerTrack = static_cast<uint16_t>(v);
+    }
+    uint32_t maxCylinders = UINT32_MAX / disk->CylinderSize();
+    if (disk->cylinders > maxCylinders)
+        disk->cylinders = maxCylinders;
+}
+
+kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter) {
+    if (unit >= DiskLib().units.size())
+        return ERR_NO_UNIT;
+    const kw::plat::SectorSource& src = *DiskLib().units[unit];
+    DISK_RECORD* disk = nullptr;
+    if (AddDiskRecord(&disk, nullptr) != KW_OK)
+        return ERR_NO_MEMORY;
+    disk->driverUnit = unit;
+    disk->diskNumber = static_cast<uint16_t>((*diskCounter)++);
+    TakeGeometry(disk, src);
+    ChooseExtendedBios(disk);
+    CheckExtraCylinder(disk);
+    AdjustDiskGeometry(disk);
+    SetSectorCounts(disk);
+    if (disk->heads >= 256) {
+        DiskLog(DBG_LEVEL_HEADER, "Disk %u has %u heads and is left without partitions\n",
+                disk->diskNumber, disk->heads);
+        return KW_OK; // the disk stays listed without partitions; the others still open
+    }
+    DiskLog(DBG_LEVEL_HEADER,
+            "\r\n=====================================================================\r\n"
+            "Disk %u:  %lu Cylinders, %u Heads, %u Sectors/Track.\r\n",
+            unit + 1, static_cast<unsigned long>(disk->biosCylinders), disk->chsHeads,
+            disk->chsSectorsPerTrack);
+    return ScanPartitionTables(disk, Switch(SW_IPE));
+}
+
+kwRet LbaToChs(uint32_t sector, const DISK_RECORD* disk, uint32_t* cylinder, uint32_t* head,
+               uint32_t* sectorOut) {
+    uint32_t spt = disk->chsSectorsPerTrack ? disk->chsSectorsPerTrack : 1;
+    uint32_t heads = disk->chsHeads ? disk->chsHeads : 1;
+    *sectorOut = sector % spt + 1;
+    uint32_t track = sector / spt;
+    *head = track % heads;
+    *cylinder = track / heads;
+    return KW_OK;
+}
+
+uint32_t RoundToCylinder(const DISK_RECORD* disk, uint32_t sector, uint32_t mode) {
+    uint32_t c = disk->CylinderSize();
+    if (c == 0)
+        return sector;
+    uint32_t r = sector % c;
+    if (r == 0)
+        return sector;
+    bool up = mode == 1 || (mode == 2 && r >= c / 2);
+    if (up && uint64_t{sector} + (c - r) <= UINT32_MAX)
+        return sector + (c - r);
+    return sector - r;
+}

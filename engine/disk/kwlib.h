@@ -1,0 +1,103 @@
+// The disk library: the engine's only path to sectors. It opens the disks of
+// the platform's disk driver, keeps the list of disk records, reads and
+// writes physical sectors, serves the image pseudo-disk through the installed
+// read hook, and hands out partition handles for partition-relative I/O and
+// volume locks.
+#pragma once
+
+#include "engine/core/kwret.h"
+#include "engine/disk/partition_info.h"
+
+#include <cstdint>
+
+// Largest run of sectors sent to the driver in one request.
+inline constexpr uint32_t KW_MAX_REQUEST_SECTORS = 10000;
+// Size of the partition-handle table.
+inline constexpr uint32_t KW_MAX_HANDLES = 8;
+
+inline constexpr kwRet ERR_WRITE_TEST_FAILED = 58;
+inline constexpr kwRet ERR_OWN_VOLUME = 38;
+inline constexpr kwRet ERR_HOST_INVALID = 702;
+inline constexpr kwRet ERR_NO_UNIT = 19;
+
+using kwhandle = uint32_t;
+using KWI_PHY_READ = kwRet (*)(uint32_t sector, void* buffer, uint32_t count);
+
+// Library.
+kwRet kwLibOpen();
+kwRet kwLibClose();
+bool kwLibIsOpen();
+kwRet kwGetDiskList(DISK_RECORD** first);
+kwRet kwGetDiskListEx(DISK_RECORD** first, uint32_t ignored);
+kwRet AddDiskRecord(DISK_RECORD** disk, uint32_t* position);
+kwRet RemoveDiskRecord(DISK_RECORD* disk);
+void FreeDiskList(DISK_RECORD* first);
+
+// The image pseudo-disk that owns the partition records of an open image.
+// It is never in the disk list; its reads go to the read hook only and it
+// cannot be written.
+DISK_RECORD* kwGetImageDisk();
+
+// Physical I/O in 512-byte sectors at absolute sector numbers.
+kwRet phyRead(DISK_RECORD* disk, uint32_t sector, void* buffer, uint32_t count);
+kwRet phyWrite(DISK_RECORD* disk, uint32_t sector, const void* buffer, uint32_t count);
+void kwSetUseKwiPhyRead(uint8_t on);
+void kwSetKwiPhyRead(KWI_PHY_READ hook);
+kwRet TestReadSector(DISK_RECORD* disk, uint32_t sector);
+
+// Partition handles.
+kwRet kwLogOpen(PARTITION_INFO* pi, kwhandle* handle);
+kwRet kwLogClose(kwhandle handle);
+kwRet kwLogGetPi(kwhandle handle, PARTITION_INFO** pi);
+kwRet kwLogRead(kwhandle handle, uint32_t sector, void* buffer, uint32_t count);
+kwRet kwLogWrite(kwhandle handle, uint32_t sector, const void* buffer, uint32_t count);
+kwRet kwLogLock(kwhandle handle);
+kwRet kwLogUnlock(kwhandle handle, uint8_t quarantine);
+
+// What the disk library needs of the reboot manager; both may be null.
+struct KW_RESTART_HOOKS {
+    bool (*hasChanges)() = nullptr;
+    void (*recordUnsafe)(uint16_t diskNumber, uint32_t startSect) = nullptr;
+};
+void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks);
+
+// Utilities.
+kwRet OsErrorToKwRet(uint32_t hostError);
+bool IsDriveLetter(char c);
+bool kwIsMovableKind(const PARTITION_INFO* pi);
+[[noreturn]] void kwReboot(int exitCode);
+
+struct KW_DATE {
+    uint8_t day = 0;
+    uint8_t month = 0;
+    uint16_t year = 0;
+    uint8_t dayOfWeek = 0;
+};
+struct KW_TIME {
+    uint8_t hour = 0;
+    uint8_t minute = 0;
+    uint8_t second = 0;
+    uint8_t hundredths = 0;
+};
+kwRet kwGetDate(KW_DATE* date);
+kwRet kwGetTime(KW_TIME* time);
+// From seconds since 1970 (UTC) to local DOS date and time: years since 1980,
+// seconds in steps of two.
+kwRet FileTimeToKwDate(uint32_t seconds, KW_DATE* date);
+kwRet FileTimeToKwTime(uint32_t seconds, KW_TIME* time);
+
+// Geometry and the first partition scan of one disk.
+kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter);
+void AdjustDiskGeometry(DISK_RECORD* disk);
+kwRet LbaToChs(uint32_t sector, const DISK_RECORD* disk, uint32_t* cylinder, uint32_t* head,
+               uint32_t* sectorOut);
+uint32_t RoundToCylinder(const DISK_RECORD* disk, uint32_t sector, uint32_t mode);
+
+// Partition enumeration.
+kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors);
+kwRet BadMbr(DISK_RECORD* disk, kwRet error, bool quiet);
+kwRet ReserveDisk(DISK_RECORD* disk);
+
+// The disk driver's source behind a disk record (null for the image disk or
+// after close). Writable reports whether its writes can succeed.
+bool kwDiskWritable(const DISK_RECORD* disk);

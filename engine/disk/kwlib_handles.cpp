@@ -1,0 +1,176 @@
+#include "engine/disk/disk_log.h"
+#include "engine/disk/kwlib_state.h"
+
+namespace {
+
+KW_HANDLE_SLOT* OpenSlot(kwhandle handle) {
+    if (handle >= KW_MAX_HANDLES)
+        return nullptr;
+    KW_HANDLE_SLOT& slot = DiskLib().handles[handle];
+    return (slot.state & 0x5) == 0x5 ? &slot : nullptr;
+}
+
+} // namespace
+
+void kwForgetPi(const PARTITION_INFO* pi) {
+    for (KW_HANDLE_SLOT& slot : DiskLib().handles) {
+        if (slot.pi == pi)
+            slot = KW_HANDLE_SLOT{};
+    }
+}
+
+kwRet kwLogOpen(PARTITION_INFO* pi, kwhandle* handle) {
+    if (pi == nullptr || (pi->ulFlags & PI_OPENABLE) == 0)
+        return ERR_BAD_ARGUMENT;
+    for (kwhandle h = 0; h < KW_MAX_HANDLES; ++h) {
+        KW_HANDLE_SLOT& slot = DiskLib().handles[h];
+        if (slot.state == 0) {
+            slot.state = KW_HANDLE_OPEN;
+            slot.pi = pi;
+            *handle = h;
+            return KW_OK;
+        }
+    }
+    return ERR_BAD_HANDLE;
+}
+
+kwRet kwLogClose(kwhandle handle) {
+    KW_HANDLE_SLOT* slot = OpenSlot(handle);
+    if (slot == nullptr)
+        return ERR_BAD_ARGUMENT;
+    *slot = KW_HANDLE_SLOT{};
+    return KW_OK;
+}
+
+kwRet kwLogGetPi(kwhandle handle, PARTITION_INFO** pi) {
+    KW_HANDLE_SLOT* slot = OpenSlot(handle);
+    if (slot == nullptr)
+        return ERR_BAD_HANDLE;
+    *pi = slot->pi;
+    return KW_OK;
+}
+
+namespace {
+
+// The partition behind an open handle when [sector, sector + count) lies
+// inside it; else the code to return.
+kwRet CheckRange(kwhandle handle, uint32_t sector, uint32_t count, const char* what,
+                 PARTITION_INFO** pi) {
+    KW_HANDLE_SLOT* slot = OpenSlot(handle);
+    if (slot == nullptr)
+        return ERR_BAD_HANDLE;
+    if (uint64_t{sector} + count > slot->pi->NumSects) {
+        DiskLog(DBG_LEVEL_TRACE,
+                "%s - Sector out of range: Sector=%lu, NumSects=%lu, PartNumSects=%lu.\n", what,
+                static_cast<unsigned long>(sector), static_cast<unsigned long>(count),
+                static_cast<unsigned long>(slot->pi->NumSects));
+        return ERR_OUT_OF_RANGE;
+    }
+    *pi = slot->pi;
+    return KW_OK;
+}
+
+} // namespace
+
+kwRet kwLogRead(kwhandle handle, uint32_t sector, void* buffer, uint32_t count) {
+    PARTITION_INFO* pi = nullptr;
+    kwRet rc = CheckRange(handle, sector, count, "kwLogRead", &pi);
+    return rc != KW_OK ? rc : phyRead(pi->disk, pi->ulStartSect + sector, buffer, count);
+}
+
+kwRet kwLogWrite(kwhandle handle, uint32_t sector, const void* buffer, uint32_t count) {
+    PARTITION_INFO* pi = nullptr;
+    kwRet rc = CheckRange(handle, sector, count, "kwLogWrite", &pi);
+    return rc != KW_OK ? rc : phyWrite(pi->disk, pi->ulStartSect + sector, buffer, count);
+}
+
+namespace {
+
+// Reads a sector and writes it back unchanged: proves that the disk takes
+// writes before anything is changed on it.
+kwRet RewriteSector(DISK_RECORD* disk, uint32_t sector, void* buf) {
+    kwRet rc = phyRead(disk, sector, buf, 1);
+    if (rc != KW_OK)
+        return rc;
+    return phyWrite(disk, sector, buf, 1) == KW_OK ? KW_OK : ERR_WRITE_TEST_FAILED;
+}
+
+kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
+    void* buf = kwGetSectorBuffer();
+    if (buf == nullptr)
+        return ERR_NO_MEMORY;
+    kwRet rc = RewriteSector(pi->disk, 0, buf);
+    if (rc == KW_OK && pi->ulTableSect != 0 && pi->ulTableSect != PI_NO_TABLE_SECTOR)
+        rc = RewriteSector(pi->disk, pi->ulTableSect, buf);
+    if (rc == KW_OK)
+        rc = kwLogRead(handle, 0, buf, 1);
+    if (rc == KW_OK && kwLogWrite(handle, 0, buf, 1) != KW_OK)
+        rc = ERR_WRITE_TEST_FAILED;
+    kwFreeSectorBuffer(&buf);
+    return rc;
+}
+
+// Only a lock on a disk that can take writes runs the write test: the image
+// disk and read-only disks get the logical lock alone, and their writes are
+// refused later where they are attempted.
+bool NeedsWriteTest(const PARTITION_INFO* pi) {
+    return kwDiskWritable(pi->disk);
+}
+
+} // namespace
+
+kwRet kwLogLock(kwhandle handle) {
+    DiskLog(DBG_LEVEL_TRACE, "\nkwLogLock (kwhandle == %lu) ...",
+            static_cast<unsigned long>(handle));
+    KW_HANDLE_SLOT* slot = OpenSlot(handle);
+    if (slot == nullptr)
+        return ERR_BAD_HANDLE;
+    PARTITION_INFO* pi = slot->pi;
+    if (pi->ulFlags & PI_LOCKED) {
+        DiskLog(DBG_LEVEL_TRACE, "\nkwLogLock complete (kwRet == ERR_ALREADY_LOCKED)");
+        return ERR_ALREADY_LOCKED;
+    }
+    if (pi->ulFlags & PI_QUARANTINED) {
+        DiskLog(DBG_LEVEL_TRACE, "\n Partition is Quarantined.  Set logical lock only.\n"
+                                 "kwLogLock complete (kwRet == KW_OK)");
+        pi->ulFlags |= PI_LOCKED;
+        return KW_OK;
+    }
+    pi->ulFlags |= PI_LOCKED;
+    kwRet rc = NeedsWriteTest(pi) ? WriteTest(handle, pi) : KW_OK;
+    if (rc != KW_OK) {
+        kwLogUnlock(handle, 0);
+        return rc;
+    }
+    DiskLog(DBG_LEVEL_TRACE, "\nkwLogLock complete (kwRet == %lu)", 0ul);
+    return KW_OK;
+}
+
+kwRet kwLogUnlock(kwhandle handle, uint8_t quarantine) {
+    DiskLog(DBG_LEVEL_TRACE, "\nkwLogUnlock (kwhandle == %lu) ...",
+            static_cast<unsigned long>(handle));
+    KW_HANDLE_SLOT* slot = OpenSlot(handle);
+    if (slot == nullptr)
+        return ERR_BAD_HANDLE;
+    PARTITION_INFO* pi = slot->pi;
+    if ((pi->ulFlags & PI_LOCKED) == 0) {
+        DiskLog(DBG_LEVEL_TRACE, "\nkwLogUnlock complete (kwRet == ERR_ALREADY_UNLOCKED)");
+        return ERR_ALREADY_UNLOCKED;
+    }
+    if ((quarantine & 1) && IsDriveLetter(static_cast<char>(pi->ucDriveLetter))) {
+        DiskLog(DBG_LEVEL_TRACE, " (QUARANTINE REQUESTED)");
+        pi->ulFlags |= PI_QUARANTINED;
+        const KW_RESTART_HOOKS& hooks = DiskLib().restart;
+        if (hooks.recordUnsafe != nullptr)
+            hooks.recordUnsafe(pi->disk->diskNumber, pi->ulStartSect);
+    }
+    if (pi->ulFlags & PI_QUARANTINED) {
+        DiskLog(DBG_LEVEL_TRACE, "\n Partition is Quarantined.  Release logical lock only.\n"
+                                 "kwLogUnlock complete (kwRet == KW_OK)");
+        pi->ulFlags &= ~PI_LOCKED;
+        return KW_OK;
+    }
+    pi->ulFlags &= ~PI_LOCKED;
+    DiskLog(DBG_LEVEL_TRACE, "\nkwLogUnlock complete (kwRet == %lu)", 0ul);
+    return KW_OK;
+}

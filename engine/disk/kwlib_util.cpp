@@ -1,0 +1,158 @@
+#include "engine/core/cmdline.h"
+#include "engine/disk/disk_log.h"
+#include "engine/disk/kwlib.h"
+#include "engine/ntfs/ntfs_services.h"
+
+#include <cstdlib>
+#include <ctime>
+
+kwRet OsErrorToKwRet(uint32_t hostError) {
+    kwRet rc;
+    switch (hostError) {
+    case 0:
+        rc = KW_OK;
+        break;
+    case 1:
+    case 6:
+    case 15:
+    case 87:
+    case 111:
+    case 117:
+        rc = ERR_HOST_INVALID;
+        break;
+    case 19:
+        rc = 41;
+        break;
+    case 21:
+    case 142:
+        rc = ERR_DRIVE_NOT_READY;
+        break;
+    case 23:
+        rc = 45;
+        break;
+    case 27:
+        rc = ERR_SECTOR_NOT_FOUND;
+        break;
+    case 29:
+    case 88:
+        rc = ERR_WRITE_FAULT;
+        break;
+    case 30:
+        rc = ERR_READ_FAULT;
+        break;
+    case 31:
+        rc = 51;
+        break;
+    case 33:
+    case 108:
+        rc = ERR_LOCK_VIOLATION;
+        break;
+    case 119:
+        rc = 40;
+        break;
+    case 167:
+        rc = ERR_CANNOT_LOCK;
+        break;
+    default:
+        rc = kwHostError(hostError);
+        break;
+    }
+    DiskLog(DBG_LEVEL_TRACE, "\nOS Error %X converted to %X", hostError, rc);
+    return rc;
+}
+
+bool IsDriveLetter(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+
+bool kwIsMovableKind(const PARTITION_INFO* pi) {
+    if (kwSwitchSet(SW_MUP))
+        return true;
+    switch (pi->ucFsKind) {
+    case FS_KIND_FAT:
+    case FS_KIND_NTFS:
+    case FS_KIND_HPFS:
+    case FS_KIND_EXT2:
+    case FS_KIND_LINUX_SWAP:
+    case FS_KIND_FAT32:
+    case FS_KIND_RAW:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void kwReboot(int exitCode) {
+    // The engine never restarts the machine: it only ends the program.
+    DiskLog(DBG_LEVEL_TRACE, "\nkwReboot ...");
+    if (gDbgMgr != nullptr)
+        gDbgMgr->Uninit();
+    std::exit(exitCode);
+}
+
+kwRet kwGetDate(KW_DATE* date) {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    if (date == nullptr || localtime_r(&now, &tm) == nullptr)
+        return ERR_BAD_ARGUMENT;
+    date->day = static_cast<uint8_t>(tm.tm_mday);
+    date->month = static_cast<uint8_t>(tm.tm_mon + 1);
+    date->year = static_cast<uint16_t>(tm.tm_year + 1900);
+    date->dayOfWeek = static_cast<uint8_t>(tm.tm_wday);
+    return KW_OK;
+}
+
+kwRet kwGetTime(KW_TIME* time) {
+    timespec ts{};
+    std::tm tm{};
+    if (time == nullptr || clock_gettime(CLOCK_REALTIME, &ts) != 0 ||
+        localtime_r(&ts.tv_sec, &tm) == nullptr)
+        return ERR_BAD_ARGUMENT;
+    time->hour = static_cast<uint8_t>(tm.tm_hour);
+    time->minute = static_cast<uint8_t>(tm.tm_min);
+    time->second = static_cast<uint8_t>(tm.tm_sec);
+    time->hundredths = static_cast<uint8_t>(ts.tv_nsec / 10000000);
+    return KW_OK;
+}
+
+namespace {
+
+constexpr uint64_t kUnixEpochAsNtTime = 116444736000000000ull;
+
+// Seconds since 1970 through NT time to local time in the DOS range
+// (1980-2107); false when the time cannot be shown there.
+bool ToLocalDosTime(uint32_t seconds, std::tm* tm) {
+    if (seconds == 0)
+        return false;
+    uint64_t nt = SecondsToNtTime(seconds);
+    if (nt < kUnixEpochAsNtTime)
+        return false;
+    auto t = static_cast<std::time_t>((nt - kUnixEpochAsNtTime) / 10000000u);
+    if (localtime_r(&t, tm) == nullptr)
+        return false;
+    return tm->tm_year >= 80 && tm->tm_year <= 207;
+}
+
+} // namespace
+
+kwRet FileTimeToKwDate(uint32_t seconds, KW_DATE* date) {
+    std::tm tm{};
+    if (date == nullptr || !ToLocalDosTime(seconds, &tm))
+        return ERR_BAD_ARGUMENT;
+    date->day = static_cast<uint8_t>(tm.tm_mday);
+    date->month = static_cast<uint8_t>(tm.tm_mon + 1);
+    date->year = static_cast<uint16_t>(tm.tm_year - 80);
+    date->dayOfWeek = 0;
+    return KW_OK;
+}
+
+kwRet FileTimeToKwTime(uint32_t seconds, KW_TIME* time) {
+    std::tm tm{};
+    if (time == nullptr || !ToLocalDosTime(seconds, &tm))
+        return ERR_BAD_ARGUMENT;
+    time->hour = static_cast<uint8_t>(tm.tm_hour);
+    time->minute = static_cast<uint8_t>(tm.tm_min);
+    time->second = static_cast<uint8_t>((tm.tm_sec / 2) * 2);
+    time->hundredths = 0;
+    return KW_OK;
+}

@@ -1,0 +1,132 @@
+#include "engine/disk/disk_log.h"
+#include "engine/disk/kwlib.h"
+#include "engine/disk/partition_table.h"
+#include "engine/netware/nw_services.h"
+
+#include <cstring>
+
+namespace {
+
+uint32_t WholeDiskSectors(const DISK_RECORD* disk) {
+    return disk->cylinders * disk->CylinderSize();
+}
+
+// The records of a NetWare partition carry the label "NETWARE" and its
+// segment information when the NetWare layer can give it.
+void CompleteNetWare(PARTITION_INFO* pi) {
+    if (pi->ucFsKind != FS_KIND_NETWARE)
+        return;
+    std::strcpy(pi->volumeLabel, "NETWARE");
+    if (pi->si == nullptr)
+        CreateSegmentList(pi, &pi->si);
+}
+
+kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& te) {
+    const PARTITION_ENTRY& e = te.entry;
+    bool logical = te.tableSector != 0 && !IsExtendedType(e.type);
+    PARTITION_INFO* pi = nullptr;
+    kwRet rc = CreatePi(disk, te.status, logical ? te.name : nullptr, e.bootIndicator == 0x80,
+                        te.absStart, e.numSects, e.type, te.tableSector, te.index, 1, &pi);
+    if (rc == KW_OK)
+        CompleteNetWare(pi);
+    return rc;
+}
+
+// The record of the first extended boot record: from the extended
+// partition's start to the end of the logical partition behind it, or one
+// track when there is none.
+kwRet AddFirstLinkRecord(DISK_RECORD* disk) {
+    PARTITION_INFO* ext = disk->extendedPi;
+    if (ext == nullptr)
+        return KW_OK;
+    uint32_t size = disk->sectorsPerTrack;
+    for (PARTITION_INFO* pi = disk->firstPi; pi != nullptr; pi = pi->next) {
+        if ((pi->ulFlags & PI_LOGICAL) && pi->ulTableSect == ext->ulStartSect &&
+            !IsExtendedType(pi->ucPartType) && pi->EndSect() > ext->ulStartSect) {
+            size = pi->EndSect() - ext->ulStartSect;
+            break;
+        }
+    }
+    PARTITION_INFO* link = nullptr;
+    return CreatePi(disk, 0, nullptr, false, ext->ulStartSect, size, 0x05, PI_NO_TABLE_SECTOR,
+                    PI_NO_ENTRY, 1, &link);
+}
+
+kwRet AddEntries(DISK_RECORD* disk, const TABLE_WALK& walk, bool quiet) {
+    for (const TABLE_ENTRY& te : walk.entries) {
+        if (disk->ulFlags & DISK_RESERVED)
+            break;
+        kwRet rc = InitPi(disk, te);
+        if (rc != KW_OK)
+            BadMbr(disk, rc, quiet);
+    }
+    return KW_OK;
+}
+
+} // namespace
+
+kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
+    bool mbrRead = false;
+    TABLE_WALK walk = WalkPartitionTables(
+        [&](uint32_t sector, uint8_t* buf) {
+            kwRet rc = phyRead(disk, sector, buf, 1);
+            mbrRead = mbrRead || (sector == 0 && rc == KW_OK);
+            return rc;
+        },
+        ignoreErrors);
+    if (!mbrRead) {
+        DiskLog(DBG_LEVEL_HEADER, "Error %d reading MBR\n", static_cast<int>(walk.error));
+        return BadMbr(disk, ERR_FIRST_SECTOR_UNREADABLE, ignoreErrors);
+    }
+    if (!walk.hasSignature) {
+        DiskLog(DBG_LEVEL_TRACE, "No partition tables on this drive.\n");
+        DiskLog(DBG_LEVEL_HEADER, "Info: No partition table present on this drive.\r\n");
+        return CreateFreeSpacePi(0, WholeDiskSectors(disk), disk, PI_NO_TABLE_SECTOR);
+    }
+    disk->diskSignature = walk.diskSignature;
+    if (walk.twoExtended)
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error #%u: Partition table contains two extended partitions.\r\n", 100u);
+    AddEntries(disk, walk, ignoreErrors);
+    if (walk.dynamicDisk)
+        return ReserveDisk(disk);
+    if (walk.error != KW_OK) {
+        DiskLog(DBG_LEVEL_HEADER, "Error #%lu: Logical drive chain is unusable.\r\n",
+                static_cast<unsigned long>(walk.error));
+        return BadMbr(disk, walk.error, ignoreErrors);
+    }
+    if (disk->ulFlags & DISK_RESERVED)
+        return KW_OK;
+    DiskLog(DBG_LEVEL_TRACE, "*** next_drive ***\n");
+    return AddFirstLinkRecord(disk);
+}
+
+kwRet BadMbr(DISK_RECORD* disk, kwRet error, bool quiet) {
+    if (error == KW_OK || quiet)
+        return KW_OK;
+    DiskLog(DBG_LEVEL_TRACE, "BadMbr: Drive %d, Partition table error #%lu.\n", disk->diskNumber,
+            static_cast<unsigned long>(error));
+    FreePiChain(disk);
+    PARTITION_INFO* pi = nullptr;
+    if (CreatePi(disk, 0, nullptr, false, 0, WholeDiskSectors(disk), 0, 0, 0, 1, &pi) != KW_OK)
+        return error;
+    pi->ucFsKind = FS_KIND_RESERVED_DISK;
+    pi->ulTableSect = error;
+    pi->ucDriveLetter = '*';
+    disk->ulFlags |= DISK_RESERVED;
+    return KW_OK;
+}
+
+kwRet ReserveDisk(DISK_RECORD* disk) {
+    DiskLog(DBG_LEVEL_TRACE,
+            "ReserveDisk: Drive %d, unsupported partition type, make whole drive unaccessable.\n",
+            disk->diskNumber);
+    FreePiChain(disk);
+    PARTITION_INFO* pi = nullptr;
+    if (CreatePi(disk, 0, nullptr, false, 0, WholeDiskSectors(disk), 0x42, 0, 0, 1, &pi) != KW_OK) {
+        DiskLog(DBG_LEVEL_TRACE, "ReserveDisk: Unable to allocate memory for partition info.\n");
+        return ERR_NO_MEMORY;
+    }
+    disk->ulFlags |= DISK_DYNAMIC;
+    return KW_OK;
+}

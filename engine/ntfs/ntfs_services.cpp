@@ -1,0 +1,18 @@
+#include "engine/ntfs/ntfs_services.h"
+
+// The NTFS volume is not part of this build yet: its queries answer
+// "File system not supported (yet)".
+
+kwRet ntfsGetVolumeLabel(PARTITION_INFO*, uint8_t*) {
+    return ERR_FS_NOT_SUPPORTED;
+}
+
+kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO*, uint32_t* freeSects, uint32_t* fileCount) {
+    *freeSects = 0;
+    *fileCount = 0;
+    return ERR_FS_NOT_SUPPORTED;
+}
+
+uint64_t SecondsToNtTime(uint32_t seconds) {
+    return uint64_t{seconds} * 10000000u + 0x019DB1DED538EF35ull;
+}

@@ -1,0 +1,130 @@
+#include "platform/disk/disk_driver.h"
+
+#include "platform/disk/file_disk_source.h"
+#include "platform/settings/settings_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+
+namespace kw::plat {
+
+namespace {
+
+std::function<bool()>& WritePolicy() {
+    static std::function<bool()> policy;
+    return policy;
+}
+
+std::function<DiskScan()>& Provider() {
+    static std::function<DiskScan()> provider;
+    return provider;
+}
+
+bool AllDigits(std::string_view s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool AllLower(std::string_view s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
+// "nvme<ctrl>n<ns>" without a partition or path suffix.
+bool IsNvmeNamespace(std::string_view name) {
+    if (!name.starts_with("nvme"))
+        return false;
+    std::string_view rest = name.substr(4);
+    size_t n = rest.find('n');
+    return n != std::string_view::npos && AllDigits(rest.substr(0, n)) &&
+           AllDigits(rest.substr(n + 1));
+}
+
+std::vector<std::string> SortedEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return names;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.')
+            names.emplace_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+bool IsWholeDiskName(std::string_view name) {
+    if (name.starts_with("xvd"))
+        return AllLower(name.substr(3));
+    if (name.starts_with("sd") || name.starts_with("vd"))
+        return AllLower(name.substr(2));
+    if (name.starts_with("mmcblk"))
+        return AllDigits(name.substr(6));
+    return IsNvmeNamespace(name);
+}
+
+DiskScan ScanDiskImages(std::string_view list) {
+    DiskScan scan;
+    while (!list.empty()) {
+        size_t colon = list.find(':');
+        std::string path(list.substr(0, colon));
+        list = colon == std::string_view::npos ? std::string_view{} : list.substr(colon + 1);
+        if (path.empty())
+            continue;
+        int err = 0;
+        auto source = FileSectorSource::Open(path, DiskFileKind::ImageFile, true, &err);
+        if (source)
+            scan.disks.push_back(std::move(source));
+        else
+            scan.skipped.push_back(path + ": " + std::strerror(err));
+    }
+    return scan;
+}
+
+DiskScan ScanBlockDevices(const std::string& sysBlockDir, const std::string& devDir) {
+    DiskScan scan;
+    bool allowWrite = BlockDeviceWritesAllowed();
+    for (const std::string& name : SortedEntries(sysBlockDir)) {
+        if (!IsWholeDiskName(name))
+            continue;
+        std::string path = devDir + "/" + name;
+        int err = 0;
+        auto source = FileSectorSource::Open(path, DiskFileKind::BlockDevice, allowWrite, &err);
+        if (source)
+            scan.disks.push_back(std::move(source));
+        else
+            scan.skipped.push_back(path + ": " + std::strerror(err));
+    }
+    return scan;
+}
+
+DiskScan ScanDisks() {
+    if (Provider())
+        return Provider()();
+    if (const char* list = std::getenv("KW_DISKS"))
+        return ScanDiskImages(list);
+    return ScanBlockDevices("/sys/block", "/dev");
+}
+
+void SetBlockDeviceWritePolicy(std::function<bool()> policy) {
+    WritePolicy() = std::move(policy);
+}
+
+bool BlockDeviceWritesAllowed() {
+    if (WritePolicy())
+        return WritePolicy()();
+    kw::settings::SettingsFile settings = kw::settings::SettingsFile::OpenDefault();
+    return settings.GetInt(kDiskSettingsSection, kAllowWritesKey, 0) == 1;
+}
+
+void SetDiskProviderForTests(std::function<DiskScan()> provider) {
+    Provider() = std::move(provider);
+}
+
+} // namespace kw::plat

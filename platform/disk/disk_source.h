@@ -1,0 +1,56 @@
+// Sector sources: the disks that the disk driver offers to the engine's disk
+// library. A source is a raw disk-image file, a whole block device of the
+// machine, or a test double; all address 512-byte sectors.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kw::plat {
+
+inline constexpr uint32_t kSectorBytes = 512;
+
+enum class DiskIoStatus {
+    Ok,
+    OutOfRange, // the run does not lie inside the disk; nothing was transferred
+    ReadOnly,   // the source refuses writes
+    IoError,    // the host reported an error; hostError holds errno
+};
+
+struct DiskIoResult {
+    DiskIoStatus status = DiskIoStatus::Ok;
+    int hostError = 0;
+    bool ok() const { return status == DiskIoStatus::Ok; }
+};
+
+// Cylinder/head/sector geometry; no field is ever 0.
+struct DiskGeometry {
+    uint32_t cylinders = 1;
+    uint32_t heads = 255;
+    uint32_t sectorsPerTrack = 63;
+};
+
+// The usual translation of large disks (255 heads, 63 sectors per track);
+// at least one cylinder, even for a disk smaller than a cylinder.
+DiskGeometry SynthesiseGeometry(uint64_t sectorCount);
+
+// One disk as a run of 512-byte sectors. Owns its host resources.
+class SectorSource {
+public:
+    virtual ~SectorSource() = default;
+    virtual std::string Name() const = 0;
+    virtual uint64_t SectorCount() const = 0;
+    virtual bool Writable() const = 0;
+    virtual DiskGeometry Geometry() const { return SynthesiseGeometry(SectorCount()); }
+    // Reads or writes count sectors at sector. A run that reaches past the
+    // end fails with OutOfRange and transfers nothing; the disk never grows.
+    virtual DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) = 0;
+    virtual DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) = 0;
+};
+
+// True when [sector, sector + count) lies inside a disk of sectorCount sectors.
+inline bool RunInside(uint64_t sector, uint32_t count, uint64_t sectorCount) {
+    return sector <= sectorCount && count <= sectorCount - sector;
+}
+
+} // namespace kw::plat

@@ -1,0 +1,43 @@
+// A sector source over a host file descriptor: a disk-image file or a whole
+// block device.
+#pragma once
+
+#include "platform/disk/disk_source.h"
+
+#include <memory>
+
+namespace kw::plat {
+
+enum class DiskFileKind { ImageFile, BlockDevice };
+
+// Owns one open descriptor. Image files open read-write when the file is
+// writable; block devices open read-only unless the caller allows writing.
+class FileSectorSource : public SectorSource {
+public:
+    ~FileSectorSource() override;
+    FileSectorSource(const FileSectorSource&) = delete;
+    FileSectorSource& operator=(const FileSectorSource&) = delete;
+
+    // Opens path; null with errno-like *hostError on failure.
+    static std::unique_ptr<FileSectorSource> Open(const std::string& path, DiskFileKind kind,
+                                                  bool allowWrite, int* hostError);
+
+    std::string Name() const override { return path_; }
+    uint64_t SectorCount() const override { return sectors_; }
+    bool Writable() const override { return writable_; }
+    DiskGeometry Geometry() const override { return geometry_; }
+    DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override;
+    DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override;
+
+private:
+    FileSectorSource(int fd, std::string path, uint64_t sectors, bool writable,
+                     DiskGeometry geometry);
+
+    int fd_;
+    std::string path_;
+    uint64_t sectors_;
+    bool writable_;
+    DiskGeometry geometry_;
+};
+
+} // namespace kw::plat

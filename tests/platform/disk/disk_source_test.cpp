@@ -1,0 +1,216 @@
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/fault_disk_source.h"
+#include "platform/disk/file_disk_source.h"
+#include "platform/settings/settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace kw::plat;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "kwdiskXXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    fs::path operator/(const std::string& name) const { return fs::path(path_) / name; }
+
+private:
+    std::string path_;
+};
+
+// A file of n sectors whose byte i holds (i * 7 + i / 512) & 0xFF.
+std::string PatternBytes(uint32_t sectors) {
+    std::string bytes(size_t{sectors} * 512, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 7 + i / 512) & 0xFF);
+    return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+} // namespace
+
+TEST(FileSectorSource, ReadsWhatTheFileHoldsAndNeverPastTheEnd) {
+    TempDir dir;
+    std::string bytes = PatternBytes(40);
+    WriteFile(dir / "disk.img", bytes);
+    int err = -1;
+    auto src =
+        FileSectorSource::Open((dir / "disk.img").string(), DiskFileKind::ImageFile, true, &err);
+    ASSERT_TRUE(src);
+    EXPECT_EQ(src->SectorCount(), 40u);
+    EXPECT_TRUE(src->Writable());
+    std::string buf(3 * 512, '\0');
+    ASSERT_TRUE(src->Read(37, buf.data(), 3).ok());
+    EXPECT_EQ(buf, bytes.substr(37 * 512, 3 * 512));
+    EXPECT_EQ(src->Read(38, buf.data(), 3).status, DiskIoStatus::OutOfRange);
+    EXPECT_EQ(src->Read(UINT64_MAX, buf.data(), 1).status, DiskIoStatus::OutOfRange);
+}
+
+TEST(FileSectorSource, WritesInPlaceAndRefusesToGrowTheFile) {
+    TempDir dir;
+    WriteFile(dir / "disk.img", PatternBytes(8));
+    int err = 0;
+    auto src =
+        FileSectorSource::Open((dir / "disk.img").string(), DiskFileKind::ImageFile, true, &err);
+    ASSERT_TRUE(src);
+    std::string sector(512, 'x');
+    ASSERT_TRUE(src->Write(7, sector.data(), 1).ok());
+    EXPECT_EQ(src->Write(7, std::string(1024, 'y').data(), 2).status, DiskIoStatus::OutOfRange);
+    src.reset();
+    std::string after = ReadFile(dir / "disk.img");
+    EXPECT_EQ(after.size(), 8u * 512);
+    EXPECT_EQ(after.substr(7 * 512), sector);
+}
+
+TEST(FileSectorSource, ReadOnlyFileOpensReadOnly) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root may write any file";
+    TempDir dir;
+    WriteFile(dir / "ro.img", PatternBytes(2));
+    chmod((dir / "ro.img").c_str(), 0444);
+    int err = 0;
+    auto src =
+        FileSectorSource::Open((dir / "ro.img").string(), DiskFileKind::ImageFile, true, &err);
+    ASSERT_TRUE(src);
+    EXPECT_FALSE(src->Writable());
+    EXPECT_EQ(src->Write(0, std::string(512, 'z').data(), 1).status, DiskIoStatus::ReadOnly);
+}
+
+TEST(FileSectorSource, RefusesWritesWhenNotAllowed) {
+    TempDir dir;
+    WriteFile(dir / "d.img", PatternBytes(2));
+    int err = 0;
+    auto src =
+        FileSectorSource::Open((dir / "d.img").string(), DiskFileKind::ImageFile, false, &err);
+    ASSERT_TRUE(src);
+    EXPECT_EQ(src->Write(0, std::string(512, 'z').data(), 1).status, DiskIoStatus::ReadOnly);
+    EXPECT_EQ(ReadFile(dir / "d.img"), PatternBytes(2));
+}
+
+TEST(DiskGeometry, SynthesisedGeometryHasNoZeroField) {
+    for (uint64_t sectors :
+         {uint64_t{0}, uint64_t{1}, uint64_t{16064}, uint64_t{16065} * 1024, uint64_t{1} << 40}) {
+        DiskGeometry g = SynthesiseGeometry(sectors);
+        EXPECT_EQ(g.heads, 255u);
+        EXPECT_EQ(g.sectorsPerTrack, 63u);
+        EXPECT_GE(g.cylinders, 1u) << sectors;
+    }
+    EXPECT_EQ(SynthesiseGeometry(uint64_t{16065} * 1024).cylinders, 1024u);
+    EXPECT_EQ(SynthesiseGeometry(uint64_t{1} << 60).cylinders, UINT32_MAX);
+}
+
+TEST(DiskDriver, ImageListSkipsMissingFilesAndEmptyEntries) {
+    TempDir dir;
+    WriteFile(dir / "a.img", PatternBytes(4));
+    WriteFile(dir / "b.img", PatternBytes(6));
+    std::string list = (dir / "a.img").string() + "::" + (dir / "missing.img").string() + ":" +
+                       (dir / "b.img").string();
+    DiskScan scan = ScanDiskImages(list);
+    ASSERT_EQ(scan.disks.size(), 2u);
+    EXPECT_EQ(scan.disks[0]->SectorCount(), 4u);
+    EXPECT_EQ(scan.disks[1]->SectorCount(), 6u);
+    ASSERT_EQ(scan.skipped.size(), 1u);
+    EXPECT_NE(scan.skipped[0].find("missing.img"), std::string::npos);
+    EXPECT_TRUE(ScanDiskImages("").disks.empty());
+}
+
+TEST(DiskDriver, KwDisksWinsOverTheMachineDisks) {
+    TempDir dir;
+    WriteFile(dir / "a.img", PatternBytes(4));
+    setenv("KW_DISKS", (dir / "a.img").c_str(), 1);
+    EXPECT_EQ(ScanDisks().disks.size(), 1u);
+    setenv("KW_DISKS", "", 1);
+    EXPECT_TRUE(ScanDisks().disks.empty());
+    unsetenv("KW_DISKS");
+}
+
+TEST(DiskDriver, WholeDiskNames) {
+    struct Case {
+        const char* name;
+        bool whole;
+    } cases[] = {
+        {"sda", true},           {"sdab", true},       {"sda1", false},   {"vdb", true},
+        {"xvda", true},          {"xvda2", false},     {"nvme0n1", true}, {"nvme10n2", true},
+        {"nvme0n1p1", false},    {"nvme0c0n1", false}, {"mmcblk0", true}, {"mmcblk0p1", false},
+        {"mmcblk0boot0", false}, {"loop0", false},     {"ram0", false},   {"sr0", false},
+        {"dm-0", false},         {"md127", false},     {"sd", false},     {"nvme", false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(IsWholeDiskName(c.name), c.whole) << c.name;
+}
+
+TEST(DiskDriver, BlockDeviceScanSkipsWhatCannotBeOpenedAsADisk) {
+    TempDir dir;
+    fs::create_directories(dir / "sys" / "sda");
+    fs::create_directories(dir / "sys" / "loop0");
+    fs::create_directories(dir / "sys" / "sdb");
+    fs::create_directories(dir / "dev");
+    WriteFile(dir / "dev" / "sda", PatternBytes(2)); // a plain file is no block device
+    DiskScan scan = ScanBlockDevices((dir / "sys").string(), (dir / "dev").string());
+    EXPECT_TRUE(scan.disks.empty());
+    ASSERT_EQ(scan.skipped.size(), 2u);
+    EXPECT_NE(scan.skipped[0].find("/sda"), std::string::npos);
+    EXPECT_NE(scan.skipped[1].find("/sdb"), std::string::npos);
+}
+
+TEST(DiskDriver, MachineDisksOpenReadOnly) {
+    TempDir dir;
+    setenv("KW_SETTINGS", (dir / "none.ini").c_str(), 1); // no key: writes stay off
+    DiskScan scan = ScanBlockDevices("/sys/block", "/dev");
+    unsetenv("KW_SETTINGS");
+    for (const auto& disk : scan.disks) {
+        EXPECT_FALSE(disk->Writable()) << disk->Name();
+        DiskGeometry g = disk->Geometry();
+        EXPECT_TRUE(g.cylinders && g.heads && g.sectorsPerTrack) << disk->Name();
+    }
+}
+
+TEST(FaultySectorSource, FailsChosenReadsAndTheKthWrite) {
+    FaultySectorSource src(std::make_unique<MemorySectorSource>("m", PatternBytes(10)));
+    src.FailReadAt(5);
+    src.FailWriteNumber(2);
+    std::string buf(4 * 512, '\0');
+    EXPECT_TRUE(src.Read(1, buf.data(), 4).ok());
+    EXPECT_EQ(src.Read(2, buf.data(), 4).status, DiskIoStatus::IoError);
+    EXPECT_EQ(src.Read(5, buf.data(), 1).status, DiskIoStatus::IoError);
+    EXPECT_TRUE(src.Read(6, buf.data(), 4).ok());
+    EXPECT_TRUE(src.Write(0, buf.data(), 1).ok());
+    EXPECT_EQ(src.Write(0, buf.data(), 1).status, DiskIoStatus::IoError);
+    EXPECT_TRUE(src.Write(0, buf.data(), 1).ok());
+    EXPECT_EQ(src.WritesSeen(), 3u);
+}
+
+TEST(DiskDriver, BlockDeviceWritesNeedTheSettingsKey) {
+    kw::settings::SettingsFile probe;
+    probe.Parse("[Disks]\nAllowWrites=1\n");
+    if (probe.GetInt("Disks", "AllowWrites") != 1)
+        GTEST_SKIP() << "the settings file cannot be read in this build";
+    TempDir dir;
+    setenv("KW_SETTINGS", (dir / "settings.ini").c_str(), 1);
+    EXPECT_FALSE(BlockDeviceWritesAllowed());
+    WriteFile(dir / "settings.ini", "[Disks]\nAllowWrites=0\n");
+    EXPECT_FALSE(BlockDeviceWritesAllowed());
+    WriteFile(dir / "settings.ini", "[Disks]\nAllowWrites=1\n");
+    EXPECT_TRUE(BlockDeviceWritesAllowed());
+    SetBlockDeviceWritePolicy([] { return false; });
+    EXPECT_FALSE(BlockDeviceWritesAllowed());
+    SetBlockDeviceWritePolicy(nullptr);
+    unsetenv("KW_SETTINGS");
+}
