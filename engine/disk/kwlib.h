@@ -64,6 +64,9 @@ void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks);
 // Utilities.
 kwRet OsErrorToKwRet(uint32_t hostError);
 bool IsDriveLetter(char c);
+// The program's folder as a drive path with its trailing "\" (empty when it
+// cannot be had or does not fit); the length of the text.
+uint32_t kwGetLaunchPath(char* buffer, uint32_t size);
 bool kwIsMovableKind(const PARTITION_INFO* pi);
 [[noreturn]] void kwReboot(int exitCode);
 

@@ -2,9 +2,13 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
 #include "engine/ntfs/ntfs_services.h"
+#include "platform/drives/drive_table.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
+#include <unistd.h>
 
 kwRet OsErrorToKwRet(uint32_t hostError) {
     kwRet rc;
@@ -59,6 +63,39 @@ kwRet OsErrorToKwRet(uint32_t hostError) {
     }
     DiskLog(DBG_LEVEL_TRACE, "\nOS Error %X converted to %X", hostError, rc);
     return rc;
+}
+
+namespace {
+
+// The folder of the running program as a drive path with a trailing "\";
+// empty when it cannot be had.
+std::string LaunchFolder() {
+    std::string exe(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
+    if (n <= 0 || static_cast<size_t>(n) >= exe.size())
+        return {};
+    exe.resize(static_cast<size_t>(n));
+    size_t slash = exe.find_last_of('/');
+    std::string folder = slash == 0 ? "/" : exe.substr(0, slash);
+    std::string path;
+    if (!kw::drives::DriveTable::Process().FromHost(folder, &path))
+        return {};
+    if (path.empty() || path.back() != '\\')
+        path += '\\';
+    return path;
+}
+
+} // namespace
+
+uint32_t kwGetLaunchPath(char* buffer, uint32_t size) {
+    if (buffer == nullptr || size == 0)
+        return 0;
+    std::string path = LaunchFolder();
+    if (path.size() >= size)
+        path.clear();
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    DiskLog(DBG_LEVEL_TRACE, "\nkwGetLaunchPath == %s", buffer);
+    return static_cast<uint32_t>(path.size());
 }
 
 bool IsDriveLetter(char c) {

@@ -3,11 +3,13 @@
 #include "engine/ntfs/ntfs_services.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"
+#include "platform/drives/drive_table.h"
 #include "tests/engine/disk/disk_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 using kw::plat::DiskScan;
@@ -519,4 +521,19 @@ TEST_F(DiskLibTest, DiskWithoutTableIsOneFreeRun) {
     EXPECT_EQ(pi->ucEntryIndex, PI_NO_ENTRY);
     EXPECT_EQ(pi->ulFreeSects, kDiskSectors);
     EXPECT_EQ(pi->ulUsedSects, 0u);
+}
+
+TEST(DiskUtilities, LaunchPathIsTheProgramFolderAsADrivePath) {
+    char buf[4096];
+    uint32_t n = kwGetLaunchPath(buf, sizeof buf);
+    ASSERT_GT(n, 2u);
+    EXPECT_EQ(std::strlen(buf), n);
+    EXPECT_EQ(buf[1], ':');
+    EXPECT_EQ(buf[n - 1], '\\');
+    std::string host;
+    ASSERT_TRUE(kw::drives::DriveTable::Process().ToHost(buf, &host));
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(host) / "test_engine_disk"));
+    char tiny[3];
+    EXPECT_EQ(kwGetLaunchPath(tiny, sizeof tiny), 0u);
+    EXPECT_STREQ(tiny, "");
 }
