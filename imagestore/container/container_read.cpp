@@ -304,7 +304,14 @@ int StoreContainer::ClearChunk0Directory() {
 }
 
 int StoreContainer::Open(bool append) {
-    int err = SelectVolume(0);
+    int err = kStoreOk;
+    if (!append && Removable(path_) && !volfiles::Exists(path_)) {
+        // The medium at hand may hold a later volume with the directory.
+        const auto members = ListMembers(0, true);
+        err = SelectVolume(members.empty() ? 0 : members.back().first);
+    } else {
+        err = SelectVolume(0);
+    }
     if (err == kStoreOk && !haveHeader_) {
         err = kStoreNoHeader;
     }

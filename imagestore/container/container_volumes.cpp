@@ -145,7 +145,8 @@ int StoreContainer::SelectVolumeHolding(uint32_t chunk) {
     return kStoreNotFound;
 }
 
-std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32_t creationTime) {
+std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32_t creationTime,
+                                                                          bool anyTime) {
     std::vector<std::pair<uint32_t, std::string>> members;
     const std::string folder(FolderOf(path_));
     const std::string name0(NameOf(path_));
@@ -163,7 +164,7 @@ std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32
             continue;
         }
         const ChunkRecord r = ChunkRecord::Parse(bytes);
-        if (CheckRecord(bytes, r) == kStoreOk && r.creationTime == creationTime) {
+        if (CheckRecord(bytes, r) == kStoreOk && (anyTime || r.creationTime == creationTime)) {
             members.emplace_back(uint32_t(index), path);
         }
     }

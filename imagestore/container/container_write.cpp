@@ -89,7 +89,7 @@ int StoreContainer::CountChunk() {
 int StoreContainer::StoreSealedChunk() {
     const uint32_t stored = header_.storedChunkSize;
     const bool fits =
-        (volumeLimit_ >> 32) != 0 || volumeLimit_ >= uint64_t(volChunks_ + 1) * stored;
+        (volumeLimit_ >> 32) != 0 || volumeLimit_ >= (uint64_t(volChunks_) + 1) * stored;
     uint32_t done = 0;
     if (fits && file_) {
         const uint64_t at = uint64_t(volChunks_) * stored;

@@ -92,7 +92,10 @@ private:
     int SelectVolumeHolding(uint32_t chunk);
     int AskForVolume(uint32_t index, uint32_t attempt, bool next);
     int AcceptHeader(const uint8_t* bytes);
-    std::vector<std::pair<uint32_t, std::string>> ListMembers(uint32_t creationTime);
+    // Members of the set (index, path) by index; `anyTime` takes files of any
+    // creation time (before a header is known).
+    std::vector<std::pair<uint32_t, std::string>> ListMembers(uint32_t creationTime,
+                                                              bool anyTime = false);
     bool Removable(const std::string& path) const;
     void CloseVolume();
 

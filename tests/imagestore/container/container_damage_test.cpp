@@ -1,0 +1,236 @@
+// Damaged and forged sets: every case ends with its error code, never a crash,
+// a hang or a read out of bounds.
+#include "container_test_util.h"
+
+#include "imagestore/container/volume_files.h"
+
+#include <zlib.h>
+
+namespace kwv::test {
+namespace {
+
+constexpr uint32_t kChunk = 0x20000;
+
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = uint8_t(v >> (8 * i));
+    }
+}
+// Recomputes the record CRC of the chunk at `at` (a forged record stays valid).
+void Reseal(std::vector<uint8_t>& file, size_t at) {
+    Put32(&file[at + 88], uint32_t(crc32(0L, &file[at], 88)));
+}
+
+// A set with one data stream "d" of `bytes` bytes.
+std::string MakeSet(const TempFolder& dir, uint32_t options, uint32_t limit, size_t bytes,
+                    const char* name = "set.kwi") {
+    const std::string path = dir.File(name);
+    int err = -1;
+    StoreContainer* c = CreateContainer(path.c_str(), nullptr, limit, 0, options, nullptr, &err);
+    EXPECT_NE(c, nullptr) << err;
+    EXPECT_EQ(WriteStream(c, "d", MixedBytes(bytes, 3)), 0);
+    EXPECT_EQ(c->Close(), 0);
+    c->Release();
+    return path;
+}
+
+// Opens the set and reads "d": the first error met.
+int OpenAndRead(const std::string& path) {
+    int err = -1;
+    StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
+    if (c == nullptr) {
+        return err;
+    }
+    std::vector<uint8_t> back;
+    err = ReadStream(c, "d", &back);
+    if (err == 0 && back != MixedBytes(back.size(), 3)) {
+        err = -3;
+    }
+    c->Release();
+    return err;
+}
+
+TEST(ContainerDamage, InterruptedWriteStopsInsteadOfLooping) {
+    TempFolder dir;
+    const std::string path = MakeSet(dir, kOptNoDirectoryCopy, 0, 400000);
+    std::vector<uint8_t> file = FileBytes(path);
+    ASSERT_EQ(file.size(), 4u * kChunk);
+    file.resize(3 * kChunk + 1000); // the chunk with the directory is lost
+    PutFileBytes(path, file);
+    EXPECT_EQ(OpenAndRead(path), kStoreInvalid);
+    file.resize(100); // a record but not one whole chunk
+    PutFileBytes(path, file);
+    EXPECT_EQ(OpenAndRead(path), kStoreInvalid);
+    file.resize(50); // not even a record
+    PutFileBytes(path, file);
+    EXPECT_EQ(OpenAndRead(path), kStoreShortRead);
+}
+
+TEST(ContainerDamage, FlippedBitAnywhereFailsItsChunk) {
+    TempFolder dir;
+    const std::string path = MakeSet(dir, kOptPayloadCrc, 0, 400000);
+    const std::vector<uint8_t> good = FileBytes(path);
+    for (size_t at : {size_t(0), size_t(17), size_t(52), size_t(64), size_t(91), size_t(95),
+                      size_t(kChunk + 30), size_t(kChunk + 5000), size_t(2 * kChunk + 88),
+                      size_t(3 * kChunk - 1)}) {
+        std::vector<uint8_t> bad = good;
+        bad[at] ^= 0x10;
+        PutFileBytes(path, bad);
+        const int err = OpenAndRead(path);
+        EXPECT_TRUE(err == kStoreInvalid || err == kStoreNotFound) << at << ": " << err;
+    }
+}
+
+TEST(ContainerDamage, ForgedRecordsWithValidCrcAreRefused) {
+    TempFolder dir;
+    const std::string path = MakeSet(dir, 0, 0, 400000);
+    const std::vector<uint8_t> good = FileBytes(path);
+    struct Forge {
+        size_t field;
+        uint32_t value;
+    } forges[] = {
+        {64, 0x7FFFFFFF}, {64, 131001},  // more data than the payload holds
+        {72, 0x40000000},                // stored length past the room
+        {4, 0x00100000},  {4, 98},       // payload offset past the data size, unaligned
+        {28, 0x7FFFFFF0}, {32, 0x40000}, // chunk sizes never written
+        {8, 200},                        // record size unlike the header's
+        {48, 7},                         // chunk number out of place
+    };
+    for (const Forge& f : forges) {
+        std::vector<uint8_t> bad = good;
+        Put32(&bad[kChunk + f.field], f.value);
+        Reseal(bad, kChunk);
+        PutFileBytes(path, bad);
+        EXPECT_EQ(OpenAndRead(path), kStoreInvalid) << f.field << "=" << f.value;
+    }
+    // The older-format magic counts only at stream offset 0.
+    std::vector<uint8_t> bad = good;
+    Put32(&bad[kChunk], 0x12268978);
+    Reseal(bad, kChunk);
+    PutFileBytes(path, bad);
+    EXPECT_EQ(OpenAndRead(path), kStoreInvalid);
+}
+
+// Finds the entry of stream id `id` in the (unprotected) stream table of the
+// last chunk's directory and lets `change` forge it.
+template <typename Change> int ForgeEntry(const std::string& path, uint32_t id, Change change) {
+    std::vector<uint8_t> file = FileBytes(path);
+    for (size_t at = file.size(); at-- > 12;) {
+        if (Le32(&file[at]) == 0x45444324 && Le32(&file[at + 8]) == id) {
+            change(&file[at]);
+            PutFileBytes(path, file);
+            return OpenAndRead(path);
+        }
+    }
+    return -100;
+}
+
+TEST(ContainerDamage, StreamTableWithHugeOrOverlappingLengths) {
+    TempFolder dir;
+    const std::string path = MakeSet(dir, kOptNoDirectoryCopy, 0, 300000);
+    const std::vector<uint8_t> good = FileBytes(path);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 36, 1); }), kStoreInvalid);
+    PutFileBytes(path, good);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 28, 0xFFFFFFFF); }), kStoreInvalid);
+    PutFileBytes(path, good);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 4, 0x7FFFFFFF); }), kStoreInvalid);
+    PutFileBytes(path, good);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 52, 0x40000000); }), kStoreInvalid);
+    PutFileBytes(path, good);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 44, 0x80000001); }), kStoreInvalid);
+    PutFileBytes(path, good);
+    // A stream that overlaps the directory reads what lies there: no harm.
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 24, 100); }), -3);
+    PutFileBytes(path, good);
+    EXPECT_EQ(OpenAndRead(path), 0);
+}
+
+TEST(ContainerDamage, MissingMiddleVolumeAndForeignVolume) {
+    TempFolder dir;
+    const std::string path = MakeSet(dir, kOptNoDirectoryCopy, kChunk, 600000);
+    const std::string second = dir.File("set.002");
+    const std::vector<uint8_t> kept = FileBytes(second);
+    std::filesystem::remove(second);
+    EXPECT_EQ(OpenAndRead(path), kStoreNotFound);
+    // The same volume, but stamped with another creation time.
+    std::vector<uint8_t> foreign = kept;
+    Put32(&foreign[16], Le32(&foreign[16]) + 1);
+    Reseal(foreign, 0);
+    PutFileBytes(second, foreign);
+    EXPECT_EQ(OpenAndRead(path), kStoreInvalid);
+    PutFileBytes(second, kept);
+    EXPECT_EQ(OpenAndRead(path), 0);
+}
+
+TEST(ContainerDamage, ContinuationPathsAreRefusedBeforeAnyFileIsTouched) {
+    TempFolder dir;
+    int err = -1;
+    for (const char* name : {"set.002", "set.005", "x.999"}) {
+        const std::string path = dir.File(name);
+        EXPECT_EQ(OpenContainerForRead(path.c_str(), nullptr, &err), nullptr);
+        EXPECT_EQ(err, kStoreContinuation);
+        EXPECT_EQ(CreateContainer(path.c_str(), nullptr, 0, 0, 0, nullptr, &err), nullptr);
+        EXPECT_EQ(err, kStoreContinuation);
+        EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), kStoreContinuation);
+        EXPECT_FALSE(std::filesystem::exists(path));
+    }
+    EXPECT_EQ(OpenContainerForRead(dir.File("none.kwi").c_str(), nullptr, &err), nullptr);
+    EXPECT_EQ(err, kStoreNotFound);
+    PutFileBytes(dir.File("junk.kwi"), std::vector<uint8_t>(kChunk, 0x55));
+    EXPECT_EQ(OpenContainerForRead(dir.File("junk.kwi").c_str(), nullptr, &err), nullptr);
+    EXPECT_EQ(err, kStoreInvalid);
+}
+
+// Fails reads that touch the listed 8 KiB sub-blocks of chunk 0.
+class FailingFile : public VolumeFile {
+public:
+    FailingFile(std::unique_ptr<VolumeFile> inner, std::vector<uint32_t> bad)
+        : inner_(std::move(inner)), bad_(std::move(bad)) {}
+    bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
+        for (uint32_t s : bad_) {
+            if (offset < (s + 1) * 8192u && offset + length > s * 8192u) {
+                *done = 0;
+                return false;
+            }
+        }
+        return inner_->ReadAt(offset, buffer, length, done);
+    }
+    bool WriteAt(uint64_t o, const void* d, uint32_t n, uint32_t* done) override {
+        return inner_->WriteAt(o, d, n, done);
+    }
+    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
+    bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
+
+private:
+    std::unique_ptr<VolumeFile> inner_;
+    std::vector<uint32_t> bad_;
+};
+
+TEST(ContainerDamage, ErrorCorrectionRebuildsThreeLostSubBlocksNotFour) {
+    TempFolder dir;
+    // The record sub-block stays readable: the volume must open first.
+    for (const auto& [bad, want] : std::vector<std::pair<std::vector<uint32_t>, int>>{
+             {{3, 17, 33}, 0}, {{1, 2, 34}, 0}, {{3, 17, 30, 33}, kStoreShortRead}}) {
+        const std::string path = MakeSet(dir, kOptErrorCorrection | kOptPayloadCrc, 0, 200000);
+        volfiles::SetFileFilterForTests(
+            [bad = bad](std::unique_ptr<VolumeFile> f, const std::string&) {
+                return std::unique_ptr<VolumeFile>(new FailingFile(std::move(f), bad));
+            });
+        EXPECT_EQ(OpenAndRead(path), want);
+        volfiles::SetFileFilterForTests(nullptr);
+        EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    }
+    // Without error correction a failed read is final.
+    const std::string plain = MakeSet(dir, 0, 0, 200000, "plain.kwi");
+    volfiles::SetFileFilterForTests([](std::unique_ptr<VolumeFile> f, const std::string&) {
+        return std::unique_ptr<VolumeFile>(new FailingFile(std::move(f), {5}));
+    });
+    EXPECT_EQ(OpenAndRead(plain), kStoreShortRead);
+    volfiles::SetFileFilterForTests(nullptr);
+}
+
+} // namespace
+} // namespace kwv::test
