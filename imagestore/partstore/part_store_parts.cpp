@@ -105,6 +105,7 @@ int32_t PartStore::AddPart(uint32_t* index) {
     if (mode_ != Mode::Write) {
         return kwv::kStoreWrongMode;
     }
+    CloseStream(); // an open MBR stream too: the container writes one stream at a time
     return Shield([&]() -> int32_t {
         std::string path;
         int32_t error = FindFreePartName(path);

@@ -231,9 +231,9 @@ TEST_F(PartStoreLayout, EachModeRefusesTheOtherModesOperations) {
     const Bytes mbr(1024, 0x55);
     ASSERT_EQ(store->WriteMbr(mbr.data(), 512), 0);
     ASSERT_EQ(store->WriteMbr(mbr.data() + 512, 512), 0);
-    EXPECT_EQ(store->CloseMbrStream(), 0);
     uint32_t index = 0;
-    ASSERT_EQ(store->AddPart(&index), 0);
+    ASSERT_EQ(store->AddPart(&index), 0); // closes the MBR stream
+    EXPECT_EQ(store->CloseMbrStream(), 0);
     EXPECT_EQ(store->OpenUdata(&length), 2);
     EXPECT_EQ(store->SetPartDescription("before a long name"), 0);
     EXPECT_EQ(store->SetPartName(std::string(300, 'n').c_str()), 0);
