@@ -29,6 +29,7 @@ target_sources(kwengine PRIVATE
   cpload.cpp
   cpresource.cpp
   kwstring.cpp
+  badsect.cpp
   sectlist.cpp
   statemap.cpp
 )
