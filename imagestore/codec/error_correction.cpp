@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr uint32_t kWordLength = kEccSubBlocks; // bytes per code word
@@ -239,23 +243,71 @@ void EccEncodeWord(const uint8_t* data, uint8_t* check) {
     check[2] = r0;
 }
 
+namespace {
+
+// Check bytes of the code words j from `begin` to `end`, one at a time.
+void EncodeColumns(const Field& gf, uint8_t* chunk, uint32_t begin, uint32_t end) {
+    uint8_t* check = chunk + kEccDataSize;
+    for (uint32_t j = begin; j < end; ++j) {
+        uint8_t r2 = 0, r1 = 0, r0 = 0;
+        for (uint32_t k = 0; k < kEccDataSubBlocks; ++k) {
+            uint8_t f = chunk[k * kEccSubBlockSize + j] ^ r2;
+            uint8_t m = gf.mulGenerator[f];
+            r2 = r1 ^ m;
+            r1 = r0 ^ m;
+            r0 = f;
+        }
+        check[j] = r2;
+        check[kEccSubBlockSize + j] = r1;
+        check[2 * kEccSubBlockSize + j] = r0;
+    }
+}
+
+#if defined(__x86_64__)
+// 16 code words at a time: the product by 0xC0 from two 16-entry tables
+// (low and high nibble) with byte shuffles. Returns the words done.
+__attribute__((target("ssse3"))) uint32_t EncodeColumnsSsse3(const Field& gf, uint8_t* chunk) {
+    alignas(16) uint8_t low[16], high[16];
+    for (uint32_t i = 0; i < 16; ++i) {
+        low[i] = gf.mulGenerator[i];
+        high[i] = gf.mulGenerator[i << 4];
+    }
+    const __m128i lowTable = _mm_load_si128(reinterpret_cast<const __m128i*>(low));
+    const __m128i highTable = _mm_load_si128(reinterpret_cast<const __m128i*>(high));
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    uint8_t* check = chunk + kEccDataSize;
+    for (uint32_t j = 0; j < kEccSubBlockSize; j += 16) {
+        __m128i r2 = _mm_setzero_si128(), r1 = r2, r0 = r2;
+        for (uint32_t k = 0; k < kEccDataSubBlocks; ++k) {
+            __m128i d =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + k * kEccSubBlockSize + j));
+            __m128i f = _mm_xor_si128(d, r2);
+            __m128i m = _mm_xor_si128(
+                _mm_shuffle_epi8(lowTable, _mm_and_si128(f, nibble)),
+                _mm_shuffle_epi8(highTable, _mm_and_si128(_mm_srli_epi16(f, 4), nibble)));
+            r2 = _mm_xor_si128(r1, m);
+            r1 = _mm_xor_si128(r0, m);
+            r0 = f;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(check + j), r2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(check + kEccSubBlockSize + j), r1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(check + 2 * kEccSubBlockSize + j), r0);
+    }
+    return kEccSubBlockSize;
+}
+#endif
+
+} // namespace
+
 void EccEncodeChunk(uint8_t* chunk) {
     const Field& gf = Gf();
-    uint8_t* r2 = chunk + kEccDataSize;
-    uint8_t* r1 = r2 + kEccSubBlockSize;
-    uint8_t* r0 = r1 + kEccSubBlockSize;
-    std::memset(r2, 0, kEccCheckSize);
-    // Sub-block by sub-block, so every pass runs over contiguous bytes.
-    for (uint32_t k = 0; k < kEccDataSubBlocks; ++k) {
-        const uint8_t* d = chunk + k * kEccSubBlockSize;
-        for (uint32_t j = 0; j < kEccSubBlockSize; ++j) {
-            uint8_t f = d[j] ^ r2[j];
-            uint8_t m = gf.mulGenerator[f];
-            r2[j] = r1[j] ^ m;
-            r1[j] = r0[j] ^ m;
-            r0[j] = f;
-        }
+    uint32_t done = 0;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("ssse3")) {
+        done = EncodeColumnsSsse3(gf, chunk);
     }
+#endif
+    EncodeColumns(gf, chunk, done, kEccSubBlockSize);
 }
 
 int EccCorrectWord(uint8_t* word, const uint32_t* erased, size_t erasedCount) {

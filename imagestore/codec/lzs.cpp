@@ -171,6 +171,9 @@ uint32_t DecodeItems(BitReader& in, DecodeState& s) {
 
 // Keeps the last kHistorySize bytes of history + output in the work area.
 void UpdateHistory(uint8_t* work, const uint8_t* out, uint32_t produced) {
+    if (produced == 0) {
+        return;
+    }
     uint8_t* history = work + kHistoryAt;
     uint32_t length = std::min(LoadLe32(work + kHistoryLengthAt), kHistorySize);
     if (produced >= kHistorySize) {

@@ -1,4 +1,5 @@
 // Decompressor of the own method: one block per call.
+#include "imagestore/codec/byte_order.h"
 #include "imagestore/codec/own_method.h"
 #include "imagestore/codec/own_method_format.h"
 
@@ -14,7 +15,12 @@ class WordBitReader {
 public:
     WordBitReader(const uint8_t* data, size_t words) : data_(data), words_(words) {}
 
+    // Fills the buffer to more than 48 bits.
     void Refill() {
+        if (bits_ <= 48 && pos_ + 4 <= words_) {
+            RefillFast();
+            return;
+        }
         while (bits_ <= 48) {
             uint64_t word = 0;
             if (pos_ < words_) {
@@ -47,6 +53,23 @@ public:
     size_t WordsUsed() const { return pos_ - bits_ / 16; }
 
 private:
+    // Four words in one load; takes as many whole words as the buffer holds.
+    void RefillFast() {
+        uint64_t x;
+        std::memcpy(&x, data_ + 2 * pos_, 8);
+        x = __builtin_bswap64(x); // b0 b1 b2 ... from the top
+        x = ((x >> 8) & 0x00FF00FF00FF00FFull) | ((x & 0x00FF00FF00FF00FFull) << 8);
+        uint32_t take = (64 - bits_) / 16;
+        uint32_t filled = bits_ + 16 * take;
+        x >>= bits_;
+        if (filled < 64) {
+            x &= ~((uint64_t(1) << (64 - filled)) - 1);
+        }
+        buffer_ |= x;
+        bits_ = filled;
+        pos_ += take;
+    }
+
     const uint8_t* data_;
     size_t words_;
     size_t pos_ = 0;
@@ -215,15 +238,19 @@ bool CopyMatch(Output& out, uint32_t length, uint32_t distance) {
         return false;
     }
     uint8_t* to = out.dest + out.produced;
-    const uint8_t* from = to - distance;
-    if (distance >= 8) {
-        // Whole words; the output margin absorbs the overshoot.
-        for (uint32_t i = 0; i < length; i += 8) {
-            std::memcpy(to + i, from + i, 8);
-        }
+    if (distance == 1) {
+        std::memset(to, to[-1], length);
     } else {
-        for (uint32_t i = 0; i < length; ++i) {
-            to[i] = from[i];
+        // A short distance repeats a pattern: the same bytes lie a whole
+        // number of periods back, at least 8 bytes away.
+        uint32_t step = distance >= 8 ? distance : distance * ((8 + distance - 1) / distance);
+        uint32_t i = 0;
+        for (; i < length && i < step - distance; ++i) {
+            to[i] = (to - distance)[i];
+        }
+        // Whole words from here; the output margin absorbs the overshoot.
+        for (; i < length; i += 8) {
+            std::memcpy(to + i, to + i - step, 8);
         }
     }
     out.produced += length;
