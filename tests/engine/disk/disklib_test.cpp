@@ -537,3 +537,37 @@ TEST(DiskUtilities, LaunchPathIsTheProgramFolderAsADrivePath) {
     EXPECT_EQ(kwGetLaunchPath(tiny, sizeof tiny), 0u);
     EXPECT_STREQ(tiny, "");
 }
+
+TEST_F(DiskLibTest, DiskOverlaysAreFlaggedAndADamagedOneReservesOnlyItsDisk) {
+    Open([] {
+        DiskScan scan;
+        auto ez = std::make_unique<PatternDisk>();
+        ez->PutEntry(0, 1, kwtest::MakeEntry(0x55, 3 * kCyl, kCyl, 3 * kCyl));
+        std::vector<uint8_t> s2 = PatternDisk::Pattern(2);
+        std::memcpy(&s2[200], "AERMH", 5);
+        s2[90] = 1;
+        ez->Write(2, s2.data(), 1);
+        auto broken = std::make_unique<PatternDisk>();
+        broken->PutEntry(0, 1, kwtest::MakeEntry(0x55, 3 * kCyl, kCyl, 3 * kCyl));
+        auto dm = std::make_unique<PatternDisk>();
+        std::vector<uint8_t> mbr(512);
+        dm->Read(0, mbr.data(), 1);
+        mbr[2] = 0x00;
+        mbr[3] = 0x01; // the marker at offset 256
+        mbr[256] = 0xAA;
+        mbr[257] = 0x55;
+        dm->Write(0, mbr.data(), 1);
+        dm->PutEntry(0, 1, kwtest::MakeEntry(0x54, 3 * kCyl, kCyl, 3 * kCyl));
+        scan.disks.push_back(std::move(ez));
+        scan.disks.push_back(std::move(broken));
+        scan.disks.push_back(std::move(dm));
+        scan.disks.push_back(std::make_unique<PatternDisk>());
+        return scan;
+    });
+    EXPECT_EQ(Disk(0)->ulFlags & (DISK_EZ_DRIVE | DISK_EZ_BOOT), DISK_EZ_DRIVE | DISK_EZ_BOOT);
+    EXPECT_TRUE(Disk(1)->ulFlags & DISK_RESERVED);
+    EXPECT_EQ(Partition(1)->ulTableSect, ERR_EZ_DRIVE_CORRUPT);
+    EXPECT_EQ(Disk(2)->ulFlags & (DISK_DM_INSTALLED | DISK_DM_TYPE_54),
+              DISK_DM_INSTALLED | DISK_DM_TYPE_54);
+    EXPECT_EQ(Disk(3)->ulFlags & (DISK_EZ_DRIVE | DISK_DM_INSTALLED | DISK_RESERVED), 0u);
+}
