@@ -1,4 +1,5 @@
 #include "engine/core/cmdline.h"
+#include "engine/core/codepage.h"
 #include "engine/disk/kwlib.h"
 #include "engine/ntfs/ntfs_services.h"
 #include "platform/disk/disk_driver.h"
@@ -570,4 +571,24 @@ TEST_F(DiskLibTest, DiskOverlaysAreFlaggedAndADamagedOneReservesOnlyItsDisk) {
     EXPECT_EQ(Disk(2)->ulFlags & (DISK_DM_INSTALLED | DISK_DM_TYPE_54),
               DISK_DM_INSTALLED | DISK_DM_TYPE_54);
     EXPECT_EQ(Disk(3)->ulFlags & (DISK_EZ_DRIVE | DISK_DM_INSTALLED | DISK_RESERVED), 0u);
+}
+
+TEST_F(DiskLibTest, FatLabelsAreConvertedFromTheDosCodePage) {
+    ASSERT_TRUE(cpLoadBuiltinTables(CPKIND_UTF8));
+    Open([] {
+        DiskScan scan;
+        auto disk = std::make_unique<PatternDisk>(true, 0x06);
+        std::vector<uint8_t> boot(512, 0);
+        boot[38] = 0x29;
+        std::memcpy(&boot[43], "K\x8E         ", 11); // 8Eh is A with diaeresis in CP850
+        std::memcpy(&boot[54], "FAT16   ", 8);
+        boot[510] = 0x55;
+        boot[511] = 0xAA;
+        disk->Write(kPartStart, boot.data(), 1);
+        scan.disks.push_back(std::move(disk));
+        return scan;
+    });
+    EXPECT_EQ(Partition()->ucFsKind, FS_KIND_FAT);
+    EXPECT_STREQ(Partition()->volumeLabel, "K\xC3\x84");
+    cpFreeTables();
 }
