@@ -98,12 +98,25 @@ uint32_t kwGetLaunchPath(char* buffer, uint32_t size) {
     return static_cast<uint32_t>(path.size());
 }
 
+uint32_t kwGetOsKind() {
+    return KW_OS_NT5;
+}
+
 bool IsDriveLetter(char c) {
     return c >= 'A' && c <= 'Z';
 }
 
+void kwImplyMup() {
+    if (gCommandLine != nullptr)
+        gCommandLine->Imply(SW_MUP);
+}
+
+bool kwIsMupSet() {
+    return kwSwitchSet(SW_MUP);
+}
+
 bool kwIsMovableKind(const PARTITION_INFO* pi) {
-    if (kwSwitchSet(SW_MUP))
+    if (kwIsMupSet())
         return true;
     switch (pi->ucFsKind) {
     case FS_KIND_FAT:
