@@ -122,17 +122,26 @@ int StoreContainer::Locate(uint64_t offset) {
     }
     uint32_t lo = 0, hi = chunkCount_ - 1;
     uint64_t loOff = 0, hiEnd = streamLength_;
-    uint32_t guess = 0;
+    // What the loaded chunk tells about the range, then the index's estimate.
+    if (chunkLoaded_ && offset >= chunk_.StreamEnd()) {
+        lo = chunk_.chunkNumber + 1;
+        loOff = chunk_.StreamEnd();
+    } else if (chunkLoaded_ && chunk_.chunkNumber > 0) {
+        hi = chunk_.chunkNumber - 1;
+        hiEnd = chunk_.streamOffset;
+    }
+    const uint64_t room = header_.dataSize - kRecordSize;
+    // Reading on: the next chunk, when it probably holds the offset.
+    const bool next = chunkLoaded_ && offset >= chunk_.StreamEnd() &&
+                      offset - chunk_.StreamEnd() < std::max<uint64_t>(chunk_.dataLength, room);
+    uint32_t guess = lo;
     uint32_t first = 0;
     uint64_t groupStart = 0;
-    if (chunkLoaded_ && offset >= chunk_.StreamEnd()) {
-        lo = chunk_.chunkNumber + 1; // reading on: the next chunk first
-        loOff = chunk_.StreamEnd();
+    if (next) {
         guess = lo;
     } else if (index_.Find(offset, &first, &groupStart) && offset >= groupStart) {
-        const uint64_t room = header_.dataSize - kRecordSize;
         guess = uint32_t(std::min<uint64_t>(first + (offset - groupStart) / room, hi));
-    } else {
+    } else if (!chunkLoaded_) {
         guess = Interpolate(lo, hi, loOff, hiEnd, offset);
     }
     for (uint32_t step = 0; step < 200 && lo <= hi; ++step) {

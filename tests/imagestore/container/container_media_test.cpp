@@ -89,6 +89,32 @@ TEST_F(ContainerMedia, MissingVolumeAsksForTheNextMedium) {
     EXPECT_EQ(OpenAndRead(path, nullptr), kStoreCancelled); // no callback: declined
 }
 
+TEST_F(ContainerMedia, PromptNamesTheVolumeOrItsNumber) {
+    const std::string path = MakeSet(0, kChunk, 500000, nullptr);
+    // Only volume 0 in sight: media seem to hold one volume each.
+    for (const char* name : {"set.002", "set.003", "set.004", "set.005", "set.006"}) {
+        drive_.Hide(name);
+    }
+    MediaCallback cb;
+    EXPECT_EQ(OpenAndRead(path, &cb), kStoreCancelled);
+    EXPECT_EQ(cb.calls, std::vector<std::string>{"AskMediaNumber:R:\\set.002"});
+    // Two volumes in sight, and a jump past the next one.
+    drive_.ShowAll();
+    drive_.Hide("set.003");
+    cb = MediaCallback();
+    int err = -1;
+    StoreContainer* c = OpenContainerForRead(path.c_str(), &cb, &err);
+    ASSERT_NE(c, nullptr) << err;
+    StreamReader* r = c->OpenStream("d", &err);
+    ASSERT_NE(r, nullptr);
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    EXPECT_EQ(r->Read(2 * kChunk + 1000, &byte, 1, &got), kStoreCancelled);
+    EXPECT_EQ(cb.calls, std::vector<std::string>{"AskMediaWithFile:R:\\set.003"});
+    r->Release();
+    c->Release();
+}
+
 TEST_F(ContainerMedia, AbsentFirstVolumeIsAskedFor) {
     const std::string path = MakeSet(0, kChunk, 300000, nullptr);
     drive_.Hide("set.kwi");
