@@ -1,6 +1,8 @@
 // Error texts by code, resource strings by id, and the framed error message.
 #include "engine/core/errtext.h"
 
+#include "kwstring.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,6 +127,10 @@ std::string kwGetErrorTextA(kwRet code) {
     return text;
 }
 
+KWString kwGetErrorText(kwRet code) {
+    return KWString(kwGetErrorTextA(code).c_str());
+}
+
 void CopyStringChecked(char* destination, const char* source, std::size_t size) {
     if (destination == nullptr || size == 0)
         return;
@@ -160,6 +166,10 @@ std::string GetResourceStringA(std::uint32_t id) {
     char buffer[KW_TEXT_BUFFER];
     LookupResourceString(id, buffer, sizeof buffer);
     return buffer;
+}
+
+KWString GetResourceString(std::uint32_t id) {
+    return KWString(GetResourceStringA(id).c_str());
 }
 
 char* kwFormatErrorText(kwRet code, std::uint32_t /*flags*/, std::uint32_t argKind,

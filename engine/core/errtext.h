@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+class KWString;
+
 // The error-text table, generated at build time: KWERR_INDEX[code] is the
 // position of the code's text in KWERR_TEXTS (0: the empty text).
 extern const std::uint32_t KWERR_INDEX[KW_LAST_TEXT_CODE + 1];
@@ -19,6 +21,8 @@ inline constexpr std::size_t KW_TEXT_BUFFER = 1000;
 // The text of a code as plain ASCII: empty for codes without text and above
 // 4000; a text of 1000 bytes or more is replaced by the overlong-text notice.
 std::string kwGetErrorTextA(kwRet code);
+// The same text as a KWString of the default kind.
+KWString kwGetErrorText(kwRet code);
 // True when the code has a text of its own in the table.
 bool kwHasErrorText(kwRet code);
 
@@ -37,6 +41,7 @@ inline constexpr std::uint32_t RS_UNFORMATTED = 105;
 
 void LookupResourceString(std::uint32_t id, char* destination, std::size_t size);
 std::string GetResourceStringA(std::uint32_t id);
+KWString GetResourceString(std::uint32_t id);
 
 // Argument kinds of kwFormatErrorText.
 inline constexpr std::uint32_t KW_ARG_NONE = 0;

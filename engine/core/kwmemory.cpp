@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <mutex>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -44,21 +45,23 @@ bool ReadMeminfo(const char* key, std::uint64_t* bytes) {
 }
 
 // One-byte probes through a pipe: the kernel reports EFAULT instead of faulting.
+// The mutex keeps two threads from reading back each other's byte.
 struct ProbePipe {
     int rd = -1;
     int wr = -1;
+    std::mutex lock;
 };
 
 ProbePipe& Probe() {
-    static ProbePipe pipeFds = [] {
-        ProbePipe p;
+    static ProbePipe pipeFds;
+    static std::once_flag opened;
+    std::call_once(opened, [] {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            p.rd = fds[0];
-            p.wr = fds[1];
+            pipeFds.rd = fds[0];
+            pipeFds.wr = fds[1];
         }
-        return p;
-    }();
+    });
     return pipeFds;
 }
 
@@ -129,6 +132,7 @@ bool IsBadPointer(const void* p) {
     ProbePipe& pipeFds = Probe();
     if (pipeFds.rd < 0)
         return false; // no probe available: trust the caller
+    std::lock_guard<std::mutex> hold(pipeFds.lock);
     // Readable: the byte can be written into the pipe.
     if (write(pipeFds.wr, p, 1) != 1)
         return true;

@@ -70,6 +70,18 @@ bool NextField(const char** p, uint32_t* value) {
     return true;
 }
 
+void LogDiskBanner(const DISK_RECORD* disk, uint32_t unit) {
+    DiskLog(DBG_LEVEL_HEADER,
+            "\r\n=====================================================================\r\n"
+            "Disk %u:  %lu Cylinders, %u Heads, %u Sectors/Track.\r\n",
+            unit + 1, static_cast<unsigned long>(disk->biosCylinders), disk->chsHeads,
+            disk->chsSectorsPerTrack);
+    if (disk->ulFlags & DISK_EZ_DRIVE)
+        DiskLog(DBG_LEVEL_HEADER, "EZ-Drive is installed on this drive.\r\n");
+    if (disk->ulFlags & DISK_DM_INSTALLED)
+        DiskLog(DBG_LEVEL_HEADER, "Disk Manager is installed on this drive.\r\n");
+}
+
 } // namespace
 
 void AdjustDiskGeometry(DISK_RECORD* disk) {
@@ -122,11 +134,16 @@ kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter) {
                 disk->diskNumber, disk->heads);
         return KW_OK; // the disk stays listed without partitions; the others still open
     }
-    DiskLog(DBG_LEVEL_HEADER,
-            "\r\n=====================================================================\r\n"
-            "Disk %u:  %lu Cylinders, %u Heads, %u Sectors/Track.\r\n",
-            unit + 1, static_cast<unsigned long>(disk->biosCylinders), disk->chsHeads,
-            disk->chsSectorsPerTrack);
+    // An unreadable first sector is reported by the table scan; a damaged
+    // overlay makes only this disk unusable.
+    kwRet overlay = SetEzDriveInstalledFlag(disk);
+    SetDiskManagerInstalledFlag(disk);
+    LogDiskBanner(disk, unit);
+    if (overlay == ERR_EZ_DRIVE_CORRUPT) {
+        DiskLog(DBG_LEVEL_HEADER, "\r\nEZ-Drive is installed on drive %lu, but is corrupt.\r\n",
+                static_cast<unsigned long>(unit));
+        return BadMbr(disk, ERR_EZ_DRIVE_CORRUPT, false);
+    }
     return ScanPartitionTables(disk, Switch(SW_IPE));
 }
 

@@ -9,6 +9,7 @@
 #include "engine/disk/partition_info.h"
 
 #include <cstdint>
+#include <span>
 
 // Largest run of sectors sent to the driver in one request.
 inline constexpr uint32_t KW_MAX_REQUEST_SECTORS = 10000;
@@ -19,6 +20,7 @@ inline constexpr kwRet ERR_WRITE_TEST_FAILED = 58;
 inline constexpr kwRet ERR_OWN_VOLUME = 38;
 inline constexpr kwRet ERR_HOST_INVALID = 702;
 inline constexpr kwRet ERR_NO_UNIT = 19;
+inline constexpr kwRet ERR_EZ_DRIVE_CORRUPT = 90;
 
 using kwhandle = uint32_t;
 using KWI_PHY_READ = kwRet (*)(uint32_t sector, void* buffer, uint32_t count);
@@ -95,6 +97,15 @@ void AdjustDiskGeometry(DISK_RECORD* disk);
 kwRet LbaToChs(uint32_t sector, const DISK_RECORD* disk, uint32_t* cylinder, uint32_t* head,
                uint32_t* sectorOut);
 uint32_t RoundToCylinder(const DISK_RECORD* disk, uint32_t sector, uint32_t mode);
+
+// Disk overlays (EZ-Drive, Disk Manager) recorded in the disk's flags.
+kwRet SetEzDriveInstalledFlag(DISK_RECORD* disk);
+kwRet SetDiskManagerInstalledFlag(DISK_RECORD* disk);
+bool HasPartitionType(std::span<const uint8_t> mbr, uint8_t type);
+// True when the sector carries the EZ-Drive signature; bootFlag from byte 90.
+bool FindEzDriveSignature(std::span<const uint8_t> sector, bool* bootFlag);
+// The Disk Manager flags that a master boot record shows.
+uint32_t DiskManagerFlags(std::span<const uint8_t> mbr);
 
 // Partition enumeration.
 kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors);

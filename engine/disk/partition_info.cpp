@@ -1,5 +1,6 @@
 #include "engine/disk/partition_info.h"
 
+#include "engine/core/codepage.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
@@ -159,53 +160,25 @@ kwRet CheckSwap(PARTITION_INFO* pi) {
     return KW_OK;
 }
 
-// Appends one code point as UTF-8; false when it does not fit.
-bool PutUtf8(char* out, size_t size, size_t* at, uint32_t cp) {
-    char b[4];
-    size_t n = 0;
-    if (cp < 0x80) {
-        b[n++] = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        b[n++] = static_cast<char>(0xC0 | (cp >> 6));
-        b[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        b[n++] = static_cast<char>(0xE0 | (cp >> 12));
-        b[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        b[n++] = static_cast<char>(0xF0 | (cp >> 18));
-        b[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        b[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    if (*at + n >= size)
-        return false;
-    std::memcpy(out + *at, b, n);
-    *at += n;
-    return true;
+// A UTF-16LE label (NUL-terminated, at most 256 units) as host text.
+void Utf16LabelToHost(const uint8_t* in, char* out, uint32_t size) {
+    char16_t wide[257];
+    for (size_t i = 0; i < 256; ++i)
+        wide[i] = static_cast<char16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+    wide[256] = 0;
+    cpConvertString(CPKIND_UTF8, out, CPKIND_UTF16, wide, size);
+    TrimTrailingSpaces(out);
 }
 
-// A UTF-16LE label (NUL-terminated, at most 256 units) as UTF-8 text.
-void Utf16LabelToHost(const uint8_t* in, char* out, size_t size) {
-    size_t at = 0;
-    for (size_t i = 0; i < 256; ++i) {
-        uint32_t u = in[2 * i] | (in[2 * i + 1] << 8);
-        if (u == 0)
-            break;
-        if (u >= 0xD800 && u < 0xDC00 && i + 1 < 256) {
-            uint32_t lo = in[2 * i + 2] | (in[2 * i + 3] << 8);
-            if (lo >= 0xDC00 && lo < 0xE000) {
-                u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-                ++i;
-            }
-        }
-        if (u >= 0xD800 && u < 0xE000)
-            u = 0xFFFD;
-        if (!PutUtf8(out, size, &at, u))
-            break;
+// A boot-sector label in the DOS code page as host text; its bytes stay as
+// they are while no DOS table is loaded.
+void DosLabelToHost(const char* in, char* out, uint32_t size) {
+    if (cpGetTable(CPKIND_DOS) == nullptr) {
+        std::strncpy(out, in, size - 1);
+        out[size - 1] = '\0';
+        return;
     }
-    out[at] = '\0';
-    TrimTrailingSpaces(out);
+    cpConvertString(CPKIND_UTF8, out, CPKIND_DOS, in, size);
 }
 
 kwRet ReadNtfsLabel(PARTITION_INFO* pi) {
@@ -250,7 +223,7 @@ kwRet ReadVolumeInfo(PARTITION_INFO* pi) {
         pi->ulBootTotal = info.bootTotal;
     }
     if (info.hasVolumeInfo)
-        std::memcpy(pi->volumeLabel, info.label, sizeof info.label);
+        DosLabelToHost(info.label, pi->volumeLabel, sizeof pi->volumeLabel);
     if (info.hasSectorSize) {
         pi->usBytesPerSector = info.bytesPerSector;
         pi->usSectorFactor = info.sectorFactor;

@@ -18,6 +18,11 @@ inline constexpr uint32_t DISK_RESERVED = 0x4;
 inline constexpr uint32_t DISK_EXTENDED_BIOS = 0x8;
 inline constexpr uint32_t DISK_PREFERENCE = 0x10;
 inline constexpr uint32_t DISK_FIRST_BOOT_DISK = 0x20;
+inline constexpr uint32_t DISK_EZ_DRIVE = 0x200;
+inline constexpr uint32_t DISK_EZ_BOOT = 0x400;
+inline constexpr uint32_t DISK_DM_INSTALLED = 0x800;
+inline constexpr uint32_t DISK_DM_TYPE_54 = 0x1000;
+inline constexpr uint32_t DISK_DM_SECOND_FORM = 0x2000;
 inline constexpr uint32_t DISK_DYNAMIC = 0x4000;
 inline constexpr uint32_t DISK_REMOTE = 0x8000;
 

@@ -1,6 +1,7 @@
 // Fuzzes the partition-table walk and the volume classifiers. The input is a
 // disk of whole sectors; sector n of the walk reads input sector n modulo the
 // sector count, so short inputs still hold long and cyclic chains.
+#include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
 #include "engine/disk/volume_probe.h"
 
@@ -34,6 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             char swapLabel[11];
             ClassifySwapPage(sector, swapLabel);
         }
+    }
+    bool boot = false;
+    for (size_t i = 0; i < sectors && i < 4; ++i) {
+        std::span<const uint8_t> sector(data + i * 512, 512);
+        FindEzDriveSignature(sector, &boot);
+        DiskManagerFlags(sector);
     }
     // The classifiers also take sectors cut short.
     size_t tail = size % 512;

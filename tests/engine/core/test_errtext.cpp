@@ -1,5 +1,7 @@
 #include "engine/core/errtext.h"
 
+#include "kwstring.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -84,6 +86,13 @@ TEST(ErrorText, ResourceStrings) {
     EXPECT_EQ(GetResourceStringA(98), "Error #%d \n%s");
     EXPECT_EQ(GetResourceStringA(105), "Unformatted");
     LookupResourceString(6, nullptr, 10);
+}
+
+TEST(ErrorText, KWStringsBeforeCodePagesAreLoaded) {
+    EXPECT_STREQ(kwGetErrorText(3).c_str(), "Not enough memory\n");
+    EXPECT_STREQ(kwGetErrorText(1849).c_str(), "The file \"Resource.dat\" was not found.");
+    EXPECT_STREQ(kwGetErrorText(5).c_str(), "");
+    EXPECT_STREQ(GetResourceString(6).c_str(), "Boot Manager");
 }
 
 std::string Framed(kwRet code, std::uint32_t kind, std::uintptr_t a1 = 0, std::uintptr_t a2 = 0) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -187,6 +189,48 @@ TEST(MessageResource, DamagedImagesAreRefused) {
         EXPECT_FALSE(info.LoadMessages(image.data(), cut, true)) << cut;
     EXPECT_FALSE(info.LoadMessages(nullptr, 100, false));
     EXPECT_TRUE(info.LoadMessages(image.data(), image.size(), false));
+}
+
+// Reads the catalogue the build generated the image from.
+std::map<std::uint32_t, std::string> ReadCatalogue() {
+    std::ifstream in(std::string(KW_SOURCE_DIR) + "/engine/core/texts/messages.txt");
+    std::map<std::uint32_t, std::string> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::uint32_t id = static_cast<std::uint32_t>(std::stoul(line));
+        std::string text;
+        bool quoted = false;
+        for (std::size_t i = line.find(' '); i < line.size(); ++i) {
+            char c = line[i];
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (quoted && c == '\\') {
+                char e = line[++i];
+                text.push_back(e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e);
+            } else if (quoted) {
+                text.push_back(c);
+            }
+        }
+        out[id] = text;
+    }
+    return out;
+}
+
+TEST(MessageResource, BuiltInImageHoldsTheCatalogue) {
+    std::map<std::uint32_t, std::string> catalogue = ReadCatalogue();
+    ASSERT_EQ(catalogue.size(), 569u);
+    const std::uint8_t* image = nullptr;
+    std::uint32_t size = 0;
+    GetEngineResource(&image, &size);
+    CODEPAGE_INFO info;
+    ASSERT_TRUE(info.LoadMessages(image, size, true));
+    for (const auto& [id, text] : catalogue) {
+        const char* loaded = info.GetMessage(id);
+        ASSERT_NE(loaded, nullptr) << id;
+        EXPECT_EQ(loaded, text) << id;
+    }
 }
 
 class FormatTest : public ::testing::Test {

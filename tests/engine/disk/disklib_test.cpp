@@ -1,4 +1,5 @@
 #include "engine/core/cmdline.h"
+#include "engine/core/codepage.h"
 #include "engine/disk/kwlib.h"
 #include "engine/ntfs/ntfs_services.h"
 #include "platform/disk/disk_driver.h"
@@ -536,4 +537,58 @@ TEST(DiskUtilities, LaunchPathIsTheProgramFolderAsADrivePath) {
     char tiny[3];
     EXPECT_EQ(kwGetLaunchPath(tiny, sizeof tiny), 0u);
     EXPECT_STREQ(tiny, "");
+}
+
+TEST_F(DiskLibTest, DiskOverlaysAreFlaggedAndADamagedOneReservesOnlyItsDisk) {
+    Open([] {
+        DiskScan scan;
+        auto ez = std::make_unique<PatternDisk>();
+        ez->PutEntry(0, 1, kwtest::MakeEntry(0x55, 3 * kCyl, kCyl, 3 * kCyl));
+        std::vector<uint8_t> s2 = PatternDisk::Pattern(2);
+        std::memcpy(&s2[200], "AERMH", 5);
+        s2[90] = 1;
+        ez->Write(2, s2.data(), 1);
+        auto broken = std::make_unique<PatternDisk>();
+        broken->PutEntry(0, 1, kwtest::MakeEntry(0x55, 3 * kCyl, kCyl, 3 * kCyl));
+        auto dm = std::make_unique<PatternDisk>();
+        std::vector<uint8_t> mbr(512);
+        dm->Read(0, mbr.data(), 1);
+        mbr[2] = 0x00;
+        mbr[3] = 0x01; // the marker at offset 256
+        mbr[256] = 0xAA;
+        mbr[257] = 0x55;
+        dm->Write(0, mbr.data(), 1);
+        dm->PutEntry(0, 1, kwtest::MakeEntry(0x54, 3 * kCyl, kCyl, 3 * kCyl));
+        scan.disks.push_back(std::move(ez));
+        scan.disks.push_back(std::move(broken));
+        scan.disks.push_back(std::move(dm));
+        scan.disks.push_back(std::make_unique<PatternDisk>());
+        return scan;
+    });
+    EXPECT_EQ(Disk(0)->ulFlags & (DISK_EZ_DRIVE | DISK_EZ_BOOT), DISK_EZ_DRIVE | DISK_EZ_BOOT);
+    EXPECT_TRUE(Disk(1)->ulFlags & DISK_RESERVED);
+    EXPECT_EQ(Partition(1)->ulTableSect, ERR_EZ_DRIVE_CORRUPT);
+    EXPECT_EQ(Disk(2)->ulFlags & (DISK_DM_INSTALLED | DISK_DM_TYPE_54),
+              DISK_DM_INSTALLED | DISK_DM_TYPE_54);
+    EXPECT_EQ(Disk(3)->ulFlags & (DISK_EZ_DRIVE | DISK_DM_INSTALLED | DISK_RESERVED), 0u);
+}
+
+TEST_F(DiskLibTest, FatLabelsAreConvertedFromTheDosCodePage) {
+    ASSERT_TRUE(cpLoadBuiltinTables(CPKIND_UTF8));
+    Open([] {
+        DiskScan scan;
+        auto disk = std::make_unique<PatternDisk>(true, 0x06);
+        std::vector<uint8_t> boot(512, 0);
+        boot[38] = 0x29;
+        std::memcpy(&boot[43], "K\x8E         ", 11); // 8Eh is A with diaeresis in CP850
+        std::memcpy(&boot[54], "FAT16   ", 8);
+        boot[510] = 0x55;
+        boot[511] = 0xAA;
+        disk->Write(kPartStart, boot.data(), 1);
+        scan.disks.push_back(std::move(disk));
+        return scan;
+    });
+    EXPECT_EQ(Partition()->ucFsKind, FS_KIND_FAT);
+    EXPECT_STREQ(Partition()->volumeLabel, "K\xC3\x84");
+    cpFreeTables();
 }

@@ -262,3 +262,13 @@ TEST_F(PartStoreLayout, EachModeRefusesTheOtherModesOperations) {
     EXPECT_EQ(back, mbr);
     store->Release();
 }
+
+TEST_F(PartStoreLayout, FileOfAnotherFormatCannotBeAppendedTo) {
+    PutFileBytes(image, MixedBytes(300000, 3));
+    EXPECT_EQ(PartStoreOpenWriteOnly(image.c_str(), 0, 0, nullptr, &error), nullptr);
+    EXPECT_EQ(error, 1802);
+    EXPECT_EQ(PartStoreOpenReadOnly(image.c_str(), nullptr, &error), nullptr);
+    EXPECT_NE(error, 0);
+    EXPECT_NE(PartStoreVerifyData(image.c_str(), nullptr), 0);
+    EXPECT_EQ(FileBytes(image), MixedBytes(300000, 3));
+}

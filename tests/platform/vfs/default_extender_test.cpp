@@ -211,6 +211,28 @@ TEST_F(RootProvider, MediaStateOfRemovableFixedAndMissingMedia) {
     EXPECT_EQ(state, MEDIA_NONE);
 }
 
+TEST_F(RootProvider, MediaStateOfAWriteProtectedMedium) {
+    FakeRemovable(tmp);
+    // /proc refuses new files even to root: it stands in for a protected medium.
+    std::string info =
+        "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n2 1 8:33 / /proc rw - vfat /dev/sdz1 rw\n"
+        "3 1 8:33 / " +
+        tmp.path() + " rw - vfat /dev/sdz1 rw\n";
+    Make(VFS_OPTIONS::Library(), info, {{'W', "/proc"}});
+    uint32_t state = 0;
+    ASSERT_TRUE(ns->GetMediaState("W:\\", &state));
+    EXPECT_EQ(state, MEDIA_WRITE_PROTECT);
+    // Every probe name taken: no file is made, the medium counts as protected.
+    for (int n = 1; n <= 99; ++n)
+        tmp.Write("$@KW" + std::to_string(n) + ".TMP", "");
+    ASSERT_TRUE(ns->GetMediaState("T:\\", &state));
+    EXPECT_EQ(state, MEDIA_WRITE_PROTECT);
+    fs::remove(tmp / "$@KW50.TMP"); // one name free again
+    ASSERT_TRUE(ns->GetMediaState("T:\\", &state));
+    EXPECT_EQ(state, MEDIA_READY);
+    EXPECT_FALSE(fs::exists(tmp / "$@KW50.TMP")); // the probe is deleted again
+}
+
 TEST_F(RootProvider, DiskSpaceOfAPathNotYetCreated) {
     uint64_t total = 0, free = 0;
     ASSERT_TRUE(ns->GetDiskSpace("T:\\new\\folder\\img.kwi", &total, &free));
