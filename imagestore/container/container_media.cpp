@@ -42,46 +42,54 @@ void StoreContainer::DeleteOlderSet(const std::string& path) {
     }
 }
 
+bool StoreContainer::ClearWayFor(const std::string& path) {
+    const uint32_t flags = volfiles::DriveFlags(path);
+    if ((flags & (kMediaHoldsSets | kMediaSpecial)) == 0 || (flags & kMediaHoldsSets) == 0 ||
+        !volfiles::Exists(path)) {
+        return true;
+    }
+    // An older set of this name is in the way; the first answer holds.
+    if (askBeforeDelete_) {
+        askBeforeDelete_ = false;
+        deleteOlderSets_ =
+            callback_ != nullptr && (callback_->ConfirmDeleteImageSet(path.c_str()) & 0xFF) != 0;
+    }
+    if (deleteOlderSets_) {
+        DeleteOlderSet(path);
+    }
+    return !volfiles::Exists(path);
+}
+
+bool StoreContainer::TryCreate(const std::string& path) {
+    file_ = volfiles::CreateNew(path);
+    if (!file_ && volfiles::CreateFolderOf(path)) {
+        file_ = volfiles::CreateNew(path);
+    }
+    fileWritable_ = file_ != nullptr;
+    return fileWritable_;
+}
+
 int StoreContainer::CreateOnRemovable(uint32_t index, const std::string& path) {
     const uint32_t stored = header_.storedChunkSize;
     for (uint32_t round = 0;; ++round) {
+        // Notices are given from the second round on.
         MEDIA_CHANGE_CALLBACK* notice = round > 0 ? callback_ : nullptr;
         uint64_t freeBytes = std::numeric_limits<uint64_t>::max();
         volfiles::FreeSpace(path, &freeBytes);
         const bool ours = !ListMembers(header_.creationTime).empty();
-        const uint32_t flags = volfiles::DriveFlags(path);
-        bool blocked = false;
         if (ours && freeBytes < stored) {
-            blocked = true;
             if (notice != nullptr) {
                 notice->MediaFull(path.c_str());
             }
-        } else if ((flags & (kMediaHoldsSets | kMediaSpecial)) && (flags & kMediaHoldsSets) &&
-                   volfiles::Exists(path)) {
-            if (askBeforeDelete_) {
-                askBeforeDelete_ = false;
-                if (callback_ == nullptr ||
-                    (callback_->ConfirmDeleteImageSet(path.c_str()) & 0xFF) == 0) {
-                    return kStoreCancelled;
-                }
-            }
-            DeleteOlderSet(path);
-            blocked = volfiles::Exists(path);
-        }
-        if (!blocked && freeBytes >= stored) {
-            file_ = volfiles::CreateNew(path);
-            if (!file_ && volfiles::CreateFolderOf(path)) {
-                file_ = volfiles::CreateNew(path);
-            }
-            if (file_) {
-                fileWritable_ = true;
+        } else if (ClearWayFor(path)) {
+            if (freeBytes >= stored && TryCreate(path)) {
                 return kStoreOk;
             }
-            if (notice != nullptr) {
+            if (notice != nullptr && freeBytes >= stored) {
                 notice->MediaCreateFailed(path.c_str());
+            } else if (notice != nullptr) {
+                notice->MediaStillFull(path.c_str());
             }
-        } else if (!blocked && notice != nullptr) {
-            notice->MediaStillFull(path.c_str());
         }
         if (callback_ == nullptr) {
             return kStoreNoRoom;

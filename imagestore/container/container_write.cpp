@@ -192,15 +192,7 @@ int StoreContainer::CreateVolumeFile(uint32_t index) {
     if (volfiles::FreeSpace(path, &freeBytes) && freeBytes < header_.storedChunkSize) {
         return kStoreNoRoom;
     }
-    file_ = volfiles::CreateNew(path);
-    if (!file_ && volfiles::CreateFolderOf(path)) {
-        file_ = volfiles::CreateNew(path);
-    }
-    if (!file_) {
-        return kStoreCannotOpen;
-    }
-    fileWritable_ = true;
-    return kStoreOk;
+    return TryCreate(path) ? kStoreOk : kStoreCannotOpen;
 }
 
 std::vector<uint8_t> StoreContainer::BuildDirectory() const {

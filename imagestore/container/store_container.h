@@ -120,6 +120,8 @@ private:
     int StoreSealedChunk();
     int CountChunk();
     void DeleteOlderSet(const std::string& path);
+    bool ClearWayFor(const std::string& path);
+    bool TryCreate(const std::string& path);
     int StartNextVolume();
     int CreateVolumeFile(uint32_t index);
     int CreateOnRemovable(uint32_t index, const std::string& path);
@@ -178,6 +180,7 @@ private:
     bool keepLastMedium_ = false;
     bool oneVolumePerMedium_ = true;
     bool askBeforeDelete_ = true;
+    bool deleteOlderSets_ = false;
 };
 
 // Creation functions: each refuses a continuation-volume path with 1878 and

@@ -110,6 +110,8 @@ TEST(ContainerBehaviour, StreamRules) {
     c = OpenRead(path);
     StreamReader* r = c->OpenStream("a", &err);
     ASSERT_NE(r, nullptr);
+    EXPECT_EQ(c->OpenStream("a", &err), nullptr); // one reader at a time
+    EXPECT_EQ(err, kStoreWrongMode);
     uint8_t back[20];
     uint32_t got = 99;
     EXPECT_EQ(r->Read(10, back, 5, &got), 0); // at the end: nothing, success
