@@ -69,7 +69,11 @@ bool IsDriveLetter(char c);
 // The program's folder as a drive path with its trailing "\" (empty when it
 // cannot be had or does not fit); the length of the text.
 uint32_t kwGetLaunchPath(char* buffer, uint32_t size);
+// True with /MUP ("Allow moves on unknown partitions", given or implied) or
+// for the kinds the engine can move.
 bool kwIsMovableKind(const PARTITION_INFO* pi);
+void kwImplyMup();
+bool kwIsMupSet();
 [[noreturn]] void kwReboot(int exitCode);
 
 struct KW_DATE {

@@ -100,7 +100,11 @@ kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
     if (buf == nullptr)
         return ERR_NO_MEMORY;
     kwRet rc = RewriteSector(pi->disk, 0, buf);
-    if (rc == KW_OK && pi->ulTableSect != 0 && pi->ulTableSect != PI_NO_TABLE_SECTOR)
+    // Free space and extended-link records name no table; a reserved disk's
+    // record holds an error number there.
+    bool hasTable = pi->ulTableSect != 0 && pi->ulTableSect != PI_NO_TABLE_SECTOR &&
+                    pi->ucFsKind != FS_KIND_RESERVED_DISK;
+    if (rc == KW_OK && hasTable)
         rc = RewriteSector(pi->disk, pi->ulTableSect, buf);
     if (rc == KW_OK)
         rc = kwLogRead(handle, 0, buf, 1);

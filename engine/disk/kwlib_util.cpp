@@ -102,8 +102,17 @@ bool IsDriveLetter(char c) {
     return c >= 'A' && c <= 'Z';
 }
 
+void kwImplyMup() {
+    if (gCommandLine != nullptr)
+        gCommandLine->Imply(SW_MUP);
+}
+
+bool kwIsMupSet() {
+    return kwSwitchSet(SW_MUP);
+}
+
 bool kwIsMovableKind(const PARTITION_INFO* pi) {
-    if (kwSwitchSet(SW_MUP))
+    if (kwIsMupSet())
         return true;
     switch (pi->ucFsKind) {
     case FS_KIND_FAT:

@@ -4,6 +4,7 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
+#include "engine/netware/nw_services.h"
 #include "engine/ntfs/ntfs_services.h"
 
 #include <cstring>
@@ -293,6 +294,9 @@ namespace {
 
 void ReleasePi(PARTITION_INFO* pi) {
     kwForgetPi(pi);
+    pi->ulLDABeginSector = 0;
+    if (pi->si != nullptr)
+        DeleteSegmentList(&pi->si);
     if (pi->disk != nullptr && pi->disk->extendedPi == pi)
         pi->disk->extendedPi = nullptr;
     delete pi;

@@ -462,6 +462,18 @@ TEST(DiskUtilities, HostErrorsAndDates) {
     EXPECT_EQ(FileTimeToKwDate(100, &date), ERR_BAD_ARGUMENT); // before 1980
     EXPECT_EQ(FileTimeToKwTime(1780000000u, nullptr), ERR_BAD_ARGUMENT);
     EXPECT_EQ(SecondsToNtTime(0), 0x019DB1DED538EF35ull);
+    PARTITION_INFO pi;
+    pi.ucFsKind = FS_KIND_NETWARE;
+    EXPECT_FALSE(kwIsMovableKind(&pi));
+    pi.ucFsKind = FS_KIND_RAW;
+    EXPECT_TRUE(kwIsMovableKind(&pi));
+    gCommandLine = new COMMAND_LINE;
+    kwImplyMup();
+    pi.ucFsKind = FS_KIND_NETWARE;
+    EXPECT_TRUE(kwIsMupSet());
+    EXPECT_TRUE(kwIsMovableKind(&pi));
+    delete gCommandLine;
+    gCommandLine = nullptr;
     EXPECT_TRUE(IsDriveLetter('C'));
     EXPECT_FALSE(IsDriveLetter('c'));
     EXPECT_FALSE(IsDriveLetter('*'));
