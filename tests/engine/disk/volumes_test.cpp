@@ -176,3 +176,26 @@ TEST(BootSectorTests, Fat32BackupSectorStandsInForAnUnreadableFirstSector) {
     kwLibClose();
     kw::plat::SetDiskProviderForTests(nullptr);
 }
+
+TEST(MachineDisks, OpenReadOnlyWithRecordsAndLogicalLocksOnly) {
+    kwtest::TempDir dir;
+    unsetenv("KW_DISKS");
+    setenv("KW_SETTINGS", (dir / "none.ini").c_str(), 1); // writes stay off
+    ASSERT_EQ(kwLibOpen(), KW_OK);
+    DISK_RECORD* disk = nullptr;
+    kwGetDiskList(&disk);
+    for (; disk != nullptr; disk = disk->next) {
+        EXPECT_FALSE(kwDiskWritable(disk));
+        EXPECT_TRUE(disk->cylinders && disk->heads && disk->sectorsPerTrack);
+        ASSERT_NE(disk->firstPi, nullptr); // at least a free or reserved record
+        kwhandle h;
+        ASSERT_EQ(kwLogOpen(disk->firstPi, &h), KW_OK);
+        EXPECT_EQ(kwLogLock(h), KW_OK); // nothing is written to lock it
+        std::vector<uint8_t> sector(512);
+        EXPECT_EQ(kwLogWrite(h, 0, sector.data(), 1), ERR_WRITE_FAULT);
+        EXPECT_EQ(kwLogUnlock(h, 0), KW_OK);
+        kwLogClose(h);
+    }
+    kwLibClose();
+    unsetenv("KW_SETTINGS");
+}
