@@ -282,6 +282,35 @@ TEST(CodePageSections, AlternateFormSets) {
     EXPECT_EQ(m.Lookup(0x0154), '?');
 }
 
+// A third single-byte page from iconv (437, as the BIOS table) converts
+// every byte as iconv does, also to and from the built-in pages.
+TEST(CodePageSections, BiosPageFromIconv) {
+    std::vector<kwcp::CodeEntry> singles;
+    for (int b = 0x20; b < 256; ++b) {
+        auto u = kwtest::iconvTo16(std::string(1, static_cast<char>(b)), "IBM437");
+        ASSERT_TRUE(u && u->size() == 1) << b;
+        singles.push_back({static_cast<std::uint16_t>(b), (*u)[0]});
+    }
+    const Block bios = kwcp::buildCodePageBlock(437, 1, '?', singles);
+    const Block win = builtinBlock("CODEPAGE_INFO CP_UNIX");
+    const Block oem = builtinBlock("CODEPAGE_INFO CP_DOS");
+    const CP_SECTION list[] = {section("CODEPAGE_INFO CP_WIN", win),
+                               section("CODEPAGE_INFO CP_DOS", oem),
+                               section("CODEPAGE_INFO CP_BIOS", bios)};
+    ASSERT_TRUE(cpLoadSections(list, 3, CPKIND_WIN, true));
+    for (int b = 1; b < 256; ++b) {
+        const std::string one(1, static_cast<char>(b));
+        EXPECT_EQ(toWide(CPKIND_BIOS, one), *kwtest::iconvTo16(one, "IBM437")) << b;
+        auto inDos = kwtest::iconvBytes(one, "IBM437", "IBM850");
+        char out[4];
+        cpConvertString(CPKIND_DOS, out, CPKIND_BIOS, one.c_str(), sizeof out);
+        if (inDos) { // a character 850 lacks becomes its alternate form or "?"
+            EXPECT_EQ(std::string(out), *inDos) << b;
+        }
+    }
+    cpFreeTables();
+}
+
 } // namespace
 
 namespace {
