@@ -129,20 +129,6 @@ void STATE_MAP::writeRange(std::uint32_t first, std::uint32_t count, bool set) {
     }
 }
 
-std::uint32_t STATE_MAP::findNext(std::uint32_t index, std::uint32_t invert) const {
-    if (pulBits == nullptr || index >= ulBitCount)
-        return STATE_MAP_NONE;
-    const std::uint32_t lastWord = (ulBitCount - 1) / 32;
-    std::uint32_t w = index / 32;
-    std::uint32_t bits = (pulBits[w] ^ invert) & maskFrom(index % 32);
-    while (bits == 0 && w < lastWord)
-        bits = pulBits[++w] ^ invert;
-    if (bits == 0)
-        return STATE_MAP_NONE;
-    const std::uint32_t found = w * 32 + static_cast<std::uint32_t>(std::countr_zero(bits));
-    return found < ulBitCount ? found : STATE_MAP_NONE;
-}
-
 std::uint32_t STATE_MAP::findPrev(std::uint32_t index, std::uint32_t invert) const {
     if (pulBits == nullptr || index == 0 || ulBitCount == 0)
         return STATE_MAP_NONE;

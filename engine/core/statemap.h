@@ -71,11 +71,23 @@ private:
                 return found < ulBitCount ? found : STATE_MAP_NONE;
             }
         }
-        return findNext(index, invert);
+        return nextInLaterWords(index, invert);
+    }
+    // The rest of the walk: whole words skipped, the answer in the first other one.
+    std::uint32_t nextInLaterWords(std::uint32_t index, std::uint32_t invert) const {
+        if (pulBits == nullptr || index >= ulBitCount)
+            return STATE_MAP_NONE;
+        const std::uint32_t lastWord = (ulBitCount - 1) / 32;
+        std::uint32_t w = index / 32, bits = 0;
+        while (bits == 0 && w < lastWord)
+            bits = pulBits[++w] ^ invert;
+        if (bits == 0)
+            return STATE_MAP_NONE;
+        const std::uint32_t found = w * 32 + static_cast<std::uint32_t>(std::countr_zero(bits));
+        return found < ulBitCount ? found : STATE_MAP_NONE;
     }
     void writeRange(std::uint32_t first, std::uint32_t count, bool set);
     // invert ~0u searches or counts clear bits.
-    std::uint32_t findNext(std::uint32_t index, std::uint32_t invert) const;
     std::uint32_t findPrev(std::uint32_t index, std::uint32_t invert) const;
     std::uint32_t count(std::uint32_t first, std::uint32_t last, std::uint32_t limit,
                         std::uint32_t invert) const;

@@ -63,6 +63,15 @@ struct KW_RESTART_HOOKS {
 };
 void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks);
 
+// OS kinds (one bit each).
+inline constexpr uint32_t KW_OS_NT3 = 0x10000;
+inline constexpr uint32_t KW_OS_NT4 = 0x20000;
+inline constexpr uint32_t KW_OS_NT5 = 0x40000;
+inline constexpr uint32_t KW_OS_NT_KINDS = KW_OS_NT3 | KW_OS_NT4 | KW_OS_NT5;
+// The host answers as an NT kind: it takes new partition tables without the
+// volume notifications and restarts that the Windows 9x kinds need.
+uint32_t kwGetOsKind();
+
 // Utilities.
 kwRet OsErrorToKwRet(uint32_t hostError);
 bool IsDriveLetter(char c);

@@ -98,6 +98,10 @@ uint32_t kwGetLaunchPath(char* buffer, uint32_t size) {
     return static_cast<uint32_t>(path.size());
 }
 
+uint32_t kwGetOsKind() {
+    return KW_OS_NT5;
+}
+
 bool IsDriveLetter(char c) {
     return c >= 'A' && c <= 'Z';
 }

@@ -474,6 +474,7 @@ TEST(DiskUtilities, HostErrorsAndDates) {
     EXPECT_TRUE(kwIsMovableKind(&pi));
     delete gCommandLine;
     gCommandLine = nullptr;
+    EXPECT_TRUE(kwGetOsKind() & KW_OS_NT_KINDS);
     EXPECT_TRUE(IsDriveLetter('C'));
     EXPECT_FALSE(IsDriveLetter('c'));
     EXPECT_FALSE(IsDriveLetter('*'));

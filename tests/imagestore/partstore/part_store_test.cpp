@@ -23,6 +23,7 @@ const CreateCase kCreateCases[] = {
     {"high compression", KW_CREATE_HIGH_COMPRESSION, nullptr, 0, KW_IMAGE_HIGH_COMPRESSION},
     {"both compressions: high wins", KW_CREATE_LOW_COMPRESSION | KW_CREATE_HIGH_COMPRESSION,
      nullptr, 0, KW_IMAGE_HIGH_COMPRESSION},
+    {"empty password: none", 0, u"", 0, 0},
     {"password, payload scrambled", 0, u"secret", 0, KW_IMAGE_PASSWORD},
     {"password with compression", KW_CREATE_LOW_COMPRESSION, u"secret", 0,
      KW_IMAGE_LOW_COMPRESSION | KW_IMAGE_PASSWORD},

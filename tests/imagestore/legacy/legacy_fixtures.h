@@ -1,0 +1,59 @@
+// Fixtures of the older-format tests: a temporary folder per test, a FAT
+// partition made with mkfs.fat and mcopy, its bitmap and used blocks, a
+// recording media callback, and reading a partition back through IMAGE_STORE.
+#pragma once
+
+#include "include/kwvaults_callbacks.h"
+#include "include/kwvaults_image_store.h"
+#include "tests/imagestore/container/container_test_util.h"
+#include "tests/imagestore/legacy/legacy_writer.h"
+#include "tests/imagestore/legacy/test_provider.h"
+
+#include <memory>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kw::legacy::testing {
+
+// A fresh folder under the temporary directory, removed with the object.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    TestFolderProvider& provider() { return *provider_; }
+
+private:
+    std::string path_;
+    std::unique_ptr<TestFolderProvider> provider_;
+};
+
+// A FAT partition of sizeKiB made by mkfs.fat and filled with files by mcopy.
+std::vector<uint8_t> makeFatPartition(const TempFolder& dir, uint32_t sizeKiB, bool fat32 = false);
+
+// Splits a raw partition into blocks: the used ones (not all zero) go into
+// the partition's data, one bit each into its bitmap.
+LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t sectorsPerBlock);
+
+// Rebuilds the raw partition from the store's bitmap and data, reading the
+// data in pieces of `piece` bytes. Returns the first error, 0 on success.
+int readBack(IMAGE_STORE* store, uint32_t number, size_t piece, std::vector<uint8_t>* raw);
+
+std::vector<uint8_t> readAll(const std::string& path);
+void writeAll(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// The container tests' recording callback, trying several passwords in turn
+// and keeping the last progress values.
+class RecordingCallback final : public kwv::test::RecordingCallback {
+public:
+    std::vector<std::u16string> passwords; // tried in turn by AskPassword
+    uint32_t lastTotal = 0, lastDone = 0;
+
+    uint32_t ProgressStep(uint32_t total, uint32_t done) override;
+    uint32_t AskPassword(PASSWORD_SINK* sink) override;
+};
+
+} // namespace kw::legacy::testing
