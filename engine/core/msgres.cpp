@@ -177,6 +177,83 @@ void CODEPAGE_INFO::Clear() {
     ownsCopies_ = false;
 }
 
+namespace {
+
+std::int32_t DirLength(const HeaderOut& h, std::size_t i) {
+    return static_cast<std::int32_t>(ReadU32At(h.messageDir + 8 * i + 4));
+}
+
+// Finds every message's text in the text area: ids strictly ascending, each
+// own text exactly its length and inside the area, each share pointing at an
+// entry with a text of its own.
+bool ResolveMessageTexts(const HeaderOut& h, const char* texts,
+                         std::vector<const char*>* resolved) {
+    const std::uint32_t n = h.messageCount;
+    resolved->assign(n, nullptr);
+    std::size_t place = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (i > 0 && ReadU32At(h.messageDir + 8 * i) <= ReadU32At(h.messageDir + 8 * (i - 1)))
+            return false;
+        std::int32_t length = DirLength(h, i);
+        if (length <= 0)
+            continue;
+        std::size_t len = static_cast<std::size_t>(length);
+        if (len >= h.textSize - place || texts[place + len] != '\0' ||
+            std::strlen(texts + place) != len)
+            return false;
+        (*resolved)[i] = texts + place;
+        place += len + 1;
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::int32_t length = DirLength(h, i);
+        if (length > 0)
+            continue;
+        long long t = ShareTarget(length, n);
+        if (t < 0 || DirLength(h, static_cast<std::size_t>(t)) <= 0)
+            return false;
+        (*resolved)[i] = (*resolved)[t];
+    }
+    return true;
+}
+
+// Places every section's block in the data area (shares by directory
+// position); the blocks of their own must fill the area exactly.
+bool ResolveSectionBlocks(const KW_SECTION_DIR* dir, std::uint32_t count, std::size_t dataSize,
+                          std::vector<std::size_t>* start, std::vector<std::int32_t>* length) {
+    start->assign(count, 0);
+    length->assign(count, 0);
+    std::size_t place = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (dir[i].length <= 0)
+            continue;
+        std::size_t len = static_cast<std::size_t>(dir[i].length);
+        if (len > dataSize - place)
+            return false;
+        (*start)[i] = place;
+        (*length)[i] = dir[i].length;
+        place += len;
+    }
+    if (place != dataSize)
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (dir[i].length > 0)
+            continue;
+        long long t = ShareTarget(dir[i].length, count);
+        if (t < 0 || dir[t].length <= 0)
+            return false;
+        (*start)[i] = (*start)[t];
+        (*length)[i] = (*length)[t];
+    }
+    return true;
+}
+
+// The code-page layer keeps these sections itself.
+bool IsCodePageSection(const char* name) {
+    return std::strncmp(name, "CODEPAGE_INFO", 13) == 0 || std::strncmp(name, "ALT_FORMS", 9) == 0;
+}
+
+} // namespace
+
 bool CODEPAGE_INFO::LoadMessages(const std::uint8_t* image, std::size_t size, bool copy) {
     Clear();
     HeaderOut h;
@@ -184,35 +261,9 @@ bool CODEPAGE_INFO::LoadMessages(const std::uint8_t* image, std::size_t size, bo
         return false;
     const std::uint32_t n = h.messageCount;
     const char* texts = reinterpret_cast<const char*>(image + h.offset);
-    bool ok = true;
-    std::vector<const char*> resolved(n, nullptr);
-    std::size_t place = 0;
-    std::uint32_t lastId = 0;
-    for (std::uint32_t i = 0; i < n && ok; ++i) {
-        std::uint32_t id = ReadU32At(h.messageDir + 8 * i);
-        std::int32_t length = static_cast<std::int32_t>(ReadU32At(h.messageDir + 8 * i + 4));
-        ok = (i == 0 || id > lastId);
-        lastId = id;
-        if (ok && length > 0) {
-            std::size_t len = static_cast<std::size_t>(length);
-            ok = len < h.textSize - place && texts[place + len] == '\0' &&
-                 std::strlen(texts + place) == len;
-            if (ok) {
-                resolved[i] = texts + place;
-                place += len + 1;
-            }
-        }
-    }
-    for (std::uint32_t i = 0; i < n && ok; ++i) {
-        std::int32_t length = static_cast<std::int32_t>(ReadU32At(h.messageDir + 8 * i + 4));
-        if (length <= 0) {
-            long long t = ShareTarget(length, n);
-            ok = t >= 0 && resolved[t] != nullptr &&
-                 static_cast<std::int32_t>(ReadU32At(h.messageDir + 8 * t + 4)) > 0;
-            if (ok)
-                resolved[i] = resolved[t];
-        }
-    }
+    std::vector<const char*> resolved;
+    bool ok = ResolveMessageTexts(h, texts, &resolved);
+    ownsCopies_ = copy;
     if (ok && n > 0) {
         messages_ = static_cast<KW_MESSAGE*>(std::calloc(n, sizeof(KW_MESSAGE)));
         if (copy && h.textSize > 0)
@@ -220,7 +271,6 @@ bool CODEPAGE_INFO::LoadMessages(const std::uint8_t* image, std::size_t size, bo
         ok = messages_ != nullptr && (!copy || h.textSize == 0 || textArea_ != nullptr);
     }
     if (ok) {
-        ownsCopies_ = copy;
         if (textArea_ != nullptr)
             std::memcpy(textArea_, texts, h.textSize);
         for (std::uint32_t i = 0; i < n; ++i) {
@@ -240,39 +290,14 @@ bool CODEPAGE_INFO::LoadMessages(const std::uint8_t* image, std::size_t size, bo
 bool CODEPAGE_INFO::LoadSections(const std::uint8_t* image, const KW_SECTION_DIR* dir,
                                  std::uint32_t count, std::size_t dataOffset, std::size_t dataSize,
                                  bool copy) {
-    // Resolve every entry's block in the image first (shares by directory position).
-    std::vector<std::size_t> start(count, 0);
-    std::vector<std::int32_t> length(count, 0);
-    std::size_t place = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (dir[i].length > 0) {
-            std::size_t len = static_cast<std::size_t>(dir[i].length);
-            if (len > dataSize - place)
-                return false;
-            start[i] = place;
-            length[i] = dir[i].length;
-            place += len;
-        }
-    }
-    if (place != dataSize)
+    std::vector<std::size_t> start;
+    std::vector<std::int32_t> length;
+    if (!ResolveSectionBlocks(dir, count, dataSize, &start, &length))
         return false;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (dir[i].length <= 0) {
-            long long t = ShareTarget(dir[i].length, count);
-            if (t < 0 || dir[t].length <= 0)
-                return false;
-            start[i] = start[t];
-            length[i] = length[t];
-        }
-    }
-    auto kept = [&](std::uint32_t i) {
-        return !copy || (std::strncmp(dir[i].name, "CODEPAGE_INFO", 13) != 0 &&
-                         std::strncmp(dir[i].name, "ALT_FORMS", 9) != 0);
-    };
     std::uint32_t keptCount = 0;
     std::size_t keptBytes = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (kept(i)) {
+        if (!copy || !IsCodePageSection(dir[i].name)) {
             ++keptCount;
             keptBytes += static_cast<std::size_t>(length[i]);
         }
@@ -280,28 +305,25 @@ bool CODEPAGE_INFO::LoadSections(const std::uint8_t* image, const KW_SECTION_DIR
     if (keptCount == 0)
         return true;
     sections_ = static_cast<KW_SECTION*>(std::calloc(keptCount, sizeof(KW_SECTION)));
-    if (sections_ == nullptr)
-        return false;
-    if (copy && keptBytes > 0 &&
-        (dataArea_ = static_cast<std::uint8_t*>(std::malloc(keptBytes))) == nullptr)
+    if (sections_ == nullptr ||
+        (copy && keptBytes > 0 &&
+         (dataArea_ = static_cast<std::uint8_t*>(std::malloc(keptBytes))) == nullptr))
         return false;
     const std::uint8_t* data = image + dataOffset;
     std::size_t copied = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (!kept(i))
+        if (copy && IsCodePageSection(dir[i].name))
             continue;
         KW_SECTION& s = sections_[sectionCount_];
-        s.name = strdup(dir[i].name);
-        if (s.name == nullptr)
+        if ((s.name = strdup(dir[i].name)) == nullptr)
             return false;
         ++sectionCount_;
         s.length = length[i];
+        s.data = data + start[i];
         if (copy) {
-            std::memcpy(dataArea_ + copied, data + start[i], static_cast<std::size_t>(length[i]));
+            std::memcpy(dataArea_ + copied, s.data, static_cast<std::size_t>(length[i]));
             s.data = dataArea_ + copied;
             copied += static_cast<std::size_t>(length[i]);
-        } else {
-            s.data = data + start[i];
         }
     }
     return true;
