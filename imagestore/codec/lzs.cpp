@@ -342,8 +342,11 @@ uint32_t LzsCompress(const uint8_t* source, uint32_t* sourceCount, uint8_t* dest
             continue;
         }
         PutMatch(out, offset, length);
+        // Positions inside a long match are mostly repeats of what the chains
+        // already hold: only its last ones are inserted.
         uint32_t end = pos + length;
-        for (++pos; pos < end && pos + 2 < size; ++pos) {
+        pos = length > kGoodLength ? end - 2 : pos + 1;
+        for (; pos < end && pos + 2 < size; ++pos) {
             finder.Insert(pos);
         }
         pos = end;

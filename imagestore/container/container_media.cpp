@@ -1,5 +1,5 @@
-// StoreContainer: creating volume files on removable media, with the
-// caller's prompts, and clearing an older set out of the way.
+// StoreContainer: creating volume files, with the caller's prompts on
+// removable media, and clearing an older set out of the way.
 #include "imagestore/container/store_container.h"
 
 #include "imagestore/container/store_error.h"
@@ -11,8 +11,10 @@ namespace kwv {
 
 namespace {
 
-constexpr uint32_t kMediaHoldsSets = 0x4;
+constexpr uint32_t kMediaWritable = 0x4;
 constexpr uint32_t kMediaSpecial = 0x100;
+// An attempt without room on fixed media: ends the creation with 1817.
+constexpr int kStoreNoRoomFinal = -1817;
 
 // The creation time in the first record of a file, or false when it has no
 // valid record.
@@ -42,10 +44,8 @@ void StoreContainer::DeleteOlderSet(const std::string& path) {
     }
 }
 
-bool StoreContainer::ClearWayFor(const std::string& path) {
-    const uint32_t flags = volfiles::DriveFlags(path);
-    if ((flags & (kMediaHoldsSets | kMediaSpecial)) == 0 || (flags & kMediaHoldsSets) == 0 ||
-        !volfiles::Exists(path)) {
+bool StoreContainer::ClearWayFor(const std::string& path, uint32_t media) {
+    if ((media & kMediaWritable) == 0 || !volfiles::Exists(path)) {
         return true;
     }
     // An older set of this name is in the way; the first answer holds.
@@ -69,30 +69,52 @@ bool StoreContainer::TryCreate(const std::string& path) {
     return fileWritable_;
 }
 
-int StoreContainer::CreateOnRemovable(uint32_t index, const std::string& path) {
+int StoreContainer::CreateAttempt(const std::string& path, bool removable, bool notices) {
     const uint32_t stored = header_.storedChunkSize;
-    for (uint32_t round = 0;; ++round) {
-        // Notices are given from the second round on.
-        MEDIA_CHANGE_CALLBACK* notice = round > 0 ? callback_ : nullptr;
-        uint64_t freeBytes = std::numeric_limits<uint64_t>::max();
-        volfiles::FreeSpace(path, &freeBytes);
-        const bool ours = !ListMembers(header_.creationTime).empty();
-        if (ours && freeBytes < stored) {
+    uint64_t freeBytes = std::numeric_limits<uint64_t>::max();
+    volfiles::FreeSpace(path, &freeBytes);
+    MEDIA_CHANGE_CALLBACK* notice = notices ? callback_ : nullptr;
+    if (freeBytes < stored && !ListMembers(header_.creationTime).empty()) {
+        if (notice != nullptr) {
+            notice->MediaFull(path.c_str());
+        }
+        return kStoreNoRoom;
+    }
+    const uint32_t media = volfiles::MediaState(path);
+    if ((media & (kMediaWritable | kMediaSpecial)) != 0 && ClearWayFor(path, media)) {
+        if (freeBytes < stored) {
             if (notice != nullptr) {
-                notice->MediaFull(path.c_str());
-            }
-        } else if (ClearWayFor(path)) {
-            if (freeBytes >= stored && TryCreate(path)) {
-                return kStoreOk;
-            }
-            if (notice != nullptr && freeBytes >= stored) {
-                notice->MediaCreateFailed(path.c_str());
-            } else if (notice != nullptr) {
                 notice->MediaStillFull(path.c_str());
             }
+            return removable ? kStoreNoRoom : kStoreNoRoomFinal;
         }
-        if (callback_ == nullptr) {
-            return kStoreNoRoom;
+        if (TryCreate(path)) {
+            return kStoreOk;
+        }
+        if (!removable) {
+            return kStoreCannotOpen;
+        }
+    }
+    if (notice != nullptr) {
+        notice->MediaCreateFailed(path.c_str());
+    }
+    return removable ? kStoreNoRoom : kStoreMediaFailure;
+}
+
+int StoreContainer::CreateVolumeFile(uint32_t index) {
+    if (index >= kMaxWriteVolumes) {
+        return kStoreNoRoom;
+    }
+    const std::string path = VolumePath(path_, index);
+    const bool removable = Removable(path);
+    for (uint32_t round = 0;; ++round) {
+        // Notices are given from the second round on.
+        const int err = CreateAttempt(path, removable, round > 0);
+        if (err == kStoreOk) {
+            return kStoreOk;
+        }
+        if (!removable || callback_ == nullptr) {
+            return err == kStoreNoRoomFinal ? kStoreNoRoom : err;
         }
         const uint32_t answer = (oneVolumePerMedium_ && index != 0)
                                     ? callback_->AskNewMediaNumber(path.c_str(), index + 1)

@@ -93,13 +93,28 @@ int StoreContainer::SetUpAppend() {
     volFirstChunk_ = first;
     volChunks_ = chunkCount_ - first; // chunks after the last one are overwritten
     volumeCount_ = std::max(volumeCount_, last + 1);
+    if (recovered_) {
+        DropUnfinishedVolumes();
+    }
     OpenFailure why = OpenFailure::None;
     file_ = volfiles::OpenUpdate(VolumePath(path_, last), &why);
     if (file_) {
         fileWritable_ = true;
+        // Chunks past the last one (left by a write that stopped) go.
+        file_->SetSize(uint64_t(volChunks_) * header_.storedChunkSize);
         return kStoreOk;
     }
     return StartNextVolume();
+}
+
+void StoreContainer::DropUnfinishedVolumes() {
+    // Volumes after the one that holds the directory carry only chunks of a
+    // write that stopped midway.
+    for (const auto& [index, file] : ListMembers(header_.creationTime)) {
+        if (index > volIndex_) {
+            volfiles::Delete(file);
+        }
+    }
 }
 
 int StoreContainer::OpenForAppend(uint64_t volumeLimit) {
@@ -151,7 +166,7 @@ int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint3
     keepLastMedium_ = (options & kOptKeepLastMedium) != 0;
     volumeLimit_ = std::max<uint64_t>(volumeLimit, h.storedChunkSize);
     if (flags & kFlagDirectoryCopy) {
-        if (volfiles::DriveFlags(path_) & 0x80) {
+        if (volfiles::MediaState(path_) & 0x80) {
             h.containerFlags &= ~kFlagDirectoryCopy;
         } else {
             reservedSize_ = kReservedAreaSize;

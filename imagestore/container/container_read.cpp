@@ -190,7 +190,8 @@ int StoreContainer::FindLastChunk(uint64_t* directoryAt) {
         if (round > 0) {
             // The directory is not on the media at hand.
             if (!Removable(path_)) {
-                return kStoreInvalid; // an interrupted write: the last chunk has no directory
+                // A write that stopped midway: go back to the set as it was.
+                return FindEarlierDirectory(chunkCount_ - 1, directoryAt);
             }
             if (callback_ == nullptr) {
                 return kStoreNotFound;
@@ -214,6 +215,26 @@ int StoreContainer::FindLastChunk(uint64_t* directoryAt) {
             return chunk_.DirectoryAt(directoryAt) ? kStoreOk : kStoreInvalid;
         }
     }
+}
+
+int StoreContainer::FindEarlierDirectory(uint32_t last, uint64_t* directoryAt) {
+    for (uint32_t c = last; c-- > 0;) {
+        const int err = LoadChunk(c);
+        if (err == kStoreInvalid || err == kStoreShortRead) {
+            continue; // a chunk the stopped write left damaged
+        }
+        if (err != kStoreOk) {
+            return kStoreInvalid;
+        }
+        if (chunk_.chunkFlags & kChunkHasDirectory) {
+            chunkCount_ = c + 1;
+            streamLength_ = chunk_.StreamEnd();
+            volumeCount_ = volIndex_ + 1;
+            recovered_ = true;
+            return chunk_.DirectoryAt(directoryAt) ? kStoreOk : kStoreInvalid;
+        }
+    }
+    return kStoreInvalid;
 }
 
 int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord* dir) {

@@ -180,21 +180,6 @@ int StoreContainer::StartNextVolume() {
     return kStoreOk;
 }
 
-int StoreContainer::CreateVolumeFile(uint32_t index) {
-    if (index >= kMaxWriteVolumes) {
-        return kStoreNoRoom;
-    }
-    const std::string path = VolumePath(path_, index);
-    if (Removable(path)) {
-        return CreateOnRemovable(index, path);
-    }
-    uint64_t freeBytes = 0;
-    if (volfiles::FreeSpace(path, &freeBytes) && freeBytes < header_.storedChunkSize) {
-        return kStoreNoRoom;
-    }
-    return TryCreate(path) ? kStoreOk : kStoreCannotOpen;
-}
-
 std::vector<uint8_t> StoreContainer::BuildDirectory() const {
     DirectoryRecord d;
     d.tableLength = table_.Size();

@@ -106,6 +106,8 @@ private:
     int Locate(uint64_t offset);
     bool Covers(uint64_t offset) const;
     int FindLastChunk(uint64_t* directoryAt);
+    int FindEarlierDirectory(uint32_t last, uint64_t* directoryAt);
+    void DropUnfinishedVolumes();
     int ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord* dir);
     int CompleteIndex(uint32_t fromChunk);
     int ClearChunk0Directory();
@@ -120,11 +122,11 @@ private:
     int StoreSealedChunk();
     int CountChunk();
     void DeleteOlderSet(const std::string& path);
-    bool ClearWayFor(const std::string& path);
+    bool ClearWayFor(const std::string& path, uint32_t media);
     bool TryCreate(const std::string& path);
     int StartNextVolume();
     int CreateVolumeFile(uint32_t index);
-    int CreateOnRemovable(uint32_t index, const std::string& path);
+    int CreateAttempt(const std::string& path, bool removable, bool notices);
     uint64_t AppendPosition() const;
     int CloseWriting();
     std::vector<uint8_t> BuildDirectory() const;
@@ -181,6 +183,7 @@ private:
     bool oneVolumePerMedium_ = true;
     bool askBeforeDelete_ = true;
     bool deleteOlderSets_ = false;
+    bool recovered_ = false; // opened from a directory before an unfinished write
 };
 
 // Creation functions: each refuses a continuation-volume path with 1878 and

@@ -136,6 +136,11 @@ uint32_t DriveFlags(const std::string& path) {
     return vfs::vfsGetDriveFlags(path, &flags) ? flags : 0;
 }
 
+uint32_t MediaState(const std::string& path) {
+    uint32_t state = 0;
+    return vfs::vfsGetMediaState(path, &state) ? state : vfs::MEDIA_READY;
+}
+
 bool FreeSpace(const std::string& path, uint64_t* freeBytes) {
     const std::string folder = FolderPart(path);
     return vfs::vfsGetDiskSpace(folder.empty() ? std::string(".") : folder, nullptr, freeBytes);

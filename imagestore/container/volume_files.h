@@ -37,6 +37,9 @@ bool CreateFolderOf(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& folder);
 // Drive flags of the path's drive: 0x01 removable, 0x02 remote, ...
 uint32_t DriveFlags(const std::string& path);
+// Media state of the path's medium: 0x04 present and writable, 0x10 none,
+// 0x13 write-protected, ...; 7 (ready) when the layer cannot tell.
+uint32_t MediaState(const std::string& path);
 // Free bytes where the path lies; false when unknown.
 bool FreeSpace(const std::string& path, uint64_t* freeBytes);
 

@@ -53,6 +53,50 @@ TEST(ContainerBehaviour, AppendingKeepsOldStreamsAndAddsNewOnes) {
     }
 }
 
+// Copies the files of a set as they are now (a write that stops here).
+void Snapshot(const TempFolder& from, const TempFolder& to) {
+    for (const auto& e : std::filesystem::directory_iterator(from.Path())) {
+        std::filesystem::copy_file(e.path(), to.File(e.path().filename().string()),
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+}
+
+TEST(ContainerBehaviour, AppendThatStopsMidwayLeavesTheSetAsItWas) {
+    for (uint32_t options : {0u, kOptNoDirectoryCopy}) {
+        TempFolder dir, stopped;
+        const std::string path = dir.File("a.kwi");
+        const auto first = MixedBytes(300000, 1);
+        StoreContainer* c = Create(path, options, 2 * kChunk);
+        ASSERT_EQ(WriteStream(c, "one", first), 0);
+        c->Release();
+        int err = -1;
+        c = OpenContainerForAppend(path.c_str(), 2 * kChunk, 0, nullptr, &err);
+        ASSERT_NE(c, nullptr) << err;
+        ASSERT_EQ(WriteStream(c, "two", MixedBytes(900000, 2)), 0);
+        Snapshot(dir, stopped); // chunks written, no directory yet
+        c->Release();
+        const std::string copy = stopped.File("a.kwi");
+        for (int round = 0; round < 2; ++round) {
+            c = OpenContainerForRead(copy.c_str(), nullptr, &err);
+            ASSERT_NE(c, nullptr) << err;
+            std::vector<uint8_t> back;
+            EXPECT_EQ(ReadStream(c, "one", &back), 0);
+            EXPECT_TRUE(back == first);
+            EXPECT_EQ(ReadStream(c, "two", &back), round == 0 ? kStoreNoSuchStream : 0);
+            EXPECT_EQ(c->VerifyAll(), 0);
+            c->Release();
+            if (round == 0) {
+                // Appending again replaces what the stopped write left.
+                c = OpenContainerForAppend(copy.c_str(), 2 * kChunk, 0, nullptr, &err);
+                ASSERT_NE(c, nullptr) << err;
+                ASSERT_EQ(WriteStream(c, "two", MixedBytes(200000, 2)), 0);
+                ASSERT_EQ(c->Close(), 0);
+                c->Release();
+            }
+        }
+    }
+}
+
 TEST(ContainerBehaviour, ClosedSetRefusesAppending) {
     TempFolder dir;
     const std::string path = dir.File("c.kwi");
@@ -239,6 +283,37 @@ TEST(ContainerBehaviour, DeleteSetRemovesOnlyItsMembers) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("del.003")));
     EXPECT_TRUE(std::filesystem::exists(dir.File("del.txt")));
     EXPECT_TRUE(std::filesystem::exists(dir.File("del.009")));
+}
+
+TEST(ContainerBehaviour, CreatingOverAnOlderSetAsksFirst) {
+    TempFolder dir;
+    const std::string path = dir.File("old.kwi");
+    StoreContainer* c = Create(path, 0, kChunk);
+    ASSERT_EQ(WriteStream(c, "d", MixedBytes(300000, 1)), 0);
+    c->Release();
+    for (const char* name : {"old.kwi", "old.002", "old.003"}) {
+        Restamp(dir.File(name), 100);
+    }
+    PutFileBytes(dir.File("old.txt"), {1});
+    int err = -1;
+    EXPECT_EQ(CreateContainer(path.c_str(), nullptr, 0, 0, 0, nullptr, &err), nullptr);
+    EXPECT_EQ(err, kStoreMediaFailure); // nobody to ask: the older set stays
+    EXPECT_TRUE(std::filesystem::exists(dir.File("old.003")));
+    RecordingCallback cb;
+    cb.mediaAnswers = 1;
+    c = Create(path, 0, 0, &cb);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(WriteStream(c, "e", MixedBytes(1000, 2)), 0);
+    c->Release();
+    EXPECT_EQ(cb.calls, std::vector<std::string>{"ConfirmDeleteImageSet:" + path});
+    EXPECT_FALSE(std::filesystem::exists(dir.File("old.002")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("old.003")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("old.txt")));
+    c = OpenRead(path);
+    std::vector<uint8_t> back;
+    EXPECT_EQ(ReadStream(c, "e", &back), 0);
+    EXPECT_EQ(ReadStream(c, "d", &back), kStoreNoSuchStream);
+    c->Release();
 }
 
 } // namespace

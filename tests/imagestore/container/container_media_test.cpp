@@ -7,7 +7,6 @@
 #include "tests/platform/vfs/fake_extender.h"
 
 #include <functional>
-#include <zlib.h>
 
 namespace kwv::test {
 namespace {
@@ -159,27 +158,7 @@ TEST_F(ContainerMedia, DirectoryCopyOpensWithTheFirstVolumeAlone) {
     c->Release();
 }
 
-// Stamps every chunk of a volume with another creation time.
-void Restamp(const std::string& file, uint32_t delta) {
-    std::vector<uint8_t> bytes = FileBytes(file);
-    for (size_t at = 0; at + kChunk <= bytes.size(); at += kChunk) {
-        uint8_t* r = &bytes[at];
-        const uint32_t t = (r[16] | r[17] << 8 | r[18] << 16 | uint32_t(r[19]) << 24) - delta;
-        const uint32_t crc = [&] {
-            for (int i = 0; i < 4; ++i) {
-                r[16 + i] = uint8_t(t >> (8 * i));
-            }
-            return uint32_t(crc32(0L, r, 88));
-        }();
-        for (int i = 0; i < 4; ++i) {
-            r[88 + i] = uint8_t(crc >> (8 * i));
-        }
-    }
-    PutFileBytes(file, bytes);
-}
-
 TEST_F(ContainerMedia, OlderSetInTheWayLosesOnlyItsOwnMembers) {
-    drive_.SetDriveFlags(0x0D); // a medium that holds image sets
     MakeSet(kOptNoDirectoryCopy, kChunk, 300000, nullptr);
     Restamp(folder_.File("set.kwi"), 100);
     Restamp(folder_.File("set.002"), 100);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
 namespace kwv::test {
 
@@ -157,6 +158,25 @@ inline std::vector<uint8_t> FileBytes(const std::string& path) {
 inline void PutFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Stamps every chunk of a volume with another creation time.
+inline void Restamp(const std::string& file, uint32_t delta) {
+    std::vector<uint8_t> bytes = FileBytes(file);
+    for (size_t at = 0; at + 0x20000u <= bytes.size(); at += 0x20000u) {
+        uint8_t* r = &bytes[at];
+        const uint32_t t = (r[16] | r[17] << 8 | r[18] << 16 | uint32_t(r[19]) << 24) - delta;
+        const uint32_t crc = [&] {
+            for (int i = 0; i < 4; ++i) {
+                r[16 + i] = uint8_t(t >> (8 * i));
+            }
+            return uint32_t(crc32(0L, r, 88));
+        }();
+        for (int i = 0; i < 4; ++i) {
+            r[88 + i] = uint8_t(crc >> (8 * i));
+        }
+    }
+    PutFileBytes(file, bytes);
 }
 
 } // namespace kwv::test
