@@ -421,6 +421,17 @@ TEST_F(DiskLibTest, UsgChangesOnlyTheNamedDisk) {
     EXPECT_EQ(Disk(1)->biosCylinders, 4u);
 }
 
+TEST_F(DiskLibTest, UsgWithZeroHeadsOrSectorsIsIgnored) {
+    gCommandLine = new COMMAND_LINE;
+    gCommandLine->Accept(SW_USG);
+    const char* argv[] = {"prog", "/USG=1,1000,0,0"};
+    ASSERT_EQ(gCommandLine->Parse(2, argv), nullptr);
+    OpenPatternDisks(1);
+    EXPECT_EQ(Disk(0)->cylinders, 1000u);
+    EXPECT_NE(Disk(0)->heads, 0);
+    EXPECT_NE(Disk(0)->sectorsPerTrack, 0);
+}
+
 TEST(DiskGeometry, CylinderRoundingAndChs) {
     DISK_RECORD d;
     d.heads = d.chsHeads = 255;
