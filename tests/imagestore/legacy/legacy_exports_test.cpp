@@ -70,4 +70,21 @@ TEST_F(LegacyExportsTest, NeitherFormatGivesTheOlderReadersError) {
     EXPECT_EQ(PartStoreVerifyData(path.c_str(), nullptr), 1802); // a short read, not spanning
 }
 
+// An image of the current format carries an older-format header with
+// version 4 in its first chunk: the older reader refuses it with 1818.
+TEST_F(LegacyExportsTest, CurrentFormatImagesAreRefusedWithTheVersionCode) {
+    std::string current = dir.file("current.kwi");
+    int32_t error = -1;
+    PART_STORE* created = PartStoreCreateNew(current.c_str(), nullptr, 0, 0, 0, nullptr, &error);
+    ASSERT_NE(created, nullptr);
+    ASSERT_EQ(created->Commit(), 0);
+    created->Release();
+    EXPECT_EQ(ImageStoreOpenReadOnly(current.c_str(), nullptr, &error), nullptr);
+    EXPECT_EQ(error, 1818);
+    PART_STORE* opened = PartStoreOpenReadOnly(current.c_str(), nullptr, &error);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_NE(opened->IsNativeImage(), 0);
+    opened->Release();
+}
+
 } // namespace
