@@ -108,6 +108,18 @@ public:
     /* 84 */ virtual void GetKeyRotation(uint32_t* rotation) = 0;
     /* 85 */ virtual int32_t IsPartFlag800(uint32_t* value) = 0;
 
+    // Other names of the slots above, as the program's image access uses them.
+    int32_t Seek(uint64_t offset) { return SeekData(offset); }
+    int32_t Read(void* buffer, uint32_t length, uint32_t* count) {
+        return ReadData(buffer, length, count);
+    }
+    uint64_t GetPosition() { return GetDataPosition(); }
+    uint32_t GetPartitionNumber() { return GetSelectedPartition(); }
+    void SetPhase(uint32_t phase) { SetKeyRotation(phase); }
+    void AdvancePhase(uint32_t steps) { AdvanceKeyRotation(steps); }
+    uint32_t GetImageStamp() { return GetImageId(); }
+    int32_t UsesVolumeTable(uint32_t* flag) { return IsSpanning(flag); }
+
 protected:
     ~IMAGE_STORE() = default; // destroyed only through Release
 };

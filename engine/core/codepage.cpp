@@ -2,20 +2,16 @@
 // to and from Unicode, alternate forms and the list of loaded tables.
 #include "engine/core/codepage.h"
 
+#include "include/kwbytes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 namespace {
 
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+using kwbytes::LoadLe16;
+using kwbytes::LoadLe32;
 
 constexpr std::uint16_t kQuestion = 0x3F;
 constexpr std::uint32_t kLeadOffset = 14; // 12 bytes: up to 6 ranges, ended by a 0 byte
@@ -28,9 +24,9 @@ bool findPair(const std::uint8_t* pairs, std::uint32_t count, std::uint16_t key,
     std::uint32_t lo = 0, hi = count;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        const std::uint16_t k = le16(pairs + 4 * mid);
+        const std::uint16_t k = LoadLe16(pairs + 4 * mid);
         if (k == key) {
-            *value = le16(pairs + 4 * mid + 2);
+            *value = LoadLe16(pairs + 4 * mid + 2);
             return true;
         }
         if (k < key)
@@ -43,7 +39,7 @@ bool findPair(const std::uint8_t* pairs, std::uint32_t count, std::uint16_t key,
 
 bool pairsAscend(const std::uint8_t* pairs, std::uint32_t count) {
     for (std::uint32_t i = 1; i < count; ++i) {
-        if (le16(pairs + 4 * (i - 1)) >= le16(pairs + 4 * i))
+        if (LoadLe16(pairs + 4 * (i - 1)) >= LoadLe16(pairs + 4 * i))
             return false;
     }
     return true;
@@ -82,7 +78,7 @@ void cpInfo::clear() {
 bool cpInfo::Load(const std::uint8_t* block, std::uint32_t length, const altFormMapper* alt,
                   bool copy) {
     clear();
-    if (block == nullptr || length < 4 || le32(block) != length)
+    if (block == nullptr || length < 4 || LoadLe32(block) != length)
         return false;
     if (copy) {
         auto* own = new (std::nothrow) std::uint8_t[length];
@@ -104,16 +100,16 @@ bool cpInfo::Load(const std::uint8_t* block, std::uint32_t length, const altForm
 bool cpInfo::parse(const std::uint8_t* block, std::uint32_t length) {
     if (length < kSinglesOffset + 8)
         return false;
-    codePage_ = le32(block + 4);
-    const std::uint32_t s = le32(block + kSinglesOffset);
+    codePage_ = LoadLe32(block + 4);
+    const std::uint32_t s = LoadLe32(block + kSinglesOffset);
     if (s > (length - kSinglesOffset - 8) / 4)
         return false;
     singles_ = block + kSinglesOffset + 4;
     singleCount_ = s;
-    if (!pairsAscend(singles_, s) || (s > 0 && le16(singles_) == 0))
+    if (!pairsAscend(singles_, s) || (s > 0 && LoadLe16(singles_) == 0))
         return false;
     const std::uint32_t pos = kSinglesOffset + 4 + 4 * s;
-    dbcsCount_ = le32(block + pos);
+    dbcsCount_ = LoadLe32(block + pos);
     if (dbcsCount_ == 0)
         return length == pos + 4;
     return parseDbcs(block, length, pos + 4);
@@ -123,8 +119,8 @@ bool cpInfo::parse(const std::uint8_t* block, std::uint32_t length) {
 bool cpInfo::parseDbcs(const std::uint8_t* block, std::uint32_t length, std::uint32_t pos) {
     if (length - pos < 8)
         return false;
-    firstTrail_ = le32(block + pos);
-    const std::uint32_t leads = le32(block + pos + 4);
+    firstTrail_ = LoadLe32(block + pos);
+    const std::uint32_t leads = LoadLe32(block + pos + 4);
     // A trail byte of 0 would swallow the terminator.
     if (firstTrail_ == 0 || firstTrail_ > 255)
         return false;
@@ -171,14 +167,14 @@ bool cpInfo::buildReverse() {
         return false;
     std::uint32_t n = 0;
     for (std::uint32_t i = 0; i < singleCount_; ++i)
-        reverse_[n++] = {le16(singles_ + 4 * i), le16(singles_ + 4 * i + 2)};
+        reverse_[n++] = {LoadLe16(singles_ + 4 * i), LoadLe16(singles_ + 4 * i + 2)};
     std::uint8_t leadOf[256] = {};
     for (unsigned b = 0; b < 256; ++b) {
         if (leadIndex_[b] != kNotLead)
             leadOf[leadIndex_[b]] = static_cast<std::uint8_t>(b);
     }
     for (std::uint32_t i = 0; i < dbcsCount_; ++i) {
-        const std::uint16_t u = le16(dbcsValues_ + 2 * i);
+        const std::uint16_t u = LoadLe16(dbcsValues_ + 2 * i);
         if (u == 0) // a cell the page leaves empty
             continue;
         const auto code = static_cast<std::uint16_t>(leadOf[i / trailsPerLead_] * 256 +
@@ -200,7 +196,7 @@ std::uint16_t cpInfo::ToUnicode(const std::uint8_t* p) const {
     // terminator included) stands alone.
     if (dbcsCount_ > 0 && isLead(b) && p[1] >= firstTrail_) {
         const std::uint32_t index = leadIndex_[b] * trailsPerLead_ + (p[1] - firstTrail_);
-        const std::uint16_t v = le16(dbcsValues_ + 2 * index);
+        const std::uint16_t v = LoadLe16(dbcsValues_ + 2 * index);
         return v != 0 ? v : kQuestion;
     }
     std::uint16_t v = 0;

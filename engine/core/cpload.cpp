@@ -2,6 +2,7 @@
 // sections, the fall-backs between kinds, and the host kind.
 #include "engine/core/codepage.h"
 #include "engine/core/runenv.h"
+#include "include/kwbytes.h"
 
 #include <cstring>
 #include <new>
@@ -39,11 +40,6 @@ bool startsWith(const char* s, const char* prefix) {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
 // The data and length a section stands for: its own block, or the block of the
 // section it shares. A share must name another section that has a block.
 bool resolve(const CP_SECTION* sections, std::uint32_t count, std::uint32_t i,
@@ -75,7 +71,7 @@ bool ensureContainers() {
 cpInfo* codePageTable(const std::uint8_t* data, std::uint32_t length, bool copy) {
     if (length < 8)
         return nullptr;
-    if (cpInfo* known = gState.list->FindByCodePage(le32(data + 4)))
+    if (cpInfo* known = gState.list->FindByCodePage(kwbytes::LoadLe32(data + 4)))
         return known;
     auto* table = new (std::nothrow) cpInfo;
     if (table == nullptr)

@@ -4,6 +4,7 @@
 #include "engine/core/msgres.h"
 
 #include "engine/core/codepage.h"
+#include "include/kwbytes.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +26,7 @@ struct Reader {
         if (size - pos < 4 || pos > size)
             return false;
         const std::uint8_t* p = data + pos;
-        *v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+        *v = kwbytes::LoadLe32(p);
         pos += 4;
         return true;
     }
@@ -47,11 +47,6 @@ struct Reader {
         return true;
     }
 };
-
-std::uint32_t ReadU32At(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 // The position a non-positive length shares with; -1 when it is invalid.
 long long ShareTarget(std::int32_t length, std::uint32_t count) {
@@ -180,7 +175,7 @@ void CODEPAGE_INFO::Clear() {
 namespace {
 
 std::int32_t DirLength(const HeaderOut& h, std::size_t i) {
-    return static_cast<std::int32_t>(ReadU32At(h.messageDir + 8 * i + 4));
+    return static_cast<std::int32_t>(kwbytes::LoadLe32(h.messageDir + 8 * i + 4));
 }
 
 // Finds every message's text in the text area: ids strictly ascending, each
@@ -192,7 +187,8 @@ bool ResolveMessageTexts(const HeaderOut& h, const char* texts,
     resolved->assign(n, nullptr);
     std::size_t place = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (i > 0 && ReadU32At(h.messageDir + 8 * i) <= ReadU32At(h.messageDir + 8 * (i - 1)))
+        if (i > 0 && kwbytes::LoadLe32(h.messageDir + 8 * i) <=
+                         kwbytes::LoadLe32(h.messageDir + 8 * (i - 1)))
             return false;
         std::int32_t length = DirLength(h, i);
         if (length <= 0)
@@ -274,7 +270,7 @@ bool CODEPAGE_INFO::LoadMessages(const std::uint8_t* image, std::size_t size, bo
         if (textArea_ != nullptr)
             std::memcpy(textArea_, texts, h.textSize);
         for (std::uint32_t i = 0; i < n; ++i) {
-            messages_[i].id = ReadU32At(h.messageDir + 8 * i);
+            messages_[i].id = kwbytes::LoadLe32(h.messageDir + 8 * i);
             messages_[i].text = copy ? textArea_ + (resolved[i] - texts) : resolved[i];
         }
         messageCount_ = n;

@@ -5,6 +5,7 @@
 # generated from the readable tables in codepages/ by a small host tool; the
 # section list (texts/sections.txt) names the blocks through KW_CP_OUT_DIR.
 add_executable(gen_cpblocks codepages/gen_cpblocks.cpp)
+target_include_directories(gen_cpblocks PRIVATE ${PROJECT_SOURCE_DIR})
 set(KW_CP_OUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/codepages)
 set(kw_cp_tables ${CMAKE_CURRENT_SOURCE_DIR}/codepages)
 set(KW_CP_BLOCKS ${KW_CP_OUT_DIR}/altforms-latin.bin ${KW_CP_OUT_DIR}/cp850.bin

@@ -1,16 +1,17 @@
 #include "engine/disk/byte_reader.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
+#include "include/kwbytes.h"
 
 #include <vector>
 
+using kwbytes::LoadLe16Padded;
+using kwbytes::LoadU8Padded;
 using kwdisk::BytesEqual;
-using kwdisk::Le16;
-using kwdisk::Le8;
 
 bool HasPartitionType(std::span<const uint8_t> mbr, uint8_t type) {
     for (size_t at : {450u, 466u, 482u, 498u}) {
-        if (Le8(mbr, at) == type)
+        if (LoadU8Padded(mbr, at) == type)
             return true;
     }
     return false;
@@ -19,7 +20,7 @@ bool HasPartitionType(std::span<const uint8_t> mbr, uint8_t type) {
 bool FindEzDriveSignature(std::span<const uint8_t> sector, bool* bootFlag) {
     for (size_t at = 0; at <= 506; ++at) {
         if (BytesEqual(sector, at, "AERMH")) {
-            *bootFlag = (Le8(sector, 90) & 1) != 0;
+            *bootFlag = (LoadU8Padded(sector, 90) & 1) != 0;
             return true;
         }
     }
@@ -27,16 +28,16 @@ bool FindEzDriveSignature(std::span<const uint8_t> sector, bool* bootFlag) {
 }
 
 uint32_t DiskManagerFlags(std::span<const uint8_t> mbr) {
-    uint16_t v = Le16(mbr, 2);
+    uint16_t v = LoadLe16Padded(mbr, 2);
     if (v >= 431)
         return 0;
     uint32_t flags = 0;
-    if (Le8(mbr, v) == 0xAA && Le8(mbr, v + 1) == 0x55) {
+    if (LoadU8Padded(mbr, v) == 0xAA && LoadU8Padded(mbr, v + 1) == 0x55) {
         flags |= DISK_DM_INSTALLED;
         if (HasPartitionType(mbr, 0x54))
             flags |= DISK_DM_TYPE_54;
     }
-    if (Le8(mbr, v) == 0x55 && Le8(mbr, v + 1) == 0xAA)
+    if (LoadU8Padded(mbr, v) == 0x55 && LoadU8Padded(mbr, v + 1) == 0xAA)
         flags |= DISK_DM_SECOND_FORM;
     return flags;
 }

@@ -70,6 +70,19 @@ bool NextField(const char** p, uint32_t* value) {
     return true;
 }
 
+// Takes a /USG heads or sectors-per-track value. Zero (which would divide by
+// zero later) or a value too large for the field is ignored with a log line.
+void SetGeometryField(int drive, const char* what, uint32_t v, uint16_t* field) {
+    if (v == 0 || v > 0xFFFF) {
+        DiskLog(DBG_LEVEL_TRACE, "/USG switch for drive %d ignored: %lu %s cannot be used\n", drive,
+                static_cast<unsigned long>(v), what);
+        return;
+    }
+    DiskLog(DBG_LEVEL_TRACE, "/USG switch changed geometry for drive %d from %d %s to %d %s\n",
+            drive, *field, what, static_cast<int>(v), what);
+    *field = static_cast<uint16_t>(v);
+}
+
 void LogDiskBanner(const DISK_RECORD* disk, uint32_t unit) {
     DiskLog(DBG_LEVEL_HEADER,
             "\r\n=====================================================================\r\n"
@@ -98,18 +111,10 @@ void AdjustDiskGeometry(DISK_RECORD* disk) {
                 n, static_cast<unsigned long>(disk->cylinders), static_cast<unsigned long>(v));
         disk->cylinders = v;
     }
-    if (NextField(&p, &v) && v != 0 && v <= 0xFFFF) {
-        DiskLog(DBG_LEVEL_TRACE,
-                "/USG switch changed geometry for drive %d from %d heads to %d heads\n", n,
-                disk->heads, static_cast<int>(v));
-        disk->heads = static_cast<uint16_t>(v);
-    }
-    if (NextField(&p, &v) && v != 0 && v <= 0xFFFF) {
-        DiskLog(DBG_LEVEL_TRACE,
-                "/USG switch changed geometry for drive %d from %d sectors to %d sectors\n", n,
-                disk->sectorsPerTrack, static_cast<int>(v));
-        disk->sectorsPerTrack = static_cast<uint16_t>(v);
-    }
+    if (NextField(&p, &v))
+        SetGeometryField(n, "heads", v, &disk->heads);
+    if (NextField(&p, &v))
+        SetGeometryField(n, "sectors", v, &disk->sectorsPerTrack);
     uint32_t maxCylinders = UINT32_MAX / disk->CylinderSize();
     if (disk->cylinders > maxCylinders)
         disk->cylinders = maxCylinders;

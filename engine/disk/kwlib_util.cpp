@@ -177,7 +177,9 @@ bool ToLocalDosTime(uint32_t seconds, std::tm* tm) {
     uint64_t nt = SecondsToNtTime(seconds);
     if (nt < kUnixEpochAsNtTime)
         return false;
-    auto t = static_cast<std::time_t>((nt - kUnixEpochAsNtTime) / 10000000u);
+    // The stored offset sits a fraction of a second below the epoch: round to
+    // the nearest second so that a whole second reads back as itself.
+    auto t = static_cast<std::time_t>((nt - kUnixEpochAsNtTime + 5000000u) / 10000000u);
     if (localtime_r(&t, tm) == nullptr)
         return false;
     return tm->tm_year >= 80 && tm->tm_year <= 207;

@@ -6,6 +6,7 @@
 #include "engine/disk/partition_table.h"
 #include "engine/netware/nw_services.h"
 #include "engine/ntfs/ntfs_services.h"
+#include "include/kwbytes.h"
 
 #include <cstring>
 #include <new>
@@ -165,7 +166,7 @@ kwRet CheckSwap(PARTITION_INFO* pi) {
 void Utf16LabelToHost(const uint8_t* in, char* out, uint32_t size) {
     char16_t wide[257];
     for (size_t i = 0; i < 256; ++i)
-        wide[i] = static_cast<char16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+        wide[i] = static_cast<char16_t>(kwbytes::LoadLe16(in + 2 * i));
     wide[256] = 0;
     cpConvertString(CPKIND_UTF8, out, CPKIND_UTF16, wide, size);
     TrimTrailingSpaces(out);

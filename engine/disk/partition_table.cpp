@@ -1,30 +1,30 @@
 #include "engine/disk/partition_table.h"
 
-#include "engine/disk/byte_reader.h"
+#include "include/kwbytes.h"
 
 #include <cstring>
 #include <set>
 
-using kwdisk::Le16;
-using kwdisk::Le32;
-using kwdisk::Le8;
+using kwbytes::LoadLe16Padded;
+using kwbytes::LoadLe32Padded;
+using kwbytes::LoadU8Padded;
 
 CHS_TRIPLE CHS_TRIPLE::parse(std::span<const uint8_t> b) {
     CHS_TRIPLE t;
-    t.head = Le8(b, 0);
-    t.sector = Le8(b, 1) & 0x3F;
-    t.cylinder = Le8(b, 2) | ((Le8(b, 1) & 0xC0u) << 2);
+    t.head = LoadU8Padded(b, 0);
+    t.sector = LoadU8Padded(b, 1) & 0x3F;
+    t.cylinder = LoadU8Padded(b, 2) | ((LoadU8Padded(b, 1) & 0xC0u) << 2);
     return t;
 }
 
 PARTITION_ENTRY PARTITION_ENTRY::parse(std::span<const uint8_t> b) {
     PARTITION_ENTRY e;
-    e.bootIndicator = Le8(b, 0);
+    e.bootIndicator = LoadU8Padded(b, 0);
     e.begin = CHS_TRIPLE::parse(b.size() > 1 ? b.subspan(1) : std::span<const uint8_t>{});
-    e.type = Le8(b, 4);
+    e.type = LoadU8Padded(b, 4);
     e.end = CHS_TRIPLE::parse(b.size() > 5 ? b.subspan(5) : std::span<const uint8_t>{});
-    e.relStart = Le32(b, 8);
-    e.numSects = Le32(b, 12);
+    e.relStart = LoadLe32Padded(b, 8);
+    e.numSects = LoadLe32Padded(b, 12);
     return e;
 }
 
@@ -32,12 +32,12 @@ bool PARTITION_SECTOR::parse(std::span<const uint8_t> s, PARTITION_SECTOR* out) 
     if (s.size() < 512)
         return false;
     *out = PARTITION_SECTOR{};
-    out->signature = Le16(s, 510);
+    out->signature = LoadLe16Padded(s, 510);
     if (!out->HasSignature())
         return true;
     out->status = s[394];
     std::memcpy(out->name, s.data() + 395, 8);
-    out->diskSignature = Le32(s, 440);
+    out->diskSignature = LoadLe32Padded(s, 440);
     for (int i = 0; i < 4; ++i)
         out->entries[i] = PARTITION_ENTRY::parse(s.subspan(KW_TABLE_OFFSET + 16 * i, 16));
     return true;

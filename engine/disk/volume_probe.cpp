@@ -1,13 +1,14 @@
 #include "engine/disk/volume_probe.h"
 
 #include "engine/disk/byte_reader.h"
+#include "include/kwbytes.h"
 
 #include <cstring>
 
+using kwbytes::LoadLe16Padded;
+using kwbytes::LoadLe32Padded;
+using kwbytes::LoadU8Padded;
 using kwdisk::BytesEqual;
-using kwdisk::Le16;
-using kwdisk::Le32;
-using kwdisk::Le8;
 
 uint8_t FsKindFromType(uint8_t type, bool inExtendedRecord) {
     switch (type) {
@@ -75,19 +76,19 @@ namespace {
 void TakeVolumeInfo(std::span<const uint8_t> s, size_t labelAt, size_t serialAt,
                     BOOT_SECTOR_INFO* info) {
     info->hasVolumeInfo = true;
-    uint16_t small = Le16(s, 19);
-    info->bootTotal = small != 0 ? small : Le32(s, 32);
+    uint16_t small = LoadLe16Padded(s, 19);
+    info->bootTotal = small != 0 ? small : LoadLe32Padded(s, 32);
     for (size_t i = 0; i < 11; ++i)
-        info->label[i] = static_cast<char>(Le8(s, labelAt + i));
+        info->label[i] = static_cast<char>(LoadU8Padded(s, labelAt + i));
     info->label[11] = '\0';
     TrimTrailingSpaces(info->label);
     if (std::strcmp(info->label, "NO NAME") == 0)
         info->label[0] = '\0';
-    info->serial = Le32(s, serialAt);
+    info->serial = LoadLe32Padded(s, serialAt);
 }
 
 bool IsNtfsBootSector(std::span<const uint8_t> s) {
-    return BytesEqual(s, 3, "NTFS    ") && Le16(s, 19) == 0 && Le32(s, 32) == 0;
+    return BytesEqual(s, 3, "NTFS    ") && LoadLe16Padded(s, 19) == 0 && LoadLe32Padded(s, 32) == 0;
 }
 
 // The EISA and HP marks of a type-12h utility partition; false when the
@@ -107,7 +108,7 @@ BOOT_SECTOR_INFO ClassifyBootSector(uint8_t type, uint8_t kind, uint32_t flags2,
                                     std::span<const uint8_t> s) {
     BOOT_SECTOR_INFO info;
     info.fsKind = kind;
-    if (Le16(s, 510) != 0xAA55 || (type == 0x12 && !TakeUtilityMarks(s, flags2, &info))) {
+    if (LoadLe16Padded(s, 510) != 0xAA55 || (type == 0x12 && !TakeUtilityMarks(s, flags2, &info))) {
         info.fsKind = FS_KIND_RAW;
         info.raw = true;
         return info;
@@ -115,11 +116,11 @@ BOOT_SECTOR_INFO ClassifyBootSector(uint8_t type, uint8_t kind, uint32_t flags2,
     if (IsNtfsBootSector(s)) {
         info.fsKind = FS_KIND_NTFS;
         info.ntfs = true;
-        info.serial = Le32(s, 72);
-        info.bootTotal = Le32(s, 40);
+        info.serial = LoadLe32Padded(s, 72);
+        info.bootTotal = LoadLe32Padded(s, 40);
     } else if (IsFat32Type(type)) {
         TakeVolumeInfo(s, 71, 67, &info);
-    } else if (Le8(s, 38) == 0x29 || Le8(s, 38) == 0x28) {
+    } else if (LoadU8Padded(s, 38) == 0x29 || LoadU8Padded(s, 38) == 0x28) {
         if (info.fsKind != FS_KIND_FAT && BytesEqual(s, 54, "FAT"))
             info.fsKind = FS_KIND_FAT;
         else if (info.fsKind != FS_KIND_HPFS && BytesEqual(s, 54, "HPFS"))
@@ -128,7 +129,7 @@ BOOT_SECTOR_INFO ClassifyBootSector(uint8_t type, uint8_t kind, uint32_t flags2,
     }
     if (info.fsKind == FS_KIND_FAT || info.fsKind == FS_KIND_FAT32 || info.fsKind == FS_KIND_NTFS) {
         info.hasSectorSize = true;
-        info.bytesPerSector = Le16(s, 11);
+        info.bytesPerSector = LoadLe16Padded(s, 11);
         bool whole = info.bytesPerSector != 0 && info.bytesPerSector % 512 == 0;
         info.sectorFactor = whole ? info.bytesPerSector / 512 : 0;
     }
@@ -137,7 +138,7 @@ BOOT_SECTOR_INFO ClassifyBootSector(uint8_t type, uint8_t kind, uint32_t flags2,
 
 uint8_t ClassifySuperBlock(std::span<const uint8_t> s, const char** logLine) {
     *logLine = nullptr;
-    switch (Le16(s, 56)) {
+    switch (LoadLe16Padded(s, 56)) {
     case 0xEF53:
         *logLine = "CheckSuperBlock: ext2 fs\n";
         return FS_KIND_EXT2;
@@ -150,7 +151,7 @@ uint8_t ClassifySuperBlock(std::span<const uint8_t> s, const char** logLine) {
     default:
         break;
     }
-    switch (Le16(s, 16)) {
+    switch (LoadLe16Padded(s, 16)) {
     case 0x137F:
         *logLine = "CheckSuperBlock: orig Minix FS\n";
         break;
@@ -168,7 +169,7 @@ uint8_t ClassifySuperBlock(std::span<const uint8_t> s, const char** logLine) {
 
 uint8_t ClassifySwapPage(std::span<const uint8_t> s, char (&label)[11]) {
     for (size_t i = 0; i < 10; ++i)
-        label[i] = static_cast<char>(Le8(s, 502 + i));
+        label[i] = static_cast<char>(LoadU8Padded(s, 502 + i));
     label[10] = '\0';
     bool swap = BytesEqual(s, 502, "SWAP-SPACE") || BytesEqual(s, 502, "SWAPSPACE2");
     return swap ? FS_KIND_LINUX_SWAP : FS_KIND_NONE;

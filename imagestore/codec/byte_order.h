@@ -1,20 +1,10 @@
-// Little-endian loads and stores on byte buffers of any alignment.
+// Byte-run comparison of the codecs, on buffers of any alignment (the
+// little-endian field loads and stores are in include/kwbytes.h).
 #pragma once
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
-
-inline uint32_t LoadLe32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-inline void StoreLe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 // Eight bytes as a native word, for comparing runs of bytes.
 inline uint64_t LoadWord64(const uint8_t* p) {

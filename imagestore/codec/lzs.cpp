@@ -2,6 +2,7 @@
 #include "imagestore/codec/lzs.h"
 
 #include "imagestore/codec/byte_order.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -175,7 +176,7 @@ void UpdateHistory(uint8_t* work, const uint8_t* out, uint32_t produced) {
         return;
     }
     uint8_t* history = work + kHistoryAt;
-    uint32_t length = std::min(LoadLe32(work + kHistoryLengthAt), kHistorySize);
+    uint32_t length = std::min(kwbytes::LoadLe32(work + kHistoryLengthAt), kHistorySize);
     if (produced >= kHistorySize) {
         std::memcpy(history, out + produced - kHistorySize, kHistorySize);
         length = kHistorySize;
@@ -185,7 +186,7 @@ void UpdateHistory(uint8_t* work, const uint8_t* out, uint32_t produced) {
         std::memcpy(history + keep, out, produced);
         length = keep + produced;
     }
-    StoreLe32(work + kHistoryLengthAt, length);
+    kwbytes::StoreLe32(work + kHistoryLengthAt, length);
 }
 
 // Writes bits from the most significant end, refusing to pass the room.
@@ -342,8 +343,11 @@ uint32_t LzsCompress(const uint8_t* source, uint32_t* sourceCount, uint8_t* dest
             continue;
         }
         PutMatch(out, offset, length);
+        // Positions inside a long match are mostly repeats of what the chains
+        // already hold: only its last ones are inserted.
         uint32_t end = pos + length;
-        for (++pos; pos < end && pos + 2 < size; ++pos) {
+        pos = length > kGoodLength ? end - 2 : pos + 1;
+        for (; pos < end && pos + 2 < size; ++pos) {
             finder.Insert(pos);
         }
         pos = end;
@@ -375,7 +379,7 @@ uint32_t LzsDecompress(const uint8_t* source, uint32_t* sourceCount, uint8_t* de
     uint8_t* area = static_cast<uint8_t*>(work);
     BitReader in(source, *sourceCount);
     // The work area may come from a saved copy: never trust its length.
-    uint32_t historyLength = std::min(LoadLe32(area + kHistoryLengthAt), kHistorySize);
+    uint32_t historyLength = std::min(kwbytes::LoadLe32(area + kHistoryLengthAt), kHistorySize);
     DecodeState state{dest, *destCount, 0, area + kHistoryAt, historyLength};
     uint32_t status = DecodeItems(in, state);
     if (status == kLzsEndMarker) {

@@ -2,6 +2,7 @@
 #include "imagestore/codec/byte_order.h"
 #include "imagestore/codec/own_method.h"
 #include "imagestore/codec/own_method_format.h"
+#include "include/kwbytes.h"
 
 #include <cstring>
 
@@ -24,7 +25,7 @@ public:
         while (bits_ <= 48) {
             uint64_t word = 0;
             if (pos_ < words_) {
-                word = uint64_t(data_[2 * pos_]) | uint64_t(data_[2 * pos_ + 1]) << 8;
+                word = kwbytes::LoadLe16(data_ + 2 * pos_);
             } else {
                 padding_ += 16;
             }

@@ -4,6 +4,7 @@
 #include "imagestore/codec/huffman_lengths.h"
 #include "imagestore/codec/own_method.h"
 #include "imagestore/codec/own_method_format.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -55,8 +56,7 @@ public:
             overflow_ = true;
             return;
         }
-        dest_[pos_] = static_cast<uint8_t>(word);
-        dest_[pos_ + 1] = static_cast<uint8_t>(word >> 8);
+        kwbytes::StoreLe16(dest_ + pos_, word);
         pos_ += 2;
     }
 

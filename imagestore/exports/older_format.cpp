@@ -1,30 +1,26 @@
-// Images of the older format are not read by this build yet: every way to them
-// answers "not supported".
+// The exported functions' way to images of the older format: the reader and
+// its part-store adapter live in imagestore/legacy.
 #include "imagestore/exports/older_format.h"
+
+#include "imagestore/legacy/legacy_open.h"
 
 namespace kw::exports {
 
-namespace {
-constexpr int32_t kNotSupported = 2;
+IMAGE_STORE* OpenOlderImage(const char* path, MEDIA_CHANGE_CALLBACK* callback, int32_t& error) {
+    return kw::legacy::openImageStore(path, callback, error);
 }
 
-IMAGE_STORE* OpenOlderImage(const char*, MEDIA_CHANGE_CALLBACK*, int32_t& error) {
-    error = kNotSupported;
-    return nullptr;
+PART_STORE* WrapOlderImage(IMAGE_STORE* store, MEDIA_CHANGE_CALLBACK* callback, int32_t& error) {
+    return kw::legacy::wrapImageStore(store, callback, error);
 }
 
-PART_STORE* WrapOlderImage(IMAGE_STORE*, MEDIA_CHANGE_CALLBACK*, int32_t& error) {
-    error = kNotSupported;
-    return nullptr;
+PART_STORE* OpenOlderImageAsPartStore(const char* path, MEDIA_CHANGE_CALLBACK* callback,
+                                      int32_t& error) {
+    return kw::legacy::openAsPartStore(path, callback, error);
 }
 
-PART_STORE* OpenOlderImageAsPartStore(const char*, MEDIA_CHANGE_CALLBACK*, int32_t& error) {
-    error = kNotSupported;
-    return nullptr;
-}
-
-int32_t VerifyOlderImageData(const char*, MEDIA_CHANGE_CALLBACK*) {
-    return kNotSupported;
+int32_t VerifyOlderImageData(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
+    return kw::legacy::verifyImageData(path, callback);
 }
 
 } // namespace kw::exports

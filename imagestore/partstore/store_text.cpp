@@ -31,7 +31,7 @@ void CopyNarrow(std::u16string_view text, char* buffer, uint32_t size) {
 std::u16string LoadUtf16(std::span<const uint8_t> bytes, size_t offset, size_t units) {
     std::u16string text(units, u'\0');
     for (size_t i = 0; i < units; ++i) {
-        text[i] = char16_t(bytes[offset + 2 * i] | bytes[offset + 2 * i + 1] << 8);
+        text[i] = char16_t(kwbytes::LoadLe16(bytes, offset + 2 * i));
     }
     return text;
 }
@@ -48,8 +48,7 @@ uint32_t ReplaceUtf16(std::span<uint8_t> bytes, uint32_t& size, uint32_t offset,
     const size_t newEnd = offset + 2 * size_t(units);
     std::memmove(bytes.data() + newEnd, bytes.data() + oldEnd, rest);
     for (uint32_t i = 0; i < units; ++i) {
-        bytes[offset + 2 * i] = uint8_t(text[i]);
-        bytes[offset + 2 * i + 1] = uint8_t(text[i] >> 8);
+        kwbytes::StoreLe16(bytes, offset + 2 * i, uint16_t(text[i]));
     }
     size = uint32_t(newEnd + rest);
     return units;

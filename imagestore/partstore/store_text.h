@@ -3,7 +3,7 @@
 // library's 8-bit view of those texts.
 #pragma once
 
-#include "imagestore/container/byte_order.h"
+#include "include/kwbytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,15 +13,10 @@
 
 namespace kw::partstore {
 
-// A little-endian word at `offset` of a byte image (the caller has checked
-// the bounds).
-inline uint32_t LoadLe32(std::span<const uint8_t> bytes, size_t offset) {
-    return kwv::GetLe32(bytes.data() + offset);
-}
-
-inline void StoreLe32(std::span<uint8_t> bytes, size_t offset, uint32_t value) {
-    kwv::PutLe32(bytes.data() + offset, value);
-}
+// Little-endian words at an offset of a byte image (the callers check the
+// bounds against the record's own size first).
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe32;
 
 // Widens an 8-bit text; bytes above 127 become '?'. Null gives an empty text.
 std::u16string WidenText(const char* text);

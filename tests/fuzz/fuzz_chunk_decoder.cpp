@@ -1,6 +1,7 @@
 // The compressed-chunk decoder on an arbitrary payload and record fields:
 // sequential, backward and skipping reads must stay inside the data length.
 #include "imagestore/codec/chunk_codec.h"
+#include "include/kwbytes.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,10 +12,6 @@ namespace {
 
 constexpr uint32_t kRoom = 0x20000 - 96;
 
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -23,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     ChunkCodecMode mode = (data[0] & 1) ? ChunkCodecMode::OwnMethod : ChunkCodecMode::Lzs;
     // Small data lengths are the common case; keep the reads short enough.
-    uint32_t dataLength = Le32(data + 1) % (4 * kRoom);
-    uint32_t rawStart = Le32(data + 5);
+    uint32_t dataLength = kwbytes::LoadLe32(data + 1) % (4 * kRoom);
+    uint32_t rawStart = kwbytes::LoadLe32(data + 5);
     if ((data[0] & 2) != 0) {
         rawStart = 0xFFFFFFFFu;
     }

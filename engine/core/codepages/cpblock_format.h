@@ -4,6 +4,8 @@
 // only reads blocks (codepage.cpp).
 #pragma once
 
+#include "include/kwbytes.h"
+
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -26,13 +28,13 @@ struct DbcsPart {
 };
 
 inline void putLe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    out.resize(out.size() + 4);
+    kwbytes::StoreLe32(out.data() + out.size() - 4, v);
 }
 
 inline void putLe16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.resize(out.size() + 2);
+    kwbytes::StoreLe16(out.data() + out.size() - 2, v);
 }
 
 // The block layout: total size, code-page number, description (maximum
@@ -68,8 +70,7 @@ buildCodePageBlock(std::uint32_t codePage, std::uint32_t maxCharSize, std::uint1
             putLe16(out, v);
     }
     const auto total = static_cast<std::uint32_t>(out.size());
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<std::uint8_t>(total >> (8 * i));
+    kwbytes::StoreLe32(out.data(), total);
     return out;
 }
 

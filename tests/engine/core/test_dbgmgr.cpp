@@ -174,6 +174,22 @@ TEST_F(DbgMgrTest, NestingStopsAtOneHundred) {
     EXPECT_EQ(gDbgMgr->GetDepth(), DbgMgr::kMaxDepth - 1);
 }
 
+TEST_F(DbgMgrTest, FormatterLogsMissingStringsAndMismatches) {
+    Start({"/LVL=5"});
+    gDbgMgr->Print(5, "@@\n");
+    EXPECT_STREQ(FormatString("Copying segment %1"), "Copying segment %1");
+    EXPECT_STREQ(FormatString("100%%"), "100%"); // logs nothing
+    EXPECT_STREQ(FormatString("%1%2%3%4%1", "a", "b", "c", "d"), "abcda");
+    gDbgMgr->PrintFlagged(5, "flag %d\n", 1);
+    std::string body = Body();
+    body = body.substr(body.find("@@\r\n") + 4);
+    EXPECT_EQ(body, "FormatString: Substitution string %1 missing\r\n"
+                    "FormatString: Number of substitute markers do not match input strings\r\n"
+                    "FormatString: Too many substitute markers in string\r\n"
+                    "!!flag 1\r\n"
+                    "DbgMgr->Uninit\r\n");
+}
+
 TEST(DebugFile, IndentsOnceAndAddsCarriageReturns) {
     kwtest::TempDir dir;
     std::string path = dir.EnginePath() + "T.TXT";

@@ -1,5 +1,7 @@
 #include "tests/engine/disk/disk_fixture.h"
 
+#include "include/kwbytes.h"
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +40,7 @@ void PutChs(std::vector<uint8_t>& e, size_t at, uint32_t lba) {
 }
 
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    kwbytes::StoreLe32(b.data() + at, v);
 }
 
 // An empty table sector with the signature.

@@ -421,6 +421,17 @@ TEST_F(DiskLibTest, UsgChangesOnlyTheNamedDisk) {
     EXPECT_EQ(Disk(1)->biosCylinders, 4u);
 }
 
+TEST_F(DiskLibTest, UsgWithZeroHeadsOrSectorsIsIgnored) {
+    gCommandLine = new COMMAND_LINE;
+    gCommandLine->Accept(SW_USG);
+    const char* argv[] = {"prog", "/USG=1,1000,0,0"};
+    ASSERT_EQ(gCommandLine->Parse(2, argv), nullptr);
+    OpenPatternDisks(1);
+    EXPECT_EQ(Disk(0)->cylinders, 1000u);
+    EXPECT_NE(Disk(0)->heads, 0);
+    EXPECT_NE(Disk(0)->sectorsPerTrack, 0);
+}
+
 TEST(DiskGeometry, CylinderRoundingAndChs) {
     DISK_RECORD d;
     d.heads = d.chsHeads = 255;
@@ -457,7 +468,9 @@ TEST(DiskUtilities, HostErrorsAndDates) {
     EXPECT_EQ(date.month, 5);
     EXPECT_EQ(date.dayOfWeek, 0);
     ASSERT_EQ(FileTimeToKwTime(1780000000u, &time), KW_OK);
-    EXPECT_EQ(time.second % 2, 0);
+    EXPECT_EQ(time.hour, 20); // 1780000000 is 2026-05-28 20:26:40 UTC
+    EXPECT_EQ(time.minute, 26);
+    EXPECT_EQ(time.second, 40); // a whole second never reads back one early
     EXPECT_EQ(FileTimeToKwDate(0, &date), ERR_BAD_ARGUMENT);
     EXPECT_EQ(FileTimeToKwDate(100, &date), ERR_BAD_ARGUMENT); // before 1980
     EXPECT_EQ(FileTimeToKwTime(1780000000u, nullptr), ERR_BAD_ARGUMENT);

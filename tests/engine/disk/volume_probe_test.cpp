@@ -1,4 +1,5 @@
 #include "engine/disk/volume_probe.h"
+#include "include/kwbytes.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +24,12 @@ struct Sector {
         return *this;
     }
     Sector& U16(size_t at, uint16_t v) {
-        b[at] = static_cast<uint8_t>(v);
-        b[at + 1] = static_cast<uint8_t>(v >> 8);
+        kwbytes::StoreLe16(b.data() + at, v);
         return *this;
     }
     Sector& U32(size_t at, uint32_t v) {
-        U16(at, static_cast<uint16_t>(v));
-        return U16(at + 2, static_cast<uint16_t>(v >> 16));
+        kwbytes::StoreLe32(b.data() + at, v);
+        return *this;
     }
 };
 

@@ -1,3 +1,4 @@
+#include "imagestore/codec/chunk_codec.h"
 #include "imagestore/codec/lzs.h"
 #include "test_data.h"
 
@@ -268,4 +269,33 @@ TEST(Lzs, LongHistoryAcrossManyBlocks) {
         uint8_t expect = from < 2047 ? data[from] : d.out[from - 2047];
         ASSERT_EQ(d.out[i], expect) << i;
     }
+}
+
+TEST(Lzs, ChunkDecoderKeepsHistoryWithinAChunkOnly) {
+    // Two blocks in one payload; the second refers back into the first.
+    const std::string A = "001000001", B = "001000010", End = "110000000";
+    auto payload = Bits(A + B + A + End);
+    auto second = Bits(B +
+                       "1"
+                       "1"
+                       "0000100"
+                       "01" +
+                       End); // B + 3 bytes from 4 back
+    payload.insert(payload.end(), second.begin(), second.end());
+    payload.resize(64, 0);
+    ChunkDecoder* dec = CreateCompressedChunkDecoder(ChunkCodecMode::Lzs, 64);
+    ASSERT_NE(dec, nullptr);
+    ASSERT_TRUE(dec->Begin(payload.data(), 64, 7, kRawStartNone));
+    std::vector<uint8_t> out(7);
+    EXPECT_EQ(dec->Get(0, out.data(), 7), 7u);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "ABABABA");
+    // Reading backwards restarts with a fresh history and gives the same bytes.
+    EXPECT_EQ(dec->Get(4, out.data(), 3), 3u);
+    EXPECT_EQ(std::string(out.begin(), out.begin() + 3), "ABA");
+
+    // The next chunk starts with an empty history: the same back reference fails.
+    second.resize(64, 0);
+    ASSERT_TRUE(dec->Begin(second.data(), 64, 4, kRawStartNone));
+    EXPECT_EQ(dec->Get(0, out.data(), 4), 0u);
+    dec->Release();
 }

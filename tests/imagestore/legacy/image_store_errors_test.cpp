@@ -1,7 +1,9 @@
 // Damaged and unusual older-format images: every one is refused or read with
 // the right code, never a crash.
 #include "imagestore/legacy/image_store_reader.h"
+#include "platform/vfs/vfs.h"
 #include "tests/imagestore/legacy/legacy_fixtures.h"
+#include "tests/platform/vfs/fake_extender.h"
 
 #include <gtest/gtest.h>
 
@@ -212,21 +214,44 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
     LegacyImage im;
     im.volumeLimit = 20000;
     make({smallPartition()}, im);
-    dir.provider().removable = true;
-    dir.provider().hidden.insert("bad.002");
+    kw::test::FakeRemovableExtender drive('R', dir.path());
+    drive.SetDriveFlags(kw::vfs::DRIVE_REMOVABLE);
+    drive.Hide("bad.002");
+    kw::vfs::vfsAddExtender(&drive);
     RecordingCallback cb;
-    Store s(path, &cb);
-    ASSERT_EQ(s.error, 0);
-    ASSERT_EQ(s->SelectPartition(1), 0);
-    std::vector<uint8_t> out(50000);
+    Store s("R:\\bad.kwi", &cb);
+    EXPECT_EQ(s.error, 0);
+    if (s.error == 0) {
+        EXPECT_EQ(s->GetMediaFlags(), 1u);
+        ASSERT_EQ(s->SelectPartition(1), 0);
+        std::vector<uint8_t> out(50000);
+        uint32_t n = 0;
+        EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kErrCancelled);
+        EXPECT_EQ(std::count(cb.calls.begin(), cb.calls.end(), "AskMediaNumber:R:\\bad.002"), 1);
+        drive.ShowAll();
+        EXPECT_EQ(s->SeekData(0), 0);
+        EXPECT_EQ(s->ReadData(out.data(), 100, &n), kErrCancelled);
+        EXPECT_EQ(s->ReadRawData(out.data(), 100, &n, nullptr), kErrCancelled);
+    }
+    // A yes after the medium was put in goes on reading.
+    struct InsertsMedium : RecordingCallback {
+        kw::test::FakeRemovableExtender* drive = nullptr;
+        uint32_t AskMediaNumber(const char* path, uint32_t number) override {
+            drive->ShowAll();
+            mediaAnswers = 1;
+            return RecordingCallback::AskMediaNumber(path, number);
+        }
+    } yes;
+    yes.drive = &drive;
+    drive.Hide("bad.002");
+    Store t("R:\\bad.kwi", &yes);
+    ASSERT_EQ(t->SelectPartition(1), 0);
+    std::vector<uint8_t> all(50000);
     uint32_t n = 0;
-    EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kErrCancelled);
-    EXPECT_EQ(std::count(cb.calls.begin(), cb.calls.end(), "AskMediaNumber:" + dir.file("bad.002")),
-              1);
-    dir.provider().hidden.clear();
-    EXPECT_EQ(s->SeekData(0), 0);
-    EXPECT_EQ(s->ReadData(out.data(), 100, &n), kErrCancelled);
-    EXPECT_EQ(s->ReadRawData(out.data(), 100, &n, nullptr), kErrCancelled);
+    EXPECT_EQ(t->ReadData(all.data(), 50000, &n), 0);
+    EXPECT_EQ(n, 40000u);
+    EXPECT_EQ(std::count(yes.calls.begin(), yes.calls.end(), "WrongMedia"), 0);
+    kw::vfs::vfsRemoveExtender(&drive);
 }
 
 } // namespace

@@ -258,6 +258,55 @@ TEST_F(LegacyStoreTest, LzsCheckpointResumesAfterThePendingBytes) {
                 !std::equal(buf.begin(), buf.begin() + got, p.data.begin() + 60000 + pending));
 }
 
+// Checkpoints taken along a straight read of an LZS partition, visited again
+// in random order: each resumes exactly where its pending bytes end, across
+// block and volume boundaries.
+TEST_F(LegacyStoreTest, LzsCheckpointsInRandomOrderAcrossVolumes) {
+    LegacyPartition p = partitionFromRaw(fat, 1);
+    p.code = 104;
+    p.blockSize = 3000;
+    LegacyImage im;
+    im.volumeLimit = 30000;
+    std::string path = dir.file("lzsrand.kwi");
+    ASSERT_GE(writeLegacyImage(path, im, {p}).size(), 3u);
+    StoreRef s;
+    open(s, path);
+    ASSERT_EQ(s.error, 0);
+    ASSERT_EQ(s->SelectPartition(1), 0);
+    ASSERT_EQ(s->BuildVolumeTable(), 0);
+    struct Checkpoint {
+        uint64_t position;
+        size_t resumesAt;
+        std::vector<uint8_t> state;
+    };
+    std::vector<Checkpoint> points;
+    std::vector<uint8_t> buf(5000);
+    size_t delivered = 0;
+    for (;;) {
+        uint32_t got = 0;
+        ASSERT_EQ(s->ReadData(buf.data(), 5000, &got), 0);
+        delivered += got;
+        if (got < 5000)
+            break;
+        Checkpoint c{s->GetDataPosition(), delivered + s->GetPendingCount(),
+                     std::vector<uint8_t>(s->GetDecoderStateSize())};
+        ASSERT_EQ(s->SaveDecoderState(c.state.data()), 0);
+        points.push_back(std::move(c));
+    }
+    ASSERT_EQ(delivered, p.data.size());
+    std::shuffle(points.begin(), points.end(), std::mt19937(11));
+    for (const Checkpoint& c : points) {
+        ASSERT_EQ(s->SeekData(c.position), 0);
+        ASSERT_EQ(s->RestoreDecoderState(c.state.data()), 0);
+        uint32_t got = 0;
+        ASSERT_EQ(s->ReadData(buf.data(), 2000, &got), 0);
+        size_t want = std::min<size_t>(2000, p.data.size() - c.resumesAt);
+        ASSERT_EQ(got, want);
+        ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got, p.data.begin() + c.resumesAt))
+            << c.resumesAt;
+    }
+}
+
 TEST(LegacyStoreCodes, DecoderStateSizeFollowsTheCode) {
     TempFolder dir;
     LegacyPartition p;

@@ -14,11 +14,9 @@ TempFolder::TempFolder() {
     if (mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
-    provider_ = std::make_unique<TestFolderProvider>(path_);
 }
 
 TempFolder::~TempFolder() {
-    provider_.reset();
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -7,7 +7,6 @@
 #include "include/kwvaults_image_store.h"
 #include "tests/imagestore/container/container_test_util.h"
 #include "tests/imagestore/legacy/legacy_writer.h"
-#include "tests/imagestore/legacy/test_provider.h"
 
 #include <memory>
 
@@ -24,11 +23,9 @@ public:
     ~TempFolder();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-    TestFolderProvider& provider() { return *provider_; }
 
 private:
     std::string path_;
-    std::unique_ptr<TestFolderProvider> provider_;
 };
 
 // A FAT partition of sizeKiB made by mkfs.fat and filled with files by mcopy.
@@ -47,7 +44,7 @@ void writeAll(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // The container tests' recording callback, trying several passwords in turn
 // and keeping the last progress values.
-class RecordingCallback final : public kwv::test::RecordingCallback {
+class RecordingCallback : public kwv::test::RecordingCallback {
 public:
     std::vector<std::u16string> passwords; // tried in turn by AskPassword
     uint32_t lastTotal = 0, lastDone = 0;

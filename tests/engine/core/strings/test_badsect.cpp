@@ -3,6 +3,7 @@
 #include "engine/core/progress.h"
 #include "engine/core/sectlist.h"
 #include "engine/disk/kwlib.h"
+#include "include/kwbytes.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"
 
@@ -26,10 +27,8 @@ std::string diskBytes() {
     e[5] = 0xFE; // CHS end (not used for the extent)
     e[6] = 0xFF;
     e[7] = 0xFF;
-    for (int i = 0; i < 4; ++i) {
-        e[8 + i] = static_cast<unsigned char>(kPartStart >> (8 * i));
-        e[12 + i] = static_cast<unsigned char>(kPartSectors >> (8 * i));
-    }
+    kwbytes::StoreLe32(e + 8, kPartStart);
+    kwbytes::StoreLe32(e + 12, kPartSectors);
     bytes[510] = 0x55;
     bytes[511] = static_cast<char>(0xAA);
     return bytes;

@@ -4,6 +4,7 @@
 #include "engine/core/codepages/cpblock_format.h"
 #include "engine/core/msgres.h"
 #include "iconv_ref.h"
+#include "include/kwbytes.h"
 
 #include <gtest/gtest.h>
 
@@ -150,13 +151,12 @@ TEST_F(DoubleBytePage, TwoByteCharacterIsNeverCut) {
 }
 
 void putLe32(Block& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    kwbytes::StoreLe32(b.data() + at, v);
 }
 
 TEST(CodePageBlock, DamagedBlocksAreRefused) {
     const Block good = cp932Block();
-    const std::size_t s = good[26] | (good[27] << 8);
+    const std::size_t s = kwbytes::LoadLe16(good.data() + 26);
     const std::size_t dPos = 30 + 4 * s; // D, then T, then L
     struct Damage {
         const char* what;
