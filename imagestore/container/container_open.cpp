@@ -29,23 +29,8 @@ int StoreContainer::ReadSetUp(bool append) {
     uint64_t at = 0;
     bool copy = false;
     if (header_.containerFlags & kFlagDirectoryCopy) {
-        if (int err = LoadChunk(0); err != kStoreOk) {
+        if (int err = FindDirectoryCopy(append, &at, &copy); err != kStoreOk) {
             return err;
-        }
-        if (chunk_.chunkFlags & kChunkHasDirectory) {
-            if (!chunk_.DirectoryAt(&at)) {
-                return kStoreInvalid;
-            }
-            copy = true;
-            // Until the directory is read only chunk 0 is known.
-            chunkCount_ = volChunks_;
-            streamLength_ = chunk_.StreamEnd();
-            if (append) {
-                // A copy left from before this append must never be read.
-                if (int err = ClearChunk0Directory(); err != kStoreOk) {
-                    return err;
-                }
-            }
         }
     }
     if (!copy) {
@@ -70,6 +55,24 @@ int StoreContainer::ReadSetUp(bool append) {
         }
     }
     return SetUpAppend();
+}
+
+int StoreContainer::FindDirectoryCopy(bool append, uint64_t* at, bool* found) {
+    if (int err = LoadChunk(0); err != kStoreOk) {
+        return err;
+    }
+    *found = (chunk_.chunkFlags & kChunkHasDirectory) != 0;
+    if (!*found) {
+        return kStoreOk;
+    }
+    if (!chunk_.DirectoryAt(at)) {
+        return kStoreInvalid;
+    }
+    // Until the directory is read only chunk 0 is known.
+    chunkCount_ = volChunks_;
+    streamLength_ = chunk_.StreamEnd();
+    // When appending, a copy left from before this append must never be read.
+    return append ? ClearChunk0Directory() : kStoreOk;
 }
 
 int StoreContainer::SetUpAppend() {

@@ -113,6 +113,22 @@ int StoreContainer::LoadChunk(uint32_t number) {
     return UnsealChunk(number);
 }
 
+uint32_t StoreContainer::FirstGuess(uint64_t offset, uint32_t lo, uint32_t hi, uint64_t loOff,
+                                    uint64_t hiEnd) const {
+    const uint64_t room = header_.dataSize - kRecordSize;
+    // Reading on: the next chunk, when it probably holds the offset.
+    if (chunkLoaded_ && offset >= chunk_.StreamEnd() &&
+        offset - chunk_.StreamEnd() < std::max<uint64_t>(chunk_.dataLength, room)) {
+        return lo;
+    }
+    uint32_t first = 0;
+    uint64_t groupStart = 0;
+    if (index_.Find(offset, &first, &groupStart) && offset >= groupStart) {
+        return uint32_t(std::min<uint64_t>(first + (offset - groupStart) / room, hi));
+    }
+    return chunkLoaded_ ? lo : Interpolate(lo, hi, loOff, hiEnd, offset);
+}
+
 int StoreContainer::Locate(uint64_t offset) {
     if (Covers(offset)) {
         return kStoreOk;
@@ -130,20 +146,7 @@ int StoreContainer::Locate(uint64_t offset) {
         hi = chunk_.chunkNumber - 1;
         hiEnd = chunk_.streamOffset;
     }
-    const uint64_t room = header_.dataSize - kRecordSize;
-    // Reading on: the next chunk, when it probably holds the offset.
-    const bool next = chunkLoaded_ && offset >= chunk_.StreamEnd() &&
-                      offset - chunk_.StreamEnd() < std::max<uint64_t>(chunk_.dataLength, room);
-    uint32_t guess = lo;
-    uint32_t first = 0;
-    uint64_t groupStart = 0;
-    if (next) {
-        guess = lo;
-    } else if (index_.Find(offset, &first, &groupStart) && offset >= groupStart) {
-        guess = uint32_t(std::min<uint64_t>(first + (offset - groupStart) / room, hi));
-    } else if (!chunkLoaded_) {
-        guess = Interpolate(lo, hi, loOff, hiEnd, offset);
-    }
+    uint32_t guess = FirstGuess(offset, lo, hi, loOff, hiEnd);
     for (uint32_t step = 0; step < 200 && lo <= hi; ++step) {
         const uint32_t c = std::clamp(guess, lo, hi);
         if (int err = LoadChunk(c); err != kStoreOk) {

@@ -104,6 +104,8 @@ private:
     int ReadChunkBytes(uint32_t indexInVolume);
     int UnsealChunk(uint32_t number);
     int Locate(uint64_t offset);
+    uint32_t FirstGuess(uint64_t offset, uint32_t lo, uint32_t hi, uint64_t loOff,
+                        uint64_t hiEnd) const;
     bool Covers(uint64_t offset) const;
     int FindLastChunk(uint64_t* directoryAt);
     int FindEarlierDirectory(uint32_t last, uint64_t* directoryAt);
@@ -112,6 +114,7 @@ private:
     int CompleteIndex(uint32_t fromChunk);
     int ClearChunk0Directory();
     int ReadSetUp(bool append);
+    int FindDirectoryCopy(bool append, uint64_t* at, bool* found);
     int SetUpAppend();
 
     // Writing (container_write.cpp).
