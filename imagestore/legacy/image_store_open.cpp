@@ -78,7 +78,7 @@ int IMAGE_STORE_READER::readHeaderOf(uint32_t volume, std::vector<uint8_t>* byte
         return kErrShortRead;
     if (got < head)
         return kErrBadImage;
-    uint32_t magic = le32(*bytes, 0);
+    uint32_t magic = LoadLe32(*bytes, 0);
     bool fits =
         volume == 0 ? magic == kFirstVolumeMagic : magic == kImageMagicA || magic == kImageMagicB;
     if (!fits)

@@ -6,24 +6,6 @@
 
 namespace kw::legacy {
 
-uint16_t le16(std::span<const uint8_t> b, size_t off) {
-    if (off + 2 > b.size())
-        return 0;
-    return uint16_t(b[off] | b[off + 1] << 8);
-}
-
-uint32_t le32(std::span<const uint8_t> b, size_t off) {
-    if (off + 4 > b.size())
-        return 0;
-    return uint32_t(b[off]) | uint32_t(b[off + 1]) << 8 | uint32_t(b[off + 2]) << 16 |
-           uint32_t(b[off + 3]) << 24;
-}
-
-void putLe32(std::span<uint8_t> b, size_t off, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[off + i] = uint8_t(v >> (8 * i));
-}
-
 bool isRecordMagic(uint32_t magic) {
     return magic == kRecordMagicA || magic == kRecordMagicB || magic == kRecordMagicC;
 }
@@ -42,7 +24,7 @@ static void copyText(std::span<const uint8_t> field, char* buf, size_t bufSize) 
 bool PartitionRecord::parse(std::span<const uint8_t> bytes, PartitionRecord& out) {
     if (bytes.size() < kRecordSize)
         return false;
-    if (!isRecordMagic(le32(bytes, 0)) || le32(bytes, 4) != kRecordSize)
+    if (!isRecordMagic(LoadLe32(bytes, 0)) || LoadLe32(bytes, 4) != kRecordSize)
         return false;
     std::memcpy(out.raw, bytes.data(), kRecordSize);
     return true;
@@ -60,7 +42,7 @@ void PartitionRecord::text(size_t off, size_t size, char* buf, size_t bufSize) c
 int headerReadSize(std::span<const uint8_t> first, bool firstVolume, size_t& total) {
     size_t head = firstVolume ? kFirstVolumeHeaderSize : kShortHeaderSize;
     size_t extraCap = firstVolume ? kMaxFirstVolumeHeaderExtra : kMaxHeaderExtra;
-    uint32_t size = le32(first, 4);
+    uint32_t size = LoadLe32(first, 4);
     if (size < head)
         return kErrBadImage;
     total = head + std::min<size_t>(size - head, extraCap);
@@ -71,17 +53,17 @@ int ImageHeader::parse(std::vector<uint8_t> bytes, ImageHeader& out) {
     if (bytes.size() < kShortHeaderSize)
         return kErrBadImage;
     out = ImageHeader{};
-    out.headerSize = le32(bytes, 4);
-    out.partitionCount = le32(bytes, 8);
+    out.headerSize = LoadLe32(bytes, 4);
+    out.partitionCount = LoadLe32(bytes, 8);
     if (out.headerSize < kShortHeaderSize || out.partitionCount > kMaxPartitions)
         return kErrBadImage;
     if (out.headerSize > kShortHeaderSize) {
-        out.setId = le32(bytes, 512);
-        out.imageVolumes = le32(bytes, 516);
-        out.formatVersion = le32(bytes, 2020);
-        out.readerVersion = le32(bytes, 2024);
-        out.flags = le32(bytes, 2028);
-        out.continuationCopies = le32(bytes, 2032);
+        out.setId = LoadLe32(bytes, 512);
+        out.imageVolumes = LoadLe32(bytes, 516);
+        out.formatVersion = LoadLe32(bytes, 2020);
+        out.readerVersion = LoadLe32(bytes, 2024);
+        out.flags = LoadLe32(bytes, 2028);
+        out.continuationCopies = LoadLe32(bytes, 2032);
     }
     uint32_t fill = out.isShort() ? 1 : 2;
     if (out.formatVersion == 0)
@@ -160,8 +142,8 @@ void descramble(std::span<uint8_t> bytes, uint32_t passwordValue, uint32_t rotat
         bits == 0 ? passwordValue : (passwordValue << bits | passwordValue >> (32 - bits));
     size_t whole = bytes.size() & ~size_t(3);
     for (size_t i = 0; i < whole; i += 4) {
-        uint32_t w = le32(bytes, i) ^ key;
-        putLe32(bytes, i, w);
+        uint32_t w = LoadLe32(bytes, i) ^ key;
+        StoreLe32(bytes, i, w);
     }
     for (size_t i = whole; i < bytes.size(); ++i)
         bytes[i] ^= uint8_t(key >> (8 * (i - whole)));

@@ -3,6 +3,8 @@
 // scrambling of stored data. Pure functions over byte spans; no file access.
 #pragma once
 
+#include "include/kwbytes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -59,9 +61,11 @@ inline constexpr uint32_t kFlag100 = 0x100;
 inline constexpr uint32_t kFlag200 = 0x200;
 inline constexpr uint32_t kFlag800 = 0x800;
 
-uint16_t le16(std::span<const uint8_t> b, size_t off);
-uint32_t le32(std::span<const uint8_t> b, size_t off);
-void putLe32(std::span<uint8_t> b, size_t off, uint32_t v);
+// Fields at an offset of a byte span; a field that does not lie wholly inside
+// reads as 0.
+using kwbytes::LoadLe16;
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe32;
 
 bool isRecordMagic(uint32_t magic);
 
@@ -73,7 +77,7 @@ struct PartitionRecord {
     // Copies 512 bytes; false when the magic or the record size is wrong.
     static bool parse(std::span<const uint8_t> bytes, PartitionRecord& out);
 
-    uint32_t u32(size_t off) const { return le32(raw, off); }
+    uint32_t u32(size_t off) const { return LoadLe32(raw, off); }
     uint32_t magic() const { return u32(0); }
     uint32_t setId() const { return u32(8); }
     uint32_t partitionType() const { return u32(16); }
@@ -82,7 +86,7 @@ struct PartitionRecord {
     uint32_t sectorsPerBlock() const { return u32(28); }
     uint32_t blockCount() const { return u32(32); }
     uint32_t bytesPerSector() const { return u32(36); }
-    uint16_t year() const { return le16(raw, 40); }
+    uint16_t year() const { return LoadLe16(raw, 40); }
     uint8_t month() const { return raw[42]; }
     uint8_t day() const { return raw[43]; }
     uint32_t bitmapSize() const { return u32(48); }

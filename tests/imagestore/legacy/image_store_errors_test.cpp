@@ -16,8 +16,7 @@ using namespace kw::legacy::testing;
 namespace {
 
 void put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[off + i] = uint8_t(v >> (8 * i));
+    StoreLe32(b.data() + off, v);
 }
 
 struct Store {
@@ -166,7 +165,7 @@ TEST_F(LegacyErrorsTest, CompressedDataEndingInsideTheStreamFails) {
     for (uint32_t code : {1u, 101u, 300u}) {
         SCOPED_TRACE(code);
         make({smallPartition(code)});
-        uint32_t stored = le32(bytes, firstRecord(1) + 52);
+        uint32_t stored = LoadLe32(bytes, firstRecord(1) + 52);
         put32(bytes, firstRecord(1) + 52, stored / 2);
         put32(bytes, 2048 + 52, stored / 2);
         save();

@@ -1,6 +1,7 @@
 #include "tests/imagestore/legacy/legacy_writer.h"
 
 #include "imagestore/codec/own_method.h"
+#include "include/kwbytes.h"
 
 #include <zlib.h>
 
@@ -13,15 +14,14 @@
 namespace kw::legacy::testing {
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe16;
+using kwbytes::StoreLe32;
 
 void put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
     if (b.size() < off + 4)
         b.resize(off + 4);
-    for (int i = 0; i < 4; ++i)
-        b[off + i] = uint8_t(v >> (8 * i));
+    StoreLe32(b.data() + off, v);
 }
 
 void putText(std::vector<uint8_t>& b, size_t off, size_t size, const std::string& s) {
@@ -156,8 +156,7 @@ std::vector<uint8_t> makeRecord(const LegacyPartition& p, const Placed& s, uint3
     put32(r, 28, p.sectorsPerBlock);
     put32(r, 32, p.blockCount);
     put32(r, 36, p.bytesPerSector);
-    r[40] = uint8_t(p.year);
-    r[41] = uint8_t(p.year >> 8);
+    StoreLe16(r.data() + 40, p.year);
     r[42] = p.month;
     r[43] = p.day;
     put32(r, 48, uint32_t(s.bitmap.size()));
@@ -202,7 +201,7 @@ void place(Layout& L, Placed& s, uint64_t limit, uint32_t setId) {
     size_t off = L.volumes.back().size();
     bool spans = limit && room() < 512 + s.bitmap.size() + s.stored.size();
     if (spans)
-        put32(s.record, 56, le32(s.record.data() + 56) | 0x08);
+        put32(s.record, 56, LoadLe32(s.record.data() + 56) | 0x08);
     put32(s.record, 80, vol);
     put32(s.record, 84, uint32_t(off));
     L.records.push_back(s.record);
@@ -222,7 +221,7 @@ void place(Layout& L, Placed& s, uint64_t limit, uint32_t setId) {
         put32(cont, 48, 0);
         put32(cont, 52, uint32_t(std::min<uint64_t>(left, limit - 512)));
         put32(cont, 96, 0);
-        put32(cont, 56, (le32(cont.data() + 56) & ~0x08u) | (more ? 0x08 : 0));
+        put32(cont, 56, (LoadLe32(cont.data() + 56) & ~0x08u) | (more ? 0x08 : 0));
         put32(cont, 80, uint32_t(L.volumes.size()));
         put32(cont, 84, 0);
         put32(cont, 468, uint32_t(L.volumes.size()));
