@@ -1,61 +1,63 @@
 #include "imagestore/container/chunk_record.h"
 
-#include "imagestore/container/byte_order.h"
 #include "imagestore/container/store_error.h"
+#include "include/kwbytes.h"
 
 #include <cstring>
 #include <zlib.h>
 
 namespace kwv {
 
+using namespace kwbytes; // little-endian field loads and stores
+
 ChunkRecord ChunkRecord::Parse(const uint8_t* p) {
     ChunkRecord r;
-    r.magic = GetLe32(p);
-    r.payloadOffset = GetLe32(p + 4);
-    r.recordSize = GetLe32(p + 8);
-    r.reserved12 = GetLe16(p + 12);
+    r.magic = LoadLe32(p);
+    r.payloadOffset = LoadLe32(p + 4);
+    r.recordSize = LoadLe32(p + 8);
+    r.reserved12 = LoadLe16(p + 12);
     r.writerVersion = p[14];
     r.readerVersion = p[15];
-    r.creationTime = GetLe32(p + 16);
-    r.containerFlags = GetLe32(p + 20);
-    r.passwordCrc = GetLe32(p + 24);
-    r.storedChunkSize = GetLe32(p + 28);
-    r.dataSize = GetLe32(p + 32);
+    r.creationTime = LoadLe32(p + 16);
+    r.containerFlags = LoadLe32(p + 20);
+    r.passwordCrc = LoadLe32(p + 24);
+    r.storedChunkSize = LoadLe32(p + 28);
+    r.dataSize = LoadLe32(p + 32);
     std::memcpy(r.reserved36, p + 36, sizeof r.reserved36);
-    r.chunkNumber = GetLe32(p + 48);
-    r.chunkFlags = GetLe32(p + 52);
-    r.streamOffset = GetLe64(p + 56);
-    r.dataLength = GetLe32(p + 64);
-    r.directoryOffset = int32_t(GetLe32(p + 68));
-    r.storedLength = GetLe32(p + 72);
+    r.chunkNumber = LoadLe32(p + 48);
+    r.chunkFlags = LoadLe32(p + 52);
+    r.streamOffset = LoadLe64(p + 56);
+    r.dataLength = LoadLe32(p + 64);
+    r.directoryOffset = int32_t(LoadLe32(p + 68));
+    r.storedLength = LoadLe32(p + 72);
     std::memcpy(r.reserved76, p + 76, sizeof r.reserved76);
-    r.headerCrc = GetLe32(p + 88);
-    r.payloadCrc = GetLe32(p + 92);
+    r.headerCrc = LoadLe32(p + 88);
+    r.payloadCrc = LoadLe32(p + 92);
     return r;
 }
 
 void ChunkRecord::Serialise(uint8_t* p) const {
-    PutLe32(p, magic);
-    PutLe32(p + 4, payloadOffset);
-    PutLe32(p + 8, recordSize);
-    PutLe16(p + 12, reserved12);
+    StoreLe32(p, magic);
+    StoreLe32(p + 4, payloadOffset);
+    StoreLe32(p + 8, recordSize);
+    StoreLe16(p + 12, reserved12);
     p[14] = writerVersion;
     p[15] = readerVersion;
-    PutLe32(p + 16, creationTime);
-    PutLe32(p + 20, containerFlags);
-    PutLe32(p + 24, passwordCrc);
-    PutLe32(p + 28, storedChunkSize);
-    PutLe32(p + 32, dataSize);
+    StoreLe32(p + 16, creationTime);
+    StoreLe32(p + 20, containerFlags);
+    StoreLe32(p + 24, passwordCrc);
+    StoreLe32(p + 28, storedChunkSize);
+    StoreLe32(p + 32, dataSize);
     std::memcpy(p + 36, reserved36, sizeof reserved36);
-    PutLe32(p + 48, chunkNumber);
-    PutLe32(p + 52, chunkFlags);
-    PutLe64(p + 56, streamOffset);
-    PutLe32(p + 64, dataLength);
-    PutLe32(p + 68, uint32_t(directoryOffset));
-    PutLe32(p + 72, storedLength);
+    StoreLe32(p + 48, chunkNumber);
+    StoreLe32(p + 52, chunkFlags);
+    StoreLe64(p + 56, streamOffset);
+    StoreLe32(p + 64, dataLength);
+    StoreLe32(p + 68, uint32_t(directoryOffset));
+    StoreLe32(p + 72, storedLength);
     std::memcpy(p + 76, reserved76, sizeof reserved76);
-    PutLe32(p + 88, headerCrc);
-    PutLe32(p + 92, payloadCrc);
+    StoreLe32(p + 88, headerCrc);
+    StoreLe32(p + 92, payloadCrc);
 }
 
 uint32_t RecordCrc(const uint8_t* bytes) {
@@ -63,16 +65,16 @@ uint32_t RecordCrc(const uint8_t* bytes) {
 }
 
 uint32_t GetPayloadOffset(const uint8_t* chunk) {
-    return GetLe32(chunk + 4);
+    return LoadLe32(chunk + 4);
 }
 uint32_t GetChunkFlags(const uint8_t* chunk) {
-    return GetLe32(chunk + 52);
+    return LoadLe32(chunk + 52);
 }
 void PutChunkFlags(uint8_t* chunk, uint32_t flags) {
-    PutLe32(chunk + 52, flags);
+    StoreLe32(chunk + 52, flags);
 }
 void PutRecordCrc(uint8_t* chunk) {
-    PutLe32(chunk + 88, RecordCrc(chunk));
+    StoreLe32(chunk + 88, RecordCrc(chunk));
 }
 
 namespace {

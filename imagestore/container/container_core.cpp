@@ -5,6 +5,7 @@
 #include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/container/volume_names.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -53,8 +54,7 @@ uint32_t PasswordCrc(const char16_t* text) {
     uint8_t bytes[128];
     size_t n = 0;
     for (; text != nullptr && text[n] != 0 && n < 64; ++n) {
-        bytes[2 * n] = uint8_t(text[n]);
-        bytes[2 * n + 1] = uint8_t(text[n] >> 8);
+        kwbytes::StoreLe16(bytes + 2 * n, uint16_t(text[n]));
     }
     return uint32_t(crc32(0L, bytes, uInt(2 * n)));
 }

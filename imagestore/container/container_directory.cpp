@@ -1,41 +1,43 @@
 #include "imagestore/container/container_directory.h"
 
-#include "imagestore/container/byte_order.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace kwv {
 
+using namespace kwbytes; // little-endian field loads and stores
+
 DirectoryRecord DirectoryRecord::Parse(const uint8_t* p) {
     DirectoryRecord d;
-    d.magic = GetLe32(p);
-    d.tableOffset = GetLe32(p + 4);
-    d.indexOffset = GetLe32(p + 8);
-    d.tableLength = GetLe32(p + 12);
-    d.streamLength = GetLe64(p + 16);
-    d.chunkCount = GetLe32(p + 24);
-    d.volumeCount = GetLe32(p + 28);
-    d.reservedSize = GetLe32(p + 32);
-    d.groupSize = GetLe32(p + 36);
-    d.indexEntries = GetLe32(p + 40);
-    d.volumeEntries = GetLe32(p + 44);
+    d.magic = LoadLe32(p);
+    d.tableOffset = LoadLe32(p + 4);
+    d.indexOffset = LoadLe32(p + 8);
+    d.tableLength = LoadLe32(p + 12);
+    d.streamLength = LoadLe64(p + 16);
+    d.chunkCount = LoadLe32(p + 24);
+    d.volumeCount = LoadLe32(p + 28);
+    d.reservedSize = LoadLe32(p + 32);
+    d.groupSize = LoadLe32(p + 36);
+    d.indexEntries = LoadLe32(p + 40);
+    d.volumeEntries = LoadLe32(p + 44);
     return d;
 }
 
 void DirectoryRecord::Serialise(uint8_t* p) const {
     std::memset(p, 0, kDirectoryRecordSize);
-    PutLe32(p, magic);
-    PutLe32(p + 4, tableOffset);
-    PutLe32(p + 8, indexOffset);
-    PutLe32(p + 12, tableLength);
-    PutLe64(p + 16, streamLength);
-    PutLe32(p + 24, chunkCount);
-    PutLe32(p + 28, volumeCount);
-    PutLe32(p + 32, reservedSize);
-    PutLe32(p + 36, groupSize);
-    PutLe32(p + 40, indexEntries);
-    PutLe32(p + 44, volumeEntries);
+    StoreLe32(p, magic);
+    StoreLe32(p + 4, tableOffset);
+    StoreLe32(p + 8, indexOffset);
+    StoreLe32(p + 12, tableLength);
+    StoreLe64(p + 16, streamLength);
+    StoreLe32(p + 24, chunkCount);
+    StoreLe32(p + 28, volumeCount);
+    StoreLe32(p + 32, reservedSize);
+    StoreLe32(p + 36, groupSize);
+    StoreLe32(p + 40, indexEntries);
+    StoreLe32(p + 44, volumeEntries);
 }
 
 void ChunkIndex::Reset() {
@@ -66,7 +68,7 @@ void ChunkIndex::Serialise(uint8_t* p) const {
         if (i < usedGroups_) {
             last = std::max(last, entries_[i]);
         }
-        PutLe64(p + 8 * i, last);
+        StoreLe64(p + 8 * i, last);
     }
 }
 
@@ -77,7 +79,7 @@ void ChunkIndex::Parse(const uint8_t* p, uint32_t count, uint32_t groupSize) {
     uint64_t last = 0;
     for (uint32_t i = 0; i < kIndexEntries; ++i) {
         if (i < count) {
-            last = std::max(last, GetLe64(p + 8 * i));
+            last = std::max(last, LoadLe64(p + 8 * i));
         }
         entries_[i] = last;
     }
@@ -122,7 +124,7 @@ void VolumeTable::Serialise(uint8_t* p, uint32_t volumeCount) const {
         if (i < volumeCount) {
             last = entries_[i];
         }
-        PutLe32(p + 4 * i, last);
+        StoreLe32(p + 4 * i, last);
     }
 }
 
@@ -131,7 +133,7 @@ void VolumeTable::Parse(const uint8_t* p, uint32_t count) {
     uint32_t last = 0;
     for (uint32_t i = 0; i < kVolumeEntries; ++i) {
         if (i < count) {
-            last = std::max(last, GetLe32(p + 4 * i));
+            last = std::max(last, LoadLe32(p + 4 * i));
         }
         entries_[i] = last;
     }

@@ -1,9 +1,9 @@
 // StoreContainer: setting up a set that was opened for reading or appending.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/byte_order.h"
 #include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <ctime>
@@ -11,8 +11,10 @@
 
 namespace kwv {
 
+using namespace kwbytes; // little-endian field loads and stores
+
 int StoreContainer::ReadSetUp(bool append) {
-    oldSignature_ = GetLe32(headerBytes_) == kMagicOldSig;
+    oldSignature_ = LoadLe32(headerBytes_) == kMagicOldSig;
     const uint32_t room = header_.PayloadRoom();
     const uint32_t codec = CodecOf(header_.containerFlags);
     try {

@@ -2,9 +2,9 @@
 // closing a set with its directory.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/byte_order.h"
 #include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +13,8 @@
 #include <zlib.h>
 
 namespace kwv {
+
+using namespace kwbytes; // little-endian field loads and stores
 
 uint64_t StoreContainer::AppendPosition() const {
     return chunkOpen_ ? chunk_.streamOffset + encoder_->GetInputCount() : streamLength_;
@@ -45,8 +47,8 @@ void StoreContainer::StartChunk() {
         encoder_->Put(nullptr, kOldSigPayloadOffset - kRecordSize);
         r.magic = kMagicOldSig;
         r.payloadOffset = kOldSigPayloadOffset;
-        PutLe32(buf + kOldSigVersionAt, 4);
-        PutLe32(buf + kOldSigVersionAt + 4, 4);
+        StoreLe32(buf + kOldSigVersionAt, 4);
+        StoreLe32(buf + kOldSigVersionAt + 4, 4);
     }
     if (reserve) {
         const uint32_t taken = encoder_->GetInputCount();
@@ -67,10 +69,10 @@ void StoreContainer::SealChunk() {
         Scramble(buf);
     }
     chunk_.headerCrc = RecordCrc(buf);
-    PutLe32(buf + 88, chunk_.headerCrc);
+    StoreLe32(buf + 88, chunk_.headerCrc);
     if (header_.containerFlags & kFlagPayloadCrc) {
         chunk_.payloadCrc = uint32_t(crc32(0L, buf + kRecordSize, header_.dataSize - kRecordSize));
-        PutLe32(buf + 92, chunk_.payloadCrc);
+        StoreLe32(buf + 92, chunk_.payloadCrc);
     }
     if (EccOf(header_.containerFlags) == 1) {
         ::EccEncodeChunk(buf);

@@ -1,13 +1,15 @@
 #include "imagestore/container/stream_table.h"
 
-#include "imagestore/container/byte_order.h"
 #include "imagestore/container/container_directory.h"
 #include "imagestore/container/store_error.h"
+#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace kwv {
+
+using namespace kwbytes; // little-endian field loads and stores
 
 namespace {
 
@@ -48,34 +50,34 @@ std::u16string StoredName(std::string_view name) {
 
 // Parses one entry at `p` with `avail` bytes of the table left after it.
 int ParseEntry(const uint8_t* p, uint64_t avail, StreamEntry* e, uint32_t* size) {
-    if (avail < kEntryFixedSize || GetLe32(p) != kMagicEntry) {
+    if (avail < kEntryFixedSize || LoadLe32(p) != kMagicEntry) {
         return kStoreInvalid;
     }
-    *size = GetLe32(p + 4);
-    const uint64_t nameUnits = GetLe32(p + 44);
-    const uint64_t inlineLen = GetLe32(p + 48);
-    const uint64_t childCount = GetLe32(p + 52);
+    *size = LoadLe32(p + 4);
+    const uint64_t nameUnits = LoadLe32(p + 44);
+    const uint64_t inlineLen = LoadLe32(p + 48);
+    const uint64_t childCount = LoadLe32(p + 52);
     const uint64_t need = kEntryFixedSize + 2 * nameUnits + inlineLen + 4 * childCount;
     if (*size > kStreamTableMax || *size < need || *size > avail ||
-        GetLe32(p + 40) != kEntryFixedSize) {
+        LoadLe32(p + 40) != kEntryFixedSize) {
         return kStoreInvalid;
     }
-    e->id = GetLe32(p + 8);
-    e->parent = GetLe32(p + 12);
-    e->tag1 = GetLe32(p + 16);
-    e->tag2 = GetLe32(p + 20);
-    e->start = GetLe64(p + 24);
-    e->length = GetLe64(p + 32);
+    e->id = LoadLe32(p + 8);
+    e->parent = LoadLe32(p + 12);
+    e->tag1 = LoadLe32(p + 16);
+    e->tag2 = LoadLe32(p + 20);
+    e->start = LoadLe64(p + 24);
+    e->length = LoadLe64(p + 32);
     const uint8_t* q = p + kEntryFixedSize;
     e->name.resize(nameUnits);
     for (uint64_t i = 0; i < nameUnits; ++i, q += 2) {
-        e->name[i] = GetLe16(q);
+        e->name[i] = LoadLe16(q);
     }
     e->inlineData.assign(q, q + inlineLen);
     q += inlineLen;
     e->children.resize(childCount);
     for (uint64_t i = 0; i < childCount; ++i, q += 4) {
-        e->children[i] = GetLe32(q);
+        e->children[i] = LoadLe32(q);
     }
     e->extra.assign(q, p + *size);
     return kStoreOk;
@@ -143,7 +145,7 @@ int StreamTable::Parse(const uint8_t* bytes, uint64_t length) {
             Reset();
             return kStoreInvalid;
         }
-        if (GetLe32(bytes + pos) == 0) {
+        if (LoadLe32(bytes + pos) == 0) {
             break;
         }
         StreamEntry e;
@@ -176,21 +178,21 @@ int StreamTable::Parse(const uint8_t* bytes, uint64_t length) {
 void StreamTable::Serialise(uint8_t* out) const {
     uint8_t* p = out;
     for (const StreamEntry& e : entries_) {
-        PutLe32(p, kMagicEntry);
-        PutLe32(p + 4, uint32_t(e.Size()));
-        PutLe32(p + 8, e.id);
-        PutLe32(p + 12, e.parent);
-        PutLe32(p + 16, e.tag1);
-        PutLe32(p + 20, e.tag2);
-        PutLe64(p + 24, e.start);
-        PutLe64(p + 32, e.length);
-        PutLe32(p + 40, kEntryFixedSize);
-        PutLe32(p + 44, uint32_t(e.name.size()));
-        PutLe32(p + 48, uint32_t(e.inlineData.size()));
-        PutLe32(p + 52, uint32_t(e.children.size()));
+        StoreLe32(p, kMagicEntry);
+        StoreLe32(p + 4, uint32_t(e.Size()));
+        StoreLe32(p + 8, e.id);
+        StoreLe32(p + 12, e.parent);
+        StoreLe32(p + 16, e.tag1);
+        StoreLe32(p + 20, e.tag2);
+        StoreLe64(p + 24, e.start);
+        StoreLe64(p + 32, e.length);
+        StoreLe32(p + 40, kEntryFixedSize);
+        StoreLe32(p + 44, uint32_t(e.name.size()));
+        StoreLe32(p + 48, uint32_t(e.inlineData.size()));
+        StoreLe32(p + 52, uint32_t(e.children.size()));
         p += kEntryFixedSize;
         for (char16_t c : e.name) {
-            PutLe16(p, c);
+            StoreLe16(p, c);
             p += 2;
         }
         if (!e.inlineData.empty()) {
@@ -198,7 +200,7 @@ void StreamTable::Serialise(uint8_t* out) const {
             p += e.inlineData.size();
         }
         for (uint32_t c : e.children) {
-            PutLe32(p, c);
+            StoreLe32(p, c);
             p += 4;
         }
         if (!e.extra.empty()) {
@@ -206,7 +208,7 @@ void StreamTable::Serialise(uint8_t* out) const {
             p += e.extra.size();
         }
     }
-    PutLe32(p, 0);
+    StoreLe32(p, 0);
 }
 
 StreamEntry* StreamTable::ById(uint32_t id) {

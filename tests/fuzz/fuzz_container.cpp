@@ -7,6 +7,7 @@
 // forged records with valid CRCs are reached.
 #include "imagestore/container/store_container.h"
 #include "imagestore/container/stream_objects.h"
+#include "include/kwbytes.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -78,15 +79,8 @@ void Walk(StoreContainer* c, const std::string& path, int depth, int* budget) {
     }
 }
 
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = uint8_t(v >> (8 * i));
-    }
-}
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe32;
 
 // Recomputes the record CRC (and a payload CRC the record asks for) of every
 // chunk of a volume image.
@@ -94,15 +88,15 @@ void Reseal(std::vector<uint8_t>& v) {
     if (v.size() < 96) {
         return;
     }
-    const uint32_t stored = Le32(&v[28]) == 0x46000 ? 0x46000 : 0x20000;
+    const uint32_t stored = LoadLe32(&v[28]) == 0x46000 ? 0x46000 : 0x20000;
     for (size_t at = 0; at + 96 <= v.size(); at += stored) {
         uint8_t* r = &v[at];
-        const uint32_t dataSize = Le32(r + 32);
-        if ((Le32(r + 20) & 2) && dataSize > 96 && dataSize <= stored &&
+        const uint32_t dataSize = LoadLe32(r + 32);
+        if ((LoadLe32(r + 20) & 2) && dataSize > 96 && dataSize <= stored &&
             at + dataSize <= v.size()) {
-            Put32(r + 92, uint32_t(crc32(0L, r + 96, dataSize - 96)));
+            StoreLe32(r + 92, uint32_t(crc32(0L, r + 96, dataSize - 96)));
         }
-        Put32(r + 88, uint32_t(crc32(0L, r, 88)));
+        StoreLe32(r + 88, uint32_t(crc32(0L, r, 88)));
     }
 }
 
@@ -112,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) {
         return 0;
     }
-    const uint32_t word = Le32(data);
+    const uint32_t word = LoadLe32(data);
     const size_t first = std::min<size_t>(word & 0x7FFFFFFF, size - 4);
     std::vector<uint8_t> v0(data + 4, data + 4 + first), v1(data + 4 + first, data + size);
     if (word & 0x80000000u) {

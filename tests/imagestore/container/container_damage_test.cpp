@@ -3,6 +3,7 @@
 #include "container_test_util.h"
 
 #include "imagestore/container/volume_files.h"
+#include "include/kwbytes.h"
 
 #include <zlib.h>
 
@@ -11,17 +12,12 @@ namespace {
 
 constexpr uint32_t kChunk = 0x20000;
 
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = uint8_t(v >> (8 * i));
-    }
-}
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe32;
+
 // Recomputes the record CRC of the chunk at `at` (a forged record stays valid).
 void Reseal(std::vector<uint8_t>& file, size_t at) {
-    Put32(&file[at + 88], uint32_t(crc32(0L, &file[at], 88)));
+    StoreLe32(&file[at + 88], uint32_t(crc32(0L, &file[at], 88)));
 }
 
 // A set with one data stream "d" of `bytes` bytes.
@@ -101,14 +97,14 @@ TEST(ContainerDamage, ForgedRecordsWithValidCrcAreRefused) {
     };
     for (const Forge& f : forges) {
         std::vector<uint8_t> bad = good;
-        Put32(&bad[kChunk + f.field], f.value);
+        StoreLe32(&bad[kChunk + f.field], f.value);
         Reseal(bad, kChunk);
         PutFileBytes(path, bad);
         EXPECT_EQ(OpenAndRead(path), kStoreInvalid) << f.field << "=" << f.value;
     }
     // The older-format magic counts only at stream offset 0.
     std::vector<uint8_t> bad = good;
-    Put32(&bad[kChunk], 0x12268978);
+    StoreLe32(&bad[kChunk], 0x12268978);
     Reseal(bad, kChunk);
     PutFileBytes(path, bad);
     EXPECT_EQ(OpenAndRead(path), kStoreInvalid);
@@ -119,7 +115,7 @@ TEST(ContainerDamage, ForgedRecordsWithValidCrcAreRefused) {
 template <typename Change> int ForgeEntry(const std::string& path, uint32_t id, Change change) {
     std::vector<uint8_t> file = FileBytes(path);
     for (size_t at = file.size(); at-- > 12;) {
-        if (Le32(&file[at]) == 0x45444324 && Le32(&file[at + 8]) == id) {
+        if (LoadLe32(&file[at]) == 0x45444324 && LoadLe32(&file[at + 8]) == id) {
             change(&file[at]);
             PutFileBytes(path, file);
             return OpenAndRead(path);
@@ -132,18 +128,21 @@ TEST(ContainerDamage, StreamTableWithHugeOrOverlappingLengths) {
     TempFolder dir;
     const std::string path = MakeSet(dir, kOptNoDirectoryCopy, 0, 300000);
     const std::vector<uint8_t> good = FileBytes(path);
-    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 36, 1); }), kStoreInvalid);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { StoreLe32(e + 36, 1); }), kStoreInvalid);
     PutFileBytes(path, good);
-    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 28, 0xFFFFFFFF); }), kStoreInvalid);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { StoreLe32(e + 28, 0xFFFFFFFF); }),
+              kStoreInvalid);
     PutFileBytes(path, good);
-    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 4, 0x7FFFFFFF); }), kStoreInvalid);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { StoreLe32(e + 4, 0x7FFFFFFF); }), kStoreInvalid);
     PutFileBytes(path, good);
-    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 52, 0x40000000); }), kStoreInvalid);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { StoreLe32(e + 52, 0x40000000); }),
+              kStoreInvalid);
     PutFileBytes(path, good);
-    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 44, 0x80000001); }), kStoreInvalid);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { StoreLe32(e + 44, 0x80000001); }),
+              kStoreInvalid);
     PutFileBytes(path, good);
     // A stream that overlaps the directory reads what lies there: no harm.
-    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { Put32(e + 24, 100); }), -3);
+    EXPECT_EQ(ForgeEntry(path, 2, [](uint8_t* e) { StoreLe32(e + 24, 100); }), -3);
     PutFileBytes(path, good);
     EXPECT_EQ(OpenAndRead(path), 0);
 }
@@ -157,7 +156,7 @@ TEST(ContainerDamage, MissingMiddleVolumeAndForeignVolume) {
     EXPECT_EQ(OpenAndRead(path), kStoreNotFound);
     // The same volume, but stamped with another creation time.
     std::vector<uint8_t> foreign = kept;
-    Put32(&foreign[16], Le32(&foreign[16]) + 1);
+    StoreLe32(&foreign[16], LoadLe32(&foreign[16]) + 1);
     Reseal(foreign, 0);
     PutFileBytes(second, foreign);
     EXPECT_EQ(OpenAndRead(path), kStoreInvalid);

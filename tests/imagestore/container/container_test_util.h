@@ -5,6 +5,7 @@
 #include "imagestore/container/store_container.h"
 #include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
+#include "include/kwbytes.h"
 #include "kwvaults_callbacks.h"
 
 #include <cstdint>
@@ -165,16 +166,8 @@ inline void Restamp(const std::string& file, uint32_t delta) {
     std::vector<uint8_t> bytes = FileBytes(file);
     for (size_t at = 0; at + 0x20000u <= bytes.size(); at += 0x20000u) {
         uint8_t* r = &bytes[at];
-        const uint32_t t = (r[16] | r[17] << 8 | r[18] << 16 | uint32_t(r[19]) << 24) - delta;
-        const uint32_t crc = [&] {
-            for (int i = 0; i < 4; ++i) {
-                r[16 + i] = uint8_t(t >> (8 * i));
-            }
-            return uint32_t(crc32(0L, r, 88));
-        }();
-        for (int i = 0; i < 4; ++i) {
-            r[88 + i] = uint8_t(crc >> (8 * i));
-        }
+        kwbytes::StoreLe32(r + 16, kwbytes::LoadLe32(r + 16) - delta);
+        kwbytes::StoreLe32(r + 88, uint32_t(crc32(0L, r, 88)));
     }
     PutFileBytes(file, bytes);
 }
