@@ -13,13 +13,22 @@ namespace kwv {
 
 using namespace kwbytes; // little-endian field loads and stores
 
+// One chunk buffer of the set's stored size (plus slack for the codecs);
+// false when there is no memory for it.
+bool StoreContainer::AllocateChunkBuffer() {
+    try {
+        buffer_.assign(header_.storedChunkSize + kChunkSlack, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 int StoreContainer::ReadSetUp(bool append) {
     oldSignature_ = LoadLe32(headerBytes_) == kMagicOldSig;
     const uint32_t room = header_.PayloadRoom();
     const uint32_t codec = CodecOf(header_.containerFlags);
-    try {
-        buffer_.assign(header_.storedChunkSize + kChunkSlack, 0);
-    } catch (const std::bad_alloc&) {
+    if (!AllocateChunkBuffer()) {
         return kStoreNoMemory;
     }
     storedDecoder_ = MakeChunkDecoder(kCodecNone, room);
@@ -130,9 +139,7 @@ int StoreContainer::OpenForAppend(uint64_t volumeLimit) {
 int StoreContainer::SetUpWriting() {
     const uint32_t room = header_.PayloadRoom();
     const uint32_t codec = CodecOf(header_.containerFlags);
-    try {
-        buffer_.assign(header_.storedChunkSize + kChunkSlack, 0);
-    } catch (const std::bad_alloc&) {
+    if (!AllocateChunkBuffer()) {
         return kStoreNoMemory;
     }
     storedEncoder_ = MakeChunkEncoder(kCodecNone, room);

@@ -113,6 +113,7 @@ private:
     int ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord* dir);
     int CompleteIndex(uint32_t fromChunk);
     int ClearChunk0Directory();
+    bool AllocateChunkBuffer();
     int ReadSetUp(bool append);
     int FindDirectoryCopy(bool append, uint64_t* at, bool* found);
     int SetUpAppend();
