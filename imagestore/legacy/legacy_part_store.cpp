@@ -1,5 +1,6 @@
 #include "imagestore/legacy/legacy_part_store.h"
 
+#include "imagestore/legacy/legacy_format.h"
 #include "imagestore/partstore/password_value.h"
 
 #include <algorithm>
@@ -8,9 +9,6 @@
 
 namespace kw::legacy {
 namespace {
-
-constexpr int32_t kCancelled = 7;
-constexpr int32_t kPartitionRange = 1801;
 
 void copyOut(const std::string& text, char* buffer, uint32_t size) {
     if (buffer == nullptr || size == 0)
@@ -108,7 +106,7 @@ int32_t LEGACY_PART_STORE::checkPassword() {
     if (accepted(password))
         return 0;
     store_->ClosePartition();
-    return kCancelled;
+    return kErrCancelled;
 }
 
 uint32_t LEGACY_PART_STORE::TryPassword(const char16_t* text) {
@@ -132,7 +130,7 @@ int32_t LEGACY_PART_STORE::SelectPart(uint32_t index) {
         return kNoSuchStream;
     }
     if (int32_t r = store_->SelectPartition(index + 1))
-        return r == kPartitionRange ? kNoSuchStream : r;
+        return r == kErrPartitionRange ? kNoSuchStream : r;
     return checkPassword();
 }
 
