@@ -1,5 +1,6 @@
 #include "imagestore/legacy/legacy_part_store.h"
 
+#include "imagestore/legacy/legacy_decoder.h"
 #include "imagestore/legacy/legacy_format.h"
 #include "imagestore/partstore/password_value.h"
 
@@ -173,9 +174,10 @@ uint32_t LEGACY_PART_STORE::GetImageFlags() {
     store_->GetCompressionCode(&code);
     if (temporary)
         store_->ClosePartition();
-    if ((code >= 100 && code <= 105) || (code >= 300 && code <= 305))
+    DecoderKind kind = decoderKindFor(code);
+    if (kind == DecoderKind::LzsHistory || kind == DecoderKind::LzsFresh)
         flags |= KW_IMAGE_LOW_COMPRESSION;
-    else if ((code >= 1 && code <= 8) || (code >= 200 && code <= 209))
+    else if (kind == DecoderKind::Zlib || kind == DecoderKind::OwnMethod)
         flags |= KW_IMAGE_HIGH_COMPRESSION;
     if (!accepted_.empty())
         flags |= KW_IMAGE_PASSWORD;
