@@ -1,7 +1,6 @@
 // Reading images of the older format through IMAGE_STORE: images written by
 // the test writer from FAT partitions made with mkfs.fat, read back sector
 // for sector in every compression code, across volumes and after seeks.
-#include "imagestore/codec/own_method.h"
 #include "imagestore/legacy/image_store_reader.h"
 #include "tests/imagestore/legacy/legacy_fixtures.h"
 
@@ -27,11 +26,6 @@ struct StoreRef {
 void open(StoreRef& s, const std::string& path, MEDIA_CHANGE_CALLBACK* cb = nullptr) {
     s.p = new IMAGE_STORE_READER(path, cb);
     s.error = s.p->Open();
-}
-
-bool ownMethodAvailable() {
-    std::vector<uint8_t> in(8192, 'a'), out(9000);
-    return OwnMethodCompress(in.data(), in.size(), out.data(), out.size(), 236) != 0;
 }
 
 class LegacyStoreTest : public ::testing::Test {
@@ -64,8 +58,6 @@ TEST_F(LegacyStoreTest, EveryCodeReadsBackTheRawPartition) {
     };
     for (const CodeCase& c : cases) {
         SCOPED_TRACE("code " + std::to_string(c.code));
-        if (c.code >= 200 && c.code < 300 && !ownMethodAvailable())
-            continue;
         LegacyPartition p = partitionFromRaw(fat, 8);
         p.code = c.code;
         p.passwordValue = c.password;
@@ -314,8 +306,6 @@ TEST(LegacyStoreCodes, DecoderStateSizeFollowsTheCode) {
     p.bitmap = {0xFF};
     for (uint32_t code : {0u, 1u, 100u, 103u, 105u, 300u, 200u}) {
         p.code = code;
-        if (code == 200 && !ownMethodAvailable())
-            continue;
         std::string path = dir.File("c" + std::to_string(code) + ".kwi");
         writeLegacyImage(path, LegacyImage{}, {p});
         StoreRef s;
