@@ -216,7 +216,14 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
     kw::test::FakeRemovableExtender drive('R', dir.Path());
     drive.SetDriveFlags(kw::vfs::DRIVE_REMOVABLE);
     drive.Hide("bad.002");
-    kw::vfs::vfsAddExtender(&drive);
+    // Registered for this test only, also when an assertion ends it early.
+    struct Registration {
+        kw::test::FakeRemovableExtender& drive;
+        explicit Registration(kw::test::FakeRemovableExtender& d) : drive(d) {
+            kw::vfs::vfsAddExtender(&drive);
+        }
+        ~Registration() { kw::vfs::vfsRemoveExtender(&drive); }
+    } registration(drive);
     RecordingCallback cb;
     Store s("R:\\bad.kwi", &cb);
     EXPECT_EQ(s.error, 0);
@@ -250,7 +257,6 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
     EXPECT_EQ(t->ReadData(all.data(), 50000, &n), 0);
     EXPECT_EQ(n, 40000u);
     EXPECT_EQ(std::count(yes.calls.begin(), yes.calls.end(), "WrongMedia"), 0);
-    kw::vfs::vfsRemoveExtender(&drive);
 }
 
 } // namespace
