@@ -7,7 +7,7 @@ KW_HANDLE_SLOT* OpenSlot(kwhandle handle) {
     if (handle >= KW_MAX_HANDLES)
         return nullptr;
     KW_HANDLE_SLOT& slot = DiskLib().handles[handle];
-    return (slot.state & 0x5) == 0x5 ? &slot : nullptr;
+    return slot.state == KW_HANDLE_OPEN ? &slot : nullptr;
 }
 
 } // namespace
