@@ -5,6 +5,7 @@
 #include "engine/core/msgformat.h"
 #include "engine/core/msgres.h"
 #include "engine/core/workdir.h"
+#include "tests/platform/temp_dir.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,23 +15,12 @@
 
 namespace kwtest {
 
-// A fresh folder under the system temp dir, removed at destruction.
-class TempDir {
+// The shared test folder, with the names these tests use.
+class TempDir : public kw::test::TempDir {
 public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kwcore-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const { return path(); }
     // The folder as an engine path with a trailing "\".
-    std::string EnginePath() const { return kwHostToEnginePath(path_) + "\\"; }
-
-private:
-    std::string path_;
+    std::string EnginePath() const { return kwHostToEnginePath(path()) + "\\"; }
 };
 
 inline std::string ReadFile(const std::string& path) {
