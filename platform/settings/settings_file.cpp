@@ -1,6 +1,7 @@
 #include "platform/settings/settings_file.h"
 
 #include "platform/files/ascii.h"
+#include "platform/files/sysfile.h"
 
 #include <cerrno>
 #include <charconv>
@@ -104,17 +105,10 @@ std::string Unquote(std::string_view v) {
     return out;
 }
 
+// A short write (a full disk) fails like any other error.
 bool WriteAll(int fd, const std::string& text) {
     size_t put = 0;
-    while (put < text.size()) {
-        ssize_t n = ::write(fd, text.data() + put, text.size() - put);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        put += static_cast<size_t>(n);
-    }
-    return true;
+    return sys::sysWrite(fd, text.data(), text.size(), &put) && put == text.size();
 }
 
 bool MakeFolders(const std::string& folder) {
