@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,11 +129,7 @@ std::string SettingsFile::DefaultPath() {
         return p;
     if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x == '/')
         return std::string(x) + "/kwvtfe/settings.ini";
-    std::string home;
-    if (const char* h = std::getenv("HOME"); h && *h)
-        home = h;
-    else if (const struct passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        home = pw->pw_dir;
+    std::string home = sys::sysHomeFolder();
     if (home.empty())
         return {};
     return home + "/.config/kwvtfe/settings.ini";
