@@ -316,17 +316,8 @@ int StoreContainer::DeleteSet() {
     }
     Close();
     // Members are the files whose first record carries volume 0's creation time.
-    OpenFailure why = OpenFailure::None;
-    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path_, &why);
-    uint8_t bytes[kRecordSize];
-    uint32_t done = 0;
-    bool known = false;
     ChunkRecord r;
-    if (f && f->ReadAt(0, bytes, kRecordSize, &done) && done == kRecordSize) {
-        r = ChunkRecord::Parse(bytes);
-        known = CheckRecord(bytes, r) == kStoreOk;
-    }
-    f.reset();
+    const bool known = ReadFirstRecord(path_, &r);
     int err = kStoreOk;
     if (known) {
         for (const auto& [index, file] : ListMembers(r.creationTime)) {
