@@ -201,7 +201,7 @@ StreamReader* StoreContainer::OpenStream(const char* path, int* error) {
         SetError(error, kStoreInvalid); // an extent past the stream space
         return nullptr;
     }
-    reader_ = new (std::nothrow) StreamReader(this, e->id, e->start, e->length);
+    reader_ = new (std::nothrow) StreamReader(this, e->start, e->length);
     SetError(error, reader_ == nullptr ? kStoreNoMemory : kStoreOk);
     return reader_;
 }
@@ -218,7 +218,7 @@ StreamWriter* StoreContainer::CreateStream(const char* path, uint32_t tag1, uint
         SetError(error, err);
         return nullptr;
     }
-    writer_ = new (std::nothrow) StreamWriter(this, id, tag1, tag2);
+    writer_ = new (std::nothrow) StreamWriter(this, id);
     SetError(error, writer_ == nullptr ? kStoreNoMemory : kStoreOk);
     return writer_;
 }
