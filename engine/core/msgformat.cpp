@@ -49,8 +49,7 @@ bool MESSAGE_FORMATTER::IsValid() const {
 }
 
 const char* MESSAGE_FORMATTER::GetString(std::uint32_t id) const {
-    const char* text = cpGetMessage(id);
-    return text != nullptr ? text : kNotFound;
+    return kwGetMessageText(id);
 }
 
 const char* MESSAGE_FORMATTER::FormatById(std::uint32_t id, const char* s1, const char* s2,

@@ -80,7 +80,7 @@ kwRet SECT_LIST::Merge(const SECT_LIST* other) {
         return ERR_BAD_ARGUMENT;
     if (other->count_ == 0)
         return KW_OK;
-    kwRet rc = reserve(static_cast<std::uint64_t>(other->count_) * 4 + capacity_ + kGrowBytes);
+    kwRet rc = reserve((static_cast<std::uint64_t>(count_) + other->count_) * 4);
     if (rc != KW_OK)
         return rc;
     std::uint32_t newCount = 0, ownCount = 0;

@@ -206,6 +206,23 @@ private:
     uint8_t inverse_[3][3] = {};
 };
 
+// Check bytes of one code word whose data byte k lies at data[k * stride];
+// check byte i is stored at check[i * checkStride].
+inline void EncodeWord(const Field& gf, const uint8_t* data, size_t stride, uint8_t* check,
+                       size_t checkStride) {
+    uint8_t r2 = 0, r1 = 0, r0 = 0;
+    for (uint32_t k = 0; k < kEccDataSubBlocks; ++k) {
+        uint8_t f = data[k * stride] ^ r2;
+        uint8_t m = gf.mulGenerator[f];
+        r2 = r1 ^ m;
+        r1 = r0 ^ m;
+        r0 = f;
+    }
+    check[0] = r2;
+    check[checkStride] = r1;
+    check[2 * checkStride] = r0;
+}
+
 // Sorts and de-duplicates the erased positions; false when out of range or
 // more than three.
 bool DistinctErasures(const uint32_t* erased, size_t count, uint32_t* out, size_t* distinct) {
@@ -229,37 +246,15 @@ bool DistinctErasures(const uint32_t* erased, size_t count, uint32_t* out, size_
 } // namespace
 
 void EccEncodeWord(const uint8_t* data, uint8_t* check) {
-    const Field& gf = Gf();
-    uint8_t r2 = 0, r1 = 0, r0 = 0;
-    for (uint32_t k = 0; k < kEccDataSubBlocks; ++k) {
-        uint8_t f = data[k] ^ r2;
-        uint8_t m = gf.mulGenerator[f];
-        r2 = r1 ^ m;
-        r1 = r0 ^ m;
-        r0 = f;
-    }
-    check[0] = r2;
-    check[1] = r1;
-    check[2] = r0;
+    EncodeWord(Gf(), data, 1, check, 1);
 }
 
 namespace {
 
 // Check bytes of the code words j from `begin` to `end`, one at a time.
 void EncodeColumns(const Field& gf, uint8_t* chunk, uint32_t begin, uint32_t end) {
-    uint8_t* check = chunk + kEccDataSize;
     for (uint32_t j = begin; j < end; ++j) {
-        uint8_t r2 = 0, r1 = 0, r0 = 0;
-        for (uint32_t k = 0; k < kEccDataSubBlocks; ++k) {
-            uint8_t f = chunk[k * kEccSubBlockSize + j] ^ r2;
-            uint8_t m = gf.mulGenerator[f];
-            r2 = r1 ^ m;
-            r1 = r0 ^ m;
-            r0 = f;
-        }
-        check[j] = r2;
-        check[kEccSubBlockSize + j] = r1;
-        check[2 * kEccSubBlockSize + j] = r0;
+        EncodeWord(gf, chunk + j, kEccSubBlockSize, chunk + kEccDataSize + j, kEccSubBlockSize);
     }
 }
 

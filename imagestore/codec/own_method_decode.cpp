@@ -1,5 +1,4 @@
 // Decompressor of the own method: one block per call.
-#include "imagestore/codec/byte_order.h"
 #include "imagestore/codec/own_method.h"
 #include "imagestore/codec/own_method_format.h"
 #include "include/kwbytes.h"
@@ -112,7 +111,7 @@ public:
                 sorted_[next[lengths[s]]++] = static_cast<uint16_t>(s);
             }
         }
-        FillFastTable(lengths);
+        FillFastTable();
         return true;
     }
 
@@ -134,7 +133,7 @@ public:
     }
 
 private:
-    void FillFastTable(const uint8_t* lengths) {
+    void FillFastTable() {
         std::memset(fast_, 0, sizeof fast_);
         for (uint32_t len = 1; len <= kFastBits; ++len) {
             for (uint32_t k = 0; k < count_[len]; ++k) {
@@ -147,7 +146,6 @@ private:
                 }
             }
         }
-        (void)lengths;
     }
 
     // Entry: code length in the top 4 bits, symbol below; 0 for longer codes.
