@@ -46,12 +46,17 @@ const std::vector<uint8_t>& Corpus() {
     return data;
 }
 
-std::string ImageFor(uint32_t code) {
+// The folder of the images, made on first use and removed by main.
+const std::string& Folder() {
     static const std::string dir = [] {
         std::string t = (std::filesystem::temp_directory_path() / "kwbench-legacy-XXXXXX").string();
         return std::string(mkdtemp(t.data()));
     }();
-    std::string path = dir + "/code" + std::to_string(code) + ".kwi";
+    return dir;
+}
+
+std::string ImageFor(uint32_t code) {
+    std::string path = Folder() + "/code" + std::to_string(code) + ".kwi";
     if (!std::filesystem::exists(path)) {
         LegacyPartition p;
         p.data = Corpus();
@@ -112,4 +117,12 @@ BENCHMARK(BM_ZlibUncompress)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::filesystem::remove_all(Folder());
+    return 0;
+}

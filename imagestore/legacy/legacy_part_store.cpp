@@ -1,5 +1,7 @@
 #include "imagestore/legacy/legacy_part_store.h"
 
+#include "imagestore/legacy/legacy_decoder.h"
+#include "imagestore/legacy/legacy_format.h"
 #include "imagestore/partstore/password_value.h"
 
 #include <algorithm>
@@ -8,9 +10,6 @@
 
 namespace kw::legacy {
 namespace {
-
-constexpr int32_t kCancelled = 7;
-constexpr int32_t kPartitionRange = 1801;
 
 void copyOut(const std::string& text, char* buffer, uint32_t size) {
     if (buffer == nullptr || size == 0)
@@ -108,7 +107,7 @@ int32_t LEGACY_PART_STORE::checkPassword() {
     if (accepted(password))
         return 0;
     store_->ClosePartition();
-    return kCancelled;
+    return kErrCancelled;
 }
 
 uint32_t LEGACY_PART_STORE::TryPassword(const char16_t* text) {
@@ -132,7 +131,7 @@ int32_t LEGACY_PART_STORE::SelectPart(uint32_t index) {
         return kNoSuchStream;
     }
     if (int32_t r = store_->SelectPartition(index + 1))
-        return r == kPartitionRange ? kNoSuchStream : r;
+        return r == kErrPartitionRange ? kNoSuchStream : r;
     return checkPassword();
 }
 
@@ -175,9 +174,10 @@ uint32_t LEGACY_PART_STORE::GetImageFlags() {
     store_->GetCompressionCode(&code);
     if (temporary)
         store_->ClosePartition();
-    if ((code >= 100 && code <= 105) || (code >= 300 && code <= 305))
+    DecoderKind kind = decoderKindFor(code);
+    if (kind == DecoderKind::LzsHistory || kind == DecoderKind::LzsFresh)
         flags |= KW_IMAGE_LOW_COMPRESSION;
-    else if ((code >= 1 && code <= 8) || (code >= 200 && code <= 209))
+    else if (kind == DecoderKind::Zlib || kind == DecoderKind::OwnMethod)
         flags |= KW_IMAGE_HIGH_COMPRESSION;
     if (!accepted_.empty())
         flags |= KW_IMAGE_PASSWORD;

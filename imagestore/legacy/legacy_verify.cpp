@@ -1,17 +1,14 @@
 // The data check of an image of the older format, through its adapter.
 #include "imagestore/legacy/legacy_part_store.h"
 
+#include "imagestore/legacy/legacy_format.h"
+
 #include <bit>
 #include <memory>
 #include <new>
 
 namespace kw::legacy {
 namespace {
-
-constexpr int32_t kNoMemory = 3;
-constexpr int32_t kCancelled = 7;
-constexpr int32_t kBadImage = 1802;
-constexpr int32_t kShortRead = 1811;
 
 uint64_t countSetBits(const uint8_t* bytes, uint64_t n) {
     uint64_t bits = 0;
@@ -56,7 +53,7 @@ private:
                 return 0;
             }
         }
-        return kNoMemory;
+        return kErrNoMemory;
     }
 
     bool step(uint64_t blocks) {
@@ -71,17 +68,17 @@ private:
         if (int32_t r = store_->OpenUbmap(&length))
             return r;
         if (length != (uint64_t(blocks) + 7) / 8)
-            return kBadImage;
+            return kErrBadImage;
         std::unique_ptr<uint8_t[]> bitmap(new (std::nothrow) uint8_t[length + 1]);
         if (!bitmap)
-            return kNoMemory;
+            return kErrNoMemory;
         uint32_t got = 0;
         if (int32_t r = store_->Read(bitmap.get(), uint32_t(length), &got))
             return r;
         store_->ClosePartStream();
         if (!step(1))
-            return kCancelled;
-        return got == length && countSetBits(bitmap.get(), length) == used ? 0 : kBadImage;
+            return kErrCancelled;
+        return got == length && countSetBits(bitmap.get(), length) == used ? 0 : kErrBadImage;
     }
 
     int32_t checkData(uint64_t length, uint64_t blockBytes) {
@@ -94,11 +91,11 @@ private:
             if (int32_t r = store_->Read(buffer_.get(), want, &got))
                 return r;
             if (got != want)
-                return kShortRead;
+                return kErrShortRead;
             at += got;
             uint64_t blocks = at / blockBytes;
             if (!step(blocks - stepped))
-                return kCancelled;
+                return kErrCancelled;
             stepped = blocks;
         }
         return 0;
@@ -117,7 +114,7 @@ private:
         if (int32_t r = store_->OpenUdata(&length))
             return r;
         if (length != used * blockBytes || (used != 0 && blockBytes == 0))
-            return kBadImage;
+            return kErrBadImage;
         int32_t r = checkData(length, blockBytes);
         store_->ClosePartStream();
         return r;

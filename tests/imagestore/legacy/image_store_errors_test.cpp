@@ -49,15 +49,15 @@ size_t firstRecord(size_t n) {
 class LegacyErrorsTest : public ::testing::Test {
 protected:
     TempFolder dir;
-    std::string path = dir.file("bad.kwi");
+    std::string path = dir.File("bad.kwi");
     std::vector<uint8_t> bytes;
 
     void make(std::vector<LegacyPartition> parts = {smallPartition()},
               LegacyImage im = LegacyImage{}) {
         writeLegacyImage(path, im, parts);
-        bytes = readAll(path);
+        bytes = FileBytes(path);
     }
-    void save() { writeAll(path, bytes); }
+    void save() { PutFileBytes(path, bytes); }
 };
 
 TEST_F(LegacyErrorsTest, DamagedHeadersAreRefused) {
@@ -88,7 +88,7 @@ TEST_F(LegacyErrorsTest, DamagedHeadersAreRefused) {
         Store s(path, &cb);
         EXPECT_EQ(s.error, c.want);
     }
-    Store missing(dir.file("absent.kwi"));
+    Store missing(dir.File("absent.kwi"));
     EXPECT_EQ(missing.error, kErrVolumeOpen);
 }
 
@@ -190,7 +190,7 @@ TEST_F(LegacyErrorsTest, MissingContinuationVolume) {
     LegacyImage im;
     im.volumeLimit = 20000;
     make({smallPartition()}, im);
-    std::remove(dir.file("bad.002").c_str());
+    std::remove(dir.File("bad.002").c_str());
     Store s(path);
     ASSERT_EQ(s.error, 0);
     ASSERT_EQ(s->SelectPartition(1), 0);
@@ -199,9 +199,9 @@ TEST_F(LegacyErrorsTest, MissingContinuationVolume) {
     EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kErrVolumeOpen);
     // A continuation volume of another image set is refused.
     make({smallPartition()}, im);
-    std::vector<uint8_t> next = readAll(dir.file("bad.002"));
+    std::vector<uint8_t> next = FileBytes(dir.File("bad.002"));
     put32(next, 8, 0x0BAD0BAD);
-    writeAll(dir.file("bad.002"), next);
+    PutFileBytes(dir.File("bad.002"), next);
     Store t(path);
     ASSERT_EQ(t->SelectPartition(1), 0);
     EXPECT_EQ(t->ReadData(out.data(), 50000, &n), kErrBadImage);
@@ -213,10 +213,17 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
     LegacyImage im;
     im.volumeLimit = 20000;
     make({smallPartition()}, im);
-    kw::test::FakeRemovableExtender drive('R', dir.path());
+    kw::test::FakeRemovableExtender drive('R', dir.Path());
     drive.SetDriveFlags(kw::vfs::DRIVE_REMOVABLE);
     drive.Hide("bad.002");
-    kw::vfs::vfsAddExtender(&drive);
+    // Registered for this test only, also when an assertion ends it early.
+    struct Registration {
+        kw::test::FakeRemovableExtender& drive;
+        explicit Registration(kw::test::FakeRemovableExtender& d) : drive(d) {
+            kw::vfs::vfsAddExtender(&drive);
+        }
+        ~Registration() { kw::vfs::vfsRemoveExtender(&drive); }
+    } registration(drive);
     RecordingCallback cb;
     Store s("R:\\bad.kwi", &cb);
     EXPECT_EQ(s.error, 0);
@@ -250,7 +257,6 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
     EXPECT_EQ(t->ReadData(all.data(), 50000, &n), 0);
     EXPECT_EQ(n, 40000u);
     EXPECT_EQ(std::count(yes.calls.begin(), yes.calls.end(), "WrongMedia"), 0);
-    kw::vfs::vfsRemoveExtender(&drive);
 }
 
 } // namespace

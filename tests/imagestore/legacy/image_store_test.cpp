@@ -1,7 +1,6 @@
 // Reading images of the older format through IMAGE_STORE: images written by
 // the test writer from FAT partitions made with mkfs.fat, read back sector
 // for sector in every compression code, across volumes and after seeks.
-#include "imagestore/codec/own_method.h"
 #include "imagestore/legacy/image_store_reader.h"
 #include "tests/imagestore/legacy/legacy_fixtures.h"
 
@@ -27,11 +26,6 @@ struct StoreRef {
 void open(StoreRef& s, const std::string& path, MEDIA_CHANGE_CALLBACK* cb = nullptr) {
     s.p = new IMAGE_STORE_READER(path, cb);
     s.error = s.p->Open();
-}
-
-bool ownMethodAvailable() {
-    std::vector<uint8_t> in(8192, 'a'), out(9000);
-    return OwnMethodCompress(in.data(), in.size(), out.data(), out.size(), 236) != 0;
 }
 
 class LegacyStoreTest : public ::testing::Test {
@@ -64,13 +58,11 @@ TEST_F(LegacyStoreTest, EveryCodeReadsBackTheRawPartition) {
     };
     for (const CodeCase& c : cases) {
         SCOPED_TRACE("code " + std::to_string(c.code));
-        if (c.code >= 200 && c.code < 300 && !ownMethodAvailable())
-            continue;
         LegacyPartition p = partitionFromRaw(fat, 8);
         p.code = c.code;
         p.passwordValue = c.password;
         p.bitmapZlib = c.bitmapZlib;
-        std::string path = dir.file("img" + std::to_string(c.code) + ".kwi");
+        std::string path = dir.File("img" + std::to_string(c.code) + ".kwi");
         writeLegacyImage(path, LegacyImage{}, {p});
         StoreRef s;
         open(s, path);
@@ -91,7 +83,7 @@ TEST_F(LegacyStoreTest, SeveralPartitionsWithAndWithoutHeaderCopies) {
         LegacyImage im;
         im.recordCopies = form == 0;
         im.shortHeader = form == 2; // the oldest images: 512 bytes, found by walking
-        std::string path = dir.file("multi" + std::to_string(form) + ".kwi");
+        std::string path = dir.File("multi" + std::to_string(form) + ".kwi");
         writeLegacyImage(path, im, {a, b, a});
         StoreRef s;
         open(s, path);
@@ -128,7 +120,7 @@ TEST_F(LegacyStoreTest, SpanningPartitionSeeksAcrossThreeVolumes) {
     small.usedBlocks = 4;
     small.sectorsPerBlock = 2;
     small.totalSectors = 8;
-    std::string path = dir.file("span.kwi");
+    std::string path = dir.File("span.kwi");
     auto files = writeLegacyImage(path, im, {p, small});
     ASSERT_EQ(files.size(), 3u);
     StoreRef s;
@@ -179,7 +171,7 @@ TEST_F(LegacyStoreTest, SpanningCompressedDataReadsStraightThrough) {
     p.code = 101;
     LegacyImage im;
     im.volumeLimit = 12000;
-    std::string path = dir.file("spanz.kwi");
+    std::string path = dir.File("spanz.kwi");
     auto files = writeLegacyImage(path, im, {p});
     ASSERT_GE(files.size(), 3u);
     StoreRef s;
@@ -194,7 +186,7 @@ TEST_F(LegacyStoreTest, FirstVolumeHoldsTheAuthoritativeHeader) {
     LegacyImage im;
     im.firstVolume = true;
     im.title = "Spanned media";
-    std::string path = dir.file("media.kwi");
+    std::string path = dir.File("media.kwi");
     writeLegacyImage(path, im, {partitionFromRaw(fat, 8)});
     RecordingCallback cb;
     StoreRef s;
@@ -205,13 +197,13 @@ TEST_F(LegacyStoreTest, FirstVolumeHoldsTheAuthoritativeHeader) {
     s->GetImageTitle(text, sizeof text);
     EXPECT_STREQ(text, "Spanned media");
     s->GetVolumePath(0, text, sizeof text);
-    EXPECT_EQ(std::string(text), dir.file("media.KWU"));
+    EXPECT_EQ(std::string(text), dir.File("media.KWU"));
     std::vector<uint8_t> back;
     ASSERT_EQ(readBack(s.p, 1, 4096, &back), 0);
     EXPECT_TRUE(back == fat);
     // Without the ".KWU" file the image file's own header serves when no
     // callback is given; with a callback on fixed media the open fails.
-    std::remove(dir.file("media.KWU").c_str());
+    std::remove(dir.File("media.KWU").c_str());
     StoreRef plain;
     open(plain, path);
     EXPECT_EQ(plain.error, 0);
@@ -226,7 +218,7 @@ TEST_F(LegacyStoreTest, LzsCheckpointResumesAfterThePendingBytes) {
     LegacyPartition p = partitionFromRaw(fat, 8);
     p.code = 100;
     p.blockSize = 4096; // many blocks, each referring back into the one before
-    std::string path = dir.file("lzs.kwi");
+    std::string path = dir.File("lzs.kwi");
     writeLegacyImage(path, LegacyImage{}, {p});
     StoreRef s;
     open(s, path);
@@ -267,7 +259,7 @@ TEST_F(LegacyStoreTest, LzsCheckpointsInRandomOrderAcrossVolumes) {
     p.blockSize = 3000;
     LegacyImage im;
     im.volumeLimit = 30000;
-    std::string path = dir.file("lzsrand.kwi");
+    std::string path = dir.File("lzsrand.kwi");
     ASSERT_GE(writeLegacyImage(path, im, {p}).size(), 3u);
     StoreRef s;
     open(s, path);
@@ -314,9 +306,7 @@ TEST(LegacyStoreCodes, DecoderStateSizeFollowsTheCode) {
     p.bitmap = {0xFF};
     for (uint32_t code : {0u, 1u, 100u, 103u, 105u, 300u, 200u}) {
         p.code = code;
-        if (code == 200 && !ownMethodAvailable())
-            continue;
-        std::string path = dir.file("c" + std::to_string(code) + ".kwi");
+        std::string path = dir.File("c" + std::to_string(code) + ".kwi");
         writeLegacyImage(path, LegacyImage{}, {p});
         StoreRef s;
         open(s, path);
@@ -366,7 +356,7 @@ TEST_F(LegacyStoreTest, RecordValuesAndKinds) {
         p.extraFlags = c.kind == 4 ? 0x04 | 0x100 | 0x800 : 0x200;
         parts.push_back(p);
     }
-    std::string path = dir.file("kinds.kwi");
+    std::string path = dir.File("kinds.kwi");
     writeLegacyImage(path, LegacyImage{}, parts);
     StoreRef s;
     open(s, path);

@@ -13,7 +13,7 @@ class LegacyExportsTest : public ::testing::Test {
 protected:
     TempFolder dir;
     std::vector<uint8_t> fat = makeFatPartition(dir, 2048);
-    std::string path = dir.file("older.kwi");
+    std::string path = dir.File("older.kwi");
     void SetUp() override {
         LegacyPartition p = partitionFromRaw(fat, 4);
         p.code = 102;
@@ -57,23 +57,23 @@ TEST_F(LegacyExportsTest, ImageStoreAndItsAdapter) {
 }
 
 TEST_F(LegacyExportsTest, NeitherFormatGivesTheOlderReadersError) {
-    std::string other = dir.file("other.kwi");
-    writeAll(other, std::vector<uint8_t>(4096, 0x41));
+    std::string other = dir.File("other.kwi");
+    PutFileBytes(other, std::vector<uint8_t>(4096, 0x41));
     int32_t error = 0;
     EXPECT_EQ(PartStoreOpenReadOnly(other.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error, 1802);
     EXPECT_EQ(PartStoreVerifyData(other.c_str(), nullptr), 1802);
     // Damage inside an older image shows in its data check.
-    std::vector<uint8_t> bytes = readAll(path);
+    std::vector<uint8_t> bytes = FileBytes(path);
     bytes.resize(bytes.size() - 5000);
-    writeAll(path, bytes);
+    PutFileBytes(path, bytes);
     EXPECT_EQ(PartStoreVerifyData(path.c_str(), nullptr), 1802); // a short read, not spanning
 }
 
 // An image of the current format carries an older-format header with
 // version 4 in its first chunk: the older reader refuses it with 1818.
 TEST_F(LegacyExportsTest, CurrentFormatImagesAreRefusedWithTheVersionCode) {
-    std::string current = dir.file("current.kwi");
+    std::string current = dir.File("current.kwi");
     int32_t error = -1;
     PART_STORE* created = PartStoreCreateNew(current.c_str(), nullptr, 0, 0, 0, nullptr, &error);
     ASSERT_NE(created, nullptr);

@@ -3,33 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
+#include <stdexcept>
 
 namespace kw::legacy::testing {
-
-TempFolder::TempFolder() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kwlegacy-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-void writeAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
 
 static void run(const std::string& command) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
@@ -38,21 +15,21 @@ static void run(const std::string& command) {
 
 std::vector<uint8_t> makeFatPartition(const TempFolder& dir, uint32_t sizeKiB, bool fat32) {
     static int made = 0;
-    std::string image = dir.file("fat" + std::to_string(++made) + ".img");
+    std::string image = dir.File("fat" + std::to_string(++made) + ".img");
     run("mkfs.fat " + std::string(fat32 ? "-F 32 " : "") + "-C " + image + " " +
         std::to_string(sizeKiB));
     // Files of text (compressible) and of noise (not), a few clusters to a
     // few hundred KiB each.
     std::mt19937 rng(sizeKiB);
     for (int n = 0; n < 6; ++n) {
-        std::string name = dir.file("f" + std::to_string(made) + "_" + std::to_string(n) + ".bin");
+        std::string name = dir.File("f" + std::to_string(made) + "_" + std::to_string(n) + ".bin");
         std::vector<uint8_t> bytes(size_t(3000) << n);
         for (size_t i = 0; i < bytes.size(); ++i)
             bytes[i] = n % 2 ? uint8_t(rng()) : uint8_t("partition image text "[i % 21]);
-        writeAll(name, bytes);
+        PutFileBytes(name, bytes);
         run("mcopy -i " + image + " " + name + " ::/");
     }
-    return readAll(image);
+    return FileBytes(image);
 }
 
 LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t sectorsPerBlock) {

@@ -16,17 +16,10 @@
 
 namespace kw::legacy::testing {
 
-// A fresh folder under the temporary directory, removed with the object.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+// The container tests' temporary folder and whole-file helpers.
+using kwv::test::FileBytes;
+using kwv::test::PutFileBytes;
+using kwv::test::TempFolder;
 
 // A FAT partition of sizeKiB made by mkfs.fat and filled with files by mcopy.
 std::vector<uint8_t> makeFatPartition(const TempFolder& dir, uint32_t sizeKiB, bool fat32 = false);
@@ -38,9 +31,6 @@ LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t secto
 // Rebuilds the raw partition from the store's bitmap and data, reading the
 // data in pieces of `piece` bytes. Returns the first error, 0 on success.
 int readBack(IMAGE_STORE* store, uint32_t number, size_t piece, std::vector<uint8_t>* raw);
-
-std::vector<uint8_t> readAll(const std::string& path);
-void writeAll(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // The container tests' recording callback, trying several passwords in turn
 // and keeping the last progress values.

@@ -66,7 +66,7 @@ class LegacyAdapterTest : public ::testing::Test {
 protected:
     TempFolder dir;
     std::vector<uint8_t> fat = makeFatPartition(dir, 4096);
-    std::string path = dir.file("older.kwi");
+    std::string path = dir.File("older.kwi");
     uint32_t secret = kw::partstore::PasswordValue("secret");
     uint32_t other = kw::partstore::PasswordValue("Other");
 };

@@ -113,9 +113,11 @@ std::vector<uint8_t> zlibOf(const std::vector<uint8_t>& data) {
 std::vector<uint8_t> ownMethodBlocks(const std::vector<uint8_t>& data, size_t blockSize) {
     std::vector<uint8_t> out;
     std::vector<uint8_t> buf(blockSize + 0x4000);
+    OwnMethodCompressor compressor; // its work buffers serve every block
     for (size_t at = 0; at < data.size(); at += blockSize) {
         size_t n = std::min(blockSize, data.size() - at);
-        size_t got = OwnMethodCompress(data.data() + at, n, buf.data(), buf.size(), 236);
+        size_t got =
+            compressor.Compress(data.data() + at, n, buf.data(), buf.size(), kOwnMethodParameter);
         if (got == 0)
             throw std::runtime_error("own method refused a block");
         out.insert(out.end(), buf.begin(), buf.begin() + got);
