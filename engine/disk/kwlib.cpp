@@ -1,6 +1,7 @@
 #include "engine/core/cmdline.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib_state.h"
+#include "engine/disk/sector_buffer.h"
 #include "engine/netware/nw_services.h"
 #include "platform/disk/disk_driver.h"
 
@@ -273,11 +274,10 @@ kwRet phyWrite(DISK_RECORD* disk, uint32_t sector, const void* buffer, uint32_t 
 
 kwRet TestReadSector(DISK_RECORD* disk, uint32_t sector) {
     DiskLog(DBG_LEVEL_TRACE, "\nTestReadSector ...");
-    void* buf = kwGetSectorBuffer();
-    if (buf == nullptr)
+    SectorBuffer buf;
+    if (buf.get() == nullptr)
         return ERR_NO_MEMORY;
-    kwRet rc = phyRead(disk, sector, buf, 1);
-    kwFreeSectorBuffer(&buf);
+    kwRet rc = phyRead(disk, sector, buf.get(), 1);
     DiskLog(DBG_LEVEL_TRACE, "\nTestReadSector complete (kwRet == %lu)",
             static_cast<unsigned long>(rc));
     return rc;

@@ -1,5 +1,6 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib_state.h"
+#include "engine/disk/sector_buffer.h"
 
 namespace {
 
@@ -7,7 +8,7 @@ KW_HANDLE_SLOT* OpenSlot(kwhandle handle) {
     if (handle >= KW_MAX_HANDLES)
         return nullptr;
     KW_HANDLE_SLOT& slot = DiskLib().handles[handle];
-    return (slot.state & 0x5) == 0x5 ? &slot : nullptr;
+    return slot.state == KW_HANDLE_OPEN ? &slot : nullptr;
 }
 
 } // namespace
@@ -96,7 +97,8 @@ kwRet RewriteSector(DISK_RECORD* disk, uint32_t sector, void* buf) {
 }
 
 kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
-    void* buf = kwGetSectorBuffer();
+    SectorBuffer sector;
+    uint8_t* buf = sector.get();
     if (buf == nullptr)
         return ERR_NO_MEMORY;
     kwRet rc = RewriteSector(pi->disk, 0, buf);
@@ -110,7 +112,6 @@ kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
         rc = kwLogRead(handle, 0, buf, 1);
     if (rc == KW_OK && kwLogWrite(handle, 0, buf, 1) != KW_OK)
         rc = ERR_WRITE_TEST_FAILED;
-    kwFreeSectorBuffer(&buf);
     return rc;
 }
 

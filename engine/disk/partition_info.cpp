@@ -4,6 +4,7 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
+#include "engine/disk/sector_buffer.h"
 #include "engine/netware/nw_services.h"
 #include "engine/ntfs/ntfs_services.h"
 #include "include/kwbytes.h"
@@ -22,23 +23,6 @@ PARTITION_INFO::~PARTITION_INFO() {
 }
 
 namespace {
-
-// A sector buffer that returns itself to the engine allocator.
-class SectorBuffer {
-public:
-    SectorBuffer() : p_(static_cast<uint8_t*>(kwGetSectorBuffer())) {}
-    ~SectorBuffer() {
-        void* p = p_;
-        kwFreeSectorBuffer(&p);
-    }
-    SectorBuffer(const SectorBuffer&) = delete;
-    SectorBuffer& operator=(const SectorBuffer&) = delete;
-    uint8_t* get() const { return p_; }
-    std::span<const uint8_t> bytes() const { return {p_, 512}; }
-
-private:
-    uint8_t* p_;
-};
 
 constexpr kwRet ERR_NO_SECTOR_BUFFER = 715;
 

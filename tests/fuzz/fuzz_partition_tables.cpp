@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (walk.entries.size() > 4 * (KW_MAX_EXTENDED_RECORDS + 1))
             __builtin_trap();
         for (const TABLE_ENTRY& e : walk.entries) {
-            uint8_t sector[512];
+            uint8_t sector[512] = {}; // a failed read leaves zeros, not stack bytes
             read(e.absStart, sector);
             uint8_t kind = FsKindFromType(e.entry.type, e.tableSector != 0);
             BOOT_SECTOR_INFO info = ClassifyBootSector(e.entry.type, kind, 0, sector);
