@@ -2,18 +2,15 @@
 // never lets an exception out: a failed allocation becomes 1806.
 #include "kwvaults.h"
 
+#include "imagestore/container/store_error.h"
 #include "imagestore/exports/older_format.h"
 #include "imagestore/partstore/part_store_api.h"
 #include "imagestore/partstore/password_value.h"
-
-#include <new>
-#include <type_traits>
+#include "imagestore/partstore/shield.h"
 
 namespace {
 
-constexpr int32_t kOutOfMemory = 1806;
-constexpr int32_t kNotCurrentFormat = 1802;
-constexpr int32_t kInternal = 2;
+using kw::partstore::Shield;
 
 void Report(int32_t* error, int32_t code) {
     if (error != nullptr) {
@@ -25,18 +22,18 @@ uint64_t VolumeLimit(uint32_t low, uint32_t high) {
     return uint64_t(high) << 32 | low;
 }
 
-// Runs `body` (which sets `code`); an escaping exception becomes a code.
+// Runs `body` (which sets `code`) and answers the object it makes; an
+// escaping exception becomes the code Shield gives it and the answer null.
 template <typename Body> auto Guarded(int32_t& code, Body body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        code = kOutOfMemory;
-    } catch (...) {
-        code = kInternal;
+    decltype(body()) result = nullptr;
+    const int32_t thrown = Shield([&] {
+        result = body();
+        return kwv::kStoreOk;
+    });
+    if (thrown != kwv::kStoreOk) {
+        code = thrown;
     }
-    if constexpr (!std::is_void_v<decltype(body())>) {
-        return nullptr;
-    }
+    return result;
 }
 
 } // namespace
@@ -67,9 +64,7 @@ KWVAULTS_API PART_STORE* PartStoreCreateNew(const char* path, const char16_t* pa
 }
 
 KWVAULTS_API int32_t PartStoreDelete(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
-    int32_t code = 0;
-    Guarded(code, [&] { code = kw::partstore::DeleteImageSet(path, callback); });
-    return code;
+    return Shield([&] { return kw::partstore::DeleteImageSet(path, callback); });
 }
 
 KWVAULTS_API PART_STORE*
@@ -86,7 +81,7 @@ KWVAULTS_API PART_STORE* PartStoreOpenReadOnly(const char* path, MEDIA_CHANGE_CA
     int32_t code = 0;
     PART_STORE* store = Guarded(code, [&]() -> PART_STORE* {
         PART_STORE* current = kw::partstore::OpenForReading(path, callback, code);
-        if (current != nullptr || code != kNotCurrentFormat) {
+        if (current != nullptr || code != kwv::kStoreInvalid) {
             return current;
         }
         return kw::exports::OpenOlderImageAsPartStore(path, callback, code);
@@ -107,30 +102,23 @@ KWVAULTS_API PART_STORE* PartStoreOpenWriteOnly(const char* path, uint32_t limit
 }
 
 KWVAULTS_API int32_t PartStoreVerify(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
-    int32_t code = 0;
-    Guarded(code, [&] { code = kw::partstore::VerifyImageChunks(path, callback); });
-    return code;
+    return Shield([&] { return kw::partstore::VerifyImageChunks(path, callback); });
 }
 
 KWVAULTS_API int32_t PartStoreVerifyData(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
-    int32_t code = 0;
-    Guarded(code, [&] {
+    return Shield([&]() -> int32_t {
+        int32_t code = kwv::kStoreOk;
         PART_STORE* store = kw::partstore::OpenForReading(path, callback, code);
         if (store == nullptr) {
-            if (code == kNotCurrentFormat) {
-                code = kw::exports::VerifyOlderImageData(path, callback);
-            }
-            return;
+            return code == kwv::kStoreInvalid ? kw::exports::VerifyOlderImageData(path, callback)
+                                              : code;
         }
         // Every part record is read and checked; the first failure ends it.
         const uint32_t parts = store->GetPartCount();
-        for (uint32_t i = 0; i < parts && code == 0; ++i) {
+        for (uint32_t i = 0; i < parts && code == kwv::kStoreOk; ++i) {
             code = store->SelectPart(i);
         }
         store->Release();
-        if (code == 0) {
-            code = kw::partstore::VerifyImageChunks(path, callback);
-        }
+        return code != kwv::kStoreOk ? code : kw::partstore::VerifyImageChunks(path, callback);
     });
-    return code;
 }

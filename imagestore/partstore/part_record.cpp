@@ -29,12 +29,14 @@ int32_t PartRecord::Parse(std::span<const uint8_t> data, uint32_t tag, PartRecor
     if (tag != kMagic || held < kMinSize || LoadLe32(data, 0) != kMagic) {
         return kwv::kStoreInvalid;
     }
-    const uint32_t size = LoadLe32(data, 4);
+    // Read as 64-bit values so that the sum of the text words cannot wrap.
+    const auto word = [&](PartField field) { return uint64_t(LoadLe32(data, uint32_t(field))); };
+    const auto size = uint32_t(word(PartField::Size));
     if (size < kMinSize || size > held) {
         return kwv::kStoreInvalid;
     }
-    const uint64_t texts =
-        uint64_t(LoadLe32(data, 92)) + 2 * (uint64_t(LoadLe32(data, 96)) + LoadLe32(data, 100));
+    const uint64_t texts = word(PartField::TextOffset) +
+                           2 * (word(PartField::NameLength) + word(PartField::DescriptionLength));
     if (texts > size) {
         return kwv::kStoreInvalid;
     }
