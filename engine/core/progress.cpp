@@ -236,10 +236,7 @@ void Progress::SetRange(uint32_t low, uint32_t high) {
 }
 
 void Progress::NextRange(uint32_t high) {
-    if (high > 100) {
-        Log(DBG_LEVEL_TRACE, "Progress SetRange - The high range is more than 100\n");
-        high = 100;
-    }
+    // SetRange logs and clamps a high above 100.
     uint32_t low = high_ < 100 ? high_ : low_;
     SetRange(low, high); // a high below the new low is raised to it
 }
