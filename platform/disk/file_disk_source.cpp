@@ -10,14 +10,24 @@
 
 namespace kw::plat {
 
-DiskGeometry SynthesiseGeometry(uint64_t sectorCount) {
-    DiskGeometry g;
-    uint64_t cylinders = sectorCount / (uint64_t{g.heads} * g.sectorsPerTrack);
+namespace {
+
+// Whole cylinders of the size under the geometry's heads and sectors per
+// track, at least one and at most what 32 bits hold.
+void SetCylinders(DiskGeometry* g, uint64_t sectorCount) {
+    uint64_t cylinders = sectorCount / (uint64_t{g->heads} * g->sectorsPerTrack);
     if (cylinders == 0)
         cylinders = 1;
     if (cylinders > UINT32_MAX)
         cylinders = UINT32_MAX;
-    g.cylinders = static_cast<uint32_t>(cylinders);
+    g->cylinders = static_cast<uint32_t>(cylinders);
+}
+
+} // namespace
+
+DiskGeometry SynthesiseGeometry(uint64_t sectorCount) {
+    DiskGeometry g;
+    SetCylinders(&g, sectorCount);
     return g;
 }
 
@@ -45,8 +55,7 @@ DiskGeometry DeviceGeometry(int fd, DiskFileKind kind, uint64_t sectors) {
         return g;
     g.heads = hd.heads;
     g.sectorsPerTrack = hd.sectors;
-    uint64_t cylinders = sectors / (uint64_t{g.heads} * g.sectorsPerTrack);
-    g.cylinders = cylinders == 0 ? 1 : cylinders > UINT32_MAX ? UINT32_MAX : uint32_t(cylinders);
+    SetCylinders(&g, sectors);
     return g;
 }
 

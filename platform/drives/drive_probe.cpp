@@ -3,6 +3,7 @@
 #include "platform/drives/drive_table.h"
 
 #include "platform/drives/host_path.h"
+#include "platform/files/sysfile.h"
 #include "platform/settings/settings_file.h"
 
 #include <cctype>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -36,14 +36,6 @@ std::string ReadText(const std::string& path, size_t limit = 16u << 20) {
     }
     ::close(fd);
     return text;
-}
-
-std::string HomeFolder() {
-    if (const char* h = std::getenv("HOME"); h && *h)
-        return h;
-    if (const struct passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        return pw->pw_dir;
-    return {};
 }
 
 std::string RealPath(const std::string& path) {
@@ -81,7 +73,7 @@ std::string DecodeLabel(std::string_view s) {
 DriveSources DriveTable::SystemSources() {
     DriveSources src;
     src.mountInfo = ReadText("/proc/self/mountinfo");
-    src.home = HomeFolder();
+    src.home = sys::sysHomeFolder();
     src.directoriesOnly = true;
     settings::SettingsFile s = settings::SettingsFile::OpenDefault();
     for (const std::string& key : s.Keys("Drives")) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -376,6 +378,14 @@ std::string sysGetCurrentDirectory() {
 
 bool sysSetCurrentDirectory(const std::string& host) {
     return ::chdir(host.c_str()) == 0;
+}
+
+std::string sysHomeFolder() {
+    if (const char* h = std::getenv("HOME"); h && *h)
+        return h;
+    if (const struct passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
+    return {};
 }
 
 } // namespace kw::sys

@@ -65,4 +65,8 @@ bool sysFileTimeToParts(uint64_t filetime, FILETIME_PARTS* parts);
 std::string sysGetCurrentDirectory();
 bool sysSetCurrentDirectory(const std::string& host);
 
+// The user's home folder: $HOME when set and not empty, else the password
+// database's entry; "" when neither names one.
+std::string sysHomeFolder();
+
 } // namespace kw::sys

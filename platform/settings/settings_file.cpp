@@ -1,13 +1,13 @@
 #include "platform/settings/settings_file.h"
 
 #include "platform/files/ascii.h"
+#include "platform/files/sysfile.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,17 +104,10 @@ std::string Unquote(std::string_view v) {
     return out;
 }
 
+// A short write (a full disk) fails like any other error.
 bool WriteAll(int fd, const std::string& text) {
     size_t put = 0;
-    while (put < text.size()) {
-        ssize_t n = ::write(fd, text.data() + put, text.size() - put);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        put += static_cast<size_t>(n);
-    }
-    return true;
+    return sys::sysWrite(fd, text.data(), text.size(), &put) && put == text.size();
 }
 
 bool MakeFolders(const std::string& folder) {
@@ -136,11 +129,7 @@ std::string SettingsFile::DefaultPath() {
         return p;
     if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x == '/')
         return std::string(x) + "/kwvtfe/settings.ini";
-    std::string home;
-    if (const char* h = std::getenv("HOME"); h && *h)
-        home = h;
-    else if (const struct passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        home = pw->pw_dir;
+    std::string home = sys::sysHomeFolder();
     if (home.empty())
         return {};
     return home + "/.config/kwvtfe/settings.ini";

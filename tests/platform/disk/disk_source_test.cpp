@@ -2,6 +2,7 @@
 #include "platform/disk/fault_disk_source.h"
 #include "platform/disk/file_disk_source.h"
 #include "platform/settings/settings_file.h"
+#include "tests/platform/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +16,7 @@ using namespace kw::plat;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kwdiskXXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    fs::path operator/(const std::string& name) const { return fs::path(path_) / name; }
-
-private:
-    std::string path_;
-};
+using kw::test::TempDir;
 
 // A file of n sectors whose byte i holds (i * 7 + i / 512) & 0xFF.
 std::string PatternBytes(uint32_t sectors) {
@@ -52,8 +42,7 @@ TEST(FileSectorSource, ReadsWhatTheFileHoldsAndNeverPastTheEnd) {
     std::string bytes = PatternBytes(40);
     WriteFile(dir / "disk.img", bytes);
     int err = -1;
-    auto src =
-        FileSectorSource::Open((dir / "disk.img").string(), DiskFileKind::ImageFile, true, &err);
+    auto src = FileSectorSource::Open(dir / "disk.img", DiskFileKind::ImageFile, true, &err);
     ASSERT_TRUE(src);
     EXPECT_EQ(src->SectorCount(), 40u);
     EXPECT_TRUE(src->Writable());
@@ -68,8 +57,7 @@ TEST(FileSectorSource, WritesInPlaceAndRefusesToGrowTheFile) {
     TempDir dir;
     WriteFile(dir / "disk.img", PatternBytes(8));
     int err = 0;
-    auto src =
-        FileSectorSource::Open((dir / "disk.img").string(), DiskFileKind::ImageFile, true, &err);
+    auto src = FileSectorSource::Open(dir / "disk.img", DiskFileKind::ImageFile, true, &err);
     ASSERT_TRUE(src);
     std::string sector(512, 'x');
     ASSERT_TRUE(src->Write(7, sector.data(), 1).ok());
@@ -87,8 +75,7 @@ TEST(FileSectorSource, ReadOnlyFileOpensReadOnly) {
     WriteFile(dir / "ro.img", PatternBytes(2));
     chmod((dir / "ro.img").c_str(), 0444);
     int err = 0;
-    auto src =
-        FileSectorSource::Open((dir / "ro.img").string(), DiskFileKind::ImageFile, true, &err);
+    auto src = FileSectorSource::Open(dir / "ro.img", DiskFileKind::ImageFile, true, &err);
     ASSERT_TRUE(src);
     EXPECT_FALSE(src->Writable());
     EXPECT_EQ(src->Write(0, std::string(512, 'z').data(), 1).status, DiskIoStatus::ReadOnly);
@@ -98,8 +85,7 @@ TEST(FileSectorSource, RefusesWritesWhenNotAllowed) {
     TempDir dir;
     WriteFile(dir / "d.img", PatternBytes(2));
     int err = 0;
-    auto src =
-        FileSectorSource::Open((dir / "d.img").string(), DiskFileKind::ImageFile, false, &err);
+    auto src = FileSectorSource::Open(dir / "d.img", DiskFileKind::ImageFile, false, &err);
     ASSERT_TRUE(src);
     EXPECT_EQ(src->Write(0, std::string(512, 'z').data(), 1).status, DiskIoStatus::ReadOnly);
     EXPECT_EQ(ReadFile(dir / "d.img"), PatternBytes(2));
@@ -121,8 +107,7 @@ TEST(DiskDriver, ImageListSkipsMissingFilesAndEmptyEntries) {
     TempDir dir;
     WriteFile(dir / "a.img", PatternBytes(4));
     WriteFile(dir / "b.img", PatternBytes(6));
-    std::string list = (dir / "a.img").string() + "::" + (dir / "missing.img").string() + ":" +
-                       (dir / "b.img").string();
+    std::string list = dir / "a.img" + "::" + dir / "missing.img" + ":" + dir / "b.img";
     DiskScan scan = ScanDiskImages(list);
     ASSERT_EQ(scan.disks.size(), 2u);
     EXPECT_EQ(scan.disks[0]->SectorCount(), 4u);
@@ -158,12 +143,12 @@ TEST(DiskDriver, WholeDiskNames) {
 
 TEST(DiskDriver, BlockDeviceScanSkipsWhatCannotBeOpenedAsADisk) {
     TempDir dir;
-    fs::create_directories(dir / "sys" / "sda");
-    fs::create_directories(dir / "sys" / "loop0");
-    fs::create_directories(dir / "sys" / "sdb");
+    fs::create_directories(dir / "sys/sda");
+    fs::create_directories(dir / "sys/loop0");
+    fs::create_directories(dir / "sys/sdb");
     fs::create_directories(dir / "dev");
-    WriteFile(dir / "dev" / "sda", PatternBytes(2)); // a plain file is no block device
-    DiskScan scan = ScanBlockDevices((dir / "sys").string(), (dir / "dev").string());
+    WriteFile(dir / "dev/sda", PatternBytes(2)); // a plain file is no block device
+    DiskScan scan = ScanBlockDevices(dir / "sys", dir / "dev");
     EXPECT_TRUE(scan.disks.empty());
     ASSERT_EQ(scan.skipped.size(), 2u);
     EXPECT_NE(scan.skipped[0].find("/sda"), std::string::npos);
