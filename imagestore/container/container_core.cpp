@@ -201,7 +201,7 @@ StreamReader* StoreContainer::OpenStream(const char* path, int* error) {
         SetError(error, kStoreInvalid); // an extent past the stream space
         return nullptr;
     }
-    reader_ = new (std::nothrow) StreamReader(this, e->id, e->start, e->length);
+    reader_ = new (std::nothrow) StreamReader(this, e->start, e->length);
     SetError(error, reader_ == nullptr ? kStoreNoMemory : kStoreOk);
     return reader_;
 }
@@ -218,7 +218,7 @@ StreamWriter* StoreContainer::CreateStream(const char* path, uint32_t tag1, uint
         SetError(error, err);
         return nullptr;
     }
-    writer_ = new (std::nothrow) StreamWriter(this, id, tag1, tag2);
+    writer_ = new (std::nothrow) StreamWriter(this, id);
     SetError(error, writer_ == nullptr ? kStoreNoMemory : kStoreOk);
     return writer_;
 }
@@ -316,17 +316,8 @@ int StoreContainer::DeleteSet() {
     }
     Close();
     // Members are the files whose first record carries volume 0's creation time.
-    OpenFailure why = OpenFailure::None;
-    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path_, &why);
-    uint8_t bytes[kRecordSize];
-    uint32_t done = 0;
-    bool known = false;
     ChunkRecord r;
-    if (f && f->ReadAt(0, bytes, kRecordSize, &done) && done == kRecordSize) {
-        r = ChunkRecord::Parse(bytes);
-        known = CheckRecord(bytes, r) == kStoreOk;
-    }
-    f.reset();
+    const bool known = ReadFirstRecord(path_, &r);
     int err = kStoreOk;
     if (known) {
         for (const auto& [index, file] : ListMembers(r.creationTime)) {

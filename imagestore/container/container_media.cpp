@@ -16,30 +16,15 @@ constexpr uint32_t kMediaSpecial = 0x100;
 // An attempt without room on fixed media: ends the creation with 1817.
 constexpr int kStoreNoRoomFinal = -1817;
 
-// The creation time in the first record of a file, or false when it has no
-// valid record.
-bool CreationTimeOf(const std::string& path, uint32_t* time) {
-    OpenFailure why = OpenFailure::None;
-    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
-    uint8_t bytes[kRecordSize];
-    uint32_t done = 0;
-    if (!f || !f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
-        return false;
-    }
-    const ChunkRecord r = ChunkRecord::Parse(bytes);
-    *time = r.creationTime;
-    return CheckRecord(bytes, r) == kStoreOk;
-}
-
 } // namespace
 
 void StoreContainer::DeleteOlderSet(const std::string& path) {
     // Only the members of the set that the file in the way belongs to go.
-    uint32_t older = 0;
-    if (!CreationTimeOf(path, &older) || older == header_.creationTime) {
+    ChunkRecord older;
+    if (!ReadFirstRecord(path, &older) || older.creationTime == header_.creationTime) {
         return;
     }
-    for (const auto& member : ListMembers(older)) {
+    for (const auto& member : ListMembers(older.creationTime)) {
         volfiles::Delete(member.second);
     }
 }

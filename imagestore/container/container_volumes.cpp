@@ -9,6 +9,18 @@
 
 namespace kwv {
 
+bool ReadFirstRecord(const std::string& path, ChunkRecord* record) {
+    OpenFailure why = OpenFailure::None;
+    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
+    uint8_t bytes[kRecordSize];
+    uint32_t done = 0;
+    if (!f || !f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
+        return false;
+    }
+    *record = ChunkRecord::Parse(bytes);
+    return CheckRecord(bytes, *record) == kStoreOk;
+}
+
 bool StoreContainer::Removable(const std::string& path) const {
     return (volfiles::DriveFlags(path) & 0x01) != 0;
 }
@@ -156,15 +168,8 @@ std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32
             continue;
         }
         const std::string path = folder + name;
-        OpenFailure why = OpenFailure::None;
-        std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
-        uint8_t bytes[kRecordSize];
-        uint32_t done = 0;
-        if (!f || !f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
-            continue;
-        }
-        const ChunkRecord r = ChunkRecord::Parse(bytes);
-        if (CheckRecord(bytes, r) == kStoreOk && (anyTime || r.creationTime == creationTime)) {
+        ChunkRecord r;
+        if (ReadFirstRecord(path, &r) && (anyTime || r.creationTime == creationTime)) {
             members.emplace_back(uint32_t(index), path);
         }
     }

@@ -203,4 +203,7 @@ int DeleteContainerSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
 // CRC-32 of a password (at most 64 UTF-16 units).
 uint32_t PasswordCrc(const char16_t* text);
 
+// The first record of a file, parsed; false when the file has no valid one.
+bool ReadFirstRecord(const std::string& path, ChunkRecord* record);
+
 } // namespace kwv

@@ -8,8 +8,8 @@
 
 namespace kwv {
 
-StreamReader::StreamReader(StoreContainer* container, uint32_t id, uint64_t start, uint64_t length)
-    : container_(container), id_(id), start_(start), length_(length) {
+StreamReader::StreamReader(StoreContainer* container, uint64_t start, uint64_t length)
+    : container_(container), start_(start), length_(length) {
     container_->AddRef();
 }
 
@@ -49,8 +49,8 @@ int StreamReader::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t*
     return err;
 }
 
-StreamWriter::StreamWriter(StoreContainer* container, uint32_t id, uint32_t tag1, uint32_t tag2)
-    : container_(container), id_(id), tag1_(tag1), tag2_(tag2) {
+StreamWriter::StreamWriter(StoreContainer* container, uint32_t id)
+    : container_(container), id_(id) {
     container_->AddRef();
 }
 

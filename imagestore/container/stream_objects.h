@@ -9,10 +9,10 @@ namespace kwv {
 
 class StoreContainer;
 
-// Reads one stream: keeps its id, start and length.
+// Reads one stream: keeps its start and length.
 class StreamReader {
 public:
-    StreamReader(StoreContainer* container, uint32_t id, uint64_t start, uint64_t length);
+    StreamReader(StoreContainer* container, uint64_t start, uint64_t length);
     uint32_t AddRef() { return ++refs_; }
     uint32_t Release();
     void* QueryExtension(uint32_t) { return nullptr; }
@@ -24,15 +24,14 @@ private:
     ~StreamReader() = default;
     StoreContainer* container_;
     uint32_t refs_ = 1;
-    uint32_t id_;
     uint64_t start_;
     uint64_t length_;
 };
 
-// Writes one stream sequentially: keeps its id, tags, start and total written.
+// Writes one stream sequentially: keeps its id, start and total written.
 class StreamWriter {
 public:
-    StreamWriter(StoreContainer* container, uint32_t id, uint32_t tag1, uint32_t tag2);
+    StreamWriter(StoreContainer* container, uint32_t id);
     uint32_t AddRef() { return ++refs_; }
     uint32_t Release();
     void* QueryExtension(uint32_t) { return nullptr; }
@@ -46,7 +45,6 @@ private:
     StoreContainer* container_;
     uint32_t refs_ = 1;
     uint32_t id_;
-    uint32_t tag1_, tag2_;
     uint64_t start_ = 0;
     uint64_t written_ = 0;
 };

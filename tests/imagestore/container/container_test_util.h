@@ -7,6 +7,7 @@
 #include "imagestore/container/stream_objects.h"
 #include "include/kwbytes.h"
 #include "kwvaults_callbacks.h"
+#include "tests/platform/temp_dir.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -21,18 +22,10 @@
 namespace kwv::test {
 
 // A fresh folder, removed with everything in it at the end of the test.
-class TempFolder {
+class TempFolder : public kw::test::TempDir {
 public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kwcont-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
+    std::string File(const std::string& name) const { return *this / name; }
+    const std::string& Path() const { return path(); }
 };
 
 // Records the calls it gets; answers questions from its settings.
