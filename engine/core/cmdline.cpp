@@ -4,7 +4,6 @@
 
 #include "engine/core/dbgmgr.h"
 #include "engine/core/msgformat.h"
-#include "engine/core/workdir.h"
 
 #include <cctype>
 #include <cerrno>
@@ -206,23 +205,23 @@ char* COMMAND_LINE::Parse(int argc, const char* const* argv, std::uint32_t* resu
             kwFreeMemory(&conflict);
         }
     }
-    enSetWorkingDirectory(nullptr);
-    if (!IsSet(SW_NDBG) && gDbgMgr != nullptr)
-        gDbgMgr->Init();
-    if (gDbgMgr != nullptr) {
-        gDbgMgr->Print(DBG_LEVEL_TRACE, "Running Program - %s\n\n",
-                       argc > 0 && argv[0] != nullptr ? argv[0] : "");
-        if (argc > 1)
-            gDbgMgr->Print(DBG_LEVEL_TRACE,
-                           "Command line arguments used\n---------------------------\n");
-        for (int i = 1; i < argc; ++i)
-            gDbgMgr->Print(DBG_LEVEL_TRACE, "   %s\n", argv[i] != nullptr ? argv[i] : "");
-    }
     if (firstError.empty())
         return nullptr;
     if (resultCode != nullptr)
         *resultCode = CL_RESULT_ERROR;
     return DupForCaller(firstError);
+}
+
+void COMMAND_LINE::LogArguments() const {
+    if (gDbgMgr == nullptr)
+        return;
+    gDbgMgr->Print(DBG_LEVEL_TRACE, "Running Program - %s\n\n",
+                   argc_ > 0 && argv_[0] != nullptr ? argv_[0] : "");
+    if (argc_ > 1)
+        gDbgMgr->Print(DBG_LEVEL_TRACE,
+                       "Command line arguments used\n---------------------------\n");
+    for (int i = 1; i < argc_; ++i)
+        gDbgMgr->Print(DBG_LEVEL_TRACE, "   %s\n", argv_[i] != nullptr ? argv_[i] : "");
 }
 
 std::string COMMAND_LINE::UsageText(bool all) const {

@@ -128,8 +128,12 @@ public:
 
     // Null when every argument was accepted; otherwise the usage text
     // (result code 1) or the first error message (result code 2), allocated
-    // with kwGetMemory; the caller frees it with kwFreeMemory.
+    // with kwGetMemory; the caller frees it with kwFreeMemory. The vector is
+    // borrowed and must outlive this object. Parsing opens no log: engine
+    // set-up does that from the switches, then calls LogArguments.
     char* Parse(int argc, const char* const* argv, std::uint32_t* resultCode = nullptr);
+    // Writes the program name and the arguments to the debug log.
+    void LogArguments() const;
 
     bool IsSet(std::uint32_t mask) const;
     void Imply(std::uint32_t mask);

@@ -2,7 +2,6 @@
 // the files of the log.
 #include "engine/core/dbgmgr.h"
 
-#include "engine/core/cmdline.h"
 #include "engine/core/runenv.h"
 #include "engine/core/workdir.h"
 
@@ -22,6 +21,7 @@ bool gLoggingEnabled = false;
 constexpr std::size_t kSliceLimit = 120;
 constexpr std::size_t kSliceLength = 119;
 constexpr std::size_t kMaxPath = 260;
+constexpr std::size_t kDefaultCache = 0x100000;
 
 std::string VFormat(const char* format, va_list args) {
     va_list copy;
@@ -67,7 +67,12 @@ kwRet DEBUG_FILE::BuildPathAndOpen(const char* name) {
     if (name == nullptr)
         return KW_OK;
     std::string host;
-    if (std::strlen(name) >= 2 && name[1] == ':') {
+    if (name[0] == '/') {
+        // A host path, taken as it is.
+        host = name;
+        if (kwHostToEnginePath(host).size() > kMaxPath)
+            return ERR_FILE_OPEN;
+    } else if (std::strlen(name) >= 2 && name[1] == ':') {
         if (std::strlen(name) > kMaxPath || !kwEngineToHostPath(name, &host))
             return ERR_FILE_OPEN;
     } else {
@@ -82,11 +87,7 @@ kwRet DEBUG_FILE::BuildPathAndOpen(const char* name) {
     file_ = std::fopen(host.c_str(), (flags_ & DF_APPEND) != 0 ? "ae" : "we");
     if (file_ == nullptr)
         return ERR_FILE_OPEN;
-    std::uint32_t cache = 0x100000;
-    std::uint32_t dcs = 0;
-    if (gCommandLine != nullptr && gCommandLine->GetNumber(SW_DCS, &dcs) == KW_OK && dcs > 0)
-        cache = dcs;
-    std::setvbuf(file_, nullptr, _IOFBF, cache);
+    std::setvbuf(file_, nullptr, _IOFBF, cacheSize_ != 0 ? cacheSize_ : kDefaultCache);
     hostPath_ = host;
     return KW_OK;
 }
@@ -197,12 +198,11 @@ bool DbgMgr::Enabled() {
     return gLoggingEnabled;
 }
 
-kwRet DbgMgr::Init() {
-    level_ = DBG_LEVEL_HEADER;
-    std::uint32_t lvl = 0;
-    if (gCommandLine != nullptr && gCommandLine->GetNumber(SW_LVL, &lvl) == KW_OK)
-        level_ = lvl;
-    if (!kwSwitchSet(SW_NDBG)) {
+kwRet DbgMgr::Init(const DBG_OPTIONS& options) {
+    options_ = options;
+    failedPath_.clear();
+    level_ = options.levelGiven ? options.level : DBG_LEVEL_HEADER;
+    if (!options.noDebugFile) {
         kwRet rc = OpenDebugFile();
         if (rc != KW_OK)
             return rc;
@@ -234,29 +234,38 @@ void DbgMgr::WriteDateLine(DEBUG_FILE* file) {
                  tmNow.tm_mday, tmNow.tm_year + 1900, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
 }
 
+kwRet DbgMgr::OpenLogFile(const std::string& path, std::uint32_t flags, DEBUG_FILE** out) {
+    *out = nullptr;
+    auto* file = new DEBUG_FILE;
+    if (file == nullptr)
+        return ERR_NO_MEMORY;
+    file->SetCacheSize(options_.cacheSize);
+    kwRet rc = file->Open(path.c_str(), flags);
+    if (rc != KW_OK) {
+        failedPath_ = path;
+        delete file;
+        return rc;
+    }
+    *out = file;
+    return KW_OK;
+}
+
 kwRet DbgMgr::OpenDebugFile() {
-    std::string path;
-    if (gCommandLine != nullptr && gCommandLine->GetValue(SW_DBG, &path) == KW_OK &&
-        !path.empty()) {
-        // The path given with the switch.
-    } else {
+    std::string path = options_.debugPath;
+    if (path.empty()) {
         kwRet rc = enGetWorkingDirectory(&path);
         if (rc != KW_OK)
             return rc;
-        if (!path.empty() && (path[0] == 'A' || path[0] == 'a'))
+        if (path[0] == 'A' || path[0] == 'a')
             return KW_OK;
         path += "KW_DEBUG.TXT";
     }
     std::uint32_t flags = DF_PREPEND_BOOT_INI | DF_PREPEND_CONFIG_SYS | DF_PREPEND_AUTOEXEC;
     flags |= NtBootRun() ? DF_APPEND : DF_NEW_FILE;
-    auto* file = new DEBUG_FILE;
-    if (file == nullptr)
-        return ERR_NO_MEMORY;
-    kwRet rc = file->Open(path.c_str(), flags);
-    if (rc != KW_OK) {
-        delete file;
+    DEBUG_FILE* file = nullptr;
+    kwRet rc = OpenLogFile(path, flags, &file);
+    if (rc != KW_OK)
         return rc;
-    }
     delete debugFile_;
     debugFile_ = file;
     debugFile_->SetIndentStep(1);
@@ -271,27 +280,19 @@ kwRet DbgMgr::OpenDebugFile() {
 }
 
 kwRet DbgMgr::OpenScriptLog() {
-    if (!kwSwitchSet(SW_LOG) && !kwSwitchSet(SW_CMD))
+    if (!options_.scriptLog)
         return KW_OK;
-    std::string path;
-    if (kwSwitchSet(SW_LOG)) {
-        gCommandLine->GetValue(SW_LOG, &path);
-    } else {
+    std::string path = options_.scriptPath;
+    if (path.empty()) {
         kwRet rc = enGetWorkingDirectory(&path);
         if (rc != KW_OK)
             return rc;
         path += "SCRLOG.TXT";
     }
-    if (path.empty())
-        return KW_OK;
-    auto* file = new DEBUG_FILE;
-    if (file == nullptr)
-        return ERR_NO_MEMORY;
-    kwRet rc = file->Open(path.c_str(), DF_NEW_FILE | (NtBootRun() ? DF_APPEND : 0));
-    if (rc != KW_OK) {
-        delete file;
+    DEBUG_FILE* file = nullptr;
+    kwRet rc = OpenLogFile(path, DF_NEW_FILE | (NtBootRun() ? DF_APPEND : 0), &file);
+    if (rc != KW_OK)
         return rc;
-    }
     delete scriptLog_;
     scriptLog_ = file;
     scriptLog_->SetIndentStep(4);

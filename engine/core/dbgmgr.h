@@ -38,6 +38,22 @@ inline constexpr std::uint32_t DBG_TRACE_EXIT = 0x2;
 inline constexpr std::uint32_t DBG_TRACE_TIME = 0x4;
 inline constexpr std::uint32_t DBG_TRACE_SOURCE = 0x8;
 
+// What the log is asked for. Engine set-up fills it from the command-line
+// switches; the log itself never reads them.
+struct DBG_OPTIONS {
+    bool levelGiven = false; // LVL
+    DEBUG_LEVEL level = DBG_LEVEL_HEADER;
+    bool noDebugFile = false; // NDBG
+    // DBG's value: an engine path ("C:\x\dbg.txt"), a host path ("/tmp/dbg.txt")
+    // or a name in the current directory; empty for KW_DEBUG.TXT in the
+    // working directory.
+    std::string debugPath;
+    bool scriptLog = false; // LOG or CMD
+    // LOG's value, in the same forms; empty for SCRLOG.TXT in the working directory.
+    std::string scriptPath;
+    std::uint32_t cacheSize = 0; // write buffer of each file (DCS); 0 for 1 MB
+};
+
 // One output file of the log: owns the open host file, indents lines and
 // turns bare line feeds into CR LF.
 class DEBUG_FILE : public KwEngineAlloc {
@@ -47,13 +63,16 @@ public:
     DEBUG_FILE(const DEBUG_FILE&) = delete;
     DEBUG_FILE& operator=(const DEBUG_FILE&) = delete;
 
-    // name: an engine path (drive form) or a name relative to the current directory.
+    // name: an engine path (drive form), a host path (leading "/") or a name
+    // relative to the current directory. 301 when it cannot be opened.
     kwRet Open(const char* name, std::uint32_t flags);
     void Close();
     kwRet Printf(const char* format, ...) KW_PRINTF_LIKE(2, 3);
     kwRet WriteLine(const char* text);
     void WritePrologue();
 
+    // Write buffer in bytes, taken at the next Open; 0 for 1 MB.
+    void SetCacheSize(std::uint32_t bytes) { cacheSize_ = bytes; }
     void SetIndentStep(std::int32_t step) { step_ = step; }
     void Indent() { indent_ += step_; }
     void Unindent();
@@ -74,6 +93,7 @@ private:
     std::int32_t step_ = 1;
     std::int32_t indent_ = 0;
     std::uint32_t flags_ = 0;
+    std::uint32_t cacheSize_ = 0;
 };
 
 // The global debug manager: owns the debug file and the result log, the
@@ -87,7 +107,9 @@ public:
     DbgMgr(const DbgMgr&) = delete;
     DbgMgr& operator=(const DbgMgr&) = delete;
 
-    kwRet Init();
+    // Sets the level and opens the files the options ask for. A file that
+    // cannot be opened is the result, and FailedPath names it.
+    kwRet Init(const DBG_OPTIONS& options);
     void Uninit();
     DEBUG_LEVEL SetLevel(DEBUG_LEVEL level);
     DEBUG_LEVEL GetLevel() const { return level_; }
@@ -102,6 +124,8 @@ public:
 
     kwRet OpenDebugFile();
     kwRet OpenScriptLog();
+    // The path that the last failed open of Init tried (empty when none).
+    const std::string& FailedPath() const { return failedPath_; }
 
     std::uint32_t GetTraceOptions() const { return traceOptions_; }
     void SetTraceOptions(std::uint32_t options) { traceOptions_ = options; }
@@ -116,6 +140,10 @@ private:
     void WriteSliced(DEBUG_LEVEL level, const char* text);
     void WriteDateLine(DEBUG_FILE* file);
 
+    kwRet OpenLogFile(const std::string& path, std::uint32_t flags, DEBUG_FILE** out);
+
+    DBG_OPTIONS options_;
+    std::string failedPath_;
     DEBUG_LEVEL level_ = 0;
     DEBUG_FILE* debugFile_ = nullptr;
     DEBUG_FILE* scriptLog_ = nullptr;

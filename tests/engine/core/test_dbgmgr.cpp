@@ -1,5 +1,7 @@
 #include "engine/core/cmdline.h"
 #include "engine/core/dbgmgr.h"
+#include "engine/core/engine_setup.h"
+#include "engine/core/errtext.h"
 #include "engine/core/workdir.h"
 
 #include "core_fixture.h"
@@ -35,13 +37,18 @@ protected:
         kwResetWorkingDirectory();
     }
 
-    void Start(std::vector<std::string> args) {
+    EN_COMMAND_LINE_RESULT Process(std::vector<std::string> args) {
         args_ = std::move(args);
         args_.insert(args_.begin(), "kwvtfe32");
+        argv_.clear();
         for (const std::string& a : args_)
             argv_.push_back(a.c_str());
-        char* error = gCommandLine->Parse(static_cast<int>(argv_.size()), argv_.data());
-        ASSERT_EQ(error, nullptr) << error;
+        return enProcessCommandLine(static_cast<int>(argv_.size()), argv_.data());
+    }
+    void Start(std::vector<std::string> args) {
+        EN_COMMAND_LINE_RESULT r = Process(std::move(args));
+        ASSERT_EQ(r.parseCode, 0u) << r.text;
+        ASSERT_EQ(r.logResult, KW_OK) << r.text;
     }
     std::string DebugPath() const { return dir_.Path() + "/KW_DEBUG.TXT"; }
     std::string Close(const std::string& path) {
@@ -114,7 +121,7 @@ TEST_F(DbgMgrTest, WorkingDirectoryOnDriveAMeansNoDebugFile) {
     gDbgMgr->Uninit();
     std::filesystem::remove(DebugPath());
     enSetWorkingDirectory("A:\\");
-    EXPECT_EQ(gDbgMgr->Init(), KW_OK);
+    EXPECT_EQ(gDbgMgr->Init(DbgOptionsFromSwitches(*gCommandLine)), KW_OK);
     EXPECT_FALSE(DbgMgr::Enabled());
     EXPECT_EQ(gDbgMgr->DebugFile(), nullptr);
     ASSERT_NE(gDbgMgr->ScriptLog(), nullptr);
@@ -134,6 +141,44 @@ TEST_F(DbgMgrTest, DebugFileNamedBySwitch) {
     Start({"/DBG=" + path});
     gDbgMgr->Uninit();
     EXPECT_TRUE(std::filesystem::exists(dir_.Path() + "/MINE.TXT"));
+    EXPECT_FALSE(std::filesystem::exists(DebugPath()));
+}
+
+TEST_F(DbgMgrTest, HostPathsForBothLogs) {
+    std::string debug = dir_.Path() + "/host-debug.txt";
+    std::string result = dir_.Path() + "/host-result.txt";
+    Start({"/DBG=" + debug, "/LOG:" + result, "/LVL=3"});
+    gDbgMgr->Print(3, "both\n");
+    gDbgMgr->Uninit();
+    EXPECT_NE(kwtest::ReadFile(debug).find("both\r\n"), std::string::npos);
+    EXPECT_NE(kwtest::ReadFile(result).find("both\r\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(DebugPath()));
+}
+
+// A log that cannot be opened is the result, with a text that names it.
+TEST_F(DbgMgrTest, LogThatCannotBeOpenedIsReported) {
+    std::string missing = dir_.Path() + "/no-such-folder/dbg.txt";
+    for (const std::string& arg : {"/DBG=" + missing, "/LOG=" + missing}) {
+        SCOPED_TRACE(arg);
+        EN_COMMAND_LINE_RESULT r = Process({arg});
+        EXPECT_EQ(r.parseCode, 0u);
+        EXPECT_EQ(r.logResult, ERR_FILE_OPEN);
+        EXPECT_EQ(r.text,
+                  "Cannot open the log file " + missing + ": " + kwGetErrorTextA(ERR_FILE_OPEN));
+        gDbgMgr->Uninit();
+        delete gCommandLine;
+        gCommandLine = new COMMAND_LINE;
+        for (std::uint32_t mask : {SW_DBG, SW_LOG})
+            gCommandLine->Accept(mask);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "/no-such-folder"));
+}
+
+TEST_F(DbgMgrTest, UsageRequestOpensNoLog) {
+    EN_COMMAND_LINE_RESULT r = Process({"/?"});
+    EXPECT_EQ(r.parseCode, CL_RESULT_USAGE);
+    EXPECT_EQ(r.logResult, KW_OK);
+    EXPECT_FALSE(DbgMgr::Enabled());
     EXPECT_FALSE(std::filesystem::exists(DebugPath()));
 }
 
