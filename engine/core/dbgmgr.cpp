@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -84,9 +85,17 @@ kwRet DEBUG_FILE::BuildPathAndOpen(const char* name) {
             return ERR_FILE_OPEN;
     }
     Close();
-    file_ = std::fopen(host.c_str(), (flags_ & DF_APPEND) != 0 ? "ae" : "we");
-    if (file_ == nullptr)
+    // Every write goes to the end of the file, so that a line log the program
+    // keeps on the same file (switch LOG) is never overwritten.
+    int mode = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | ((flags_ & DF_APPEND) ? 0 : O_TRUNC);
+    int fd = open(host.c_str(), mode, 0666);
+    if (fd < 0)
         return ERR_FILE_OPEN;
+    file_ = fdopen(fd, "a");
+    if (file_ == nullptr) {
+        close(fd);
+        return ERR_FILE_OPEN;
+    }
     std::setvbuf(file_, nullptr, _IOFBF, cacheSize_ != 0 ? cacheSize_ : kDefaultCache);
     hostPath_ = host;
     return KW_OK;

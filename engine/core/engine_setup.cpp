@@ -1,10 +1,145 @@
-// Engine set-up: the command line and the logs it asks for.
+// Engine set-up and tear-down, and the command line with the logs it asks for.
 #include "engine/core/engine_setup.h"
 
 #include "engine/core/cmdline.h"
+#include "engine/core/codepage.h"
 #include "engine/core/errtext.h"
+#include "engine/core/globals_mgr.h"
+#include "engine/core/kwerror.h"
 #include "engine/core/kwmemory.h"
+#include "engine/core/msgformat.h"
+#include "engine/core/msgres.h"
+#include "engine/core/progress.h"
+#include "engine/core/runenv.h"
 #include "engine/core/workdir.h"
+#include "kwstring.h"
+
+PROGRESS_INFO* gProgressInfo = nullptr;
+Progress* gRootProgress = nullptr;
+GLOBALS_MANAGER* gGlobalsManager = nullptr;
+
+namespace {
+
+EN_SERVICE_HOOKS gHooks;
+bool gSetUp = false;
+std::uint32_t gInitialFlags = 0;
+
+// Error manager limits of set-up: no class counted, no count limit.
+constexpr std::uint32_t kNoThreshold = 0xFFFFFFFFu;
+constexpr std::uint32_t kNoCountLimit = 0xFFFFFFFFu;
+
+template <class T> kwRet Made(T* object) {
+    return object != nullptr ? KW_OK : ERR_NO_MEMORY;
+}
+template <class T> void Destroy(T*& global) {
+    delete global;
+    global = nullptr;
+}
+
+// One global object of set-up: how it is made and destroyed.
+struct SetupStep {
+    kwRet (*create)();
+    void (*destroy)();
+};
+
+kwRet HookOrOk(kwRet (*fn)()) {
+    return fn != nullptr ? fn() : KW_OK;
+}
+void HookCall(void (*fn)()) {
+    if (fn != nullptr)
+        fn();
+}
+
+const SetupStep kSteps[] = {
+    {[] { return Made(gDbgMgr = new DbgMgr); }, [] { Destroy(gDbgMgr); }},
+    {[] { return Made(gMessageFormatter = new MESSAGE_FORMATTER); },
+     [] { Destroy(gMessageFormatter); }},
+    {[] {
+         gProgressInfo = new PROGRESS_INFO;
+         if (gProgressInfo != nullptr)
+             PROGRESS_INFO::MakeCurrent(gProgressInfo);
+         return Made(gProgressInfo);
+     },
+     [] { Destroy(gProgressInfo); }},
+    {[] { return Made(gRootProgress = new Progress); }, [] { Destroy(gRootProgress); }},
+    {[] { return Made(gCommandLine = new COMMAND_LINE); }, [] { Destroy(gCommandLine); }},
+    {[] { return HookOrOk(gHooks.createRebootManager); },
+     [] { HookCall(gHooks.destroyRebootManager); }},
+    {[] { return HookOrOk(gHooks.createPrefs); }, [] { HookCall(gHooks.destroyPrefs); }},
+    {[] {
+         return Made(gErrorMgr = new KWERRORMGR(KWERRMGR_MAX_ERRORS, kNoThreshold, kNoCountLimit));
+     },
+     [] { Destroy(gErrorMgr); }},
+    {[] { return Made(gGlobalsManager = new GLOBALS_MANAGER(gInitialFlags)); },
+     [] { Destroy(gGlobalsManager); }},
+};
+constexpr std::size_t kStepCount = sizeof kSteps / sizeof kSteps[0];
+
+// Destroys the objects of the first `made` steps, last first.
+void RollBack(std::size_t made) {
+    while (made > 0)
+        kSteps[--made].destroy();
+}
+
+void FreeTexts() {
+    cpFreeTables();
+    Destroy(gCodePageInfo);
+}
+
+bool LoadTexts(const void* resource, std::uint32_t size, std::uint32_t hostKind) {
+    if (resource == nullptr || size == 0)
+        return false;
+    if (!cpLoadResourceFile(resource, size, hostKind, 0))
+        return false;
+    return cpLoadMessages(static_cast<const std::uint8_t*>(resource), size, false);
+}
+
+} // namespace
+
+void enSetServiceHooks(const EN_SERVICE_HOOKS& hooks) {
+    gHooks = hooks;
+}
+
+const EN_SERVICE_HOOKS& enServiceHooks() {
+    return gHooks;
+}
+
+bool enLibraryIsSetUp() {
+    return gSetUp;
+}
+
+kwRet enInitLibrary(const void* resource, std::uint32_t size, std::uint32_t hostKind,
+                    std::uint32_t runEnvironment, std::uint32_t globalFlags) {
+    if (gSetUp)
+        return KW_OK;
+    kwSetRunEnvironment(runEnvironment);
+    gInitialFlags = globalFlags;
+    std::size_t made = 0;
+    for (; made < kStepCount; ++made) {
+        if (kSteps[made].create() != KW_OK) {
+            RollBack(made + 1);
+            return ERR_NO_MEMORY;
+        }
+    }
+    if (!LoadTexts(resource, size, hostKind)) {
+        FreeTexts();
+        RollBack(made);
+        return ERR_ENGINE_INIT;
+    }
+    cpSetRunEnvironment(runEnvironment);
+    KWString::SetDefaultKind(CPKIND_UTF8);
+    gSetUp = true;
+    return KW_OK;
+}
+
+kwRet enTermLibrary() {
+    if (!gSetUp)
+        return KW_OK;
+    RollBack(kStepCount);
+    FreeTexts();
+    gSetUp = false;
+    return KW_OK;
+}
 
 DBG_OPTIONS DbgOptionsFromSwitches(const COMMAND_LINE& commandLine) {
     DBG_OPTIONS options;
