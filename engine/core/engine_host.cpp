@@ -9,6 +9,8 @@
 #include "engine/core/logging_file.h"
 #include "engine/core/msgformat.h"
 #include "engine/core/msgres.h"
+#include "engine/core/ui_bridge.h"
+#include "engine/core/ui_interface.h"
 #include "engine/disk/kwlib.h"
 
 namespace {
@@ -34,12 +36,15 @@ bool CountsAsStarted(kwRet rc) {
 
 } // namespace
 
+EngineF6::EngineF6() = default;
+
 EngineF6::~EngineF6() {
     if (!opened_)
         return;
     if (enGetEngineState() != EN_STATE_STOPPED)
         enStopEngine();
     CloseUserLogs();
+    bridge_.reset();
     enTermLibrary();
 }
 
@@ -55,6 +60,9 @@ kwRet EngineF6::Open(std::uint32_t /*hostKind*/, std::uint32_t runEnvironment) {
     opened_ = true;
     for (std::uint32_t mask : kAccepted)
         gCommandLine->Accept(mask);
+    // Messages and questions of the engine reach the user from here on.
+    bridge_ = std::make_unique<UIBridgeThunk>();
+    kwInstallErrorMessageRoute();
     return KW_OK;
 }
 
@@ -93,10 +101,7 @@ kwRet EngineF6::Start(int /*argc*/, const char* const* /*argv*/) {
     SetNumberSeparators();
     if (!CountsAsStarted(rc))
         return rc;
-    DISK_RECORD* first = nullptr;
-    if (enGetDiskList(&first) != KW_OK || first == nullptr)
-        return kNoDiskResult;
-    return rc;
+    return BridgeDiskCount() == 0 ? kNoDiskResult : rc;
 }
 
 kwRet EngineF6::Stop() {

@@ -7,7 +7,10 @@
 #include "engine/core/kwret.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class UIBridgeThunk;
 
 // The engine interface of the program. The bodies here are the defaults of a
 // program without an engine: queries answer 0 and operations do nothing.
@@ -42,7 +45,7 @@ inline constexpr kwRet EN_START_FORBIDDEN_74 = 74;
 // Only one may be open in a process.
 class EngineF6 : public KWEngine {
 public:
-    EngineF6() = default;
+    EngineF6();
     ~EngineF6() override;
     EngineF6(const EngineF6&) = delete;
     EngineF6& operator=(const EngineF6&) = delete;
@@ -74,6 +77,7 @@ public:
     bool IsOpened() const { return opened_; }
 
 private:
+    std::unique_ptr<UIBridgeThunk> bridge_;
     kwRet openResult_ = ERR_NOT_OPEN;
     bool opened_ = false;
     bool initDone_ = false;
