@@ -7,6 +7,8 @@
 // word one byte at a known place. Up to three lost sub-blocks can be rebuilt.
 #pragma once
 
+#include "imagestore/store_error.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -19,7 +21,7 @@ constexpr uint32_t kEccCheckSize = 3 * kEccSubBlockSize;                // 0x600
 constexpr uint32_t kEccChunkSize = kEccSubBlocks * kEccSubBlockSize;    // 0x46000
 
 // Error code for more lost sub-blocks than the code can rebuild.
-constexpr int kEccUnrecoverable = 1811;
+constexpr int kEccUnrecoverable = kwv::kStoreShortRead;
 
 // Computes the 24,576 check bytes of a protected chunk from its first 262,144
 // bytes and stores them right behind them (chunk must hold kEccChunkSize).

@@ -1,6 +1,6 @@
 #include "imagestore/container/chunk_record.h"
 
-#include "imagestore/container/store_error.h"
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
 #include <cstring>

@@ -2,9 +2,9 @@
 // passwords, verification and deletion.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>

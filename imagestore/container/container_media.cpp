@@ -2,8 +2,8 @@
 // removable media, and clearing an older set out of the way.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/store_error.h"
 
 #include <limits>
 

@@ -1,8 +1,8 @@
 // StoreContainer: setting up a set that was opened for reading or appending.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // offsets and reading the stream space.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/store_error.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 // StoreContainer: finding, opening and selecting the volume files of a set.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/store_error.h"
 
 #include <algorithm>
 #include <cstring>

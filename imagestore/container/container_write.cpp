@@ -2,8 +2,8 @@
 // closing a set with its directory.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>

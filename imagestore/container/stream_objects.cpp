@@ -1,7 +1,7 @@
 #include "imagestore/container/stream_objects.h"
 
 #include "imagestore/container/store_container.h"
-#include "imagestore/container/store_error.h"
+#include "imagestore/store_error.h"
 
 #include <algorithm>
 #include <cstring>

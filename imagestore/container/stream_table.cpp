@@ -1,7 +1,7 @@
 #include "imagestore/container/stream_table.h"
 
 #include "imagestore/container/container_directory.h"
-#include "imagestore/container/store_error.h"
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>

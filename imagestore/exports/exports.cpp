@@ -2,11 +2,11 @@
 // never lets an exception out: a failed allocation becomes 1806.
 #include "kwvaults.h"
 
-#include "imagestore/container/store_error.h"
-#include "imagestore/exports/older_format.h"
+#include "imagestore/legacy/legacy_open.h"
 #include "imagestore/partstore/part_store_api.h"
 #include "imagestore/partstore/password_value.h"
 #include "imagestore/partstore/shield.h"
+#include "imagestore/store_error.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ KWVAULTS_API IMAGE_STORE* ImageStoreOpenReadOnly(const char* path, MEDIA_CHANGE_
                                                  int32_t* error) {
     int32_t code = 0;
     IMAGE_STORE* store =
-        Guarded(code, [&] { return kw::exports::OpenOlderImage(path, callback, code); });
+        Guarded(code, [&] { return kw::legacy::openImageStore(path, callback, code); });
     Report(error, code);
     return store;
 }
@@ -71,7 +71,7 @@ KWVAULTS_API PART_STORE*
 PartStoreLegacyUseImageStore(IMAGE_STORE* store, MEDIA_CHANGE_CALLBACK* callback, int32_t* error) {
     int32_t code = 0;
     PART_STORE* result =
-        Guarded(code, [&] { return kw::exports::WrapOlderImage(store, callback, code); });
+        Guarded(code, [&] { return kw::legacy::wrapImageStore(store, callback, code); });
     Report(error, code);
     return result;
 }
@@ -84,7 +84,7 @@ KWVAULTS_API PART_STORE* PartStoreOpenReadOnly(const char* path, MEDIA_CHANGE_CA
         if (current != nullptr || code != kwv::kStoreInvalid) {
             return current;
         }
-        return kw::exports::OpenOlderImageAsPartStore(path, callback, code);
+        return kw::legacy::openAsPartStore(path, callback, code);
     });
     Report(error, code);
     return store;
@@ -110,8 +110,7 @@ KWVAULTS_API int32_t PartStoreVerifyData(const char* path, MEDIA_CHANGE_CALLBACK
         int32_t code = kwv::kStoreOk;
         PART_STORE* store = kw::partstore::OpenForReading(path, callback, code);
         if (store == nullptr) {
-            return code == kwv::kStoreInvalid ? kw::exports::VerifyOlderImageData(path, callback)
-                                              : code;
+            return code == kwv::kStoreInvalid ? kw::legacy::verifyImageData(path, callback) : code;
         }
         // Every part record is read and checked; the first failure ends it.
         const uint32_t parts = store->GetPartCount();

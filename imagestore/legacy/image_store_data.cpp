@@ -23,7 +23,7 @@ uint64_t IMAGE_STORE_READER::StoredLeft() const {
 
 int IMAGE_STORE_READER::enterDataVolume() {
     if (file_.isOpen() && volume_ == dataVolume_)
-        return kOk;
+        return kwv::kStoreOk;
     return selectVolume(dataVolume_);
 }
 
@@ -37,20 +37,20 @@ int IMAGE_STORE_READER::readSpanning(uint8_t* buffer, size_t len, size_t* got) {
             return r;
         size_t n = 0;
         if (!file_.readAt(readPosition_, buffer + *got, len - *got, &n))
-            return kErrShortRead;
+            return kwv::kStoreShortRead;
         readPosition_ += n;
         storedPosition_ += n;
         *got += n;
         if (*got == len)
             break;
         if (!record_.spans() || dataVolume_ >= header_.imageVolumes)
-            return kErrBadImage;
+            return kwv::kStoreInvalid;
         dataVolume_ += 1;
         if (int r = selectVolume(dataVolume_))
             return r;
         readPosition_ = dataStartIn(dataVolume_);
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int IMAGE_STORE_READER::ReadStored(uint8_t* buffer, size_t len, size_t* got) {
@@ -60,12 +60,12 @@ int IMAGE_STORE_READER::ReadStored(uint8_t* buffer, size_t len, size_t* got) {
 
 int IMAGE_STORE_READER::checkDataRead(const void* buffer, uint32_t length) const {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (cancelled_)
-        return kErrCancelled;
+        return kwv::kStoreCancelled;
     if (buffer == nullptr && length != 0)
-        return kErrNotSupported;
-    return kOk;
+        return kwv::kStoreNotSupported;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::ReadData(void* buffer, uint32_t length, uint32_t* count) {
@@ -75,19 +75,19 @@ int32_t IMAGE_STORE_READER::ReadData(void* buffer, uint32_t length, uint32_t* co
         return r;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     size_t got = 0;
-    int r = kOk;
+    int r = kwv::kStoreOk;
     bool compressed = (record_.flags() & kFlagCompressed) && record_.compressionCode() != 0;
     if (!compressed)
         r = ReadStored(out, length, &got);
     else if (!decoder_)
-        return kErrUnknownCode;
+        return kwv::kStoreUnknownCode;
     else
         r = decoder_->Read(*this, out, length, &got);
     if (cancelled_)
-        r = kErrCancelled;
+        r = kwv::kStoreCancelled;
     if (count != nullptr)
         *count = uint32_t(got);
-    if (r == kOk)
+    if (r == kwv::kStoreOk)
         descramble({out, got}, record_.passwordValue(), rotation_);
     return r;
 }
@@ -106,14 +106,14 @@ int32_t IMAGE_STORE_READER::ReadRawData(void* buffer, uint32_t length, uint32_t*
     int r = ReadStored(out, length, &got);
     if (count != nullptr)
         *count = uint32_t(got);
-    if (r == kOk && stored == 0)
+    if (r == kwv::kStoreOk && stored == 0)
         descramble({out, got}, record_.passwordValue(), rotation_);
     return r;
 }
 
 int32_t IMAGE_STORE_READER::SeekData(uint64_t offset) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (!record_.spans() || offset == 0 || offset >= record_.dataLength()) {
         dataVolume_ = recordVolume_;
         readPosition_ = dataStartIn(recordVolume_) + std::min(offset, record_.dataLength());
@@ -123,7 +123,7 @@ int32_t IMAGE_STORE_READER::SeekData(uint64_t offset) {
     }
     if (decoder_)
         decoder_->Seek(offset);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 // Finds the volume holding the offset from the partition's volume table,
@@ -131,30 +131,30 @@ int32_t IMAGE_STORE_READER::SeekData(uint64_t offset) {
 int IMAGE_STORE_READER::seekSpanning(uint64_t offset) {
     std::vector<uint64_t>* t = table();
     if (t == nullptr)
-        return kErrVolumeTable;
+        return kwv::kStoreVolumeTable;
     uint32_t v = recordVolume_;
     for (; v <= header_.imageVolumes; ++v) {
         if ((*t)[v - 1] == kUnknownEntry)
             if (int r = selectVolume(v))
                 return r;
         if ((*t)[v - 1] == kUnknownEntry)
-            return kErrVolumeTable;
+            return kwv::kStoreVolumeTable;
         if ((*t)[v - 1] >= offset)
             break;
     }
     if (v > header_.imageVolumes)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     if (int r = selectVolume(v))
         return r;
     uint64_t start = 0;
     if (v != recordVolume_ && v >= 2 && (*t)[v - 2] != 0)
         start = (*t)[v - 2] + 1;
     if (offset < start)
-        return kErrVolumeTable;
+        return kwv::kStoreVolumeTable;
     dataVolume_ = v;
     readPosition_ = dataStartIn(v) + (offset - start);
     storedPosition_ = offset;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 std::vector<uint64_t>* IMAGE_STORE_READER::table() {
@@ -169,33 +169,33 @@ std::vector<uint64_t>* IMAGE_STORE_READER::table() {
 int IMAGE_STORE_READER::fillTableEntry(uint32_t volume) {
     std::vector<uint64_t>* t = table();
     if (t == nullptr || volume == 0 || volume > t->size() || (*t)[volume - 1] != kUnknownEntry)
-        return kOk;
+        return kwv::kStoreOk;
     if (volume < recordVolume_)
-        return kOk;
+        return kwv::kStoreOk;
     uint64_t start = dataStartIn(volume);
     uint64_t held = file_.size() > start ? file_.size() - start : 0;
     if (volume == recordVolume_ && held != 0)
         (*t)[volume - 1] = held - 1;
     else if (volume > recordVolume_ && (*t)[volume - 2] != kUnknownEntry)
         (*t)[volume - 1] = (*t)[volume - 2] + held;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::BuildVolumeTable() {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (tables_.size() < header_.partitionCount) {
         try {
             tables_.resize(header_.partitionCount);
         } catch (const std::bad_alloc&) {
-            return kErrNoMemory;
+            return kwv::kStoreOutOfMemory;
         }
     }
     std::vector<uint64_t>& t = tables_[selected_ - 1];
     try {
         t.assign(header_.imageVolumes, kUnknownEntry);
     } catch (const std::bad_alloc&) {
-        return kErrNoMemory;
+        return kwv::kStoreOutOfMemory;
     }
     std::fill(t.begin(), t.begin() + (recordVolume_ - 1), 0);
     if (file_.isOpen() && volume_ == recordVolume_)
@@ -205,16 +205,16 @@ int32_t IMAGE_STORE_READER::BuildVolumeTable() {
 
 int32_t IMAGE_STORE_READER::SetVolumeTable(uint32_t count, const uint64_t* entries) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (count != header_.imageVolumes || entries == nullptr)
-        return kErrVolumeTable;
+        return kwv::kStoreVolumeTable;
     try {
         tables_.resize(std::max<size_t>(tables_.size(), header_.partitionCount));
         tables_[selected_ - 1].assign(entries, entries + count);
     } catch (const std::bad_alloc&) {
-        return kErrNoMemory;
+        return kwv::kStoreOutOfMemory;
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 const uint64_t* IMAGE_STORE_READER::GetVolumeTable(uint32_t* count) {
@@ -228,17 +228,17 @@ const uint64_t* IMAGE_STORE_READER::GetVolumeTable(uint32_t* count) {
 static int readBitmapBytes(VolumeFile& file, uint64_t offset, uint8_t* buffer, size_t size) {
     size_t got = 0;
     if (!file.readAt(offset, buffer, size, &got))
-        return kErrShortRead;
-    return got == size ? kOk : kErrBadImage;
+        return kwv::kStoreShortRead;
+    return got == size ? kwv::kStoreOk : kwv::kStoreInvalid;
 }
 
 int32_t IMAGE_STORE_READER::ReadBitmap(void* buffer, uint32_t size, uint32_t* sectorsPerBlock,
                                        uint32_t* count) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     uint32_t stored = record_.bitmapSize();
     if (stored == 0)
-        return kErrNoBitmap;
+        return kwv::kStoreNoData;
     if (int r = selectVolume(recordVolume_))
         return r;
     if (sectorsPerBlock != nullptr)
@@ -246,23 +246,23 @@ int32_t IMAGE_STORE_READER::ReadBitmap(void* buffer, uint32_t size, uint32_t* se
     uint64_t at = recordOffset_ + kRecordSize;
     if (!(record_.flags() & kFlagBitmapZlib)) {
         if (size < stored)
-            return kErrBufferSmall;
+            return kwv::kStoreBufferSmall;
         if (int r = readBitmapBytes(file_, at, static_cast<uint8_t*>(buffer), stored))
             return r;
         if (count != nullptr)
             *count = stored;
-        return kOk;
+        return kwv::kStoreOk;
     }
     if (at > file_.size() || stored > file_.size() - at)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     std::unique_ptr<uint8_t[]> packed(new (std::nothrow) uint8_t[stored]);
     if (!packed)
-        return kErrNoMemory;
+        return kwv::kStoreOutOfMemory;
     if (int r = readBitmapBytes(file_, at, packed.get(), stored))
         return r;
     z_stream z{};
     if (inflateInit(&z) != Z_OK)
-        return kErrNoMemory;
+        return kwv::kStoreOutOfMemory;
     z.next_in = packed.get();
     z.avail_in = stored;
     z.next_out = static_cast<uint8_t*>(buffer);
@@ -272,21 +272,21 @@ int32_t IMAGE_STORE_READER::ReadBitmap(void* buffer, uint32_t size, uint32_t* se
     bool full = z.avail_out == 0 && z.avail_in != 0;
     inflateEnd(&z);
     if (result != Z_STREAM_END)
-        return result == Z_BUF_ERROR && full ? kErrBufferSmall : kErrDecompress;
+        return result == Z_BUF_ERROR && full ? kwv::kStoreBufferSmall : kwv::kStoreDecompress;
     if (count != nullptr)
         *count = produced;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::ReadRawBitmap(void* buffer, uint32_t size, uint32_t* count,
                                           uint32_t* code) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     uint32_t stored = record_.bitmapSize();
     if (stored == 0)
-        return kErrNoBitmap;
+        return kwv::kStoreNoData;
     if (size < stored)
-        return kErrBufferSmall;
+        return kwv::kStoreBufferSmall;
     if (int r = selectVolume(recordVolume_))
         return r;
     if (int r = readBitmapBytes(file_, recordOffset_ + kRecordSize, static_cast<uint8_t*>(buffer),
@@ -296,7 +296,7 @@ int32_t IMAGE_STORE_READER::ReadRawBitmap(void* buffer, uint32_t size, uint32_t*
         *count = stored;
     if (code != nullptr)
         *code = (record_.flags() & kFlagBitmapZlib) ? record_.compressionCode() : 0;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint64_t IMAGE_STORE_READER::GetDataPosition() {
@@ -314,22 +314,22 @@ uint32_t IMAGE_STORE_READER::GetPendingCount() {
 
 int32_t IMAGE_STORE_READER::FreeDecoderBuffers() {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (decoder_)
         decoder_->FreeBuffers();
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::SaveDecoderState(void* buffer) {
     if (selected_ == 0)
-        return kErrNoPartition;
-    return decoder_ ? decoder_->SaveState(buffer) : kOk;
+        return kwv::kStoreNoPartition;
+    return decoder_ ? decoder_->SaveState(buffer) : kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::RestoreDecoderState(const void* buffer) {
     if (selected_ == 0)
-        return kErrNoPartition;
-    return decoder_ ? decoder_->RestoreState(buffer) : kOk;
+        return kwv::kStoreNoPartition;
+    return decoder_ ? decoder_->RestoreState(buffer) : kwv::kStoreOk;
 }
 
 uint32_t IMAGE_STORE_READER::GetDecoderStateSize() {

@@ -29,7 +29,7 @@ int32_t IMAGE_STORE_READER::Close() {
     ClosePartition();
     file_.close();
     tables_.clear();
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int IMAGE_STORE_READER::Open() {
@@ -52,20 +52,20 @@ int IMAGE_STORE_READER::Open() {
         callback_->MediaOpened(names_.path.c_str(), 1, header_.imageVolumes);
     if (callback_ != nullptr)
         return trialSelectAll();
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 // Opens the image file as volume 1, or on removable media its ".KWU" file.
 int IMAGE_STORE_READER::openFirstFile(uint32_t* volume) {
     if (file_.open(names_.name(1))) {
         volume_ = *volume = 1;
-        return kOk;
+        return kwv::kStoreOk;
     }
     if (removable_ && file_.open(names_.name(0))) {
         volume_ = *volume = 0;
-        return kOk;
+        return kwv::kStoreOk;
     }
-    return kErrVolumeOpen;
+    return kwv::kStoreCannotOpen;
 }
 
 // Reads the header of the open volume: its first bytes, then the rest that
@@ -75,25 +75,25 @@ int IMAGE_STORE_READER::readHeaderOf(uint32_t volume, std::vector<uint8_t>* byte
     bytes->assign(head, 0);
     size_t got = 0;
     if (!file_.readAt(0, bytes->data(), head, &got))
-        return kErrShortRead;
+        return kwv::kStoreShortRead;
     if (got < head)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     uint32_t magic = LoadLe32(*bytes, 0);
     bool fits =
         volume == 0 ? magic == kFirstVolumeMagic : magic == kImageMagicA || magic == kImageMagicB;
     if (!fits)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     size_t total = 0;
     if (int r = headerReadSize(*bytes, volume == 0, total))
         return r;
     if (total > head) {
         bytes->resize(total);
         if (!file_.readAt(head, bytes->data() + head, total - head, &got))
-            return kErrShortRead;
+            return kwv::kStoreShortRead;
         if (got < total - head)
-            return kErrBadImage;
+            return kwv::kStoreInvalid;
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 // The ".KWU" volume holds the authoritative header of an image written
@@ -103,7 +103,7 @@ int IMAGE_STORE_READER::adoptFirstVolumeHeader() {
     file_.close();
     if (callback_ == nullptr) {
         if (!file_.open(names_.name(0)))
-            return kOk; // volume 1 is opened again when it is needed
+            return kwv::kStoreOk; // volume 1 is opened again when it is needed
         volume_ = 0;
     } else if (int r = selectVolume(0)) {
         return r;
@@ -115,7 +115,7 @@ int IMAGE_STORE_READER::adoptFirstVolumeHeader() {
     if (int r = ImageHeader::parse(std::move(bytes), first))
         return r;
     header_ = std::move(first);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int IMAGE_STORE_READER::trialSelectAll() {
@@ -123,7 +123,7 @@ int IMAGE_STORE_READER::trialSelectAll() {
         if (int r = SelectPartition(n))
             return r;
     ClosePartition();
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint64_t IMAGE_STORE_READER::firstRecordOffset() const {
@@ -133,16 +133,16 @@ uint64_t IMAGE_STORE_READER::firstRecordOffset() const {
     return volume1HeaderSize_ != 0 ? volume1HeaderSize_ : header_.headerSize;
 }
 
-// Reads the record at offset of the open volume; kErrBadImage when it is cut
+// Reads the record at offset of the open volume; kwv::kStoreInvalid when it is cut
 // off or is no record.
 int IMAGE_STORE_READER::readRecordHere(uint64_t offset, PartitionRecord* record) {
     uint8_t raw[kRecordSize];
     size_t got = 0;
     if (!file_.readAt(offset, raw, kRecordSize, &got))
-        return kErrShortRead;
+        return kwv::kStoreShortRead;
     if (got < kRecordSize || !PartitionRecord::parse(raw, *record))
-        return kErrBadImage;
-    return kOk;
+        return kwv::kStoreInvalid;
+    return kwv::kStoreOk;
 }
 
 // Reads the 512-byte record at (volume, offset); a record cut off by the end
@@ -152,7 +152,7 @@ int IMAGE_STORE_READER::readRecordAt(uint32_t volume, uint64_t offset, Partition
         return r;
     if (offset + kRecordSize > file_.size()) {
         if (volume >= header_.imageVolumes)
-            return kErrBadImage;
+            return kwv::kStoreInvalid;
         volume += 1;
         offset = 0;
         if (int r = selectVolume(volume))
@@ -161,7 +161,7 @@ int IMAGE_STORE_READER::readRecordAt(uint32_t volume, uint64_t offset, Partition
     if (int r = readRecordHere(offset, record))
         return r;
     header_.continuationCopy(volume, offset, *record);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 // Finds the record of partition n: the header's copy, else by walking the
@@ -171,7 +171,7 @@ int IMAGE_STORE_READER::findRecord(uint32_t number, PartitionRecord* record, uin
     if (header_.recordCopy(number, *record)) {
         *volume = record->volume();
         *offset = record->offset();
-        return kOk;
+        return kwv::kStoreOk;
     }
     if (int r = walkTo(number))
         return r;
@@ -195,23 +195,23 @@ int IMAGE_STORE_READER::walkTo(uint32_t number) {
         uint64_t size = file_.size();
         uint64_t start = walkNext_ + kRecordSize + rec.bitmapSize();
         if (rec.dataLength() > size || start > size - rec.dataLength())
-            return kErrBadImage; // the next record would lie outside volume 1
+            return kwv::kStoreInvalid; // the next record would lie outside volume 1
         walked_.push_back(walkNext_);
         walkNext_ = start + rec.dataLength();
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::SelectPartition(uint32_t number) {
     if (number == 0 || number > header_.partitionCount)
-        return kErrPartitionRange;
+        return kwv::kStorePartitionRange;
     ClosePartition();
     PartitionRecord rec;
     uint64_t volume = 0, offset = 0;
     if (int r = findRecord(number, &rec, &volume, &offset))
         return r;
     if (volume == 0 || volume > header_.imageVolumes)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     record_ = rec;
     selected_ = number;
     recordVolume_ = dataVolume_ = uint32_t(volume);
@@ -223,32 +223,32 @@ int32_t IMAGE_STORE_READER::SelectPartition(uint32_t number) {
         decoder_.reset(new (std::nothrow) LegacyDecoder(kind));
         if (!decoder_) {
             ClosePartition();
-            return kErrNoMemory;
+            return kwv::kStoreOutOfMemory;
         }
     }
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::ClosePartition() {
     decoder_.reset();
     selected_ = 0;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 // Makes volume n the open one, asking for it on removable media. The record
 // at its known place must belong to this image.
 int IMAGE_STORE_READER::selectVolume(uint32_t volume) {
     if (file_.isOpen() && volume_ == volume)
-        return kOk;
+        return kwv::kStoreOk;
     file_.close();
     if (cancelled_)
-        return kErrCancelled;
+        return kwv::kStoreCancelled;
     for (bool first = true; !file_.open(names_.name(volume)); first = false) {
         if (!removable_)
-            return kErrVolumeOpen;
+            return kwv::kStoreCannotOpen;
         if (!askForVolume(volume, first)) {
             cancelled_ = true;
-            return kErrCancelled;
+            return kwv::kStoreCancelled;
         }
     }
     volume_ = volume;
@@ -259,7 +259,7 @@ int IMAGE_STORE_READER::selectVolume(uint32_t volume) {
     noteVolumeOpened(volume);
     if (selected_ != 0)
         return fillTableEntry(volume);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 bool IMAGE_STORE_READER::askForVolume(uint32_t volume, bool firstFailure) {
@@ -296,10 +296,10 @@ int IMAGE_STORE_READER::checkVolumeRecord(uint32_t volume) {
         return r;
     header_.continuationCopy(volume, place, rec);
     if (!header_.isShort() && rec.setId() != header_.setId)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     volumeBitmapSize_ = rec.bitmapSize();
     volumeDataLength_ = rec.u32(52);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 void IMAGE_STORE_READER::noteVolumeOpened(uint32_t volume) {

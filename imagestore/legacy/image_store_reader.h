@@ -38,41 +38,41 @@ public:
     int32_t GetPartitionLocation(uint32_t index, uint32_t* volume, uint64_t* offset,
                                  uint64_t* value) override;
     int32_t GetVolumePath(uint32_t volume, char* buffer, uint32_t size) override;
-    int32_t NotSupported8() override { return kErrNotSupported; }
+    int32_t NotSupported8() override { return kwv::kStoreNotSupported; }
     int32_t SelectPartition(uint32_t number) override;
-    int32_t NotSupported10() override { return kErrNotSupported; }
+    int32_t NotSupported10() override { return kwv::kStoreNotSupported; }
     int32_t ReadBitmap(void* buffer, uint32_t size, uint32_t* sectorsPerBlock,
                        uint32_t* count) override;
     int32_t ReadRawBitmap(void* buffer, uint32_t size, uint32_t* count, uint32_t* code) override;
-    int32_t NotSupported13() override { return kErrNotSupported; }
-    int32_t NotSupported14() override { return kErrNotSupported; }
+    int32_t NotSupported13() override { return kwv::kStoreNotSupported; }
+    int32_t NotSupported14() override { return kwv::kStoreNotSupported; }
     int32_t SeekData(uint64_t offset) override;
     int32_t ReadData(void* buffer, uint32_t length, uint32_t* count) override;
     int32_t ReadRawData(void* buffer, uint32_t length, uint32_t* count, uint32_t* code) override;
-    int32_t NotSupported18() override { return kErrNotSupported; }
-    int32_t NotSupported19() override { return kErrNotSupported; }
+    int32_t NotSupported18() override { return kwv::kStoreNotSupported; }
+    int32_t NotSupported19() override { return kwv::kStoreNotSupported; }
     int32_t GetImageTitle(char* buffer, uint32_t size) override;
-    int32_t NotSupported21() override { return kErrNotSupported; }
+    int32_t NotSupported21() override { return kwv::kStoreNotSupported; }
     int32_t GetImageDescription(char* buffer, uint32_t size) override;
-    int32_t NotSupported23() override { return kErrNotSupported; }
+    int32_t NotSupported23() override { return kwv::kStoreNotSupported; }
     int32_t GetPartitionName(char* buffer, uint32_t size) override;
-    int32_t NotSupported25() override { return kErrNotSupported; }
-    int32_t NotSupported26() override { return kErrNotSupported; }
+    int32_t NotSupported25() override { return kwv::kStoreNotSupported; }
+    int32_t NotSupported26() override { return kwv::kStoreNotSupported; }
     int32_t GetPartitionDescription(char* buffer, uint32_t size) override;
-    int32_t NotSupported28() override { return kErrNotSupported; }
-    int32_t NotSupported29() override { return kErrNotSupported; }
+    int32_t NotSupported28() override { return kwv::kStoreNotSupported; }
+    int32_t NotSupported29() override { return kwv::kStoreNotSupported; }
     int32_t GetPartitionType(uint32_t* v) override { return field(16, v); }
     int32_t GetFileSystemKind(uint32_t* value) override;
     int32_t GetBlockCount(uint32_t* v) override { return field(32, v); }
     int32_t GetSectorsPerBlock(uint32_t* v) override { return field(28, v); }
     int32_t GetBytesPerSector(uint32_t* v) override { return field(36, v); }
     int32_t GetPartitionDate(uint32_t* year, uint32_t* month, uint32_t* day) override;
-    int32_t NotSupported36() override { return kErrNotSupported; }
+    int32_t NotSupported36() override { return kwv::kStoreNotSupported; }
     int32_t GetStoredDataLength(uint32_t* low, uint32_t* high, uint32_t flag) override;
     int32_t GetRecordValue68(uint32_t* v) override { return field(68, v); }
-    int32_t NotSupported39() override { return kErrNotSupported; }
+    int32_t NotSupported39() override { return kwv::kStoreNotSupported; }
     int32_t GetPartitionKind(uint32_t* value) override;
-    int32_t NotSupported41() override { return kErrNotSupported; }
+    int32_t NotSupported41() override { return kwv::kStoreNotSupported; }
     int32_t GetTotalSectors(uint32_t* v) override { return field(24, v); }
     int32_t GetDriveLetter(uint8_t* value) override;
     int32_t GetCompressionCode(uint32_t* v) override { return field(60, v); }
@@ -80,20 +80,20 @@ public:
     int32_t GetUsedBlockCount(uint32_t* v) override { return field(72, v); }
     int32_t ClosePartition() override;
     int32_t GetRecordValue88(uint32_t* v) override { return field(88, v); }
-    int32_t NotSupported49() override { return kErrNotSupported; }
+    int32_t NotSupported49() override { return kwv::kStoreNotSupported; }
     int32_t GetPasswordValue(uint32_t* value) override;
-    int32_t NotSupported51() override { return kErrNotSupported; }
+    int32_t NotSupported51() override { return kwv::kStoreNotSupported; }
     int32_t GetBlockLimit(uint32_t* v) override { return field(100, v); }
-    int32_t NotSupported53() override { return kErrNotSupported; }
+    int32_t NotSupported53() override { return kwv::kStoreNotSupported; }
     int32_t GetRecordValue104(uint32_t* v) override { return field(104, v); }
-    int32_t NotSupported55() override { return kErrNotSupported; }
+    int32_t NotSupported55() override { return kwv::kStoreNotSupported; }
     int32_t GetRecordValue76(uint32_t* v) override { return field(76, v); }
-    int32_t NotSupported57() override { return kErrNotSupported; }
+    int32_t NotSupported57() override { return kwv::kStoreNotSupported; }
     int32_t GetRecordValue108(uint32_t* v) override { return field(108, v); }
-    int32_t NotSupported59() override { return kErrNotSupported; }
+    int32_t NotSupported59() override { return kwv::kStoreNotSupported; }
     int32_t GetFormatVersion(uint16_t* version, uint16_t* reserved) override;
     int32_t GetRecordValue508(uint32_t* v) override { return field(508, v); }
-    int32_t NotSupported62() override { return kErrNotSupported; }
+    int32_t NotSupported62() override { return kwv::kStoreNotSupported; }
     void Prepare() override {}
     void Reserved64() override {}
     void Reserved65() override {}

@@ -8,18 +8,18 @@ namespace kw::legacy {
 
 int IMAGE_STORE_READER::field(size_t offset, uint32_t* value) const {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (value != nullptr)
         *value = record_.u32(offset);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int IMAGE_STORE_READER::flag(uint32_t bit, uint32_t* value) const {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (value != nullptr)
         *value = (record_.flags() & bit) ? 1 : 0;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t IMAGE_STORE_READER::GetVolumeCount() {
@@ -46,71 +46,71 @@ int32_t IMAGE_STORE_READER::GetPartitionLocation(uint32_t index, uint32_t* volum
 
 static int32_t copyOut(const std::string& text, char* buffer, uint32_t size) {
     if (buffer == nullptr || size == 0)
-        return kErrBufferSmall;
+        return kwv::kStoreBufferSmall;
     size_t n = std::min<size_t>(text.size(), size - 1);
     std::memcpy(buffer, text.data(), n);
     buffer[n] = 0;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetVolumePath(uint32_t volume, char* buffer, uint32_t size) {
     std::string name = names_.name(volume);
     if (name.empty())
-        return kErrNotSupported;
+        return kwv::kStoreNotSupported;
     return copyOut(name, buffer, size);
 }
 
 int32_t IMAGE_STORE_READER::GetImageTitle(char* buffer, uint32_t size) {
     header_.text(12, 100, buffer, size);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetImageDescription(char* buffer, uint32_t size) {
     header_.text(112, 400, buffer, size);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetPartitionName(char* buffer, uint32_t size) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     record_.text(112, 100, buffer, size);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetPartitionDescription(char* buffer, uint32_t size) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     record_.text(212, 256, buffer, size);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetFileSystemKind(uint32_t* value) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     uint32_t kind = record_.fileSystemKind();
     uint32_t type = record_.partitionType();
     if (kind == 1 && (type == 0x0B || type == 0x0C || type == 0x1B || type == 0x1C))
         kind = 15; // FAT32 partitions recorded as FAT
     if (value != nullptr)
         *value = kind;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetPartitionDate(uint32_t* year, uint32_t* month, uint32_t* day) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (year != nullptr)
         *year = record_.year();
     if (month != nullptr)
         *month = record_.month();
     if (day != nullptr)
         *day = record_.day();
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetStoredDataLength(uint32_t* low, uint32_t* high, uint32_t flag) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     uint64_t length = record_.dataLength();
     if (record_.spans() && flag != 0)
         length += volumeDataLength_;
@@ -118,31 +118,31 @@ int32_t IMAGE_STORE_READER::GetStoredDataLength(uint32_t* low, uint32_t* high, u
         *low = uint32_t(length);
     if (high != nullptr)
         *high = uint32_t(length >> 32);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetPartitionKind(uint32_t* value) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (value != nullptr)
         *value = (record_.flags() & kFlagLogical) ? 1 : 2;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetDriveLetter(uint8_t* value) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (value != nullptr)
         *value = uint8_t(record_.driveLetter());
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetPasswordValue(uint32_t* value) {
     if (selected_ == 0)
-        return kErrNoPartition;
+        return kwv::kStoreNoPartition;
     if (value != nullptr)
         *value = record_.passwordValue();
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::GetFormatVersion(uint16_t* version, uint16_t* reserved) {
@@ -150,13 +150,13 @@ int32_t IMAGE_STORE_READER::GetFormatVersion(uint16_t* version, uint16_t* reserv
         *version = uint16_t(header_.formatVersion);
     if (reserved != nullptr)
         *reserved = 0;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::IsReadOnly(uint32_t* value) {
     if (value != nullptr)
         *value = 1;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 void IMAGE_STORE_READER::GetKeyRotation(uint32_t* rotation) {

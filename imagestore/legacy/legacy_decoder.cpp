@@ -57,23 +57,23 @@ static bool isLzs(DecoderKind k) {
 
 int LegacyDecoder::setUp() {
     if (setUp_)
-        return kOk;
+        return kwv::kStoreOk;
     if (kind_ == DecoderKind::Zlib) {
         inflate_ = std::unique_ptr<Inflate>(new (std::nothrow) Inflate);
         if (!inflate_ || !resizeNoThrow(input_, kZlibInput))
-            return kErrNoMemory;
+            return kwv::kStoreOutOfMemory;
         if (inflateInit(&inflate_->z) != Z_OK)
-            return kErrNoMemory;
+            return kwv::kStoreOutOfMemory;
         inflate_->ready = true;
         inflate_->fed = position_;
     } else if (isLzs(kind_)) {
         if (!resizeNoThrow(work_, kLzsDecompressWorkSize) ||
             !resizeNoThrow(workCopy_, kLzsDecompressWorkSize))
-            return kErrNoMemory;
+            return kwv::kStoreOutOfMemory;
         LzsDecompressInit(work_.data());
     }
     setUp_ = true;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 uint32_t LegacyDecoder::StateSize() const {
@@ -82,23 +82,23 @@ uint32_t LegacyDecoder::StateSize() const {
 
 int LegacyDecoder::SaveState(void* buffer) {
     if (buffer == nullptr || StateSize() == 0)
-        return kOk;
+        return kwv::kStoreOk;
     if (int r = setUp())
         return r;
     std::memcpy(buffer, work_.data(), work_.size());
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int LegacyDecoder::RestoreState(const void* buffer) {
     if (buffer == nullptr || StateSize() == 0)
-        return kOk;
+        return kwv::kStoreOk;
     if (int r = setUp())
         return r;
     uint8_t own[4];
     std::memcpy(own, work_.data() + 8, 4); // the area's third word stays its own
     std::memcpy(work_.data(), buffer, work_.size());
     std::memcpy(work_.data() + 8, own, 4);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 void LegacyDecoder::dropBuffers() {
@@ -145,14 +145,14 @@ size_t LegacyDecoder::deliver(uint8_t* out, size_t len) {
 int LegacyDecoder::Read(StoredSource& source, uint8_t* out, size_t len, size_t* got) {
     *got = 0;
     if (!usable_)
-        return kErrDecompress;
+        return kwv::kStoreDecompress;
     if (int r = setUp()) {
         usable_ = false;
         return r;
     }
     int r = kind_ == DecoderKind::Zlib ? readZlib(source, out, len, got)
                                        : readBlocks(source, out, len, got);
-    if (r != kOk) {
+    if (r != kwv::kStoreOk) {
         dropBuffers();
         usable_ = false;
     }
@@ -162,10 +162,10 @@ int LegacyDecoder::Read(StoredSource& source, uint8_t* out, size_t len, size_t* 
 int LegacyDecoder::readZlib(StoredSource& source, uint8_t* out, size_t len, size_t* got) {
     Inflate& f = *inflate_;
     if (f.ended || len == 0)
-        return kOk;
+        return kwv::kStoreOk;
     f.z.next_out = out;
     f.z.avail_out = uInt(len);
-    int result = kOk;
+    int result = kwv::kStoreOk;
     while (f.z.avail_out > 0) {
         if (f.z.avail_in == 0) {
             size_t n = 0;
@@ -186,7 +186,7 @@ int LegacyDecoder::readZlib(StoredSource& source, uint8_t* out, size_t len, size
         // Z_BUF_ERROR only says no progress was possible: it is a failure only
         // when the stored data has ended without the end of the stream.
         if ((z != Z_OK && z != Z_BUF_ERROR) || last) {
-            result = kErrDecompress;
+            result = kwv::kStoreDecompress;
             break;
         }
     }
@@ -197,7 +197,7 @@ int LegacyDecoder::readZlib(StoredSource& source, uint8_t* out, size_t len, size
 
 int LegacyDecoder::fillInput(StoredSource& source, size_t want) {
     if (input_.size() < kInputCapacity && !resizeNoThrow(input_, kInputCapacity))
-        return kErrNoMemory;
+        return kwv::kStoreOutOfMemory;
     size_t room = std::min(want, kInputCapacity - inputCount_);
     size_t n = 0;
     if (room != 0)
@@ -205,14 +205,14 @@ int LegacyDecoder::fillInput(StoredSource& source, size_t want) {
             return r;
     inputCount_ += n;
     finalPiece_ = source.StoredLeft() == 0;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int LegacyDecoder::growOutput() {
     size_t size = output_.empty() ? 2 * kOutputUnit : output_.size() * 2;
     if (size > kMaxOutput)
-        return kErrDecompress; // no block of this format decodes to that much
-    return resizeNoThrow(output_, size) ? kOk : kErrGrowFailed;
+        return kwv::kStoreDecompress; // no block of this format decodes to that much
+    return resizeNoThrow(output_, size) ? kwv::kStoreOk : kwv::kStoreNoMemory;
 }
 
 // Decodes the block at the start of the input into the output behind the
@@ -261,11 +261,11 @@ int LegacyDecoder::decodeBlock(StoredSource& source) {
             inputCount_ -= consumed;
             position_ += consumed;
             pendingCount_ += produced;
-            return kOk;
+            return kwv::kStoreOk;
         }
         bool own = kind_ == DecoderKind::OwnMethod;
         if (!own && (status & kLzsInvalidData) == kLzsInvalidData)
-            return kErrDecompress;
+            return kwv::kStoreDecompress;
         // The own method does not say why a block failed: try more input
         // first, then more output room.
         bool needInput = own || (status & kLzsSourceExhausted) != 0;
@@ -280,7 +280,7 @@ int LegacyDecoder::decodeBlock(StoredSource& source) {
                 return r;
             continue;
         }
-        return kErrDecompress;
+        return kwv::kStoreDecompress;
     }
 }
 
@@ -301,7 +301,7 @@ int LegacyDecoder::readBlocks(StoredSource& source, uint8_t* out, size_t len, si
         done += deliver(out == nullptr ? nullptr : out + done, len - done);
     }
     *got = done;
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 } // namespace kw::legacy

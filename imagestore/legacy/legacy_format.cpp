@@ -44,19 +44,19 @@ int headerReadSize(std::span<const uint8_t> first, bool firstVolume, size_t& tot
     size_t extraCap = firstVolume ? kMaxFirstVolumeHeaderExtra : kMaxHeaderExtra;
     uint32_t size = LoadLe32(first, 4);
     if (size < head)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     total = head + std::min<size_t>(size - head, extraCap);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 int ImageHeader::parse(std::vector<uint8_t> bytes, ImageHeader& out) {
     if (bytes.size() < kShortHeaderSize)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     out = ImageHeader{};
     out.headerSize = LoadLe32(bytes, 4);
     out.partitionCount = LoadLe32(bytes, 8);
     if (out.headerSize < kShortHeaderSize || out.partitionCount > kMaxPartitions)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     if (out.headerSize > kShortHeaderSize) {
         out.setId = LoadLe32(bytes, 512);
         out.imageVolumes = LoadLe32(bytes, 516);
@@ -71,11 +71,11 @@ int ImageHeader::parse(std::vector<uint8_t> bytes, ImageHeader& out) {
     if (out.readerVersion == 0)
         out.readerVersion = fill;
     if (out.readerVersion >= 4)
-        return kErrVersion;
+        return kwv::kStoreUnsupported;
     if (out.imageVolumes == 0 || out.imageVolumes > kMaxVolumes)
-        return kErrBadImage;
+        return kwv::kStoreInvalid;
     out.bytes = std::move(bytes);
-    return kOk;
+    return kwv::kStoreOk;
 }
 
 bool ImageHeader::recordCopy(uint32_t n, PartitionRecord& out) const {

@@ -3,6 +3,7 @@
 // scrambling of stored data. Pure functions over byte spans; no file access.
 #pragma once
 
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
 #include <cstddef>
@@ -12,27 +13,6 @@
 #include <vector>
 
 namespace kw::legacy {
-
-// Store error codes used by the older-format reader.
-enum : int {
-    kOk = 0,
-    kErrNotSupported = 2,
-    kErrNoMemory = 3,
-    kErrCancelled = 7,
-    kErrNoStream = 504,
-    kErrNoPartition = 1800,
-    kErrPartitionRange = 1801,
-    kErrBadImage = 1802,
-    kErrNoBitmap = 1804,
-    kErrGrowFailed = 1806,
-    kErrDecompress = 1807,
-    kErrBufferSmall = 1808,
-    kErrVolumeOpen = 1810,
-    kErrShortRead = 1811,
-    kErrVolumeTable = 1812,
-    kErrVersion = 1818,
-    kErrUnknownCode = 1819,
-};
 
 inline constexpr uint32_t kImageMagicA = 0x12268977;
 inline constexpr uint32_t kImageMagicB = 0x12268978;
@@ -119,7 +99,7 @@ struct ImageHeader {
     uint32_t continuationCopies = 0; // byte 2032, bounded by the bytes read
 
     // Decodes the fields of a header read into bytes (512 bytes or more).
-    // Returns kOk, kErrBadImage or kErrVersion.
+    // Returns kwv::kStoreOk, kwv::kStoreInvalid or kwv::kStoreUnsupported.
     static int parse(std::vector<uint8_t> bytes, ImageHeader& out);
 
     bool hasFirstVolume() const { return (flags & 1) != 0; }
@@ -131,7 +111,7 @@ struct ImageHeader {
     void text(size_t off, size_t size, char* buf, size_t bufSize) const;
 };
 
-// Header size to read in full from a header's first bytes; kErrBadImage when
+// Header size to read in full from a header's first bytes; kwv::kStoreInvalid when
 // the size field is below the minimum. firstVolume selects the ".KWU" rules.
 int headerReadSize(std::span<const uint8_t> first, bool firstVolume, size_t& total);
 

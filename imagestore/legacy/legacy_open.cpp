@@ -9,16 +9,16 @@ namespace kw::legacy {
 
 IMAGE_STORE* openImageStore(const char* path, MEDIA_CHANGE_CALLBACK* callback, int32_t& error) {
     if (path == nullptr) {
-        error = kErrVolumeOpen;
+        error = kwv::kStoreCannotOpen;
         return nullptr;
     }
     auto* store = new (std::nothrow) IMAGE_STORE_READER(path, callback);
     if (store == nullptr) {
-        error = kErrGrowFailed;
+        error = kwv::kStoreNoMemory;
         return nullptr;
     }
     error = store->Open();
-    if (error != kOk) {
+    if (error != kwv::kStoreOk) {
         store->Release();
         return nullptr;
     }
@@ -27,16 +27,16 @@ IMAGE_STORE* openImageStore(const char* path, MEDIA_CHANGE_CALLBACK* callback, i
 
 PART_STORE* wrapImageStore(IMAGE_STORE* store, MEDIA_CHANGE_CALLBACK* callback, int32_t& error) {
     if (store == nullptr) {
-        error = kErrNotSupported;
+        error = kwv::kStoreNotSupported;
         return nullptr;
     }
     auto* adapter = new (std::nothrow) LEGACY_PART_STORE(store, callback);
     if (adapter == nullptr) {
-        error = kErrNoMemory;
+        error = kwv::kStoreOutOfMemory;
         return nullptr;
     }
     error = adapter->Open();
-    if (error != kOk) {
+    if (error != kwv::kStoreOk) {
         adapter->Release();
         return nullptr;
     }
@@ -53,7 +53,7 @@ PART_STORE* openAsPartStore(const char* path, MEDIA_CHANGE_CALLBACK* callback, i
 }
 
 int32_t verifyImageData(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
-    int32_t error = kOk;
+    int32_t error = kwv::kStoreOk;
     PART_STORE* adapter = openAsPartStore(path, callback, error);
     if (adapter == nullptr)
         return error;

@@ -107,7 +107,7 @@ int32_t LEGACY_PART_STORE::checkPassword() {
     if (accepted(password))
         return 0;
     store_->ClosePartition();
-    return kErrCancelled;
+    return kwv::kStoreCancelled;
 }
 
 uint32_t LEGACY_PART_STORE::TryPassword(const char16_t* text) {
@@ -131,7 +131,7 @@ int32_t LEGACY_PART_STORE::SelectPart(uint32_t index) {
         return kNoSuchStream;
     }
     if (int32_t r = store_->SelectPartition(index + 1))
-        return r == kErrPartitionRange ? kNoSuchStream : r;
+        return r == kwv::kStorePartitionRange ? kNoSuchStream : r;
     return checkPassword();
 }
 

@@ -53,7 +53,7 @@ private:
                 return 0;
             }
         }
-        return kErrNoMemory;
+        return kwv::kStoreOutOfMemory;
     }
 
     bool step(uint64_t blocks) {
@@ -68,17 +68,17 @@ private:
         if (int32_t r = store_->OpenUbmap(&length))
             return r;
         if (length != (uint64_t(blocks) + 7) / 8)
-            return kErrBadImage;
+            return kwv::kStoreInvalid;
         std::unique_ptr<uint8_t[]> bitmap(new (std::nothrow) uint8_t[length + 1]);
         if (!bitmap)
-            return kErrNoMemory;
+            return kwv::kStoreOutOfMemory;
         uint32_t got = 0;
         if (int32_t r = store_->Read(bitmap.get(), uint32_t(length), &got))
             return r;
         store_->ClosePartStream();
         if (!step(1))
-            return kErrCancelled;
-        return got == length && countSetBits(bitmap.get(), length) == used ? 0 : kErrBadImage;
+            return kwv::kStoreCancelled;
+        return got == length && countSetBits(bitmap.get(), length) == used ? 0 : kwv::kStoreInvalid;
     }
 
     int32_t checkData(uint64_t length, uint64_t blockBytes) {
@@ -91,11 +91,11 @@ private:
             if (int32_t r = store_->Read(buffer_.get(), want, &got))
                 return r;
             if (got != want)
-                return kErrShortRead;
+                return kwv::kStoreShortRead;
             at += got;
             uint64_t blocks = at / blockBytes;
             if (!step(blocks - stepped))
-                return kErrCancelled;
+                return kwv::kStoreCancelled;
             stepped = blocks;
         }
         return 0;
@@ -114,7 +114,7 @@ private:
         if (int32_t r = store_->OpenUdata(&length))
             return r;
         if (length != used * blockBytes || (used != 0 && blockBytes == 0))
-            return kErrBadImage;
+            return kwv::kStoreInvalid;
         int32_t r = checkData(length, blockBytes);
         store_->ClosePartStream();
         return r;

@@ -1,7 +1,7 @@
 #include "imagestore/partstore/image_header.h"
 
-#include "imagestore/container/store_error.h"
 #include "imagestore/partstore/store_text.h"
+#include "imagestore/store_error.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,10 +3,10 @@
 #include "imagestore/partstore/part_store.h"
 
 #include "imagestore/container/store_container.h"
-#include "imagestore/container/store_error.h"
 #include "imagestore/partstore/shield.h"
 #include "imagestore/partstore/store_text.h"
 #include "imagestore/partstore/store_time.h"
+#include "imagestore/store_error.h"
 
 namespace kw::partstore {
 

@@ -1,11 +1,11 @@
 // Opening and creating images of the current format, and the requests on a
 // whole set (delete, verify) that the exported functions run.
 #include "imagestore/container/store_container.h"
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/part_store_api.h"
 #include "imagestore/partstore/store_time.h"
+#include "imagestore/store_error.h"
 
 #include <array>
 #include <new>

@@ -1,12 +1,12 @@
 // The parts of an image: listing, selecting, adding, closing and removing
 // them, and the current part's record values and texts.
 #include "imagestore/container/store_container.h"
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/shield.h"
 #include "imagestore/partstore/store_text.h"
 #include "imagestore/partstore/store_time.h"
+#include "imagestore/store_error.h"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
 // The streams of PartStore: a part's bitmaps and data streams and the MBR
 // stream, one open at a time, read or written at the store's position.
 #include "imagestore/container/store_container.h"
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/shield.h"
+#include "imagestore/store_error.h"
 
 namespace kw::partstore {
 

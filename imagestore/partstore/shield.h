@@ -2,7 +2,7 @@
 // answers 1806 instead.
 #pragma once
 
-#include "imagestore/container/store_error.h"
+#include "imagestore/store_error.h"
 
 #include <cstdint>
 #include <new>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "imagestore/container/store_container.h"
-#include "imagestore/container/store_error.h"
 #include "imagestore/container/stream_objects.h"
+#include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 #include "kwvaults_callbacks.h"
 #include "tests/platform/temp_dir.h"

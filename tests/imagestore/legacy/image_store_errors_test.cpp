@@ -67,17 +67,17 @@ TEST_F(LegacyErrorsTest, DamagedHeadersAreRefused) {
         int want;
     };
     const Case cases[] = {
-        {"magic", [](auto& b) { put32(b, 0, 0x12345678); }, kErrBadImage},
+        {"magic", [](auto& b) { put32(b, 0, 0x12345678); }, kwv::kStoreInvalid},
         {"current format",
          [](auto& b) { put32(b, 0, kImageMagicB), put32(b, 2020, 4), put32(b, 2024, 4); },
-         kErrVersion},
-        {"reader version 7", [](auto& b) { put32(b, 2024, 7); }, kErrVersion},
-        {"header size below 512", [](auto& b) { put32(b, 4, 100); }, kErrBadImage},
-        {"header beyond the file", [](auto& b) { put32(b, 4, 0x20000); }, kErrBadImage},
-        {"no volumes", [](auto& b) { put32(b, 516, 0); }, kErrBadImage},
-        {"too many volumes", [](auto& b) { put32(b, 516, 0x10000); }, kErrBadImage},
-        {"huge partition count", [](auto& b) { put32(b, 8, 0xFFFFFFFF); }, kErrBadImage},
-        {"cut header", [](auto& b) { b.resize(300); }, kErrBadImage},
+         kwv::kStoreUnsupported},
+        {"reader version 7", [](auto& b) { put32(b, 2024, 7); }, kwv::kStoreUnsupported},
+        {"header size below 512", [](auto& b) { put32(b, 4, 100); }, kwv::kStoreInvalid},
+        {"header beyond the file", [](auto& b) { put32(b, 4, 0x20000); }, kwv::kStoreInvalid},
+        {"no volumes", [](auto& b) { put32(b, 516, 0); }, kwv::kStoreInvalid},
+        {"too many volumes", [](auto& b) { put32(b, 516, 0x10000); }, kwv::kStoreInvalid},
+        {"huge partition count", [](auto& b) { put32(b, 8, 0xFFFFFFFF); }, kwv::kStoreInvalid},
+        {"cut header", [](auto& b) { b.resize(300); }, kwv::kStoreInvalid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -89,7 +89,7 @@ TEST_F(LegacyErrorsTest, DamagedHeadersAreRefused) {
         EXPECT_EQ(s.error, c.want);
     }
     Store missing(dir.File("absent.kwi"));
-    EXPECT_EQ(missing.error, kErrVolumeOpen);
+    EXPECT_EQ(missing.error, kwv::kStoreCannotOpen);
 }
 
 TEST_F(LegacyErrorsTest, WalkStopsAtADamagedRecord) {
@@ -102,14 +102,14 @@ TEST_F(LegacyErrorsTest, WalkStopsAtADamagedRecord) {
     Store s(path);
     ASSERT_EQ(s.error, 0);
     EXPECT_EQ(s->SelectPartition(1), 0);
-    EXPECT_EQ(s->SelectPartition(2), kErrBadImage);
-    EXPECT_EQ(s->SelectPartition(3), kErrBadImage);
+    EXPECT_EQ(s->SelectPartition(2), kwv::kStoreInvalid);
+    EXPECT_EQ(s->SelectPartition(3), kwv::kStoreInvalid);
     // A data length that points past the volume ends the walk as well.
     make({smallPartition(), smallPartition()}, im);
     put32(bytes, firstRecord(2) + 52, 0x7FFFFFFF);
     save();
     Store t(path);
-    EXPECT_EQ(t->SelectPartition(2), kErrBadImage);
+    EXPECT_EQ(t->SelectPartition(2), kwv::kStoreInvalid);
 }
 
 TEST_F(LegacyErrorsTest, PartitionSlotsNeedASelection) {
@@ -118,17 +118,17 @@ TEST_F(LegacyErrorsTest, PartitionSlotsNeedASelection) {
     ASSERT_EQ(s.error, 0);
     uint32_t v = 0;
     uint8_t buf[16];
-    EXPECT_EQ(s->SelectPartition(0), kErrPartitionRange);
-    EXPECT_EQ(s->SelectPartition(2), kErrPartitionRange);
-    EXPECT_EQ(s->GetBlockCount(&v), kErrNoPartition);
-    EXPECT_EQ(s->ReadData(buf, 16, &v), kErrNoPartition);
-    EXPECT_EQ(s->ReadBitmap(buf, 16, &v, &v), kErrNoPartition);
-    EXPECT_EQ(s->SeekData(0), kErrNoPartition);
-    EXPECT_EQ(s->BuildVolumeTable(), kErrNoPartition);
-    EXPECT_EQ(s->NotSupported8(), kErrNotSupported);
+    EXPECT_EQ(s->SelectPartition(0), kwv::kStorePartitionRange);
+    EXPECT_EQ(s->SelectPartition(2), kwv::kStorePartitionRange);
+    EXPECT_EQ(s->GetBlockCount(&v), kwv::kStoreNoPartition);
+    EXPECT_EQ(s->ReadData(buf, 16, &v), kwv::kStoreNoPartition);
+    EXPECT_EQ(s->ReadBitmap(buf, 16, &v, &v), kwv::kStoreNoPartition);
+    EXPECT_EQ(s->SeekData(0), kwv::kStoreNoPartition);
+    EXPECT_EQ(s->BuildVolumeTable(), kwv::kStoreNoPartition);
+    EXPECT_EQ(s->NotSupported8(), kwv::kStoreNotSupported);
     ASSERT_EQ(s->SelectPartition(1), 0);
     EXPECT_EQ(s->GetSelectedPartition(), 1u);
-    EXPECT_EQ(s->ReadBitmap(buf, 4, &v, &v), kErrBufferSmall);
+    EXPECT_EQ(s->ReadBitmap(buf, 4, &v, &v), kwv::kStoreBufferSmall);
     s->ClosePartition();
     EXPECT_EQ(s->GetSelectedPartition(), 0u);
 }
@@ -145,10 +145,10 @@ TEST_F(LegacyErrorsTest, BitmapAndCodeProblems) {
     uint8_t buf[64];
     uint32_t n = 0, code = 9;
     ASSERT_EQ(s->SelectPartition(1), 0);
-    EXPECT_EQ(s->ReadBitmap(buf, 64, &n, &n), kErrNoBitmap);
-    EXPECT_EQ(s->ReadRawBitmap(buf, 64, &n, &n), kErrNoBitmap);
+    EXPECT_EQ(s->ReadBitmap(buf, 64, &n, &n), kwv::kStoreNoData);
+    EXPECT_EQ(s->ReadRawBitmap(buf, 64, &n, &n), kwv::kStoreNoData);
     ASSERT_EQ(s->SelectPartition(2), 0);
-    EXPECT_EQ(s->ReadData(buf, 64, &n), kErrUnknownCode);
+    EXPECT_EQ(s->ReadData(buf, 64, &n), kwv::kStoreUnknownCode);
     // A recorded code without the compressed flag delivers the stored data.
     ASSERT_EQ(s->SelectPartition(3), 0);
     std::vector<uint8_t> all(50000);
@@ -174,15 +174,15 @@ TEST_F(LegacyErrorsTest, CompressedDataEndingInsideTheStreamFails) {
         ASSERT_EQ(s->SelectPartition(1), 0);
         std::vector<uint8_t> out(50000);
         uint32_t n = 0;
-        EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kErrDecompress);
-        EXPECT_EQ(s->ReadData(out.data(), 10, &n), kErrDecompress); // until selected again
+        EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kwv::kStoreDecompress);
+        EXPECT_EQ(s->ReadData(out.data(), 10, &n), kwv::kStoreDecompress); // until selected again
         // Garbage in place of the stream fails the same way.
         for (size_t i = firstRecord(1) + 512 + 10; i < bytes.size(); ++i)
             bytes[i] = uint8_t(i * 7);
         save();
         Store t(path);
         ASSERT_EQ(t->SelectPartition(1), 0);
-        EXPECT_EQ(t->ReadData(out.data(), 50000, &n), kErrDecompress);
+        EXPECT_EQ(t->ReadData(out.data(), 50000, &n), kwv::kStoreDecompress);
     }
 }
 
@@ -196,7 +196,7 @@ TEST_F(LegacyErrorsTest, MissingContinuationVolume) {
     ASSERT_EQ(s->SelectPartition(1), 0);
     std::vector<uint8_t> out(50000);
     uint32_t n = 0;
-    EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kErrVolumeOpen);
+    EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kwv::kStoreCannotOpen);
     // A continuation volume of another image set is refused.
     make({smallPartition()}, im);
     std::vector<uint8_t> next = FileBytes(dir.File("bad.002"));
@@ -204,7 +204,7 @@ TEST_F(LegacyErrorsTest, MissingContinuationVolume) {
     PutFileBytes(dir.File("bad.002"), next);
     Store t(path);
     ASSERT_EQ(t->SelectPartition(1), 0);
-    EXPECT_EQ(t->ReadData(out.data(), 50000, &n), kErrBadImage);
+    EXPECT_EQ(t->ReadData(out.data(), 50000, &n), kwv::kStoreInvalid);
 }
 
 // On removable media a missing volume is asked for; a refusal cancels every
@@ -232,12 +232,12 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
         ASSERT_EQ(s->SelectPartition(1), 0);
         std::vector<uint8_t> out(50000);
         uint32_t n = 0;
-        EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kErrCancelled);
+        EXPECT_EQ(s->ReadData(out.data(), 50000, &n), kwv::kStoreCancelled);
         EXPECT_EQ(std::count(cb.calls.begin(), cb.calls.end(), "AskMediaNumber:R:\\bad.002"), 1);
         drive.ShowAll();
         EXPECT_EQ(s->SeekData(0), 0);
-        EXPECT_EQ(s->ReadData(out.data(), 100, &n), kErrCancelled);
-        EXPECT_EQ(s->ReadRawData(out.data(), 100, &n, nullptr), kErrCancelled);
+        EXPECT_EQ(s->ReadData(out.data(), 100, &n), kwv::kStoreCancelled);
+        EXPECT_EQ(s->ReadRawData(out.data(), 100, &n, nullptr), kwv::kStoreCancelled);
     }
     // A yes after the medium was put in goes on reading.
     struct InsertsMedium : RecordingCallback {

@@ -134,7 +134,7 @@ TEST_F(LegacyStoreTest, SpanningPartitionSeeksAcrossThreeVolumes) {
     EXPECT_TRUE(back == small.data);
 
     ASSERT_EQ(s->SelectPartition(1), 0);
-    EXPECT_EQ(s->SeekData(4096), kErrVolumeTable); // no table yet
+    EXPECT_EQ(s->SeekData(4096), kwv::kStoreVolumeTable); // no table yet
     ASSERT_EQ(s->BuildVolumeTable(), 0);
     uint32_t count = 0;
     const uint64_t* table = s->GetVolumeTable(&count);
@@ -162,7 +162,7 @@ TEST_F(LegacyStoreTest, SpanningPartitionSeeksAcrossThreeVolumes) {
     EXPECT_LT(table[1], p.data.size() - 1);
     // A saved table is accepted back only with the image's volume count.
     std::vector<uint64_t> saved(table, table + count);
-    EXPECT_EQ(s->SetVolumeTable(2, saved.data()), kErrVolumeTable);
+    EXPECT_EQ(s->SetVolumeTable(2, saved.data()), kwv::kStoreVolumeTable);
     EXPECT_EQ(s->SetVolumeTable(3, saved.data()), 0);
 }
 
@@ -209,7 +209,7 @@ TEST_F(LegacyStoreTest, FirstVolumeHoldsTheAuthoritativeHeader) {
     EXPECT_EQ(plain.error, 0);
     StoreRef asked;
     open(asked, path, &cb);
-    EXPECT_EQ(asked.error, kErrVolumeOpen);
+    EXPECT_EQ(asked.error, kwv::kStoreCannotOpen);
 }
 
 // Checkpoints of an LZS partition whose history runs across blocks: the

@@ -202,8 +202,9 @@ TEST_F(LegacyAdapterTest, DataCheckCountsBlocksAndFindsDamage) {
         int32_t want;
     };
     const Damage cases[] = {
-        {p.usedBlocks + 1, p.blockCount, 1802},  // the bitmap has fewer bits set
-        {p.usedBlocks, p.blockCount + 64, 1802}, // the bitmap is shorter than its blocks
+        {p.usedBlocks + 1, p.blockCount, kwv::kStoreInvalid}, // the bitmap has fewer bits set
+        {p.usedBlocks, p.blockCount + 64,
+         kwv::kStoreInvalid}, // the bitmap is shorter than its blocks
     };
     for (const Damage& c : cases) {
         LegacyPartition q = p;
@@ -216,12 +217,12 @@ TEST_F(LegacyAdapterTest, DataCheckCountsBlocksAndFindsDamage) {
     LegacyPartition q = partitionFromRaw(fat, 8);
     q.data.resize(q.data.size() - 4096);
     writeLegacyImage(path, LegacyImage{}, {q});
-    EXPECT_EQ(verifyImageData(path.c_str(), nullptr), 1811);
+    EXPECT_EQ(verifyImageData(path.c_str(), nullptr), kwv::kStoreShortRead);
     // Zero bytes per sector cannot divide anything.
     q = partitionFromRaw(fat, 8);
     q.bytesPerSector = 0;
     writeLegacyImage(path, LegacyImage{}, {q});
-    EXPECT_EQ(verifyImageData(path.c_str(), nullptr), 1802);
+    EXPECT_EQ(verifyImageData(path.c_str(), nullptr), kwv::kStoreInvalid);
 }
 
 } // namespace
