@@ -4,7 +4,7 @@
 #include "include/kwbytes.h"
 
 #include <cstring>
-#include <zlib.h>
+#include <libdeflate.h>
 
 namespace kwv {
 
@@ -60,8 +60,16 @@ void ChunkRecord::Serialise(uint8_t* p) const {
     StoreLe32(p + 92, payloadCrc);
 }
 
+uint32_t Crc32(const uint8_t* data, size_t length) {
+    return libdeflate_crc32(0, data, length);
+}
+
 uint32_t RecordCrc(const uint8_t* bytes) {
-    return uint32_t(crc32(0L, bytes, 88));
+    return Crc32(bytes, 88);
+}
+
+uint32_t PayloadCrc(const uint8_t* chunk, uint32_t dataSize) {
+    return dataSize > kRecordSize ? Crc32(chunk + kRecordSize, dataSize - kRecordSize) : 0;
 }
 
 uint32_t GetPayloadOffset(const uint8_t* chunk) {

@@ -2,6 +2,7 @@
 // constants of the container format that go with it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kwv {
@@ -78,8 +79,14 @@ struct ChunkRecord {
     }
 };
 
+// The standard CRC-32 (reflected, polynomial 0xEDB88320) of `length` bytes,
+// computed with a folding implementation; equal to zlib's crc32.
+uint32_t Crc32(const uint8_t* data, size_t length);
 // CRC-32 of a record's bytes 0-87, as stored at byte 88.
 uint32_t RecordCrc(const uint8_t* bytes);
+// CRC-32 of a chunk's payload, bytes 96 up to the data size, as stored at
+// byte 92.
+uint32_t PayloadCrc(const uint8_t* chunk, uint32_t dataSize);
 
 // Field access on the raw bytes of a chunk buffer.
 uint32_t GetPayloadOffset(const uint8_t* chunk);

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <zlib.h>
 
 namespace kwv {
 
@@ -56,7 +55,7 @@ uint32_t PasswordCrc(const char16_t* text) {
     for (; text != nullptr && text[n] != 0 && n < 64; ++n) {
         kwbytes::StoreLe16(bytes + 2 * n, uint16_t(text[n]));
     }
-    return uint32_t(crc32(0L, bytes, uInt(2 * n)));
+    return Crc32(bytes, 2 * n);
 }
 
 StoreContainer* OpenContainerForRead(const char* path, MEDIA_CHANGE_CALLBACK* callback,

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <zlib.h>
 
 namespace kwv {
 
@@ -80,8 +79,7 @@ int StoreContainer::UnsealChunk(uint32_t number) {
         r.chunkNumber != number) {
         return kStoreInvalid;
     }
-    if ((header_.containerFlags & kFlagPayloadCrc) &&
-        uint32_t(crc32(0L, buf + kRecordSize, r.dataSize - kRecordSize)) != r.payloadCrc) {
+    if ((header_.containerFlags & kFlagPayloadCrc) && PayloadCrc(buf, r.dataSize) != r.payloadCrc) {
         return kStoreInvalid;
     }
     if (ProtectionOf(header_.containerFlags) == 2) {

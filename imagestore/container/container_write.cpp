@@ -10,7 +10,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <zlib.h>
 
 namespace kwv {
 
@@ -71,7 +70,7 @@ void StoreContainer::SealChunk() {
     chunk_.headerCrc = RecordCrc(buf);
     StoreLe32(buf + 88, chunk_.headerCrc);
     if (header_.containerFlags & kFlagPayloadCrc) {
-        chunk_.payloadCrc = uint32_t(crc32(0L, buf + kRecordSize, header_.dataSize - kRecordSize));
+        chunk_.payloadCrc = PayloadCrc(buf, header_.dataSize);
         StoreLe32(buf + 92, chunk_.payloadCrc);
     }
     if (EccOf(header_.containerFlags) == 1) {
@@ -294,8 +293,7 @@ int StoreContainer::VerifyVolume() {
         const ChunkRecord r = ChunkRecord::Parse(chunk.data());
         if (CheckRecord(chunk.data(), r) != kStoreOk || r.chunkNumber != volFirstChunk_ + k ||
             ((header_.containerFlags & kFlagPayloadCrc) &&
-             uint32_t(crc32(0L, chunk.data() + kRecordSize, r.dataSize - kRecordSize)) !=
-                 r.payloadCrc)) {
+             PayloadCrc(chunk.data(), r.dataSize) != r.payloadCrc)) {
             err = kStoreInvalid;
         } else if (callback_ != nullptr &&
                    (callback_->ProgressStep(volChunks_, k + 1) & 0xFF) == 0) {
