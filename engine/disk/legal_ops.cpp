@@ -2,6 +2,7 @@
 #include "engine/disk/legal_ops.h"
 
 #include "engine/core/cmdline.h"
+#include "engine/core/engine.h"
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
@@ -307,22 +308,35 @@ void MoveRoom(PARTITION_INFO* pi) {
         pi->ulFlags &= ~LOP_MOVE;
 }
 
-// Step 7: a record that can neither grow nor shrink by a cylinder loses the
-// resize bit. The size limits of a file system are its own; here the room
-// up to the next record stands for them.
+bool LogicalAtLastSector(const PARTITION_INFO* ext) {
+    for (const PARTITION_INFO* p = ext->disk->firstPi; p != nullptr; p = p->next)
+        if ((p->ulFlags & PI_LOGICAL) && !IsFree(p) && !IsExtendedKind(p) &&
+            p->EndSect() == ext->EndSect())
+            return true;
+    return false;
+}
+
+// Step 7: a record without a cylinder of play between its size limits, and
+// nothing to grow into, loses the resize bit. FAT takes its file system's
+// minimum (once known), the other kinds the default limits; a kind without
+// limits keeps the bit.
 void ResizeRoom(PARTITION_INFO* pi) {
     if ((pi->ulFlags & LOP_RESIZE) == 0)
         return;
     uint32_t cylinder = pi->disk->CylinderSize();
-    uint32_t minimum = pi->ulMinSize != 0 ? pi->ulMinSize : pi->ulUsedSects;
-    uint32_t room = pi->ulRoom != 0 ? pi->ulRoom : pi->NumSects;
-    bool littlePlay = room < minimum || room - minimum < cylinder;
     if (pi->ucFsKind == FS_KIND_FAT || pi->ucFsKind == FS_KIND_FAT32) {
-        if (pi->ulMinSize != 0 && littlePlay)
+        uint32_t room = pi->ulRoom;
+        if (pi->ulMinSize != 0 && (room < pi->ulMinSize || room - pi->ulMinSize < cylinder))
             pi->ulFlags &= ~LOP_RESIZE;
         return;
     }
-    if ((littlePlay || pi->ucFsKind == FS_KIND_EXTENDED) && NoRoomBehind(pi))
+    EN_SIZE_LIMITS limits;
+    if (enGetDefaultLimits(pi, &limits) != KW_OK)
+        return;
+    bool extended = pi->ucFsKind == FS_KIND_EXTENDED;
+    bool littlePlay = limits.maximum < limits.minimum || limits.maximum - limits.minimum < cylinder;
+    bool blocked = extended ? LogicalAtLastSector(pi) : NoRoomBehind(pi);
+    if ((littlePlay || extended) && blocked)
         pi->ulFlags &= ~LOP_RESIZE;
 }
 

@@ -1,0 +1,103 @@
+// Default size limits of partitions and alignment to a partition's cylinder grid.
+#include "engine/core/engine.h"
+
+#include "engine/disk/kwlib.h"
+
+namespace {
+
+constexpr std::uint32_t kNoChsLimit = 0xFFFFFFFF;
+
+// A value aligned to a multiple of unit counted from origin: mode 0 up, 1
+// down, 2 to the nearest (down below half a unit). Below the origin: the origin.
+std::uint32_t Align(std::uint32_t origin, std::uint32_t unit, std::uint32_t value,
+                    std::uint32_t mode) {
+    if (value < origin || unit == 0)
+        return value < origin ? origin : value;
+    std::uint64_t offset = value - origin;
+    std::uint64_t rest = offset % unit;
+    if (rest == 0)
+        return value;
+    std::uint64_t down = std::uint64_t{value} - rest;
+    std::uint64_t up = down + unit;
+    bool goUp = mode == EN_ALIGN_UP || (mode == EN_ALIGN_NEAREST && rest * 2 >= unit);
+    std::uint64_t out = goUp ? up : down;
+    return out > 0xFFFFFFFFull ? static_cast<std::uint32_t>(down) : static_cast<std::uint32_t>(out);
+}
+
+std::uint32_t AlignUp(const PARTITION_INFO* pi, std::uint32_t sectors) {
+    return enGetCylinderBoundary(pi, sectors, EN_ALIGN_UP);
+}
+
+std::uint32_t AtMost(std::uint32_t v, std::uint32_t limit) {
+    return v < limit ? v : limit;
+}
+
+// The smallest size that still holds the logical partitions of an extended one.
+std::uint32_t ExtendedMinimum(const PARTITION_INFO* ext) {
+    std::uint32_t end = ext->ulStartSect;
+    for (const PARTITION_INFO* p = ext->disk->firstPi; p != nullptr; p = p->next)
+        if ((p->ulFlags & PI_LOGICAL) && p->ucFsKind != FS_KIND_FREE &&
+            p->ulStartSect >= ext->ulStartSect && p->EndSect() <= ext->EndSect() &&
+            p->EndSect() > end)
+            end = p->EndSect();
+    return end - ext->ulStartSect;
+}
+
+bool Minimum(const PARTITION_INFO* pi, std::uint32_t* minimum) {
+    std::uint32_t used = pi->ulUsedSects, size = pi->NumSects;
+    switch (pi->ucFsKind) {
+    case FS_KIND_HPFS: {
+        std::uint32_t m = AtMost(AtMost(used / 16, pi->ulFreeSects), 2 * pi->ulLimitBase);
+        m = m < 500 ? 500 : m;
+        *minimum = AlignUp(pi, AtMost(used + m, size));
+        return true;
+    }
+    case FS_KIND_NTFS:
+    case FS_KIND_EXT2: {
+        std::uint32_t m = AtMost(used / 16, pi->ulFreeSects);
+        m = m < 2048 ? 2048 : m;
+        *minimum = AlignUp(pi, AtMost(used + m, size));
+        return true;
+    }
+    case FS_KIND_LINUX_SWAP:
+        *minimum = AlignUp(pi, used);
+        return true;
+    case FS_KIND_EXTENDED:
+        *minimum = pi->ulFreeSects == size ? AlignUp(pi, 1024)
+                   : used == size          ? size
+                                           : ExtendedMinimum(pi);
+        return true;
+    case FS_KIND_RAW:
+        *minimum = (pi->ucPartType == 0x07 || pi->ucPartType == 0x17) ? AlignUp(pi, 1000)
+                                                                      : pi->ulSectsToNextCyl;
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+std::uint32_t enGetCylinderBoundary(const PARTITION_INFO* pi, std::uint32_t sector,
+                                    std::uint32_t mode) {
+    if (pi == nullptr)
+        return sector;
+    return Align(pi->ulSectsToNextCyl, pi->ulCylSize, sector, mode);
+}
+
+kwRet enGetDefaultLimits(const PARTITION_INFO* pi, EN_SIZE_LIMITS* limits) {
+    if (pi == nullptr || limits == nullptr || pi->disk == nullptr)
+        return ERR_BAD_ARGUMENT;
+    std::uint32_t maximum = pi->ulRoom;
+    std::uint32_t chs = pi->disk->chsSectors;
+    if (maximum > pi->NumSects && chs != kNoChsLimit && chs != 0 && chs >= pi->ulStartSect)
+        maximum = AtMost(maximum, chs - pi->ulStartSect);
+    std::uint32_t minimum = 0;
+    if (!Minimum(pi, &minimum))
+        return 1;
+    if (pi->ucFsKind == FS_KIND_LINUX_SWAP)
+        maximum = AtMost(maximum, enGetCylinderBoundary(pi, 4194288, EN_ALIGN_UP));
+    limits->minimum = minimum;
+    limits->maximum = maximum;
+    return KW_OK;
+}
