@@ -44,6 +44,7 @@ EngineF6::~EngineF6() {
     if (enGetEngineState() != EN_STATE_STOPPED)
         enStopEngine();
     CloseUserLogs();
+    kwSetErrorPresenter(nullptr);
     bridge_.reset();
     enTermLibrary();
 }
@@ -63,6 +64,8 @@ kwRet EngineF6::Open(std::uint32_t /*hostKind*/, std::uint32_t runEnvironment) {
     // Messages and questions of the engine reach the user from here on.
     bridge_ = std::make_unique<UIBridgeThunk>();
     kwInstallErrorMessageRoute();
+    kwSetErrorPresenter(
+        [](KWERRORHANDLE handle) -> kwRet { return kwGetUIBridge()->HandleError(handle); });
     return KW_OK;
 }
 

@@ -52,7 +52,11 @@ void HookCall(void (*fn)()) {
 
 const SetupStep kSteps[] = {
     {[] { return Made(gDbgMgr = new DbgMgr); }, [] { Destroy(gDbgMgr); }},
-    {[] { return Made(gMessageFormatter = new MESSAGE_FORMATTER); },
+    {[] {
+         gMessageFormatter = new MESSAGE_FORMATTER;
+         return gMessageFormatter != nullptr && gMessageFormatter->IsValid() ? KW_OK
+                                                                             : ERR_NO_MEMORY;
+     },
      [] { Destroy(gMessageFormatter); }},
     {[] {
          gProgressInfo = new PROGRESS_INFO;

@@ -12,6 +12,7 @@
 #include "engine/core/logging_file.h"
 #include "engine/core/msgformat.h"
 #include "engine/core/msgres.h"
+#include "engine/core/ui_interface.h"
 #include "engine/core/workdir.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
@@ -217,6 +218,37 @@ TEST_F(EngineHostTest, UnopenableDebugLogIsReported) {
     std::string path = Work("missing/dbg.txt");
     EXPECT_EQ(Init(engine, {"/DBG=" + path}, &text), ERR_FILE_OPEN);
     EXPECT_NE(text.find(path), std::string::npos) << text;
+}
+
+// Records the questions that reach the user.
+class QuestionLog : public UIInterface {
+public:
+    std::uint32_t AskQuestion(KWString, KWString text, std::uint32_t kind, std::uint32_t,
+                              std::uint32_t buttons) override {
+        texts.push_back(text.GetAnsi(CPKIND_UTF8));
+        kinds.push_back(kind);
+        this->buttons.push_back(buttons);
+        return UI_ANSWER_OK;
+    }
+    std::vector<std::string> texts;
+    std::vector<std::uint32_t> kinds, buttons;
+};
+
+// An engine error reaches the user as an error box through the bridge.
+TEST_F(EngineHostTest, EngineErrorsReachTheUser) {
+    QuestionLog ui;
+    kwSetUIInterface(&ui);
+    {
+        EngineF6 engine;
+        ASSERT_EQ(engine.Open(2, 2), KW_OK);
+        EXPECT_EQ(LogEngineError1(gErrorMgr, ERR_IMG_INVALID, 96, 0), KW_OK);
+        ASSERT_EQ(ui.texts.size(), 1u);
+        EXPECT_NE(ui.texts[0].find("Image file is invalid or corrupted."), std::string::npos)
+            << ui.texts[0];
+        EXPECT_EQ(ui.kinds[0], UI_KIND_ERROR);
+        EXPECT_EQ(ui.buttons[0], UI_BUTTON_OK);
+    }
+    kwSetUIInterface(nullptr);
 }
 
 // Services the reboot manager installs, scripted.
