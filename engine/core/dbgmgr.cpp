@@ -144,6 +144,8 @@ kwRet DEBUG_FILE::WriteLine(const char* text) {
     }
     if (std::fwrite(out.data(), 1, out.size(), file_) != out.size())
         return ERR_FILE_WRITE;
+    if (flushEachLine_ && std::fflush(file_) != 0)
+        return ERR_FILE_WRITE;
     return KW_OK;
 }
 
@@ -304,6 +306,8 @@ kwRet DbgMgr::OpenScriptLog() {
         return rc;
     delete scriptLog_;
     scriptLog_ = file;
+    // The program's log of user messages may share this file (switch LOG).
+    scriptLog_->SetFlushEachLine(true);
     scriptLog_->SetIndentStep(4);
     if (!NtBootRun()) {
         scriptLog_->WriteLine("Kestrelway Log Results.\n");

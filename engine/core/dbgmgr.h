@@ -73,6 +73,8 @@ public:
 
     // Write buffer in bytes, taken at the next Open; 0 for 1 MB.
     void SetCacheSize(std::uint32_t bytes) { cacheSize_ = bytes; }
+    // Each line reaches the file at once (a file that another writer shares).
+    void SetFlushEachLine(bool on) { flushEachLine_ = on; }
     void SetIndentStep(std::int32_t step) { step_ = step; }
     void Indent() { indent_ += step_; }
     void Unindent();
@@ -94,6 +96,7 @@ private:
     std::int32_t indent_ = 0;
     std::uint32_t flags_ = 0;
     std::uint32_t cacheSize_ = 0;
+    bool flushEachLine_ = false;
 };
 
 // The global debug manager: owns the debug file and the result log, the

@@ -63,3 +63,13 @@ struct EN_SIZE_LIMITS {
 // kind. 1 for kinds it does not handle (FAT, NetWare: their file systems
 // know), 4 for null arguments.
 kwRet enGetDefaultLimits(const PARTITION_INFO* pi, EN_SIZE_LIMITS* limits);
+
+// How a partition may move and grow: the sectors its start may move towards
+// the disk's start (the free run before it, aligned), its size, and the
+// sectors its end may grow. 4 for null arguments.
+struct EN_MOVE_INFO {
+    std::uint32_t left = 0;
+    std::uint32_t size = 0;
+    std::uint32_t right = 0;
+};
+kwRet enGetMoveInfo(const PARTITION_INFO* pi, EN_MOVE_INFO* info);

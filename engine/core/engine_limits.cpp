@@ -1,6 +1,7 @@
 // Default size limits of partitions and alignment to a partition's cylinder grid.
 #include "engine/core/engine.h"
 
+#include "engine/core/dbgmgr.h"
 #include "engine/disk/kwlib.h"
 
 namespace {
@@ -99,5 +100,91 @@ kwRet enGetDefaultLimits(const PARTITION_INFO* pi, EN_SIZE_LIMITS* limits) {
         maximum = AtMost(maximum, enGetCylinderBoundary(pi, 4194288, EN_ALIGN_UP));
     limits->minimum = minimum;
     limits->maximum = maximum;
+    return KW_OK;
+}
+
+namespace {
+
+bool IsFreeRecord(const PARTITION_INFO* p) {
+    return p->ucFsKind == FS_KIND_FREE;
+}
+
+bool IsLogicalRecord(const PARTITION_INFO* p) {
+    return (p->ulFlags & PI_LOGICAL) != 0;
+}
+
+bool Inside(const PARTITION_INFO* outer, std::uint32_t sector) {
+    return sector >= outer->ulStartSect && sector < outer->EndSect();
+}
+
+// How far the start may move towards the disk's start: the free run directly
+// before the partition (only free space and extended records between).
+std::uint32_t MoveLeft(const PARTITION_INFO* pi) {
+    const PARTITION_INFO* lastFree = nullptr;
+    const PARTITION_INFO* lastPrimaryFree = nullptr;
+    for (const PARTITION_INFO* p = pi->disk->firstPi; p != nullptr && p != pi; p = p->next) {
+        if (IsFreeRecord(p)) {
+            lastFree = p;
+            if (!IsLogicalRecord(p))
+                lastPrimaryFree = p;
+        } else if (p->ucFsKind != FS_KIND_EXTENDED && p->ucFsKind != FS_KIND_EXTENDED_LINK) {
+            lastFree = lastPrimaryFree = nullptr;
+        }
+    }
+    const PARTITION_INFO* run = IsLogicalRecord(pi) ? lastFree : lastPrimaryFree;
+    if (run == nullptr)
+        return 0;
+    std::uint32_t unit = run->ulCylSize;
+    std::uint32_t origin = IsLogicalRecord(run) ? run->ulCylSize : run->ulSectsToNextCyl;
+    std::uint32_t value = run->ulStartSect;
+    const PARTITION_INFO* ext = pi->disk->extendedPi;
+    if (IsLogicalRecord(pi) && IsLogicalRecord(run) && ext != nullptr &&
+        !Inside(ext, run->ulStartSect)) {
+        value = ext->ulStartSect;
+        if (lastPrimaryFree != nullptr && lastPrimaryFree->EndSect() == ext->ulStartSect)
+            value = lastPrimaryFree->ulStartSect;
+    }
+    std::uint32_t aligned = Align(origin, unit, value, EN_ALIGN_UP);
+    std::uint32_t left = run->EndSect() > aligned ? run->EndSect() - aligned : 0;
+    if (pi->ucFsKind == FS_KIND_EXTENDED && pi->ulCylSize != 0)
+        left -= left % pi->ulCylSize;
+    return left;
+}
+
+// How far the end may grow.
+std::uint32_t MoveRight(const PARTITION_INFO* pi) {
+    const DISK_RECORD* disk = pi->disk;
+    if (pi->ucFsKind != FS_KIND_EXTENDED) {
+        std::uint32_t right = pi->ulRoom > pi->NumSects ? pi->ulRoom - pi->NumSects : 0;
+        std::uint64_t end = std::uint64_t{pi->ulStartSect} + pi->NumSects;
+        std::uint32_t chs = disk->chsSectors;
+        if (chs != 0 && chs != kNoChsLimit && end + right > chs)
+            right = end < chs ? static_cast<std::uint32_t>(chs - end) : 0;
+        return right;
+    }
+    const PARTITION_INFO* next = pi->next;
+    if (next != nullptr && next->ucFsKind == FS_KIND_EXTENDED_LINK)
+        next = next->next;
+    if (next == nullptr)
+        return pi->ulRoom > disk->sectorsPerTrack ? pi->ulRoom - disk->sectorsPerTrack : 0;
+    if (!IsFreeRecord(next))
+        return 0;
+    std::uint32_t right = next->EndSect() > pi->ulStartSect ? next->EndSect() - pi->ulStartSect : 0;
+    bool logicalAfter = next->next != nullptr && IsLogicalRecord(next->next);
+    if (!logicalAfter)
+        right = right > pi->ulCylSize ? right - pi->ulCylSize : 0;
+    return right;
+}
+
+} // namespace
+
+kwRet enGetMoveInfo(const PARTITION_INFO* pi, EN_MOVE_INFO* info) {
+    if (pi == nullptr || info == nullptr || pi->disk == nullptr)
+        return ERR_BAD_ARGUMENT;
+    DbgPrintf("\nenGetMoveInfo (%c:)  ...", pi->ucDriveLetter);
+    info->size = pi->NumSects;
+    info->left = MoveLeft(pi);
+    info->right = MoveRight(pi);
+    DbgPrintf("\nenGetMoveInfo complete");
     return KW_OK;
 }

@@ -41,6 +41,11 @@ void LoggingFile::WriteLine(const KWString& text, std::uint16_t kind) {
     const char* narrow = line.GetAnsi(kind);
     if (narrow == nullptr)
         return;
+    // Each line goes to the end of the file as it is now: the engine's result
+    // log may write to the same file.
+    std::uint64_t size = 0;
+    if (!file_->GetSize(&size) || !file_->SetPosition(size))
+        return;
     std::size_t done = 0;
     file_->Write(narrow, std::strlen(narrow), &done);
 }

@@ -25,7 +25,8 @@ public:
     // existing file is emptied first. Nothing when already open. Whether it
     // opened is IsOpen.
     void Open(const std::string& name, bool truncate);
-    // Appends the text and CR LF, converted to the kind (0: the default kind).
+    // Appends the text and CR LF, converted to the kind (0: the default kind),
+    // at the end of the file.
     void WriteLine(const KWString& text, std::uint16_t kind = 0);
     void Close();
     bool IsOpen() const { return file_ != nullptr; }

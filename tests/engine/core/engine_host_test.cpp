@@ -211,6 +211,26 @@ TEST_F(EngineHostTest, BadCommandLineGoesToTheErrorLog) {
     EXPECT_EQ(ReadFile(Work("ERR.TXT")), "Switch NRB is used twice.\r\n");
 }
 
+// With /LOG the result log and the log of user messages are one file: lines
+// of both reach it and none overwrites another.
+TEST_F(EngineHostTest, ResultLogAndUserLogShareTheirFile) {
+    std::string path = Work("SHARED.TXT");
+    {
+        EngineF6 engine;
+        ASSERT_EQ(engine.Open(2, 2), KW_OK);
+        ASSERT_EQ(Init(engine, {"/LOG=" + path, "/LVL=3"}), KW_OK);
+        gDbgMgr->Print(3, "engine result line\n");
+        gDbgMgr->ScriptLog()->WriteLine(""); // nothing
+        kwGetUIInterface()->ShowMessage(KWString("Caption"), KWString("user message"), 1);
+        gDbgMgr->Print(3, "second result line\n");
+    }
+    std::string text = ReadFile(path);
+    EXPECT_EQ(text.rfind("Kestrelway Log Results.\r\nDate Generated: ", 0), 0u) << text;
+    for (const char* line :
+         {"engine result line\r\n", "Caption\r\nuser message\r\n", "second result line\r\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+}
+
 TEST_F(EngineHostTest, UnopenableDebugLogIsReported) {
     EngineF6 engine;
     ASSERT_EQ(engine.Open(2, 2), KW_OK);

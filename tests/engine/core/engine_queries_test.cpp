@@ -83,6 +83,40 @@ TEST_F(Record, DefaultLimits) {
     EXPECT_EQ(enGetDefaultLimits(nullptr, &limits), ERR_BAD_ARGUMENT);
 }
 
+// A disk chain of hand-made records: a free run of two cylinders, then the
+// partition, then free space up to the room.
+TEST_F(Record, MoveInformation) {
+    PARTITION_INFO before;
+    before.disk = &disk_;
+    before.ucFsKind = FS_KIND_FREE;
+    before.ulStartSect = 8 * kCyl + 100;
+    before.NumSects = 2 * kCyl - 100;
+    before.ulCylSize = kCyl;
+    before.ulSectsToNextCyl = kCyl - 100;
+    disk_.firstPi = &before;
+    before.next = &pi_;
+    pi_.ucFsKind = FS_KIND_NTFS;
+    pi_.ulRoom = 7 * kCyl;
+    EN_MOVE_INFO info;
+    ASSERT_EQ(enGetMoveInfo(&pi_, &info), KW_OK);
+    EXPECT_EQ(info.size, pi_.NumSects);
+    // The run's grid counts from its sectors to the next cylinder.
+    EXPECT_EQ(info.left, 10 * kCyl - (8 * kCyl + (kCyl - 100)));
+    EXPECT_EQ(info.right, 2 * kCyl);
+    pi_.ulRoom = 90 * kCyl + 1; // cut at what CHS addresses
+    ASSERT_EQ(enGetMoveInfo(&pi_, &info), KW_OK);
+    EXPECT_EQ(info.right, 100 * kCyl - pi_.EndSect());
+    PARTITION_INFO used;
+    used.disk = &disk_;
+    used.ucFsKind = FS_KIND_FAT;
+    before.next = &used;
+    used.next = &pi_;
+    ASSERT_EQ(enGetMoveInfo(&pi_, &info), KW_OK);
+    EXPECT_EQ(info.left, 0u); // a partition between: no run before it
+    disk_.firstPi = nullptr;
+    EXPECT_EQ(enGetMoveInfo(nullptr, &info), ERR_BAD_ARGUMENT);
+}
+
 // Estimates that a file-system layer installs.
 kwRet FailingEstimate(PARTITION_INFO*, std::uint32_t*) {
     return ERR_READ_FAULT + 500; // a read failure of the file system
