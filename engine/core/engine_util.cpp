@@ -123,7 +123,12 @@ kwRet EstimateFree(PARTITION_INFO* pi, std::uint32_t* freeSects) {
         break;
     }
     KW_ESTIMATE_FN fn = pi->ucFsKind < kMaxFsKinds ? gEstimateHooks[pi->ucFsKind] : nullptr;
-    return fn != nullptr ? fn(pi, freeSects) : ERR_UNKNOWN_FS;
+    if (fn == nullptr)
+        return ERR_UNKNOWN_FS;
+    kwRet rc = fn(pi, freeSects);
+    if (rc == KW_OK && (pi->ucFsKind == FS_KIND_FAT || pi->ucFsKind == FS_KIND_FAT32))
+        pi->ulLimitBase = 1;
+    return rc;
 }
 
 } // namespace

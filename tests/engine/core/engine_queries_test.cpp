@@ -146,6 +146,7 @@ TEST_F(Record, UsedSectorEstimates) {
     EXPECT_EQ(EstimateUsedSectors(&pi_), KW_OK);
     EXPECT_EQ(pi_.ulFreeSects, pi_.NumSects / 2);
     EXPECT_EQ(pi_.ulUsedSects, pi_.NumSects - 100 - pi_.NumSects / 2);
+    EXPECT_EQ(pi_.ulLimitBase, 1u);
 
     kwSetEstimateHook(FS_KIND_FAT, FailingEstimate);
     EXPECT_EQ(EstimateUsedSectors(&pi_), ERR_READ_FAULT + 500);
