@@ -8,6 +8,7 @@
 #include <cstdint>
 
 inline constexpr std::uint32_t KW_GLOBAL_NETWARE = 0x1;
+inline constexpr std::uint32_t GLOBAL_NETWARE_SUPPORT = KW_GLOBAL_NETWARE;
 
 // Owns the flag word; one instance from engine set-up to tear-down.
 class GLOBALS_MANAGER : public KwEngineAlloc {
@@ -28,6 +29,14 @@ private:
 
 // The global instance (null outside set-up .. tear-down).
 extern GLOBALS_MANAGER* gGlobalsManager;
+
+// The global object (null when the engine is not set up); tests may install one.
+inline GLOBALS_MANAGER* kwGlobals() {
+    return gGlobalsManager;
+}
+inline void kwSetGlobals(GLOBALS_MANAGER* globals) {
+    gGlobalsManager = globals;
+}
 
 // True when the engine is set up with NetWare support on.
 inline bool kwNetWareSupport() {
