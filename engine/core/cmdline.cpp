@@ -185,8 +185,17 @@ std::string COMMAND_LINE::CheckArgument(int argIndex, const char* text) {
 }
 
 char* COMMAND_LINE::Parse(int argc, const char* const* argv, std::uint32_t* resultCode) {
-    argc_ = argc;
-    argv_ = argv;
+    // Values are read long after parsing: keep copies of the arguments.
+    args_.clear();
+    argPointers_.clear();
+    for (int i = 0; i < argc && argv != nullptr; ++i)
+        args_.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    for (const std::string& a : args_)
+        argPointers_.push_back(a.c_str());
+    argc_ = static_cast<int>(args_.size());
+    argv_ = argPointers_.data();
+    argv = argv_;
+    argc = argc_;
     std::string firstError;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i] != nullptr ? argv[i] : "";

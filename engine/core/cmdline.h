@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A switch mask: group in bits 28-31, one switch bit in bits 0-27.
 constexpr std::uint32_t KwSwitchMask(std::uint32_t group, std::uint32_t bit) {
@@ -128,9 +129,9 @@ public:
 
     // Null when every argument was accepted; otherwise the usage text
     // (result code 1) or the first error message (result code 2), allocated
-    // with kwGetMemory; the caller frees it with kwFreeMemory. The vector is
-    // borrowed and must outlive this object. Parsing opens no log: engine
-    // set-up does that from the switches, then calls LogArguments.
+    // with kwGetMemory; the caller frees it with kwFreeMemory. The arguments
+    // are copied. Parsing opens no log: engine set-up does that from the
+    // switches, then calls LogArguments.
     char* Parse(int argc, const char* const* argv, std::uint32_t* resultCode = nullptr);
     // Writes the program name and the arguments to the debug log.
     void LogArguments() const;
@@ -167,7 +168,9 @@ private:
     std::string CheckValue(std::size_t entry, const char* rest);
 
     int argc_ = 0;
-    const char* const* argv_ = nullptr;
+    const char* const* argv_ = nullptr; // into args_
+    std::vector<std::string> args_;
+    std::vector<const char*> argPointers_;
     std::uint32_t given_[16] = {};
     std::uint32_t implied_[16] = {};
     State state_[KW_SWITCH_COUNT];

@@ -191,3 +191,26 @@ TEST(CommandLineTable, MasksAreUniqueAndNamed) {
 }
 
 } // namespace
+
+namespace {
+
+// Switch values are read long after parsing; the caller's arguments may be gone.
+TEST(CommandLineArguments, ValuesOutliveTheCallersVector) {
+    COMMAND_LINE cl;
+    cl.Accept(SW_LOG);
+    {
+        std::vector<std::string> args = {"prog", "/LOG=/tmp/result.txt"};
+        std::vector<const char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(a.c_str());
+        ASSERT_EQ(cl.Parse(static_cast<int>(argv.size()), argv.data()), nullptr);
+    }
+    std::string value;
+    EXPECT_EQ(cl.GetValue(SW_LOG, &value), KW_OK);
+    EXPECT_EQ(value, "/tmp/result.txt");
+    EXPECT_STREQ(cl.GetProgramName(), "prog");
+    EXPECT_EQ(cl.Parse(3, nullptr), nullptr); // no vector: no arguments
+    EXPECT_EQ(cl.GetProgramName(), nullptr);
+}
+
+} // namespace
