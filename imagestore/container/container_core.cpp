@@ -284,6 +284,14 @@ int StoreContainer::WriteSmallStream(const char* path, const void* data, uint32_
     return table_.SetInline(e->id, static_cast<const uint8_t*>(data), length);
 }
 
+int StoreContainer::RemoveStream(const char* path) {
+    if (mode_ != Mode::Write || writer_ != nullptr || enumerator_ != nullptr) {
+        return kStoreWrongMode;
+    }
+    const StreamEntry* e = table_.Find(path == nullptr ? "" : path);
+    return e == nullptr ? kStoreNoSuchStream : table_.Remove(e->id);
+}
+
 int StoreContainer::VerifyAll() {
     if (mode_ != Mode::Read) {
         return kStoreWrongMode;

@@ -64,6 +64,9 @@ public:
     int ReadSmallStream(const char* path, uint32_t* tag1, uint32_t* tag2, uint64_t* start,
                         uint64_t* length, void* buffer, uint32_t size, uint32_t* inlineLength);
     int WriteSmallStream(const char* path, const void* data, uint32_t length);
+    // Write mode, no stream writer or enumerator open: takes a stream and its
+    // children out of the stream table.
+    int RemoveStream(const char* path);
 
     uint32_t TryPassword(const char16_t* text) override;
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace kwv {
 
@@ -265,6 +266,38 @@ int StreamTable::Create(std::string_view path, uint32_t tag1, uint32_t tag2, uin
     *id = e.id;
     ++nextId_;
     entries_.push_back(std::move(e));
+    Rebuild();
+    return kStoreOk;
+}
+
+int StreamTable::Remove(uint32_t id) {
+    if (id == kRootId) {
+        return kStoreWrongMode;
+    }
+    StreamEntry* e = ById(id);
+    if (e == nullptr) {
+        return kStoreNoSuchStream;
+    }
+    // The entry's subtree; the seen-set stops a stored table whose child lists
+    // form a loop.
+    std::unordered_set<uint32_t> doomed{id};
+    std::vector<uint32_t> pending{id};
+    while (!pending.empty()) {
+        const StreamEntry* at = ById(pending.back());
+        pending.pop_back();
+        if (at == nullptr) {
+            continue;
+        }
+        for (uint32_t child : at->children) {
+            if (child != kRootId && doomed.insert(child).second) {
+                pending.push_back(child);
+            }
+        }
+    }
+    if (StreamEntry* parent = ById(e->parent)) {
+        std::erase(parent->children, id);
+    }
+    std::erase_if(entries_, [&](const StreamEntry& x) { return doomed.count(x.id) != 0; });
     Rebuild();
     return kStoreOk;
 }

@@ -58,6 +58,10 @@ public:
     int Create(std::string_view path, uint32_t tag1, uint32_t tag2, uint32_t* id);
     // Replaces an entry's inline data; 1809 when the table would pass its limit.
     int SetInline(uint32_t id, const uint8_t* data, uint32_t length);
+    // Takes an entry and everything below it out of the table (their data
+    // stays in the stream space, referenced by nothing). 504 when the entry is
+    // absent, 2 for the root.
+    int Remove(uint32_t id);
 
 private:
     StreamEntry* FindChild(const StreamEntry& parent, std::string_view name);

@@ -107,17 +107,11 @@ KWVAULTS_API int32_t PartStoreVerify(const char* path, MEDIA_CHANGE_CALLBACK* ca
 
 KWVAULTS_API int32_t PartStoreVerifyData(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
     return Shield([&]() -> int32_t {
-        int32_t code = kwv::kStoreOk;
-        PART_STORE* store = kw::partstore::OpenForReading(path, callback, code);
-        if (store == nullptr) {
-            return code == kwv::kStoreInvalid ? kw::legacy::verifyImageData(path, callback) : code;
+        bool opened = false;
+        const int32_t code = kw::partstore::VerifyImageData(path, callback, opened);
+        if (!opened && code == kwv::kStoreInvalid) {
+            return kw::legacy::verifyImageData(path, callback);
         }
-        // Every part record is read and checked; the first failure ends it.
-        const uint32_t parts = store->GetPartCount();
-        for (uint32_t i = 0; i < parts && code == kwv::kStoreOk; ++i) {
-            code = store->SelectPart(i);
-        }
-        store->Release();
-        return code != kwv::kStoreOk ? code : kw::partstore::VerifyImageChunks(path, callback);
+        return code;
     });
 }

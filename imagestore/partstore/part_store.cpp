@@ -7,12 +7,16 @@
 #include "imagestore/partstore/store_text.h"
 #include "imagestore/partstore/store_time.h"
 #include "imagestore/store_error.h"
+#include "imagestore/store_log.h"
 
 namespace kw::partstore {
 
 PartStore::~PartStore() {
-    CloseStream();
-    CloseContainer();
+    Shield([&] {
+        CloseStream();
+        CloseContainer();
+        return kwv::kStoreOk;
+    });
 }
 
 uint32_t PartStore::AddRef() {
@@ -22,7 +26,11 @@ uint32_t PartStore::AddRef() {
 uint32_t PartStore::Release() {
     const uint32_t left = --refs_;
     if (left == 0) {
-        Commit();
+        // A caller that needs the result calls Commit first; here it can only
+        // be logged.
+        if (const int32_t error = Commit(); error != kwv::kStoreOk) {
+            kwv::StoreLog("%s: closing on the last release failed with %d", path_.c_str(), error);
+        }
         delete this;
     }
     return left;
@@ -36,6 +44,10 @@ void PartStore::CloseContainer() {
 }
 
 int32_t PartStore::Commit() {
+    return Shield([&] { return CommitNow(); });
+}
+
+int32_t PartStore::CommitNow() {
     if (mode_ == Mode::Closed || container_ == nullptr) {
         return kwv::kStoreOk;
     }
@@ -59,18 +71,20 @@ int32_t PartStore::DeleteImage() {
     if (container_ == nullptr) {
         return kwv::kStoreWrongMode;
     }
-    if (mode_ != Mode::Write) {
-        // A store opened for reading only stops reading.
+    return Shield([&]() -> int32_t {
+        if (mode_ != Mode::Write) {
+            // A store opened for reading only stops reading.
+            DropCurrentPart();
+            mode_ = Mode::Closed;
+            return kwv::kStoreWrongMode;
+        }
         DropCurrentPart();
+        parts_.clear();
+        const int32_t error = container_->DeleteSet();
         mode_ = Mode::Closed;
-        return kwv::kStoreWrongMode;
-    }
-    DropCurrentPart();
-    parts_.clear();
-    const int32_t error = container_->DeleteSet();
-    mode_ = Mode::Closed;
-    headerChanged_ = false;
-    return error;
+        headerChanged_ = false;
+        return error;
+    });
 }
 
 int32_t PartStore::GetImagePath(char* buffer, uint32_t size) {
@@ -78,8 +92,10 @@ int32_t PartStore::GetImagePath(char* buffer, uint32_t size) {
         CopyNarrow(u"", buffer, size);
         return kwv::kStoreWrongMode;
     }
-    container_->GetPath(buffer, size);
-    return kwv::kStoreOk;
+    return Shield([&] {
+        container_->GetPath(buffer, size);
+        return kwv::kStoreOk;
+    });
 }
 
 uint32_t PartStore::GetImageFlags() {

@@ -22,6 +22,16 @@ PART_STORE* CreateImage(const char* path, const char16_t* password, uint64_t lim
 // Deletes every volume file of the set.
 int32_t DeleteImageSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
 
+// The data check of PartStoreVerifyData: opens the image once, checks every
+// part's record and streams, then every chunk. `opened` tells whether the
+// image opened as one of the current format (else the result is the open's).
+int32_t VerifyImageData(const char* path, MEDIA_CHANGE_CALLBACK* callback, bool& opened);
+
+// The data check of PartStoreVerifyData: opens the image once, checks every
+// part's record and streams, then every chunk. `opened` tells whether the
+// image opened as one of the current format (else the result is the open's).
+int32_t VerifyImageData(const char* path, MEDIA_CHANGE_CALLBACK* callback, bool& opened);
+
 // Reads and checks every chunk of the set, with progress.
 int32_t VerifyImageChunks(const char* path, MEDIA_CHANGE_CALLBACK* callback);
 

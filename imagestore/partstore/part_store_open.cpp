@@ -4,6 +4,7 @@
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store.h"
 #include "imagestore/partstore/part_store_api.h"
+#include "imagestore/partstore/shield.h"
 #include "imagestore/partstore/store_time.h"
 #include "imagestore/store_error.h"
 
@@ -54,7 +55,7 @@ template <typename Step> PART_STORE* Opened(int32_t& error, Step step) {
         error = kwv::kStoreNoMemory;
         return nullptr;
     }
-    error = step(*store);
+    error = Shield([&] { return int32_t(step(*store)); });
     if (error != kwv::kStoreOk) {
         store->Release();
         return nullptr;
@@ -76,6 +77,7 @@ int32_t PartStore::LoadHeader() {
 }
 
 int32_t PartStore::OpenRead(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
+    path_ = path != nullptr ? path : "";
     int error = kwv::kStoreOk;
     container_ = kwv::OpenContainerForRead(path, callback, &error);
     if (container_ == nullptr) {
@@ -89,6 +91,7 @@ int32_t PartStore::OpenRead(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
 }
 
 int32_t PartStore::OpenAppend(const char* path, uint64_t limit, MEDIA_CHANGE_CALLBACK* callback) {
+    path_ = path != nullptr ? path : "";
     int error = kwv::kStoreOk;
     container_ = kwv::OpenContainerForAppend(path, Low(limit), High(limit), callback, &error);
     if (container_ == nullptr) {
@@ -107,6 +110,7 @@ int32_t PartStore::OpenAppend(const char* path, uint64_t limit, MEDIA_CHANGE_CAL
 
 int32_t PartStore::Create(const char* path, const char16_t* password, uint64_t limit,
                           uint32_t flags, MEDIA_CHANGE_CALLBACK* callback) {
+    path_ = path != nullptr ? path : "";
     int error = kwv::kStoreOk;
     container_ = kwv::CreateContainer(path, password, Low(limit), High(limit),
                                       ContainerOptions(flags), callback, &error);

@@ -7,6 +7,7 @@
 #include "imagestore/partstore/store_text.h"
 #include "imagestore/partstore/store_time.h"
 #include "imagestore/store_error.h"
+#include "imagestore/store_log.h"
 
 #include <algorithm>
 #include <array>
@@ -45,10 +46,27 @@ int32_t PartStore::ReadRecord(const std::string& path, PartRecord& record) {
     return PartRecord::Parse(std::span(bytes).first(held), tag, record);
 }
 
+// A child named "part" and digits or tagged "PART" is meant to be a part;
+// only a "PART" entry without any inline data is a part that was taken out
+// again before its record was written (as earlier versions left them).
+bool PartStore::LooksLikePart(const std::string& name, uint32_t tag, size_t inlineLength) const {
+    if (tag == PartRecord::kMagic) {
+        return inlineLength != 0;
+    }
+    const std::string prefix = std::string(kPartPrefix).substr(4); // "part"
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    return std::all_of(name.begin() + std::ptrdiff_t(prefix.size()), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // The parts are the children of "kwi" whose inline record passes its check,
-// in the order of the stream table.
+// in the order of the stream table. Damaged parts are passed over, noted and
+// logged; the data check reports them.
 int32_t PartStore::ListParts() {
     parts_.clear();
+    damaged_.clear();
     std::array<char, 300> name{};
     int error = 0;
     kwv::StreamEnumerator* children =
@@ -58,6 +76,16 @@ int32_t PartStore::ListParts() {
         PartRecord record;
         if (ReadRecord(path, record) == kwv::kStoreOk) {
             parts_.push_back(Part{path, false});
+        } else {
+            uint32_t tag = 0;
+            uint32_t inlineLength = 0;
+            container_->ReadSmallStream(path.c_str(), &tag, nullptr, nullptr, nullptr, nullptr, 0,
+                                        &inlineLength);
+            if (LooksLikePart(name.data(), tag, inlineLength)) {
+                kwv::StoreLog("%s: part %s fails its record check and is not listed", path_.c_str(),
+                              path.c_str());
+                damaged_.push_back(path);
+            }
         }
         error = children->Next(name.data(), name.size());
     }
@@ -68,19 +96,21 @@ int32_t PartStore::ListParts() {
 }
 
 int32_t PartStore::SelectPart(uint32_t index) {
-    ClosePart();
-    if (mode_ != Mode::Read) {
-        return kwv::kStoreWrongMode;
-    }
-    if (index >= parts_.size()) {
-        return kwv::kStoreNoSuchStream;
-    }
-    const int32_t error = ReadRecord(parts_[index].path, record_);
-    if (error != kwv::kStoreOk) {
-        return error == kwv::kStoreNoSuchStream ? kwv::kStoreInvalid : error;
-    }
-    current_ = int32_t(index);
-    return kwv::kStoreOk;
+    return Shield([&]() -> int32_t {
+        ClosePart();
+        if (mode_ != Mode::Read) {
+            return kwv::kStoreWrongMode;
+        }
+        if (index >= parts_.size()) {
+            return kwv::kStoreNoSuchStream;
+        }
+        const int32_t error = ReadRecord(parts_[index].path, record_);
+        if (error != kwv::kStoreOk) {
+            return error == kwv::kStoreNoSuchStream ? kwv::kStoreInvalid : error;
+        }
+        current_ = int32_t(index);
+        return kwv::kStoreOk;
+    });
 }
 
 int32_t PartStore::FindFreePartName(std::string& path) {
@@ -140,15 +170,18 @@ int32_t PartStore::ClosePart() {
     if (!HasCurrentPart()) {
         return kwv::kStoreOk;
     }
-    const Part& part = parts_[size_t(current_)];
-    DropCurrentPart();
-    if (mode_ != Mode::Write) {
-        return kwv::kStoreOk;
-    }
-    record_.Set(PartField::VolumeHint, uint32_t(container_->GetCurrentChunk()));
-    const auto bytes = record_.Bytes();
-    const int32_t error =
-        container_->WriteSmallStream(part.path.c_str(), bytes.data(), uint32_t(bytes.size()));
+    const int32_t error = Shield([&]() -> int32_t {
+        const Part& part = parts_[size_t(current_)];
+        DropCurrentPart();
+        if (mode_ != Mode::Write) {
+            return kwv::kStoreOk;
+        }
+        record_.Set(PartField::VolumeHint, uint32_t(container_->GetCurrentChunk()));
+        const auto bytes = record_.Bytes();
+        return container_->WriteSmallStream(part.path.c_str(), bytes.data(),
+                                            uint32_t(bytes.size()));
+    });
+    current_ = -1;
     if (error != kwv::kStoreOk && closeError_ == kwv::kStoreOk) {
         closeError_ = error;
     }
@@ -159,21 +192,23 @@ int32_t PartStore::RemovePart(uint32_t index) {
     if (mode_ != Mode::Write || index >= parts_.size() || !parts_[index].addedNow) {
         return kwv::kStoreWrongMode; // parts already in the image are never removed
     }
-    if (current_ == int32_t(index)) {
-        DropCurrentPart(); // its record is never written
-    } else if (HasCurrentPart()) {
-        ClosePart();
-    }
-    return DiscardPart(index);
+    return Shield([&]() -> int32_t {
+        if (current_ == int32_t(index)) {
+            DropCurrentPart(); // its record is never written
+        } else if (HasCurrentPart()) {
+            ClosePart();
+        }
+        CloseStream(); // an open MBR stream too: the table changes under no writer
+        return DiscardPart(index);
+    });
 }
 
 // A part added in this open and not yet committed leaves the image again: its
-// entry keeps no record, so it no longer counts as a part (its streams stay
-// in the stream space, unreferenced by any part) and the image reads as it
-// did before the part was added.
+// entry and its streams' entries leave the stream table (their bytes stay in
+// the stream space, referenced by nothing), so the image reads as it did
+// before the part was added and its name is free again.
 int32_t PartStore::DiscardPart(size_t index) {
-    const uint8_t none = 0;
-    const int32_t error = container_->WriteSmallStream(parts_[index].path.c_str(), &none, 0);
+    const int32_t error = container_->RemoveStream(parts_[index].path.c_str());
     if (error != kwv::kStoreOk) {
         return error;
     }
@@ -243,8 +278,10 @@ int32_t PartStore::HintPartVolume() {
     if (!HasCurrentPart() || container_ == nullptr) {
         return kwv::kStoreWrongMode;
     }
-    container_->SetReadAhead(record_.Get(PartField::VolumeHint));
-    return kwv::kStoreOk;
+    return Shield([&] {
+        container_->SetReadAhead(record_.Get(PartField::VolumeHint));
+        return kwv::kStoreOk;
+    });
 }
 
 } // namespace kw::partstore

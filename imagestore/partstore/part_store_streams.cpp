@@ -70,10 +70,12 @@ int32_t PartStore::CreatePartStream(const char* child) {
 }
 
 int32_t PartStore::ClosePartStream() {
-    if (streamKind_ == StreamKind::Part) {
-        CloseStream();
-    }
-    return kwv::kStoreOk;
+    return Shield([&] {
+        if (streamKind_ == StreamKind::Part) {
+            CloseStream();
+        }
+        return kwv::kStoreOk;
+    });
 }
 
 int32_t PartStore::CreateMbrStream() {
@@ -91,17 +93,19 @@ int32_t PartStore::OpenMbrStream(uint64_t* length) {
 }
 
 int32_t PartStore::CloseMbrStream() {
-    if (streamKind_ == StreamKind::Mbr) {
-        CloseStream();
-    }
-    return kwv::kStoreOk;
+    return Shield([&] {
+        if (streamKind_ == StreamKind::Mbr) {
+            CloseStream();
+        }
+        return kwv::kStoreOk;
+    });
 }
 
 int32_t PartStore::Read(void* buffer, uint32_t length, uint32_t* got) {
     uint32_t done = 0;
     int32_t error = kwv::kStoreWrongMode;
     if (reader_ != nullptr) {
-        error = reader_->Read(position_, buffer, length, &done);
+        error = Shield([&] { return int32_t(reader_->Read(position_, buffer, length, &done)); });
         position_ += done;
     }
     if (got != nullptr) {
@@ -114,7 +118,7 @@ int32_t PartStore::Write(const void* data, uint32_t length) {
     if (writer_ == nullptr) {
         return kwv::kStoreWrongMode;
     }
-    const int32_t error = writer_->Write(position_, data, length);
+    const int32_t error = Shield([&] { return int32_t(writer_->Write(position_, data, length)); });
     if (error == kwv::kStoreOk) {
         position_ += length;
     }
