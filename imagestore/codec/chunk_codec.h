@@ -58,7 +58,11 @@ public:
     virtual uint32_t Release() = 0;
     // Starts a chunk: payload, its room, the chunk's data length and its
     // raw-start offset (as Finish returned them). Returns false when the room
-    // is larger than the decoder was made for; Get then produces nothing.
+    // is larger than the decoder was made for, or (compressed chunks) when the
+    // payload is not what an encoder makes of that data length and raw start:
+    // blocks that produce the data length exactly, landing on the raw start
+    // when there is one, and zeros behind the last byte written. Get then
+    // produces nothing.
     virtual bool Begin(const uint8_t* payload, uint32_t room, uint32_t dataLength,
                        uint32_t rawStart) = 0;
     // Produces up to `length` bytes of the chunk's data from `offset` on into

@@ -93,14 +93,16 @@ bool SizesKnown(const ChunkRecord& r) {
            (r.storedChunkSize == kEccStoredSize && r.dataSize == kEccChunkDataSize);
 }
 
-// The lengths at bytes 64 and 72 must fit the payload the chunk has.
+// The lengths at bytes 64 and 72 must fit the payload the chunk has. Byte 72
+// is the codec's raw-start offset: 0 for a stored chunk; for a compressed one
+// inside the payload, or all bits set when every byte is compressed.
 bool LengthsFit(const ChunkRecord& r) {
     const uint32_t room = r.PayloadRoom();
     if (r.chunkFlags & kChunkCompressed) {
-        if (r.storedLength != 0xFFFFFFFFu && r.storedLength > room) {
+        if (r.storedLength != 0xFFFFFFFFu && r.storedLength >= room) {
             return false;
         }
-    } else if (r.dataLength > room || r.storedLength > room) {
+    } else if (r.dataLength > room || r.storedLength != 0) {
         return false;
     }
     // The stream space is addressed with 64-bit offsets; keep ends from wrapping.
@@ -118,8 +120,9 @@ int CheckRecord(const uint8_t* bytes, const ChunkRecord& r) {
         r.dataSize > r.storedChunkSize || !SizesKnown(r)) {
         return kStoreInvalid;
     }
-    if (r.payloadOffset < r.recordSize || r.payloadOffset > r.dataSize ||
-        r.payloadOffset % 4 != 0) {
+    // Byte 4 holds the one value writers give it: scrambling starts there.
+    if (r.payloadOffset != (oldSig ? kOldSigPayloadOffset : kRecordSize) ||
+        (r.chunkFlags & ~(kChunkCompressed | kChunkHasDirectory)) != 0) {
         return kStoreInvalid;
     }
     if (RecordCrc(bytes) != r.headerCrc || !LengthsFit(r)) {

@@ -101,6 +101,18 @@ bool ChunkIndex::Find(uint64_t offset, uint32_t* firstChunk, uint64_t* groupStar
     return true;
 }
 
+bool ChunkIndex::BoundsOf(uint32_t number, uint32_t covered, Bounds* b) const {
+    const uint32_t group = number / groupSize_;
+    if (number >= covered || group >= usedGroups_ || group >= kIndexEntries) {
+        return false;
+    }
+    b->start = group == 0 ? 0 : entries_[group - 1];
+    b->end = entries_[group];
+    b->startsGroup = number % groupSize_ == 0;
+    b->endsGroup = number % groupSize_ == groupSize_ - 1 || number + 1 == covered;
+    return true;
+}
+
 void VolumeTable::Note(uint32_t n, uint32_t first, uint32_t count) {
     if (n >= kVolumeEntries) {
         return;

@@ -54,6 +54,17 @@ public:
     // The first chunk of the first group whose end lies past `offset`, and the
     // start offset of that group; false when no group ends past it.
     bool Find(uint64_t offset, uint32_t* firstChunk, uint64_t* groupStart) const;
+    // What the index says of chunk `number` when it covers the first `covered`
+    // chunks: the chunk lies within [start, end]; it starts at `start` when
+    // it opens its group and ends at `end` when it closes it. False when the
+    // index does not cover the chunk.
+    struct Bounds {
+        uint64_t start = 0;
+        uint64_t end = 0;
+        bool startsGroup = false;
+        bool endsGroup = false;
+    };
+    bool BoundsOf(uint32_t number, uint32_t covered, Bounds* bounds) const;
 
 private:
     std::array<uint64_t, kIndexEntries> entries_{};

@@ -25,6 +25,8 @@ bool StoreContainer::AllocateChunkBuffer() {
 }
 
 int StoreContainer::ReadSetUp(bool append) {
+    indexedChunks_ = 0;
+    haveNeighbour_ = false;
     oldSignature_ = LoadLe32(headerBytes_) == kMagicOldSig;
     const uint32_t room = header_.PayloadRoom();
     const uint32_t codec = CodecOf(header_.containerFlags);

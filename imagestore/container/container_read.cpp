@@ -76,7 +76,7 @@ int StoreContainer::UnsealChunk(uint32_t number) {
     uint8_t* buf = buffer_.data();
     const ChunkRecord r = ChunkRecord::Parse(buf);
     if (CheckRecord(buf, r) != kStoreOk || CheckAgainstHeader(buf, headerBytes_) != kStoreOk ||
-        r.chunkNumber != number) {
+        r.chunkNumber != number || !PlaceFits(r)) {
         return kStoreInvalid;
     }
     if ((header_.containerFlags & kFlagPayloadCrc) && PayloadCrc(buf, r.dataSize) != r.payloadCrc) {
@@ -90,11 +90,39 @@ int StoreContainer::UnsealChunk(uint32_t number) {
         return kStoreWrongMode;
     }
     if (!decoder_->Begin(buf + kRecordSize, r.PayloadRoom(), r.dataLength, r.storedLength)) {
-        return kStoreInvalid;
+        return kStoreInvalid; // the codec's output disagrees with bytes 64 and 72
     }
     chunk_ = r;
     chunkLoaded_ = true;
+    neighbour_ = r;
+    haveNeighbour_ = true;
     return kStoreOk;
+}
+
+// A chunk lies where the chunk index and the last chunk loaded say it must:
+// a forged or miswritten stream offset or length would give shifted data.
+bool StoreContainer::PlaceFits(const ChunkRecord& r) const {
+    ChunkIndex::Bounds b;
+    if (index_.BoundsOf(r.chunkNumber, indexedChunks_, &b) &&
+        (r.streamOffset < b.start || r.StreamEnd() > b.end ||
+         (b.startsGroup && r.streamOffset != b.start) || (b.endsGroup && r.StreamEnd() != b.end))) {
+        return false;
+    }
+    if (!haveNeighbour_) {
+        return true;
+    }
+    const ChunkRecord& n = neighbour_;
+    if (r.chunkNumber == n.chunkNumber) {
+        return r.streamOffset == n.streamOffset && r.dataLength == n.dataLength;
+    }
+    if (r.chunkNumber == n.chunkNumber + 1) {
+        return r.streamOffset == n.StreamEnd();
+    }
+    if (r.chunkNumber + 1 == n.chunkNumber) {
+        return r.StreamEnd() == n.streamOffset;
+    }
+    return r.chunkNumber > n.chunkNumber ? r.streamOffset >= n.StreamEnd()
+                                         : r.StreamEnd() <= n.streamOffset;
 }
 
 int StoreContainer::LoadChunk(uint32_t number) {
@@ -277,6 +305,7 @@ int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord
             return err;
         }
         index_.Parse(bytes.data(), dir->indexEntries, dir->groupSize);
+        indexedChunks_ = dir->chunkCount; // the chunks finished before the directory
     }
     if (dir->volumeEntries <= kVolumeEntries) {
         const uint64_t tableAt = indexAt + 8 * uint64_t(dir->indexEntries);

@@ -106,6 +106,7 @@ private:
     int LoadChunk(uint32_t number);
     int ReadChunkBytes(uint32_t indexInVolume);
     int UnsealChunk(uint32_t number);
+    bool PlaceFits(const ChunkRecord& record) const;
     int Locate(uint64_t offset);
     uint32_t FirstGuess(uint64_t offset, uint32_t lo, uint32_t hi, uint64_t loOff,
                         uint64_t hiEnd) const;
@@ -174,7 +175,12 @@ private:
     std::vector<uint8_t> buffer_;
     ChunkRecord chunk_;
     bool chunkLoaded_ = false; // read mode: buffer holds chunk_.chunkNumber
-    bool chunkOpen_ = false;   // write mode: buffer holds a chunk being filled
+    // What loaded chunks are checked against: the chunks the directory's
+    // index covers, and the last chunk that passed its checks.
+    uint32_t indexedChunks_ = 0;
+    bool haveNeighbour_ = false;
+    ChunkRecord neighbour_;
+    bool chunkOpen_ = false; // write mode: buffer holds a chunk being filled
     DecoderPtr storedDecoder_, setDecoder_;
     EncoderPtr storedEncoder_, setEncoder_;
     ::ChunkDecoder* decoder_ = nullptr;
