@@ -38,7 +38,12 @@ StoreContainer* Make(const char* path, MEDIA_CHANGE_CALLBACK* callback, int* err
         SetError(error, kStoreNoMemory);
         return nullptr;
     }
-    const int err = step(c);
+    int err = kStoreNoMemory;
+    try {
+        err = step(c);
+    } catch (const std::bad_alloc&) {
+        // The object is released below like after any failed step.
+    }
     SetError(error, err);
     if (err != kStoreOk) {
         c->Release();

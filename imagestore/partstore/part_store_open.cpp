@@ -118,12 +118,11 @@ int32_t PartStore::Create(const char* path, const char16_t* password, uint64_t l
         return error;
     }
     header_ = ImageHeader::Fresh(StoreTimeNow());
-    kwv::StreamWriter* stream =
-        container_->CreateStream(kHeaderPath, ImageHeader::kMagic, 0, &error);
+    const Held<kwv::StreamWriter> stream(
+        container_->CreateStream(kHeaderPath, ImageHeader::kMagic, 0, &error));
     if (stream != nullptr) {
         const auto bytes = header_.Bytes();
         error = stream->SetInlineData(bytes.data(), uint32_t(bytes.size()));
-        stream->Release();
     }
     if (error != kwv::kStoreOk) {
         container_->DeleteSet(); // nothing of a half-made image is left behind
@@ -155,13 +154,8 @@ int32_t DeleteImageSet(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
 
 int32_t VerifyImageChunks(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
     int error = kwv::kStoreOk;
-    kwv::StoreContainer* container = kwv::OpenContainerForRead(path, callback, &error);
-    if (container == nullptr) {
-        return error;
-    }
-    error = container->VerifyAll();
-    container->Release();
-    return error;
+    const Held<kwv::StoreContainer> container(kwv::OpenContainerForRead(path, callback, &error));
+    return container == nullptr ? error : container->VerifyAll();
 }
 
 } // namespace kw::partstore

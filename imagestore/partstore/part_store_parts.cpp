@@ -69,8 +69,8 @@ int32_t PartStore::ListParts() {
     damaged_.clear();
     std::array<char, 300> name{};
     int error = 0;
-    kwv::StreamEnumerator* children =
-        container_->EnumerateStreams("kwi", name.data(), name.size(), &error);
+    const Held<kwv::StreamEnumerator> children(
+        container_->EnumerateStreams("kwi", name.data(), name.size(), &error));
     for (uint32_t i = 0; children != nullptr && error == kwv::kStoreOk && i < kMaxChildren; ++i) {
         const std::string path = std::string("kwi/") + name.data();
         PartRecord record;
@@ -88,9 +88,6 @@ int32_t PartStore::ListParts() {
             }
         }
         error = children->Next(name.data(), name.size());
-    }
-    if (children != nullptr) {
-        children->Release();
     }
     return error == kwv::kStoreOk || error == kwv::kStoreNoMoreNames ? kwv::kStoreOk : error;
 }

@@ -5,9 +5,17 @@
 #include "imagestore/store_error.h"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 namespace kw::partstore {
+
+// Holds one reference to a library object (anything with Release) and drops
+// it when the holder goes, also when an exception passes.
+struct ReleaseObject {
+    template <typename T> void operator()(T* object) const { object->Release(); }
+};
+template <typename T> using Held = std::unique_ptr<T, ReleaseObject>;
 
 template <typename Body> int32_t Shield(Body body) noexcept {
     try {

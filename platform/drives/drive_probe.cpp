@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -39,12 +40,12 @@ std::string ReadText(const std::string& path, size_t limit = 16u << 20) {
 }
 
 std::string RealPath(const std::string& path) {
-    char* r = ::realpath(path.c_str(), nullptr);
+    // Freed even when the copy below runs out of memory.
+    const std::unique_ptr<char, decltype(&std::free)> r(::realpath(path.c_str(), nullptr),
+                                                        &std::free);
     if (!r)
         return {};
-    std::string out = r;
-    std::free(r);
-    return out;
+    return std::string(r.get());
 }
 
 std::shared_ptr<const DriveTable>& ProcessSlot() {
