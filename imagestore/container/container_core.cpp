@@ -116,8 +116,12 @@ uint32_t StoreContainer::Release() {
 
 uint32_t StoreContainer::TryPassword(const char16_t* text) {
     password_.clear();
-    for (size_t n = 0; text != nullptr && text[n] != 0 && n < 64; ++n) {
-        password_.push_back(text[n]);
+    try {
+        for (size_t n = 0; text != nullptr && text[n] != 0 && n < 64; ++n) {
+            password_.push_back(text[n]);
+        }
+    } catch (const std::bad_alloc&) {
+        return 0; // called from the caller's prompt: refused, never thrown back
     }
     const uint32_t kind = ProtectionOf(header_.containerFlags);
     if (haveHeader_ && (kind == 1 || kind == 2) && PasswordCrc(text) == header_.passwordCrc) {

@@ -1,5 +1,6 @@
 // The value and text getters of the older-format reader.
 #include "imagestore/legacy/image_store_reader.h"
+#include "imagestore/partstore/shield.h"
 
 #include <algorithm>
 #include <cstring>
@@ -54,10 +55,12 @@ static int32_t copyOut(const std::string& text, char* buffer, uint32_t size) {
 }
 
 int32_t IMAGE_STORE_READER::GetVolumePath(uint32_t volume, char* buffer, uint32_t size) {
-    std::string name = names_.name(volume);
-    if (name.empty())
-        return kwv::kStoreNotSupported;
-    return copyOut(name, buffer, size);
+    return kw::partstore::Shield([&]() -> int32_t {
+        const std::string name = names_.name(volume);
+        if (name.empty())
+            return kwv::kStoreNotSupported;
+        return copyOut(name, buffer, size);
+    });
 }
 
 int32_t IMAGE_STORE_READER::GetImageTitle(char* buffer, uint32_t size) {

@@ -3,6 +3,7 @@
 #include "imagestore/legacy/legacy_decoder.h"
 #include "imagestore/legacy/legacy_format.h"
 #include "imagestore/partstore/password_value.h"
+#include "imagestore/partstore/shield.h"
 
 #include <algorithm>
 #include <cstring>
@@ -111,17 +112,20 @@ int32_t LEGACY_PART_STORE::checkPassword() {
 }
 
 uint32_t LEGACY_PART_STORE::TryPassword(const char16_t* text) {
-    std::string narrow;
-    for (size_t i = 0; text != nullptr && text[i] != 0 && i < 255; ++i)
-        narrow.push_back(char(text[i] & 0xFF));
-    uint32_t password = 0;
-    if (store_->GetPasswordValue(&password) != 0 || password == 0)
-        return 0;
-    if (kw::partstore::PasswordValue(narrow.c_str()) != password)
-        return 0;
-    if (!accepted(password))
-        accepted_.push_back(password);
-    return 1;
+    // Called from the caller's password prompt: no exception may go back there.
+    return kw::partstore::Shield([&]() -> int32_t {
+               std::string narrow;
+               for (size_t i = 0; text != nullptr && text[i] != 0 && i < 255; ++i)
+                   narrow.push_back(char(text[i] & 0xFF));
+               uint32_t password = 0;
+               if (store_->GetPasswordValue(&password) != 0 || password == 0)
+                   return 0;
+               if (kw::partstore::PasswordValue(narrow.c_str()) != password)
+                   return 0;
+               if (!accepted(password))
+                   accepted_.push_back(password);
+               return 1;
+           }) == 1;
 }
 
 int32_t LEGACY_PART_STORE::SelectPart(uint32_t index) {
@@ -190,12 +194,14 @@ int32_t LEGACY_PART_STORE::GetDescription(char* buffer, uint32_t size) {
     char title[101] = {}, description[401] = {};
     store_->GetImageTitle(title, sizeof title);
     store_->GetImageDescription(description, sizeof description);
-    std::string text = title;
-    if (!text.empty())
-        text += " - ";
-    text += description;
-    copyOut(text, buffer, size);
-    return 0;
+    return kw::partstore::Shield([&] {
+        std::string text = title;
+        if (!text.empty())
+            text += " - ";
+        text += description;
+        copyOut(text, buffer, size);
+        return kwv::kStoreOk;
+    });
 }
 
 // The partition's date (the selected one, else partition 1), 1980-01-01 when

@@ -195,5 +195,40 @@ TEST_F(PartStoreOutOfMemory, Opening) {
                        });
 }
 
+// The password reaches the library from inside the caller's prompt: a
+// failure there is a refused password, never an exception thrown back.
+struct PromptCallback : RecordingCallback {
+    bool thrownBack = false;
+    uint32_t AskPassword(PASSWORD_SINK* sink) override {
+        try {
+            return sink->TryPassword(password.c_str());
+        } catch (...) {
+            thrownBack = true;
+            throw;
+        }
+    }
+};
+
+TEST_F(PartStoreOutOfMemory, OpeningAProtectedImage) {
+    const std::string image = folder_.File("protected.kwi");
+    PromptCallback callback;
+    callback.password = u"a password longer than a short string";
+    int32_t error = -1;
+    PART_STORE* made =
+        CreateImage(image.c_str(), callback.password.c_str(), 0, 0, &callback, error);
+    ASSERT_NE(made, nullptr) << error;
+    made->Release();
+    FailEachAllocation([&] { return OpenRead(); },
+                       [&](PART_STORE*&) {
+                           int32_t code = -1;
+                           PART_STORE* other = OpenForReading(image.c_str(), &callback, code);
+                           if (other != nullptr) {
+                               other->Release();
+                           }
+                           return code;
+                       });
+    EXPECT_FALSE(callback.thrownBack);
+}
+
 } // namespace
 } // namespace kw::partstore::test
