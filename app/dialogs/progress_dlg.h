@@ -1,0 +1,66 @@
+// The small modeless window that shows a long operation's progress with a
+// bar and Cancel, and keeps the main window disabled while any such window
+// is up. A second one (an image being extended) may show over the first.
+#pragma once
+
+#include "app/lng_form.h"
+
+#include <cstdint>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace kw::app {
+
+class TVtfeProgDlg final : public TlngForm {
+    Q_OBJECT
+public:
+    explicit TVtfeProgDlg(QWidget* owner = nullptr);
+    ~TVtfeProgDlg() override;
+
+    void CancelBtnClick();
+    bool Cancelled() const { return cancelled_; }
+    void SetMessage(const QString& text);
+    // Shows a name, its middle folders shortened to fit the label.
+    void SetItemText(const QString& text);
+    // Sets the bar to done of total (no bar movement for a total of 0).
+    void SetDone(uint64_t done, uint64_t total);
+
+    QLabel* MsgLbl = nullptr;
+    QProgressBar* ProgBar = nullptr;
+    QPushButton* CancelBtn = nullptr;
+    QLabel* ProgLbl = nullptr;
+    QLabel* lblFileName = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormShow();
+    void FormHide();
+    bool cancelled_ = false;
+    bool counted_ = false;
+};
+
+// The progress window of the running operation, and the one shown over it;
+// null when there is none. The creator stores and clears them.
+extern TVtfeProgDlg* VtfeProgDlg;
+extern TVtfeProgDlg* ExtImgProgDlg;
+
+// The window the progress windows disable (the main window).
+void SetProgressMainWindow(QWidget* window);
+// Whether a progress window is showing.
+bool ProgressWindowUp();
+
+// The engine's progress callback while an operation runs: moves the bar of
+// VtfeProgDlg, lets window events run and answers 1 after Cancel, else 0.
+uint32_t ProgressCallback(uint32_t message, uint8_t cancelAllowed, uint32_t value,
+                          uint32_t textMask, uint32_t valueMask);
+
+// done * 100 / total in 64 bits, 0 for a total of 0, at most 100.
+uint32_t PercentOf(uint64_t done, uint64_t total);
+
+} // namespace kw::app

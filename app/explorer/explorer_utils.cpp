@@ -1,0 +1,279 @@
+#include "app/explorer/explorer_utils.h"
+
+#include "app/explorer/vtfe_drive.h"
+#include "app/explorer/vtfe_item.h"
+#include "app/ui_services.h"
+#include "platform/vfs/vfs.h"
+
+#include <QDateTime>
+#include <QHeaderView>
+#include <QLocale>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+namespace kw::app {
+namespace {
+
+// 100-ns units between 1601-01-01 and 1970-01-01.
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+
+std::string U8(const QString& s) {
+    return s.toStdString();
+}
+
+bool HasChildWithText(QTreeWidgetItem* node, const QString& text) {
+    for (int i = 0; i < node->childCount(); ++i)
+        if (node->child(i)->text(0) == text)
+            return true;
+    return false;
+}
+
+// The label part of a drive caption: the share of a network drive, else the
+// volume label of a drive that is not removable.
+QString DriveLabel(vfs::VFS_NAMESPACE& vfs, const std::string& path, uint32_t flags) {
+    std::string text;
+    if (vfs.GetNetworkName(path, &text) && !text.empty())
+        return QString::fromStdString(text);
+    text.clear();
+    if ((flags & vfs::DRIVE_REMOVABLE) == 0)
+        vfs.GetVolumeLabel(path + "\\", &text);
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+DriveType DriveTypeFromFlags(uint32_t flags) {
+    if (flags & vfs::DRIVE_REMOTE)
+        return DRIVETYPE_REMOTE;
+    if ((flags & vfs::DRIVE_CDROM) == vfs::DRIVE_CDROM)
+        return DRIVETYPE_CDROM;
+    if (flags & vfs::DRIVE_REMOVABLE)
+        return DRIVETYPE_REMOVABLE;
+    return DRIVETYPE_FIXED;
+}
+
+QString FormatByteSize(uint64_t bytes) {
+    constexpr uint64_t kGiB = 1ULL << 30, kMiB = 1ULL << 20;
+    if (bytes >= kGiB) {
+        float gb = static_cast<float>(bytes) * (1.0f / static_cast<float>(kGiB));
+        QString text = QString::number(static_cast<double>(gb), 'f', 2);
+        text.replace('.', QLocale().decimalPoint());
+        return text + " GB";
+    }
+    if (bytes >= kMiB)
+        return QString::number(bytes / kMiB) + " MB";
+    if (bytes > 1024)
+        return QString::number(bytes / 1024) + " KB";
+    return QString::number(bytes) + " bytes";
+}
+
+QString FormatFileTime(uint64_t filetime, bool toLocal) {
+    if (filetime < kFileTimeUnixEpoch)
+        return {};
+    qint64 ms = static_cast<qint64>((filetime - kFileTimeUnixEpoch) / 10000);
+    QDateTime t = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+    if (!t.isValid())
+        return {};
+    if (toLocal)
+        t = t.toLocalTime();
+    QLocale locale;
+    return locale.toString(t.date(), QLocale::ShortFormat) + " " +
+           locale.toString(t.time(), QLocale::ShortFormat);
+}
+
+QString DigitsOnly(const QString& text) {
+    QString out;
+    for (QChar c : text)
+        if (c >= '0' && c <= '9')
+            out += c;
+    return out;
+}
+
+QString StripTrailing(const QString& text, QChar suffix) {
+    return text.endsWith(suffix) ? text.left(text.size() - 1) : text;
+}
+
+QString SubPathAfter(const QString& base, const QString& path) {
+    qsizetype at = path.indexOf(base);
+    if (at < 0)
+        return path;
+    QString rest = path.mid(at);
+    qsizetype slash = rest.indexOf('\\');
+    if (slash < 0)
+        return path;
+    rest = rest.mid(slash + 1);
+    qsizetype last = rest.lastIndexOf('\\');
+    return last < 0 ? QString() : rest.left(last);
+}
+
+int ColumnWidthOf(const QString& id) {
+    static const std::pair<const char*, int> kWidths[] = {
+        {"COL_WIDTH_NAME", 175},   {"COL_WIDTH_TYPE", 125},  {"COL_WIDTH_SIZE", 90},
+        {"COL_WIDTH_DATE", 150},   {"COL_WIDTH_DRVLTR", 75}, {"COL_WIDTH_FILESYS", 100},
+        {"COL_WIDTH_PRILOG", 100}, {"COL_WIDTH_ATTRIB", 75},
+    };
+    for (const auto& [name, px] : kWidths)
+        if (id == QLatin1String(name))
+            return px;
+    return -1;
+}
+
+void ApplyColumnSpecs(QTreeWidget* list, const QStringList& specs) {
+    list->setUpdatesEnabled(false);
+    list->setColumnCount(static_cast<int>(specs.size()));
+    QTreeWidgetItem* header = list->headerItem();
+    for (int i = 0; i < specs.size(); ++i) {
+        QString spec = specs[i];
+        qsizetype comma = spec.lastIndexOf(',');
+        if (comma >= 0) {
+            QString align = spec.mid(comma + 1);
+            bool known = true;
+            Qt::Alignment flag = Qt::AlignLeft;
+            if (align == "AL_CENTER")
+                flag = Qt::AlignHCenter;
+            else if (align == "AL_RIGHT")
+                flag = Qt::AlignRight;
+            else if (align != "AL_LEFT")
+                known = false;
+            // The first column of a report list always reads from the left.
+            if (known && i > 0) {
+                header->setTextAlignment(i, flag | Qt::AlignVCenter);
+                for (int r = 0; r < list->topLevelItemCount(); ++r)
+                    list->topLevelItem(r)->setTextAlignment(i, flag | Qt::AlignVCenter);
+            }
+            spec.truncate(comma);
+        }
+        comma = spec.lastIndexOf(',');
+        if (comma >= 0) {
+            int width = ColumnWidthOf(spec.mid(comma + 1));
+            if (width >= 0)
+                list->setColumnWidth(i, width);
+            spec.truncate(comma);
+        }
+        header->setText(i, spec);
+    }
+    list->setUpdatesEnabled(true);
+}
+
+bool IsImageFile(const QString& path, const std::vector<std::string>& extensions) {
+    qsizetype dot = path.lastIndexOf('.');
+    QString ext = dot < 0 ? path : path.mid(dot);
+    for (const std::string& e : extensions)
+        if (ext.compare(QString::fromStdString(e), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+QString ChangeFilePath(const QString& imagePath) {
+    if (imagePath.isEmpty())
+        return {};
+    qsizetype slash = imagePath.lastIndexOf('\\');
+    QString dir = imagePath.left(slash + 1);
+    QString file = imagePath.mid(slash + 1);
+    qsizetype dot = file.indexOf('.');
+    return dir + (dot < 0 ? file + ".kwx" : file.left(dot + 1) + "kwx");
+}
+
+bool DeleteImageFiles(vfs::VFS_NAMESPACE& vfs, const QString& imagePath) {
+    if (!vfs.DeleteFile(U8(imagePath)))
+        return false;
+    qsizetype slash = imagePath.lastIndexOf('\\');
+    QString dir = imagePath.left(slash + 1);
+    QString base = imagePath.mid(slash + 1);
+    base.truncate(base.indexOf('.') < 0 ? base.size() : base.indexOf('.'));
+    for (int n = 2; n <= 998; ++n) {
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, ".%03d", n);
+        std::string segment = U8(dir + base) + suffix;
+        if (!vfs.FileExists(segment))
+            return true;
+        if (!vfs.DeleteFile(segment))
+            return false;
+    }
+    return true;
+}
+
+QString DrivePathFromText(const QString& caption) {
+    qsizetype at = caption.indexOf(":)");
+    if (at >= 1)
+        return caption.mid(at - 1, 2);
+    at = caption.indexOf("(disk");
+    if (at >= 0 && caption.size() > at + 2)
+        return "\\\\.\\" + caption.mid(at + 1, caption.size() - at - 2);
+    return {};
+}
+
+int BuildDriveItems(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list,
+                    QTreeWidgetItem* myComputer) {
+    vfs::VFS_NAMESPACE& vfs = host->Vfs();
+    int added = 0;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        std::string path{letter, ':'};
+        uint32_t flags = 0;
+        if (!vfs.GetDriveFlags(path, &flags))
+            continue;
+        QString caption = QStringLiteral("%1 (%2)").arg(DriveLabel(vfs, path, flags),
+                                                        QString::fromStdString(path));
+        if (HasChildWithText(myComputer, caption))
+            continue;
+        CreateItem<VtfeDrive>(myComputer, host, tree, list, caption, DriveTypeFromFlags(flags));
+        ++added;
+    }
+    return added;
+}
+
+int BuildHiddenPartitionItems(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list,
+                              QTreeWidgetItem* hiddenRoot) {
+    vfs::VFS_NAMESPACE& vfs = host->Vfs();
+    int added = 0;
+    std::string name;
+    for (uint32_t i = 0; vfs.GetVolumeName(i, &name); ++i) {
+        size_t at = name.find("\\\\.\\disk");
+        if (at == std::string::npos)
+            continue;
+        std::string label;
+        vfs.GetVolumeLabel(name, &label);
+        QString caption = QStringLiteral("%1 (%2)").arg(
+            QString::fromStdString(label), QString::fromStdString(name.substr(at + 4)));
+        if (HasChildWithText(hiddenRoot, caption))
+            continue;
+        CreateItem<VtfeDrive>(hiddenRoot, host, tree, list, caption, DRIVETYPE_NO_ROOT);
+        ++added;
+    }
+    return added;
+}
+
+bool CreateDirectoryPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
+    std::string p = U8(path);
+    if (p.rfind("\\\\.\\", 0) == 0) {
+        for (size_t i = 4; i < p.size(); ++i) {
+            if (p[i] != '\\')
+                continue;
+            std::string level = p.substr(0, i);
+            if (!vfs.FileExists(level) && !vfs.CreateDirectory(level))
+                return false;
+        }
+        return true;
+    }
+    vfs.CreateDirectoryTree(p);
+    return vfs.FileExists(p);
+}
+
+bool EnsureDirectory(ExplorerHost* host, const QString& path) {
+    if (host->Vfs().FileExists(U8(path)))
+        return true;
+    MsgAnswer answer = host->Ui().Message(
+        QStringLiteral("The directory %1 does not exist.\nWould you like to create it?").arg(path),
+        QStringLiteral("Directory Not Found"), MsgIcon::Question, MsgButtons::YesNo);
+    if (answer != MsgAnswer::Yes)
+        return false;
+    if (CreateDirectoryPath(host->Vfs(), path))
+        return true;
+    host->Ui().Message(QStringLiteral("Unable to create the directory %1.").arg(path),
+                       QStringLiteral("Directory Creation Error"), MsgIcon::Warning,
+                       MsgButtons::Ok);
+    return false;
+}
+
+} // namespace kw::app

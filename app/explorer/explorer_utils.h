@@ -1,0 +1,79 @@
+// Helpers shared by the main window, the explorer items and the dialogs:
+// size and date texts, the contents list's column specifications, image
+// file names, drive captions and paths, and directory creation with a
+// prompt. File work goes through the path namespace.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace kw::vfs {
+class VFS_NAMESPACE;
+}
+
+namespace kw::app {
+
+class ExplorerHost;
+class UiServices;
+
+// Windows drive types as the drive items keep them.
+enum DriveType : uint32_t {
+    DRIVETYPE_UNKNOWN = 0,
+    DRIVETYPE_NO_ROOT = 1, // also the type of a hidden partition
+    DRIVETYPE_REMOVABLE = 2,
+    DRIVETYPE_FIXED = 3,
+    DRIVETYPE_REMOTE = 4,
+    DRIVETYPE_CDROM = 5,
+    DRIVETYPE_RAMDISK = 6,
+};
+// The drive type of a path namespace's drive flags.
+DriveType DriveTypeFromFlags(uint32_t flags);
+
+// "0 bytes" up to 1024, then KB and MB (truncated), from 1 GB on "1.00 GB".
+QString FormatByteSize(uint64_t bytes);
+// A FILETIME as the locale's short date, a blank and the time without
+// seconds; local time when toLocal is set; empty for 0 or out of range.
+QString FormatFileTime(uint64_t filetime, bool toLocal);
+QString DigitsOnly(const QString& text);
+QString StripTrailing(const QString& text, QChar suffix);
+QString SubPathAfter(const QString& base, const QString& path);
+
+// Applies column specifications ("Title,COL_WIDTH_x,AL_y") to the list: the
+// column count, titles, widths and alignments. Unknown ids leave a column's
+// width or alignment as it was.
+void ApplyColumnSpecs(QTreeWidget* list, const QStringList& specs);
+// The pixels of a width id; -1 for an unknown id.
+int ColumnWidthOf(const QString& id);
+
+// True when the name's extension (from its last ".") is in the list,
+// compared without regard to case.
+bool IsImageFile(const QString& path, const std::vector<std::string>& extensions);
+// The change file beside an image: D:\imgs\sys.old.kwi -> D:\imgs\sys.kwx.
+QString ChangeFilePath(const QString& imagePath);
+// Deletes an image file and its segment files (name.002, name.003, ...).
+bool DeleteImageFiles(vfs::VFS_NAMESPACE& vfs, const QString& imagePath);
+
+// "DATA (C:)" -> "C:"; "DATA (disk2.part1)" -> "\\.\disk2.part1".
+QString DrivePathFromText(const QString& caption);
+
+// Adds drive items under the "My Computer" node for drives it does not show
+// yet; the number of drives added.
+int BuildDriveItems(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list,
+                    QTreeWidgetItem* myComputer);
+// Adds items for the partitions without drive letters that the namespace
+// names ("\\.\diskN.partM") under the node; the number added.
+int BuildHiddenPartitionItems(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list,
+                              QTreeWidgetItem* hiddenRoot);
+
+// True when the folder exists or the user let it be created and it was.
+bool EnsureDirectory(ExplorerHost* host, const QString& path);
+bool CreateDirectoryPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
+
+} // namespace kw::app

@@ -1,0 +1,63 @@
+// KwVtFe32: the editor's entry point.
+#include "app/app_info.h"
+#include "app/engine_facade.h"
+#include "app/main_form.h"
+#include "app/settings_store.h"
+#include "app/ui_services.h"
+#include "platform/vfs/vfs.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+// Qt's own message for a missing display is a plugin error; say plainly
+// what is needed instead.
+bool DisplayAvailable() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0 &&
+        std::strncmp(platform, "wayland", 7) != 0)
+        return true; // offscreen, vnc and the like need no display
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0')
+            return true;
+    }
+    return false;
+}
+
+int Run(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(kw::app::kAppTitle);
+    QApplication::setApplicationDisplayName(kw::app::kAppTitle);
+    kw::vfs::vfsInstance().SetOptions(kw::vfs::VFS_OPTIONS::Program());
+    kw::app::QtUiServices ui;
+    kw::app::FileSettingsStore settings;
+    kw::app::TMainForm form(kw::app::MakeEngineFacade(), ui, settings, kw::vfs::vfsInstance(),
+                            QApplication::arguments());
+    form.FormCreate();
+    form.show();
+    return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!DisplayAvailable()) {
+        std::fprintf(stderr, "KwVtFe32: no display (DISPLAY is not set); run it in a desktop "
+                             "session or under xvfb-run (xvfb-run make run)\n");
+        return 1;
+    }
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "KwVtFe32: %s\n", e.what());
+        QMessageBox::critical(nullptr, kw::app::kAppTitle, QString::fromLocal8Bit(e.what()));
+    }
+    return 1;
+}

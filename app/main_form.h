@@ -1,0 +1,220 @@
+// The editor's main window: the toolbar, the two trees ("Locate" with
+// "My Computer", "Recent" with "My Recent Images"), the contents list, the
+// menus and the status bar. It owns the engine (through its facade) from
+// FormCreate to FormClose, reads the settings at start and writes them at
+// close, and is the explorer items' host.
+#pragma once
+
+#include "app/editor_settings.h"
+#include "app/engine_facade.h"
+#include "app/explorer/vtfe_item.h"
+#include "app/lng_form.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QSplitter;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace kw::vfs {
+class VFS_NAMESPACE;
+}
+
+namespace kw::app {
+
+class SettingsStore;
+class TSplashScreen;
+class UiServices;
+
+class TMainForm final : public TlngFormOf<QMainWindow>, public ExplorerHost {
+    Q_OBJECT
+public:
+    // args: the program's arguments (the second names an image to list).
+    TMainForm(std::unique_ptr<EngineFacade> engine, UiServices& ui, SettingsStore& settings,
+              vfs::VFS_NAMESPACE& vfs, QStringList args, QWidget* owner = nullptr);
+    ~TMainForm() override;
+
+    void FormCreate();
+    void FormActivate();
+    void FormClose();
+    void FormResize();
+
+    void ToolbarMnuItmClick();
+    void StatusBarMnuItmClick();
+    void TextLabelsMnuItmClick();
+    void ExitMnuItmClick() { close(); }
+    void HelpExecute();
+    void miContactInfoClick();
+    void miSupportWebClick();
+    void AboutMnuItmClick();
+    void RefreshExecute();
+    void UpOneLevelExecute();
+    void SelectAllExecute();
+    void AddEntryExecute();
+    void RemoveEntryExecute();
+    void ClearListExecute();
+    void PageControlChange();
+    void ContentsListDblClick(QTreeWidgetItem* row);
+    void UpdateMenuStates();
+
+    // Adds an image to the recent list, or selects it when listed.
+    void AddRecentImage(const QString& path);
+    QString BuildImageFilter() const;
+
+    // ExplorerHost
+    UiServices& Ui() override { return ui_; }
+    vfs::VFS_NAMESPACE& Vfs() override { return vfs_; }
+    const std::vector<std::string>& ImageExtensions() const override { return imageExtensions_; }
+    bool ShowsRecentPage() const override;
+    bool CanTakeFocus() const override;
+    void SetColumns(const QStringList& specs) override;
+    QIcon TreeIcon(int index, int selectedIndex) const override;
+    QTreeWidgetItem* RecentRoot() const override { return recentRoot_; }
+    void ItemGone(VtfeItem* item) override;
+
+    VtfeItem* SelectedItem() const { return selectedItem_; }
+    QTreeWidget* CurrentTree() const { return currentTree_; }
+    QTreeWidgetItem* MyComputerNode() const { return myComputerNode_; }
+    const EditorDefaults& Defaults() const { return defaults_; }
+    bool Ready() const { return ready_; }
+    const SettingsKeys& Keys() const { return keys_; }
+    QString HelpFile() const { return helpFile_; }
+
+    // The splash's wait and the trees' selection-change delays (ms).
+    int splashDelay = 1000;
+    int exploreChangeDelay = 500;
+    int recentChangeDelay = 50;
+
+    // Components, by their names.
+    QFrame* TopPnl = nullptr;
+    QToolBar* ToolBar = nullptr;
+    QToolButton* UpLevelToolBtn = nullptr;
+    QToolButton* RefreshToolBtn = nullptr;
+    QToolButton* RestoreToolBtn = nullptr;
+    QToolButton* AddEntryToolBtn = nullptr;
+    QToolButton* PropToolBtn = nullptr;
+    QToolButton* HelpToolBtn = nullptr;
+    QFrame* Bevel1 = nullptr;
+    QLabel* KWBanner1 = nullptr;
+    QLabel* KWBanner2 = nullptr;
+    QFrame* LeftPnl = nullptr;
+    QLabel* TreeDescrPanel = nullptr;
+    QTabWidget* PageControl = nullptr;
+    QWidget* ExploreTab = nullptr;
+    QWidget* RecentImgsTab = nullptr;
+    QTreeWidget* ExploreTree = nullptr;
+    QTreeWidget* RecentImgsTree = nullptr;
+    QSplitter* Splitter = nullptr;
+    QFrame* RightPnl = nullptr;
+    QLabel* ContentsDescrPnl = nullptr;
+    QTreeWidget* ContentsList = nullptr;
+    QStatusBar* StatusBar = nullptr;
+    QMenuBar* MainMenu = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QTimer* TabChangeTimer = nullptr;
+    QTimer* ExpandNodeTimer = nullptr;
+    QTimer* TreeScrollTimer = nullptr;
+
+    // Actions.
+    QAction* CopyToImg = nullptr;
+    QAction* Restore = nullptr;
+    QAction* Properties = nullptr;
+    QAction* Copy = nullptr;
+    QAction* Paste = nullptr;
+    QAction* DeleteImg = nullptr;
+    QAction* VerifyImg = nullptr;
+    QAction* Refresh = nullptr;
+    QAction* Help = nullptr;
+    QAction* UpOneLevel = nullptr;
+    QAction* DropItem = nullptr;
+    QAction* SelectAll = nullptr;
+    QAction* AddEntry = nullptr;
+    QAction* RemoveEntry = nullptr;
+    QAction* ClearList = nullptr;
+    QAction* ToolbarMnuItm = nullptr;
+    QAction* TextLabelsMnuItm = nullptr;
+    QAction* StatusBarMnuItm = nullptr;
+    QAction* ExitMnuItm = nullptr;
+    QAction* OptionsMnuItm = nullptr;
+    QAction* AboutMnuItm = nullptr;
+    QAction* miContactInfo = nullptr;
+    QAction* miSupportWeb = nullptr;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    // main_form_layout.cpp
+    void BuildLayout();
+    QTreeWidget* MakeTree(const char* name);
+    void BuildToolBar();
+    void ApplyTextLabels(bool on);
+    void ShowToolbar(bool on);
+    void ShowStatusBar(bool on);
+    // main_form_menus.cpp
+    void BuildActions();
+    void BuildMenus();
+    void AssignHelpContexts();
+    void OpenHelp(const QString& fragment);
+    // main_form_settings.cpp
+    void ReadLayoutSettings();
+    void WriteLayoutSettings();
+    void LoadRecentImages();
+    void SaveRecentImages();
+    // main_form.cpp
+    void BuildRoots();
+    void TreeSelectionChanged(QTreeWidget* tree);
+    void ShowSelectedContents();
+    void NodeExpanded(QTreeWidgetItem* node);
+    void ListSelectionChanged();
+    void UpdateContentsCaption();
+    void ReleaseItems();
+
+    std::unique_ptr<EngineFacade> engine_;
+    UiServices& ui_;
+    SettingsStore& settings_;
+    vfs::VFS_NAMESPACE& vfs_;
+    QStringList args_;
+    QString programDir_;
+    QString commandLineImage_;
+    QString helpFile_;
+    QString productName_;
+    QString versionNumber_;
+    SettingsKeys keys_;
+    EditorDefaults defaults_;
+    std::vector<std::string> imageExtensions_;
+    std::vector<VtfeItem*> copiedItems_; // not owned
+    VtfeItem* selectedItem_ = nullptr;
+    VtfeItem* destItem_ = nullptr;
+    QTreeWidget* currentTree_ = nullptr;
+    QTreeWidgetItem* myComputerNode_ = nullptr;
+    QTreeWidgetItem* hiddenNode_ = nullptr;
+    QTreeWidgetItem* recentRoot_ = nullptr;
+    TSplashScreen* splash_ = nullptr;
+    QTimer* selectionTimer_ = nullptr;
+    QPixmap aboutPicture_;
+    bool ready_ = false;
+    bool created_ = false;
+    bool closed_ = false;
+    bool activatedOnce_ = false;
+    bool textLabels_ = true;
+};
+
+} // namespace kw::app

@@ -1,0 +1,87 @@
+#include "app/ui_services.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace kw::app {
+namespace {
+
+QMessageBox::Icon ToQt(MsgIcon icon) {
+    switch (icon) {
+    case MsgIcon::Information:
+        return QMessageBox::Information;
+    case MsgIcon::Warning:
+        return QMessageBox::Warning;
+    case MsgIcon::Error:
+        return QMessageBox::Critical;
+    case MsgIcon::Question:
+        return QMessageBox::Question;
+    case MsgIcon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButtons ToQt(MsgButtons buttons) {
+    switch (buttons) {
+    case MsgButtons::YesNo:
+        return QMessageBox::Yes | QMessageBox::No;
+    case MsgButtons::YesNoCancel:
+        return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case MsgButtons::YesNoAllCancel:
+        return QMessageBox::Yes | QMessageBox::No | QMessageBox::YesToAll | QMessageBox::NoToAll |
+               QMessageBox::Cancel;
+    case MsgButtons::Ok:
+        break;
+    }
+    return QMessageBox::Ok;
+}
+
+MsgAnswer FromQt(int button) {
+    switch (button) {
+    case QMessageBox::Yes:
+        return MsgAnswer::Yes;
+    case QMessageBox::No:
+        return MsgAnswer::No;
+    case QMessageBox::YesToAll:
+        return MsgAnswer::YesToAll;
+    case QMessageBox::NoToAll:
+        return MsgAnswer::NoToAll;
+    case QMessageBox::Ok:
+        return MsgAnswer::Ok;
+    default:
+        return MsgAnswer::Cancel;
+    }
+}
+
+} // namespace
+
+MsgAnswer QtUiServices::Message(const QString& text, const QString& caption, MsgIcon icon,
+                                MsgButtons buttons) {
+    QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), QApplication::activeWindow());
+    return FromQt(box.exec());
+}
+
+int QtUiServices::ShowModal(QDialog& dialog) {
+    return dialog.exec();
+}
+
+QString QtUiServices::BrowseForFolder(QWidget* owner, const QString& title) {
+    return QFileDialog::getExistingDirectory(owner, title);
+}
+
+bool QtUiServices::OpenDocument(const QString& pathOrUrl) {
+    QUrl url = QFileInfo::exists(pathOrUrl) ? QUrl::fromLocalFile(pathOrUrl) : QUrl(pathOrUrl);
+    return QDesktopServices::openUrl(url);
+}
+
+void QtUiServices::ProcessEvents() {
+    QApplication::processEvents();
+}
+
+} // namespace kw::app

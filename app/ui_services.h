@@ -1,0 +1,45 @@
+// The user-interface services the editor's windows and items ask for:
+// message boxes, modal dialogs, folder choice, help, and letting pending
+// window events run. The Qt implementation shows real windows; tests put a
+// fake in its place that records and answers.
+#pragma once
+
+#include <QString>
+
+class QDialog;
+class QWidget;
+
+namespace kw::app {
+
+enum class MsgIcon { None, Information, Warning, Error, Question };
+
+// Button sets of the message boxes.
+enum class MsgButtons { Ok, YesNo, YesNoCancel, YesNoAllCancel };
+
+enum class MsgAnswer { Ok, Cancel, Yes, No, YesToAll, NoToAll };
+
+class UiServices {
+public:
+    virtual ~UiServices() = default;
+    virtual MsgAnswer Message(const QString& text, const QString& caption, MsgIcon icon,
+                              MsgButtons buttons) = 0;
+    // Shows a dialog modally; the dialog's result code.
+    virtual int ShowModal(QDialog& dialog) = 0;
+    // The chosen folder (host form), empty when cancelled.
+    virtual QString BrowseForFolder(QWidget* owner, const QString& title) = 0;
+    // Opens a local file or a web address in the desktop's viewer.
+    virtual bool OpenDocument(const QString& pathOrUrl) = 0;
+    virtual void ProcessEvents() = 0;
+};
+
+class QtUiServices final : public UiServices {
+public:
+    MsgAnswer Message(const QString& text, const QString& caption, MsgIcon icon,
+                      MsgButtons buttons) override;
+    int ShowModal(QDialog& dialog) override;
+    QString BrowseForFolder(QWidget* owner, const QString& title) override;
+    bool OpenDocument(const QString& pathOrUrl) override;
+    void ProcessEvents() override;
+};
+
+} // namespace kw::app

@@ -1,0 +1,38 @@
+#include "tests/app/app_fixture.h"
+
+#include <QDialog>
+
+namespace kw::test {
+
+app::MsgAnswer FakeUi::Message(const QString& text, const QString& caption, app::MsgIcon icon,
+                               app::MsgButtons buttons) {
+    messages.push_back({text, caption, icon, buttons});
+    if (!answers.empty()) {
+        app::MsgAnswer a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    return buttons == app::MsgButtons::Ok ? app::MsgAnswer::Ok : app::MsgAnswer::Yes;
+}
+
+int FakeUi::ShowModal(QDialog& dialog) {
+    modalDialogs << dialog.objectName();
+    return QDialog::Accepted;
+}
+
+bool FakeUi::OpenDocument(const QString& pathOrUrl) {
+    opened << pathOrUrl;
+    return true;
+}
+
+TestDrives::TestDrives() {
+    drives::DriveSources sources;
+    sources.pins = {{'T', dir_.path()}};
+    sources.sysRoot = dir_.path() + "/no-sys";
+    sources.devRoot = dir_.path() + "/no-dev";
+    table_ = drives::DriveTable::Build(sources);
+    vfs_ = std::make_unique<vfs::VFS_NAMESPACE>(vfs::VFS_OPTIONS::Program());
+    vfs_->Root().SetDriveTable(&table_);
+}
+
+} // namespace kw::test

@@ -1,0 +1,54 @@
+// Shared pieces of the editor's tests: a user interface that records its
+// messages and answers from a script, and a drive table whose T: drive is a
+// test folder, with a path namespace over it.
+#pragma once
+
+#include "app/ui_services.h"
+#include "platform/drives/drive_table.h"
+#include "platform/vfs/vfs.h"
+#include "tests/platform/temp_dir.h"
+
+#include <QStringList>
+
+#include <deque>
+#include <memory>
+
+namespace kw::test {
+
+class FakeUi final : public app::UiServices {
+public:
+    struct Shown {
+        QString text, caption;
+        app::MsgIcon icon;
+        app::MsgButtons buttons;
+    };
+    app::MsgAnswer Message(const QString& text, const QString& caption, app::MsgIcon icon,
+                           app::MsgButtons buttons) override;
+    int ShowModal(QDialog& dialog) override;
+    QString BrowseForFolder(QWidget*, const QString&) override { return folder; }
+    bool OpenDocument(const QString& pathOrUrl) override;
+    void ProcessEvents() override {}
+
+    std::vector<Shown> messages;
+    std::deque<app::MsgAnswer> answers; // default: Ok / Yes
+    QStringList opened;
+    QStringList modalDialogs; // object names
+    QString folder;
+};
+
+// A folder mapped as drive T: (C: stays "/"; no other drives) and a
+// namespace with the editor's options over that table.
+class TestDrives {
+public:
+    TestDrives();
+    const TempDir& Dir() const { return dir_; }
+    vfs::VFS_NAMESPACE& Vfs() { return *vfs_; }
+    const drives::DriveTable& Table() const { return table_; }
+
+private:
+    TempDir dir_;
+    drives::DriveTable table_;
+    std::unique_ptr<vfs::VFS_NAMESPACE> vfs_;
+};
+
+} // namespace kw::test

@@ -1,0 +1,280 @@
+// The main window over a test drive and a disk-image fixture: start-up,
+// the trees and list, settings kept across a restart, the command-line
+// image, and the order of shutting down.
+#include "app/editor_settings.h"
+#include "app/engine_facade.h"
+#include "app/explorer/explorer_node.h"
+#include "app/explorer/vtfe_item.h"
+#include "app/main_form.h"
+#include "app/settings_store.h"
+#include "tests/app/app_fixture.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QLabel>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <cstdlib>
+#include <fstream>
+
+using namespace kw::app;
+
+namespace {
+
+// The real engine, with a record of what was asked of it and of the trees
+// when it was stopped.
+class RecordingEngine final : public EngineFacade {
+public:
+    RecordingEngine(std::vector<std::string>* log, TMainForm** form)
+        : real_(MakeEngineFacade()), log_(log), form_(form) {}
+    kwRet Open(uint32_t a, uint32_t b) override {
+        log_->push_back("open");
+        return real_->Open(a, b);
+    }
+    kwRet Start(const std::vector<std::string>& args) override {
+        log_->push_back("start");
+        return real_->Start(args);
+    }
+    kwRet Stop() override {
+        bool itemsLeft = *form_ && (*form_)->ExploreTree->topLevelItemCount() > 0;
+        log_->push_back(itemsLeft ? "stop with items" : "stop");
+        return real_->Stop();
+    }
+    bool Started() const override { return real_->Started(); }
+
+private:
+    std::unique_ptr<EngineFacade> real_;
+    std::vector<std::string>* log_;
+    TMainForm** form_;
+};
+
+QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text) {
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
+        if (node->child(i)->text(0) == text)
+            return node->child(i);
+    return nullptr;
+}
+
+QStringList Headers(QTreeWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->columnCount(); ++i)
+        out << list->headerItem()->text(i);
+    return out;
+}
+
+QStringList RowTexts(QTreeWidget* list, int row) {
+    QStringList out;
+    for (int i = 0; i < list->columnCount(); ++i)
+        out << list->topLevelItem(row)->text(i);
+    return out;
+}
+
+} // namespace
+
+class MainFormTest : public QObject {
+    Q_OBJECT
+
+    kw::test::TestDrives drives_;
+    kw::test::FakeUi ui_;
+    MemorySettingsStore settings_;
+    std::vector<std::string> engineLog_;
+    TMainForm* current_ = nullptr;
+
+    std::unique_ptr<TMainForm> Start(QStringList args = {"KwVtFe32"}) {
+        auto form =
+            std::make_unique<TMainForm>(std::make_unique<RecordingEngine>(&engineLog_, &current_),
+                                        ui_, settings_, drives_.Vfs(), args);
+        current_ = form.get();
+        form->splashDelay = -1;
+        form->exploreChangeDelay = 0;
+        form->recentChangeDelay = 0;
+        form->FormCreate();
+        return form;
+    }
+
+private slots:
+    void initTestCase() {
+        drives_.Dir().Write("Images/backup.kwi", "x");
+        drives_.Dir().Write("Images/notes.txt", "n");
+        drives_.Dir().Write("Plain/readme.txt", "r");
+        drives_.Dir().Write(".hidden/a.kwi", "h");
+        drives_.Dir().Write("Root.KWI", std::string(2048, 'k'));
+        std::ofstream(drives_.Dir() / "disk.img").seekp((1 << 20) - 1).put('\0');
+        setenv("KW_DISKS", (drives_.Dir() / "disk.img").c_str(), 1);
+    }
+    void init() {
+        engineLog_.clear();
+        ui_.messages.clear();
+    }
+
+    void startShowsTreesListAndEngine() {
+        auto form = Start();
+        QCOMPARE(form->windowTitle(), QString("Veltrane File Editor"));
+        QCOMPARE(engineLog_, (std::vector<std::string>{"open", "start"}));
+        QTreeWidgetItem* computer = form->MyComputerNode();
+        QVERIFY(computer != nullptr);
+        QCOMPARE(computer->text(0), QString("My Computer"));
+        QVERIFY(computer->isExpanded());
+        QCOMPARE(computer->childCount(), 2);
+        QCOMPARE(computer->child(0)->text(0), QString(" (C:)")); // sorted by letter
+        QCOMPARE(computer->child(1)->text(0), QString(" (T:)"));
+        QCOMPARE(form->RecentImgsTree->topLevelItem(0)->text(0), QString("My Recent Images"));
+        QCOMPARE(form->PageControl->tabText(0), QString("Locate"));
+        QCOMPARE(form->PageControl->tabText(1), QString("Recent"));
+        QCOMPARE(Headers(form->ContentsList),
+                 (QStringList{"Name", "Type", "Total Size", "Unused Space"}));
+        QCOMPARE(form->ContentsList->topLevelItemCount(), 2);
+        QCOMPARE(RowTexts(form->ContentsList, 1).mid(0, 2), (QStringList{" (T:)", "Local Disk"}));
+        QCOMPARE(form->ContentsList->columnWidth(1), 125);
+        QCOMPARE(form->ContentsDescrPnl->text(), QString(" Folders/Images for 'My Computer'"));
+        QVERIFY(!form->ContentsList->topLevelItem(1)->text(2).isEmpty()); // total size
+        QVERIFY(!form->ContentsList->topLevelItem(0)->icon(0).isNull());
+    }
+
+    void expandDriveAndFolderWithImage() {
+        auto form = Start();
+        QTreeWidgetItem* t = Child(form->MyComputerNode(), " (T:)");
+        QVERIFY(t != nullptr);
+        t->setExpanded(true);
+        QStringList names;
+        for (int i = 0; i < t->childCount(); ++i)
+            names << t->child(i)->text(0);
+        // Folders before image files; dot folders and plain files stay out.
+        QCOMPARE(names, (QStringList{"Images", "Plain", "Root.KWI"}));
+        QTreeWidgetItem* plain = Child(t, "Plain");
+        QCOMPARE(plain->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicatorWhenChildless);
+        QTreeWidgetItem* images = Child(t, "Images");
+        QCOMPARE(images->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+        images->setExpanded(true);
+        QTreeWidgetItem* image = Child(images, "backup.kwi");
+        QVERIFY(image != nullptr);
+        VtfeItem* item = VtfeItem::OfNode(image);
+        QCOMPARE(item->Kind(), KIND_IMAGE);
+        QCOMPARE(item->Path(), QString("T:\\Images\\backup.kwi"));
+        QCOMPARE(image->childCount(), 0); // images do not open yet
+
+        form->ExploreTree->setCurrentItem(t);
+        QCOMPARE(Headers(form->ContentsList), (QStringList{"Name", "Size", "Type", "Modified"}));
+        QCOMPARE(form->ContentsList->topLevelItemCount(), 3);
+        QCOMPARE(RowTexts(form->ContentsList, 0).mid(0, 3),
+                 (QStringList{"Images", "", "File Folder"}));
+        QCOMPARE(RowTexts(form->ContentsList, 2).mid(0, 3),
+                 (QStringList{"Root.KWI", "2 KB", "KWI File"}));
+        QCOMPARE(form->ContentsDescrPnl->text(), QString(" Folders/Images for 'T:'"));
+    }
+
+    void deletedItemLeavesNoRowsOrSelection() {
+        auto form = Start();
+        QTreeWidgetItem* t = Child(form->MyComputerNode(), " (T:)");
+        t->setExpanded(true);
+        form->ExploreTree->setCurrentItem(t);
+        form->ContentsList->setCurrentItem(form->ContentsList->topLevelItem(2));
+        VtfeItem* image = form->SelectedItem();
+        QCOMPARE(image->Name(), QString("Root.KWI"));
+        image->DeleteNode();
+        QVERIFY(form->SelectedItem() == nullptr);
+        QCOMPARE(form->ContentsList->topLevelItemCount(), 2);
+    }
+
+    void layoutAndRecentImagesSurviveRestart() {
+        {
+            auto form = Start();
+            form->resize(900, 600);
+            form->Splitter->setSizes({180, 520});
+            form->TextLabelsMnuItm->trigger();
+            form->StatusBarMnuItm->trigger();
+            form->AddRecentImage("T:\\Images\\backup.kwi");
+            form->AddRecentImage("t:\\images\\BACKUP.kwi"); // listed already
+            form->FormClose();
+            QCOMPARE(engineLog_.back(), std::string("stop"));
+        }
+        const SettingsKeys keys = BuildKeyPaths();
+        QCOMPARE(ReadRecentImages(settings_, keys),
+                 (std::vector<std::string>{"T:\\Images\\backup.kwi"}));
+        LayoutValues v = ReadLayout(settings_, keys);
+        QCOMPARE(*v.width, 900);
+        QCOMPARE(*v.textLabels, false);
+        QCOMPARE(*v.statusBar, false);
+        QCOMPARE(*v.toolbar, true);
+        QCOMPARE(ReadDefaults(settings_, keys).splitSize, kDefaultSplitSize);
+
+        auto form = Start();
+        QCOMPARE(form->width(), 900);
+        QCOMPARE(form->TopPnl->height(), 33);
+        QVERIFY(!form->KWBanner2->isHidden());
+        QVERIFY(form->KWBanner1->isHidden());
+        QVERIFY(!form->TextLabelsMnuItm->isChecked());
+        QVERIFY(form->StatusBar->isHidden());
+        QTreeWidgetItem* recent = form->RecentRoot();
+        QCOMPARE(recent->childCount(), 1);
+        QCOMPARE(recent->child(0)->text(0), QString("T:\\Images\\backup.kwi"));
+        settings_.File() = {};
+    }
+
+    void commandLineImageOpensOnRecentTabOnce() {
+        auto form = Start({"KwVtFe32", "T:\\Images\\backup.kwi"});
+        form->FormActivate();
+        form->FormActivate();
+        QCOMPARE(form->PageControl->currentWidget(), form->RecentImgsTab);
+        QCOMPARE(form->CurrentTree(), form->RecentImgsTree);
+        QCOMPARE(form->RecentRoot()->childCount(), 1);
+        QCOMPARE(form->RecentImgsTree->currentItem(), form->RecentRoot()->child(0));
+        QCOMPARE(form->TreeDescrPanel->text(), QString(" Recent Images"));
+        form->FormClose();
+        settings_.File() = {};
+
+        auto other = Start({"KwVtFe32", "T:\\Images\\missing.kwi"});
+        other->FormActivate();
+        QCOMPARE(other->PageControl->currentWidget(), other->ExploreTab);
+        QCOMPARE(other->RecentRoot()->childCount(), 0);
+    }
+
+    void closeReleasesItemsBeforeStoppingEngine() {
+        auto form = Start();
+        form->FormClose();
+        QCOMPARE(engineLog_, (std::vector<std::string>{"open", "start", "stop"}));
+        form->FormClose(); // a second close does nothing
+        QCOMPARE(engineLog_.size(), size_t(3));
+        settings_.File() = {};
+    }
+
+    void namesCaptionsAndShortcuts() {
+        auto form = Start();
+        QCOMPARE(form->CopyToImg->text(), QString("&Copy to Image..."));
+        QCOMPARE(form->CopyToImg->shortcut(), QKeySequence("Ctrl+Alt+C"));
+        QCOMPARE(form->VerifyImg->statusTip(),
+                 QString("Verifiy that the selected image file is valid."));
+        QCOMPARE(form->Refresh->shortcut(), QKeySequence("F5"));
+        QCOMPARE(form->AddEntry->toolTip(), QString("Add Entry"));
+        QCOMPARE(form->ClearList->text(), QString("C&lear Recent Images List"));
+        for (const char* name : {"UpLevelToolBtn", "RefreshToolBtn", "RestoreToolBtn",
+                                 "AddEntryToolBtn", "PropToolBtn", "HelpToolBtn", "ExploreTree",
+                                 "RecentImgsTree", "ContentsList", "PopupMenu1", "StatusBar",
+                                 "ExitMnuItm", "miSupportWeb", "KWBanner1", "TreeDescrPanel"})
+            QVERIFY2(form->findChild<QObject*>(name) != nullptr, name);
+        QCOMPARE(form->findChild<QObject*>("ExploreTree")->property("HelpContext").toInt(), 16);
+        QCOMPARE(form->UpLevelToolBtn->toolTip(), QString("Up one level"));
+        QVERIFY(form->AddEntry->isEnabled());
+        QVERIFY(!form->DeleteImg->isEnabled());
+        form->FormClose();
+        settings_.File() = {};
+    }
+
+    void missingHelpFileIsReported() {
+        auto form = Start();
+        form->HelpExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Error"));
+        QVERIFY(ui_.messages[0].text.startsWith("Unable to find the help file "));
+        form->FormClose();
+        settings_.File() = {};
+    }
+};
+
+QTEST_MAIN(MainFormTest)
+#include "main_form_test.moc"
