@@ -74,6 +74,15 @@ TMainForm::TMainForm(std::unique_ptr<EngineFacade> engine, UiServices& ui, Setti
             &TMainForm::ListSelectionChanged);
     connect(ContentsList, &QTreeWidget::itemActivated, this, &TMainForm::ContentsListDblClick);
     connect(PageControl, &QTabWidget::currentChanged, this, &TMainForm::PageControlChange);
+    for (QTreeWidget* view : {ExploreTree, RecentImgsTree, ContentsList}) {
+        connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
+            // A right click selects what it hits; the menu then acts on it.
+            if (QTreeWidgetItem* hit = view->itemAt(at))
+                view->setCurrentItem(hit);
+            UpdateMenuStates();
+            PopupMenu1->popup(view->viewport()->mapToGlobal(at));
+        });
+    }
     SetProgressMainWindow(this);
     FormSetup();
 }

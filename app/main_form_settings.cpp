@@ -8,7 +8,6 @@
 #include "platform/vfs/vfs.h"
 
 #include <QAction>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QSplitter>
@@ -123,8 +122,7 @@ void TMainForm::AddEntryExecute() {
     std::string host;
     if (!dir.empty() && vfs_.Root().ToHost(dir, &host))
         start = QString::fromStdString(host);
-    QStringList files =
-        QFileDialog::getOpenFileNames(this, "Open an Image File", start, filters.join(";;"));
+    QStringList files = ui_.OpenFiles(this, "Open an Image File", start, filters.join(";;"));
     if (files.isEmpty())
         return;
     std::string folder;

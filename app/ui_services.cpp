@@ -75,6 +75,11 @@ QString QtUiServices::BrowseForFolder(QWidget* owner, const QString& title) {
     return QFileDialog::getExistingDirectory(owner, title);
 }
 
+QStringList QtUiServices::OpenFiles(QWidget* owner, const QString& title, const QString& folder,
+                                    const QString& filter) {
+    return QFileDialog::getOpenFileNames(owner, title, folder, filter);
+}
+
 bool QtUiServices::OpenDocument(const QString& pathOrUrl) {
     QUrl url = QFileInfo::exists(pathOrUrl) ? QUrl::fromLocalFile(pathOrUrl) : QUrl(pathOrUrl);
     return QDesktopServices::openUrl(url);

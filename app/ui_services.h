@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QDialog;
 class QWidget;
@@ -27,6 +28,10 @@ public:
     virtual int ShowModal(QDialog& dialog) = 0;
     // The chosen folder (host form), empty when cancelled.
     virtual QString BrowseForFolder(QWidget* owner, const QString& title) = 0;
+    // Files chosen to open (host paths), empty when cancelled. filter is in
+    // the Qt form "Name (*.x);;Other (*.y)".
+    virtual QStringList OpenFiles(QWidget* owner, const QString& title, const QString& folder,
+                                  const QString& filter) = 0;
     // Opens a local file or a web address in the desktop's viewer.
     virtual bool OpenDocument(const QString& pathOrUrl) = 0;
     virtual void ProcessEvents() = 0;
@@ -38,6 +43,8 @@ public:
                       MsgButtons buttons) override;
     int ShowModal(QDialog& dialog) override;
     QString BrowseForFolder(QWidget* owner, const QString& title) override;
+    QStringList OpenFiles(QWidget* owner, const QString& title, const QString& folder,
+                          const QString& filter) override;
     bool OpenDocument(const QString& pathOrUrl) override;
     void ProcessEvents() override;
 };

@@ -26,6 +26,12 @@ public:
                            app::MsgButtons buttons) override;
     int ShowModal(QDialog& dialog) override;
     QString BrowseForFolder(QWidget*, const QString&) override { return folder; }
+    QStringList OpenFiles(QWidget*, const QString&, const QString& start,
+                          const QString& filter) override {
+        openStart = start;
+        openFilter = filter;
+        return filesToOpen;
+    }
     bool OpenDocument(const QString& pathOrUrl) override;
     void ProcessEvents() override {}
 
@@ -34,6 +40,8 @@ public:
     QStringList opened;
     QStringList modalDialogs; // object names
     QString folder;
+    QStringList filesToOpen; // host paths
+    QString openStart, openFilter;
 };
 
 // A folder mapped as drive T: (C: stays "/"; no other drives) and a

@@ -225,7 +225,7 @@ private slots:
         QCOMPARE(form->RecentRoot()->childCount(), 1);
         QCOMPARE(form->RecentImgsTree->currentItem(), form->RecentRoot()->child(0));
         QCOMPARE(form->TreeDescrPanel->text(), QString(" Recent Images"));
-        form->FormClose();
+        form.reset();
         settings_.File() = {};
 
         auto other = Start({"KwVtFe32", "T:\\Images\\missing.kwi"});
@@ -263,6 +263,31 @@ private slots:
         QVERIFY(!form->DeleteImg->isEnabled());
         form->FormClose();
         settings_.File() = {};
+    }
+
+    void addEntryListsChosenImagesAndRemembersTheFolder() {
+        auto form = Start();
+        QCOMPARE(form->BuildImageFilter(),
+                 QString("Veltrane files (*.kwi)|*.kwi|All files (*.*)|*.*"));
+        ui_.filesToOpen = {QString::fromStdString(drives_.Dir() / "Images/backup.kwi"),
+                           QString::fromStdString(drives_.Dir() / "Images/notes.txt")};
+        form->AddEntryExecute();
+        QCOMPARE(form->PageControl->currentWidget(), form->RecentImgsTab);
+        QCOMPARE(ui_.openFilter, QString("Veltrane files (*.kwi);;All files (*.*)"));
+        QCOMPARE(form->RecentRoot()->childCount(), 1); // the text file is not an image
+        QCOMPARE(form->RecentRoot()->child(0)->text(0), QString("T:\\Images\\backup.kwi"));
+        QCOMPARE(QString::fromStdString(GetOpenDlgDir(settings_, form->Keys())),
+                 QString("T:\\Images"));
+        form->AddEntryExecute(); // the same image again: selected, not added
+        QCOMPARE(form->RecentRoot()->childCount(), 1);
+        QCOMPARE(ui_.openStart, QString::fromStdString(drives_.Dir() / "Images"));
+        form->ClearListExecute();
+        QCOMPARE(form->RecentRoot()->childCount(), 0);
+        QCOMPARE(form->ContentsList->topLevelItemCount(), 0);
+        form->FormClose();
+        QVERIFY(ReadRecentImages(settings_, form->Keys()).empty());
+        settings_.File() = {};
+        ui_.filesToOpen.clear();
     }
 
     void missingHelpFileIsReported() {
