@@ -1,52 +1,52 @@
 #include "app/engine_facade.h"
 
-#include "engine/core/dbgmgr.h"
+#include "engine/core/engine_host.h"
 #include "engine/core/progress.h"
-#include "engine/disk/kwlib.h"
+
+#include <cstdio>
 
 namespace kw::app {
 namespace {
 
-// Opens the disk library on Start and closes it on Stop. The engine's own
-// set-up (allocator, logs, messages) has no host object yet, so Open only
-// records that it was asked.
-class DiskLibraryEngine final : public EngineFacade {
+// The engine host of the program: set-up on Open; the switches, the logs
+// and the machine's disks on Start; everything undone on Stop and at
+// destruction.
+class HostEngine final : public EngineFacade {
 public:
-    ~DiskLibraryEngine() override { Stop(); }
+    kwRet Open(uint32_t major, uint32_t minor) override { return engine_.Open(major, minor); }
 
-    kwRet Open(uint32_t, uint32_t) override {
-        DbgPrintf("Editor: engine set-up has no host object yet; disks only\n");
-        opened_ = true;
-        return KW_OK;
-    }
-    kwRet Start(const std::vector<std::string>&) override {
-        if (!opened_ || started_)
-            return KW_OK;
-        kwRet rc = kwLibOpen();
-        started_ = rc == KW_OK;
-        if (!started_)
-            DbgPrintf("Editor: the disk library did not open (%u)\n", rc);
+    kwRet Start(const std::vector<std::string>& args) override {
+        std::vector<const char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(a.c_str());
+        int argc = static_cast<int>(argv.size());
+        argv.push_back(nullptr);
+        std::string bad;
+        if (engine_.Init(argc, argv.data(), &bad) != KW_OK && !bad.empty())
+            std::fprintf(stderr, "%s\n", bad.c_str()); // a bad switch or a log that did not open
+        kwRet rc = engine_.Start(argc, argv.data());
+        started_ = true;
         return rc;
     }
+
     kwRet Stop() override {
-        kwRet rc = KW_OK;
-        if (started_)
-            rc = kwLibClose();
+        if (!started_)
+            return KW_OK;
         started_ = false;
-        opened_ = false;
-        return rc;
+        return engine_.Stop();
     }
+
     bool Started() const override { return started_; }
 
 private:
-    bool opened_ = false;
+    EngineF6 engine_;
     bool started_ = false;
 };
 
 } // namespace
 
 std::unique_ptr<EngineFacade> MakeEngineFacade() {
-    return std::make_unique<DiskLibraryEngine>();
+    return std::make_unique<HostEngine>();
 }
 
 uint32_t EngineProgressPercent() {

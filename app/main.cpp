@@ -1,5 +1,6 @@
 // KwVtFe32: the editor's entry point.
 #include "app/app_info.h"
+#include "app/engine_dialogs.h"
 #include "app/engine_facade.h"
 #include "app/main_form.h"
 #include "app/settings_store.h"
@@ -36,6 +37,7 @@ int Run(int argc, char** argv) {
     QApplication::setApplicationName(kw::app::kAppTitle);
     QApplication::setApplicationDisplayName(kw::app::kAppTitle);
     kw::vfs::vfsInstance().SetOptions(kw::vfs::VFS_OPTIONS::Program());
+    kw::app::InstallEngineDialogs();
     kw::app::QtUiServices ui;
     kw::app::FileSettingsStore settings;
     kw::app::TMainForm form(kw::app::MakeEngineFacade(), ui, settings, kw::vfs::vfsInstance(),

@@ -17,6 +17,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QSplitter>
@@ -37,7 +38,13 @@ TMainForm::TMainForm(std::unique_ptr<EngineFacade> engine, UiServices& ui, Setti
     setWindowTitle(kAppTitle);
     // The program's folder comes from where the program really is.
     programDir_ = QCoreApplication::applicationDirPath();
-    commandLineImage_ = args_.size() > 1 ? args_[1] : QString();
+    // The second argument names an image to list, unless it is one of the
+    // engine's switches ("/DBG"): a host path of the image may begin with
+    // "/" too, so a "/" argument counts as the image only when it exists.
+    if (args_.size() > 1 && (!args_[1].startsWith('/') || QFileInfo::exists(args_[1]))) {
+        commandLineImage_ = args_[1];
+        args_.removeAt(1); // the engine gets only its switches
+    }
     productName_ = kProductName;
     versionNumber_ = kVersionNumber;
     aboutPicture_ = AboutPixmap();
@@ -159,14 +166,14 @@ void TMainForm::FormActivate() {
     FormResize();
     if (!activatedOnce_) {
         activatedOnce_ = true;
-        std::string host;
         if (!commandLineImage_.isEmpty()) {
+            // A host path ("/srv/x.kwi", "x.kwi") or a drive path ("D:\\x.kwi").
             std::string path;
-            QString full = commandLineImage_;
-            if (vfs_.GetFullPath(commandLineImage_.toStdString(), &path))
-                full = QString::fromStdString(path);
-            if (vfs_.FileExists(full.toStdString())) {
-                AddRecentImage(full);
+            if (!vfs_.Root().Table().FromHost(commandLineImage_.toStdString(), &path) &&
+                !vfs_.GetFullPath(commandLineImage_.toStdString(), &path))
+                path.clear();
+            if (!path.empty() && vfs_.FileExists(path)) {
+                AddRecentImage(QString::fromStdString(path));
                 PageControl->setCurrentWidget(RecentImgsTab);
                 currentTree_ = RecentImgsTree;
             }

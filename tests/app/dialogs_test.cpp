@@ -2,6 +2,7 @@
 #include "app/dialogs/about_box.h"
 #include "app/dialogs/password_dlg.h"
 #include "app/dialogs/progress_dlg.h"
+#include "app/engine_dialogs.h"
 #include "tests/app/app_fixture.h"
 
 #include <QLabel>
@@ -102,6 +103,19 @@ private slots:
         QCOMPARE(form.Password(), QString("secret"));
         QTimer::singleShot(0, &form, [&] { form.btnOK->click(); });
         QCOMPARE(form.exec(), int(QDialog::Accepted));
+    }
+
+    void engineQuestionButtons() {
+        QCOMPARE(EngineButtons(UI_BUTTON_OK), QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(EngineButtons(UI_BUTTON_YES_NO | UI_BUTTON_CANCEL),
+                 QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        QCOMPARE(EngineButtons(UI_BUTTON_RETRY | UI_BUTTON_ABORT | UI_BUTTON_IGNORE),
+                 QMessageBox::Retry | QMessageBox::Abort | QMessageBox::Ignore);
+        QCOMPARE(EngineButtons(0), QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(EngineResult(QMessageBox::YesToAll) == UI_MODAL_RESULT::YesToAll);
+        QVERIFY(EngineResult(QMessageBox::NoButton) == UI_MODAL_RESULT::Cancel);
+        // The engine's answer for what the dialog hands back.
+        QCOMPARE(ModalResultToAnswer(EngineResult(QMessageBox::Yes)), UI_ANSWER_YES);
     }
 
     void aboutBox() {

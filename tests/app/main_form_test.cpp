@@ -38,7 +38,9 @@ public:
     }
     kwRet Start(const std::vector<std::string>& args) override {
         log_->push_back("start");
-        return real_->Start(args);
+        startArgs = args;
+        startResult = real_->Start(args);
+        return startResult;
     }
     kwRet Stop() override {
         bool itemsLeft = *form_ && (*form_)->ExploreTree->topLevelItemCount() > 0;
@@ -46,6 +48,9 @@ public:
         return real_->Stop();
     }
     bool Started() const override { return real_->Started(); }
+
+    static inline std::vector<std::string> startArgs;
+    static inline kwRet startResult = 0;
 
 private:
     std::unique_ptr<EngineFacade> real_;
@@ -85,7 +90,8 @@ class MainFormTest : public QObject {
     std::vector<std::string> engineLog_;
     TMainForm* current_ = nullptr;
 
-    std::unique_ptr<TMainForm> Start(QStringList args = {"KwVtFe32"}) {
+    // /NDBG: no debug file from the engine during tests.
+    std::unique_ptr<TMainForm> Start(QStringList args = {"KwVtFe32", "/NDBG"}) {
         auto form =
             std::make_unique<TMainForm>(std::make_unique<RecordingEngine>(&engineLog_, &current_),
                                         ui_, settings_, drives_.Vfs(), args);
@@ -116,6 +122,8 @@ private slots:
         auto form = Start();
         QCOMPARE(form->windowTitle(), QString("Veltrane File Editor"));
         QCOMPARE(engineLog_, (std::vector<std::string>{"open", "start"}));
+        QCOMPARE(RecordingEngine::startResult, kwRet(KW_OK)); // started on the fixture disk
+        QCOMPARE(RecordingEngine::startArgs, (std::vector<std::string>{"KwVtFe32", "/NDBG"}));
         QTreeWidgetItem* computer = form->MyComputerNode();
         QVERIFY(computer != nullptr);
         QCOMPARE(computer->text(0), QString("My Computer"));
@@ -217,7 +225,8 @@ private slots:
     }
 
     void commandLineImageOpensOnRecentTabOnce() {
-        auto form = Start({"KwVtFe32", "T:\\Images\\backup.kwi"});
+        auto form = Start({"KwVtFe32", "T:\\Images\\backup.kwi", "/NDBG"});
+        QCOMPARE(RecordingEngine::startArgs, (std::vector<std::string>{"KwVtFe32", "/NDBG"}));
         form->FormActivate();
         form->FormActivate();
         QCOMPARE(form->PageControl->currentWidget(), form->RecentImgsTab);
@@ -228,10 +237,20 @@ private slots:
         form.reset();
         settings_.File() = {};
 
-        auto other = Start({"KwVtFe32", "T:\\Images\\missing.kwi"});
+        auto other = Start({"KwVtFe32", "T:\\Images\\missing.kwi", "/NDBG"});
         other->FormActivate();
         QCOMPARE(other->PageControl->currentWidget(), other->ExploreTab);
         QCOMPARE(other->RecentRoot()->childCount(), 0);
+        other.reset();
+        settings_.File() = {};
+
+        // A host path, as a shell gives it, is listed by its drive path.
+        auto host =
+            Start({"KwVtFe32", QString::fromStdString(drives_.Dir() / "Images/backup.kwi")});
+        QCOMPARE(RecordingEngine::startArgs, (std::vector<std::string>{"KwVtFe32"}));
+        host->FormActivate();
+        QCOMPARE(host->RecentRoot()->childCount(), 1);
+        QCOMPARE(host->RecentRoot()->child(0)->text(0), QString("T:\\Images\\backup.kwi"));
     }
 
     void closeReleasesItemsBeforeStoppingEngine() {
