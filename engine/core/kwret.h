@@ -31,6 +31,7 @@ inline constexpr kwRet ERR_ALREADY_UNLOCKED = 30;
 inline constexpr kwRet ERR_RESTART_PENDING = 33;
 inline constexpr kwRet ERR_UNKNOWN_FS_INTERNAL = 35;
 inline constexpr kwRet ERR_DRIVE_NOT_READY = 44;
+inline constexpr kwRet ERR_UNKNOWN_MEDIA = 47;
 inline constexpr kwRet ERR_SECTOR_NOT_FOUND = 48;
 inline constexpr kwRet ERR_WRITE_FAULT = 49;
 inline constexpr kwRet ERR_READ_FAULT = 50;
@@ -124,6 +125,7 @@ inline constexpr kwRet ERR_IMG_NO_SPACE = 1809;
 inline constexpr kwRet ERR_IMG_OPEN = 1810;
 inline constexpr kwRet ERR_IMG_READ = 1811;
 inline constexpr kwRet ERR_IMG_NOT_CONTIGUOUS = 1812;
+inline constexpr kwRet ERR_IMG_NO_DATA = 1815; // a read of an image gave nothing (no text)
 inline constexpr kwRet ERR_IMG_PASSWORD = 1816;
 inline constexpr kwRet ERR_IMG_DISK_FULL = 1817;
 inline constexpr kwRet ERR_IMG_NEWER_VERSION = 1818;
@@ -146,6 +148,9 @@ inline constexpr kwRet ERR_FAT_BAD_GEOMETRY = 2013;
 inline constexpr kwRet ERR_FAT_NOT_LOADED = 2019;
 
 inline constexpr kwRet ERR_BLOCK_NOT_FOUND = 4000;
+
+// Image access: no memory for a partition access (no text).
+inline constexpr kwRet ERR_PART_ACCESS_NO_MEMORY = 242424;
 
 // The highest code with a place in the error table.
 inline constexpr kwRet KW_LAST_TEXT_CODE = 4000;
