@@ -70,6 +70,9 @@ public:
     kwRet MountFileSystem();
     // Closes the file system unless a file is open on it (true when done).
     bool UnmountFileSystem();
+    // Mounted with no file open: its file system may be given back.
+    bool IsIdle() const { return fs_ != nullptr && openFiles_ == 0; }
+    uint64_t LastUse() const { return lastUse_; }
     // Delivers entry `cookie` of the directory at path (inside the
     // partition); the next cookie, 0 at the end or on failure (*code then
     // says why: 0 at the end).
@@ -133,6 +136,11 @@ private:
 // Makes a KWI_ACCESS for part `part` of the store (which must be selected);
 // null with 242424 when out of memory.
 KWIPART_ACCESS* CreatePartAccess(SHARED_PART_STORE* store, uint32_t part, kwRet* code);
+
+// Closes the file system of the mounted access used least recently that has
+// no open file (never `keep`), so that its partition handle is free again;
+// false when there is none.
+bool ReleaseIdleFileSystem(const KWIPART_ACCESS* keep);
 
 // The access that the read hook serves (null: none).
 void SetCurrentPartAccess(KWIPART_ACCESS* access);
