@@ -363,7 +363,11 @@ int StoreContainer::Close() {
     }
     int err = kStoreOk;
     if (mode_ == Mode::Write) {
-        err = CloseWriting();
+        if (WroteAnything()) {
+            err = CloseWriting();
+        } else {
+            EndWriting(); // an append that added nothing leaves the set as it was
+        }
     }
     mode_ = Mode::None;
     CloseVolume();

@@ -130,6 +130,13 @@ void VolumeTable::Note(uint32_t n, uint32_t first, uint32_t count) {
     }
 }
 
+void VolumeTable::Cut(uint32_t n, uint32_t first, uint32_t count) {
+    Note(n, first, count);
+    for (uint32_t i = n + 1; i < kVolumeEntries; ++i) {
+        entries_[i] = first + count;
+    }
+}
+
 void VolumeTable::Serialise(uint8_t* p, uint32_t volumeCount) const {
     uint32_t last = 0;
     for (uint32_t i = 0; i < kVolumeEntries; ++i) {

@@ -79,6 +79,9 @@ public:
     uint32_t Entry(uint32_t n) const { return entries_[n]; }
     // Volume n holds chunks [first, first + count).
     void Note(uint32_t n, uint32_t first, uint32_t count);
+    // Volume n holds chunks [first, first + count) and is the last volume:
+    // the entries after it repeat its end.
+    void Cut(uint32_t n, uint32_t first, uint32_t count);
     void Serialise(uint8_t* bytes, uint32_t volumeCount) const;
     void Parse(const uint8_t* bytes, uint32_t count);
     // The volume whose range holds `chunk`, or `fallback` when none does.

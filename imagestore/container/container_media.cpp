@@ -51,6 +51,7 @@ bool StoreContainer::TryCreate(const std::string& path) {
         file_ = volfiles::CreateNew(path);
     }
     fileWritable_ = file_ != nullptr;
+    fileCreatedNow_ = fileWritable_;
     return fileWritable_;
 }
 

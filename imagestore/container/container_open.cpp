@@ -42,7 +42,7 @@ int StoreContainer::ReadSetUp(bool append) {
     uint64_t at = 0;
     bool copy = false;
     if (header_.containerFlags & kFlagDirectoryCopy) {
-        if (int err = FindDirectoryCopy(append, &at, &copy); err != kStoreOk) {
+        if (int err = FindDirectoryCopy(&at, &copy); err != kStoreOk) {
             return err;
         }
     }
@@ -70,7 +70,7 @@ int StoreContainer::ReadSetUp(bool append) {
     return SetUpAppend();
 }
 
-int StoreContainer::FindDirectoryCopy(bool append, uint64_t* at, bool* found) {
+int StoreContainer::FindDirectoryCopy(uint64_t* at, bool* found) {
     if (int err = LoadChunk(0); err != kStoreOk) {
         return err;
     }
@@ -84,10 +84,13 @@ int StoreContainer::FindDirectoryCopy(bool append, uint64_t* at, bool* found) {
     // Until the directory is read only chunk 0 is known.
     chunkCount_ = volChunks_;
     streamLength_ = chunk_.StreamEnd();
-    // When appending, a copy left from before this append must never be read.
-    return append ? ClearChunk0Directory() : kStoreOk;
+    copyInChunk0_ = true;
+    return kStoreOk;
 }
 
+// Sets up writing after the set's last chunk. Nothing is written yet: chunk
+// 0's directory copy is cleared, and chunks and volumes left by a write that
+// stopped midway are cut off, only when the first new chunk is stored.
 int StoreContainer::SetUpAppend() {
     if (chunkCount_ == 0) {
         return kStoreInvalid;
@@ -97,6 +100,10 @@ int StoreContainer::SetUpAppend() {
     }
     const uint32_t last = volIndex_;
     const uint32_t first = volFirstChunk_;
+    const uint32_t onDisk = volChunks_; // leftovers of a stopped write included
+    if (int err = NoteTrailingVolumes(last); err != kStoreOk) {
+        return err;
+    }
     CloseVolume();
     chunkLoaded_ = false;
     decoder_ = nullptr;
@@ -107,30 +114,39 @@ int StoreContainer::SetUpAppend() {
     }
     volIndex_ = last;
     volFirstChunk_ = first;
-    volChunks_ = chunkCount_ - first; // chunks after the last one are overwritten
-    volumeCount_ = std::max(volumeCount_, last + 1);
-    if (recovered_) {
-        DropUnfinishedVolumes();
-    }
+    volChunks_ = chunkCount_ - first;
+    volumeCount_ = last + 1;
+    volumes_.Cut(last, first, volChunks_);
+    appending_ = true;
+    openedTable_.resize(table_.Size());
+    table_.Serialise(openedTable_.data());
     OpenFailure why = OpenFailure::None;
-    file_ = volfiles::OpenUpdate(VolumePath(path_, last), &why);
+    file_ = volfiles::OpenUpdate(MemberPath(last), &why);
     if (file_) {
         fileWritable_ = true;
-        // Chunks past the last one (left by a write that stopped) go.
-        file_->SetSize(uint64_t(volChunks_) * header_.storedChunkSize);
         return kStoreOk;
     }
-    return StartNextVolume();
+    // New chunks then go to a new volume; chunks past the set's end in this
+    // one could not be cut off.
+    return onDisk > volChunks_ ? kStoreCannotOpen : kStoreOk;
 }
 
-void StoreContainer::DropUnfinishedVolumes() {
-    // Volumes after the one that holds the directory carry only chunks of a
-    // write that stopped midway.
+// Volumes after the last one of the set may hold only a piece of a first
+// chunk (a write that stopped there); they are removed when the append
+// writes. A later volume with a whole chunk is not cut off on a guess:
+// the append is refused.
+int StoreContainer::NoteTrailingVolumes(uint32_t last) {
+    fragments_.clear();
     for (const auto& [index, file] : ListMembers(header_.creationTime)) {
-        if (index > volIndex_) {
-            volfiles::Delete(file);
+        if (index <= last) {
+            continue;
         }
+        if (HoldsWholeChunk(file)) {
+            return kStoreCannotOpen;
+        }
+        fragments_.push_back(file);
     }
+    return kStoreOk;
 }
 
 int StoreContainer::OpenForAppend(uint64_t volumeLimit) {

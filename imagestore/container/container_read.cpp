@@ -6,6 +6,7 @@
 #include "imagestore/store_error.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -238,8 +239,16 @@ int StoreContainer::FindLastChunk(uint64_t* directoryAt) {
                 return kStoreCancelled;
             }
         }
+        // A later volume without a whole chunk holds nothing, as a partial
+        // chunk at the end of a volume does not count.
         const auto members = ListMembers(header_.creationTime);
-        const uint32_t last = members.empty() ? 0 : members.back().first;
+        uint32_t last = 0;
+        for (auto it = members.rbegin(); it != members.rend(); ++it) {
+            if (it->first == 0 || HoldsWholeChunk(it->second)) {
+                last = it->first;
+                break;
+            }
+        }
         if (int err = SelectVolume(last); err != kStoreOk) {
             return err;
         }
@@ -265,6 +274,11 @@ int StoreContainer::FindEarlierDirectory(uint32_t last, uint64_t* directoryAt) {
             return kStoreInvalid;
         }
         if (chunk_.chunkFlags & kChunkHasDirectory) {
+            // Said in the debug output: what lies after this directory is not seen.
+            std::fprintf(stderr,
+                         "kwvaults: %s: chunks %u to %u carry no directory (a write that "
+                         "stopped or a missing volume); the set is read as of chunk %u\n",
+                         path_.c_str(), c + 1, last, c);
             chunkCount_ = c + 1;
             streamLength_ = chunk_.StreamEnd();
             volumeCount_ = volIndex_ + 1;
@@ -333,32 +347,6 @@ int StoreContainer::CompleteIndex(uint32_t fromChunk) {
             return err;
         }
         index_.Record(c, chunk_.StreamEnd());
-    }
-    return kStoreOk;
-}
-
-int StoreContainer::ClearChunk0Directory() {
-    OpenFailure why = OpenFailure::None;
-    std::unique_ptr<VolumeFile> f = volfiles::OpenUpdate(path_, &why);
-    if (!f) {
-        return kStoreMediaFailure;
-    }
-    chunkLoaded_ = false;
-    if (int err = SelectVolume(0); err != kStoreOk) {
-        return err;
-    }
-    if (int err = ReadChunkBytes(0); err != kStoreOk) {
-        return err;
-    }
-    uint8_t* buf = buffer_.data();
-    PutChunkFlags(buf, GetChunkFlags(buf) & ~kChunkHasDirectory);
-    PutRecordCrc(buf);
-    if (EccOf(header_.containerFlags) == 1) {
-        ::EccEncodeChunk(buf);
-    }
-    uint32_t done = 0;
-    if (!f->WriteAt(0, buf, header_.storedChunkSize, &done) || done != header_.storedChunkSize) {
-        return kStoreMediaFailure;
     }
     return kStoreOk;
 }

@@ -28,6 +28,27 @@ bool StoreContainer::Removable(const std::string& path) const {
 void StoreContainer::CloseVolume() {
     file_.reset();
     fileWritable_ = false;
+    fileCreatedNow_ = false;
+}
+
+std::string StoreContainer::MemberPath(uint32_t index) {
+    std::string path = VolumePath(path_, index);
+    if (index == 0 || volfiles::Exists(path)) {
+        return path;
+    }
+    // Members are listed without regard to case: open the name on disk.
+    const std::string folder(FolderOf(path_));
+    for (const std::string& name : volfiles::ListFiles(folder)) {
+        if (VolumeIndexOfName(name, NameOf(path_)) == int(index)) {
+            return folder + name;
+        }
+    }
+    return path;
+}
+
+bool StoreContainer::HoldsWholeChunk(const std::string& path) const {
+    uint64_t size = 0;
+    return volfiles::FileSize(path, &size) && size >= header_.storedChunkSize;
 }
 
 int StoreContainer::AcceptHeader(const uint8_t* bytes) {
@@ -51,7 +72,7 @@ int StoreContainer::AcceptHeader(const uint8_t* bytes) {
 
 int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
     CloseVolume();
-    const std::string path = VolumePath(path_, index);
+    const std::string path = MemberPath(index);
     std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, why);
     if (!f) {
         return *why == OpenFailure::Absent ? kStoreNotFound : kStoreCannotOpen;

@@ -83,11 +83,15 @@ int StoreContainer::CountChunk() {
     streamLength_ = chunk_.StreamEnd();
     chunkCount_ = chunk_.chunkNumber + 1;
     chunkOpen_ = false;
+    sealedPending_ = false;
     volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
     return kStoreOk;
 }
 
 int StoreContainer::StoreSealedChunk() {
+    if (int err = PrepareAppend(); err != kStoreOk) {
+        return err;
+    }
     const uint32_t stored = header_.storedChunkSize;
     const bool fits =
         (volumeLimit_ >> 32) != 0 || volumeLimit_ >= (uint64_t(volChunks_) + 1) * stored;
@@ -100,7 +104,9 @@ int StoreContainer::StoreSealedChunk() {
         if (done == stored) {
             return CountChunk();
         }
-        file_->SetSize(at); // no room: the chunk goes to the next volume
+        if (!file_->SetSize(at)) { // no room: the chunk goes to the next volume
+            return kStoreMediaFailure;
+        }
     }
     if (int err = StartNextVolume(); err != kStoreOk) {
         return err;
@@ -109,22 +115,29 @@ int StoreContainer::StoreSealedChunk() {
         return kStoreMediaFailure;
     }
     if (done != stored) {
-        file_->SetSize(0);
-        return kStoreNoRoom;
+        return file_->SetSize(0) ? kStoreNoRoom : kStoreMediaFailure;
     }
     return CountChunk();
 }
 
+// A sealed chunk is final: when storing it fails it stays sealed in the
+// buffer, and only storing it is tried again, never finishing or scrambling.
 int StoreContainer::FinishChunk() {
     chunk_.dataLength = encoder_->GetInputCount();
     chunk_.storedLength = encoder_->Finish();
     SealChunk();
+    sealedPending_ = true;
     return StoreSealedChunk();
 }
 
 int StoreContainer::AppendSpace(const uint8_t* data, uint64_t length, uint64_t* firstOffset) {
-    if (mode_ != Mode::Write || (!file_ && !chunkOpen_)) {
+    if (mode_ != Mode::Write) {
         return kStoreWrongMode;
+    }
+    if (sealedPending_) {
+        if (int err = StoreSealedChunk(); err != kStoreOk) {
+            return err;
+        }
     }
     bool fresh = false;
     if (!chunkOpen_ && length > 0) {
@@ -165,14 +178,17 @@ int StoreContainer::StartNextVolume() {
             return err;
         }
     }
+    // A volume of this session that took no chunk (its medium filled up) is
+    // made again under the same index; nothing else is ever deleted here.
+    const bool emptyOfOurs = volChunks_ == 0 && file_ != nullptr && fileCreatedNow_;
     CloseVolume();
     if (volChunks_ > 0) {
         volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
         ++volIndex_;
         volFirstChunk_ += volChunks_;
         volChunks_ = 0;
-    } else {
-        volfiles::Delete(VolumePath(path_, volIndex_));
+    } else if (emptyOfOurs && !volfiles::Delete(MemberPath(volIndex_))) {
+        return kStoreMediaFailure;
     }
     if (int err = CreateVolumeFile(volIndex_); err != kStoreOk) {
         return err;
@@ -199,7 +215,10 @@ std::vector<uint8_t> StoreContainer::BuildDirectory() const {
 
 int StoreContainer::CloseWriting() {
     int err = kStoreOk;
-    if (reservedSize_ > 0 && chunkCount_ == 0) {
+    if (sealedPending_) {
+        err = StoreSealedChunk();
+    }
+    if (err == kStoreOk && reservedSize_ > 0 && chunkCount_ == 0) {
         // Chunk 0 with its reserved area goes out first, so that the
         // directory lies in a following chunk.
         if (!chunkOpen_) {
@@ -224,52 +243,15 @@ int StoreContainer::CloseWriting() {
         uint64_t(reservedSize_) >= uint64_t(kDirectoryFixedBytes) + table_.Size()) {
         err = WriteDirectoryCopy(BuildDirectory());
     }
-    chunkOpen_ = false;
-    storedEncoder_.reset();
-    setEncoder_.reset();
+    EndWriting();
     return err;
 }
 
-int StoreContainer::WriteDirectoryCopy(const std::vector<uint8_t>& directory) {
-    std::unique_ptr<VolumeFile> own;
-    VolumeFile* f = (volIndex_ == 0 && file_) ? file_.get() : nullptr;
-    for (uint32_t attempt = 0; f == nullptr; ++attempt) {
-        OpenFailure why = OpenFailure::None;
-        own = volfiles::OpenUpdate(path_, &why);
-        f = own.get();
-        if (f != nullptr) {
-            break;
-        }
-        if (why != OpenFailure::Absent || !Removable(path_)) {
-            return kStoreCannotOpen;
-        }
-        if (callback_ == nullptr ||
-            (callback_->AskFirstMediaForUpdate(path_.c_str()) & 0xFF) == 0) {
-            return kStoreCancelled;
-        }
-    }
-    uint8_t* buf = buffer_.data();
-    const uint32_t stored = header_.storedChunkSize;
-    uint32_t done = 0;
-    if (!f->ReadAt(0, buf, stored, &done) || done != stored) {
-        return kStoreShortRead;
-    }
-    const ChunkRecord r = ChunkRecord::Parse(buf);
-    if (CheckRecord(buf, r) != kStoreOk || r.chunkNumber != 0 || r.directoryOffset < 0 ||
-        uint64_t(r.directoryOffset) + directory.size() > r.PayloadRoom()) {
-        return kStoreInvalid;
-    }
-    if (ProtectionOf(header_.containerFlags) == 2) {
-        Scramble(buf);
-    }
-    std::memcpy(buf + kRecordSize + r.directoryOffset, directory.data(), directory.size());
-    chunk_ = r;
-    chunk_.chunkFlags |= kChunkHasDirectory;
-    SealChunk();
-    if (!f->WriteAt(0, buf, stored, &done) || done != stored) {
-        return kStoreMediaFailure;
-    }
-    return kStoreOk;
+void StoreContainer::EndWriting() {
+    chunkOpen_ = false;
+    sealedPending_ = false;
+    storedEncoder_.reset();
+    setEncoder_.reset();
 }
 
 int StoreContainer::VerifyVolume() {

@@ -54,6 +54,9 @@ public:
     int DeleteSet();
     int VerifyAll();
     int Close();
+    // Closes a set opened for appending without writing anything, as long as
+    // nothing of the append has reached the disk; else as Close.
+    int Abandon();
     void GetInfo(uint32_t* bits, uint32_t* volumes, uint64_t* storedSize, uint64_t* streamLength);
     void GetPath(char* buffer, size_t size) const;
     int32_t GetCurrentChunk() const;
@@ -84,6 +87,9 @@ public:
     void Detach(StreamWriter* writer);
     void Detach(StreamEnumerator* enumerator);
     bool Writing() const { return mode_ == Mode::Write; }
+    // True when the set was opened at an earlier directory because the
+    // chunks after it carry none (a write that stopped, a missing volume).
+    bool FellBack() const { return recovered_; }
 
 private:
     enum class Mode { None, Read, Write };
@@ -101,6 +107,9 @@ private:
                                                               bool anyTime = false);
     bool Removable(const std::string& path) const;
     void CloseVolume();
+    // The path of member volume `index` as the folder holds it.
+    std::string MemberPath(uint32_t index);
+    bool HoldsWholeChunk(const std::string& path) const;
 
     // Reading (container_read.cpp).
     int LoadChunk(uint32_t number);
@@ -113,14 +122,21 @@ private:
     bool Covers(uint64_t offset) const;
     int FindLastChunk(uint64_t* directoryAt);
     int FindEarlierDirectory(uint32_t last, uint64_t* directoryAt);
-    void DropUnfinishedVolumes();
     int ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord* dir);
     int CompleteIndex(uint32_t fromChunk);
-    int ClearChunk0Directory();
     bool AllocateChunkBuffer();
     int ReadSetUp(bool append);
-    int FindDirectoryCopy(bool append, uint64_t* at, bool* found);
+    int FindDirectoryCopy(uint64_t* at, bool* found);
     int SetUpAppend();
+    int NoteTrailingVolumes(uint32_t last);
+
+    // Rewriting what is on disk (container_commit.cpp).
+    int Chunk0ForUpdate(std::unique_ptr<VolumeFile>& own, VolumeFile** f);
+    int ReadChunk0(VolumeFile* f, std::vector<uint8_t>& out);
+    int RewriteChunk0(VolumeFile* f, const uint8_t* now);
+    int ClearChunk0Directory();
+    int PrepareAppend();
+    bool WroteAnything() const;
 
     // Writing (container_write.cpp).
     int SetUpWriting();
@@ -137,6 +153,7 @@ private:
     int CreateAttempt(const std::string& path, bool removable, bool notices);
     uint64_t AppendPosition() const;
     int CloseWriting();
+    void EndWriting();
     std::vector<uint8_t> BuildDirectory() const;
     int WriteDirectoryCopy(const std::vector<uint8_t>& directory);
     int VerifyVolume();
@@ -161,6 +178,7 @@ private:
     // The current volume.
     std::unique_ptr<VolumeFile> file_;
     bool fileWritable_ = false;
+    bool fileCreatedNow_ = false; // made by this object
     uint32_t volIndex_ = 0;
     uint32_t volFirstChunk_ = 0;
     uint32_t volChunks_ = 0;
@@ -180,7 +198,8 @@ private:
     uint32_t indexedChunks_ = 0;
     bool haveNeighbour_ = false;
     ChunkRecord neighbour_;
-    bool chunkOpen_ = false; // write mode: buffer holds a chunk being filled
+    bool chunkOpen_ = false;     // write mode: buffer holds a chunk being filled
+    bool sealedPending_ = false; // write mode: buffer holds a sealed chunk not yet stored
     DecoderPtr storedDecoder_, setDecoder_;
     EncoderPtr storedEncoder_, setEncoder_;
     ::ChunkDecoder* decoder_ = nullptr;
@@ -197,6 +216,14 @@ private:
     bool askBeforeDelete_ = true;
     bool deleteOlderSets_ = false;
     bool recovered_ = false; // opened from a directory before an unfinished write
+
+    // Appending: what the first stored chunk must change on disk first.
+    bool appending_ = false;
+    bool prepared_ = false;              // chunk 0's copy cleared, leftovers cut off
+    bool touched_ = false;               // something of this append reached the disk
+    bool copyInChunk0_ = false;          // chunk 0 carries a directory copy
+    std::vector<std::string> fragments_; // later volumes without a whole chunk
+    std::vector<uint8_t> openedTable_;   // the stream table as the set was opened
 };
 
 // Creation functions: each refuses a continuation-volume path with 1878 and

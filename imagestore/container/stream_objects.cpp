@@ -78,6 +78,9 @@ void StreamWriter::Detach() {
 }
 
 int StreamWriter::Write(uint64_t offset, const void* data, uint32_t length) {
+    if (failed_ != kStoreOk) {
+        return failed_; // some of the bytes of the failed write may lie in the space
+    }
     if (container_ == nullptr || offset != written_) {
         return kStoreWrongMode;
     }
@@ -87,6 +90,7 @@ int StreamWriter::Write(uint64_t offset, const void* data, uint32_t length) {
     uint64_t first = 0;
     const int err = container_->AppendSpace(static_cast<const uint8_t*>(data), length, &first);
     if (err != kStoreOk) {
+        failed_ = err;
         return err;
     }
     if (written_ == 0) {

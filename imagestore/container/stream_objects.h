@@ -28,7 +28,8 @@ private:
     uint64_t length_;
 };
 
-// Writes one stream sequentially: keeps its id, start and total written.
+// Writes one stream sequentially: keeps its id, start and total written, and
+// the error of a failed write, after which it takes no further data.
 class StreamWriter {
 public:
     StreamWriter(StoreContainer* container, uint32_t id);
@@ -47,6 +48,7 @@ private:
     uint32_t id_;
     uint64_t start_ = 0;
     uint64_t written_ = 0;
+    int failed_ = 0;
 };
 
 // Lists the children of one stream: keeps the parent id and a child counter.

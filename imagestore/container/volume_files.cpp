@@ -43,6 +43,8 @@ public:
     }
     bool GetSize(uint64_t* size) override { return handle_->GetSize(size); }
     bool SetSize(uint64_t size) override { return handle_->SetSize(size); }
+    bool Flush() override { return handle_->Flush(); }
+    bool TryLock() override { return handle_->TryLock(); }
 
 private:
     vfs::FILEHANDLE* handle_;
@@ -97,6 +99,15 @@ std::unique_ptr<VolumeFile> CreateNew(const std::string& path) {
 
 bool Exists(const std::string& path) {
     return vfs::vfsFileExists(path);
+}
+
+bool FileSize(const std::string& path, uint64_t* size) {
+    vfs::VFS_ENTRY info;
+    if (!vfs::vfsGetFileInfo(path, &info) || (info.attributes & vfs::ATTR_DIRECTORY)) {
+        return false;
+    }
+    *size = info.size;
+    return true;
 }
 
 bool Delete(const std::string& path) {

@@ -20,6 +20,11 @@ public:
     virtual bool WriteAt(uint64_t offset, const void* data, uint32_t length, uint32_t* done) = 0;
     virtual bool GetSize(uint64_t* size) = 0;
     virtual bool SetSize(uint64_t size) = 0;
+    // Makes what was written durable.
+    virtual bool Flush() = 0;
+    // Locks the file against other writers until it closes; false when
+    // another writer holds it.
+    virtual bool TryLock() = 0;
 };
 
 enum class OpenFailure { None, Absent, Other };
@@ -30,6 +35,8 @@ std::unique_ptr<VolumeFile> OpenRead(const std::string& path, OpenFailure* why);
 std::unique_ptr<VolumeFile> OpenUpdate(const std::string& path, OpenFailure* why);
 std::unique_ptr<VolumeFile> CreateNew(const std::string& path);
 bool Exists(const std::string& path);
+// The size of a file; false when it cannot be read.
+bool FileSize(const std::string& path, uint64_t* size);
 bool Delete(const std::string& path);
 // Creates the folder of `path` with its parents.
 bool CreateFolderOf(const std::string& path);

@@ -53,6 +53,13 @@ int32_t PartStore::CommitNow() {
     }
     ClosePart();
     CloseStream();
+    if (mode_ == Mode::Write && appending_ && !KeepsAppend()) {
+        // Nothing added (a copy cancelled before any part was kept): the
+        // image stays as it was.
+        const int32_t dropped = container_->Abandon();
+        mode_ = Mode::Closed;
+        return closeError_ != kwv::kStoreOk ? closeError_ : dropped;
+    }
     int32_t error = kwv::kStoreOk;
     if (mode_ == Mode::Write && headerChanged_) {
         const auto bytes = header_.Bytes();
@@ -65,6 +72,18 @@ int32_t PartStore::CommitNow() {
         return closeError_;
     }
     return error != kwv::kStoreOk ? error : closed;
+}
+
+bool PartStore::KeepsAppend() const {
+    if (described_ || mbrCreated_) {
+        return true;
+    }
+    for (const Part& part : parts_) {
+        if (part.addedNow) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int32_t PartStore::DeleteImage() {
@@ -160,6 +179,7 @@ int32_t PartStore::SetDescription(const char* text) {
     return Shield([&]() -> int32_t {
         header_.SetDescription(WidenText(text));
         headerChanged_ = true;
+        described_ = true;
         return kwv::kStoreOk;
     });
 }

@@ -191,6 +191,9 @@ private:
     void DropCurrentPart();
     int32_t DiscardPart(size_t index);
     void CloseContainer();
+    // True when an append has something to keep: a part added, the
+    // description changed or the MBR stream made.
+    bool KeepsAppend() const;
 
     uint32_t refs_ = 1;
     Mode mode_ = Mode::Closed;
@@ -211,6 +214,10 @@ private:
     uint64_t position_ = 0;
 
     int32_t closeError_ = 0; // the first error met while closing parts
+
+    bool appending_ = false;  // opened for appending to an existing image
+    bool described_ = false;  // the description was set
+    bool mbrCreated_ = false; // the MBR stream was made
 };
 
 } // namespace kw::partstore

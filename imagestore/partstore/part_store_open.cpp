@@ -97,14 +97,17 @@ int32_t PartStore::OpenAppend(const char* path, uint64_t limit, MEDIA_CHANGE_CAL
     if (container_ == nullptr) {
         return error;
     }
-    if ((error = LoadHeader()) != kwv::kStoreOk || (error = ListParts()) != kwv::kStoreOk) {
-        return error;
+    if ((error = LoadHeader()) == kwv::kStoreOk && (error = ListParts()) == kwv::kStoreOk &&
+        header_.Version() != ImageHeader::kFormatVersion) {
+        error = kwv::kStoreUnsupported;
     }
-    if (header_.Version() != ImageHeader::kFormatVersion) {
-        return kwv::kStoreUnsupported;
+    if (error != kwv::kStoreOk) {
+        container_->Abandon(); // a refused append leaves the image as it was
+        return error;
     }
     header_.SetModificationTime(StoreTimeNow());
     mode_ = Mode::Write;
+    appending_ = true;
     return kwv::kStoreOk;
 }
 

@@ -99,7 +99,9 @@ int32_t PartStore::SelectPart(uint32_t index) {
             return kwv::kStoreWrongMode;
         }
         if (index >= parts_.size()) {
-            return kwv::kStoreNoSuchStream;
+            // When the set opened at an earlier directory, later parts may
+            // exist on a volume it could not see.
+            return container_->FellBack() ? kwv::kStoreNotFound : kwv::kStoreNoSuchStream;
         }
         const int32_t error = ReadRecord(parts_[index].path, record_);
         if (error != kwv::kStoreOk) {

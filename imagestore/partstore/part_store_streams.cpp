@@ -82,7 +82,11 @@ int32_t PartStore::CreateMbrStream() {
     if (mode_ != Mode::Write) {
         return kwv::kStoreWrongMode;
     }
-    return Shield([&]() -> int32_t { return OpenWriter(kMbrPath, kMbrTag, StreamKind::Mbr); });
+    return Shield([&]() -> int32_t {
+        const int32_t error = OpenWriter(kMbrPath, kMbrTag, StreamKind::Mbr);
+        mbrCreated_ = mbrCreated_ || error == kwv::kStoreOk;
+        return error;
+    });
 }
 
 int32_t PartStore::OpenMbrStream(uint64_t* length) {

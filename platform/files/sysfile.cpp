@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -169,6 +170,22 @@ bool sysSetTime(int fd, uint64_t filetime) {
     ts[1].tv_sec = static_cast<time_t>(sec);
     ts[1].tv_nsec = nsec;
     return ::futimens(fd, ts) == 0;
+}
+
+bool sysFlush(int fd) {
+    int r;
+    do {
+        r = ::fdatasync(fd);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+bool sysTryLock(int fd) {
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
 }
 
 bool sysGetAttributes(const std::string& host, uint32_t* attributes) {

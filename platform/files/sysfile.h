@@ -27,6 +27,12 @@ bool sysRead(int fd, void* buffer, size_t count, size_t* done);
 bool sysWrite(int fd, const void* buffer, size_t count, size_t* done);
 uint64_t sysGetTime(int fd); // last write FILETIME; 0 when unreadable
 bool sysSetTime(int fd, uint64_t filetime);
+// Makes the file's data written so far durable (fdatasync).
+bool sysFlush(int fd);
+// Takes an advisory exclusive lock (flock) on the open file without
+// waiting; false when another open of the file holds one. It lasts until the
+// descriptor is closed.
+bool sysTryLock(int fd);
 
 // Attributes of a host path (following links): directory 0x10, read-only
 // 0x01 when no write permission bit is set, archive 0x20 for other files,

@@ -43,6 +43,13 @@ bool DEFAULTFILEHANDLE::SetTime(uint64_t filetime) {
     return sys::sysSetTime(fd_, filetime);
 }
 
+bool DEFAULTFILEHANDLE::Flush() {
+    return sys::sysFlush(fd_);
+}
+bool DEFAULTFILEHANDLE::TryLock() {
+    return sys::sysTryLock(fd_);
+}
+
 bool DEFAULTFILEITERATOR::FindNext(VFS_ENTRY* entry) {
     if (next_ >= entries_.size())
         return false;

@@ -41,6 +41,8 @@ public:
     bool Write(const void* buffer, size_t count, size_t* done) override;
     uint64_t GetTime() override;
     bool SetTime(uint64_t filetime) override;
+    bool Flush() override;
+    bool TryLock() override;
 
 private:
     explicit DEFAULTFILEHANDLE(int fd) : fd_(fd) {}

@@ -69,6 +69,12 @@ public:
     virtual bool Write(const void* buffer, size_t count, size_t* done) = 0;
     virtual uint64_t GetTime() = 0; // last write FILETIME, 0 when unreadable
     virtual bool SetTime(uint64_t filetime) = 0;
+    // Makes what was written durable; a file that holds nothing back answers true.
+    virtual bool Flush() { return true; }
+    // Takes an advisory lock against other writers of the file, kept until
+    // the handle closes; false when another writer holds it. Files that are
+    // never shared answer true.
+    virtual bool TryLock() { return true; }
 
 protected:
     virtual ~FILEHANDLE() = default;

@@ -283,6 +283,8 @@ public:
     }
     bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
     bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
+    bool Flush() override { return inner_->Flush(); }
+    bool TryLock() override { return inner_->TryLock(); }
 
 private:
     std::unique_ptr<VolumeFile> inner_;

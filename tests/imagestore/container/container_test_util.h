@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 #include <vector>
 #include <zlib.h>
@@ -152,6 +153,15 @@ inline std::vector<uint8_t> FileBytes(const std::string& path) {
 inline void PutFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Every file of a folder with its bytes, by name.
+inline std::map<std::string, std::vector<uint8_t>> FolderBytes(const std::string& folder) {
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        files[e.path().filename().string()] = FileBytes(e.path().string());
+    }
+    return files;
 }
 
 // Stamps every chunk of a volume with another creation time.

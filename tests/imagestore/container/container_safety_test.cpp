@@ -1,0 +1,280 @@
+// Writes that fail, appends that are refused or stop midway, and volumes
+// that are missing: what is on disk never loses a committed stream, and what
+// the container reports agrees with what the files hold.
+#include "container_test_util.h"
+#include "fault_volume.h"
+
+#include "include/kwbytes.h"
+
+#include <cstdio>
+
+namespace kwv::test {
+namespace {
+
+constexpr uint32_t kChunk = 0x20000;
+
+using kwbytes::LoadLe32;
+using kwbytes::LoadLe64;
+
+StoreContainer* Create(const std::string& path, uint32_t options, uint32_t limit,
+                       const char16_t* pw = nullptr) {
+    int err = -1;
+    StoreContainer* c = CreateContainer(path.c_str(), pw, limit, 0, options, nullptr, &err);
+    EXPECT_NE(c, nullptr) << err;
+    return c;
+}
+
+StoreContainer* Append(const std::string& path, uint32_t limit, int* err) {
+    return OpenContainerForAppend(path.c_str(), limit, 0, nullptr, err);
+}
+
+// Reads stream `name` of the set; the error, or -3 when it reads back other
+// bytes than `want`.
+int ReadBack(const std::string& path, const char* name, const std::vector<uint8_t>& want,
+             MEDIA_CHANGE_CALLBACK* cb = nullptr) {
+    int err = -1;
+    StoreContainer* c = OpenContainerForRead(path.c_str(), cb, &err);
+    if (c == nullptr) {
+        return err;
+    }
+    std::vector<uint8_t> back;
+    err = ReadStream(c, name, &back);
+    if (err == 0 && back != want) {
+        err = -3;
+    }
+    c->Release();
+    return err;
+}
+
+int Verify(const std::string& path) {
+    int err = -1;
+    StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
+    if (c == nullptr) {
+        return err;
+    }
+    err = c->VerifyAll();
+    c->Release();
+    return err;
+}
+
+// A set of two sessions: "one" and then "two", written with a volume limit.
+std::string TwoSessions(const TempFolder& dir, uint32_t options, uint32_t limit) {
+    const std::string path = dir.File("a.kwi");
+    StoreContainer* c = Create(path, options, limit);
+    EXPECT_EQ(WriteStream(c, "one", MixedBytes(300000, 1)), 0);
+    EXPECT_EQ(c->Close(), 0);
+    c->Release();
+    int err = -1;
+    c = Append(path, limit, &err);
+    EXPECT_NE(c, nullptr) << err;
+    EXPECT_EQ(WriteStream(c, "two", MixedBytes(500000, 2)), 0);
+    EXPECT_EQ(c->Close(), 0);
+    c->Release();
+    return path;
+}
+
+// The name of the set's highest continuation volume ("" for none).
+std::string LastContinuation(const TempFolder& dir) {
+    std::string last;
+    for (const auto& [name, bytes] : FolderBytes(dir.Path())) {
+        if (name != "a.kwi") {
+            last = std::max(last, name);
+        }
+    }
+    return last;
+}
+
+// A chunk whose store failed is stored again as it was sealed: scrambled
+// payloads are never scrambled twice, and a writer that failed takes no
+// more data, so a retried write cannot store its bytes twice.
+TEST(ContainerSafety, FailedChunkStoreIsRetriedNeverSealedAgain) {
+    for (const char16_t* password :
+         {static_cast<const char16_t*>(u"secret"), static_cast<const char16_t*>(nullptr)}) {
+        TempFolder dir;
+        const std::string path = dir.File("s.kwi");
+        const auto a = MixedBytes(300000, 1), b = MixedBytes(200000, 5), c2 = MixedBytes(50000, 6);
+        FaultPlan plan;
+        StoreContainer* c = nullptr;
+        {
+            FaultScope faults(&plan);
+            c = Create(path, kOptPayloadCrc | kOptNoDirectoryCopy, 0, password);
+            ASSERT_EQ(WriteStream(c, "a", a), 0);
+            plan.failAt = plan.writes; // the next chunk store fails
+            int err = -1;
+            StreamWriter* w = c->CreateStream("b", 0, 0, &err);
+            ASSERT_NE(w, nullptr);
+            EXPECT_EQ(w->Write(0, b.data(), uint32_t(b.size())), kStoreMediaFailure);
+            EXPECT_EQ(w->Write(0, b.data(), uint32_t(b.size())), kStoreMediaFailure);
+            w->Release();
+            EXPECT_EQ(WriteStream(c, "c", c2), 0);
+            EXPECT_EQ(c->Close(), 0);
+            c->Release();
+        }
+        RecordingCallback cb;
+        cb.password = u"secret";
+        EXPECT_EQ(ReadBack(path, "a", a, &cb), 0);
+        EXPECT_EQ(ReadBack(path, "b", {}, &cb), 0);
+        EXPECT_EQ(ReadBack(path, "c", c2, &cb), 0);
+    }
+}
+
+// An append opened and closed with nothing added, and an append the set
+// refuses, leave every volume byte for byte as it was.
+TEST(ContainerSafety, AppendThatAddsNothingOrIsRefusedWritesNothing) {
+    for (uint32_t options : {0u, kOptNoDirectoryCopy}) {
+        TempFolder dir;
+        const std::string path = TwoSessions(dir, options, 3 * kChunk);
+        const auto before = FolderBytes(dir.Path());
+        int err = -1;
+        StoreContainer* c = Append(path, 3 * kChunk, &err);
+        ASSERT_NE(c, nullptr) << err;
+        EXPECT_EQ(c->Close(), 0);
+        c->Release();
+        c = Append(path, 3 * kChunk, &err);
+        ASSERT_NE(c, nullptr) << err;
+        c->Release();
+        EXPECT_TRUE(FolderBytes(dir.Path()) == before);
+    }
+}
+
+// The last volume of a set written in two sessions is not there: appending
+// is refused without touching anything, reading the later stream fails
+// instead of showing the set as it was, and once the volume is back all of
+// it reads.
+TEST(ContainerSafety, MissingLastVolumeCostsNothing) {
+    TempFolder dir, aside;
+    const std::string path = TwoSessions(dir, 0, 3 * kChunk);
+    const std::string last = LastContinuation(dir);
+    ASSERT_FALSE(last.empty());
+    std::filesystem::rename(dir.File(last), aside.File(last));
+    const auto before = FolderBytes(dir.Path());
+    int err = -1;
+    EXPECT_EQ(Append(path, 3 * kChunk, &err), nullptr);
+    EXPECT_EQ(err, kStoreNotFound);
+    EXPECT_TRUE(FolderBytes(dir.Path()) == before);
+    EXPECT_EQ(ReadBack(path, "one", MixedBytes(300000, 1)), 0);
+    EXPECT_EQ(ReadBack(path, "two", MixedBytes(500000, 2)), kStoreNotFound);
+    EXPECT_NE(Verify(path), 0);
+    std::filesystem::rename(aside.File(last), dir.File(last));
+    EXPECT_EQ(ReadBack(path, "two", MixedBytes(500000, 2)), 0);
+    EXPECT_EQ(Verify(path), 0);
+}
+
+// A writer that stopped while writing the first chunk of a new volume left
+// a volume file with a record and less than one chunk: it holds nothing.
+TEST(ContainerSafety, TrailingVolumeWithoutAWholeChunkHoldsNothing) {
+    for (uint32_t options : {0u, kOptNoDirectoryCopy}) {
+        TempFolder dir;
+        const std::string path = TwoSessions(dir, options, 3 * kChunk);
+        const std::string last = LastContinuation(dir);
+        ASSERT_FALSE(last.empty());
+        const int next = std::stoi(last.substr(last.size() - 3)) + 1;
+        char fragment[16];
+        std::snprintf(fragment, sizeof fragment, "a.%03d", next);
+        std::vector<uint8_t> piece = FileBytes(dir.File(last));
+        piece.resize(5000);
+        PutFileBytes(dir.File(fragment), piece);
+        EXPECT_EQ(ReadBack(path, "one", MixedBytes(300000, 1)), 0);
+        EXPECT_EQ(ReadBack(path, "two", MixedBytes(500000, 2)), 0);
+        EXPECT_EQ(Verify(path), 0);
+        int err = -1;
+        StoreContainer* c = Append(path, 3 * kChunk, &err);
+        ASSERT_NE(c, nullptr) << err;
+        ASSERT_EQ(WriteStream(c, "three", MixedBytes(400000, 3)), 0);
+        ASSERT_EQ(c->Close(), 0);
+        c->Release();
+        EXPECT_EQ(ReadBack(path, "two", MixedBytes(500000, 2)), 0);
+        EXPECT_EQ(ReadBack(path, "three", MixedBytes(400000, 3)), 0);
+        EXPECT_EQ(Verify(path), 0);
+    }
+}
+
+// The volumes of a set in order, as an independent reader finds them.
+std::vector<std::vector<uint8_t>> Volumes(const TempFolder& dir) {
+    std::vector<std::vector<uint8_t>> volumes{FileBytes(dir.File("a.kwi"))};
+    for (int n = 2;; ++n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "a.%03d", n);
+        if (!std::filesystem::exists(dir.File(name))) {
+            return volumes;
+        }
+        volumes.push_back(FileBytes(dir.File(name)));
+    }
+}
+
+// The directory copy in chunk 0 (stored chunks, no password), read straight
+// from the files: chunk count, volume count and volume table.
+struct Counts {
+    uint32_t chunks = 0, volumes = 0;
+    std::vector<uint32_t> table;
+};
+
+Counts DirectoryOnDisk(const std::vector<std::vector<uint8_t>>& volumes) {
+    std::vector<const uint8_t*> chunks;
+    for (const auto& v : volumes) {
+        for (size_t at = 0; at + kChunk <= v.size(); at += kChunk) {
+            chunks.push_back(&v[at]);
+        }
+    }
+    EXPECT_TRUE(LoadLe32(chunks[0] + 52) & 2);
+    const uint64_t dirAt = LoadLe64(chunks[0] + 56) + int32_t(LoadLe32(chunks[0] + 68));
+    std::vector<uint8_t> dir;
+    for (uint64_t off = dirAt; dir.size() < 12284;) {
+        for (const uint8_t* r : chunks) {
+            const uint64_t start = LoadLe64(r + 56), len = LoadLe32(r + 64);
+            if (off >= start && off < start + len) {
+                dir.push_back(r[96 + (off - start)]);
+                ++off;
+                break;
+            }
+        }
+    }
+    Counts c;
+    c.chunks = LoadLe32(&dir[24]);
+    c.volumes = LoadLe32(&dir[28]);
+    for (uint32_t n = 0; n < c.volumes; ++n) {
+        c.table.push_back(LoadLe32(&dir[96 + 8192 + 4 * n]));
+    }
+    return c;
+}
+
+// After an append that cut off what a stopped write left, every counter and
+// volume-table entry counts the chunks the volumes really hold.
+TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
+    for (uint32_t limit : {0u, 6 * kChunk}) {
+        TempFolder dir, stopped;
+        const std::string path = dir.File("a.kwi");
+        StoreContainer* c = Create(path, 0, limit);
+        ASSERT_EQ(WriteStream(c, "one", MixedBytes(500000, 1)), 0);
+        c->Release();
+        int err = -1;
+        c = Append(path, limit, &err);
+        ASSERT_NE(c, nullptr) << err;
+        ASSERT_EQ(WriteStream(c, "two", MixedBytes(200000, 2)), 0);
+        for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+            std::filesystem::copy_file(e.path(), stopped.File(e.path().filename().string()));
+        }
+        c->Release();
+        const std::string copy = stopped.File("a.kwi");
+        c = Append(copy, limit, &err);
+        ASSERT_NE(c, nullptr) << err;
+        ASSERT_EQ(WriteStream(c, "two", MixedBytes(700000, 4)), 0);
+        ASSERT_EQ(c->Close(), 0);
+        c->Release();
+        const auto volumes = Volumes(stopped);
+        const Counts counts = DirectoryOnDisk(volumes);
+        uint32_t total = 0;
+        ASSERT_EQ(counts.volumes, volumes.size());
+        for (size_t n = 0; n < volumes.size(); ++n) {
+            total += uint32_t(volumes[n].size() / kChunk);
+            EXPECT_EQ(volumes[n].size() % kChunk, 0u);
+            EXPECT_EQ(counts.table[n], total) << "volume " << n;
+        }
+        EXPECT_EQ(counts.chunks, total);
+        EXPECT_EQ(ReadBack(copy, "two", MixedBytes(700000, 4)), 0);
+        EXPECT_EQ(Verify(copy), 0);
+    }
+}
+
+} // namespace
+} // namespace kwv::test

@@ -1,0 +1,84 @@
+// A volume-file filter for tests that makes the files the container opens
+// fail on cue: one write that fails outright, a disk that fills up, or (in a
+// child process) the writer ending at a given call with part of a write done.
+#pragma once
+
+#include "imagestore/container/volume_files.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace kwv::test {
+
+struct FaultPlan {
+    int64_t writes = 0;    // WriteAt calls seen
+    int64_t changes = 0;   // calls that change a file: WriteAt, SetSize, Flush
+    int64_t failAt = -1;   // this WriteAt fails outright, once
+    int64_t fullFrom = -1; // from this WriteAt on the disk is full (nothing stored)
+    int64_t killAt = -1;   // at this change the process ends with _exit
+    uint32_t tear = 0;     // bytes of a write at killAt that reach the file first
+};
+
+class FaultFile final : public VolumeFile {
+public:
+    FaultFile(std::unique_ptr<VolumeFile> inner, FaultPlan* plan)
+        : inner_(std::move(inner)), plan_(plan) {}
+    bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
+        return inner_->ReadAt(offset, buffer, length, done);
+    }
+    bool WriteAt(uint64_t offset, const void* data, uint32_t length, uint32_t* done) override {
+        const int64_t n = plan_->writes++;
+        if (Change()) {
+            uint32_t part = 0;
+            inner_->WriteAt(offset, data, std::min(length, plan_->tear), &part);
+            _exit(0);
+        }
+        if (n == plan_->failAt) {
+            *done = 0;
+            return false;
+        }
+        if (plan_->fullFrom >= 0 && n >= plan_->fullFrom) {
+            *done = 0;
+            return true;
+        }
+        return inner_->WriteAt(offset, data, length, done);
+    }
+    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
+    bool SetSize(uint64_t size) override {
+        if (Change()) {
+            _exit(0);
+        }
+        return inner_->SetSize(size);
+    }
+    bool Flush() override {
+        if (Change()) {
+            _exit(0);
+        }
+        return inner_->Flush();
+    }
+    bool TryLock() override { return inner_->TryLock(); }
+
+private:
+    bool Change() { return plan_->changes++ == plan_->killAt; }
+
+    std::unique_ptr<VolumeFile> inner_;
+    FaultPlan* plan_;
+};
+
+// Installs the filter for the life of the object.
+class FaultScope {
+public:
+    explicit FaultScope(FaultPlan* plan) {
+        volfiles::SetFileFilterForTests(
+            [plan](std::unique_ptr<VolumeFile> file, const std::string&) {
+                return std::unique_ptr<VolumeFile>(new FaultFile(std::move(file), plan));
+            });
+    }
+    ~FaultScope() { volfiles::SetFileFilterForTests(nullptr); }
+    FaultScope(const FaultScope&) = delete;
+    FaultScope& operator=(const FaultScope&) = delete;
+};
+
+} // namespace kwv::test
