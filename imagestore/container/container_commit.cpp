@@ -34,7 +34,74 @@ int StoreContainer::Chunk0ForUpdate(std::unique_ptr<VolumeFile>& own, VolumeFile
     return kStoreOk;
 }
 
-// The stored bytes of chunk 0 as they are on disk.
+std::string StoreContainer::RollbackPath() const {
+    return path_ + "~0";
+}
+
+// A whole stored chunk 0 that passes its checks.
+bool StoreContainer::Chunk0Sound(const uint8_t* bytes, uint32_t stored) const {
+    const ChunkRecord r = ChunkRecord::Parse(bytes);
+    if (CheckRecord(bytes, r) != kStoreOk || r.chunkNumber != 0 || r.storedChunkSize != stored) {
+        return false;
+    }
+    return (r.containerFlags & kFlagPayloadCrc) == 0 ||
+           PayloadCrc(bytes, r.dataSize) == r.payloadCrc;
+}
+
+// Chunk 0 as the rollback file beside volume 0 keeps it, when that file is
+// there and sound.
+bool StoreContainer::ReadRollback(std::vector<uint8_t>& out, uint32_t stored) const {
+    OpenFailure why = OpenFailure::None;
+    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(RollbackPath(), &why);
+    uint64_t size = 0;
+    if (!f || !f->GetSize(&size) || size != stored) {
+        return false;
+    }
+    try {
+        out.assign(stored, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint32_t done = 0;
+    return f->ReadAt(0, out.data(), stored, &done) && done == stored &&
+           Chunk0Sound(out.data(), stored);
+}
+
+// Before a set is read: when a rewrite of chunk 0 was cut short (chunk 0
+// fails its check) and the rollback file holds the chunk as it was, the
+// chunk is read from there.
+void StoreContainer::LoadRollback() {
+    chunk0Rollback_.clear();
+    if (!volfiles::Exists(RollbackPath())) {
+        return;
+    }
+    OpenFailure why = OpenFailure::None;
+    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path_, &why);
+    std::vector<uint8_t> side;
+    uint8_t rec[kRecordSize];
+    uint32_t done = 0;
+    uint32_t stored = 0;
+    if (f && f->ReadAt(0, rec, kRecordSize, &done) && done == kRecordSize) {
+        stored = ChunkRecord::Parse(rec).storedChunkSize;
+    }
+    // The size comes from the rollback file when volume 0's record is torn.
+    uint64_t sideSize = 0;
+    if (stored != kPlainChunkSize && stored != kEccStoredSize) {
+        stored = volfiles::FileSize(RollbackPath(), &sideSize) ? uint32_t(sideSize) : 0;
+    }
+    if ((stored != kPlainChunkSize && stored != kEccStoredSize) || !ReadRollback(side, stored)) {
+        return;
+    }
+    std::vector<uint8_t> disk(stored, 0);
+    if (f && f->ReadAt(0, disk.data(), stored, &done) && done == stored &&
+        Chunk0Sound(disk.data(), stored)) {
+        return; // the rewrite went through; the file is left over
+    }
+    chunk0Rollback_ = std::move(side);
+}
+
+// The stored bytes of chunk 0: as on disk, or as the rollback file keeps
+// them when the chunk on disk was cut short.
 int StoreContainer::ReadChunk0(VolumeFile* f, std::vector<uint8_t>& out) {
     const uint32_t stored = header_.storedChunkSize;
     try {
@@ -43,18 +110,41 @@ int StoreContainer::ReadChunk0(VolumeFile* f, std::vector<uint8_t>& out) {
         return kStoreNoMemory;
     }
     uint32_t done = 0;
-    if (!f->ReadAt(0, out.data(), stored, &done) || done != stored) {
-        return kStoreShortRead;
+    const bool read = f->ReadAt(0, out.data(), stored, &done) && done == stored;
+    if (read && Chunk0Sound(out.data(), stored)) {
+        return kStoreOk;
     }
-    return kStoreOk;
+    if (chunk0Rollback_.size() == stored) {
+        out = chunk0Rollback_;
+        return kStoreOk;
+    }
+    return read ? kStoreInvalid : kStoreShortRead;
 }
 
-int StoreContainer::RewriteChunk0(VolumeFile* f, const uint8_t* now) {
+// Rewrites chunk 0 in place so that a rewrite cut short (power loss, a
+// killed process) costs nothing: the old chunk goes to the rollback file
+// and reaches the disk first; the file goes once the new chunk is on disk.
+int StoreContainer::RewriteChunk0(VolumeFile* f, const uint8_t* old, const uint8_t* now) {
     const uint32_t stored = header_.storedChunkSize;
-    uint32_t done = 0;
-    if (!f->WriteAt(0, now, stored, &done) || done != stored) {
+    const std::string side = RollbackPath();
+    if (volfiles::Exists(side) && !volfiles::Delete(side)) {
         return kStoreMediaFailure;
     }
+    std::unique_ptr<VolumeFile> keep = volfiles::CreateNew(side);
+    uint32_t done = 0;
+    const bool kept =
+        keep && keep->WriteAt(0, old, stored, &done) && done == stored && keep->Flush();
+    keep.reset();
+    if (!kept) {
+        volfiles::Delete(side); // chunk 0 is untouched; a part-written file must not stay
+        return kStoreMediaFailure;
+    }
+    if (!f->WriteAt(0, now, stored, &done) || done != stored || !f->Flush()) {
+        return kStoreMediaFailure; // the rollback file restores the chunk
+    }
+    chunk0Rollback_.clear();
+    // Chunk 0 is sound on disk now; a rollback file that stays is not read.
+    volfiles::Delete(side);
     return kStoreOk;
 }
 
@@ -66,10 +156,11 @@ int StoreContainer::ClearChunk0Directory() {
     if (int err = Chunk0ForUpdate(own, &f); err != kStoreOk) {
         return err;
     }
-    std::vector<uint8_t> chunk;
-    if (int err = ReadChunk0(f, chunk); err != kStoreOk) {
+    std::vector<uint8_t> old, chunk;
+    if (int err = ReadChunk0(f, old); err != kStoreOk) {
         return err;
     }
+    chunk = old;
     uint8_t* buf = chunk.data();
     const ChunkRecord r = ChunkRecord::Parse(buf);
     if (CheckRecord(buf, r) != kStoreOk || r.chunkNumber != 0) {
@@ -80,7 +171,7 @@ int StoreContainer::ClearChunk0Directory() {
     if (EccOf(header_.containerFlags) == 1) {
         ::EccEncodeChunk(buf);
     }
-    return RewriteChunk0(f, buf);
+    return RewriteChunk0(f, old.data(), buf);
 }
 
 int StoreContainer::PrepareAppend() {
@@ -134,12 +225,12 @@ int StoreContainer::WriteDirectoryCopy(const std::vector<uint8_t>& directory) {
     if (int err = Chunk0ForUpdate(own, &f); err != kStoreOk) {
         return err;
     }
-    const uint32_t stored = header_.storedChunkSize;
-    uint8_t* buf = buffer_.data();
-    uint32_t done = 0;
-    if (!f->ReadAt(0, buf, stored, &done) || done != stored) {
-        return kStoreShortRead;
+    std::vector<uint8_t> old;
+    if (int err = ReadChunk0(f, old); err != kStoreOk) {
+        return err;
     }
+    uint8_t* buf = buffer_.data();
+    std::memcpy(buf, old.data(), old.size());
     const ChunkRecord r = ChunkRecord::Parse(buf);
     if (CheckRecord(buf, r) != kStoreOk || r.chunkNumber != 0 || r.directoryOffset < 0 ||
         uint64_t(r.directoryOffset) + directory.size() > r.PayloadRoom()) {
@@ -152,7 +243,7 @@ int StoreContainer::WriteDirectoryCopy(const std::vector<uint8_t>& directory) {
     chunk_ = r;
     chunk_.chunkFlags |= kChunkHasDirectory;
     SealChunk();
-    return RewriteChunk0(f, buf);
+    return RewriteChunk0(f, old.data(), buf);
 }
 
 } // namespace kwv

@@ -345,6 +345,9 @@ int StoreContainer::DeleteSet() {
     if (volfiles::Exists(path_) && !volfiles::Delete(path_)) {
         err = kStoreMediaFailure;
     }
+    if (volfiles::Exists(RollbackPath()) && !volfiles::Delete(RollbackPath())) {
+        err = kStoreMediaFailure;
+    }
     if (callback_ != nullptr) {
         callback_->DeleteImageEnd();
     }

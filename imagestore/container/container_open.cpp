@@ -146,7 +146,38 @@ int StoreContainer::NoteTrailingVolumes(uint32_t last) {
         }
         fragments_.push_back(file);
     }
+    // A writer that stopped right after making the next volume may have left
+    // less than a record in it.
+    const std::string next = MemberPath(last + 1);
+    if (fragments_.empty() && ShortPieceOfOurs(next)) {
+        fragments_.push_back(next);
+    }
     return kStoreOk;
+}
+
+// True for a file smaller than a record whose bytes agree with the start of
+// a record of this set (an empty file included).
+bool StoreContainer::ShortPieceOfOurs(const std::string& path) const {
+    uint64_t size = 0;
+    if (!volfiles::FileSize(path, &size) || size >= kRecordSize) {
+        return false;
+    }
+    OpenFailure why = OpenFailure::None;
+    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
+    uint8_t bytes[kRecordSize] = {};
+    uint32_t done = 0;
+    if (!f || !f->ReadAt(0, bytes, uint32_t(size), &done) || done != size) {
+        return false;
+    }
+    uint8_t magic[4];
+    kwbytes::StoreLe32(magic, kMagicChunk);
+    for (uint32_t i = 0; i < done; ++i) {
+        const bool shared = i >= kSharedFrom && i < kSharedTo;
+        if ((i < 4 && bytes[i] != magic[i]) || (shared && bytes[i] != headerBytes_[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 int StoreContainer::OpenForAppend(uint64_t volumeLimit) {

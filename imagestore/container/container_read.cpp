@@ -31,6 +31,10 @@ bool StoreContainer::Covers(uint64_t offset) const {
 
 int StoreContainer::ReadChunkBytes(uint32_t k) {
     const uint32_t stored = header_.storedChunkSize;
+    if (volIndex_ == 0 && k == 0 && chunk0Rollback_.size() == stored) {
+        std::memcpy(buffer_.data(), chunk0Rollback_.data(), stored);
+        return kStoreOk;
+    }
     const uint64_t at = uint64_t(k) * stored;
     uint32_t done = 0;
     if (file_->ReadAt(at, buffer_.data(), stored, &done) && done == stored) {
@@ -353,6 +357,7 @@ int StoreContainer::CompleteIndex(uint32_t fromChunk) {
 
 int StoreContainer::Open(bool append) {
     int err = kStoreOk;
+    LoadRollback();
     if (!append && Removable(path_) && !volfiles::Exists(path_)) {
         // The medium at hand may hold a later volume with the directory.
         const auto members = ListMembers(0, true);

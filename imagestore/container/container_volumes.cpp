@@ -79,7 +79,9 @@ int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
     }
     uint8_t bytes[kRecordSize];
     uint32_t done = 0;
-    if (!f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
+    if (index == 0 && !chunk0Rollback_.empty()) {
+        std::memcpy(bytes, chunk0Rollback_.data(), kRecordSize); // chunk 0 was cut short
+    } else if (!f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
         return kStoreShortRead;
     }
     const ChunkRecord r = ChunkRecord::Parse(bytes);

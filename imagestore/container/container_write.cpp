@@ -181,6 +181,9 @@ int StoreContainer::StartNextVolume() {
     // A volume of this session that took no chunk (its medium filled up) is
     // made again under the same index; nothing else is ever deleted here.
     const bool emptyOfOurs = volChunks_ == 0 && file_ != nullptr && fileCreatedNow_;
+    if (file_ && fileWritable_ && !file_->Flush()) {
+        return kStoreMediaFailure;
+    }
     CloseVolume();
     if (volChunks_ > 0) {
         volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
@@ -238,6 +241,10 @@ int StoreContainer::CloseWriting() {
     }
     if (err == kStoreOk && verifyVolumes_) {
         err = VerifyVolume();
+    }
+    // The new chunks and the directory are on disk before chunk 0 names them.
+    if (err == kStoreOk && file_ && !file_->Flush()) {
+        err = kStoreMediaFailure;
     }
     if (err == kStoreOk && (header_.containerFlags & kFlagDirectoryCopy) &&
         uint64_t(reservedSize_) >= uint64_t(kDirectoryFixedBytes) + table_.Size()) {

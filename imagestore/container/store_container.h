@@ -129,11 +129,16 @@ private:
     int FindDirectoryCopy(uint64_t* at, bool* found);
     int SetUpAppend();
     int NoteTrailingVolumes(uint32_t last);
+    bool ShortPieceOfOurs(const std::string& path) const;
 
     // Rewriting what is on disk (container_commit.cpp).
     int Chunk0ForUpdate(std::unique_ptr<VolumeFile>& own, VolumeFile** f);
+    std::string RollbackPath() const;
+    bool Chunk0Sound(const uint8_t* bytes, uint32_t stored) const;
+    bool ReadRollback(std::vector<uint8_t>& out, uint32_t stored) const;
+    void LoadRollback();
     int ReadChunk0(VolumeFile* f, std::vector<uint8_t>& out);
-    int RewriteChunk0(VolumeFile* f, const uint8_t* now);
+    int RewriteChunk0(VolumeFile* f, const uint8_t* old, const uint8_t* now);
     int ClearChunk0Directory();
     int PrepareAppend();
     bool WroteAnything() const;
@@ -224,6 +229,8 @@ private:
     bool copyInChunk0_ = false;          // chunk 0 carries a directory copy
     std::vector<std::string> fragments_; // later volumes without a whole chunk
     std::vector<uint8_t> openedTable_;   // the stream table as the set was opened
+    // Chunk 0 from the rollback file, when a rewrite of it was cut short.
+    std::vector<uint8_t> chunk0Rollback_;
 };
 
 // Creation functions: each refuses a continuation-volume path with 1878 and
