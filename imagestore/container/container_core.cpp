@@ -331,6 +331,12 @@ int StoreContainer::DeleteSet() {
         callback_->DeleteImageBegin();
     }
     Close();
+    if (SetInUse(path_)) {
+        if (callback_ != nullptr) {
+            callback_->DeleteImageEnd();
+        }
+        return kStoreCannotOpen; // a writer has the set open
+    }
     // Members are the files whose first record carries volume 0's creation time.
     ChunkRecord r;
     const bool known = ReadFirstRecord(path_, &r);
@@ -354,6 +360,19 @@ int StoreContainer::DeleteSet() {
     return err;
 }
 
+// Removes the volume files this object made for a new set; nothing else
+// belongs to it.
+void StoreContainer::RemoveCreatedSet() {
+    CloseVolume();
+    for (const std::string& file : created_) {
+        volfiles::Delete(file);
+    }
+    if (volfiles::Exists(RollbackPath())) {
+        volfiles::Delete(RollbackPath());
+    }
+    created_.clear();
+}
+
 int StoreContainer::Close() {
     if (reader_ != nullptr) {
         reader_->Detach();
@@ -368,12 +387,16 @@ int StoreContainer::Close() {
     if (mode_ == Mode::Write) {
         if (WroteAnything()) {
             err = CloseWriting();
+            if (err != kStoreOk && !appending_) {
+                RemoveCreatedSet(); // a new set that could not be finished
+            }
         } else {
             EndWriting(); // an append that added nothing leaves the set as it was
         }
     }
     mode_ = Mode::None;
     CloseVolume();
+    lock_.reset();
     buffer_.clear();
     buffer_.shrink_to_fit();
     chunkLoaded_ = chunkOpen_ = false;

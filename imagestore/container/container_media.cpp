@@ -18,15 +18,19 @@ constexpr int kStoreNoRoomFinal = -1817;
 
 } // namespace
 
-void StoreContainer::DeleteOlderSet(const std::string& path) {
-    // Only the members of the set that the file in the way belongs to go.
+bool StoreContainer::DeleteOlderSet(const std::string& path) {
+    // Only the members of the set that the file in the way belongs to go,
+    // and only when no writer has that set open.
     ChunkRecord older;
-    if (!ReadFirstRecord(path, &older) || older.creationTime == header_.creationTime) {
-        return;
+    if (!ReadFirstRecord(path, &older) || older.creationTime == header_.creationTime ||
+        (path == path_ && SetInUse(path))) {
+        return false;
     }
+    bool deleted = true;
     for (const auto& member : ListMembers(older.creationTime)) {
-        volfiles::Delete(member.second);
+        deleted = volfiles::Delete(member.second) && deleted;
     }
+    return deleted;
 }
 
 bool StoreContainer::ClearWayFor(const std::string& path, uint32_t media) {
@@ -39,8 +43,8 @@ bool StoreContainer::ClearWayFor(const std::string& path, uint32_t media) {
         deleteOlderSets_ =
             callback_ != nullptr && (callback_->ConfirmDeleteImageSet(path.c_str()) & 0xFF) != 0;
     }
-    if (deleteOlderSets_) {
-        DeleteOlderSet(path);
+    if (deleteOlderSets_ && !DeleteOlderSet(path)) {
+        return false;
     }
     return !volfiles::Exists(path);
 }
@@ -52,6 +56,9 @@ bool StoreContainer::TryCreate(const std::string& path) {
     }
     fileWritable_ = file_ != nullptr;
     fileCreatedNow_ = fileWritable_;
+    if (fileWritable_) {
+        created_.push_back(path);
+    }
     return fileWritable_;
 }
 

@@ -242,6 +242,10 @@ int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint3
         mode_ = Mode::None;
         return err;
     }
+    if (int err = LockSet(); err != kStoreOk) {
+        mode_ = Mode::None;
+        return err;
+    }
     volumeCount_ = 1;
     return kStoreOk;
 }

@@ -202,7 +202,10 @@ int StoreContainer::Locate(uint64_t offset) {
     return kStoreNotFound;
 }
 
-int StoreContainer::ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length) {
+int StoreContainer::ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length, uint64_t* done) {
+    if (done != nullptr) {
+        *done = 0;
+    }
     if (mode_ != Mode::Read) {
         return kStoreWrongMode;
     }
@@ -223,6 +226,9 @@ int StoreContainer::ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length)
         length -= got;
         if (buffer != nullptr) {
             buffer += got;
+        }
+        if (done != nullptr) {
+            *done += got;
         }
     }
     return kStoreOk;
@@ -317,6 +323,9 @@ int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord
     } catch (const std::bad_alloc&) {
         return kStoreNoMemory;
     }
+    if (dir->indexEntries > kIndexEntries || dir->volumeEntries > kVolumeEntries) {
+        return kStoreInvalid; // tables longer than any writer makes
+    }
     const uint64_t indexAt = at + dir->indexOffset;
     if (dir->indexEntries <= kIndexEntries) {
         if (int err = ReadSpace(indexAt, bytes.data(), 8 * dir->indexEntries); err != kStoreOk) {
@@ -378,11 +387,15 @@ int StoreContainer::Open(bool append) {
             err = kStoreUnsupported;
         }
     }
+    if (err == kStoreOk && append) {
+        err = LockSet();
+    }
     if (err == kStoreOk) {
         err = ReadSetUp(append);
     }
     if (err != kStoreOk) {
         CloseVolume();
+        lock_.reset();
         mode_ = Mode::None;
         chunkLoaded_ = false;
     }

@@ -46,6 +46,28 @@ std::string StoreContainer::MemberPath(uint32_t index) {
     return path;
 }
 
+// One writer at a time: a second writer of the set gets 1810, as for a file
+// another program holds open. Sets on removable media are not locked, since
+// their volume 0 leaves the drive while later volumes are written.
+int StoreContainer::LockSet() {
+    if (Removable(path_)) {
+        return kStoreOk;
+    }
+    OpenFailure why = OpenFailure::None;
+    lock_ = volfiles::OpenUpdate(path_, &why);
+    if (lock_ && !lock_->TryLock()) {
+        lock_.reset();
+        return kStoreCannotOpen;
+    }
+    return kStoreOk;
+}
+
+bool StoreContainer::SetInUse(const std::string& path0) {
+    OpenFailure why = OpenFailure::None;
+    std::unique_ptr<VolumeFile> f = volfiles::OpenUpdate(path0, &why);
+    return f && !f->TryLock();
+}
+
 bool StoreContainer::HoldsWholeChunk(const std::string& path) const {
     uint64_t size = 0;
     return volfiles::FileSize(path, &size) && size >= header_.storedChunkSize;

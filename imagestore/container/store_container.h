@@ -80,7 +80,9 @@ public:
     int Create(const char16_t* password, uint64_t volumeLimit, uint32_t options);
 
     // Used by the stream objects.
-    int ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length);
+    // Reads stream-space bytes; *done (when given) counts the bytes delivered,
+    // also when the read fails partway.
+    int ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length, uint64_t* done = nullptr);
     int AppendSpace(const uint8_t* data, uint64_t length, uint64_t* firstOffset);
     StreamTable& Table() { return table_; }
     void Detach(StreamReader* reader);
@@ -110,6 +112,9 @@ private:
     // The path of member volume `index` as the folder holds it.
     std::string MemberPath(uint32_t index);
     bool HoldsWholeChunk(const std::string& path) const;
+    // The advisory lock of a writer on volume 0, held until the set closes.
+    int LockSet();
+    static bool SetInUse(const std::string& path0);
 
     // Reading (container_read.cpp).
     int LoadChunk(uint32_t number);
@@ -150,7 +155,7 @@ private:
     void SealChunk();
     int StoreSealedChunk();
     int CountChunk();
-    void DeleteOlderSet(const std::string& path);
+    bool DeleteOlderSet(const std::string& path);
     bool ClearWayFor(const std::string& path, uint32_t media);
     bool TryCreate(const std::string& path);
     int StartNextVolume();
@@ -159,6 +164,7 @@ private:
     uint64_t AppendPosition() const;
     int CloseWriting();
     void EndWriting();
+    void RemoveCreatedSet();
     std::vector<uint8_t> BuildDirectory() const;
     int WriteDirectoryCopy(const std::vector<uint8_t>& directory);
     int VerifyVolume();
@@ -229,6 +235,8 @@ private:
     bool copyInChunk0_ = false;          // chunk 0 carries a directory copy
     std::vector<std::string> fragments_; // later volumes without a whole chunk
     std::vector<uint8_t> openedTable_;   // the stream table as the set was opened
+    std::unique_ptr<VolumeFile> lock_;   // volume 0, locked while writing
+    std::vector<std::string> created_;   // volume files made by this object
     // Chunk 0 from the rollback file, when a rewrite of it was cut short.
     std::vector<uint8_t> chunk0Rollback_;
 };

@@ -42,9 +42,10 @@ int StreamReader::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t*
         return kStoreOk;
     }
     const uint64_t n = std::min<uint64_t>(length, length_ - offset);
-    const int err = container_->ReadSpace(start_ + offset, static_cast<uint8_t*>(buffer), n);
-    if (err == kStoreOk && bytesRead != nullptr) {
-        *bytesRead = uint32_t(n);
+    uint64_t done = 0;
+    const int err = container_->ReadSpace(start_ + offset, static_cast<uint8_t*>(buffer), n, &done);
+    if (bytesRead != nullptr) {
+        *bytesRead = uint32_t(done); // what was delivered, also before a failure
     }
     return err;
 }

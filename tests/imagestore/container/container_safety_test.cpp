@@ -276,5 +276,114 @@ TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
     }
 }
 
+// One writer at a time: while a set is open for writing, a second append,
+// a delete and a create over it are refused and change nothing.
+TEST(ContainerSafety, SecondWriterIsRefused) {
+    TempFolder dir;
+    const std::string path = TwoSessions(dir, 0, 3 * kChunk);
+    int err = -1;
+    StoreContainer* first = Append(path, 3 * kChunk, &err);
+    ASSERT_NE(first, nullptr) << err;
+    const auto before = FolderBytes(dir.Path());
+    EXPECT_EQ(Append(path, 3 * kChunk, &err), nullptr);
+    EXPECT_EQ(err, kStoreCannotOpen);
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), kStoreCannotOpen);
+    RecordingCallback yes;
+    yes.mediaAnswers = 10;
+    EXPECT_EQ(CreateContainer(path.c_str(), nullptr, 0, 0, 0, &yes, &err), nullptr);
+    EXPECT_TRUE(FolderBytes(dir.Path()) == before);
+    ASSERT_EQ(WriteStream(first, "three", MixedBytes(200000, 3)), 0);
+    ASSERT_EQ(first->Close(), 0);
+    first->Release();
+    StoreContainer* second = Append(path, 3 * kChunk, &err);
+    ASSERT_NE(second, nullptr) << err;
+    second->Release();
+    EXPECT_EQ(ReadBack(path, "three", MixedBytes(200000, 3)), 0);
+}
+
+// A new set that cannot be finished (the disk fills up) removes the volume
+// files it made; a file of the user's beside it stays.
+TEST(ContainerSafety, CreateThatRunsOutOfSpaceLeavesNothing) {
+    TempFolder dir;
+    PutFileBytes(dir.File("notes.txt"), MixedBytes(1000, 9));
+    FaultPlan plan;
+    plan.fullFrom = 3;
+    {
+        FaultScope faults(&plan);
+        StoreContainer* c = Create(dir.File("f.kwi"), 0, 2 * kChunk);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(WriteStream(c, "d", MixedBytes(900000, 1)), kStoreNoRoom);
+        EXPECT_EQ(c->Close(), kStoreNoRoom);
+        c->Release();
+    }
+    const auto left = FolderBytes(dir.Path());
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.begin()->first, "notes.txt");
+}
+
+// A read that fails partway reports the bytes it delivered; a directory
+// whose tables are longer than any writer makes is refused.
+TEST(ContainerSafety, PartialReadsAndOverlongDirectories) {
+    TempFolder dir;
+    const std::string path = dir.File("r.kwi");
+    StoreContainer* c = Create(path, kOptPayloadCrc | kOptNoDirectoryCopy, 0);
+    const auto data = MixedBytes(300000, 4);
+    ASSERT_EQ(WriteStream(c, "d", data), 0);
+    ASSERT_EQ(c->Close(), 0);
+    c->Release();
+    std::vector<uint8_t> file = FileBytes(path);
+    file[kChunk + 5000] ^= 1; // chunk 1 fails its payload check
+    PutFileBytes(path, file);
+    int err = -1;
+    c = OpenContainerForRead(path.c_str(), nullptr, &err);
+    ASSERT_NE(c, nullptr) << err;
+    StreamReader* r = c->OpenStream("d", &err);
+    ASSERT_NE(r, nullptr);
+    std::vector<uint8_t> back(data.size());
+    uint32_t got = 12345;
+    EXPECT_EQ(r->Read(0, back.data(), uint32_t(back.size()), &got), kStoreInvalid);
+    EXPECT_EQ(got, kChunk - 96);
+    EXPECT_TRUE(std::equal(back.begin(), back.begin() + got, data.begin()));
+    r->Release();
+    c->Release();
+
+    for (uint32_t field : {40u, 44u}) {
+        const std::string set = dir.File("t.kwi");
+        c = Create(set, 0, 0);
+        ASSERT_EQ(WriteStream(c, "d", data), 0);
+        ASSERT_EQ(c->Close(), 0);
+        c->Release();
+        std::vector<uint8_t> bytes = FileBytes(set);
+        const uint32_t at = 96 + LoadLe32(&bytes[68]) + field;
+        kwbytes::StoreLe32(&bytes[at], LoadLe32(&bytes[at]) + 1);
+        PutFileBytes(set, bytes);
+        EXPECT_EQ(OpenContainerForRead(set.c_str(), nullptr, &err), nullptr);
+        EXPECT_EQ(err, kStoreInvalid) << field;
+        std::filesystem::remove(set);
+    }
+}
+
+// Member volumes are found without regard to case and opened by the name
+// the folder holds.
+TEST(ContainerSafety, MembersOpenByTheirNameOnDisk) {
+    TempFolder dir;
+    const std::string path = TwoSessions(dir, 0, 3 * kChunk);
+    for (const auto& [name, bytes] : FolderBytes(dir.Path())) {
+        if (name != "a.kwi") {
+            std::filesystem::rename(dir.File(name), dir.File("A" + name.substr(1)));
+        }
+    }
+    EXPECT_EQ(ReadBack(path, "two", MixedBytes(500000, 2)), 0);
+    EXPECT_EQ(Verify(path), 0);
+    int err = -1;
+    StoreContainer* c = Append(path, 3 * kChunk, &err);
+    ASSERT_NE(c, nullptr) << err;
+    ASSERT_EQ(WriteStream(c, "three", MixedBytes(100000, 3)), 0);
+    ASSERT_EQ(c->Close(), 0);
+    c->Release();
+    EXPECT_EQ(ReadBack(path, "three", MixedBytes(100000, 3)), 0);
+    EXPECT_EQ(Verify(path), 0);
+}
+
 } // namespace
 } // namespace kwv::test
