@@ -31,11 +31,13 @@ inline constexpr kwRet ERR_ALREADY_UNLOCKED = 30;
 inline constexpr kwRet ERR_RESTART_PENDING = 33;
 inline constexpr kwRet ERR_UNKNOWN_FS_INTERNAL = 35;
 inline constexpr kwRet ERR_DRIVE_NOT_READY = 44;
+inline constexpr kwRet ERR_DATA_ERROR = 46;
 inline constexpr kwRet ERR_UNKNOWN_MEDIA = 47;
 inline constexpr kwRet ERR_SECTOR_NOT_FOUND = 48;
 inline constexpr kwRet ERR_WRITE_FAULT = 49;
 inline constexpr kwRet ERR_READ_FAULT = 50;
 inline constexpr kwRet ERR_LOCK_VIOLATION = 53;
+inline constexpr kwRet ERR_WRITE_PROTECTED = 55;
 inline constexpr kwRet ERR_OUT_OF_RANGE = 56;
 inline constexpr kwRet ERR_ENGINE_INIT = 87;
 inline constexpr kwRet ERR_NO_DRIVE = 88;
@@ -143,7 +145,9 @@ inline constexpr kwRet ERR_SWITCH_VALUE_UNUSABLE = 1882;
 // FAT (2001-2027).
 inline constexpr kwRet ERR_FAT_COPIES_DIFFER = 2001;
 inline constexpr kwRet ERR_FAT_INVALID_ENTRIES = 2002;
+inline constexpr kwRet ERR_FAT_BAD_CLUSTER = 2004;
 inline constexpr kwRet ERR_FAT_NO_SPACE = 2008;
+inline constexpr kwRet ERR_FAT_ROOT_FULL = 2009;
 inline constexpr kwRet ERR_FAT_BAD_GEOMETRY = 2013;
 inline constexpr kwRet ERR_FAT_NOT_LOADED = 2019;
 

@@ -1,0 +1,139 @@
+// FAT_FILESYSTEM: the file system of FAT12, FAT16 and FAT32 partitions. It
+// owns the parsed boot record, the FAT in memory (FAT_BLOCKS), a map of
+// clusters seen by the current chain walk (so no walk can loop), and one
+// sector buffer; it lists directories, maps used sectors, keeps serial and
+// label, and serves files through FAT_FILE_HANDLE. Every sector goes through
+// the partition handle of the base (kwLogRead / kwLogWrite).
+//
+// Read-only (set by the caller, or implied by a disk that takes no writes):
+// every operation that would change the volume fails with
+// ERR_WRITE_PROTECTED and nothing is written.
+#pragma once
+
+#include "engine/fat/fat_blocks.h"
+#include "engine/fat/fat_boot.h"
+#include "engine/fat/fat_dir.h"
+#include "engine/fs/filesystem.h"
+
+#include <cstdint>
+
+class FAT_FILESYSTEM;
+
+// An open FAT file or directory: a copy of its directory entry, where that
+// entry lives, the byte position and the file's sector runs (built on first
+// use). Owned by whoever opened it.
+struct FAT_FILE_HANDLE : KwEngineAlloc {
+    FAT_FILE_HANDLE() = default;
+    ~FAT_FILE_HANDLE() { FreeSectorRuns(runs); }
+    FAT_FILE_HANDLE(const FAT_FILE_HANDLE&) = delete;
+    FAT_FILE_HANDLE& operator=(const FAT_FILE_HANDLE&) = delete;
+
+    FAT_FILESYSTEM* fs = nullptr;
+    uint8_t entry[FAT_DIR_ENTRY_SIZE] = {};
+    uint32_t position = 0;
+    SECTOR_RUN* runs = nullptr;
+    uint32_t runClusters = 0;     // clusters the runs cover
+    uint32_t parentCluster = 0;   // 0: the root
+    uint32_t entrySector = 0;     // partition sector holding the entry
+    uint32_t entryIndex = 0;      // of the short entry in its directory
+    uint32_t firstPieceIndex = 0; // of its first long-name piece
+    bool isRoot = false;
+
+    bool IsDirectory() const { return (entry[FDE_ATTR] & FAT_ATTR_DIRECTORY) != 0; }
+    bool IsFile() const { return (entry[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)) == 0; }
+    uint8_t GetAttribute() const { return entry[FDE_ATTR]; }
+    uint32_t GetSize() const;
+    uint32_t GetPosition() const { return position; }
+    uint32_t FirstCluster() const;
+    void SetFirstCluster(uint32_t cluster);
+    void SetSize(uint32_t size);
+    kwRet Seek(uint32_t newPosition);
+};
+
+// Where a path's entry was found.
+struct FAT_FOUND {
+    uint8_t entry[FAT_DIR_ENTRY_SIZE] = {};
+    uint32_t parentCluster = 0;
+    uint32_t entrySector = 0;
+    uint32_t entryIndex = 0;
+    uint32_t firstPieceIndex = 0;
+    bool isRoot = false;
+};
+
+class FAT_FILESYSTEM : public FILESYSTEM {
+public:
+    explicit FAT_FILESYSTEM(PARTITION_INFO* pi);
+    ~FAT_FILESYSTEM() override;
+
+    kwRet Init() override;
+    kwRet InitFull() override;
+    kwRet Uninit() override;
+    kwRet GenerateBitmap(STATE_MAP** map, uint32_t flags) override;
+    kwRet GenerateBitmaps(STATE_MAP** map1, STATE_MAP** map2, uint32_t flags) override;
+    kwRet ListDirectory(DIRLIST* list, const char* path, uint32_t flags) override;
+    SECTOR_RUN* ListClusters(const char* path) override;
+    uint32_t GetSerialNumber() override;
+    kwRet SetSerialNumber(uint32_t serial) override;
+    kwRet GetVolumeLabel(char* buffer) override;
+    kwRet GetBadSectors(SECT_LIST* list) override;
+
+    // One directory into the list; longNames: show long names where present.
+    kwRet ReadDirList(DIRLIST* list, const char* path, uint32_t longNames);
+
+    // Files (a path inside the volume, components separated by '\').
+    kwRet OpenFile(const char* path, FAT_FILE_HANDLE** handle, uint8_t attribute);
+    kwRet Read(FAT_FILE_HANDLE* handle, void* buffer, uint32_t count);
+    kwRet Write(FAT_FILE_HANDLE* handle, const void* buffer, uint32_t count);
+    kwRet SeekCluster(FAT_FILE_HANDLE* handle, uint32_t newPosition);
+    kwRet SetFileSize(FAT_FILE_HANDLE* handle, uint32_t newSize);
+    kwRet FlushEntry(FAT_FILE_HANDLE* handle);
+    kwRet FileCreate(const char* path, uint8_t attribute);
+    kwRet FileDelete(const char* path, uint8_t attribute);
+    kwRet FileRename(const char* oldPath, const char* newPath, uint8_t attribute);
+    kwRet MkDir(const char* path) { return FileCreate(path, FAT_ATTR_DIRECTORY); }
+
+    const FAT_BOOT_RECORD* GetBootRecord() const { return initialised_ ? &boot_ : nullptr; }
+    FAT_BLOCKS* GetFat() const { return fat_; }
+    bool IsInitialised() const { return initialised_; }
+    bool IsReadOnly() const { return readOnly_ || diskReadOnly_; }
+    void SetReadOnly(bool on) { readOnly_ = on; }
+
+    // A directory by its first cluster (0: the root), read whole or only up
+    // to its end mark.
+    kwRet LoadDirectory(uint32_t cluster, FAT_DIRECTORY* dir, bool whole);
+    // Finds a path's entry; attribute FAT_ATTR_DIRECTORY: it must be a folder.
+    kwRet FindPath(const char* path, uint8_t attribute, FAT_FOUND* found);
+    // The sector runs of the chain from `first`, at most `want` clusters.
+    // ERR_FILE_READ when a link is broken or the chain meets itself; a chain
+    // that ends early gives what it has (*got).
+    kwRet ChainToRuns(uint32_t first, uint32_t want, SECTOR_RUN** runs, uint32_t* got);
+    // Writes the changed FAT blocks to every copy (and FSInfo on FAT32).
+    kwRet FlushFat();
+
+private:
+    kwRet readBootSector(uint8_t* sector);
+    kwRet writeBootFields();
+    kwRet updateFsInfo();
+    kwRet mapDirectoryTree(STATE_MAP* meta, STATE_MAP* data, uint32_t flags);
+    kwRet mapDirectory(FAT_DIRECTORY& dir, STATE_MAP* meta, STATE_MAP* data, uint32_t flags,
+                       STATE_MAP& dirSeen, struct DirStack& stack);
+    void markChain(STATE_MAP* map, uint32_t first, uint32_t sectors);
+    kwRet openRoot(FAT_FILE_HANDLE* handle);
+    kwRet ensureRuns(FAT_FILE_HANDLE* handle, uint32_t clusters);
+    kwRet allocateCluster(uint32_t near, uint32_t* cluster);
+    kwRet zeroCluster(uint32_t cluster);
+
+    FAT_BOOT_RECORD boot_;
+    FAT_BLOCKS* fat_ = nullptr;
+    STATE_MAP seen_;
+    uint8_t* sector_ = nullptr;
+    bool initialised_ = false;
+    bool readOnly_ = false;
+    bool diskReadOnly_ = false;
+};
+
+// The date and time words of a directory entry for the engine's records.
+uint16_t FatEncodeDate(const KW_DATE& date);
+uint16_t FatEncodeTime(const KW_TIME& time);
+void FatDecodeDate(uint16_t word, KW_DATE* date);
+void FatDecodeTime(uint16_t word, KW_TIME* time);

@@ -1,0 +1,126 @@
+#include "engine/fat/fat_names.h"
+
+#include "engine/core/codepage.h"
+#include "include/kwbytes.h"
+
+#include <cstring>
+
+namespace {
+
+// The UTF-16 offsets of a piece's 13 characters.
+constexpr uint8_t kPieceOffsets[LFN_CHARS_PER_PIECE] = {1,  3,  5,  7,  9,  14, 16,
+                                                        18, 20, 22, 24, 28, 30};
+
+// Stored bytes of base and extension, trailing blanks cut, 0x05 as 0xE5.
+void RawShortName(const uint8_t* entry, uint8_t caseFlags, char* out) {
+    size_t n = 0;
+    int base = 8, ext = 3;
+    while (base > 0 && entry[base - 1] == ' ')
+        --base;
+    while (ext > 0 && entry[8 + ext - 1] == ' ')
+        --ext;
+    for (int i = 0; i < base; ++i) {
+        uint8_t c = i == 0 && entry[0] == 0x05 ? FAT_DELETED : entry[i];
+        if ((caseFlags & FAT_CASE_LOWER_BASE) && c >= 'A' && c <= 'Z')
+            c = static_cast<uint8_t>(c + 32);
+        out[n++] = static_cast<char>(c);
+    }
+    if (ext > 0)
+        out[n++] = '.';
+    for (int i = 0; i < ext; ++i) {
+        uint8_t c = entry[8 + i];
+        if ((caseFlags & FAT_CASE_LOWER_EXT) && c >= 'A' && c <= 'Z')
+            c = static_cast<uint8_t>(c + 32);
+        out[n++] = static_cast<char>(c);
+    }
+    out[n] = '\0';
+}
+
+// OEM bytes to UTF-8 through the DOS code page; without a table, bytes
+// above 0x7F show as '?'.
+void OemToUtf8(const char* oem, char* out, size_t size) {
+    if (size == 0)
+        return;
+    if (cpGetTable(CPKIND_DOS) != nullptr) {
+        cpConvertString(CPKIND_UTF8, out, CPKIND_DOS, oem, static_cast<uint32_t>(size));
+        return;
+    }
+    size_t n = 0;
+    for (; oem[n] != '\0' && n + 1 < size; ++n)
+        out[n] = static_cast<unsigned char>(oem[n]) < 0x80 ? oem[n] : '?';
+    out[n] = '\0';
+}
+
+} // namespace
+
+uint8_t LfnChecksum(const uint8_t* name) {
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[i]);
+    return sum;
+}
+
+void ShortNameDisplay(const uint8_t* name11, uint8_t caseFlags, char* out, size_t size) {
+    char raw[16];
+    RawShortName(name11, caseFlags, raw);
+    OemToUtf8(raw, out, size);
+}
+
+void ShortNameStored(const uint8_t* name11, char* out, size_t size) {
+    char raw[16];
+    RawShortName(name11, 0, raw);
+    OemToUtf8(raw, out, size);
+}
+
+void LFN_COLLECTOR::Piece(const uint8_t* e, uint32_t index) {
+    uint32_t number = e[0] & 0x3F;
+    if (e[0] & 0x40) {
+        state_ = State::Broken;
+        if (number == 0 || number > LFN_MAX_PIECES)
+            return;
+        state_ = State::Collecting;
+        pieces_ = expected_ = number;
+        checksum_ = e[13];
+        firstIndex_ = index;
+        chars_[number * LFN_CHARS_PER_PIECE] = 0;
+    } else if (state_ != State::Collecting || number != expected_ || e[13] != checksum_) {
+        state_ = State::Broken;
+        return;
+    }
+    char16_t* at = chars_ + (number - 1) * LFN_CHARS_PER_PIECE;
+    for (uint32_t k = 0; k < LFN_CHARS_PER_PIECE; ++k)
+        at[k] = static_cast<char16_t>(kwbytes::LoadLe16(e + kPieceOffsets[k]));
+    --expected_;
+}
+
+bool LFN_COLLECTOR::Finish(const uint8_t* shortEntry, char16_t* name, uint32_t* firstIndex) {
+    bool ok = state_ == State::Collecting && expected_ == 0 && checksum_ == LfnChecksum(shortEntry);
+    state_ = State::None;
+    if (!ok)
+        return false;
+    uint32_t n = 0, limit = pieces_ * LFN_CHARS_PER_PIECE;
+    while (n < limit && n < LFN_MAX_CHARS && chars_[n] != 0 && chars_[n] != 0xFFFF) {
+        name[n] = chars_[n];
+        ++n;
+    }
+    name[n] = 0;
+    *firstIndex = firstIndex_;
+    return n > 0;
+}
+
+void Utf16ToUtf8(const char16_t* in, char* out, size_t size) {
+    cpConvertString(CPKIND_UTF8, out, CPKIND_UTF16, in, static_cast<uint32_t>(size));
+}
+
+void Utf8ToUtf16(const char* in, char16_t* out, size_t size) {
+    cpConvertString(CPKIND_UTF16, out, CPKIND_UTF8, in, static_cast<uint32_t>(size * 2));
+}
+
+bool NamesEqual(const char16_t* a, const char16_t* b) {
+    for (;; ++a, ++b) {
+        if (cpFoldCase(*a, 2) != cpFoldCase(*b, 2))
+            return false;
+        if (*a == 0)
+            return true;
+    }
+}

@@ -1,0 +1,167 @@
+#include "tests/engine/fat/fat_fixture.h"
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+namespace kwtest {
+
+namespace {
+
+const char* kEnv = "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 ";
+
+void Must(const std::string& command) {
+    if (!Run(std::string(kEnv) + command))
+        throw std::runtime_error("failed: " + command);
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+} // namespace
+
+std::string Quote(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+fs::path MakeFatVolume(const TempDir& dir, const std::string& name, int bits, uint32_t kib,
+                       int clusterSectors) {
+    fs::path image = dir / name;
+    Must("mkfs.fat -C -F " + std::to_string(bits) + " -s " + std::to_string(clusterSectors) +
+         " -n KWTEST " + Quote(image) + " " + std::to_string(kib));
+    return image;
+}
+
+fs::path FillStandardTree(const TempDir& dir, const fs::path& image) {
+    fs::path root = dir / "tree";
+    fs::create_directories(root / "Docs" / "Old Letters");
+    fs::create_directories(root / "EMPTYDIR");
+    fs::path deep = root / "deep";
+    for (int i = 0; i < 12; ++i)
+        deep /= "level " + std::to_string(i);
+    fs::create_directories(deep);
+    WriteFile(root / "README.TXT", "read me\n");
+    WriteFile(root / "A rather long file name, with commas.text", std::string(3000, 'x'));
+    WriteFile(root / "Ünïcode näme — ok.dat", "unicode\n");
+    WriteFile(root / "lower.txt", "lower\n");
+    WriteFile(root / "Docs" / "empty.bin", "");
+    std::string big;
+    for (int i = 0; i < 40000; ++i)
+        big += std::to_string(i * 7919) + "\n";
+    WriteFile(root / "Docs" / "Old Letters" / "big file.log", big);
+    WriteFile(deep / "bottom.txt", "bottom\n");
+    Must("mcopy -s -i " + Quote(image) + " " + Quote(root) + "/* ::");
+    return root;
+}
+
+FatListing MdirListing(const fs::path& image, uint64_t offset) {
+    std::string at = offset ? "@@" + std::to_string(offset * 512) : "";
+    std::istringstream in(
+        Capture(std::string(kEnv) + "mdir -/ -a -i " + Quote(image) + at + " ::"));
+    static const std::regex entry(
+        R"(^(.*?) +(<DIR>|[0-9][0-9 ]*?) +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]{1,2}:[0-9]{2}(?:  (.+)| )?$)");
+    FatListing out;
+    std::string line, folder;
+    while (std::getline(in, line)) {
+        if (line.rfind("Directory for ::/", 0) == 0) {
+            folder = line.substr(17);
+            continue;
+        }
+        std::smatch m;
+        if (line.empty() || line[0] == ' ' || !std::regex_match(line, m, entry))
+            continue;
+        // The 8.3 name: base, blanks, extension.
+        std::istringstream parts(m[1].str());
+        std::string base, ext;
+        parts >> base >> ext;
+        if (base == "." || base == "..")
+            continue;
+        std::string name = m[3].matched ? m[3].str() : base + (ext.empty() ? "" : "." + ext);
+        FatListed e;
+        e.dir = m[2] == "<DIR>";
+        if (!e.dir) {
+            std::string digits = m[2];
+            digits.erase(std::remove(digits.begin(), digits.end(), ' '), digits.end());
+            e.size = std::stoull(digits);
+        }
+        out[folder.empty() ? name : folder + "/" + name] = e;
+    }
+    return out;
+}
+
+FatListing FlsListing(const fs::path& image, uint64_t offset) {
+    std::istringstream in(Capture(std::string(kEnv) + "fls -r -p -u -o " + std::to_string(offset) +
+                                  " " + Quote(image)));
+    FatListing out;
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t colon = line.find(":\t");
+        if (colon == std::string::npos || line[0] == 'v' || line[0] == 'V' ||
+            line.find("(Volume Label Entry)") != std::string::npos)
+            continue;
+        FatListed e;
+        e.dir = line[0] == 'd';
+        out[line.substr(colon + 2)] = e;
+    }
+    return out;
+}
+
+KwfsResult Kwfs(const std::string& args) {
+    KwfsResult r;
+    fs::path err = fs::temp_directory_path() / ("kwfs-err-" + std::to_string(getpid()));
+    std::string cmd = std::string(KW_KWFS) + " " + args + " 2>" + Quote(err);
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return r;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream e(err);
+    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    fs::remove(err);
+    return r;
+}
+
+KwfsResult KwfsLs(const std::string& source, bool hash) {
+    KwfsResult r = Kwfs(std::string("ls ") + (hash ? "--hash " : "") + "'" + source + "'");
+    static const std::regex row(
+        R"re(^\{"path": "((?:[^"\\]|\\.)*)", "kind": "(file|dir)", "size": (null|[0-9]+).*?(?:"sha256": "([0-9a-f]+)")?\}$)re");
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, row))
+            throw std::runtime_error("unexpected kwfs line: " + line);
+        FatListed e;
+        e.dir = m[2] == "dir";
+        e.size = e.dir ? 0 : std::stoull(m[3]);
+        e.sha = m[4];
+        r.listing[m[1]] = e;
+    }
+    return r;
+}
+
+long FsckUsedClusters(const fs::path& image) {
+    std::string out = Capture("fsck.fat -n -v " + Quote(image));
+    static const std::regex used(R"(([0-9]+) files, ([0-9]+)/([0-9]+) clusters)");
+    std::smatch m;
+    return std::regex_search(out, m, used) ? std::stol(m[2]) : -1;
+}
+
+bool FsckClean(const fs::path& image, std::string* report) {
+    std::string out = Capture("fsck.fat -n " + Quote(image) + "; echo status=$?");
+    if (report != nullptr)
+        *report = out;
+    return out.find("status=0") != std::string::npos;
+}
+
+} // namespace kwtest

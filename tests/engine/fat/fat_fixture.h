@@ -1,0 +1,54 @@
+// FAT volumes for the tests, made and filled by the Debian tools, and the
+// tools' own view of them (mdir, fls, fsck.fat) as the oracle. kwfs is the
+// engine's side.
+#pragma once
+
+#include "tests/engine/disk/disk_fixture.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace kwtest {
+
+// One listed entry: folder or file and its size.
+struct FatListed {
+    bool dir = false;
+    uint64_t size = 0;
+    std::string sha;
+    bool operator==(const FatListed& o) const { return dir == o.dir && size == o.size; }
+};
+using FatListing = std::map<std::string, FatListed>;
+
+// mkfs.fat -C of `kib` KiB: FAT `bits`, `clusterSectors` per cluster.
+std::filesystem::path MakeFatVolume(const TempDir& dir, const std::string& name, int bits,
+                                    uint32_t kib, int clusterSectors);
+// A host tree with long, non-ASCII, 8.3 and empty names and a deep folder,
+// copied into the volume's root (mcopy -s). Returns the host folder.
+std::filesystem::path FillStandardTree(const TempDir& dir, const std::filesystem::path& image);
+
+// What the tools list (recursively, "." and ".." left out). offset in
+// sectors of the volume inside the image.
+FatListing MdirListing(const std::filesystem::path& image, uint64_t offset = 0);
+FatListing FlsListing(const std::filesystem::path& image, uint64_t offset = 0);
+
+// kwfs ls [--hash] SOURCE: the listing and the exit status.
+struct KwfsResult {
+    int status = -1;
+    FatListing listing;
+    std::string out;
+    std::string err;
+};
+KwfsResult KwfsLs(const std::string& source, bool hash = false);
+// Runs kwfs with any arguments; stdout and the exit status.
+KwfsResult Kwfs(const std::string& args);
+
+// Used clusters as "fsck.fat -n -v" counts them; -1 when it cannot say.
+long FsckUsedClusters(const std::filesystem::path& image);
+// True when "fsck.fat -n" finds nothing to complain about.
+bool FsckClean(const std::filesystem::path& image, std::string* report = nullptr);
+
+std::string Quote(const std::filesystem::path& p);
+
+} // namespace kwtest

@@ -1,0 +1,205 @@
+// kwfs: a thin shell over the engine's own calls that lists and reads FAT
+// volumes, for comparing the engine with the Debian tools.
+//
+//   kwfs ls [--hash] SOURCE   one JSON object per entry, sorted by path
+//   kwfs cat SOURCE PATH      one file's bytes to standard output
+//
+// SOURCE is part:FILE or disk:FILE:N (see kwfs_source.h). On any failure the
+// engine's code and text go to standard error and the exit status is 1;
+// nothing is printed to standard output before the whole walk succeeded.
+#include "engine/core/codepage.h"
+#include "engine/core/errtext.h"
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fs/filesystem.h"
+#include "tests/tools/kwfs/kwfs_source.h"
+#include "tests/tools/kwfs/sha256.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A folder deeper than this means a directory loop.
+constexpr int kMaxDepth = 256;
+constexpr uint32_t kChunk = 1 << 20;
+
+struct Row {
+    std::string path;
+    bool dir = false;
+    uint64_t size = 0;
+    KW_DATE date;
+    KW_TIME time;
+    uint32_t attrs = 0;
+    std::string shortName;
+    std::string sha;
+};
+
+std::string Json(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The path inside the volume in the engine's form.
+std::string EnginePath(const std::string& path) {
+    std::string out = "\\" + path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+}
+
+kwRet HashFile(FILESYSTEM* fs, const std::string& path, std::string* digest);
+
+kwRet Walk(FILESYSTEM* fs, const std::string& shown, int depth, bool hash, std::vector<Row>& rows) {
+    if (depth > kMaxDepth)
+        return ERR_BAD_SUBDIRECTORY;
+    DIRLIST list;
+    list.SetWantTimes(true);
+    kwRet rc = fs->ListDirectory(&list, EnginePath(shown).c_str(), LIST_LONG_NAMES);
+    for (uint32_t i = 0; rc == KW_OK && i < list.GetCount(); ++i) {
+        const DIRLIST_ENTRY* e = list.Entry(i);
+        if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0)
+            continue;
+        Row row;
+        row.path = shown.empty() ? e->name : shown + "/" + e->name;
+        row.dir = (e->attributes & DIR_ATTR_DIRECTORY) != 0;
+        row.size = e->Size();
+        row.date = e->date;
+        row.time = e->time;
+        row.attrs = e->attributes;
+        row.shortName = e->shortName;
+        if (row.dir)
+            rc = Walk(fs, row.path, depth + 1, hash, rows);
+        else if (hash)
+            rc = HashFile(fs, row.path, &row.sha);
+        rows.push_back(std::move(row));
+    }
+    return rc;
+}
+
+void PrintRow(const Row& r, bool hash) {
+    std::string attrs;
+    if (r.attrs & DIR_ATTR_READONLY)
+        attrs += 'R';
+    if (r.attrs & DIR_ATTR_HIDDEN)
+        attrs += 'H';
+    if (r.attrs & DIR_ATTR_SYSTEM)
+        attrs += 'S';
+    if (r.attrs & DIR_ATTR_ARCHIVE)
+        attrs += 'A';
+    char mtime[32];
+    std::snprintf(mtime, sizeof mtime, "%04u-%02u-%02u %02u:%02u:%02u", 1980u + r.date.year,
+                  r.date.month, r.date.day, r.time.hour, r.time.minute, r.time.second);
+    std::string line = "{\"path\": " + Json(r.path) + ", \"kind\": \"" + (r.dir ? "dir" : "file") +
+                       "\", \"size\": " + (r.dir ? "null" : std::to_string(r.size)) +
+                       ", \"mtime\": \"" + mtime + "\", \"attrs\": \"" + attrs + "\"";
+    if (!r.shortName.empty())
+        line += ", \"short\": " + Json(r.shortName);
+    if (hash && !r.dir)
+        line += ", \"sha256\": \"" + r.sha + "\"";
+    std::printf("%s}\n", line.c_str());
+}
+
+// Calls back with each piece of one file's bytes.
+template <class Sink> kwRet ReadFile(FILESYSTEM* fs, const std::string& path, Sink sink) {
+    auto* fat = dynamic_cast<FAT_FILESYSTEM*>(fs);
+    if (fat == nullptr)
+        return ERR_NO_FILE_IO;
+    FAT_FILE_HANDLE* h = nullptr;
+    kwRet rc = fat->OpenFile(EnginePath(path).c_str(), &h, 0);
+    if (rc != KW_OK)
+        return rc;
+    std::unique_ptr<FAT_FILE_HANDLE> owner(h);
+    if (!h->IsFile())
+        return ERR_FILE_NOT_FOUND;
+    std::vector<uint8_t> buffer(kChunk);
+    for (uint32_t left = h->GetSize(); left > 0 && rc == KW_OK;) {
+        uint32_t n = left < kChunk ? left : kChunk;
+        rc = fat->Read(h, buffer.data(), n);
+        if (rc == KW_OK)
+            rc = sink(buffer.data(), n);
+        left -= n;
+    }
+    return rc;
+}
+
+kwRet HashFile(FILESYSTEM* fs, const std::string& path, std::string* digest) {
+    Sha256 sha;
+    kwRet rc = ReadFile(fs, path, [&](const uint8_t* p, uint32_t n) {
+        sha.Update(p, n);
+        return KW_OK;
+    });
+    *digest = sha.HexDigest();
+    return rc;
+}
+
+kwRet List(FILESYSTEM* fs, bool hash) {
+    std::vector<Row> rows;
+    kwRet rc = Walk(fs, "", 0, hash, rows);
+    if (rc != KW_OK)
+        return rc;
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.path < b.path; });
+    for (const Row& r : rows)
+        PrintRow(r, hash);
+    return KW_OK;
+}
+
+kwRet Cat(FILESYSTEM* fs, const std::string& path) {
+    return ReadFile(fs, path, [](const uint8_t* p, uint32_t n) {
+        return std::fwrite(p, 1, n, stdout) == n ? KW_OK : ERR_FILE_WRITE;
+    });
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: kwfs ls [--hash] SOURCE\n"
+                         "       kwfs cat SOURCE PATH\n"
+                         "SOURCE: part:FILE | disk:FILE:N\n");
+    return 2;
+}
+
+int Fail(kwRet rc) {
+    std::fprintf(stderr, "kwfs: error %lu: %s\n", static_cast<unsigned long>(rc),
+                 kwGetErrorTextA(rc).c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool hash = args.size() > 1 && args[0] == "ls" && args[1] == "--hash";
+    if (hash)
+        args.erase(args.begin() + 1);
+    if (args.size() < 2 || (args[0] == "ls" && args.size() != 2) ||
+        (args[0] == "cat" && args.size() != 3) || (args[0] != "ls" && args[0] != "cat"))
+        return Usage();
+    cpLoadBuiltinTables(CPKIND_UTF8);
+    KwfsSource source;
+    kwRet rc = source.Open(args[1]);
+    if (rc != KW_OK)
+        return Fail(rc);
+    FILESYSTEM* fs = nullptr;
+    rc = OpenFileSystem(source.Partition(), &fs, FS_OPEN_SHARED, 0);
+    if (rc == KW_OK)
+        rc = fs->Init();
+    if (rc == KW_OK)
+        rc = args[0] == "ls" ? List(fs, hash) : Cat(fs, args[2]);
+    CloseFileSystem(&fs);
+    if (rc == KW_OK && std::fflush(stdout) != 0)
+        rc = ERR_FILE_WRITE;
+    return rc == KW_OK ? 0 : Fail(rc);
+}

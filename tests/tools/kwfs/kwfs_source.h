@@ -1,0 +1,30 @@
+// The SOURCE argument of kwfs: "part:FILE" (a file holding one volume) or
+// "disk:FILE:N" (the Nth partition of a disk-image file, counted from 1 in
+// the order the engine chains them, free space and extended partitions not
+// counted). Both open the file through the disk library (KW_DISKS).
+#pragma once
+
+#include "engine/core/kwret.h"
+
+#include <string>
+
+struct PARTITION_INFO;
+
+class KwfsSource {
+public:
+    KwfsSource() = default;
+    ~KwfsSource();
+    KwfsSource(const KwfsSource&) = delete;
+    KwfsSource& operator=(const KwfsSource&) = delete;
+
+    // ERR_BAD_ARGUMENT for a malformed SOURCE; the disk library's code when
+    // the file cannot be opened; ERR_FILE_NOT_FOUND when there is no Nth
+    // partition.
+    kwRet Open(const std::string& source);
+    PARTITION_INFO* Partition() const { return pi_; }
+
+private:
+    PARTITION_INFO* pi_ = nullptr;
+    bool ownsPi_ = false;
+    bool libOpen_ = false;
+};
