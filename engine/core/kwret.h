@@ -75,9 +75,11 @@ inline constexpr kwRet ERR_FILE_RENAME = 313;
 inline constexpr kwRet ERR_NO_DRIVE_LETTER = 320;
 inline constexpr kwRet ERR_NO_FILE_IO = 321;
 inline constexpr kwRet ERR_FILE_TOO_BIG = 330;
+inline constexpr kwRet ERR_DIR_NOT_EMPTY = 353;
 
 // File-system operations (500-514).
 inline constexpr kwRet ERR_BAD_SUBDIRECTORY = 500;
+inline constexpr kwRet ERR_DIR_FULL = 502;
 inline constexpr kwRet ERR_PATH_NOT_FOUND = 503;
 inline constexpr kwRet ERR_FILE_NOT_FOUND = 504;
 inline constexpr kwRet ERR_INVALID_PATH = 505;

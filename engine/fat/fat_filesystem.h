@@ -16,6 +16,7 @@
 #include "engine/fs/filesystem.h"
 
 #include <cstdint>
+#include <string>
 
 class FAT_FILESYSTEM;
 
@@ -122,6 +123,18 @@ private:
     kwRet ensureRuns(FAT_FILE_HANDLE* handle, uint32_t clusters);
     kwRet allocateCluster(uint32_t near, uint32_t* cluster);
     kwRet zeroCluster(uint32_t cluster);
+    void freeChain(uint32_t first);
+    kwRet chainClusters(uint32_t first, uint32_t limit, uint32_t** out, uint32_t* count);
+    kwRet writeDirEntries(FAT_DIRECTORY& dir, uint32_t first, uint32_t count);
+    kwRet growDirectory(uint32_t cluster);
+    kwRet pickShortName(const FAT_DIRECTORY& dir, const char16_t* name, uint8_t* short11,
+                        bool* needsLong);
+    kwRet insertEntry(uint32_t parent, const char16_t* name, uint8_t* entry, FAT_FOUND* where);
+    kwRet parentOf(const char* path, uint32_t* cluster, std::u16string* name);
+    kwRet makeDirectoryCluster(uint32_t parent, const uint8_t* entry, uint32_t* cluster);
+    kwRet removeEntry(const FAT_FOUND& found);
+    kwRet dropPieces(const FAT_FOUND& found);
+    bool isBelow(uint32_t cluster, uint32_t ancestor);
 
     FAT_BOOT_RECORD boot_;
     FAT_BLOCKS* fat_ = nullptr;
@@ -137,3 +150,5 @@ uint16_t FatEncodeDate(const KW_DATE& date);
 uint16_t FatEncodeTime(const KW_TIME& time);
 void FatDecodeDate(uint16_t word, KW_DATE* date);
 void FatDecodeTime(uint16_t word, KW_TIME* time);
+// Sets an entry's write time and date and its access date to now.
+void FatStampWrite(uint8_t* entry);

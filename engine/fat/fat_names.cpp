@@ -3,6 +3,7 @@
 #include "engine/core/codepage.h"
 #include "include/kwbytes.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -122,5 +123,102 @@ bool NamesEqual(const char16_t* a, const char16_t* b) {
             return false;
         if (*a == 0)
             return true;
+    }
+}
+
+namespace {
+
+bool IsShortChar(char16_t c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c >= 0x80)
+        return c < 0x80;
+    return std::strchr("!#$%&'()-@^_`{}~", static_cast<char>(c)) != nullptr && c != 0;
+}
+
+} // namespace
+
+bool FatNameValid(const char16_t* name) {
+    size_t n = 0;
+    for (; name[n] != 0; ++n) {
+        char16_t c = name[n];
+        if (c < 0x20 || (c < 0x80 && std::strchr("\"*/:<>?\\|", static_cast<char>(c)) != nullptr))
+            return false;
+    }
+    if (n == 0 || n > LFN_MAX_CHARS || name[n - 1] == '.' || name[n - 1] == ' ')
+        return false;
+    return !(name[0] == '.' && (n == 1 || (n == 2 && name[1] == '.')));
+}
+
+bool FatShortForm(const char16_t* name, uint8_t* out11) {
+    std::memset(out11, ' ', 11);
+    size_t at = 0, base = 0, ext = 0;
+    bool inExt = false;
+    for (; name[at] != 0; ++at) {
+        char16_t c = name[at];
+        if (c == '.' && !inExt && base > 0) {
+            inExt = true;
+            continue;
+        }
+        if (!IsShortChar(c) || (inExt ? ext >= 3 : base >= 8))
+            return false;
+        out11[inExt ? 8 + ext++ : base++] = static_cast<uint8_t>(c);
+    }
+    return base > 0 && (!inExt || ext > 0);
+}
+
+void FatAliasBasis(const char16_t* name, uint8_t* out11) {
+    std::memset(out11, ' ', 11);
+    size_t length = 0;
+    while (name[length] != 0)
+        ++length;
+    size_t dot = length;
+    for (size_t i = length; i > 1; --i) {
+        if (name[i - 1] == '.') {
+            dot = i - 1;
+            break;
+        }
+    }
+    auto put = [](char16_t c) -> uint8_t {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char16_t>(c - 32);
+        return IsShortChar(c) ? static_cast<uint8_t>(c) : '_';
+    };
+    size_t base = 0;
+    for (size_t i = 0; i < dot && base < 8; ++i) {
+        if (name[i] != ' ' && name[i] != '.')
+            out11[base++] = put(name[i]);
+    }
+    if (base == 0)
+        out11[base++] = '_';
+    for (size_t i = dot + 1, ext = 0; i < length && ext < 3; ++i) {
+        if (name[i] != ' ' && name[i] != '.')
+            out11[8 + ext++] = put(name[i]);
+    }
+}
+
+void FatAliasWithTail(const uint8_t* basis11, uint32_t n, uint8_t* out11) {
+    std::memcpy(out11, basis11, 11);
+    char tail[12];
+    int tl = std::snprintf(tail, sizeof tail, "~%u", n);
+    int base = 0;
+    while (base < 8 && basis11[base] != ' ')
+        ++base;
+    int keep = base < 8 - tl ? base : 8 - tl;
+    std::memset(out11 + keep, ' ', 8 - keep);
+    std::memcpy(out11 + keep, tail, tl);
+}
+
+void FatLongNamePiece(const char16_t* name, uint32_t number, bool last, uint8_t checksum,
+                      uint8_t* entry) {
+    std::memset(entry, 0, 32);
+    entry[0] = static_cast<uint8_t>(number | (last ? 0x40 : 0));
+    entry[11] = FAT_ATTR_LFN;
+    entry[13] = checksum;
+    size_t length = 0;
+    while (name[length] != 0)
+        ++length;
+    for (uint32_t k = 0; k < LFN_CHARS_PER_PIECE; ++k) {
+        size_t i = (number - 1) * LFN_CHARS_PER_PIECE + k;
+        uint16_t c = i < length ? name[i] : i == length ? 0 : 0xFFFF;
+        kwbytes::StoreLe16(entry + kPieceOffsets[k], c);
     }
 }

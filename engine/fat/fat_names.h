@@ -54,3 +54,15 @@ void Utf16ToUtf8(const char16_t* in, char* out, size_t size);
 void Utf8ToUtf16(const char* in, char16_t* out, size_t size);
 // Case-folded comparison of two UTF-16 names.
 bool NamesEqual(const char16_t* a, const char16_t* b);
+
+// Creating names: a name that may be stored (no forbidden characters, not
+// "." or "..", no trailing dot or blank, at most 255 characters); the
+// strict 8.3 form of a name that needs no long name (upper case, valid
+// characters); the basis of an alias for any other name and the alias with
+// its numeric tail ("LONGNA~1"); and one long-name piece.
+bool FatNameValid(const char16_t* name);
+bool FatShortForm(const char16_t* name, uint8_t* out11);
+void FatAliasBasis(const char16_t* name, uint8_t* out11);
+void FatAliasWithTail(const uint8_t* basis11, uint32_t n, uint8_t* out11);
+void FatLongNamePiece(const char16_t* name, uint32_t number, bool last, uint8_t checksum,
+                      uint8_t* entry);

@@ -3,26 +3,34 @@
 // concrete classes.
 #include "engine/core/dbgmgr.h"
 #include "engine/fat/fat_filesystem.h"
+#include "engine/fat/kwfat_file.h"
 #include "engine/fs/filesystem.h"
 
 namespace {
 
 using Creator = FILESYSTEM* (*)(PARTITION_INFO*);
+using FileCreator = FILE_BASE* (*)();
 
 template <class T> FILESYSTEM* Make(PARTITION_INFO* pi) {
     return new T(pi);
 }
 
+template <class T> FILE_BASE* MakeFile() {
+    return new T;
+}
+
+// A kind's file system and the class of its files (null: no file I/O).
 struct FS_ROW {
     uint8_t kind;
     Creator create;
+    FileCreator createFile;
 };
 
 // Kinds without a row (and NetWare while its support is off) get the plain
 // base: every sector used, no directories.
 constexpr FS_ROW kRows[] = {
-    {FS_KIND_FAT, Make<FAT_FILESYSTEM>},
-    {FS_KIND_FAT32, Make<FAT_FILESYSTEM>},
+    {FS_KIND_FAT, Make<FAT_FILESYSTEM>, MakeFile<KWFAT_FILE>},
+    {FS_KIND_FAT32, Make<FAT_FILESYSTEM>, MakeFile<KWFAT_FILE>},
 };
 
 FILESYSTEM* Create(uint8_t kind, PARTITION_INFO* pi) {
@@ -34,6 +42,14 @@ FILESYSTEM* Create(uint8_t kind, PARTITION_INFO* pi) {
 }
 
 } // namespace
+
+FILE_BASE* CreatePartitionFile(uint8_t kind) {
+    for (const FS_ROW& row : kRows) {
+        if (row.kind == kind)
+            return row.createFile != nullptr ? row.createFile() : nullptr;
+    }
+    return nullptr;
+}
 
 kwRet OpenFileSystem(PARTITION_INFO* pi, FILESYSTEM** fs, uint32_t mode, uint8_t kind) {
     if (fs == nullptr)

@@ -3,13 +3,15 @@
 //
 //   kwfs ls [--hash] SOURCE   one JSON object per entry, sorted by path
 //   kwfs cat SOURCE PATH      one file's bytes to standard output
+//   kwfs put SOURCE PATH      standard input into the file (created or replaced)
+//   kwfs rm SOURCE PATH       deletes one file
 //
 // SOURCE is part:FILE or disk:FILE:N (see kwfs_source.h). On any failure the
 // engine's code and text go to standard error and the exit status is 1;
 // nothing is printed to standard output before the whole walk succeeded.
 #include "engine/core/codepage.h"
 #include "engine/core/errtext.h"
-#include "engine/fat/fat_filesystem.h"
+#include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
 #include "tests/tools/kwfs/kwfs_source.h"
 #include "tests/tools/kwfs/sha256.h"
@@ -114,27 +116,28 @@ void PrintRow(const Row& r, bool hash) {
     std::printf("%s}\n", line.c_str());
 }
 
-// Calls back with each piece of one file's bytes.
+// Calls back with each piece of one file's bytes, read through the
+// engine's file objects.
 template <class Sink> kwRet ReadFile(FILESYSTEM* fs, const std::string& path, Sink sink) {
-    auto* fat = dynamic_cast<FAT_FILESYSTEM*>(fs);
-    if (fat == nullptr)
-        return ERR_NO_FILE_IO;
-    FAT_FILE_HANDLE* h = nullptr;
-    kwRet rc = fat->OpenFile(EnginePath(path).c_str(), &h, 0);
+    FILE_BASE* file = nullptr;
+    kwRet rc = kwFileOpen(&file, EnginePath(path).c_str(), FILE_MODE_READ | FILE_MODE_BINARY,
+                          fs->GetPI(), nullptr, 0);
     if (rc != KW_OK)
         return rc;
-    std::unique_ptr<FAT_FILE_HANDLE> owner(h);
-    if (!h->IsFile())
-        return ERR_FILE_NOT_FOUND;
     std::vector<uint8_t> buffer(kChunk);
-    for (uint32_t left = h->GetSize(); left > 0 && rc == KW_OK;) {
-        uint32_t n = left < kChunk ? left : kChunk;
-        rc = fat->Read(h, buffer.data(), n);
-        if (rc == KW_OK)
-            rc = sink(buffer.data(), n);
-        left -= n;
+    for (;;) {
+        uint32_t done = 0;
+        rc = kwFileRead(file, buffer.data(), kChunk, &done);
+        if (rc == ERR_FILE_SHORT_READ)
+            rc = KW_OK;
+        if (rc != KW_OK || done == 0)
+            break;
+        rc = sink(buffer.data(), done);
+        if (rc != KW_OK)
+            break;
     }
-    return rc;
+    kwRet closed = kwFileClose(file, 0, nullptr);
+    return rc != KW_OK ? rc : closed;
 }
 
 kwRet HashFile(FILESYSTEM* fs, const std::string& path, std::string* digest) {
@@ -164,9 +167,44 @@ kwRet Cat(FILESYSTEM* fs, const std::string& path) {
     });
 }
 
+// Standard input into the file, which is created or emptied first.
+kwRet Put(FILESYSTEM* fs, const std::string& path) {
+    FILE_BASE* file = nullptr;
+    kwRet rc = kwFileOpen(&file, EnginePath(path).c_str(),
+                          FILE_MODE_CREATE_ALWAYS | FILE_MODE_BINARY, fs->GetPI(), nullptr, 0);
+    if (rc != KW_OK)
+        return rc;
+    rc = kwFileSetSize(file, 0, 0);
+    std::vector<uint8_t> buffer(kChunk);
+    while (rc == KW_OK) {
+        size_t n = std::fread(buffer.data(), 1, kChunk, stdin);
+        if (n == 0) {
+            rc = std::ferror(stdin) ? ERR_FILE_READ : KW_OK;
+            break;
+        }
+        uint32_t done = 0;
+        rc = kwFileWrite(file, buffer.data(), static_cast<uint32_t>(n), &done);
+    }
+    kwRet closed = kwFileClose(file, 0, nullptr);
+    return rc != KW_OK ? rc : closed;
+}
+
+kwRet Remove(FILESYSTEM* fs, const std::string& path) {
+    FILE_BASE* file = nullptr;
+    kwRet rc =
+        kwFileOpen(&file, EnginePath(path).c_str(), FILE_MODE_NO_OPEN, fs->GetPI(), nullptr, 0);
+    if (rc != KW_OK)
+        return rc;
+    rc = file->Delete();
+    kwRet closed = kwFileClose(file, 0, nullptr);
+    return rc != KW_OK ? rc : closed;
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: kwfs ls [--hash] SOURCE\n"
                          "       kwfs cat SOURCE PATH\n"
+                         "       kwfs put SOURCE PATH < FILE\n"
+                         "       kwfs rm SOURCE PATH\n"
                          "SOURCE: part:FILE | disk:FILE:N\n");
     return 2;
 }
@@ -184,8 +222,10 @@ int main(int argc, char** argv) {
     bool hash = args.size() > 1 && args[0] == "ls" && args[1] == "--hash";
     if (hash)
         args.erase(args.begin() + 1);
-    if (args.size() < 2 || (args[0] == "ls" && args.size() != 2) ||
-        (args[0] == "cat" && args.size() != 3) || (args[0] != "ls" && args[0] != "cat"))
+    const std::string& command = args.empty() ? "" : args[0];
+    bool onePath = command == "cat" || command == "put" || command == "rm";
+    if ((command == "ls" && args.size() != 2) || (onePath && args.size() != 3) ||
+        (command != "ls" && !onePath))
         return Usage();
     cpLoadBuiltinTables(CPKIND_UTF8);
     KwfsSource source;
@@ -196,8 +236,16 @@ int main(int argc, char** argv) {
     rc = OpenFileSystem(source.Partition(), &fs, FS_OPEN_SHARED, 0);
     if (rc == KW_OK)
         rc = fs->Init();
-    if (rc == KW_OK)
-        rc = args[0] == "ls" ? List(fs, hash) : Cat(fs, args[2]);
+    if (rc == KW_OK) {
+        if (command == "ls")
+            rc = List(fs, hash);
+        else if (command == "cat")
+            rc = Cat(fs, args[2]);
+        else if (command == "put")
+            rc = Put(fs, args[2]);
+        else
+            rc = Remove(fs, args[2]);
+    }
     CloseFileSystem(&fs);
     if (rc == KW_OK && std::fflush(stdout) != 0)
         rc = ERR_FILE_WRITE;

@@ -1,0 +1,222 @@
+// FAT32 volumes inside a disk-image file, read through the engine and by the
+// Debian tools in the same run: listing a folder of 10,000 files, walking a
+// tree of 100,000 entries (mdir -/ -a, fls -r), and reading a 200 MiB file
+// (mcopy). The engine's side runs in this process (the file system set up
+// afresh for every iteration) and as the kwfs tool, a process like the tools.
+// The volumes are built once and kept in /tmp (KW_BENCH_FAT_DIR) between runs.
+#include "engine/core/codepage.h"
+#include "engine/disk/kwlib.h"
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fs/file_base.h"
+#include "engine/fs/filesystem.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kStart = 2048;
+
+std::string Dir() {
+    const char* d = std::getenv("KW_BENCH_FAT_DIR");
+    return d != nullptr ? d : "/tmp/kw-bench-fat";
+}
+
+void Must(const std::string& command) {
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "failed: %s\n", command.c_str());
+        std::abort();
+    }
+}
+
+// A disk image with one FAT32 partition at kStart filled from a host tree.
+std::string Build(const std::string& name, uint32_t mib, int spc, void (*fill)(const fs::path&)) {
+    std::string image = Dir() + "/" + name + ".img";
+    if (fs::exists(image))
+        return image;
+    fs::create_directories(Dir());
+    fs::path tree = Dir() + "/" + name + ".tree";
+    fs::remove_all(tree);
+    fs::create_directories(tree);
+    fill(tree);
+    uint64_t sectors = uint64_t{mib} * 2048;
+    std::string tmp = image + ".tmp";
+    Must("truncate -s " + std::to_string((sectors + kStart) * 512) + " '" + tmp + "'");
+    Must("printf 'label: dos\\n" + std::to_string(kStart) + "," + std::to_string(sectors) +
+         ",c\\n' | sfdisk -q '" + tmp + "'");
+    Must("mkfs.fat -F 32 -s " + std::to_string(spc) + " --offset " + std::to_string(kStart) + " '" +
+         tmp + "' " + std::to_string(sectors / 2) + " >/dev/null");
+    Must("MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + tmp + "'@@" + std::to_string(kStart * 512) + " '" +
+         tree.string() + "'/* ::");
+    fs::remove_all(tree);
+    fs::rename(tmp, image);
+    return image;
+}
+
+void FillFolder(const fs::path& tree) {
+    fs::create_directories(tree / "Big");
+    for (int i = 0; i < 10000; ++i)
+        std::ofstream(tree / "Big" / ("F" + std::to_string(100000 + i) + ".TXT")) << i;
+}
+
+void FillTree(const fs::path& tree) {
+    for (int d = 0; d < 100; ++d) {
+        fs::path folder = tree / ("D" + std::to_string(1000 + d));
+        fs::create_directories(folder);
+        for (int i = 0; i < 999; ++i)
+            std::ofstream(folder / ("F" + std::to_string(10000 + i) + ".TXT")) << i;
+    }
+}
+
+void FillBigFile(const fs::path& tree) {
+    std::ofstream out(tree / "BIG.BIN", std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    for (int i = 0; i < 200; ++i) {
+        std::memset(chunk.data(), i, chunk.size());
+        out.write(chunk.data(), chunk.size());
+    }
+}
+
+// The engine opened on the first partition of an image.
+struct Engine {
+    PARTITION_INFO* pi = nullptr;
+    explicit Engine(const std::string& image) {
+        cpLoadBuiltinTables(CPKIND_UTF8);
+        setenv("KW_DISKS", image.c_str(), 1);
+        DISK_RECORD* disk = nullptr;
+        if (kwLibOpen() != KW_OK || kwGetDiskList(&disk) != KW_OK || disk == nullptr)
+            std::abort();
+        for (pi = disk->firstPi; pi != nullptr && pi->ulStartSect != kStart; pi = pi->next) {
+        }
+        if (pi == nullptr)
+            std::abort();
+    }
+    ~Engine() { kwLibClose(); }
+};
+
+uint64_t Walk(FILESYSTEM* fs, const std::string& path, int depth) {
+    DIRLIST list;
+    list.SetWantTimes(true);
+    if (depth > 64 || fs->ListDirectory(&list, path.c_str(), LIST_LONG_NAMES) != KW_OK)
+        std::abort();
+    uint64_t n = 0;
+    for (uint32_t i = 0; i < list.GetCount(); ++i) {
+        const DIRLIST_ENTRY* e = list.Entry(i);
+        if (e->name[0] == '.')
+            continue;
+        ++n;
+        if (e->attributes & DIR_ATTR_DIRECTORY)
+            n += Walk(fs, (path == "\\" ? "\\" : path + "\\") + e->name, depth + 1);
+    }
+    return n;
+}
+
+void EngineList(benchmark::State& state, const std::string& image, const char* folder) {
+    Engine engine(image);
+    uint64_t entries = 0, fatBytes = 0;
+    for (auto _ : state) {
+        FILESYSTEM* fs = nullptr;
+        if (OpenFileSystem(engine.pi, &fs, FS_OPEN_SHARED, 0) != KW_OK || fs->Init() != KW_OK)
+            std::abort();
+        entries = Walk(fs, folder, std::strcmp(folder, "\\") == 0 ? 0 : 64);
+        fatBytes = static_cast<FAT_FILESYSTEM*>(fs)->GetFat()->BytesHeld();
+        CloseFileSystem(&fs);
+    }
+    state.counters["entries"] = static_cast<double>(entries);
+    state.counters["fat_bytes_held"] = static_cast<double>(fatBytes);
+}
+
+void Tool(benchmark::State& state, const std::string& command) {
+    for (auto _ : state)
+        Must(command + " >/dev/null 2>&1");
+}
+
+std::string Mtools(const std::string&) {
+    return "MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 ";
+}
+
+std::string At(const std::string& image) {
+    return "-i '" + image + "'@@" + std::to_string(kStart * 512);
+}
+
+std::string Kwfs() {
+    return KW_KWFS_PATH;
+}
+
+void BM_ListFolder10k_Engine(benchmark::State& s) {
+    EngineList(s, Build("folder", 64, 1, FillFolder), "\\Big");
+}
+void BM_ListFolder10k_Mdir(benchmark::State& s) {
+    std::string image = Build("folder", 64, 1, FillFolder);
+    Tool(s, Mtools(image) + "mdir -a " + At(image) + " ::Big");
+}
+void BM_ListFolder10k_Fls(benchmark::State& s) {
+    std::string image = Build("folder", 64, 1, FillFolder);
+    std::string inode = "$(ifind -o " + std::to_string(kStart) + " -n Big '" + image + "')";
+    Tool(s, "fls -o " + std::to_string(kStart) + " '" + image + "' " + inode);
+}
+
+void BM_WalkTree100k_Engine(benchmark::State& s) {
+    EngineList(s, Build("tree", 256, 1, FillTree), "\\");
+}
+void BM_WalkTree100k_Kwfs(benchmark::State& s) {
+    std::string image = Build("tree", 256, 1, FillTree);
+    Tool(s, Kwfs() + " ls 'disk:" + image + ":1'");
+}
+void BM_WalkTree100k_Mdir(benchmark::State& s) {
+    std::string image = Build("tree", 256, 1, FillTree);
+    Tool(s, Mtools(image) + "mdir -/ -a " + At(image) + " ::");
+}
+void BM_WalkTree100k_Fls(benchmark::State& s) {
+    std::string image = Build("tree", 256, 1, FillTree);
+    Tool(s, "fls -r -o " + std::to_string(kStart) + " '" + image + "'");
+}
+
+void BM_Read200MiB_Engine(benchmark::State& s) {
+    Engine engine(Build("bigfile", 300, 8, FillBigFile));
+    std::vector<uint8_t> buffer(1 << 20);
+    for (auto _ : s) {
+        FILE_BASE* f = nullptr;
+        if (kwFileOpen(&f, "\\BIG.BIN", FILE_MODE_READ, engine.pi, nullptr, 0) != KW_OK)
+            std::abort();
+        uint32_t done = 0;
+        while (kwFileRead(f, buffer.data(), 1 << 20, &done) == KW_OK && done > 0) {
+        }
+        kwFileClose(f, 0, nullptr);
+    }
+    s.SetBytesProcessed(int64_t{s.iterations()} * (200 << 20));
+}
+void BM_Read200MiB_Kwfs(benchmark::State& s) {
+    std::string image = Build("bigfile", 300, 8, FillBigFile);
+    Tool(s, Kwfs() + " cat 'disk:" + image + ":1' BIG.BIN");
+    s.SetBytesProcessed(int64_t{s.iterations()} * (200 << 20));
+}
+void BM_Read200MiB_Mcopy(benchmark::State& s) {
+    std::string image = Build("bigfile", 300, 8, FillBigFile);
+    Tool(s, Mtools(image) + "mcopy -n " + At(image) + " ::BIG.BIN /dev/stdout");
+    s.SetBytesProcessed(int64_t{s.iterations()} * (200 << 20));
+}
+
+BENCHMARK(BM_ListFolder10k_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ListFolder10k_Mdir)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ListFolder10k_Fls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkTree100k_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkTree100k_Kwfs)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkTree100k_Mdir)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkTree100k_Fls)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read200MiB_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read200MiB_Kwfs)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read200MiB_Mcopy)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
