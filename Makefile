@@ -1,13 +1,14 @@
 # The two commands of the README:
 #   make run   installs what is missing, builds and starts the editor
-#   make test  installs what is missing, builds and runs every test
-#              (a normal build, then an AddressSanitizer/UBSan build with the
-#              fuzz corpora replayed)
+#   make test  installs what is missing, checks the formatting of every
+#              tracked source, builds and runs every test (a normal build,
+#              then an AddressSanitizer/UBSan build with the fuzz corpora
+#              replayed); both builds treat warnings as errors
 JOBS  ?= $(shell nproc)
 BUILD ?= build
 SAN   ?= build-san
 
-.PHONY: deps configure build run test test-main test-san bench clean format
+.PHONY: deps configure build run test test-main test-san bench clean format format-check
 
 deps:
 	@scripts/install-deps
@@ -32,13 +33,17 @@ test-san: deps
 	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-main test-san
+test: format-check test-main test-san
 
 bench: build
 	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
+
+# Every tracked source must be as clang-format leaves it (make format fixes it).
+format-check: deps
+	@git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
 
 clean:
 	rm -rf $(BUILD) $(SAN)

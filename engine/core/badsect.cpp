@@ -16,8 +16,8 @@ constexpr std::uint32_t kProgressAbove = 1000;
 // Read failures that are not about the sectors themselves: the test stops
 // and hands them up without recording anything.
 bool endsTheTest(kwRet rc) {
-    return rc == ERR_DRIVE_NOT_READY || rc == ERR_BAD_POINTER || rc == 40 || rc == 41 ||
-           rc == ERR_LOCK_VIOLATION;
+    return rc == ERR_DRIVE_NOT_READY || rc == ERR_BAD_POINTER || rc == ERR_LOCK_NOT_RELEASED ||
+           rc == ERR_INVALID_DRIVE || rc == ERR_LOCK_VIOLATION;
 }
 
 } // namespace

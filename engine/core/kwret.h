@@ -21,6 +21,8 @@ inline constexpr kwRet ERR_NO_MEMORY_NO_CHANGES = 9;
 inline constexpr kwRet ERR_END_OF_FILE = 10;
 inline constexpr kwRet ERR_USER_SKIP = 12;
 inline constexpr kwRet ERR_NO_MORE_NAMES = 19;
+// The same code ends the scan of disk units: no such unit.
+inline constexpr kwRet ERR_NO_MORE_UNITS = ERR_NO_MORE_NAMES;
 inline constexpr kwRet ERR_NOT_OPEN = 20;
 inline constexpr kwRet ERR_BAD_HANDLE = 21;
 inline constexpr kwRet ERR_UNSUPPORTED_OS = 23;
@@ -30,17 +32,24 @@ inline constexpr kwRet ERR_ALREADY_LOCKED = 29;
 inline constexpr kwRet ERR_ALREADY_UNLOCKED = 30;
 inline constexpr kwRet ERR_RESTART_PENDING = 33;
 inline constexpr kwRet ERR_UNKNOWN_FS_INTERNAL = 35;
+inline constexpr kwRet ERR_OWN_VOLUME = 38;
+inline constexpr kwRet ERR_LOCK_NOT_RELEASED = 40;
+inline constexpr kwRet ERR_INVALID_DRIVE = 41;
 inline constexpr kwRet ERR_DRIVE_NOT_READY = 44;
+inline constexpr kwRet ERR_UNKNOWN_COMMAND = 45;
 inline constexpr kwRet ERR_DATA_ERROR = 46;
 inline constexpr kwRet ERR_UNKNOWN_MEDIA = 47;
 inline constexpr kwRet ERR_SECTOR_NOT_FOUND = 48;
 inline constexpr kwRet ERR_WRITE_FAULT = 49;
 inline constexpr kwRet ERR_READ_FAULT = 50;
+inline constexpr kwRet ERR_GENERAL_FAILURE = 51;
 inline constexpr kwRet ERR_LOCK_VIOLATION = 53;
 inline constexpr kwRet ERR_WRITE_PROTECTED = 55;
 inline constexpr kwRet ERR_OUT_OF_RANGE = 56;
+inline constexpr kwRet ERR_WRITE_TEST_FAILED = 58;
 inline constexpr kwRet ERR_ENGINE_INIT = 87;
 inline constexpr kwRet ERR_NO_DRIVE = 88;
+inline constexpr kwRet ERR_EZ_DRIVE_CORRUPT = 90;
 inline constexpr kwRet ERR_DRIVER_TOO_OLD = 97;
 
 // Partition tables and boot sectors (100-159).
@@ -92,7 +101,10 @@ inline constexpr kwRet ERR_NO_ROOM_TO_RESIZE = 511;
 inline constexpr kwRet ERR_NO_ROOM_FOR_CLUSTER_CHANGE = 512;
 inline constexpr kwRet ERR_NO_ROOM_FOR_CHANGES = 513;
 
-// Partition creation and limits, lists (718-748). The list codes have no text.
+// Host arguments, sector buffers (702, 715; no text), partition creation and
+// limits, lists (718-748). The list codes have no text.
+inline constexpr kwRet ERR_HOST_INVALID = 702;
+inline constexpr kwRet ERR_NO_SECTOR_BUFFER = 715;
 inline constexpr kwRet ERR_NO_MORE_PRIMARY = 718;
 inline constexpr kwRet ERR_RESIZE_TOO_LARGE = 719;
 inline constexpr kwRet ERR_NOT_CYLINDER_ALIGNED = 720;

@@ -7,6 +7,10 @@
 
 namespace {
 
+// The largest heads and sectors per track a CHS address can hold.
+constexpr uint32_t kMaxChsHeads = 255;
+constexpr uint32_t kMaxChsSectors = 63;
+
 bool Switch(uint32_t mask) {
     return kwSwitchSet(mask);
 }
@@ -48,10 +52,14 @@ void CheckExtraCylinder(DISK_RECORD* disk) {
     }
 }
 
+uint32_t Clamp32(uint64_t v) {
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
 void SetSectorCounts(DISK_RECORD* disk) {
-    uint32_t cyl = disk->CylinderSize();
-    disk->chsLimit = cyl * 1024;
-    disk->totalSectors = cyl * disk->cylinders;
+    uint64_t cyl = disk->CylinderSize();
+    disk->chsLimit = Clamp32(cyl * 1024);
+    disk->totalSectors = Clamp32(cyl * disk->cylinders);
     disk->chsSectors = disk->totalSectors;
     if ((disk->ulFlags & DISK_EXTENDED_BIOS) == 0 && disk->chsSectors > disk->chsLimit)
         disk->chsSectors = disk->chsLimit;
@@ -71,12 +79,18 @@ bool NextField(const char** p, uint32_t* value) {
 }
 
 // Takes a /USG heads or sectors-per-track value. Zero (which would divide by
-// zero later) or a value too large for the field is ignored with a log line.
-void SetGeometryField(int drive, const char* what, uint32_t v, uint16_t* field) {
-    if (v == 0 || v > 0xFFFF) {
+// zero later) is ignored with a log line; a value beyond what a CHS address
+// holds is cut to that limit.
+void SetGeometryField(int drive, const char* what, uint32_t v, uint32_t limit, uint16_t* field) {
+    if (v == 0) {
         DiskLog(DBG_LEVEL_TRACE, "/USG switch for drive %d ignored: %lu %s cannot be used\n", drive,
                 static_cast<unsigned long>(v), what);
         return;
+    }
+    if (v > limit) {
+        DiskLog(DBG_LEVEL_TRACE, "/USG switch for drive %d: %lu %s cut to %lu\n", drive,
+                static_cast<unsigned long>(v), what, static_cast<unsigned long>(limit));
+        v = limit;
     }
     DiskLog(DBG_LEVEL_TRACE, "/USG switch changed geometry for drive %d from %d %s to %d %s\n",
             drive, *field, what, static_cast<int>(v), what);
@@ -112,9 +126,9 @@ void AdjustDiskGeometry(DISK_RECORD* disk) {
         disk->cylinders = v;
     }
     if (NextField(&p, &v))
-        SetGeometryField(n, "heads", v, &disk->heads);
+        SetGeometryField(n, "heads", v, kMaxChsHeads, &disk->heads);
     if (NextField(&p, &v))
-        SetGeometryField(n, "sectors", v, &disk->sectorsPerTrack);
+        SetGeometryField(n, "sectors", v, kMaxChsSectors, &disk->sectorsPerTrack);
     uint32_t maxCylinders = UINT32_MAX / disk->CylinderSize();
     if (disk->cylinders > maxCylinders)
         disk->cylinders = maxCylinders;
@@ -122,7 +136,7 @@ void AdjustDiskGeometry(DISK_RECORD* disk) {
 
 kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter) {
     if (unit >= DiskLib().units.size())
-        return ERR_NO_UNIT;
+        return ERR_NO_MORE_UNITS;
     const kw::plat::SectorSource& src = *DiskLib().units[unit];
     DISK_RECORD* disk = nullptr;
     if (AddDiskRecord(&disk, nullptr) != KW_OK)

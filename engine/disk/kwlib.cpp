@@ -2,7 +2,6 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib_state.h"
 #include "engine/disk/sector_buffer.h"
-#include "engine/netware/nw_services.h"
 #include "platform/disk/disk_driver.h"
 
 #include <cstring>
@@ -42,6 +41,14 @@ DISK_RECORD* kwGetImageDisk() {
 
 void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks) {
     DiskLib().restart = hooks;
+}
+
+void kwSetFsHooks(const KW_FS_HOOKS& hooks) {
+    DiskLib().fs = hooks;
+}
+
+const KW_FS_HOOKS& kwGetFsHooks() {
+    return DiskLib().fs;
 }
 
 bool kwLibIsOpen() {
@@ -126,6 +133,7 @@ kwRet LibOpenDisk() {
         if (rc != KW_OK)
             return trace.Return(rc);
     }
+    DriveLetters();
     for (DISK_RECORD* d = DiskLib().diskList; d != nullptr; d = d->next) {
         if (d->diskNumber == 0) {
             d->ulFlags |= DISK_FIRST_BOOT_DISK;
@@ -157,8 +165,10 @@ kwRet kwLibOpen() {
     PreallocateMemory();
     DiskLib().open = true;
     rc = LibOpenDisk();
-    if (rc == KW_OK && !(gCommandLine != nullptr && gCommandLine->IsSet(SW_SCO)))
-        rc = nwRegisterAllVolumes();
+    KW_FS_HOOKS& fs = DiskLib().fs;
+    if (rc == KW_OK && !(gCommandLine != nullptr && gCommandLine->IsSet(SW_SCO)) &&
+        fs.registerNetWareVolumes != nullptr)
+        rc = fs.registerNetWareVolumes();
     if (rc != KW_OK)
         CloseDisks();
     return trace.Return(rc);
@@ -196,8 +206,6 @@ bool IgnoreReadErrors() {
 // Ends a failed read: under /IRE the sectors from `sector` on are zeroed and
 // the read counts as done.
 kwRet FinishRead(kwRet rc, uint32_t sector, void* buffer, uint32_t remaining) {
-    if (rc == 51)
-        rc = ERR_READ_FAULT;
     if (rc == KW_OK || !IgnoreReadErrors())
         return rc;
     DiskLog(DBG_LEVEL_TRACE,
@@ -258,6 +266,14 @@ kwRet phyWrite(DISK_RECORD* disk, uint32_t sector, const void* buffer, uint32_t 
         kw::plat::DiskIoResult r =
             src ? src->Write(at, in, n)
                 : kw::plat::DiskIoResult{kw::plat::DiskIoStatus::ReadOnly, 0};
+        if (r.status == kw::plat::DiskIoStatus::Busy) {
+            DiskLog(DBG_LEVEL_TRACE,
+                    "phyWrite: sectors %lu to %lu of drive %d lie in a file system the host has "
+                    "mounted; nothing written\n",
+                    static_cast<unsigned long>(at), static_cast<unsigned long>(at + n - 1),
+                    disk->diskNumber);
+            return ERR_LOCK_VIOLATION;
+        }
         if (!r.ok()) {
             DiskLog(DBG_LEVEL_TRACE,
                     "error #%lu in VxD in write at sector %lu of drive %d for a count of %u\n",

@@ -16,12 +16,6 @@ inline constexpr uint32_t KW_MAX_REQUEST_SECTORS = 10000;
 // Size of the partition-handle table.
 inline constexpr uint32_t KW_MAX_HANDLES = 8;
 
-inline constexpr kwRet ERR_WRITE_TEST_FAILED = 58;
-inline constexpr kwRet ERR_OWN_VOLUME = 38;
-inline constexpr kwRet ERR_HOST_INVALID = 702;
-inline constexpr kwRet ERR_NO_UNIT = 19;
-inline constexpr kwRet ERR_EZ_DRIVE_CORRUPT = 90;
-
 using kwhandle = uint32_t;
 using KWI_PHY_READ = kwRet (*)(uint32_t sector, void* buffer, uint32_t count);
 
@@ -62,6 +56,24 @@ struct KW_RESTART_HOOKS {
     void (*recordUnsafe)(uint16_t diskNumber, uint32_t startSect) = nullptr;
 };
 void kwSetRestartHooks(const KW_RESTART_HOOKS& hooks);
+
+// What the disk layer asks of the file systems above it, installed at engine
+// start. A null entry answers as a file system that is not there: NTFS labels
+// stay empty, no NetWare volume is registered, NetWare records carry no
+// segment list.
+struct KW_FS_HOOKS {
+    // The volume name of an NTFS partition as UTF-16LE text (at most 256
+    // units) into a 512-byte buffer; non-zero when it cannot be had.
+    kwRet (*ntfsVolumeLabel)(PARTITION_INFO* pi, uint8_t* buffer) = nullptr;
+    // Registers the NetWare volumes of every NetWare partition of every disk.
+    kwRet (*registerNetWareVolumes)() = nullptr;
+    // The segment information of a NetWare partition; *list must be null and
+    // stays null on failure. deleteSegmentList frees it and clears *list.
+    kwRet (*createSegmentList)(PARTITION_INFO* pi, void** list) = nullptr;
+    void (*deleteSegmentList)(void** list) = nullptr;
+};
+void kwSetFsHooks(const KW_FS_HOOKS& hooks);
+const KW_FS_HOOKS& kwGetFsHooks();
 
 // OS kinds (one bit each).
 inline constexpr uint32_t KW_OS_NT3 = 0x10000;
@@ -122,6 +134,10 @@ uint32_t DiskManagerFlags(std::span<const uint8_t> mbr);
 
 // Partition enumeration.
 kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors);
+// Gives each partition that Linux has mounted the drive table's letter of its
+// mount point (record flag PI_HOST_LETTER); the others keep '*'. Having no
+// letters at all is normal.
+kwRet DriveLetters();
 kwRet BadMbr(DISK_RECORD* disk, kwRet error, bool quiet);
 kwRet ReserveDisk(DISK_RECORD* disk);
 

@@ -115,11 +115,35 @@ kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
     return rc;
 }
 
-// Only a lock on a disk that can take writes runs the write test: the image
-// disk and read-only disks get the logical lock alone, and their writes are
-// refused later where they are attempted.
+// Only a lock on a disk that can take writes holds the partition against the
+// host and runs the write test: the image disk and read-only disks get the
+// logical lock alone (a mounted partition stays browsable), and their writes
+// are refused later where they are attempted.
 bool NeedsWriteTest(const PARTITION_INFO* pi) {
     return kwDiskWritable(pi->disk);
+}
+
+// Takes the partition for the lock's lifetime: the volume of the program's
+// own files gives 38, a partition the host has mounted (or holds otherwise)
+// 27; nothing is written under a live file system.
+kwRet HoldPartition(KW_HANDLE_SLOT* slot) {
+    PARTITION_INFO* pi = slot->pi;
+    kw::plat::SectorSource* src = UnitSource(pi->disk);
+    if (src == nullptr)
+        return KW_OK;
+    kw::plat::DiskIoResult r = src->Claim(pi->ulStartSect, pi->NumSects, &slot->claim);
+    switch (r.status) {
+    case kw::plat::DiskIoStatus::Ok:
+        return KW_OK;
+    case kw::plat::DiskIoStatus::OwnVolume:
+        return ERR_OWN_VOLUME;
+    case kw::plat::DiskIoStatus::Busy:
+        DiskLog(DBG_LEVEL_TRACE, "\nkwLogLock: the host has the partition at %lu mounted or in use",
+                static_cast<unsigned long>(pi->ulStartSect));
+        return ERR_CANNOT_LOCK;
+    default:
+        return kwHostError(static_cast<uint32_t>(r.hostError));
+    }
 }
 
 } // namespace
@@ -142,7 +166,12 @@ kwRet kwLogLock(kwhandle handle) {
         return KW_OK;
     }
     pi->ulFlags |= PI_LOCKED;
-    kwRet rc = NeedsWriteTest(pi) ? WriteTest(handle, pi) : KW_OK;
+    kwRet rc = KW_OK;
+    if (NeedsWriteTest(pi)) {
+        rc = HoldPartition(slot);
+        if (rc == KW_OK)
+            rc = WriteTest(handle, pi);
+    }
     if (rc != KW_OK) {
         kwLogUnlock(handle, 0);
         return rc;
@@ -176,6 +205,7 @@ kwRet kwLogUnlock(kwhandle handle, uint8_t quarantine) {
         return KW_OK;
     }
     pi->ulFlags &= ~PI_LOCKED;
+    slot->claim.reset();
     DiskLog(DBG_LEVEL_TRACE, "\nkwLogUnlock complete (kwRet == %lu)", 0ul);
     return KW_OK;
 }

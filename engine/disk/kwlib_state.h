@@ -10,6 +10,9 @@
 struct KW_HANDLE_SLOT {
     uint32_t state = 0; // KW_HANDLE_OPEN when in use
     PARTITION_INFO* pi = nullptr;
+    // While the partition is locked on a machine disk: keeps Linux from
+    // mounting it.
+    std::unique_ptr<kw::plat::DiskClaim> claim;
 };
 inline constexpr uint32_t KW_HANDLE_OPEN = 5;
 
@@ -22,6 +25,7 @@ struct KW_DISK_LIB {
     KWI_PHY_READ hook = nullptr;
     KW_HANDLE_SLOT handles[KW_MAX_HANDLES];
     KW_RESTART_HOOKS restart;
+    KW_FS_HOOKS fs;
     void* preallocated = nullptr;
 };
 

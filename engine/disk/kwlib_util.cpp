@@ -1,7 +1,7 @@
 #include "engine/core/cmdline.h"
+#include "engine/core/nttime.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
-#include "engine/ntfs/ntfs_services.h"
 #include "platform/drives/drive_table.h"
 
 #include <cstdlib>
@@ -25,14 +25,14 @@ kwRet OsErrorToKwRet(uint32_t hostError) {
         rc = ERR_HOST_INVALID;
         break;
     case 19:
-        rc = 41;
+        rc = ERR_INVALID_DRIVE;
         break;
     case 21:
     case 142:
         rc = ERR_DRIVE_NOT_READY;
         break;
     case 23:
-        rc = 45;
+        rc = ERR_UNKNOWN_COMMAND;
         break;
     case 27:
         rc = ERR_SECTOR_NOT_FOUND;
@@ -45,14 +45,14 @@ kwRet OsErrorToKwRet(uint32_t hostError) {
         rc = ERR_READ_FAULT;
         break;
     case 31:
-        rc = 51;
+        rc = ERR_GENERAL_FAILURE;
         break;
     case 33:
     case 108:
         rc = ERR_LOCK_VIOLATION;
         break;
     case 119:
-        rc = 40;
+        rc = ERR_LOCK_NOT_RELEASED;
         break;
     case 167:
         rc = ERR_CANNOT_LOCK;

@@ -5,8 +5,6 @@
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
 #include "engine/disk/sector_buffer.h"
-#include "engine/netware/nw_services.h"
-#include "engine/ntfs/ntfs_services.h"
 #include "include/kwbytes.h"
 
 #include <cstring>
@@ -23,8 +21,6 @@ PARTITION_INFO::~PARTITION_INFO() {
 }
 
 namespace {
-
-constexpr kwRet ERR_NO_SECTOR_BUFFER = 715;
 
 void CopyName(PARTITION_INFO* pi, const char* name) {
     size_t n = 0;
@@ -172,7 +168,8 @@ kwRet ReadNtfsLabel(PARTITION_INFO* pi) {
     if (kwGetMemory(512, &label) != KW_OK)
         return ERR_NO_MEMORY;
     std::memset(label, 0, 512);
-    if (ntfsGetVolumeLabel(pi, label) == KW_OK)
+    const KW_FS_HOOKS& fs = kwGetFsHooks();
+    if (fs.ntfsVolumeLabel != nullptr && fs.ntfsVolumeLabel(pi, label) == KW_OK)
         Utf16LabelToHost(label, pi->volumeLabel, sizeof pi->volumeLabel);
     else
         pi->volumeLabel[0] = '\0';
@@ -280,8 +277,8 @@ namespace {
 void ReleasePi(PARTITION_INFO* pi) {
     kwForgetPi(pi);
     pi->ulLDABeginSector = 0;
-    if (pi->si != nullptr)
-        DeleteSegmentList(&pi->si);
+    if (pi->si != nullptr && kwGetFsHooks().deleteSegmentList != nullptr)
+        kwGetFsHooks().deleteSegmentList(&pi->si);
     if (pi->disk != nullptr && pi->disk->extendedPi == pi)
         pi->disk->extendedPi = nullptr;
     delete pi;

@@ -1,7 +1,6 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
-#include "engine/netware/nw_services.h"
 
 #include <cstring>
 
@@ -17,8 +16,9 @@ void CompleteNetWare(PARTITION_INFO* pi) {
     if (pi->ucFsKind != FS_KIND_NETWARE)
         return;
     std::strcpy(pi->volumeLabel, "NETWARE");
-    if (pi->si == nullptr)
-        CreateSegmentList(pi, &pi->si);
+    const KW_FS_HOOKS& fs = kwGetFsHooks();
+    if (pi->si == nullptr && fs.createSegmentList != nullptr)
+        fs.createSegmentList(pi, &pi->si);
 }
 
 kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& te) {
@@ -86,7 +86,8 @@ kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
     disk->diskSignature = walk.diskSignature;
     if (walk.twoExtended)
         DiskLog(DBG_LEVEL_HEADER,
-                "Error #%u: Partition table contains two extended partitions.\r\n", 100u);
+                "Error #%u: Partition table contains two extended partitions.\r\n",
+                static_cast<unsigned>(ERR_BAD_PARTITION_TABLE));
     AddEntries(disk, walk, ignoreErrors);
     if (walk.dynamicDisk)
         return ReserveDisk(disk);

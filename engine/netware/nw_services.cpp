@@ -1,5 +1,7 @@
 #include "engine/netware/nw_services.h"
 
+#include "engine/disk/kwlib.h"
+
 // NetWare volumes are not part of this build yet: nothing is registered and
 // the partition queries answer "File system not supported (yet)".
 
@@ -26,4 +28,10 @@ kwRet CreateSegmentList(PARTITION_INFO*, void** list) {
 
 void DeleteSegmentList(void** list) {
     *list = nullptr;
+}
+
+void nwAddDiskHooks(KW_FS_HOOKS* hooks) {
+    hooks->registerNetWareVolumes = nwRegisterAllVolumes;
+    hooks->createSegmentList = CreateSegmentList;
+    hooks->deleteSegmentList = DeleteSegmentList;
 }

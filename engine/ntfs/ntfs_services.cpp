@@ -1,5 +1,7 @@
 #include "engine/ntfs/ntfs_services.h"
 
+#include "engine/disk/kwlib.h"
+
 // The NTFS volume is not part of this build yet: its queries answer
 // "File system not supported (yet)".
 
@@ -13,6 +15,6 @@ kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO*, uint32_t* freeSects, uint32
     return ERR_FS_NOT_SUPPORTED;
 }
 
-uint64_t SecondsToNtTime(uint32_t seconds) {
-    return uint64_t{seconds} * 10000000u + 0x019DB1DED538EF35ull;
+void ntfsAddDiskHooks(KW_FS_HOOKS* hooks) {
+    hooks->ntfsVolumeLabel = ntfsGetVolumeLabel;
 }

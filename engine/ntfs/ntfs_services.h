@@ -1,5 +1,6 @@
 // What the engine core asks of the NTFS file system: the volume label and
-// free-space estimate of a partition record, and NT time conversion.
+// free-space estimate of a partition record. The disk layer reaches the label
+// through its hook table (ntfsAddDiskHooks), never through this header.
 #pragma once
 
 #include "engine/core/kwret.h"
@@ -16,5 +17,6 @@ kwRet ntfsGetVolumeLabel(PARTITION_INFO* pi, uint8_t* buffer);
 // result of 500 or more counts as a read error.
 kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO* pi, uint32_t* freeSects, uint32_t* fileCount);
 
-// Seconds since 1 January 1970 as NT time (100-ns units since 1601).
-uint64_t SecondsToNtTime(uint32_t seconds);
+struct KW_FS_HOOKS;
+// Fills the NTFS entries of the disk layer's hook table.
+void ntfsAddDiskHooks(KW_FS_HOOKS* hooks);

@@ -1,10 +1,12 @@
 #include "platform/disk/disk_driver.h"
 
 #include "platform/disk/file_disk_source.h"
+#include "platform/files/sysfile.h"
 #include "platform/settings/settings_file.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -43,18 +45,20 @@ bool IsNvmeNamespace(std::string_view name) {
            AllDigits(rest.substr(n + 1));
 }
 
-std::vector<std::string> SortedEntries(const std::string& dir) {
-    std::vector<std::string> names;
+// The names in a folder, sorted; false when it cannot be listed whole.
+bool SortedEntries(const std::string& dir, std::vector<std::string>* names) {
     DIR* d = opendir(dir.c_str());
     if (!d)
-        return names;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.')
-            names.emplace_back(e->d_name);
-    }
+        return false;
+    bool complete = sys::sysForEachEntry(d, [&](const struct dirent& e) {
+        if (e.d_name[0] != '.')
+            names->emplace_back(e.d_name);
+    });
+    int err = errno;
     closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
+    std::sort(names->begin(), names->end());
+    errno = err;
+    return complete;
 }
 
 } // namespace
@@ -90,7 +94,11 @@ DiskScan ScanDiskImages(std::string_view list) {
 DiskScan ScanBlockDevices(const std::string& sysBlockDir, const std::string& devDir) {
     DiskScan scan;
     bool allowWrite = BlockDeviceWritesAllowed();
-    for (const std::string& name : SortedEntries(sysBlockDir)) {
+    std::vector<std::string> names;
+    if (!SortedEntries(sysBlockDir, &names))
+        scan.skipped.push_back(sysBlockDir + ": " + std::strerror(errno) +
+                               " (the list of disks may be incomplete)");
+    for (const std::string& name : names) {
         if (!IsWholeDiskName(name))
             continue;
         std::string path = devDir + "/" + name;

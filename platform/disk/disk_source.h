@@ -3,8 +3,12 @@
 // machine, or a test double; all address 512-byte sectors.
 #pragma once
 
+#include "platform/disk/host_mounts.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace kw::plat {
 
@@ -15,6 +19,8 @@ enum class DiskIoStatus {
     OutOfRange, // the run does not lie inside the disk; nothing was transferred
     ReadOnly,   // the source refuses writes
     IoError,    // the host reported an error; hostError holds errno
+    Busy,       // Linux holds the run: a mounted file system or another exclusive user
+    OwnVolume,  // the run holds the program's own files
 };
 
 struct DiskIoResult {
@@ -30,9 +36,16 @@ struct DiskGeometry {
     uint32_t sectorsPerTrack = 63;
 };
 
-// The usual translation of large disks (255 heads, 63 sectors per track);
-// at least one cylinder, even for a disk smaller than a cylinder.
+// The usual translation of large disks (255 heads, 63 sectors per track).
+// A disk smaller than one such cylinder gets one cylinder of fewer heads and
+// sectors per track, so that the geometry never covers more than the disk.
 DiskGeometry SynthesiseGeometry(uint64_t sectorCount);
+
+// Holds a run of a disk for exclusive use until it is destroyed.
+class DiskClaim {
+public:
+    virtual ~DiskClaim() = default;
+};
 
 // One disk as a run of 512-byte sectors. Owns its host resources.
 class SectorSource {
@@ -46,6 +59,19 @@ public:
     // end fails with OutOfRange and transfers nothing; the disk never grows.
     virtual DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) = 0;
     virtual DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) = 0;
+    // The block devices Linux has for this disk, with their mounts; empty for
+    // anything but a machine disk.
+    virtual std::vector<HostPartition> HostPartitions() const { return {}; }
+    // Takes [sector, sector + count) for exclusive use: Busy when Linux has a
+    // file system mounted there or another user holds it, OwnVolume when it
+    // holds the program. *claim (null when there is nothing to hold) keeps
+    // Linux from mounting it until released.
+    virtual DiskIoResult Claim(uint64_t sector, uint64_t count, std::unique_ptr<DiskClaim>* claim) {
+        (void)sector;
+        (void)count;
+        claim->reset();
+        return {};
+    }
 };
 
 // True when [sector, sector + count) lies inside a disk of sectorCount sectors.

@@ -27,6 +27,11 @@ public:
     DiskGeometry Geometry() const override { return inner_->Geometry(); }
     DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override;
     DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override;
+    std::vector<HostPartition> HostPartitions() const override { return inner_->HostPartitions(); }
+    DiskIoResult Claim(uint64_t sector, uint64_t count,
+                       std::unique_ptr<DiskClaim>* claim) override {
+        return inner_->Claim(sector, count, claim);
+    }
 
 private:
     std::unique_ptr<SectorSource> inner_;

@@ -1,12 +1,15 @@
 #include "platform/disk/file_disk_source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kw::plat {
 
@@ -25,8 +28,30 @@ void SetCylinders(DiskGeometry* g, uint64_t sectorCount) {
 
 } // namespace
 
+namespace {
+
+// A disk smaller than one cylinder of 255 x 63: one cylinder of the heads and
+// sectors per track that cover most of it, an exact fit when there is one
+// (2,880 sectors of a 1.44 MB floppy image give 48 heads of 60 sectors).
+DiskGeometry SmallDiskGeometry(uint64_t sectorCount) {
+    DiskGeometry best{1, 1, 1};
+    uint64_t covered = 0;
+    for (uint32_t spt = 63; spt >= 1 && covered != sectorCount; --spt) {
+        uint64_t heads = std::min<uint64_t>(255, sectorCount / spt);
+        if (heads == 0 || heads * spt <= covered)
+            continue;
+        covered = heads * spt;
+        best = {1, static_cast<uint32_t>(heads), spt};
+    }
+    return best;
+}
+
+} // namespace
+
 DiskGeometry SynthesiseGeometry(uint64_t sectorCount) {
     DiskGeometry g;
+    if (sectorCount < uint64_t{g.heads} * g.sectorsPerTrack)
+        return SmallDiskGeometry(sectorCount);
     SetCylinders(&g, sectorCount);
     return g;
 }
@@ -51,7 +76,8 @@ DiskGeometry DeviceGeometry(int fd, DiskFileKind kind, uint64_t sectors) {
     if (kind != DiskFileKind::BlockDevice)
         return g;
     struct hd_geometry hd {};
-    if (ioctl(fd, HDIO_GETGEO, &hd) != 0 || hd.heads == 0 || hd.sectors == 0)
+    if (ioctl(fd, HDIO_GETGEO, &hd) != 0 || hd.heads == 0 || hd.sectors == 0 ||
+        uint64_t{hd.heads} * hd.sectors > sectors)
         return g;
     g.heads = hd.heads;
     g.sectorsPerTrack = hd.sectors;
@@ -91,9 +117,13 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& path
     }
     uint64_t sectors = bytes / kSectorBytes;
     DiskGeometry geometry = DeviceGeometry(fd, kind, sectors);
-    *hostError = 0;
-    return std::unique_ptr<FileSectorSource>(
+    std::unique_ptr<FileSectorSource> source(
         new FileSectorSource(fd, path, sectors, writable, geometry));
+    struct stat st {};
+    if (kind == DiskFileKind::BlockDevice && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode))
+        source->ActAsHostDisk(major(st.st_rdev), minor(st.st_rdev));
+    *hostError = 0;
+    return source;
 }
 
 DiskIoResult FileSectorSource::Read(uint64_t sector, void* buffer, uint32_t count) {
@@ -122,6 +152,13 @@ DiskIoResult FileSectorSource::Write(uint64_t sector, const void* buffer, uint32
         return {DiskIoStatus::ReadOnly, EROFS};
     if (!RunInside(sector, count, sectors_))
         return {DiskIoStatus::OutOfRange, 0};
+    if (hostDisk_) {
+        HostView view = CurrentHostView();
+        HostUse use =
+            HostUseOf(HostPartitionsOf(major_, minor_, view), view.mountInfoRead, sector, count);
+        if (use != HostUse::Free)
+            return {DiskIoStatus::Busy, EBUSY}; // never under a live file system
+    }
     const auto* in = static_cast<const char*>(buffer);
     uint64_t left = uint64_t{count} * kSectorBytes;
     auto offset = static_cast<off_t>(sector * kSectorBytes);
@@ -135,6 +172,63 @@ DiskIoResult FileSectorSource::Write(uint64_t sector, const void* buffer, uint32
         left -= static_cast<uint64_t>(n);
         offset += n;
     }
+    return {};
+}
+
+void FileSectorSource::ActAsHostDisk(unsigned major, unsigned minor) {
+    hostDisk_ = true;
+    major_ = major;
+    minor_ = minor;
+}
+
+std::vector<HostPartition> FileSectorSource::HostPartitions() const {
+    if (!hostDisk_)
+        return {};
+    return HostPartitionsOf(major_, minor_, CurrentHostView());
+}
+
+namespace {
+
+// The partition nodes a lock holds open with O_EXCL: while they are open
+// Linux refuses to mount them.
+class NodeClaim : public DiskClaim {
+public:
+    ~NodeClaim() override {
+        for (int fd : fds)
+            close(fd);
+    }
+    std::vector<int> fds;
+};
+
+} // namespace
+
+DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
+                                     std::unique_ptr<DiskClaim>* claim) {
+    claim->reset();
+    if (!hostDisk_)
+        return {};
+    HostView view = CurrentHostView();
+    std::vector<HostPartition> parts = HostPartitionsOf(major_, minor_, view);
+    switch (HostUseOf(parts, view.mountInfoRead, sector, count)) {
+    case HostUse::ProgramVolume:
+        return {DiskIoStatus::OwnVolume, EBUSY};
+    case HostUse::Mounted:
+        return {DiskIoStatus::Busy, EBUSY};
+    case HostUse::Free:
+        break;
+    }
+    auto held = std::make_unique<NodeClaim>();
+    for (const HostPartition& p : parts) {
+        if (p.wholeDisk || !p.Overlaps(sector, count))
+            continue;
+        int fd = open(p.node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT)
+            continue; // no node for it: nothing can mount it through one
+        if (fd < 0)
+            return {errno == EBUSY ? DiskIoStatus::Busy : DiskIoStatus::IoError, errno};
+        held->fds.push_back(fd);
+    }
+    *claim = std::move(held);
     return {};
 }
 

@@ -28,6 +28,13 @@ public:
     DiskGeometry Geometry() const override { return geometry_; }
     DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override;
     DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override;
+    std::vector<HostPartition> HostPartitions() const override;
+    DiskIoResult Claim(uint64_t sector, uint64_t count, std::unique_ptr<DiskClaim>* claim) override;
+
+    // Makes the source answer for the machine disk major:minor: its writes
+    // and claims then respect that disk's mounted partitions. Block devices
+    // are set up so when opened; tests stand an image file in for one.
+    void ActAsHostDisk(unsigned major, unsigned minor);
 
 private:
     FileSectorSource(int fd, std::string path, uint64_t sectors, bool writable,
@@ -38,6 +45,9 @@ private:
     uint64_t sectors_;
     bool writable_;
     DiskGeometry geometry_;
+    bool hostDisk_ = false;
+    unsigned major_ = 0;
+    unsigned minor_ = 0;
 };
 
 } // namespace kw::plat

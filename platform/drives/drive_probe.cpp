@@ -19,23 +19,10 @@
 namespace kw::drives {
 namespace {
 
-// Reads a whole (small or pseudo) file; "" when it cannot be read.
+// Reads a whole (small or pseudo) file; "" when it cannot be read whole.
 std::string ReadText(const std::string& path, size_t limit = 16u << 20) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
     std::string text;
-    char buf[8192];
-    ssize_t n;
-    while (text.size() < limit && (n = ::read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
+    sys::sysReadFile(path, &text, limit);
     return text;
 }
 
@@ -172,20 +159,19 @@ bool DriveTable::Label(char letter, std::string* label) const {
     if (!dir)
         return false;
     bool found = false;
-    while (struct dirent* de = ::readdir(dir)) {
-        if (de->d_name[0] == '.')
-            continue;
-        std::string entry = folder + "/" + de->d_name;
+    sys::sysForEachEntry(dir, [&](const struct dirent& de) {
+        if (found || de.d_name[0] == '.')
+            return;
+        std::string entry = folder + "/" + de.d_name;
         struct stat st;
         bool sameDevice = ::stat(entry.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
                           st.st_rdev == makedev(d->major, d->minor);
         if (sameDevice || (!source.empty() && RealPath(entry) == source)) {
             if (label)
-                *label = DecodeLabel(de->d_name);
+                *label = DecodeLabel(de.d_name);
             found = true;
-            break;
         }
-    }
+    });
     ::closedir(dir);
     return found;
 }

@@ -132,6 +132,33 @@ bool sysRead(int fd, void* buffer, size_t count, size_t* done) {
     return ok;
 }
 
+bool sysReadAll(int fd, std::string* text, size_t limit, ReadFn readFn) {
+    text->clear();
+    char buf[8192];
+    for (;;) {
+        ssize_t n = readFn(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            return true;
+        if (n < 0 || text->size() + static_cast<size_t>(n) > limit) {
+            text->clear();
+            return false;
+        }
+        text->append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool sysReadFile(const std::string& host, std::string* text, size_t limit) {
+    text->clear();
+    int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = sysReadAll(fd, text, limit);
+    ::close(fd);
+    return ok;
+}
+
 bool sysWrite(int fd, const void* buffer, size_t count, size_t* done) {
     size_t put = 0;
     bool ok = true;
@@ -248,6 +275,17 @@ bool sysDiskSpace(const std::string& host, uint64_t* total, uint64_t* free) {
     return true;
 }
 
+bool sysForEachEntry(DIR* dir, const std::function<void(const struct dirent&)>& fn,
+                     ReadDirFn next) {
+    for (;;) {
+        errno = 0;
+        struct dirent* de = next(dir);
+        if (de == nullptr)
+            return errno == 0;
+        fn(*de);
+    }
+}
+
 bool sysListDirectory(const std::string& host, std::vector<vfs::VFS_ENTRY>* entries) {
     int dfd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0)
@@ -258,22 +296,24 @@ bool sysListDirectory(const std::string& host, std::vector<vfs::VFS_ENTRY>* entr
         return false;
     }
     std::vector<vfs::VFS_ENTRY> list;
-    while (struct dirent* de = ::readdir(dir)) {
-        std::string_view name = de->d_name;
+    bool complete = sysForEachEntry(dir, [&](const struct dirent& de) {
+        std::string_view name = de.d_name;
         if (name == "." || name == ".." || name.find('\\') != std::string_view::npos)
-            continue;
+            return;
         struct stat lst, st;
-        if (::fstatat(dfd, de->d_name, &lst, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // vanished meanwhile
+        if (::fstatat(dfd, de.d_name, &lst, AT_SYMLINK_NOFOLLOW) != 0)
+            return; // vanished meanwhile
         vfs::VFS_ENTRY e;
-        e.name = de->d_name;
+        e.name = de.d_name;
         bool link = S_ISLNK(lst.st_mode);
-        FillEntry(link && ::fstatat(dfd, de->d_name, &st, 0) == 0 ? st : lst, de->d_name, &e);
+        FillEntry(link && ::fstatat(dfd, de.d_name, &st, 0) == 0 ? st : lst, de.d_name, &e);
         if (link)
             e.attributes |= vfs::ATTR_REPARSE_POINT;
         list.push_back(std::move(e));
-    }
+    });
     ::closedir(dir);
+    if (!complete)
+        return false;
     std::sort(list.begin(), list.end(),
               [](const vfs::VFS_ENTRY& a, const vfs::VFS_ENTRY& b) { return a.name < b.name; });
     if (entries)

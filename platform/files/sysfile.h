@@ -10,7 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <dirent.h>
+#include <functional>
 #include <string>
+#include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kw::sys {
@@ -25,6 +29,13 @@ bool sysGetSize(int fd, uint64_t* size);
 bool sysSetSize(int fd, uint64_t size); // sets the end of file; the position is left alone
 bool sysRead(int fd, void* buffer, size_t count, size_t* done);
 bool sysWrite(int fd, const void* buffer, size_t count, size_t* done);
+// Reads fd to its end into *text. False, with *text empty, when a read fails
+// or the file holds more than limit bytes: a text is never returned cut short
+// as if it were whole. readFn stands in for read(2) in tests.
+using ReadFn = ssize_t (*)(int fd, void* buffer, size_t count);
+bool sysReadAll(int fd, std::string* text, size_t limit, ReadFn readFn = ::read);
+// The same over a host path (opened read-only); false when it cannot be opened.
+bool sysReadFile(const std::string& host, std::string* text, size_t limit);
 uint64_t sysGetTime(int fd); // last write FILETIME; 0 when unreadable
 bool sysSetTime(int fd, uint64_t filetime);
 // Makes the file's data written so far durable (fdatasync).
@@ -46,6 +57,13 @@ bool sysDeleteFile(const std::string& host);                      // files and l
 bool sysCreateDirectory(const std::string& host);
 bool sysRemoveDirectory(const std::string& host);
 bool sysDiskSpace(const std::string& host, uint64_t* total, uint64_t* free);
+
+// Calls fn for each entry of an open folder, "." and ".." included. False when
+// the listing fails partway: a failed readdir is not the end of the folder.
+// next stands in for readdir(3) in tests.
+using ReadDirFn = struct dirent* (*)(DIR* dir);
+bool sysForEachEntry(DIR* dir, const std::function<void(const struct dirent&)>& fn,
+                     ReadDirFn next = ::readdir);
 
 // A folder's entries sorted by name (byte order), without exactly "." and
 // "..", without names that contain "\". Symbolic links carry

@@ -149,18 +149,7 @@ bool SettingsFile::Load() {
     if (fd < 0)
         return errno == ENOENT;
     std::string text;
-    char buf[8192];
-    ssize_t n;
-    bool ok = true;
-    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || text.size() > (64u << 20)) {
-            ok = false;
-            break;
-        }
-        text.append(buf, static_cast<size_t>(n));
-    }
+    bool ok = sys::sysReadAll(fd, &text, 64u << 20);
     ::close(fd);
     if (ok)
         Parse(text);

@@ -1,9 +1,12 @@
 // A folder of its own for one test, removed with everything in it afterwards.
 #pragma once
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace kw::test {
@@ -12,8 +15,10 @@ class TempDir {
 public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "kwplat.XXXXXX").string();
-        char* made = ::mkdtemp(tmpl.data());
-        path_ = made ? made : "";
+        if (::mkdtemp(tmpl.data()) == nullptr)
+            throw std::runtime_error("cannot make a temporary folder " + tmpl + ": " +
+                                     std::strerror(errno));
+        path_ = tmpl;
     }
     ~TempDir() {
         std::error_code ec;

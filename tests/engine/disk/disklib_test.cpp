@@ -1,7 +1,7 @@
 #include "engine/core/cmdline.h"
 #include "engine/core/codepage.h"
+#include "engine/core/nttime.h"
 #include "engine/disk/kwlib.h"
-#include "engine/ntfs/ntfs_services.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"
 #include "platform/drives/drive_table.h"
@@ -430,6 +430,37 @@ TEST_F(DiskLibTest, UsgWithZeroHeadsOrSectorsIsIgnored) {
     EXPECT_EQ(Disk(0)->cylinders, 1000u);
     EXPECT_NE(Disk(0)->heads, 0);
     EXPECT_NE(Disk(0)->sectorsPerTrack, 0);
+}
+
+TEST_F(DiskLibTest, UsgHeadsAndSectorsAreCutToWhatChsHolds) {
+    gCommandLine = new COMMAND_LINE;
+    gCommandLine->Accept(SW_USG);
+    const char* argv[] = {"prog", "/USG=1,1000,65535,65535"};
+    ASSERT_EQ(gCommandLine->Parse(2, argv), nullptr);
+    OpenPatternDisks(1);
+    DISK_RECORD* d = Disk(0);
+    EXPECT_EQ(d->heads, 255);
+    EXPECT_EQ(d->sectorsPerTrack, 63);
+    EXPECT_EQ(d->cylinders, 1000u);
+    EXPECT_EQ(d->chsLimit, 1024u * kCyl);
+    EXPECT_EQ(d->totalSectors, 1000u * kCyl);
+    EXPECT_NE(Partition(), nullptr); // the disk keeps its partitions
+}
+
+TEST_F(DiskLibTest, DiskSmallerThanACylinderKeepsItsRealSize) {
+    kwtest::TempDir dir;
+    std::filesystem::path image = dir / "floppy.img";
+    kwtest::MakeSparse(image, 2880 * 512); // a 1.44 MB image without a partition table
+    Open([image] { return kw::plat::ScanDiskImages(image.string()); });
+    DISK_RECORD* d = Disk(0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->totalSectors, 2880u);
+    EXPECT_LE(d->heads, 255);
+    EXPECT_LE(d->sectorsPerTrack, 63);
+    EXPECT_EQ(uint64_t{d->cylinders} * d->heads * d->sectorsPerTrack, 2880u);
+    ASSERT_NE(d->firstPi, nullptr); // one free run over the whole disk
+    EXPECT_EQ(d->firstPi->ucFsKind, FS_KIND_FREE);
+    EXPECT_EQ(d->firstPi->NumSects, 2880u);
 }
 
 TEST(DiskGeometry, CylinderRoundingAndChs) {

@@ -91,15 +91,30 @@ TEST(FileSectorSource, RefusesWritesWhenNotAllowed) {
     EXPECT_EQ(ReadFile(dir / "d.img"), PatternBytes(2));
 }
 
-TEST(DiskGeometry, SynthesisedGeometryHasNoZeroField) {
-    for (uint64_t sectors :
-         {uint64_t{0}, uint64_t{1}, uint64_t{16064}, uint64_t{16065} * 1024, uint64_t{1} << 40}) {
-        DiskGeometry g = SynthesiseGeometry(sectors);
-        EXPECT_EQ(g.heads, 255u);
-        EXPECT_EQ(g.sectorsPerTrack, 63u);
-        EXPECT_GE(g.cylinders, 1u) << sectors;
+TEST(DiskGeometry, SynthesisedGeometryHasNoZeroFieldAndNeverCoversMoreThanTheDisk) {
+    struct Case {
+        uint64_t sectors;
+        uint64_t covered; // cylinders x heads x sectors per track
+    };
+    const Case cases[] = {
+        {1, 1},
+        {2880, 2880},   // 1.44 MB floppy image
+        {1440, 1440},   // 720 KB
+        {16063, 16002}, // no exact fit below one cylinder: 254 x 63
+        {16064, 16002},
+        {16065, 16065},
+        {uint64_t{16065} * 1024 + 5, uint64_t{16065} * 1024},
+        {uint64_t{1} << 40, uint64_t{16065} * ((uint64_t{1} << 40) / 16065)},
+    };
+    for (const Case& c : cases) {
+        DiskGeometry g = SynthesiseGeometry(c.sectors);
+        EXPECT_GE(g.cylinders, 1u) << c.sectors;
+        EXPECT_TRUE(g.heads >= 1 && g.heads <= 255) << c.sectors;
+        EXPECT_TRUE(g.sectorsPerTrack >= 1 && g.sectorsPerTrack <= 63) << c.sectors;
+        EXPECT_EQ(uint64_t{g.cylinders} * g.heads * g.sectorsPerTrack, c.covered) << c.sectors;
     }
-    EXPECT_EQ(SynthesiseGeometry(uint64_t{16065} * 1024).cylinders, 1024u);
+    DiskGeometry none = SynthesiseGeometry(0);
+    EXPECT_TRUE(none.cylinders >= 1 && none.heads >= 1 && none.sectorsPerTrack >= 1);
     EXPECT_EQ(SynthesiseGeometry(uint64_t{1} << 60).cylinders, UINT32_MAX);
 }
 

@@ -1,6 +1,15 @@
 #include "platform/files/sysfile.h"
+#include "tests/platform/temp_dir.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace kw::sys {
 namespace {
@@ -39,3 +48,86 @@ TEST(FileTime, KnownMomentsAndRoundTrips) {
 
 } // namespace
 } // namespace kw::sys
+
+namespace kw::sys {
+namespace {
+
+// A reader that hands out its chunks, then fails with failErrno (0: end).
+struct ScriptedReader {
+    static inline std::vector<std::string> chunks;
+    static inline size_t next = 0;
+    static inline int failErrno = 0;
+    static ssize_t Read(int, void* buffer, size_t count) {
+        if (next < chunks.size()) {
+            const std::string& c = chunks[next++];
+            size_t n = std::min(count, c.size());
+            std::memcpy(buffer, c.data(), n);
+            return static_cast<ssize_t>(n);
+        }
+        errno = failErrno;
+        return failErrno != 0 ? -1 : 0;
+    }
+    static void Set(std::vector<std::string> c, int fail) {
+        chunks = std::move(c);
+        next = 0;
+        failErrno = fail;
+    }
+};
+
+TEST(ReadAll, AFailedReadIsNeverAShortWholeText) {
+    std::string text = "old";
+    ScriptedReader::Set({"mount 1\n", "mount 2\n"}, 0);
+    EXPECT_TRUE(sysReadAll(-1, &text, 100, ScriptedReader::Read));
+    EXPECT_EQ(text, "mount 1\nmount 2\n");
+    ScriptedReader::Set({"mount 1\n"}, EIO); // the second read fails
+    EXPECT_FALSE(sysReadAll(-1, &text, 100, ScriptedReader::Read));
+    EXPECT_EQ(text, "");
+    ScriptedReader::Set({"0123456789"}, 0); // more than the limit
+    EXPECT_FALSE(sysReadAll(-1, &text, 9, ScriptedReader::Read));
+    EXPECT_EQ(text, "");
+    std::string missing;
+    EXPECT_FALSE(sysReadFile("/nonexistent/kw/file", &missing, 100));
+}
+
+struct ScriptedFolder {
+    static inline int entriesLeft = 0;
+    static inline int failErrno = 0;
+    static inline struct dirent entry {};
+    static struct dirent* Next(DIR*) {
+        if (entriesLeft > 0) {
+            --entriesLeft;
+            std::strcpy(entry.d_name, "file");
+            return &entry;
+        }
+        errno = failErrno;
+        return nullptr;
+    }
+};
+
+TEST(ForEachEntry, AFailedReaddirIsNotTheEndOfTheListing) {
+    int seen = 0;
+    ScriptedFolder::entriesLeft = 2;
+    ScriptedFolder::failErrno = 0;
+    EXPECT_TRUE(sysForEachEntry(
+        nullptr, [&](const struct dirent&) { ++seen; }, ScriptedFolder::Next));
+    EXPECT_EQ(seen, 2);
+    ScriptedFolder::entriesLeft = 1;
+    ScriptedFolder::failErrno = EIO;
+    EXPECT_FALSE(sysForEachEntry(
+        nullptr, [&](const struct dirent&) { ++seen; }, ScriptedFolder::Next));
+    EXPECT_EQ(seen, 3);
+}
+
+} // namespace
+} // namespace kw::sys
+
+TEST(TestTempDir, AFolderThatCannotBeMadeIsAnErrorNotAnEmptyPath) {
+    const char* old = std::getenv("TMPDIR");
+    std::string saved = old ? old : "";
+    setenv("TMPDIR", "/proc", 1); // a folder no one can make folders in, root included
+    EXPECT_THROW(kw::test::TempDir inner, std::runtime_error);
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}
