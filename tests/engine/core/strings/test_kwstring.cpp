@@ -65,7 +65,8 @@ TEST_F(KWStringTest, CopiesShareUntilChanged) {
     c += u"def";
     EXPECT_EQ(c, u"abcdef");
     EXPECT_EQ(a, u"abc");
-    c = c; // self-assignment
+    const KWString& self = c;
+    c = self; // self-assignment
     EXPECT_EQ(c, u"abcdef");
     c += c;
     EXPECT_EQ(c, u"abcdefabcdef");
