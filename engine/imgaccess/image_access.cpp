@@ -220,10 +220,9 @@ uint32_t IMAGE_ACCESS::Enumerate(uint32_t cookie, const char* path, IMG_ENTRY* e
     }
     KWIPART_ACCESS* access = nullptr;
     std::string rest;
-    if (ResolvePath(path, &access, &rest) != KW_OK)
-        return 0;
-    kwRet code = KW_OK;
-    return access->Enumerate(cookie, rest.c_str(), entry, &code);
+    lastListing_ = ResolvePath(path, &access, &rest);
+    return lastListing_ == KW_OK ? access->Enumerate(cookie, rest.c_str(), entry, &lastListing_)
+                                 : 0;
 }
 
 IMGACCESS_ITERATOR* IMAGE_ACCESS::Find(const char* path, uint32_t filter, char* name, uint32_t size,

@@ -50,6 +50,8 @@ public:
     kwRet ResolvePath(const char* path, KWIPART_ACCESS** access, std::string* rest);
     // Entry `cookie` of the directory at path; the next cookie, 0 at the end.
     uint32_t Enumerate(uint32_t cookie, const char* path, IMG_ENTRY* entry);
+    // Why the last Enumerate below the root ended (0: the end of the list).
+    kwRet LastListingError() const { return lastListing_; }
     KWIPART_ACCESS* Access(uint32_t index) const {
         return index < IMGACCESS_MAX_PARTITIONS ? parts_[index] : nullptr;
     }
@@ -65,6 +67,7 @@ private:
     std::string changeFile_;
     SHARED_PART_STORE* store_ = nullptr; // one reference held
     KWIPART_ACCESS* parts_[IMGACCESS_MAX_PARTITIONS] = {};
+    kwRet lastListing_ = KW_OK;
 };
 
 } // namespace kw::imgaccess

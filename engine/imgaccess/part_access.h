@@ -13,6 +13,7 @@
 #pragma once
 
 #include "engine/core/kwret.h"
+#include "engine/disk/kwlib.h"
 #include "engine/imgaccess/sector_cache.h"
 #include "engine/imgaccess/shared_store.h"
 #include "engine/imgaccess/udata_map.h"
@@ -32,6 +33,9 @@ struct IMG_ENTRY {
     uint32_t attributes = 0;
     uint64_t time = 0;   // FILETIME, UTC; 0 when unknown
     bool hasTime = true; // false: the time output is left alone
+    KW_DATE date;        // as the file system stores it (years since 1980)
+    KW_TIME dosTime;
+    char shortName[40] = {}; // the 8.3 name when a long name differs from it
     uint64_t size = 0;
 };
 

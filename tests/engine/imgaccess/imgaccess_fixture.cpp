@@ -12,6 +12,15 @@ using kwv::test::PutFileBytes;
 
 namespace {
 
+// File contents without a single zero byte: blocks of files are stored
+// whatever their bytes, so no file block may look unused.
+std::vector<uint8_t> FileContent(size_t n, uint32_t seed) {
+    std::vector<uint8_t> bytes = MixedBytes(n, seed);
+    for (uint8_t& b : bytes)
+        b = b == 0 ? uint8_t(seed | 1) : b;
+    return bytes;
+}
+
 // First sector after the reserved area, the FATs and the FAT12/16 root.
 uint32_t MetadataEnd(const std::vector<uint8_t>& raw) {
     const uint8_t* b = raw.data();
@@ -36,8 +45,8 @@ Partition MakeFatPartition(const TempFolder& folder, const std::string& name, in
     const std::string ten = folder.File(name + "-ten.bin");
     const std::string big = folder.File(name + "-big.bin");
     const std::string empty = folder.File(name + "-empty.txt");
-    PutFileBytes(ten, MixedBytes(10000, 3));
-    PutFileBytes(big, MixedBytes(std::min<size_t>(300000, size_t(kib) * 256), uint32_t(fatBits)));
+    PutFileBytes(ten, FileContent(10000, 3));
+    PutFileBytes(big, FileContent(std::min<size_t>(300000, size_t(kib) * 256), uint32_t(fatBits)));
     PutFileBytes(empty, {});
     const std::string m = " -i " + image + " ";
     const std::string cmd =

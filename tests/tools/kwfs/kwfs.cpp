@@ -13,6 +13,7 @@
 #include "engine/core/errtext.h"
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
+#include "tests/tools/kwfs/kwfs_image.h"
 #include "tests/tools/kwfs/kwfs_source.h"
 #include "tests/tools/kwfs/sha256.h"
 
@@ -29,16 +30,7 @@ namespace {
 constexpr int kMaxDepth = 256;
 constexpr uint32_t kChunk = 1 << 20;
 
-struct Row {
-    std::string path;
-    bool dir = false;
-    uint64_t size = 0;
-    KW_DATE date;
-    KW_TIME time;
-    uint32_t attrs = 0;
-    std::string shortName;
-    std::string sha;
-};
+using Row = KwfsRow;
 
 std::string Json(const std::string& s) {
     std::string out = "\"";
@@ -201,12 +193,55 @@ kwRet Remove(FILESYSTEM* fs, const std::string& path) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: kwfs ls [--hash] SOURCE\n"
-                         "       kwfs cat SOURCE PATH\n"
+    std::fprintf(stderr, "usage: kwfs ls [--hash] [--password P] SOURCE\n"
+                         "       kwfs cat [--password P] SOURCE PATH\n"
                          "       kwfs put SOURCE PATH < FILE\n"
                          "       kwfs rm SOURCE PATH\n"
-                         "SOURCE: part:FILE | disk:FILE:N\n");
+                         "       kwfs copy [--password P] [--low|--high] SRC.kwi:N DST.kwi\n"
+                         "SOURCE: part:FILE | disk:FILE:N | image:FILE:N (N from 0)\n");
     return 2;
+}
+
+// Takes "--name VALUE" out of the arguments; empty when absent.
+std::string TakeOption(std::vector<std::string>& args, const std::string& name) {
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == name) {
+            std::string value = args[i + 1];
+            args.erase(args.begin() + long(i), args.begin() + long(i) + 2);
+            return value;
+        }
+    }
+    return {};
+}
+
+// Takes "--name" out of the arguments; true when it was there.
+bool TakeFlag(std::vector<std::string>& args, const std::string& name) {
+    auto it = std::find(args.begin(), args.end(), name);
+    if (it == args.end())
+        return false;
+    args.erase(it);
+    return true;
+}
+
+kwRet ImageCommand(const std::vector<std::string>& args, bool hash, const std::string& password) {
+    KwfsImage image;
+    if (args[0] == "put" || args[0] == "rm")
+        return ERR_IMG_READ_ONLY; // partitions inside images are browsed, never changed
+    kwRet rc = image.Open(args[1], password);
+    if (rc != KW_OK)
+        return rc;
+    if (args[0] == "cat")
+        return image.Read(args[2], [](const uint8_t* p, uint32_t n) {
+            return std::fwrite(p, 1, n, stdout) == n ? KW_OK : ERR_FILE_WRITE;
+        });
+    std::vector<Row> rows;
+    rc = image.Walk(hash, rows);
+    if (rc != KW_OK)
+        return rc;
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.path < b.path; });
+    for (const Row& r : rows)
+        PrintRow(r, hash);
+    return KW_OK;
 }
 
 int Fail(kwRet rc) {
@@ -219,6 +254,17 @@ int Fail(kwRet rc) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    const std::string password = TakeOption(args, "--password");
+    uint32_t createFlags = 0;
+    if (TakeFlag(args, "--high"))
+        createFlags = KW_CREATE_HIGH_COMPRESSION;
+    else if (TakeFlag(args, "--low"))
+        createFlags = KW_CREATE_LOW_COMPRESSION;
+    if (args.size() == 3 && args[0] == "copy") {
+        cpLoadBuiltinTables(CPKIND_UTF8);
+        kwRet rc = KwfsCopy(args[1], args[2], password, createFlags);
+        return rc == KW_OK ? 0 : Fail(rc);
+    }
     bool hash = args.size() > 1 && args[0] == "ls" && args[1] == "--hash";
     if (hash)
         args.erase(args.begin() + 1);
@@ -228,6 +274,12 @@ int main(int argc, char** argv) {
         (command != "ls" && !onePath))
         return Usage();
     cpLoadBuiltinTables(CPKIND_UTF8);
+    if (IsImageSource(args[1])) {
+        kwRet rc = ImageCommand(args, hash, password);
+        if (rc == KW_OK && std::fflush(stdout) != 0)
+            rc = ERR_FILE_WRITE;
+        return rc == KW_OK ? 0 : Fail(rc);
+    }
     KwfsSource source;
     kwRet rc = source.Open(args[1]);
     if (rc != KW_OK)
