@@ -58,15 +58,29 @@ struct Fixture {
     uint32_t usedBlocks = 0;
 };
 
-// Stores every block that is not all zeros (with the first MiB kept whole).
+// Blocks before the first data cluster of a FAT32 volume: boot area and FATs.
+uint32_t MetadataBlocks(const std::vector<char>& v) {
+    auto le = [&](size_t at, int n) {
+        uint32_t x = 0;
+        for (int i = n - 1; i >= 0; --i)
+            x = x << 8 | uint8_t(v[at + size_t(i)]);
+        return x;
+    };
+    const uint32_t sectors = le(14, 2) + le(16, 1) * le(36, 4);
+    return (sectors + kSectorsPerBlock - 1) / kSectorsPerBlock;
+}
+
+// Stores the volume's metadata and every other block that is not all zeros,
+// as an image of the volume would hold its used blocks.
 int32_t StoreRaw(const fs::path& raw, const std::string& image, uint32_t flags, uint32_t* used) {
     std::ifstream in(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     const uint32_t blocks = uint32_t(bytes.size() / kBlockBytes);
     std::vector<uint8_t> bitmap((blocks + 7) / 8, 0);
     *used = 0;
+    const uint32_t metadata = MetadataBlocks(bytes);
     for (uint32_t b = 0; b < blocks; ++b) {
-        bool nonzero = b < 256;
+        bool nonzero = b < metadata;
         for (uint32_t i = 0; !nonzero && i < kBlockBytes; ++i)
             nonzero = bytes[size_t(b) * kBlockBytes + i] != 0;
         if (nonzero) {
@@ -182,6 +196,8 @@ void BM_ReadAllFilesThroughImageAccess(benchmark::State& state) {
         if (image == nullptr)
             std::abort();
         bytes += ReadTree(image, "\\Partition0", buffer);
+        if (bytes == 0)
+            std::abort(); // nothing listed: the partition could not be read
         image->Release();
     }
     state.SetBytesProcessed(int64_t(bytes));
