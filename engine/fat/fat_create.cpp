@@ -30,10 +30,15 @@ void SplitPath(const char* path, std::string* parent, std::string* name) {
     const char* colon = std::strchr(path, ':');
     std::string p = colon != nullptr ? colon + 1 : path;
     size_t slash = p.find_last_of('\\');
-    *parent = slash == std::string::npos ? "\\" : p.substr(0, slash);
-    *name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (slash == std::string::npos) {
+        parent->assign(1, '\\');
+        name->assign(p);
+        return;
+    }
+    parent->assign(p, 0, slash);
+    name->assign(p, slash + 1, std::string::npos);
     if (parent->empty())
-        *parent = "\\";
+        parent->assign(1, '\\');
 }
 
 void SetCluster(uint8_t* entry, uint32_t cluster, bool fat32) {
