@@ -25,32 +25,6 @@ void Restore(const TempFolder& dir, const Files& files) {
     }
 }
 
-int ReadBack(const std::string& path, const char* name, const std::vector<uint8_t>& want) {
-    int err = -1;
-    StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
-    if (c == nullptr) {
-        return err;
-    }
-    std::vector<uint8_t> back;
-    err = ReadStream(c, name, &back);
-    if (err == 0 && back != want) {
-        err = -3;
-    }
-    c->Release();
-    return err;
-}
-
-int Verify(const std::string& path) {
-    int err = -1;
-    StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
-    if (c == nullptr) {
-        return err;
-    }
-    err = c->VerifyAll();
-    c->Release();
-    return err;
-}
-
 // Appends stream `name` in a child that dies at change `killAt` (tearing
 // that write after `tear` bytes); true when the child got through.
 bool AppendInChild(const std::string& path, uint32_t limit, const char* name,

@@ -28,35 +28,6 @@ StoreContainer* Append(const std::string& path, uint32_t limit, int* err) {
     return OpenContainerForAppend(path.c_str(), limit, 0, nullptr, err);
 }
 
-// Reads stream `name` of the set; the error, or -3 when it reads back other
-// bytes than `want`.
-int ReadBack(const std::string& path, const char* name, const std::vector<uint8_t>& want,
-             MEDIA_CHANGE_CALLBACK* cb = nullptr) {
-    int err = -1;
-    StoreContainer* c = OpenContainerForRead(path.c_str(), cb, &err);
-    if (c == nullptr) {
-        return err;
-    }
-    std::vector<uint8_t> back;
-    err = ReadStream(c, name, &back);
-    if (err == 0 && back != want) {
-        err = -3;
-    }
-    c->Release();
-    return err;
-}
-
-int Verify(const std::string& path) {
-    int err = -1;
-    StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
-    if (c == nullptr) {
-        return err;
-    }
-    err = c->VerifyAll();
-    c->Release();
-    return err;
-}
-
 // A set of two sessions: "one" and then "two", written with a volume limit.
 std::string TwoSessions(const TempFolder& dir, uint32_t options, uint32_t limit) {
     const std::string path = dir.File("a.kwi");

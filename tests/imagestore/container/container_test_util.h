@@ -145,6 +145,36 @@ inline int ReadStream(StoreContainer* c, const std::string& path, std::vector<ui
     return err;
 }
 
+// Reads stream `name` of the set at `path`; the error, or -3 when it reads
+// back other bytes than `want`.
+inline int ReadBack(const std::string& path, const char* name, const std::vector<uint8_t>& want,
+                    MEDIA_CHANGE_CALLBACK* cb = nullptr) {
+    int err = -1;
+    StoreContainer* c = OpenContainerForRead(path.c_str(), cb, &err);
+    if (c == nullptr) {
+        return err;
+    }
+    std::vector<uint8_t> back;
+    err = ReadStream(c, name, &back);
+    if (err == 0 && back != want) {
+        err = -3;
+    }
+    c->Release();
+    return err;
+}
+
+// Opens the set at `path` and checks every chunk.
+inline int Verify(const std::string& path) {
+    int err = -1;
+    StoreContainer* c = OpenContainerForRead(path.c_str(), nullptr, &err);
+    if (c == nullptr) {
+        return err;
+    }
+    err = c->VerifyAll();
+    c->Release();
+    return err;
+}
+
 inline std::vector<uint8_t> FileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
