@@ -94,20 +94,10 @@ void VtfeDrive::SetIcons() {
 bool VtfeDrive::Expand(bool force) {
     if (populated_ && !force)
         return true;
-    busy_ = true;
     QString search = path_;
     if (!search.startsWith('\\') && !search.contains('\\'))
         search += '\\';
-    RemoveMissingChildren(node_);
-    bool added = AddFolderEntries(this, search);
-    if (added) {
-        populated_ = true;
-        node_->sortChildren(0, Qt::AscendingOrder);
-    }
-    hasChildren_ = HasChildren() || (node_ != nullptr && node_->childCount() > 0);
-    UpdateChildMark();
-    busy_ = false;
-    return added;
+    return ExpandFromFolder(search);
 }
 
 void VtfeDrive::ShowContents(bool focus) {

@@ -83,17 +83,7 @@ bool VtfeFolder::HasChildren() {
 bool VtfeFolder::Expand(bool force) {
     if (populated_ && !force)
         return true;
-    busy_ = true;
-    RemoveMissingChildren(node_);
-    bool added = AddFolderEntries(this, WithSlash(path_));
-    if (added) {
-        populated_ = true;
-        node_->sortChildren(0, Qt::AscendingOrder);
-    }
-    hasChildren_ = HasChildren() || (node_ != nullptr && node_->childCount() > 0);
-    UpdateChildMark();
-    busy_ = false;
-    return added;
+    return ExpandFromFolder(WithSlash(path_));
 }
 
 void VtfeFolder::ShowContents(bool focus) {

@@ -1,6 +1,7 @@
 #include "app/explorer/vtfe_item.h"
 
 #include "app/explorer/explorer_node.h"
+#include "app/explorer/vtfe_folder.h"
 #include "app/ui_services.h"
 
 #include <QTreeWidget>
@@ -118,6 +119,20 @@ void VtfeItem::ShowChildRows(const QStringList& columns, bool focus, bool stopWh
         }
     }
     list_->setUpdatesEnabled(true);
+}
+
+bool VtfeItem::ExpandFromFolder(const QString& searchPath) {
+    busy_ = true;
+    RemoveMissingChildren(node_);
+    bool added = AddFolderEntries(this, searchPath);
+    if (added) {
+        populated_ = true;
+        node_->sortChildren(0, Qt::AscendingOrder);
+    }
+    hasChildren_ = HasChildren() || (node_ != nullptr && node_->childCount() > 0);
+    UpdateChildMark();
+    busy_ = false;
+    return added;
 }
 
 } // namespace kw::app

@@ -107,6 +107,9 @@ protected:
     virtual void ExtraRows() {}
     // Writes has-children onto the node.
     void UpdateChildMark();
+    // Fills the node from a host folder search: drops children that are gone,
+    // adds folders and image files, sorts; populated when anything was added.
+    bool ExpandFromFolder(const QString& searchPath);
     // The path of the parent node's item joined with name by one "\".
     QString JoinedPath(QTreeWidgetItem* parent) const;
 
