@@ -276,19 +276,24 @@ kwRet FAT_FILESYSTEM::dropPieces(const FAT_FOUND& found) {
                            found.entryIndex - found.firstPieceIndex + 1);
 }
 
-kwRet FAT_FILESYSTEM::FileDelete(const char* path, uint8_t attribute) {
+kwRet FAT_FILESYSTEM::findToChange(const char* path, uint8_t attribute, FAT_FOUND* found) {
     if (path == nullptr)
         return ERR_BAD_ARGUMENT;
     if (!initialised_)
         return ERR_NOT_OPEN;
     if (IsReadOnly())
         return ERR_WRITE_PROTECTED;
-    FAT_FOUND found;
-    kwRet rc = FindPath(path, attribute, &found);
+    kwRet rc = FindPath(path, attribute, found);
     if (rc != KW_OK)
         return rc;
-    if (found.isRoot)
-        return ERR_ILLEGAL_OPERATION;
+    return found->isRoot ? ERR_ILLEGAL_OPERATION : KW_OK;
+}
+
+kwRet FAT_FILESYSTEM::FileDelete(const char* path, uint8_t attribute) {
+    FAT_FOUND found;
+    kwRet rc = findToChange(path, attribute, &found);
+    if (rc != KW_OK)
+        return rc;
     FAT_DIR_ENTRY e = FAT_DIR_ENTRY::Parse(found.entry, boot_.IsFat32());
     if (e.IsDirectory() && e.firstCluster != 0) {
         FAT_DIRECTORY dir;
@@ -327,18 +332,12 @@ bool FAT_FILESYSTEM::isBelow(uint32_t cluster, uint32_t ancestor) {
 }
 
 kwRet FAT_FILESYSTEM::FileRename(const char* oldPath, const char* newPath, uint8_t attribute) {
-    if (oldPath == nullptr || newPath == nullptr)
+    if (newPath == nullptr)
         return ERR_BAD_ARGUMENT;
-    if (!initialised_)
-        return ERR_NOT_OPEN;
-    if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
     FAT_FOUND src;
-    kwRet rc = FindPath(oldPath, attribute, &src);
+    kwRet rc = findToChange(oldPath, attribute, &src);
     if (rc != KW_OK)
         return rc;
-    if (src.isRoot)
-        return ERR_ILLEGAL_OPERATION;
     uint32_t parent = 0;
     std::u16string name;
     rc = parentOf(newPath, &parent, &name);

@@ -133,6 +133,9 @@ private:
     kwRet parentOf(const char* path, uint32_t* cluster, std::u16string* name);
     kwRet makeDirectoryCluster(uint32_t parent, const uint8_t* entry, uint32_t* cluster);
     kwRet removeEntry(const FAT_FOUND& found);
+    // Finds the entry a delete or rename changes: refuses a missing path, an
+    // unopened or read-only volume and the root.
+    kwRet findToChange(const char* path, uint8_t attribute, FAT_FOUND* found);
     kwRet dropPieces(const FAT_FOUND& found);
     bool isBelow(uint32_t cluster, uint32_t ancestor);
 
