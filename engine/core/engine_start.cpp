@@ -9,6 +9,8 @@
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/netware/nw_services.h"
+#include "engine/ntfs/ntfs_services.h"
 
 #include <cstdio>
 
@@ -100,6 +102,15 @@ void LogBanner() {
     Log(DBG_LEVEL_TRACE, line);
 }
 
+// The disk layer reaches NTFS labels and NetWare volumes only through its
+// hook table; the file systems fill it before the disks are enumerated.
+void InstallFsHooks() {
+    KW_FS_HOOKS hooks{};
+    ntfsAddDiskHooks(&hooks);
+    nwAddDiskHooks(&hooks);
+    kwSetFsHooks(hooks);
+}
+
 kwRet AfterLibraryOpen() {
     kwRet rc = enInitializeEngine();
     if (rc != KW_OK)
@@ -136,6 +147,7 @@ kwRet enStartEngine(std::uint32_t flags) {
     LogBanner();
     if (kwSwitchSet(SW_UVM))
         kwSetUseVirtualMemory();
+    InstallFsHooks();
     kwRet rc = kwLibOpen();
     if (rc == KW_OK) {
         gState = EN_STATE_LIBRARY_OPEN;

@@ -16,6 +16,8 @@
 #include "engine/core/workdir.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/netware/nw_services.h"
+#include "engine/ntfs/ntfs_services.h"
 #include "tests/engine/disk/disk_fixture.h"
 
 #include <gtest/gtest.h>
@@ -181,6 +183,24 @@ TEST_F(EngineHostTest, StartWithoutDisksAndAgainAfterStop) {
     EXPECT_EQ(engine.Stop(), KW_OK); // stop without start: nothing to close
     ASSERT_EQ(engine.Start(0, nullptr), KW_OK);
     EXPECT_NE(ByType(0x07), nullptr);
+    EXPECT_EQ(engine.Stop(), KW_OK);
+}
+
+TEST_F(EngineHostTest, StartInstallsTheFileSystemsDiskHooks) {
+    KW_FS_HOOKS expected{};
+    ntfsAddDiskHooks(&expected);
+    nwAddDiskHooks(&expected);
+    kwSetFsHooks(KW_FS_HOOKS{});
+    EngineF6 engine;
+    ASSERT_EQ(engine.Open(2, 2), KW_OK);
+    ASSERT_EQ(engine.Start(0, nullptr), KW_OK);
+    const KW_FS_HOOKS& installed = kwGetFsHooks();
+    EXPECT_EQ(installed.ntfsVolumeLabel, expected.ntfsVolumeLabel);
+    EXPECT_EQ(installed.registerNetWareVolumes, expected.registerNetWareVolumes);
+    EXPECT_EQ(installed.createSegmentList, expected.createSegmentList);
+    EXPECT_EQ(installed.deleteSegmentList, expected.deleteSegmentList);
+    EXPECT_NE(installed.ntfsVolumeLabel, nullptr);
+    EXPECT_NE(installed.registerNetWareVolumes, nullptr);
     EXPECT_EQ(engine.Stop(), KW_OK);
 }
 
