@@ -81,7 +81,8 @@ KWVAULTS_API PART_STORE* PartStoreOpenReadOnly(const char* path, MEDIA_CHANGE_CA
     int32_t code = 0;
     PART_STORE* store = Guarded(code, [&]() -> PART_STORE* {
         PART_STORE* current = kw::partstore::OpenForReading(path, callback, code);
-        if (current != nullptr || code != kwv::kStoreInvalid) {
+        if (current != nullptr || code != kwv::kStoreInvalid ||
+            kw::partstore::HoldsCurrentFormat(path)) {
             return current;
         }
         return kw::legacy::openAsPartStore(path, callback, code);
@@ -109,7 +110,7 @@ KWVAULTS_API int32_t PartStoreVerifyData(const char* path, MEDIA_CHANGE_CALLBACK
     return Shield([&]() -> int32_t {
         bool opened = false;
         const int32_t code = kw::partstore::VerifyImageData(path, callback, opened);
-        if (!opened && code == kwv::kStoreInvalid) {
+        if (!opened && code == kwv::kStoreInvalid && !kw::partstore::HoldsCurrentFormat(path)) {
             return kw::legacy::verifyImageData(path, callback);
         }
         return code;

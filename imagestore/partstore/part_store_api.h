@@ -27,10 +27,9 @@ int32_t DeleteImageSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
 // image opened as one of the current format (else the result is the open's).
 int32_t VerifyImageData(const char* path, MEDIA_CHANGE_CALLBACK* callback, bool& opened);
 
-// The data check of PartStoreVerifyData: opens the image once, checks every
-// part's record and streams, then every chunk. `opened` tells whether the
-// image opened as one of the current format (else the result is the open's).
-int32_t VerifyImageData(const char* path, MEDIA_CHANGE_CALLBACK* callback, bool& opened);
+// True when volume 0 starts with a sound first record of the current format:
+// such an image that fails to open is damaged, not one of the older format.
+bool HoldsCurrentFormat(const char* path);
 
 // Reads and checks every chunk of the set, with progress.
 int32_t VerifyImageChunks(const char* path, MEDIA_CHANGE_CALLBACK* callback);

@@ -161,4 +161,9 @@ int32_t VerifyImageChunks(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
     return container == nullptr ? error : container->VerifyAll();
 }
 
+bool HoldsCurrentFormat(const char* path) {
+    kwv::ChunkRecord first;
+    return path != nullptr && kwv::ReadFirstRecord(path, &first);
+}
+
 } // namespace kw::partstore

@@ -133,6 +133,31 @@ TEST(PartStoreChecks, DataCheckAsksForThePasswordOnce) {
     EXPECT_EQ(std::count(callback.calls.begin(), callback.calls.end(), "AskPassword"), 1);
 }
 
+// An image of the current format that is damaged reports the current
+// reader's code, not the older reader's refusal of the version it finds in
+// the first chunk's older-format signature.
+TEST(PartStoreChecks, DamagedImagesReportTheCurrentReadersCode) {
+    const struct {
+        const char* what;
+        void (*damage)(std::vector<uint8_t>&);
+    } cases[] = {
+        {"payload of chunk 0", [](std::vector<uint8_t>& b) { b[5000] ^= 0x5A; }},
+        {"volume cut inside chunk 0", [](std::vector<uint8_t>& b) { b.resize(100000); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const std::string image = NewImage(folder);
+        std::vector<uint8_t> bytes = FileBytes(image);
+        c.damage(bytes);
+        PutFileBytes(image, bytes);
+        int32_t error = -1;
+        EXPECT_EQ(PartStoreOpenReadOnly(image.c_str(), nullptr, &error), nullptr);
+        EXPECT_EQ(error, kInvalid);
+        EXPECT_EQ(PartStoreVerifyData(image.c_str(), nullptr), kInvalid);
+    }
+}
+
 std::vector<std::string> PartNames(const std::string& image) {
     int32_t error = -1;
     PART_STORE* store = PartStoreOpenReadOnly(image.c_str(), nullptr, &error);
