@@ -14,6 +14,9 @@ namespace {
 
 constexpr char kPartitionPrefix[] = "\\Partition";
 constexpr size_t kPrefixLength = sizeof kPartitionPrefix - 1;
+// The answer to a question about a change file when nobody can be asked: go
+// on without it.
+constexpr uint32_t kQueryGoOn = 4;
 
 // A directory listing over IMAGE_ACCESS::Enumerate; keeps its image alive.
 class IMAGE_ACCESS_ITERATOR final : public IMGACCESS_ITERATOR {
@@ -173,22 +176,62 @@ uint32_t IMAGE_ACCESS::Release() {
 
 kwRet IMAGE_ACCESS::Open() {
     int32_t error = 0;
+    IMAGE_STORE* image = ImageStoreOpenReadOnly(imagePath_.c_str(), callback_, &error);
+    if (image != nullptr) {
+        const kwRet rc = OpenOlder(image);
+        image->Release(); // the adapter and the accesses hold their own references
+        return rc;
+    }
+    // A cancelled prompt ends the open; anything else may be the current format.
+    return error == static_cast<int32_t>(ERR_USER_CANCEL) ? ERR_USER_CANCEL : OpenCurrent();
+}
+
+kwRet IMAGE_ACCESS::OpenOlder(IMAGE_STORE* image) {
+    int32_t error = 0;
+    PART_STORE* store = PartStoreLegacyUseImageStore(image, callback_, &error);
+    if (store == nullptr)
+        return error != 0 ? static_cast<kwRet>(error) : ERR_IMG_OPEN;
+    return OpenParts(store, image);
+}
+
+kwRet IMAGE_ACCESS::OpenCurrent() {
+    int32_t error = 0;
     PART_STORE* store = PartStoreOpenReadOnly(imagePath_.c_str(), callback_, &error);
     if (store == nullptr)
         return error != 0 ? static_cast<kwRet>(error) : ERR_IMG_OPEN;
+    return OpenParts(store, nullptr);
+}
+
+kwRet IMAGE_ACCESS::OpenParts(PART_STORE* store, IMAGE_STORE* image) {
     store_ = SHARED_PART_STORE::Wrap(store);
     if (store_ == nullptr)
         return ERR_IMG_NO_MEMORY;
+    PARTACCESS_UI_CALLBACK* own = callback_ != nullptr ? this : nullptr;
     const uint32_t count = store_->GetPartCount();
     kwRet rc = KW_OK;
     for (uint32_t i = 0; i < count && i < IMGACCESS_MAX_PARTITIONS && rc == KW_OK; ++i) {
         rc = static_cast<kwRet>(store_->SelectPart(i));
         if (rc == KW_OK)
-            parts_[i] = CreatePartAccess(store_, i, &rc);
+            parts_[i] = image != nullptr ? CreateOldPartAccess(store_, i, image, own, &rc)
+                                         : CreatePartAccess(store_, i, &rc);
         if (rc == KW_OK)
-            rc = parts_[i]->Open(nullptr);
+            rc = parts_[i]->Open(image != nullptr ? changeFile_.c_str() : nullptr);
     }
     return rc;
+}
+
+// The editor's callback carries no text with its question (its slot has no
+// room for a pointer); the code says what went wrong.
+uint32_t IMAGE_ACCESS::Query(uint32_t code, const char*) {
+    return callback_ != nullptr ? callback_->Query(code, 0) : kQueryGoOn;
+}
+
+bool IMAGE_ACCESS::Progress(uint32_t low, uint32_t high, uint32_t current) {
+    return callback_ == nullptr || callback_->Progress(low, high, current) != 0;
+}
+
+bool IMAGE_ACCESS::EndProgress() {
+    return callback_ == nullptr || callback_->EndProgress() != 0;
 }
 
 kwRet IMAGE_ACCESS::ResolvePath(const char* path, KWIPART_ACCESS** access, std::string* rest) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/imgaccess/imgaccess.h"
+#include "engine/imgaccess/legacy_access.h"
 #include "engine/imgaccess/part_access.h"
 
 #include <cstdint>
@@ -19,14 +20,20 @@ kwRet ParsePartitionPath(const char* path, uint32_t* index, std::string* rest);
 void CopyText(const char* text, char* buffer, uint32_t size);
 
 // Owns the shared part store and up to 12 partition accesses (slot i for
-// part i of the store).
-class IMAGE_ACCESS final : public IMGACCESS {
+// part i of the store). Images of the older format are tried first, through
+// the image library's IMAGE_STORE; their partition accesses ask their
+// questions through this object, which hands them to the editor's callback.
+class IMAGE_ACCESS final : public IMGACCESS, public PARTACCESS_UI_CALLBACK {
 public:
     IMAGE_ACCESS(const char* imagePath, const char* changeFile, IMGACCESS_UI_CALLBACK* callback);
     IMAGE_ACCESS(const IMAGE_ACCESS&) = delete;
     IMAGE_ACCESS& operator=(const IMAGE_ACCESS&) = delete;
 
     kwRet Open();
+
+    uint32_t Query(uint32_t code, const char* text) override;
+    bool Progress(uint32_t low, uint32_t high, uint32_t current) override;
+    bool EndProgress() override;
 
     uint32_t AddRef() override { return ++refs_; }
     uint32_t Release() override;
@@ -58,6 +65,11 @@ public:
 
 private:
     ~IMAGE_ACCESS();
+    // The two formats; the older one reads through `image`.
+    kwRet OpenOlder(IMAGE_STORE* image);
+    kwRet OpenCurrent();
+    // Takes over the caller's reference to store and opens its partitions.
+    kwRet OpenParts(PART_STORE* store, IMAGE_STORE* image);
     IMGACCESS_ITERATOR* Find(const char* path, uint32_t filter, char* name, uint32_t size,
                              uint32_t* attributes, uint64_t* time, uint64_t* bytes);
 

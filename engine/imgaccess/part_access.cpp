@@ -49,6 +49,40 @@ KWIPART_ACCESS* CreatePartAccess(SHARED_PART_STORE* store, uint32_t part, kwRet*
     return access;
 }
 
+kwRet KWIPART_ACCESS::MakePartitionRecord(uint32_t totalSectors, uint32_t type, uint32_t kind) {
+    auto* pi = new PARTITION_INFO;
+    if (pi == nullptr)
+        return ERR_NO_MEMORY;
+    pi->disk = kwGetImageDisk();
+    pi->ulFlags = PI_OPENABLE | PI_LOCKED | PI_QUARANTINED | PI_NOT_LINKED;
+    pi->ulStartSect = 0;
+    pi->NumSects = pi->ulUsedSects = pi->ulRoom = pi->ulBootTotal = totalSectors;
+    pi->ucPartType = static_cast<uint8_t>(type);
+    pi->ucFsKind = static_cast<uint8_t>(kind);
+    pi->ucDriveLetter = '*';
+    pi->usBytesPerSector = kSectorBytes;
+    pi->usSectorFactor = 1;
+    pi_ = pi;
+    return KW_OK;
+}
+
+bool KWIPART_ACCESS::ServeFromCache(uint32_t* sector, uint8_t** out, uint32_t* count) {
+    // The sectors that the last listings left in the cache, from the first on.
+    while (*count > 0 && cache_.Count() != 0 && cache_.Get(*sector, *out)) {
+        ++*sector;
+        *out += kSectorBytes;
+        --*count;
+    }
+    return *count == 0;
+}
+
+void KWIPART_ACCESS::KeepListed(uint32_t sector, const uint8_t* data, uint32_t count) {
+    if (!listing_)
+        return;
+    for (uint32_t i = 0; i < count; ++i)
+        cache_.Put(sector + i, data + size_t{i} * kSectorBytes);
+}
+
 kwRet KWI_ACCESS::Open(const char*) {
     SetCurrentPartAccess(this);
     const uint32_t blocks = store_->GetBlockCount();
@@ -57,20 +91,10 @@ kwRet KWI_ACCESS::Open(const char*) {
     if (blocks == 0 || sectorsPerBlock == 0 || store_->GetBytesPerSector() != kSectorBytes ||
         sectorsPerBlock > UINT32_MAX / kSectorBytes)
         return ERR_IMG_INVALID;
-    auto* pi = new PARTITION_INFO;
-    if (pi == nullptr)
-        return ERR_NO_MEMORY;
-    const uint32_t total = store_->GetTotalSectors();
-    pi->disk = kwGetImageDisk();
-    pi->ulFlags = PI_OPENABLE | PI_LOCKED | PI_QUARANTINED | PI_NOT_LINKED;
-    pi->ulStartSect = 0;
-    pi->NumSects = pi->ulUsedSects = pi->ulRoom = pi->ulBootTotal = total;
-    pi->ucPartType = static_cast<uint8_t>(store_->GetPartitionType());
-    pi->ucFsKind = static_cast<uint8_t>(store_->GetFileSystemKind());
-    pi->ucDriveLetter = '*';
-    pi->usBytesPerSector = kSectorBytes;
-    pi->usSectorFactor = 1;
-    pi_ = pi;
+    kwRet rc = MakePartitionRecord(store_->GetTotalSectors(), store_->GetPartitionType(),
+                                   store_->GetFileSystemKind());
+    if (rc != KW_OK)
+        return rc;
     blocks_ = blocks;
     sectorsPerBlock_ = sectorsPerBlock;
     storedLimit_ = store_->GetBlockLimit();
@@ -100,10 +124,8 @@ kwRet KWI_ACCESS::ReadStored(uint32_t sector, uint8_t* out, uint32_t count) {
     while (rc == KW_OK && count > 0) {
         const uint32_t n = count < kMaxRunSectors ? count : kMaxRunSectors;
         rc = static_cast<kwRet>(store_->ReadPartData(part_, offset, out, n * kSectorBytes));
-        if (rc == KW_OK && listing_) {
-            for (uint32_t i = 0; i < n; ++i)
-                cache_.Put(sector + i, out + size_t{i} * kSectorBytes);
-        }
+        if (rc == KW_OK)
+            KeepListed(sector, out, n);
         offset += uint64_t{n} * kSectorBytes;
         out += size_t{n} * kSectorBytes;
         sector += n;
@@ -121,13 +143,7 @@ kwRet KWI_ACCESS::ReadSectors(uint32_t sector, void* buffer, uint32_t count) {
     if (rc != KW_OK)
         return rc;
     auto* out = static_cast<uint8_t*>(buffer);
-    // The sectors that the last listings left in the cache, from the first on.
-    while (count > 0 && cache_.Count() != 0 && cache_.Get(sector, out)) {
-        ++sector;
-        out += kSectorBytes;
-        --count;
-    }
-    return count == 0 ? KW_OK : ReadStored(sector, out, count);
+    return ServeFromCache(&sector, &out, &count) ? KW_OK : ReadStored(sector, out, count);
 }
 
 uint64_t DosDateToFileTime(uint32_t yearsSince1980, uint32_t month, uint32_t day, uint32_t hour,

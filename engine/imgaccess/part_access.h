@@ -91,6 +91,13 @@ protected:
     // Frees the file system, the listing and the partition record, in this
     // order.
     void CloseAll();
+    // The partition record of an imaged partition (start sector 0).
+    kwRet MakePartitionRecord(uint32_t totalSectors, uint32_t type, uint32_t kind);
+    // Serves sectors from the listing cache, from the first on, advancing
+    // the three values; true when none remain.
+    bool ServeFromCache(uint32_t* sector, uint8_t** out, uint32_t* count);
+    // While a directory is listed, sectors just read enter the cache.
+    void KeepListed(uint32_t sector, const uint8_t* data, uint32_t count);
 
     SHARED_PART_STORE* store_; // one reference held
     uint32_t part_;            // index of the part in the store

@@ -70,6 +70,14 @@ uint32_t UDATA_MAP::Rank(uint32_t block) {
     return index_[k] + (block > start ? used_.CountSet(start, block - 1, UINT32_MAX) : 0);
 }
 
+uint64_t UDATA_MAP::DataOffset(uint64_t block) {
+    if (!IsBuilt() || entries_ == 0 || !HasStoredBlock())
+        return 0;
+    if (block > blockLimit_)
+        return (uint64_t{Rank(blockLimit_)} + (IsStored(blockLimit_) ? 1 : 0)) * BlockBytes();
+    return uint64_t{Rank(static_cast<uint32_t>(block))} * BlockBytes();
+}
+
 kwRet UDATA_MAP::Locate(uint32_t sector, uint32_t count, uint64_t* offset) {
     if (!IsBuilt() || entries_ == 0)
         return ERR_IMG_INVALID;

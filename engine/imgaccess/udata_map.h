@@ -57,6 +57,14 @@ public:
     uint32_t IndexShift() const { return shift_; }
     uint32_t IndexEntries() const { return entries_; }
     bool IsStored(uint32_t block) const { return used_.IsSet(block); }
+    // The first stored block at or after `block` (STATE_MAP_NONE: none).
+    uint32_t NextStored(uint32_t block) const { return used_.FindNextSet(block); }
+    // The last stored block at or before `block` (STATE_MAP_NONE: none).
+    uint32_t PrevStored(uint32_t block) const { return used_.FindPrevSet(block); }
+    // Where the data of `block` begins in the stream: the bytes of the
+    // stored blocks below it. Blocks past the limit give the stream's
+    // length up to the limit.
+    uint64_t DataOffset(uint64_t block);
 
 private:
     kwRet AllocateIndex();

@@ -94,9 +94,24 @@ public:
     void MediaEraseEnd() override {}
     void MediaEjectBegin() override {}
     void MediaEjectEnd() override {}
-    uint32_t Query(uint32_t, uint32_t) override { return 4; }
-    uint32_t Progress(uint32_t, uint32_t, uint32_t) override { return 1; }
-    uint32_t EndProgress() override { return 1; }
+    // The image-access slots: what was asked, and the answers given.
+    std::vector<uint32_t> queries; // codes of the change-file questions
+    uint32_t queryAnswer = 4;      // go on without the change file
+    uint32_t progressCalls = 0, endProgressCalls = 0;
+    uint32_t progressAnswer = 1, endProgressAnswer = 1; // 0: the user cancels
+
+    uint32_t Query(uint32_t code, uint32_t) override {
+        queries.push_back(code);
+        return queryAnswer;
+    }
+    uint32_t Progress(uint32_t, uint32_t, uint32_t) override {
+        ++progressCalls;
+        return progressAnswer;
+    }
+    uint32_t EndProgress() override {
+        ++endProgressCalls;
+        return endProgressAnswer;
+    }
 };
 
 } // namespace kw::imgaccess::test
