@@ -3,6 +3,7 @@
 // the same.
 #include "tests/engine/disk/disk_fixture.h"
 #include "tests/engine/imgaccess/imgaccess_fixture.h"
+#include "tests/engine/imgaccess/legacy_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -41,4 +42,23 @@ TEST(KwfsImage, ImageSourceListsAndReadsAsTheRawPartition) {
     EXPECT_NE(Kwfs("copy --password pw " + image + ":3 " + folder.File("z.kwi")).find("error"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(folder.File("z.kwi"))); // a failed copy leaves no image
+}
+
+TEST(KwfsImage, OlderFormatImagesListAndReadAsTheRawPartition) {
+    TempFolder folder;
+    const LegacyVolume volume = MakeLegacyVolume(folder);
+    const std::string image = folder.File("old.kwi");
+    LegacyImage layout;
+    layout.volumeLimit = 600000;
+    kw::legacy::testing::writeLegacyImage(
+        image, layout,
+        {LegacyPart(volume, 4, 0, 0, 0),
+         LegacyPart(volume, 1, 104, ConvertPasswordString("pw"), 0x2F01)});
+    const std::string expected = Kwfs("ls --hash part:" + volume.rawPath);
+    ASSERT_NE(expected.find("sha256"), std::string::npos) << expected;
+    EXPECT_EQ(Kwfs("ls --hash --password pw image:" + image + ":0"), expected);
+    EXPECT_EQ(Kwfs("ls --hash --password pw image:" + image + ":1"), expected);
+    EXPECT_EQ(Kwfs("cat --password pw image:" + image + ":1 FILE7.BIN"),
+              Kwfs("cat part:" + volume.rawPath + " FILE7.BIN"));
+    EXPECT_NE(Kwfs("ls image:" + image + ":1").find("error 7"), std::string::npos); // no password
 }
