@@ -10,7 +10,6 @@
 
 using namespace kw::imgaccess;
 using namespace kw::imgaccess::test;
-using kw::legacy::testing::writeLegacyImage;
 
 namespace {
 
@@ -104,25 +103,16 @@ TEST(ChangeFileParse, AcceptsItsOwnRecordAndRefusesEveryDamagedOrForeignOne) {
 
 namespace {
 
-class ChangeFileTest : public ::testing::Test {
+class ChangeFileTest : public LegacyVolumeTest {
 protected:
-    static void SetUpTestSuite() { volume_ = new LegacyVolume(MakeLegacyVolume(*folder_)); }
-    static void TearDownTestSuite() {
-        delete volume_;
-        volume_ = nullptr;
-    }
     // Two compressed partitions and a plain one, all with a password and
     // spread over several volume files.
     void SetUp() override {
         const uint32_t pw = ConvertPasswordString("pw");
         parts_ = {LegacyPart(*volume_, 1, 102, pw, 0x2F01), LegacyPart(*volume_, 4, 0, pw, 0),
                   LegacyPart(*volume_, 2, 204, pw, 0x3001)};
-        LegacyImage image;
-        image.volumeLimit = 900000;
-        image_ = folder_->File("changes.kwi");
-        changes_ = folder_->File("changes.kwx");
-        std::filesystem::remove(changes_);
-        writeLegacyImage(image_, image, parts_);
+        image_ = Write(parts_, 900000);
+        changes_ = image_.substr(0, image_.size() - 4) + ".kwx";
         cb_.media.password = u"pw";
     }
     PARTITION_ACCESS& Reader(IMAGE_ACCESS* image, uint32_t index) {
@@ -133,8 +123,6 @@ protected:
             ExpectEverySectorInRandomOrder(image, i, parts_[i], volume_->raw, 40 + i);
     }
 
-    static inline TempFolder* folder_ = new TempFolder;
-    static inline LegacyVolume* volume_ = nullptr;
     std::vector<LegacyPartition> parts_;
     std::string image_, changes_;
     UiCallback cb_;

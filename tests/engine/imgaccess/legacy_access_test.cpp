@@ -10,31 +10,12 @@
 
 using namespace kw::imgaccess;
 using namespace kw::imgaccess::test;
-using kw::legacy::testing::writeLegacyImage;
 
 namespace {
 
 const uint32_t kPassword = ConvertPasswordString("pw");
 
-class LegacyAccessTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { volume_ = new LegacyVolume(MakeLegacyVolume(*folder_)); }
-    static void TearDownTestSuite() {
-        delete volume_;
-        volume_ = nullptr;
-    }
-    std::string Write(const std::vector<LegacyPartition>& parts, uint64_t volumeLimit = 0) {
-        LegacyImage image;
-        image.volumeLimit = volumeLimit;
-        const std::string path = folder_->File("img" + std::to_string(++made_) + ".kwi");
-        writeLegacyImage(path, image, parts);
-        return path;
-    }
-
-    static inline TempFolder* folder_ = new TempFolder;
-    static inline LegacyVolume* volume_ = nullptr;
-    static inline int made_ = 0;
-};
+using LegacyAccessTest = LegacyVolumeTest;
 
 struct Case {
     const char* name;

@@ -48,7 +48,7 @@ LegacyVolume MakeLegacyVolume(const TempFolder& folder) {
 
 // Sectors of the FAT volume's boot area, FATs and root folder, which an
 // imaging program stores whatever they hold.
-uint32_t MetadataSectors(const std::vector<uint8_t>& raw) {
+static uint32_t MetadataSectors(const std::vector<uint8_t>& raw) {
     const uint32_t reserved = kwbytes::LoadLe16(raw.data() + 14);
     const uint32_t fats = raw[16];
     const uint32_t rootEntries = kwbytes::LoadLe16(raw.data() + 17);
@@ -58,32 +58,35 @@ uint32_t MetadataSectors(const std::vector<uint8_t>& raw) {
 
 LegacyPartition LegacyPart(const LegacyVolume& volume, uint32_t sectorsPerBlock, uint32_t code,
                            uint32_t passwordValue, size_t codeBlockBytes) {
-    const std::vector<uint8_t>& raw = volume.raw;
-    LegacyPartition p;
-    const size_t blockBytes = size_t(sectorsPerBlock) * 512;
-    p.sectorsPerBlock = sectorsPerBlock;
-    p.totalSectors = uint32_t(raw.size() / 512);
-    p.blockCount = uint32_t((raw.size() + blockBytes - 1) / blockBytes);
-    p.bitmap.assign((p.blockCount + 7) / 8, 0);
-    const uint32_t metadata = MetadataSectors(raw);
-    for (uint32_t b = 0; b < p.blockCount; ++b) {
-        const size_t at = size_t(b) * blockBytes;
-        const size_t end = std::min(raw.size(), at + blockBytes);
-        const bool used =
-            size_t(b) * sectorsPerBlock < metadata ||
-            std::any_of(raw.begin() + at, raw.begin() + end, [](uint8_t x) { return x != 0; });
-        if (!used)
-            continue;
-        p.bitmap[b / 8] |= uint8_t(1 << (b % 8));
-        p.data.insert(p.data.end(), raw.begin() + at, raw.begin() + end);
-        p.data.resize(p.data.size() + (blockBytes - (end - at)), 0);
-        ++p.usedBlocks;
-    }
+    LegacyPartition p = kw::legacy::testing::partitionFromRaw(volume.raw, sectorsPerBlock,
+                                                              MetadataSectors(volume.raw));
     p.code = code;
     p.passwordValue = passwordValue;
     if (codeBlockBytes != 0)
         p.blockSize = codeBlockBytes;
     return p;
+}
+
+void LegacyVolumeTest::SetUpTestSuite() {
+    folder_ = new TempFolder;
+    volume_ = new LegacyVolume(MakeLegacyVolume(*folder_));
+}
+
+void LegacyVolumeTest::TearDownTestSuite() {
+    delete volume_;
+    delete folder_;
+    volume_ = nullptr;
+    folder_ = nullptr;
+}
+
+std::string LegacyVolumeTest::Write(const std::vector<LegacyPartition>& parts,
+                                    uint64_t volumeLimit) {
+    static int made = 0;
+    LegacyImage image;
+    image.volumeLimit = volumeLimit;
+    const std::string path = folder_->File("img" + std::to_string(++made) + ".kwi");
+    kw::legacy::testing::writeLegacyImage(path, image, parts);
+    return path;
 }
 
 uint32_t LastStoredSector(const LegacyPartition& part) {

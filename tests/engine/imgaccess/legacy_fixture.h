@@ -7,6 +7,8 @@
 #include "tests/engine/imgaccess/imgaccess_fixture.h"
 #include "tests/imagestore/legacy/legacy_fixtures.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +31,18 @@ LegacyVolume MakeLegacyVolume(const TempFolder& folder);
 // The volume as a partition of the older format.
 LegacyPartition LegacyPart(const LegacyVolume& volume, uint32_t sectorsPerBlock, uint32_t code,
                            uint32_t passwordValue, size_t codeBlockBytes);
+
+// Tests over one FAT volume made for the whole suite.
+class LegacyVolumeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    // An image of the partitions in a new file of the suite's folder.
+    static std::string Write(const std::vector<LegacyPartition>& parts, uint64_t volumeLimit = 0);
+
+    static inline TempFolder* folder_ = nullptr;
+    static inline LegacyVolume* volume_ = nullptr;
+};
 
 // The first sector of the partition's last stored block.
 uint32_t LastStoredSector(const LegacyPartition& part);

@@ -32,7 +32,8 @@ std::vector<uint8_t> makeFatPartition(const TempFolder& dir, uint32_t sizeKiB, b
     return FileBytes(image);
 }
 
-LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t sectorsPerBlock) {
+LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t sectorsPerBlock,
+                                 uint32_t keepSectors) {
     LegacyPartition p;
     size_t blockBytes = size_t(sectorsPerBlock) * 512;
     p.sectorsPerBlock = sectorsPerBlock;
@@ -42,7 +43,7 @@ LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t secto
     for (uint32_t b = 0; b < p.blockCount; ++b) {
         size_t at = size_t(b) * blockBytes;
         size_t end = std::min(raw.size(), at + blockBytes);
-        bool used = false;
+        bool used = size_t(b) * sectorsPerBlock < keepSectors;
         for (size_t i = at; i < end && !used; ++i)
             used = raw[i] != 0;
         if (!used)

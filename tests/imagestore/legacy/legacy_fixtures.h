@@ -24,9 +24,11 @@ using kwv::test::TempFolder;
 // A FAT partition of sizeKiB made by mkfs.fat and filled with files by mcopy.
 std::vector<uint8_t> makeFatPartition(const TempFolder& dir, uint32_t sizeKiB, bool fat32 = false);
 
-// Splits a raw partition into blocks: the used ones (not all zero) go into
-// the partition's data, one bit each into its bitmap.
-LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t sectorsPerBlock);
+// Splits a raw partition into blocks: the used ones (not all zero, or
+// holding one of the first `keepSectors` sectors) go into the partition's
+// data, one bit each into its bitmap.
+LegacyPartition partitionFromRaw(const std::vector<uint8_t>& raw, uint32_t sectorsPerBlock,
+                                 uint32_t keepSectors = 0);
 
 // Rebuilds the raw partition from the store's bitmap and data, reading the
 // data in pieces of `piece` bytes. Returns the first error, 0 on success.
