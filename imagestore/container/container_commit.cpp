@@ -161,6 +161,7 @@ int StoreContainer::ClearChunk0Directory() {
         return err;
     }
     chunk = old;
+    chunk0BeforeAppend_ = old;
     uint8_t* buf = chunk.data();
     const ChunkRecord r = ChunkRecord::Parse(buf);
     if (CheckRecord(buf, r) != kStoreOk || r.chunkNumber != 0) {
@@ -197,6 +198,53 @@ int StoreContainer::PrepareAppend() {
     }
     prepared_ = true;
     return kStoreOk;
+}
+
+// After an append failed to close: the volumes it made go, the set's last
+// volume is cut back to the chunks it held and chunk 0 gets its directory
+// copy back, so that the set is as it was before the append. The first step
+// that fails stops the rollback; the set then reads as of its last directory.
+int StoreContainer::RollBackAppend() {
+    if (!touched_) {
+        return kStoreOk;
+    }
+    CloseVolume();
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+        if (volfiles::Exists(*it) && !volfiles::Delete(*it)) {
+            return kStoreMediaFailure;
+        }
+    }
+    created_.clear();
+    const uint64_t keep = uint64_t(openedVolumeChunks_) * header_.storedChunkSize;
+    const std::string last = MemberPath(openedVolume_);
+    uint64_t size = 0;
+    if (!volfiles::FileSize(last, &size)) {
+        return kStoreMediaFailure;
+    }
+    if (size != keep) {
+        OpenFailure why = OpenFailure::None;
+        std::unique_ptr<VolumeFile> f = volfiles::OpenUpdate(last, &why);
+        if (!f || !f->SetSize(keep) || !f->Flush()) {
+            return kStoreMediaFailure;
+        }
+    }
+    if (chunk0BeforeAppend_.empty()) {
+        return kStoreOk;
+    }
+    std::unique_ptr<VolumeFile> own;
+    VolumeFile* f = nullptr;
+    if (int err = Chunk0ForUpdate(own, &f); err != kStoreOk) {
+        return err;
+    }
+    std::vector<uint8_t> now(chunk0BeforeAppend_.size(), 0);
+    uint32_t done = 0;
+    if (f->ReadAt(0, now.data(), uint32_t(now.size()), &done) && done == now.size() &&
+        now == chunk0BeforeAppend_) {
+        return kStoreOk; // the append never got to change it
+    }
+    // The rollback file keeps the chunk as it is restored: sound either way.
+    const uint8_t* was = chunk0BeforeAppend_.data();
+    return RewriteChunk0(f, was, was);
 }
 
 bool StoreContainer::WroteAnything() const {

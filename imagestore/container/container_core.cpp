@@ -5,6 +5,7 @@
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/container/volume_names.h"
 #include "imagestore/store_error.h"
+#include "imagestore/store_log.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>
@@ -389,6 +390,10 @@ int StoreContainer::Close() {
             err = CloseWriting();
             if (err != kStoreOk && !appending_) {
                 RemoveCreatedSet(); // a new set that could not be finished
+            } else if (err != kStoreOk && RollBackAppend() != kStoreOk) {
+                StoreLog("%s: a failed append could not be fully taken back; the set reads as of "
+                         "its last directory",
+                         path_.c_str());
             }
         } else {
             EndWriting(); // an append that added nothing leaves the set as it was

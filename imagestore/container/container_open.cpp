@@ -118,6 +118,8 @@ int StoreContainer::SetUpAppend() {
     volumeCount_ = last + 1;
     volumes_.Cut(last, first, volChunks_);
     appending_ = true;
+    openedVolume_ = last;
+    openedVolumeChunks_ = volChunks_;
     openedTable_.resize(table_.Size());
     table_.Serialise(openedTable_.data());
     OpenFailure why = OpenFailure::None;

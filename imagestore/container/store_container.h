@@ -147,6 +147,7 @@ private:
     int ClearChunk0Directory();
     int PrepareAppend();
     bool WroteAnything() const;
+    int RollBackAppend();
 
     // Writing (container_write.cpp).
     int SetUpWriting();
@@ -235,8 +236,13 @@ private:
     bool copyInChunk0_ = false;          // chunk 0 carries a directory copy
     std::vector<std::string> fragments_; // later volumes without a whole chunk
     std::vector<uint8_t> openedTable_;   // the stream table as the set was opened
-    std::unique_ptr<VolumeFile> lock_;   // volume 0, locked while writing
-    std::vector<std::string> created_;   // volume files made by this object
+    // What a failed append puts back: the set's last volume and the chunks
+    // it held, and chunk 0 as it was before its copy was cleared.
+    uint32_t openedVolume_ = 0;
+    uint32_t openedVolumeChunks_ = 0;
+    std::vector<uint8_t> chunk0BeforeAppend_;
+    std::unique_ptr<VolumeFile> lock_; // volume 0, locked while writing
+    std::vector<std::string> created_; // volume files made by this object
     // Chunk 0 from the rollback file, when a rewrite of it was cut short.
     std::vector<uint8_t> chunk0Rollback_;
 };

@@ -14,17 +14,6 @@ namespace {
 constexpr uint32_t kChunk = 0x20000;
 constexpr int kFinished = 42;
 
-using Files = std::map<std::string, std::vector<uint8_t>>;
-
-void Restore(const TempFolder& dir, const Files& files) {
-    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
-        std::filesystem::remove(e.path());
-    }
-    for (const auto& [name, bytes] : files) {
-        PutFileBytes(dir.File(name), bytes);
-    }
-}
-
 // Appends stream `name` in a child that dies at change `killAt` (tearing
 // that write after `tear` bytes); true when the child got through.
 bool AppendInChild(const std::string& path, uint32_t limit, const char* name,
@@ -64,13 +53,13 @@ TEST(ContainerKill, WriterKilledAtEveryChangeOfAnAppend) {
         ASSERT_EQ(WriteStream(c, "one", one), 0);
         ASSERT_EQ(c->Close(), 0);
         c->Release();
-        const Files base = FolderBytes(dir.Path());
+        const auto base = FolderBytes(dir.Path());
         bool finished = false;
         for (int64_t kill = 0; !finished; ++kill) {
             for (uint32_t tear : {0u, 90u, 4096u, 70000u}) {
                 SCOPED_TRACE("options " + std::to_string(options) + ", killed at change " +
                              std::to_string(kill) + " after " + std::to_string(tear) + " bytes");
-                Restore(dir, base);
+                RestoreFolder(dir.Path(), base);
                 finished = AppendInChild(path, limit, "two", two, kill, tear);
                 EXPECT_EQ(ReadBack(path, "one", one), 0);
                 const int second = ReadBack(path, "two", two);

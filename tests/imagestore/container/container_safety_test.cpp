@@ -15,6 +15,7 @@ constexpr uint32_t kChunk = 0x20000;
 
 using kwbytes::LoadLe32;
 using kwbytes::LoadLe64;
+using Files = std::map<std::string, std::vector<uint8_t>>;
 
 StoreContainer* Create(const std::string& path, uint32_t options, uint32_t limit,
                        const char16_t* pw = nullptr) {
@@ -244,6 +245,83 @@ TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
         EXPECT_EQ(counts.chunks, total);
         EXPECT_EQ(ReadBack(copy, "two", MixedBytes(700000, 4)), 0);
         EXPECT_EQ(Verify(copy), 0);
+    }
+}
+
+// After a failed close of an append: every volume is as before the append.
+// Only on a full disk, where the rollback file for chunk 0 finds no room,
+// chunk 0 may keep its directory copy cleared: the set then reads from its
+// end directory, which is the same.
+void ExpectAsBefore(const TempFolder& dir, const Files& before, bool diskFull) {
+    const Files now = FolderBytes(dir.Path());
+    EXPECT_TRUE(now.size() == before.size()) << "files added or left behind";
+    for (const auto& [name, bytes] : before) {
+        const auto it = now.find(name);
+        ASSERT_NE(it, now.end()) << name;
+        const size_t from = diskFull && name == "a.kwi" ? kChunk : 0;
+        EXPECT_TRUE(it->second.size() == bytes.size() &&
+                    std::equal(bytes.begin() + from, bytes.end(), it->second.begin() + from))
+            << name;
+    }
+    EXPECT_EQ(ReadBack(dir.File("a.kwi"), "one", MixedBytes(300000, 1)), 0);
+    EXPECT_EQ(ReadBack(dir.File("a.kwi"), "two", MixedBytes(500000, 2)), 0);
+    EXPECT_EQ(ReadBack(dir.File("a.kwi"), "three", {}), kStoreNoSuchStream);
+    EXPECT_EQ(Verify(dir.File("a.kwi")), 0);
+}
+
+// An append whose close fails (the disk fills up, or one write fails) takes
+// back what it stored, and the set takes a further append.
+TEST(ContainerSafety, FailedCloseOfAnAppendLeavesTheSetAsItWas) {
+    const struct {
+        uint32_t options, limit;
+    } sets[] = {{0, 0}, {0, 3 * kChunk}, {kOptNoDirectoryCopy, 3 * kChunk}};
+    const auto three = MixedBytes(400000, 3);
+    for (const auto& set : sets) {
+        TempFolder dir;
+        const std::string path = TwoSessions(dir, set.options, set.limit);
+        const auto before = FolderBytes(dir.Path());
+        int failedCloses = 0;
+        for (int64_t n = 0, closedBoth = 0; closedBoth < 2; ++n) {
+            closedBoth = 0;
+            for (bool full : {false, true}) {
+                SCOPED_TRACE("options " + std::to_string(set.options) + ", limit " +
+                             std::to_string(set.limit) +
+                             (full ? ", full from write " : ", write ") + std::to_string(n) +
+                             (full ? "" : " fails"));
+                FaultPlan plan;
+                plan.cutFrees = true;
+                (full ? plan.fullFrom : plan.failAt) = n;
+                int closed = -1;
+                {
+                    FaultScope faults(&plan);
+                    int err = -1;
+                    StoreContainer* c = Append(path, set.limit, &err);
+                    ASSERT_NE(c, nullptr) << err;
+                    WriteStream(c, "three", three); // may fail: the close must say so
+                    closed = c->Close();
+                    c->Release();
+                }
+                if (closed == kStoreOk) {
+                    ++closedBoth;
+                    RestoreFolder(dir.Path(), before);
+                    continue;
+                }
+                ++failedCloses;
+                ExpectAsBefore(dir, before, full);
+                RestoreFolder(dir.Path(), before);
+            }
+        }
+        EXPECT_GT(failedCloses, 0);
+        int err = -1;
+        StoreContainer* c = Append(path, set.limit, &err);
+        ASSERT_NE(c, nullptr) << err;
+        ASSERT_EQ(WriteStream(c, "three", three), 0);
+        ASSERT_EQ(c->Close(), 0);
+        c->Release();
+        EXPECT_EQ(ReadBack(path, "one", MixedBytes(300000, 1)), 0);
+        EXPECT_EQ(ReadBack(path, "two", MixedBytes(500000, 2)), 0);
+        EXPECT_EQ(ReadBack(path, "three", three), 0);
+        EXPECT_EQ(Verify(path), 0);
     }
 }
 

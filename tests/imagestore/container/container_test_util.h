@@ -194,6 +194,17 @@ inline std::map<std::string, std::vector<uint8_t>> FolderBytes(const std::string
     return files;
 }
 
+// Puts a folder back as FolderBytes saw it.
+inline void RestoreFolder(const std::string& folder,
+                          const std::map<std::string, std::vector<uint8_t>>& files) {
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        std::filesystem::remove(e.path());
+    }
+    for (const auto& [name, bytes] : files) {
+        PutFileBytes((std::filesystem::path(folder) / name).string(), bytes);
+    }
+}
+
 // Stamps every chunk of a volume with another creation time.
 inline void Restamp(const std::string& file, uint32_t delta) {
     std::vector<uint8_t> bytes = FileBytes(file);

@@ -19,6 +19,7 @@ struct FaultPlan {
     int64_t fullFrom = -1; // from this WriteAt on the disk is full (nothing stored)
     int64_t killAt = -1;   // at this change the process ends with _exit
     uint32_t tear = 0;     // bytes of a write at killAt that reach the file first
+    bool cutFrees = false; // a SetSize that shrinks a file ends the full disk
 };
 
 class FaultFile final : public VolumeFile {
@@ -49,6 +50,10 @@ public:
     bool SetSize(uint64_t size) override {
         if (Change()) {
             _exit(0);
+        }
+        uint64_t now = 0;
+        if (plan_->cutFrees && inner_->GetSize(&now) && size < now) {
+            plan_->fullFrom = -1;
         }
         return inner_->SetSize(size);
     }
