@@ -158,6 +158,16 @@ bool WriteSettings(SettingsStore& store, const SettingsKeys& keys, const LayoutS
     });
 }
 
+bool WriteDefaults(SettingsStore& store, const SettingsKeys& keys, const EditorDefaults& defaults) {
+    return store.Edit([&](settings::SettingsFile& f) {
+        if (defaults.restoreLocation.empty())
+            f.Remove(keys.settings, "DefRstrLoc");
+        else
+            f.SetString(keys.settings, "DefRstrLoc", defaults.restoreLocation);
+        f.SetInt(keys.settings, "DefSplit", defaults.splitSize);
+    });
+}
+
 std::string GetOpenDlgDir(const SettingsStore& store, const SettingsKeys& keys) {
     return store.Values().GetString(keys.settings, "OpenDlgDir", "");
 }

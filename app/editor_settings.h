@@ -56,6 +56,10 @@ LayoutValues ReadLayout(const SettingsStore& store, const SettingsKeys& keys);
 bool WriteSettings(SettingsStore& store, const SettingsKeys& keys, const LayoutState& layout,
                    const EditorDefaults& defaults);
 
+// Writes the default restore location (removing the value when empty) and
+// the default split size, as the options dialog confirms them.
+bool WriteDefaults(SettingsStore& store, const SettingsKeys& keys, const EditorDefaults& defaults);
+
 std::string GetOpenDlgDir(const SettingsStore& store, const SettingsKeys& keys);
 bool SetOpenDlgDir(SettingsStore& store, const SettingsKeys& keys, const std::string& folder);
 

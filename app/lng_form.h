@@ -6,6 +6,8 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPalette>
+#include <QWidget>
 
 namespace kw::app {
 
@@ -24,5 +26,13 @@ protected:
 };
 
 using TlngForm = TlngFormOf<QDialog>;
+
+// Gives an edit box the look of a read-only field: the button-face colour
+// behind its text.
+inline void ShowAsReadOnlyField(QWidget* edit) {
+    QPalette p = edit->palette();
+    p.setColor(QPalette::Base, p.color(QPalette::Button));
+    edit->setPalette(p);
+}
 
 } // namespace kw::app

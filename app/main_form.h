@@ -62,6 +62,7 @@ public:
     void miContactInfoClick();
     void miSupportWebClick();
     void AboutMnuItmClick();
+    void OptionsMnuItmClick();
     void RefreshExecute();
     void UpOneLevelExecute();
     void SelectAllExecute();

@@ -1,8 +1,10 @@
 // The main window's actions, menus, help contexts and help commands.
 #include "app/app_info.h"
 #include "app/dialogs/about_box.h"
+#include "app/dialogs/options_dlg.h"
 #include "app/main_form.h"
 #include "app/ui_services.h"
+#include "platform/vfs/vfs.h"
 
 #include <QAction>
 #include <QApplication>
@@ -154,7 +156,7 @@ void TMainForm::BuildMenus() {
     QMenu* tools = MainMenu->addMenu("&Tools");
     tools->setObjectName("ToolsMnu");
     OptionsMnuItm = PlainItem(tools, "OptionsMnuItm", "&Options...");
-    OptionsMnuItm->setEnabled(false); // the options dialog is not part of this build yet
+    connect(OptionsMnuItm, &QAction::triggered, this, &TMainForm::OptionsMnuItmClick);
 
     QMenu* help = MainMenu->addMenu("&Help");
     help->setObjectName("HelpMnu");
@@ -232,6 +234,10 @@ void TMainForm::AboutMnuItmClick() {
     TAboutBox box(ui_, nullptr);
     box.Fill(productName_, versionNumber_, aboutPicture_);
     ui_.ShowModal(box);
+}
+
+void TMainForm::OptionsMnuItmClick() {
+    ShowOptions(this, ui_, settings_, keys_, defaults_, imageExtensions_, vfs_.Root().Table());
 }
 
 } // namespace kw::app

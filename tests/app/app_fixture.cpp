@@ -17,7 +17,7 @@ app::MsgAnswer FakeUi::Message(const QString& text, const QString& caption, app:
 
 int FakeUi::ShowModal(QDialog& dialog) {
     modalDialogs << dialog.objectName();
-    return QDialog::Accepted;
+    return modal ? modal(dialog) : QDialog::Accepted;
 }
 
 bool FakeUi::OpenDocument(const QString& pathOrUrl) {

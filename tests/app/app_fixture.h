@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace kw::test {
@@ -39,6 +40,9 @@ public:
     std::deque<app::MsgAnswer> answers; // default: Ok / Yes
     QStringList opened;
     QStringList modalDialogs; // object names
+    // Plays the user of a modal dialog and gives its result; unset, every
+    // dialog is accepted untouched.
+    std::function<int(QDialog&)> modal;
     QString folder;
     QStringList filesToOpen; // host paths
     QString openStart, openFilter;

@@ -1,6 +1,7 @@
 // The main window over a test drive and a disk-image fixture: start-up,
 // the trees and list, settings kept across a restart, the command-line
 // image, and the order of shutting down.
+#include "app/dialogs/options_dlg.h"
 #include "app/editor_settings.h"
 #include "app/engine_facade.h"
 #include "app/explorer/explorer_node.h"
@@ -12,6 +13,7 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -315,6 +317,35 @@ private slots:
         QCOMPARE(ui_.messages.size(), size_t(1));
         QCOMPARE(ui_.messages[0].caption, QString("Error"));
         QVERIFY(ui_.messages[0].text.startsWith("Unable to find the help file "));
+        form->FormClose();
+        settings_.File() = {};
+    }
+
+    void optionsCommandKeepsWhatTheDialogConfirms() {
+        {
+            auto form = Start();
+            ui_.modal = [](QDialog& d) {
+                auto* dlg = qobject_cast<TOptionsDlg*>(&d);
+                if (dlg == nullptr)
+                    return int(QDialog::Rejected);
+                dlg->DefSplitSizeEd->setText("2,000,000");
+                dlg->DefRestLocEd->setText("T:\\Restored");
+                dlg->ExtEd->setText("abc");
+                dlg->AddBtnClick();
+                dlg->OKBtnClick();
+                return dlg->result();
+            };
+            form->OptionsMnuItm->trigger();
+            ui_.modal = nullptr;
+            QCOMPARE(ui_.modalDialogs.last(), QString("TOptionsDlg"));
+            QCOMPARE(form->Defaults().splitSize, 2000000u);
+            QCOMPARE(form->ImageExtensions(), (std::vector<std::string>{".kwi", ".abc"}));
+            form->FormClose();
+        }
+        auto form = Start(); // read back at the next start
+        QCOMPARE(form->Defaults().splitSize, 2000000u);
+        QCOMPARE(form->Defaults().restoreLocation, std::string("T:\\Restored"));
+        QCOMPARE(form->ImageExtensions(), (std::vector<std::string>{".kwi", ".abc"}));
         form->FormClose();
         settings_.File() = {};
     }

@@ -1,0 +1,120 @@
+#include "tests/app/image_fixture.h"
+
+#include "kwvaults_callbacks.h"
+
+namespace kw::test {
+namespace {
+
+// Answers yes to every media question and offers one password.
+class AnsweringCallback final : public MEDIA_CHANGE_CALLBACK {
+public:
+    explicit AnsweringCallback(std::u16string password) : password_(std::move(password)) {}
+    void SetPassword(std::u16string password) { password_ = std::move(password); }
+    uint32_t AskNewMediaForCreate(const char*) override { return 1; }
+    uint32_t AskFirstMediaForUpdate(const char*) override { return 1; }
+    uint32_t AskFirstMedia(const char*) override { return 1; }
+    uint32_t AskLastMedia(const char*) override { return 1; }
+    uint32_t AskNextMedia(const char*) override { return 1; }
+    uint32_t AskMediaWithFile(const char*) override { return 1; }
+    uint32_t AskNewMediaNumber(const char*, uint32_t) override { return 1; }
+    uint32_t AskMediaNumber(const char*, uint32_t) override { return 1; }
+    void MediaOpened(const char*, uint32_t, uint32_t) override {}
+    void MediaStillFull(const char*) override {}
+    void MediaCreateFailed(const char*) override {}
+    void WrongMedia(const char*) override {}
+    void MediaNotice(uint32_t) override {}
+    void MediaFull(const char*) override {}
+    uint32_t ConfirmEraseMedia(const char*) override { return 0; }
+    uint32_t ConfirmDeleteImageSet(const char*) override { return 0; }
+    void DeleteImageBegin() override {}
+    void DeleteImageEnd() override {}
+    void MediaPrepareBegin() override {}
+    void MediaPrepareEnd() override {}
+    void MediaWriteBegin() override {}
+    uint32_t MediaWriteProgress(uint32_t, uint32_t) override { return 1; }
+    void MediaWriteEnd() override {}
+    void ProgressBegin() override {}
+    uint32_t ProgressStep(uint32_t, uint32_t) override { return 1; }
+    void ProgressEnd() override {}
+    uint32_t AskPassword(PASSWORD_SINK* sink) override {
+        return password_.empty() ? 0 : sink->TryPassword(password_.c_str());
+    }
+    void MediaEraseBegin() override {}
+    uint32_t MediaEraseProgress(uint32_t, uint32_t) override { return 0; }
+    void MediaEraseEnd() override {}
+    void MediaEjectBegin() override {}
+    void MediaEjectEnd() override {}
+
+private:
+    std::u16string password_;
+};
+
+// Bytes that do not compress: a simple linear congruential sequence.
+std::vector<uint8_t> MixedBlock(uint32_t bytes, uint32_t seed) {
+    std::vector<uint8_t> out(bytes);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t& b : out) {
+        x = x * 1664525u + 1013904223u;
+        b = uint8_t(x >> 24);
+    }
+    return out;
+}
+
+int32_t AddPart(PART_STORE* store, const FixturePart& p) {
+    uint32_t index = 0;
+    int32_t error = store->AddPart(&index);
+    if (error != 0)
+        return error;
+    store->SetPartFlags(p.flags);
+    store->SetPartitionType(p.partitionType);
+    store->SetFileSystemKind(p.fsKind);
+    store->SetDriveLetter(p.driveLetter);
+    store->SetBytesPerSector(512);
+    store->SetTotalSectors(p.blocks * p.sectorsPerBlock);
+    store->SetSectorsPerBlock(p.sectorsPerBlock);
+    store->SetBlockCount(p.blocks);
+    store->SetUsedBlockCount(p.recordedUsed != ~0u ? p.recordedUsed : p.usedBlocks);
+    store->SetPartName(p.name.c_str());
+    store->SetPartDescription(p.description.c_str());
+    std::vector<uint8_t> bitmap((p.blocks + 7) / 8, 0);
+    for (uint32_t b = 0; b < p.usedBlocks && b < p.blocks; ++b)
+        bitmap[b / 8] |= uint8_t(1u << (b % 8));
+    if ((error = store->CreateUbmap()) != 0 ||
+        (error = store->Write(bitmap.data(), uint32_t(bitmap.size()))) != 0 ||
+        (error = store->CreateUdata()) != 0)
+        return error;
+    for (uint32_t b = 0; b < p.usedBlocks && b < p.blocks && error == 0; ++b) {
+        std::vector<uint8_t> block = MixedBlock(p.sectorsPerBlock * 512, index * 1000 + b);
+        error = store->Write(block.data(), uint32_t(block.size()));
+    }
+    return error != 0 ? error : store->ClosePart();
+}
+
+} // namespace
+
+int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image) {
+    AnsweringCallback callback(image.password);
+    int32_t error = 0;
+    PART_STORE* store = PartStoreCreateNew(
+        hostPath.c_str(), image.password.empty() ? nullptr : image.password.c_str(),
+        image.volumeLimit, 0, image.createFlags, &callback, &error);
+    if (store == nullptr)
+        return error;
+    if (!image.description.empty())
+        error = store->SetDescription(image.description.c_str());
+    for (size_t i = 0; i < image.parts.size() && error == 0; ++i)
+        error = AddPart(store, image.parts[i]);
+    const int32_t committed = store->Commit();
+    store->Release();
+    return error != 0 ? error : committed;
+}
+
+PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& password) {
+    // The store may call back while it reads: the callback outlives it.
+    static AnsweringCallback callback({});
+    callback.SetPassword(password);
+    int32_t error = 0;
+    return PartStoreOpenReadOnly(hostPath.c_str(), &callback, &error);
+}
+
+} // namespace kw::test

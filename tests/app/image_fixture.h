@@ -1,0 +1,43 @@
+// Small images for the editor's tests, written through the image library:
+// parts with chosen record values and blocks of mixed bytes, no file system.
+#pragma once
+
+#include "kwvaults.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kw::test {
+
+struct FixturePart {
+    std::string name;
+    std::string description;
+    uint32_t driveLetter = 'C';
+    uint32_t flags = 0; // 0x04 logical
+    uint32_t partitionType = 0x06;
+    uint32_t fsKind = 1;
+    uint32_t sectorsPerBlock = 8;
+    uint32_t blocks = 16;
+    uint32_t usedBlocks = 8; // the first ones are stored
+    // The record's used-block count when it should differ from usedBlocks
+    // (a damaged record); ~0 keeps usedBlocks.
+    uint32_t recordedUsed = ~0u;
+};
+
+struct FixtureImage {
+    std::string description;
+    uint32_t createFlags = 0; // KW_CREATE_FLAGS
+    std::u16string password;
+    uint32_t volumeLimit = 0; // bytes per file; 0 the library's default
+    std::vector<FixturePart> parts;
+};
+
+// Writes the image at hostPath; 0 or the library's first error.
+int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image);
+
+// The image opened for reading (one reference for the caller); null on
+// failure. password answers the library's question when the image has one.
+PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& password = {});
+
+} // namespace kw::test
