@@ -132,9 +132,11 @@ int StoreContainer::RewriteChunk0(VolumeFile* f, const uint8_t* old, const uint8
     }
     std::unique_ptr<VolumeFile> keep = volfiles::CreateNew(side);
     uint32_t done = 0;
-    const bool kept =
-        keep && keep->WriteAt(0, old, stored, &done) && done == stored && keep->Flush();
+    bool kept = keep && keep->WriteAt(0, old, stored, &done) && done == stored && keep->Flush();
     keep.reset();
+    if (kept && !volfiles::SyncFolderOf(side)) {
+        kept = false;
+    }
     if (!kept) {
         volfiles::Delete(side); // chunk 0 is untouched; a part-written file must not stay
         return kStoreMediaFailure;
@@ -143,8 +145,10 @@ int StoreContainer::RewriteChunk0(VolumeFile* f, const uint8_t* old, const uint8
         return kStoreMediaFailure; // the rollback file restores the chunk
     }
     chunk0Rollback_.clear();
-    // Chunk 0 is sound on disk now; a rollback file that stays is not read.
+    // Chunk 0 is sound on disk now; a rollback file that stays or comes back
+    // is not read.
     volfiles::Delete(side);
+    volfiles::SyncFolderOf(side);
     return kStoreOk;
 }
 
@@ -186,11 +190,16 @@ int StoreContainer::PrepareAppend() {
         }
         copyInChunk0_ = false;
     }
-    while (!fragments_.empty()) {
-        if (volfiles::Exists(fragments_.back()) && !volfiles::Delete(fragments_.back())) {
+    if (!fragments_.empty()) {
+        while (!fragments_.empty()) {
+            if (volfiles::Exists(fragments_.back()) && !volfiles::Delete(fragments_.back())) {
+                return kStoreMediaFailure;
+            }
+            fragments_.pop_back();
+        }
+        if (!volfiles::SyncFolderOf(path_)) {
             return kStoreMediaFailure;
         }
-        fragments_.pop_back();
     }
     // Chunks past the set's last one (left by a write that stopped) go.
     if (file_ && !file_->SetSize(uint64_t(volChunks_) * header_.storedChunkSize)) {
@@ -213,6 +222,10 @@ int StoreContainer::RollBackAppend() {
         if (volfiles::Exists(*it) && !volfiles::Delete(*it)) {
             return kStoreMediaFailure;
         }
+    }
+    // Volumes that came back after a power loss would hold whole chunks.
+    if (!created_.empty() && !volfiles::SyncFolderOf(path_)) {
+        return kStoreMediaFailure;
     }
     created_.clear();
     const uint64_t keep = uint64_t(openedVolumeChunks_) * header_.storedChunkSize;

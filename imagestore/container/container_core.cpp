@@ -371,6 +371,7 @@ void StoreContainer::RemoveCreatedSet() {
     if (volfiles::Exists(RollbackPath())) {
         volfiles::Delete(RollbackPath());
     }
+    volfiles::SyncFolderOf(path_); // nothing depends on it: a failure is no worse
     created_.clear();
 }
 

@@ -246,6 +246,10 @@ int StoreContainer::CloseWriting() {
     if (err == kStoreOk && file_ && !file_->Flush()) {
         err = kStoreMediaFailure;
     }
+    // So are the folder entries of the volumes this session made.
+    if (err == kStoreOk && !created_.empty() && !volfiles::SyncFolderOf(path_)) {
+        err = kStoreMediaFailure;
+    }
     if (err == kStoreOk && (header_.containerFlags & kFlagDirectoryCopy) &&
         uint64_t(reservedSize_) >= uint64_t(kDirectoryFixedBytes) + table_.Size()) {
         err = WriteDirectoryCopy(BuildDirectory());

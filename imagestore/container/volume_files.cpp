@@ -15,6 +15,11 @@ FileFilter& Filter() {
     return filter;
 }
 
+FolderSync& SyncForTests() {
+    static FolderSync sync;
+    return sync;
+}
+
 // A volume file over a handle of the file layer; owns one reference to it.
 class LayerVolumeFile final : public VolumeFile {
 public:
@@ -112,6 +117,18 @@ bool FileSize(const std::string& path, uint64_t* size) {
 
 bool Delete(const std::string& path) {
     return vfs::vfsDeleteFile(path);
+}
+
+bool SyncFolderOf(const std::string& path) {
+    std::string folder = FolderPart(path);
+    if (folder.empty() && !vfs::vfsGetCurrentDirectory(&folder)) {
+        return false;
+    }
+    return SyncForTests() ? SyncForTests()(folder) : vfs::vfsSyncFolder(folder);
+}
+
+void SetFolderSyncForTests(FolderSync sync) {
+    SyncForTests() = std::move(sync);
 }
 
 bool CreateFolderOf(const std::string& path) {

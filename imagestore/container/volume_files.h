@@ -38,6 +38,9 @@ bool Exists(const std::string& path);
 // The size of a file; false when it cannot be read.
 bool FileSize(const std::string& path, uint64_t* size);
 bool Delete(const std::string& path);
+// Makes the folder entry of `path` durable: call it after creating or
+// removing a file that a later write relies on.
+bool SyncFolderOf(const std::string& path);
 // Creates the folder of `path` with its parents.
 bool CreateFolderOf(const std::string& path);
 // The names of the files in a folder ("" is the current folder), sorted.
@@ -54,6 +57,9 @@ bool FreeSpace(const std::string& path, uint64_t* freeBytes);
 using FileFilter =
     std::function<std::unique_ptr<VolumeFile>(std::unique_ptr<VolumeFile>, const std::string&)>;
 void SetFileFilterForTests(FileFilter filter);
+// Tests may stand in for the folder sync (null: the file layer's).
+using FolderSync = std::function<bool(const std::string& folder)>;
+void SetFolderSyncForTests(FolderSync sync);
 
 } // namespace volfiles
 } // namespace kwv

@@ -207,6 +207,19 @@ bool sysFlush(int fd) {
     return r == 0;
 }
 
+bool sysSyncFolder(const std::string& host) {
+    const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    ::close(fd);
+    return r == 0;
+}
+
 bool sysTryLock(int fd) {
     int r;
     do {

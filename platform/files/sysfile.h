@@ -40,6 +40,9 @@ uint64_t sysGetTime(int fd); // last write FILETIME; 0 when unreadable
 bool sysSetTime(int fd, uint64_t filetime);
 // Makes the file's data written so far durable (fdatasync).
 bool sysFlush(int fd);
+// Makes a folder's entries durable (fsync of the folder): files created,
+// renamed or removed in it survive a power loss.
+bool sysSyncFolder(const std::string& host);
 // Takes an advisory exclusive lock (flock) on the open file without
 // waiting; false when another open of the file holds one. It lasts until the
 // descriptor is closed.

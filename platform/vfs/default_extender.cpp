@@ -129,6 +129,11 @@ bool DEFAULTFILESYSEXTENDER::MoveFile(const std::string& from, const std::string
     return ToHost(from, &a) && ToHost(to, &b) && sys::sysMoveFile(a, b);
 }
 
+bool DEFAULTFILESYSEXTENDER::SyncFolder(const std::string& path) {
+    std::string host;
+    return ToHost(path, &host) && sys::sysSyncFolder(host);
+}
+
 bool DEFAULTFILESYSEXTENDER::DeleteFile(const std::string& path) {
     std::string host;
     return ToHost(path, &host) && sys::sysDeleteFile(host);

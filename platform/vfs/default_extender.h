@@ -64,6 +64,7 @@ public:
     bool GetMediaState(const std::string& path, uint32_t* state) override;
     bool GetDiskSpace(const std::string& path, uint64_t* total, uint64_t* free) override;
     int TouchDrive(const std::string& path) override;
+    bool SyncFolder(const std::string& path) override;
 
 private:
     bool IsDriveList(const std::string& path) const;

@@ -69,6 +69,7 @@ public:
     bool GetMediaState(std::string path, uint32_t* state);
     bool GetDiskSpace(std::string path, uint64_t* total, uint64_t* free);
     int TouchDrive(std::string path);
+    bool SyncFolder(std::string path);
     void* QueryObject(std::string path, const char* name); // slot 1 of the provider
 
     // Volume by index over all providers, the root first.
@@ -105,6 +106,8 @@ bool vfsFileExists(const std::string& path);
 bool vfsSetAttributes(const std::string& path, uint32_t attributes);
 bool vfsMoveFile(const std::string& from, const std::string& to);
 bool vfsDeleteFile(const std::string& path);
+// Makes the entries of a folder (files created or removed in it) durable.
+bool vfsSyncFolder(const std::string& folder);
 FILEITERATOR* vfsFindFirst(const std::string& path, VFS_ENTRY* first);
 bool vfsCreateDirectory(const std::string& path);
 bool vfsRemoveDirectory(const std::string& path);

@@ -109,6 +109,9 @@ bool VFS_NAMESPACE::GetMediaState(std::string path, uint32_t* state) {
 bool VFS_NAMESPACE::GetDiskSpace(std::string path, uint64_t* total, uint64_t* free) {
     return FindExtender(&path)->GetDiskSpace(path, total, free);
 }
+bool VFS_NAMESPACE::SyncFolder(std::string path) {
+    return FindExtender(&path)->SyncFolder(path);
+}
 int VFS_NAMESPACE::TouchDrive(std::string path) {
     return FindExtender(&path)->TouchDrive(path);
 }
@@ -157,6 +160,9 @@ bool vfsMoveFile(const std::string& from, const std::string& to) {
 }
 bool vfsDeleteFile(const std::string& path) {
     return vfsInstance().DeleteFile(path);
+}
+bool vfsSyncFolder(const std::string& folder) {
+    return vfsInstance().SyncFolder(folder);
 }
 FILEITERATOR* vfsFindFirst(const std::string& path, VFS_ENTRY* first) {
     return vfsInstance().FindFirst(path, first);

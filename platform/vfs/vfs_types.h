@@ -129,6 +129,9 @@ public:
     virtual bool GetDiskSpace(const std::string& path, uint64_t* total, uint64_t* free) = 0;
     // Returns the upper-cased drive letter of a drive path, else 0.
     virtual int TouchDrive(const std::string& path) = 0;
+    // Makes the entries of a folder durable; providers without such a step
+    // succeed.
+    virtual bool SyncFolder(const std::string&) { return true; }
 
 protected:
     virtual ~FILESYSEXTENDER() = default;

@@ -325,6 +325,51 @@ TEST(ContainerSafety, FailedCloseOfAnAppendLeavesTheSetAsItWas) {
     }
 }
 
+// New volume files and the rollback file beside volume 0 are in the folder
+// for good before chunk 0 names them; a folder that cannot be made durable
+// fails the close instead of passing as success, and costs nothing.
+TEST(ContainerSafety, FolderEntriesAreMadeDurable) {
+    TempFolder dir, other;
+    const std::string path = dir.File("a.kwi");
+    std::string setFolder = dir.Path();
+    FaultPlan plan;
+    std::vector<int64_t> syncedAfter; // writes done at each sync of the set's folder
+    bool syncFails = false;
+    volfiles::SetFolderSyncForTests([&](const std::string& folder) {
+        EXPECT_EQ(folder, setFolder);
+        syncedAfter.push_back(plan.writes);
+        return !syncFails;
+    });
+    FaultScope faults(&plan);
+    StoreContainer* c = Create(path, 0, 3 * kChunk);
+    ASSERT_EQ(WriteStream(c, "one", MixedBytes(700000, 1)), 0); // three volumes
+    ASSERT_EQ(c->Close(), 0);
+    c->Release();
+    // The close's last writes: the directory's chunk, the rollback file, chunk 0.
+    const int64_t w = plan.writes;
+    for (int64_t after : {w - 2, w - 1}) {
+        EXPECT_NE(std::find(syncedAfter.begin(), syncedAfter.end(), after), syncedAfter.end())
+            << "no sync after write " << after;
+    }
+
+    syncFails = true;
+    const auto before = FolderBytes(dir.Path());
+    int err = -1;
+    c = Append(path, 3 * kChunk, &err);
+    ASSERT_NE(c, nullptr) << err;
+    WriteStream(c, "two", MixedBytes(500000, 2));
+    EXPECT_EQ(c->Close(), kStoreMediaFailure);
+    c->Release();
+    EXPECT_TRUE(FolderBytes(dir.Path()) == before);
+    setFolder = other.Path();
+    c = Create(other.File("b.kwi"), kOptNoDirectoryCopy, 0);
+    ASSERT_EQ(WriteStream(c, "one", MixedBytes(1000, 1)), 0);
+    EXPECT_EQ(c->Close(), kStoreMediaFailure);
+    c->Release();
+    EXPECT_TRUE(FolderBytes(other.Path()).empty());
+    volfiles::SetFolderSyncForTests(nullptr);
+}
+
 // One writer at a time: while a set is open for writing, a second append,
 // a delete and a create over it are refused and change nothing.
 TEST(ContainerSafety, SecondWriterIsRefused) {

@@ -121,6 +121,12 @@ TEST(ForEachEntry, AFailedReaddirIsNotTheEndOfTheListing) {
 } // namespace
 } // namespace kw::sys
 
+TEST(SyncFolder, SyncsAFolderAndFailsOnAMissingOne) {
+    kw::test::TempDir dir;
+    EXPECT_TRUE(kw::sys::sysSyncFolder(dir.path()));
+    EXPECT_FALSE(kw::sys::sysSyncFolder(dir / "missing"));
+}
+
 TEST(TestTempDir, AFolderThatCannotBeMadeIsAnErrorNotAnEmptyPath) {
     const char* old = std::getenv("TMPDIR");
     std::string saved = old ? old : "";
