@@ -115,6 +115,25 @@ private slots:
         QCOMPARE(dlg->ExtList->topLevelItemCount(), 3);
     }
 
+    void enterInTheExtensionBoxAddsInsteadOfClosing() {
+        MemorySettingsStore store;
+        EditorDefaults defaults;
+        auto dlg = Dialog(store, defaults);
+        dlg->show();
+        QVERIFY(QTest::qWaitForWindowActive(dlg.get()));
+        dlg->PageControl1->setCurrentWidget(dlg->ImageExtTab);
+        dlg->ExtEd->setFocus();
+        QTRY_VERIFY(dlg->AddBtn->isDefault());
+        QVERIFY(!dlg->OKBtn->isDefault());
+        QTest::keyClicks(dlg->ExtEd, "img");
+        QTest::keyClick(dlg->ExtEd, Qt::Key_Return);
+        QCOMPARE(Rows(dlg->ExtList), (QStringList{".kwi", ".img"}));
+        QVERIFY(dlg->isVisible());
+        dlg->ExtList->setFocus(); // leaving the box makes OK the default again
+        QTRY_VERIFY(dlg->OKBtn->isDefault());
+        QVERIFY(!dlg->AddBtn->isDefault());
+    }
+
     void removeAndClearKeepTheFirstRow() {
         MemorySettingsStore store;
         EditorDefaults defaults;
