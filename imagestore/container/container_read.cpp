@@ -4,9 +4,9 @@
 
 #include "imagestore/container/volume_names.h"
 #include "imagestore/store_error.h"
+#include "imagestore/store_log.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -284,15 +284,15 @@ int StoreContainer::FindEarlierDirectory(uint32_t last, uint64_t* directoryAt) {
             return kStoreInvalid;
         }
         if (chunk_.chunkFlags & kChunkHasDirectory) {
-            // Said in the debug output: what lies after this directory is not seen.
-            std::fprintf(stderr,
-                         "kwvaults: %s: chunks %u to %u carry no directory (a write that "
-                         "stopped or a missing volume); the set is read as of chunk %u\n",
-                         path_.c_str(), c + 1, last, c);
             chunkCount_ = c + 1;
             streamLength_ = chunk_.StreamEnd();
             volumeCount_ = volIndex_ + 1;
             recovered_ = true;
+            // What lies after this directory is not seen: the log says so.
+            StoreLog("%s: chunks %u to %u carry no directory (a write that stopped or a missing "
+                     "volume); the set is read as of its directory in chunk %u: %u chunks in %u "
+                     "volumes",
+                     path_.c_str(), c + 1, last, c, chunkCount_, volumeCount_);
             return chunk_.DirectoryAt(directoryAt) ? kStoreOk : kStoreInvalid;
         }
     }

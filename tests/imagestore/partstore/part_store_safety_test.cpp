@@ -4,6 +4,7 @@
 #include "imagestore/container/store_container.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/partstore/part_store_api.h"
+#include "imagestore/store_log.h"
 #include "include/kwbytes.h"
 #include "tests/imagestore/partstore/partstore_test_util.h"
 
@@ -57,6 +58,39 @@ std::string LastVolume(const TempFolder& folder) {
         }
     }
     return last;
+}
+
+// What an image holds, as a reader of it is told.
+struct Described {
+    uint32_t parts = 0, volumes = 0;
+    uint64_t size = 0;
+    std::vector<std::string> names;
+    int32_t verify = -1, verifyData = -1;
+    bool operator==(const Described&) const = default;
+};
+
+Described Describe(const std::string& path) {
+    Described d;
+    int32_t error = -1;
+    PART_STORE* store = OpenForReading(path.c_str(), nullptr, error);
+    EXPECT_NE(store, nullptr) << error;
+    if (store == nullptr) {
+        return d;
+    }
+    d.parts = store->GetPartCount();
+    d.volumes = store->GetVolumeCount();
+    d.size = store->GetImageSize();
+    for (uint32_t i = 0; i < d.parts; ++i) {
+        char name[64] = {};
+        EXPECT_EQ(store->SelectPart(i), 0);
+        store->GetPartName(name, sizeof name);
+        d.names.push_back(name);
+    }
+    store->Release();
+    d.verify = VerifyImageChunks(path.c_str(), nullptr);
+    bool opened = false;
+    d.verifyData = VerifyImageData(path.c_str(), nullptr, opened);
+    return d;
 }
 
 } // namespace
@@ -154,4 +188,35 @@ TEST(PartStoreSafety, MissingLastVolumeIsReportedAndCostsNothing) {
     ExpectPart(store, 1, fat, "second");
     store->Release();
     EXPECT_EQ(VerifyImageChunks(path.c_str(), nullptr), 0);
+}
+
+// A second session that stopped before its directory (its files copied while
+// the writer was still open, over three volumes): the image lists, sizes up
+// and verifies exactly as the first session left it, and the debug log says
+// what was passed over.
+TEST(PartStoreSafety, StoppedAppendReadsExactlyAsTheImageWasBefore) {
+    TempFolder folder, stopped;
+    const Partition fat = MakeFat(folder, 2, true);
+    const std::string path = Image(folder, fat, 1);
+    const Described before = Describe(path);
+    EXPECT_EQ(before.verifyData, 0);
+    int32_t error = -1;
+    PART_STORE* store = OpenForAppend(path.c_str(), kLimit, nullptr, error);
+    ASSERT_NE(store, nullptr) << error;
+    uint32_t index = 0;
+    ASSERT_EQ(StorePart(store, fat, "second", &index), 0);
+    for (const auto& [name, bytes] : kwv::test::FolderBytes(folder.Path())) {
+        if (name.rfind("disk.", 0) == 0) {
+            PutFileBytes(stopped.File(name), bytes);
+        }
+    }
+    store->Release();
+    ASSERT_GT(kwv::test::FolderBytes(stopped.Path()).size(), size_t(before.volumes));
+    std::string log;
+    kwv::SetStoreLogSinkForTests([&](const std::string& line) { log += line + "\n"; });
+    const Described after = Describe(stopped.File("disk.kwi"));
+    kwv::SetStoreLogSinkForTests(nullptr);
+    EXPECT_TRUE(after == before) << "parts " << after.parts << ", volumes " << after.volumes
+                                 << ", size " << after.size << ", verify " << after.verify;
+    EXPECT_NE(log.find("carry no directory"), std::string::npos) << log;
 }
