@@ -375,6 +375,25 @@ void StoreContainer::RemoveCreatedSet() {
     created_.clear();
 }
 
+void StoreContainer::UndoWriting() {
+    if (!appending_) {
+        RemoveCreatedSet(); // a new set that could not be finished
+    } else if (RollBackAppend() != kStoreOk) {
+        StoreLog("%s: a failed append could not be fully taken back; the set reads as of "
+                 "its last directory",
+                 path_.c_str());
+    }
+}
+
+int StoreContainer::Discard() {
+    if (mode_ == Mode::Write) {
+        EndWriting();
+        mode_ = Mode::None;
+        UndoWriting();
+    }
+    return Close();
+}
+
 int StoreContainer::Close() {
     if (reader_ != nullptr) {
         reader_->Detach();
@@ -389,12 +408,8 @@ int StoreContainer::Close() {
     if (mode_ == Mode::Write) {
         if (WroteAnything()) {
             err = CloseWriting();
-            if (err != kStoreOk && !appending_) {
-                RemoveCreatedSet(); // a new set that could not be finished
-            } else if (err != kStoreOk && RollBackAppend() != kStoreOk) {
-                StoreLog("%s: a failed append could not be fully taken back; the set reads as of "
-                         "its last directory",
-                         path_.c_str());
+            if (err != kStoreOk) {
+                UndoWriting();
             }
         } else {
             EndWriting(); // an append that added nothing leaves the set as it was

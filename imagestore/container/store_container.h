@@ -57,6 +57,9 @@ public:
     // Closes a set opened for appending without writing anything, as long as
     // nothing of the append has reached the disk; else as Close.
     int Abandon();
+    // Closes without writing a directory: an append is taken back, a new set
+    // is removed. For a writer whose data cannot all be kept.
+    int Discard();
     void GetInfo(uint32_t* bits, uint32_t* volumes, uint64_t* storedSize, uint64_t* streamLength);
     void GetPath(char* buffer, size_t size) const;
     int32_t GetCurrentChunk() const;
@@ -148,6 +151,8 @@ private:
     int PrepareAppend();
     bool WroteAnything() const;
     int RollBackAppend();
+    // Undoes what this object wrote: a new set goes, an append is taken back.
+    void UndoWriting();
 
     // Writing (container_write.cpp).
     int SetUpWriting();

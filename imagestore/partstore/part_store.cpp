@@ -60,18 +60,28 @@ int32_t PartStore::CommitNow() {
         mode_ = Mode::Closed;
         return closeError_ != kwv::kStoreOk ? closeError_ : dropped;
     }
-    int32_t error = kwv::kStoreOk;
-    if (mode_ == Mode::Write && headerChanged_) {
+    int32_t error = mode_ == Mode::Write ? WriteFailure() : kwv::kStoreOk;
+    if (error == kwv::kStoreOk && mode_ == Mode::Write && headerChanged_) {
         const auto bytes = header_.Bytes();
         error = container_->WriteSmallStream("kwi", bytes.data(), uint32_t(bytes.size()));
         headerChanged_ = false;
     }
-    const int32_t closed = container_->Close();
+    // A commit that cannot keep everything written keeps nothing of it.
+    const int32_t closed = error != kwv::kStoreOk ? container_->Discard() : container_->Close();
     mode_ = Mode::Closed;
+    return error != kwv::kStoreOk ? error : closed;
+}
+
+int32_t PartStore::WriteFailure() const {
     if (closeError_ != kwv::kStoreOk) {
         return closeError_;
     }
-    return error != kwv::kStoreOk ? error : closed;
+    for (const Part& part : parts_) {
+        if (part.failedWrite != kwv::kStoreOk) {
+            return part.failedWrite;
+        }
+    }
+    return mbrFailed_;
 }
 
 bool PartStore::KeepsAppend() const {

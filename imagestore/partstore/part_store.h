@@ -159,6 +159,7 @@ private:
     struct Part {
         std::string path;
         bool addedNow = false;
+        int32_t failedWrite = 0; // a write to its streams failed: it cannot be kept
     };
     enum class StreamKind { None, Part, Mbr };
 
@@ -194,6 +195,9 @@ private:
     // True when an append has something to keep: a part added, the
     // description changed or the MBR stream made.
     bool KeepsAppend() const;
+    // The first failure that forbids committing what was written: a part
+    // record not written, a part or MBR write that failed.
+    int32_t WriteFailure() const;
 
     uint32_t refs_ = 1;
     Mode mode_ = Mode::Closed;
@@ -214,6 +218,7 @@ private:
     uint64_t position_ = 0;
 
     int32_t closeError_ = 0; // the first error met while closing parts
+    int32_t mbrFailed_ = 0;  // a write to the MBR stream failed
 
     bool appending_ = false;  // opened for appending to an existing image
     bool described_ = false;  // the description was set

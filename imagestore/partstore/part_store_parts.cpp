@@ -169,6 +169,10 @@ int32_t PartStore::ClosePart() {
     if (!HasCurrentPart()) {
         return kwv::kStoreOk;
     }
+    if (const int32_t failed = parts_[size_t(current_)].failedWrite; failed != kwv::kStoreOk) {
+        DropCurrentPart(); // its data is incomplete: no record is written for it
+        return failed;
+    }
     const int32_t error = Shield([&]() -> int32_t {
         const Part& part = parts_[size_t(current_)];
         DropCurrentPart();

@@ -125,6 +125,15 @@ int32_t PartStore::Write(const void* data, uint32_t length) {
     const int32_t error = Shield([&] { return int32_t(writer_->Write(position_, data, length)); });
     if (error == kwv::kStoreOk) {
         position_ += length;
+        return error;
+    }
+    // A write out of place stores nothing; any other failure leaves the
+    // stream short, and what it belongs to cannot be kept.
+    int32_t* failed = streamKind_ == StreamKind::Mbr ? &mbrFailed_
+                      : HasCurrentPart()             ? &parts_[size_t(current_)].failedWrite
+                                                     : nullptr;
+    if (error != kwv::kStoreWrongMode && failed != nullptr && *failed == kwv::kStoreOk) {
+        *failed = error;
     }
     return error;
 }
