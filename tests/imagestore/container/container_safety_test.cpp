@@ -335,6 +335,9 @@ TEST(ContainerSafety, FolderEntriesAreMadeDurable) {
     FaultPlan plan;
     std::vector<int64_t> syncedAfter; // writes done at each sync of the set's folder
     bool syncFails = false;
+    struct SyncScope {
+        ~SyncScope() { volfiles::SetFolderSyncForTests(nullptr); }
+    } syncScope; // the stand-in goes with the test, also when an assertion ends it
     volfiles::SetFolderSyncForTests([&](const std::string& folder) {
         EXPECT_EQ(folder, setFolder);
         syncedAfter.push_back(plan.writes);
@@ -367,7 +370,6 @@ TEST(ContainerSafety, FolderEntriesAreMadeDurable) {
     EXPECT_EQ(c->Close(), kStoreMediaFailure);
     c->Release();
     EXPECT_TRUE(FolderBytes(other.Path()).empty());
-    volfiles::SetFolderSyncForTests(nullptr);
 }
 
 // One writer at a time: while a set is open for writing, a second append,
