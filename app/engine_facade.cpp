@@ -1,7 +1,10 @@
 #include "app/engine_facade.h"
 
 #include "engine/core/engine_host.h"
+#include "engine/core/errtext.h"
 #include "engine/core/progress.h"
+#include "engine/imgaccess/image_access.h"
+#include "engine/imgaccess/imgaccess.h"
 
 #include <cstdio>
 
@@ -51,6 +54,83 @@ std::unique_ptr<EngineFacade> MakeEngineFacade() {
 
 uint32_t EngineProgressPercent() {
     return GetProgressPercent(0, 0);
+}
+
+IMGACCESS* OpenImageAccess(const std::string& hostPath, const std::string& changeFile,
+                           IMGACCESS_UI_CALLBACK* callback, uint32_t* code) {
+    return CreateImageAccess(hostPath.c_str(), changeFile.empty() ? nullptr : changeFile.c_str(),
+                             callback, code);
+}
+
+kwRet ImageListingError(IMGACCESS* access) {
+    return access == nullptr ? ERR_IMG_READ
+                             : static_cast<imgaccess::IMAGE_ACCESS*>(access)->LastListingError();
+}
+
+std::string ErrorText(kwRet code) {
+    return kwGetErrorTextA(code);
+}
+
+namespace {
+
+// Names by file-system kind; FAT types 0x0C and 0x1C are the extended FAT32.
+const char* NameOfKind(uint32_t kind, uint32_t type) {
+    const bool fat32x = type == 0x0C || type == 0x1C;
+    switch (kind) {
+    case 1:
+        if (type == 0x0B || type == 0x1B)
+            return "FAT32";
+        return fat32x ? "FAT32X" : (type == 0x12 ? "Utility" : "FAT");
+    case 4:
+        return "NTFS";
+    case 7:
+        return "HPFS";
+    case 9:
+        return "Linux Ext2";
+    case 12:
+        return "Linux Swap";
+    case 13:
+        return "NetWare";
+    case 15:
+        return fat32x ? "FAT32X" : "FAT32";
+    default:
+        return "";
+    }
+}
+
+const char* NameOfType(uint32_t type) {
+    switch (type) {
+    case 0x01:
+        return "FAT12";
+    case 0x04:
+        return "FAT16";
+    case 0x05:
+    case 0x0F:
+        return "Extended";
+    case 0x06:
+        return "FAT16B";
+    case 0x07:
+        return "NTFS";
+    case 0x0A:
+        return "Boot Manager";
+    case 0x0B:
+        return "FAT32";
+    case 0x0C:
+        return "FAT32X";
+    case 0x82:
+        return "Linux Swap";
+    case 0x83:
+        return "Linux Ext2";
+    default:
+        return "";
+    }
+}
+
+} // namespace
+
+std::string FileSystemName(uint32_t fsKind, uint32_t partitionType) {
+    std::string name = NameOfKind(fsKind, partitionType);
+    return name.empty() ? NameOfType(partitionType) : name;
 }
 
 } // namespace kw::app

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+class IMGACCESS;
+class IMGACCESS_UI_CALLBACK;
+
 namespace kw::app {
 
 // The engine as the main window sees it. Open sets it up, Start opens it on
@@ -28,5 +31,18 @@ std::unique_ptr<EngineFacade> MakeEngineFacade();
 
 // The percent of the outermost progress level the engine reports.
 uint32_t EngineProgressPercent();
+
+// Opens the image at hostPath for browsing (one reference for the caller);
+// null with *code on failure (7 when the user cancelled a prompt).
+IMGACCESS* OpenImageAccess(const std::string& hostPath, const std::string& changeFile,
+                           IMGACCESS_UI_CALLBACK* callback, uint32_t* code);
+// Why the last listing of a folder inside the image ended: 0 when it reached
+// the end (an empty folder), else the code of the failed read.
+kwRet ImageListingError(IMGACCESS* access);
+// The engine's text for a return code (empty when it has none).
+std::string ErrorText(kwRet code);
+// The name a partition's file system is shown by: its file-system kind
+// first, then its partition-table type; empty when neither has one.
+std::string FileSystemName(uint32_t fsKind, uint32_t partitionType);
 
 } // namespace kw::app

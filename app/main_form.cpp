@@ -254,6 +254,17 @@ QIcon TMainForm::TreeIcon(int index, int selectedIndex) const {
     return icon;
 }
 
+VtfeItem* TMainForm::ImageTwin(const VtfeItem* image) {
+    QTreeWidget* other = image->Tree() == RecentImgsTree ? ExploreTree : RecentImgsTree;
+    for (QTreeWidgetItemIterator it(other); *it; ++it) {
+        VtfeItem* item = VtfeItem::OfNode(*it);
+        if (item != nullptr && item != image && item->Kind() == KIND_IMAGE &&
+            item->Path() == image->Path())
+            return item;
+    }
+    return nullptr;
+}
+
 void TMainForm::ItemGone(VtfeItem* item) {
     std::erase(copiedItems_, item);
     if (selectedItem_ == item)
@@ -285,6 +296,7 @@ void TMainForm::ShowSelectedContents() {
     if (item == nullptr || item->Busy())
         return;
     selectedItem_ = item;
+    listSelected_ = false;
     {
         TWaitCursor wait;
         item->ShowContents(false);
@@ -321,6 +333,7 @@ void TMainForm::ListSelectionChanged() {
     if (VtfeItem* item = VtfeItem::OfRow(ContentsList->currentItem())) {
         selectedItem_ = item;
         destItem_ = item;
+        listSelected_ = true;
     }
     UpdateMenuStates();
 }
@@ -403,6 +416,7 @@ void TMainForm::UpdateMenuStates() {
     UpOneLevel->setEnabled(node != nullptr && node->parent() != nullptr);
     for (QAction* a : {CopyToImg, DeleteImg, VerifyImg, Restore, Properties, Copy, Paste})
         a->setEnabled(false);
+    Restore->setEnabled(sel != nullptr && sel->Kind() >= KIND_PART_FOLDER);
     SelectAll->setEnabled(ContentsList->topLevelItemCount() > 0);
     AddEntry->setEnabled(true);
     RemoveEntry->setEnabled(ShowsRecentPage() && sel != nullptr && sel->Kind() == KIND_IMAGE &&

@@ -72,6 +72,7 @@ public:
     void PageControlChange();
     void ContentsListDblClick(QTreeWidgetItem* row);
     void UpdateMenuStates();
+    void RestoreExecute();
 
     // Adds an image to the recent list, or selects it when listed.
     void AddRecentImage(const QString& path);
@@ -87,8 +88,12 @@ public:
     QIcon TreeIcon(int index, int selectedIndex) const override;
     QTreeWidgetItem* RecentRoot() const override { return recentRoot_; }
     void ItemGone(VtfeItem* item) override;
+    VtfeItem* ImageTwin(const VtfeItem* image) override;
+    QTreeWidgetItem* ComputerRoot() const override { return myComputerNode_; }
 
     VtfeItem* SelectedItem() const { return selectedItem_; }
+    // Whether the selection was last made in the contents list.
+    bool ListHasSelection() const { return listSelected_; }
     QTreeWidget* CurrentTree() const { return currentTree_; }
     QTreeWidgetItem* MyComputerNode() const { return myComputerNode_; }
     const EditorDefaults& Defaults() const { return defaults_; }
@@ -187,6 +192,9 @@ private:
     void ListSelectionChanged();
     void UpdateContentsCaption();
     void ReleaseItems();
+    // main_form_restore.cpp
+    void FillCopiedFromSelection();
+    kwRet RestoreItems(const QString& destination);
 
     std::unique_ptr<EngineFacade> engine_;
     UiServices& ui_;
@@ -216,6 +224,8 @@ private:
     bool closed_ = false;
     bool activatedOnce_ = false;
     bool textLabels_ = true;
+    bool listSelected_ = false;
+    bool restoreFromTree_ = true; // cleared while a paste or drop runs a restore
 };
 
 } // namespace kw::app

@@ -103,6 +103,7 @@ void TMainForm::BuildActions() {
         addAction(a); // shortcuts work wherever the focus is in the window
 
     connect(Refresh, &QAction::triggered, this, &TMainForm::RefreshExecute);
+    connect(Restore, &QAction::triggered, this, &TMainForm::RestoreExecute);
     connect(Help, &QAction::triggered, this, &TMainForm::HelpExecute);
     connect(UpOneLevel, &QAction::triggered, this, &TMainForm::UpOneLevelExecute);
     connect(SelectAll, &QAction::triggered, this, &TMainForm::SelectAllExecute);

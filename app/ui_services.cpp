@@ -29,6 +29,8 @@ QMessageBox::Icon ToQt(MsgIcon icon) {
 
 QMessageBox::StandardButtons ToQt(MsgButtons buttons) {
     switch (buttons) {
+    case MsgButtons::OkCancel:
+        return QMessageBox::Ok | QMessageBox::Cancel;
     case MsgButtons::YesNo:
         return QMessageBox::Yes | QMessageBox::No;
     case MsgButtons::YesNoCancel:

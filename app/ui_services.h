@@ -15,7 +15,7 @@ namespace kw::app {
 enum class MsgIcon { None, Information, Warning, Error, Question };
 
 // Button sets of the message boxes.
-enum class MsgButtons { Ok, YesNo, YesNoCancel, YesNoAllCancel };
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, YesNoAllCancel };
 
 enum class MsgAnswer { Ok, Cancel, Yes, No, YesToAll, NoToAll };
 

@@ -52,6 +52,10 @@ public:
     virtual QTreeWidgetItem* RecentRoot() const = 0;
     // An item is going away: drop every reference to it.
     virtual void ItemGone(VtfeItem* item) = 0;
+    // The item of the other tree that stands for the same image, or null.
+    virtual VtfeItem* ImageTwin(const VtfeItem*) { return nullptr; }
+    // The "My Computer" node, where restored folders are shown.
+    virtual QTreeWidgetItem* ComputerRoot() const { return nullptr; }
 
 protected:
     ~ExplorerHost() = default;

@@ -1,0 +1,62 @@
+// Restoring files out of an open image to a folder of the machine: one
+// file with its overwrite questions, and the state one restore command
+// keeps across its files (answers given "to all", names that were skipped).
+#pragma once
+
+#include "engine/core/kwret.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <string>
+
+class IMGACCESS;
+
+namespace kw::vfs {
+class VFS_NAMESPACE;
+}
+
+namespace kw::app {
+
+class UiServices;
+
+// Code of a file inside the image that cannot be opened.
+inline constexpr kwRet ERR_SOURCE_OPEN = 110;
+
+// One restore command's state; a new one (all answers "ask") per command.
+struct RestoreContext {
+    RestoreContext(UiServices& u, vfs::VFS_NAMESPACE& v) : ui(u), vfs(v) {}
+    UiServices& ui;
+    vfs::VFS_NAMESPACE& vfs;
+    bool severalFiles = false; // the questions offer "Yes to All" / "No to All"
+    enum class Remembered { Ask, Yes, No };
+    Remembered readOnly = Remembered::Ask;
+    Remembered overwrite = Remembered::Ask;
+    QStringList skipped; // names that cannot be a file name here
+    int depth = 0;       // folders being restored, one inside the other
+
+    // Tells the user once about the skipped names.
+    void ReportSkipped();
+};
+
+// True when a name read from an image may become a file or folder name in
+// a host folder: not empty, not "." or "..", no "\", "/", ":" and no
+// control characters.
+bool SafeEntryName(const std::string& name);
+
+// A host path (drive form) of name in folder.
+QString JoinHostPath(const QString& folder, const QString& name);
+
+// Copies the file sourceFolder + name out of the image into destFolder
+// under the same name, with its attributes and time. The copy is written
+// under a temporary name and renamed when complete, so a failed or cancelled
+// copy leaves nothing behind and an existing file is replaced only by a
+// whole one. 0 also when the user chose to skip the file; 7 cancelled;
+// ERR_SOURCE_OPEN, ERR_IMG_READ (also when the file's length is not the
+// listed size), ERR_FILE_WRITE (the copy cannot be created or written).
+kwRet RestoreFile(RestoreContext& ctx, IMGACCESS* access, const std::string& sourceFolder,
+                  const std::string& name, const QString& destFolder, uint32_t attributes,
+                  uint64_t time, uint64_t size);
+
+} // namespace kw::app

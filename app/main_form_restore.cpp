@@ -1,0 +1,127 @@
+// The main window's restore command: the restore dialog, then the selected
+// folders and files of an image copied out with progress and cancel.
+#include "app/dialogs/progress_dlg.h"
+#include "app/dialogs/restore_dlg.h"
+#include "app/engine_facade.h"
+#include "app/explorer/restore_file.h"
+#include "app/explorer/vtfe_kwi.h"
+#include "app/explorer/vtfe_prt.h"
+#include "app/main_form.h"
+#include "app/ui_services.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+
+namespace kw::app {
+namespace {
+
+// The folder inside its partition that holds an item: "\Partition0\a\b"
+// gives "a" (the path without the partition entry and the last name).
+QString FolderInPartition(const std::string& imagePath) {
+    const QString path = QString::fromStdString(imagePath);
+    const qsizetype afterEntry = path.indexOf('\\', 1);
+    const qsizetype last = path.lastIndexOf('\\');
+    return afterEntry < 0 || last <= afterEntry ? QString()
+                                                : path.mid(afterEntry + 1, last - afterEntry - 1);
+}
+
+std::string ImagePathOf(VtfeItem* item) {
+    if (item->Kind() == KIND_PART_FILE)
+        return static_cast<VtfePrtFile*>(item)->Folder()->Info().GetPath() + "\\" +
+               item->Name().toStdString();
+    return static_cast<VtfeImageDir*>(item)->Info().GetPath();
+}
+
+} // namespace
+
+void TMainForm::FillCopiedFromSelection() {
+    copiedItems_.clear();
+    if (!listSelected_) {
+        if (selectedItem_ != nullptr)
+            copiedItems_.push_back(selectedItem_);
+        return;
+    }
+    for (QTreeWidgetItem* row : ContentsList->selectedItems())
+        if (VtfeItem* item = VtfeItem::OfRow(row))
+            copiedItems_.push_back(item);
+}
+
+void TMainForm::RestoreExecute() {
+    if (selectedItem_ == nullptr)
+        return;
+    if (restoreFromTree_) {
+        destItem_ = nullptr;
+        FillCopiedFromSelection();
+    }
+    std::erase_if(copiedItems_, [](VtfeItem* i) { return i->Kind() < KIND_PART_FOLDER; });
+    if (copiedItems_.empty())
+        return; // nothing selected, nothing to do
+    TRestoreDlg dlg(this, this);
+    VtfePrt* partition = nullptr;
+    for (QTreeWidgetItem* n = currentTree_->currentItem(); n != nullptr; n = n->parent()) {
+        VtfeItem* item = VtfeItem::OfNode(n);
+        if (item != nullptr && item->Kind() == KIND_PARTITION)
+            partition = static_cast<VtfePrt*>(item);
+        if (item != nullptr && item->Kind() == KIND_IMAGE)
+            dlg.ImageName->setText(item->Path());
+    }
+    if (partition != nullptr)
+        dlg.PartitionName->setText(partition->Name());
+    for (VtfeItem* item : copiedItems_)
+        dlg.AddRestoreRow(item->Name(), item->Kind() == KIND_PART_FOLDER);
+    if (destItem_ != nullptr && destItem_->Kind() < KIND_IMAGE)
+        dlg.DestEd->setText(destItem_->Path());
+    else if (!defaults_.restoreLocation.empty())
+        dlg.DestEd->setText(QString::fromStdString(defaults_.restoreLocation));
+    if (partition != nullptr) {
+        const QString letter = partition->DriveLetter();
+        dlg.OrigDestLbl->setText((letter.isEmpty() ? QString("*") : letter) + ":\\" +
+                                 FolderInPartition(ImagePathOf(copiedItems_.front())));
+    }
+    if (ui_.ShowModal(dlg) != QDialog::Accepted || dlg.Result() != 1)
+        return;
+    const kwRet rc = RestoreItems(dlg.Destination());
+    if (rc != KW_OK && rc != ERR_USER_CANCEL)
+        ui_.Message(QString("Error %1.\n%2").arg(rc).arg(QString::fromStdString(ErrorText(rc))),
+                    "Restore", MsgIcon::Error, MsgButtons::Ok);
+    UpdateMenuStates();
+}
+
+// Restores every copied item into destination; the first error, or 7.
+kwRet TMainForm::RestoreItems(const QString& destination) {
+    RestoreContext ctx(ui_, vfs_);
+    ctx.severalFiles = copiedItems_.size() > 1 || copiedItems_.front()->Kind() == KIND_PART_FOLDER;
+    const std::vector<VtfeItem*> items = copiedItems_;
+    auto* progress = new TVtfeProgDlg(nullptr);
+    VtfeProgDlg = progress;
+    progress->SetMessage("Restoring...");
+    progress->show();
+    kwRet first = KW_OK;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (VtfeProgDlg == nullptr || VtfeProgDlg->Cancelled()) {
+            first = ERR_USER_CANCEL;
+            break;
+        }
+        VtfeItem* item = items[i];
+        const kwRet rc = item->Kind() == KIND_PART_FOLDER
+                             ? static_cast<VtfePrtFldr*>(item)->Restore(ctx, destination)
+                             : static_cast<VtfePrtFile*>(item)->Restore(ctx, destination);
+        if (rc == ERR_USER_CANCEL) {
+            first = rc;
+            break;
+        }
+        first = first != KW_OK ? first : rc;
+        if (VtfeProgDlg != nullptr)
+            VtfeProgDlg->SetDone(i + 1, items.size());
+    }
+    if (VtfeProgDlg != nullptr) { // a cancel inside a folder closes it itself
+        VtfeProgDlg->hide();
+        delete VtfeProgDlg;
+        VtfeProgDlg = nullptr;
+    }
+    ctx.ReportSkipped();
+    return first;
+}
+
+} // namespace kw::app

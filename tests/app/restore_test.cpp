@@ -1,0 +1,274 @@
+// Browsing and restoring out of real images, end to end: FAT volumes made by
+// mkfs.fat and mtools, stored into images through the image library, opened
+// in the main window, and their files restored and checked against mtools.
+#include "app/dialogs/password_dlg.h"
+#include "app/dialogs/restore_dlg.h"
+#include "app/engine_facade.h"
+#include "app/explorer/restore_file.h"
+#include "app/explorer/vtfe_prt.h"
+#include "app/main_form.h"
+#include "app/settings_store.h"
+#include "kwvaults.h"
+#include "platform/vfs/vfs.h"
+#include "tests/app/app_fixture.h"
+
+#include <QLineEdit>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+using namespace kw::app;
+
+namespace {
+
+std::string Bytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Stores the raw volume as the one partition of a new image, every block kept.
+int32_t StoreVolume(const std::string& raw, const std::string& image, const std::u16string& pw) {
+    const std::string data = Bytes(raw);
+    constexpr uint32_t kBlock = 8 * 512;
+    const uint32_t blocks = uint32_t(data.size() / kBlock);
+    int32_t error = 0;
+    PART_STORE* s = PartStoreCreateNew(image.c_str(), pw.empty() ? nullptr : pw.c_str(), 0, 0, 0,
+                                       nullptr, &error);
+    if (s == nullptr)
+        return error;
+    uint32_t index = 0;
+    std::string bitmap((blocks + 7) / 8, '\0');
+    for (uint32_t b = 0; b < blocks; ++b)
+        bitmap[b / 8] = char(bitmap[b / 8] | (1 << (b % 8)));
+    if ((error = s->AddPart(&index)) == 0) {
+        s->SetPartitionType(0x06);
+        s->SetFileSystemKind(1);
+        s->SetDriveLetter('E');
+        s->SetBytesPerSector(512);
+        s->SetTotalSectors(uint32_t(data.size() / 512));
+        s->SetSectorsPerBlock(8);
+        s->SetBlockCount(blocks);
+        s->SetUsedBlockCount(blocks);
+        s->SetPartName("SYSTEM");
+        if ((error = s->CreateUbmap()) == 0 &&
+            (error = s->Write(bitmap.data(), uint32_t(bitmap.size()))) == 0 &&
+            (error = s->CreateUdata()) == 0)
+            error = s->Write(data.data(), blocks * kBlock);
+        if (error == 0)
+            error = s->ClosePart();
+    }
+    const int32_t committed = s->Commit();
+    s->Release();
+    return error != 0 ? error : committed;
+}
+
+QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text) {
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
+        if (node->child(i)->text(0) == text)
+            return node->child(i);
+    return nullptr;
+}
+
+QTreeWidgetItem* Row(QTreeWidget* list, const QString& text) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(0) == text)
+            return list->topLevelItem(i);
+    return nullptr;
+}
+
+} // namespace
+
+class RestoreTest : public QObject {
+    Q_OBJECT
+
+    kw::test::TestDrives drives_;
+    kw::test::FakeUi ui_;
+    MemorySettingsStore settings_;
+    std::string raw_;
+
+    std::unique_ptr<TMainForm> Start() {
+        auto form = std::make_unique<TMainForm>(MakeEngineFacade(), ui_, settings_, drives_.Vfs(),
+                                                QStringList{"KwVtFe32", "/NDBG"});
+        form->splashDelay = -1;
+        form->exploreChangeDelay = 0;
+        form->FormCreate();
+        return form;
+    }
+
+    // The node of an image under T:\imgs, expanded.
+    QTreeWidgetItem* ImageNode(TMainForm& form, const QString& name) {
+        QTreeWidgetItem* t = Child(form.MyComputerNode(), " (T:)");
+        t->setExpanded(true);
+        QTreeWidgetItem* imgs = Child(t, "imgs");
+        imgs->setExpanded(true);
+        QTreeWidgetItem* image = Child(imgs, name);
+        if (image != nullptr)
+            image->setExpanded(true);
+        return image;
+    }
+
+    // mcopy's bytes of a file of the raw volume.
+    std::string Expected(const std::string& inVolume) {
+        const std::string out = (drives_.Dir() / "expected.bin");
+        std::filesystem::remove(out);
+        const std::string cmd = "mcopy -n -i " + raw_ + " '::/" + inVolume + "' " + out;
+        if (std::system(cmd.c_str()) != 0)
+            return "mcopy failed";
+        return Bytes(out);
+    }
+
+private slots:
+    void initTestCase() {
+        std::ofstream(drives_.Dir() / "disk.img").seekp((1 << 20) - 1).put('\0');
+        setenv("KW_DISKS", (drives_.Dir() / "disk.img").c_str(), 1);
+        std::filesystem::create_directories(drives_.Dir() / "imgs");
+        raw_ = (drives_.Dir() / "fat.raw");
+        std::string ten(10000, '\0'), small(777, '\0');
+        for (size_t i = 0; i < ten.size(); ++i)
+            ten[i] = char(i * 7 + 1);
+        for (size_t i = 0; i < small.size(); ++i)
+            small[i] = char(i * 13 + 5);
+        drives_.Dir().Write("ten.bin", ten);
+        drives_.Dir().Write("small.bin", small);
+        const std::string d = drives_.Dir().path(), m = " -i " + raw_ + " ";
+        const std::string cmd = "mkfs.fat -C -F 16 -n SYSTEM " + raw_ + " 16384 >/dev/null && mmd" +
+                                m + "::/top ::/top/mid ::/top/mid/low ::/empty && mcopy" + m + d +
+                                "/ten.bin ::/TEN.BIN && mcopy" + m + d +
+                                "/small.bin ::/top/a.bin && mcopy" + m + d +
+                                "/ten.bin ::/top/mid/b.bin && mcopy" + m + d +
+                                "/small.bin '::/top/mid/low/A rather long name.data'";
+        QCOMPARE(std::system(cmd.c_str()), 0);
+        QCOMPARE(StoreVolume(raw_, (drives_.Dir() / "imgs/sample.kwi"), {}), 0);
+        QCOMPARE(StoreVolume(raw_, (drives_.Dir() / "imgs/locked.kwi"), u"s\u00e9cret"), 0);
+        drives_.Dir().Write("imgs/damaged.kwi", std::string(4096, 'x'));
+    }
+
+    void init() {
+        ui_.messages.clear();
+        ui_.answers.clear();
+        ui_.modal = nullptr;
+    }
+
+    // Expand, browse, restore a file and a three-level folder to a new folder.
+    void restoresFileAndFolderTreeByteEqual() {
+        auto form = Start();
+        QTreeWidgetItem* image = ImageNode(*form, "sample.kwi");
+        QVERIFY(image != nullptr);
+        QCOMPARE(image->childCount(), 1);
+        QTreeWidgetItem* part = image->child(0);
+        QCOMPARE(part->text(0), QString("E: (SYSTEM)"));
+        form->ExploreTree->setCurrentItem(image);
+        QTreeWidgetItem* row = Row(form->ContentsList, "E: (SYSTEM)");
+        QVERIFY(row != nullptr);
+        QCOMPARE(row->text(1), QString("E"));
+        QCOMPARE(row->text(2), QString("FAT"));
+        QCOMPARE(row->text(3), QString("Primary"));
+        QCOMPARE(row->text(5), QString("16 MB"));
+
+        part->setExpanded(true);
+        QVERIFY(Child(part, "top") != nullptr && Child(part, "empty") != nullptr);
+        form->ExploreTree->setCurrentItem(part);
+        QTreeWidgetItem* ten = Row(form->ContentsList, "TEN.BIN");
+        QVERIFY(ten != nullptr);
+        QCOMPARE(ten->text(1), QString("10,000"));
+        QVERIFY(Row(form->ContentsList, ".") == nullptr &&
+                Row(form->ContentsList, "..") == nullptr);
+
+        form->ContentsList->setCurrentItem(ten);
+        Row(form->ContentsList, "top")->setSelected(true);
+        Row(form->ContentsList, "empty")->setSelected(true);
+        QVERIFY(form->Restore->isEnabled());
+        const uint64_t listedTime = static_cast<VtfePrtFile*>(VtfeItem::OfRow(ten))->Time();
+        ui_.modal = [](QDialog& d) {
+            auto& dlg = static_cast<TRestoreDlg&>(d);
+            dlg.DestEd->setText("T:\\out\\new");
+            dlg.RestoreBtnClick();
+            return dlg.result();
+        };
+        form->RestoreExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(
+            ui_.messages[0].text,
+            QString("The directory T:\\out\\new does not exist.\nWould you like to create it?"));
+        const std::filesystem::path out = drives_.Dir() / "out/new";
+        QCOMPARE(Bytes(out / "TEN.BIN"), Expected("TEN.BIN"));
+        QCOMPARE(Bytes(out / "top/a.bin"), Expected("top/a.bin"));
+        QCOMPARE(Bytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
+        QCOMPARE(Bytes(out / "top/mid/low/A rather long name.data"),
+                 Expected("top/mid/low/A rather long name.data"));
+        QVERIFY(std::filesystem::is_directory(out / "empty"));
+        kw::vfs::VFS_ENTRY info;
+        QVERIFY(drives_.Vfs().GetFileInfo("T:\\out\\new\\TEN.BIN", &info));
+        QCOMPARE(info.time, listedTime);
+        for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+            QVERIFY2(e.path().extension() != ".kwpart", e.path().c_str());
+
+        // Again: the answers of the overwrite question start over each time.
+        ui_.messages.clear();
+        ui_.answers = {MsgAnswer::NoToAll};
+        form->RestoreExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QVERIFY(
+            ui_.messages[0].text.endsWith("already exists.\nDo you want to overwrite the file?"));
+        ui_.messages.clear();
+        ui_.answers = {MsgAnswer::YesToAll};
+        form->RestoreExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(Bytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
+    }
+
+    void passwordIsAskedAndCancelStopsSilently() {
+        auto form = Start();
+        ui_.modal = [](QDialog&) { return int(QDialog::Rejected); };
+        QTreeWidgetItem* image = ImageNode(*form, "locked.kwi");
+        QCOMPARE(image->childCount(), 0);
+        QVERIFY(ui_.messages.empty());
+
+        int asked = 0;
+        ui_.modal = [&asked](QDialog& d) {
+            static_cast<TfrmPassword&>(d).edtPassword->setText(
+                ++asked == 1 ? "wrong" : QString::fromUtf16(u"s\u00e9cret"));
+            return int(QDialog::Accepted);
+        };
+        static_cast<VtfeItem*>(VtfeItem::OfNode(image))->Expand(false);
+        QCOMPARE(asked, 2);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Invalid Password"));
+        QCOMPARE(image->childCount(), 1);
+        QCOMPARE(image->child(0)->text(0), QString("E: (SYSTEM)"));
+    }
+
+    void damagedImageShowsItsError() {
+        auto form = Start();
+        QTreeWidgetItem* image = ImageNode(*form, "damaged.kwi");
+        QCOMPARE(image->childCount(), 0);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Image Access Creation Error"));
+        QVERIFY(ui_.messages[0].text.startsWith("Error 18"));
+        QVERIFY(ui_.messages[0].text.endsWith(": Image file could not be accessed."));
+    }
+
+    void unsafeNamesAreRefused_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("plain") << "report 2024.txt" << true;
+        QTest::newRow("dot dot") << ".." << false;
+        QTest::newRow("dot") << "." << false;
+        QTest::newRow("backslash") << "a\\b" << false;
+        QTest::newRow("slash") << "a/b" << false;
+        QTest::newRow("colon") << "C:x" << false;
+        QTest::newRow("control") << "a\tb" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void unsafeNamesAreRefused() {
+        QFETCH(QString, name);
+        QFETCH(bool, safe);
+        QCOMPARE(SafeEntryName(name.toStdString()), safe);
+    }
+};
+
+QTEST_MAIN(RestoreTest)
+#include "restore_test.moc"
