@@ -79,6 +79,16 @@ QTreeWidgetItem* Row(QTreeWidget* list, const QString& text) {
     return nullptr;
 }
 
+// With KW_SHOT_DIR set (tests/app/screenshots.sh), a picture of the window.
+void Shot(QWidget& window, const char* name) {
+    const char* dir = std::getenv("KW_SHOT_DIR");
+    if (dir == nullptr)
+        return;
+    window.show();
+    QTest::qWait(200);
+    window.grab().save(QString(dir) + "/" + name);
+}
+
 } // namespace
 
 class RestoreTest : public QObject {
@@ -167,6 +177,7 @@ private slots:
         QCOMPARE(row->text(2), QString("FAT"));
         QCOMPARE(row->text(3), QString("Primary"));
         QCOMPARE(row->text(5), QString("16 MB"));
+        Shot(*form, "image_partitions.png");
 
         part->setExpanded(true);
         QVERIFY(Child(part, "top") != nullptr && Child(part, "empty") != nullptr);
@@ -176,6 +187,7 @@ private slots:
         QCOMPARE(ten->text(1), QString("10,000"));
         QVERIFY(Row(form->ContentsList, ".") == nullptr &&
                 Row(form->ContentsList, "..") == nullptr);
+        Shot(*form, "partition_files.png");
 
         form->ContentsList->setCurrentItem(ten);
         Row(form->ContentsList, "top")->setSelected(true);
