@@ -181,7 +181,8 @@ bool DeleteImageFiles(vfs::VFS_NAMESPACE& vfs, const QString& imagePath) {
     qsizetype slash = imagePath.lastIndexOf('\\');
     QString dir = imagePath.left(slash + 1);
     QString base = imagePath.mid(slash + 1);
-    base.truncate(base.indexOf('.') < 0 ? base.size() : base.indexOf('.'));
+    // The name without its last extension: "sys.old.kwi" has "sys.old.002".
+    base.truncate(base.lastIndexOf('.') < 0 ? base.size() : base.lastIndexOf('.'));
     for (int n = 2; n <= 998; ++n) {
         char suffix[8];
         std::snprintf(suffix, sizeof suffix, ".%03d", n);

@@ -101,6 +101,13 @@ private slots:
         QVERIFY(fs::exists(drives.Dir() / "x/img.005")); // the walk stops at the gap
         QVERIFY(fs::exists(drives.Dir() / "x/other.002"));
         QVERIFY(!DeleteImageFiles(drives.Vfs(), "T:\\x\\img.kwi"));
+
+        // Segments follow the name without its last extension only.
+        for (const char* f : {"x/sys.old.kwi", "x/sys.old.002", "x/sys.002"})
+            drives.Dir().Write(f, "s");
+        QVERIFY(DeleteImageFiles(drives.Vfs(), "T:\\x\\sys.old.kwi"));
+        QVERIFY(!fs::exists(drives.Dir() / "x/sys.old.002"));
+        QVERIFY(fs::exists(drives.Dir() / "x/sys.002"));
     }
 
     void createsMissingFolderOnlyWhenAllowed() {
