@@ -67,6 +67,10 @@ kwRet ImageListingError(IMGACCESS* access) {
                              : static_cast<imgaccess::IMAGE_ACCESS*>(access)->LastListingError();
 }
 
+int32_t VerifyImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback) {
+    return PartStoreVerifyData(hostPath.c_str(), callback);
+}
+
 std::string ErrorText(kwRet code) {
     return kwGetErrorTextA(code);
 }

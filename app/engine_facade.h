@@ -11,6 +11,7 @@
 
 class IMGACCESS;
 class IMGACCESS_UI_CALLBACK;
+class MEDIA_CHANGE_CALLBACK;
 
 namespace kw::app {
 
@@ -39,6 +40,9 @@ IMGACCESS* OpenImageAccess(const std::string& hostPath, const std::string& chang
 // Why the last listing of a folder inside the image ended: 0 when it reached
 // the end (an empty folder), else the code of the failed read.
 kwRet ImageListingError(IMGACCESS* access);
+// Reads and checks every part record and chunk of the image at hostPath;
+// 0 when it is sound, 7 when the user cancelled, else the first fault.
+int32_t VerifyImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback);
 // The engine's text for a return code (empty when it has none).
 std::string ErrorText(kwRet code);
 // The name a partition's file system is shown by: its file-system kind

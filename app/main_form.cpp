@@ -417,6 +417,8 @@ void TMainForm::UpdateMenuStates() {
     for (QAction* a : {CopyToImg, DeleteImg, VerifyImg, Restore, Properties, Copy, Paste})
         a->setEnabled(false);
     Restore->setEnabled(sel != nullptr && sel->Kind() >= KIND_PART_FOLDER);
+    VerifyImg->setEnabled(sel != nullptr && sel->Kind() == KIND_IMAGE &&
+                          (!listSelected_ || ContentsList->selectedItems().size() == 1));
     SelectAll->setEnabled(ContentsList->topLevelItemCount() > 0);
     AddEntry->setEnabled(true);
     RemoveEntry->setEnabled(ShowsRecentPage() && sel != nullptr && sel->Kind() == KIND_IMAGE &&

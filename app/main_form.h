@@ -73,6 +73,7 @@ public:
     void ContentsListDblClick(QTreeWidgetItem* row);
     void UpdateMenuStates();
     void RestoreExecute();
+    void VerifyImgExecute();
 
     // Adds an image to the recent list, or selects it when listed.
     void AddRecentImage(const QString& path);

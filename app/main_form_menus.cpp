@@ -104,6 +104,7 @@ void TMainForm::BuildActions() {
 
     connect(Refresh, &QAction::triggered, this, &TMainForm::RefreshExecute);
     connect(Restore, &QAction::triggered, this, &TMainForm::RestoreExecute);
+    connect(VerifyImg, &QAction::triggered, this, &TMainForm::VerifyImgExecute);
     connect(Help, &QAction::triggered, this, &TMainForm::HelpExecute);
     connect(UpOneLevel, &QAction::triggered, this, &TMainForm::UpOneLevelExecute);
     connect(SelectAll, &QAction::triggered, this, &TMainForm::SelectAllExecute);

@@ -1,5 +1,6 @@
-// The main window's restore command: the restore dialog, then the selected
-// folders and files of an image copied out with progress and cancel.
+// The main window's restore command (the restore dialog, then the selected
+// folders and files of an image copied out with progress and cancel) and
+// its verify command.
 #include "app/dialogs/progress_dlg.h"
 #include "app/dialogs/restore_dlg.h"
 #include "app/engine_facade.h"
@@ -7,6 +8,7 @@
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/main_form.h"
+#include "app/ui_callback.h"
 #include "app/ui_services.h"
 
 #include <QLabel>
@@ -86,6 +88,19 @@ void TMainForm::RestoreExecute() {
         ui_.Message(QString("Error %1.\n%2").arg(rc).arg(QString::fromStdString(ErrorText(rc))),
                     "Restore", MsgIcon::Error, MsgButtons::Ok);
     UpdateMenuStates();
+}
+
+void TMainForm::VerifyImgExecute() {
+    if (selectedItem_ == nullptr || selectedItem_->Kind() != KIND_IMAGE)
+        return;
+    auto* image = static_cast<VtfeKWI*>(selectedItem_);
+    const int32_t rc = VerifyImage(image->HostPath(), image->GetCallback());
+    if (rc == 0)
+        ui_.Message("Image is valid.", "Image Validation", MsgIcon::Information, MsgButtons::Ok);
+    else if (kwRet(rc) != ERR_USER_CANCEL)
+        ui_.Message(
+            QString("Error %1.\n%2").arg(rc).arg(QString::fromStdString(ErrorText(kwRet(rc)))),
+            "Image Validation", MsgIcon::Error, MsgButtons::Ok);
 }
 
 // Restores every copied item into destination; the first error, or 7.

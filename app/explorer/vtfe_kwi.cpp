@@ -59,10 +59,7 @@ bool VtfeKWI::Open() {
         access_->AddRef();
         return true;
     }
-    std::string host;
-    const std::string path = path_.toStdString();
-    if (!host_->Vfs().Root().Table().ToHost(path, &host))
-        host = path;
+    const std::string host = HostPath();
     std::string change;
     if (!host_->Vfs().Root().Table().ToHost(ChangeFilePath(path_).toStdString(), &change))
         change = ChangeFilePath(path_).toStdString();
@@ -74,6 +71,12 @@ bool VtfeKWI::Open() {
         host_->Ui().Message(QString("Error %1: Image file could not be accessed.").arg(code),
                             "Image Access Creation Error", MsgIcon::Error, MsgButtons::Ok);
     return false;
+}
+
+std::string VtfeKWI::HostPath() const {
+    std::string host;
+    const std::string path = path_.toStdString();
+    return host_->Vfs().Root().Table().ToHost(path, &host) ? host : path;
 }
 
 bool VtfeKWI::Expand(bool force) {

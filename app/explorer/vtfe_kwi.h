@@ -41,6 +41,8 @@ public:
     VTFE_UI_CALLBACK* GetCallback() const { return callback_.get(); }
     const QString& GetPassword() const { return password_; }
     void SetPassword(const QString& text) { password_ = text; }
+    // The image's path on the host (the path itself when it has no host form).
+    std::string HostPath() const;
 
 private:
     bool Open();

@@ -263,6 +263,31 @@ private slots:
         QVERIFY(ui_.messages[0].text.endsWith(": Image file could not be accessed."));
     }
 
+    void verifyTellsValidAndDamagedImages() {
+        auto form = Start();
+        QTreeWidgetItem* imgs = Child(Child(form->MyComputerNode(), " (T:)"), "imgs");
+        if (imgs == nullptr) {
+            Child(form->MyComputerNode(), " (T:)")->setExpanded(true);
+            imgs = Child(Child(form->MyComputerNode(), " (T:)"), "imgs");
+        }
+        imgs->setExpanded(true);
+        form->ExploreTree->setCurrentItem(Child(imgs, "sample.kwi"));
+        QVERIFY(form->VerifyImg->isEnabled());
+        form->VerifyImg->trigger();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Image is valid."));
+        QCOMPARE(ui_.messages[0].caption, QString("Image Validation"));
+
+        form->ExploreTree->setCurrentItem(Child(imgs, "damaged.kwi"));
+        ui_.messages.clear(); // selecting it tried to open it
+        form->VerifyImg->trigger();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QVERIFY(ui_.messages[0].text.startsWith("Error 18"));
+        QCOMPARE(ui_.messages[0].icon, MsgIcon::Error);
+        form->ExploreTree->setCurrentItem(imgs);
+        QVERIFY(!form->VerifyImg->isEnabled());
+    }
+
     void unsafeNamesAreRefused_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("safe");
