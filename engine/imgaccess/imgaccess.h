@@ -119,6 +119,10 @@ public:
     // The image's part store (no reference added): the one store that the
     // image access reads through, so that a part the caller selects is seen.
     virtual PART_STORE* GetPartStore() = 0;
+    // Save the read-restart points and volume tables of an older-format
+    // image's partition (the one path lies in) or of all its partitions into
+    // a change file: the one given at the open, or `changeFile`. A record is
+    // added for each partition that has none yet (1893 when it has one).
     // Images of the current format keep no change file: these answer 0.
     virtual uint32_t SaveChanges(const char* path) = 0;
     virtual uint32_t SaveAllChanges() = 0;
@@ -129,11 +133,13 @@ protected:
     ~IMGACCESS() = default;
 };
 
-// Opens the image at imagePath. changeFile (may be null) is kept for images
-// of the older format; callback (may be null) is asked for media and
-// passwords. On success the result holds one reference and *code is 0; on
-// failure null comes back with the code (1806 no memory, 7 cancelled by the
-// user, else the code of the open). The first call installs and switches on
-// the disk library's read hook for the rest of the run.
+// Opens the image at imagePath, as the older format first, then as the
+// current one. changeFile (may be null) is read for images of the older
+// format; callback (may be null) is asked for media and passwords, and
+// whether to go on when the change file cannot be used. On success the
+// result holds one reference and *code is 0; on failure null comes back with
+// the code (1806 no memory, 7 cancelled by the user, else the code of the
+// open). The first call installs and switches on the disk library's read
+// hook for the rest of the run.
 IMGACCESS* CreateImageAccess(const char* imagePath, const char* changeFile,
                              IMGACCESS_UI_CALLBACK* callback, uint32_t* code);

@@ -346,8 +346,10 @@ kwRet PARTITION_ACCESS::DecodeTo(uint64_t offset, PA_PIECE** found) {
     bool shown = false;
     while (rc == KW_OK) {
         PA_PIECE* piece = PA_CACHE::TakeOldest(this);
-        if (piece == nullptr)
-            return ERR_NO_CACHE_PIECE;
+        if (piece == nullptr) {
+            rc = ERR_NO_CACHE_PIECE;
+            break;
+        }
         if ((rc = DecodePiece(piece)) != KW_OK)
             break;
         if (piece->Covers(this, offset)) {
