@@ -35,12 +35,6 @@ public:
     virtual kwRet ShutDown() { return KW_OK; }
 };
 
-// Result codes of Start that still count as started: changes the running
-// system forbids.
-inline constexpr kwRet EN_START_FORBIDDEN_70 = 70;
-inline constexpr kwRet EN_START_FORBIDDEN_73 = 73;
-inline constexpr kwRet EN_START_FORBIDDEN_74 = 74;
-
 // The program's engine: owns the engine's set-up from Open to destruction.
 // Only one may be open in a process.
 class EngineF6 : public KWEngine {

@@ -26,6 +26,7 @@ inline constexpr kwRet ERR_NO_MORE_UNITS = ERR_NO_MORE_NAMES;
 inline constexpr kwRet ERR_NOT_OPEN = 20;
 inline constexpr kwRet ERR_BAD_HANDLE = 21;
 inline constexpr kwRet ERR_UNSUPPORTED_OS = 23;
+inline constexpr kwRet ERR_DRIVE_NOT_SUPPORTED = 26;
 inline constexpr kwRet ERR_CANNOT_LOCK = 27;
 inline constexpr kwRet ERR_CANNOT_UNLOCK = 28;
 inline constexpr kwRet ERR_ALREADY_LOCKED = 29;
@@ -47,6 +48,11 @@ inline constexpr kwRet ERR_LOCK_VIOLATION = 53;
 inline constexpr kwRet ERR_WRITE_PROTECTED = 55;
 inline constexpr kwRet ERR_OUT_OF_RANGE = 56;
 inline constexpr kwRet ERR_WRITE_TEST_FAILED = 58;
+// Result codes of the engine host's Start that still count as started:
+// changes the running system forbids.
+inline constexpr kwRet EN_START_FORBIDDEN_70 = 70;
+inline constexpr kwRet EN_START_FORBIDDEN_73 = 73;
+inline constexpr kwRet EN_START_FORBIDDEN_74 = 74;
 inline constexpr kwRet ERR_ENGINE_INIT = 87;
 inline constexpr kwRet ERR_NO_DRIVE = 88;
 inline constexpr kwRet ERR_EZ_DRIVE_CORRUPT = 90;
@@ -56,7 +62,17 @@ inline constexpr kwRet ERR_DRIVER_TOO_OLD = 97;
 inline constexpr kwRet ERR_BAD_PARTITION_TABLE = 100;
 inline constexpr kwRet ERR_UNKNOWN_FS = 101;
 inline constexpr kwRet ERR_BAD_BOOT_SECTOR = 102;
+inline constexpr kwRet ERR_ENTRY_EMPTY = 104;
+inline constexpr kwRet ERR_BEGIN_HEAD = 105;
+inline constexpr kwRet ERR_BEGIN_SECTOR = 106;
+inline constexpr kwRet ERR_BEGINS_PAST_END = 107;
+inline constexpr kwRet ERR_END_NOT_CYLINDER = 108;
+inline constexpr kwRet ERR_ENDS_PAST_END = 109;
+inline constexpr kwRet ERR_SIZE_INCONSISTENT = 110;
 inline constexpr kwRet ERR_PARTITIONS_OVERLAP = 113;
+inline constexpr kwRet ERR_LOGICAL_NOT_ONE_TRACK = 114;
+inline constexpr kwRet ERR_START_INCONSISTENT = 116;
+inline constexpr kwRet ERR_CHAIN_BACKWARDS = 120;
 inline constexpr kwRet ERR_FIRST_SECTOR_UNREADABLE = 121;
 inline constexpr kwRet ERR_BAD_SECTOR_IN_AREA = 122;
 inline constexpr kwRet ERR_NO_BOOT_SIGNATURE = 130;
@@ -88,6 +104,7 @@ inline constexpr kwRet ERR_DIR_NOT_EMPTY = 353;
 
 // File-system operations (500-514).
 inline constexpr kwRet ERR_BAD_SUBDIRECTORY = 500;
+inline constexpr kwRet ERR_CROSS_LINKED = 501;
 inline constexpr kwRet ERR_DIR_FULL = 502;
 inline constexpr kwRet ERR_PATH_NOT_FOUND = 503;
 inline constexpr kwRet ERR_FILE_NOT_FOUND = 504;
@@ -105,6 +122,9 @@ inline constexpr kwRet ERR_NO_ROOM_FOR_CHANGES = 513;
 // limits, lists (718-748). The list codes have no text.
 inline constexpr kwRet ERR_HOST_INVALID = 702;
 inline constexpr kwRet ERR_NO_SECTOR_BUFFER = 715;
+inline constexpr kwRet ERR_LINK_MISSING_GROWING = 704;
+inline constexpr kwRet ERR_LINK_MISSING_SHRINKING = 705;
+inline constexpr kwRet ERR_NO_EXTENDED = 716;
 inline constexpr kwRet ERR_NO_MORE_PRIMARY = 718;
 inline constexpr kwRet ERR_RESIZE_TOO_LARGE = 719;
 inline constexpr kwRet ERR_NOT_CYLINDER_ALIGNED = 720;
@@ -121,9 +141,13 @@ inline constexpr kwRet ERR_BAD_PATH_GIVEN = 984;
 inline constexpr kwRet ERR_CANNOT_FIX = 990;
 
 // HPFS, ext2, NetWare, NTFS (first codes of each range).
+inline constexpr kwRet ERR_HPFS_INIT = 1003;
 inline constexpr kwRet ERR_TOO_MANY_BAD_SECTORS = 1035;
+inline constexpr kwRet ERR_HPFS_SUPERBLOCK_SIZE = 1041;
 inline constexpr kwRet ERR_EXT2_MISC = 1100;
 inline constexpr kwRet ERR_NW_REDIR_BLOCK_SIZE = 1400;
+inline constexpr kwRet ERR_NW_VOLUME_FAT = 1415;
+inline constexpr kwRet ERR_NW_NO_PRIMARY = 1419;
 inline constexpr kwRet ERR_NW_NO_ROOM_TO_RESIZE_REDIR = 1431;
 inline constexpr kwRet ERR_NTFS_BOOT_SIGNATURE = 1500;
 

@@ -24,7 +24,6 @@ inline constexpr std::uint32_t MB_ENGINE_EXTRA_BUTTON = 0x40;
 // Flags of a message shown for a failure.
 inline constexpr std::uint32_t UIB_ERROR_FLAGS = 96;
 inline constexpr std::uint32_t MSG_PRODUCT_TITLE = 558;
-inline constexpr kwRet ERR_CROSS_LINKED = 501;
 
 // The host's user interface as the engine sees it (silent in this base).
 class UIBRIDGE {

@@ -148,6 +148,14 @@ kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter) {
     CheckExtraCylinder(disk);
     AdjustDiskGeometry(disk);
     SetSectorCounts(disk);
+    if (src.SectorCount() > UINT32_MAX || src.LogicalSectorBytes() != kw::plat::kSectorBytes) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Disk %u (%llu sectors of %u bytes) is larger than 2 TiB or does not use "
+                "512-byte sectors: not supported\r\n",
+                disk->diskNumber, static_cast<unsigned long long>(src.SectorCount()),
+                src.LogicalSectorBytes());
+        return BadMbr(disk, ERR_DRIVE_NOT_SUPPORTED, false);
+    }
     if (disk->heads >= 256) {
         DiskLog(DBG_LEVEL_HEADER, "Disk %u has %u heads and is left without partitions\n",
                 disk->diskNumber, disk->heads);

@@ -71,18 +71,40 @@ struct KW_FS_HOOKS {
     // stays null on failure. deleteSegmentList frees it and clears *list.
     kwRet (*createSegmentList)(PARTITION_INFO* pi, void** list) = nullptr;
     void (*deleteSegmentList)(void** list) = nullptr;
+    // The newest mirror header (96 bytes) of a NetWare partition.
+    kwRet (*readMirrorHeader)(PARTITION_INFO* pi, uint8_t* header) = nullptr;
 };
 void kwSetFsHooks(const KW_FS_HOOKS& hooks);
 const KW_FS_HOOKS& kwGetFsHooks();
 
 // OS kinds (one bit each).
+inline constexpr uint32_t KW_OS_DOS71 = 64;
+inline constexpr uint32_t KW_OS_WIN95B = 512;
+inline constexpr uint32_t KW_OS_WIN98 = 1024;
+inline constexpr uint32_t KW_OS_WINME = 2048;
 inline constexpr uint32_t KW_OS_NT3 = 0x10000;
 inline constexpr uint32_t KW_OS_NT4 = 0x20000;
 inline constexpr uint32_t KW_OS_NT5 = 0x40000;
 inline constexpr uint32_t KW_OS_NT_KINDS = KW_OS_NT3 | KW_OS_NT4 | KW_OS_NT5;
-// The host answers as an NT kind: it takes new partition tables without the
-// volume notifications and restarts that the Windows 9x kinds need.
+// The host answers as the DOS 7.10 kind, under which every partition change
+// that the running system would not see is recorded by the reboot manager
+// and summarised; the engine never restarts the machine.
 uint32_t kwGetOsKind();
+
+// Partition operations reported to the reboot manager.
+inline constexpr uint32_t KW_OP_CREATED = 3;
+inline constexpr uint32_t KW_OP_CREATED_LOGICAL = 4;
+inline constexpr uint32_t KW_OP_DELETED = 5;
+inline constexpr uint32_t KW_OP_UNSAFE = 9;
+inline constexpr uint32_t KW_OP_MOVED = 11;
+inline constexpr uint32_t KW_OP_HIDDEN = 16;
+inline constexpr uint32_t KW_OP_UNHIDDEN = 17;
+inline constexpr uint32_t KW_OP_TYPE_CHANGED = 100;
+// Records a change that needs a restart (disk 1, sector 1) unless the host is
+// an NT kind and bit 0 of flags is clear.
+void kwRequestRestart(uint32_t flags);
+// Routes a partition operation to the reboot manager (nothing under NT kinds).
+void kwPartitionChanged(uint32_t operation, const PARTITION_INFO* pi, uint32_t argument);
 
 // Utilities.
 kwRet OsErrorToKwRet(uint32_t hostError);

@@ -99,7 +99,7 @@ uint32_t kwGetLaunchPath(char* buffer, uint32_t size) {
 }
 
 uint32_t kwGetOsKind() {
-    return KW_OS_NT5;
+    return KW_OS_DOS71;
 }
 
 bool IsDriveLetter(char c) {

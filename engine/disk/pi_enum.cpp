@@ -1,6 +1,7 @@
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
+#include "engine/disk/pi_checks.h"
 
 #include <cstring>
 
@@ -27,8 +28,12 @@ kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& te) {
     PARTITION_INFO* pi = nullptr;
     kwRet rc = CreatePi(disk, te.status, logical ? te.name : nullptr, e.bootIndicator == 0x80,
                         te.absStart, e.numSects, e.type, te.tableSector, te.index, 1, &pi);
-    if (rc == KW_OK)
-        CompleteNetWare(pi);
+    if (rc != KW_OK)
+        return rc;
+    if (IsCheckedType(e.type))
+        pi->ulFlags |= PI_CHECKED_TYPE;
+    rc = CheckEntry(*disk, te);
+    CompleteNetWare(pi);
     return rc;
 }
 
@@ -57,8 +62,8 @@ kwRet AddEntries(DISK_RECORD* disk, const TABLE_WALK& walk, bool quiet) {
         if (disk->ulFlags & DISK_RESERVED)
             break;
         kwRet rc = InitPi(disk, te);
-        if (rc != KW_OK)
-            BadMbr(disk, rc, quiet);
+        if (rc != KW_OK && (rc = BadMbr(disk, rc, quiet)) != KW_OK)
+            return rc;
     }
     return KW_OK;
 }
@@ -84,11 +89,21 @@ kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
         return CreateFreeSpacePi(0, WholeDiskSectors(disk), disk, PI_NO_TABLE_SECTOR);
     }
     disk->diskSignature = walk.diskSignature;
+    for (const TABLE_ENTRY& te : walk.entries) {
+        if (te.tableSector == 0 && te.entry.type == KW_GPT_PROTECTIVE_TYPE) {
+            DiskLog(DBG_LEVEL_HEADER,
+                    "Disk %d holds a GUID partition table, which is not supported.\r\n",
+                    disk->diskNumber);
+            return BadMbr(disk, ERR_DRIVE_NOT_SUPPORTED, false);
+        }
+    }
     if (walk.twoExtended)
         DiskLog(DBG_LEVEL_HEADER,
                 "Error #%u: Partition table contains two extended partitions.\r\n",
                 static_cast<unsigned>(ERR_BAD_PARTITION_TABLE));
-    AddEntries(disk, walk, ignoreErrors);
+    kwRet added = AddEntries(disk, walk, ignoreErrors);
+    if (added != KW_OK)
+        return added;
     if (walk.dynamicDisk)
         return ReserveDisk(disk);
     if (walk.error != KW_OK) {
@@ -99,7 +114,13 @@ kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
     if (disk->ulFlags & DISK_RESERVED)
         return KW_OK;
     DiskLog(DBG_LEVEL_TRACE, "*** next_drive ***\n");
-    return AddFirstLinkRecord(disk);
+    kwRet rc = AddFirstLinkRecord(disk);
+    if (rc != KW_OK)
+        return rc;
+    rc = CheckLayout(disk);
+    if (rc != KW_OK && (rc = BadMbr(disk, rc, ignoreErrors)) != KW_OK)
+        return rc;
+    return BuildFreeSpace(disk);
 }
 
 kwRet BadMbr(DISK_RECORD* disk, kwRet error, bool quiet) {

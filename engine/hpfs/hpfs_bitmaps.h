@@ -13,9 +13,6 @@ struct PARTITION_INFO;
 
 namespace kw::hpfs {
 
-inline constexpr kwRet ERR_HPFS_INIT = 1003;
-inline constexpr kwRet ERR_HPFS_SUPERBLOCK_SIZE = 1041;
-
 inline constexpr std::uint32_t kSectorsPerBand = 16384;
 inline constexpr std::uint32_t kBandBitmapBytes = 2048;
 

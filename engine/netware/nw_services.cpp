@@ -34,4 +34,5 @@ void nwAddDiskHooks(KW_FS_HOOKS* hooks) {
     hooks->registerNetWareVolumes = nwRegisterAllVolumes;
     hooks->createSegmentList = CreateSegmentList;
     hooks->deleteSegmentList = DeleteSegmentList;
+    hooks->readMirrorHeader = nwReadMirrorHeader;
 }

@@ -54,6 +54,8 @@ public:
     virtual std::string Name() const = 0;
     virtual uint64_t SectorCount() const = 0;
     virtual bool Writable() const = 0;
+    // The device's own sector size; the engine handles 512-byte sectors only.
+    virtual uint32_t LogicalSectorBytes() const { return kSectorBytes; }
     virtual DiskGeometry Geometry() const { return SynthesiseGeometry(SectorCount()); }
     // Reads or writes count sectors at sector. A run that reaches past the
     // end fails with OutOfRange and transfers nothing; the disk never grows.

@@ -25,6 +25,7 @@ public:
     uint64_t SectorCount() const override { return inner_->SectorCount(); }
     bool Writable() const override { return inner_->Writable(); }
     DiskGeometry Geometry() const override { return inner_->Geometry(); }
+    uint32_t LogicalSectorBytes() const override { return inner_->LogicalSectorBytes(); }
     DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override;
     DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override;
     std::vector<HostPartition> HostPartitions() const override { return inner_->HostPartitions(); }

@@ -119,6 +119,9 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& path
     DiskGeometry geometry = DeviceGeometry(fd, kind, sectors);
     std::unique_ptr<FileSectorSource> source(
         new FileSectorSource(fd, path, sectors, writable, geometry));
+    int logical = 0;
+    if (kind == DiskFileKind::BlockDevice && ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0)
+        source->logicalSectorBytes_ = static_cast<uint32_t>(logical);
     struct stat st {};
     if (kind == DiskFileKind::BlockDevice && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode))
         source->ActAsHostDisk(major(st.st_rdev), minor(st.st_rdev));

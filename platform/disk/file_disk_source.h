@@ -26,6 +26,7 @@ public:
     uint64_t SectorCount() const override { return sectors_; }
     bool Writable() const override { return writable_; }
     DiskGeometry Geometry() const override { return geometry_; }
+    uint32_t LogicalSectorBytes() const override { return logicalSectorBytes_; }
     DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override;
     DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override;
     std::vector<HostPartition> HostPartitions() const override;
@@ -45,6 +46,7 @@ private:
     uint64_t sectors_;
     bool writable_;
     DiskGeometry geometry_;
+    uint32_t logicalSectorBytes_ = kSectorBytes;
     bool hostDisk_ = false;
     unsigned major_ = 0;
     unsigned minor_ = 0;

@@ -1,7 +1,5 @@
 #include "tests/engine/disk/disk_fixture.h"
 
-#include "include/kwbytes.h"
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -25,128 +23,18 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-namespace {
-
-void PutChs(std::vector<uint8_t>& e, size_t at, uint32_t lba) {
-    uint32_t c = lba / kCyl, h = (lba / 63) % 255, s = lba % 63 + 1;
-    if (c > 1023) {
-        c = 1023;
-        h = 254;
-        s = 63;
-    }
-    e[at] = static_cast<uint8_t>(h);
-    e[at + 1] = static_cast<uint8_t>(s | ((c >> 2) & 0xC0));
-    e[at + 2] = static_cast<uint8_t>(c);
-}
-
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    kwbytes::StoreLe32(b.data() + at, v);
-}
-
-// An empty table sector with the signature.
-std::vector<uint8_t> TableSector() {
-    std::vector<uint8_t> s(512, 0);
-    s[510] = 0x55;
-    s[511] = 0xAA;
-    return s;
-}
-
-void PutEntry(std::vector<uint8_t>& sector, int index, const std::vector<uint8_t>& entry) {
-    std::copy(entry.begin(), entry.end(), sector.begin() + 446 + 16 * index);
-}
-
-} // namespace
-
-std::vector<uint8_t> MakeEntry(uint8_t type, uint32_t relStart, uint32_t count, uint32_t absStart,
-                               bool active) {
-    std::vector<uint8_t> e(16, 0);
-    e[0] = active ? 0x80 : 0x00;
-    PutChs(e, 1, absStart);
-    e[4] = type;
-    PutChs(e, 5, absStart + count - 1);
-    Put32(e, 8, relStart);
-    Put32(e, 12, count);
-    return e;
-}
-
-void WriteAt(const fs::path& file, uint64_t offset, const std::vector<uint8_t>& bytes) {
-    int fd = open(file.c_str(), O_WRONLY);
-    if (fd < 0 || pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) !=
-                      static_cast<ssize_t>(bytes.size()))
-        throw std::runtime_error("write failed: " + file.string());
-    close(fd);
-}
-
-std::vector<uint8_t> ReadAt(const fs::path& file, uint64_t offset, size_t count) {
-    std::vector<uint8_t> bytes(count);
-    int fd = open(file.c_str(), O_RDONLY);
-    ssize_t n = fd < 0 ? -1 : pread(fd, bytes.data(), count, static_cast<off_t>(offset));
-    if (fd >= 0)
-        close(fd);
-    if (n != static_cast<ssize_t>(count))
-        throw std::runtime_error("read failed: " + file.string());
-    return bytes;
-}
-
-void MakeSparse(const fs::path& file, uint64_t bytes) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
-    if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0)
-        throw std::runtime_error("truncate failed: " + file.string());
-    close(fd);
-}
-
-void Splice(const fs::path& image, uint32_t sector, const fs::path& volume) {
-    std::string cmd = "dd if='" + volume.string() + "' of='" + image.string() +
-                      "' bs=512 seek=" + std::to_string(sector) +
-                      " conv=notrunc,sparse status=none";
-    if (!Run(cmd))
-        throw std::runtime_error("splice failed");
-}
-
-bool Run(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string Capture(const std::string& command) {
-    std::string out;
-    FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
-    if (p == nullptr)
-        return out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        out.append(buf.data(), n);
-    pclose(p);
-    return out;
-}
-
 void WriteLayout(const fs::path& image, const std::vector<FixturePart>& parts,
                  uint32_t extendedStart, uint32_t extendedEnd) {
-    std::vector<uint8_t> mbr = TableSector();
-    std::vector<const FixturePart*> logicals;
-    int index = 0;
+    MbrLayout layout;
     for (const FixturePart& p : parts) {
         if (p.logical)
-            logicals.push_back(&p);
+            layout.logicals.push_back({p.type, p.start, p.count, 0});
         else
-            PutEntry(mbr, index++, MakeEntry(p.type, p.start, p.count, p.start, p.active));
+            layout.primaries.push_back({p.type, p.start, p.count, p.active, -1});
     }
-    if (!logicals.empty())
-        PutEntry(mbr, index,
-                 MakeEntry(0x05, extendedStart, extendedEnd - extendedStart, extendedStart));
-    WriteAt(image, 0, mbr);
-    for (size_t i = 0; i < logicals.size(); ++i) {
-        const FixturePart& p = *logicals[i];
-        uint32_t ebr = p.start - 63;
-        std::vector<uint8_t> s = TableSector();
-        PutEntry(s, 0, MakeEntry(p.type, 63, p.count, p.start));
-        if (i + 1 < logicals.size()) {
-            uint32_t next = logicals[i + 1]->start - 63;
-            uint32_t end = logicals[i + 1]->start + logicals[i + 1]->count;
-            PutEntry(s, 1, MakeEntry(0x05, next - extendedStart, end - next, next));
-        }
-        WriteAt(image, uint64_t{ebr} * 512, s);
-    }
+    layout.extendedStart = extendedStart;
+    layout.extendedCount = extendedEnd - extendedStart;
+    WriteMbrLayout(image, layout);
 }
 
 StandardDisk BuildStandardDisk(const TempDir& dir) {

@@ -1,7 +1,10 @@
-// Disk images for the disk tests: partition tables written by our own small
+// Disk images for the disk tests: partition tables written by the shared MBR
 // writer (cylinder-aligned, 255 heads and 63 sectors per track) and volumes
 // made by the Debian tools into the partitions.
 #pragma once
+
+#include "tests/support/mbr_writer.h"
+#include "tests/support/tool_run.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -9,8 +12,6 @@
 #include <vector>
 
 namespace kwtest {
-
-inline constexpr uint32_t kCyl = 255 * 63;
 
 // A folder of its own per test, removed at the end.
 class TempDir {
@@ -41,23 +42,6 @@ struct FixturePart {
 // record lies one track before it.
 void WriteLayout(const std::filesystem::path& image, const std::vector<FixturePart>& parts,
                  uint32_t extendedStart, uint32_t extendedEnd);
-
-// A 16-byte entry with CHS triples computed for 255/63 geometry.
-std::vector<uint8_t> MakeEntry(uint8_t type, uint32_t relStart, uint32_t count, uint32_t absStart,
-                               bool active = false);
-
-// Writes bytes at a byte offset of a file without truncating it.
-void WriteAt(const std::filesystem::path& file, uint64_t offset, const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> ReadAt(const std::filesystem::path& file, uint64_t offset, size_t count);
-// Copies a whole file into another at a sector offset.
-void Splice(const std::filesystem::path& image, uint32_t sector,
-            const std::filesystem::path& volume);
-void MakeSparse(const std::filesystem::path& file, uint64_t bytes);
-
-// Runs a shell command; false when it fails.
-bool Run(const std::string& command);
-// The output of a shell command.
-std::string Capture(const std::string& command);
 
 // The standard test disk: 8 cylinders; FAT16 (06), NTFS (07), extended (05)
 // with logical FAT32 (0B), swap (82), ext2 (83) and FAT12 (01).
