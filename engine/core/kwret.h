@@ -11,6 +11,8 @@ using kwRet = std::uint32_t;
 inline constexpr kwRet KW_OK = 0;
 
 // General (1-99).
+// The operation is not supported by this file system or file class (no text).
+inline constexpr kwRet ERR_NOT_SUPPORTED = 1;
 inline constexpr kwRet ERR_ILLEGAL_OPERATION = 2;
 inline constexpr kwRet ERR_NO_MEMORY = 3;
 inline constexpr kwRet ERR_BAD_ARGUMENT = 4;

@@ -110,12 +110,48 @@ bool IsCheckedType(uint8_t type) {
 
 namespace {
 
+// A cylinder/head/sector translation: the disk's own, or the 255-head,
+// 63-sector one that partitioning tools use for disk images and LBA disks.
+struct ChsGeometry {
+    uint32_t heads;
+    uint32_t spt;
+};
+constexpr ChsGeometry kToolGeometry{255, 63};
+
+CHS_TRIPLE ChsIn(const ChsGeometry& g, uint32_t sector) {
+    CHS_TRIPLE t;
+    t.sector = static_cast<uint8_t>(sector % g.spt + 1);
+    uint32_t track = sector / g.spt;
+    t.head = static_cast<uint8_t>(track % g.heads);
+    t.cylinder = track / g.heads;
+    return t;
+}
+
+uint64_t LbaIn(const ChsGeometry& g, const CHS_TRIPLE& t) {
+    return (uint64_t{t.cylinder} * g.heads + t.head) * g.spt + (t.sector ? t.sector - 1 : 0);
+}
+
+// The translation under which the begin triple names the entry's start;
+// false under none. A table written under the tools' translation is as sound
+// as one written under the geometry this host reports for the disk.
+bool BeginGeometry(const DISK_RECORD& disk, const TABLE_ENTRY& te, ChsGeometry* g) {
+    for (const ChsGeometry& c : {ChsGeometry{Heads(disk), Spt(disk)}, kToolGeometry}) {
+        if (SameTriple(te.entry.begin, ChsIn(c, te.absStart))) {
+            *g = c;
+            return true;
+        }
+    }
+    return false;
+}
+
 // The begin and end triples against the sectors the entry names: 116 and 110.
 kwRet CheckTriples(const DISK_RECORD& disk, const TABLE_ENTRY& te, bool link) {
     const PARTITION_ENTRY& e = te.entry;
     uint32_t last = te.absStart + (e.numSects ? e.numSects - 1 : 0);
-    bool beginFree = IsChsPlaceholder(e.begin, disk, e.type, te.absStart);
-    if (!beginFree && !SameTriple(e.begin, ChsOf(disk, te.absStart))) {
+    if (IsChsPlaceholder(e.begin, disk, e.type, te.absStart))
+        return KW_OK;
+    ChsGeometry g{};
+    if (!BeginGeometry(disk, te, &g)) {
         DiskLog(DBG_LEVEL_HEADER,
                 "Error #%u: Starting sector of partition is inconsistent.\r\n  ulStartSect = "
                 "%lu\r\n  Begin C,H,S = %lu\r\n",
@@ -124,10 +160,10 @@ kwRet CheckTriples(const DISK_RECORD& disk, const TABLE_ENTRY& te, bool link) {
                 static_cast<unsigned long>(ChsToLba(disk, e.begin)));
         return ERR_START_INCONSISTENT;
     }
-    if (link || e.numSects == 0 || beginFree || IsChsPlaceholder(e.end, disk, e.type, last))
+    if (link || e.numSects == 0 || IsChsPlaceholder(e.end, disk, e.type, last) ||
+        e.end.cylinder == 1023)
         return KW_OK;
-    uint64_t span =
-        ChsToLba(disk, e.end) - std::min(ChsToLba(disk, e.begin), ChsToLba(disk, e.end));
+    uint64_t span = LbaIn(g, e.end) - std::min(LbaIn(g, e.begin), LbaIn(g, e.end));
     if (span + 1 != e.numSects) {
         DiskLog(DBG_LEVEL_HEADER,
                 "Error #%u: Number of sectors in partition is inconsistent.\r\n  ucSectors   = "

@@ -77,7 +77,7 @@ public:
     PARTITION_INFO* GetPI() const { return pi_; }
 
     // An operation the class does not support (no text).
-    static constexpr kwRet ERR_NOT_SUPPORTED_BY_FILE = 1;
+    static constexpr kwRet ERR_NOT_SUPPORTED_BY_FILE = ERR_NOT_SUPPORTED;
 
 protected:
     char* path_ = nullptr;

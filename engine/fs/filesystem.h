@@ -40,9 +40,6 @@ inline constexpr uint32_t SEARCH_DIRECTORIES_TOO = 0x4;
 // ListDirectory flag: fill long names where the file system has them.
 inline constexpr uint32_t LIST_LONG_NAMES = 0x1;
 
-// The operation is not supported by this file system (no text).
-inline constexpr kwRet ERR_NOT_SUPPORTED = 1;
-
 // One contiguous run of a file's sectors (partition-relative).
 struct SECTOR_RUN : KwEngineAlloc {
     SECTOR_RUN* next = nullptr;
