@@ -9,6 +9,8 @@
 #include "engine/core/logging_file.h"
 #include "engine/core/msgformat.h"
 #include "engine/core/msgres.h"
+#include "engine/core/prefs.h"
+#include "engine/core/rebootmgr.h"
 #include "engine/core/ui_bridge.h"
 #include "engine/core/ui_interface.h"
 #include "engine/disk/kwlib.h"
@@ -34,6 +36,19 @@ bool CountsAsStarted(kwRet rc) {
            rc == EN_START_FORBIDDEN_74;
 }
 
+// The reboot manager and the preference record serve the engine unless the
+// program installed services of its own before opening it.
+void InstallDefaultServices() {
+    const EN_SERVICE_HOOKS& now = enServiceHooks();
+    if (now.createRebootManager != nullptr || now.createPrefs != nullptr ||
+        now.rebootSummary != nullptr || now.reboot != nullptr || now.loadPrefs != nullptr)
+        return;
+    EN_SERVICE_HOOKS hooks;
+    RebootManagerAddServiceHooks(&hooks);
+    PrefsAddServiceHooks(&hooks);
+    enSetServiceHooks(hooks);
+}
+
 } // namespace
 
 EngineF6::EngineF6() = default;
@@ -55,6 +70,7 @@ kwRet EngineF6::Open(std::uint32_t /*hostKind*/, std::uint32_t runEnvironment) {
     const std::uint8_t* image = nullptr;
     std::uint32_t size = 0;
     GetEngineResource(&image, &size);
+    InstallDefaultServices();
     openResult_ = enInitLibrary(image, size, CPKIND_UTF8, runEnvironment, 0);
     if (openResult_ != KW_OK)
         return openResult_;

@@ -1,6 +1,7 @@
 #include "engine/core/prefs.h"
 
 #include "engine/core/dbgmgr.h"
+#include "engine/core/engine.h"
 #include "engine/core/engine_setup.h"
 #include "engine/disk/kwlib.h"
 #include "include/kwbytes.h"
@@ -193,7 +194,7 @@ kwRet ENGINE_PREFS::Apply() {
     kwGetDiskList(&disk);
     for (; disk != nullptr; disk = disk->next) {
         bool on = disk->diskNumber < 32 && (record.diskBits >> disk->diskNumber) & 1;
-        disk->ulFlags = on ? disk->ulFlags | DISK_PREFERENCE : disk->ulFlags & ~DISK_PREFERENCE;
+        enSetDiskFlag(disk->diskNumber, on);
     }
     return rc;
 }

@@ -88,7 +88,8 @@ kwRet SetPartitionType(PARTITION_INFO* pi, uint8_t type, uint8_t kind) {
     if (rc != KW_OK)
         return rc;
     uint8_t* e = buf.get() + KW_TABLE_OFFSET + 16 * pi->ucEntryIndex;
-    if (e[4] != type) {
+    bool changed = e[4] != type;
+    if (changed) {
         e[4] = type;
         rc = phyWrite(pi->disk, pi->ulTableSect, buf.get(), 1);
         if (rc != KW_OK)
@@ -100,7 +101,10 @@ kwRet SetPartitionType(PARTITION_INFO* pi, uint8_t type, uint8_t kind) {
     }
     pi->ulFlags &= ~PI_TYPE_3C;
     pi->ucFsKind = kind;
-    pi->ucPartType = type;
+    if (pi->ucPartType != type) {
+        pi->ucPartType = type;
+        kwPartitionChanged(KW_OP_TYPE_CHANGED, pi, 0);
+    }
     return KW_OK;
 }
 
@@ -132,10 +136,39 @@ kwRet SetLinkEnd(PARTITION_INFO* link, uint32_t newEnd) {
     return KW_OK;
 }
 
+bool IsPrimaryRecord(const PARTITION_INFO* p) {
+    return (p->ulFlags & PI_LOGICAL) == 0 && p->ucFsKind != FS_KIND_FREE;
+}
+
+// The start of the next primary after the record, or the disk's end.
+uint64_t NextPrimaryStart(const PARTITION_INFO* pi) {
+    for (const PARTITION_INFO* p = pi->next; p != nullptr; p = p->next)
+        if (IsPrimaryRecord(p) && p->ulStartSect > pi->ulStartSect)
+            return p->ulStartSect;
+    return pi->disk->totalSectors;
+}
+
+// How far the partition may reach without covering another one: a primary
+// up to the next primary (or the disk's end); a logical up to the next
+// extended boot record or logical, and past its extended partition's end
+// only as far as that partition may grow.
+uint64_t ReachLimit(const PARTITION_INFO* pi) {
+    if (!IsLogicalPartition(pi))
+        return NextPrimaryStart(pi);
+    for (const PARTITION_INFO* p = pi->next; p != nullptr; p = p->next)
+        if ((p->ulFlags & PI_LOGICAL) && p->ucFsKind != FS_KIND_FREE &&
+            p->ulStartSect > pi->ulStartSect)
+            return p->ulStartSect;
+    const PARTITION_INFO* ext = pi->disk->extendedPi;
+    return ext != nullptr ? NextPrimaryStart(ext) : pi->disk->totalSectors;
+}
+
 kwRet CheckResize(const PARTITION_INFO* pi, uint32_t newCount, uint64_t end) {
     if (IsLinkRecord(pi) || newCount == 0 || end > UINT32_MAX)
         return ERR_BAD_ARGUMENT;
     if (pi->ulRoom != 0 && newCount > pi->ulRoom)
+        return ERR_RESIZE_TOO_LARGE;
+    if (end > pi->EndSect() && end > ReachLimit(pi))
         return ERR_RESIZE_TOO_LARGE;
     uint32_t cyl = pi->disk->CylinderSize();
     if ((pi->ulFlags & PI_CHECKED_TYPE) && cyl != 0 && end % cyl != 0)

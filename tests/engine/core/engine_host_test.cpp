@@ -12,6 +12,8 @@
 #include "engine/core/logging_file.h"
 #include "engine/core/msgformat.h"
 #include "engine/core/msgres.h"
+#include "engine/core/prefs.h"
+#include "engine/core/rebootmgr.h"
 #include "engine/core/ui_interface.h"
 #include "engine/core/workdir.h"
 #include "engine/disk/kwlib.h"
@@ -202,6 +204,28 @@ TEST_F(EngineHostTest, StartInstallsTheFileSystemsDiskHooks) {
     EXPECT_NE(installed.ntfsVolumeLabel, nullptr);
     EXPECT_NE(installed.registerNetWareVolumes, nullptr);
     EXPECT_EQ(engine.Stop(), KW_OK);
+}
+
+TEST_F(EngineHostTest, OpenServesTheRebootManagerAndThePreferenceRecord) {
+    enSetServiceHooks(EN_SERVICE_HOOKS{});
+    {
+        EngineF6 engine;
+        ASSERT_EQ(engine.Open(2, 2), KW_OK);
+        ASSERT_NE(gRebootManager, nullptr);
+        ASSERT_NE(gEnginePrefs, nullptr);
+        ASSERT_EQ(engine.Start(0, nullptr), KW_OK);
+        // Loaded at start: no preference file or sector, so the defaults.
+        EXPECT_EQ(gEnginePrefs->record.state, PREFS_STATE_COMPLETE);
+        EXPECT_EQ(gEnginePrefs->record.flags, PREFS_MODE_A | PREFS_ALLOW_CANCEL);
+        EXPECT_FALSE(engine.HasRebootChanges());
+        gRebootManager->PartitionCreated(0, 63, 0);
+        EXPECT_TRUE(engine.HasRebootChanges());
+        EXPECT_EQ(engine.GetRebootSummary(), "A partition was created on disk 1 at sector 63.\n");
+        // The disks stay open for the restart that the change needs.
+        EXPECT_EQ(engine.Stop(), ERR_RESTART_PENDING);
+    }
+    EXPECT_EQ(gRebootManager, nullptr);
+    EXPECT_EQ(gEnginePrefs, nullptr);
 }
 
 TEST_F(EngineHostTest, CallsBeforeOpenAndASecondOpen) {

@@ -7,11 +7,13 @@
 #include "engine/disk/pi_find.h"
 #include "engine/disk/pi_report.h"
 #include "platform/disk/disk_driver.h"
+#include "platform/disk/fault_disk_source.h"
 #include "tests/engine/disk/disk_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <regex>
 
 using kwtest::kCyl;
@@ -127,6 +129,72 @@ TEST_F(Enumeration, RecordsMatchSfdiskAndGapsBecomeFreeSpace) {
     EXPECT_NE(json.find("\"role\": \"free\""), std::string::npos);
 }
 
+// Three primaries and an extended partition with twenty logicals, two of them
+// holding volumes: every partition sfdisk lists is one record of the same
+// place, size, type and role, in order of start.
+TEST_F(Enumeration, FourPrimariesAndTwentyLogicalsMatchSfdiskJson) {
+    std::string script = "label: dos\\nsize=8192, type=6\\nsize=8192, type=83\\n"
+                         "size=8192, type=7\\ntype=5\\n";
+    for (int i = 0; i < 20; ++i)
+        script += i == 0 ? "size=8192, type=6\\n" : "size=4096, type=83\\n";
+    std::filesystem::path image = Disk(12 * kCyl, script);
+    std::string json = kwtest::Capture("sfdisk --json '" + image.string() + "'");
+    struct Want {
+        uint32_t start, size;
+        std::string type;
+        bool logical;
+    };
+    std::vector<Want> want;
+    std::regex node(R"re("node":\s*"[^"]*?(\d+)",\s*"start":\s*(\d+),\s*"size":\s*(\d+),)re"
+                    R"re(\s*"type":\s*"([0-9a-f]+)")re");
+    for (std::sregex_iterator it(json.begin(), json.end(), node), end; it != end; ++it)
+        want.push_back({static_cast<uint32_t>(std::stoul((*it)[2])),
+                        static_cast<uint32_t>(std::stoul((*it)[3])), (*it)[4],
+                        std::stoi((*it)[1]) > 4});
+    ASSERT_EQ(want.size(), 24u) << json;
+    std::sort(want.begin(), want.end(),
+              [](const Want& a, const Want& b) { return a.start < b.start; });
+    // A FAT volume in the first logical and an ext2 volume in the second.
+    ASSERT_TRUE(kwtest::Run("mkfs.fat --offset=" + std::to_string(want[4].start) +
+                            " -n LOGFAT '" + image.string() + "' 4096 >/dev/null 2>&1"));
+    ASSERT_TRUE(kwtest::Run("mke2fs -q -F -t ext2 -L logext -E offset=" +
+                            std::to_string(uint64_t{want[5].start} * 512) + " '" + image.string() +
+                            "' 2048 >/dev/null 2>&1"));
+
+    DISK_RECORD* d = Open(image);
+    ASSERT_NE(d, nullptr);
+    ASSERT_FALSE(d->ulFlags & DISK_RESERVED);
+    std::string listing = PartitionsAsJsonLines(d);
+    std::regex line(
+        R"re("role": "(\w+)", "start": (\d+), "sectors": (\d+), "type": "0x([0-9a-f]+)", )re"
+        R"re("kind": "([\w-]+)", "label": "([^"]*)")re");
+    std::vector<Want> got;
+    std::vector<std::string> kinds, labels;
+    for (std::sregex_iterator it(listing.begin(), listing.end(), line), end; it != end; ++it) {
+        if ((*it)[1] == "free" || (*it)[5] == "ext-link")
+            continue;
+        std::string type = (*it)[4];
+        got.push_back({static_cast<uint32_t>(std::stoul((*it)[2])),
+                       static_cast<uint32_t>(std::stoul((*it)[3])),
+                       type.substr(type[0] == '0' ? 1 : 0), (*it)[1] == "logical"});
+        kinds.push_back((*it)[5]);
+        labels.push_back((*it)[6]);
+    }
+    ASSERT_EQ(got.size(), want.size()) << listing;
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(want[i].start);
+        EXPECT_EQ(got[i].start, want[i].start);
+        EXPECT_EQ(got[i].size, want[i].size);
+        EXPECT_EQ(got[i].type, want[i].type);
+        EXPECT_EQ(got[i].logical, want[i].logical);
+    }
+    EXPECT_EQ(kinds[4], "fat");
+    EXPECT_EQ(labels[4], "LOGFAT");
+    EXPECT_EQ(kinds[5], "ext2");
+    for (PARTITION_INFO* pi = d->firstPi; pi != nullptr; pi = pi->next)
+        EXPECT_EQ(pi->ucDriveLetter, '*');
+}
+
 TEST_F(Enumeration, ASignedEmptyTableIsOneFreeRunAfterTrackZero) {
     DISK_RECORD* d = Open(Disk(4 * kCyl, "label: dos\\n"));
     ASSERT_NE(d->firstPi, nullptr);
@@ -168,6 +236,68 @@ TEST_F(Enumeration, DamagedAndUnsupportedTablesReserveTheDisk) {
     for (PARTITION_INFO* pi = d->firstPi; pi != nullptr; pi = pi->next)
         kept += pi->ucPartType == 0x06 || pi->ucPartType == 0x83;
     EXPECT_EQ(kept, 2);
+}
+
+namespace {
+
+// A disk as big or with sectors as large as the test says; it holds a
+// sound table of one partition.
+class OddDisk : public kw::plat::MemorySectorSource {
+public:
+    OddDisk(uint64_t sectors, uint32_t sectorBytes)
+        : MemorySectorSource("odd", Table()), sectors_(sectors), sectorBytes_(sectorBytes) {}
+    uint64_t SectorCount() const override { return sectors_; }
+    uint32_t LogicalSectorBytes() const override { return sectorBytes_; }
+
+private:
+    static std::string Table() {
+        std::string bytes(size_t{2} * kCyl * 512, '\0');
+        std::vector<uint8_t> e = kwtest::MakeEntry(0x06, 63, kCyl - 63, 63);
+        std::memcpy(bytes.data() + 446, e.data(), e.size());
+        bytes[510] = 0x55;
+        bytes[511] = static_cast<char>(0xAA);
+        return bytes;
+    }
+    uint64_t sectors_;
+    uint32_t sectorBytes_;
+};
+
+} // namespace
+
+TEST_F(Enumeration, DisksOfLargeSectorsOrOverTwoTebibytesAreRefused) {
+    const struct {
+        const char* what;
+        uint64_t sectors;
+        uint32_t sectorBytes;
+        bool refused;
+    } cases[] = {
+        {"512-byte sectors", 2 * kCyl, 512, false},
+        {"4096-byte sectors", 2 * kCyl, 4096, true},
+        {"over 2 TiB", (uint64_t{1} << 32) + 1, 512, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kw::plat::SetDiskProviderForTests([&c] {
+            kw::plat::DiskScan scan;
+            scan.disks.push_back(std::make_unique<OddDisk>(c.sectors, c.sectorBytes));
+            return scan;
+        });
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        DISK_RECORD* d = nullptr;
+        kwGetDiskList(&d);
+        ASSERT_NE(d, nullptr);
+        ASSERT_NE(d->firstPi, nullptr);
+        EXPECT_EQ(bool(d->ulFlags & DISK_RESERVED), c.refused);
+        if (c.refused) {
+            EXPECT_EQ(d->firstPi->ucFsKind, FS_KIND_RESERVED_DISK);
+            EXPECT_EQ(d->firstPi->ulTableSect, ERR_DRIVE_NOT_SUPPORTED);
+            EXPECT_EQ(d->firstPi->next, nullptr);
+        } else {
+            EXPECT_EQ(d->firstPi->ucPartType, 0x06);
+        }
+        kwLibClose();
+    }
+    kw::plat::SetDiskProviderForTests(nullptr);
 }
 
 TEST_F(Enumeration, ALogicalBeforeItsBootRecordReservesTheDisk) {

@@ -1,4 +1,5 @@
 // Rewriting partition-table entries, checked with sfdisk.
+#include "engine/core/rebootmgr.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/pt_write.h"
 #include "include/kwbytes.h"
@@ -74,6 +75,19 @@ TEST_F(TableWrite, TypeChangesAndTheInterruptedOperationMark) {
     EXPECT_TRUE(primary->ulFlags & PI_TYPE_3C);
 }
 
+TEST_F(TableWrite, TypeChangesReachTheRebootManager) {
+    REBOOT_MANAGER manager;
+    gRebootManager = &manager;
+    PARTITION_INFO* primary = At(2048, 0x06);
+    ASSERT_NE(primary, nullptr);
+    ASSERT_EQ(SetPartitionType(primary, 0x06, FS_KIND_FAT), KW_OK); // no change
+    EXPECT_FALSE(manager.HasChanges());
+    ASSERT_EQ(SetPartitionType(primary, 0x16, FS_KIND_FAT), KW_OK);
+    ASSERT_EQ(SetPartitionType(primary, 0x06, FS_KIND_FAT), KW_OK);
+    EXPECT_TRUE(manager.HasChanges());
+    gRebootManager = nullptr;
+}
+
 TEST_F(TableWrite, ResizingALogicalMovesItsLinkAndGrowsTheExtendedPartition) {
     PARTITION_INFO* logical = At(44096, 0x83);
     ASSERT_NE(logical, nullptr);
@@ -88,6 +102,10 @@ TEST_F(TableWrite, ResizingALogicalMovesItsLinkAndGrowsTheExtendedPartition) {
     ASSERT_EQ(ResizePartition(logical, 10000), KW_OK); // and shrink again
     EXPECT_NE(Dump().find("start=       44096, size=       10000, type=83"), std::string::npos)
         << Dump();
+    // Nothing may grow past the disk's end, even without a room.
+    std::string before = Dump();
+    EXPECT_EQ(ResizePartition(logical, 8 * kCyl), ERR_RESIZE_TOO_LARGE);
+    EXPECT_EQ(Dump(), before);
 }
 
 TEST_F(TableWrite, ResizeRefusals) {
@@ -97,6 +115,8 @@ TEST_F(TableWrite, ResizeRefusals) {
     EXPECT_EQ(ResizePartition(primary, 40001), ERR_RESIZE_TOO_LARGE);
     EXPECT_EQ(ResizePartition(primary, 0), ERR_BAD_ARGUMENT);
     EXPECT_EQ(ResizePartition(primary, 30000), ERR_NOT_CYLINDER_ALIGNED); // a checked type
+    primary->ulRoom = 0; // no maximum given: the extended partition still bounds it
+    EXPECT_EQ(ResizePartition(primary, 3 * kCyl - 2048), ERR_RESIZE_TOO_LARGE);
     EXPECT_EQ(ResizePartition(primary, kCyl - 2048), KW_OK);
     EXPECT_NE(Dump().find("start=        2048, size=       14017, type=6"), std::string::npos)
         << Dump();
