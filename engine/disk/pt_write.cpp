@@ -52,6 +52,16 @@ bool EntryBase(const PARTITION_INFO* pi, uint32_t* base) {
     return true;
 }
 
+// Reads the table sector that holds the record's entry; e points at it.
+kwRet ReadEntry(const PARTITION_INFO* pi, SectorBuffer* buf, uint8_t** e) {
+    if (buf->get() == nullptr)
+        return ERR_NO_SECTOR_BUFFER;
+    kwRet rc = phyRead(pi->disk, pi->ulTableSect, buf->get(), 1);
+    if (rc == KW_OK)
+        *e = buf->get() + KW_TABLE_OFFSET + 16 * pi->ucEntryIndex;
+    return rc;
+}
+
 } // namespace
 
 kwRet RewriteEntry(PARTITION_INFO* pi, uint32_t newStart, uint32_t newEnd) {
@@ -60,12 +70,10 @@ kwRet RewriteEntry(PARTITION_INFO* pi, uint32_t newStart, uint32_t newEnd) {
         newStart < base)
         return ERR_BAD_ARGUMENT;
     SectorBuffer buf;
-    if (buf.get() == nullptr)
-        return ERR_NO_SECTOR_BUFFER;
-    kwRet rc = phyRead(pi->disk, pi->ulTableSect, buf.get(), 1);
+    uint8_t* e = nullptr;
+    kwRet rc = ReadEntry(pi, &buf, &e);
     if (rc != KW_OK)
         return rc;
-    uint8_t* e = buf.get() + KW_TABLE_OFFSET + 16 * pi->ucEntryIndex;
     PutTriple(e + 1, *pi->disk, newStart, false, IsNetWareKind(pi));
     PutTriple(e + 5, *pi->disk, newEnd - 1, true, IsNetWareKind(pi));
     kwbytes::StoreLe32(e + 8, newStart - base);
@@ -82,12 +90,10 @@ kwRet SetPartitionType(PARTITION_INFO* pi, uint8_t type, uint8_t kind) {
     if (pi == nullptr || !HasEntry(pi))
         return ERR_BAD_ARGUMENT;
     SectorBuffer buf;
-    if (buf.get() == nullptr)
-        return ERR_NO_SECTOR_BUFFER;
-    kwRet rc = phyRead(pi->disk, pi->ulTableSect, buf.get(), 1);
+    uint8_t* e = nullptr;
+    kwRet rc = ReadEntry(pi, &buf, &e);
     if (rc != KW_OK)
         return rc;
-    uint8_t* e = buf.get() + KW_TABLE_OFFSET + 16 * pi->ucEntryIndex;
     bool changed = e[4] != type;
     if (changed) {
         e[4] = type;
