@@ -155,8 +155,8 @@ TEST_F(Enumeration, FourPrimariesAndTwentyLogicalsMatchSfdiskJson) {
     std::sort(want.begin(), want.end(),
               [](const Want& a, const Want& b) { return a.start < b.start; });
     // A FAT volume in the first logical and an ext2 volume in the second.
-    ASSERT_TRUE(kwtest::Run("mkfs.fat --offset=" + std::to_string(want[4].start) +
-                            " -n LOGFAT '" + image.string() + "' 4096 >/dev/null 2>&1"));
+    ASSERT_TRUE(kwtest::Run("mkfs.fat --offset=" + std::to_string(want[4].start) + " -n LOGFAT '" +
+                            image.string() + "' 4096 >/dev/null 2>&1"));
     ASSERT_TRUE(kwtest::Run("mke2fs -q -F -t ext2 -L logext -E offset=" +
                             std::to_string(uint64_t{want[5].start} * 512) + " '" + image.string() +
                             "' 2048 >/dev/null 2>&1"));
