@@ -3,12 +3,14 @@
 #   make test  installs what is missing, checks the formatting of every
 #              tracked source, builds and runs every test (a normal build,
 #              then an AddressSanitizer/UBSan build with the fuzz corpora
-#              replayed); both builds treat warnings as errors
+#              replayed, then the image store's tests under ThreadSanitizer);
+#              every build treats warnings as errors
 JOBS  ?= $(shell nproc)
 BUILD ?= build
 SAN   ?= build-san
+TSAN  ?= build-tsan
 
-.PHONY: deps configure build run test test-main test-san bench clean format format-check
+.PHONY: deps configure build run test test-main test-san test-tsan bench clean format format-check
 
 deps:
 	@scripts/install-deps
@@ -33,7 +35,16 @@ test-san: deps
 	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: format-check test-main test-san
+# The image store's tests under ThreadSanitizer: chunks are opened on worker
+# threads, and every race there would cost data.
+test-tsan: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKW_TSAN=ON -DKW_BUILD_APP=OFF -DKW_BUILD_BENCH=OFF >/dev/null
+	cmake --build $(TSAN) -j $(JOBS) --target tests/imagestore/all
+	cd $(TSAN)/tests/imagestore && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: format-check test-main test-san test-tsan
 
 bench: build
 	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done; true
@@ -46,4 +57,4 @@ format-check: deps
 	@git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
 
 clean:
-	rm -rf $(BUILD) $(SAN)
+	rm -rf $(BUILD) $(SAN) $(TSAN)

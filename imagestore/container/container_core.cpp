@@ -2,6 +2,7 @@
 // passwords, verification and deletion.
 #include "imagestore/container/store_container.h"
 
+#include "imagestore/container/read_ahead.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/container/volume_names.h"
 #include "imagestore/store_error.h"
@@ -97,7 +98,7 @@ int DeleteContainerSet(const char* path, MEDIA_CHANGE_CALLBACK* callback) {
 }
 
 StoreContainer::StoreContainer(std::string path, MEDIA_CHANGE_CALLBACK* callback)
-    : path_(std::move(path)), callback_(callback) {}
+    : path_(std::move(path)), callback_(callback), threads_(StoreThreads()) {}
 
 StoreContainer::~StoreContainer() {
     Close();
@@ -417,6 +418,7 @@ int StoreContainer::Close() {
     }
     mode_ = Mode::None;
     CloseVolume();
+    ahead_.reset();
     lock_.reset();
     buffer_.clear();
     buffer_.shrink_to_fit();

@@ -2,12 +2,14 @@
 // offsets and reading the stream space.
 #include "imagestore/container/store_container.h"
 
+#include "imagestore/container/read_ahead.h"
 #include "imagestore/container/volume_names.h"
 #include "imagestore/store_error.h"
 #include "imagestore/store_log.h"
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 
 namespace kwv {
@@ -29,77 +31,56 @@ bool StoreContainer::Covers(uint64_t offset) const {
     return chunkLoaded_ && offset >= chunk_.streamOffset && offset < chunk_.StreamEnd();
 }
 
-int StoreContainer::ReadChunkBytes(uint32_t k) {
+RawChunk StoreContainer::ReadChunkBytes(uint32_t k, uint8_t* buf) {
+    RawChunk raw;
     const uint32_t stored = header_.storedChunkSize;
     if (volIndex_ == 0 && k == 0 && chunk0Rollback_.size() == stored) {
-        std::memcpy(buffer_.data(), chunk0Rollback_.data(), stored);
-        return kStoreOk;
+        std::memcpy(buf, chunk0Rollback_.data(), stored);
+        return raw;
     }
     const uint64_t at = uint64_t(k) * stored;
     uint32_t done = 0;
-    if (file_->ReadAt(at, buffer_.data(), stored, &done) && done == stored) {
-        return kStoreOk;
+    if (file_->ReadAt(at, buf, stored, &done) && done == stored) {
+        return raw;
     }
     if (EccOf(header_.containerFlags) != 1) {
-        return kStoreShortRead;
+        raw.status = kStoreShortRead;
+        return raw;
     }
-    // Read again sub-block by sub-block; rebuild up to three lost ones.
-    uint32_t erased[kEccSubBlocks];
-    uint32_t count = 0;
+    // Read again sub-block by sub-block; up to three lost ones are rebuilt
+    // when the chunk is opened.
     for (uint32_t s = 0; s < kEccSubBlocks; ++s) {
-        uint8_t* p = buffer_.data() + s * kEccSubBlockSize;
+        uint8_t* p = buf + s * kEccSubBlockSize;
         if (!file_->ReadAt(at + s * kEccSubBlockSize, p, kEccSubBlockSize, &done) ||
             done != kEccSubBlockSize) {
-            erased[count++] = s;
+            raw.erased[raw.erasedCount++] = s;
         }
     }
-    if (count > kEccMaxErasures) {
-        return kStoreShortRead;
+    raw.rebuild = true;
+    if (raw.erasedCount > kEccMaxErasures) {
+        raw.status = kStoreShortRead;
     }
-    return ::EccRebuildChunk(buffer_.data(), erased, count) == 0 ? kStoreOk : kStoreShortRead;
+    return raw;
 }
 
 void StoreContainer::Scramble(uint8_t* chunk) const {
-    uint8_t key[4];
-    const uint32_t k = header_.passwordCrc ^ kScrambleMask;
-    key[0] = uint8_t(k);
-    key[1] = uint8_t(k >> 8);
-    key[2] = uint8_t(k >> 16);
-    key[3] = uint8_t(k >> 24);
-    uint32_t word;
-    std::memcpy(&word, key, 4); // the key as the words lie in memory
-    const uint32_t from = GetPayloadOffset(chunk);
-    for (uint32_t i = from; i + 4 <= header_.dataSize; i += 4) {
-        uint32_t v;
-        std::memcpy(&v, chunk + i, 4);
-        v ^= word;
-        std::memcpy(chunk + i, &v, 4);
-    }
+    ScramblePayload(chunk, header_.passwordCrc, header_.dataSize);
 }
 
-int StoreContainer::UnsealChunk(uint32_t number) {
-    uint8_t* buf = buffer_.data();
-    const ChunkRecord r = ChunkRecord::Parse(buf);
-    if (CheckRecord(buf, r) != kStoreOk || CheckAgainstHeader(buf, headerBytes_) != kStoreOk ||
-        r.chunkNumber != number || !PlaceFits(r)) {
+int StoreContainer::AcceptChunk(const Unsealed& u) {
+    if (u.readStatus != kStoreOk) {
+        return u.readStatus;
+    }
+    if (!u.recordOk || !PlaceFits(u.record)) {
         return kStoreInvalid;
     }
-    if ((header_.containerFlags & kFlagPayloadCrc) && PayloadCrc(buf, r.dataSize) != r.payloadCrc) {
-        return kStoreInvalid;
+    if (u.tailStatus != kStoreOk) {
+        return u.tailStatus;
     }
-    if (ProtectionOf(header_.containerFlags) == 2) {
-        Scramble(buf);
-    }
-    decoder_ = (r.chunkFlags & kChunkCompressed) ? setDecoder_.get() : storedDecoder_.get();
-    if (decoder_ == nullptr) {
-        return kStoreWrongMode;
-    }
-    if (!decoder_->Begin(buf + kRecordSize, r.PayloadRoom(), r.dataLength, r.storedLength)) {
-        return kStoreInvalid; // the codec's output disagrees with bytes 64 and 72
-    }
-    chunk_ = r;
+    decoder_ = u.decoder;
+    chunk_ = u.record;
     chunkLoaded_ = true;
-    neighbour_ = r;
+    neighbour_ = u.record;
     haveNeighbour_ = true;
     return kStoreOk;
 }
@@ -130,18 +111,70 @@ bool StoreContainer::PlaceFits(const ChunkRecord& r) const {
                                          : r.StreamEnd() <= n.streamOffset;
 }
 
+// Reading on from the last chunk opened takes the next chunks from the
+// read-ahead and queues those after them; any other chunk drops the
+// read-ahead and is opened on the caller's thread. Either way the chunk goes
+// through the same checks in the same order.
 int StoreContainer::LoadChunk(uint32_t number) {
     if (chunkLoaded_ && chunk_.chunkNumber == number) {
         return kStoreOk;
     }
     chunkLoaded_ = false;
-    if (int err = SelectVolumeHolding(number); err != kStoreOk) {
-        return err;
+    const bool onward = haveNeighbour_ && number == neighbour_.chunkNumber + 1;
+    const bool hit = ahead_ && ahead_->Holds(number);
+    int err = kStoreOk;
+    if (hit) {
+        Unsealed opened;
+        ChunkSlot* slot = ahead_->Take(number, &opened);
+        std::swap(buffer_, slot->bytes);
+        storedDecoder_.swap(slot->stored);
+        setDecoder_.swap(slot->set);
+        ahead_->Release();
+        err = AcceptChunk(opened);
+    } else {
+        DropReadAhead();
+        if (err = SelectVolumeHolding(number); err != kStoreOk) {
+            return err;
+        }
+        const RawChunk raw = ReadChunkBytes(number - volFirstChunk_, buffer_.data());
+        err = AcceptChunk(UnsealChunk(KeysOf(headerBytes_), raw, number, buffer_.data(),
+                                      storedDecoder_.get(), setDecoder_.get()));
     }
-    if (int err = ReadChunkBytes(number - volFirstChunk_); err != kStoreOk) {
-        return err;
+    if (err == kStoreOk && (onward || hit)) {
+        ReadOnAhead(number);
     }
-    return UnsealChunk(number);
+    return err;
+}
+
+void StoreContainer::ReadOnAhead(uint32_t number) {
+    if (threads_ < 2 || mode_ != Mode::Read || !file_) {
+        return;
+    }
+    if (!ahead_) {
+        const uint32_t window = std::min<uint32_t>(2 * threads_, 16);
+        try {
+            ahead_ = std::make_unique<ReadAhead>(threads_, window, KeysOf(headerBytes_),
+                                                 CodecOf(header_.containerFlags),
+                                                 header_.PayloadRoom(), buffer_.size());
+        } catch (const std::exception&) {
+            return; // read on without
+        }
+    }
+    // Only chunks of the volume at hand: another volume may need a prompt.
+    const uint32_t end = volFirstChunk_ + volChunks_;
+    for (uint32_t next = ahead_->NextToQueue(number); next < end; ++next) {
+        ChunkSlot* slot = ahead_->FreeSlot();
+        if (slot == nullptr) {
+            break;
+        }
+        ahead_->Queue(slot, next, ReadChunkBytes(next - volFirstChunk_, slot->bytes.data()));
+    }
+}
+
+void StoreContainer::DropReadAhead() {
+    if (ahead_) {
+        ahead_->Drop();
+    }
 }
 
 uint32_t StoreContainer::FirstGuess(uint64_t offset, uint32_t lo, uint32_t hi, uint64_t loOff,

@@ -26,6 +26,7 @@ bool StoreContainer::Removable(const std::string& path) const {
 }
 
 void StoreContainer::CloseVolume() {
+    DropReadAhead(); // chunks of this volume only
     file_.reset();
     fileWritable_ = false;
     fileCreatedNow_ = false;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "imagestore/container/chunk_record.h"
+#include "imagestore/container/chunk_unseal.h"
 #include "imagestore/container/codec_adapter.h"
 #include "imagestore/container/container_directory.h"
 #include "imagestore/container/stream_table.h"
@@ -22,6 +23,7 @@ namespace kwv {
 class StreamReader;
 class StreamWriter;
 class StreamEnumerator;
+class ReadAhead;
 
 // CONTAINER_OPTIONS of a new set.
 constexpr uint32_t kOptPayloadCrc = 0x1;
@@ -121,8 +123,13 @@ private:
 
     // Reading (container_read.cpp).
     int LoadChunk(uint32_t number);
-    int ReadChunkBytes(uint32_t indexInVolume);
-    int UnsealChunk(uint32_t number);
+    // Reads the stored bytes of chunk `indexInVolume` of the current volume.
+    RawChunk ReadChunkBytes(uint32_t indexInVolume, uint8_t* chunk);
+    // Makes an opened chunk the loaded one when it lies where it must.
+    int AcceptChunk(const Unsealed& opened);
+    // Queues the chunks after `number` in the current volume for opening ahead.
+    void ReadOnAhead(uint32_t number);
+    void DropReadAhead();
     bool PlaceFits(const ChunkRecord& record) const;
     int Locate(uint64_t offset);
     uint32_t FirstGuess(uint64_t offset, uint32_t lo, uint32_t hi, uint64_t loOff,
@@ -221,6 +228,10 @@ private:
     EncoderPtr storedEncoder_, setEncoder_;
     ::ChunkDecoder* decoder_ = nullptr;
     ::ChunkEncoder* encoder_ = nullptr;
+    // Threads this object works with, and the chunks opened ahead of a
+    // sequential reader (read mode, more than one thread).
+    uint32_t threads_ = 1;
+    std::unique_ptr<ReadAhead> ahead_;
 
     StreamReader* reader_ = nullptr;
     StreamWriter* writer_ = nullptr;
