@@ -14,6 +14,8 @@ inline constexpr uint16_t KW_BOOT_SIGNATURE = 0xAA55;
 inline constexpr uint32_t KW_TABLE_OFFSET = 446;
 // The type of the one entry of the protective table of a GUID-partitioned disk.
 inline constexpr uint8_t KW_GPT_PROTECTIVE_TYPE = 0xEE;
+// The type an operation writes into the entry of the FAT partition it changes.
+inline constexpr uint8_t KW_TYPE_INTERRUPTED_FAT = 0x3C;
 // Where an extended boot record keeps its logical partition's status byte and
 // (behind it) 8-character name.
 inline constexpr uint32_t KW_EPBR_STATUS_OFFSET = 394;

@@ -1,4 +1,5 @@
 #include "engine/disk/disk_log.h"
+#include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
 #include "engine/disk/pi_checks.h"
@@ -22,7 +23,16 @@ void CompleteNetWare(PARTITION_INFO* pi) {
         fs.createSegmentList(pi, &pi->si);
 }
 
-kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& te) {
+// An entry of type 3Ch goes to the recovery of an interrupted FAT operation
+// first; a recovered partition is listed with its restored type.
+kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& given) {
+    TABLE_ENTRY te = given;
+    if (te.entry.type == KW_TYPE_INTERRUPTED_FAT) {
+        bool recovered = false;
+        kwRet rc = RecoverInterruptedFat(disk, &te, &recovered);
+        if (rc != KW_OK)
+            return rc;
+    }
     const PARTITION_ENTRY& e = te.entry;
     bool logical = te.tableSector != 0 && !IsExtendedType(e.type);
     PARTITION_INFO* pi = nullptr;

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr uint8_t kTypeMarker3C = 0x3C;
-
 bool IsNetWareKind(const PARTITION_INFO* pi) {
     return pi->ucFsKind == FS_KIND_NETWARE;
 }
@@ -101,7 +99,7 @@ kwRet SetPartitionType(PARTITION_INFO* pi, uint8_t type, uint8_t kind) {
         if (rc != KW_OK)
             return rc;
     }
-    if (type == kTypeMarker3C) { // the record keeps what the partition really is
+    if (type == KW_TYPE_INTERRUPTED_FAT) { // the record keeps what the partition really is
         pi->ulFlags |= PI_TYPE_3C;
         return KW_OK;
     }

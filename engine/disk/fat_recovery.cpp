@@ -1,0 +1,290 @@
+#include "engine/disk/fat_recovery.h"
+
+#include "engine/core/msgformat.h"
+#include "engine/core/ui_bridge.h"
+#include "engine/disk/disk_log.h"
+#include "engine/disk/kwlib.h"
+#include "engine/disk/sector_buffer.h"
+#include "include/kwbytes.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kSector = 512;
+constexpr uint8_t kFirstMarkFree = 8; // first bytes below this are marks
+constexpr uint32_t kFat12Limit = 4086;
+constexpr uint32_t kLastChainCluster = 0xFFF6;
+constexpr uint32_t kMsgInterrupted = 325;
+constexpr uint32_t kMsgRecovered = 466;
+constexpr uint32_t kMsgRecoverNow = 468;
+// The answer with which the user leaves the partition as it is.
+constexpr uint32_t kAnswerLeave = 5;
+constexpr char kDynamicRoot[] = "DYN_ROOT";
+
+bool IsFatType(uint8_t type) {
+    switch (type & 0xEF) { // the hidden forms differ in bit 10h
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint32_t FatSector(const FAT_RECOVERY_LAYOUT& l, uint32_t copy, uint32_t index) {
+    return l.firstFat + copy * l.sectorsPerFat + index;
+}
+
+// Sector `index` of FAT copy 0 over every other copy; the first one with
+// its out-of-step mark cleared.
+kwRet CopyFirstFat(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
+    for (uint32_t i = 0; i < l.sectorsPerFat; ++i) {
+        kwRet rc = phyRead(disk, FatSector(l, 0, i), buf, 1);
+        if (rc != KW_OK)
+            return rc;
+        if (i == 0)
+            buf[0] &= static_cast<uint8_t>(~FAT_MARK_COPIES_OUT_OF_STEP);
+        for (uint32_t copy = 1; copy < l.fatCount && rc == KW_OK; ++copy)
+            rc = phyWrite(disk, FatSector(l, copy, i), buf, 1);
+        if (rc != KW_OK)
+            return rc;
+    }
+    return KW_OK;
+}
+
+// The FAT16 entry of a cluster in copy 0.
+kwRet Fat16Entry(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint32_t cluster, uint8_t* buf,
+                 uint32_t* next) {
+    kwRet rc = phyRead(disk, FatSector(l, 0, cluster * 2 / kSector), buf, 1);
+    if (rc == KW_OK)
+        *next = kwbytes::LoadLe16(buf + cluster * 2 % kSector);
+    return rc;
+}
+
+// The clusters of the chain that holds the root directory, at most as many
+// as the fixed root area needs; a loop or a bad link ends it.
+kwRet RootChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint32_t first, uint8_t* buf,
+                std::vector<uint32_t>* chain) {
+    uint32_t rootSectors = (l.rootEntries * 32 + kSector - 1) / kSector;
+    uint32_t most = (rootSectors + l.sectorsPerCluster - 1) / l.sectorsPerCluster;
+    for (uint32_t c = first;
+         c >= 2 && c <= kLastChainCluster && c < l.clusterCount + 2 && chain->size() < most;) {
+        for (uint32_t seen : *chain)
+            if (seen == c)
+                return KW_OK;
+        chain->push_back(c);
+        kwRet rc = Fat16Entry(disk, l, c, buf, &c);
+        if (rc != KW_OK)
+            return rc;
+    }
+    return KW_OK;
+}
+
+// Sets the FAT16 entries of the chain to 0 in every copy.
+kwRet FreeChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, const std::vector<uint32_t>& chain,
+                uint8_t* buf) {
+    for (uint32_t copy = 0; copy < l.fatCount; ++copy) {
+        for (uint32_t c : chain) {
+            uint32_t sector = FatSector(l, copy, c * 2 / kSector);
+            kwRet rc = phyRead(disk, sector, buf, 1);
+            if (rc == KW_OK) {
+                kwbytes::StoreLe16(buf + c * 2 % kSector, 0);
+                rc = phyWrite(disk, sector, buf, 1);
+            }
+            if (rc != KW_OK)
+                return rc;
+        }
+    }
+    return KW_OK;
+}
+
+// A FAT16 root directory that was moved into a cluster chain (its fixed area
+// then begins with "DYN_ROOT" and the chain's first cluster) goes back to
+// the fixed area, and the chain is freed.
+kwRet RestoreRoot(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
+    kwRet rc = phyRead(disk, l.rootStart, buf, 1);
+    if (rc != KW_OK || std::memcmp(buf, kDynamicRoot, 8) != 0)
+        return rc;
+    std::vector<uint32_t> chain;
+    rc = RootChain(disk, l, kwbytes::LoadLe16(buf + 8), buf, &chain);
+    if (rc != KW_OK)
+        return rc;
+    uint32_t rootSectors = (l.rootEntries * 32 + kSector - 1) / kSector;
+    for (uint32_t i = 0; i < rootSectors && rc == KW_OK; ++i) {
+        uint32_t n = i / l.sectorsPerCluster;
+        std::memset(buf, 0, kSector);
+        if (n < chain.size())
+            rc = phyRead(
+                disk, l.dataStart + (chain[n] - 2) * l.sectorsPerCluster + i % l.sectorsPerCluster,
+                buf, 1);
+        if (rc == KW_OK)
+            rc = phyWrite(disk, l.rootStart + i, buf, 1);
+    }
+    DiskLog(DBG_LEVEL_HEADER, "Root directory of %u clusters put back into its fixed area\r\n",
+            static_cast<unsigned>(chain.size()));
+    return rc != KW_OK ? rc : FreeChain(disk, l, chain, buf);
+}
+
+// The entry's type byte in its table sector.
+kwRet RestoreType(DISK_RECORD* disk, TABLE_ENTRY* te, uint8_t type, uint8_t* buf) {
+    kwRet rc = phyRead(disk, te->tableSector, buf, 1);
+    if (rc != KW_OK)
+        return rc;
+    buf[KW_TABLE_OFFSET + 16 * te->index + 4] = type;
+    rc = phyWrite(disk, te->tableSector, buf, 1);
+    if (rc == KW_OK)
+        te->entry.type = type;
+    return rc;
+}
+
+// The normal first bytes of every FAT copy: the media byte and the end marks.
+kwRet RestoreFatStarts(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
+    uint32_t n = l.fatBits == 12 ? 3 : l.fatBits == 16 ? 4 : 8;
+    for (uint32_t copy = 0; copy < l.fatCount; ++copy) {
+        kwRet rc = phyRead(disk, FatSector(l, copy, 0), buf, 1);
+        if (rc != KW_OK)
+            return rc;
+        buf[0] = 0xF8;
+        std::memset(buf + 1, 0xFF, n - 1);
+        rc = phyWrite(disk, FatSector(l, copy, 0), buf, 1);
+        if (rc != KW_OK)
+            return rc;
+    }
+    return KW_OK;
+}
+
+// The marks of every FAT copy and the first bytes of the last marked one.
+kwRet ReadMarks(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf, uint8_t* marks,
+                uint8_t* kept) {
+    *marks = 0;
+    for (uint32_t copy = 0; copy < l.fatCount; ++copy) {
+        kwRet rc = phyRead(disk, FatSector(l, copy, 0), buf, 1);
+        if (rc != KW_OK)
+            return rc;
+        if (buf[0] < kFirstMarkFree) {
+            *marks |= buf[0];
+            std::memcpy(kept, buf, 8);
+        }
+    }
+    return KW_OK;
+}
+
+uint32_t Ask(uint32_t flags, std::initializer_list<uint32_t> messages) {
+    std::string text;
+    for (uint32_t id : messages)
+        text += kwGetMessageText(id);
+    UIBRIDGE* ui = kwGetUIBridge();
+    return ui->MessageBox(text.c_str(), flags, ui->GetProductTitle());
+}
+
+// Whether the recovery may go ahead, with the reason logged when not.
+bool MayRecover(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t marks, uint8_t type) {
+    const char* why = nullptr;
+    if (!IsFatType(type))
+        why = "its saved type is no FAT type";
+    else if (marks & FAT_MARK_MOVING)
+        why = "it was being moved, which this engine cannot recover";
+    else if (!kwDiskWritable(disk))
+        why = "the disk may not be written in this session";
+    if (why != nullptr) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Interrupted FAT operation on the partition at %lu left as it is: %s\r\n",
+                static_cast<unsigned long>(te.absStart), why);
+        return false;
+    }
+    return Ask(MB_ENGINE_QUESTION | MB_ENGINE_BUTTONS_B, {kMsgInterrupted, kMsgRecoverNow}) !=
+           kAnswerLeave;
+}
+
+kwRet Recover(DISK_RECORD* disk, TABLE_ENTRY* te, const FAT_RECOVERY_LAYOUT& l, uint8_t marks,
+              uint8_t type, uint8_t* buf) {
+    kwRet rc = KW_OK;
+    if (marks & FAT_MARK_COPIES_OUT_OF_STEP)
+        rc = CopyFirstFat(disk, l, buf);
+    if (rc == KW_OK && (marks & FAT_MARK_ROOT_IN_CHAIN) && l.fatBits == 16)
+        rc = RestoreRoot(disk, l, buf);
+    if (rc == KW_OK)
+        rc = RestoreType(disk, te, type, buf);
+    if (rc == KW_OK)
+        rc = RestoreFatStarts(disk, l, buf);
+    return rc;
+}
+
+} // namespace
+
+bool FAT_RECOVERY_LAYOUT::parse(std::span<const uint8_t> s, uint32_t start,
+                                FAT_RECOVERY_LAYOUT* l) {
+    using namespace kwbytes;
+    if (s.size() < kSector || LoadLe16(&s[510]) != KW_BOOT_SIGNATURE || LoadLe16(&s[11]) != kSector)
+        return false;
+    uint32_t spf16 = LoadLe16(&s[22]);
+    bool fat32 = spf16 == 0;
+    if (fat32 ? std::memcmp(&s[82], "FAT32", 5) != 0 : std::memcmp(&s[54], "FAT", 3) != 0)
+        return false;
+    FAT_RECOVERY_LAYOUT r;
+    r.start = start;
+    r.sectorsPerCluster = s[13];
+    r.fatCount = s[16];
+    r.sectorsPerFat = fat32 ? LoadLe32(&s[36]) : spf16;
+    r.rootEntries = fat32 ? 0 : LoadLe16(&s[17]);
+    uint32_t total = LoadLe16(&s[19]) != 0 ? LoadLe16(&s[19]) : LoadLe32(&s[32]);
+    if (r.fatCount <= 1 || r.sectorsPerCluster == 0 || r.sectorsPerFat == 0)
+        return false;
+    uint64_t firstFat = uint64_t{start} + LoadLe16(&s[14]);
+    uint64_t rootStart = firstFat + uint64_t{r.fatCount} * r.sectorsPerFat;
+    uint64_t dataStart = rootStart + (r.rootEntries * 32 + kSector - 1) / kSector;
+    if (dataStart - start > total || uint64_t{start} + total > UINT32_MAX)
+        return false;
+    r.firstFat = static_cast<uint32_t>(firstFat);
+    r.rootStart = static_cast<uint32_t>(rootStart);
+    r.dataStart = static_cast<uint32_t>(dataStart);
+    r.clusterCount = static_cast<uint32_t>((total - (dataStart - start)) / r.sectorsPerCluster);
+    r.fatBits = fat32 ? 32 : r.clusterCount < kFat12Limit ? 12 : 16;
+    *l = r;
+    return true;
+}
+
+uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> b) {
+    if (b.size() < 5)
+        return 0;
+    if (fatBits == 32)
+        return b[4];
+    if (fatBits == 16)
+        return b[2];
+    return static_cast<uint8_t>((b[1] >> 4) | (b[2] << 4));
+}
+
+kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered) {
+    *recovered = false;
+    SectorBuffer buf;
+    if (buf.get() == nullptr)
+        return ERR_NO_SECTOR_BUFFER;
+    kwRet rc = phyRead(disk, te->absStart, buf.get(), 1);
+    FAT_RECOVERY_LAYOUT l;
+    if (rc != KW_OK || !FAT_RECOVERY_LAYOUT::parse(buf.bytes(), te->absStart, &l))
+        return rc;
+    uint8_t marks = 0;
+    uint8_t kept[8] = {};
+    rc = ReadMarks(disk, l, buf.get(), &marks, kept);
+    if (rc != KW_OK || marks == 0)
+        return rc;
+    uint8_t type = SavedPartitionType(l.fatBits, kept);
+    if (!MayRecover(disk, *te, marks, type))
+        return KW_OK;
+    rc = Recover(disk, te, l, marks, type, buf.get());
+    if (rc != KW_OK)
+        return rc;
+    DiskLog(DBG_LEVEL_HEADER, "Interrupted FAT operation on the partition at %lu recovered\r\n",
+            static_cast<unsigned long>(te->absStart));
+    Ask(MB_ENGINE_INFORMATION | MB_ENGINE_NOTICE, {kMsgInterrupted, kMsgRecovered});
+    kwRequestRestart(1);
+    *recovered = true;
+    return KW_OK;
+}

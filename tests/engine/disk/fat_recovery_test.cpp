@@ -1,0 +1,203 @@
+// Recovery of an interrupted FAT operation at enumeration: a FAT16 volume made
+// by mkfs.fat with files from mtools, its entry set to type 3Ch and its FATs
+// marked as the engine leaves them mid-operation; fsck.fat and mtools check
+// what the recovery leaves.
+#include "engine/core/rebootmgr.h"
+#include "engine/disk/fat_recovery.h"
+#include "engine/disk/kwlib.h"
+#include "include/kwbytes.h"
+#include "tests/engine/disk/disk_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+using kwtest::kCyl;
+
+namespace {
+
+constexpr uint32_t kStart = 2048;
+constexpr uint32_t kSectors = 40000;
+
+class FatRecovery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image_ = dir_ / "disk.img";
+        kwtest::MakeSparse(image_, uint64_t{4} * kCyl * 512);
+        ASSERT_TRUE(kwtest::Run("printf 'label: dos\\nstart=2048, size=40000, type=6\\n' | "
+                                "sfdisk -q '" +
+                                image_.string() + "' >/dev/null 2>&1"));
+        ASSERT_TRUE(kwtest::Run("mkfs.fat -F 16 --offset=2048 -n RECOVER '" + image_.string() +
+                                "' 20000 >/dev/null 2>&1"));
+        std::ofstream(dir_ / "a.txt") << "first file\n";
+        std::ofstream(dir_ / "b.txt") << "second file\n";
+        ASSERT_TRUE(kwtest::Run("mcopy -i '" + image_.string() + "@@1048576' '" +
+                                (dir_ / "a.txt").string() + "' '" + (dir_ / "b.txt").string() +
+                                "' ::/"));
+        std::vector<uint8_t> boot = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+        ASSERT_TRUE(FAT_RECOVERY_LAYOUT::parse(boot, kStart, &layout_));
+        ASSERT_EQ(layout_.fatBits, 16);
+        ASSERT_EQ(layout_.fatCount, 2u);
+        gRebootManager = &reboots_;
+    }
+    void TearDown() override {
+        kwLibClose();
+        gRebootManager = nullptr;
+        unsetenv("KW_DISKS");
+    }
+    // Marks FAT copy 0 and sets the entry to 3Ch, as an operation does.
+    void Interrupt(uint8_t marks) {
+        Put(Fat(0), {marks, 0xFF, 0x06}); // FAT16 keeps the type in byte 2
+        Put(446 + 4, {0x3C});
+    }
+    void Put(uint64_t at, const std::vector<uint8_t>& bytes) { kwtest::WriteAt(image_, at, bytes); }
+    uint64_t Fat(uint32_t copy) const {
+        return (uint64_t{layout_.firstFat} + copy * layout_.sectorsPerFat) * 512;
+    }
+    std::vector<uint8_t> FatBytes(uint32_t copy) const {
+        return kwtest::ReadAt(image_, Fat(copy), size_t{layout_.sectorsPerFat} * 512);
+    }
+    PARTITION_INFO* Open() {
+        setenv("KW_DISKS", image_.c_str(), 1);
+        EXPECT_EQ(kwLibOpen(), KW_OK);
+        DISK_RECORD* d = nullptr;
+        kwGetDiskList(&d);
+        for (PARTITION_INFO* pi = d != nullptr ? d->firstPi : nullptr; pi != nullptr; pi = pi->next)
+            if (pi->ulStartSect == kStart)
+                return pi;
+        return nullptr;
+    }
+    // fsck.fat's verdict on the partition, copied out of the image.
+    bool FsckClean() const {
+        std::string part = (dir_ / "part.img").string();
+        return kwtest::Run("dd if='" + image_.string() + "' of='" + part +
+                           "' bs=512 skip=2048 count=40000 status=none && fsck.fat -n '" + part +
+                           "' >/dev/null 2>&1");
+    }
+    std::string Listing() const {
+        std::string text =
+            kwtest::Capture("mdir -b -i '" + image_.string() + "@@1048576' ::/ 2>/dev/null");
+        for (char& c : text)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return text;
+    }
+    std::string SfdiskType() const {
+        std::string dump = kwtest::Capture("sfdisk --dump '" + image_.string() + "'");
+        size_t at = dump.find("type=");
+        return at == std::string::npos
+                   ? ""
+                   : dump.substr(at + 5, dump.find_first_of(",\n", at) - at - 5);
+    }
+
+    kwtest::TempDir dir_;
+    std::filesystem::path image_;
+    FAT_RECOVERY_LAYOUT layout_;
+    REBOOT_MANAGER reboots_;
+};
+
+} // namespace
+
+TEST_F(FatRecovery, CopiesOutOfStepAreBroughtInStepAndTheTypeComesBack) {
+    Interrupt(FAT_MARK_COPIES_OUT_OF_STEP);
+    Put(Fat(1) + 512, std::vector<uint8_t>(64, 0x5A)); // copy 1 was half written
+    PARTITION_INFO* pi = Open();
+    ASSERT_NE(pi, nullptr);
+    EXPECT_EQ(pi->ucPartType, 0x06);
+    EXPECT_EQ(pi->ucFsKind, FS_KIND_FAT);
+    EXPECT_STREQ(pi->volumeLabel, "RECOVER");
+    EXPECT_EQ(SfdiskType(), "6");
+    EXPECT_EQ(FatBytes(0), FatBytes(1));
+    std::vector<uint8_t> start = kwtest::ReadAt(image_, Fat(0), 4);
+    EXPECT_EQ(start, (std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0xFF}));
+    EXPECT_TRUE(FsckClean());
+    EXPECT_NE(Listing().find("A.TXT"), std::string::npos) << Listing();
+    EXPECT_TRUE(reboots_.HasChanges()); // the running system must restart
+}
+
+TEST_F(FatRecovery, ARootDirectoryLeftInAClusterChainGoesBackToItsPlace) {
+    // The root area moved into the last clusters of the volume.
+    uint32_t rootSectors = layout_.rootEntries * 32 / 512;
+    uint32_t spc = layout_.sectorsPerCluster;
+    uint32_t n = (rootSectors + spc - 1) / spc;
+    uint32_t first = layout_.clusterCount + 2 - n;
+    std::vector<uint8_t> root =
+        kwtest::ReadAt(image_, uint64_t{layout_.rootStart} * 512, size_t{rootSectors} * 512);
+    Put((uint64_t{layout_.dataStart} + uint64_t{first - 2} * spc) * 512, root);
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t i = 0; i < n; ++i) {
+            std::vector<uint8_t> link(2);
+            kwbytes::StoreLe16(link.data(), i + 1 < n ? first + i + 1 : 0xFFFF);
+            Put(Fat(copy) + uint64_t{first + i} * 2, link);
+        }
+    std::vector<uint8_t> marker(size_t{rootSectors} * 512, 0);
+    std::memcpy(marker.data(), "DYN_ROOT", 8);
+    kwbytes::StoreLe16(marker.data() + 8, static_cast<uint16_t>(first));
+    Put(uint64_t{layout_.rootStart} * 512, marker);
+    Interrupt(FAT_MARK_ROOT_IN_CHAIN);
+
+    PARTITION_INFO* pi = Open();
+    ASSERT_NE(pi, nullptr);
+    EXPECT_EQ(pi->ucPartType, 0x06);
+    EXPECT_EQ(kwtest::ReadAt(image_, uint64_t{layout_.rootStart} * 512, root.size()), root);
+    std::string listing = Listing();
+    EXPECT_NE(listing.find("A.TXT"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("B.TXT"), std::string::npos) << listing;
+    EXPECT_TRUE(FsckClean()); // the chain's clusters are free again
+    EXPECT_EQ(FatBytes(0), FatBytes(1));
+}
+
+TEST_F(FatRecovery, WhatCannotBeRecoveredIsLeftAsItIs) {
+    const struct {
+        const char* what;
+        uint8_t marks;
+        uint8_t savedType;
+    } cases[] = {
+        {"a move was under way", FAT_MARK_MOVING | FAT_MARK_COPIES_OUT_OF_STEP, 0x06},
+        {"the saved type is no FAT type", FAT_MARK_COPIES_OUT_OF_STEP, 0x83},
+        {"no marks", 0, 0x06},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Put(Fat(0), {c.marks == 0 ? uint8_t{0xF8} : c.marks, 0xFF, c.savedType});
+        Put(446 + 4, {0x3C});
+        std::vector<uint8_t> before = kwtest::ReadAt(image_, 0, size_t{kStart + kSectors} * 512);
+        PARTITION_INFO* pi = Open();
+        ASSERT_NE(pi, nullptr);
+        EXPECT_EQ(pi->ucPartType, 0x3C);
+        EXPECT_EQ(pi->ucFsKind, FS_KIND_TYPE_3C);
+        EXPECT_EQ(kwtest::ReadAt(image_, 0, before.size()), before);
+        EXPECT_FALSE(reboots_.HasChanges());
+        kwLibClose();
+    }
+}
+
+TEST(FatRecoveryLayout, SavedTypesAndBootSectorsThatAreNoFatVolume) {
+    const uint8_t first[8] = {0x01, 0x6F, 0x00, 0xFF, 0x0B, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(SavedPartitionType(32, first), 0x0B);
+    EXPECT_EQ(SavedPartitionType(16, first), 0x00);
+    EXPECT_EQ(SavedPartitionType(12, first), 0x06); // high nibble of 1, low of 2
+    std::vector<uint8_t> s(512, 0);
+    FAT_RECOVERY_LAYOUT l;
+    EXPECT_FALSE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l)); // no signature
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    kwbytes::StoreLe16(s.data() + 11, 512);
+    s[13] = 4;
+    kwbytes::StoreLe16(s.data() + 14, 4);
+    s[16] = 1; // one FAT: nothing to bring in step
+    kwbytes::StoreLe16(s.data() + 17, 512);
+    kwbytes::StoreLe16(s.data() + 19, 40000);
+    kwbytes::StoreLe16(s.data() + 22, 40);
+    std::memcpy(s.data() + 54, "FAT16   ", 8);
+    EXPECT_FALSE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l));
+    s[16] = 2;
+    ASSERT_TRUE(FAT_RECOVERY_LAYOUT::parse(s, 100, &l));
+    EXPECT_EQ(l.firstFat, 104u);
+    EXPECT_EQ(l.rootStart, 184u);
+    EXPECT_EQ(l.dataStart, 216u);
+    EXPECT_EQ(l.fatBits, 16);
+    kwbytes::StoreLe16(s.data() + 22, 0); // FAT32 size field without its name
+    EXPECT_FALSE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l));
+}
