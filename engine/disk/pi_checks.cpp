@@ -2,6 +2,7 @@
 
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
+#include "engine/disk/pi_type_names.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -238,6 +239,8 @@ bool IsPrimary(const PARTITION_INFO* pi) {
     return (pi->ulFlags & PI_LOGICAL) == 0 && !IsFree(pi);
 }
 
+// One line of the partition-information table, written in one piece so that
+// the log's indentation stays at its start.
 void LogRecordLine(const PARTITION_INFO* pi) {
     bool letter = IsDriveLetter(static_cast<char>(pi->ucDriveLetter));
     char status[16];
@@ -245,29 +248,29 @@ void LogRecordLine(const PARTITION_INFO* pi) {
                   (pi->ulFlags & PI_ACTIVE) ? ",Boot" : "");
     uint32_t tenths = (pi->NumSects % 2048 * 10 + 1024) / 2048;
     uint32_t mb = pi->NumSects / 2048 + (tenths == 10 ? 1 : 0);
-    DiskLog(DBG_LEVEL_HEADER, "%c%c%-12s Type %02X         %-9s%7lu.%u",
-            letter ? pi->ucDriveLetter : ' ', letter ? ':' : ' ', pi->volumeLabel, pi->ucPartType,
-            status, static_cast<unsigned long>(mb), tenths % 10);
-    if (pi->ulTableSect == PI_NO_TABLE_SECTOR)
-        DiskLog(DBG_LEVEL_HEADER, "      None -");
-    else
-        DiskLog(DBG_LEVEL_HEADER, "%10lu %d", static_cast<unsigned long>(pi->ulTableSect),
-                pi->ucEntryIndex);
-    DiskLog(DBG_LEVEL_HEADER, "%10lu%10lu\r\n", static_cast<unsigned long>(pi->ulStartSect),
+    char entry[32] = "      None -";
+    if (pi->ulTableSect != PI_NO_TABLE_SECTOR)
+        std::snprintf(entry, sizeof entry, "%10lu %d", static_cast<unsigned long>(pi->ulTableSect),
+                      pi->ucEntryIndex);
+    DiskLog(DBG_LEVEL_HEADER, "%c%c%-12s%-16s%-9s%5lu.%u%s%10lu%10lu\r\n",
+            letter ? pi->ucDriveLetter : ' ', letter ? ':' : ' ', pi->volumeLabel,
+            PartitionTypeName(*pi, true).c_str(), status, static_cast<unsigned long>(mb),
+            tenths % 10, entry, static_cast<unsigned long>(pi->ulStartSect),
             static_cast<unsigned long>(pi->NumSects));
 }
 
+// The table's head, a line at a time (the log cuts longer pieces at 119
+// characters).
 void LogTableHead(const DISK_RECORD* disk) {
     uint32_t total = disk->totalSectors;
-    DiskLog(DBG_LEVEL_HEADER,
-            "Disk %d:  %lu.%d Megabytes\r\n"
-            "============================= Partition Information "
-            "==========================\r\n"
-            "Volume        Partition                        Partition       Start     Total\r\n"
-            "Letter:Label  Type            Status   Size MB Sector    #    Sector   Sectors\r\n"
-            "------------- --------------- -------- ------- --------- - --------- ---------\r\n",
-            disk->diskNumber + 1, static_cast<unsigned long>(total / 2048),
-            static_cast<int>(total % 2048 * 10 / 2048));
+    DiskLog(DBG_LEVEL_HEADER, "Disk %d:  %lu.%d Megabytes\r\n", disk->diskNumber + 1,
+            static_cast<unsigned long>(total / 2048), static_cast<int>(total % 2048 * 10 / 2048));
+    for (const char* line :
+         {"============================= Partition Information ==========================\r\n",
+          "Volume        Partition                        Partition       Start     Total\r\n",
+          "Letter:Label  Type            Status   Size MB Sector    #    Sector   Sectors\r\n",
+          "------------- --------------- -------- ------- --------- - --------- ---------\r\n"})
+        DiskLog(DBG_LEVEL_HEADER, "%s", line);
 }
 
 // 113 when a logical partition or link lies outside the extended partition.
@@ -371,8 +374,11 @@ kwRet AddGap(DISK_RECORD* disk, uint64_t from, uint64_t to, bool logical, uint32
     return AddFree(disk, start, end, logical, total);
 }
 
-// The start of a logical partition's extended boot record, or of a link.
+// The start of a logical partition's extended boot record, or of a link (the
+// boot record it points to; its table sector is the boot record before).
 uint64_t LogicalFloor(const PARTITION_INFO* pi) {
+    if (IsLinkRecord(pi))
+        return pi->ulStartSect;
     return pi->ulTableSect != PI_NO_TABLE_SECTOR && pi->ulTableSect < pi->ulStartSect
                ? pi->ulTableSect
                : pi->ulStartSect;

@@ -7,8 +7,9 @@
 
 #include <string>
 
-// The name of an FS_KIND ("fat", "ntfs", "free", ...; "kind-N" for others).
-const char* FsKindName(uint8_t kind);
+// The name of an FS_KIND ("fat", "ntfs", "free", ...); "kind-N" for a value
+// without a name.
+std::string FsKindName(uint8_t kind);
 
 // One line per record of the disk, each a JSON object ending in "\n".
 std::string PartitionsAsJsonLines(const DISK_RECORD* disk);

@@ -5,14 +5,18 @@
 //   kwfs cat SOURCE PATH      one file's bytes to standard output
 //   kwfs put SOURCE PATH      standard input into the file (created or replaced)
 //   kwfs rm SOURCE PATH       deletes one file
+//   kwfs parts disk:FILE      the disk's partition records, one JSON object
+//                             each, in the engine's order
 //
 // SOURCE is part:FILE or disk:FILE:N (see kwfs_source.h). On any failure the
 // engine's code and text go to standard error and the exit status is 1;
 // nothing is printed to standard output before the whole walk succeeded.
 #include "engine/core/codepage.h"
 #include "engine/core/errtext.h"
+#include "engine/disk/pi_report.h"
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
+#include "kwjson.h"
 #include "tests/tools/kwfs/kwfs_image.h"
 #include "tests/tools/kwfs/kwfs_source.h"
 #include "tests/tools/kwfs/sha256.h"
@@ -31,23 +35,6 @@ constexpr int kMaxDepth = 256;
 constexpr uint32_t kChunk = 1 << 20;
 
 using Row = KwfsRow;
-
-std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 // The path inside the volume in the engine's form.
 std::string EnginePath(const std::string& path) {
@@ -98,11 +85,12 @@ void PrintRow(const Row& r, bool hash) {
     char mtime[32];
     std::snprintf(mtime, sizeof mtime, "%04u-%02u-%02u %02u:%02u:%02u", 1980u + r.date.year,
                   r.date.month, r.date.day, r.time.hour, r.time.minute, r.time.second);
-    std::string line = "{\"path\": " + Json(r.path) + ", \"kind\": \"" + (r.dir ? "dir" : "file") +
+    std::string line = "{\"path\": " + kwjson::Quote(r.path) + ", \"kind\": \"" +
+                       (r.dir ? "dir" : "file") +
                        "\", \"size\": " + (r.dir ? "null" : std::to_string(r.size)) +
                        ", \"mtime\": \"" + mtime + "\", \"attrs\": \"" + attrs + "\"";
     if (!r.shortName.empty())
-        line += ", \"short\": " + Json(r.shortName);
+        line += ", \"short\": " + kwjson::Quote(r.shortName);
     if (hash && !r.dir)
         line += ", \"sha256\": \"" + r.sha + "\"";
     std::printf("%s}\n", line.c_str());
@@ -198,6 +186,7 @@ int Usage() {
                          "       kwfs put SOURCE PATH < FILE\n"
                          "       kwfs rm SOURCE PATH\n"
                          "       kwfs copy [--password P] [--low|--high] SRC.kwi:N DST.kwi\n"
+                         "       kwfs parts disk:FILE\n"
                          "SOURCE: part:FILE | disk:FILE:N | image:FILE:N (N from 0)\n");
     return 2;
 }
@@ -244,6 +233,17 @@ kwRet ImageCommand(const std::vector<std::string>& args, bool hash, const std::s
     return KW_OK;
 }
 
+// The enumeration of a disk-image file as the engine sees it.
+kwRet Parts(const std::string& source) {
+    KwfsSource disk;
+    kwRet rc = disk.OpenDisk(source);
+    if (rc != KW_OK)
+        return rc;
+    std::string lines = PartitionsAsJsonLines(disk.Disk());
+    return std::fwrite(lines.data(), 1, lines.size(), stdout) == lines.size() ? KW_OK
+                                                                              : ERR_FILE_WRITE;
+}
+
 int Fail(kwRet rc) {
     std::fprintf(stderr, "kwfs: error %lu: %s\n", static_cast<unsigned long>(rc),
                  kwGetErrorTextA(rc).c_str());
@@ -263,6 +263,13 @@ int main(int argc, char** argv) {
     if (args.size() == 3 && args[0] == "copy") {
         cpLoadBuiltinTables(CPKIND_UTF8);
         kwRet rc = KwfsCopy(args[1], args[2], password, createFlags);
+        return rc == KW_OK ? 0 : Fail(rc);
+    }
+    if (args.size() == 2 && args[0] == "parts") {
+        cpLoadBuiltinTables(CPKIND_UTF8);
+        kwRet rc = Parts(args[1]);
+        if (rc == KW_OK && std::fflush(stdout) != 0)
+            rc = ERR_FILE_WRITE;
         return rc == KW_OK ? 0 : Fail(rc);
     }
     bool hash = args.size() > 1 && args[0] == "ls" && args[1] == "--hash";

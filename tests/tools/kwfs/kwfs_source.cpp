@@ -47,17 +47,10 @@ kwRet KwfsSource::Open(const std::string& source) {
     } else {
         return ERR_BAD_ARGUMENT;
     }
-    if (file.empty() || file.find(':') != std::string::npos)
-        return ERR_BAD_ARGUMENT;
-    setenv("KW_DISKS", file.c_str(), 1);
-    kwRet rc = kwLibOpen();
+    kwRet rc = OpenLibrary(file);
     if (rc != KW_OK)
         return rc;
-    libOpen_ = true;
-    DISK_RECORD* disk = nullptr;
-    kwGetDiskList(&disk);
-    if (disk == nullptr)
-        return ERR_NO_DISKS;
+    DISK_RECORD* disk = disk_;
     if (whole) {
         // The volume is the file: the disk's size may be rounded up to whole cylinders.
         std::error_code ec;
@@ -77,4 +70,23 @@ kwRet KwfsSource::Open(const std::string& source) {
         }
     }
     return ERR_FILE_NOT_FOUND;
+}
+
+kwRet KwfsSource::OpenDisk(const std::string& source) {
+    if (source.rfind("disk:", 0) != 0)
+        return ERR_BAD_ARGUMENT;
+    return OpenLibrary(source.substr(5));
+}
+
+// The file as the disk library's only disk.
+kwRet KwfsSource::OpenLibrary(const std::string& file) {
+    if (file.empty() || file.find(':') != std::string::npos)
+        return ERR_BAD_ARGUMENT;
+    setenv("KW_DISKS", file.c_str(), 1);
+    kwRet rc = kwLibOpen();
+    if (rc != KW_OK)
+        return rc;
+    libOpen_ = true;
+    kwGetDiskList(&disk_);
+    return disk_ != nullptr ? KW_OK : ERR_NO_DISKS;
 }

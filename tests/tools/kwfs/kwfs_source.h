@@ -1,13 +1,15 @@
 // The SOURCE argument of kwfs: "part:FILE" (a file holding one volume) or
 // "disk:FILE:N" (the Nth partition of a disk-image file, counted from 1 in
 // the order the engine chains them, free space and extended partitions not
-// counted). Both open the file through the disk library (KW_DISKS).
+// counted). Both open the file through the disk library (KW_DISKS). The whole
+// disk, for a listing of its partitions, is "disk:FILE".
 #pragma once
 
 #include "engine/core/kwret.h"
 
 #include <string>
 
+struct DISK_RECORD;
 struct PARTITION_INFO;
 
 class KwfsSource {
@@ -23,7 +25,15 @@ public:
     kwRet Open(const std::string& source);
     PARTITION_INFO* Partition() const { return pi_; }
 
+    // "disk:FILE": the disk as the engine enumerated it. ERR_BAD_ARGUMENT for
+    // a malformed SOURCE, else the disk library's code.
+    kwRet OpenDisk(const std::string& source);
+    DISK_RECORD* Disk() const { return disk_; }
+
 private:
+    kwRet OpenLibrary(const std::string& file);
+
+    DISK_RECORD* disk_ = nullptr;
     PARTITION_INFO* pi_ = nullptr;
     bool ownsPi_ = false;
     bool libOpen_ = false;
