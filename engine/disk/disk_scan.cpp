@@ -16,9 +16,17 @@ bool Switch(uint32_t mask) {
 }
 
 // The driver's geometry, with the cylinders held so that the total sector
-// count fits the disk record's 32 bits.
+// count fits the disk record's 32 bits. A geometry with a zero in it (which
+// would divide by zero and give an empty disk) makes way for the usual
+// translation of the disk's size.
 void TakeGeometry(DISK_RECORD* disk, const kw::plat::SectorSource& src) {
     kw::plat::DiskGeometry g = src.Geometry();
+    if (g.cylinders == 0 || g.heads == 0 || g.sectorsPerTrack == 0) {
+        DiskLog(DBG_LEVEL_TRACE, "Drive %d reported %lu/%lu/%lu; geometry taken from its size\n",
+                disk->diskNumber + 1, static_cast<unsigned long>(g.cylinders),
+                static_cast<unsigned long>(g.heads), static_cast<unsigned long>(g.sectorsPerTrack));
+        g = kw::plat::SynthesiseGeometry(src.SectorCount());
+    }
     disk->heads = disk->chsHeads = static_cast<uint16_t>(g.heads > 0xFFFF ? 0xFFFF : g.heads);
     disk->sectorsPerTrack = disk->chsSectorsPerTrack =
         static_cast<uint16_t>(g.sectorsPerTrack > 0xFFFF ? 0xFFFF : g.sectorsPerTrack);

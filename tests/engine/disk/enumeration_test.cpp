@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <regex>
 
 using kwtest::kCyl;
@@ -240,14 +241,19 @@ TEST_F(Enumeration, DamagedAndUnsupportedTablesReserveTheDisk) {
 
 namespace {
 
-// A disk as big or with sectors as large as the test says; it holds a
-// sound table of one partition.
+// A disk as big, with sectors as large and with the geometry the test says;
+// it holds a sound table of one partition.
 class OddDisk : public kw::plat::MemorySectorSource {
 public:
-    OddDisk(uint64_t sectors, uint32_t sectorBytes)
-        : MemorySectorSource("odd", Table()), sectors_(sectors), sectorBytes_(sectorBytes) {}
+    OddDisk(uint64_t sectors, uint32_t sectorBytes,
+            std::optional<kw::plat::DiskGeometry> geometry = std::nullopt)
+        : MemorySectorSource("odd", Table()), sectors_(sectors), sectorBytes_(sectorBytes),
+          geometry_(geometry) {}
     uint64_t SectorCount() const override { return sectors_; }
     uint32_t LogicalSectorBytes() const override { return sectorBytes_; }
+    kw::plat::DiskGeometry Geometry() const override {
+        return geometry_ ? *geometry_ : MemorySectorSource::Geometry();
+    }
 
 private:
     static std::string Table() {
@@ -260,6 +266,7 @@ private:
     }
     uint64_t sectors_;
     uint32_t sectorBytes_;
+    std::optional<kw::plat::DiskGeometry> geometry_;
 };
 
 } // namespace
@@ -295,6 +302,36 @@ TEST_F(Enumeration, DisksOfLargeSectorsOrOverTwoTebibytesAreRefused) {
         } else {
             EXPECT_EQ(d->firstPi->ucPartType, 0x06);
         }
+        kwLibClose();
+    }
+    kw::plat::SetDiskProviderForTests(nullptr);
+}
+
+// A source that reports a zero in its geometry gets the usual translation
+// of its size: nothing divides by zero and the table still reads.
+TEST_F(Enumeration, AGeometryWithZerosIsReplaced) {
+    for (kw::plat::DiskGeometry g :
+         {kw::plat::DiskGeometry{0, 0, 0}, {2, 0, 63}, {2, 255, 0}, {0, 255, 63}}) {
+        SCOPED_TRACE(std::to_string(g.cylinders) + "/" + std::to_string(g.heads) + "/" +
+                     std::to_string(g.sectorsPerTrack));
+        kw::plat::SetDiskProviderForTests([g] {
+            kw::plat::DiskScan scan;
+            scan.disks.push_back(std::make_unique<OddDisk>(2 * kCyl, 512, g));
+            return scan;
+        });
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        DISK_RECORD* d = nullptr;
+        kwGetDiskList(&d);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->cylinders, 2u);
+        EXPECT_EQ(d->heads, 255);
+        EXPECT_EQ(d->sectorsPerTrack, 63);
+        EXPECT_EQ(d->chsHeads, 255);
+        EXPECT_EQ(d->chsSectorsPerTrack, 63);
+        EXPECT_EQ(d->totalSectors, 2 * kCyl);
+        EXPECT_FALSE(d->ulFlags & DISK_RESERVED);
+        ASSERT_NE(d->firstPi, nullptr);
+        EXPECT_EQ(d->firstPi->ucPartType, 0x06);
         kwLibClose();
     }
     kw::plat::SetDiskProviderForTests(nullptr);
