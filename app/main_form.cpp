@@ -86,15 +86,19 @@ TMainForm::TMainForm(std::unique_ptr<EngineFacade> engine, UiServices& ui, Setti
             // A right click selects what it hits; the menu then acts on it.
             if (QTreeWidgetItem* hit = view->itemAt(at))
                 view->setCurrentItem(hit);
-            UpdateMenuStates();
-            PopupMenu1->popup(view->viewport()->mapToGlobal(at));
+            listSelected_ = view == ContentsList;
+            if (PopupMenu1Popup())
+                PopupMenu1->popup(view->viewport()->mapToGlobal(at));
         });
     }
+    focusWatch_ = connect(qApp, &QApplication::focusChanged, this,
+                          [this](QWidget*, QWidget* now) { FocusMoved(now); });
     SetProgressMainWindow(this);
     FormSetup();
 }
 
 TMainForm::~TMainForm() {
+    disconnect(focusWatch_);
     if (created_ && !closed_)
         FormClose();
     ReleaseItems();
@@ -406,24 +410,6 @@ void TMainForm::RefreshExecute() {
     }
     UpdateContentsCaption();
     UpdateMenuStates();
-}
-
-// What each command needs of the selection. Commands whose dialogs are not
-// part of this build stay off.
-void TMainForm::UpdateMenuStates() {
-    VtfeItem* sel = selectedItem_;
-    QTreeWidgetItem* node = currentTree_->currentItem();
-    UpOneLevel->setEnabled(node != nullptr && node->parent() != nullptr);
-    for (QAction* a : {CopyToImg, DeleteImg, VerifyImg, Restore, Properties, Copy, Paste})
-        a->setEnabled(false);
-    Restore->setEnabled(sel != nullptr && sel->Kind() >= KIND_PART_FOLDER);
-    VerifyImg->setEnabled(sel != nullptr && sel->Kind() == KIND_IMAGE &&
-                          (!listSelected_ || ContentsList->selectedItems().size() == 1));
-    SelectAll->setEnabled(ContentsList->topLevelItemCount() > 0);
-    AddEntry->setEnabled(true);
-    RemoveEntry->setEnabled(ShowsRecentPage() && sel != nullptr && sel->Kind() == KIND_IMAGE &&
-                            sel->Tree() == RecentImgsTree);
-    ClearList->setEnabled(ShowsRecentPage());
 }
 
 } // namespace kw::app

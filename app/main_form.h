@@ -74,6 +74,15 @@ public:
     void UpdateMenuStates();
     void RestoreExecute();
     void VerifyImgExecute();
+    // main_form_commands.cpp
+    void CopyExecute();
+    void PasteExecute();
+    // Runs a paste onto the destination item (the drop target).
+    void DropItemExecute();
+    void PropertiesExecute();
+    // Fits the context menu to the selection before it opens; false when
+    // nothing of it is left to show.
+    bool PopupMenu1Popup();
 
     // Adds an image to the recent list, or selects it when listed.
     void AddRecentImage(const QString& path);
@@ -102,8 +111,10 @@ public:
     const SettingsKeys& Keys() const { return keys_; }
     QString HelpFile() const { return helpFile_; }
 
-    // The splash's wait and the trees' selection-change delays (ms).
+    // The splash's wait, the trees' selection-change delays and the pause
+    // that shows a copy happened (ms).
     int splashDelay = 1000;
+    int copyPause = 200;
     int exploreChangeDelay = 500;
     int recentChangeDelay = 50;
 
@@ -193,6 +204,10 @@ private:
     void ListSelectionChanged();
     void UpdateContentsCaption();
     void ReleaseItems();
+    // main_form_commands.cpp
+    bool CanPasteOnto(const VtfeItem* destination) const;
+    void PasteOrDrop();
+    void FocusMoved(QWidget* now);
     // main_form_restore.cpp
     void FillCopiedFromSelection();
     kwRet RestoreItems(const QString& destination);
@@ -227,6 +242,8 @@ private:
     bool textLabels_ = true;
     bool listSelected_ = false;
     bool restoreFromTree_ = true; // cleared while a paste or drop runs a restore
+    bool pasting_ = false;        // set while a paste or drop runs a copy to image
+    QMetaObject::Connection focusWatch_;
 };
 
 } // namespace kw::app

@@ -111,6 +111,10 @@ void TMainForm::BuildActions() {
     connect(AddEntry, &QAction::triggered, this, &TMainForm::AddEntryExecute);
     connect(RemoveEntry, &QAction::triggered, this, &TMainForm::RemoveEntryExecute);
     connect(ClearList, &QAction::triggered, this, &TMainForm::ClearListExecute);
+    connect(Copy, &QAction::triggered, this, &TMainForm::CopyExecute);
+    connect(Paste, &QAction::triggered, this, &TMainForm::PasteExecute);
+    connect(DropItem, &QAction::triggered, this, &TMainForm::DropItemExecute);
+    connect(Properties, &QAction::triggered, this, &TMainForm::PropertiesExecute);
 }
 
 void TMainForm::BuildMenus() {
@@ -184,7 +188,7 @@ void TMainForm::BuildMenus() {
     MenuItem(PopupMenu1, "AddEntryMnuItm", AddEntry);
     MenuItem(PopupMenu1, "RemoveMnuItm", RemoveEntry);
     MenuItem(PopupMenu1, "ClearListMnuItm", ClearList);
-    PopupMenu1->addSeparator();
+    PopupMenu1->addSeparator()->setObjectName("PopupMenuSep2");
     MenuItem(PopupMenu1, "SelectAll2MnuItm", SelectAll);
 }
 

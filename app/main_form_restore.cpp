@@ -60,8 +60,14 @@ void TMainForm::RestoreExecute() {
     if (copiedItems_.empty())
         return; // nothing selected, nothing to do
     TRestoreDlg dlg(this, this);
+    // The partition and image the items lie in, from the first item's node
+    // up (a paste's destination is elsewhere).
+    VtfeItem* source = copiedItems_.front();
+    QTreeWidgetItem* start = source->Kind() == KIND_PART_FILE
+                                 ? static_cast<VtfePrtFile*>(source)->Folder()->Node()
+                                 : source->Node();
     VtfePrt* partition = nullptr;
-    for (QTreeWidgetItem* n = currentTree_->currentItem(); n != nullptr; n = n->parent()) {
+    for (QTreeWidgetItem* n = start; n != nullptr; n = n->parent()) {
         VtfeItem* item = VtfeItem::OfNode(n);
         if (item != nullptr && item->Kind() == KIND_PARTITION)
             partition = static_cast<VtfePrt*>(item);

@@ -67,7 +67,7 @@ void TMainForm::LoadRecentImages() {
         QString p = QString::fromStdString(path);
         bool listed = false;
         for (int i = 0; i < recentRoot_->childCount() && !listed; ++i)
-            listed = recentRoot_->child(i)->text(0).compare(p, Qt::CaseInsensitive) == 0;
+            listed = SameHostPath(recentRoot_->child(i)->text(0), p);
         if (!listed)
             CreateItem<VtfeKWI>(recentRoot_, this, RecentImgsTree, ContentsList, p);
     }
@@ -89,7 +89,7 @@ void TMainForm::AddRecentImage(const QString& path) {
     if (recentRoot_ == nullptr)
         return;
     for (int i = 0; i < recentRoot_->childCount(); ++i) {
-        if (recentRoot_->child(i)->text(0).compare(path, Qt::CaseInsensitive) == 0) {
+        if (SameHostPath(recentRoot_->child(i)->text(0), path)) {
             RecentImgsTree->setCurrentItem(recentRoot_->child(i));
             return;
         }

@@ -165,6 +165,15 @@ bool IsImageFile(const QString& path, const std::vector<std::string>& extensions
     return false;
 }
 
+bool SameHostPath(const QString& a, const QString& b) {
+    const auto hasDrive = [](const QString& p) { return p.size() >= 2 && p[1] == ':'; };
+    if (a.size() != b.size())
+        return false;
+    if (hasDrive(a) && hasDrive(b))
+        return a.left(1).compare(b.left(1), Qt::CaseInsensitive) == 0 && a.mid(1) == b.mid(1);
+    return a == b;
+}
+
 QString ChangeFilePath(const QString& imagePath) {
     if (imagePath.isEmpty())
         return {};

@@ -55,6 +55,10 @@ int ColumnWidthOf(const QString& id);
 // True when the name's extension (from its last ".") is in the list,
 // compared without regard to case.
 bool IsImageFile(const QString& path, const std::vector<std::string>& extensions);
+// Whether two host paths name the same file: the drive letter of "X:\..."
+// paths without regard to case, the rest exactly (host file names are
+// case-sensitive).
+bool SameHostPath(const QString& a, const QString& b);
 // The change file beside an image: D:\imgs\sys.old.kwi -> D:\imgs\sys.kwx.
 QString ChangeFilePath(const QString& imagePath);
 // Deletes an image file and its segment files (name.002, name.003, ...).

@@ -1,5 +1,8 @@
 #include "tests/app/app_fixture.h"
 
+#include "app/engine_facade.h"
+#include "app/main_form.h"
+
 #include <QDialog>
 
 namespace kw::test {
@@ -33,6 +36,18 @@ TestDrives::TestDrives() {
     table_ = drives::DriveTable::Build(sources);
     vfs_ = std::make_unique<vfs::VFS_NAMESPACE>(vfs::VFS_OPTIONS::Program());
     vfs_->Root().SetDriveTable(&table_);
+}
+
+std::unique_ptr<app::TMainForm> StartMainForm(FakeUi& ui, app::SettingsStore& settings,
+                                              TestDrives& drives) {
+    auto form = std::make_unique<app::TMainForm>(app::MakeEngineFacade(), ui, settings,
+                                                 drives.Vfs(), QStringList{"KwVtFe32", "/NDBG"});
+    form->splashDelay = -1;
+    form->exploreChangeDelay = 0;
+    form->recentChangeDelay = 0;
+    form->copyPause = 0;
+    form->FormCreate();
+    return form;
 }
 
 } // namespace kw::test

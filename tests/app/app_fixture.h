@@ -14,6 +14,11 @@
 #include <functional>
 #include <memory>
 
+namespace kw::app {
+class SettingsStore;
+class TMainForm;
+} // namespace kw::app
+
 namespace kw::test {
 
 class FakeUi final : public app::UiServices {
@@ -62,5 +67,10 @@ private:
     drives::DriveTable table_;
     std::unique_ptr<vfs::VFS_NAMESPACE> vfs_;
 };
+
+// The main window over the test drives with the real engine, started without
+// the splash's wait or the trees' selection delays.
+std::unique_ptr<app::TMainForm> StartMainForm(FakeUi& ui, app::SettingsStore& settings,
+                                              TestDrives& drives);
 
 } // namespace kw::test

@@ -40,4 +40,10 @@ int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image
 // failure. password answers the library's question when the image has one.
 PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& password = {});
 
+// Stores a raw FAT16 volume file as the one partition of a new image at
+// imagePath (drive E:, named "SYSTEM", every block kept); 0 or the library's
+// first error.
+int32_t StoreVolume(const std::string& rawPath, const std::string& imagePath,
+                    const std::u16string& password);
+
 } // namespace kw::test

@@ -199,7 +199,7 @@ private slots:
             form->TextLabelsMnuItm->trigger();
             form->StatusBarMnuItm->trigger();
             form->AddRecentImage("T:\\Images\\backup.kwi");
-            form->AddRecentImage("t:\\images\\BACKUP.kwi"); // listed already
+            form->AddRecentImage("t:\\Images\\backup.kwi"); // listed already
             form->FormClose();
             QCOMPARE(engineLog_.back(), std::string("stop"));
         }
@@ -309,6 +309,42 @@ private slots:
         QVERIFY(ReadRecentImages(settings_, form->Keys()).empty());
         settings_.File() = {};
         ui_.filesToOpen.clear();
+    }
+
+    // Host file names differ by case (the drive letter does not); a removed
+    // entry stays removed after a restart.
+    void recentImagesAreKeptAndEdited() {
+        const SettingsKeys keys = BuildKeyPaths();
+        WriteRecentImages(settings_, keys,
+                          {"T:\\Images\\backup.kwi", "T:\\Images\\BACKUP.kwi",
+                           "t:\\Images\\backup.kwi", "T:\\Root.KWI"});
+        WriteImageExtensions(settings_, keys, {".kwi", ".abc"});
+        {
+            auto form = Start();
+            QCOMPARE(form->BuildImageFilter(), QString("Veltrane files (*.kwi)|*.kwi|ABC Files "
+                                                       "(*.abc)|*.abc|All files (*.*)|*.*"));
+            QTreeWidgetItem* root = form->RecentRoot();
+            QCOMPARE(root->childCount(), 3);
+            QCOMPARE(form->RecentImgsTree->currentItem(), root->child(0));
+            form->PageControl->setCurrentWidget(form->RecentImgsTab);
+            form->RecentImgsTree->setCurrentItem(Child(root, "T:\\Images\\BACKUP.kwi"));
+            QVERIFY(form->RemoveEntry->isEnabled());
+            form->RemoveEntry->trigger();
+            QCOMPARE(root->childCount(), 2);
+            form->AddRecentImage("T:\\Root.KWI"); // listed: selected, not added
+            QCOMPARE(root->childCount(), 2);
+            QCOMPARE(form->RecentImgsTree->currentItem(), Child(root, "T:\\Root.KWI"));
+            form->FormClose();
+        }
+        QCOMPARE(ReadRecentImages(settings_, keys),
+                 (std::vector<std::string>{"T:\\Images\\backup.kwi", "T:\\Root.KWI"}));
+        auto form = Start();
+        QCOMPARE(form->RecentRoot()->childCount(), 2);
+        form->PageControl->setCurrentWidget(form->RecentImgsTab);
+        form->ClearListExecute();
+        form->FormClose();
+        QVERIFY(ReadRecentImages(settings_, keys).empty());
+        settings_.File() = {};
     }
 
     void missingHelpFileIsReported() {

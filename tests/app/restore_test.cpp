@@ -11,6 +11,7 @@
 #include "kwvaults.h"
 #include "platform/vfs/vfs.h"
 #include "tests/app/app_fixture.h"
+#include "tests/app/image_fixture.h"
 
 #include <QLineEdit>
 #include <QTest>
@@ -21,48 +22,13 @@
 #include <iterator>
 
 using namespace kw::app;
+using kw::test::StoreVolume;
 
 namespace {
 
 std::string Bytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Stores the raw volume as the one partition of a new image, every block kept.
-int32_t StoreVolume(const std::string& raw, const std::string& image, const std::u16string& pw) {
-    const std::string data = Bytes(raw);
-    constexpr uint32_t kBlock = 8 * 512;
-    const uint32_t blocks = uint32_t(data.size() / kBlock);
-    int32_t error = 0;
-    PART_STORE* s = PartStoreCreateNew(image.c_str(), pw.empty() ? nullptr : pw.c_str(), 0, 0, 0,
-                                       nullptr, &error);
-    if (s == nullptr)
-        return error;
-    uint32_t index = 0;
-    std::string bitmap((blocks + 7) / 8, '\0');
-    for (uint32_t b = 0; b < blocks; ++b)
-        bitmap[b / 8] = char(bitmap[b / 8] | (1 << (b % 8)));
-    if ((error = s->AddPart(&index)) == 0) {
-        s->SetPartitionType(0x06);
-        s->SetFileSystemKind(1);
-        s->SetDriveLetter('E');
-        s->SetBytesPerSector(512);
-        s->SetTotalSectors(uint32_t(data.size() / 512));
-        s->SetSectorsPerBlock(8);
-        s->SetBlockCount(blocks);
-        s->SetUsedBlockCount(blocks);
-        s->SetPartName("SYSTEM");
-        if ((error = s->CreateUbmap()) == 0 &&
-            (error = s->Write(bitmap.data(), uint32_t(bitmap.size()))) == 0 &&
-            (error = s->CreateUdata()) == 0)
-            error = s->Write(data.data(), blocks * kBlock);
-        if (error == 0)
-            error = s->ClosePart();
-    }
-    const int32_t committed = s->Commit();
-    s->Release();
-    return error != 0 ? error : committed;
 }
 
 QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text) {
@@ -99,14 +65,7 @@ class RestoreTest : public QObject {
     MemorySettingsStore settings_;
     std::string raw_;
 
-    std::unique_ptr<TMainForm> Start() {
-        auto form = std::make_unique<TMainForm>(MakeEngineFacade(), ui_, settings_, drives_.Vfs(),
-                                                QStringList{"KwVtFe32", "/NDBG"});
-        form->splashDelay = -1;
-        form->exploreChangeDelay = 0;
-        form->FormCreate();
-        return form;
-    }
+    std::unique_ptr<TMainForm> Start() { return kw::test::StartMainForm(ui_, settings_, drives_); }
 
     // The node of an image under T:\imgs, expanded.
     QTreeWidgetItem* ImageNode(TMainForm& form, const QString& name) {
