@@ -359,6 +359,29 @@ private slots:
         std::filesystem::create_directories(drives_.Dir() / "Plain");
     }
 
+    // The keys reach the commands wherever the focus is; a drop goes to the
+    // destination a list selection made.
+    void keysCopyAndPasteAndDropGoesToTheDestination() {
+        auto form = Start();
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QStringList destinations;
+        ui_.modal = [&destinations](QDialog& d) {
+            destinations << static_cast<TRestoreDlg&>(d).DestEd->text();
+            return int(QDialog::Rejected);
+        };
+        Select(*form, "Locate", kPartition, {"TEN.BIN"});
+        form->ContentsList->setFocus();
+        QTest::keyClick(form->ContentsList, Qt::Key_C, Qt::ControlModifier);
+        Select(*form, "Locate", "My Computer/ (T:)/Plain");
+        form->ExploreTree->setFocus();
+        QTest::keyClick(form->ExploreTree, Qt::Key_V, Qt::ControlModifier);
+        Select(*form, "Locate", "My Computer/ (T:)", {"imgs"});
+        form->DropItemExecute();
+        QCOMPARE(destinations, (QStringList{"T:\\Plain", "T:\\imgs"}));
+    }
+
     // A restore with the list focused and no row selected does nothing.
     void restoreWithoutSelectedRowsDoesNothing() {
         auto form = Start();
