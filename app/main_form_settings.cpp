@@ -143,6 +143,7 @@ void TMainForm::RemoveEntryExecute() {
     selectedItem_->DeleteNode();
     if (RecentImgsTree->currentItem() == recentRoot_)
         ShowSelectedContents();
+    UpdateMenuStates();
 }
 
 void TMainForm::ClearListExecute() {
@@ -151,6 +152,7 @@ void TMainForm::ClearListExecute() {
     for (QTreeWidgetItem* child : recentRoot_->takeChildren())
         delete child;
     ContentsList->clear();
+    UpdateMenuStates();
 }
 
 } // namespace kw::app

@@ -341,7 +341,9 @@ private slots:
         auto form = Start();
         QCOMPARE(form->RecentRoot()->childCount(), 2);
         form->PageControl->setCurrentWidget(form->RecentImgsTab);
+        QVERIFY(form->RemoveEntry->isEnabled());
         form->ClearListExecute();
+        QVERIFY(!form->RemoveEntry->isEnabled());
         form->FormClose();
         QVERIFY(ReadRecentImages(settings_, keys).empty());
         settings_.File() = {};
