@@ -305,6 +305,10 @@ void EccEncodeChunk(uint8_t* chunk) {
     EncodeColumns(gf, chunk, done, kEccSubBlockSize);
 }
 
+void EccEncodeLeadingWords(uint8_t* chunk, uint32_t count) {
+    EncodeColumns(Gf(), chunk, 0, std::min(count, kEccSubBlockSize));
+}
+
 int EccCorrectWord(uint8_t* word, const uint32_t* erased, size_t erasedCount) {
     uint32_t positions[kEccMaxErasures];
     size_t count = 0;

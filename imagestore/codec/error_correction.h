@@ -26,6 +26,9 @@ constexpr int kEccUnrecoverable = kwv::kStoreShortRead;
 // Computes the 24,576 check bytes of a protected chunk from its first 262,144
 // bytes and stores them right behind them (chunk must hold kEccChunkSize).
 void EccEncodeChunk(uint8_t* chunk);
+// Computes again the check bytes of code words 0 to count - 1 only: enough
+// after a change confined to the first `count` bytes of the chunk.
+void EccEncodeLeadingWords(uint8_t* chunk, uint32_t count);
 
 // What a rebuild did to the chunk's code words.
 struct EccRebuildStats {

@@ -5,6 +5,7 @@
 #include "imagestore/container/store_container.h"
 
 #include "imagestore/container/volume_names.h"
+#include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
 
 #include <cstring>
@@ -261,7 +262,8 @@ int StoreContainer::RollBackAppend() {
 }
 
 bool StoreContainer::WroteAnything() const {
-    if (!appending_ || touched_ || chunkOpen_ || sealedPending_) {
+    if (!appending_ || touched_ || chunkOpen_ || sealedPending_ ||
+        (behind_ && (behind_->Queued() || behind_->Filled() > 0))) {
         return true;
     }
     if (table_.Size() != openedTable_.size()) {

@@ -5,6 +5,7 @@
 #include "imagestore/container/read_ahead.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
 #include "imagestore/store_log.h"
 #include "include/kwbytes.h"
@@ -189,8 +190,15 @@ void StoreContainer::GetPath(char* buffer, size_t size) const {
     buffer[n] = '\0';
 }
 
-int32_t StoreContainer::GetCurrentChunk() const {
-    return (mode_ == Mode::Write && chunkOpen_) ? int32_t(chunk_.chunkNumber - volFirstChunk_) : -1;
+int32_t StoreContainer::GetCurrentChunk() {
+    if (mode_ != Mode::Write) {
+        return -1;
+    }
+    if (int err = SettleSegment(); err != kStoreOk) {
+        unreported_ = unreported_ != kStoreOk ? unreported_ : err;
+        return -1;
+    }
+    return chunkOpen_ ? int32_t(chunk_.chunkNumber - volFirstChunk_) : -1;
 }
 
 void StoreContainer::SetReadAhead(uint32_t) {

@@ -2,7 +2,9 @@
 // closing a set with its directory.
 #include "imagestore/container/store_container.h"
 
+#include "imagestore/container/chunk_seal.h"
 #include "imagestore/container/volume_names.h"
+#include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 
@@ -10,27 +12,22 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace kwv {
 
 using namespace kwbytes; // little-endian field loads and stores
 
 uint64_t StoreContainer::AppendPosition() const {
+    if (segmentGathered_) {
+        return segmentEnd_ - segmentBytes_ + behind_->Filled();
+    }
     return chunkOpen_ ? chunk_.streamOffset + encoder_->GetInputCount() : streamLength_;
 }
 
 void StoreContainer::StartChunk() {
     uint8_t* buf = buffer_.data();
-    ChunkRecord r = ChunkRecord::Parse(headerBytes_);
-    r.magic = kMagicChunk;
-    r.payloadOffset = kRecordSize;
-    r.chunkNumber = volFirstChunk_ + volChunks_;
-    r.chunkFlags = 0;
-    r.streamOffset = streamLength_;
-    r.dataLength = r.storedLength = 0;
-    r.directoryOffset = 0;
-    std::memset(r.reserved76, 0, sizeof r.reserved76);
-    r.headerCrc = r.payloadCrc = 0;
+    ChunkRecord r = FreshRecord(headerBytes_, volFirstChunk_ + volChunks_, streamLength_);
     const bool first = r.chunkNumber == 0;
     const bool reserve =
         first && reservedSize_ > 0 && (header_.containerFlags & kFlagDirectoryCopy);
@@ -62,33 +59,19 @@ void StoreContainer::StartChunk() {
 void StoreContainer::SealChunk() {
     uint8_t* buf = buffer_.data();
     index_.Record(chunk_.chunkNumber, chunk_.StreamEnd());
-    chunk_.headerCrc = chunk_.payloadCrc = 0;
-    chunk_.Serialise(buf);
-    if (ProtectionOf(header_.containerFlags) == 2) {
-        Scramble(buf);
-    }
-    chunk_.headerCrc = RecordCrc(buf);
-    StoreLe32(buf + 88, chunk_.headerCrc);
-    if (header_.containerFlags & kFlagPayloadCrc) {
-        chunk_.payloadCrc = PayloadCrc(buf, header_.dataSize);
-        StoreLe32(buf + 92, chunk_.payloadCrc);
-    }
-    if (EccOf(header_.containerFlags) == 1) {
-        ::EccEncodeChunk(buf);
-    }
+    const SealKeys keys = KeysOf(headerBytes_);
+    SealPayload(buf, chunk_, keys);
+    StampChunk(buf, chunk_, chunk_.chunkNumber, keys);
 }
 
-int StoreContainer::CountChunk() {
+void StoreContainer::CountChunk(const ChunkRecord& r) {
     ++volChunks_;
-    streamLength_ = chunk_.StreamEnd();
-    chunkCount_ = chunk_.chunkNumber + 1;
-    chunkOpen_ = false;
-    sealedPending_ = false;
+    streamLength_ = r.StreamEnd();
+    chunkCount_ = r.chunkNumber + 1;
     volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
-    return kStoreOk;
 }
 
-int StoreContainer::StoreSealedChunk() {
+int StoreContainer::StoreChunk(const uint8_t* bytes, const ChunkRecord& r) {
     if (int err = PrepareAppend(); err != kStoreOk) {
         return err;
     }
@@ -98,11 +81,12 @@ int StoreContainer::StoreSealedChunk() {
     uint32_t done = 0;
     if (fits && file_) {
         const uint64_t at = uint64_t(volChunks_) * stored;
-        if (!file_->WriteAt(at, buffer_.data(), stored, &done)) {
+        if (!file_->WriteAt(at, bytes, stored, &done)) {
             return kStoreMediaFailure;
         }
         if (done == stored) {
-            return CountChunk();
+            CountChunk(r);
+            return kStoreOk;
         }
         if (!file_->SetSize(at)) { // no room: the chunk goes to the next volume
             return kStoreMediaFailure;
@@ -111,13 +95,23 @@ int StoreContainer::StoreSealedChunk() {
     if (int err = StartNextVolume(); err != kStoreOk) {
         return err;
     }
-    if (!file_->WriteAt(0, buffer_.data(), stored, &done)) {
+    if (!file_->WriteAt(0, bytes, stored, &done)) {
         return kStoreMediaFailure;
     }
     if (done != stored) {
         return file_->SetSize(0) ? kStoreNoRoom : kStoreMediaFailure;
     }
-    return CountChunk();
+    CountChunk(r);
+    return kStoreOk;
+}
+
+int StoreContainer::StoreSealedChunk() {
+    const int err = StoreChunk(buffer_.data(), chunk_);
+    if (err == kStoreOk) {
+        chunkOpen_ = false;
+        sealedPending_ = false;
+    }
+    return err;
 }
 
 // A sealed chunk is final: when storing it fails it stays sealed in the
@@ -134,39 +128,37 @@ int StoreContainer::AppendSpace(const uint8_t* data, uint64_t length, uint64_t* 
     if (mode_ != Mode::Write) {
         return kStoreWrongMode;
     }
-    if (sealedPending_) {
-        if (int err = StoreSealedChunk(); err != kStoreOk) {
-            return err;
-        }
+    if (int err = std::exchange(unreported_, kStoreOk); err != kStoreOk) {
+        return err;
     }
-    bool fresh = false;
-    if (!chunkOpen_ && length > 0) {
+    // A chunk encoded here follows every chunk handed to the workers.
+    if (int err = StoreBehind(!segmentGathered_); err != kStoreOk) {
+        return err;
+    }
+    if (segmentBytes_ == 0) {
+        segmentBytes_ = uint64_t(SegmentChunks()) * header_.PayloadRoom();
+        segmentEnd_ = streamLength_ + segmentBytes_;
+    }
+    if (!segmentGathered_ && !chunkOpen_ && length > 0) {
         StartChunk(); // chunk 0 may begin with bytes of its own
-        fresh = true;
     }
     if (firstOffset != nullptr) {
         *firstOffset = AppendPosition();
     }
     while (length > 0) {
-        if (!chunkOpen_) {
-            StartChunk();
-            fresh = true;
+        const uint64_t take = std::min(length, segmentEnd_ - AppendPosition());
+        const int err = segmentGathered_ ? GatherSpace(data, take) : EncodeSpace(data, take);
+        if (err != kStoreOk) {
+            return err;
         }
-        const uint32_t piece = uint32_t(std::min<uint64_t>(length, 1u << 30));
-        const uint32_t n = encoder_->Put(data, piece);
-        if (n == 0) {
-            if (fresh) {
-                return kStoreInvalid; // an empty chunk that takes nothing
-            }
-            if (int err = FinishChunk(); err != kStoreOk) {
-                return err;
-            }
-            continue;
-        }
-        fresh = false;
-        length -= n;
+        length -= take;
         if (data != nullptr) {
-            data += n;
+            data += take;
+        }
+        if (AppendPosition() == segmentEnd_) {
+            if (int e = EndSegment(); e != kStoreOk) {
+                return e;
+            }
         }
     }
     return kStoreOk;
@@ -217,10 +209,11 @@ std::vector<uint8_t> StoreContainer::BuildDirectory() const {
 }
 
 int StoreContainer::CloseWriting() {
-    int err = kStoreOk;
-    if (sealedPending_) {
-        err = StoreSealedChunk();
-    }
+    // Everything handed to the workers is stored and the rest encoded here;
+    // the directory then follows in the chunk that is open.
+    int err = std::exchange(unreported_, kStoreOk);
+    err = err != kStoreOk ? err : SettleSegment();
+    segmentBytes_ = segmentEnd_ = std::numeric_limits<uint64_t>::max();
     if (err == kStoreOk && reservedSize_ > 0 && chunkCount_ == 0) {
         // Chunk 0 with its reserved area goes out first, so that the
         // directory lies in a following chunk.
@@ -259,6 +252,10 @@ int StoreContainer::CloseWriting() {
 }
 
 void StoreContainer::EndWriting() {
+    behind_.reset(); // waits for its workers
+    unreported_ = kStoreOk;
+    segmentGathered_ = false;
+    segmentBytes_ = segmentEnd_ = 0;
     chunkOpen_ = false;
     sealedPending_ = false;
     storedEncoder_.reset();

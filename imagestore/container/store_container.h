@@ -20,10 +20,12 @@
 
 namespace kwv {
 
+struct WriteSegment;
 class StreamReader;
 class StreamWriter;
 class StreamEnumerator;
 class ReadAhead;
+class WriteBehind;
 
 // CONTAINER_OPTIONS of a new set.
 constexpr uint32_t kOptPayloadCrc = 0x1;
@@ -64,7 +66,9 @@ public:
     int Discard();
     void GetInfo(uint32_t* bits, uint32_t* volumes, uint64_t* storedSize, uint64_t* streamLength);
     void GetPath(char* buffer, size_t size) const;
-    int32_t GetCurrentChunk() const;
+    // Settles the segment being written first, so that the answer depends on
+    // the data alone, never on how far the workers got.
+    int32_t GetCurrentChunk();
     void SetReadAhead(uint32_t chunk);
     StreamReader* OpenStream(const char* path, int* error);
     StreamWriter* CreateStream(const char* path, uint32_t tag1, uint32_t tag2, int* error);
@@ -167,7 +171,16 @@ private:
     int FinishChunk();
     void SealChunk();
     int StoreSealedChunk();
-    int CountChunk();
+    // Stores a sealed chunk in its volume and counts it.
+    int StoreChunk(const uint8_t* bytes, const ChunkRecord& record);
+    void CountChunk(const ChunkRecord& record);
+    // Segments (write_segments.cpp).
+    int EncodeSpace(const uint8_t* data, uint64_t length);
+    int GatherSpace(const uint8_t* data, uint64_t length);
+    int EndSegment();
+    int StoreBehind(bool wait);
+    int StoreSegment(WriteSegment* segment);
+    int SettleSegment();
     bool DeleteOlderSet(const std::string& path);
     bool ClearWayFor(const std::string& path, uint32_t media);
     bool TryCreate(const std::string& path);
@@ -232,6 +245,16 @@ private:
     // sequential reader (read mode, more than one thread).
     uint32_t threads_ = 1;
     std::unique_ptr<ReadAhead> ahead_;
+    // Write mode: the stream space is written in segments of a fixed size,
+    // the first of a session and any a caller settled on its own thread,
+    // the others gathered and handed to workers (more than one thread).
+    uint64_t segmentBytes_ = 0; // 0 until the first append
+    uint64_t segmentEnd_ = 0;
+    bool segmentGathered_ = false;
+    std::unique_ptr<WriteBehind> behind_;
+    // A failure met where no caller hears of it (settling for the current
+    // chunk): the next append or the close reports it, never a retry.
+    int unreported_ = 0;
 
     StreamReader* reader_ = nullptr;
     StreamWriter* writer_ = nullptr;

@@ -92,6 +92,14 @@ public:
     void MediaEjectEnd() override {}
 };
 
+// A kind of set for the tables of the tests: how it is created.
+struct SetCase {
+    const char* name;
+    uint32_t options;
+    const char16_t* password;
+    uint32_t volumeLimit; // 0: one volume
+};
+
 // Bytes that mix runs, text-like and noisy regions.
 inline std::vector<uint8_t> MixedBytes(size_t n, uint32_t seed) {
     std::vector<uint8_t> out(n);

@@ -13,13 +13,6 @@ namespace {
 
 constexpr size_t kDataBytes = 3'000'000;
 
-struct SetCase {
-    const char* name;
-    uint32_t options;
-    const char16_t* password;
-    uint32_t volumeLimit; // 0: one volume
-};
-
 const SetCase kCases[] = {
     {"stored", 0, nullptr, 0},
     {"stored_crc", kOptPayloadCrc, nullptr, 0},

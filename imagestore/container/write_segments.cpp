@@ -1,0 +1,131 @@
+// StoreContainer: the stream space written in segments. A segment is encoded
+// on the caller's thread as its bytes come (the first of a session, any
+// segment with one thread, and the rest of one a caller settled), or
+// gathered and handed to the workers whole. Either way its chunks are the
+// same: each segment starts a fresh chunk and its last chunk may be short.
+#include "imagestore/container/store_container.h"
+
+#include "imagestore/container/chunk_seal.h"
+#include "imagestore/container/write_behind.h"
+#include "imagestore/store_error.h"
+
+#include <algorithm>
+#include <exception>
+
+namespace kwv {
+
+int StoreContainer::EncodeSpace(const uint8_t* data, uint64_t length) {
+    bool fresh = false;
+    while (length > 0) {
+        if (!chunkOpen_) {
+            StartChunk();
+            fresh = true;
+        }
+        const uint32_t piece = uint32_t(std::min<uint64_t>(length, 1u << 30));
+        const uint32_t n = encoder_->Put(data, piece);
+        if (n == 0) {
+            if (fresh) {
+                return kStoreInvalid; // an empty chunk that takes nothing
+            }
+            if (int err = FinishChunk(); err != kStoreOk) {
+                return err;
+            }
+            continue;
+        }
+        fresh = false;
+        length -= n;
+        if (data != nullptr) {
+            data += n;
+        }
+    }
+    return kStoreOk;
+}
+
+int StoreContainer::GatherSpace(const uint8_t* data, uint64_t length) {
+    // Every slot busy: the oldest segment is stored before more is taken.
+    while (!behind_->HasRoom()) {
+        WriteSegment* oldest = behind_->Front(true);
+        if (oldest == nullptr) {
+            return kStoreNoMemory;
+        }
+        if (int err = StoreSegment(oldest); err != kStoreOk) {
+            return err;
+        }
+    }
+    return behind_->Gather(data, size_t(length)) ? kStoreOk : kStoreNoMemory;
+}
+
+int StoreContainer::EndSegment() {
+    int err = kStoreOk;
+    if (segmentGathered_) {
+        behind_->HandOff(segmentEnd_ - segmentBytes_);
+    } else if (chunkOpen_) {
+        err = FinishChunk();
+    }
+    segmentEnd_ += segmentBytes_;
+    if (threads_ > 1 && !behind_) {
+        try {
+            behind_ = std::make_unique<WriteBehind>(
+                threads_, KeysOf(headerBytes_), CodecOf(header_.containerFlags),
+                header_.PayloadRoom(), buffer_.size(), size_t(segmentBytes_));
+        } catch (const std::exception&) {
+            // Encoded here, as with one thread.
+        }
+    }
+    segmentGathered_ = behind_ != nullptr;
+    return err != kStoreOk ? err : StoreBehind(false);
+}
+
+int StoreContainer::StoreBehind(bool wait) {
+    if (sealedPending_) {
+        if (int err = StoreSealedChunk(); err != kStoreOk) {
+            return err;
+        }
+    }
+    while (behind_) {
+        WriteSegment* s = behind_->Front(wait);
+        if (s == nullptr) {
+            break;
+        }
+        if (int err = StoreSegment(s); err != kStoreOk) {
+            return err;
+        }
+    }
+    return kStoreOk;
+}
+
+// Numbers and stores a segment's chunks in order. A chunk whose store failed
+// stays first, numbered and sealed, and only storing it is tried again.
+int StoreContainer::StoreSegment(WriteSegment* s) {
+    if (s->status != kStoreOk) {
+        return s->status;
+    }
+    for (; s->next < s->count; ++s->next) {
+        SealedChunk& c = *s->chunks[s->next];
+        if (!c.stamped) {
+            StampChunk(c.bytes.data(), c.record, volFirstChunk_ + volChunks_, behind_->Keys());
+            index_.Record(c.record.chunkNumber, c.record.StreamEnd());
+            c.stamped = true;
+        }
+        if (int err = StoreChunk(c.bytes.data(), c.record); err != kStoreOk) {
+            return err;
+        }
+    }
+    behind_->PopFront();
+    return kStoreOk;
+}
+
+int StoreContainer::SettleSegment() {
+    if (int err = StoreBehind(true); err != kStoreOk) {
+        return err;
+    }
+    if (!segmentGathered_) {
+        return kStoreOk;
+    }
+    segmentGathered_ = false;
+    const int err = EncodeSpace(behind_->Gathered(), behind_->Filled());
+    behind_->Forget();
+    return err;
+}
+
+} // namespace kwv
