@@ -79,20 +79,11 @@ TMainForm::TMainForm(std::unique_ptr<EngineFacade> engine, UiServices& ui, Setti
     });
     connect(ContentsList, &QTreeWidget::itemSelectionChanged, this,
             &TMainForm::ListSelectionChanged);
-    connect(ContentsList, &QTreeWidget::itemActivated, this, &TMainForm::ContentsListDblClick);
     connect(PageControl, &QTabWidget::currentChanged, this, &TMainForm::PageControlChange);
-    for (QTreeWidget* view : {ExploreTree, RecentImgsTree, ContentsList}) {
-        connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
-            // A right click selects what it hits; the menu then acts on it.
-            if (QTreeWidgetItem* hit = view->itemAt(at))
-                view->setCurrentItem(hit);
-            listSelected_ = view == ContentsList;
-            if (PopupMenu1Popup())
-                PopupMenu1->popup(view->viewport()->mapToGlobal(at));
-        });
-    }
     focusWatch_ = connect(qApp, &QApplication::focusChanged, this,
                           [this](QWidget*, QWidget* now) { FocusMoved(now); });
+    SetupNavigation();
+    SetupDragDrop();
     SetProgressMainWindow(this);
     FormSetup();
 }
@@ -271,6 +262,7 @@ VtfeItem* TMainForm::ImageTwin(const VtfeItem* image) {
 
 void TMainForm::ItemGone(VtfeItem* item) {
     std::erase(copiedItems_, item);
+    ForgetDragItem(item);
     if (selectedItem_ == item)
         selectedItem_ = nullptr;
     if (destItem_ == item)
@@ -286,7 +278,7 @@ void TMainForm::ItemGone(VtfeItem* item) {
 // ---- trees and list
 
 void TMainForm::TreeSelectionChanged(QTreeWidget* tree) {
-    if (!ready_ || tree != currentTree_)
+    if (!ready_ || dragging_ || tree != currentTree_)
         return;
     int delay = tree == ExploreTree ? exploreChangeDelay : recentChangeDelay;
     if (delay <= 0)
@@ -332,7 +324,7 @@ void TMainForm::NodeExpanded(QTreeWidgetItem* node) {
 
 void TMainForm::ListSelectionChanged() {
     QList<QTreeWidgetItem*> rows = ContentsList->selectedItems();
-    if (rows.isEmpty())
+    if (rows.isEmpty() || dragging_)
         return;
     if (VtfeItem* item = VtfeItem::OfRow(ContentsList->currentItem())) {
         selectedItem_ = item;

@@ -19,6 +19,7 @@
 
 class QAction;
 class QFrame;
+class QMimeData;
 class QLabel;
 class QMenu;
 class QMenuBar;
@@ -100,6 +101,26 @@ public:
     void ItemGone(VtfeItem* item) override;
     VtfeItem* ImageTwin(const VtfeItem* image) override;
     QTreeWidgetItem* ComputerRoot() const override { return myComputerNode_; }
+
+    // Navigation and drag and drop (main_form_nav.cpp, main_form_dnd.cpp).
+    // A right click in a view: what it hits is selected, then the context menu.
+    void ViewContextMenu(QTreeWidget* view, const QPoint& at);
+    // The start of a drag out of a view: the dragged items become the copied
+    // items; null when nothing can be dragged.
+    std::unique_ptr<QMimeData> BeginDrag(QTreeWidget* source);
+    // The end of a drag: a drop that was accepted runs now, then the tab of
+    // the start is shown again.
+    void EndDrag();
+    // A drag at a point of a view's viewport; true when a drop there is taken.
+    bool ViewDragOver(QTreeWidget* view, const QPoint& at);
+    bool ViewDrop(QTreeWidget* view, const QPoint& at);
+    void ViewDragLeave(QTreeWidget* view);
+    // A drag over the page tabs (tab bar coordinates).
+    void PageControlDragOver(const QPoint& at);
+    void TabChangeTimerTimer();
+    void ExpandNodeTimerTimer();
+    void TreeScrollTimerTimer();
+    bool Dragging() const { return dragging_; }
 
     VtfeItem* SelectedItem() const { return selectedItem_; }
     // Whether the selection was last made in the contents list.
@@ -208,6 +229,13 @@ private:
     bool CanPasteOnto(const VtfeItem* destination) const;
     void PasteOrDrop();
     void FocusMoved(QWidget* now);
+    // main_form_nav.cpp, main_form_dnd.cpp
+    QTreeWidget* NewView(QWidget* parent);
+    void SetupNavigation();
+    void SetupDragDrop();
+    bool DropAllowed(QTreeWidget* view, VtfeItem* target) const;
+    void ScrollNearEdge(QTreeWidget* tree, int y);
+    void ForgetDragItem(VtfeItem* item);
     // main_form_restore.cpp
     void FillCopiedFromSelection();
     kwRet RestoreItems(const QString& destination);
@@ -244,6 +272,16 @@ private:
     bool restoreFromTree_ = true; // cleared while a paste or drop runs a restore
     bool pasting_ = false;        // set while a paste or drop runs a copy to image
     QMetaObject::Connection focusWatch_;
+    // A running drag: the node under the mouse and the accepted drop target
+    // (both items of the tree it is over), the edge scroll's direction, the
+    // tab the drag rests on and the tab it started from.
+    bool dragging_ = false;
+    bool dropPending_ = false;
+    bool scrollUp_ = false;
+    VtfeItem* hoverItem_ = nullptr;
+    VtfeItem* dropTarget_ = nullptr;
+    int pendingTab_ = -1;
+    int savedTab_ = -1;
 };
 
 } // namespace kw::app

@@ -60,7 +60,7 @@ QToolButton* MakeToolButton(QToolBar* bar, const char* name, QAction* action,
 } // namespace
 
 QTreeWidget* TMainForm::MakeTree(const char* name) {
-    auto* tree = new QTreeWidget;
+    QTreeWidget* tree = NewView(nullptr);
     tree->setObjectName(name);
     tree->setHeaderHidden(true);
     tree->setColumnCount(1);
@@ -134,7 +134,7 @@ void TMainForm::BuildLayout() {
     right->setSpacing(2);
     ContentsDescrPnl = MakeCaptionPanel(RightPnl, "ContentsDescrPnl", " Contents of");
     right->addWidget(ContentsDescrPnl);
-    ContentsList = new QTreeWidget(RightPnl);
+    ContentsList = NewView(RightPnl);
     ContentsList->setObjectName("ContentsList");
     ContentsList->setRootIsDecorated(false);
     ContentsList->setItemsExpandable(false);

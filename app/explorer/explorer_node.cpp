@@ -13,10 +13,15 @@ QChar DriveLetterOf(const QString& text) {
 } // namespace
 
 bool TreeCompare(uint32_t kindA, const QString& textA, uint32_t kindB, const QString& textB) {
+    if (kindA == KIND_DRIVE && kindB == KIND_DRIVE)
+        return DriveLetterOf(textA) < DriveLetterOf(textB);
+    return ContentsListCompare(kindA, textA, kindB, textB);
+}
+
+bool ContentsListCompare(uint32_t kindA, const QString& textA, uint32_t kindB,
+                         const QString& textB) {
     if (kindA != kindB)
         return kindA < kindB;
-    if (kindA == KIND_DRIVE)
-        return DriveLetterOf(textA) < DriveLetterOf(textB);
     return textA.toUpper().toUtf8() < textB.toUpper().toUtf8();
 }
 
@@ -39,6 +44,13 @@ bool ExplorerNode::operator<(const QTreeWidgetItem& other) const {
     if (a == nullptr || b == nullptr)
         return QTreeWidgetItem::operator<(other);
     return TreeCompare(a->Kind(), text(0), b->Kind(), other.text(0));
+}
+
+bool ListRow::operator<(const QTreeWidgetItem& other) const {
+    const VtfeItem* b = other.type() == kType ? static_cast<const ListRow&>(other).Item() : nullptr;
+    if (item_ == nullptr || b == nullptr)
+        return QTreeWidgetItem::operator<(other);
+    return ContentsListCompare(item_->Kind(), text(0), b->Kind(), other.text(0));
 }
 
 } // namespace kw::app

@@ -24,13 +24,15 @@ private:
 };
 
 // A row of the contents list; the item belongs to a tree node or to the
-// item whose contents are shown.
+// item whose contents are shown. Sorted as the list orders the contents of
+// an image or a folder in one: lower item kind first, then upper-cased text.
 class ListRow final : public QTreeWidgetItem {
 public:
     static constexpr int kType = QTreeWidgetItem::UserType + 2;
     explicit ListRow(VtfeItem* item) : QTreeWidgetItem(kType), item_(item) {}
     VtfeItem* Item() const { return item_; }
     void Forget() { item_ = nullptr; }
+    bool operator<(const QTreeWidgetItem& other) const override;
 
 private:
     VtfeItem* item_;
@@ -38,5 +40,8 @@ private:
 
 // The explorer's order of two nodes' texts and kinds (true when a comes first).
 bool TreeCompare(uint32_t kindA, const QString& textA, uint32_t kindB, const QString& textB);
+// The contents list's order of two rows: TreeCompare without the drive rule.
+bool ContentsListCompare(uint32_t kindA, const QString& textA, uint32_t kindB,
+                         const QString& textB);
 
 } // namespace kw::app

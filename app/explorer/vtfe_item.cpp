@@ -110,6 +110,9 @@ void VtfeItem::ShowChildRows(const QStringList& columns, bool focus, bool stopWh
         for (VtfeItem* child : ChildItems(node_))
             child->AddListRow();
         ExtraRows();
+        // The contents of an image or of a folder in one: folders first.
+        if (kind_ >= KIND_IMAGE)
+            list_->sortItems(0, Qt::AscendingOrder);
         if (host_ != nullptr)
             host_->SetColumns(columns);
         if (focus && host_ != nullptr && host_->CanTakeFocus()) {

@@ -106,7 +106,8 @@ protected:
     void AddRow(const QStringList& texts);
     // The common shape of showing contents: clear, populate when needed
     // (stopping when that fails and stopWhenEmpty is set), the children's
-    // rows, ExtraRows, the columns, the focus.
+    // rows, ExtraRows, the rows sorted (an image's or a partition's
+    // contents), the columns, the focus.
     void ShowChildRows(const QStringList& columns, bool focus, bool stopWhenEmpty);
     virtual void ExtraRows() {}
     // Writes has-children onto the node.

@@ -163,7 +163,6 @@ void VtfeImageDir::ShowEntries(bool focus) {
                    "Type,COL_WIDTH_TYPE,AL_LEFT", "Modified,COL_WIDTH_DATE,AL_LEFT",
                    "Attributes,COL_WIDTH_ATTRIB,AL_LEFT"},
                   focus, false);
-    list_->sortItems(0, Qt::AscendingOrder);
 }
 
 void VtfeImageDir::ExtraRows() {

@@ -4,6 +4,7 @@
 #include "app/main_form.h"
 
 #include <QDialog>
+#include <QTreeWidget>
 
 namespace kw::test {
 
@@ -48,6 +49,20 @@ std::unique_ptr<app::TMainForm> StartMainForm(FakeUi& ui, app::SettingsStore& se
     form->copyPause = 0;
     form->FormCreate();
     return form;
+}
+
+QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text) {
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
+        if (node->child(i)->text(0) == text)
+            return node->child(i);
+    return nullptr;
+}
+
+QTreeWidgetItem* Row(QTreeWidget* list, const QString& text) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(0) == text)
+            return list->topLevelItem(i);
+    return nullptr;
 }
 
 } // namespace kw::test

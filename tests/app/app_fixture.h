@@ -10,6 +10,9 @@
 
 #include <QStringList>
 
+class QTreeWidget;
+class QTreeWidgetItem;
+
 #include <deque>
 #include <functional>
 #include <memory>
@@ -72,5 +75,10 @@ private:
 // the splash's wait or the trees' selection delays.
 std::unique_ptr<app::TMainForm> StartMainForm(FakeUi& ui, app::SettingsStore& settings,
                                               TestDrives& drives);
+
+// The child of a tree node, or the top-level row of a list, with that text;
+// null when there is none.
+QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text);
+QTreeWidgetItem* Row(QTreeWidget* list, const QString& text);
 
 } // namespace kw::test

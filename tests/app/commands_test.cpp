@@ -23,6 +23,7 @@
 #include <iterator>
 
 using namespace kw::app;
+using kw::test::Row;
 
 namespace {
 
@@ -49,13 +50,6 @@ QTreeWidgetItem* NodeAt(QTreeWidget* tree, const QString& path) {
         node = next;
     }
     return node;
-}
-
-QTreeWidgetItem* Row(QTreeWidget* list, const QString& text) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(0) == text)
-            return list->topLevelItem(i);
-    return nullptr;
 }
 
 // The names of the enabled commands, in a fixed order.

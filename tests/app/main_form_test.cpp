@@ -25,6 +25,7 @@
 #include <fstream>
 
 using namespace kw::app;
+using kw::test::Child;
 
 namespace {
 
@@ -59,13 +60,6 @@ private:
     std::vector<std::string>* log_;
     TMainForm** form_;
 };
-
-QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text) {
-    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
-        if (node->child(i)->text(0) == text)
-            return node->child(i);
-    return nullptr;
-}
 
 QStringList Headers(QTreeWidget* list) {
     QStringList out;

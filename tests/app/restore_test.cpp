@@ -22,6 +22,8 @@
 #include <iterator>
 
 using namespace kw::app;
+using kw::test::Child;
+using kw::test::Row;
 using kw::test::StoreVolume;
 
 namespace {
@@ -29,20 +31,6 @@ namespace {
 std::string Bytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* node, const QString& text) {
-    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
-        if (node->child(i)->text(0) == text)
-            return node->child(i);
-    return nullptr;
-}
-
-QTreeWidgetItem* Row(QTreeWidget* list, const QString& text) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(0) == text)
-            return list->topLevelItem(i);
-    return nullptr;
 }
 
 // With KW_SHOT_DIR set (tests/app/screenshots.sh), a picture of the window.
