@@ -85,6 +85,20 @@ public:
     // nothing of it is left to show.
     bool PopupMenu1Popup();
 
+    // main_form_copy.cpp: copying partitions into an image.
+    void CopyToImgExecute();
+    // The "&Copy to Image..." menu items: from the selection, not from what
+    // was copied before.
+    void CopyToImgMnuItmClick();
+    // Closes the image items of path in both trees, so nothing holds it open.
+    void CloseImageItems(const QString& path);
+    const std::vector<VtfeItem*>& CopiedItems() const { return copiedItems_; }
+    SettingsStore& Settings() { return settings_; }
+    // main_form_delete.cpp: deleting images with every file of their sets.
+    void DeleteImgExecute();
+    // False when the user cancelled or the file could not be deleted (told).
+    bool DeleteImageFile(VtfeItem* item);
+
     // Adds an image to the recent list, or selects it when listed.
     void AddRecentImage(const QString& path);
     QString BuildImageFilter() const;
@@ -236,6 +250,8 @@ private:
     bool DropAllowed(QTreeWidget* view, VtfeItem* target) const;
     void ScrollNearEdge(QTreeWidget* tree, int y);
     void ForgetDragItem(VtfeItem* item);
+    // main_form_delete.cpp
+    void DeleteListedImages();
     // main_form_restore.cpp
     void FillCopiedFromSelection();
     kwRet RestoreItems(const QString& destination);

@@ -102,6 +102,8 @@ void TMainForm::BuildActions() {
                        Help, UpOneLevel, SelectAll, AddEntry, RemoveEntry, ClearList})
         addAction(a); // shortcuts work wherever the focus is in the window
 
+    connect(CopyToImg, &QAction::triggered, this, &TMainForm::CopyToImgExecute);
+    connect(DeleteImg, &QAction::triggered, this, &TMainForm::DeleteImgExecute);
     connect(Refresh, &QAction::triggered, this, &TMainForm::RefreshExecute);
     connect(Restore, &QAction::triggered, this, &TMainForm::RestoreExecute);
     connect(VerifyImg, &QAction::triggered, this, &TMainForm::VerifyImgExecute);
@@ -190,6 +192,13 @@ void TMainForm::BuildMenus() {
     MenuItem(PopupMenu1, "ClearListMnuItm", ClearList);
     PopupMenu1->addSeparator()->setObjectName("PopupMenuSep2");
     MenuItem(PopupMenu1, "SelectAll2MnuItm", SelectAll);
+
+    // The "Copy to Image..." items start from the selection.
+    for (const char* name : {"CopyToImgMnuItm", "CopyToImgMnuItm1"}) {
+        QAction* item = findChild<QAction*>(name);
+        disconnect(item, &QAction::triggered, CopyToImg, &QAction::trigger);
+        connect(item, &QAction::triggered, this, &TMainForm::CopyToImgMnuItmClick);
+    }
 }
 
 void TMainForm::AssignHelpContexts() {

@@ -112,17 +112,13 @@ QString TMainForm::BuildImageFilter() const {
 
 void TMainForm::AddEntryExecute() {
     PageControl->setCurrentWidget(RecentImgsTab);
-    // The filter in the form the Qt file dialog reads: "Name (*.x);;...".
-    QStringList parts = BuildImageFilter().split('|');
-    QStringList filters;
-    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
-        filters << parts[i].section(" (", 0, 0) + " (" + parts[i + 1] + ")";
     QString start;
     std::string dir = GetOpenDlgDir(settings_, keys_);
     std::string host;
     if (!dir.empty() && vfs_.Root().ToHost(dir, &host))
         start = QString::fromStdString(host);
-    QStringList files = ui_.OpenFiles(this, "Open an Image File", start, filters.join(";;"));
+    QStringList files =
+        ui_.OpenFiles(this, "Open an Image File", start, QtFileFilter(BuildImageFilter()));
     if (files.isEmpty())
         return;
     std::string folder;

@@ -82,6 +82,11 @@ QStringList QtUiServices::OpenFiles(QWidget* owner, const QString& title, const 
     return QFileDialog::getOpenFileNames(owner, title, folder, filter);
 }
 
+QString QtUiServices::ChooseFileToWrite(QWidget* owner, const QString& title, const QString& folder,
+                                        const QString& filter) {
+    return QFileDialog::getSaveFileName(owner, title, folder, filter);
+}
+
 bool QtUiServices::OpenDocument(const QString& pathOrUrl) {
     QUrl url = QFileInfo::exists(pathOrUrl) ? QUrl::fromLocalFile(pathOrUrl) : QUrl(pathOrUrl);
     return QDesktopServices::openUrl(url);

@@ -32,6 +32,10 @@ public:
     // the Qt form "Name (*.x);;Other (*.y)".
     virtual QStringList OpenFiles(QWidget* owner, const QString& title, const QString& folder,
                                   const QString& filter) = 0;
+    // One file to write (host path), an existing one or a new name; empty
+    // when cancelled. Choosing an existing file asks whether to replace it.
+    virtual QString ChooseFileToWrite(QWidget* owner, const QString& title, const QString& folder,
+                                      const QString& filter) = 0;
     // Opens a local file or a web address in the desktop's viewer.
     virtual bool OpenDocument(const QString& pathOrUrl) = 0;
     virtual void ProcessEvents() = 0;
@@ -45,6 +49,8 @@ public:
     QString BrowseForFolder(QWidget* owner, const QString& title) override;
     QStringList OpenFiles(QWidget* owner, const QString& title, const QString& folder,
                           const QString& filter) override;
+    QString ChooseFileToWrite(QWidget* owner, const QString& title, const QString& folder,
+                              const QString& filter) override;
     bool OpenDocument(const QString& pathOrUrl) override;
     void ProcessEvents() override;
 };

@@ -192,6 +192,10 @@ bool DeleteImageFiles(vfs::VFS_NAMESPACE& vfs, const QString& imagePath) {
     QString base = imagePath.mid(slash + 1);
     // The name without its last extension: "sys.old.kwi" has "sys.old.002".
     base.truncate(base.lastIndexOf('.') < 0 ? base.size() : base.lastIndexOf('.'));
+    // A set written across removable media begins with a ".KWU" volume.
+    const std::string first = U8(dir + base) + ".KWU";
+    if (vfs.FileExists(first) && !vfs.DeleteFile(first))
+        return false;
     for (int n = 2; n <= 998; ++n) {
         char suffix[8];
         std::snprintf(suffix, sizeof suffix, ".%03d", n);
@@ -202,6 +206,14 @@ bool DeleteImageFiles(vfs::VFS_NAMESPACE& vfs, const QString& imagePath) {
             return false;
     }
     return true;
+}
+
+QString QtFileFilter(const QString& filter) {
+    const QStringList parts = filter.split('|');
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+        filters << parts[i].section(" (", 0, 0) + " (" + parts[i + 1] + ")";
+    return filters.join(";;");
 }
 
 QString DrivePathFromText(const QString& caption) {

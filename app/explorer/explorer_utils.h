@@ -61,8 +61,15 @@ bool IsImageFile(const QString& path, const std::vector<std::string>& extensions
 bool SameHostPath(const QString& a, const QString& b);
 // The change file beside an image: D:\imgs\sys.old.kwi -> D:\imgs\sys.kwx.
 QString ChangeFilePath(const QString& imagePath);
-// Deletes an image file and its segment files (name.002, name.003, ...).
+// Deletes an image set of the older format: the file, its ".KWU" first
+// volume and its continuation files (name.002, name.003, ... up to the
+// first missing one), the name taken without its last extension. Only for
+// a file known to be such an image: the neighbours of any other file are
+// not its own.
 bool DeleteImageFiles(vfs::VFS_NAMESPACE& vfs, const QString& imagePath);
+// The image filter of the file dialogs ("Name (*.x)|*.x|...") in the form
+// the Qt file dialogs read ("Name (*.x);;...").
+QString QtFileFilter(const QString& filter);
 
 // "DATA (C:)" -> "C:"; "DATA (disk2.part1)" -> "\\.\disk2.part1".
 QString DrivePathFromText(const QString& caption);

@@ -41,6 +41,12 @@ public:
         openFilter = filter;
         return filesToOpen;
     }
+    QString ChooseFileToWrite(QWidget*, const QString&, const QString& start,
+                              const QString& filter) override {
+        openStart = start;
+        openFilter = filter;
+        return fileToWrite;
+    }
     bool OpenDocument(const QString& pathOrUrl) override;
     void ProcessEvents() override {}
 
@@ -53,6 +59,7 @@ public:
     std::function<int(QDialog&)> modal;
     QString folder;
     QStringList filesToOpen; // host paths
+    QString fileToWrite;     // host path
     QString openStart, openFilter;
 };
 

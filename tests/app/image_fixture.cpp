@@ -112,6 +112,54 @@ int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image
     return error != 0 ? error : committed;
 }
 
+namespace {
+
+int32_t AddRawPart(PART_STORE* s, const std::string& data, const std::string& name,
+                   uint32_t letter) {
+    constexpr uint32_t kBlock = 8 * 512;
+    const uint32_t blocks = uint32_t(data.size() / kBlock);
+    uint32_t index = 0;
+    std::string bitmap((blocks + 7) / 8, '\0');
+    for (uint32_t b = 0; b < blocks; ++b)
+        bitmap[b / 8] = char(bitmap[b / 8] | (1 << (b % 8)));
+    int32_t error = s->AddPart(&index);
+    if (error != 0)
+        return error;
+    s->SetPartitionType(0x06);
+    s->SetFileSystemKind(1);
+    s->SetDriveLetter(letter);
+    s->SetBytesPerSector(512);
+    s->SetTotalSectors(uint32_t(data.size() / 512));
+    s->SetSectorsPerBlock(8);
+    s->SetBlockCount(blocks);
+    s->SetUsedBlockCount(blocks);
+    s->SetPartName(name.c_str());
+    if ((error = s->CreateUbmap()) == 0 &&
+        (error = s->Write(bitmap.data(), uint32_t(bitmap.size()))) == 0 &&
+        (error = s->CreateUdata()) == 0)
+        error = s->Write(data.data(), blocks * kBlock);
+    return error != 0 ? error : s->ClosePart();
+}
+
+} // namespace
+
+int32_t StoreRawVolumes(const std::string& hostPath, const std::vector<std::string>& rawPaths,
+                        const std::vector<std::string>& names, const std::u16string& password) {
+    int32_t error = 0;
+    PART_STORE* s = PartStoreCreateNew(
+        hostPath.c_str(), password.empty() ? nullptr : password.c_str(), 0, 0, 0, nullptr, &error);
+    if (s == nullptr)
+        return error;
+    for (size_t i = 0; i < rawPaths.size() && error == 0; ++i) {
+        std::ifstream in(rawPaths[i], std::ios::binary);
+        const std::string data{std::istreambuf_iterator<char>(in), {}};
+        error = AddRawPart(s, data, i < names.size() ? names[i] : std::string(), 'E' + uint32_t(i));
+    }
+    const int32_t committed = s->Commit();
+    s->Release();
+    return error != 0 ? error : committed;
+}
+
 PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& password) {
     // The store may call back while it reads: the callback outlives it.
     static AnsweringCallback callback({});
@@ -122,39 +170,7 @@ PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& 
 
 int32_t StoreVolume(const std::string& rawPath, const std::string& imagePath,
                     const std::u16string& password) {
-    std::ifstream in(rawPath, std::ios::binary);
-    const std::string data{std::istreambuf_iterator<char>(in), {}};
-    constexpr uint32_t kBlock = 8 * 512;
-    const uint32_t blocks = uint32_t(data.size() / kBlock);
-    int32_t error = 0;
-    PART_STORE* s = PartStoreCreateNew(
-        imagePath.c_str(), password.empty() ? nullptr : password.c_str(), 0, 0, 0, nullptr, &error);
-    if (s == nullptr)
-        return error;
-    uint32_t index = 0;
-    std::string bitmap((blocks + 7) / 8, '\0');
-    for (uint32_t b = 0; b < blocks; ++b)
-        bitmap[b / 8] = char(bitmap[b / 8] | (1 << (b % 8)));
-    if ((error = s->AddPart(&index)) == 0) {
-        s->SetPartitionType(0x06);
-        s->SetFileSystemKind(1);
-        s->SetDriveLetter('E');
-        s->SetBytesPerSector(512);
-        s->SetTotalSectors(uint32_t(data.size() / 512));
-        s->SetSectorsPerBlock(8);
-        s->SetBlockCount(blocks);
-        s->SetUsedBlockCount(blocks);
-        s->SetPartName("SYSTEM");
-        if ((error = s->CreateUbmap()) == 0 &&
-            (error = s->Write(bitmap.data(), uint32_t(bitmap.size()))) == 0 &&
-            (error = s->CreateUdata()) == 0)
-            error = s->Write(data.data(), blocks * kBlock);
-        if (error == 0)
-            error = s->ClosePart();
-    }
-    const int32_t committed = s->Commit();
-    s->Release();
-    return error != 0 ? error : committed;
+    return StoreRawVolumes(imagePath, {rawPath}, {"SYSTEM"}, password);
 }
 
 } // namespace kw::test

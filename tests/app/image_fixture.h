@@ -36,6 +36,12 @@ struct FixtureImage {
 // Writes the image at hostPath; 0 or the library's first error.
 int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image);
 
+// Stores each raw volume (a file of whole 4 KiB blocks) as a partition of a
+// new image at hostPath, every block kept: FAT16 type, drive letters from
+// 'E' on, named by `names`. 0 or the library's first error.
+int32_t StoreRawVolumes(const std::string& hostPath, const std::vector<std::string>& rawPaths,
+                        const std::vector<std::string>& names, const std::u16string& password);
+
 // The image opened for reading (one reference for the caller); null on
 // failure. password answers the library's question when the image has one.
 PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& password = {});

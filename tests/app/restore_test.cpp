@@ -11,6 +11,7 @@
 #include "kwvaults.h"
 #include "platform/vfs/vfs.h"
 #include "tests/app/app_fixture.h"
+#include "tests/app/form_fixture.h"
 #include "tests/app/image_fixture.h"
 
 #include <QLineEdit>
@@ -23,27 +24,10 @@
 
 using namespace kw::app;
 using kw::test::Child;
+using kw::test::FileBytes;
 using kw::test::Row;
+using kw::test::SaveShot;
 using kw::test::StoreVolume;
-
-namespace {
-
-std::string Bytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// With KW_SHOT_DIR set (tests/app/screenshots.sh), a picture of the window.
-void Shot(QWidget& window, const char* name) {
-    const char* dir = std::getenv("KW_SHOT_DIR");
-    if (dir == nullptr)
-        return;
-    window.show();
-    QTest::qWait(200);
-    window.grab().save(QString(dir) + "/" + name);
-}
-
-} // namespace
 
 class RestoreTest : public QObject {
     Q_OBJECT
@@ -57,30 +41,17 @@ class RestoreTest : public QObject {
 
     // The node of an image under T:\imgs, expanded.
     QTreeWidgetItem* ImageNode(TMainForm& form, const QString& name) {
-        QTreeWidgetItem* t = Child(form.MyComputerNode(), " (T:)");
-        t->setExpanded(true);
-        QTreeWidgetItem* imgs = Child(t, "imgs");
-        imgs->setExpanded(true);
-        QTreeWidgetItem* image = Child(imgs, name);
-        if (image != nullptr)
-            image->setExpanded(true);
-        return image;
+        return kw::test::ImageNode(form, "imgs", name);
     }
 
     // mcopy's bytes of a file of the raw volume.
     std::string Expected(const std::string& inVolume) {
-        const std::string out = (drives_.Dir() / "expected.bin");
-        std::filesystem::remove(out);
-        const std::string cmd = "mcopy -n -i " + raw_ + " '::/" + inVolume + "' " + out;
-        if (std::system(cmd.c_str()) != 0)
-            return "mcopy failed";
-        return Bytes(out);
+        return kw::test::McopyBytes(raw_, inVolume, drives_.Dir() / "expected.bin");
     }
 
 private slots:
     void initTestCase() {
-        std::ofstream(drives_.Dir() / "disk.img").seekp((1 << 20) - 1).put('\0');
-        setenv("KW_DISKS", (drives_.Dir() / "disk.img").c_str(), 1);
+        kw::test::UseEmptyDisk(drives_.Dir());
         std::filesystem::create_directories(drives_.Dir() / "imgs");
         raw_ = (drives_.Dir() / "fat.raw");
         std::string ten(10000, '\0'), small(777, '\0');
@@ -124,7 +95,7 @@ private slots:
         QCOMPARE(row->text(2), QString("FAT"));
         QCOMPARE(row->text(3), QString("Primary"));
         QCOMPARE(row->text(5), QString("16 MB"));
-        Shot(*form, "image_partitions.png");
+        SaveShot(*form, "image_partitions.png");
 
         part->setExpanded(true);
         QVERIFY(Child(part, "top") != nullptr && Child(part, "empty") != nullptr);
@@ -134,7 +105,7 @@ private slots:
         QCOMPARE(ten->text(1), QString("10,000"));
         QVERIFY(Row(form->ContentsList, ".") == nullptr &&
                 Row(form->ContentsList, "..") == nullptr);
-        Shot(*form, "partition_files.png");
+        SaveShot(*form, "partition_files.png");
 
         form->ContentsList->setCurrentItem(ten);
         Row(form->ContentsList, "top")->setSelected(true);
@@ -153,10 +124,10 @@ private slots:
             ui_.messages[0].text,
             QString("The directory T:\\out\\new does not exist.\nWould you like to create it?"));
         const std::filesystem::path out = drives_.Dir() / "out/new";
-        QCOMPARE(Bytes(out / "TEN.BIN"), Expected("TEN.BIN"));
-        QCOMPARE(Bytes(out / "top/a.bin"), Expected("top/a.bin"));
-        QCOMPARE(Bytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
-        QCOMPARE(Bytes(out / "top/mid/low/A rather long name.data"),
+        QCOMPARE(FileBytes(out / "TEN.BIN"), Expected("TEN.BIN"));
+        QCOMPARE(FileBytes(out / "top/a.bin"), Expected("top/a.bin"));
+        QCOMPARE(FileBytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
+        QCOMPARE(FileBytes(out / "top/mid/low/A rather long name.data"),
                  Expected("top/mid/low/A rather long name.data"));
         QVERIFY(std::filesystem::is_directory(out / "empty"));
         kw::vfs::VFS_ENTRY info;
@@ -176,7 +147,7 @@ private slots:
         ui_.answers = {MsgAnswer::YesToAll};
         form->RestoreExecute();
         QCOMPARE(ui_.messages.size(), size_t(1));
-        QCOMPARE(Bytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
+        QCOMPARE(FileBytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
     }
 
     void passwordIsAskedAndCancelStopsSilently() {

@@ -1,0 +1,220 @@
+// The copy itself: confirmation, the destination created (the old set
+// deleted first) or opened for appending, each listed partition copied
+// under the progress window, and what a failure or a cancel leaves: no file
+// of a new image, an appended-to image as it was before the failed part.
+#include "app/dialogs/copy_to_image_dlg.h"
+#include "app/dialogs/progress_dlg.h"
+#include "app/explorer/explorer_utils.h"
+#include "app/explorer/vtfe_kwi.h"
+#include "app/explorer/vtfe_prt.h"
+#include "app/image_sets.h"
+#include "app/main_form.h"
+#include "app/ui_callback.h"
+#include "app/ui_services.h"
+#include "kwvaults.h"
+#include "platform/vfs/vfs.h"
+
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
+
+namespace kw::app {
+namespace {
+
+VtfeItem* ItemOf(QTreeWidgetItem* node) {
+    return node == nullptr ? nullptr
+                           : static_cast<VtfeItem*>(node->data(0, Qt::UserRole).value<void*>());
+}
+
+// The store the partitions come from, borrowed from the source's image access.
+PART_STORE* SourceStore(VtfeItem* source) {
+    IMGACCESS* access = nullptr;
+    if (source != nullptr && source->Kind() == KIND_IMAGE)
+        access = static_cast<VtfeKWI*>(source)->GetAccess();
+    else if (source != nullptr && source->Kind() == KIND_PARTITION)
+        access = static_cast<VtfePrt*>(source)->Info().GetAccess();
+    return access != nullptr ? access->GetPartStore() : nullptr;
+}
+
+} // namespace
+
+void TCopyToImageDlg::CopyBtnClick() {
+    if (!AppendChk->isChecked() && !PasswordsAgree())
+        return;
+    const QString path = FullDestination();
+    if (!ConfirmAndCopy(path))
+        return;
+    written_ = path;
+    accept();
+}
+
+// True only when every partition reached the destination.
+bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
+    vfs::VFS_NAMESPACE& vfs = main_.Vfs();
+    UiServices& ui = main_.Ui();
+    const bool exists = vfs.FileExists(path.toStdString());
+    const bool append = exists && AppendChk->isChecked();
+    if (append &&
+        ui.Message(QString("Are you sure you want to append the listed partitions\nto "
+                           "the image %1?")
+                       .arg(path),
+                   "Confirm Append", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+        return false;
+    if (exists && !append &&
+        ui.Message(QString("Are you sure you want to overwrite the image\n%1?").arg(path),
+                   "Confirm Overwrite", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+        return false;
+    if (!exists) {
+        QString dir = path.left(path.lastIndexOf('\\'));
+        if (dir.endsWith(':'))
+            dir += '\\';
+        if (!CreateDirectoryPath(vfs, dir)) {
+            ui.Message("Unable to create the destination path.", "Directory Creation Error",
+                       MsgIcon::Error, MsgButtons::Ok);
+            return false;
+        }
+    }
+    auto* progress = new TVtfeProgDlg(nullptr);
+    VtfeProgDlg = progress;
+    progress->SetMessage(append ? "Appending to image..." : "Creating new image...");
+    progress->show();
+    const bool copied = CopyPartitions(append, path);
+    delete progress; // hides it and clears VtfeProgDlg
+    if (copied && !exists && dest_ != nullptr)
+        SelectNewImage(path);
+    return copied;
+}
+
+bool TCopyToImageDlg::CopyPartitions(bool append, const QString& path) {
+    retry_ = false;
+    appended_ = append;
+    PART_STORE* source = SourceStore(source_);
+    if (source == nullptr) {
+        main_.Ui().Message(QString("Error %1: Partition was not copied.").arg(ERR_IMG_NOT_OPEN),
+                           "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
+        return false;
+    }
+    if (!append && !StartNewImage(path))
+        return false;
+    if (append && (destStore_ == nullptr || examined_ != path)) {
+        examined_.clear();
+        const int32_t rc = OpenForAppend(path);
+        if (rc != 0)
+            return CopyFailed(rc, true, path);
+        examined_ = path;
+    }
+    return CopyEach(append, source, path);
+}
+
+// The old set goes first, whole; then the new image with its description.
+bool TCopyToImageDlg::StartNewImage(const QString& path) {
+    vfs::VFS_NAMESPACE& vfs = main_.Vfs();
+    CommitAndRelease(destStore_);
+    examined_.clear();
+    main_.CloseImageItems(path);
+    if (vfs.FileExists(path.toStdString())) {
+        const int32_t rc = DeleteImageSet(vfs, path, callback_.get());
+        if (rc != 0) {
+            if (rc != int32_t(ERR_USER_CANCEL))
+                main_.Ui().Message(QString("Cannot delete file %1.").arg(path), "Error",
+                                   MsgIcon::Error, MsgButtons::Ok);
+            return false;
+        }
+    }
+    QTreeWidgetItem* root = PartitionTree->topLevelItem(0);
+    callback_->SetItem(ItemOf(root));
+    int32_t error = 0;
+    destStore_ = CreateImage(HostPath(path), PasswordText(), SplitSize(), CreateFlags(),
+                             callback_.get(), &error);
+    callback_->SetItem(nullptr);
+    if (destStore_ == nullptr) {
+        main_.Ui().Message(QString("Unable to create destination image %1.").arg(path), "Error",
+                           MsgIcon::Error, MsgButtons::Ok);
+        vfs.DeleteFile(path.toStdString());
+        return false;
+    }
+    destStore_->SetDescription(DescrMemo->toPlainText().toLatin1().constData());
+    return true;
+}
+
+bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& path) {
+    QTreeWidgetItem* root = PartitionTree->topLevelItem(0);
+    for (int i = 0; root != nullptr && i < root->childCount(); ++i) {
+        VtfeItem* item = ItemOf(root->child(i));
+        if (item == nullptr || item->Kind() != KIND_PARTITION)
+            continue;
+        if (VtfeProgDlg != nullptr) {
+            VtfeProgDlg->SetItemText(item->Name());
+            main_.Ui().ProcessEvents();
+        }
+        setEnabled(false);
+        const kwRet rc =
+            CopyPartitionTo(destStore_, source, static_cast<VtfePrt*>(item)->PartitionIndex());
+        setEnabled(true);
+        if (rc != KW_OK)
+            return CopyFailed(int32_t(rc), append, path);
+    }
+    const int32_t committed = destStore_->Commit();
+    if (committed != 0)
+        return CopyFailed(committed, append, path);
+    destStore_->Release();
+    destStore_ = nullptr;
+    examined_.clear();
+    return true;
+}
+
+// An image being appended to keeps what was committed before the failure
+// (the failed part is already out); a new image is deleted with every
+// volume written so far. 7 keeps the dialog open for another try.
+bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path) {
+    if (append) {
+        CommitAndRelease(destStore_);
+    } else {
+        DeleteAndRelease(destStore_);
+        if (main_.Vfs().FileExists(path.toStdString()))
+            DeleteImageSet(main_.Vfs(), path, callback_.get());
+    }
+    examined_.clear();
+    if (error == int32_t(ERR_USER_CANCEL)) {
+        retry_ = true;
+        return false;
+    }
+    UiServices& ui = main_.Ui();
+    if (error == int32_t(ERR_IMG_DISK_FULL))
+        ui.Message(QString("Error %1.\n%2").arg(error).arg("The media is full."),
+                   "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
+    else
+        ui.Message(QString("Error %1: Partition was not copied.").arg(error),
+                   "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
+    return false;
+}
+
+// After a new image was made in a folder of the explorer: the folder shows
+// it and it becomes the selection. The folder is looked up again by its
+// path, since the refresh may have made its items anew.
+void TCopyToImageDlg::SelectNewImage(const QString& path) {
+    const QString folder = dest_->Path();
+    const bool explore = dest_->Tree() == main_.ExploreTree;
+    dest_ = nullptr;
+    main_.RefreshExecute();
+    if (!explore)
+        return;
+    for (QTreeWidgetItemIterator it(main_.ExploreTree); *it != nullptr; ++it) {
+        VtfeItem* item = VtfeItem::OfNode(*it);
+        if (item == nullptr || item->Kind() >= KIND_IMAGE || item->Path() != folder)
+            continue;
+        (*it)->setExpanded(true);
+        item->Expand(true);
+        for (VtfeItem* child : VtfeItem::ChildItems(*it)) {
+            if (child->Kind() == KIND_IMAGE && SameFile(child->Path(), path)) {
+                main_.ExploreTree->setCurrentItem(child->Node());
+                main_.ExploreTree->setFocus();
+                return;
+            }
+        }
+        return;
+    }
+}
+
+} // namespace kw::app

@@ -1,0 +1,57 @@
+// The editor's writes through the image library: an image opened for
+// appending or created new, one partition copied into it under the progress
+// window, and an image deleted with every file of its set. The copy dialog
+// and the delete command use these and never call the library's exports
+// themselves.
+#pragma once
+
+#include "engine/core/kwret.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+class MEDIA_CHANGE_CALLBACK;
+class PART_STORE;
+
+namespace kw::vfs {
+class VFS_NAMESPACE;
+}
+
+namespace kw::app {
+
+// Compression of a new image (the library's create flags).
+inline constexpr uint32_t CREATE_LOW_COMPRESSION = 0x02;
+inline constexpr uint32_t CREATE_HIGH_COMPRESSION = 0x04;
+
+// Opens an existing image of the current format for appending (the
+// library's default volume size); null with *error on failure (7 when the
+// user cancelled a prompt, 1802 for an image of the older format).
+PART_STORE* OpenImageForAppend(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback,
+                               int32_t* error);
+// Creates a new image. password: UTF-16 units, empty for none; splitSize:
+// bytes per volume file, 0 for the library's default.
+PART_STORE* CreateImage(const std::string& hostPath, const std::u16string& password,
+                        uint32_t splitSize, uint32_t flags, MEDIA_CHANGE_CALLBACK* callback,
+                        int32_t* error);
+// Commits the store and drops the caller's reference; the commit's code.
+// Harmless for a null store.
+int32_t CommitAndRelease(PART_STORE*& store);
+// Deletes every volume file of a store opened for writing and drops the
+// reference: what a failed new image leaves behind goes with it.
+void DeleteAndRelease(PART_STORE*& store);
+// Copies partition `index` (0-based, as the image access numbers it) of
+// source into a new part of destination, with the progress window's
+// callback; on failure the new part is taken out again.
+kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t index);
+
+// Deletes the image at path (a path of the namespace) with every file of its
+// set: an image of the current format through the library; a set of the
+// older format, once the library has opened it as one, with its ".KWU"
+// first volume and its continuation files; any other file alone. 0 when
+// the file is gone, 7 when the user cancelled a prompt, else the failure.
+int32_t DeleteImageSet(vfs::VFS_NAMESPACE& vfs, const QString& path,
+                       MEDIA_CHANGE_CALLBACK* callback);
+
+} // namespace kw::app

@@ -1,0 +1,95 @@
+// The main window's copy to image: the copied partitions (or the selected
+// image's) go through the copy dialog into a new or existing image, which
+// then joins the recent images.
+#include "app/dialogs/copy_to_image_dlg.h"
+#include "app/explorer/vtfe_kwi.h"
+#include "app/main_form.h"
+#include "app/ui_services.h"
+#include "platform/vfs/vfs.h"
+
+#include <QLineEdit>
+#include <QLocale>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
+
+namespace kw::app {
+namespace {
+
+// The image a copied item comes from: the image itself or a partition's
+// image; empty for any other kind.
+QString SourceImagePath(VtfeItem* item) {
+    if (item->Kind() == KIND_IMAGE)
+        return item->Path();
+    if (item->Kind() != KIND_PARTITION || item->Node() == nullptr)
+        return {};
+    VtfeItem* image = VtfeItem::OfNode(item->Node()->parent());
+    return image != nullptr ? image->Path() : QString();
+}
+
+} // namespace
+
+void TMainForm::CopyToImgMnuItmClick() {
+    copiedItems_.clear();
+    CopyToImgExecute();
+}
+
+void TMainForm::CopyToImgExecute() {
+    if (!dragging_ && copiedItems_.empty()) {
+        FillCopiedFromSelection();
+        destItem_ = nullptr;
+    }
+    if (copiedItems_.empty())
+        return;
+    selectedItem_ = copiedItems_.front();
+    VtfeItem* source = selectedItem_;
+    const QString sourceImage = SourceImagePath(source);
+    if (sourceImage.isEmpty())
+        return;
+    if (destItem_ != nullptr && destItem_->Path() == sourceImage) {
+        ui_.Message("Source and destination cannot be the same file.", "Invalid Destination",
+                    MsgIcon::Information, MsgButtons::Ok);
+        if (destItem_->Node() != nullptr && destItem_->Tree() == currentTree_)
+            currentTree_->setCurrentItem(destItem_->Node());
+        return;
+    }
+    if (source->Kind() == KIND_IMAGE && !source->Expand(false))
+        return; // not opened (a refused password, a damaged image): already told
+    const int page = PageControl->currentIndex();
+    QTreeWidget* tree = currentTree_;
+    TCopyToImageDlg dlg(*this, this);
+    dlg.SetSourceItem(source);
+    dlg.SetDestItem(destItem_);
+    dlg.FileSizeEd->setText(QLocale().toString(qulonglong(defaults_.splitSize)));
+    if (destItem_ != nullptr && destItem_->Kind() == KIND_IMAGE &&
+        dlg.SetDestination(destItem_->Path()) == int32_t(ERR_USER_CANCEL))
+        return;
+    const bool accepted = ui_.ShowModal(dlg) == QDialog::Accepted && !dlg.Destination().isEmpty();
+    copiedItems_.clear();
+    if (!accepted)
+        return;
+    if (!dlg.Appended())
+        CloseImageItems(dlg.Destination()); // what showed the old file is stale
+    AddRecentImage(dlg.Destination());
+    RefreshExecute();
+    PageControl->setCurrentIndex(page);
+    currentTree_ = tree;
+    currentTree_->setFocus();
+}
+
+void TMainForm::CloseImageItems(const QString& path) {
+    std::string wanted;
+    if (!vfs_.Root().Table().ToHost(path.toStdString(), &wanted))
+        wanted = path.toStdString();
+    std::vector<VtfeKWI*> images;
+    for (QTreeWidget* tree : {ExploreTree, RecentImgsTree})
+        for (QTreeWidgetItemIterator it(tree); *it != nullptr; ++it)
+            if (VtfeItem* item = VtfeItem::OfNode(*it);
+                item != nullptr && item->Kind() == KIND_IMAGE)
+                if (static_cast<VtfeKWI*>(item)->HostPath() == wanted)
+                    images.push_back(static_cast<VtfeKWI*>(item));
+    for (VtfeKWI* image : images)
+        image->CloseImage();
+}
+
+} // namespace kw::app

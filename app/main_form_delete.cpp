@@ -1,0 +1,87 @@
+// The main window's delete image command: the selected images, each with
+// every file of its set, after the user's confirmation.
+#include "app/explorer/vtfe_kwi.h"
+#include "app/image_sets.h"
+#include "app/main_form.h"
+#include "app/ui_callback.h"
+#include "app/ui_services.h"
+#include "platform/vfs/vfs.h"
+
+#include <QTreeWidget>
+
+namespace kw::app {
+namespace {
+
+const char* const kDeleteQuestion =
+    "If you continue, the selected files will be deleted.\nAre you sure you want to continue?";
+
+} // namespace
+
+bool TMainForm::DeleteImageFile(VtfeItem* item) {
+    if (item == nullptr || item->Kind() != KIND_IMAGE)
+        return false;
+    auto* image = static_cast<VtfeKWI*>(item);
+    const QString path = image->Path();
+    CloseImageItems(path);
+    const int32_t rc = DeleteImageSet(vfs_, path, image->GetCallback());
+    if (rc == int32_t(ERR_USER_CANCEL))
+        return false;
+    if (rc != 0 || vfs_.FileExists(path.toStdString())) {
+        ui_.Message(QString("Cannot delete file %1.").arg(path), "Error", MsgIcon::Error,
+                    MsgButtons::Ok);
+        return false;
+    }
+    return true;
+}
+
+void TMainForm::DeleteImgExecute() {
+    if (selectedItem_ == nullptr || selectedItem_->Kind() != KIND_IMAGE)
+        return;
+    if (listSelected_) {
+        DeleteListedImages();
+    } else if (ui_.Message(kDeleteQuestion, "Confirm", MsgIcon::Question, MsgButtons::YesNo) ==
+               MsgAnswer::Yes) {
+        VtfeItem* image = selectedItem_;
+        QTreeWidgetItem* parent = image->Node() != nullptr ? image->Node()->parent() : nullptr;
+        const bool shown = image->Tree() == currentTree_;
+        if (!DeleteImageFile(image))
+            return;
+        image->DeleteNode();
+        selectedItem_ = VtfeItem::OfNode(parent);
+        if (parent != nullptr && shown)
+            currentTree_->setCurrentItem(parent);
+    }
+    UpdateMenuStates();
+}
+
+// The selected rows from the last up, each asked about until the user answers
+// for all of them.
+void TMainForm::DeleteListedImages() {
+    const QList<QTreeWidgetItem*> rows = ContentsList->selectedItems();
+    std::vector<VtfeItem*> images;
+    for (int i = ContentsList->topLevelItemCount() - 1; i >= 0; --i) {
+        QTreeWidgetItem* row = ContentsList->topLevelItem(i);
+        VtfeItem* item = VtfeItem::OfRow(row);
+        if (row->isSelected() && item != nullptr && item->Kind() == KIND_IMAGE)
+            images.push_back(item);
+    }
+    const MsgButtons buttons = rows.size() > 1 ? MsgButtons::YesNoAllCancel : MsgButtons::YesNo;
+    bool ask = true;
+    for (VtfeItem* image : images) {
+        if (ask) {
+            const MsgAnswer a = ui_.Message(kDeleteQuestion, "Confirm", MsgIcon::Question, buttons);
+            if (a == MsgAnswer::NoToAll || a == MsgAnswer::Cancel)
+                return;
+            if (a == MsgAnswer::No)
+                continue;
+            ask = a != MsgAnswer::YesToAll;
+        }
+        QTreeWidgetItem* parent = image->Node() != nullptr ? image->Node()->parent() : nullptr;
+        if (!DeleteImageFile(image))
+            continue;
+        selectedItem_ = VtfeItem::OfNode(parent);
+        image->DeleteNode(); // its list row goes with it
+    }
+}
+
+} // namespace kw::app

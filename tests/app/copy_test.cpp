@@ -1,0 +1,472 @@
+// Copying partitions into images and deleting images, end to end: FAT
+// volumes made by mkfs.fat and mtools, stored into an image through the
+// image library, copied through the copy dialog of the main window, opened
+// again and read back; image sets deleted beside files that are not theirs.
+#include "app/dialogs/copy_to_image_dlg.h"
+#include "app/dialogs/password_dlg.h"
+#include "app/dialogs/progress_dlg.h"
+#include "app/engine_facade.h"
+#include "app/explorer/vtfe_prt.h"
+#include "app/main_form.h"
+#include "app/settings_store.h"
+#include "kwvaults.h"
+#include "platform/vfs/vfs.h"
+#include "tests/app/app_fixture.h"
+#include "tests/app/form_fixture.h"
+#include "tests/app/image_fixture.h"
+#include "tests/imagestore/legacy/legacy_writer.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+
+using namespace kw::app;
+using kw::test::Child;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::u16string kPassword = u"s\u00e9cret";
+
+// The names of the files in a folder.
+std::set<std::string> Listing(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+// A file inside an open image, read whole through the image access.
+std::string ReadInImage(VtfeItem* partition, const std::string& name) {
+    auto* part = static_cast<VtfePrt*>(partition);
+    IMGACCESS* access = part->Info().GetAccess();
+    IMGACCESS_FILEHANDLE* f = access->OpenFile((part->Info().GetPath() + "\\" + name).c_str());
+    if (f == nullptr)
+        return "cannot open " + name;
+    std::string out(size_t(f->GetSize()), '\0');
+    uint32_t done = 0;
+    const bool ok = out.empty() || f->Read(out.data(), uint32_t(out.size()), &done);
+    f->Release();
+    return ok && done == out.size() ? out : "short read of " + name;
+}
+
+// Part `index` of an image: its name and its stored blocks.
+std::string PartData(const std::string& hostImage, uint32_t index, std::string* name = nullptr,
+                     const std::u16string& password = {}) {
+    PART_STORE* store = kw::test::OpenFixtureImage(hostImage, password);
+    if (store == nullptr || store->SelectPart(index) != 0) {
+        if (store != nullptr)
+            store->Release();
+        return "no part";
+    }
+    char text[256] = {};
+    store->GetPartName(text, sizeof text);
+    if (name != nullptr)
+        *name = text;
+    uint64_t size = 0;
+    std::string data;
+    if (store->OpenUdata(&size) == 0) {
+        data.resize(size_t(size));
+        uint32_t got = 0;
+        store->Read(data.data(), uint32_t(data.size()), &got);
+        data.resize(got);
+    }
+    store->Release();
+    return data;
+}
+
+// Runs act once, in the progress window's event processing, when its bar
+// has reached percent.
+void WhenBarReaches(int percent, std::function<void()> act) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, percent, act] {
+        if (VtfeProgDlg != nullptr && VtfeProgDlg->ProgBar->value() >= percent) {
+            timer->stop();
+            timer->deleteLater();
+            act();
+        }
+    });
+    timer->start(0);
+}
+
+void CancelWhenBarReaches(int percent) {
+    WhenBarReaches(percent, [] { VtfeProgDlg->CancelBtnClick(); });
+}
+
+// What a scripted user saw in the copy dialog.
+struct Seen {
+    int listed = -1;
+    bool retry = false;
+    bool highChecked = false, highEnabled = true, appendChecked = false;
+    QString copyCaption;
+};
+
+} // namespace
+
+class CopyTest : public QObject {
+    Q_OBJECT
+
+    kw::test::TestDrives drives_;
+    kw::test::FakeUi ui_;
+    MemorySettingsStore settings_;
+    std::string rawA_, rawB_;
+
+    std::unique_ptr<TMainForm> Start() { return kw::test::StartMainForm(ui_, settings_, drives_); }
+
+    QTreeWidgetItem* ImageNode(TMainForm& form, const QString& name) {
+        return kw::test::ImageNode(form, "imgs", name);
+    }
+
+    std::string Host(const char* relative) { return drives_.Dir() / relative; }
+
+    std::string Expected(const std::string& raw, const std::string& inVolume) {
+        return kw::test::McopyBytes(raw, inVolume, drives_.Dir() / "expected.bin");
+    }
+
+    // Runs the copy command on the selection; `user` plays the dialog.
+    void RunCopy(TMainForm& form, const std::function<void(TCopyToImageDlg&)>& user) {
+        ui_.modal = [&user](QDialog& d) {
+            auto& dlg = static_cast<TCopyToImageDlg&>(d);
+            dlg.FormShow();
+            user(dlg);
+            return dlg.result();
+        };
+        form.CopyToImgMnuItmClick();
+        ui_.modal = nullptr;
+    }
+
+private slots:
+    void initTestCase() {
+        kw::test::UseEmptyDisk(drives_.Dir());
+        fs::create_directories(drives_.Dir() / "imgs");
+        rawA_ = drives_.Dir() / "a.raw";
+        rawB_ = drives_.Dir() / "b.raw";
+        std::string ten(10000, '\0'), small(777, '\0');
+        for (size_t i = 0; i < ten.size(); ++i)
+            ten[i] = char(i * 7 + 1);
+        for (size_t i = 0; i < small.size(); ++i)
+            small[i] = char(i * 13 + 5);
+        drives_.Dir().Write("ten.bin", ten);
+        drives_.Dir().Write("small.bin", small);
+        const std::string d = drives_.Dir().path();
+        const std::string cmd =
+            "mkfs.fat -C -F 12 -n SYSTEM " + rawA_ + " 2048 >/dev/null && mkfs.fat -C -F 12 -n " +
+            "DATA " + rawB_ + " 2048 >/dev/null && mmd -i " + rawA_ + " ::/top && mcopy -i " +
+            rawA_ + " " + d + "/ten.bin ::/TEN.BIN && mcopy -i " + rawA_ + " " + d +
+            "/small.bin ::/top/a.bin && mcopy -i " + rawB_ + " " + d + "/small.bin ::/SMALL.BIN";
+        QCOMPARE(std::system(cmd.c_str()), 0);
+        QCOMPARE(
+            kw::test::StoreRawVolumes(Host("imgs/two.kwi"), {rawA_, rawB_}, {"SYSTEM", "DATA"}, {}),
+            0);
+    }
+
+    void init() {
+        ui_.messages.clear();
+        ui_.answers.clear();
+        ui_.modal = nullptr;
+    }
+
+    // Both partitions into a new protected, split image with each
+    // compression; opened again, a file of each partition reads as mcopy's.
+    void copiesTwoPartitionsIntoNewImage_data() {
+        QTest::addColumn<QString>("level");
+        QTest::addColumn<uint32_t>("flag");
+        QTest::newRow("none") << "NoCompRBtn" << 0u;
+        QTest::newRow("low") << "LowCompRBtn" << uint32_t(KW_IMAGE_LOW_COMPRESSION);
+        QTest::newRow("high") << "HighCompRBtn" << uint32_t(KW_IMAGE_HIGH_COMPRESSION);
+    }
+    void copiesTwoPartitionsIntoNewImage() {
+        QFETCH(QString, level);
+        QFETCH(uint32_t, flag);
+        auto form = Start();
+        QTreeWidgetItem* image = ImageNode(*form, "two.kwi");
+        QCOMPARE(image->childCount(), 2);
+        form->ExploreTree->setCurrentItem(image);
+        const QString name = QString("copy_") + QTest::currentDataTag();
+        Seen seen;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            seen.listed = dlg.PartitionTree->topLevelItem(0)->childCount();
+            dlg.DestEd->setText("T:\\out\\" + name); // no extension: ".kwi" is added
+            dlg.DescrMemo->setPlainText("Nightly copy");
+            dlg.SetPwdRBtn->setChecked(true);
+            dlg.SetPwdRBtnClick();
+            dlg.PasswordEd->setText(QString::fromStdU16String(kPassword));
+            dlg.ConfirmPwdEd->setText(QString::fromStdU16String(kPassword));
+            dlg.SplitImgChk->setChecked(true);
+            dlg.SplitImgChkClick();
+            dlg.FileSizeEd->setText("600,000");
+            dlg.findChild<QRadioButton*>(level)->setChecked(true);
+            if (std::string(QTest::currentDataTag()) == "high" && std::getenv("KW_SHOT_DIR")) {
+                kw::test::SaveShot(dlg, "copy_dialog.png");
+                WhenBarReaches(50, [] { kw::test::SaveShot(*VtfeProgDlg, "copy_progress.png"); });
+            }
+            dlg.CopyBtnClick();
+        });
+        QCOMPARE(seen.listed, 2);
+        QVERIFY2(ui_.messages.empty(),
+                 qPrintable(ui_.messages.empty() ? QString() : ui_.messages[0].text));
+        const fs::path out = drives_.Dir() / "out";
+        const std::string file = (out / (name + ".kwi").toStdString()).string();
+        QVERIFY(fs::exists(file));
+        if (flag == 0)
+            QVERIFY(fs::exists(out / (name + ".002").toStdString())); // split
+        PART_STORE* store = kw::test::OpenFixtureImage(file, kPassword);
+        QVERIFY(store != nullptr);
+        QCOMPARE(store->GetImageFlags() & 0x26u, flag | 0x20u);
+        QCOMPARE(store->GetPartCount(), 2u);
+        char text[64] = {};
+        store->GetDescription(text, sizeof text);
+        QCOMPARE(QString(text), QString("Nightly copy"));
+        store->Release();
+
+        // The recent list has it; opening it asks for the password.
+        QTreeWidgetItem* recent = Child(form->RecentRoot(), "T:\\out\\" + name + ".kwi");
+        QVERIFY(recent != nullptr);
+        ui_.modal = [](QDialog& d) {
+            static_cast<TfrmPassword&>(d).edtPassword->setText(
+                QString::fromStdU16String(kPassword));
+            return int(QDialog::Accepted);
+        };
+        recent->setExpanded(true);
+        QCOMPARE(recent->childCount(), 2);
+        QCOMPARE(ReadInImage(VtfeItem::OfNode(Child(recent, "E: (SYSTEM)")), "TEN.BIN"),
+                 Expected(rawA_, "TEN.BIN"));
+        QCOMPARE(ReadInImage(VtfeItem::OfNode(Child(recent, "F: (DATA)")), "SMALL.BIN"),
+                 Expected(rawB_, "SMALL.BIN"));
+    }
+
+    // One partition appended to an image made with high compression: a
+    // cancel midway leaves the image as it was; the next try appends it.
+    void appendCancelledMidwayThenAppended() {
+        kw::test::FixtureImage target;
+        target.description = "target";
+        target.createFlags = KW_CREATE_HIGH_COMPRESSION;
+        target.parts = {kw::test::FixturePart{"Kept", "", 'C', 0, 0x06, 1, 8, 64, 40}};
+        const std::string host = Host("imgs/target.kwi");
+        QCOMPARE(kw::test::WriteFixtureImage(host, target), 0);
+        const std::string before = PartData(host, 0);
+
+        auto form = Start();
+        QTreeWidgetItem* data = Child(ImageNode(*form, "two.kwi"), "F: (DATA)");
+        form->ExploreTree->setCurrentItem(data);
+        Seen seen;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\imgs\\target.kwi");
+            seen.highChecked = dlg.HighCompRBtn->isChecked();
+            seen.highEnabled = dlg.HighCompRBtn->isEnabled();
+            seen.appendChecked = dlg.AppendChk->isChecked();
+            seen.copyCaption = dlg.CopyBtn->text();
+            seen.listed = dlg.PartitionTree->topLevelItem(0)->childCount();
+            CancelWhenBarReaches(20);
+            dlg.CopyBtnClick();
+            seen.retry = dlg.Retry() && dlg.result() != QDialog::Accepted;
+            dlg.reject();
+        });
+        QVERIFY(seen.highChecked);
+        QVERIFY(!seen.highEnabled);
+        QVERIFY(seen.appendChecked);
+        QCOMPARE(seen.copyCaption, QString("A&ppend"));
+        QCOMPARE(seen.listed, 1);
+        QVERIFY(seen.retry);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Confirm Append"));
+        QCOMPARE(VerifyImage(host, nullptr), 0);
+        PART_STORE* store = kw::test::OpenFixtureImage(host);
+        QCOMPARE(store->GetPartCount(), 1u);
+        store->Release();
+        QCOMPARE(PartData(host, 0), before);
+        QVERIFY(Child(form->RecentRoot(), "T:\\imgs\\target.kwi") == nullptr);
+
+        ui_.messages.clear();
+        form->ExploreTree->setCurrentItem(Child(ImageNode(*form, "two.kwi"), "F: (DATA)"));
+        RunCopy(*form, [](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\imgs\\target.kwi");
+            dlg.CopyBtnClick();
+        });
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(VerifyImage(host, nullptr), 0);
+        std::string name;
+        QCOMPARE(PartData(host, 0), before);
+        QCOMPARE(PartData(host, 1, &name), PartData(Host("imgs/two.kwi"), 1));
+        QCOMPARE(name, std::string("DATA")); // the listed partition, not its neighbour
+        QVERIFY(Child(form->RecentRoot(), "T:\\imgs\\target.kwi") != nullptr);
+    }
+
+    // A new split image that fails or is cancelled leaves no file of its set.
+    void failedOrCancelledNewImageLeavesNoFile() {
+        kw::test::FixtureImage bad;
+        kw::test::FixturePart good{"Good", "", 'C', 0, 0x06, 1, 8, 200, 150};
+        kw::test::FixturePart damaged{"Damaged", "", 'D', 0, 0x06, 1, 8, 16, 8};
+        damaged.recordedUsed = 9; // the bitmap has 8 blocks
+        bad.parts = {good, damaged};
+        QCOMPARE(kw::test::WriteFixtureImage(Host("imgs/bad.kwi"), bad), 0);
+        fs::create_directories(drives_.Dir() / "gone");
+        drives_.Dir().Write("gone/keep.txt", "x");
+
+        auto form = Start();
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "bad.kwi"));
+        bool accepted = true;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\gone\\bad");
+            dlg.SplitImgChk->setChecked(true);
+            dlg.FileSizeEd->setText("200,000");
+            dlg.CopyBtnClick();
+            accepted = dlg.result() == QDialog::Accepted;
+        });
+        QVERIFY(!accepted);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Error 1802: Partition was not copied."));
+        QCOMPARE(ui_.messages[0].caption, QString("Partition Copy Error"));
+        QCOMPARE(Listing(drives_.Dir() / "gone"), std::set<std::string>{"keep.txt"});
+
+        ui_.messages.clear();
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "two.kwi"));
+        Seen seen;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\gone\\two.kwi");
+            dlg.SplitImgChk->setChecked(true);
+            dlg.FileSizeEd->setText("300,000");
+            CancelWhenBarReaches(40);
+            dlg.CopyBtnClick();
+            seen.retry = dlg.Retry();
+            dlg.reject();
+        });
+        QVERIFY(seen.retry);
+        QVERIFY(ui_.messages.empty());
+        QCOMPARE(Listing(drives_.Dir() / "gone"), std::set<std::string>{"keep.txt"});
+    }
+
+    // What the dialog proposes and hands the library, and what it refuses.
+    void dialogRulesAndRefusals() {
+        drives_.Dir().Write("imgs/New.kwi", "x");
+        drives_.Dir().Write("imgs/New1.kwi", "x");
+        auto form = Start();
+        QTreeWidgetItem* imgs = kw::test::FolderNode(*form, "imgs");
+        VtfeItem* image = VtfeItem::OfNode(Child(imgs, "two.kwi"));
+        {
+            TCopyToImageDlg dlg(*form);
+            dlg.SetSourceItem(image);
+            dlg.SetDestItem(VtfeItem::OfNode(imgs));
+            dlg.FormShow();
+            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\New2.kwi"));
+            QVERIFY(!dlg.AppendChk->isEnabled());
+
+            const std::pair<const char*, const char*> names[] = {
+                {"T:\\out\\copy", "T:\\out\\copy.kwi"},
+                {"T:\\my.images\\copy", "T:\\my.images\\copy.kwi"},
+                {"T:\\out\\copy.img", "T:\\out\\copy.img"},
+            };
+            for (const auto& [typed, full] : names) {
+                dlg.DestEd->setText(typed);
+                QCOMPARE(dlg.FullDestination(), QString(full));
+            }
+            std::string current;
+            QVERIFY(drives_.Vfs().GetCurrentDirectory(&current));
+            dlg.DestEd->setText("bare");
+            QVERIFY(dlg.FullDestination().endsWith("\\bare.kwi"));
+            QVERIFY(dlg.FullDestination().startsWith(QString::fromStdString(current)));
+
+            dlg.FileSizeEd->setText("670,000,000");
+            QCOMPARE(dlg.SplitSize(), 0u);
+            dlg.SplitImgChk->setChecked(true);
+            QCOMPARE(dlg.SplitSize(), 670000000u);
+        }
+
+        // A mismatched confirmation is refused before anything is written.
+        form->ExploreTree->setCurrentItem(Child(imgs, "two.kwi"));
+        bool accepted = true;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\out\\mismatch.kwi");
+            dlg.SetPwdRBtn->setChecked(true);
+            dlg.PasswordEd->setText("abc");
+            dlg.ConfirmPwdEd->setText("abd");
+            dlg.CopyBtnClick();
+            accepted = dlg.result() == QDialog::Accepted;
+        });
+        QVERIFY(!accepted);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Password"));
+        QVERIFY(!fs::exists(drives_.Dir() / "out/mismatch.kwi"));
+
+        // The same file as source and destination is refused.
+        ui_.messages.clear();
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\imgs\\two.kwi");
+            accepted = dlg.CopyBtn->isEnabled();
+        });
+        QVERIFY(!accepted);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Source and destination cannot be the same file."));
+        fs::remove(drives_.Dir() / "imgs/New.kwi");
+        fs::remove(drives_.Dir() / "imgs/New1.kwi");
+    }
+
+    // Image sets deleted from the list: a split set of the current format, a
+    // set of the older format with its ".KWU" volume and continuations, and a
+    // file that is no image; files beside them that are not theirs stay.
+    void deletesWholeSetsAndNothingElse() {
+        const fs::path del = drives_.Dir() / "del";
+        fs::create_directories(del);
+        kw::test::FixtureImage split;
+        split.volumeLimit = 150000;
+        split.parts = {kw::test::FixturePart{"P", "", 'C', 0, 0x06, 1, 8, 100, 100}};
+        QCOMPARE(kw::test::WriteFixtureImage(del / "sys.old.kwi", split), 0);
+        QVERIFY(fs::exists(del / "sys.old.002"));
+        kw::legacy::testing::LegacyImage older;
+        older.firstVolume = true;
+        older.volumeLimit = 64 * 1024;
+        kw::legacy::testing::LegacyPartition part;
+        part.usedBlocks = part.blockCount = part.totalSectors = 400;
+        part.data.assign(400 * 512, 0x5A);
+        part.bitmap.assign(50, 0xFF);
+        const auto written = kw::legacy::testing::writeLegacyImage(del / "old.kwi", older, {part});
+        QVERIFY(written.size() >= 3);
+        for (const char* stranger : {"sys.002", "junk.002", "old.txt"})
+            drives_.Dir().Write((fs::path("del") / stranger).string(), "not mine");
+        drives_.Dir().Write("del/junk.kwi", std::string(4096, 'j'));
+
+        auto form = Start();
+        QTreeWidgetItem* folder = kw::test::FolderNode(*form, "del");
+        form->ExploreTree->setCurrentItem(folder);
+        const auto selectImages = [&] {
+            form->ContentsList->clearSelection();
+            for (int i = 0; i < form->ContentsList->topLevelItemCount(); ++i) {
+                QTreeWidgetItem* row = form->ContentsList->topLevelItem(i);
+                if (row->text(0).endsWith(".kwi")) {
+                    form->ContentsList->setCurrentItem(row, 0, QItemSelectionModel::Select);
+                }
+            }
+        };
+        selectImages();
+        QCOMPARE(form->ContentsList->selectedItems().size(), 3);
+        ui_.answers = {MsgAnswer::NoToAll};
+        form->DeleteImgExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].buttons, MsgButtons::YesNoAllCancel);
+        QVERIFY(fs::exists(del / "old.kwi") && fs::exists(del / "junk.kwi") &&
+                fs::exists(del / "sys.old.kwi"));
+
+        ui_.messages.clear();
+        selectImages();
+        ui_.answers = {MsgAnswer::YesToAll};
+        form->DeleteImgExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(Listing(del), (std::set<std::string>{"junk.002", "old.txt", "sys.002"}));
+        QCOMPARE(form->ContentsList->topLevelItemCount(), 0);
+    }
+};
+
+QTEST_MAIN(CopyTest)
+#include "copy_test.moc"
