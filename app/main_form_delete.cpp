@@ -43,13 +43,14 @@ void TMainForm::DeleteImgExecute() {
                MsgAnswer::Yes) {
         VtfeItem* image = selectedItem_;
         QTreeWidgetItem* parent = image->Node() != nullptr ? image->Node()->parent() : nullptr;
-        const bool shown = image->Tree() == currentTree_;
         if (!DeleteImageFile(image))
             return;
+        // The parent is selected first: the tree then never selects a node
+        // whose item is going.
+        if (parent != nullptr && image->Tree() == currentTree_)
+            currentTree_->setCurrentItem(parent);
         image->DeleteNode();
         selectedItem_ = VtfeItem::OfNode(parent);
-        if (parent != nullptr && shown)
-            currentTree_->setCurrentItem(parent);
     }
     UpdateMenuStates();
 }

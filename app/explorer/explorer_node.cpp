@@ -34,6 +34,7 @@ ExplorerNode::~ExplorerNode() {
     if (item_ != nullptr) {
         item_->node_ = nullptr;
         delete item_;
+        item_ = nullptr; // a view that looks at the node while it goes finds no item
     }
 }
 

@@ -465,6 +465,22 @@ private slots:
         QCOMPARE(ui_.messages.size(), size_t(1));
         QCOMPARE(Listing(del), (std::set<std::string>{"junk.002", "old.txt", "sys.002"}));
         QCOMPARE(form->ContentsList->topLevelItemCount(), 0);
+
+        // From the tree: the one image, its node gone, its folder selected.
+        kw::test::FixtureImage one;
+        one.parts = {kw::test::FixturePart{"P", "", 'C', 0, 0x06, 1, 8, 16, 8}};
+        QCOMPARE(kw::test::WriteFixtureImage(del / "tree.kwi", one), 0);
+        VtfeItem::OfNode(folder)->Expand(true);
+        QVERIFY(Child(folder, "tree.kwi") != nullptr);
+        form->ExploreTree->setCurrentItem(Child(folder, "tree.kwi"));
+        form->ExploreTree->setFocus();
+        ui_.messages.clear();
+        form->DeleteImgExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].buttons, MsgButtons::YesNo);
+        QVERIFY(!fs::exists(del / "tree.kwi"));
+        QVERIFY(Child(folder, "tree.kwi") == nullptr);
+        QCOMPARE(form->ExploreTree->currentItem(), folder);
     }
 };
 
