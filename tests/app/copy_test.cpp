@@ -363,6 +363,28 @@ private slots:
             QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\New2.kwi"));
             QVERIFY(!dlg.AppendChk->isEnabled());
 
+            // Browsing: an existing image is examined for appending, a
+            // new name taken as it is, the source itself refused.
+            kw::test::FixtureImage other;
+            other.parts = {kw::test::FixturePart{"P", "", 'C', 0, 0x06, 1, 8, 16, 8}};
+            QCOMPARE(kw::test::WriteFixtureImage(Host("imgs/browse.kwi"), other), 0);
+            ui_.fileToWrite = QString::fromStdString(Host("imgs/browse.kwi"));
+            dlg.BrowseBtnClick();
+            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\browse.kwi"));
+            QVERIFY(dlg.AppendChk->isChecked());
+            ui_.fileToWrite = QString::fromStdString(Host("imgs/fresh.kwi"));
+            dlg.BrowseBtnClick();
+            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\fresh.kwi"));
+            QVERIFY(!dlg.AppendChk->isEnabled() && !dlg.AppendChk->isChecked());
+            QVERIFY(dlg.NoCompRBtn->isEnabled());
+            ui_.fileToWrite = QString::fromStdString(Host("imgs/two.kwi"));
+            dlg.BrowseBtnClick();
+            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\fresh.kwi"));
+            QCOMPARE(ui_.messages.size(), size_t(1));
+            QCOMPARE(ui_.messages[0].text,
+                     QString("Source and destination cannot be the same file."));
+            ui_.messages.clear();
+
             const std::pair<const char*, const char*> names[] = {
                 {"T:\\out\\copy", "T:\\out\\copy.kwi"},
                 {"T:\\my.images\\copy", "T:\\my.images\\copy.kwi"},
