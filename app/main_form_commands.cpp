@@ -63,13 +63,18 @@ void TMainForm::DropItemExecute() {
     PasteOrDrop();
 }
 
-// The first copied item decides: folders and files of a partition are
-// restored into the destination.
+// The first copied item decides: images and partitions are copied into an
+// image in (or at) the destination, folders and files of a partition are
+// restored into it.
 void TMainForm::PasteOrDrop() {
     if (!CanPasteOnto(destItem_))
         return;
     const ItemKind kind = copiedItems_.front()->Kind();
-    if (kind == KIND_PART_FOLDER || kind == KIND_PART_FILE) {
+    if (kind == KIND_IMAGE || kind == KIND_PARTITION) {
+        pasting_ = true;
+        CopyToImgExecute();
+        pasting_ = false;
+    } else if (kind == KIND_PART_FOLDER || kind == KIND_PART_FILE) {
         restoreFromTree_ = false;
         RestoreExecute();
         restoreFromTree_ = true;

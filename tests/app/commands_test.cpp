@@ -317,6 +317,35 @@ private slots:
         QVERIFY(ui_.messages.empty());
     }
 
+    // A partition pasted onto a host folder or an image opens the copy
+    // dialog with that destination; an image onto itself is refused.
+    void pasteOfPartitionsOpensTheCopyDialog() {
+        auto form = Start();
+        QStringList destinations;
+        ui_.modal = [&destinations](QDialog& d) {
+            destinations << d.findChild<QLineEdit*>("DestEd")->text();
+            return int(QDialog::Rejected);
+        };
+        Select(*form, "Locate", kPartition);
+        form->CopyExecute();
+        Select(*form, "Locate", "My Computer/ (T:)/Plain");
+        form->PasteExecute();
+        QCOMPARE(ui_.modalDialogs, QStringList{"TCopyToImageDlg"});
+        Select(*form, "Locate", kPartition);
+        form->CopyExecute();
+        Select(*form, "Locate", "My Computer/ (T:)/imgs/other.kwi");
+        form->PasteExecute();
+        QCOMPARE(ui_.modalDialogs, (QStringList{"TCopyToImageDlg", "TCopyToImageDlg"}));
+        QCOMPARE(destinations.last(), QString("T:\\imgs\\other.kwi"));
+
+        Select(*form, "Locate", kImage);
+        form->CopyExecute();
+        form->PasteExecute();
+        QCOMPARE(ui_.modalDialogs.size(), qsizetype(2));
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Source and destination cannot be the same file."));
+    }
+
     // Folders and files of a partition pasted onto a host folder are
     // restored there, every one of them; onto a partition nothing happens.
     void pasteOfPartitionItemsRestoresThemAll() {
