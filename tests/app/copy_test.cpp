@@ -348,6 +348,43 @@ private slots:
         QCOMPARE(Listing(drives_.Dir() / "gone"), std::set<std::string>{"keep.txt"});
     }
 
+    // A copied image pasted on another folder: the dialog proposes the
+    // image's own name there, and the new image becomes the selection.
+    void pasteOntoFolderMakesAndSelectsTheImage() {
+        fs::create_directories(drives_.Dir() / "pasted");
+        auto form = Start();
+        form->copyPause = 0;
+        QTreeWidgetItem* pasted = kw::test::FolderNode(*form, "pasted");
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "two.kwi"));
+        form->CopyExecute();
+        form->ExploreTree->setCurrentItem(pasted);
+        QString proposed;
+        ui_.modal = [&proposed](QDialog& d) {
+            auto& dlg = static_cast<TCopyToImageDlg&>(d);
+            dlg.FormShow();
+            proposed = dlg.DestEd->text();
+            dlg.CopyBtnClick();
+            return dlg.result();
+        };
+        form->PasteExecute();
+        QCOMPARE(proposed, QString("T:\\pasted\\two.kwi"));
+        QVERIFY(ui_.messages.empty());
+        QVERIFY(fs::exists(drives_.Dir() / "pasted/two.kwi"));
+        QTreeWidgetItem* made = Child(pasted, "two.kwi");
+        QVERIFY(made != nullptr);
+        QCOMPARE(form->ExploreTree->currentItem(), made);
+        QVERIFY(Child(form->RecentRoot(), "T:\\pasted\\two.kwi") != nullptr);
+
+        // Pasted on the image it came from: refused.
+        form->CopyExecute();
+        ui_.modal = nullptr;
+        ui_.modalDialogs.clear();
+        form->PasteExecute();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Invalid Destination"));
+        QVERIFY(ui_.modalDialogs.isEmpty());
+    }
+
     // What the dialog proposes and hands the library, and what it refuses.
     void dialogRulesAndRefusals() {
         drives_.Dir().Write("imgs/New.kwi", "x");
