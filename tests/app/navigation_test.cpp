@@ -301,6 +301,46 @@ private slots:
         QVERIFY(!form->Dragging());
     }
 
+    // An image dropped on a folder row of the list, or a partition dropped on
+    // another image, opens the copy dialog for that destination; the source
+    // image itself is no destination.
+    void droppedImagesOpenTheCopyDialog() {
+        auto form = Start();
+        QTreeWidget* list = form->ContentsList;
+        QStringList offered;
+        ui_.modal = [&offered](QDialog& d) {
+            if (auto* edit = d.findChild<QLineEdit*>("DestEd"))
+                offered << edit->text();
+            return int(QDialog::Rejected);
+        };
+        Show(*form, "imgs");
+        std::unique_ptr<QMimeData> data = StartDrag(*form, "other.kwi");
+        QVERIFY(DragTo(list->viewport(), data.get(), At(list, Row(list, "sub"))));
+        QVERIFY(DropAt(list->viewport(), data.get(), At(list, Row(list, "sub"))));
+        form->EndDrag();
+        QCOMPARE(ui_.modalDialogs, QStringList{"TCopyToImageDlg"});
+
+        Show(*form, kImage);
+        data = StartDrag(*form, "E: (SYSTEM)");
+        QTreeWidget* tree = form->ExploreTree;
+        QTreeWidgetItem* other = Node(*form, "imgs/other.kwi");
+        QVERIFY(DragTo(tree->viewport(), data.get(), At(tree, other)));
+        QVERIFY(DropAt(tree->viewport(), data.get(), At(tree, other)));
+        form->EndDrag();
+        QCOMPARE(ui_.modalDialogs.size(), 2);
+        QCOMPARE(offered.size(), 2);
+        QCOMPARE(offered[1], QString("T:\\imgs\\other.kwi"));
+
+        data = StartDrag(*form, "E: (SYSTEM)");
+        const QPoint own = At(tree, Node(*form, kImage));
+        QVERIFY(DragTo(tree->viewport(), data.get(), own));
+        QVERIFY(DropAt(tree->viewport(), data.get(), own));
+        form->EndDrag();
+        QCOMPARE(ui_.modalDialogs.size(), 2);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Source and destination cannot be the same file."));
+    }
+
     // Resting on a node that takes the drop opens it; resting on one that
     // does not, or moving to the status bar, opens nothing.
     void restingDragExpandsDropTargets() {
