@@ -136,7 +136,7 @@ int StoreContainer::AppendSpace(const uint8_t* data, uint64_t length, uint64_t* 
         return err;
     }
     if (segmentBytes_ == 0) {
-        segmentBytes_ = uint64_t(SegmentChunks()) * header_.PayloadRoom();
+        segmentBytes_ = SegmentBytes(header_.PayloadRoom());
         segmentEnd_ = streamLength_ + segmentBytes_;
     }
     if (!segmentGathered_ && !chunkOpen_ && length > 0) {

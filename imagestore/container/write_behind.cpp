@@ -11,16 +11,18 @@ namespace kwv {
 
 namespace {
 
-// About 4 MiB of input per segment: a short last chunk in every segment costs
-// little, and a slot per worker stays small.
-constexpr uint32_t kDefaultSegmentChunks = 32;
+// About 4 MB of input per segment: each segment's short last chunk costs a
+// few per cent of the image at most, and a slot per worker stays small enough
+// for 8 threads to write in well under 64 MiB.
+constexpr uint64_t kDefaultSegmentBytes = 32 * 131000;
 std::atomic<uint32_t> g_segmentChunks{0};
 
 } // namespace
 
-uint32_t SegmentChunks() {
-    const uint32_t set = g_segmentChunks.load();
-    return set == 0 ? kDefaultSegmentChunks : std::max<uint32_t>(set, 2);
+uint64_t SegmentBytes(uint32_t room) {
+    const uint64_t set = g_segmentChunks.load();
+    const uint64_t chunks = set != 0 ? set : kDefaultSegmentBytes / std::max<uint32_t>(room, 1);
+    return std::max<uint64_t>(chunks, 2) * room;
 }
 
 void SetSegmentChunksForTests(uint32_t chunks) {

@@ -23,9 +23,11 @@
 
 namespace kwv {
 
-// Chunks' worth of payload room in one segment. The setting is for tests
-// (0 goes back to the default); a segment holds at least two chunks' room.
-uint32_t SegmentChunks();
+// The bytes of one segment of a set whose chunks have `room` bytes of
+// payload: a whole number of chunks' room, at least two, about 4 MB unless
+// set otherwise. The setting, in chunks' room, is for tests and benchmarks
+// (0 goes back to the default).
+uint64_t SegmentBytes(uint32_t room);
 void SetSegmentChunksForTests(uint32_t chunks);
 
 // A chunk a worker filled and sealed, waiting for its number.
