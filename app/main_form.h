@@ -92,6 +92,8 @@ public:
     void CopyToImgMnuItmClick();
     // Closes the image items of path in both trees, so nothing holds it open.
     void CloseImageItems(const QString& path);
+    // The host file a drive path names (case-sensitive, as host names are).
+    std::string HostPathOf(const QString& path) const;
     const std::vector<VtfeItem*>& CopiedItems() const { return copiedItems_; }
     SettingsStore& Settings() { return settings_; }
     // main_form_delete.cpp: deleting images with every file of their sets.

@@ -46,7 +46,7 @@ void TMainForm::CopyToImgExecute() {
     const QString sourceImage = SourceImagePath(source);
     if (sourceImage.isEmpty())
         return;
-    if (destItem_ != nullptr && destItem_->Path() == sourceImage) {
+    if (destItem_ != nullptr && HostPathOf(destItem_->Path()) == HostPathOf(sourceImage)) {
         ui_.Message("Source and destination cannot be the same file.", "Invalid Destination",
                     MsgIcon::Information, MsgButtons::Ok);
         if (destItem_->Node() != nullptr && destItem_->Tree() == currentTree_)
@@ -77,10 +77,15 @@ void TMainForm::CopyToImgExecute() {
     currentTree_->setFocus();
 }
 
+std::string TMainForm::HostPathOf(const QString& path) const {
+    std::string host;
+    if (!vfs_.Root().Table().ToHost(path.toStdString(), &host))
+        host = path.toStdString();
+    return host;
+}
+
 void TMainForm::CloseImageItems(const QString& path) {
-    std::string wanted;
-    if (!vfs_.Root().Table().ToHost(path.toStdString(), &wanted))
-        wanted = path.toStdString();
+    const std::string wanted = HostPathOf(path);
     std::vector<VtfeKWI*> images;
     for (QTreeWidget* tree : {ExploreTree, RecentImgsTree})
         for (QTreeWidgetItemIterator it(tree); *it != nullptr; ++it)
