@@ -2,12 +2,14 @@
 // names, drive paths, the split-image delete, item order and the wait cursor.
 #include "app/explorer/explorer_node.h"
 #include "app/explorer/explorer_utils.h"
+#include "app/explorer/tree_images.h"
 #include "app/explorer/vtfe_item.h"
 #include "app/wait_cursor.h"
 #include "tests/app/app_fixture.h"
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QImage>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -19,6 +21,22 @@ class ExplorerUtilsTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // Every icon an item can ask for draws something, and the partition
+    // families look different from one another.
+    void treeImagesAreDrawn() {
+        QList<QImage> partitions;
+        for (int index :
+             {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 22, 23, 24}) {
+            const QIcon icon = TreeImage(index);
+            QVERIFY2(!icon.isNull(), qPrintable(QString::number(index)));
+            if (index >= 11 && index <= 18)
+                partitions.append(icon.pixmap(32, 32).toImage());
+        }
+        for (qsizetype i = 0; i < partitions.size(); ++i)
+            for (qsizetype j = i + 1; j < partitions.size(); ++j)
+                QVERIFY(partitions[i] != partitions[j]);
+    }
+
     void byteSizes_data() {
         QTest::addColumn<qulonglong>("bytes");
         QTest::addColumn<QString>("text");
