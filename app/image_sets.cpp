@@ -11,11 +11,6 @@
 namespace kw::app {
 namespace {
 
-std::string HostOf(vfs::VFS_NAMESPACE& vfs, const QString& path) {
-    std::string host;
-    return vfs.Root().Table().ToHost(path.toStdString(), &host) ? host : path.toStdString();
-}
-
 // Whether the library reads the file as an image of the older format: only
 // then do its neighbours ".KWU" and ".002" on belong to it. 7 when the user
 // cancelled a prompt, 0 when it is one, else why not.
@@ -81,7 +76,7 @@ kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t inde
 
 int32_t DeleteImageSet(vfs::VFS_NAMESPACE& vfs, const QString& path,
                        MEDIA_CHANGE_CALLBACK* callback) {
-    const std::string host = HostOf(vfs, path);
+    const std::string host = ToHostPath(vfs, path);
     int32_t error = 0;
     PART_STORE* store = OpenImageForAppend(host, callback, &error);
     if (store != nullptr) {

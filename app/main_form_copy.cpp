@@ -2,10 +2,10 @@
 // image's) go through the copy dialog into a new or existing image, which
 // then joins the recent images.
 #include "app/dialogs/copy_to_image_dlg.h"
+#include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_kwi.h"
 #include "app/main_form.h"
 #include "app/ui_services.h"
-#include "platform/vfs/vfs.h"
 
 #include <QLineEdit>
 #include <QLocale>
@@ -78,10 +78,7 @@ void TMainForm::CopyToImgExecute() {
 }
 
 std::string TMainForm::HostPathOf(const QString& path) const {
-    std::string host;
-    if (!vfs_.Root().Table().ToHost(path.toStdString(), &host))
-        host = path.toStdString();
-    return host;
+    return ToHostPath(vfs_, path);
 }
 
 void TMainForm::CloseImageItems(const QString& path) {

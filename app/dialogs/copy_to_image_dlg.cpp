@@ -240,8 +240,7 @@ QString TCopyToImageDlg::SourceImagePath() const {
 }
 
 std::string TCopyToImageDlg::HostPath(const QString& path) const {
-    std::string host;
-    return main_.Vfs().Root().Table().ToHost(path.toStdString(), &host) ? host : path.toStdString();
+    return ToHostPath(main_.Vfs(), path);
 }
 
 // Host paths are told apart by case, as the host's file system does.

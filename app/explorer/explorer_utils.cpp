@@ -174,6 +174,11 @@ bool SameHostPath(const QString& a, const QString& b) {
     return a == b;
 }
 
+std::string ToHostPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
+    std::string host;
+    return vfs.Root().Table().ToHost(U8(path), &host) ? host : U8(path);
+}
+
 QString ChangeFilePath(const QString& imagePath) {
     if (imagePath.isEmpty())
         return {};

@@ -59,6 +59,9 @@ bool IsImageFile(const QString& path, const std::vector<std::string>& extensions
 // paths without regard to case, the rest exactly (host file names are
 // case-sensitive).
 bool SameHostPath(const QString& a, const QString& b);
+// The host file a path of the namespace names; the path itself when the
+// namespace does not map it to one.
+std::string ToHostPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
 // The change file beside an image: D:\imgs\sys.old.kwi -> D:\imgs\sys.kwx.
 QString ChangeFilePath(const QString& imagePath);
 // Deletes an image set of the older format: the file, its ".KWU" first
