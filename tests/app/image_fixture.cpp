@@ -1,6 +1,6 @@
 #include "tests/app/image_fixture.h"
 
-#include "kwvaults_callbacks.h"
+#include "tests/support/answering_callback.h"
 
 #include <fstream>
 #include <iterator>
@@ -8,49 +8,8 @@
 namespace kw::test {
 namespace {
 
-// Answers yes to every media question and offers one password.
-class AnsweringCallback final : public MEDIA_CHANGE_CALLBACK {
-public:
-    explicit AnsweringCallback(std::u16string password) : password_(std::move(password)) {}
-    void SetPassword(std::u16string password) { password_ = std::move(password); }
-    uint32_t AskNewMediaForCreate(const char*) override { return 1; }
-    uint32_t AskFirstMediaForUpdate(const char*) override { return 1; }
-    uint32_t AskFirstMedia(const char*) override { return 1; }
-    uint32_t AskLastMedia(const char*) override { return 1; }
-    uint32_t AskNextMedia(const char*) override { return 1; }
-    uint32_t AskMediaWithFile(const char*) override { return 1; }
-    uint32_t AskNewMediaNumber(const char*, uint32_t) override { return 1; }
-    uint32_t AskMediaNumber(const char*, uint32_t) override { return 1; }
-    void MediaOpened(const char*, uint32_t, uint32_t) override {}
-    void MediaStillFull(const char*) override {}
-    void MediaCreateFailed(const char*) override {}
-    void WrongMedia(const char*) override {}
-    void MediaNotice(uint32_t) override {}
-    void MediaFull(const char*) override {}
-    uint32_t ConfirmEraseMedia(const char*) override { return 0; }
-    uint32_t ConfirmDeleteImageSet(const char*) override { return 0; }
-    void DeleteImageBegin() override {}
-    void DeleteImageEnd() override {}
-    void MediaPrepareBegin() override {}
-    void MediaPrepareEnd() override {}
-    void MediaWriteBegin() override {}
-    uint32_t MediaWriteProgress(uint32_t, uint32_t) override { return 1; }
-    void MediaWriteEnd() override {}
-    void ProgressBegin() override {}
-    uint32_t ProgressStep(uint32_t, uint32_t) override { return 1; }
-    void ProgressEnd() override {}
-    uint32_t AskPassword(PASSWORD_SINK* sink) override {
-        return password_.empty() ? 0 : sink->TryPassword(password_.c_str());
-    }
-    void MediaEraseBegin() override {}
-    uint32_t MediaEraseProgress(uint32_t, uint32_t) override { return 0; }
-    void MediaEraseEnd() override {}
-    void MediaEjectBegin() override {}
-    void MediaEjectEnd() override {}
-
-private:
-    std::u16string password_;
-};
+// Every media question of the library is answered yes.
+constexpr uint32_t kYes = 1;
 
 // Bytes that do not compress: a simple linear congruential sequence.
 std::vector<uint8_t> MixedBlock(uint32_t bytes, uint32_t seed) {
@@ -96,7 +55,7 @@ int32_t AddPart(PART_STORE* store, const FixturePart& p) {
 } // namespace
 
 int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image) {
-    AnsweringCallback callback(image.password);
+    AnsweringCallback<> callback(kYes, image.password);
     int32_t error = 0;
     PART_STORE* store = PartStoreCreateNew(
         hostPath.c_str(), image.password.empty() ? nullptr : image.password.c_str(),
@@ -162,7 +121,7 @@ int32_t StoreRawVolumes(const std::string& hostPath, const std::vector<std::stri
 
 PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& password) {
     // The store may call back while it reads: the callback outlives it.
-    static AnsweringCallback callback({});
+    static AnsweringCallback<> callback(kYes, {});
     callback.SetPassword(password);
     int32_t error = 0;
     return PartStoreOpenReadOnly(hostPath.c_str(), &callback, &error);

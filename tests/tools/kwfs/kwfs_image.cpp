@@ -2,6 +2,7 @@
 
 #include "engine/imgaccess/image_access.h"
 #include "engine/imgaccess/partition_copy.h"
+#include "tests/support/answering_callback.h"
 #include "tests/tools/kwfs/sha256.h"
 
 #include <algorithm>
@@ -16,52 +17,15 @@ constexpr int kMaxDepth = 256;
 constexpr uint32_t kChunk = 1 << 20;
 
 // Answers every question of the library with "no", except the password
-// question, which gets the password of the command line.
-class KwfsCallback final : public IMGACCESS_UI_CALLBACK {
+// question, which gets the password of the command line (byte by byte).
+class KwfsCallback final : public kw::test::AnsweringCallback<IMGACCESS_UI_CALLBACK> {
 public:
     explicit KwfsCallback(const std::string& password)
-        : password_(password.begin(), password.end()) {}
+        : AnsweringCallback(0, std::u16string(password.begin(), password.end())) {}
 
-    uint32_t AskNewMediaForCreate(const char*) override { return 0; }
-    uint32_t AskFirstMediaForUpdate(const char*) override { return 0; }
-    uint32_t AskFirstMedia(const char*) override { return 0; }
-    uint32_t AskLastMedia(const char*) override { return 0; }
-    uint32_t AskNextMedia(const char*) override { return 0; }
-    uint32_t AskMediaWithFile(const char*) override { return 0; }
-    uint32_t AskNewMediaNumber(const char*, uint32_t) override { return 0; }
-    uint32_t AskMediaNumber(const char*, uint32_t) override { return 0; }
-    void MediaOpened(const char*, uint32_t, uint32_t) override {}
-    void MediaStillFull(const char*) override {}
-    void MediaCreateFailed(const char*) override {}
-    void WrongMedia(const char*) override {}
-    void MediaNotice(uint32_t) override {}
-    void MediaFull(const char*) override {}
-    uint32_t ConfirmEraseMedia(const char*) override { return 0; }
-    uint32_t ConfirmDeleteImageSet(const char*) override { return 0; }
-    void DeleteImageBegin() override {}
-    void DeleteImageEnd() override {}
-    void MediaPrepareBegin() override {}
-    void MediaPrepareEnd() override {}
-    void MediaWriteBegin() override {}
-    uint32_t MediaWriteProgress(uint32_t, uint32_t) override { return 1; }
-    void MediaWriteEnd() override {}
-    void ProgressBegin() override {}
-    uint32_t ProgressStep(uint32_t, uint32_t) override { return 1; }
-    void ProgressEnd() override {}
-    uint32_t AskPassword(PASSWORD_SINK* sink) override {
-        return password_.empty() ? 0 : sink->TryPassword(password_.c_str());
-    }
-    void MediaEraseBegin() override {}
-    uint32_t MediaEraseProgress(uint32_t, uint32_t) override { return 0; }
-    void MediaEraseEnd() override {}
-    void MediaEjectBegin() override {}
-    void MediaEjectEnd() override {}
     uint32_t Query(uint32_t, uint32_t) override { return 4; }
     uint32_t Progress(uint32_t, uint32_t, uint32_t) override { return 1; }
     uint32_t EndProgress() override { return 1; }
-
-private:
-    std::u16string password_; // the command line's text, byte by byte
 };
 
 // "FILE:N" into the file and N (from 0); false when malformed.
