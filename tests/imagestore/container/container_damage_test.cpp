@@ -1,8 +1,8 @@
 // Damaged and forged sets: every case ends with its error code, never a crash,
 // a hang or a read out of bounds.
 #include "container_test_util.h"
+#include "fault_volume.h"
 
-#include "imagestore/container/volume_files.h"
 #include "include/kwbytes.h"
 
 #include <zlib.h>
@@ -264,54 +264,22 @@ TEST(ContainerDamage, ContinuationPathsAreRefusedBeforeAnyFileIsTouched) {
     EXPECT_EQ(err, kStoreInvalid);
 }
 
-// Fails reads that touch the listed 8 KiB sub-blocks of chunk 0.
-class FailingFile : public VolumeFile {
-public:
-    FailingFile(std::unique_ptr<VolumeFile> inner, std::vector<uint32_t> bad)
-        : inner_(std::move(inner)), bad_(std::move(bad)) {}
-    bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
-        for (uint32_t s : bad_) {
-            if (offset < (s + 1) * 8192u && offset + length > s * 8192u) {
-                *done = 0;
-                return false;
-            }
-        }
-        return inner_->ReadAt(offset, buffer, length, done);
-    }
-    bool WriteAt(uint64_t o, const void* d, uint32_t n, uint32_t* done) override {
-        return inner_->WriteAt(o, d, n, done);
-    }
-    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
-    bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
-    bool Flush() override { return inner_->Flush(); }
-    bool TryLock() override { return inner_->TryLock(); }
-
-private:
-    std::unique_ptr<VolumeFile> inner_;
-    std::vector<uint32_t> bad_;
-};
-
 TEST(ContainerDamage, ErrorCorrectionRebuildsThreeLostSubBlocksNotFour) {
     TempFolder dir;
     // The record sub-block stays readable: the volume must open first.
     for (const auto& [bad, want] : std::vector<std::pair<std::vector<uint32_t>, int>>{
              {{3, 17, 33}, 0}, {{1, 2, 34}, 0}, {{3, 17, 30, 33}, kStoreShortRead}}) {
         const std::string path = MakeSet(dir, kOptErrorCorrection | kOptPayloadCrc, 0, 200000);
-        volfiles::SetFileFilterForTests(
-            [bad = bad](std::unique_ptr<VolumeFile> f, const std::string&) {
-                return std::unique_ptr<VolumeFile>(new FailingFile(std::move(f), bad));
-            });
-        EXPECT_EQ(OpenAndRead(path), want);
-        volfiles::SetFileFilterForTests(nullptr);
+        {
+            LostSubBlocks losing(bad);
+            EXPECT_EQ(OpenAndRead(path), want);
+        }
         EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
     }
     // Without error correction a failed read is final.
     const std::string plain = MakeSet(dir, 0, 0, 200000, "plain.kwi");
-    volfiles::SetFileFilterForTests([](std::unique_ptr<VolumeFile> f, const std::string&) {
-        return std::unique_ptr<VolumeFile>(new FailingFile(std::move(f), {5}));
-    });
+    LostSubBlocks losing({5});
     EXPECT_EQ(OpenAndRead(plain), kStoreShortRead);
-    volfiles::SetFileFilterForTests(nullptr);
 }
 
 } // namespace

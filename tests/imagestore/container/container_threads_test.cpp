@@ -2,8 +2,8 @@
 // the same codes as reading on the caller's thread alone, on intact and on
 // damaged sets, whatever the order of the reads.
 #include "container_test_util.h"
+#include "fault_volume.h"
 
-#include "imagestore/container/volume_files.h"
 #include "imagestore/container/worker_pool.h"
 
 #include <filesystem>
@@ -156,34 +156,6 @@ TEST_P(ContainerThreads, DamagedSetGivesTheSameBytesAndCodes) {
 INSTANTIATE_TEST_SUITE_P(Sets, ContainerThreads, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Fails reads that touch the listed 8 KiB sub-blocks of chunk 5.
-class LosingFile : public VolumeFile {
-public:
-    LosingFile(std::unique_ptr<VolumeFile> inner, std::vector<uint32_t> lost)
-        : inner_(std::move(inner)), lost_(std::move(lost)) {}
-    bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
-        for (uint32_t s : lost_) {
-            const uint64_t from = 5ull * 0x46000 + s * 8192ull;
-            if (offset < from + 8192 && offset + length > from) {
-                *done = 0;
-                return false;
-            }
-        }
-        return inner_->ReadAt(offset, buffer, length, done);
-    }
-    bool WriteAt(uint64_t o, const void* d, uint32_t n, uint32_t* done) override {
-        return inner_->WriteAt(o, d, n, done);
-    }
-    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
-    bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
-    bool Flush() override { return inner_->Flush(); }
-    bool TryLock() override { return inner_->TryLock(); }
-
-private:
-    std::unique_ptr<VolumeFile> inner_;
-    std::vector<uint32_t> lost_;
-};
-
 // Sub-blocks lost on the medium are rebuilt on the workers as on the caller's
 // thread, and four lost ones fail the same read with 1811.
 TEST(ContainerThreadsRepair, LostSubBlocksRebuildOrFailAlike) {
@@ -198,17 +170,13 @@ TEST(ContainerThreadsRepair, LostSubBlocksRebuildOrFailAlike) {
     c->Release();
     for (const auto& [lost, want] : std::vector<std::pair<std::vector<uint32_t>, int>>{
              {{3, 17, 33}, 0}, {{0, 9, 20, 34}, kStoreShortRead}}) {
-        volfiles::SetFileFilterForTests(
-            [lost = lost](std::unique_ptr<VolumeFile> f, const std::string&) {
-                return std::unique_ptr<VolumeFile>(new LosingFile(std::move(f), lost));
-            });
+        LostSubBlocks losing(lost, 5ull * 0x46000); // of chunk 5
         const Outcome one = ReadAs(1, path, Sequential(), nullptr);
         EXPECT_EQ(one.verify, want);
         if (want == 0) {
             EXPECT_TRUE(one.bytes == Expected(Sequential()));
         }
         EXPECT_TRUE(ReadAs(8, path, Sequential(), nullptr) == one);
-        volfiles::SetFileFilterForTests(nullptr);
     }
 }
 

@@ -1,6 +1,7 @@
-// A volume-file filter for tests that makes the files the container opens
-// fail on cue: one write that fails outright, a disk that fills up, or (in a
-// child process) the writer ending at a given call with part of a write done.
+// Volume-file filters for tests that make the files the container opens
+// fail on cue: one write that fails outright, a disk that fills up, (in a
+// child process) the writer ending at a given call with part of a write done,
+// or sub-blocks of a chunk that can no longer be read.
 #pragma once
 
 #include "imagestore/container/volume_files.h"
@@ -9,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace kwv::test {
 
@@ -84,6 +87,50 @@ public:
     ~FaultScope() { volfiles::SetFileFilterForTests(nullptr); }
     FaultScope(const FaultScope&) = delete;
     FaultScope& operator=(const FaultScope&) = delete;
+};
+
+// Fails reads that touch the listed 8 KiB sub-blocks of the chunk that
+// starts at byte `chunkAt` of a volume, as a medium that lost them.
+class LosingFile final : public VolumeFile {
+public:
+    LosingFile(std::unique_ptr<VolumeFile> inner, std::vector<uint32_t> lost, uint64_t chunkAt)
+        : inner_(std::move(inner)), lost_(std::move(lost)), chunkAt_(chunkAt) {}
+    bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
+        for (uint32_t s : lost_) {
+            const uint64_t from = chunkAt_ + s * 8192ull;
+            if (offset < from + 8192 && offset + length > from) {
+                *done = 0;
+                return false;
+            }
+        }
+        return inner_->ReadAt(offset, buffer, length, done);
+    }
+    bool WriteAt(uint64_t o, const void* d, uint32_t n, uint32_t* done) override {
+        return inner_->WriteAt(o, d, n, done);
+    }
+    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
+    bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
+    bool Flush() override { return inner_->Flush(); }
+    bool TryLock() override { return inner_->TryLock(); }
+
+private:
+    std::unique_ptr<VolumeFile> inner_;
+    std::vector<uint32_t> lost_;
+    uint64_t chunkAt_;
+};
+
+// Makes every volume opened lose those sub-blocks for the life of the object.
+class LostSubBlocks {
+public:
+    explicit LostSubBlocks(std::vector<uint32_t> lost, uint64_t chunkAt = 0) {
+        volfiles::SetFileFilterForTests([lost = std::move(lost), chunkAt](
+                                            std::unique_ptr<VolumeFile> file, const std::string&) {
+            return std::unique_ptr<VolumeFile>(new LosingFile(std::move(file), lost, chunkAt));
+        });
+    }
+    ~LostSubBlocks() { volfiles::SetFileFilterForTests(nullptr); }
+    LostSubBlocks(const LostSubBlocks&) = delete;
+    LostSubBlocks& operator=(const LostSubBlocks&) = delete;
 };
 
 } // namespace kwv::test
