@@ -212,14 +212,21 @@ struct Fixture {
         store->CreateUdata();
         std::vector<uint8_t> piece(kPiece);
         const int fd = open(raw.c_str(), O_RDONLY);
+        if (fd < 0) {
+            error = -3; // the partition could not be read: no timing of zeros
+        }
         for (uint64_t at = 0; at < uint64_t(blocks) * kBlockBytes && error == 0; at += kPiece) {
             const auto n = size_t(std::min<uint64_t>(kPiece, uint64_t(blocks) * kBlockBytes - at));
-            (void)!pread(fd, piece.data(), n, off_t(at));
+            if (pread(fd, piece.data(), n, off_t(at)) != ssize_t(n)) {
+                error = -3;
+            }
             for (size_t b = 0; b < n && error == 0; b += kBlockBytes) {
                 error = store->Write(piece.data() + b, kBlockBytes);
             }
         }
-        close(fd);
+        if (fd >= 0) {
+            close(fd);
+        }
         const int32_t committed = store->Commit();
         store->Release();
         return error != 0 ? error : committed;
@@ -230,8 +237,12 @@ struct Fixture {
         PART_STORE* store =
             kw::partstore::OpenForReading(Path(name + ".kwi").c_str(), nullptr, error);
         uint64_t length = 0;
-        if (store == nullptr || store->SelectPart(0) != 0 || store->OpenUdata(&length) != 0) {
-            return store == nullptr ? error : -1;
+        if (store == nullptr) {
+            return error;
+        }
+        if (store->SelectPart(0) != 0 || store->OpenUdata(&length) != 0) {
+            store->Release();
+            return -1;
         }
         std::vector<uint8_t> piece(kPiece);
         uint32_t got = 0;
