@@ -127,9 +127,11 @@ kwRet RestoreRoot(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf)
         if (rc == KW_OK)
             rc = phyWrite(disk, l.rootStart + i, buf, 1);
     }
+    if (rc != KW_OK)
+        return rc;
     DiskLog(DBG_LEVEL_HEADER, "Root directory of %u clusters put back into its fixed area\r\n",
             static_cast<unsigned>(chain.size()));
-    return rc != KW_OK ? rc : FreeChain(disk, l, chain, buf);
+    return FreeChain(disk, l, chain, buf);
 }
 
 // The entry's type byte in its table sector.
@@ -279,8 +281,13 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
     if (!MayRecover(disk, *te, marks, type))
         return KW_OK;
     rc = Recover(disk, te, l, marks, type, buf.get());
-    if (rc != KW_OK)
+    if (rc != KW_OK) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error #%lu: recovery of the interrupted FAT operation on the partition at %lu "
+                "stopped part way\r\n",
+                static_cast<unsigned long>(rc), static_cast<unsigned long>(te->absStart));
         return rc;
+    }
     DiskLog(DBG_LEVEL_HEADER, "Interrupted FAT operation on the partition at %lu recovered\r\n",
             static_cast<unsigned long>(te->absStart));
     Ask(MB_ENGINE_INFORMATION | MB_ENGINE_NOTICE, {kMsgInterrupted, kMsgRecovered});
