@@ -119,7 +119,9 @@ void VtfeImageDir::ClearFiles() {
     files_.clear();
 }
 
-bool VtfeImageDir::ExpandFolders() {
+bool VtfeImageDir::ExpandFolders(int* subfolders) {
+    if (subfolders != nullptr)
+        *subfolders = 0;
     IMGACCESS* access = info_->GetAccess();
     if (access == nullptr)
         return false;
@@ -134,6 +136,8 @@ bool VtfeImageDir::ExpandFolders() {
          more = it->Next(name, sizeof name, &attributes, nullptr, nullptr)) {
         if (Dotted(name) || !IsDir(attributes))
             continue;
+        if (subfolders != nullptr)
+            ++*subfolders;
         const std::string path = folder + name;
         bool shown = false;
         for (VtfeItem* child : ChildItems(node_))
@@ -197,30 +201,10 @@ void VtfePrtFldr::AddListRow() {
 
 bool VtfePrtFldr::Expand(bool) {
     TWaitCursor wait;
-    const bool added = ExpandFolders();
-    CountSubfolders();
+    const bool added = ExpandFolders(&subfolders_);
     hasChildren_ = subfolders_ > 0;
     UpdateChildMark();
     return added;
-}
-
-int VtfePrtFldr::CountSubfolders() {
-    IMGACCESS* access = info_->GetAccess();
-    char name[kNameSize] = {};
-    uint32_t attributes = 0;
-    const std::string folder = info_->GetPath() + "\\";
-    IMGACCESS_ITERATOR* it =
-        access != nullptr
-            ? access->FindFirstDirectory(folder.c_str(), name, sizeof name, &attributes, nullptr)
-            : nullptr;
-    int count = 0;
-    for (bool more = it != nullptr; more;
-         more = it->Next(name, sizeof name, &attributes, nullptr, nullptr))
-        count += !Dotted(name) && IsDir(attributes) ? 1 : 0;
-    if (it != nullptr)
-        it->Release();
-    subfolders_ = count;
-    return count;
 }
 
 kwRet VtfePrtFldr::Restore(RestoreContext& ctx, const QString& destination) {

@@ -27,8 +27,9 @@ public:
 protected:
     VtfeImageDir(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list, QString name,
                  ItemKind kind, std::unique_ptr<ACCESS_INFO> info);
-    // Adds a folder item per sub-folder not shown yet; true when any was added.
-    bool ExpandFolders();
+    // Adds a folder item per sub-folder not shown yet; true when any was
+    // added. With subfolders, also how many sub-folders the listing holds.
+    bool ExpandFolders(int* subfolders = nullptr);
     // The rows of the sub-folders and files, with the folder columns.
     void ShowEntries(bool focus);
     void ExtraRows() override;
@@ -52,7 +53,6 @@ public:
     // 0, 7 when cancelled, else the first error (later files and folders
     // are still restored).
     kwRet Restore(RestoreContext& ctx, const QString& destination);
-    int CountSubfolders();
 
 private:
     kwRet RestoreFiles(RestoreContext& ctx, const QString& target, VtfeItem* shown);
