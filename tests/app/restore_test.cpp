@@ -137,12 +137,15 @@ private slots:
             QVERIFY2(e.path().extension() != ".kwpart", e.path().c_str());
 
         // Again: the answers of the overwrite question start over each time.
+        // A changed copy shows whether a file was skipped or replaced.
+        drives_.Dir().Write("out/new/top/mid/b.bin", "stale");
         ui_.messages.clear();
         ui_.answers = {MsgAnswer::NoToAll};
         form->RestoreExecute();
         QCOMPARE(ui_.messages.size(), size_t(1));
         QVERIFY(
             ui_.messages[0].text.endsWith("already exists.\nDo you want to overwrite the file?"));
+        QCOMPARE(FileBytes(out / "top/mid/b.bin"), std::string("stale"));
         ui_.messages.clear();
         ui_.answers = {MsgAnswer::YesToAll};
         form->RestoreExecute();
