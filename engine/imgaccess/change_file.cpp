@@ -145,6 +145,16 @@ kwRet ParseChangeRecord(std::span<const uint8_t> file, const CHANGE_LIMITS& limi
     return KW_OK;
 }
 
+bool ChangeRecordWhole(std::span<const uint8_t> file, uint32_t offset) {
+    if (!FieldFits(file.size(), offset, kChangeRecordHeaderBytes) ||
+        LoadLe32(file, offset) != kChangeRecordMagic)
+        return false;
+    const uint32_t entries = LoadLe32(file, size_t{offset} + 12);
+    const uint32_t stateSize = entries != 0 ? LoadLe32(file, size_t{offset} + 4) : 0;
+    const uint32_t volumes = LoadLe32(file, size_t{offset} + 16);
+    return ChangeRecordBytes(stateSize, entries, volumes) <= file.size() - offset;
+}
+
 uint64_t ChangeHeaderBytes(uint32_t partitions) {
     return kChangeHeaderBytes + 4 * uint64_t{partitions};
 }

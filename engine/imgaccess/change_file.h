@@ -96,6 +96,10 @@ kwRet ReadChangeEntry(std::span<const uint8_t> file, const CHANGE_LIMITS& limits
 kwRet ParseChangeRecord(std::span<const uint8_t> file, const CHANGE_LIMITS& limits,
                         CHANGE_RECORD* record);
 
+// Whether a whole record (its header and every column) lies at `offset`:
+// false for a record a torn write left cut short or never wrote.
+bool ChangeRecordWhole(std::span<const uint8_t> file, uint32_t offset);
+
 // A new file's header with every record offset 0xFFFFFFFF; the span holds
 // ChangeHeaderBytes(partitions) bytes.
 uint64_t ChangeHeaderBytes(uint32_t partitions);

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace kw::imgaccess {
 
@@ -96,7 +97,10 @@ private:
     void FreeIndex();
     kwRet NewIndex();
     kwRet InstallRecord(const CHANGE_RECORD& record);
-    kwRet WriteRecord(int fd, uint64_t at);
+    // Appends this partition's record to the file's bytes and points its
+    // table entry at it.
+    kwRet AppendRecord(std::string* file);
+    kwRet ChangeFileBase(const char* changeFile, const CHANGE_LIMITS& limits, std::string* file);
     CHANGE_LIMITS Limits() const;
     uint32_t EntryColumns(uint32_t* firstBlocks, uint32_t* carries);
 

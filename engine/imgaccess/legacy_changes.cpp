@@ -28,14 +28,32 @@ struct HOST_FILE {
     }
 };
 
-bool WriteAt(int fd, uint64_t at, const uint8_t* data, size_t bytes) {
-    size_t done = 0;
-    return sys::sysSetPosition(fd, at) && sys::sysWrite(fd, data, bytes, &done) && done == bytes;
+// The folder part of a host path ("." when it has none).
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 
-bool ReadAt(int fd, uint64_t at, uint8_t* data, size_t bytes) {
+// Writes the whole file beside it under a temporary name, makes it durable
+// and renames it over the old one: a save cut short by a crash or a full
+// disk leaves the earlier file as it was, never a torn one.
+kwRet ReplaceFile(const std::string& path, const std::string& bytes) {
+    const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    sys::sysDeleteFile(temp); // left by an earlier run that stopped
+    HOST_FILE file;
+    if ((file.fd = sys::sysCreateFile(temp)) < 0)
+        return ERR_IMG_OPEN;
     size_t done = 0;
-    return sys::sysSetPosition(fd, at) && sys::sysRead(fd, data, bytes, &done) && done == bytes;
+    bool written = sys::sysWrite(file.fd, bytes.data(), bytes.size(), &done) &&
+                   done == bytes.size() && sys::sysFlush(file.fd);
+    written = sys::sysCloseFile(file.fd) && written;
+    file.fd = -1;
+    if (!written || !sys::sysReplaceFile(temp, path)) {
+        sys::sysDeleteFile(temp);
+        return ERR_IMG_WRITE;
+    }
+    sys::sysSyncFolder(FolderOf(path)); // the rename itself; the data is safe already
+    return KW_OK;
 }
 
 } // namespace
@@ -154,7 +172,8 @@ uint32_t PARTITION_ACCESS::EntryColumns(uint32_t* firstBlocks, uint32_t* carries
     return entries;
 }
 
-kwRet PARTITION_ACCESS::WriteRecord(int fd, uint64_t at) {
+kwRet PARTITION_ACCESS::AppendRecord(std::string* file) {
+    const uint64_t at = file->size();
     if (at >= kChangeNoRecord)
         return ERR_IMG_WRITE; // record offsets are 32-bit
     uint32_t volumes = 0;
@@ -175,19 +194,59 @@ kwRet PARTITION_ACCESS::WriteRecord(int fd, uint64_t at) {
     source.carries = columns + capacity;
     source.states = states_;
     const uint64_t bytes = ChangeRecordBytes(source.stateSize, source.entries, source.volumeCount);
-    uint8_t* record = nullptr;
-    rc = bytes <= UINT32_MAX ? kwGetMemory(static_cast<uint32_t>(bytes), &record) : ERR_NO_MEMORY;
-    if (rc == KW_OK) {
-        WriteChangeRecord({record, static_cast<size_t>(bytes)}, source);
-        uint8_t entry[4];
-        kwbytes::StoreLe32(entry, static_cast<uint32_t>(at));
-        if (!WriteAt(fd, at, record, bytes) ||
-            !WriteAt(fd, kChangeHeaderBytes + 4 * uint64_t{number_ - 1}, entry, sizeof entry))
-            rc = ERR_IMG_WRITE;
+    const uint64_t entryAt = kChangeHeaderBytes + 4 * uint64_t{number_ - 1};
+    if (bytes > kMaxChangeFileBytes || at + bytes > kMaxChangeFileBytes || entryAt + 4 > at) {
+        rc = ERR_NO_MEMORY;
+    } else {
+        file->resize(static_cast<size_t>(at + bytes));
+        auto* out = reinterpret_cast<uint8_t*>(file->data());
+        WriteChangeRecord({out + at, static_cast<size_t>(bytes)}, source);
+        kwbytes::StoreLe32(out + entryAt, static_cast<uint32_t>(at));
     }
-    kwFreeMemory(&record);
     kwFreeMemory(&columns);
     return rc;
+}
+
+// What the file holds before this partition's record is added: its own
+// bytes when it is a change file of this image without a whole record of
+// this partition, else a new header. A file whose header or table was cut
+// short, or whose magic never reached the disk, is a torn write of an
+// earlier save and is rebuilt; a file of another version or another image is
+// left alone.
+kwRet PARTITION_ACCESS::ChangeFileBase(const char* changeFile, const CHANGE_LIMITS& limits,
+                                       std::string* file) {
+    HOST_FILE existing;
+    file->clear();
+    if ((existing.fd = sys::sysOpenFile(changeFile)) >= 0) {
+        if (!sys::sysReadAll(existing.fd, file, kMaxChangeFileBytes))
+            return ERR_IMG_READ;
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file->data()),
+                                             file->size());
+        uint32_t entry = kChangeNoRecord;
+        kwRet rc = CheckChangeHeader(bytes, limits);
+        if (rc == KW_OK && bytes.size() < ChangeHeaderBytes(limits.partitions))
+            rc = ERR_IMG_READ; // the table was cut short
+        if (rc == KW_OK)
+            rc = ReadChangeEntry(bytes, limits, &entry);
+        if (rc == KW_OK && entry != kChangeNoRecord && ChangeRecordWhole(bytes, entry))
+            return ERR_CHANGE_RECORD_EXISTS;
+        if (rc == KW_OK)
+            return KW_OK; // an entry whose record was torn is pointed at the new one
+
+        if (rc != ERR_IMG_READ && rc != ERR_CHANGE_INVALID)
+            return rc;
+    } else {
+        HOST_FILE probe;
+        if ((probe.fd = sys::sysOpenFileReadOnly(changeFile)) >= 0)
+            return ERR_IMG_OPEN; // there, but read-only
+    }
+    const uint64_t bytes = ChangeHeaderBytes(limits.partitions);
+    if (bytes > kMaxChangeFileBytes)
+        return ERR_IMG_INVALID;
+    file->assign(static_cast<size_t>(bytes), '\0');
+    WriteChangeHeader({reinterpret_cast<uint8_t*>(file->data()), file->size()}, limits.stamp,
+                      limits.partitions);
+    return KW_OK;
 }
 
 kwRet PARTITION_ACCESS::SaveChanges(const char* changeFile) {
@@ -202,42 +261,17 @@ kwRet PARTITION_ACCESS::SaveChanges(const char* changeFile) {
         if (rc != KW_OK)
             return rc;
     }
-    const CHANGE_LIMITS limits = Limits();
-    HOST_FILE file;
-    uint64_t at = 0;
-    if ((file.fd = sys::sysOpenFile(changeFile)) >= 0) {
-        uint8_t header[kChangeHeaderBytes + 4];
-        const uint64_t entryAt = kChangeHeaderBytes + 4 * uint64_t{number_ - 1};
-        if (!ReadAt(file.fd, 0, header, kChangeHeaderBytes) ||
-            !ReadAt(file.fd, entryAt, header + kChangeHeaderBytes, 4))
-            return ERR_IMG_READ;
-        kwRet rc = CheckChangeHeader({header, kChangeHeaderBytes}, limits);
-        if (rc != KW_OK)
-            return rc;
-        if (kwbytes::LoadLe32(header + kChangeHeaderBytes) != kChangeNoRecord)
-            return ERR_CHANGE_RECORD_EXISTS;
-        if (!sys::sysGetSize(file.fd, &at))
-            return ERR_IMG_READ;
-    } else {
-        HOST_FILE probe;
-        if ((probe.fd = sys::sysOpenFileReadOnly(changeFile)) >= 0)
-            return ERR_IMG_OPEN; // there, but read-only
-        if ((file.fd = sys::sysCreateFile(changeFile)) < 0)
-            return ERR_IMG_OPEN;
-        at = ChangeHeaderBytes(limits.partitions);
-        uint8_t* header = nullptr;
-        kwRet rc = at <= kMaxChangeFileBytes ? kwGetMemory(static_cast<uint32_t>(at), &header)
-                                             : ERR_IMG_INVALID;
-        if (rc != KW_OK)
-            return rc;
-        WriteChangeHeader({header, static_cast<size_t>(at)}, limits.stamp, limits.partitions);
-        const bool written = WriteAt(file.fd, 0, header, at);
-        kwFreeMemory(&header);
-        if (!written)
-            return ERR_IMG_WRITE;
+    std::string file;
+    try {
+        kwRet rc = ChangeFileBase(changeFile, Limits(), &file);
+        if (rc == KW_OK)
+            rc = SelectMine();
+        if (rc == KW_OK)
+            rc = AppendRecord(&file);
+        return rc != KW_OK ? rc : ReplaceFile(changeFile, file);
+    } catch (const std::bad_alloc&) {
+        return ERR_NO_MEMORY;
     }
-    kwRet rc = SelectMine();
-    return rc != KW_OK ? rc : WriteRecord(file.fd, at);
 }
 
 } // namespace kw::imgaccess

@@ -264,6 +264,10 @@ bool sysMoveFile(const std::string& from, const std::string& to) {
     return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+bool sysReplaceFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool sysDeleteFile(const std::string& host) {
     return ::unlink(host.c_str()) == 0;
 }

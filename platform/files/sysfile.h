@@ -56,7 +56,10 @@ bool sysGetAttributes(const std::string& host, uint32_t* attributes);
 bool sysSetAttributes(const std::string& host, uint32_t attributes);
 bool sysGetFileInfo(const std::string& host, vfs::VFS_ENTRY* info);
 bool sysMoveFile(const std::string& from, const std::string& to); // fails when `to` exists
-bool sysDeleteFile(const std::string& host);                      // files and links, not folders
+// Renames `from` over `to` in one step (rename(2)): a reader sees the old file
+// or the new one, never a mix. Both must lie on the same file system.
+bool sysReplaceFile(const std::string& from, const std::string& to);
+bool sysDeleteFile(const std::string& host); // files and links, not folders
 bool sysCreateDirectory(const std::string& host);
 bool sysRemoveDirectory(const std::string& host);
 bool sysDiskSpace(const std::string& host, uint64_t* total, uint64_t* free);

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <unistd.h>
 
 using namespace kw::imgaccess;
 using namespace kw::imgaccess::test;
@@ -207,4 +209,92 @@ TEST_F(ChangeFileTest, AForeignOrDamagedFileIsRefusedAndThePartitionsDecodeWitho
     uint32_t code = 0;
     EXPECT_EQ(CreateImageAccess(image_.c_str(), changes_.c_str(), &refuses, &code), nullptr);
     EXPECT_EQ(code, ERR_CHANGE_REFUSED);
+}
+
+// A save cut short in an earlier run leaves a header that is short, or
+// whose bytes never reached the disk: the next save rebuilds the file, and
+// the image opens from it afterwards with every record in place.
+TEST_F(ChangeFileTest, AFileTornBeforeItsHeaderWasWholeIsRebuiltByTheNextSave) {
+    IMAGE_ACCESS* first = OpenImage(image_, changes_, &cb_);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->SaveAllChanges(), KW_OK);
+    first->Release();
+    const std::vector<uint8_t> saved = kwv::test::FileBytes(changes_);
+    const auto cut = [&saved](size_t n) {
+        return std::vector<uint8_t>(saved.begin(), saved.begin() + n);
+    };
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } torn[] = {
+        {"empty", {}},
+        {"header cut", cut(5)},
+        {"header never written", std::vector<uint8_t>(saved.size(), 0)},
+        {"table cut", cut(kChangeHeaderBytes + 5)},
+    };
+    for (const auto& t : torn) {
+        SCOPED_TRACE(t.name);
+        kwv::test::PutFileBytes(changes_, t.bytes);
+        UiCallback cb;
+        cb.media.password = u"pw";
+        IMAGE_ACCESS* image = OpenImage(image_, changes_, &cb);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->SaveAllChanges(), KW_OK);
+        const uint32_t entries0 = Reader(image, 0).IndexEntries();
+        image->Release();
+
+        UiCallback again;
+        again.media.password = u"pw";
+        image = OpenImage(image_, changes_, &again);
+        ASSERT_NE(image, nullptr);
+        EXPECT_TRUE(again.queries.empty());
+        EXPECT_EQ(Reader(image, 0).IndexEntries(), entries0);
+        EXPECT_GT(Reader(image, 2).IndexEntries(), 2u);
+        ExpectAllPartitions(image);
+        image->Release();
+    }
+
+    // The last record cut short: its partition saves again into the same
+    // file, and the records before it stay.
+    kwv::test::PutFileBytes(changes_, cut(saved.size() - 10));
+    UiCallback cb;
+    cb.media.password = u"pw";
+    IMAGE_ACCESS* image = OpenImage(image_, changes_, &cb);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(cb.queries, std::vector<uint32_t>{ERR_IMG_READ});
+    EXPECT_EQ(Reader(image, 0).SaveChanges(changes_.c_str()), ERR_CHANGE_RECORD_EXISTS);
+    EXPECT_EQ(Reader(image, 2).SaveChanges(changes_.c_str()), KW_OK);
+    image->Release();
+    UiCallback again;
+    again.media.password = u"pw";
+    image = OpenImage(image_, changes_, &again);
+    ASSERT_NE(image, nullptr);
+    EXPECT_TRUE(again.queries.empty());
+    EXPECT_GT(Reader(image, 2).IndexEntries(), 2u);
+    image->Release();
+}
+
+// A save that cannot write its new file leaves the earlier one whole: the
+// next opening still finds every record of it.
+TEST_F(ChangeFileTest, ASaveThatCannotWriteKeepsTheEarlierFile) {
+    IMAGE_ACCESS* image = OpenImage(image_, changes_, &cb_);
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(Reader(image, 0).SaveChanges(changes_.c_str()), KW_OK);
+    const std::vector<uint8_t> saved = kwv::test::FileBytes(changes_);
+    // The temporary name is taken by a folder, so the new file cannot be made.
+    const std::string temp = changes_ + ".tmp" + std::to_string(::getpid());
+    ASSERT_TRUE(std::filesystem::create_directory(temp));
+    EXPECT_EQ(Reader(image, 2).SaveChanges(changes_.c_str()), ERR_IMG_OPEN);
+    std::filesystem::remove(temp);
+    EXPECT_EQ(kwv::test::FileBytes(changes_), saved);
+    image->Release();
+
+    UiCallback again;
+    again.media.password = u"pw";
+    image = OpenImage(image_, changes_, &again);
+    ASSERT_NE(image, nullptr);
+    // Partition 1 finds its record; the other two ask about theirs.
+    EXPECT_EQ(again.queries, std::vector<uint32_t>(2, ERR_CHANGE_NO_RECORD));
+    EXPECT_GT(Reader(image, 0).IndexEntries(), 2u);
+    image->Release();
 }
