@@ -357,6 +357,12 @@ int StoreContainer::DeleteSet() {
                 err = kStoreMediaFailure;
             }
         }
+    } else {
+        for (const std::string& file : ContinuationsByName()) {
+            if (!volfiles::Delete(file)) {
+                err = kStoreMediaFailure;
+            }
+        }
     }
     if (volfiles::Exists(path_) && !volfiles::Delete(path_)) {
         err = kStoreMediaFailure;

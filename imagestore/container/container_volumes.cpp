@@ -226,4 +226,31 @@ std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32
     return members;
 }
 
+std::vector<std::string> StoreContainer::ContinuationsByName() {
+    const std::string folder(FolderOf(path_));
+    const std::string name0(NameOf(path_));
+    std::vector<std::pair<uint32_t, std::string>> named; // creation time, path
+    std::vector<uint32_t> claimed;
+    for (const std::string& name : volfiles::ListFiles(folder)) {
+        const int index = VolumeIndexOfName(name, name0);
+        ChunkRecord r;
+        if (index == 0 || !ReadFirstRecord(folder + name, &r)) {
+            continue;
+        }
+        if (index > 0) {
+            named.emplace_back(r.creationTime, folder + name);
+        } else if (!IsContinuationPath(name) &&
+                   VolumeIndexOfName(NameOf(VolumePath(name, 1)), name0) == 1) {
+            claimed.push_back(r.creationTime); // a first volume sharing our continuation names
+        }
+    }
+    std::vector<std::string> files;
+    for (const auto& [time, path] : named) {
+        if (std::find(claimed.begin(), claimed.end(), time) == claimed.end()) {
+            files.push_back(path);
+        }
+    }
+    return files;
+}
+
 } // namespace kwv

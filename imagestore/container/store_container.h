@@ -116,6 +116,11 @@ private:
     // creation time (before a header is known).
     std::vector<std::pair<uint32_t, std::string>> ListMembers(uint32_t creationTime,
                                                               bool anyTime = false);
+    // The files named as continuations of this set when volume 0 carries
+    // no sound first record (a damaged set): each that starts with one,
+    // unless another first volume in the folder, whose continuations bear
+    // the same names, has its creation time.
+    std::vector<std::string> ContinuationsByName();
     bool Removable(const std::string& path) const;
     void CloseVolume();
     // The path of member volume `index` as the folder holds it.

@@ -282,5 +282,31 @@ TEST(ContainerDamage, ErrorCorrectionRebuildsThreeLostSubBlocksNotFour) {
     EXPECT_EQ(OpenAndRead(plain), kStoreShortRead);
 }
 
+// A set whose volume 0 lost its first record is still deleted whole: its
+// continuations are found by name. Continuations that belong to a sound set
+// of the same stem under another extension, and files that hold no record,
+// stay.
+TEST(ContainerDamage, DeletingASetWithADamagedFirstVolumeTakesItsContinuations) {
+    TempFolder dir;
+    const std::string path = MakeSet(dir, 0, 2 * kChunk, 700000);
+    ASSERT_TRUE(std::filesystem::exists(dir.File("set.003")));
+    std::vector<uint8_t> first = FileBytes(path);
+    std::fill(first.begin(), first.begin() + 96, uint8_t(0));
+    PutFileBytes(path, first);
+    PutFileBytes(dir.File("set.009"), std::vector<uint8_t>(1000, 0x41));
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    for (const char* gone : {"set.kwi", "set.002", "set.003"}) {
+        EXPECT_FALSE(std::filesystem::exists(dir.File(gone))) << gone;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.File("set.009")));
+
+    const std::string other = MakeSet(dir, 0, 2 * kChunk, 700000, "set.abc");
+    ASSERT_TRUE(std::filesystem::exists(dir.File("set.002")));
+    PutFileBytes(path, std::vector<uint8_t>(kChunk, 0x55)); // set.kwi: no record at all
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(OpenAndRead(other), 0);
+}
+
 } // namespace
 } // namespace kwv::test
