@@ -5,22 +5,40 @@
 #include "engine/core/progress.h"
 #include "engine/imgaccess/partition_copy.h"
 #include "kwvaults.h"
-#include "kwvaults_image_store.h"
 #include "platform/vfs/vfs.h"
 
 namespace kw::app {
 namespace {
 
 // Whether the library reads the file as an image of the older format: only
-// then do its neighbours ".KWU" and ".002" on belong to it. 7 when the user
-// cancelled a prompt, 0 when it is one, else why not.
-int32_t ConfirmOlderImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback) {
-    int32_t error = 0;
-    IMAGE_STORE* older = ImageStoreOpenReadOnly(hostPath.c_str(), callback, &error);
-    if (older == nullptr)
-        return error != 0 ? error : int32_t(ERR_IMG_INVALID);
-    older->Release();
-    return 0;
+// then do its neighbours ".KWU" and ".002" on belong to it whatever they
+// hold. 7 in *error when the user cancelled a prompt.
+bool ReadsAsOlderImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback,
+                       int32_t* error) {
+    *error = 0;
+    PART_STORE* store = PartStoreOpenReadOnly(hostPath.c_str(), callback, error);
+    if (store == nullptr)
+        return false;
+    const bool older = store->IsNativeImage() == 0;
+    store->Release();
+    return older;
+}
+
+// A set the library would not open for writing (openError): a set of the
+// older format goes with its segments; for any other the library deletes
+// every volume it can tell belongs to the set, and nothing of a set that
+// another writer holds open (1810).
+int32_t DeleteUnopenedSet(vfs::VFS_NAMESPACE& vfs, const QString& path, const std::string& host,
+                          MEDIA_CHANGE_CALLBACK* callback, int32_t openError) {
+    if (openError != int32_t(ERR_IMG_OPEN)) {
+        int32_t error = 0;
+        const bool older = ReadsAsOlderImage(host, callback, &error);
+        if (error == int32_t(ERR_USER_CANCEL))
+            return error;
+        if (older)
+            return DeleteImageFiles(vfs, path) ? 0 : int32_t(ERR_IMG_WRITE);
+    }
+    return PartStoreDelete(host.c_str(), callback);
 }
 
 } // namespace
@@ -54,12 +72,13 @@ int32_t CommitAndRelease(PART_STORE*& store) {
     return rc;
 }
 
-void DeleteAndRelease(PART_STORE*& store) {
+int32_t DeleteAndRelease(PART_STORE*& store) {
     if (store == nullptr)
-        return;
-    store->DeleteImage();
+        return 0;
+    const int32_t rc = store->DeleteImage();
     store->Release();
     store = nullptr;
+    return rc;
 }
 
 kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t index) {
@@ -79,20 +98,13 @@ int32_t DeleteImageSet(vfs::VFS_NAMESPACE& vfs, const QString& path,
     const std::string host = ToHostPath(vfs, path);
     int32_t error = 0;
     PART_STORE* store = OpenImageForAppend(host, callback, &error);
-    if (store != nullptr) {
-        DeleteAndRelease(store);
-    } else if (error == int32_t(ERR_USER_CANCEL)) {
-        return error;
-    } else {
-        error = ConfirmOlderImage(host, callback);
-        if (error == int32_t(ERR_USER_CANCEL))
-            return error;
-        if (error == 0)
-            DeleteImageFiles(vfs, path);
-        else
-            vfs.DeleteFile(path.toStdString());
-    }
-    return vfs.FileExists(path.toStdString()) ? int32_t(ERR_IMG_WRITE) : 0;
+    if (store != nullptr)
+        error = DeleteAndRelease(store);
+    else if (error != int32_t(ERR_USER_CANCEL))
+        error = DeleteUnopenedSet(vfs, path, host, callback, error);
+    if (error == 0 && vfs.FileExists(path.toStdString()))
+        error = int32_t(ERR_IMG_WRITE);
+    return error;
 }
 
 } // namespace kw::app

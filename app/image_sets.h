@@ -39,18 +39,22 @@ PART_STORE* CreateImage(const std::string& hostPath, const std::u16string& passw
 // Harmless for a null store.
 int32_t CommitAndRelease(PART_STORE*& store);
 // Deletes every volume file of a store opened for writing and drops the
-// reference: what a failed new image leaves behind goes with it.
-void DeleteAndRelease(PART_STORE*& store);
+// reference: what a failed new image leaves behind goes with it. 0 when
+// every volume went; 2 for a store no longer open for writing.
+int32_t DeleteAndRelease(PART_STORE*& store);
 // Copies partition `index` (0-based, as the image access numbers it) of
 // source into a new part of destination, with the progress window's
 // callback; on failure the new part is taken out again.
 kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t index);
 
 // Deletes the image at path (a path of the namespace) with every file of its
-// set: an image of the current format through the library; a set of the
-// older format, once the library has opened it as one, with its ".KWU"
-// first volume and its continuation files; any other file alone. 0 when
-// the file is gone, 7 when the user cancelled a prompt, else the failure.
+// set: an image of the current format through the library, also when it is
+// damaged (every volume the library finds for it); a set of the older
+// format, once the library has opened it as one, with its ".KWU" first
+// volume and its continuation files; any other file alone. A set that
+// another writer holds open is left whole (1810). 0 only when every file of
+// the set is gone, 7 when the user cancelled a prompt, else the failure (a
+// delete that left some volumes behind included).
 int32_t DeleteImageSet(vfs::VFS_NAMESPACE& vfs, const QString& path,
                        MEDIA_CHANGE_CALLBACK* callback);
 

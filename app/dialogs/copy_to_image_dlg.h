@@ -9,6 +9,7 @@
 #include "app/lng_form.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -120,6 +121,7 @@ private:
     bool StartNewImage(const QString& path);
     bool CopyEach(bool append, PART_STORE* source, const QString& path);
     bool CopyFailed(int32_t error, bool append, const QString& path);
+    QStringList TakeBackAppended();
     void SelectNewImage(const QString& path);
     std::string HostPath(const QString& path) const;
 
@@ -131,6 +133,10 @@ private:
     PART_STORE* destStore_ = nullptr; // one reference while open
     QString examined_;                // the path SetDestination examined last
     QString written_;
+    // The copy running: the destination's part count before it, and the
+    // partitions it added so far (not yet committed).
+    uint32_t partsBefore_ = 0;
+    QStringList added_;
     bool retry_ = false;
     bool appended_ = false;
     bool shown_ = false;

@@ -1,7 +1,8 @@
 // The copy itself: confirmation, the destination created (the old set
 // deleted first) or opened for appending, each listed partition copied
 // under the progress window, and what a failure or a cancel leaves: no file
-// of a new image, an appended-to image as it was before the failed part.
+// of a new image nor a folder made for it, an appended-to image as it was
+// before the copy.
 #include "app/dialogs/copy_to_image_dlg.h"
 #include "app/dialogs/progress_dlg.h"
 #include "app/explorer/explorer_utils.h"
@@ -37,6 +38,30 @@ PART_STORE* SourceStore(VtfeItem* source) {
     return access != nullptr ? access->GetPartStore() : nullptr;
 }
 
+// The folders of dir that do not exist yet, the deepest first.
+QStringList MissingFolders(vfs::VFS_NAMESPACE& vfs, QString dir) {
+    QStringList missing;
+    while (dir.endsWith('\\'))
+        dir.chop(1);
+    while (!dir.isEmpty() && !dir.endsWith(':') && !vfs.FileExists(dir.toStdString())) {
+        missing << dir;
+        const qsizetype slash = dir.lastIndexOf('\\');
+        if (slash <= 0)
+            break;
+        dir.truncate(slash);
+    }
+    return missing;
+}
+
+// Removes the folders a failed copy made, the deepest first, while they are
+// empty: one that holds anything else stops the walk.
+void RemoveEmptyFolders(vfs::VFS_NAMESPACE& vfs, const QStringList& made) {
+    for (const QString& folder : made) {
+        if (!vfs.RemoveDirectory(folder.toStdString()))
+            return;
+    }
+}
+
 } // namespace
 
 void TCopyToImageDlg::CopyBtnClick() {
@@ -65,11 +90,14 @@ bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
         ui.Message(QString("Are you sure you want to overwrite the image\n%1?").arg(path),
                    "Confirm Overwrite", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
         return false;
+    QStringList made; // the folders this copy creates for a new image
     if (!exists) {
         QString dir = path.left(path.lastIndexOf('\\'));
         if (dir.endsWith(':'))
             dir += '\\';
+        made = MissingFolders(vfs, dir);
         if (!CreateDirectoryPath(vfs, dir)) {
+            RemoveEmptyFolders(vfs, made);
             ui.Message("Unable to create the destination path.", "Directory Creation Error",
                        MsgIcon::Error, MsgButtons::Ok);
             return false;
@@ -81,6 +109,8 @@ bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
     progress->show();
     const bool copied = CopyPartitions(append, path);
     delete progress; // hides it and clears VtfeProgDlg
+    if (!copied)
+        RemoveEmptyFolders(vfs, made);
     if (copied && !exists && dest_ != nullptr)
         SelectNewImage(path);
     return copied;
@@ -139,6 +169,8 @@ bool TCopyToImageDlg::StartNewImage(const QString& path) {
 }
 
 bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& path) {
+    partsBefore_ = destStore_->GetPartCount();
+    added_.clear();
     QTreeWidgetItem* root = PartitionTree->topLevelItem(0);
     for (int i = 0; root != nullptr && i < root->childCount(); ++i) {
         VtfeItem* item = ItemOf(root->child(i));
@@ -154,8 +186,10 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
         setEnabled(true);
         if (rc != KW_OK)
             return CopyFailed(int32_t(rc), append, path);
+        added_ << item->Name();
     }
     const int32_t committed = destStore_->Commit();
+    added_.clear(); // a failed commit keeps nothing it wrote
     if (committed != 0)
         return CopyFailed(committed, append, path);
     destStore_->Release();
@@ -164,30 +198,58 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
     return true;
 }
 
-// An image being appended to keeps what was committed before the failure
-// (the failed part is already out); a new image is deleted with every
-// volume written so far. 7 keeps the dialog open for another try.
+// An image being appended to is left as it was before the copy: the
+// partitions appended before the failure are taken out again (the failed
+// one is out already). A new image is deleted with every volume written so
+// far. 7 keeps the dialog open for another try. What could not be undone is
+// told after the error.
 bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path) {
+    QStringList kept;
+    int32_t left = 0;
     if (append) {
+        kept = TakeBackAppended();
         CommitAndRelease(destStore_);
     } else {
-        DeleteAndRelease(destStore_);
+        left = DeleteAndRelease(destStore_);
+        if (left == int32_t(ERR_ILLEGAL_OPERATION))
+            left = 0; // closed by a failed commit, which removed what it wrote
         if (main_.Vfs().FileExists(path.toStdString()))
-            DeleteImageSet(main_.Vfs(), path, callback_.get());
+            left = DeleteImageSet(main_.Vfs(), path, callback_.get());
     }
+    added_.clear();
     examined_.clear();
-    if (error == int32_t(ERR_USER_CANCEL)) {
-        retry_ = true;
-        return false;
-    }
+    retry_ = error == int32_t(ERR_USER_CANCEL);
     UiServices& ui = main_.Ui();
     if (error == int32_t(ERR_IMG_DISK_FULL))
         ui.Message(QString("Error %1.\n%2").arg(error).arg("The media is full."),
                    "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
-    else
+    else if (!retry_)
         ui.Message(QString("Error %1: Partition was not copied.").arg(error),
                    "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
+    if (!kept.isEmpty())
+        ui.Message(QString("These partitions were appended to the image %1 before the "
+                           "failure and could not be taken out again:\n%2")
+                       .arg(path, kept.join('\n')),
+                   "Partition Copy Error", MsgIcon::Warning, MsgButtons::Ok);
+    if (left != 0 && left != int32_t(ERR_USER_CANCEL))
+        ui.Message(QString("Cannot delete file %1.").arg(path), "Error", MsgIcon::Error,
+                   MsgButtons::Ok);
     return false;
+}
+
+// Takes the partitions this copy appended out of the image again, the last
+// first; the store can give back parts added since it was opened until they
+// are committed. The names of those it kept, in order.
+QStringList TCopyToImageDlg::TakeBackAppended() {
+    QStringList kept = added_;
+    if (destStore_ == nullptr)
+        return {};
+    for (uint32_t n = destStore_->GetPartCount(); n > partsBefore_ && !kept.isEmpty(); --n) {
+        if (destStore_->RemovePart(n - 1) != 0)
+            break;
+        kept.removeLast();
+    }
+    return kept;
 }
 
 // After a new image was made in a folder of the explorer: the folder shows

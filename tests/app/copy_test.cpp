@@ -135,16 +135,8 @@ class CopyTest : public QObject {
         return kw::test::McopyBytes(raw, inVolume, drives_.Dir() / "expected.bin");
     }
 
-    // Runs the copy command on the selection; `user` plays the dialog.
     void RunCopy(TMainForm& form, const std::function<void(TCopyToImageDlg&)>& user) {
-        ui_.modal = [&user](QDialog& d) {
-            auto& dlg = static_cast<TCopyToImageDlg&>(d);
-            dlg.FormShow();
-            user(dlg);
-            return dlg.result();
-        };
-        form.CopyToImgMnuItmClick();
-        ui_.modal = nullptr;
+        kw::test::RunCopy(form, ui_, user);
     }
 
 private slots:

@@ -1,5 +1,7 @@
 #include "tests/app/form_fixture.h"
 
+#include "app/dialogs/copy_to_image_dlg.h"
+
 #include <QTest>
 #include <QTreeWidgetItem>
 
@@ -49,6 +51,18 @@ QTreeWidgetItem* ImageNode(app::TMainForm& form, const QString& folder, const QS
     if (image != nullptr)
         image->setExpanded(true);
     return image;
+}
+
+void RunCopy(app::TMainForm& form, FakeUi& ui,
+             const std::function<void(app::TCopyToImageDlg&)>& user) {
+    ui.modal = [&user](QDialog& d) {
+        auto& dlg = static_cast<app::TCopyToImageDlg&>(d);
+        dlg.FormShow();
+        user(dlg);
+        return dlg.result();
+    };
+    form.CopyToImgMnuItmClick();
+    ui.modal = nullptr;
 }
 
 } // namespace kw::test

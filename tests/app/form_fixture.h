@@ -8,11 +8,16 @@
 #include "tests/app/app_fixture.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
 class QTreeWidgetItem;
 class QWidget;
+
+namespace kw::app {
+class TCopyToImageDlg;
+}
 
 namespace kw::test {
 
@@ -30,5 +35,9 @@ void UseEmptyDisk(const TempDir& dir);
 QTreeWidgetItem* FolderNode(app::TMainForm& form, const QString& name);
 // The node of an image in a folder of T:, expanded (the image opened).
 QTreeWidgetItem* ImageNode(app::TMainForm& form, const QString& folder, const QString& name);
+// Runs the copy command on the form's selection; `user` plays the dialog
+// once it is shown.
+void RunCopy(app::TMainForm& form, FakeUi& ui,
+             const std::function<void(app::TCopyToImageDlg&)>& user);
 
 } // namespace kw::test

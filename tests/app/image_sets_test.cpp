@@ -1,0 +1,209 @@
+// What the editor's writes leave when they cannot finish: an image held by
+// another writer is not deleted, a damaged set goes whole, a failed append
+// of several partitions keeps none of them, and a failed new image takes
+// the folders it made with it. Images are written by the image library at
+// test time.
+#include "app/dialogs/copy_to_image_dlg.h"
+#include "app/image_sets.h"
+#include "app/main_form.h"
+#include "app/settings_store.h"
+#include "kwvaults.h"
+#include "tests/app/app_fixture.h"
+#include "tests/app/form_fixture.h"
+#include "tests/app/image_fixture.h"
+
+#include <QLineEdit>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <fstream>
+#include <set>
+
+using namespace kw::app;
+using kw::test::Child;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<std::string> Listing(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+// A part of 100 used blocks of 4 KiB: with a volume limit of 150,000 bytes
+// its image spans several volume files.
+kw::test::FixtureImage SplitImage() {
+    kw::test::FixtureImage image;
+    image.volumeLimit = 150000;
+    image.parts = {kw::test::FixturePart{"P", "", 'C', 0, 0x06, 1, 8, 100, 100}};
+    return image;
+}
+
+// The names of the parts of an image, in order; "unreadable" when it does
+// not open.
+std::vector<std::string> PartNames(const std::string& hostImage) {
+    PART_STORE* store = kw::test::OpenFixtureImage(hostImage);
+    if (store == nullptr)
+        return {"unreadable"};
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < store->GetPartCount(); ++i) {
+        char text[64] = {};
+        store->SelectPart(i);
+        store->GetPartName(text, sizeof text);
+        names.emplace_back(text);
+    }
+    store->Release();
+    return names;
+}
+
+void Overwrite(const fs::path& file, size_t at, const std::string& bytes) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(std::streamoff(at));
+    f.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+} // namespace
+
+class ImageSetsTest : public QObject {
+    Q_OBJECT
+
+    kw::test::TestDrives drives_;
+    kw::test::FakeUi ui_;
+    MemorySettingsStore settings_;
+
+    std::unique_ptr<TMainForm> Start() { return kw::test::StartMainForm(ui_, settings_, drives_); }
+    fs::path Dir(const char* relative) { return drives_.Dir() / relative; }
+
+private slots:
+    void initTestCase() {
+        kw::test::UseEmptyDisk(drives_.Dir());
+        fs::create_directories(Dir("imgs"));
+        kw::test::FixtureImage bad;
+        kw::test::FixturePart good{"Good", "", 'C', 0, 0x06, 1, 8, 200, 150};
+        kw::test::FixturePart damaged{"Damaged", "", 'D', 0, 0x06, 1, 8, 16, 8};
+        damaged.recordedUsed = 9; // the bitmap has 8 blocks: its copy fails
+        bad.parts = {good, damaged};
+        QCOMPARE(kw::test::WriteFixtureImage(Dir("imgs/bad.kwi"), bad), 0);
+        kw::test::FixtureImage two;
+        two.parts = {kw::test::FixturePart{"One", "", 'C', 0, 0x06, 1, 8, 16, 8},
+                     kw::test::FixturePart{"Two", "", 'D', 0, 0x06, 1, 8, 16, 4}};
+        QCOMPARE(kw::test::WriteFixtureImage(Dir("imgs/two.kwi"), two), 0);
+    }
+
+    void init() {
+        ui_.messages.clear();
+        ui_.answers.clear();
+        ui_.modal = nullptr;
+    }
+
+    // An image that another writer holds open is never deleted, from the
+    // tree or by the library's set function; once it is let go, it is.
+    void imageInUseIsNotDeleted() {
+        const fs::path del = Dir("inuse");
+        fs::create_directories(del);
+        QCOMPARE(kw::test::WriteFixtureImage(del / "held.kwi", SplitImage()), 0);
+        const std::set<std::string> before = Listing(del);
+        QVERIFY(before.count("held.002") == 1);
+        int32_t error = 0;
+        PART_STORE* writer =
+            PartStoreOpenWriteOnly((del / "held.kwi").c_str(), 0, 0, nullptr, &error);
+        QVERIFY(writer != nullptr);
+
+        auto form = Start();
+        QTreeWidgetItem* folder = kw::test::FolderNode(*form, "inuse");
+        form->ExploreTree->setCurrentItem(Child(folder, "held.kwi"));
+        form->ExploreTree->setFocus();
+        form->DeleteImgExecute();
+        QCOMPARE(ui_.messages.size(), size_t(2));
+        QCOMPARE(ui_.messages[1].text, QString("Cannot delete file T:\\inuse\\held.kwi."));
+        QCOMPARE(ui_.messages[1].caption, QString("Error"));
+        QVERIFY(Child(folder, "held.kwi") != nullptr);
+        QCOMPARE(Listing(del), before);
+        QCOMPARE(DeleteImageSet(drives_.Vfs(), "T:\\inuse\\held.kwi", nullptr),
+                 int32_t(ERR_IMG_OPEN));
+        QCOMPARE(Listing(del), before);
+
+        writer->Release();
+        QCOMPARE(DeleteImageSet(drives_.Vfs(), "T:\\inuse\\held.kwi", nullptr), 0);
+        QVERIFY(Listing(del).empty());
+    }
+
+    // A set of the current format that no longer opens goes with every
+    // volume file of it; files that only look like its neighbours stay.
+    void damagedSetIsDeletedWhole_data() {
+        QTest::addColumn<size_t>("at");
+        QTest::newRow("first record") << size_t(0);
+        QTest::newRow("first chunk's data") << size_t(4000);
+    }
+    void damagedSetIsDeletedWhole() {
+        QFETCH(size_t, at);
+        const fs::path del = Dir("damaged");
+        fs::create_directories(del);
+        QCOMPARE(kw::test::WriteFixtureImage(del / "sys.kwi", SplitImage()), 0);
+        QVERIFY(fs::exists(del / "sys.003"));
+        Overwrite(del / "sys.kwi", at, std::string(96, '\x5A'));
+        QVERIFY(kw::test::OpenFixtureImage(del / "sys.kwi") == nullptr);
+        drives_.Dir().Write("damaged/sys.txt", "not mine");
+        drives_.Dir().Write("damaged/sys.009", "not mine");
+
+        QCOMPARE(DeleteImageSet(drives_.Vfs(), "T:\\damaged\\sys.kwi", nullptr), 0);
+        QCOMPARE(Listing(del), (std::set<std::string>{"sys.009", "sys.txt"}));
+        fs::remove_all(del);
+    }
+
+    // Two partitions appended where the second fails: the image keeps
+    // neither, so that the next append stores each partition once.
+    void failedAppendOfSeveralPartitionsKeepsNone() {
+        const std::string target = Dir("imgs/target.kwi");
+        kw::test::FixtureImage image;
+        image.parts = {kw::test::FixturePart{"Kept", "", 'C', 0, 0x06, 1, 8, 64, 40}};
+        QCOMPARE(kw::test::WriteFixtureImage(target, image), 0);
+        const auto appendFrom = [&](const QString& source) {
+            auto form = Start();
+            form->ExploreTree->setCurrentItem(kw::test::ImageNode(*form, "imgs", source));
+            kw::test::RunCopy(*form, ui_, [](TCopyToImageDlg& dlg) {
+                dlg.DestEd->setText("T:\\imgs\\target.kwi");
+                dlg.CopyBtnClick();
+            });
+        };
+
+        appendFrom("bad.kwi");
+        QCOMPARE(ui_.messages.size(), size_t(2)); // the confirmation, then the error
+        QCOMPARE(ui_.messages[1].text, QString("Error 1802: Partition was not copied."));
+        QCOMPARE(PartNames(target), std::vector<std::string>{"Kept"});
+        QCOMPARE(VerifyImage(target, nullptr), 0);
+
+        ui_.messages.clear();
+        appendFrom("two.kwi");
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(PartNames(target), (std::vector<std::string>{"Kept", "One", "Two"}));
+    }
+
+    // A new image that fails takes the folders made for it along; a folder
+    // that was there before, or that holds something else, stays.
+    void failedNewImageRemovesTheFoldersItMade() {
+        fs::create_directories(Dir("there"));
+        const std::pair<const char*, const char*> cases[] = {
+            {"T:\\made\\deep\\bad.kwi", "made"},
+            {"T:\\there\\deep\\bad.kwi", "there/deep"},
+        };
+        for (const auto& [destination, gone] : cases) {
+            ui_.messages.clear();
+            auto form = Start();
+            form->ExploreTree->setCurrentItem(kw::test::ImageNode(*form, "imgs", "bad.kwi"));
+            kw::test::RunCopy(*form, ui_, [d = destination](TCopyToImageDlg& dlg) {
+                dlg.DestEd->setText(d);
+                dlg.CopyBtnClick();
+            });
+            QCOMPARE(ui_.messages.size(), size_t(1));
+            QCOMPARE(ui_.messages[0].caption, QString("Partition Copy Error"));
+            QVERIFY2(!fs::exists(Dir(gone)), gone);
+        }
+        QVERIFY(fs::exists(Dir("there")));
+    }
+};
+
+QTEST_MAIN(ImageSetsTest)
+#include "image_sets_test.moc"
