@@ -340,6 +340,7 @@ int StoreContainer::DeleteSet() {
     if (callback_ != nullptr) {
         callback_->DeleteImageBegin();
     }
+    const bool wasOpen = mode_ != Mode::None;
     Close();
     if (SetInUse(path_)) {
         if (callback_ != nullptr) {
@@ -347,23 +348,7 @@ int StoreContainer::DeleteSet() {
         }
         return kStoreCannotOpen; // a writer has the set open
     }
-    // Members are the files whose first record carries volume 0's creation time.
-    ChunkRecord r;
-    const bool known = ReadFirstRecord(path_, &r);
-    int err = kStoreOk;
-    if (known) {
-        for (const auto& [index, file] : ListMembers(r.creationTime)) {
-            if (index != 0 && !volfiles::Delete(file)) {
-                err = kStoreMediaFailure;
-            }
-        }
-    } else {
-        for (const std::string& file : ContinuationsByName()) {
-            if (!volfiles::Delete(file)) {
-                err = kStoreMediaFailure;
-            }
-        }
-    }
+    int err = DeleteContinuations(wasOpen ? volumeCount_ : 0);
     if (volfiles::Exists(path_) && !volfiles::Delete(path_)) {
         err = kStoreMediaFailure;
     }
@@ -372,6 +357,40 @@ int StoreContainer::DeleteSet() {
     }
     if (callback_ != nullptr) {
         callback_->DeleteImageEnd();
+    }
+    return err;
+}
+
+// Members are the files whose first record carries volume 0's creation
+// time. A file named as a volume below the last member, or within the count
+// of a set that was open (`counted` volumes), is one too, even when its own
+// first record is damaged. Without a sound volume 0 the continuations are
+// found by name alone.
+int StoreContainer::DeleteContinuations(uint32_t counted) {
+    std::vector<std::string> files;
+    uint32_t last = counted > 0 ? counted - 1 : 0;
+    ChunkRecord r;
+    if (ReadFirstRecord(path_, &r)) {
+        for (const auto& [index, file] : ListMembers(r.creationTime)) {
+            if (index != 0) {
+                files.push_back(file);
+            }
+            last = std::max(last, index);
+        }
+    } else {
+        files = ContinuationsByName();
+    }
+    int err = kStoreOk;
+    for (const std::string& file : files) {
+        if (!volfiles::Delete(file)) {
+            err = kStoreMediaFailure;
+        }
+    }
+    for (uint32_t index = 1; index < last; ++index) {
+        const std::string file = MemberPath(index);
+        if (volfiles::Exists(file) && !volfiles::Delete(file)) {
+            err = kStoreMediaFailure;
+        }
     }
     return err;
 }

@@ -121,6 +121,8 @@ private:
     // unless another first volume in the folder, whose continuations bear
     // the same names, has its creation time.
     std::vector<std::string> ContinuationsByName();
+    // Deletes every continuation volume of the set (DeleteSet).
+    int DeleteContinuations(uint32_t counted);
     bool Removable(const std::string& path) const;
     void CloseVolume();
     // The path of member volume `index` as the folder holds it.

@@ -300,6 +300,16 @@ TEST(ContainerDamage, DeletingASetWithADamagedFirstVolumeTakesItsContinuations) 
     }
     EXPECT_TRUE(std::filesystem::exists(dir.File("set.009")));
 
+    // A middle volume whose record is damaged still lies between members.
+    MakeSet(dir, 0, 2 * kChunk, 700000);
+    std::vector<uint8_t> middle = FileBytes(dir.File("set.002"));
+    std::fill(middle.begin(), middle.begin() + 96, uint8_t(0));
+    PutFileBytes(dir.File("set.002"), middle);
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    for (const char* gone : {"set.kwi", "set.002", "set.003"}) {
+        EXPECT_FALSE(std::filesystem::exists(dir.File(gone))) << gone;
+    }
+
     const std::string other = MakeSet(dir, 0, 2 * kChunk, 700000, "set.abc");
     ASSERT_TRUE(std::filesystem::exists(dir.File("set.002")));
     PutFileBytes(path, std::vector<uint8_t>(kChunk, 0x55)); // set.kwi: no record at all
