@@ -35,7 +35,7 @@ std::uint32_t UIBRIDGE::Message(kwRet code, std::uint32_t flags, std::uintptr_t 
 }
 
 std::uint32_t UIBRIDGE::MessageBox(const char*, std::uint32_t, const char*) {
-    return 0;
+    return BRIDGE_ANSWER_NO;
 }
 
 std::uint32_t UIBRIDGE::ShowMessage(kwRet, std::uint32_t, std::uint32_t, std::uintptr_t,
@@ -146,8 +146,10 @@ std::uint32_t BridgeAnswer(std::uint32_t answer) {
         return 5;
     case 5:
         return 4;
+    case UI_ANSWER_YES:
+        return BRIDGE_ANSWER_YES;
     default:
-        return 0;
+        return BRIDGE_ANSWER_NO;
     }
 }
 

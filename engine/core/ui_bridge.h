@@ -21,11 +21,22 @@ inline constexpr std::uint32_t MB_ENGINE_BUTTONS_B = 0x4;
 inline constexpr std::uint32_t MB_ENGINE_PASSED_ON = 0x10 | 0x8 | 0x2;
 inline constexpr std::uint32_t MB_ENGINE_EXTRA_BUTTON = 0x40;
 
+// The engine's answer codes from a message box. Cancel, abort and "closed
+// without a button" keep UIInterface's 1, 2 and 3; OK and "no to all" arrive
+// as 5 and 4. Yes has a code of its own, so that consent can be told from
+// No: No, and every answer the engine has no code for, is 0, which is also
+// what a bridge without a user interface answers to every question.
+inline constexpr std::uint32_t BRIDGE_ANSWER_NO = 0;
+inline constexpr std::uint32_t BRIDGE_ANSWER_CANCEL = 1;
+inline constexpr std::uint32_t BRIDGE_ANSWER_YES = 9;
+
 // Flags of a message shown for a failure.
 inline constexpr std::uint32_t UIB_ERROR_FLAGS = 96;
 inline constexpr std::uint32_t MSG_PRODUCT_TITLE = 558;
 
-// The host's user interface as the engine sees it (silent in this base).
+// The host's user interface as the engine sees it. This base is silent: it
+// shows nothing and answers every question No, so that nothing which needs
+// the user's consent happens while no user interface is attached.
 class UIBRIDGE {
 public:
     virtual ~UIBRIDGE();
@@ -35,6 +46,7 @@ public:
                                   std::uintptr_t arg2);
     // Shows the error behind the handle or asks its question; always 0.
     virtual std::uint32_t HandleError(KWERRORHANDLE handle);
+    // Shows the text or asks it as a question; the engine's answer code.
     virtual std::uint32_t MessageBox(const char* text, std::uint32_t flags, const char* caption);
     virtual void Reserved6() {}
     virtual std::uint32_t ShowMessage(kwRet code, std::uint32_t flags, std::uint32_t argCount,

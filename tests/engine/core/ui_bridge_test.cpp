@@ -71,8 +71,8 @@ TEST_F(UiTest, MessageBoxFlagsAndAnswers) {
     EXPECT_EQ(ui_.calls[2].what, "message");
     EXPECT_EQ(ui_.calls[2].kind, UI_KIND_INFORMATION);
 
-    const std::uint32_t answers[][2] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 5},
-                                        {5, 4}, {6, 0}, {9, 0}, {10, 0}};
+    const std::uint32_t answers[][2] = {
+        {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 5}, {5, 4}, {6, 0}, {9, BRIDGE_ANSWER_YES}, {10, 0}};
     for (const auto& a : answers)
         EXPECT_EQ(BridgeAnswer(a[0]), a[1]) << a[0];
     const std::uint32_t defaults[][2] = {{0x1000 | 0x2000, 1}, {0x4000, 3}, {0x10000, 5},
@@ -216,7 +216,8 @@ TEST_F(UiTest, AsyncMouseMovementRegistersTheCallback) {
         EXPECT_TRUE(bridge.CallbackRegistered());
     }
     EXPECT_NE(kwGetUIBridge(), nullptr); // the silent bridge after the last one went
-    EXPECT_EQ(kwGetUIBridge()->MessageBox("x", 0, "y"), 0u);
+    EXPECT_EQ(kwGetUIBridge()->MessageBox("x", MB_ENGINE_QUESTION | MB_ENGINE_BUTTONS_B, "y"),
+              BRIDGE_ANSWER_NO); // without a user interface every question is answered No
     SetFeatureProfilePath("");
 }
 
