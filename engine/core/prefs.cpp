@@ -4,6 +4,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/engine_setup.h"
 #include "engine/disk/kwlib.h"
+#include "engine/disk/partition_table.h"
 #include "include/kwbytes.h"
 #include "platform/drives/drive_table.h"
 #include "platform/files/sysfile.h"
@@ -44,6 +45,33 @@ bool Mark(DISK_RECORD* disk, uint32_t s, uint8_t* buf) {
     kwbytes::StoreLe32(buf + 4, PREFS_MARK_SECOND);
     std::memset(buf + PREFS_RECORD_OFFSET, 0, 16);
     return phyWrite(disk, s, buf, 1) == KW_OK;
+}
+
+// Whether the track-0 sectors behind the master boot record are unused, so
+// that one of them may be taken: no GUID partition table (its protective
+// entry says its header and entries lie there), no partition starting inside
+// the track, and every sector free in the sense of IsFreeSector (a boot
+// loader's code lives here too). Whatever cannot be read counts as used.
+bool TrackGapFree(DISK_RECORD* disk, uint32_t spt, uint8_t* buf) {
+    PARTITION_SECTOR mbr;
+    if (phyRead(disk, 0, buf, 1) != KW_OK || !PARTITION_SECTOR::parse({buf, 512}, &mbr))
+        return false;
+    for (const PARTITION_ENTRY& e : mbr.entries) {
+        bool inTrack = e.type == KW_GPT_PROTECTIVE_TYPE || e.relStart < spt;
+        if (mbr.HasSignature() && e.type != 0 && inTrack) {
+            DbgPrintf("Preference record: track 0 holds a partition table or partition; no "
+                      "sector marked\n");
+            return false;
+        }
+    }
+    for (uint32_t s = 1; s < spt; ++s) {
+        if (phyRead(disk, s, buf, 1) != KW_OK || !IsFreeSector({buf, 512}, s, disk)) {
+            DbgPrintf("Preference record: sector %lu of track 0 is in use; no sector marked\n",
+                      static_cast<unsigned long>(s));
+            return false;
+        }
+    }
+    return true;
 }
 
 // The preference file beside the program: the path cut after its last "\" or
@@ -123,9 +151,11 @@ void FindPreferenceSector(DISK_RECORD* disk, bool allowMark) {
             return;
         }
     }
-    if (!allowMark)
+    if (!allowMark || !TrackGapFree(disk, spt, buf))
         return;
     for (uint32_t s = first, n = 0; n + 1 < spt; ++n, s = NextSector(s, spt)) {
+        if (s == kLocationFile)
+            continue; // a location of 1 means the file, so sector 1 is never taken
         if (phyRead(disk, s, buf, 1) == KW_OK && IsFreeSector(buf, s, disk) && Mark(disk, s, buf)) {
             DbgPrintf("Preference record: sector %lu of track 0 marked\n",
                       static_cast<unsigned long>(s));

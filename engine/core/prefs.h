@@ -49,7 +49,10 @@ void CompletePrefsRecord(PREFS_RECORD* record);
 bool IsFreeSector(std::span<const uint8_t> sector, uint32_t s, DISK_RECORD* disk);
 
 // Searches track 0 of the disk (sectors 1 to sectors-per-track - 1) for the
-// marked sector, marking a free one when allowed. Sets the location.
+// marked sector, marking a free one when allowed and only when the whole
+// track behind the master boot record is unused: not on a disk with a GUID
+// partition table, a partition inside the track, or anything (a boot loader)
+// in a sector of it. Sets the location.
 void FindPreferenceSector(DISK_RECORD* disk, bool allowMark);
 // The location: 0 not searched yet, 1 the file, else the marked sector.
 uint32_t PreferenceLocation();

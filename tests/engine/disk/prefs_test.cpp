@@ -1,6 +1,7 @@
 // The preference record: its completion, the search of track 0 for the
 // marked sector (never outside sectors 1 .. sectors-per-track - 1), marking
-// only when allowed, and the file beside the program.
+// only when allowed and only in an unused track, and the file beside the
+// program.
 #include "engine/core/prefs.h"
 #include "engine/disk/kwlib.h"
 #include "include/kwbytes.h"
@@ -116,20 +117,61 @@ TEST_F(Prefs, TheSearchVisitsTenToTheTrackEndThenOneToNine) {
 
 TEST_F(Prefs, ShortTracksAreSearchedOnlyWithinTrackZero) {
     std::string bytes = Pattern(4 * 16 * 8);
-    std::fill_n(bytes.begin() + 5 * 512, 512, '\0'); // a free sector
+    std::fill_n(bytes.begin() + 512, 7 * 512, '\0'); // an unused track
     AllowMarking();
     TrackDisk* disk = Open(8, bytes, true);
     PREFS_RECORD r;
     ASSERT_EQ(ReadPreferenceRecord("/nonexistent/prog", &r), KW_OK);
     for (uint64_t s : disk->reads)
-        EXPECT_TRUE(s >= 1 && s < 8) << s;
-    ASSERT_EQ(disk->writes, std::vector<uint64_t>{5});
-    EXPECT_EQ(PreferenceLocation(), 5u);
+        EXPECT_TRUE(s < 8) << s;
+    // Sector 1 comes first on a short track, but its location would read as the file.
+    ASSERT_EQ(disk->writes, std::vector<uint64_t>{2});
+    EXPECT_EQ(PreferenceLocation(), 2u);
     EXPECT_EQ(
-        kwbytes::LoadLe32(reinterpret_cast<const uint8_t*>(disk->Bytes().data()) + 5 * 512 + 4),
+        kwbytes::LoadLe32(reinterpret_cast<const uint8_t*>(disk->Bytes().data()) + 2 * 512 + 4),
         PREFS_MARK_SECOND);
     EXPECT_EQ(r.state, PREFS_STATE_COMPLETE);
     EXPECT_EQ(r.flags, PREFS_MODE_A);
+}
+
+// Track 0 behind the master boot record is taken only when nothing uses it.
+TEST_F(Prefs, ATrackInUseIsNeverMarked) {
+    struct Entry {
+        uint8_t type;
+        uint32_t start;
+    };
+    const struct {
+        const char* what;
+        Entry entry;
+        uint32_t usedSector; // 0: the whole gap is zeros
+        std::vector<uint64_t> writes;
+    } cases[] = {
+        {"an unused track", {0x83, 2048}, 0, {10}},
+        {"a GUID partition table's protective entry", {0xEE, 1}, 0, {}},
+        {"a boot loader in the gap", {0x83, 2048}, 3, {}},
+        {"a boot loader's last sector", {0x83, 2048}, 62, {}},
+        {"a partition that starts inside the track", {0x06, 32}, 0, {}},
+    };
+    AllowMarking();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string bytes(size_t{4} * 16 * 63 * 512, '\0');
+        auto* b = reinterpret_cast<uint8_t*>(bytes.data());
+        b[446 + 4] = c.entry.type;
+        kwbytes::StoreLe32(b + 446 + 8, c.entry.start);
+        kwbytes::StoreLe32(b + 446 + 12, 1000);
+        kwbytes::StoreLe16(b + 510, 0xAA55);
+        for (uint32_t i = 0; c.usedSector != 0 && i < 512; ++i)
+            b[size_t{c.usedSector} * 512 + i] = static_cast<uint8_t>(i * 7 + 1); // code
+        ResetPreferenceLocation();
+        TrackDisk* disk = Open(63, bytes, true);
+        PREFS_RECORD r;
+        ASSERT_EQ(ReadPreferenceRecord("/nonexistent/prog", &r), KW_OK);
+        EXPECT_EQ(disk->writes, c.writes);
+        EXPECT_EQ(PreferenceLocation(), c.writes.empty() ? 1u : 10u);
+        kwLibClose();
+        kw::plat::SetDiskProviderForTests(nullptr);
+    }
 }
 
 TEST_F(Prefs, NothingIsMarkedUnlessTheSettingsAllowIt) {
