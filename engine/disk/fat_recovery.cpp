@@ -7,6 +7,7 @@
 #include "engine/disk/sector_buffer.h"
 #include "include/kwbytes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,8 +21,6 @@ constexpr uint32_t kLastChainCluster = 0xFFF6;
 constexpr uint32_t kMsgInterrupted = 325;
 constexpr uint32_t kMsgRecovered = 466;
 constexpr uint32_t kMsgRecoverNow = 468;
-// The answer with which the user leaves the partition as it is.
-constexpr uint32_t kAnswerLeave = 5;
 constexpr char kDynamicRoot[] = "DYN_ROOT";
 
 bool IsFatType(uint8_t type) {
@@ -42,15 +41,25 @@ uint32_t FatSector(const FAT_RECOVERY_LAYOUT& l, uint32_t copy, uint32_t index) 
     return l.firstFat + copy * l.sectorsPerFat + index;
 }
 
-// Sector `index` of FAT copy 0 over every other copy; the first one with
-// its out-of-step mark cleared.
-kwRet CopyFirstFat(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
+// The bytes of a FAT's two reserved entries, which hold the media byte (or
+// the marks) and the saved type.
+uint32_t ReservedBytes(const FAT_RECOVERY_LAYOUT& l) {
+    return l.fatBits == 12 ? 3 : l.fatBits == 16 ? 4 : 8;
+}
+
+// Sector `index` of FAT copy 0 over every other copy. The first sector's
+// reserved entries take the marks still to be worked off (all but this one)
+// and the saved type, so that every copy keeps what a repeated run needs.
+kwRet CopyFirstFat(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t marks,
+                   const uint8_t* kept, uint8_t* buf) {
     for (uint32_t i = 0; i < l.sectorsPerFat; ++i) {
         kwRet rc = phyRead(disk, FatSector(l, 0, i), buf, 1);
         if (rc != KW_OK)
             return rc;
-        if (i == 0)
-            buf[0] &= static_cast<uint8_t>(~FAT_MARK_COPIES_OUT_OF_STEP);
+        if (i == 0) {
+            std::memcpy(buf, kept, ReservedBytes(l));
+            buf[0] = static_cast<uint8_t>(marks & ~FAT_MARK_COPIES_OUT_OF_STEP);
+        }
         for (uint32_t copy = 1; copy < l.fatCount && rc == KW_OK; ++copy)
             rc = phyWrite(disk, FatSector(l, copy, i), buf, 1);
         if (rc != KW_OK)
@@ -87,17 +96,25 @@ kwRet RootChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint32_t first,
     return KW_OK;
 }
 
-// Sets the FAT16 entries of the chain to 0 in every copy.
+// Sets the FAT16 entries of the chain to 0 in every copy, one write per FAT
+// sector. Copy 0, which a repeated run reads, goes last, and there the
+// sector holding the chain's first entry goes first: once that entry is
+// free, every other copy is free of the chain too.
 kwRet FreeChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, const std::vector<uint32_t>& chain,
                 uint8_t* buf) {
-    for (uint32_t copy = 0; copy < l.fatCount; ++copy) {
-        for (uint32_t c : chain) {
-            uint32_t sector = FatSector(l, copy, c * 2 / kSector);
-            kwRet rc = phyRead(disk, sector, buf, 1);
-            if (rc == KW_OK) {
-                kwbytes::StoreLe16(buf + c * 2 % kSector, 0);
-                rc = phyWrite(disk, sector, buf, 1);
-            }
+    std::vector<uint32_t> sectors; // FAT sectors of the chain, the first entry's first
+    for (uint32_t c : chain)
+        if (std::find(sectors.begin(), sectors.end(), c * 2 / kSector) == sectors.end())
+            sectors.push_back(c * 2 / kSector);
+    for (uint32_t copy = l.fatCount; copy-- > 0;) {
+        for (uint32_t index : sectors) {
+            kwRet rc = phyRead(disk, FatSector(l, copy, index), buf, 1);
+            if (rc != KW_OK)
+                return rc;
+            for (uint32_t c : chain)
+                if (c * 2 / kSector == index)
+                    kwbytes::StoreLe16(buf + c * 2 % kSector, 0);
+            rc = phyWrite(disk, FatSector(l, copy, index), buf, 1);
             if (rc != KW_OK)
                 return rc;
         }
@@ -105,33 +122,68 @@ kwRet FreeChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, const std::vect
     return KW_OK;
 }
 
+// Root sector i from the chain (zeros past its end) into the fixed area.
+kwRet PutRootSector(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l,
+                    const std::vector<uint32_t>& chain, uint32_t i, uint8_t* buf) {
+    uint32_t n = i / l.sectorsPerCluster;
+    std::memset(buf, 0, kSector);
+    kwRet rc = KW_OK;
+    if (n < chain.size())
+        rc = phyRead(disk,
+                     l.dataStart + (chain[n] - 2) * l.sectorsPerCluster + i % l.sectorsPerCluster,
+                     buf, 1);
+    return rc == KW_OK ? phyWrite(disk, l.rootStart + i, buf, 1) : rc;
+}
+
+// Every root sector but the first from the chain into the fixed area, then,
+// once they are on disk, the chain freed.
+kwRet PutRootTail(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l,
+                  const std::vector<uint32_t>& chain, uint8_t* buf) {
+    uint32_t rootSectors = (l.rootEntries * 32 + kSector - 1) / kSector;
+    kwRet rc = KW_OK;
+    for (uint32_t i = 1; i < rootSectors && rc == KW_OK; ++i)
+        rc = PutRootSector(disk, l, chain, i, buf);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
+    return rc == KW_OK ? FreeChain(disk, l, chain, buf) : rc;
+}
+
 // A FAT16 root directory that was moved into a cluster chain (its fixed area
 // then begins with "DYN_ROOT" and the chain's first cluster) goes back to
-// the fixed area, and the chain is freed.
+// the fixed area, and the chain is freed. The first root sector, which holds
+// the marker a repeated run starts from, is written last, once the other
+// root sectors and the freed chain are on disk. A run that finds the marker
+// with the chain's first cluster already free therefore has only that
+// sector left to copy.
 kwRet RestoreRoot(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
     kwRet rc = phyRead(disk, l.rootStart, buf, 1);
     if (rc != KW_OK || std::memcmp(buf, kDynamicRoot, 8) != 0)
         return rc;
-    std::vector<uint32_t> chain;
-    rc = RootChain(disk, l, kwbytes::LoadLe16(buf + 8), buf, &chain);
-    if (rc != KW_OK)
-        return rc;
-    uint32_t rootSectors = (l.rootEntries * 32 + kSector - 1) / kSector;
-    for (uint32_t i = 0; i < rootSectors && rc == KW_OK; ++i) {
-        uint32_t n = i / l.sectorsPerCluster;
-        std::memset(buf, 0, kSector);
-        if (n < chain.size())
-            rc = phyRead(
-                disk, l.dataStart + (chain[n] - 2) * l.sectorsPerCluster + i % l.sectorsPerCluster,
-                buf, 1);
-        if (rc == KW_OK)
-            rc = phyWrite(disk, l.rootStart + i, buf, 1);
+    uint32_t first = kwbytes::LoadLe16(buf + 8);
+    if (first < 2 || first >= l.clusterCount + 2) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error #%lu: the moved root directory names cluster %lu, which the volume does "
+                "not have\r\n",
+                static_cast<unsigned long>(ERR_FAT_BAD_CLUSTER), static_cast<unsigned long>(first));
+        return ERR_FAT_BAD_CLUSTER;
     }
-    if (rc != KW_OK)
-        return rc;
-    DiskLog(DBG_LEVEL_HEADER, "Root directory of %u clusters put back into its fixed area\r\n",
-            static_cast<unsigned>(chain.size()));
-    return FreeChain(disk, l, chain, buf);
+    uint32_t link = 0;
+    rc = Fat16Entry(disk, l, first, buf, &link);
+    std::vector<uint32_t> chain;
+    if (rc == KW_OK && link != 0)
+        rc = RootChain(disk, l, first, buf, &chain);
+    if (rc == KW_OK && !chain.empty())
+        rc = PutRootTail(disk, l, chain, buf);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
+    if (rc == KW_OK)
+        rc = PutRootSector(disk, l, {first}, 0, buf);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
+    if (rc == KW_OK)
+        DiskLog(DBG_LEVEL_HEADER, "Root directory of %u clusters put back into its fixed area\r\n",
+                static_cast<unsigned>(chain.size()));
+    return rc;
 }
 
 // The entry's type byte in its table sector.
@@ -148,7 +200,7 @@ kwRet RestoreType(DISK_RECORD* disk, TABLE_ENTRY* te, uint8_t type, uint8_t* buf
 
 // The normal first bytes of every FAT copy: the media byte and the end marks.
 kwRet RestoreFatStarts(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
-    uint32_t n = l.fatBits == 12 ? 3 : l.fatBits == 16 ? 4 : 8;
+    uint32_t n = ReservedBytes(l);
     for (uint32_t copy = 0; copy < l.fatCount; ++copy) {
         kwRet rc = phyRead(disk, FatSector(l, copy, 0), buf, 1);
         if (rc != KW_OK)
@@ -195,27 +247,39 @@ bool MayRecover(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t marks, uint8_t
         why = "it was being moved, which this engine cannot recover";
     else if (!kwDiskWritable(disk))
         why = "the disk may not be written in this session";
+    else if (Ask(MB_ENGINE_QUESTION | MB_ENGINE_BUTTONS_B, {kMsgInterrupted, kMsgRecoverNow}) !=
+             BRIDGE_ANSWER_YES)
+        why = "the user did not agree to recover it"; // No, Cancel, or nobody to ask
     if (why != nullptr) {
         DiskLog(DBG_LEVEL_HEADER,
                 "Interrupted FAT operation on the partition at %lu left as it is: %s\r\n",
                 static_cast<unsigned long>(te.absStart), why);
         return false;
     }
-    return Ask(MB_ENGINE_QUESTION | MB_ENGINE_BUTTONS_B, {kMsgInterrupted, kMsgRecoverNow}) !=
-           kAnswerLeave;
+    return true;
 }
 
+// Every step leaves the marks that lead a repeated run through what is still
+// to do: the work on the FATs and the root directory first, then the FATs'
+// normal first bytes, and last, once those are on disk, the type that ends
+// the entry's 3Ch.
 kwRet Recover(DISK_RECORD* disk, TABLE_ENTRY* te, const FAT_RECOVERY_LAYOUT& l, uint8_t marks,
-              uint8_t type, uint8_t* buf) {
+              const uint8_t* kept, uint8_t type, uint8_t* buf) {
     kwRet rc = KW_OK;
     if (marks & FAT_MARK_COPIES_OUT_OF_STEP)
-        rc = CopyFirstFat(disk, l, buf);
+        rc = CopyFirstFat(disk, l, marks, kept, buf);
     if (rc == KW_OK && (marks & FAT_MARK_ROOT_IN_CHAIN) && l.fatBits == 16)
         rc = RestoreRoot(disk, l, buf);
     if (rc == KW_OK)
-        rc = RestoreType(disk, te, type, buf);
+        rc = phyFlush(disk);
     if (rc == KW_OK)
         rc = RestoreFatStarts(disk, l, buf);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
+    if (rc == KW_OK)
+        rc = RestoreType(disk, te, type, buf);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
     return rc;
 }
 
@@ -253,6 +317,11 @@ bool FAT_RECOVERY_LAYOUT::parse(std::span<const uint8_t> s, uint32_t start,
     return true;
 }
 
+bool FAT_RECOVERY_LAYOUT::FatHoldsClusters() const {
+    uint64_t entries = uint64_t{sectorsPerFat} * kSector * 8 / fatBits;
+    return entries >= uint64_t{clusterCount} + 2;
+}
+
 uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> b) {
     if (b.size() < 5)
         return 0;
@@ -272,6 +341,15 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
     FAT_RECOVERY_LAYOUT l;
     if (rc != KW_OK || !FAT_RECOVERY_LAYOUT::parse(buf.bytes(), te->absStart, &l))
         return rc;
+    if (!l.FatHoldsClusters()) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error #%lu: the FATs of the partition at %lu are too small for its %lu clusters; "
+                "nothing recovered\r\n",
+                static_cast<unsigned long>(ERR_FAT_BAD_GEOMETRY),
+                static_cast<unsigned long>(te->absStart),
+                static_cast<unsigned long>(l.clusterCount));
+        return ERR_FAT_BAD_GEOMETRY;
+    }
     uint8_t marks = 0;
     uint8_t kept[8] = {};
     rc = ReadMarks(disk, l, buf.get(), &marks, kept);
@@ -280,7 +358,7 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
     uint8_t type = SavedPartitionType(l.fatBits, kept);
     if (!MayRecover(disk, *te, marks, type))
         return KW_OK;
-    rc = Recover(disk, te, l, marks, type, buf.get());
+    rc = Recover(disk, te, l, marks, kept, type, buf.get());
     if (rc != KW_OK) {
         DiskLog(DBG_LEVEL_HEADER,
                 "Error #%lu: recovery of the interrupted FAT operation on the partition at %lu "

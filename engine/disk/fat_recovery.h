@@ -38,6 +38,9 @@ struct FAT_RECOVERY_LAYOUT {
     // 54) and has more than one FAT and a layout that fits 32-bit sectors.
     static bool parse(std::span<const uint8_t> bootSector, uint32_t start,
                       FAT_RECOVERY_LAYOUT* layout);
+    // Whether one FAT has an entry for every cluster (and the two reserved
+    // ones): a chain followed through a smaller FAT would leave it.
+    bool FatHoldsClusters() const;
 };
 
 // The partition type kept in the first 8 bytes of a marked FAT sector.
@@ -46,7 +49,10 @@ uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> firstBytes)
 // Offers a table entry of type 3Ch to the recovery. *recovered is true when
 // the partition was recovered; te then carries its restored type. Nothing
 // is done (0, not recovered) when the volume is no FAT volume, carries no
-// marks, the disk may not be written, the user declines, or the partition
-// was being moved (that recovery is not part of this engine). Read and write
-// failures end the recovery with their code.
+// marks, the disk may not be written, the user does not answer Yes (with no
+// user interface attached nobody can), or the partition was being moved
+// (that recovery is not part of this engine). A FAT too small for the
+// volume's clusters is refused with ERR_FAT_BAD_GEOMETRY before anything is
+// written. Read and write failures end the recovery with their code; the
+// order of the writes lets a later run finish what a failed one began.
 kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered);

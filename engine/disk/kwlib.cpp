@@ -288,6 +288,21 @@ kwRet phyWrite(DISK_RECORD* disk, uint32_t sector, const void* buffer, uint32_t 
     return KW_OK;
 }
 
+kwRet phyFlush(DISK_RECORD* disk) {
+    if (disk == nullptr)
+        return ERR_BAD_ARGUMENT;
+    kw::plat::SectorSource* src = UnitSource(disk);
+    if (src == nullptr)
+        return KW_OK; // nothing was written
+    kw::plat::DiskIoResult r = src->Flush();
+    if (!r.ok()) {
+        DiskLog(DBG_LEVEL_TRACE, "error #%lu flushing the writes of drive %d\n",
+                static_cast<unsigned long>(r.hostError), disk->diskNumber);
+        return ERR_WRITE_FAULT;
+    }
+    return KW_OK;
+}
+
 kwRet TestReadSector(DISK_RECORD* disk, uint32_t sector) {
     DiskLog(DBG_LEVEL_TRACE, "\nTestReadSector ...");
     SectorBuffer buf;

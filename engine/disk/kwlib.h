@@ -37,6 +37,9 @@ DISK_RECORD* kwGetImageDisk();
 // Physical I/O in 512-byte sectors at absolute sector numbers.
 kwRet phyRead(DISK_RECORD* disk, uint32_t sector, void* buffer, uint32_t count);
 kwRet phyWrite(DISK_RECORD* disk, uint32_t sector, const void* buffer, uint32_t count);
+// Returns once the disk's earlier writes are on the medium: what must come
+// after them on disk is written after this.
+kwRet phyFlush(DISK_RECORD* disk);
 void kwSetUseKwiPhyRead(uint8_t on);
 void kwSetKwiPhyRead(KWI_PHY_READ hook);
 kwRet TestReadSector(DISK_RECORD* disk, uint32_t sector);

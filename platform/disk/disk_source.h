@@ -61,6 +61,9 @@ public:
     // end fails with OutOfRange and transfers nothing; the disk never grows.
     virtual DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) = 0;
     virtual DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) = 0;
+    // Returns once every write before it is on the medium; a source without
+    // a cache of its own has nothing to do.
+    virtual DiskIoResult Flush() { return {}; }
     // The block devices Linux has for this disk, with their mounts; empty for
     // anything but a machine disk.
     virtual std::vector<HostPartition> HostPartitions() const { return {}; }

@@ -28,6 +28,7 @@ public:
     uint32_t LogicalSectorBytes() const override { return inner_->LogicalSectorBytes(); }
     DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override;
     DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override;
+    DiskIoResult Flush() override { return inner_->Flush(); }
     std::vector<HostPartition> HostPartitions() const override { return inner_->HostPartitions(); }
     DiskIoResult Claim(uint64_t sector, uint64_t count,
                        std::unique_ptr<DiskClaim>* claim) override {

@@ -178,6 +178,16 @@ DiskIoResult FileSectorSource::Write(uint64_t sector, const void* buffer, uint32
     return {};
 }
 
+DiskIoResult FileSectorSource::Flush() {
+    if (!writable_)
+        return {};
+    while (fdatasync(fd_) != 0) {
+        if (errno != EINTR)
+            return {DiskIoStatus::IoError, errno};
+    }
+    return {};
+}
+
 void FileSectorSource::ActAsHostDisk(unsigned major, unsigned minor) {
     hostDisk_ = true;
     major_ = major;

@@ -1,11 +1,16 @@
 // Recovery of an interrupted FAT operation at enumeration: a FAT16 volume made
 // by mkfs.fat with files from mtools, its entry set to type 3Ch and its FATs
 // marked as the engine leaves them mid-operation; fsck.fat and mtools check
-// what the recovery leaves.
+// what the recovery leaves. The user answers through the program's bridge.
 #include "engine/core/rebootmgr.h"
+#include "engine/core/ui_bridge.h"
+#include "engine/core/ui_interface.h"
 #include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "include/kwbytes.h"
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/fault_disk_source.h"
+#include "platform/disk/file_disk_source.h"
 #include "tests/engine/disk/disk_fixture.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +18,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 using kwtest::kCyl;
 
@@ -20,6 +26,21 @@ namespace {
 
 constexpr uint32_t kStart = 2048;
 constexpr uint32_t kSectors = 40000;
+
+// Answers every question with one answer and counts what it was asked.
+class AnsweringUI : public UIInterface {
+public:
+    void ShowMessage(KWString, KWString, std::uint32_t) override { ++notices; }
+    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
+                              std::uint32_t buttons) override {
+        ++questions;
+        lastButtons = buttons;
+        return answer;
+    }
+    std::uint32_t answer = UI_ANSWER_YES;
+    int questions = 0, notices = 0;
+    std::uint32_t lastButtons = 0;
+};
 
 class FatRecovery : public ::testing::Test {
 protected:
@@ -41,9 +62,14 @@ protected:
         ASSERT_EQ(layout_.fatBits, 16);
         ASSERT_EQ(layout_.fatCount, 2u);
         gRebootManager = &reboots_;
+        kwSetUIInterface(&ui_);
+        bridge_.emplace();
     }
     void TearDown() override {
         kwLibClose();
+        kw::plat::SetDiskProviderForTests(nullptr);
+        bridge_.reset();
+        kwSetUIInterface(nullptr);
         gRebootManager = nullptr;
         unsetenv("KW_DISKS");
     }
@@ -56,12 +82,57 @@ protected:
     uint64_t Fat(uint32_t copy) const {
         return (uint64_t{layout_.firstFat} + copy * layout_.sectorsPerFat) * 512;
     }
+    // Moves the root directory into the volume's last clusters, as an
+    // operation does, and gives back the root area as it was.
+    std::vector<uint8_t> MoveRootIntoChain() {
+        uint32_t rootSectors = layout_.rootEntries * 32 / 512;
+        uint32_t spc = layout_.sectorsPerCluster;
+        uint32_t n = (rootSectors + spc - 1) / spc;
+        uint32_t first = layout_.clusterCount + 2 - n;
+        std::vector<uint8_t> root =
+            kwtest::ReadAt(image_, uint64_t{layout_.rootStart} * 512, size_t{rootSectors} * 512);
+        Put((uint64_t{layout_.dataStart} + uint64_t{first - 2} * spc) * 512, root);
+        for (uint32_t copy = 0; copy < 2; ++copy)
+            for (uint32_t i = 0; i < n; ++i) {
+                std::vector<uint8_t> link(2);
+                kwbytes::StoreLe16(link.data(), i + 1 < n ? first + i + 1 : 0xFFFF);
+                Put(Fat(copy) + uint64_t{first + i} * 2, link);
+            }
+        std::vector<uint8_t> marker(size_t{rootSectors} * 512, 0);
+        std::memcpy(marker.data(), "DYN_ROOT", 8);
+        kwbytes::StoreLe16(marker.data() + 8, static_cast<uint16_t>(first));
+        Put(uint64_t{layout_.rootStart} * 512, marker);
+        return root;
+    }
     std::vector<uint8_t> FatBytes(uint32_t copy) const {
         return kwtest::ReadAt(image_, Fat(copy), size_t{layout_.sectorsPerFat} * 512);
     }
     PARTITION_INFO* Open() {
         setenv("KW_DISKS", image_.c_str(), 1);
         EXPECT_EQ(kwLibOpen(), KW_OK);
+        return Partition();
+    }
+    // Opens the image behind a fault injector that fails write number k (0:
+    // none); *writes then counts the writes the library made.
+    void OpenFailingWrite(uint64_t k, uint64_t* writes) {
+        kw::plat::FaultySectorSource* faulty = nullptr;
+        kw::plat::SetDiskProviderForTests([&] {
+            int err = 0;
+            auto file = kw::plat::FileSectorSource::Open(
+                image_.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
+            auto f = std::make_unique<kw::plat::FaultySectorSource>(std::move(file));
+            f->FailWriteNumber(k);
+            faulty = f.get();
+            kw::plat::DiskScan scan;
+            scan.disks.push_back(std::move(f));
+            return scan;
+        });
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        *writes = faulty->WritesSeen();
+        kwLibClose();
+        kw::plat::SetDiskProviderForTests(nullptr);
+    }
+    PARTITION_INFO* Partition() {
         DISK_RECORD* d = nullptr;
         kwGetDiskList(&d);
         for (PARTITION_INFO* pi = d != nullptr ? d->firstPi : nullptr; pi != nullptr; pi = pi->next)
@@ -72,9 +143,11 @@ protected:
     // fsck.fat's verdict on the partition, copied out of the image.
     bool FsckClean() const {
         std::string part = (dir_ / "part.img").string();
-        return kwtest::Run("dd if='" + image_.string() + "' of='" + part +
-                           "' bs=512 skip=2048 count=40000 status=none && fsck.fat -n '" + part +
-                           "' >/dev/null 2>&1");
+        return kwtest::Run(
+            "dd if='" + image_.string() + "' of='" + part +
+            "' bs=1M skip=1048576 count=20480000 iflag=skip_bytes,count_bytes conv=sparse "
+            "status=none && fsck.fat -n '" +
+            part + "' >/dev/null 2>&1");
     }
     std::string Listing() const {
         std::string text =
@@ -95,6 +168,8 @@ protected:
     std::filesystem::path image_;
     FAT_RECOVERY_LAYOUT layout_;
     REBOOT_MANAGER reboots_;
+    AnsweringUI ui_;
+    std::optional<UIBridgeThunk> bridge_;
 };
 
 } // namespace
@@ -117,24 +192,7 @@ TEST_F(FatRecovery, CopiesOutOfStepAreBroughtInStepAndTheTypeComesBack) {
 }
 
 TEST_F(FatRecovery, ARootDirectoryLeftInAClusterChainGoesBackToItsPlace) {
-    // The root area moved into the last clusters of the volume.
-    uint32_t rootSectors = layout_.rootEntries * 32 / 512;
-    uint32_t spc = layout_.sectorsPerCluster;
-    uint32_t n = (rootSectors + spc - 1) / spc;
-    uint32_t first = layout_.clusterCount + 2 - n;
-    std::vector<uint8_t> root =
-        kwtest::ReadAt(image_, uint64_t{layout_.rootStart} * 512, size_t{rootSectors} * 512);
-    Put((uint64_t{layout_.dataStart} + uint64_t{first - 2} * spc) * 512, root);
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t i = 0; i < n; ++i) {
-            std::vector<uint8_t> link(2);
-            kwbytes::StoreLe16(link.data(), i + 1 < n ? first + i + 1 : 0xFFFF);
-            Put(Fat(copy) + uint64_t{first + i} * 2, link);
-        }
-    std::vector<uint8_t> marker(size_t{rootSectors} * 512, 0);
-    std::memcpy(marker.data(), "DYN_ROOT", 8);
-    kwbytes::StoreLe16(marker.data() + 8, static_cast<uint16_t>(first));
-    Put(uint64_t{layout_.rootStart} * 512, marker);
+    std::vector<uint8_t> root = MoveRootIntoChain();
     Interrupt(FAT_MARK_ROOT_IN_CHAIN);
 
     PARTITION_INFO* pi = Open();
@@ -148,20 +206,30 @@ TEST_F(FatRecovery, ARootDirectoryLeftInAClusterChainGoesBackToItsPlace) {
     EXPECT_EQ(FatBytes(0), FatBytes(1));
 }
 
-TEST_F(FatRecovery, WhatCannotBeRecoveredIsLeftAsItIs) {
+TEST_F(FatRecovery, WhatCannotBeRecoveredOrIsNotAgreedToIsLeftAsItIs) {
+    constexpr uint32_t kNobody = 99; // no user interface attached
     const struct {
         const char* what;
         uint8_t marks;
         uint8_t savedType;
+        uint32_t answer;
     } cases[] = {
-        {"a move was under way", FAT_MARK_MOVING | FAT_MARK_COPIES_OUT_OF_STEP, 0x06},
-        {"the saved type is no FAT type", FAT_MARK_COPIES_OUT_OF_STEP, 0x83},
-        {"no marks", 0, 0x06},
+        {"a move was under way", FAT_MARK_MOVING | FAT_MARK_COPIES_OUT_OF_STEP, 0x06,
+         UI_ANSWER_YES},
+        {"the saved type is no FAT type", FAT_MARK_COPIES_OUT_OF_STEP, 0x83, UI_ANSWER_YES},
+        {"no marks", 0, 0x06, UI_ANSWER_YES},
+        {"the user answers No", FAT_MARK_COPIES_OUT_OF_STEP, 0x06, UI_ANSWER_NO},
+        {"the user cancels", FAT_MARK_ROOT_IN_CHAIN, 0x06, UI_ANSWER_CANCEL},
+        {"the box is closed without a button", FAT_MARK_COPIES_OUT_OF_STEP, 0x06, UI_ANSWER_NONE},
+        {"nobody can be asked", FAT_MARK_COPIES_OUT_OF_STEP, 0x06, kNobody},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Put(Fat(0), {c.marks == 0 ? uint8_t{0xF8} : c.marks, 0xFF, c.savedType});
         Put(446 + 4, {0x3C});
+        ui_.answer = c.answer;
+        if (c.answer == kNobody)
+            bridge_.reset();
         std::vector<uint8_t> before = kwtest::ReadAt(image_, 0, size_t{kStart + kSectors} * 512);
         PARTITION_INFO* pi = Open();
         ASSERT_NE(pi, nullptr);
@@ -169,6 +237,74 @@ TEST_F(FatRecovery, WhatCannotBeRecoveredIsLeftAsItIs) {
         EXPECT_EQ(pi->ucFsKind, FS_KIND_TYPE_3C);
         EXPECT_EQ(kwtest::ReadAt(image_, 0, before.size()), before);
         EXPECT_FALSE(reboots_.HasChanges());
+        kwLibClose();
+    }
+    EXPECT_EQ(ui_.questions, 3); // asked only when the recovery could go ahead
+    EXPECT_EQ(ui_.lastButtons, UI_BUTTON_YES_NO);
+    EXPECT_EQ(ui_.notices, 0);
+}
+
+// A boot sector whose FAT is too small for the volume's clusters: a chain
+// followed through it would reach past the FAT, so nothing is written and
+// the disk is listed as holding a bad table.
+TEST_F(FatRecovery, AFatTooSmallForItsClustersIsRefusedBeforeAnyWrite) {
+    MoveRootIntoChain(); // its chain lies in the volume's last clusters
+    Interrupt(FAT_MARK_COPIES_OUT_OF_STEP | FAT_MARK_ROOT_IN_CHAIN);
+    Put(uint64_t{kStart} * 512 + 22, {8, 0}); // sectors per FAT
+    std::vector<uint8_t> before = kwtest::ReadAt(image_, 0, size_t{kStart + kSectors} * 512);
+    EXPECT_EQ(Open(), nullptr);
+    DISK_RECORD* d = nullptr;
+    kwGetDiskList(&d);
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(d->firstPi, nullptr);
+    EXPECT_EQ(d->firstPi->ucFsKind, FS_KIND_RESERVED_DISK);
+    EXPECT_EQ(d->firstPi->ulTableSect, ERR_FAT_BAD_GEOMETRY);
+    EXPECT_EQ(kwtest::ReadAt(image_, 0, before.size()), before);
+    EXPECT_EQ(ui_.questions, 0);
+}
+
+// The command-line tool attaches no user interface: listing a disk whose
+// partition is marked leaves every byte of the image as it was.
+TEST_F(FatRecovery, TheCommandLineToolWritesNothing) {
+    Interrupt(FAT_MARK_COPIES_OUT_OF_STEP);
+    Put(Fat(1) + 512, std::vector<uint8_t>(64, 0x5A));
+    std::vector<uint8_t> before = kwtest::ReadAt(image_, 0, size_t{kStart + kSectors} * 512);
+    std::string listing =
+        kwtest::Capture(std::string(KW_KWFS) + " parts disk:'" + image_.string() + "'");
+    EXPECT_NE(listing.find("\"0x3c\""), std::string::npos) << listing;
+    EXPECT_EQ(kwtest::ReadAt(image_, 0, before.size()), before);
+}
+
+// A recovery cut off at any of its writes (the write fails, and nothing
+// after it reaches the disk) is finished by the next one, except for the
+// type: it was kept only in the FATs' first bytes, which are normal again
+// before the entry loses its 3Ch, so a cut at that last write leaves a sound
+// volume under an entry the user must retype.
+TEST_F(FatRecovery, ARecoveryCutOffAtAnyWriteIsFinishedByTheNext) {
+    std::vector<uint8_t> root = MoveRootIntoChain();
+    Interrupt(FAT_MARK_COPIES_OUT_OF_STEP | FAT_MARK_ROOT_IN_CHAIN);
+    Put(Fat(1) + 512, std::vector<uint8_t>(64, 0x5A));
+    std::string interrupted = (dir_ / "interrupted.img").string();
+    ASSERT_TRUE(kwtest::Run("cp --sparse=always '" + image_.string() + "' '" + interrupted + "'"));
+    uint64_t writes = 0;
+    OpenFailingWrite(0, &writes);
+    ASSERT_EQ(SfdiskType(), "6");
+    ASSERT_TRUE(FsckClean());
+    for (uint64_t k = 1; k <= writes; ++k) {
+        SCOPED_TRACE("cut off at write " + std::to_string(k) + " of " + std::to_string(writes));
+        ASSERT_TRUE(
+            kwtest::Run("cp --sparse=always '" + interrupted + "' '" + image_.string() + "'"));
+        uint64_t seen = 0;
+        OpenFailingWrite(k, &seen);
+        ASSERT_EQ(seen, k);
+        PARTITION_INFO* pi = Open();
+        ASSERT_NE(pi, nullptr);
+        bool typeCut = k == writes;
+        EXPECT_EQ(pi->ucPartType, typeCut ? 0x3C : 0x06);
+        EXPECT_EQ(kwtest::ReadAt(image_, 446 + 4, 1)[0], typeCut ? 0x3C : 0x06);
+        EXPECT_EQ(kwtest::ReadAt(image_, uint64_t{layout_.rootStart} * 512, root.size()), root);
+        EXPECT_EQ(FatBytes(0), FatBytes(1));
+        EXPECT_TRUE(FsckClean());
         kwLibClose();
     }
 }
@@ -198,6 +334,12 @@ TEST(FatRecoveryLayout, SavedTypesAndBootSectorsThatAreNoFatVolume) {
     EXPECT_EQ(l.rootStart, 184u);
     EXPECT_EQ(l.dataStart, 216u);
     EXPECT_EQ(l.fatBits, 16);
+    EXPECT_TRUE(l.FatHoldsClusters()); // 40 x 256 entries for 9971 clusters
+    kwbytes::StoreLe16(s.data() + 22, 38);
+    ASSERT_TRUE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l));
+    EXPECT_EQ(l.clusterCount, 9972u);
+    EXPECT_FALSE(l.FatHoldsClusters()); // 38 x 256 = 9728 entries
+    kwbytes::StoreLe16(s.data() + 22, 40);
     kwbytes::StoreLe16(s.data() + 22, 0); // FAT32 size field without its name
     EXPECT_FALSE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l));
 }
