@@ -7,7 +7,8 @@
 // stream of chunks, and the growth of the peak resident size during the run.
 //
 // KW_BENCH_MIB sets the partition's size (default 256); KW_BENCH_THREADS the
-// thread count of the parallel runs (default: every core). A peer that is not
+// thread count of the parallel runs (default: every core); KW_BENCH_RAW keeps
+// the generated partition in a file for later runs. A peer that is not
 // installed is skipped.
 #include "imagestore/container/worker_pool.h"
 #include "imagestore/container/write_behind.h"
@@ -173,7 +174,18 @@ struct Fixture {
         char pattern[] = "/tmp/kwbench-threads-XXXXXX";
         dir = mkdtemp(pattern);
         raw = (dir / "part.raw").string();
-        WritePartition(raw, EnvNumber("KW_BENCH_MIB", 256) << 20);
+        // KW_BENCH_RAW: a partition file kept from an earlier run (made when
+        // missing), so that profiles of one case need not generate it again.
+        const char* kept = std::getenv("KW_BENCH_RAW");
+        const std::string source = kept != nullptr && *kept != 0 ? kept : raw;
+        const uint64_t want = EnvNumber("KW_BENCH_MIB", 256) << 20;
+        std::error_code ec;
+        if (fs::file_size(source, ec) != want) {
+            WritePartition(source, want);
+        }
+        if (source != raw) {
+            fs::copy_file(source, raw);
+        }
         rawBytes = fs::file_size(raw);
         blocks = uint32_t(rawBytes / kBlockBytes);
         bitmap.assign((blocks + 7) / 8, 0xFF); // every block is stored
@@ -271,7 +283,7 @@ void Store(benchmark::State& state) {
     const auto flags = uint32_t(state.range(0));
     const auto threads = uint32_t(state.range(1));
     kwv::SetStoreThreads(threads == 0 ? 1 : threads);
-    kwv::SetSegmentChunksForTests(threads == 0 ? (1u << 30) : SegmentSetting());
+    kwv::SetSegmentChunksForTests(threads == 0 ? kwv::kOneStreamSegmentChunks : SegmentSetting());
     const std::string name = std::string(Codec(flags)) + std::to_string(threads);
     PeakGrowth peak;
     for (auto _ : state) {

@@ -201,6 +201,16 @@ int32_t StoreContainer::GetCurrentChunk() {
     return chunkOpen_ ? int32_t(chunk_.chunkNumber - volFirstChunk_) : -1;
 }
 
+int StoreContainer::SettleWrites() {
+    if (mode_ != Mode::Write) {
+        return kStoreOk;
+    }
+    if (unreported_ == kStoreOk) {
+        unreported_ = SettleSegment();
+    }
+    return unreported_;
+}
+
 void StoreContainer::SetReadAhead(uint32_t) {
     // Only a pre-reader offered by the file layer uses the hint; none is offered.
 }

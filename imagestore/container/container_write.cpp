@@ -137,7 +137,7 @@ int StoreContainer::AppendSpace(const uint8_t* data, uint64_t length, uint64_t* 
     }
     if (segmentBytes_ == 0) {
         segmentBytes_ = SegmentBytes(header_.PayloadRoom());
-        segmentEnd_ = streamLength_ + segmentBytes_;
+        segmentEnd_ = streamLength_ + FirstSegmentBytes(header_.PayloadRoom());
     }
     if (!segmentGathered_ && !chunkOpen_ && length > 0) {
         StartChunk(); // chunk 0 may begin with bytes of its own

@@ -69,6 +69,9 @@ public:
     // Settles the segment being written first, so that the answer depends on
     // the data alone, never on how far the workers got.
     int32_t GetCurrentChunk();
+    // Stores everything written so far, waiting for the workers, and returns
+    // the first failure of it (which the next write and Close report again).
+    int SettleWrites();
     void SetReadAhead(uint32_t chunk);
     StreamReader* OpenStream(const char* path, int* error);
     StreamWriter* CreateStream(const char* path, uint32_t tag1, uint32_t tag2, int* error);

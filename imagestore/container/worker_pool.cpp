@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint32_t kMostThreads = 64;
 std::atomic<uint32_t> g_threadSetting{0};
+thread_local bool t_onWorker = false;
 
 // A positive decimal number, or 0 when the text is not one.
 uint32_t ParseCount(const char* text) {
@@ -75,7 +76,12 @@ void WorkerPool::Submit(std::function<void()> job) noexcept {
     job();
 }
 
+bool WorkerPool::OnWorkerThread() {
+    return t_onWorker;
+}
+
 void WorkerPool::Run() {
+    t_onWorker = true;
     for (;;) {
         std::function<void()> job;
         {

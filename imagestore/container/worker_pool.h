@@ -33,6 +33,8 @@ public:
     // no thread or the job cannot be queued. Never throws.
     void Submit(std::function<void()> job) noexcept;
     uint32_t Size() const { return uint32_t(threads_.size()); }
+    // True on a thread of any pool: one that may wait for the caller's thread.
+    static bool OnWorkerThread();
 
 private:
     void Run();

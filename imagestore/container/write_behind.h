@@ -4,8 +4,14 @@
 // encoders' own rules, so its chunks depend on its bytes alone, whichever
 // thread encodes it. Workers seal what does not depend on a chunk's number;
 // the caller's thread numbers and stores the chunks in order, so files and
-// callbacks are only ever touched there. Memory is fixed: a slot per worker
-// and one more, each with a segment's input and its chunks.
+// callbacks are only ever touched there.
+//
+// Memory is fixed: a segment's input is held from gathering until it is
+// encoded (one input per worker and one more), and its sealed chunks until
+// they are stored, from a store of chunk buffers with a limit. A segment
+// that took long to encode therefore does not keep the workers behind it
+// waiting for input. The oldest segment still being encoded may pass the
+// limit, so that the chunks waiting behind it never stop it.
 #pragma once
 
 #include "imagestore/container/chunk_record.h"
@@ -16,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -29,6 +36,15 @@ namespace kwv {
 // (0 goes back to the default).
 uint64_t SegmentBytes(uint32_t room);
 void SetSegmentChunksForTests(uint32_t chunks);
+// How many sealed chunks may wait to be stored, for tests (0: the default,
+// about 16 MiB of them).
+void SetChunksWaitingForTests(uint32_t chunks);
+// A setting that leaves one stream of chunks, cut only where the caller asks.
+constexpr uint32_t kOneStreamSegmentChunks = 1u << 30;
+// The first segment of a session is short (two chunks' room, or the whole
+// segment when that is smaller): the caller's thread encodes it itself while
+// the workers have nothing to do yet.
+uint64_t FirstSegmentBytes(uint32_t room);
 
 // A chunk a worker filled and sealed, waiting for its number.
 struct SealedChunk {
@@ -37,23 +53,31 @@ struct SealedChunk {
     bool stamped = false; // numbered (a store of it may have failed since)
 };
 
-// One segment: its input, the encoders that fill its chunks, and the chunks.
+// Uninitialised bytes for a segment's input, on huge pages where the system
+// has them: the caller's thread then takes a handful of page faults for a
+// segment instead of a thousand.
+struct FreeBytes {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using InputBytes = std::unique_ptr<uint8_t[], FreeBytes>;
+
+// One segment: where it starts, its input while it is gathered and encoded,
+// and its sealed chunks until they are stored.
 struct WriteSegment {
-    std::vector<uint8_t> input;
+    uint8_t* input = nullptr;
     size_t filled = 0;
     uint64_t start = 0; // stream offset of its first byte
-    EncoderPtr stored, set;
     std::vector<std::unique_ptr<SealedChunk>> chunks;
-    size_t count = 0; // chunks filled
-    size_t next = 0;  // the first chunk not yet stored
+    size_t next = 0; // the first chunk not yet stored
     int status = kStoreOk;
+    bool done = false; // encoded
 };
 
-// Owns the slots, the segments queued in them and the worker pool.
+// Owns the segments, their inputs, the chunk buffers and the worker pool.
 class WriteBehind {
 public:
-    // `codec` and `room` make each slot's encoders, `bufferSize` its chunk
-    // buffers, `segmentBytes` its input.
+    // `codec` and `room` make the encoders, `bufferSize` the chunk buffers,
+    // `segmentBytes` the inputs.
     WriteBehind(uint32_t threads, const SealKeys& keys, uint32_t codec, uint32_t room,
                 size_t bufferSize, size_t segmentBytes);
     ~WriteBehind();
@@ -62,44 +86,60 @@ public:
 
     // Bytes gathered for the segment being written.
     size_t Filled() const { return current_ ? current_->filled : 0; }
-    // True when bytes can be gathered: a slot is current or one is free.
+    // True when bytes can be gathered: a segment is being gathered, or a
+    // segment and an input are free.
     bool HasRoom();
+    // Without room, waits until there is, or until the oldest segment is
+    // encoded; *oldest is then that segment, to be stored (else null).
+    // kStoreNoMemory when nothing is queued and no room can be made.
+    int AwaitRoom(WriteSegment** oldest);
     // Gathers up to the segment's end (a null source gives zeros); needs
-    // HasRoom. Returns false when no memory is left for the input.
-    bool Gather(const uint8_t* data, size_t length);
+    // HasRoom.
+    void Gather(const uint8_t* data, size_t length);
     // Hands the gathered segment, which starts at stream offset `start`, to
     // the workers.
     void HandOff(uint64_t start);
     // The bytes gathered for the segment being written, to encode them
     // elsewhere; Forget drops them.
-    const uint8_t* Gathered() const { return current_ ? current_->input.data() : nullptr; }
+    const uint8_t* Gathered() const { return current_ ? current_->input : nullptr; }
     void Forget();
-    bool Queued() const { return !queue_.empty(); }
+    bool Queued();
     const SealKeys& Keys() const { return keys_; }
     // The oldest segment handed off, once its workers are done (with `wait`,
     // after waiting for them); null when there is none or it is not done.
     WriteSegment* Front(bool wait);
-    // Frees the oldest segment's slot once its chunks are stored.
+    // Frees the oldest segment and its chunks once they are stored.
     void PopFront();
 
 private:
+    struct Encoders {
+        EncoderPtr stored, set;
+    };
+    bool HasRoomLocked();
     void Encode(WriteSegment* s);
+    void EncodeWith(WriteSegment* s, const Encoders& e);
+    std::unique_ptr<Encoders> TakeEncoders();
+    SealedChunk* TakeChunk(WriteSegment* s);
+    bool OldestUnfinished(const WriteSegment* s) const;
+    void Finished(WriteSegment* s, std::unique_ptr<Encoders> e);
 
     SealKeys keys_;
     uint32_t codec_, room_;
     size_t bufferSize_, segmentBytes_;
-    size_t slotCount_;
-    std::vector<std::unique_ptr<WriteSegment>> slots_;
-    std::vector<WriteSegment*> free_;
-    WriteSegment* current_ = nullptr;
-    struct Pending {
-        WriteSegment* segment;
-        bool done = false;
-    };
-    std::deque<Pending> queue_; // in stream order
+    size_t inputLimit_, segmentLimit_, chunkLimit_;
+
     std::mutex mutex_;
-    std::condition_variable finished_;
-    WorkerPool pool_; // last: its threads stop before the slots go
+    std::condition_variable changed_; // a segment finished, or chunks came back
+    std::vector<std::unique_ptr<WriteSegment>> segments_;
+    std::vector<WriteSegment*> freeSegments_;
+    std::vector<InputBytes> inputs_;
+    std::vector<uint8_t*> freeInputs_;
+    std::vector<std::unique_ptr<SealedChunk>> spareChunks_;
+    size_t chunksMade_ = 0;
+    std::vector<std::unique_ptr<Encoders>> spareEncoders_;
+    WriteSegment* current_ = nullptr;
+    std::deque<WriteSegment*> queue_; // in stream order
+    WorkerPool pool_;                 // last: its threads stop before the rest goes
 };
 
 } // namespace kwv

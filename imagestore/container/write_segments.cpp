@@ -42,17 +42,21 @@ int StoreContainer::EncodeSpace(const uint8_t* data, uint64_t length) {
 }
 
 int StoreContainer::GatherSpace(const uint8_t* data, uint64_t length) {
-    // Every slot busy: the oldest segment is stored before more is taken.
+    // Every input or segment busy: segments are stored, oldest first, as
+    // they are encoded, until one is free.
     while (!behind_->HasRoom()) {
-        WriteSegment* oldest = behind_->Front(true);
-        if (oldest == nullptr) {
-            return kStoreNoMemory;
-        }
-        if (int err = StoreSegment(oldest); err != kStoreOk) {
+        WriteSegment* oldest = nullptr;
+        if (int err = behind_->AwaitRoom(&oldest); err != kStoreOk) {
             return err;
         }
+        if (oldest != nullptr) {
+            if (int err = StoreSegment(oldest); err != kStoreOk) {
+                return err;
+            }
+        }
     }
-    return behind_->Gather(data, size_t(length)) ? kStoreOk : kStoreNoMemory;
+    behind_->Gather(data, size_t(length));
+    return kStoreOk;
 }
 
 int StoreContainer::EndSegment() {
@@ -100,7 +104,7 @@ int StoreContainer::StoreSegment(WriteSegment* s) {
     if (s->status != kStoreOk) {
         return s->status;
     }
-    for (; s->next < s->count; ++s->next) {
+    for (; s->next < s->chunks.size(); ++s->next) {
         SealedChunk& c = *s->chunks[s->next];
         if (!c.stamped) {
             StampChunk(c.bytes.data(), c.record, volFirstChunk_ + volChunks_, behind_->Keys());

@@ -179,6 +179,11 @@ int32_t PartStore::ClosePart() {
         if (mode_ != Mode::Write) {
             return kwv::kStoreOk;
         }
+        // The part's data is all stored (and any failure of it known) before
+        // its record is written.
+        if (const int settled = container_->SettleWrites(); settled != kwv::kStoreOk) {
+            return settled;
+        }
         record_.Set(PartField::VolumeHint, uint32_t(container_->GetCurrentChunk()));
         const auto bytes = record_.Bytes();
         return container_->WriteSmallStream(part.path.c_str(), bytes.data(),

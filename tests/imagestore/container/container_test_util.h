@@ -4,6 +4,7 @@
 
 #include "imagestore/container/store_container.h"
 #include "imagestore/container/stream_objects.h"
+#include "imagestore/container/worker_pool.h"
 #include "imagestore/store_error.h"
 #include "include/kwbytes.h"
 #include "kwvaults_callbacks.h"
@@ -21,6 +22,12 @@
 #include <zlib.h>
 
 namespace kwv::test {
+
+// Runs with a thread setting and puts the default back at the end.
+struct Threads {
+    explicit Threads(uint32_t n) { kwv::SetStoreThreads(n); }
+    ~Threads() { kwv::SetStoreThreads(0); }
+};
 
 // A fresh folder, removed with everything in it at the end of the test.
 class TempFolder : public kw::test::TempDir {

@@ -24,12 +24,6 @@ const SetCase kCases[] = {
     {"split", kOptLzs | kOptPayloadCrc, nullptr, 6 * 0x20000},
 };
 
-// Runs with a thread setting and puts the default back at the end.
-struct Threads {
-    explicit Threads(uint32_t n) { SetStoreThreads(n); }
-    ~Threads() { SetStoreThreads(0); }
-};
-
 // What one way of reading a set gave: the code of each read, the bytes it
 // delivered and the verification's code.
 struct Outcome {

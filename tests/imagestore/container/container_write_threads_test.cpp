@@ -15,15 +15,18 @@ namespace kwv::test {
 namespace {
 
 // A thread count, and segments of three chunks' room so that a few megabytes
-// make many of them; the defaults come back at the end.
+// make many of them, and optionally a limit on the sealed chunks waiting to be
+// stored; the defaults come back at the end.
 struct Setting {
-    explicit Setting(uint32_t threads) {
+    explicit Setting(uint32_t threads, uint32_t waiting = 0) {
         SetStoreThreads(threads);
         SetSegmentChunksForTests(3);
+        SetChunksWaitingForTests(waiting);
     }
     ~Setting() {
         SetStoreThreads(0);
         SetSegmentChunksForTests(0);
+        SetChunksWaitingForTests(0);
     }
 };
 
@@ -101,13 +104,17 @@ TEST(ContainerWriteThreads, SameSetForOneTwoAndEightThreads) {
         SCOPED_TRACE(w.name);
         std::map<std::string, std::vector<uint8_t>> one;
         std::vector<std::string> oneCalls;
-        for (uint32_t threads : {1u, 2u, 8u}) {
-            SCOPED_TRACE("threads " + std::to_string(threads));
+        // The last run lets only two sealed chunks wait: the workers behind
+        // the oldest segment then wait for it, and it never waits for them.
+        const std::pair<uint32_t, uint32_t> runs[] = {{1, 0}, {2, 0}, {8, 0}, {8, 2}};
+        for (const auto& [threads, waiting] : runs) {
+            SCOPED_TRACE("threads " + std::to_string(threads) + " waiting " +
+                         std::to_string(waiting));
             TempFolder dir;
             const std::string path = dir.File("w.kwi");
             RecordingCallback cb;
             {
-                Setting use(threads);
+                Setting use(threads, waiting);
                 ASSERT_EQ(WriteSet(path, w, big, &cb), 0);
             }
             const auto now = Comparable(dir.Path());
