@@ -89,10 +89,7 @@ void TMainForm::RestoreExecute() {
     }
     if (ui_.ShowModal(dlg) != QDialog::Accepted || dlg.Result() != 1)
         return;
-    const kwRet rc = RestoreItems(dlg.Destination());
-    if (rc != KW_OK && rc != ERR_USER_CANCEL)
-        ui_.Message(QString("Error %1.\n%2").arg(rc).arg(QString::fromStdString(ErrorText(rc))),
-                    "Restore", MsgIcon::Error, MsgButtons::Ok);
+    RestoreItems(dlg.Destination());
     UpdateMenuStates();
 }
 
@@ -109,7 +106,8 @@ void TMainForm::VerifyImgExecute() {
             "Image Validation", MsgIcon::Error, MsgButtons::Ok);
 }
 
-// Restores every copied item into destination; the first error, or 7.
+// Restores every copied item into destination; the first error, or 7. A
+// failure that no step has shown yet is shown here.
 kwRet TMainForm::RestoreItems(const QString& destination) {
     RestoreContext ctx(ui_, vfs_);
     ctx.severalFiles = copiedItems_.size() > 1 || copiedItems_.front()->Kind() == KIND_PART_FOLDER;
@@ -142,6 +140,10 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
         VtfeProgDlg = nullptr;
     }
     ctx.ReportSkipped();
+    if (first != KW_OK && first != ERR_USER_CANCEL && ctx.reported == 0)
+        ui_.Message(
+            QString("Error %1.\n%2").arg(first).arg(QString::fromStdString(ErrorText(first))),
+            "Restore", MsgIcon::Error, MsgButtons::Ok);
     return first;
 }
 

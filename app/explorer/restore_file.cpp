@@ -1,28 +1,52 @@
 #include "app/explorer/restore_file.h"
 
 #include "app/dialogs/progress_dlg.h"
+#include "app/engine_facade.h"
 #include "app/ui_services.h"
 #include "engine/imgaccess/imgaccess.h"
 #include "platform/vfs/vfs.h"
 
+#include <QRandomGenerator>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace kw::app {
 namespace {
 
 constexpr uint32_t kCopyChunk = 64 * 1024;
-constexpr uint32_t kNormalAttributes = 0x80;
 // Attributes a restored file takes over; the directory bit never applies.
 constexpr uint32_t kFileAttributes =
     vfs::ATTR_READONLY | vfs::ATTR_HIDDEN | 0x04 | vfs::ATTR_ARCHIVE;
+// Names tried for a temporary copy before giving up.
+constexpr int kTempNameTries = 16;
+// Bytes of the file's name that go into its temporary copy's name.
+constexpr size_t kTempNameStem = 64;
 
 bool ProgressCancelled() {
     return (VtfeProgDlg != nullptr && VtfeProgDlg->Cancelled()) ||
            (ExtImgProgDlg != nullptr && ExtImgProgDlg->Cancelled());
 }
 
-enum class Decision { Write, Skip, Cancel };
+// Why a step failed, for the user: the host's reason when the failed call
+// left one in errno, else the engine's text of the code.
+QString Reason(int error, kwRet code) {
+    return error != 0 ? QString::fromLocal8Bit(std::strerror(error))
+                      : QString::fromStdString(ErrorText(code));
+}
+
+// Shows a failure of one file's restore with its reason (errno, else the
+// text of reasonCode, else of code); gives the code.
+kwRet Fail(RestoreContext& ctx, kwRet code, const QString& what, int error = 0,
+           kwRet reasonCode = KW_OK) {
+    ctx.ReportFailure(what + '\n' + Reason(error, reasonCode != KW_OK ? reasonCode : code));
+    return code;
+}
+
+// Write a new file, replace the existing one, skip it or stop.
+enum class Decision { Write, Replace, Skip, Cancel };
 
 // The overwrite or read-only question for an existing destination.
 Decision AskOverwrite(RestoreContext& ctx, const QString& dest) {
@@ -32,7 +56,7 @@ Decision AskOverwrite(RestoreContext& ctx, const QString& dest) {
     const bool readOnly = (attributes & vfs::ATTR_READONLY) != 0;
     RestoreContext::Remembered& remembered = readOnly ? ctx.readOnly : ctx.overwrite;
     if (remembered != RestoreContext::Remembered::Ask)
-        return remembered == RestoreContext::Remembered::Yes ? Decision::Write : Decision::Skip;
+        return remembered == RestoreContext::Remembered::Yes ? Decision::Replace : Decision::Skip;
     const QString text = readOnly ? "%1 is a read-only file.\nDo you want to overwrite the file?"
                                   : "%1 already exists.\nDo you want to overwrite the file?";
     const MsgAnswer a =
@@ -40,10 +64,10 @@ Decision AskOverwrite(RestoreContext& ctx, const QString& dest) {
                        ctx.severalFiles ? MsgButtons::YesNoAllCancel : MsgButtons::YesNoCancel);
     switch (a) {
     case MsgAnswer::Yes:
-        return Decision::Write;
+        return Decision::Replace;
     case MsgAnswer::YesToAll:
         remembered = RestoreContext::Remembered::Yes;
-        return Decision::Write;
+        return Decision::Replace;
     case MsgAnswer::No:
         return Decision::Skip;
     case MsgAnswer::NoToAll:
@@ -54,38 +78,163 @@ Decision AskOverwrite(RestoreContext& ctx, const QString& dest) {
     }
 }
 
+// The copy of one file while it is written: created in the destination
+// folder under a name that no file had, and removed again unless it was
+// put in the destination's place. Owns the open handle and that file.
+class TempCopy {
+public:
+    explicit TempCopy(vfs::VFS_NAMESPACE& vfs) : vfs_(vfs) {}
+    TempCopy(const TempCopy&) = delete;
+    TempCopy& operator=(const TempCopy&) = delete;
+    ~TempCopy() {
+        Close();
+        if (!path_.empty() && !placed_)
+            vfs_.DeleteFile(path_);
+    }
+
+    // Creates "~name.XXXXXXXX.kwpart" in folder, never opening a file that
+    // exists; errno is left as the failed creation set it.
+    bool Create(const QString& folder, const std::string& name) {
+        const QString stem = "~" + QString::fromStdString(Stem(name)) + ".%1.kwpart";
+        for (int i = 0; i < kTempNameTries; ++i) {
+            const quint32 tag = QRandomGenerator::global()->generate();
+            const std::string path =
+                JoinHostPath(folder, stem.arg(tag, 8, 16, QChar('0'))).toStdString();
+            errno = 0;
+            handle_ = vfs_.CreateFile(path);
+            if (handle_ != nullptr) {
+                path_ = path;
+                return true;
+            }
+            const int error = errno;
+            if (!vfs_.FileExists(path)) { // not a clash of names: creating fails
+                errno = error;
+                return false;
+            }
+        }
+        errno = EEXIST;
+        return false;
+    }
+    vfs::FILEHANDLE* Handle() const { return handle_; }
+    const std::string& Path() const { return path_; }
+    void Close() {
+        if (handle_ != nullptr)
+            handle_->Release();
+        handle_ = nullptr;
+    }
+    // Puts the closed copy at dest: in one step over the file there when
+    // replace, else only when dest is still free.
+    bool Place(const std::string& dest, bool replace) {
+        errno = 0;
+        placed_ = replace ? vfs_.ReplaceFile(path_, dest) : vfs_.MoveFile(path_, dest);
+        return placed_;
+    }
+
+private:
+    // The first bytes of name, not cutting a UTF-8 sequence.
+    static std::string Stem(const std::string& name) {
+        size_t n = std::min(name.size(), kTempNameStem);
+        while (n > 0 && n < name.size() && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80)
+            --n;
+        return name.substr(0, n);
+    }
+
+    vfs::VFS_NAMESPACE& vfs_;
+    vfs::FILEHANDLE* handle_ = nullptr;
+    std::string path_;
+    bool placed_ = false;
+};
+
+// How a copy of bytes ended: its code and, for a failed write, errno.
+struct CopyResult {
+    kwRet code = KW_OK;
+    int error = 0;
+};
+
 // Copies every byte of from into to; the count copied must be `size`.
-kwRet CopyBytes(IMGACCESS_FILEHANDLE* from, vfs::FILEHANDLE* to, uint64_t size, UiServices& ui) {
+CopyResult CopyBytes(IMGACCESS_FILEHANDLE* from, vfs::FILEHANDLE* to, uint64_t size,
+                     UiServices& ui) {
     if (from->GetSize() != size)
-        return ERR_IMG_READ;
+        return {ERR_IMG_READ};
     std::vector<uint8_t> buffer(kCopyChunk);
     for (uint64_t left = size; left > 0;) {
         ui.ProcessEvents();
         const uint32_t n = uint32_t(std::min<uint64_t>(left, kCopyChunk));
         uint32_t got = 0;
         if (!from->Read(buffer.data(), n, &got) || got != n)
-            return ERR_IMG_READ;
+            return {ERR_IMG_READ};
         size_t written = 0;
+        errno = 0;
         if (!to->Write(buffer.data(), n, &written) || written != n)
-            return ERR_FILE_WRITE;
+            return {ERR_FILE_WRITE, errno};
         left -= n;
         if (ProgressCancelled())
-            return ERR_USER_CANCEL;
+            return {ERR_USER_CANCEL};
     }
-    return to->Flush() ? KW_OK : ERR_FILE_WRITE;
+    return {};
 }
 
-// Puts the finished temporary file in the destination's place.
-bool Replace(vfs::VFS_NAMESPACE& vfs, const std::string& temp, const std::string& dest) {
-    if (vfs.FileExists(dest)) {
-        vfs.SetAttributes(dest, kNormalAttributes);
-        if (!vfs.DeleteFile(dest))
-            return false;
+// Gives the finished copy the file's time and makes its bytes durable, so
+// that it can take an existing file's place; closes it.
+CopyResult Finish(TempCopy& temp, uint64_t time) {
+    errno = 0;
+    const bool done = temp.Handle()->SetTime(time) && temp.Handle()->Flush();
+    const int error = errno;
+    temp.Close();
+    return done ? CopyResult{} : CopyResult{ERR_FILE_WRITE, error};
+}
+
+// One file being restored: where it lies in the image and where it goes.
+struct FileJob {
+    std::string source; // path inside the image
+    std::string name;
+    QString folder; // destination folder
+    QString dest;   // folder + name
+    uint32_t attributes;
+    uint64_t time;
+    uint64_t size;
+};
+
+// Writes the file as a temporary copy and puts it in dest's place; the
+// file at dest stays as it was until the copy is whole. Reports its failures.
+kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& job, bool replace) {
+    TempCopy temp(ctx.vfs);
+    if (!temp.Create(job.folder, job.name)) {
+        const int error = errno;
+        return Fail(ctx, ERR_FILE_WRITE, QString("Unable to create the file %1.").arg(job.dest),
+                    error);
     }
-    return vfs.MoveFile(temp, dest);
+    CopyResult r = CopyBytes(from, temp.Handle(), job.size, ctx.ui);
+    if (r.code == KW_OK)
+        r = Finish(temp, job.time);
+    if (r.code == ERR_IMG_READ)
+        return Fail(ctx, r.code,
+                    QString("Unable to read the file %1 out of the image.")
+                        .arg(QString::fromStdString(job.source)),
+                    0, kwRet(from->GetLastError()));
+    if (r.code == ERR_FILE_WRITE)
+        return Fail(ctx, r.code, QString("Unable to write the file %1.").arg(job.dest), r.error);
+    if (r.code != KW_OK)
+        return r.code;
+    ctx.vfs.SetAttributes(temp.Path(), job.attributes & kFileAttributes);
+    if (!temp.Place(job.dest.toStdString(), replace)) {
+        const int error = errno;
+        return Fail(
+            ctx, ERR_FILE_WRITE,
+            replace ? QString("Unable to replace the file %1; it is left as it was.").arg(job.dest)
+                    : QString("Unable to create the file %1.").arg(job.dest),
+            error);
+    }
+    ctx.vfs.SyncFolder(job.folder.toStdString());
+    return KW_OK;
 }
 
 } // namespace
+
+void RestoreContext::ReportFailure(const QString& text) {
+    ui.Message(text, "Error", MsgIcon::Error, MsgButtons::Ok);
+    ++reported;
+}
 
 void RestoreContext::ReportSkipped() {
     if (skipped.isEmpty())
@@ -117,39 +266,25 @@ kwRet RestoreFile(RestoreContext& ctx, IMGACCESS* access, const std::string& sou
         ctx.skipped << QString::fromStdString(sourceFolder + name);
         return KW_OK;
     }
-    const QString dest = JoinHostPath(destFolder, QString::fromStdString(name));
-    IMGACCESS_FILEHANDLE* from = access->OpenFile((sourceFolder + name).c_str());
+    const FileJob job{sourceFolder + name,
+                      name,
+                      destFolder,
+                      JoinHostPath(destFolder, QString::fromStdString(name)),
+                      attributes,
+                      time,
+                      size};
+    IMGACCESS_FILEHANDLE* from = access->OpenFile(job.source.c_str());
     if (from == nullptr)
-        return ERR_SOURCE_OPEN;
-    const Decision decision = AskOverwrite(ctx, dest);
-    if (decision != Decision::Write) {
-        from->Release();
-        return decision == Decision::Skip ? KW_OK : ERR_USER_CANCEL;
-    }
-    const std::string target = dest.toStdString();
-    const std::string temp =
-        JoinHostPath(destFolder, "~" + QString::fromStdString(name) + ".kwpart").toStdString();
-    ctx.vfs.DeleteFile(temp); // a leftover of an earlier run
-    vfs::FILEHANDLE* to = ctx.vfs.CreateFile(temp);
-    if (to == nullptr) {
-        from->Release();
-        ctx.ui.Message(QString("Unable to create the file %1.").arg(dest), "Error", MsgIcon::Error,
-                       MsgButtons::Ok);
-        return ERR_FILE_WRITE;
-    }
-    kwRet rc = CopyBytes(from, to, size, ctx.ui);
-    if (rc == KW_OK && !to->SetTime(time))
-        rc = ERR_FILE_WRITE;
-    to->Release();
+        return Fail(ctx, ERR_SOURCE_OPEN,
+                    QString("Unable to open the file %1 in the image.")
+                        .arg(QString::fromStdString(job.source)),
+                    0, ERR_IMG_READ);
+    const Decision decision = AskOverwrite(ctx, job.dest);
+    kwRet rc = decision == Decision::Skip ? KW_OK : ERR_USER_CANCEL;
+    if (decision == Decision::Write || decision == Decision::Replace)
+        rc = WriteCopy(ctx, from, job, decision == Decision::Replace);
     from->Release();
-    if (rc == KW_OK && !Replace(ctx.vfs, temp, target))
-        rc = ERR_FILE_WRITE;
-    if (rc != KW_OK) {
-        ctx.vfs.DeleteFile(temp);
-        return rc;
-    }
-    ctx.vfs.SetAttributes(target, attributes & kFileAttributes);
-    return KW_OK;
+    return rc;
 }
 
 } // namespace kw::app

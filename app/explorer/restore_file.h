@@ -35,7 +35,10 @@ struct RestoreContext {
     Remembered overwrite = Remembered::Ask;
     QStringList skipped; // names that cannot be a file name here
     int depth = 0;       // folders being restored, one inside the other
+    int reported = 0;    // failures already shown to the user
 
+    // Shows one failure of this restore ("Error" box) and counts it.
+    void ReportFailure(const QString& text);
     // Tells the user once about the skipped names.
     void ReportSkipped();
 };
@@ -50,11 +53,14 @@ QString JoinHostPath(const QString& folder, const QString& name);
 
 // Copies the file sourceFolder + name out of the image into destFolder
 // under the same name, with its attributes and time. The copy is written
-// under a temporary name and renamed when complete, so a failed or cancelled
-// copy leaves nothing behind and an existing file is replaced only by a
-// whole one. 0 also when the user chose to skip the file; 7 cancelled;
-// ERR_SOURCE_OPEN, ERR_IMG_READ (also when the file's length is not the
-// listed size), ERR_FILE_WRITE (the copy cannot be created or written).
+// under a temporary name of its own (never an existing file's), made
+// durable, and then put in the destination's place in one step, so an
+// existing file stays whole until a whole copy replaces it, and a failed or
+// cancelled copy leaves the folder as it was. Each failure is shown once,
+// naming the file and the reason. 0 also when the user chose to skip the
+// file; 7 cancelled; ERR_SOURCE_OPEN, ERR_IMG_READ (also when the file's
+// length is not the listed size), ERR_FILE_WRITE (the copy cannot be
+// created, written or put in place).
 kwRet RestoreFile(RestoreContext& ctx, IMGACCESS* access, const std::string& sourceFolder,
                   const std::string& name, const QString& destFolder, uint32_t attributes,
                   uint64_t time, uint64_t size);

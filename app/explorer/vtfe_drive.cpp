@@ -112,7 +112,7 @@ void VtfeDrive::ExtraRows() {
 }
 
 void VtfeDrive::AddListItem(std::unique_ptr<VtfeItem> item) {
-    listItems_.push_back(std::move(item));
+    AddRestoredItem(listItems_, std::move(item));
 }
 
 void VtfeDrive::RemoveIfMissing() {

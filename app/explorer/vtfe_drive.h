@@ -26,6 +26,7 @@ public:
 
     DriveType Type() const { return type_; }
     QString TypeText() const;
+    // Lists a restored file; a file of the same name is listed only once.
     void AddListItem(std::unique_ptr<VtfeItem> item);
     // Deletes the node of a fixed drive whose medium is gone.
     void RemoveIfMissing();

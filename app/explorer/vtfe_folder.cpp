@@ -9,6 +9,8 @@
 #include <QLocale>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 namespace kw::app {
 namespace {
 
@@ -98,8 +100,16 @@ void VtfeFolder::ExtraRows() {
 }
 
 bool VtfeFolder::AddFile(std::unique_ptr<VtfeItem> file) {
-    restoredFiles_.push_back(std::move(file));
+    AddRestoredItem(restoredFiles_, std::move(file));
     return true;
+}
+
+void AddRestoredItem(std::vector<std::unique_ptr<VtfeItem>>& list, std::unique_ptr<VtfeItem> item) {
+    const bool listed = std::any_of(list.begin(), list.end(), [&item](const auto& known) {
+        return known->Name() == item->Name();
+    });
+    if (!listed)
+        list.push_back(std::move(item));
 }
 
 void VtfeFolder::RemoveIfMissing() {

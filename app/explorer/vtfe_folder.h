@@ -6,6 +6,7 @@
 #include "app/explorer/vtfe_item.h"
 
 #include <memory>
+#include <vector>
 
 namespace kw::app {
 
@@ -36,6 +37,7 @@ public:
     void SetIcons() override;
     void ShowContents(bool focus) override;
 
+    // Lists a restored file; a file of the same name is listed only once.
     bool AddFile(std::unique_ptr<VtfeItem> file);
     // Deletes the node when no folder exists at the path any more.
     void RemoveIfMissing();
@@ -61,6 +63,9 @@ public:
     void ShowContents(bool) override {}
 };
 
+// Shared by folder and drive items. Appends a restored file's item to list
+// unless the list holds an item of that name already (restored again).
+void AddRestoredItem(std::vector<std::unique_ptr<VtfeItem>>& list, std::unique_ptr<VtfeItem> item);
 // Shared by folder and drive items. Removes child folders and images whose
 // files have gone (asking first for images on the recent-images page).
 void RemoveMissingChildren(QTreeWidgetItem* node);

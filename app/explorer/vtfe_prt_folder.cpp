@@ -225,8 +225,7 @@ kwRet VtfePrtFldr::Restore(RestoreContext& ctx, const QString& destination) {
     const bool exists = ctx.vfs.GetAttributes(target.toStdString(), &attributes) &&
                         (attributes & vfs::ATTR_DIRECTORY) != 0;
     if (!exists && !ctx.vfs.CreateDirectory(target.toStdString())) {
-        ctx.ui.Message(QString("Unable to create the directory %1.").arg(target), "Error",
-                       MsgIcon::Error, MsgButtons::Ok);
+        ctx.ReportFailure(QString("Unable to create the directory %1.").arg(target));
         if (shown != nullptr && shown->Kind() == KIND_RESTORED_FOLDER)
             shown->DeleteNode();
         return ERR_FILE_CREATE;

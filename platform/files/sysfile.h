@@ -57,7 +57,8 @@ bool sysSetAttributes(const std::string& host, uint32_t attributes);
 bool sysGetFileInfo(const std::string& host, vfs::VFS_ENTRY* info);
 bool sysMoveFile(const std::string& from, const std::string& to); // fails when `to` exists
 // Renames `from` over `to` in one step (rename(2)): a reader sees the old file
-// or the new one, never a mix. Both must lie on the same file system.
+// or the new one, never a mix. Both must lie on the same file system; fails
+// when `to` is a folder.
 bool sysReplaceFile(const std::string& from, const std::string& to);
 bool sysDeleteFile(const std::string& host); // files and links, not folders
 bool sysCreateDirectory(const std::string& host);

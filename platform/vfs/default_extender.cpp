@@ -129,6 +129,11 @@ bool DEFAULTFILESYSEXTENDER::MoveFile(const std::string& from, const std::string
     return ToHost(from, &a) && ToHost(to, &b) && sys::sysMoveFile(a, b);
 }
 
+bool DEFAULTFILESYSEXTENDER::ReplaceFile(const std::string& from, const std::string& to) {
+    std::string a, b;
+    return ToHost(from, &a) && ToHost(to, &b) && sys::sysReplaceFile(a, b);
+}
+
 bool DEFAULTFILESYSEXTENDER::SyncFolder(const std::string& path) {
     std::string host;
     return ToHost(path, &host) && sys::sysSyncFolder(host);

@@ -50,6 +50,7 @@ public:
     bool GetAttributes(const std::string& path, uint32_t* attributes) override;
     bool SetAttributes(const std::string& path, uint32_t attributes) override;
     bool MoveFile(const std::string& from, const std::string& to) override;
+    bool ReplaceFile(const std::string& from, const std::string& to) override;
     bool DeleteFile(const std::string& path) override;
     FILEITERATOR* FindFirst(const std::string& path, VFS_ENTRY* first) override;
     bool CreateDirectory(const std::string& path) override;

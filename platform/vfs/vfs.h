@@ -56,7 +56,10 @@ public:
     bool GetAttributes(std::string path, uint32_t* attributes);
     bool FileExists(std::string path) { return GetAttributes(std::move(path), nullptr); }
     bool SetAttributes(std::string path, uint32_t attributes);
-    bool MoveFile(std::string from, std::string to);
+    bool MoveFile(std::string from, std::string to); // fails when `to` exists
+    // Moves a file onto `to`, replacing a file there in one step (see
+    // FILESYSEXTENDER::ReplaceFile).
+    bool ReplaceFile(std::string from, std::string to);
     bool DeleteFile(std::string path);
     FILEITERATOR* FindFirst(std::string path, VFS_ENTRY* first);
     bool CreateDirectory(std::string path);

@@ -76,6 +76,11 @@ bool VFS_NAMESPACE::MoveFile(std::string from, std::string to) {
     FindExtender(&to); // puts the destination into the same form
     return e->MoveFile(from, to);
 }
+bool VFS_NAMESPACE::ReplaceFile(std::string from, std::string to) {
+    FILESYSEXTENDER* e = FindExtender(&from);
+    FindExtender(&to);
+    return e->ReplaceFile(from, to);
+}
 bool VFS_NAMESPACE::DeleteFile(std::string path) {
     return FindExtender(&path)->DeleteFile(path);
 }

@@ -112,7 +112,11 @@ public:
     virtual bool GetFileInfo(const std::string& path, VFS_ENTRY* info) = 0;
     virtual bool GetAttributes(const std::string& path, uint32_t* attributes) = 0;
     virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
-    virtual bool MoveFile(const std::string& from, const std::string& to) = 0;
+    virtual bool MoveFile(const std::string& from, const std::string& to) = 0; // never replaces
+    // Moves a file onto `to` in one step, replacing a file already there:
+    // `to` names the old file or the new one at every moment, never neither.
+    // Providers that cannot replace in one step refuse.
+    virtual bool ReplaceFile(const std::string&, const std::string&) { return false; }
     virtual bool DeleteFile(const std::string& path) = 0;
     // Lists a directory: the first entry goes into *first; null when empty or missing.
     virtual FILEITERATOR* FindFirst(const std::string& path, VFS_ENTRY* first) = 0;

@@ -48,7 +48,10 @@ public:
         return fileToWrite;
     }
     bool OpenDocument(const QString& pathOrUrl) override;
-    void ProcessEvents() override {}
+    void ProcessEvents() override {
+        if (onProcessEvents)
+            onProcessEvents();
+    }
 
     std::vector<Shown> messages;
     std::deque<app::MsgAnswer> answers; // default: Ok / Yes
@@ -61,6 +64,8 @@ public:
     QStringList filesToOpen; // host paths
     QString fileToWrite;     // host path
     QString openStart, openFilter;
+    // Plays the user while a long operation lets window events run.
+    std::function<void()> onProcessEvents;
 };
 
 // A folder mapped as drive T: (C: stays "/"; no other drives) and a

@@ -2,6 +2,7 @@
 // mkfs.fat and mtools, stored into images through the image library, opened
 // in the main window, and their files restored and checked against mtools.
 #include "app/dialogs/password_dlg.h"
+#include "app/dialogs/progress_dlg.h"
 #include "app/dialogs/restore_dlg.h"
 #include "app/engine_facade.h"
 #include "app/explorer/restore_file.h"
@@ -13,14 +14,19 @@
 #include "tests/app/app_fixture.h"
 #include "tests/app/form_fixture.h"
 #include "tests/app/image_fixture.h"
+#include "tests/platform/vfs/fake_extender.h"
 
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTreeWidget>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <sys/resource.h>
 
 using namespace kw::app;
 using kw::test::Child;
@@ -42,6 +48,35 @@ class RestoreTest : public QObject {
     // The node of an image under T:\imgs, expanded.
     QTreeWidgetItem* ImageNode(TMainForm& form, const QString& name) {
         return kw::test::ImageNode(form, "imgs", name);
+    }
+
+    // Restores the partition's TEN.BIN into the folder dest through the
+    // restore dialog.
+    void RestoreTen(TMainForm& form, const QString& dest) {
+        QTreeWidgetItem* part = ImageNode(form, "sample.kwi")->child(0);
+        form.ExploreTree->setCurrentItem(part);
+        form.ContentsList->setCurrentItem(Row(form.ContentsList, "TEN.BIN"));
+        ui_.modal = [dest](QDialog& d) {
+            auto& dlg = static_cast<TRestoreDlg&>(d);
+            dlg.DestEd->setText(dest);
+            dlg.RestoreBtnClick();
+            return dlg.result();
+        };
+        form.RestoreExecute();
+    }
+
+    // RestoreTen with the process's file size limited to limit bytes, as on
+    // a target that fills up.
+    void RestoreTenWithFileLimit(TMainForm& form, const QString& dest, rlim_t limit) {
+        struct rlimit old;
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = old;
+        small.rlim_cur = limit;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        RestoreTen(form, dest);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
     }
 
     // mcopy's bytes of a file of the raw volume.
@@ -151,6 +186,92 @@ private slots:
         form->RestoreExecute();
         QCOMPARE(ui_.messages.size(), size_t(1));
         QCOMPARE(FileBytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
+
+        // Restored three times, each file is listed once.
+        QTreeWidgetItem* shown = Child(Child(Child(form->MyComputerNode(), " (T:)"), "out"), "new");
+        QVERIFY(shown != nullptr);
+        form->ExploreTree->setCurrentItem(shown);
+        int tens = 0;
+        for (int i = 0; i < form->ContentsList->topLevelItemCount(); ++i)
+            tens += form->ContentsList->topLevelItem(i)->text(0) == "TEN.BIN";
+        QCOMPARE(tens, 1);
+    }
+
+    // An existing file is replaced only by a whole copy. Whatever fails, it
+    // stays as it was, the user's own file named like a temporary copy
+    // stays, no temporary copy is left, and a failure is shown once.
+    void replacingKeepsTheOldFileUntilTheCopyIsWhole_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<QString>("error"); // the one error shown; empty: none
+        const QString dest = "R:\\out\\TEN.BIN";
+        QTest::newRow("replaced") << "" << false << "";
+        QTest::newRow("read-only replaced") << "" << true << "";
+        QTest::newRow("rename fails")
+            << "rename" << false
+            << "Unable to replace the file " + dest +
+                   "; it is left as it was.\nThe file could not be written to successfully.";
+        QTest::newRow("rename fails, read-only")
+            << "rename" << true
+            << "Unable to replace the file " + dest +
+                   "; it is left as it was.\nThe file could not be written to successfully.";
+        QTest::newRow("target full")
+            << "full" << false << "Unable to write the file " + dest + ".\nFile too large";
+        QTest::newRow("copy not creatable")
+            << "protected" << false
+            << "Unable to create the file " + dest +
+                   ".\nThe file could not be written to successfully.";
+        QTest::newRow("cancelled mid-copy") << "cancel" << false << "";
+    }
+    void replacingKeepsTheOldFileUntilTheCopyIsWhole() {
+        QFETCH(QString, fault);
+        QFETCH(bool, readOnly);
+        QFETCH(QString, error);
+        namespace fs = std::filesystem;
+        kw::test::TempDir dir;
+        dir.Write("out/TEN.BIN", "old bytes");
+        dir.Write("out/~TEN.BIN.kwpart", "the user's own file");
+        if (readOnly)
+            fs::permissions(dir / "out/TEN.BIN", fs::perms::owner_read);
+        kw::test::FakeRemovableExtender fake('R', dir.path());
+        drives_.Vfs().AddExtender(&fake);
+        const auto unlink = qScopeGuard([this, &fake] {
+            drives_.Vfs().RemoveExtender(&fake);
+            ui_.onProcessEvents = nullptr;
+        });
+        fake.SetReplaceFails(fault == "rename");
+        if (fault == "cancel")
+            ui_.onProcessEvents = [] {
+                if (VtfeProgDlg != nullptr)
+                    VtfeProgDlg->CancelBtnClick();
+            };
+        auto form = Start();
+        fake.SetWriteProtected(fault == "protected");
+        if (fault == "full")
+            RestoreTenWithFileLimit(*form, "R:\\out", 4096);
+        else
+            RestoreTen(*form, "R:\\out");
+
+        const bool replaced = fault.isEmpty();
+        QCOMPARE(dir.Read("out/TEN.BIN"), replaced ? Expected("TEN.BIN") : "old bytes");
+        const auto perms = fs::status(dir / "out/TEN.BIN").permissions();
+        QCOMPARE((perms & fs::perms::owner_write) == fs::perms::none, readOnly && !replaced);
+        QCOMPARE(dir.Read("out/~TEN.BIN.kwpart"), std::string("the user's own file"));
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / "out"))
+            names.insert(e.path().filename());
+        QCOMPARE(names, (std::set<std::string>{"TEN.BIN", "~TEN.BIN.kwpart"}));
+
+        QVERIFY(!ui_.messages.empty());
+        QVERIFY(ui_.messages[0].text.endsWith(readOnly ? "is a read-only file.\nDo you want to "
+                                                         "overwrite the file?"
+                                                       : "already exists.\nDo you want to "
+                                                         "overwrite the file?"));
+        QStringList errors;
+        for (const auto& m : ui_.messages)
+            if (m.icon == MsgIcon::Error)
+                errors << m.text;
+        QCOMPARE(errors, error.isEmpty() ? QStringList() : QStringList{error});
     }
 
     void passwordIsAskedAndCancelStopsSilently() {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -37,6 +38,11 @@ public:
         std::filesystem::path p = std::filesystem::path(path_) / rel;
         std::filesystem::create_directories(p.parent_path());
         std::ofstream(p, std::ios::binary) << text;
+    }
+    // The bytes of a file below the folder; empty when it cannot be read.
+    std::string Read(const std::string& rel) const {
+        std::ifstream in(std::filesystem::path(path_) / rel, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
 private:

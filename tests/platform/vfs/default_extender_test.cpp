@@ -295,12 +295,24 @@ TEST_F(RootProvider, DeleteTreeRemovesLinksWithoutFollowing) {
     EXPECT_FALSE(ns->DeleteTree("T:\\tree"));
 }
 
-TEST_F(RootProvider, MoveNeverReplaces) {
+TEST_F(RootProvider, MoveNeverReplacesAndReplaceDoes) {
     tmp.Write("a", "1");
     tmp.Write("b", "2");
     EXPECT_FALSE(ns->MoveFile("T:\\a", "T:\\b"));
     EXPECT_TRUE(ns->MoveFile("T:\\a", "T:\\c"));
     EXPECT_TRUE(fs::exists(tmp / "c"));
+
+    // A read-only file is replaced too; a folder never is.
+    fs::permissions(tmp / "b", fs::perms::owner_read);
+    EXPECT_TRUE(ns->ReplaceFile("T:\\c", "T:\\b"));
+    EXPECT_FALSE(fs::exists(tmp / "c"));
+    EXPECT_EQ(tmp.Read("b"), "1");
+    fs::create_directory(tmp / "dir");
+    tmp.Write("d", "4");
+    EXPECT_FALSE(ns->ReplaceFile("T:\\d", "T:\\dir"));
+    EXPECT_EQ(tmp.Read("d"), "4");
+    EXPECT_FALSE(ns->ReplaceFile("T:\\missing", "T:\\d"));
+    EXPECT_EQ(tmp.Read("d"), "4");
 }
 
 TEST_F(RootProvider, VolumeRootAndTouchDrive) {

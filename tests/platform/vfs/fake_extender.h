@@ -1,6 +1,7 @@
 // A provider for tests: serves one drive letter from a host folder and
 // reports it as a removable drive whose medium can be taken out, and whose
-// files can be hidden (as if on another medium) and shown again.
+// files can be hidden (as if on another medium) and shown again, and whose
+// replacing moves can be made to fail.
 //
 //   FakeRemovableExtender fake('R', tmp.path());
 //   vfs::vfsAddExtender(&fake);            // R:\... now reaches the folder
@@ -35,6 +36,7 @@ public:
     void SetMediumPresent(bool present) { present_ = present; }
     void SetWriteProtected(bool on) { writeProtected_ = on; }
     void SetDriveFlags(uint32_t flags) { flags_ = flags; }
+    void SetReplaceFails(bool on) { replaceFails_ = on; }
     int opens = 0; // OpenFile / OpenFileReadOnly / CreateFile calls seen
 
     bool ClaimsPath(std::string& path) override {
@@ -64,6 +66,9 @@ public:
     }
     bool MoveFile(const std::string& a, const std::string& b) override {
         return Writable(a) && Writable(b) && inner_.MoveFile(a, b);
+    }
+    bool ReplaceFile(const std::string& a, const std::string& b) override {
+        return !replaceFails_ && Writable(a) && Writable(b) && inner_.ReplaceFile(a, b);
     }
     bool DeleteFile(const std::string& p) override { return Writable(p) && inner_.DeleteFile(p); }
     vfs::FILEITERATOR* FindFirst(const std::string& p, vfs::VFS_ENTRY* first) override;
@@ -160,6 +165,7 @@ private:
     std::set<std::string> hidden_;
     bool present_ = true;
     bool writeProtected_ = false;
+    bool replaceFails_ = false;
     uint32_t flags_ = vfs::DRIVE_REMOVABLE;
 };
 
