@@ -50,12 +50,12 @@ class RestoreTest : public QObject {
         return kw::test::ImageNode(form, "imgs", name);
     }
 
-    // Restores the partition's TEN.BIN into the folder dest through the
-    // restore dialog.
-    void RestoreTen(TMainForm& form, const QString& dest) {
+    // Restores the partition's TEN.BIN (or another entry of its root) into
+    // the folder dest through the restore dialog.
+    void RestoreTen(TMainForm& form, const QString& dest, const QString& entry = "TEN.BIN") {
         QTreeWidgetItem* part = ImageNode(form, "sample.kwi")->child(0);
         form.ExploreTree->setCurrentItem(part);
-        form.ContentsList->setCurrentItem(Row(form.ContentsList, "TEN.BIN"));
+        form.ContentsList->setCurrentItem(Row(form.ContentsList, entry));
         ui_.modal = [dest](QDialog& d) {
             auto& dlg = static_cast<TRestoreDlg&>(d);
             dlg.DestEd->setText(dest);
@@ -272,6 +272,21 @@ private slots:
             if (m.icon == MsgIcon::Error)
                 errors << m.text;
         QCOMPARE(errors, error.isEmpty() ? QStringList() : QStringList{error});
+    }
+
+    // A folder that cannot be made is shown once, by name.
+    void folderThatCannotBeMadeIsShownOnce() {
+        kw::test::TempDir dir;
+        dir.Write("out/keep", "");
+        kw::test::FakeRemovableExtender fake('R', dir.path());
+        drives_.Vfs().AddExtender(&fake);
+        const auto unlink = qScopeGuard([this, &fake] { drives_.Vfs().RemoveExtender(&fake); });
+        auto form = Start();
+        fake.SetWriteProtected(true);
+        RestoreTen(*form, "R:\\out", "top");
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Unable to create the directory R:\\out\\top."));
+        QCOMPARE(ui_.messages[0].icon, MsgIcon::Error);
     }
 
     void passwordIsAskedAndCancelStopsSilently() {
