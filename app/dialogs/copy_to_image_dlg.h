@@ -120,8 +120,9 @@ private:
     bool CopyPartitions(bool append, const QString& path);
     bool StartNewImage(const QString& path);
     bool CopyEach(bool append, PART_STORE* source, const QString& path);
-    bool CopyFailed(int32_t error, bool append, const QString& path);
-    QStringList TakeBackAppended();
+    bool CopyFailed(int32_t error, bool append, const QString& path,
+                    const QStringList& appended = {});
+    void TellAppended(const QString& path, const QStringList& names, bool kept);
     void SelectNewImage(const QString& path);
     std::string HostPath(const QString& path) const;
 
@@ -133,10 +134,6 @@ private:
     PART_STORE* destStore_ = nullptr; // one reference while open
     QString examined_;                // the path SetDestination examined last
     QString written_;
-    // The copy running: the destination's part count before it, and the
-    // partitions it added so far (not yet committed).
-    uint32_t partsBefore_ = 0;
-    QStringList added_;
     bool retry_ = false;
     bool appended_ = false;
     bool shown_ = false;

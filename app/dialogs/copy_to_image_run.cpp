@@ -1,8 +1,8 @@
 // The copy itself: confirmation, the destination created (the old set
 // deleted first) or opened for appending, each listed partition copied
 // under the progress window, and what a failure or a cancel leaves: no file
-// of a new image nor a folder made for it, an appended-to image as it was
-// before the copy.
+// of a new image nor a folder made for it; an appended-to image with the
+// partitions copied whole before the failure, which the user is told.
 #include "app/dialogs/copy_to_image_dlg.h"
 #include "app/dialogs/progress_dlg.h"
 #include "app/explorer/explorer_utils.h"
@@ -169,8 +169,7 @@ bool TCopyToImageDlg::StartNewImage(const QString& path) {
 }
 
 bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& path) {
-    partsBefore_ = destStore_->GetPartCount();
-    added_.clear();
+    QStringList appended; // copied whole, kept by the next commit
     QTreeWidgetItem* root = PartitionTree->topLevelItem(0);
     for (int i = 0; root != nullptr && i < root->childCount(); ++i) {
         VtfeItem* item = ItemOf(root->child(i));
@@ -185,30 +184,34 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
             CopyPartitionTo(destStore_, source, static_cast<VtfePrt*>(item)->PartitionIndex());
         setEnabled(true);
         if (rc != KW_OK)
-            return CopyFailed(int32_t(rc), append, path);
-        added_ << item->Name();
+            return CopyFailed(int32_t(rc), append, path, appended);
+        appended << item->Name();
     }
     const int32_t committed = destStore_->Commit();
-    added_.clear(); // a failed commit keeps nothing it wrote
-    if (committed != 0)
-        return CopyFailed(committed, append, path);
+    if (committed != 0) {
+        // A failed commit keeps nothing it wrote.
+        CopyFailed(committed, append, path);
+        if (append)
+            TellAppended(path, appended, false);
+        return false;
+    }
     destStore_->Release();
     destStore_ = nullptr;
     examined_.clear();
     return true;
 }
 
-// An image being appended to is left as it was before the copy: the
-// partitions appended before the failure are taken out again (the failed
-// one is out already). A new image is deleted with every volume written so
-// far. 7 keeps the dialog open for another try. What could not be undone is
-// told after the error.
-bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path) {
-    QStringList kept;
+// An image being appended to keeps, committed, the partitions copied whole
+// before the failure (the failed one is out already), and the user is told
+// which, so that another try does not store them twice. A new image is
+// deleted with every volume written so far. 7 keeps the dialog open for
+// another try.
+bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path,
+                                 const QStringList& appended) {
+    int32_t kept = 0; // the commit of what was appended before the failure
     int32_t left = 0;
     if (append) {
-        kept = TakeBackAppended();
-        CommitAndRelease(destStore_);
+        kept = CommitAndRelease(destStore_);
     } else {
         left = DeleteAndRelease(destStore_);
         if (left == int32_t(ERR_ILLEGAL_OPERATION))
@@ -216,7 +219,6 @@ bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path
         if (main_.Vfs().FileExists(path.toStdString()))
             left = DeleteImageSet(main_.Vfs(), path, callback_.get());
     }
-    added_.clear();
     examined_.clear();
     retry_ = error == int32_t(ERR_USER_CANCEL);
     UiServices& ui = main_.Ui();
@@ -226,30 +228,25 @@ bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path
     else if (!retry_)
         ui.Message(QString("Error %1: Partition was not copied.").arg(error),
                    "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
-    if (!kept.isEmpty())
-        ui.Message(QString("These partitions were appended to the image %1 before the "
-                           "failure and could not be taken out again:\n%2")
-                       .arg(path, kept.join('\n')),
-                   "Partition Copy Error", MsgIcon::Warning, MsgButtons::Ok);
+    if (append)
+        TellAppended(path, appended, kept == 0);
     if (left != 0 && left != int32_t(ERR_USER_CANCEL))
         ui.Message(QString("Cannot delete file %1.").arg(path), "Error", MsgIcon::Error,
                    MsgButtons::Ok);
     return false;
 }
 
-// Takes the partitions this copy appended out of the image again, the last
-// first; the store can give back parts added since it was opened until they
-// are committed. The names of those it kept, in order.
-QStringList TCopyToImageDlg::TakeBackAppended() {
-    QStringList kept = added_;
-    if (destStore_ == nullptr)
-        return {};
-    for (uint32_t n = destStore_->GetPartCount(); n > partsBefore_ && !kept.isEmpty(); --n) {
-        if (destStore_->RemovePart(n - 1) != 0)
-            break;
-        kept.removeLast();
-    }
-    return kept;
+// After a failed append: which partitions reached the image before the
+// failure, and whether the image kept them. Nothing when there were none.
+void TCopyToImageDlg::TellAppended(const QString& path, const QStringList& names, bool kept) {
+    if (names.isEmpty())
+        return;
+    const QString text = kept ? "These partitions were appended to the image %1 before the "
+                                "failure and are kept:\n%2"
+                              : "These partitions were appended to the image %1 before the "
+                                "failure but were not kept:\n%2";
+    main_.Ui().Message(text.arg(path, names.join('\n')), "Partition Copy Error", MsgIcon::Warning,
+                       MsgButtons::Ok);
 }
 
 // After a new image was made in a folder of the explorer: the folder shows

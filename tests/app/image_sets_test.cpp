@@ -1,8 +1,8 @@
 // What the editor's writes leave when they cannot finish: an image held by
 // another writer is not deleted, a damaged set goes whole, a failed append
-// of several partitions keeps none of them, and a failed new image takes
-// the folders it made with it. Images are written by the image library at
-// test time.
+// of several partitions keeps those copied before the failure and names
+// them, and a failed new image takes the folders it made with it. Images
+// are written by the image library at test time.
 #include "app/dialogs/copy_to_image_dlg.h"
 #include "app/image_sets.h"
 #include "app/main_form.h"
@@ -153,12 +153,13 @@ private slots:
         fs::remove_all(del);
     }
 
-    // Two partitions appended where the second fails: the image keeps
-    // neither, so that the next append stores each partition once.
-    void failedAppendOfSeveralPartitionsKeepsNone() {
+    // Two partitions appended where the second fails: the image keeps the
+    // first, committed, and the user learns which partitions it kept, so
+    // that another try does not store them twice. It takes appends after.
+    void failedAppendKeepsThePartitionsCopiedBeforeIt() {
         const std::string target = Dir("imgs/target.kwi");
         kw::test::FixtureImage image;
-        image.parts = {kw::test::FixturePart{"Kept", "", 'C', 0, 0x06, 1, 8, 64, 40}};
+        image.parts = {kw::test::FixturePart{"Before", "", 'C', 0, 0x06, 1, 8, 64, 40}};
         QCOMPARE(kw::test::WriteFixtureImage(target, image), 0);
         const auto appendFrom = [&](const QString& source) {
             auto form = Start();
@@ -170,15 +171,21 @@ private slots:
         };
 
         appendFrom("bad.kwi");
-        QCOMPARE(ui_.messages.size(), size_t(2)); // the confirmation, then the error
+        QCOMPARE(ui_.messages.size(), size_t(3)); // the confirmation, the error, the list
         QCOMPARE(ui_.messages[1].text, QString("Error 1802: Partition was not copied."));
-        QCOMPARE(PartNames(target), std::vector<std::string>{"Kept"});
+        QCOMPARE(ui_.messages[2].text,
+                 QString("These partitions were appended to the image T:\\imgs\\target.kwi "
+                         "before the failure and are kept:\nC: (Good)"));
+        QCOMPARE(ui_.messages[2].caption, QString("Partition Copy Error"));
+        QCOMPARE(ui_.messages[2].icon, MsgIcon::Warning);
+        QCOMPARE(PartNames(target), (std::vector<std::string>{"Before", "Good"}));
         QCOMPARE(VerifyImage(target, nullptr), 0);
 
         ui_.messages.clear();
         appendFrom("two.kwi");
         QCOMPARE(ui_.messages.size(), size_t(1));
-        QCOMPARE(PartNames(target), (std::vector<std::string>{"Kept", "One", "Two"}));
+        QCOMPARE(PartNames(target), (std::vector<std::string>{"Before", "Good", "One", "Two"}));
+        QCOMPARE(VerifyImage(target, nullptr), 0);
     }
 
     // A new image that fails takes the folders made for it along; a folder
