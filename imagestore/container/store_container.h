@@ -191,6 +191,7 @@ private:
     int StoreBehind(bool wait);
     int StoreSegment(WriteSegment* segment);
     int SettleSegment();
+    void AdoptOpenChunk(WriteSegment* segment);
     bool DeleteOlderSet(const std::string& path);
     bool ClearWayFor(const std::string& path, uint32_t media);
     bool TryCreate(const std::string& path);

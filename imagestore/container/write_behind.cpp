@@ -163,9 +163,10 @@ void WriteBehind::Forget() {
     }
 }
 
-void WriteBehind::HandOff(uint64_t start) {
+void WriteBehind::HandOff(uint64_t start, bool keepOpen) {
     WriteSegment* s = current_;
     s->start = start;
+    s->keepOpen = keepOpen;
     s->next = 0;
     s->status = kStoreOk;
     s->done = false;
@@ -207,6 +208,9 @@ void WriteBehind::Encode(WriteSegment* s) {
         EncodeWith(s, *e);
     } else {
         s->status = kStoreNoMemory;
+    }
+    if (e && s->keepOpen && s->status == kStoreOk) {
+        s->open = std::move(e);
     }
     Finished(s, std::move(e));
 }
@@ -293,6 +297,10 @@ void WriteBehind::EncodeWith(WriteSegment* s, const Encoders& encoders) {
             left -= n;
             data += n;
         }
+        if (left == 0 && s->keepOpen) {
+            c->record = r; // lengths and seal come when the caller closes it
+            return;
+        }
         r.dataLength = e->GetInputCount();
         r.storedLength = e->Finish();
         if (r.dataLength == 0) {
@@ -336,6 +344,13 @@ void WriteBehind::PopFront() {
     }
     s->chunks.clear();
     s->filled = 0;
+    if (s->open) {
+        try {
+            spareEncoders_.push_back(std::move(s->open));
+        } catch (const std::exception&) {
+            s->open.reset();
+        }
+    }
     freeSegments_.push_back(s); // reserved: never more than were made
     changed_.notify_all();
 }

@@ -61,8 +61,15 @@ struct FreeBytes {
 };
 using InputBytes = std::unique_ptr<uint8_t[], FreeBytes>;
 
+// The encoders a worker fills a segment's chunks with.
+struct SegmentEncoders {
+    EncoderPtr stored, set;
+};
+
 // One segment: where it starts, its input while it is gathered and encoded,
-// and its sealed chunks until they are stored.
+// and its sealed chunks until they are stored. A segment handed off to be
+// kept open leaves its last chunk unsealed, with the encoders that fill it,
+// for the caller's thread to go on with.
 struct WriteSegment {
     uint8_t* input = nullptr;
     size_t filled = 0;
@@ -71,6 +78,8 @@ struct WriteSegment {
     size_t next = 0; // the first chunk not yet stored
     int status = kStoreOk;
     bool done = false; // encoded
+    bool keepOpen = false;
+    std::unique_ptr<SegmentEncoders> open; // of the open last chunk
 };
 
 // Owns the segments, their inputs, the chunk buffers and the worker pool.
@@ -97,11 +106,9 @@ public:
     // HasRoom.
     void Gather(const uint8_t* data, size_t length);
     // Hands the gathered segment, which starts at stream offset `start`, to
-    // the workers.
-    void HandOff(uint64_t start);
-    // The bytes gathered for the segment being written, to encode them
-    // elsewhere; Forget drops them.
-    const uint8_t* Gathered() const { return current_ ? current_->input : nullptr; }
+    // the workers; with `keepOpen` its last chunk stays open.
+    void HandOff(uint64_t start, bool keepOpen = false);
+    // Drops the bytes gathered for the segment being written.
     void Forget();
     bool Queued();
     const SealKeys& Keys() const { return keys_; }
@@ -112,9 +119,7 @@ public:
     void PopFront();
 
 private:
-    struct Encoders {
-        EncoderPtr stored, set;
-    };
+    using Encoders = SegmentEncoders;
     bool HasRoomLocked();
     void Encode(WriteSegment* s);
     void EncodeWith(WriteSegment* s, const Encoders& e);

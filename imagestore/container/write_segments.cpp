@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace kwv {
 
@@ -104,7 +105,8 @@ int StoreContainer::StoreSegment(WriteSegment* s) {
     if (s->status != kStoreOk) {
         return s->status;
     }
-    for (; s->next < s->chunks.size(); ++s->next) {
+    const size_t sealed = s->chunks.size() - (s->open ? 1 : 0);
+    for (; s->next < sealed; ++s->next) {
         SealedChunk& c = *s->chunks[s->next];
         if (!c.stamped) {
             StampChunk(c.bytes.data(), c.record, volFirstChunk_ + volChunks_, behind_->Keys());
@@ -115,21 +117,39 @@ int StoreContainer::StoreSegment(WriteSegment* s) {
             return err;
         }
     }
+    if (s->open) {
+        AdoptOpenChunk(s);
+    }
     behind_->PopFront();
     return kStoreOk;
 }
 
+// The open last chunk of a segment the workers encoded becomes the chunk this
+// thread fills on, numbered as if it had been started here.
+void StoreContainer::AdoptOpenChunk(WriteSegment* s) {
+    SealedChunk& c = *s->chunks.back();
+    buffer_.swap(c.bytes);
+    EncoderPtr& theirs = s->open->set ? s->open->set : s->open->stored;
+    EncoderPtr& mine = s->open->set ? setEncoder_ : storedEncoder_;
+    std::swap(mine, theirs);
+    encoder_ = mine.get();
+    chunk_ = c.record;
+    chunk_.chunkNumber = volFirstChunk_ + volChunks_;
+    chunkOpen_ = true;
+}
+
+// The bytes gathered go to the workers all the same; this thread takes over
+// their last chunk, still open, once everything before it is stored.
 int StoreContainer::SettleSegment() {
-    if (int err = StoreBehind(true); err != kStoreOk) {
-        return err;
+    if (segmentGathered_) {
+        segmentGathered_ = false;
+        if (behind_->Filled() > 0) {
+            behind_->HandOff(segmentEnd_ - segmentBytes_, true);
+        } else {
+            behind_->Forget();
+        }
     }
-    if (!segmentGathered_) {
-        return kStoreOk;
-    }
-    segmentGathered_ = false;
-    const int err = EncodeSpace(behind_->Gathered(), behind_->Filled());
-    behind_->Forget();
-    return err;
+    return StoreBehind(true);
 }
 
 } // namespace kwv
