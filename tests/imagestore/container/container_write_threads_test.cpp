@@ -284,6 +284,40 @@ TEST(ContainerWriteThreads, FaultsEndAWriteAsOnOneThread) {
     }
 }
 
+// A store that fails while a segment is settled part way is reported by the
+// settle and once more by the next write, and stored again by the next call;
+// the chunk the workers left open then takes the bytes that follow, so
+// nothing is lost or stored twice. (On one thread the store fails in the
+// write that fills a chunk: FailedChunkStoreIsRetriedNeverSealedAgain.)
+TEST(ContainerWriteThreads, SettledSegmentStoredAgainAfterAFailure) {
+    // Segments of three chunks' room after a first one of two: the settle
+    // hands the workers nearly a whole segment, more than one chunk holds.
+    const std::vector<uint8_t> a = Content(8 * 131000 - 1000, 2), c2 = Content(300'000, 4);
+    Setting use(8);
+    TempFolder dir;
+    const std::string path = dir.File("s.kwi");
+    FaultPlan plan;
+    {
+        FaultScope faults(&plan);
+        int err = -1;
+        StoreContainer* c =
+            CreateContainer(path.c_str(), nullptr, 0, 0, kOptLzs | kOptPayloadCrc, nullptr, &err);
+        ASSERT_NE(c, nullptr) << err;
+        ASSERT_EQ(WriteStream(c, "a", a), 0);
+        plan.failAt = plan.writes; // the next chunk store fails once
+        EXPECT_EQ(c->SettleWrites(), kStoreMediaFailure);
+        EXPECT_GE(c->GetCurrentChunk(), 0);
+        EXPECT_EQ(WriteStream(c, "b", c2), kStoreMediaFailure);
+        EXPECT_EQ(WriteStream(c, "c", c2), 0);
+        EXPECT_EQ(c->Close(), 0);
+        c->Release();
+    }
+    EXPECT_EQ(ReadBack(path, "a", a), 0);
+    EXPECT_EQ(ReadBack(path, "b", {}), 0);
+    EXPECT_EQ(ReadBack(path, "c", c2), 0);
+    EXPECT_EQ(Verify(path), 0);
+}
+
 // Records from which thread progress is reported.
 class ThreadCheckingCallback : public RecordingCallback {
 public:
