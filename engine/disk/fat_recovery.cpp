@@ -317,9 +317,14 @@ bool FAT_RECOVERY_LAYOUT::parse(std::span<const uint8_t> s, uint32_t start,
     return true;
 }
 
-bool FAT_RECOVERY_LAYOUT::FatHoldsClusters() const {
-    uint64_t entries = uint64_t{sectorsPerFat} * kSector * 8 / fatBits;
-    return entries >= uint64_t{clusterCount} + 2;
+const char* FAT_RECOVERY_LAYOUT::Fault(uint32_t partitionSectors) const {
+    if (firstFat <= start)
+        return "its first FAT would be its boot sector";
+    if (uint64_t{sectorsPerFat} * kSector * 8 / fatBits < uint64_t{clusterCount} + 2)
+        return "its FATs are too small for its clusters";
+    if (dataStart > uint64_t{start} + partitionSectors)
+        return "its FATs and root directory reach past the partition";
+    return nullptr;
 }
 
 uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> b) {
@@ -341,13 +346,12 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
     FAT_RECOVERY_LAYOUT l;
     if (rc != KW_OK || !FAT_RECOVERY_LAYOUT::parse(buf.bytes(), te->absStart, &l))
         return rc;
-    if (!l.FatHoldsClusters()) {
+    if (const char* fault = l.Fault(te->entry.numSects)) {
         DiskLog(DBG_LEVEL_HEADER,
-                "Error #%lu: the FATs of the partition at %lu are too small for its %lu clusters; "
-                "nothing recovered\r\n",
+                "Error #%lu: interrupted FAT operation on the partition at %lu not recovered: "
+                "%s\r\n",
                 static_cast<unsigned long>(ERR_FAT_BAD_GEOMETRY),
-                static_cast<unsigned long>(te->absStart),
-                static_cast<unsigned long>(l.clusterCount));
+                static_cast<unsigned long>(te->absStart), fault);
         return ERR_FAT_BAD_GEOMETRY;
     }
     uint8_t marks = 0;

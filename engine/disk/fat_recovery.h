@@ -38,9 +38,12 @@ struct FAT_RECOVERY_LAYOUT {
     // 54) and has more than one FAT and a layout that fits 32-bit sectors.
     static bool parse(std::span<const uint8_t> bootSector, uint32_t start,
                       FAT_RECOVERY_LAYOUT* layout);
-    // Whether one FAT has an entry for every cluster (and the two reserved
-    // ones): a chain followed through a smaller FAT would leave it.
-    bool FatHoldsClusters() const;
+    // Why the recovery may not write to this volume inside a partition of
+    // the given size, or null: the first FAT begins at the boot sector, a
+    // FAT has fewer entries than the clusters and the two reserved ones (a
+    // chain followed through it would leave it), or the FATs and the root
+    // area reach past the partition.
+    const char* Fault(uint32_t partitionSectors) const;
 };
 
 // The partition type kept in the first 8 bytes of a marked FAT sector.
@@ -52,7 +55,7 @@ uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> firstBytes)
 // marks, the disk may not be written, the user does not answer Yes (with no
 // user interface attached nobody can), or the partition was being moved
 // (that recovery is not part of this engine). A FAT too small for the
-// volume's clusters is refused with ERR_FAT_BAD_GEOMETRY before anything is
-// written. Read and write failures end the recovery with their code; the
-// order of the writes lets a later run finish what a failed one began.
+// volume's clusters, or otherwise unsafe to write (see Fault), is refused
+// with ERR_FAT_BAD_GEOMETRY before anything is written. Read and write failures end the recovery
+// with their code; the order of the writes lets a later run finish what a failed one began.
 kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered);

@@ -334,12 +334,25 @@ TEST(FatRecoveryLayout, SavedTypesAndBootSectorsThatAreNoFatVolume) {
     EXPECT_EQ(l.rootStart, 184u);
     EXPECT_EQ(l.dataStart, 216u);
     EXPECT_EQ(l.fatBits, 16);
-    EXPECT_TRUE(l.FatHoldsClusters()); // 40 x 256 entries for 9971 clusters
-    kwbytes::StoreLe16(s.data() + 22, 38);
-    ASSERT_TRUE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l));
-    EXPECT_EQ(l.clusterCount, 9972u);
-    EXPECT_FALSE(l.FatHoldsClusters()); // 38 x 256 = 9728 entries
-    kwbytes::StoreLe16(s.data() + 22, 40);
+    const struct {
+        const char* what;
+        uint32_t at, value; // a 16-bit field of the boot sector
+        uint32_t partitionSectors;
+        bool sound;
+    } geometries[] = {
+        {"40 x 256 FAT entries for 9971 clusters", 22, 40, 40100, true},
+        {"38 x 256 FAT entries for 9972 clusters", 22, 38, 40100, false},
+        {"no reserved sector: the first FAT is the boot sector", 14, 0, 40100, false},
+        {"FATs and root area end at the partition's end", 14, 4, 116, true},
+        {"FATs and root area reach past the partition", 14, 4, 115, false},
+    };
+    for (const auto& g : geometries) {
+        SCOPED_TRACE(g.what);
+        std::vector<uint8_t> b = s;
+        kwbytes::StoreLe16(b.data() + g.at, static_cast<uint16_t>(g.value));
+        ASSERT_TRUE(FAT_RECOVERY_LAYOUT::parse(b, 100, &l));
+        EXPECT_EQ(l.Fault(g.partitionSectors) == nullptr, g.sound);
+    }
     kwbytes::StoreLe16(s.data() + 22, 0); // FAT32 size field without its name
     EXPECT_FALSE(FAT_RECOVERY_LAYOUT::parse(s, 0, &l));
 }
