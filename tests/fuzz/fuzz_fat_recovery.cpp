@@ -1,0 +1,106 @@
+// Fuzzes the recovery of an interrupted FAT operation on a writable disk
+// whose user agrees to everything: the input is the start of the disk, the
+// rest of which reads as zeros. Whatever the tables, boot sectors, FATs and
+// markers say, the recovery may write only the table sector of an entry of
+// type 3Ch and, inside that partition, the sectors between its boot sector
+// and its data area (the FATs and the root directory). The seeds are
+// mkfs.fat volumes behind a 3Ch entry: FAT12 with its copies out of step,
+// and FAT16 with its root directory moved into the clusters from 2 on.
+#include "engine/core/ui_bridge.h"
+#include "engine/core/ui_interface.h"
+#include "engine/disk/fat_recovery.h"
+#include "engine/disk/kwlib.h"
+#include "engine/disk/partition_table.h"
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/fault_disk_source.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t kDiskSectors = 8192;
+
+// Says Yes to every question.
+class YesUI : public UIInterface {
+public:
+    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
+                              std::uint32_t) override {
+        return UI_ANSWER_YES;
+    }
+};
+
+struct Region {
+    uint64_t first, end; // [first, end)
+};
+
+// Where the recovery may write, from the disk as it was before.
+std::vector<Region> Writable(const std::string& bytes) {
+    auto read = [&bytes](uint32_t sector, uint8_t* buf) -> kwRet {
+        if (sector >= kDiskSectors)
+            return ERR_READ_FAULT;
+        std::memcpy(buf, bytes.data() + uint64_t{sector} * 512, 512);
+        return KW_OK;
+    };
+    std::vector<Region> regions;
+    for (const TABLE_ENTRY& te : WalkPartitionTables(read, true).entries) {
+        if (te.entry.type != KW_TYPE_INTERRUPTED_FAT)
+            continue;
+        regions.push_back({te.tableSector, uint64_t{te.tableSector} + 1});
+        uint8_t boot[512];
+        FAT_RECOVERY_LAYOUT l;
+        if (read(te.absStart, boot) == KW_OK && FAT_RECOVERY_LAYOUT::parse(boot, te.absStart, &l))
+            regions.push_back(
+                {uint64_t{te.absStart} + 1,
+                 std::min<uint64_t>(l.dataStart, uint64_t{te.absStart} + te.entry.numSects)});
+    }
+    return regions;
+}
+
+// A memory disk that traps on a write outside the allowed regions.
+class GuardedDisk : public kw::plat::MemorySectorSource {
+public:
+    GuardedDisk(std::string bytes, std::vector<Region> allowed)
+        : MemorySectorSource("fuzz", std::move(bytes), true), allowed_(std::move(allowed)) {}
+    kw::plat::DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override {
+        for (uint64_t s = sector; s < sector + count; ++s) {
+            bool inside = false;
+            for (const Region& r : allowed_)
+                inside = inside || (s >= r.first && s < r.end);
+            if (!inside)
+                __builtin_trap();
+        }
+        return MemorySectorSource::Write(sector, buffer, count);
+    }
+
+private:
+    std::vector<Region> allowed_;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > kDiskSectors * 512)
+        return 0;
+    static YesUI ui;
+    kwSetUIInterface(&ui);
+    static UIBridgeThunk bridge;
+    std::string bytes(kDiskSectors * 512, '\0');
+    std::memcpy(bytes.data(), data, size);
+    std::vector<Region> allowed = Writable(bytes);
+    kw::plat::SetDiskProviderForTests([&] {
+        kw::plat::DiskScan scan;
+        scan.disks.push_back(std::make_unique<GuardedDisk>(bytes, allowed));
+        return scan;
+    });
+    kwLibOpen();
+    kwLibClose();
+    kw::plat::SetDiskProviderForTests(nullptr);
+    return 0;
+}
