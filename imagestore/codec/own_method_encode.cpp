@@ -174,7 +174,9 @@ private:
             }
             ++examined;
             const uint8_t* from = data_ + candidate;
-            if (from[0] == data_[pos] && from[1] == data_[pos + 1] && best < limit) {
+            // A candidate that differs at byte `best` cannot be longer.
+            if (best < limit && from[best] == data_[pos + best] && from[0] == data_[pos] &&
+                from[1] == data_[pos + 1]) {
                 uint32_t length =
                     2 + CommonPrefix(from + 2, data_ + pos + 2, static_cast<uint32_t>(limit - 2));
                 if (length > best && (length >= 6 || back <= kMaxShortDistance)) {

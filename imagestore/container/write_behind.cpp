@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -20,7 +21,7 @@ constexpr uint64_t kDefaultSegmentBytes = 32 * 131000;
 // Sealed chunks waiting for their turn to be stored, in bytes, beside the
 // inputs: enough for the workers to run on past a segment that is slow to
 // encode.
-constexpr size_t kChunkBytesWaiting = 16u << 20;
+constexpr size_t kChunkBytesWaiting = 20u << 20;
 constexpr size_t kHugePage = 2u << 20;
 std::atomic<uint32_t> g_segmentChunks{0};
 std::atomic<uint32_t> g_chunksWaiting{0};
@@ -29,6 +30,24 @@ size_t ChunkLimit(size_t bufferSize) {
     const uint32_t set = g_chunksWaiting.load();
     return set != 0 ? set
                     : std::max<size_t>(kChunkBytesWaiting / std::max<size_t>(bufferSize, 1), 4);
+}
+
+// True when the system gives huge pages to a buffer that asks for them: an
+// input half a worker has encoded is then given back to the system, and
+// taken again in two page faults when the caller gathers into it.
+bool HugePagesOnRequest() {
+    static const bool on = [] {
+        std::FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
+        char text[128] = {};
+        if (f != nullptr) {
+            const size_t n = std::fread(text, 1, sizeof text - 1, f);
+            text[n] = 0;
+            std::fclose(f);
+        }
+        return std::strstr(text, "[always]") != nullptr ||
+               std::strstr(text, "[madvise]") != nullptr;
+    }();
+    return on;
 }
 
 InputBytes AllocateInput(size_t size) {
@@ -274,10 +293,13 @@ SealedChunk* WriteBehind::TakeChunk(WriteSegment* s) {
 }
 
 // Fills and seals the segment's chunks, each from a fresh encoder start,
-// each taking as much as the encoder takes.
+// each taking as much as the encoder takes. The huge pages of input already
+// encoded go back to the system as the encoding passes them.
 void WriteBehind::EncodeWith(WriteSegment* s, const Encoders& encoders) {
     const uint8_t* data = s->input;
     size_t left = s->filled;
+    size_t released = 0;
+    const bool release = HugePagesOnRequest();
     uint64_t offset = s->start;
     ::ChunkEncoder* e = encoders.set ? encoders.set.get() : encoders.stored.get();
     while (left > 0) {
@@ -311,6 +333,9 @@ void WriteBehind::EncodeWith(WriteSegment* s, const Encoders& encoders) {
         c->record = r;
         c->stamped = false;
         offset += r.dataLength;
+        for (; release && released + kHugePage <= size_t(data - s->input); released += kHugePage) {
+            madvise(s->input + released, kHugePage, MADV_DONTNEED);
+        }
     }
 }
 
