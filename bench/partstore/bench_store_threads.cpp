@@ -339,7 +339,7 @@ bool Installed(const std::string& tool) {
 // A peer as a process: `tool args`, reading `in` (the partition when empty)
 // and writing `out` (nothing kept when empty).
 void Peer(benchmark::State& state, const std::string& tool, const std::string& args,
-          const std::string& in, const std::string& out) {
+          const std::string& in, const std::string& out, bool durable = false) {
     Fixture& f = Shared();
     if (!Installed(tool)) {
         state.SkipWithError((tool + " is not installed").c_str());
@@ -351,7 +351,10 @@ void Peer(benchmark::State& state, const std::string& tool, const std::string& a
         return;
     }
     const std::string target = out.empty() ? "/dev/null" : f.Path(out);
-    const std::string cmd = tool + " " + args + " <" + source + " >" + target;
+    std::string cmd = tool + " " + args + " <" + source + " >" + target;
+    if (durable) {
+        cmd += " && sync " + target; // on disk, as a committed image is
+    }
     for (auto _ : state) {
         if (std::system(cmd.c_str()) != 0) {
             state.SkipWithError((cmd + " failed").c_str());
@@ -377,17 +380,28 @@ void Register() {
                      ->Args({flags, threads}));
         }
     }
-    const std::pair<const char*, std::string> writers[] = {{"pigz -6", "pigz.gz"},
-                                                           {"pigz -1", "pigz1.gz"},
-                                                           {"gzip -6", "gzip.gz"},
-                                                           {"zstd -3", "zstd.zst"}};
-    for (const auto& [peer, out] : writers) {
+    // A committed image is flushed to the disk (fdatasync) before the store
+    // returns; the peers are measured as they are and with their output
+    // synced to the disk the same way.
+    struct Writer {
+        const char* peer;
+        std::string out;
+        bool durable;
+    };
+    const Writer writers[] = {{"pigz -6", "pigz.gz", false},  {"pigz -6", "pigz6s.gz", true},
+                              {"pigz -1", "pigz1.gz", false}, {"pigz -1", "pigz1s.gz", true},
+                              {"gzip -6", "gzip.gz", false},  {"zstd -3", "zstd.zst", false},
+                              {"zstd -3", "zstds.zst", true}};
+    for (const auto& [peer, out, durable] : writers) {
         const std::string tool = std::string(peer).substr(0, 4);
         const std::string args = std::string(peer).substr(5) + " -c";
         const std::string file = out;
+        const bool synced = durable;
         benchmark::RegisterBenchmark(
-            ("peer/" + std::string(peer)).c_str(),
-            [tool, args, file](benchmark::State& s) { Peer(s, tool, args, "", file); })
+            ("peer/" + std::string(peer) + (durable ? " + sync" : "")).c_str(),
+            [tool, args, file, synced](benchmark::State& s) {
+                Peer(s, tool, args, "", file, synced);
+            })
             ->Iterations(1)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);

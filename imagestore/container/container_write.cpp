@@ -64,8 +64,15 @@ void StoreContainer::SealChunk() {
     StampChunk(buf, chunk_, chunk_.chunkNumber, keys);
 }
 
+// Every few megabytes stored, their write-out starts, so that the flush of
+// the commit finds little left to wait for.
 void StoreContainer::CountChunk(const ChunkRecord& r) {
     ++volChunks_;
+    constexpr uint32_t kWritebackChunks = 64;
+    if (volChunks_ % kWritebackChunks == 0 && file_) {
+        const uint64_t stored = header_.storedChunkSize;
+        file_->StartWriteback((volChunks_ - kWritebackChunks) * stored, kWritebackChunks * stored);
+    }
     streamLength_ = r.StreamEnd();
     chunkCount_ = r.chunkNumber + 1;
     volumes_.Note(volIndex_, volFirstChunk_, volChunks_);

@@ -49,6 +49,9 @@ public:
     bool GetSize(uint64_t* size) override { return handle_->GetSize(size); }
     bool SetSize(uint64_t size) override { return handle_->SetSize(size); }
     bool Flush() override { return handle_->Flush(); }
+    void StartWriteback(uint64_t offset, uint64_t length) override {
+        handle_->StartWriteback(offset, length);
+    }
     bool TryLock() override { return handle_->TryLock(); }
 
 private:

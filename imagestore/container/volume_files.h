@@ -22,6 +22,11 @@ public:
     virtual bool SetSize(uint64_t size) = 0;
     // Makes what was written durable.
     virtual bool Flush() = 0;
+    // Starts writing a range out without waiting (a hint for a later Flush).
+    virtual void StartWriteback(uint64_t offset, uint64_t length) {
+        (void)offset;
+        (void)length;
+    }
     // Locks the file against other writers until it closes; false when
     // another writer holds it.
     virtual bool TryLock() = 0;

@@ -207,6 +207,10 @@ bool sysFlush(int fd) {
     return r == 0;
 }
 
+void sysStartWriteback(int fd, uint64_t offset, uint64_t length) {
+    ::sync_file_range(fd, off64_t(offset), off64_t(length), SYNC_FILE_RANGE_WRITE);
+}
+
 bool sysSyncFolder(const std::string& host) {
     const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {

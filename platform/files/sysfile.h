@@ -40,6 +40,9 @@ uint64_t sysGetTime(int fd); // last write FILETIME; 0 when unreadable
 bool sysSetTime(int fd, uint64_t filetime);
 // Makes the file's data written so far durable (fdatasync).
 bool sysFlush(int fd);
+// Starts the write-out of a range of the file's dirty pages without waiting
+// (sync_file_range); a hint that may do nothing.
+void sysStartWriteback(int fd, uint64_t offset, uint64_t length);
 // Makes a folder's entries durable (fsync of the folder): files created,
 // renamed or removed in it survive a power loss.
 bool sysSyncFolder(const std::string& host);

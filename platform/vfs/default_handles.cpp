@@ -49,6 +49,9 @@ bool DEFAULTFILEHANDLE::Flush() {
 bool DEFAULTFILEHANDLE::TryLock() {
     return sys::sysTryLock(fd_);
 }
+void DEFAULTFILEHANDLE::StartWriteback(uint64_t offset, uint64_t length) {
+    sys::sysStartWriteback(fd_, offset, length);
+}
 
 bool DEFAULTFILEITERATOR::FindNext(VFS_ENTRY* entry) {
     if (next_ >= entries_.size())

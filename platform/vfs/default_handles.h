@@ -43,6 +43,7 @@ public:
     bool SetTime(uint64_t filetime) override;
     bool Flush() override;
     bool TryLock() override;
+    void StartWriteback(uint64_t offset, uint64_t length) override;
 
 private:
     explicit DEFAULTFILEHANDLE(int fd) : fd_(fd) {}

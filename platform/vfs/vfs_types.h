@@ -75,6 +75,13 @@ public:
     // the handle closes; false when another writer holds it. Files that are
     // never shared answer true.
     virtual bool TryLock() { return true; }
+    // Starts writing a range to the disk without waiting for it, so that a
+    // later Flush has less left to wait for. A hint: files that hold nothing
+    // back ignore it.
+    virtual void StartWriteback(uint64_t offset, uint64_t length) {
+        (void)offset;
+        (void)length;
+    }
 
 protected:
     virtual ~FILEHANDLE() = default;
