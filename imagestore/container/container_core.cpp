@@ -373,8 +373,9 @@ int StoreContainer::DeleteSet() {
 
 // Members are the files whose first record carries volume 0's creation
 // time. A file named as a volume below the last member, or within the count
-// of a set that was open (`counted` volumes), is one too, even when its own
-// first record is damaged. Without a sound volume 0 the continuations are
+// of a set that was open (`counted` volumes), whose own first record is
+// damaged is one too; one with a sound record of another time belongs to
+// another set and stays. Without a sound volume 0 the continuations are
 // found by name alone.
 int StoreContainer::DeleteContinuations(uint32_t counted) {
     std::vector<std::string> files;
@@ -398,7 +399,8 @@ int StoreContainer::DeleteContinuations(uint32_t counted) {
     }
     for (uint32_t index = 1; index < last; ++index) {
         const std::string file = MemberPath(index);
-        if (volfiles::Exists(file) && !volfiles::Delete(file)) {
+        ChunkRecord own;
+        if (volfiles::Exists(file) && !ReadFirstRecord(file, &own) && !volfiles::Delete(file)) {
             err = kStoreMediaFailure;
         }
     }

@@ -315,6 +315,17 @@ TEST(ContainerDamage, DeletingASetWithADamagedFirstVolumeTakesItsContinuations) 
     for (const char* gone : {"set.kwi", "set.002", "set.003"}) {
         EXPECT_FALSE(std::filesystem::exists(dir.File(gone))) << gone;
     }
+    // One named between members whose sound record is another set's stays.
+    MakeSet(dir, 0, 2 * kChunk, 700000, "other.kwi");
+    MakeSet(dir, 0, 2 * kChunk, 700000);
+    std::vector<uint8_t> stranger = FileBytes(dir.File("other.002"));
+    StoreLe32(&stranger[16], LoadLe32(&stranger[16]) + 1); // made at another time
+    Reseal(stranger, 0);
+    PutFileBytes(dir.File("set.002"), stranger);
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("set.003")));
+    EXPECT_EQ(FileBytes(dir.File("set.002")), stranger);
+    std::filesystem::remove(dir.File("set.002"));
 
     const std::string other = MakeSet(dir, 0, 2 * kChunk, 700000, "set.abc");
     ASSERT_TRUE(std::filesystem::exists(dir.File("set.002")));
