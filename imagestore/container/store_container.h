@@ -70,7 +70,7 @@ public:
     // the data alone, never on how far the workers got.
     int32_t GetCurrentChunk();
     // Stores everything written so far, waiting for the workers, and returns
-    // the first failure of it (which the next write and Close report again).
+    // the first failure of it (which the next append or the close reports again).
     int SettleWrites();
     void SetReadAhead(uint32_t chunk);
     StreamReader* OpenStream(const char* path, int* error);
@@ -256,15 +256,16 @@ private:
     // sequential reader (read mode, more than one thread).
     uint32_t threads_ = 1;
     std::unique_ptr<ReadAhead> ahead_;
-    // Write mode: the stream space is written in segments of a fixed size,
-    // the first of a session and any a caller settled on its own thread,
-    // the others gathered and handed to workers (more than one thread).
+    // Write mode: the stream space is written in segments of a fixed size.
+    // The first of a session, and the rest of one after a settle, are
+    // encoded on the caller's thread; the others are gathered and handed to
+    // workers (more than one thread).
     uint64_t segmentBytes_ = 0; // 0 until the first append
     uint64_t segmentEnd_ = 0;
     bool segmentGathered_ = false;
     std::unique_ptr<WriteBehind> behind_;
-    // A failure met where no caller hears of it (settling for the current
-    // chunk): the next append or the close reports it, never a retry.
+    // A failure met while settling (GetCurrentChunk, SettleWrites): the next
+    // append or the close reports it.
     int unreported_ = 0;
 
     StreamReader* reader_ = nullptr;
