@@ -290,9 +290,11 @@ TEST(ContainerWriteThreads, FaultsEndAWriteAsOnOneThread) {
 // nothing is lost or stored twice. (On one thread the store fails in the
 // write that fills a chunk: FailedChunkStoreIsRetriedNeverSealedAgain.)
 TEST(ContainerWriteThreads, SettledSegmentStoredAgainAfterAFailure) {
-    // Segments of three chunks' room after a first one of two: the settle
-    // hands the workers nearly a whole segment, more than one chunk holds.
-    const std::vector<uint8_t> a = Content(8 * 131000 - 1000, 2), c2 = Content(300'000, 4);
+    // Segments of three chunks' room after a first one of two (which holds
+    // chunk 0's reserved area of 42,284 bytes too): "a" ends 2.8 rooms into
+    // its third segment, so the settle hands the workers more than two chunks'
+    // worth, stored as it is, however far they got before.
+    const std::vector<uint8_t> a = Content(7 * 131000 + 65500, 2), c2 = Content(300'000, 4);
     Setting use(8);
     TempFolder dir;
     const std::string path = dir.File("s.kwi");
@@ -301,7 +303,7 @@ TEST(ContainerWriteThreads, SettledSegmentStoredAgainAfterAFailure) {
         FaultScope faults(&plan);
         int err = -1;
         StoreContainer* c =
-            CreateContainer(path.c_str(), nullptr, 0, 0, kOptLzs | kOptPayloadCrc, nullptr, &err);
+            CreateContainer(path.c_str(), nullptr, 0, 0, kOptPayloadCrc, nullptr, &err);
         ASSERT_NE(c, nullptr) << err;
         ASSERT_EQ(WriteStream(c, "a", a), 0);
         plan.failAt = plan.writes; // the next chunk store fails once
