@@ -4,6 +4,7 @@
 // resident size while each benchmark runs.
 //
 // KW_BENCH_MIB sets the partition's size (default 1024).
+#include "bench/partstore/part_setup.h"
 #include "kwvaults.h"
 
 #include <benchmark/benchmark.h>
@@ -160,16 +161,8 @@ struct Fixture {
         if (store == nullptr) {
             return error;
         }
-        uint32_t index = 0;
-        store->AddPart(&index);
-        store->SetBytesPerSector(kSectorBytes);
-        store->SetSectorsPerBlock(kSectorsPerBlock);
-        store->SetBlockCount(blocks);
-        store->SetUsedBlockCount(used);
-        store->CreateUbmap();
-        store->Write(bitmap.data(), uint32_t(bitmap.size()));
-        store->CreateUdata();
-        error = WriteUsedBlocks(store);
+        error = BeginPart(store, kSectorBytes, kSectorsPerBlock, blocks, used, bitmap);
+        error = error != 0 ? error : WriteUsedBlocks(store);
         const int32_t committed = store->Commit();
         store->Release();
         return error != 0 ? error : committed;

@@ -10,6 +10,7 @@
 // thread count of the parallel runs (default: every core); KW_BENCH_RAW keeps
 // the generated partition in a file for later runs. A peer that is not
 // installed is skipped.
+#include "bench/partstore/part_setup.h"
 #include "imagestore/container/worker_pool.h"
 #include "imagestore/container/write_behind.h"
 #include "imagestore/partstore/part_store_api.h"
@@ -213,18 +214,10 @@ struct Fixture {
         if (store == nullptr) {
             return error;
         }
-        uint32_t index = 0;
-        store->AddPart(&index);
-        store->SetBytesPerSector(kSectorBytes);
-        store->SetSectorsPerBlock(kSectorsPerBlock);
-        store->SetBlockCount(blocks);
-        store->SetUsedBlockCount(blocks);
-        store->CreateUbmap();
-        store->Write(bitmap.data(), uint32_t(bitmap.size()));
-        store->CreateUdata();
+        error = BeginPart(store, kSectorBytes, kSectorsPerBlock, blocks, blocks, bitmap);
         std::vector<uint8_t> piece(kPiece);
         const int fd = open(raw.c_str(), O_RDONLY);
-        if (fd < 0) {
+        if (fd < 0 && error == 0) {
             error = -3; // the partition could not be read: no timing of zeros
         }
         for (uint64_t at = 0; at < uint64_t(blocks) * kBlockBytes && error == 0; at += kPiece) {
