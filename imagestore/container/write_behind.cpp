@@ -100,11 +100,6 @@ bool WriteBehind::Queued() {
     return !queue_.empty();
 }
 
-bool WriteBehind::HasRoom() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return HasRoomLocked();
-}
-
 // Takes a free segment and a free input for the caller, making them when
 // the limits allow.
 bool WriteBehind::HasRoomLocked() {

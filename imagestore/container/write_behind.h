@@ -95,15 +95,13 @@ public:
 
     // Bytes gathered for the segment being written.
     size_t Filled() const { return current_ ? current_->filled : 0; }
-    // True when bytes can be gathered: a segment is being gathered, or a
-    // segment and an input are free.
-    bool HasRoom();
-    // Without room, waits until there is, or until the oldest segment is
-    // encoded; *oldest is then that segment, to be stored (else null).
+    // Returns with room to gather bytes (a segment being gathered, or a
+    // segment and an input free), or once the oldest segment is encoded when
+    // there is none; *oldest is then that segment, to be stored (else null).
     // kStoreNoMemory when nothing is queued and no room can be made.
     int AwaitRoom(WriteSegment** oldest);
     // Gathers up to the segment's end (a null source gives zeros); needs
-    // HasRoom.
+    // room (AwaitRoom with no oldest).
     void Gather(const uint8_t* data, size_t length);
     // Hands the gathered segment, which starts at stream offset `start`, to
     // the workers; with `keepOpen` its last chunk stays open.

@@ -45,15 +45,16 @@ int StoreContainer::EncodeSpace(const uint8_t* data, uint64_t length) {
 int StoreContainer::GatherSpace(const uint8_t* data, uint64_t length) {
     // Every input or segment busy: segments are stored, oldest first, as
     // they are encoded, until one is free.
-    while (!behind_->HasRoom()) {
+    for (;;) {
         WriteSegment* oldest = nullptr;
         if (int err = behind_->AwaitRoom(&oldest); err != kStoreOk) {
             return err;
         }
-        if (oldest != nullptr) {
-            if (int err = StoreSegment(oldest); err != kStoreOk) {
-                return err;
-            }
+        if (oldest == nullptr) {
+            break;
+        }
+        if (int err = StoreSegment(oldest); err != kStoreOk) {
+            return err;
         }
     }
     behind_->Gather(data, size_t(length));
