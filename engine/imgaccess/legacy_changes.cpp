@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 
 namespace kw::imgaccess {
@@ -207,12 +208,26 @@ kwRet PARTITION_ACCESS::AppendRecord(std::string* file) {
     return rc;
 }
 
+// Whether a file that does not begin with a whole header is the start of a
+// change file whose save was cut short: its first bytes (up to the magic's
+// four) are zeros that never got their data, or the start of the magic.
+// Anything else is someone else's file.
+namespace {
+bool TornHeader(std::span<const uint8_t> bytes) {
+    uint8_t magic[4];
+    kwbytes::StoreLe32(magic, kChangeMagic);
+    const auto head = bytes.first(std::min<size_t>(bytes.size(), sizeof magic));
+    return std::all_of(head.begin(), head.end(), [](uint8_t b) { return b == 0; }) ||
+           std::equal(head.begin(), head.end(), magic);
+}
+} // namespace
+
 // What the file holds before this partition's record is added: its own
 // bytes when it is a change file of this image without a whole record of
 // this partition, else a new header. A file whose header or table was cut
-// short, or whose magic never reached the disk, is a torn write of an
-// earlier save and is rebuilt; a file of another version or another image is
-// left alone.
+// short, or whose first bytes are zeros or the start of the magic, is a torn
+// write of an earlier save and is rebuilt; any other file (another version,
+// another image, not a change file at all) is left alone.
 kwRet PARTITION_ACCESS::ChangeFileBase(const char* changeFile, const CHANGE_LIMITS& limits,
                                        std::string* file) {
     HOST_FILE existing;
@@ -222,19 +237,23 @@ kwRet PARTITION_ACCESS::ChangeFileBase(const char* changeFile, const CHANGE_LIMI
             return ERR_IMG_READ;
         const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file->data()),
                                              file->size());
-        uint32_t entry = kChangeNoRecord;
+        // A torn header, and a header whose table was cut short, fall
+        // through to a new file.
         kwRet rc = CheckChangeHeader(bytes, limits);
-        if (rc == KW_OK && bytes.size() < ChangeHeaderBytes(limits.partitions))
-            rc = ERR_IMG_READ; // the table was cut short
-        if (rc == KW_OK)
-            rc = ReadChangeEntry(bytes, limits, &entry);
-        if (rc == KW_OK && entry != kChangeNoRecord && ChangeRecordWhole(bytes, entry))
-            return ERR_CHANGE_RECORD_EXISTS;
-        if (rc == KW_OK)
-            return KW_OK; // an entry whose record was torn is pointed at the new one
-
-        if (rc != ERR_IMG_READ && rc != ERR_CHANGE_INVALID)
+        if (rc == ERR_IMG_READ || rc == ERR_CHANGE_INVALID) {
+            if (!TornHeader(bytes))
+                return ERR_CHANGE_INVALID;
+        } else if (rc != KW_OK) {
             return rc;
+        } else if (bytes.size() >= ChangeHeaderBytes(limits.partitions)) {
+            // An entry whose record was torn is pointed at the new one.
+            uint32_t entry = kChangeNoRecord;
+            rc = ReadChangeEntry(bytes, limits, &entry);
+            if (rc == KW_OK && entry != kChangeNoRecord && ChangeRecordWhole(bytes, entry))
+                return ERR_CHANGE_RECORD_EXISTS;
+            if (rc != ERR_IMG_READ)
+                return rc;
+        }
     } else {
         HOST_FILE probe;
         if ((probe.fd = sys::sysOpenFileReadOnly(changeFile)) >= 0)

@@ -181,6 +181,7 @@ TEST_F(ChangeFileTest, AForeignOrDamagedFileIsRefusedAndThePartitionsDecodeWitho
     } cases[] = {
         {"version 2 of another reader", 4, 2, std::vector<uint32_t>(3, ERR_IMG_NEWER_VERSION)},
         {"another image", 8, 0x1234, std::vector<uint32_t>(3, ERR_CHANGE_OTHER_IMAGE)},
+        {"not a change file", 0, 0x464C457F, std::vector<uint32_t>(3, ERR_CHANGE_INVALID)},
         {"state size", record0 + 4, 16, {ERR_CHANGE_INVALID}},
         {"first block out of order", firstBlock2, 0, {ERR_CHANGE_INVALID}},
     };
@@ -198,9 +199,18 @@ TEST_F(ChangeFileTest, AForeignOrDamagedFileIsRefusedAndThePartitionsDecodeWitho
         // Saving never overwrites a file it cannot read as its own.
         if (c.queries.size() == 3) {
             EXPECT_EQ(image->SaveAllChanges(), c.queries[0]);
+            EXPECT_EQ(kwv::test::FileBytes(changes_), bytes);
         }
         image->Release();
     }
+    // Nor a short file of someone else, which is no torn header of its own.
+    const std::vector<uint8_t> note = {'n', 'o', 't', 'e', 's', '\n'};
+    kwv::test::PutFileBytes(changes_, note);
+    image = OpenImage(image_, changes_, &cb_);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->SaveAllChanges(), ERR_CHANGE_INVALID);
+    EXPECT_EQ(kwv::test::FileBytes(changes_), note);
+    image->Release();
     // The user may also refuse to go on without it.
     kwv::test::PutFileBytes(changes_, std::vector<uint8_t>(40, 0));
     UiCallback refuses;
