@@ -3,6 +3,7 @@
 // refused whole; the partition then decodes from the start as if there were
 // none.
 #include "engine/core/kwmemory.h"
+#include "engine/disk/disk_log.h"
 #include "engine/imgaccess/legacy_access.h"
 #include "kwbytes.h"
 #include "platform/files/sysfile.h"
@@ -12,6 +13,8 @@
 #include <new>
 #include <span>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace kw::imgaccess {
 
@@ -35,25 +38,31 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 
-// Writes the whole file beside it under a temporary name, makes it durable
-// and renames it over the old one: a save cut short by a crash or a full
-// disk leaves the earlier file as it was, never a torn one.
+// Writes the whole file beside it under a temporary name, with the old
+// file's permissions, makes it durable and renames it over the old one: a
+// save cut short by a crash or a full disk leaves the earlier file as it
+// was, never a torn one.
 kwRet ReplaceFile(const std::string& path, const std::string& bytes) {
     const std::string temp = path + ".tmp" + std::to_string(::getpid());
     sys::sysDeleteFile(temp); // left by an earlier run that stopped
     HOST_FILE file;
     if ((file.fd = sys::sysCreateFile(temp)) < 0)
         return ERR_IMG_OPEN;
+    struct stat old = {};
+    bool written = ::stat(path.c_str(), &old) != 0 || ::fchmod(file.fd, old.st_mode & 07777) == 0;
     size_t done = 0;
-    bool written = sys::sysWrite(file.fd, bytes.data(), bytes.size(), &done) &&
-                   done == bytes.size() && sys::sysFlush(file.fd);
+    written = written && sys::sysWrite(file.fd, bytes.data(), bytes.size(), &done) &&
+              done == bytes.size() && sys::sysFlush(file.fd);
     written = sys::sysCloseFile(file.fd) && written;
     file.fd = -1;
     if (!written || !sys::sysReplaceFile(temp, path)) {
         sys::sysDeleteFile(temp);
         return ERR_IMG_WRITE;
     }
-    sys::sysSyncFolder(FolderOf(path)); // the rename itself; the data is safe already
+    // The rename itself; the data is safe already, and the file replaced.
+    if (!sys::sysSyncFolder(FolderOf(path)))
+        DiskLog(DBG_LEVEL_HEADER, "Change file %s saved, but its folder could not be synced\r\n",
+                path.c_str());
     return KW_OK;
 }
 

@@ -284,6 +284,20 @@ TEST_F(ChangeFileTest, AFileTornBeforeItsHeaderWasWholeIsRebuiltByTheNextSave) {
     image->Release();
 }
 
+// A save writes a new file over the old one, which keeps the old one's
+// permissions.
+TEST_F(ChangeFileTest, ASaveKeepsThePermissionsOfTheFileItReplaces) {
+    IMAGE_ACCESS* image = OpenImage(image_, changes_, &cb_);
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(Reader(image, 0).SaveChanges(changes_.c_str()), KW_OK);
+    namespace fs = std::filesystem;
+    const fs::perms mine = fs::perms::owner_read | fs::perms::owner_write;
+    fs::permissions(changes_, mine);
+    ASSERT_EQ(Reader(image, 2).SaveChanges(changes_.c_str()), KW_OK);
+    EXPECT_EQ(fs::status(changes_).permissions(), mine);
+    image->Release();
+}
+
 // A save that cannot write its new file leaves the earlier one whole: the
 // next opening still finds every record of it.
 TEST_F(ChangeFileTest, ASaveThatCannotWriteKeepsTheEarlierFile) {
