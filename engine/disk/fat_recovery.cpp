@@ -99,7 +99,11 @@ kwRet RootChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint32_t first,
 // Sets the FAT16 entries of the chain to 0 in every copy, one write per FAT
 // sector. Copy 0, which a repeated run reads, goes last, and there the
 // sector holding the chain's first entry goes first: once that entry is
-// free, every other copy is free of the chain too.
+// free, every other copy is free of the chain too. Copy 0 itself is not,
+// when the chain spans several FAT sectors: a run stopped after that first
+// sector leaves the chain's entries in copy 0's later sectors allocated, and
+// a repeated run, which finds the first entry free, cannot follow the chain
+// to them (they are lost clusters a check of the volume reclaims).
 kwRet FreeChain(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, const std::vector<uint32_t>& chain,
                 uint8_t* buf) {
     std::vector<uint32_t> sectors; // FAT sectors of the chain, the first entry's first
@@ -152,9 +156,10 @@ kwRet PutRootTail(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l,
 // then begins with "DYN_ROOT" and the chain's first cluster) goes back to
 // the fixed area, and the chain is freed. The first root sector, which holds
 // the marker a repeated run starts from, is written last, once the other
-// root sectors and the freed chain are on disk. A run that finds the marker
-// with the chain's first cluster already free therefore has only that
-// sector left to copy.
+// root sectors and the freed chain are on disk; the caller flushes it. A run
+// that finds the marker with the chain's first cluster already free
+// therefore has only that sector left to copy (though some of the old
+// chain's clusters may still be allocated in copy 0, see FreeChain).
 kwRet RestoreRoot(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf) {
     kwRet rc = phyRead(disk, l.rootStart, buf, 1);
     if (rc != KW_OK || std::memcmp(buf, kDynamicRoot, 8) != 0)
@@ -172,14 +177,17 @@ kwRet RestoreRoot(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf)
     std::vector<uint32_t> chain;
     if (rc == KW_OK && link != 0)
         rc = RootChain(disk, l, first, buf, &chain);
+    else if (rc == KW_OK)
+        DiskLog(DBG_LEVEL_HEADER,
+                "The moved root directory's first cluster %lu is already free: clusters of its "
+                "old chain may remain allocated until the volume is checked\r\n",
+                static_cast<unsigned long>(first));
     if (rc == KW_OK && !chain.empty())
         rc = PutRootTail(disk, l, chain, buf);
     if (rc == KW_OK)
         rc = phyFlush(disk);
     if (rc == KW_OK)
-        rc = PutRootSector(disk, l, {first}, 0, buf);
-    if (rc == KW_OK)
-        rc = phyFlush(disk);
+        rc = PutRootSector(disk, l, {first}, 0, buf); // the caller flushes it
     if (rc == KW_OK)
         DiskLog(DBG_LEVEL_HEADER, "Root directory of %u clusters put back into its fixed area\r\n",
                 static_cast<unsigned>(chain.size()));
