@@ -153,10 +153,12 @@ void FindPreferenceSector(DISK_RECORD* disk, bool allowMark) {
     }
     if (!allowMark || !TrackGapFree(disk, spt, buf))
         return;
+    // Every sector of the gap was found free just now: the first one in
+    // search order that reads and takes the mark is it.
     for (uint32_t s = first, n = 0; n + 1 < spt; ++n, s = NextSector(s, spt)) {
         if (s == kLocationFile)
             continue; // a location of 1 means the file, so sector 1 is never taken
-        if (phyRead(disk, s, buf, 1) == KW_OK && IsFreeSector(buf, s, disk) && Mark(disk, s, buf)) {
+        if (phyRead(disk, s, buf, 1) == KW_OK && Mark(disk, s, buf)) {
             DbgPrintf("Preference record: sector %lu of track 0 marked\n",
                       static_cast<unsigned long>(s));
             gLocation = s;
