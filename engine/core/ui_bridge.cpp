@@ -138,9 +138,10 @@ std::uint32_t BridgeDefaultButton(std::uint32_t flags) {
 
 std::uint32_t BridgeAnswer(std::uint32_t answer) {
     switch (answer) {
-    case 1:
-    case 2:
-    case 3:
+    case UI_ANSWER_CANCEL:
+        return BRIDGE_ANSWER_CANCEL;
+    case UI_ANSWER_ABORT:
+    case UI_ANSWER_NONE:
         return answer;
     case 4:
         return 5;

@@ -72,7 +72,8 @@ TEST_F(UiTest, MessageBoxFlagsAndAnswers) {
     EXPECT_EQ(ui_.calls[2].kind, UI_KIND_INFORMATION);
 
     const std::uint32_t answers[][2] = {
-        {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 5}, {5, 4}, {6, 0}, {9, BRIDGE_ANSWER_YES}, {10, 0}};
+        {0, 0}, {1, BRIDGE_ANSWER_CANCEL}, {2, 2}, {3, 3}, {4, 5}, {5, 4},
+        {6, 0}, {9, BRIDGE_ANSWER_YES},    {10, 0}};
     for (const auto& a : answers)
         EXPECT_EQ(BridgeAnswer(a[0]), a[1]) << a[0];
     const std::uint32_t defaults[][2] = {{0x1000 | 0x2000, 1}, {0x4000, 3}, {0x10000, 5},
