@@ -120,6 +120,11 @@ protected:
     PARTITION_ACCESS& Reader(IMAGE_ACCESS* image, uint32_t index) {
         return static_cast<OLDKWI_ACCESS*>(image->Access(index))->Reader();
     }
+    // The image opened again with the password, as a later session opens it.
+    IMAGE_ACCESS* Reopen(UiCallback* cb) {
+        cb->media.password = u"pw";
+        return OpenImage(image_, changes_, cb);
+    }
     void ExpectAllPartitions(IMAGE_ACCESS* image) {
         for (uint32_t i = 0; i < parts_.size(); ++i)
             ExpectEverySectorInRandomOrder(image, i, parts_[i], volume_->raw, 40 + i);
@@ -148,8 +153,7 @@ TEST_F(ChangeFileTest, SavedIndexAndVolumeTablesLoadAgainAndServeEveryPartition)
     image->Release();
 
     UiCallback again;
-    again.media.password = u"pw";
-    image = OpenImage(image_, changes_, &again);
+    image = Reopen(&again);
     ASSERT_NE(image, nullptr);
     EXPECT_TRUE(again.queries.empty());
     EXPECT_EQ(Reader(image, 0).IndexEntries(), entries0);
@@ -191,8 +195,7 @@ TEST_F(ChangeFileTest, AForeignOrDamagedFileIsRefusedAndThePartitionsDecodeWitho
         kwbytes::StoreLe32(bytes.data() + c.at, c.value);
         kwv::test::PutFileBytes(changes_, bytes);
         UiCallback cb;
-        cb.media.password = u"pw";
-        image = OpenImage(image_, changes_, &cb);
+        image = Reopen(&cb);
         ASSERT_NE(image, nullptr);
         EXPECT_EQ(cb.queries, c.queries);
         ExpectEverySectorInRandomOrder(image, 0, parts_[0], volume_->raw, 3);
@@ -246,16 +249,14 @@ TEST_F(ChangeFileTest, AFileTornBeforeItsHeaderWasWholeIsRebuiltByTheNextSave) {
         SCOPED_TRACE(t.name);
         kwv::test::PutFileBytes(changes_, t.bytes);
         UiCallback cb;
-        cb.media.password = u"pw";
-        IMAGE_ACCESS* image = OpenImage(image_, changes_, &cb);
+        IMAGE_ACCESS* image = Reopen(&cb);
         ASSERT_NE(image, nullptr);
         EXPECT_EQ(image->SaveAllChanges(), KW_OK);
         const uint32_t entries0 = Reader(image, 0).IndexEntries();
         image->Release();
 
         UiCallback again;
-        again.media.password = u"pw";
-        image = OpenImage(image_, changes_, &again);
+        image = Reopen(&again);
         ASSERT_NE(image, nullptr);
         EXPECT_TRUE(again.queries.empty());
         EXPECT_EQ(Reader(image, 0).IndexEntries(), entries0);
@@ -268,16 +269,14 @@ TEST_F(ChangeFileTest, AFileTornBeforeItsHeaderWasWholeIsRebuiltByTheNextSave) {
     // file, and the records before it stay.
     kwv::test::PutFileBytes(changes_, cut(saved.size() - 10));
     UiCallback cb;
-    cb.media.password = u"pw";
-    IMAGE_ACCESS* image = OpenImage(image_, changes_, &cb);
+    IMAGE_ACCESS* image = Reopen(&cb);
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(cb.queries, std::vector<uint32_t>{ERR_IMG_READ});
     EXPECT_EQ(Reader(image, 0).SaveChanges(changes_.c_str()), ERR_CHANGE_RECORD_EXISTS);
     EXPECT_EQ(Reader(image, 2).SaveChanges(changes_.c_str()), KW_OK);
     image->Release();
     UiCallback again;
-    again.media.password = u"pw";
-    image = OpenImage(image_, changes_, &again);
+    image = Reopen(&again);
     ASSERT_NE(image, nullptr);
     EXPECT_TRUE(again.queries.empty());
     EXPECT_GT(Reader(image, 2).IndexEntries(), 2u);
@@ -314,8 +313,7 @@ TEST_F(ChangeFileTest, ASaveThatCannotWriteKeepsTheEarlierFile) {
     image->Release();
 
     UiCallback again;
-    again.media.password = u"pw";
-    image = OpenImage(image_, changes_, &again);
+    image = Reopen(&again);
     ASSERT_NE(image, nullptr);
     // Partition 1 finds its record; the other two ask about theirs.
     EXPECT_EQ(again.queries, std::vector<uint32_t>(2, ERR_CHANGE_NO_RECORD));
