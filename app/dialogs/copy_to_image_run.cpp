@@ -16,6 +16,7 @@
 #include "platform/vfs/vfs.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
@@ -68,6 +69,14 @@ void TCopyToImageDlg::CopyBtnClick() {
     if (!AppendChk->isChecked() && !PasswordsAgree())
         return;
     const QString path = FullDestination();
+    // The typed name may reach the source only once completed, so the
+    // completed path is what must differ from it.
+    if (SameFile(path, SourceImagePath())) {
+        main_.Ui().Message("Source and destination cannot be the same file.", "Error",
+                           MsgIcon::Warning, MsgButtons::Ok);
+        DestEd->setFocus();
+        return;
+    }
     if (!ConfirmAndCopy(path))
         return;
     written_ = path;

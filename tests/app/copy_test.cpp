@@ -460,6 +460,23 @@ private slots:
         QVERIFY(!accepted);
         QCOMPARE(ui_.messages.size(), size_t(1));
         QCOMPARE(ui_.messages[0].text, QString("Source and destination cannot be the same file."));
+
+        // So is the source named without its extension, once Copy completes
+        // the name; the source image is left whole.
+        ui_.messages.clear();
+        const auto sourceSize = fs::file_size(Host("imgs/two.kwi"));
+        accepted = true;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\imgs\\two");
+            dlg.CopyBtnClick();
+            accepted = dlg.result() == QDialog::Accepted;
+        });
+        QVERIFY(!accepted);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, QString("Source and destination cannot be the same file."));
+        QCOMPARE(ui_.messages[0].caption, QString("Error"));
+        QVERIFY(fs::exists(Host("imgs/two.kwi")));
+        QCOMPARE(fs::file_size(Host("imgs/two.kwi")), sourceSize);
         fs::remove(drives_.Dir() / "imgs/New.kwi");
         fs::remove(drives_.Dir() / "imgs/New1.kwi");
     }
