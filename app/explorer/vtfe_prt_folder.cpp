@@ -38,6 +38,15 @@ bool StopRequested() {
     return true;
 }
 
+// Shows why a folder of the image could not be restored; gives the code.
+kwRet FolderFailure(RestoreContext& ctx, const QString& folder, kwRet code,
+                    const QString& reason = QString()) {
+    ctx.ReportFailure(
+        QString("Unable to restore the folder %1.\n%2")
+            .arg(folder, reason.isEmpty() ? QString::fromStdString(ErrorText(code)) : reason));
+    return code;
+}
+
 void ShowProgressName(UiServices& ui, const QString& text) {
     if (VtfeProgDlg == nullptr)
         return;
@@ -210,13 +219,13 @@ bool VtfePrtFldr::Expand(bool) {
 kwRet VtfePrtFldr::Restore(RestoreContext& ctx, const QString& destination) {
     IMGACCESS* access = info_->GetAccess();
     if (access == nullptr)
-        return ERR_IMG_READ;
+        return FolderFailure(ctx, path_, ERR_IMG_READ);
     if (!SafeEntryName(name_.toStdString())) {
         ctx.skipped << QString::fromStdString(info_->GetPath());
         return KW_OK;
     }
     if (ctx.depth >= kMaxRestoreDepth)
-        return ERR_IMG_READ;
+        return FolderFailure(ctx, path_, ERR_IMG_READ, "Its folders are nested too deeply.");
     if (!populated_)
         Expand(false);
     VtfeItem* shown = ShowDestination(host_, destination, name_);
@@ -263,6 +272,8 @@ kwRet VtfePrtFldr::RestoreFiles(RestoreContext& ctx, const QString& target, Vtfe
     IMGACCESS_ITERATOR* it =
         access->FindFirst(folder.c_str(), name, sizeof name, &attributes, &time, &size);
     kwRet rc = it == nullptr ? ImageListingError(access) : KW_OK;
+    if (rc != KW_OK)
+        FolderFailure(ctx, path_, rc);
     for (bool more = it != nullptr; more;
          more = it->Next(name, sizeof name, &attributes, &time, &size)) {
         if (IsDir(attributes))
@@ -279,6 +290,8 @@ kwRet VtfePrtFldr::RestoreFiles(RestoreContext& ctx, const QString& target, Vtfe
     }
     if (it != nullptr) {
         const kwRet listing = ImageListingError(access);
+        if (listing != KW_OK)
+            FolderFailure(ctx, path_, listing);
         rc = rc != KW_OK ? rc : listing;
         it->Release();
     }
@@ -303,8 +316,11 @@ void VtfePrtFile::AddListRow() {
 
 kwRet VtfePrtFile::Restore(RestoreContext& ctx, const QString& destination) {
     IMGACCESS* access = folder_->Info().GetAccess();
-    if (access == nullptr)
+    if (access == nullptr) {
+        ctx.ReportFailure(QString("Unable to restore the file %1.\n%2")
+                              .arg(path_, QString::fromStdString(ErrorText(ERR_IMG_READ))));
         return ERR_IMG_READ;
+    }
     TWaitCursor wait;
     ctx.ui.ProcessEvents();
     const kwRet rc = RestoreFile(ctx, access, folder_->Info().GetPath() + "\\", name_.toStdString(),

@@ -52,8 +52,9 @@ class RestoreTest : public QObject {
 
     // Restores the partition's TEN.BIN (or another entry of its root) into
     // the folder dest through the restore dialog.
-    void RestoreTen(TMainForm& form, const QString& dest, const QString& entry = "TEN.BIN") {
-        QTreeWidgetItem* part = ImageNode(form, "sample.kwi")->child(0);
+    void RestoreTen(TMainForm& form, const QString& dest, const QString& entry = "TEN.BIN",
+                    const QString& image = "sample.kwi") {
+        QTreeWidgetItem* part = ImageNode(form, image)->child(0);
         form.ExploreTree->setCurrentItem(part);
         form.ContentsList->setCurrentItem(Row(form.ContentsList, entry));
         ui_.modal = [dest](QDialog& d) {
@@ -287,6 +288,28 @@ private slots:
         QCOMPARE(ui_.messages.size(), size_t(1));
         QCOMPARE(ui_.messages[0].text, QString("Unable to create the directory R:\\out\\top."));
         QCOMPARE(ui_.messages[0].icon, MsgIcon::Error);
+    }
+
+    // A folder of the image that cannot be listed (its entry points at no
+    // cluster) is shown once, by name, with the reason.
+    void folderThatCannotBeListedIsShownOnce() {
+        std::string raw = FileBytes(raw_);
+        const std::string entry = std::string("TOP        ") + '\x10';
+        const size_t at = raw.find(entry);
+        QVERIFY(at != std::string::npos);
+        raw.replace(at + 20, 2, 2, '\0'); // the first cluster, high and low
+        raw.replace(at + 26, 2, 2, '\0');
+        drives_.Dir().Write("broken.raw", raw);
+        QCOMPARE(StoreVolume(drives_.Dir() / "broken.raw", drives_.Dir() / "imgs/broken.kwi", {}),
+                 0);
+        drives_.Dir().Write("unlisted/keep", "");
+        auto form = Start();
+        RestoreTen(*form, "T:\\unlisted", "top", "broken.kwi");
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].caption, QString("Error"));
+        QCOMPARE(ui_.messages[0].text, QString("Unable to restore the folder "
+                                               "T:\\imgs\\broken.kwi\\E: (SYSTEM)\\top.\n"
+                                               "Subdirectory is corrupted"));
     }
 
     void passwordIsAskedAndCancelStopsSilently() {
