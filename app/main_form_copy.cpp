@@ -14,21 +14,6 @@
 #include <QTreeWidgetItemIterator>
 
 namespace kw::app {
-namespace {
-
-// The image a copied item comes from: the image itself or a partition's
-// image; empty for any other kind.
-QString SourceImagePath(VtfeItem* item) {
-    if (item->Kind() == KIND_IMAGE)
-        return item->Path();
-    if (item->Kind() != KIND_PARTITION || item->Node() == nullptr)
-        return {};
-    VtfeItem* image = VtfeItem::OfNode(item->Node()->parent());
-    return image != nullptr ? image->Path() : QString();
-}
-
-} // namespace
-
 void TMainForm::CopyToImgMnuItmClick() {
     copiedItems_.clear();
     CopyToImgExecute();

@@ -26,7 +26,7 @@ bool TMainForm::DeleteImageFile(VtfeItem* item) {
     const int32_t rc = DeleteImageSet(vfs_, path, image->GetCallback());
     if (rc == int32_t(ERR_USER_CANCEL))
         return false;
-    if (rc != 0 || vfs_.FileExists(path.toStdString())) {
+    if (rc != 0) { // also when the file is still there
         ui_.Message(QString("Cannot delete file %1.").arg(path), "Error", MsgIcon::Error,
                     MsgButtons::Ok);
         return false;

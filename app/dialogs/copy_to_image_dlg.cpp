@@ -229,14 +229,9 @@ void TCopyToImageDlg::ProposeDestination() {
 
 // ---- the destination
 
-QString TCopyToImageDlg::SourceImagePath() const {
-    if (source_ == nullptr)
-        return {};
-    if (source_->Kind() != KIND_PARTITION)
-        return source_->Path();
-    VtfeItem* image =
-        source_->Node() != nullptr ? VtfeItem::OfNode(source_->Node()->parent()) : nullptr;
-    return image != nullptr ? image->Path() : QString();
+VtfeItem* TCopyToImageDlg::ItemOf(QTreeWidgetItem* node) {
+    return node == nullptr ? nullptr
+                           : static_cast<VtfeItem*>(node->data(0, kItemRole).value<void*>());
 }
 
 std::string TCopyToImageDlg::HostPath(const QString& path) const {
@@ -342,7 +337,7 @@ void TCopyToImageDlg::DestEdChange() {
     const QString text = DestEd->text();
     CopyBtn->setEnabled(!text.isEmpty());
     if (!text.isEmpty() && main_.Vfs().FileExists(text.toStdString())) {
-        if (SameFile(text, SourceImagePath())) {
+        if (SameFile(text, SourceImagePath(source_))) {
             main_.Ui().Message("Source and destination cannot be the same file.", "Error",
                                MsgIcon::Warning, MsgButtons::Ok);
             CopyBtn->setEnabled(false);
@@ -370,7 +365,7 @@ void TCopyToImageDlg::BrowseBtnClick() {
     if (chosen.isEmpty() || !main_.Vfs().Root().Table().FromHost(chosen.toStdString(), &path))
         return;
     const QString file = QString::fromStdString(path);
-    if (SameFile(file, SourceImagePath())) {
+    if (SameFile(file, SourceImagePath(source_))) {
         main_.Ui().Message("Source and destination cannot be the same file.", "Error",
                            MsgIcon::Warning, MsgButtons::Ok);
         DestEd->setFocus();

@@ -23,6 +23,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace kw::app {
 
@@ -111,7 +112,8 @@ private:
     void BuildLayout();
     void FillPartitionList();
     void ProposeDestination();
-    QString SourceImagePath() const;
+    // The item a node of the partition tree stands for.
+    static VtfeItem* ItemOf(QTreeWidgetItem* node);
     bool SameFile(const QString& a, const QString& b) const;
     bool PasswordsAgree();
     void SetFieldEnabled(QWidget* field, bool on);

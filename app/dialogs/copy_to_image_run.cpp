@@ -24,11 +24,6 @@
 namespace kw::app {
 namespace {
 
-VtfeItem* ItemOf(QTreeWidgetItem* node) {
-    return node == nullptr ? nullptr
-                           : static_cast<VtfeItem*>(node->data(0, Qt::UserRole).value<void*>());
-}
-
 // The store the partitions come from, borrowed from the source's image access.
 PART_STORE* SourceStore(VtfeItem* source) {
     IMGACCESS* access = nullptr;
@@ -71,7 +66,7 @@ void TCopyToImageDlg::CopyBtnClick() {
     const QString path = FullDestination();
     // The typed name may reach the source only once completed, so the
     // completed path is what must differ from it.
-    if (SameFile(path, SourceImagePath())) {
+    if (SameFile(path, SourceImagePath(source_))) {
         main_.Ui().Message("Source and destination cannot be the same file.", "Error",
                            MsgIcon::Warning, MsgButtons::Ok);
         DestEd->setFocus();

@@ -179,6 +179,15 @@ std::string ToHostPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
     return vfs.Root().Table().ToHost(U8(path), &host) ? host : U8(path);
 }
 
+QString SourceImagePath(const VtfeItem* item) {
+    if (item != nullptr && item->Kind() == KIND_IMAGE)
+        return item->Path();
+    if (item == nullptr || item->Kind() != KIND_PARTITION || item->Node() == nullptr)
+        return {};
+    const VtfeItem* image = VtfeItem::OfNode(item->Node()->parent());
+    return image != nullptr ? image->Path() : QString();
+}
+
 QString ChangeFilePath(const QString& imagePath) {
     if (imagePath.isEmpty())
         return {};

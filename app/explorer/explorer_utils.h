@@ -22,6 +22,7 @@ namespace kw::app {
 
 class ExplorerHost;
 class UiServices;
+class VtfeItem;
 
 // Windows drive types as the drive items keep them.
 enum DriveType : uint32_t {
@@ -62,6 +63,10 @@ bool SameHostPath(const QString& a, const QString& b);
 // The host file a path of the namespace names; the path itself when the
 // namespace does not map it to one.
 std::string ToHostPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
+
+// The image a copied item comes from: the image itself or a partition's
+// image; empty for none or any other kind.
+QString SourceImagePath(const VtfeItem* item);
 // The change file beside an image: D:\imgs\sys.old.kwi -> D:\imgs\sys.kwx.
 QString ChangeFilePath(const QString& imagePath);
 // Deletes an image set of the older format: the file, its ".KWU" first

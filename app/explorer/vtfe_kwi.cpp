@@ -74,9 +74,7 @@ bool VtfeKWI::Open() {
 }
 
 std::string VtfeKWI::HostPath() const {
-    std::string host;
-    const std::string path = path_.toStdString();
-    return host_->Vfs().Root().Table().ToHost(path, &host) ? host : path;
+    return ToHostPath(host_->Vfs(), path_);
 }
 
 bool VtfeKWI::Expand(bool force) {

@@ -145,13 +145,7 @@ private slots:
         fs::create_directories(drives_.Dir() / "imgs");
         rawA_ = drives_.Dir() / "a.raw";
         rawB_ = drives_.Dir() / "b.raw";
-        std::string ten(10000, '\0'), small(777, '\0');
-        for (size_t i = 0; i < ten.size(); ++i)
-            ten[i] = char(i * 7 + 1);
-        for (size_t i = 0; i < small.size(); ++i)
-            small[i] = char(i * 13 + 5);
-        drives_.Dir().Write("ten.bin", ten);
-        drives_.Dir().Write("small.bin", small);
+        kw::test::WritePatternFiles(drives_.Dir().path());
         const std::string d = drives_.Dir().path();
         const std::string cmd =
             "mkfs.fat -C -F 12 -n SYSTEM " + rawA_ + " 2048 >/dev/null && mkfs.fat -C -F 12 -n " +

@@ -132,4 +132,14 @@ int32_t StoreVolume(const std::string& rawPath, const std::string& imagePath,
     return StoreRawVolumes(imagePath, {rawPath}, {"SYSTEM"}, password);
 }
 
+void WritePatternFiles(const std::string& folder) {
+    std::string ten(10000, '\0'), small(777, '\0');
+    for (size_t i = 0; i < ten.size(); ++i)
+        ten[i] = char(i * 7 + 1);
+    for (size_t i = 0; i < small.size(); ++i)
+        small[i] = char(i * 13 + 5);
+    std::ofstream(folder + "/ten.bin", std::ios::binary) << ten;
+    std::ofstream(folder + "/small.bin", std::ios::binary) << small;
+}
+
 } // namespace kw::test

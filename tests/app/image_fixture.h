@@ -52,4 +52,9 @@ PART_STORE* OpenFixtureImage(const std::string& hostPath, const std::u16string& 
 int32_t StoreVolume(const std::string& rawPath, const std::string& imagePath,
                     const std::u16string& password);
 
+// Writes the files the volumes of the tests are filled from into folder:
+// "ten.bin" (10000 bytes) and "small.bin" (777 bytes), each a pattern of
+// mixed bytes.
+void WritePatternFiles(const std::string& folder);
+
 } // namespace kw::test

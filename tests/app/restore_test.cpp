@@ -90,13 +90,7 @@ private slots:
         kw::test::UseEmptyDisk(drives_.Dir());
         std::filesystem::create_directories(drives_.Dir() / "imgs");
         raw_ = (drives_.Dir() / "fat.raw");
-        std::string ten(10000, '\0'), small(777, '\0');
-        for (size_t i = 0; i < ten.size(); ++i)
-            ten[i] = char(i * 7 + 1);
-        for (size_t i = 0; i < small.size(); ++i)
-            small[i] = char(i * 13 + 5);
-        drives_.Dir().Write("ten.bin", ten);
-        drives_.Dir().Write("small.bin", small);
+        kw::test::WritePatternFiles(drives_.Dir().path());
         const std::string d = drives_.Dir().path(), m = " -i " + raw_ + " ";
         const std::string cmd = "mkfs.fat -C -F 16 -n SYSTEM " + raw_ + " 16384 >/dev/null && mmd" +
                                 m + "::/top ::/top/mid ::/top/mid/low ::/empty && mcopy" + m + d +
