@@ -233,6 +233,8 @@ private:
     void WriteLayoutSettings();
     void LoadRecentImages();
     void SaveRecentImages();
+    // The image path of the recent list's row.
+    QString RecentPathAt(int row) const;
     // main_form.cpp
     void BuildRoots();
     void TreeSelectionChanged(QTreeWidget* tree);

@@ -3,6 +3,7 @@
 // selection.
 #include "app/dialogs/image_properties_dlg.h"
 #include "app/dialogs/partition_properties_dlg.h"
+#include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/main_form.h"
@@ -89,7 +90,8 @@ void TMainForm::PropertiesExecute() {
             image->Expand(false); // a cancelled prompt leaves it closed
         if (image->GetAccess() == nullptr || image->GetAccess()->GetPartStore() == nullptr)
             return;
-        ShowImageProperties(this, ui_, *image->GetAccess()->GetPartStore(), image->Path());
+        ShowImageProperties(this, ui_, *image->GetAccess()->GetPartStore(),
+                            ShownPath(vfs_, image->Path()));
     } else if (item != nullptr && item->Kind() == KIND_PARTITION) {
         auto* partition = static_cast<VtfePrt*>(item);
         IMGACCESS* access = partition->Info().GetAccess();

@@ -1,5 +1,6 @@
 // The main window's delete image command: the selected images, each with
 // every file of its set, after the user's confirmation.
+#include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_kwi.h"
 #include "app/image_sets.h"
 #include "app/main_form.h"
@@ -27,8 +28,8 @@ bool TMainForm::DeleteImageFile(VtfeItem* item) {
     if (rc == int32_t(ERR_USER_CANCEL))
         return false;
     if (rc != 0) { // also when the file is still there
-        ui_.Message(QString("Cannot delete file %1.").arg(path), "Error", MsgIcon::Error,
-                    MsgButtons::Ok);
+        ui_.Message(QString("Cannot delete file %1.").arg(ShownPath(vfs_, path)), "Error",
+                    MsgIcon::Error, MsgButtons::Ok);
         return false;
     }
     return true;

@@ -4,6 +4,7 @@
 #include "app/dialogs/progress_dlg.h"
 #include "app/dialogs/restore_dlg.h"
 #include "app/engine_facade.h"
+#include "app/explorer/explorer_utils.h"
 #include "app/explorer/restore_file.h"
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
@@ -79,9 +80,9 @@ void TMainForm::RestoreExecute() {
     for (VtfeItem* item : copiedItems_)
         dlg.AddRestoreRow(item->Name(), item->Kind() == KIND_PART_FOLDER);
     if (destItem_ != nullptr && destItem_->Kind() < KIND_IMAGE)
-        dlg.DestEd->setText(destItem_->Path());
+        dlg.DestEd->setText(ShownPath(vfs_, destItem_->Path()));
     else if (!defaults_.restoreLocation.empty())
-        dlg.DestEd->setText(QString::fromStdString(defaults_.restoreLocation));
+        dlg.DestEd->setText(ShownPath(vfs_, QString::fromStdString(defaults_.restoreLocation)));
     if (partition != nullptr) {
         const QString letter = partition->DriveLetter();
         dlg.OrigDestLbl->setText((letter.isEmpty() ? QString("*") : letter) + ":\\" +

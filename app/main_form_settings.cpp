@@ -67,7 +67,7 @@ void TMainForm::LoadRecentImages() {
         QString p = QString::fromStdString(path);
         bool listed = false;
         for (int i = 0; i < recentRoot_->childCount() && !listed; ++i)
-            listed = SameHostPath(recentRoot_->child(i)->text(0), p);
+            listed = SameHostPath(RecentPathAt(i), p);
         if (!listed)
             CreateItem<VtfeKWI>(recentRoot_, this, RecentImgsTree, ContentsList, p);
     }
@@ -75,6 +75,11 @@ void TMainForm::LoadRecentImages() {
     RecentImgsTree->sortItems(0, Qt::AscendingOrder);
     QTreeWidgetItem* first = recentRoot_->childCount() > 0 ? recentRoot_->child(0) : recentRoot_;
     RecentImgsTree->setCurrentItem(first);
+}
+
+QString TMainForm::RecentPathAt(int row) const {
+    const VtfeItem* item = VtfeItem::OfNode(recentRoot_->child(row));
+    return item != nullptr ? item->Path() : QString();
 }
 
 void TMainForm::SaveRecentImages() {
@@ -89,7 +94,7 @@ void TMainForm::AddRecentImage(const QString& path) {
     if (recentRoot_ == nullptr)
         return;
     for (int i = 0; i < recentRoot_->childCount(); ++i) {
-        if (SameHostPath(recentRoot_->child(i)->text(0), path)) {
+        if (SameHostPath(RecentPathAt(i), path)) {
             RecentImgsTree->setCurrentItem(recentRoot_->child(i));
             return;
         }

@@ -216,7 +216,7 @@ void TCopyToImageDlg::ProposeDestination() {
     if (source_ != nullptr && source_->Kind() == KIND_IMAGE) {
         const QString path = source_->Path();
         if (!SameFile(path.left(path.lastIndexOf('\\')), folder))
-            DestEd->setText(folder + "\\" + source_->Name());
+            DestEd->setText(Shown(folder + "\\" + source_->Name()));
     }
     if (!DestEd->text().isEmpty())
         return;
@@ -224,7 +224,7 @@ void TCopyToImageDlg::ProposeDestination() {
     QString name = folder + "\\New.kwi";
     for (int n = 1; vfs.FileExists(name.toStdString()); ++n)
         name = QString("%1\\%2%3.kwi").arg(folder, "New").arg(n);
-    DestEd->setText(name);
+    DestEd->setText(Shown(name));
 }
 
 // ---- the destination
@@ -236,6 +236,10 @@ VtfeItem* TCopyToImageDlg::ItemOf(QTreeWidgetItem* node) {
 
 std::string TCopyToImageDlg::HostPath(const QString& path) const {
     return ToHostPath(main_.Vfs(), path);
+}
+
+QString TCopyToImageDlg::Shown(const QString& path) const {
+    return ShownPath(main_.Vfs(), path);
 }
 
 // Host paths are told apart by case, as the host's file system does.
@@ -251,7 +255,7 @@ int32_t TCopyToImageDlg::SetDestination(const QString& path) {
         return rc;
     const bool appendable = rc == 0;
     examined_ = path; // before the text changes, so the change examines nothing
-    DestEd->setText(path);
+    DestEd->setText(Shown(path));
     ShowDestinationInfo(appendable);
     CopyBtn->setEnabled(true);
     return 0;
@@ -336,15 +340,16 @@ void TCopyToImageDlg::NoPwdRBtnClick() {
 void TCopyToImageDlg::DestEdChange() {
     const QString text = DestEd->text();
     CopyBtn->setEnabled(!text.isEmpty());
-    if (!text.isEmpty() && main_.Vfs().FileExists(text.toStdString())) {
-        if (SameFile(text, SourceImagePath(source_))) {
+    const QString path = text.isEmpty() ? text : TypedToDrivePath(main_.Vfs(), text);
+    if (!path.isEmpty() && main_.Vfs().FileExists(path.toStdString())) {
+        if (SameFile(path, SourceImagePath(source_))) {
             main_.Ui().Message("Source and destination cannot be the same file.", "Error",
                                MsgIcon::Warning, MsgButtons::Ok);
             CopyBtn->setEnabled(false);
             DestEd->selectAll();
             return;
         }
-        SetDestination(text);
+        SetDestination(path);
         return;
     }
     examined_.clear();
@@ -382,7 +387,7 @@ void TCopyToImageDlg::BrowseBtnClick() {
     AppendChk->setChecked(false);
     AppendChk->setEnabled(false);
     AppendChkClick();
-    DestEd->setText(file);
+    DestEd->setText(chosen);
 }
 
 void TCopyToImageDlg::CancelBtnClick() {
@@ -429,13 +434,10 @@ uint32_t TCopyToImageDlg::CreateFlags() const {
     return HighCompRBtn->isChecked() ? CREATE_HIGH_COMPRESSION : 0;
 }
 
-QString TCopyToImageDlg::FullDestination() const {
-    QString path = DestEd->text();
-    if (path.lastIndexOf('\\') < 0) {
-        std::string current;
-        if (main_.Vfs().GetCurrentDirectory(&current))
-            path = StripTrailing(QString::fromStdString(current), '\\') + "\\" + path;
-    }
+QString TCopyToImageDlg::FullDestination(QString* problem) const {
+    QString path = TypedToDrivePath(main_.Vfs(), DestEd->text(), problem);
+    if (path.isEmpty())
+        return path;
     if (!path.mid(path.lastIndexOf('\\') + 1).contains('.'))
         path += ".kwi";
     return path;

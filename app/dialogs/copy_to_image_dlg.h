@@ -100,9 +100,10 @@ public:
     std::u16string PasswordText() const;
     uint32_t SplitSize() const;
     uint32_t CreateFlags() const;
-    // The destination text made a full file name: the current folder in
-    // front of a bare name, ".kwi" after a file name without a ".".
-    QString FullDestination() const;
+    // The destination text made a full file name in drive form (a host path
+    // as it is, a relative one in the current folder), ".kwi" after a file
+    // name without a "."; empty, with *problem set, for a path that cannot be.
+    QString FullDestination(QString* problem = nullptr) const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -127,6 +128,8 @@ private:
     void TellAppended(const QString& path, const QStringList& names, bool kept);
     void SelectNewImage(const QString& path);
     std::string HostPath(const QString& path) const;
+    // A drive path as the user is shown it (its host path).
+    QString Shown(const QString& path) const;
 
     TMainForm& main_;
     VtfeItem* source_ = nullptr; // not owned

@@ -63,7 +63,13 @@ void RemoveEmptyFolders(vfs::VFS_NAMESPACE& vfs, const QStringList& made) {
 void TCopyToImageDlg::CopyBtnClick() {
     if (!AppendChk->isChecked() && !PasswordsAgree())
         return;
-    const QString path = FullDestination();
+    QString problem;
+    const QString path = FullDestination(&problem);
+    if (path.isEmpty()) {
+        main_.Ui().Message(problem, "Copy to Image", MsgIcon::Warning, MsgButtons::Ok);
+        DestEd->setFocus();
+        return;
+    }
     // The typed name may reach the source only once completed, so the
     // completed path is what must differ from it.
     if (SameFile(path, SourceImagePath(source_))) {
@@ -87,11 +93,11 @@ bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
     if (append &&
         ui.Message(QString("Are you sure you want to append the listed partitions\nto "
                            "the image %1?")
-                       .arg(path),
+                       .arg(Shown(path)),
                    "Confirm Append", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
         return false;
     if (exists && !append &&
-        ui.Message(QString("Are you sure you want to overwrite the image\n%1?").arg(path),
+        ui.Message(QString("Are you sure you want to overwrite the image\n%1?").arg(Shown(path)),
                    "Confirm Overwrite", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
         return false;
     QStringList made; // the folders this copy creates for a new image
@@ -151,7 +157,7 @@ bool TCopyToImageDlg::StartNewImage(const QString& path) {
         const int32_t rc = DeleteImageSet(vfs, path, callback_.get());
         if (rc != 0) {
             if (rc != int32_t(ERR_USER_CANCEL))
-                main_.Ui().Message(QString("Cannot delete file %1.").arg(path), "Error",
+                main_.Ui().Message(QString("Cannot delete file %1.").arg(Shown(path)), "Error",
                                    MsgIcon::Error, MsgButtons::Ok);
             return false;
         }
@@ -163,8 +169,8 @@ bool TCopyToImageDlg::StartNewImage(const QString& path) {
                              callback_.get(), &error);
     callback_->SetItem(nullptr);
     if (destStore_ == nullptr) {
-        main_.Ui().Message(QString("Unable to create destination image %1.").arg(path), "Error",
-                           MsgIcon::Error, MsgButtons::Ok);
+        main_.Ui().Message(QString("Unable to create destination image %1.").arg(Shown(path)),
+                           "Error", MsgIcon::Error, MsgButtons::Ok);
         vfs.DeleteFile(path.toStdString());
         return false;
     }
@@ -235,7 +241,7 @@ bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path
     if (append)
         TellAppended(path, appended, kept == 0);
     if (left != 0 && left != int32_t(ERR_USER_CANCEL))
-        ui.Message(QString("Cannot delete file %1.").arg(path), "Error", MsgIcon::Error,
+        ui.Message(QString("Cannot delete file %1.").arg(Shown(path)), "Error", MsgIcon::Error,
                    MsgButtons::Ok);
     return false;
 }
@@ -249,8 +255,8 @@ void TCopyToImageDlg::TellAppended(const QString& path, const QStringList& names
                                 "failure and are kept:\n%2"
                               : "These partitions were appended to the image %1 before the "
                                 "failure but were not kept:\n%2";
-    main_.Ui().Message(text.arg(path, names.join('\n')), "Partition Copy Error", MsgIcon::Warning,
-                       MsgButtons::Ok);
+    main_.Ui().Message(text.arg(Shown(path), names.join('\n')), "Partition Copy Error",
+                       MsgIcon::Warning, MsgButtons::Ok);
 }
 
 // After a new image was made in a folder of the explorer: the folder shows

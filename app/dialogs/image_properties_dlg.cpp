@@ -93,6 +93,7 @@ TImgPropDlg::TImgPropDlg(QWidget* owner) : TlngForm(owner) {
 
 void TImgPropDlg::Fill(const QString& path, const ImageProperties& p) {
     FilenameLbl->setText(path);
+    FilenameLbl->setToolTip(path);
     DescrMemo->setPlainText(QString::fromUtf8(p.description));
     DosName->setText(kNoShortName);
     ImgSize->setText(FormatByteSize(p.imageBytes));

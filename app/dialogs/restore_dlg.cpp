@@ -111,10 +111,7 @@ void TRestoreDlg::BrowseBtnClick() {
     const QString folder = host_->Ui().BrowseForFolder(this, "Select a Folder");
     if (folder.isEmpty())
         return;
-    std::string path;
-    DestEd->setText(host_->Vfs().Root().Table().FromHost(folder.toStdString(), &path)
-                        ? QString::fromStdString(path)
-                        : folder);
+    DestEd->setText(folder);
     RestoreBtn->setFocus();
 }
 
@@ -166,12 +163,16 @@ void TRestoreDlg::OrigDestRBtnClick() {
 
 void TRestoreDlg::RestoreBtnClick() {
     if (UserDestRBtn->isChecked()) {
-        if (!EnsureDirectory(host_, DestEd->text())) {
+        QString problem;
+        const QString folder = TypedToDrivePath(host_->Vfs(), DestEd->text(), &problem);
+        if (folder.isEmpty())
+            host_->Ui().Message(problem, "Restore", MsgIcon::Warning, MsgButtons::Ok);
+        if (folder.isEmpty() || !EnsureDirectory(host_, folder)) {
             DestEd->setFocus();
             DestEd->selectAll();
             return;
         }
-        destination_ = DestEd->text();
+        destination_ = folder;
     } else {
         destination_ = OrigDestLbl->text();
     }

@@ -3,14 +3,18 @@
 #include "app/explorer/vtfe_drive.h"
 #include "app/explorer/vtfe_item.h"
 #include "app/ui_services.h"
+#include "platform/drives/drive_table.h"
+#include "platform/drives/host_path.h"
 #include "platform/vfs/vfs.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QHeaderView>
 #include <QLocale>
 #include <QTreeWidget>
 
 #include <cstdio>
+#include <pwd.h>
 
 namespace kw::app {
 namespace {
@@ -179,6 +183,60 @@ std::string ToHostPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
     return vfs.Root().Table().ToHost(U8(path), &host) ? host : U8(path);
 }
 
+QString TypedToDrivePath(const drives::DriveTable& table, const QString& typed, const QString& base,
+                         QString* problem) {
+    QString host = typed;
+    if (typed.startsWith('~')) {
+        const qsizetype slash = typed.indexOf('/');
+        const QString user = typed.mid(1, slash < 0 ? -1 : slash - 1);
+        const passwd* entry = user.isEmpty() ? nullptr : ::getpwnam(U8(user).c_str());
+        host = (user.isEmpty()     ? QDir::homePath()
+                : entry != nullptr ? QString::fromLocal8Bit(entry->pw_dir)
+                                   : typed.left(slash < 0 ? typed.size() : slash)) +
+               (slash < 0 ? QString() : typed.mid(slash));
+    }
+    if (!host.startsWith('/')) {
+        if (typed.size() >= 2 && (typed[1] == ':' || typed.startsWith("\\\\")))
+            return typed;
+        QString rest = typed;
+        rest.replace('/', '\\');
+        return StripTrailing(base, '\\') + '\\' + rest;
+    }
+    for (const QString& name : host.split('/', Qt::SkipEmptyParts)) {
+        if (!name.contains('\\'))
+            continue;
+        if (problem != nullptr)
+            *problem = QStringLiteral("The name \"%1\" in %2 contains \"\\\", which no file or "
+                                      "folder name on this machine may hold.")
+                           .arg(name, typed);
+        return {};
+    }
+    std::string drive;
+    if (table.FromHost(drives::LexicalNormal(U8(host)), &drive))
+        return QString::fromStdString(drive);
+    if (problem != nullptr)
+        *problem = QStringLiteral("The path %1 lies on no drive of this machine.").arg(typed);
+    return {};
+}
+
+QString TypedToDrivePath(vfs::VFS_NAMESPACE& vfs, const QString& typed, QString* problem) {
+    std::string current;
+    if (!vfs.GetCurrentDirectory(&current))
+        current = "C:\\";
+    return TypedToDrivePath(vfs.Root().Table(), typed, QString::fromStdString(current), problem);
+}
+
+QString ShownPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
+    return ShownPath(vfs.Root().Table(), path);
+}
+
+QString ShownPath(const drives::DriveTable& table, const QString& path) {
+    std::string host;
+    if (path.startsWith('/') || !table.ToHost(U8(path), &host))
+        return path;
+    return QString::fromStdString(host);
+}
+
 QString SourceImagePath(const VtfeItem* item) {
     if (item != nullptr && item->Kind() == KIND_IMAGE)
         return item->Path();
@@ -299,14 +357,15 @@ bool CreateDirectoryPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
 bool EnsureDirectory(ExplorerHost* host, const QString& path) {
     if (host->Vfs().FileExists(U8(path)))
         return true;
+    const QString shown = ShownPath(host->Vfs(), path);
     MsgAnswer answer = host->Ui().Message(
-        QStringLiteral("The directory %1 does not exist.\nWould you like to create it?").arg(path),
+        QStringLiteral("The directory %1 does not exist.\nWould you like to create it?").arg(shown),
         QStringLiteral("Directory Not Found"), MsgIcon::Question, MsgButtons::YesNo);
     if (answer != MsgAnswer::Yes)
         return false;
     if (CreateDirectoryPath(host->Vfs(), path))
         return true;
-    host->Ui().Message(QStringLiteral("Unable to create the directory %1.").arg(path),
+    host->Ui().Message(QStringLiteral("Unable to create the directory %1.").arg(shown),
                        QStringLiteral("Directory Creation Error"), MsgIcon::Warning,
                        MsgButtons::Ok);
     return false;

@@ -14,6 +14,9 @@
 class QTreeWidget;
 class QTreeWidgetItem;
 
+namespace kw::drives {
+class DriveTable;
+}
 namespace kw::vfs {
 class VFS_NAMESPACE;
 }
@@ -63,6 +66,22 @@ bool SameHostPath(const QString& a, const QString& b);
 // The host file a path of the namespace names; the path itself when the
 // namespace does not map it to one.
 std::string ToHostPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
+
+// A path the user typed, in the namespace's drive form. "/..." and "~" or
+// "~/..." are host paths; "X:..." and "\\server\share\..." are drive paths
+// and stay as typed; anything else lies in base (a drive path), "/" and "\"
+// both separating its names. Empty, with *problem set, when a name of a
+// host path holds "\" (no host file is ever made with one) or the host
+// path lies on no drive.
+QString TypedToDrivePath(const drives::DriveTable& table, const QString& typed, const QString& base,
+                         QString* problem = nullptr);
+// TypedToDrivePath over the namespace's drive table, relative to its
+// current directory.
+QString TypedToDrivePath(vfs::VFS_NAMESPACE& vfs, const QString& typed, QString* problem = nullptr);
+// A drive path as a Linux user knows it: its host path ("C:\srv\a.kwi" ->
+// "/srv/a.kwi"); the path itself when the drive table does not map it.
+QString ShownPath(const drives::DriveTable& table, const QString& path);
+QString ShownPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
 
 // The image a copied item comes from: the image itself or a partition's
 // image; empty for none or any other kind.

@@ -41,6 +41,15 @@ void VtfeKWI::BuildPath(QTreeWidgetItem* parent) {
     fileName_ = path_.mid(path_.lastIndexOf('\\') + 1);
 }
 
+bool VtfeKWI::Insert(QTreeWidgetItem* parent, const QString& text) {
+    const bool recent = host_ != nullptr && parent != nullptr && parent == host_->RecentRoot();
+    if (!VtfeItem::Insert(parent, recent ? ShownPath(host_->Vfs(), path_) : text))
+        return false;
+    if (recent)
+        node_->setToolTip(0, node_->text(0));
+    return true;
+}
+
 void VtfeKWI::AddListRow() {
     vfs::VFS_ENTRY info;
     QString size, modified;
@@ -48,7 +57,7 @@ void VtfeKWI::AddListRow() {
         size = FormatByteSize(info.size);
         modified = FormatFileTime(info.time, true);
     }
-    AddRow({name_, size, "KWI File", modified});
+    AddRow({node_ != nullptr ? node_->text(0) : name_, size, "KWI File", modified});
 }
 
 // Takes the other tree's access to the same image, else opens it; false

@@ -21,6 +21,8 @@ public:
 
     // Under the "My Recent Images" root the name is the whole path.
     void BuildPath(QTreeWidgetItem* parent) override;
+    // Under the recent root the node shows the host path, also as its tip.
+    bool Insert(QTreeWidgetItem* parent, const QString& text) override;
     void AddListRow() override;
     // Opens the image (sharing the other tree's access to it when there is
     // one) and lists its partitions.

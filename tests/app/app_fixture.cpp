@@ -1,5 +1,7 @@
 #include "tests/app/app_fixture.h"
 
+#include "app/explorer/explorer_utils.h"
+
 #include "app/engine_facade.h"
 #include "app/main_form.h"
 
@@ -37,6 +39,10 @@ TestDrives::TestDrives() {
     table_ = drives::DriveTable::Build(sources);
     vfs_ = std::make_unique<vfs::VFS_NAMESPACE>(vfs::VFS_OPTIONS::Program());
     vfs_->Root().SetDriveTable(&table_);
+}
+
+QString TestDrives::Shown(const QString& drivePath) const {
+    return app::ShownPath(table_, drivePath);
 }
 
 std::unique_ptr<app::TMainForm> StartMainForm(FakeUi& ui, app::SettingsStore& settings,

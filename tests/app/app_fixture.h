@@ -76,6 +76,8 @@ public:
     const TempDir& Dir() const { return dir_; }
     vfs::VFS_NAMESPACE& Vfs() { return *vfs_; }
     const drives::DriveTable& Table() const { return table_; }
+    // A drive path as the editor shows it (its host path).
+    QString Shown(const QString& drivePath) const;
 
 private:
     TempDir dir_;

@@ -41,8 +41,9 @@ QTreeWidgetItem* NodeAt(QTreeWidget* tree, const QString& path) {
         const int count = node != nullptr ? node->childCount() : tree->topLevelItemCount();
         for (int i = 0; i < count && next == nullptr; ++i) {
             QTreeWidgetItem* c = node != nullptr ? node->child(i) : tree->topLevelItem(i);
-            if (c->text(0) == step)
-                next = c;
+            const VtfeItem* item = VtfeItem::OfNode(c);
+            if (c->text(0) == step || (item != nullptr && item->Path() == step))
+                next = c; // a recent image by its path
         }
         if (next == nullptr)
             return nullptr;
@@ -105,6 +106,8 @@ class CommandsTest : public QObject {
         form.CurrentTree()->setCurrentItem(node);
         for (const QString& text : rows) {
             QTreeWidgetItem* row = Row(form.ContentsList, text);
+            if (row == nullptr) // a recent image's row shows its host path
+                row = Row(form.ContentsList, drives_.Shown(text));
             QVERIFY2(row != nullptr, qPrintable(text));
             if (text == rows.first())
                 form.ContentsList->setCurrentItem(row);
@@ -336,7 +339,7 @@ private slots:
         Select(*form, "Locate", "My Computer/ (T:)/imgs/other.kwi");
         form->PasteExecute();
         QCOMPARE(ui_.modalDialogs, (QStringList{"TCopyToImageDlg", "TCopyToImageDlg"}));
-        QCOMPARE(destinations.last(), QString("T:\\imgs\\other.kwi"));
+        QCOMPARE(destinations.last(), drives_.Shown("T:\\imgs\\other.kwi"));
 
         Select(*form, "Locate", kImage);
         form->CopyExecute();
@@ -373,7 +376,7 @@ private slots:
         QCOMPARE(ui_.modalDialogs, QStringList{"TRestoreDlg"});
         QCOMPARE(image, QString("T:\\imgs\\sample.kwi"));
         QCOMPARE(partition, QString("E: (SYSTEM)"));
-        QCOMPARE(destination, QString("T:\\Plain"));
+        QCOMPARE(destination, drives_.Shown("T:\\Plain"));
         QCOMPARE(listed, 2);
         const std::string ten = Bytes(drives_.Dir() / "ten.bin");
         QCOMPARE(Bytes(drives_.Dir() / "Plain/TEN.BIN"), ten);
@@ -402,7 +405,8 @@ private slots:
         QTest::keyClick(form->ExploreTree, Qt::Key_V, Qt::ControlModifier);
         Select(*form, "Locate", "My Computer/ (T:)", {"imgs"});
         form->DropItemExecute();
-        QCOMPARE(destinations, (QStringList{"T:\\Plain", "T:\\imgs"}));
+        QCOMPARE(destinations,
+                 (QStringList{drives_.Shown("T:\\Plain"), drives_.Shown("T:\\imgs")}));
     }
 
     // A restore with the list focused and no row selected does nothing.

@@ -218,7 +218,8 @@ private slots:
         store->Release();
 
         // The recent list has it; opening it asks for the password.
-        QTreeWidgetItem* recent = Child(form->RecentRoot(), "T:\\out\\" + name + ".kwi");
+        QTreeWidgetItem* recent =
+            Child(form->RecentRoot(), drives_.Shown("T:\\out\\" + name + ".kwi"));
         QVERIFY(recent != nullptr);
         ui_.modal = [](QDialog& d) {
             static_cast<TfrmPassword&>(d).edtPassword->setText(
@@ -231,6 +232,36 @@ private slots:
                  Expected(rawA_, "TEN.BIN"));
         QCOMPARE(ReadInImage(VtfeItem::OfNode(Child(recent, "F: (DATA)")), "SMALL.BIN"),
                  Expected(rawB_, "SMALL.BIN"));
+    }
+
+    // A destination typed as a host path is written there, volumes and all,
+    // and listed by that path; one whose name holds "\\" is refused.
+    void typedHostPathIsWhereTheImageGoes() {
+        auto form = Start();
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "two.kwi"));
+        const QString typed = QString::fromStdString(Host("srv/images/high"));
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText(typed + "\\x");
+            dlg.CopyBtnClick();
+            QCOMPARE(dlg.result(), int(QDialog::Rejected));
+            dlg.DestEd->setText(typed);
+            dlg.SplitImgChk->setChecked(true);
+            dlg.FileSizeEd->setText("300,000");
+            dlg.CopyBtnClick();
+        });
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, "The name \"high\\x\" in " + typed +
+                                           "\\x contains \"\\\", which no file or folder "
+                                           "name on this machine may hold.");
+        const std::set<std::string> written = Listing(drives_.Dir() / "srv/images");
+        QVERIFY(written.count("high.kwi") == 1 && written.count("high.002") == 1);
+        for (const std::string& name : written)
+            QVERIFY2(name.rfind("high.", 0) == 0, name.c_str());
+        QCOMPARE(VerifyImage(Host("srv/images/high.kwi"), nullptr), 0);
+        QTreeWidgetItem* recent = Child(form->RecentRoot(), typed + ".kwi");
+        QVERIFY(recent != nullptr);
+        QCOMPARE(recent->toolTip(0), typed + ".kwi");
+        QCOMPARE(VtfeItem::OfNode(recent)->Path(), QString("T:\\srv\\images\\high.kwi"));
     }
 
     // One partition appended to an image made with high compression: a
@@ -273,7 +304,7 @@ private slots:
         QCOMPARE(store->GetPartCount(), 1u);
         store->Release();
         QCOMPARE(PartData(host, 0), before);
-        QVERIFY(Child(form->RecentRoot(), "T:\\imgs\\target.kwi") == nullptr);
+        QVERIFY(Child(form->RecentRoot(), drives_.Shown("T:\\imgs\\target.kwi")) == nullptr);
 
         ui_.messages.clear();
         form->ExploreTree->setCurrentItem(Child(ImageNode(*form, "two.kwi"), "F: (DATA)"));
@@ -287,7 +318,7 @@ private slots:
         QCOMPARE(PartData(host, 0), before);
         QCOMPARE(PartData(host, 1, &name), PartData(Host("imgs/two.kwi"), 1));
         QCOMPARE(name, std::string("DATA")); // the listed partition, not its neighbour
-        QVERIFY(Child(form->RecentRoot(), "T:\\imgs\\target.kwi") != nullptr);
+        QVERIFY(Child(form->RecentRoot(), drives_.Shown("T:\\imgs\\target.kwi")) != nullptr);
     }
 
     // A new split image that fails or is cancelled leaves no file of its set.
@@ -353,13 +384,13 @@ private slots:
             return dlg.result();
         };
         form->PasteExecute();
-        QCOMPARE(proposed, QString("T:\\pasted\\two.kwi"));
+        QCOMPARE(proposed, drives_.Shown("T:\\pasted\\two.kwi"));
         QVERIFY(ui_.messages.empty());
         QVERIFY(fs::exists(drives_.Dir() / "pasted/two.kwi"));
         QTreeWidgetItem* made = Child(pasted, "two.kwi");
         QVERIFY(made != nullptr);
         QCOMPARE(form->ExploreTree->currentItem(), made);
-        QVERIFY(Child(form->RecentRoot(), "T:\\pasted\\two.kwi") != nullptr);
+        QVERIFY(Child(form->RecentRoot(), drives_.Shown("T:\\pasted\\two.kwi")) != nullptr);
 
         // Pasted on the image it came from: refused.
         form->CopyExecute();
@@ -383,7 +414,7 @@ private slots:
             dlg.SetSourceItem(image);
             dlg.SetDestItem(VtfeItem::OfNode(imgs));
             dlg.FormShow();
-            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\New2.kwi"));
+            QCOMPARE(dlg.DestEd->text(), drives_.Shown("T:\\imgs\\New2.kwi"));
             QVERIFY(!dlg.AppendChk->isEnabled());
 
             // Browsing: an existing image is examined for appending, a
@@ -393,16 +424,16 @@ private slots:
             QCOMPARE(kw::test::WriteFixtureImage(Host("imgs/browse.kwi"), other), 0);
             ui_.fileToWrite = QString::fromStdString(Host("imgs/browse.kwi"));
             dlg.BrowseBtnClick();
-            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\browse.kwi"));
+            QCOMPARE(dlg.DestEd->text(), drives_.Shown("T:\\imgs\\browse.kwi"));
             QVERIFY(dlg.AppendChk->isChecked());
             ui_.fileToWrite = QString::fromStdString(Host("imgs/fresh.kwi"));
             dlg.BrowseBtnClick();
-            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\fresh.kwi"));
+            QCOMPARE(dlg.DestEd->text(), drives_.Shown("T:\\imgs\\fresh.kwi"));
             QVERIFY(!dlg.AppendChk->isEnabled() && !dlg.AppendChk->isChecked());
             QVERIFY(dlg.NoCompRBtn->isEnabled());
             ui_.fileToWrite = QString::fromStdString(Host("imgs/two.kwi"));
             dlg.BrowseBtnClick();
-            QCOMPARE(dlg.DestEd->text(), QString("T:\\imgs\\fresh.kwi"));
+            QCOMPARE(dlg.DestEd->text(), drives_.Shown("T:\\imgs\\fresh.kwi"));
             QCOMPARE(ui_.messages.size(), size_t(1));
             QCOMPARE(ui_.messages[0].text,
                      QString("Source and destination cannot be the same file."));

@@ -150,9 +150,8 @@ private slots:
         ui.answers = {MsgAnswer::No};
         QVERIFY(!EnsureDirectory(&host, "T:\\new\\deep"));
         QCOMPARE(ui.messages[0].caption, QString("Directory Not Found"));
-        QCOMPARE(
-            ui.messages[0].text,
-            QString("The directory T:\\new\\deep does not exist.\nWould you like to create it?"));
+        QCOMPARE(ui.messages[0].text, "The directory " + drives.Shown("T:\\new\\deep") +
+                                          " does not exist.\nWould you like to create it?");
         QVERIFY(EnsureDirectory(&host, "T:\\new\\deep"));
         QVERIFY(std::filesystem::is_directory(drives.Dir() / "new/deep"));
     }

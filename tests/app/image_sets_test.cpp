@@ -117,7 +117,8 @@ private slots:
         form->ExploreTree->setFocus();
         form->DeleteImgExecute();
         QCOMPARE(ui_.messages.size(), size_t(2));
-        QCOMPARE(ui_.messages[1].text, QString("Cannot delete file T:\\inuse\\held.kwi."));
+        QCOMPARE(ui_.messages[1].text,
+                 "Cannot delete file " + drives_.Shown("T:\\inuse\\held.kwi") + ".");
         QCOMPARE(ui_.messages[1].caption, QString("Error"));
         QVERIFY(Child(folder, "held.kwi") != nullptr);
         QCOMPARE(Listing(del), before);
@@ -173,9 +174,9 @@ private slots:
         appendFrom("bad.kwi");
         QCOMPARE(ui_.messages.size(), size_t(3)); // the confirmation, the error, the list
         QCOMPARE(ui_.messages[1].text, QString("Error 1802: Partition was not copied."));
-        QCOMPARE(ui_.messages[2].text,
-                 QString("These partitions were appended to the image T:\\imgs\\target.kwi "
-                         "before the failure and are kept:\nC: (Good)"));
+        QCOMPARE(ui_.messages[2].text, "These partitions were appended to the image " +
+                                           drives_.Shown("T:\\imgs\\target.kwi") +
+                                           " before the failure and are kept:\nC: (Good)");
         QCOMPARE(ui_.messages[2].caption, QString("Partition Copy Error"));
         QCOMPARE(ui_.messages[2].icon, MsgIcon::Warning);
         QCOMPARE(PartNames(target), (std::vector<std::string>{"Before", "Good"}));

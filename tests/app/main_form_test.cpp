@@ -216,7 +216,7 @@ private slots:
         QVERIFY(form->StatusBar->isHidden());
         QTreeWidgetItem* recent = form->RecentRoot();
         QCOMPARE(recent->childCount(), 1);
-        QCOMPARE(recent->child(0)->text(0), QString("T:\\Images\\backup.kwi"));
+        QCOMPARE(recent->child(0)->text(0), drives_.Shown("T:\\Images\\backup.kwi"));
         settings_.File() = {};
     }
 
@@ -246,7 +246,7 @@ private slots:
         QCOMPARE(RecordingEngine::startArgs, (std::vector<std::string>{"KwVtFe32"}));
         host->FormActivate();
         QCOMPARE(host->RecentRoot()->childCount(), 1);
-        QCOMPARE(host->RecentRoot()->child(0)->text(0), QString("T:\\Images\\backup.kwi"));
+        QCOMPARE(host->RecentRoot()->child(0)->text(0), drives_.Shown("T:\\Images\\backup.kwi"));
     }
 
     void closeReleasesItemsBeforeStoppingEngine() {
@@ -290,7 +290,7 @@ private slots:
         QCOMPARE(form->PageControl->currentWidget(), form->RecentImgsTab);
         QCOMPARE(ui_.openFilter, QString("Veltrane files (*.kwi);;All files (*.*)"));
         QCOMPARE(form->RecentRoot()->childCount(), 1); // the text file is not an image
-        QCOMPARE(form->RecentRoot()->child(0)->text(0), QString("T:\\Images\\backup.kwi"));
+        QCOMPARE(form->RecentRoot()->child(0)->text(0), drives_.Shown("T:\\Images\\backup.kwi"));
         QCOMPARE(QString::fromStdString(GetOpenDlgDir(settings_, form->Keys())),
                  QString("T:\\Images"));
         form->AddEntryExecute(); // the same image again: selected, not added
@@ -321,13 +321,15 @@ private slots:
             QCOMPARE(root->childCount(), 3);
             QCOMPARE(form->RecentImgsTree->currentItem(), root->child(0));
             form->PageControl->setCurrentWidget(form->RecentImgsTab);
-            form->RecentImgsTree->setCurrentItem(Child(root, "T:\\Images\\BACKUP.kwi"));
+            form->RecentImgsTree->setCurrentItem(
+                Child(root, drives_.Shown("T:\\Images\\BACKUP.kwi")));
             QVERIFY(form->RemoveEntry->isEnabled());
             form->RemoveEntry->trigger();
             QCOMPARE(root->childCount(), 2);
             form->AddRecentImage("T:\\Root.KWI"); // listed: selected, not added
             QCOMPARE(root->childCount(), 2);
-            QCOMPARE(form->RecentImgsTree->currentItem(), Child(root, "T:\\Root.KWI"));
+            QCOMPARE(form->RecentImgsTree->currentItem(),
+                     Child(root, drives_.Shown("T:\\Root.KWI")));
             form->FormClose();
         }
         QCOMPARE(ReadRecentImages(settings_, keys),

@@ -296,7 +296,7 @@ private slots:
         };
         form->EndDrag();
         QCOMPARE(ui_.modalDialogs, QStringList{"TRestoreDlg"});
-        QCOMPARE(offered, QString("T:\\out"));
+        QCOMPARE(offered, drives_.Shown("T:\\out"));
         QCOMPARE(Bytes(drives_.Dir() / "out/top/a.bin"), std::string(kSmall));
         QVERIFY(!form->Dragging());
     }
@@ -329,7 +329,7 @@ private slots:
         form->EndDrag();
         QCOMPARE(ui_.modalDialogs.size(), 2);
         QCOMPARE(offered.size(), 2);
-        QCOMPARE(offered[1], QString("T:\\imgs\\other.kwi"));
+        QCOMPARE(offered[1], drives_.Shown("T:\\imgs\\other.kwi"));
 
         data = StartDrag(*form, "E: (SYSTEM)");
         const QPoint own = At(tree, Node(*form, kImage));

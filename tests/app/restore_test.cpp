@@ -150,9 +150,9 @@ private slots:
         };
         form->RestoreExecute();
         QCOMPARE(ui_.messages.size(), size_t(1));
-        QCOMPARE(
-            ui_.messages[0].text,
-            QString("The directory T:\\out\\new does not exist.\nWould you like to create it?"));
+        QCOMPARE(ui_.messages[0].text, "The directory " +
+                                           QString::fromStdString(drives_.Dir() / "out/new") +
+                                           " does not exist.\nWould you like to create it?");
         const std::filesystem::path out = drives_.Dir() / "out/new";
         QCOMPARE(FileBytes(out / "TEN.BIN"), Expected("TEN.BIN"));
         QCOMPARE(FileBytes(out / "top/a.bin"), Expected("top/a.bin"));
@@ -190,6 +190,63 @@ private slots:
         for (int i = 0; i < form->ContentsList->topLevelItemCount(); ++i)
             tens += form->ContentsList->topLevelItem(i)->text(0) == "TEN.BIN";
         QCOMPARE(tens, 1);
+    }
+
+    // Where a typed destination lands: a host path ("/...", "~/...") and a
+    // drive path name the same folder, a relative one lies in the current
+    // folder, and a host path whose name holds "\\" is refused. The tree
+    // arrives below it, never as files with "\\" in their names beside it.
+    void typedDestinationIsWhereTheFilesLand_data() {
+        QTest::addColumn<QString>("typed");   // "@" stands for the T: folder
+        QTest::addColumn<QString>("landing"); // below T:; empty: refused
+        QTest::newRow("host path") << "@/typed/abs"
+                                   << "typed/abs";
+        QTest::newRow("host path with dots") << "@/typed/x/../dots/"
+                                             << "typed/dots";
+        QTest::newRow("home") << "~/typed/home"
+                              << "typed/home";
+        QTest::newRow("drive path") << "T:\\typed\\drive"
+                                    << "typed/drive";
+        QTest::newRow("relative") << "typed/rel"
+                                  << "typed/rel";
+        QTest::newRow("backslash in a name") << "@/typed/a\\b"
+                                             << "";
+    }
+    void typedDestinationIsWhereTheFilesLand() {
+        QFETCH(QString, typed);
+        QFETCH(QString, landing);
+        namespace fs = std::filesystem;
+        const QString root = QString::fromStdString(drives_.Dir().path());
+        typed.replace('@', root);
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", root.toUtf8());
+        std::string oldCurrent;
+        QVERIFY(drives_.Vfs().GetCurrentDirectory(&oldCurrent));
+        QVERIFY(drives_.Vfs().SetCurrentDirectory("T:\\"));
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", oldHome);
+            drives_.Vfs().SetCurrentDirectory(oldCurrent);
+            fs::remove_all(drives_.Dir() / "typed");
+        });
+        auto form = Start();
+        RestoreTen(*form, typed, "top");
+        if (landing.isEmpty()) {
+            QCOMPARE(ui_.messages.size(), size_t(1));
+            QCOMPARE(ui_.messages[0].text,
+                     "The name \"a\\b\" in " + typed +
+                         " contains \"\\\", which no file or folder name on this machine may "
+                         "hold.");
+            QVERIFY(!fs::exists(drives_.Dir() / "typed"));
+            return;
+        }
+        const fs::path out = drives_.Dir() / landing.toStdString();
+        QCOMPARE(ui_.messages.size(), size_t(1)); // may it be created?
+        QCOMPARE(ui_.messages[0].text, "The directory " + QString::fromStdString(out) +
+                                           " does not exist.\nWould you like to create it?");
+        QCOMPARE(FileBytes(out / "top/mid/b.bin"), Expected("top/mid/b.bin"));
+        for (const auto& e : fs::recursive_directory_iterator(drives_.Dir() / "typed"))
+            QVERIFY2(e.path().filename().string().find('\\') == std::string::npos,
+                     e.path().c_str());
     }
 
     // An existing file is replaced only by a whole copy. Whatever fails, it
