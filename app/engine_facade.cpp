@@ -1,8 +1,8 @@
 #include "app/engine_facade.h"
 
-#include "engine/core/engine_host.h"
 #include "engine/core/errtext.h"
 #include "engine/core/progress.h"
+#include "engine/host/engine_host.h"
 #include "engine/imgaccess/image_access.h"
 #include "engine/imgaccess/imgaccess.h"
 

@@ -1,13 +1,10 @@
 // Small services shared by the engine's layers: the assertion routine, bit
-// counting, DOS dates as second counts, new volume serial numbers and the
-// estimate of used and free sectors that engine start makes per partition.
+// counting, DOS dates as second counts and new volume serial numbers.
 #pragma once
 
 #include "engine/core/kwret.h"
 
 #include <cstdint>
-
-struct PARTITION_INFO;
 
 // Ends the process with "ASSERT: '<expression>' file: <file>, line #<line>"
 // on standard error when the condition is false; nothing otherwise.
@@ -26,15 +23,3 @@ std::uint32_t DosDateTimeToSeconds(std::uint16_t dosDate, std::uint16_t dosTime)
 std::uint32_t GetCurrentSeconds();
 // A new volume serial number: differs from the previous one even within one second.
 std::uint32_t GenerateSerialNumber();
-
-// Fills the record's used and free sector counts. A result of 500 or more
-// marks the record unreadable (free 0, used all); below that the counts stay
-// as they were. 101 for kinds without an estimate.
-kwRet EstimateUsedSectors(PARTITION_INFO* pi);
-
-// The estimate of a file-system kind whose layer is outside the engine core
-// (FAT, NTFS, ext2, swap, NetWare): installed by that layer; without one the
-// kind has no estimate. The function stores the free sectors; it may also set
-// the record's limit base and file count.
-using KW_ESTIMATE_FN = kwRet (*)(PARTITION_INFO* pi, std::uint32_t* freeSects);
-void kwSetEstimateHook(std::uint8_t fsKind, KW_ESTIMATE_FN fn);

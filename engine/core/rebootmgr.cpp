@@ -2,9 +2,7 @@
 
 #include "engine/core/cmdline.h"
 #include "engine/core/dbgmgr.h"
-#include "engine/core/engine_setup.h"
 #include "engine/core/msgformat.h"
-#include "engine/disk/kwlib.h"
 
 #include <cstring>
 #include <string>
@@ -282,70 +280,4 @@ bool REBOOT_MANAGER::Reboot() {
     rebootStarted_ = 1;
     DbgPrintf("%s", kwGetMessageText(kMsgRebootNotice));
     return false;
-}
-
-namespace {
-
-// Changes on remote or object disks are never recorded.
-bool IsRemoteDisk(uint32_t number) {
-    DISK_RECORD* disk = nullptr;
-    kwGetDiskList(&disk);
-    for (; disk != nullptr; disk = disk->next)
-        if (disk->diskNumber == number)
-            return (disk->ulFlags & DISK_REMOTE) != 0;
-    return false;
-}
-
-kwRet CreateRebootManager() {
-    if (gRebootManager == nullptr)
-        gRebootManager = new REBOOT_MANAGER;
-    if (gRebootManager == nullptr)
-        return ERR_NO_MEMORY;
-    gRebootManager->SetRemoteTest(IsRemoteDisk);
-    KW_RESTART_HOOKS restart;
-    restart.hasChanges = [] { return gRebootManager != nullptr && gRebootManager->HasChanges(); };
-    restart.recordUnsafe = [](uint16_t disk, uint32_t start) {
-        if (gRebootManager != nullptr)
-            gRebootManager->PartitionUnsafe(disk, start, 0);
-    };
-    kwSetRestartHooks(restart);
-    return KW_OK;
-}
-
-void DestroyRebootManager() {
-    kwSetRestartHooks(KW_RESTART_HOOKS{});
-    delete gRebootManager;
-    gRebootManager = nullptr;
-}
-
-// The last summary handed out, kept until the next one.
-std::string& LastSummary() {
-    static std::string text;
-    return text;
-}
-
-const char* RebootSummary() {
-    char* text = gRebootManager != nullptr ? gRebootManager->GetSummary() : nullptr;
-    LastSummary() = text != nullptr ? text : "";
-    kwFreeMemory(&text);
-    return LastSummary().c_str();
-}
-
-} // namespace
-
-void RebootManagerAddServiceHooks(EN_SERVICE_HOOKS* hooks) {
-    hooks->createRebootManager = CreateRebootManager;
-    hooks->destroyRebootManager = DestroyRebootManager;
-    hooks->rebootSummary = RebootSummary;
-    hooks->hasRebootChanges = [] {
-        return gRebootManager != nullptr && gRebootManager->HasChanges();
-    };
-    hooks->isRebootNeeded = [] {
-        return gRebootManager != nullptr && gRebootManager->IsRebootNeeded();
-    };
-    hooks->reboot = [] {
-        if (gRebootManager != nullptr)
-            gRebootManager->Reboot();
-        return KW_OK;
-    };
 }

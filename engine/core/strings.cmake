@@ -30,7 +30,6 @@ target_sources(kwengine PRIVATE
   cpload.cpp
   cpresource.cpp
   kwstring.cpp
-  badsect.cpp
   sectlist.cpp
   statemap.cpp
 )

@@ -5,7 +5,6 @@
 #include "engine/core/inifile.h"
 #include "engine/core/msgformat.h"
 #include "engine/core/ui_interface.h"
-#include "engine/disk/kwlib.h"
 
 #include <chrono>
 
@@ -199,17 +198,4 @@ std::uint32_t UIBridgeThunk::ShowMessage(kwRet code, std::uint32_t flags, std::u
 UIBRIDGE* kwGetUIBridge() {
     static UIBRIDGE silent;
     return gCurrent != nullptr ? gCurrent : &silent;
-}
-
-std::uint32_t BridgeDiskCount() {
-    DISK_RECORD* first = nullptr;
-    kwRet rc = kwGetDiskList(&first);
-    if (rc != KW_OK) {
-        kwGetUIBridge()->ShowMessage(rc, UIB_ERROR_FLAGS, 0, 0, 0);
-        return 0;
-    }
-    std::uint32_t n = 0;
-    for (DISK_RECORD* d = first; d != nullptr; d = d->next)
-        ++n;
-    return n;
 }

@@ -91,7 +91,3 @@ std::uint32_t BridgeButtons(std::uint32_t flags);
 std::uint32_t BridgeDefaultButton(std::uint32_t flags);
 // UIInterface's answer as the engine's answer code.
 std::uint32_t BridgeAnswer(std::uint32_t answer);
-
-// The number of disks in the engine's list; when the list cannot be had its
-// failure is shown through the current bridge and the count is 0.
-std::uint32_t BridgeDiskCount();

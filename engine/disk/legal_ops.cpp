@@ -2,10 +2,10 @@
 #include "engine/disk/legal_ops.h"
 
 #include "engine/core/cmdline.h"
-#include "engine/core/engine.h"
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
+#include "engine/disk/part_limits.h"
 #include "engine/disk/sector_buffer.h"
 #include "kwbytes.h"
 

@@ -1,8 +1,8 @@
 #include "engine/core/cmdline.h"
 #include "engine/core/dbgmgr.h"
-#include "engine/core/engine_setup.h"
 #include "engine/core/errtext.h"
 #include "engine/core/workdir.h"
+#include "engine/host/engine_setup.h"
 
 #include "core_fixture.h"
 

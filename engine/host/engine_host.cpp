@@ -1,19 +1,20 @@
 // EngineF6: set-up, command line, start and stop of the engine for the program.
-#include "engine/core/engine_host.h"
+#include "engine/host/engine_host.h"
 
 #include "engine/core/cmdline.h"
 #include "engine/core/codepage.h"
-#include "engine/core/engine.h"
-#include "engine/core/engine_setup.h"
 #include "engine/core/inifile.h"
 #include "engine/core/logging_file.h"
 #include "engine/core/msgformat.h"
 #include "engine/core/msgres.h"
-#include "engine/core/prefs.h"
 #include "engine/core/rebootmgr.h"
 #include "engine/core/ui_bridge.h"
 #include "engine/core/ui_interface.h"
 #include "engine/disk/kwlib.h"
+#include "engine/host/engine.h"
+#include "engine/host/engine_setup.h"
+#include "engine/host/prefs.h"
+#include "engine/host/reboot_services.h"
 
 namespace {
 
@@ -23,6 +24,21 @@ constexpr std::uint32_t kAccepted[] = {SW_AMW, SW_CAS, SW_CBS, SW_CEC, SW_DBG, S
                                        SW_NRB, SW_NSS, SW_PAM, SW_RAV, SW_UEB, SW_USG, SW_WFS};
 
 constexpr kwRet kNoDiskResult = ERR_NO_DRIVE;
+
+// The number of disks in the engine's list; when the list cannot be had its
+// failure is shown through the current bridge and the count is 0.
+std::uint32_t BridgeDiskCount() {
+    DISK_RECORD* first = nullptr;
+    kwRet rc = kwGetDiskList(&first);
+    if (rc != KW_OK) {
+        kwGetUIBridge()->ShowMessage(rc, UIB_ERROR_FLAGS, 0, 0, 0);
+        return 0;
+    }
+    std::uint32_t n = 0;
+    for (DISK_RECORD* d = first; d != nullptr; d = d->next)
+        ++n;
+    return n;
+}
 
 std::string SwitchValue(std::uint32_t mask) {
     std::string value;

@@ -1,5 +1,5 @@
 // Default size limits of partitions and alignment to a partition's cylinder grid.
-#include "engine/core/engine.h"
+#include "engine/disk/part_limits.h"
 
 #include "engine/core/dbgmgr.h"
 #include "engine/disk/kwlib.h"

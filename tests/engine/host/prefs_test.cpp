@@ -2,8 +2,8 @@
 // marked sector (never outside sectors 1 .. sectors-per-track - 1), marking
 // only when allowed and only in an unused track, and the file beside the
 // program.
-#include "engine/core/prefs.h"
 #include "engine/disk/kwlib.h"
+#include "engine/host/prefs.h"
 #include "include/kwbytes.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"

@@ -1,8 +1,8 @@
 // The engine's questions about partitions: names, cylinder alignment, default
 // size limits and used-sector estimates, on records made by hand.
-#include "engine/core/engine.h"
-#include "engine/core/engine_util.h"
 #include "engine/disk/kwlib.h"
+#include "engine/host/engine.h"
+#include "engine/host/estimate.h"
 
 #include <gtest/gtest.h>
 

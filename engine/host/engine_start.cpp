@@ -1,14 +1,14 @@
 // Engine start and stop, the partition table of the debug log, and the
 // engine's questions about partitions.
-#include "engine/core/engine.h"
+#include "engine/host/engine.h"
 
 #include "engine/core/cmdline.h"
 #include "engine/core/dbgmgr.h"
-#include "engine/core/engine_setup.h"
-#include "engine/core/engine_util.h"
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/host/engine_setup.h"
+#include "engine/host/estimate.h"
 #include "engine/netware/nw_services.h"
 #include "engine/ntfs/ntfs_services.h"
 

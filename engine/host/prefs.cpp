@@ -1,10 +1,10 @@
-#include "engine/core/prefs.h"
+#include "engine/host/prefs.h"
 
 #include "engine/core/dbgmgr.h"
-#include "engine/core/engine.h"
-#include "engine/core/engine_setup.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
+#include "engine/host/engine.h"
+#include "engine/host/engine_setup.h"
 #include "include/kwbytes.h"
 #include "platform/drives/drive_table.h"
 #include "platform/files/sysfile.h"

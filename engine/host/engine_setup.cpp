@@ -1,5 +1,5 @@
 // Engine set-up and tear-down, and the command line with the logs it asks for.
-#include "engine/core/engine_setup.h"
+#include "engine/host/engine_setup.h"
 
 #include "engine/core/cmdline.h"
 #include "engine/core/codepage.h"
