@@ -123,8 +123,10 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& path
     if (kind == DiskFileKind::BlockDevice && ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0)
         source->logicalSectorBytes_ = static_cast<uint32_t>(logical);
     struct stat st {};
-    if (kind == DiskFileKind::BlockDevice && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode))
+    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode))
         source->ActAsHostDisk(major(st.st_rdev), minor(st.st_rdev));
+    else
+        source->file_ = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     *hostError = 0;
     return source;
 }
@@ -155,13 +157,9 @@ DiskIoResult FileSectorSource::Write(uint64_t sector, const void* buffer, uint32
         return {DiskIoStatus::ReadOnly, EROFS};
     if (!RunInside(sector, count, sectors_))
         return {DiskIoStatus::OutOfRange, 0};
-    if (hostDisk_) {
-        HostView view = CurrentHostView();
-        HostUse use =
-            HostUseOf(HostPartitionsOf(major_, minor_, view), view.mountInfoRead, sector, count);
-        if (use != HostUse::Free)
-            return {DiskIoStatus::Busy, EBUSY}; // never under a live file system
-    }
+    HostView view = CurrentHostView();
+    if (UseOf(HostPartitionsIn(view), view, sector, count) != HostUse::Free)
+        return {DiskIoStatus::Busy, EBUSY}; // never under a live file system
     const auto* in = static_cast<const char*>(buffer);
     uint64_t left = uint64_t{count} * kSectorBytes;
     auto offset = static_cast<off_t>(sector * kSectorBytes);
@@ -194,10 +192,24 @@ void FileSectorSource::ActAsHostDisk(unsigned major, unsigned minor) {
     minor_ = minor;
 }
 
+std::vector<HostPartition> FileSectorSource::HostPartitionsIn(const HostView& view) const {
+    if (hostDisk_)
+        return HostPartitionsOf(major_, minor_, view);
+    return ImagePartitionsOf(file_, sectors_, view);
+}
+
 std::vector<HostPartition> FileSectorSource::HostPartitions() const {
-    if (!hostDisk_)
-        return {};
-    return HostPartitionsOf(major_, minor_, CurrentHostView());
+    return HostPartitionsIn(CurrentHostView());
+}
+
+// A machine disk is written only where the mounts are known to leave it
+// free. An image file that no loop device or mount uses is the user's file
+// alone; one that Linux uses is held to the same rule as a disk.
+HostUse FileSectorSource::UseOf(const std::vector<HostPartition>& parts, const HostView& view,
+                                uint64_t sector, uint64_t count) const {
+    if (!hostDisk_ && parts.empty())
+        return HostUse::Free;
+    return HostUseOf(parts, view.mountInfoRead, sector, count);
 }
 
 namespace {
@@ -218,11 +230,11 @@ public:
 DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
                                      std::unique_ptr<DiskClaim>* claim) {
     claim->reset();
-    if (!hostDisk_)
-        return {};
     HostView view = CurrentHostView();
-    std::vector<HostPartition> parts = HostPartitionsOf(major_, minor_, view);
-    switch (HostUseOf(parts, view.mountInfoRead, sector, count)) {
+    std::vector<HostPartition> parts = HostPartitionsIn(view);
+    if (!hostDisk_ && parts.empty())
+        return {};
+    switch (UseOf(parts, view, sector, count)) {
     case HostUse::ProgramVolume:
         return {DiskIoStatus::OwnVolume, EBUSY};
     case HostUse::Mounted:
@@ -232,11 +244,13 @@ DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
     }
     auto held = std::make_unique<NodeClaim>();
     for (const HostPartition& p : parts) {
-        if (p.wholeDisk || !p.Overlaps(sector, count))
+        if (p.wholeDisk || p.node.empty() || !p.Overlaps(sector, count))
             continue;
         int fd = open(p.node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT)
             continue; // no node for it: nothing can mount it through one
+        if (fd < 0 && p.loop && (errno == EACCES || errno == EPERM))
+            continue; // a loop device this user may not open: checked as unmounted above
         if (fd < 0)
             return {errno == EBUSY ? DiskIoStatus::Busy : DiskIoStatus::IoError, errno};
         held->fds.push_back(fd);

@@ -35,12 +35,17 @@ public:
 
     // Makes the source answer for the machine disk major:minor: its writes
     // and claims then respect that disk's mounted partitions. Block devices
-    // are set up so when opened; tests stand an image file in for one.
+    // are set up so when opened; tests stand an image file in for one. An
+    // image file otherwise answers for the loop devices it backs.
     void ActAsHostDisk(unsigned major, unsigned minor);
 
 private:
     FileSectorSource(int fd, std::string path, uint64_t sectors, bool writable,
                      DiskGeometry geometry);
+    std::vector<HostPartition> HostPartitionsIn(const HostView& view) const;
+    // Free, or why [sector, sector + count) may not be written or held.
+    HostUse UseOf(const std::vector<HostPartition>& parts, const HostView& view, uint64_t sector,
+                  uint64_t count) const;
 
     int fd_;
     std::string path_;
@@ -51,6 +56,7 @@ private:
     bool hostDisk_ = false;
     unsigned major_ = 0;
     unsigned minor_ = 0;
+    FileIdentity file_; // an image file's, for finding its loop devices
 };
 
 } // namespace kw::plat

@@ -5,12 +5,15 @@
 
 #include <charconv>
 #include <dirent.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 namespace kw::plat {
 
 namespace {
+
+constexpr uint64_t kSectorBytesOfHost = 512;
 
 std::function<HostView()>& TestView() {
     static std::function<HostView()> view;
@@ -58,15 +61,92 @@ bool ReadPartition(const std::string& dir, const std::string& name, const HostVi
     return true;
 }
 
+// The device number of a mount's source when it names a block device node
+// ("/dev/sdb1", "/dev/disk/by-uuid/..."): the node's own number, else the
+// number sysfs gives a block device of that name. A FUSE file system (and
+// btrfs) shows a device of its own (0:NN) in mountinfo; its source still
+// names the partition it runs on.
+bool SourceDevice(const std::string& source, const HostView& view, unsigned* major,
+                  unsigned* minor) {
+    const std::string dev = "/dev/";
+    if (source.compare(0, dev.size(), dev) != 0 || source.find("/../") != std::string::npos)
+        return false;
+    std::string node = view.devRoot + "/" + source.substr(dev.size());
+    struct stat st {};
+    if (::stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        *major = ::major(st.st_rdev);
+        *minor = ::minor(st.st_rdev);
+        return true;
+    }
+    std::string name = source.substr(source.rfind('/') + 1);
+    return !name.empty() &&
+           ParseDev(SysValue(view.sysRoot + "/class/block/" + name + "/dev"), major, minor);
+}
+
+// Gives each block device the mount points of the mounts of its device
+// number, or (for mounts without a device of their own) of their source.
 void AddMounts(std::vector<HostPartition>* parts, const HostView& view) {
     for (const drives::MountEntry& m : drives::ParseMountInfo(view.mountInfo)) {
+        unsigned srcMajor = 0, srcMinor = 0;
+        bool bySource = m.major == 0 && SourceDevice(m.source, view, &srcMajor, &srcMinor);
         for (HostPartition& p : *parts) {
-            if (p.major == m.major && p.minor == m.minor)
+            bool byDevice = p.major == m.major && p.minor == m.minor;
+            if (byDevice || (bySource && p.major == srcMajor && p.minor == srcMinor))
                 p.mountPoints.push_back(m.mountPoint);
         }
     }
     for (HostPartition& p : *parts)
         p.holdsProgram = p.major == view.programMajor && p.minor == view.programMinor;
+}
+
+// The partition folders of a block device's sysfs folder.
+void AddPartitionsIn(const std::string& dir, const HostView& view,
+                     std::vector<HostPartition>* parts) {
+    if (DIR* d = ::opendir(dir.c_str())) {
+        sys::sysForEachEntry(d, [&](const struct dirent& e) {
+            HostPartition p;
+            if (e.d_name[0] != '.' && ReadPartition(dir + "/" + e.d_name, e.d_name, view, &p))
+                parts->push_back(std::move(p));
+        });
+        ::closedir(d);
+    }
+}
+
+bool SameFile(const std::string& path, const FileIdentity& file) {
+    struct stat st {};
+    return !path.empty() && path[0] == '/' && ::stat(path.c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode) && st.st_dev == file.device && st.st_ino == file.inode;
+}
+
+// The loop device of the sysfs folder dir with its partitions, placed on the
+// image; nothing when the loop is backed by another file.
+void AddLoop(const std::string& dir, const std::string& name, const FileIdentity& image,
+             uint64_t imageSectors, const HostView& view, std::vector<HostPartition>* parts) {
+    if (!SameFile(SysValue(dir + "/loop/backing_file"), image))
+        return;
+    HostPartition loop;
+    if (!ParseDev(SysValue(dir + "/dev"), &loop.major, &loop.minor))
+        return;
+    uint64_t offset = 0;
+    ParseU64(SysValue(dir + "/loop/offset"), &offset);
+    // A loop whose size cannot be read is taken to reach to the image's end;
+    // one that starts inside a sector covers the sector it starts in.
+    uint64_t skew = offset % kSectorBytesOfHost != 0 ? 1 : 0;
+    if (!ParseU64(SysValue(dir + "/size"), &loop.sectors))
+        loop.sectors = imageSectors;
+    loop.start = offset / kSectorBytesOfHost;
+    loop.sectors += skew;
+    loop.node = view.devRoot + "/" + name;
+    loop.loop = true;
+    std::vector<HostPartition> inside;
+    AddPartitionsIn(dir, view, &inside);
+    parts->push_back(std::move(loop));
+    for (HostPartition& p : inside) {
+        p.start += offset / kSectorBytesOfHost;
+        p.sectors += skew;
+        p.loop = true;
+        parts->push_back(std::move(p));
+    }
 }
 
 } // namespace
@@ -101,15 +181,34 @@ std::vector<HostPartition> HostPartitionsOf(unsigned major, unsigned minor, cons
     whole.minor = minor;
     whole.wholeDisk = true;
     parts.push_back(whole);
-    if (DIR* d = ::opendir(dir.c_str())) {
+    AddPartitionsIn(dir, view, &parts);
+    AddMounts(&parts, view);
+    return parts;
+}
+
+std::vector<HostPartition> ImagePartitionsOf(const FileIdentity& image, uint64_t sectorCount,
+                                             const HostView& view) {
+    std::vector<HostPartition> parts;
+    std::string blockDir = view.sysRoot + "/block";
+    if (DIR* d = ::opendir(blockDir.c_str())) {
         sys::sysForEachEntry(d, [&](const struct dirent& e) {
-            HostPartition p;
-            if (e.d_name[0] != '.' && ReadPartition(dir + "/" + e.d_name, e.d_name, view, &p))
-                parts.push_back(std::move(p));
+            if (std::string_view(e.d_name).starts_with("loop"))
+                AddLoop(blockDir + "/" + e.d_name, e.d_name, image, sectorCount, view, &parts);
         });
         ::closedir(d);
     }
     AddMounts(&parts, view);
+    for (const drives::MountEntry& m : drives::ParseMountInfo(view.mountInfo)) {
+        if (m.major != 0 || !SameFile(m.source, image))
+            continue;
+        HostPartition whole; // a file system that runs on the image file itself
+        whole.sectors = sectorCount;
+        whole.major = m.major;
+        whole.minor = m.minor;
+        whole.holdsProgram = m.major == view.programMajor && m.minor == view.programMinor;
+        whole.mountPoints.push_back(m.mountPoint);
+        parts.push_back(std::move(whole));
+    }
     return parts;
 }
 

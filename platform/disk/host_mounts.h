@@ -1,8 +1,9 @@
-// What Linux itself holds of a machine disk: the block devices of its
-// partitions (by start sector, as sysfs gives them) and where each is
-// mounted (mountinfo, by device number). The disk driver consults it so that
-// no write ever lands under a live file system, and the engine takes drive
-// letters from it.
+// What Linux itself holds of a disk: the block devices of a machine disk's
+// partitions (by start sector, as sysfs gives them), the loop devices that an
+// image file backs, and where each is mounted (mountinfo, by device number or
+// by the device node the mount names as its source). The disk driver consults
+// it so that no write ever lands under a live file system, and the engine
+// takes drive letters from it.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@ struct HostPartition {
     unsigned minor = 0;
     bool wholeDisk = false;
     std::string node;                     // the device node ("/dev/sda1"); "" for the whole disk
+    bool loop = false;                    // a loop device over an image file, or one's partition
     std::vector<std::string> mountPoints; // empty when Linux has not mounted it
     bool holdsProgram = false;            // the running program's own files live on it
 
@@ -49,6 +51,20 @@ void SetHostViewForTests(std::function<HostView()> view);
 // The whole disk of device major:minor and every partition sysfs lists for
 // it, each with its mounts. Empty when sysfs does not know the device.
 std::vector<HostPartition> HostPartitionsOf(unsigned major, unsigned minor, const HostView& view);
+
+// An image file as stat gives it: the device it lies on and its inode.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+};
+
+// What Linux holds of an image file of sectorCount sectors: each loop device
+// it backs (sysfs block/loop*/loop/backing_file) and the loop's partitions,
+// placed on the image by the loop's offset, and a run over the whole image
+// for a mount whose source is the file itself (a FUSE file system over it).
+// Each with its mounts; empty when no loop device or mount uses the file.
+std::vector<HostPartition> ImagePartitionsOf(const FileIdentity& image, uint64_t sectorCount,
+                                             const HostView& view);
 
 // Why a run of a disk may not be written or held: nothing, a mounted file
 // system lies in it, or it holds the program's own files (which are mounted

@@ -1,6 +1,7 @@
-// The disk library on a machine disk that Linux uses: mounted partitions take
-// their drive letters from the drive table and are never locked or written.
-// An image file stands in for the disk; sysfs and mountinfo are fakes.
+// The disk library on a machine disk that Linux uses, and on a KW_DISKS image
+// file that a loop device backs: mounted partitions take their drive letters
+// from the drive table and are never locked or written. An image file stands
+// in for the disk; sysfs and mountinfo are fakes.
 #include "engine/disk/kwlib.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/file_disk_source.h"
@@ -23,8 +24,9 @@ void WriteText(const std::filesystem::path& file, const std::string& text) {
 }
 
 // Disk 259:0 with two partitions of an unknown type: p1 at one cylinder is
-// mounted at /mnt/data, p2 at two cylinders is not.
-class HostDiskLib : public ::testing::Test {
+// mounted at /mnt/data, p2 at two cylinders is not. The same partitions also
+// come as those of loop device 7:0 over the image file (losetup -P).
+class HostDiskLib : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         image_ = dir_ / "disk.img";
@@ -32,24 +34,38 @@ protected:
         kwtest::WriteLayout(image_, {{0x7F, kCyl, kCyl}, {0x7F, 2 * kCyl, kCyl}}, 0, 0);
         std::filesystem::path block = dir_ / "sys/dev/block/259:0";
         WriteText(block / "size", std::to_string(kDiskSectors));
-        for (int n : {1, 2}) {
-            std::filesystem::path p = block / ("p" + std::to_string(n));
-            WriteText(p / "partition", std::to_string(n));
-            WriteText(p / "start", std::to_string(n * kCyl));
-            WriteText(p / "size", std::to_string(kCyl));
-            WriteText(p / "dev", "259:" + std::to_string(n));
-        }
+        WritePartitions(block, "p", 259);
         view_.sysRoot = (dir_ / "sys").string();
         view_.devRoot = (dir_ / "dev").string();
         view_.mountInfo = "22 1 259:3 / / rw - ext4 /dev/p3 rw\n"
                           "36 22 259:1 / /mnt/data rw - ext4 /dev/p1 rw\n";
         kw::plat::SetHostViewForTests([this] { return view_; });
+        if (!Loop())
+            InstallMachineDisk();
+        else
+            LoopTheImage();
         kw::drives::DriveSources sources;
         sources.mountInfo = view_.mountInfo;
         sources.sysRoot = view_.sysRoot;
         sources.devRoot = view_.devRoot;
         table_ = std::make_shared<kw::drives::DriveTable>(kw::drives::DriveTable::Build(sources));
         kw::drives::DriveTable::SetProcess(table_);
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+    }
+    bool Loop() const { return GetParam(); }
+
+    static void WritePartitions(const std::filesystem::path& dir, const std::string& prefix,
+                                unsigned major) {
+        for (int n : {1, 2}) {
+            std::filesystem::path p = dir / (prefix + std::to_string(n));
+            WriteText(p / "partition", std::to_string(n));
+            WriteText(p / "start", std::to_string(n * kCyl));
+            WriteText(p / "size", std::to_string(kCyl));
+            WriteText(p / "dev", std::to_string(major) + ":" + std::to_string(n));
+        }
+    }
+    // The image stands in for machine disk 259:0.
+    void InstallMachineDisk() {
         std::string path = image_.string();
         kw::plat::SetDiskProviderForTests([path] {
             kw::plat::DiskScan scan;
@@ -60,10 +76,24 @@ protected:
             scan.disks.push_back(std::move(src));
             return scan;
         });
-        ASSERT_EQ(kwLibOpen(), KW_OK);
     }
+    // The image is a KW_DISKS file that loop device 7:0 backs; its first
+    // partition (7:1) is the one mounted.
+    void LoopTheImage() {
+        std::filesystem::path loop = dir_ / "sys/block/loop0";
+        WriteText(loop / "loop/backing_file", image_.string() + "\n");
+        WriteText(loop / "loop/offset", "0");
+        WriteText(loop / "size", std::to_string(kDiskSectors));
+        WriteText(loop / "dev", "7:0");
+        WritePartitions(loop, "loop0p", 7);
+        view_.mountInfo = "22 1 259:3 / / rw - ext4 /dev/p3 rw\n"
+                          "36 22 7:1 / /mnt/data rw - ext4 /dev/loop0p1 rw\n";
+        setenv("KW_DISKS", image_.c_str(), 1);
+    }
+
     void TearDown() override {
         kwLibClose();
+        unsetenv("KW_DISKS");
         kw::plat::SetDiskProviderForTests(nullptr);
         kw::plat::SetHostViewForTests(nullptr);
         kw::drives::DriveTable::SetProcess(nullptr);
@@ -87,7 +117,9 @@ protected:
 
 } // namespace
 
-TEST_F(HostDiskLib, MountedPartitionsTakeTheirDriveTableLetter) {
+INSTANTIATE_TEST_SUITE_P(MachineDiskOrLoopedImage, HostDiskLib, ::testing::Bool());
+
+TEST_P(HostDiskLib, MountedPartitionsTakeTheirDriveTableLetter) {
     const kw::drives::DRIVE* data = nullptr;
     for (const kw::drives::DRIVE& d : table_->Drives())
         if (d.root == "/mnt/data")
@@ -99,7 +131,7 @@ TEST_F(HostDiskLib, MountedPartitionsTakeTheirDriveTableLetter) {
     EXPECT_EQ(At(2 * kCyl)->ucDriveLetter, '*');
 }
 
-TEST_F(HostDiskLib, AMountedPartitionIsNeitherLockedNorWritten) {
+TEST_P(HostDiskLib, AMountedPartitionIsNeitherLockedNorWritten) {
     std::vector<uint8_t> before = kwtest::ReadAt(image_, 0, size_t{kDiskSectors} * 512);
     std::vector<uint8_t> sector(512, 0x5A);
     kwhandle h1, h2;
@@ -117,8 +149,8 @@ TEST_F(HostDiskLib, AMountedPartitionIsNeitherLockedNorWritten) {
     EXPECT_EQ(kwLogUnlock(h2, 0), KW_OK);
 }
 
-TEST_F(HostDiskLib, TheVolumeOfTheProgramsOwnFilesGives38) {
-    view_.programMajor = 259;
+TEST_P(HostDiskLib, TheVolumeOfTheProgramsOwnFilesGives38) {
+    view_.programMajor = Loop() ? 7 : 259;
     view_.programMinor = 2;
     kwhandle h;
     ASSERT_EQ(kwLogOpen(At(2 * kCyl), &h), KW_OK);

@@ -126,3 +126,130 @@ TEST_F(HostDisk, ClaimsRefuseMountedRunsAndTheProgramsVolume) {
     EXPECT_TRUE(plain->Claim(2048, 2048, &claim).ok());
     EXPECT_TRUE(plain->HostPartitions().empty());
 }
+
+// A FUSE file system shows a device of its own (0:NN) in mountinfo; only its
+// source names the partition or disk it runs on. The nodes are not in the
+// fake /dev, so the source is found by its name in the fake sysfs.
+TEST_F(HostDisk, FuseMountsAreMatchedByTheirSource) {
+    dir_.Write("sys/class/block/p2/dev", "259:2\n");
+    dir_.Write("sys/class/block/d0/dev", "259:0\n");
+    view_.mountInfo += "50 22 0:61 / /mnt/fuse rw,nosuid - fuse /dev/p2 rw\n";
+    std::vector<HostPartition> parts = HostPartitionsOf(259, 0, view_);
+    for (const HostPartition& p : parts) {
+        if (p.minor == 2) {
+            EXPECT_EQ(p.mountPoints, std::vector<std::string>{"/mnt/fuse"});
+        }
+    }
+    std::string sector(512, 'w');
+    EXPECT_EQ(src_->Write(5000, sector.data(), 1).status, DiskIoStatus::Busy);
+    std::unique_ptr<DiskClaim> claim;
+    EXPECT_EQ(src_->Claim(4096, 4096, &claim).status, DiskIoStatus::Busy);
+    EXPECT_TRUE(src_->Write(0, sector.data(), 1).ok()); // the table area is still free
+    // A FUSE file system over the whole disk's node holds every sector.
+    view_.mountInfo += "51 22 0:62 / /mnt/whole rw - fuse.ntfs-3g /dev/d0 rw\n";
+    EXPECT_EQ(src_->Write(0, sector.data(), 1).status, DiskIoStatus::Busy);
+    // Sources that name no block device match nothing.
+    view_ = FakeView(dir_);
+    view_.mountInfo += "52 22 0:63 / /mnt/x rw - fuse.sshfs host:/srv rw\n"
+                       "53 22 0:64 / /mnt/y rw - fuse /dev/../dev/p2 rw\n";
+    EXPECT_TRUE(src_->Write(5000, sector.data(), 1).ok());
+}
+
+namespace {
+
+// An image file that a loop device backs: the loop's partitions (and a loop
+// set up at an offset into the file) sit on the image where the loop puts
+// them, and their mounts keep writes and locks off those sectors.
+class LoopImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image_ = dir_ / "disk.img";
+        std::ofstream(image_, std::ios::binary) << std::string(kDiskSectors * 512, '\0');
+        std::ofstream(dir_ / "other.img") << "x";
+        Loop("loop0", image_, 0, kDiskSectors, "7:0");
+        Partition("loop0", "loop0p1", 2048, 1024, "259:8");
+        Partition("loop0", "loop0p2", 3072, 1024, "259:9");
+        Loop("loop1", image_, 6144 * 512, 1024, "7:1"); // mount -o loop,offset=...
+        Loop("loop2", dir_ / "other.img", 0, 8, "7:2");
+        Partition("loop2", "loop2p1", 0, 8, "259:10");
+        view_.sysRoot = dir_ / "sys";
+        view_.devRoot = dir_ / "dev";
+        view_.mountInfo = "22 1 259:3 / / rw - ext4 /dev/p3 rw\n"
+                          "40 22 259:8 / /mnt/p1 rw - vfat /dev/loop0p1 rw\n"
+                          "41 22 7:1 / /mnt/off rw - ext2 /dev/loop1 rw\n"
+                          "42 22 259:10 / /mnt/other rw - vfat /dev/loop2p1 rw\n";
+        SetHostViewForTests([this] { return view_; });
+        int err = 0;
+        src_ = FileSectorSource::Open(image_, DiskFileKind::ImageFile, true, &err);
+        ASSERT_TRUE(src_);
+    }
+    void TearDown() override { SetHostViewForTests(nullptr); }
+
+    void Loop(const std::string& name, const std::string& backing, uint64_t offset,
+              uint64_t sectors, const std::string& dev) {
+        dir_.Write("sys/block/" + name + "/loop/backing_file", backing + "\n");
+        dir_.Write("sys/block/" + name + "/loop/offset", std::to_string(offset) + "\n");
+        dir_.Write("sys/block/" + name + "/size", std::to_string(sectors) + "\n");
+        dir_.Write("sys/block/" + name + "/dev", dev + "\n");
+    }
+    void Partition(const std::string& loop, const std::string& name, uint64_t start,
+                   uint64_t sectors, const std::string& dev) {
+        std::string p = "sys/block/" + loop + "/" + name;
+        dir_.Write(p + "/partition", "1\n");
+        dir_.Write(p + "/start", std::to_string(start) + "\n");
+        dir_.Write(p + "/size", std::to_string(sectors) + "\n");
+        dir_.Write(p + "/dev", dev + "\n");
+    }
+
+    TempDir dir_;
+    HostView view_;
+    std::string image_;
+    std::unique_ptr<FileSectorSource> src_;
+};
+
+} // namespace
+
+TEST_F(LoopImage, MountedLoopPartitionsAreNeitherWrittenNorHeld) {
+    std::string sector(512, 'w');
+    const struct {
+        uint64_t at;
+        bool free;
+    } cases[] = {{0, true},    {2047, true},  {2048, false}, {3071, false}, {3072, true},
+                 {6143, true}, {6144, false}, {7167, false}, {7168, true},  {8191, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.at);
+        EXPECT_EQ(src_->Write(c.at, sector.data(), 1).ok(), c.free);
+        std::unique_ptr<DiskClaim> claim;
+        EXPECT_EQ(src_->Claim(c.at, 1, &claim).ok(), c.free);
+    }
+    std::string bytes = FileBytes(image_);
+    EXPECT_EQ(bytes.substr(2048 * 512, 1024 * 512), std::string(1024 * 512, '\0'));
+    EXPECT_EQ(bytes.substr(6144 * 512, 1024 * 512), std::string(1024 * 512, '\0'));
+    // The partitions carry the loop's numbers, for drive letters.
+    bool found = false;
+    for (const HostPartition& p : src_->HostPartitions()) {
+        if (p.major == 259 && p.minor == 8) {
+            found = true;
+            EXPECT_EQ(p.start, 2048u);
+            EXPECT_EQ(p.mountPoints, std::vector<std::string>{"/mnt/p1"});
+        }
+    }
+    EXPECT_TRUE(found);
+    // With a loop on the file, unknown mounts refuse every write.
+    view_.mountInfoRead = false;
+    EXPECT_EQ(src_->Write(0, sector.data(), 1).status, DiskIoStatus::Busy);
+}
+
+TEST_F(LoopImage, AFileSystemRunningOnTheImageFileItselfHoldsIt) {
+    std::string sector(512, 'w');
+    view_.mountInfo += "60 22 0:70 / /mnt/fuse rw - fuse.fuse2fs " + image_ + " rw\n";
+    EXPECT_EQ(src_->Write(0, sector.data(), 1).status, DiskIoStatus::Busy);
+    std::unique_ptr<DiskClaim> claim;
+    EXPECT_EQ(src_->Claim(4096, 1, &claim).status, DiskIoStatus::Busy);
+    // No loop and no mount of the file: the user's own file is written freely.
+    TempDir empty;
+    view_.sysRoot = empty / "sys";
+    view_.mountInfo = "22 1 259:3 / / rw - ext4 /dev/p3 rw\n";
+    view_.mountInfoRead = false;
+    EXPECT_TRUE(src_->Write(2048, sector.data(), 1).ok());
+}
