@@ -152,6 +152,7 @@ kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter) {
     disk->driverUnit = unit;
     disk->diskNumber = static_cast<uint16_t>((*diskCounter)++);
     TakeGeometry(disk, src);
+    disk->mediumSectors = src.SectorCount();
     ChooseExtendedBios(disk);
     CheckExtraCylinder(disk);
     AdjustDiskGeometry(disk);

@@ -406,6 +406,8 @@ kwRet ComputeLegalOps(PARTITION_INFO* pi) {
     ResizeRoom(pi);
     if (pi->ucPartType == 0x86 || pi->ucPartType == 0x87)
         pi->ulFlags &= (pi->disk->ulFlags & DISK_REMOTE) ? LOP_KEEP_FT_REMOTE : LOP_KEEP_FT_LOCAL;
+    if (pi->ulFlags & PI_BEYOND_DISK) // its sectors do not all exist: only the entry can go
+        pi->ulFlags = (pi->ulFlags & ~LOP_ALL) | LOP_DELETE;
     return KW_OK;
 }
 

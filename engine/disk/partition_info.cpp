@@ -64,6 +64,14 @@ kwRet CreatePi(DISK_RECORD* disk, uint8_t status, const char* name, bool active,
     pi->disk = disk;
     pi->ulFlags = PI_OPENABLE | (active ? PI_ACTIVE : 0) | (tableSect != 0 ? PI_LOGICAL : 0) |
                   (end > disk->chsLimit ? PI_BEYOND_CHS : 0);
+    if (type != 0 && disk->mediumSectors != 0 && end > disk->mediumSectors) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error: Partition at %lu of %lu sectors reaches past the disk's end (%llu "
+                "sectors); only its entry can be deleted.\r\n",
+                static_cast<unsigned long>(startSect), static_cast<unsigned long>(numSects),
+                static_cast<unsigned long long>(disk->mediumSectors));
+        pi->ulFlags = (pi->ulFlags & ~PI_OPENABLE) | PI_BEYOND_DISK;
+    }
     pi->ulStartSect = startSect;
     pi->NumSects = pi->ulUsedSects = pi->ulRoom = pi->ulBootTotal = numSects;
     pi->ulLimitBase = 1;

@@ -47,6 +47,9 @@ struct DISK_RECORD : KwEngineAlloc {
     uint32_t driverUnit = 0;
     // The image pseudo-disk: its sectors come from the read hook only.
     bool imageDisk = false;
+    // The medium's own sector count (the geometry may cover less of it); 0
+    // when the disk record has no medium behind it.
+    uint64_t mediumSectors = 0;
 
     uint32_t CylinderSize() const { return uint32_t{heads} * sectorsPerTrack; }
 };
@@ -56,6 +59,9 @@ inline constexpr uint32_t PI_OPENABLE = 0x1;
 inline constexpr uint32_t PI_ACTIVE = 0x2;
 inline constexpr uint32_t PI_LOGICAL = 0x4;
 inline constexpr uint32_t PI_READ_ERROR = 0x8;
+// The entry starts or ends past the disk's last sector (or wraps past 2^32):
+// it is never opened, and deleting the entry is its only operation.
+inline constexpr uint32_t PI_BEYOND_DISK = 0x10;
 inline constexpr uint32_t PI_NOT_LINKED = 0x20;
 inline constexpr uint32_t PI_LOCKED = 0x80;
 inline constexpr uint32_t PI_TYPE_3C = 0x100;
@@ -114,7 +120,9 @@ struct PARTITION_INFO : KwEngineAlloc {
     void* cache1 = nullptr;
     void* cache2 = nullptr;
 
-    uint32_t EndSect() const { return ulStartSect + NumSects; }
+    // The first sector behind the record, in 64 bits: an entry's start and
+    // size may add up past 2^32.
+    uint64_t EndSect() const { return uint64_t{ulStartSect} + NumSects; }
 };
 
 // Makes a record for a table entry (see the field comments above); link mode

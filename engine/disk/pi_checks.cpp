@@ -145,6 +145,60 @@ bool BeginGeometry(const DISK_RECORD& disk, const TABLE_ENTRY& te, ChsGeometry* 
     return false;
 }
 
+// Whether a stored triple names the sector under g; triples that cannot name
+// it (placeholders, cylinders past 1023) agree with anything.
+bool TripleAgrees(const ChsGeometry& g, const CHS_TRIPLE& t, uint64_t sector) {
+    if (t.cylinder >= 1022 || sector > UINT32_MAX)
+        return true;
+    CHS_TRIPLE real = ChsIn(g, static_cast<uint32_t>(sector));
+    return real.cylinder > 1023 || SameTriple(t, real);
+}
+
+bool TableAgrees(const ChsGeometry& g, const std::vector<TABLE_ENTRY>& entries) {
+    for (const TABLE_ENTRY& te : entries) {
+        const PARTITION_ENTRY& e = te.entry;
+        if (IsLbaType(e.type) || e.numSects == 0)
+            continue;
+        if (!TripleAgrees(g, e.begin, te.absStart) ||
+            !TripleAgrees(g, e.end, uint64_t{te.absStart} + e.numSects - 1))
+            return false;
+    }
+    return true;
+}
+
+// The pair the end triples imply: the largest head + 1 and sector seen.
+ChsGeometry ImpliedGeometry(const std::vector<TABLE_ENTRY>& entries) {
+    ChsGeometry g{1, 1};
+    for (const TABLE_ENTRY& te : entries) {
+        if (te.entry.end.cylinder >= 1022 || IsLbaType(te.entry.type))
+            continue;
+        g.heads = std::max<uint32_t>(g.heads, te.entry.end.head + 1u);
+        g.spt = std::max<uint32_t>(g.spt, te.entry.end.sector);
+    }
+    return g;
+}
+
+} // namespace
+
+void AdoptTableGeometry(DISK_RECORD* disk, const std::vector<TABLE_ENTRY>& entries) {
+    ChsGeometry own{Heads(*disk), Spt(*disk)};
+    if (entries.empty() || TableAgrees(own, entries))
+        return;
+    for (const ChsGeometry& g : {kToolGeometry, ImpliedGeometry(entries)}) {
+        if (g.heads > 255 || g.spt > 63 || !TableAgrees(g, entries))
+            continue;
+        DiskLog(DBG_LEVEL_HEADER,
+                "Info: The partition table was written for %lu heads and %lu sectors per "
+                "track; its CHS values are read that way.\r\n",
+                static_cast<unsigned long>(g.heads), static_cast<unsigned long>(g.spt));
+        disk->chsHeads = static_cast<uint16_t>(g.heads);
+        disk->chsSectorsPerTrack = static_cast<uint16_t>(g.spt);
+        return;
+    }
+}
+
+namespace {
+
 // The begin and end triples against the sectors the entry names: 116 and 110.
 kwRet CheckTriples(const DISK_RECORD& disk, const TABLE_ENTRY& te, bool link) {
     const PARTITION_ENTRY& e = te.entry;
@@ -301,7 +355,7 @@ kwRet CheckLogical(const DISK_RECORD* disk, const PARTITION_INFO* pi) {
 kwRet CheckLayout(DISK_RECORD* disk) {
     LogTableHead(disk);
     kwRet rc = KW_OK;
-    uint32_t primaryEnd = 0;
+    uint64_t primaryEnd = 0;
     int actives = 0;
     for (PARTITION_INFO* pi = disk->firstPi; pi != nullptr; pi = pi->next) {
         LogRecordLine(pi);
@@ -384,21 +438,29 @@ uint64_t LogicalFloor(const PARTITION_INFO* pi) {
                : pi->ulStartSect;
 }
 
+// The sectors from the record's start to limit (none when it lies behind).
+uint32_t RoomUpTo(const PARTITION_INFO* pi, uint64_t limit) {
+    return limit > pi->ulStartSect ? static_cast<uint32_t>(limit - pi->ulStartSect) : 0;
+}
+
 kwRet AddLogicalGaps(DISK_RECORD* disk, PARTITION_INFO* ext) {
-    std::vector<const PARTITION_INFO*> inside;
+    std::vector<PARTITION_INFO*> inside;
     for (PARTITION_INFO* pi = disk->firstPi; pi != nullptr; pi = pi->next)
         if ((pi->ulFlags & PI_LOGICAL) && !IsFree(pi))
             inside.push_back(pi);
     uint32_t total = 0;
     uint64_t at = ext->ulStartSect;
+    uint64_t extEnd = std::min<uint64_t>(ext->EndSect(), disk->totalSectors);
     kwRet rc = KW_OK;
-    for (const PARTITION_INFO* pi : inside) {
+    for (size_t i = 0; i < inside.size(); ++i) {
+        PARTITION_INFO* pi = inside[i];
         uint64_t floor = std::min<uint64_t>(LogicalFloor(pi), disk->totalSectors);
         if (rc == KW_OK && floor > at)
             rc = AddGap(disk, at, floor, true, &total);
         at = std::max<uint64_t>(at, IsLinkRecord(pi) ? pi->ulStartSect + 1 : pi->EndSect());
+        if (!IsLinkRecord(pi)) // room up to the next boot record or the extended end
+            pi->ulRoom = RoomUpTo(pi, i + 1 < inside.size() ? LogicalFloor(inside[i + 1]) : extEnd);
     }
-    uint64_t extEnd = std::min<uint64_t>(ext->EndSect(), disk->totalSectors);
     if (rc == KW_OK && extEnd > at)
         rc = AddGap(disk, at, extEnd, true, &total);
     ext->ulFreeSects = total;
@@ -424,7 +486,7 @@ kwRet BuildFreeSpace(DISK_RECORD* disk) {
         PARTITION_INFO* pi = primaries[i];
         uint64_t next = i + 1 < primaries.size() ? primaries[i + 1]->ulStartSect : diskEnd;
         next = std::min(next, diskEnd); // entries past the disk's end get no room there
-        pi->ulRoom = next > pi->ulStartSect ? static_cast<uint32_t>(next - pi->ulStartSect) : 0;
+        pi->ulRoom = RoomUpTo(pi, next);
         uint64_t gapEnd = std::min<uint64_t>(pi->ulStartSect, diskEnd);
         if (gapEnd > at)
             rc = AddGap(disk, at, gapEnd, false, &total);

@@ -12,6 +12,8 @@
 #include "engine/disk/partition_info.h"
 #include "engine/disk/partition_table.h"
 
+#include <vector>
+
 // The triple of an absolute sector under the disk's CHS conversion pair; the
 // cylinder is not cut at 1023.
 CHS_TRIPLE ChsOf(const DISK_RECORD& disk, uint32_t sector);
@@ -24,6 +26,14 @@ bool IsChsPlaceholder(const CHS_TRIPLE& triple, const DISK_RECORD& disk, uint8_t
 
 // DOS and NT file-system types, whose records get PI_CHECKED_TYPE.
 bool IsCheckedType(uint8_t type);
+
+// Gives the disk the CHS conversion pair its table was written under: the
+// disk's own when every entry's triples agree with it, else the 255-head,
+// 63-sector translation of partitioning tools or the pair the entries' end
+// triples imply, whichever every entry agrees with (a disk smaller than one
+// cylinder gets a geometry of its own that tools do not use). Unchanged when
+// none agrees with all of them.
+void AdoptTableGeometry(DISK_RECORD* disk, const std::vector<TABLE_ENTRY>& entries);
 
 // Checks one entry as the table walk found it; logs each finding. The code of
 // the first structural finding, or 0.

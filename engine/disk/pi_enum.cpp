@@ -107,6 +107,7 @@ kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
             return BadMbr(disk, ERR_DRIVE_NOT_SUPPORTED, false);
         }
     }
+    AdoptTableGeometry(disk, walk.entries);
     if (walk.twoExtended)
         DiskLog(DBG_LEVEL_HEADER,
                 "Error #%u: Partition table contains two extended partitions.\r\n",

@@ -108,6 +108,42 @@ TEST_F(TableWrite, ResizingALogicalMovesItsLinkAndGrowsTheExtendedPartition) {
     EXPECT_EQ(Dump(), before);
 }
 
+// A logical's room reaches to the next extended boot record, the last one's
+// to the extended partition's end: growing into it works without any room
+// set by hand, one sector more is refused and changes nothing.
+TEST_F(TableWrite, ALogicalGrowsUpToTheNextBootRecordOrTheExtendedEnd) {
+    ASSERT_TRUE(kwtest::Run("printf 'label: dos\nstart=2048, size=40000, type=6\n"
+                            "start=42048, size=60000, type=5\nstart=44096, size=20000, "
+                            "type=83\nstart=70000, size=10000, type=83\n' | sfdisk -q '" +
+                            image_.string() + "' >/dev/null 2>&1"));
+    kwLibClose();
+    ASSERT_EQ(kwLibOpen(), KW_OK);
+    PARTITION_INFO* first = At(44096, 0x83);
+    PARTITION_INFO* last = At(70000, 0x83);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(last, nullptr);
+    uint32_t nextBootRecord = last->ulTableSect;
+    EXPECT_EQ(first->ulRoom, nextBootRecord - 44096);
+    EXPECT_EQ(last->ulRoom, 42048u + 60000 - 70000);
+    std::string before = Dump();
+    EXPECT_EQ(ResizePartition(first, first->ulRoom + 1), ERR_RESIZE_TOO_LARGE);
+    EXPECT_EQ(ResizePartition(last, last->ulRoom + 1), ERR_RESIZE_TOO_LARGE);
+    EXPECT_EQ(Dump(), before);
+    uint32_t firstRoom = first->ulRoom, lastRoom = last->ulRoom;
+    ASSERT_EQ(ResizePartition(first, firstRoom), KW_OK);
+    ASSERT_EQ(ResizePartition(last, lastRoom), KW_OK);
+    std::string dump = Dump();
+    for (const auto& [start, size] : {std::pair{44096u, firstRoom}, std::pair{70000u, lastRoom}})
+        EXPECT_NE(dump.find("start=" + std::string(12 - std::to_string(start).size(), ' ') +
+                            std::to_string(start) +
+                            ", size=" + std::string(12 - std::to_string(size).size(), ' ') +
+                            std::to_string(size) + ", type=83"),
+                  std::string::npos)
+            << dump;
+    EXPECT_NE(dump.find("start=       42048, size=       60000, type=5"), std::string::npos)
+        << dump;
+}
+
 TEST_F(TableWrite, ResizeRefusals) {
     PARTITION_INFO* primary = At(2048, 0x06);
     ASSERT_NE(primary, nullptr);
