@@ -111,6 +111,21 @@ bool LengthsFit(const ChunkRecord& r) {
 
 } // namespace
 
+void PutCommittedEnd(uint8_t* chunk, const CommittedEnd& end) {
+    StoreLe32(chunk + 76, kMagicCommittedEnd);
+    StoreLe32(chunk + 80, end.chunks);
+    StoreLe32(chunk + 84, end.volumes);
+}
+
+bool GetCommittedEnd(const ChunkRecord& r, CommittedEnd* end) {
+    if (LoadLe32(r.reserved76) != kMagicCommittedEnd) {
+        return false;
+    }
+    end->chunks = LoadLe32(r.reserved76 + 4);
+    end->volumes = LoadLe32(r.reserved76 + 8);
+    return true;
+}
+
 int CheckRecord(const uint8_t* bytes, const ChunkRecord& r) {
     const bool oldSig = r.magic == kMagicOldSig && r.streamOffset == 0 && r.chunkNumber == 0;
     if (r.magic != kMagicChunk && !oldSig) {

@@ -82,6 +82,21 @@ struct ChunkRecord {
 // The standard CRC-32 (reflected, polynomial 0xEDB88320) of `length` bytes,
 // computed with a folding implementation; equal to zlib's crc32.
 uint32_t Crc32(const uint8_t* data, size_t length);
+// While an append runs, chunk 0 (its directory copy cleared) names the set's
+// committed end in bytes 76 to 87 of its record: the chunks and volumes the
+// set held before the append. Readers of the format leave these bytes alone;
+// the commit clears them with the new copy.
+struct CommittedEnd {
+    uint32_t chunks = 0;
+    uint32_t volumes = 0;
+};
+constexpr uint32_t kMagicCommittedEnd = 0x444E4524; // "$END"
+// Writes the committed end into the record bytes of `chunk` (the record CRC
+// is the caller's).
+void PutCommittedEnd(uint8_t* chunk, const CommittedEnd& end);
+// The committed end a record names; false when it names none.
+bool GetCommittedEnd(const ChunkRecord& record, CommittedEnd* end);
+
 // CRC-32 of a record's bytes 0-87, as stored at byte 88.
 uint32_t RecordCrc(const uint8_t* bytes);
 // CRC-32 of a chunk's payload, bytes 96 up to the data size, as stored at

@@ -7,6 +7,7 @@
 #include "imagestore/container/volume_names.h"
 #include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
+#include "imagestore/store_log.h"
 
 #include <cstring>
 #include <new>
@@ -154,7 +155,9 @@ int StoreContainer::RewriteChunk0(VolumeFile* f, const uint8_t* old, const uint8
 }
 
 // Clears chunk flag bit 1 of chunk 0, so that a copy from before the append
-// is never read once new chunks follow.
+// is never read once new chunks follow, and names the set's committed end in
+// its place: a reader then takes everything after that end as a tail that
+// holds nothing, however a power loss left it.
 int StoreContainer::ClearChunk0Directory() {
     std::unique_ptr<VolumeFile> own;
     VolumeFile* f = nullptr;
@@ -173,6 +176,7 @@ int StoreContainer::ClearChunk0Directory() {
         return kStoreInvalid;
     }
     PutChunkFlags(buf, GetChunkFlags(buf) & ~kChunkHasDirectory);
+    PutCommittedEnd(buf, CommittedEnd{chunkCount_, openedVolume_ + 1});
     PutRecordCrc(buf);
     if (EccOf(header_.containerFlags) == 1) {
         ::EccEncodeChunk(buf);
@@ -196,6 +200,8 @@ int StoreContainer::PrepareAppend() {
             if (volfiles::Exists(fragments_.back()) && !volfiles::Delete(fragments_.back())) {
                 return kStoreMediaFailure;
             }
+            StoreLog("%s: %s, left by a write that stopped, is cut", path_.c_str(),
+                     fragments_.back().c_str());
             fragments_.pop_back();
         }
         if (!volfiles::SyncFolderOf(path_)) {
@@ -203,7 +209,13 @@ int StoreContainer::PrepareAppend() {
         }
     }
     // Chunks past the set's last one (left by a write that stopped) go.
-    if (file_ && !file_->SetSize(uint64_t(volChunks_) * header_.storedChunkSize)) {
+    const uint64_t keep = uint64_t(volChunks_) * header_.storedChunkSize;
+    uint64_t size = 0;
+    if (file_ && file_->GetSize(&size) && size > keep) {
+        StoreLog("%s: %llu bytes after chunk %u, left by a write that stopped, are cut",
+                 path_.c_str(), (unsigned long long)(size - keep), chunkCount_ - 1);
+    }
+    if (file_ && !file_->SetSize(keep)) {
         return kStoreMediaFailure;
     }
     prepared_ = true;
@@ -305,6 +317,7 @@ int StoreContainer::WriteDirectoryCopy(const std::vector<uint8_t>& directory) {
     std::memcpy(buf + kRecordSize + r.directoryOffset, directory.data(), directory.size());
     chunk_ = r;
     chunk_.chunkFlags |= kChunkHasDirectory;
+    std::memset(chunk_.reserved76, 0, sizeof chunk_.reserved76); // the append is committed
     SealChunk();
     return RewriteChunk0(f, old.data(), buf);
 }

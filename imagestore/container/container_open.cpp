@@ -3,11 +3,13 @@
 
 #include "imagestore/container/volume_names.h"
 #include "imagestore/store_error.h"
+#include "imagestore/store_log.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>
 #include <ctime>
 #include <new>
+#include <utility>
 
 namespace kwv {
 
@@ -40,13 +42,16 @@ int StoreContainer::ReadSetUp(bool append) {
     }
     mode_ = Mode::Read;
     uint64_t at = 0;
-    bool copy = false;
+    bool copy = false, marked = false;
     if (header_.containerFlags & kFlagDirectoryCopy) {
-        if (int err = FindDirectoryCopy(&at, &copy); err != kStoreOk) {
+        if (int err = FindDirectoryCopy(&at, &copy, &marked); err != kStoreOk) {
             return err;
         }
     }
-    if (!copy) {
+    // A set that keeps a directory copy has none in chunk 0 only while an
+    // append is under way (or after one stopped).
+    appendStopped_ = (header_.containerFlags & kFlagDirectoryCopy) && !copy;
+    if (!copy && !marked) {
         if (int err = FindLastChunk(&at); err != kStoreOk) {
             return err;
         }
@@ -70,11 +75,16 @@ int StoreContainer::ReadSetUp(bool append) {
     return SetUpAppend();
 }
 
-int StoreContainer::FindDirectoryCopy(uint64_t* at, bool* found) {
+int StoreContainer::FindDirectoryCopy(uint64_t* at, bool* found, bool* marked) {
     if (int err = LoadChunk(0); err != kStoreOk) {
         return err;
     }
     *found = (chunk_.chunkFlags & kChunkHasDirectory) != 0;
+    CommittedEnd end;
+    if (!*found && GetCommittedEnd(chunk_, &end)) {
+        *marked = true;
+        return FindCommittedEnd(end, at);
+    }
     if (!*found) {
         return kStoreOk;
     }
@@ -85,6 +95,36 @@ int StoreContainer::FindDirectoryCopy(uint64_t* at, bool* found) {
     chunkCount_ = volChunks_;
     streamLength_ = chunk_.StreamEnd();
     copyInChunk0_ = true;
+    return kStoreOk;
+}
+
+// An append was under way when the set was last written: its committed end
+// is the chunk that chunk 0 names, which must be whole and carry the
+// directory. What follows it is the stopped append's tail and holds nothing,
+// whether it came back whole, torn or not at all.
+int StoreContainer::FindCommittedEnd(const CommittedEnd& end, uint64_t* at) {
+    if (end.chunks < 2 || end.volumes == 0 || end.volumes > kMaxReadVolumes) {
+        return kStoreInvalid;
+    }
+    volumeCount_ = end.volumes;
+    if (int err = SelectVolume(end.volumes - 1); err != kStoreOk) {
+        return err;
+    }
+    const uint32_t last = end.chunks - 1;
+    if (last < volFirstChunk_ || last - volFirstChunk_ >= volChunks_) {
+        return kStoreInvalid; // the committed part of the volume is cut short
+    }
+    if (int err = LoadChunk(last); err != kStoreOk) {
+        return err;
+    }
+    if ((chunk_.chunkFlags & kChunkHasDirectory) == 0 || !chunk_.DirectoryAt(at)) {
+        return kStoreInvalid;
+    }
+    chunkCount_ = end.chunks;
+    streamLength_ = chunk_.StreamEnd();
+    StoreLog("%s: an append stopped before its commit; the set is read as committed (%u chunks "
+             "in %u volumes) and what follows is passed over",
+             path_.c_str(), chunkCount_, volumeCount_);
     return kStoreOk;
 }
 
@@ -133,26 +173,75 @@ int StoreContainer::SetUpAppend() {
     return onDisk > volChunks_ ? kStoreCannotOpen : kStoreOk;
 }
 
-// Volumes after the last one of the set may hold only a piece of a first
-// chunk (a write that stopped there); they are removed when the append
-// writes. A later volume with a whole chunk is not cut off on a guess:
-// the append is refused.
-int StoreContainer::NoteTrailingVolumes(uint32_t last) {
-    fragments_.clear();
-    for (const auto& [index, file] : ListMembers(header_.creationTime)) {
-        if (index <= last) {
-            continue;
-        }
-        if (HoldsWholeChunk(file)) {
+// Every volume before the set's last one that its directory references is
+// there and whole: its first record is this set's and it holds the chunks
+// the volume table gives it. Else nothing after the set's end is cut (1810).
+int StoreContainer::CheckCommittedVolumes(uint32_t last) {
+    if (Removable(path_)) {
+        return kStoreOk; // the other volumes are on other media
+    }
+    for (uint32_t i = 0; i < last; ++i) {
+        const uint32_t first = i == 0 ? 0 : committedTable_.Entry(i - 1);
+        const uint32_t count = committedTable_.Entry(i) - first;
+        ChunkRecord r;
+        uint8_t bytes[kRecordSize];
+        uint64_t size = 0;
+        const std::string file = MemberPath(i);
+        if (!ReadFirstRecord(file, &r, bytes) || r.creationTime != header_.creationTime ||
+            CheckAgainstHeader(bytes, headerBytes_) != kStoreOk || r.chunkNumber != first ||
+            !volfiles::FileSize(file, &size) || size / header_.storedChunkSize < count) {
+            StoreLog("%s: volume %u is missing or cut short; the append is refused", path_.c_str(),
+                     i + 1);
             return kStoreCannotOpen;
         }
-        fragments_.push_back(file);
     }
-    // A writer that stopped right after making the next volume may have left
-    // less than a record in it.
-    const std::string next = MemberPath(last + 1);
-    if (fragments_.empty() && ShortPieceOfOurs(next)) {
-        fragments_.push_back(next);
+    return kStoreOk;
+}
+
+// Volumes after the set's last one hold what an append that stopped left:
+// chunks after the committed end that no directory references. The next
+// append cuts them when it writes (PrepareAppend): those whose first record
+// is this set's, and, in the run of names that follows the last volume,
+// those whose first record is torn, when chunk 0 says an append was under
+// way or the file is a piece of one of this set's records. Any other file
+// stays where it is.
+int StoreContainer::NoteTrailingVolumes(uint32_t last) {
+    fragments_.clear();
+    if (int err = CheckCommittedVolumes(last); err != kStoreOk) {
+        return err;
+    }
+    const std::string folder(FolderOf(path_));
+    const std::string name0(NameOf(path_));
+    std::vector<std::pair<uint32_t, std::string>> named;
+    for (const std::string& name : volfiles::ListFiles(folder)) {
+        const int index = VolumeIndexOfName(name, name0);
+        if (index > int(last)) {
+            named.emplace_back(uint32_t(index), folder + name);
+        }
+    }
+    std::sort(named.begin(), named.end());
+    uint32_t run = last + 1; // the next index of the unbroken run of leftovers
+    for (const auto& [index, file] : named) {
+        ChunkRecord r;
+        uint8_t bytes[kRecordSize];
+        bool ours = false;
+        if (ReadFirstRecord(file, &r, bytes)) {
+            const bool member = r.creationTime == header_.creationTime &&
+                                CheckAgainstHeader(bytes, headerBytes_) == kStoreOk;
+            // Whole chunks are cut only when chunk 0 shows an append under
+            // way: else they may belong to a last volume that is missing.
+            const bool whole = HoldsWholeChunk(file);
+            ours = member && (!whole || (appendStopped_ && r.chunkNumber >= chunkCount_));
+            if (member && !ours) {
+                return kStoreCannotOpen;
+            }
+        } else {
+            ours = index == run && (appendStopped_ || ShortPieceOfOurs(file));
+        }
+        if (ours) {
+            fragments_.push_back(file);
+            run = index == run ? run + 1 : run;
+        }
     }
     return kStoreOk;
 }

@@ -373,6 +373,7 @@ int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord
             return err;
         }
         volumes_.Parse(bytes.data(), dir->volumeEntries);
+        committedTable_ = volumes_;
         if (file_) {
             volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
         }

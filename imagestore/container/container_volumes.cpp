@@ -9,10 +9,11 @@
 
 namespace kwv {
 
-bool ReadFirstRecord(const std::string& path, ChunkRecord* record) {
+bool ReadFirstRecord(const std::string& path, ChunkRecord* record, uint8_t* out) {
     OpenFailure why = OpenFailure::None;
     std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
-    uint8_t bytes[kRecordSize];
+    uint8_t own[kRecordSize];
+    uint8_t* bytes = out != nullptr ? out : own;
     uint32_t done = 0;
     if (!f || !f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
         return false;

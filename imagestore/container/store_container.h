@@ -155,8 +155,12 @@ private:
     int CompleteIndex(uint32_t fromChunk);
     bool AllocateChunkBuffer();
     int ReadSetUp(bool append);
-    int FindDirectoryCopy(uint64_t* at, bool* found);
+    // The directory copy in chunk 0 (*found), or the committed end that
+    // chunk 0 names while an append is under way (*marked).
+    int FindDirectoryCopy(uint64_t* at, bool* found, bool* marked);
+    int FindCommittedEnd(const CommittedEnd& end, uint64_t* at);
     int SetUpAppend();
+    int CheckCommittedVolumes(uint32_t last);
     int NoteTrailingVolumes(uint32_t last);
     bool ShortPieceOfOurs(const std::string& path) const;
 
@@ -285,7 +289,9 @@ private:
     bool prepared_ = false;              // chunk 0's copy cleared, leftovers cut off
     bool touched_ = false;               // something of this append reached the disk
     bool copyInChunk0_ = false;          // chunk 0 carries a directory copy
-    std::vector<std::string> fragments_; // later volumes without a whole chunk
+    std::vector<std::string> fragments_; // later volumes left by a write that stopped
+    bool appendStopped_ = false;         // chunk 0 shows an append under way
+    VolumeTable committedTable_;         // the volume table as the directory gave it
     std::vector<uint8_t> openedTable_;   // the stream table as the set was opened
     // What a failed append puts back: the set's last volume and the chunks
     // it held, and chunk 0 as it was before its copy was cleared.
@@ -311,7 +317,8 @@ int DeleteContainerSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
 // CRC-32 of a password (at most 64 UTF-16 units).
 uint32_t PasswordCrc(const char16_t* text);
 
-// The first record of a file, parsed; false when the file has no valid one.
-bool ReadFirstRecord(const std::string& path, ChunkRecord* record);
+// The first record of a file, parsed (and its bytes, when `bytes` is given);
+// false when the file has no valid one.
+bool ReadFirstRecord(const std::string& path, ChunkRecord* record, uint8_t* bytes = nullptr);
 
 } // namespace kwv
