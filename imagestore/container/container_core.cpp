@@ -352,6 +352,12 @@ int StoreContainer::DeleteSet() {
     }
     const bool wasOpen = mode_ != Mode::None;
     Close();
+    if (!wasOpen && !volfiles::Exists(path_) && !Removable(path_)) {
+        if (callback_ != nullptr) {
+            callback_->DeleteImageEnd();
+        }
+        return kStoreNotFound; // no such image: nothing was deleted
+    }
     if (SetInUse(path_)) {
         if (callback_ != nullptr) {
             callback_->DeleteImageEnd();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <new>
 #include <utility>
 
@@ -291,10 +292,47 @@ int StoreContainer::SetUpWriting() {
     return kStoreOk;
 }
 
+namespace {
+
+std::function<uint32_t()>& CreationClock() {
+    static std::function<uint32_t()> clock;
+    return clock;
+}
+
+} // namespace
+
+void SetCreationClockForTests(std::function<uint32_t()> clock) {
+    CreationClock() = std::move(clock);
+}
+
+// Sets whose volumes bear the same names (the same stem, volume 0 under any
+// extension) are told apart by their creation time alone, so a new set
+// takes a time that no file bearing those names carries: a second later
+// when another was made in the same second.
+uint32_t StoreContainer::FreeCreationTime() const {
+    uint32_t now = CreationClock() ? CreationClock()() : uint32_t(time(nullptr));
+    const std::string folder(FolderOf(path_));
+    const std::string name0(NameOf(path_));
+    std::vector<uint32_t> taken;
+    for (const std::string& name : volfiles::ListFiles(folder)) {
+        const bool shares = VolumeIndexOfName(name, name0) >= 0 ||
+                            (!IsContinuationPath(name) &&
+                             VolumeIndexOfName(NameOf(VolumePath(name, 1)), name0) == 1);
+        ChunkRecord r;
+        if (shares && ReadFirstRecord(folder + name, &r)) {
+            taken.push_back(r.creationTime);
+        }
+    }
+    while (std::find(taken.begin(), taken.end(), now) != taken.end()) {
+        ++now;
+    }
+    return now;
+}
+
 int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint32_t options) {
     ChunkRecord& h = header_;
     h = ChunkRecord();
-    h.creationTime = uint32_t(time(nullptr));
+    h.creationTime = FreeCreationTime();
     uint32_t flags = 0;
     flags |= (options & kOptNoDirectoryCopy) ? 0 : kFlagDirectoryCopy;
     flags |= (options & kOptPayloadCrc) ? kFlagPayloadCrc : 0;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,7 @@ public:
     int Open(bool append);
     int OpenForAppend(uint64_t volumeLimit);
     int Create(const char16_t* password, uint64_t volumeLimit, uint32_t options);
+    uint32_t FreeCreationTime() const;
 
     // Used by the stream objects.
     // Reads stream-space bytes; *done (when given) counts the bytes delivered,
@@ -313,6 +315,10 @@ StoreContainer* CreateContainer(const char* path, const char16_t* password, uint
                                 uint32_t limitHigh, uint32_t options,
                                 MEDIA_CHANGE_CALLBACK* callback, int* error);
 int DeleteContainerSet(const char* path, MEDIA_CHANGE_CALLBACK* callback);
+
+// Tests may fix the clock that new sets take their creation time from
+// (null: the system's).
+void SetCreationClockForTests(std::function<uint32_t()> clock);
 
 // CRC-32 of a password (at most 64 UTF-16 units).
 uint32_t PasswordCrc(const char16_t* text);

@@ -305,6 +305,45 @@ TEST(ContainerBehaviour, DeleteSetRemovesOnlyItsMembers) {
     EXPECT_TRUE(std::filesystem::exists(dir.File("del.009")));
 }
 
+// Sets of one stem share the names of their continuation volumes and are
+// told apart by their creation time: sets made in one second take the next
+// free second, so deleting one never takes another's volumes. A set that
+// does not exist is not deleted with success.
+TEST(ContainerBehaviour, SetsOfOneStemMadeInOneSecondKeepTheirVolumes) {
+    struct FixedClock {
+        FixedClock() {
+            SetCreationClockForTests([] { return 1900000000u; });
+        }
+        ~FixedClock() { SetCreationClockForTests(nullptr); }
+    } clock;
+    TempFolder dir;
+    const auto made = [&](const char* name, uint32_t limit, size_t bytes) {
+        StoreContainer* c = Create(dir.File(name), 0, limit);
+        EXPECT_EQ(WriteStream(c, "d", MixedBytes(bytes, 1)), 0);
+        EXPECT_EQ(c->Close(), 0);
+        c->Release();
+        ChunkRecord r;
+        EXPECT_TRUE(ReadFirstRecord(dir.File(name), &r));
+        return r.creationTime;
+    };
+    EXPECT_EQ(made("s.abc", kChunk, 300000), 1900000000u);
+    ASSERT_TRUE(std::filesystem::exists(dir.File("s.003")));
+    EXPECT_EQ(made("s.kwi", 0, 1000), 1900000001u);
+    EXPECT_EQ(made("S.DEF", 0, 1000), 1900000002u);
+    EXPECT_EQ(DeleteContainerSet(dir.File("s.kwi").c_str(), nullptr), 0);
+    EXPECT_EQ(DeleteContainerSet(dir.File("S.DEF").c_str(), nullptr), 0);
+    EXPECT_EQ(FolderBytes(dir.Path()).size(), 3u);
+    EXPECT_EQ(ReadBack(dir.File("s.abc"), "d", MixedBytes(300000, 1)), 0);
+    EXPECT_EQ(made("s.kwi", 0, 1000), 1900000001u); // its second is free again
+    EXPECT_EQ(DeleteContainerSet(dir.File("s.abc").c_str(), nullptr), 0);
+    EXPECT_EQ(ReadBack(dir.File("s.kwi"), "d", MixedBytes(1000, 1)), 0);
+
+    RecordingCallback cb;
+    EXPECT_EQ(DeleteContainerSet(dir.File("none.kwi").c_str(), &cb), kStoreNotFound);
+    EXPECT_EQ(cb.calls, (std::vector<std::string>{"DeleteImageBegin", "DeleteImageEnd"}));
+    EXPECT_EQ(FolderBytes(dir.Path()).size(), 1u);
+}
+
 TEST(ContainerBehaviour, CreatingOverAnOlderSetAsksFirst) {
     TempFolder dir;
     const std::string path = dir.File("old.kwi");
