@@ -51,6 +51,10 @@ const KW_FS_HOOKS& kwGetFsHooks() {
     return DiskLib().fs;
 }
 
+std::vector<std::string> kwSkippedDisks() {
+    return DiskLib().skipped;
+}
+
 bool kwLibIsOpen() {
     return DiskLib().open;
 }
@@ -149,6 +153,7 @@ void OpenUnits() {
     for (const std::string& line : scan.skipped)
         DiskLogFlagged(DBG_LEVEL_TRACE, "Disk skipped: %s\n", line.c_str());
     DiskLib().units = std::move(scan.disks);
+    DiskLib().skipped = std::move(scan.skipped);
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 // Largest run of sectors sent to the driver in one request.
 inline constexpr uint32_t KW_MAX_REQUEST_SECTORS = 10000;
@@ -23,6 +25,8 @@ using KWI_PHY_READ = kwRet (*)(uint32_t sector, void* buffer, uint32_t count);
 kwRet kwLibOpen();
 kwRet kwLibClose();
 bool kwLibIsOpen();
+// One line for each disk the last kwLibOpen could not open ("PATH: reason").
+std::vector<std::string> kwSkippedDisks();
 kwRet kwGetDiskList(DISK_RECORD** first);
 kwRet kwGetDiskListEx(DISK_RECORD** first, uint32_t ignored);
 kwRet AddDiskRecord(DISK_RECORD** disk, uint32_t* position);

@@ -21,6 +21,7 @@ struct KW_DISK_LIB {
     bool open = false;
     DISK_RECORD* diskList = nullptr;
     std::vector<std::unique_ptr<kw::plat::SectorSource>> units;
+    std::vector<std::string> skipped; // the disks the last open could not open
     bool hookEnabled = false;
     KWI_PHY_READ hook = nullptr;
     KW_HANDLE_SLOT handles[KW_MAX_HANDLES];

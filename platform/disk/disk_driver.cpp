@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <sys/stat.h>
 
 namespace kw::plat {
 
@@ -73,6 +74,24 @@ bool IsWholeDiskName(std::string_view name) {
     return IsNvmeNamespace(name);
 }
 
+bool DiskPathKind(mode_t mode, uint64_t bytes, DiskFileKind* kind, std::string* reason) {
+    if (S_ISBLK(mode)) {
+        *kind = DiskFileKind::BlockDevice;
+        return true;
+    }
+    if (S_ISDIR(mode))
+        *reason = "is a folder, not a disk-image file";
+    else if (!S_ISREG(mode))
+        *reason = "is not a disk-image file or a block device";
+    else if (bytes < kSectorBytes)
+        *reason = "holds less than one 512-byte sector";
+    else {
+        *kind = DiskFileKind::ImageFile;
+        return true;
+    }
+    return false;
+}
+
 DiskScan ScanDiskImages(std::string_view list) {
     DiskScan scan;
     while (!list.empty()) {
@@ -81,12 +100,21 @@ DiskScan ScanDiskImages(std::string_view list) {
         list = colon == std::string_view::npos ? std::string_view{} : list.substr(colon + 1);
         if (path.empty())
             continue;
-        int err = 0;
-        auto source = FileSectorSource::Open(path, DiskFileKind::ImageFile, true, &err);
-        if (source)
-            scan.disks.push_back(std::move(source));
-        else
-            scan.skipped.push_back(path + ": " + std::strerror(err));
+        struct stat st {};
+        DiskFileKind kind = DiskFileKind::ImageFile;
+        std::string reason;
+        if (::stat(path.c_str(), &st) != 0) {
+            reason = std::strerror(errno);
+        } else if (DiskPathKind(st.st_mode, static_cast<uint64_t>(st.st_size), &kind, &reason)) {
+            bool allowWrite = kind == DiskFileKind::ImageFile || BlockDeviceWritesAllowed();
+            int err = 0;
+            if (auto source = FileSectorSource::Open(path, kind, allowWrite, &err)) {
+                scan.disks.push_back(std::move(source));
+                continue;
+            }
+            reason = std::strerror(err);
+        }
+        scan.skipped.push_back(path + ": " + reason);
     }
     return scan;
 }

@@ -4,11 +4,13 @@
 #pragma once
 
 #include "platform/disk/disk_source.h"
+#include "platform/disk/file_disk_source.h"
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace kw::plat {
@@ -24,9 +26,16 @@ struct DiskScan {
 // installed with SetDiskProviderForTests.
 DiskScan ScanDisks();
 
-// The image files of a ":"-separated list (empty entries are ignored).
-// Writable files open read-write.
+// The disks of a ":"-separated list (empty entries are ignored): disk-image
+// files, which open read-write when writable, and block devices, which open
+// as the machine's disks do (read-only unless writes are allowed). Anything
+// else (a folder, a file shorter than one sector, a missing path) is skipped
+// with a line that names it.
 DiskScan ScanDiskImages(std::string_view list);
+
+// How a path of that list opens, from what stat gives for it: false with the
+// reason (for a skipped line) when it cannot be a disk.
+bool DiskPathKind(mode_t mode, uint64_t bytes, DiskFileKind* kind, std::string* reason);
 
 // The whole disks named in sysBlockDir, opened as devDir/<name>.
 DiskScan ScanBlockDevices(const std::string& sysBlockDir, const std::string& devDir);

@@ -93,15 +93,27 @@ TEST(KwfsParts, MatchesSfdiskOnTwentyLogicalsWithFreeGaps) {
                                             std::to_string(3 * kCyl)}));
 }
 
+// Each refusal names the path that is no disk-image file.
 TEST(KwfsParts, RefusesWhatIsNoDiskFile) {
     kwtest::TempDir dir;
-    for (const std::string& source :
-         {std::string("part:") + (dir / "x.img").string(), "disk:" + (dir / "none.img").string(),
-          std::string("disk:")}) {
-        SCOPED_TRACE(source);
-        std::string out = kwtest::Capture(std::string(KW_KWFS) + " parts '" + source +
+    std::filesystem::create_directory(dir / "folder");
+    kwtest::MakeSparse(dir / "empty.img", 0);
+    const struct {
+        std::string source;
+        std::string named;
+    } cases[] = {
+        {"part:" + (dir / "x.img").string(), ""},
+        {"disk:" + (dir / "none.img").string(), (dir / "none.img").string() + ": "},
+        {"disk:" + (dir / "folder").string(), (dir / "folder").string() + ": is a folder"},
+        {"disk:" + (dir / "empty.img").string(), (dir / "empty.img").string() + ": holds less"},
+        {"disk:", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        std::string out = kwtest::Capture(std::string(KW_KWFS) + " parts '" + c.source +
                                           "' 2>&1; echo \"exit $?\"");
         EXPECT_NE(out.find("kwfs: error"), std::string::npos) << out;
         EXPECT_NE(out.find("exit 1"), std::string::npos) << out;
+        EXPECT_NE(out.find(c.named), std::string::npos) << out;
     }
 }

@@ -130,6 +130,43 @@ TEST(DiskDriver, ImageListSkipsMissingFilesAndEmptyEntries) {
     ASSERT_EQ(scan.skipped.size(), 1u);
     EXPECT_NE(scan.skipped[0].find("missing.img"), std::string::npos);
     EXPECT_TRUE(ScanDiskImages("").disks.empty());
+    // A folder, an empty file and one shorter than a sector are no disks:
+    // each is skipped by name, none becomes a tiny disk.
+    WriteFile(dir / "empty.img", "");
+    WriteFile(dir / "short.img", std::string(100, 'x'));
+    std::filesystem::create_directory(dir / "folder");
+    scan = ScanDiskImages(dir / "folder" + ":" + dir / "empty.img" + ":" + dir / "short.img");
+    EXPECT_TRUE(scan.disks.empty());
+    ASSERT_EQ(scan.skipped.size(), 3u);
+    EXPECT_EQ(scan.skipped[0], dir / "folder" + ": is a folder, not a disk-image file");
+    EXPECT_EQ(scan.skipped[1], dir / "empty.img" + ": holds less than one 512-byte sector");
+    EXPECT_EQ(scan.skipped[2].find(dir / "short.img" + ": "), 0u);
+}
+
+// A block device named in the list opens as a block device (size from the
+// device, read-only unless allowed), not as a file of size 0.
+TEST(DiskDriver, ListedPathsOpenByWhatTheyAre) {
+    const struct {
+        mode_t mode;
+        uint64_t bytes;
+        bool disk;
+        DiskFileKind kind;
+    } cases[] = {
+        {S_IFBLK | 0660, 0, true, DiskFileKind::BlockDevice},
+        {S_IFREG | 0644, 512, true, DiskFileKind::ImageFile},
+        {S_IFREG | 0644, 511, false, DiskFileKind::ImageFile},
+        {S_IFDIR | 0755, 4096, false, DiskFileKind::ImageFile},
+        {S_IFCHR | 0666, 0, false, DiskFileKind::ImageFile},
+        {S_IFIFO | 0644, 0, false, DiskFileKind::ImageFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        DiskFileKind kind = DiskFileKind::ImageFile;
+        std::string reason;
+        EXPECT_EQ(DiskPathKind(c.mode, c.bytes, &kind, &reason), c.disk);
+        EXPECT_EQ(kind, c.kind);
+        EXPECT_EQ(reason.empty(), c.disk);
+    }
 }
 
 TEST(DiskDriver, KwDisksWinsOverTheMachineDisks) {

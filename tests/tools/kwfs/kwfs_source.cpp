@@ -3,6 +3,7 @@
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -88,5 +89,9 @@ kwRet KwfsSource::OpenLibrary(const std::string& file) {
         return rc;
     libOpen_ = true;
     kwGetDiskList(&disk_);
-    return disk_ != nullptr ? KW_OK : ERR_NO_DISKS;
+    if (disk_ != nullptr)
+        return KW_OK;
+    for (const std::string& line : kwSkippedDisks()) // what is wrong with the file
+        std::fprintf(stderr, "kwfs: %s\n", line.c_str());
+    return ERR_NO_DISKS;
 }
