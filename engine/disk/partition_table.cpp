@@ -118,7 +118,10 @@ bool ChainWalker::AddEntries(uint32_t tableSector, const PARTITION_SECTOR& t, ui
 
 void ChainWalker::Follow(uint32_t sector) {
     while (sector != 0) {
-        if (!seen.insert(sector).second || seen.size() > KW_MAX_EXTENDED_RECORDS) {
+        bool again = !seen.insert(sector).second;
+        if (again || seen.size() > KW_MAX_EXTENDED_RECORDS) {
+            walk.chainLoops = again;
+            walk.chainTooLong = !again;
             walk.error = ERR_BAD_PARTITION_TABLE;
             return;
         }

@@ -19,8 +19,10 @@ inline constexpr uint8_t KW_TYPE_INTERRUPTED_FAT = 0x3C;
 // Where an extended boot record keeps its logical partition's status byte and
 // (behind it) 8-character name.
 inline constexpr uint32_t KW_EPBR_STATUS_OFFSET = 394;
-// Extended boot records followed at most; a longer or cyclic chain is a bad table.
-inline constexpr uint32_t KW_MAX_EXTENDED_RECORDS = 128;
+// Extended boot records followed at most; a longer or cyclic chain is a bad
+// table. Linux numbers at most 255 partitions of a disk; the limit stays well
+// above that and only stops a chain that never ends.
+inline constexpr uint32_t KW_MAX_EXTENDED_RECORDS = 1024;
 
 // A cylinder/head/sector triple as stored: the cylinder's bits 8-9 ride in
 // bits 6-7 of the sector byte.
@@ -76,9 +78,11 @@ struct TABLE_WALK {
     bool hasSignature = false; // the master boot record carries 0xAA55
     uint32_t diskSignature = 0;
     std::vector<TABLE_ENTRY> entries;
-    bool dynamicDisk = false; // a type-42h entry ended the walk
-    bool twoExtended = false; // a table held two extended entries (the first one wins)
-    kwRet error = KW_OK;      // the first error met (the walk stops there)
+    bool dynamicDisk = false;  // a type-42h entry ended the walk
+    bool twoExtended = false;  // a table held two extended entries (the first one wins)
+    bool chainLoops = false;   // an extended boot record links back to one already read
+    bool chainTooLong = false; // more than KW_MAX_EXTENDED_RECORDS extended boot records
+    kwRet error = KW_OK;       // the first error met (the walk stops there)
 };
 
 // Reads one absolute sector (512 bytes) into the buffer.

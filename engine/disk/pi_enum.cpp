@@ -118,6 +118,14 @@ kwRet ScanPartitionTables(DISK_RECORD* disk, bool ignoreErrors) {
     if (walk.dynamicDisk)
         return ReserveDisk(disk);
     if (walk.error != KW_OK) {
+        if (walk.chainLoops)
+            DiskLog(DBG_LEVEL_HEADER, "Error #%lu: Logical drive chain loops back.\r\n",
+                    static_cast<unsigned long>(walk.error));
+        if (walk.chainTooLong)
+            DiskLog(DBG_LEVEL_HEADER,
+                    "Error #%lu: Logical drive chain holds more than %lu logical partitions.\r\n",
+                    static_cast<unsigned long>(walk.error),
+                    static_cast<unsigned long>(KW_MAX_EXTENDED_RECORDS));
         DiskLog(DBG_LEVEL_HEADER, "Error #%lu: Logical drive chain is unusable.\r\n",
                 static_cast<unsigned long>(walk.error));
         return BadMbr(disk, walk.error, ignoreErrors);

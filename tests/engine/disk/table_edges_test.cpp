@@ -1,12 +1,15 @@
 // Tables at the edges, written by our own MBR writer or by sfdisk and read
 // back by sfdisk --json as the oracle: entries past the disk's end or past
 // 2^32, disks smaller than one cylinder, and long chains of logicals.
+#include "engine/core/dbgmgr.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/disk/partition_table.h"
 #include "tests/engine/disk/disk_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -42,6 +45,19 @@ protected:
         std::filesystem::path image = dir_ / ("disk" + std::to_string(++count_) + ".img");
         kwtest::MakeSparse(image, sectors * 512);
         return image;
+    }
+    // Opens the image with the debug log written to a file; the log's text.
+    std::string OpenLogged(const std::filesystem::path& image) {
+        gDbgMgr = new DbgMgr;
+        DBG_OPTIONS options;
+        options.debugPath = (dir_ / "debug.txt").string();
+        EXPECT_EQ(gDbgMgr->Init(options), KW_OK);
+        Open(image);
+        gDbgMgr->Uninit();
+        delete gDbgMgr;
+        gDbgMgr = nullptr;
+        std::ifstream in(dir_ / "debug.txt", std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     DISK_RECORD* Open(const std::filesystem::path& image) {
         kwLibClose();
@@ -155,4 +171,36 @@ TEST_F(TableEdges, EntriesPastTheDisksEndAreFlaggedAndOfferNothing) {
                     << "free run at " << f->ulStartSect << " overlaps " << p->ulStartSect;
         }
     }
+}
+
+// A chain of 300 logicals (sfdisk reads the first 56 of them) is listed
+// whole; one longer than any real disk holds still reserves the disk, and the
+// log says why.
+TEST_F(TableEdges, LongLogicalChainsUpToTheLimit) {
+    const uint32_t ext = 2048, step = 2048;
+    auto chain = [&](uint32_t logicals) {
+        std::filesystem::path image = Image(uint64_t{ext} + uint64_t{logicals} * step);
+        kwtest::MbrLayout layout;
+        for (uint32_t i = 0; i < logicals; ++i)
+            layout.logicals.push_back({0x83, ext + i * step + 63, step - 63, 0});
+        layout.extendedStart = ext;
+        layout.extendedCount = logicals * step;
+        kwtest::WriteMbrLayout(image, layout);
+        return image;
+    };
+    std::filesystem::path image = chain(300);
+    DISK_RECORD* d = Open(image);
+    ExpectEntriesAsSfdisk(d, image);
+    uint32_t logicals = 0;
+    for (PARTITION_INFO* pi = d->firstPi; pi != nullptr; pi = pi->next)
+        logicals += (pi->ulFlags & PI_LOGICAL) && pi->ucPartType == 0x83;
+    EXPECT_EQ(logicals, 300u);
+
+    std::string log = OpenLogged(chain(KW_MAX_EXTENDED_RECORDS + 1));
+    kwGetDiskList(&d);
+    ASSERT_NE(d, nullptr);
+    EXPECT_TRUE(d->ulFlags & DISK_RESERVED);
+    EXPECT_NE(
+        log.find("more than " + std::to_string(KW_MAX_EXTENDED_RECORDS) + " logical partitions"),
+        std::string::npos);
 }
