@@ -5,8 +5,9 @@
 
 namespace {
 
-// The array grows in steps of this many entries.
-constexpr uint32_t kGrowStep = 2048;
+// The array starts with room for this many entries and doubles when full, so
+// listing a small folder allocates little and a large one copies few times.
+constexpr uint32_t kFirstCapacity = 64;
 
 } // namespace
 
@@ -23,9 +24,9 @@ void DIRLIST::Clear() {
 }
 
 kwRet DIRLIST::grow() {
-    if (capacity_ > UINT32_MAX - kGrowStep)
+    if (capacity_ > UINT32_MAX / 2)
         return ERR_NO_MEMORY;
-    uint32_t capacity = capacity_ + kGrowStep;
+    const uint32_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
     auto* entries = new (std::nothrow) DIRLIST_ENTRY[capacity];
     if (entries == nullptr)
         return ERR_NO_MEMORY;

@@ -2,6 +2,7 @@
 
 #include "imagestore/codec/lzs.h"
 #include "imagestore/codec/own_method.h"
+#include "imagestore/codec/own_method_format.h"
 #include "imagestore/legacy/legacy_format.h"
 
 #include <zlib.h>
@@ -265,6 +266,12 @@ int LegacyDecoder::decodeBlock(StoredSource& source) {
         }
         bool own = kind_ == DecoderKind::OwnMethod;
         if (!own && (status & kLzsInvalidData) == kLzsInvalidData)
+            return kwv::kStoreDecompress;
+        // An own-method block that does not start with its word is invalid
+        // whatever the room: fail now rather than grow the output to its limit.
+        if (own && inputCount_ >= 2 &&
+            (input_[0] != (own_method::kBlockMagic & 0xFF) ||
+             input_[1] != (own_method::kBlockMagic >> 8)))
             return kwv::kStoreDecompress;
         // The own method does not say why a block failed: try more input
         // first, then more output room.
