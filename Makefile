@@ -9,8 +9,10 @@ JOBS  ?= $(shell nproc)
 BUILD ?= build
 SAN   ?= build-san
 TSAN  ?= build-tsan
+FUZZ  ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build run test test-main test-san test-tsan bench clean format format-check
+.PHONY: deps configure build run test test-main test-san test-tsan fuzz bench clean format format-check
 
 deps:
 	@scripts/install-deps
@@ -46,6 +48,17 @@ test-tsan: deps
 
 test: format-check test-main test-san test-tsan
 
+# Not part of make test: fuzzes every target for FUZZ_SECONDS (optimised,
+# ASan+UBSan), one core each, seeded from tests/fuzz/corpus/; prints runs per
+# second and findings per target, keeps new inputs under $(FUZZ)/fuzz-scratch/
+# and merges those that add coverage into the corpora (commit them). Choose
+# targets with FUZZ_TARGETS="fuzz_a fuzz_b"; see tests/fuzz/run_fuzz.sh.
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKW_SANITIZE=ON -DKW_FUZZ=ON -DKW_BUILD_APP=OFF -DKW_BUILD_BENCH=OFF >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS) --target tests/fuzz/all
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run_fuzz.sh $(FUZZ) $(FUZZ_TARGETS)
+
 bench: build
 	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
@@ -57,4 +70,4 @@ format-check: deps
 	@git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror
 
 clean:
-	rm -rf $(BUILD) $(SAN) $(TSAN)
+	rm -rf $(BUILD) $(SAN) $(TSAN) $(FUZZ)

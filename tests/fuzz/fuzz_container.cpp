@@ -1,48 +1,26 @@
 // Feeds arbitrary bytes to the container as volume 0 (and, when the input
 // says so, as volume 1) and opens, enumerates, reads and verifies the set.
 //
-// Input: a 4-byte little-endian word whose low 31 bits give a length n, then n
+// Input: a 4-byte little-endian word whose low 30 bits give a length n, then n
 // bytes of volume 0; any bytes after those form volume 1 (".002"). With the
 // word's top bit set the CRCs of every chunk are recomputed first, so that
-// forged records with valid CRCs are reached.
+// forged records with valid CRCs are reached. With bit 30 set each volume
+// reads as if padded with zeros to a whole chunk, so an input need not carry
+// the empty tail of its last chunk. The volumes are served from memory.
 #include "imagestore/container/store_container.h"
 #include "imagestore/container/stream_objects.h"
 #include "include/kwbytes.h"
+#include "tests/fuzz/memory_files.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 #include <zlib.h>
 
 using namespace kwv;
 
 namespace {
-
-const std::string& Folder() {
-    static const std::string folder = [] {
-        char pattern[] = "/dev/shm/kwfuzz-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr) {
-            char fallback[] = "/tmp/kwfuzz-XXXXXX";
-            made = mkdtemp(fallback);
-            return std::string(made != nullptr ? made : "/tmp");
-        }
-        return std::string(made);
-    }();
-    return folder;
-}
-
-void PutFile(const std::string& path, const uint8_t* data, size_t size) {
-    if (FILE* f = std::fopen(path.c_str(), "wb")) {
-        if (size > 0) {
-            std::fwrite(data, 1, size, f);
-        }
-        std::fclose(f);
-    }
-}
 
 // Reads every stream below `path`, depth first, within fixed bounds.
 void Walk(StoreContainer* c, const std::string& path, int depth, int* budget) {
@@ -82,13 +60,18 @@ void Walk(StoreContainer* c, const std::string& path, int depth, int* budget) {
 using kwbytes::LoadLe32;
 using kwbytes::StoreLe32;
 
+// The distance between chunks of a volume image, as its first record says.
+uint32_t ChunkStride(const std::vector<uint8_t>& v) {
+    return v.size() >= 32 && LoadLe32(&v[28]) == 0x46000 ? 0x46000 : 0x20000;
+}
+
 // Recomputes the record CRC (and a payload CRC the record asks for) of every
 // chunk of a volume image.
 void Reseal(std::vector<uint8_t>& v) {
     if (v.size() < 96) {
         return;
     }
-    const uint32_t stored = LoadLe32(&v[28]) == 0x46000 ? 0x46000 : 0x20000;
+    const uint32_t stored = ChunkStride(v);
     for (size_t at = 0; at + 96 <= v.size(); at += stored) {
         uint8_t* r = &v[at];
         const uint32_t dataSize = LoadLe32(r + 32);
@@ -107,22 +90,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const uint32_t word = LoadLe32(data);
-    const size_t first = std::min<size_t>(word & 0x7FFFFFFF, size - 4);
+    const size_t first = std::min<size_t>(word & 0x3FFFFFFF, size - 4);
     std::vector<uint8_t> v0(data + 4, data + 4 + first), v1(data + 4 + first, data + size);
+    const bool padded = (word & 0x40000000u) != 0;
     if (word & 0x80000000u) {
-        Reseal(v0);
-        Reseal(v1);
+        for (std::vector<uint8_t>* v : {&v0, &v1}) {
+            if (padded && !v->empty()) {
+                const uint32_t stride = ChunkStride(*v);
+                v->resize((v->size() + stride - 1) / stride * stride, 0);
+            }
+            Reseal(*v);
+        }
     }
-    const std::string path0 = Folder() + "/set.kwi";
-    const std::string path1 = Folder() + "/set.002";
-    PutFile(path0, v0.data(), v0.size());
+    auto view = [padded](const std::vector<uint8_t>& v) {
+        const uint64_t stride = ChunkStride(v);
+        const uint64_t declared = padded ? (v.size() + stride - 1) / stride * stride : v.size();
+        return kw::fuzz::MemoryFileBytes{{reinterpret_cast<const char*>(v.data()), v.size()},
+                                         declared};
+    };
+    kw::fuzz::MemoryFiles& files = kw::fuzz::MemoryFiles::Instance();
+    files.files.clear();
+    files.files["SET.KWI"] = view(v0);
     if (!v1.empty()) {
-        PutFile(path1, v1.data(), v1.size());
-    } else {
-        unlink(path1.c_str());
+        files.files["SET.002"] = view(v1);
     }
     int err = 0;
-    if (StoreContainer* c = OpenContainerForRead(path0.c_str(), nullptr, &err)) {
+    if (StoreContainer* c = OpenContainerForRead("/fuzzmem/set.kwi", nullptr, &err)) {
         int budget = 200;
         Walk(c, "", 0, &budget);
         uint32_t bits = 0, volumes = 0;

@@ -6,13 +6,14 @@
 // and its data area (the FATs and the root directory). The seeds are
 // mkfs.fat volumes behind a 3Ch entry: FAT12 with its copies out of step,
 // and FAT16 with its root directory moved into the clusters from 2 on.
+// The disk is sparse (input, then zeros), so a run copies only the input.
 #include "engine/core/ui_bridge.h"
 #include "engine/core/ui_interface.h"
 #include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
 #include "platform/disk/disk_driver.h"
-#include "platform/disk/fault_disk_source.h"
+#include "tests/fuzz/sparse_disk.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -41,11 +42,14 @@ struct Region {
 };
 
 // Where the recovery may write, from the disk as it was before.
-std::vector<Region> Writable(const std::string& bytes) {
-    auto read = [&bytes](uint32_t sector, uint8_t* buf) -> kwRet {
+std::vector<Region> Writable(const uint8_t* data, size_t size) {
+    auto read = [data, size](uint32_t sector, uint8_t* buf) -> kwRet {
         if (sector >= kDiskSectors)
             return ERR_READ_FAULT;
-        std::memcpy(buf, bytes.data() + uint64_t{sector} * 512, 512);
+        const uint64_t at = uint64_t{sector} * 512;
+        const size_t held = at < size ? std::min<size_t>(512, size - at) : 0;
+        std::memcpy(buf, data + at, held);
+        std::memset(buf + held, 0, 512 - held);
         return KW_OK;
     };
     std::vector<Region> regions;
@@ -64,10 +68,10 @@ std::vector<Region> Writable(const std::string& bytes) {
 }
 
 // A memory disk that traps on a write outside the allowed regions.
-class GuardedDisk : public kw::plat::MemorySectorSource {
+class GuardedDisk : public kw::fuzz::SparseDisk {
 public:
-    GuardedDisk(std::string bytes, std::vector<Region> allowed)
-        : MemorySectorSource("fuzz", std::move(bytes), true), allowed_(std::move(allowed)) {}
+    GuardedDisk(const uint8_t* data, size_t size, std::vector<Region> allowed)
+        : SparseDisk(data, size, kDiskSectors, true), allowed_(std::move(allowed)) {}
     kw::plat::DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override {
         for (uint64_t s = sector; s < sector + count; ++s) {
             bool inside = false;
@@ -76,7 +80,7 @@ public:
             if (!inside)
                 __builtin_trap();
         }
-        return MemorySectorSource::Write(sector, buffer, count);
+        return SparseDisk::Write(sector, buffer, count);
     }
 
 private:
@@ -91,12 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static YesUI ui;
     kwSetUIInterface(&ui);
     static UIBridgeThunk bridge;
-    std::string bytes(kDiskSectors * 512, '\0');
-    std::memcpy(bytes.data(), data, size);
-    std::vector<Region> allowed = Writable(bytes);
+    std::vector<Region> allowed = Writable(data, size);
     kw::plat::SetDiskProviderForTests([&] {
         kw::plat::DiskScan scan;
-        scan.disks.push_back(std::make_unique<GuardedDisk>(bytes, allowed));
+        scan.disks.push_back(std::make_unique<GuardedDisk>(data, size, allowed));
         return scan;
     });
     kwLibOpen();

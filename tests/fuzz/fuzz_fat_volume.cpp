@@ -5,8 +5,11 @@
 #include "engine/disk/partition_info.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/filesystem.h"
+#include "kwbytes.h"
 #include "platform/disk/disk_driver.h"
+#include "tests/fuzz/sparse_disk.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -15,26 +18,12 @@
 
 namespace {
 
-class MemorySource : public kw::plat::SectorSource {
-public:
-    explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    std::string Name() const override { return "fuzz"; }
-    uint64_t SectorCount() const override { return bytes_.size() / kw::plat::kSectorBytes; }
-    bool Writable() const override { return false; }
-    kw::plat::DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override {
-        if (!kw::plat::RunInside(sector, count, SectorCount()))
-            return {kw::plat::DiskIoStatus::OutOfRange, 0};
-        std::memcpy(buffer, bytes_.data() + sector * kw::plat::kSectorBytes,
-                    size_t{count} * kw::plat::kSectorBytes);
-        return {};
-    }
-    kw::plat::DiskIoResult Write(uint64_t, const void*, uint32_t) override {
-        return {kw::plat::DiskIoStatus::ReadOnly, 0};
-    }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
+// The volume sits on a sparse disk as large as its boot sector says, up to
+// this: the input is its start, the rest reads as zeros, so a small input can
+// describe a FAT32 volume.
+constexpr uint64_t kMaxDiskSectors = 1u << 17;
+// Larger inputs reach no structure a smaller one cannot.
+constexpr size_t kMaxInput = 1u << 20;
 
 void Walk(FILESYSTEM* fs, const std::string& path, int depth) {
     if (depth > 8)
@@ -67,22 +56,22 @@ void Walk(FILESYSTEM* fs, const std::string& path, int depth) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 512 || size > (8u << 20))
+    if (size < 512 || size > kMaxInput)
         return 0;
-    std::vector<uint8_t> bytes(data, data + size);
-    bytes.resize((size + 511) / 512 * 512, 0);
-    kw::plat::SetDiskProviderForTests([&bytes] {
+    const uint32_t total16 = kwbytes::LoadLe16(data + 19), total32 = kwbytes::LoadLe32(data + 32);
+    const uint64_t sectors =
+        std::clamp<uint64_t>(total16 != 0 ? total16 : total32, (size + 511) / 512, kMaxDiskSectors);
+    kw::plat::SetDiskProviderForTests([data, size, sectors] {
         kw::plat::DiskScan scan;
-        scan.disks.push_back(std::make_unique<MemorySource>(bytes));
+        scan.disks.push_back(std::make_unique<kw::fuzz::SparseDisk>(data, size, sectors, false));
         return scan;
     });
     if (kwLibOpen() == KW_OK) {
         DISK_RECORD* disk = nullptr;
         kwGetDiskList(&disk);
         PARTITION_INFO* pi = nullptr;
-        if (disk != nullptr &&
-            CreatePi(disk, 0, nullptr, false, 0, static_cast<uint32_t>(bytes.size() / 512), 0, 0,
-                     PI_NO_ENTRY, 0, &pi) == KW_OK) {
+        if (disk != nullptr && CreatePi(disk, 0, nullptr, false, 0, static_cast<uint32_t>(sectors),
+                                        0, 0, PI_NO_ENTRY, 0, &pi) == KW_OK) {
             pi->ucFsKind = FS_KIND_FAT;
             FILESYSTEM* fs = nullptr;
             if (OpenFileSystem(pi, &fs, FS_OPEN_SHARED, 0) == KW_OK && fs->Init() == KW_OK) {

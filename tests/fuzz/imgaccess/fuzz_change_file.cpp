@@ -34,7 +34,7 @@ LegacyPartition Pattern(uint32_t code, uint32_t sectorsPerBlock) {
     LegacyPartition p;
     p.code = code;
     p.sectorsPerBlock = sectorsPerBlock;
-    p.blockCount = 700;
+    p.blockCount = 40;
     p.totalSectors = p.blockCount * sectorsPerBlock;
     p.bitmap.assign((p.blockCount + 7) / 8, 0);
     p.blockSize = 0x2F01;
@@ -73,12 +73,12 @@ std::vector<uint8_t> GetFile(const std::string& path) {
 
 const Fixture& Make() {
     static const Fixture fixture = [] {
-        char pattern[] = "/tmp/kwfuzz-kwx-XXXXXX";
+        char pattern[] = "/dev/shm/kwfuzz-kwx-XXXXXX";
         const char* made = mkdtemp(pattern);
         const std::string folder = made != nullptr ? made : "/tmp";
         Fixture f{folder + "/image.kwi", folder + "/image.kwx", {}};
         LegacyImage image;
-        image.volumeLimit = 150000;
+        image.volumeLimit = 12000;
         kw::legacy::testing::writeLegacyImage(f.image, image,
                                               {Pattern(103, 1), Pattern(0, 2), Pattern(201, 1)});
         uint32_t code = 0;
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (partition == nullptr)
             continue;
         kw::imgaccess::SetCurrentPartAccess(partition);
-        for (uint32_t sector = 0; sector < 1400; sector += 97)
+        for (uint32_t sector = 0; sector < 90; sector += 11)
             kwiPhyRead(sector, buffer.data(), 8);
         kwiPhyRead(0, buffer.data(), 8); // back to the start
     }
