@@ -1,5 +1,6 @@
 #include "app/engine_facade.h"
 
+#include "engine/core/dbgmgr.h"
 #include "engine/core/errtext.h"
 #include "engine/core/progress.h"
 #include "engine/host/engine_host.h"
@@ -69,6 +70,10 @@ kwRet ImageListingError(IMGACCESS* access) {
 
 int32_t VerifyImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback) {
     return PartStoreVerifyData(hostPath.c_str(), callback);
+}
+
+void LogLine(const std::string& line) {
+    DbgPrintf("%s\n", line.c_str());
 }
 
 std::string ErrorText(kwRet code) {

@@ -43,6 +43,8 @@ kwRet ImageListingError(IMGACCESS* access);
 // Reads and checks every part record and chunk of the image at hostPath;
 // 0 when it is sound, 7 when the user cancelled, else the first fault.
 int32_t VerifyImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback);
+// Writes a line to the engine's log.
+void LogLine(const std::string& line);
 // The engine's text for a return code (empty when it has none).
 std::string ErrorText(kwRet code);
 // The name a partition's file system is shown by: its file-system kind

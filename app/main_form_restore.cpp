@@ -140,6 +140,9 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
         delete VtfeProgDlg;
         VtfeProgDlg = nullptr;
     }
+    const kwRet synced = ctx.SyncFolders();
+    if (first == KW_OK)
+        first = synced;
     ctx.ReportSkipped();
     if (first != KW_OK && first != ERR_USER_CANCEL && ctx.reported == 0)
         ui_.Message(

@@ -1,5 +1,7 @@
 #include "app/ui_services.h"
 
+#include "app/engine_facade.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
@@ -94,6 +96,10 @@ bool QtUiServices::OpenDocument(const QString& pathOrUrl) {
 
 void QtUiServices::ProcessEvents() {
     QApplication::processEvents();
+}
+
+void QtUiServices::Log(const QString& line) {
+    LogLine(line.toStdString());
 }
 
 } // namespace kw::app

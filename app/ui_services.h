@@ -39,6 +39,8 @@ public:
     // Opens a local file or a web address in the desktop's viewer.
     virtual bool OpenDocument(const QString& pathOrUrl) = 0;
     virtual void ProcessEvents() = 0;
+    // Writes a line to the program's log (not shown to the user).
+    virtual void Log(const QString& line) = 0;
 };
 
 class QtUiServices final : public UiServices {
@@ -53,6 +55,7 @@ public:
                               const QString& filter) override;
     bool OpenDocument(const QString& pathOrUrl) override;
     void ProcessEvents() override;
+    void Log(const QString& line) override;
 };
 
 } // namespace kw::app

@@ -2,6 +2,7 @@
 
 #include "app/dialogs/progress_dlg.h"
 #include "app/engine_facade.h"
+#include "app/explorer/explorer_utils.h"
 #include "app/ui_services.h"
 #include "engine/imgaccess/imgaccess.h"
 #include "platform/vfs/vfs.h"
@@ -174,11 +175,14 @@ CopyResult CopyBytes(IMGACCESS_FILEHANDLE* from, vfs::FILEHANDLE* to, uint64_t s
     return {};
 }
 
-// Gives the finished copy the file's time and makes its bytes durable, so
-// that it can take an existing file's place; closes it.
-CopyResult Finish(TempCopy& temp, uint64_t time) {
+// Gives the finished copy the file's time and attributes, then makes its
+// bytes and those durable, so that it can take an existing file's place;
+// closes it.
+CopyResult Finish(vfs::VFS_NAMESPACE& vfs, TempCopy& temp, uint64_t time, uint32_t attributes) {
     errno = 0;
-    const bool done = temp.Handle()->SetTime(time) && temp.Handle()->Flush();
+    bool done = temp.Handle()->SetTime(time);
+    vfs.SetAttributes(temp.Path(), attributes & kFileAttributes);
+    done = done && temp.Handle()->Sync();
     const int error = errno;
     temp.Close();
     return done ? CopyResult{} : CopyResult{ERR_FILE_WRITE, error};
@@ -198,6 +202,7 @@ struct FileJob {
 // Writes the file as a temporary copy and puts it in dest's place; the
 // file at dest stays as it was until the copy is whole. Reports its failures.
 kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& job, bool replace) {
+    ctx.ClearLeftovers(job.folder);
     TempCopy temp(ctx.vfs);
     if (!temp.Create(job.folder, job.name)) {
         const int error = errno;
@@ -206,7 +211,7 @@ kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& 
     }
     CopyResult r = CopyBytes(from, temp.Handle(), job.size, ctx.ui);
     if (r.code == KW_OK)
-        r = Finish(temp, job.time);
+        r = Finish(ctx.vfs, temp, job.time, job.attributes);
     if (r.code == ERR_IMG_READ)
         return Fail(ctx, r.code,
                     QString("Unable to read the file %1 out of the image.")
@@ -216,7 +221,6 @@ kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& 
         return Fail(ctx, r.code, QString("Unable to write the file %1.").arg(job.dest), r.error);
     if (r.code != KW_OK)
         return r.code;
-    ctx.vfs.SetAttributes(temp.Path(), job.attributes & kFileAttributes);
     if (!temp.Place(job.dest.toStdString(), replace)) {
         const int error = errno;
         return Fail(
@@ -225,7 +229,7 @@ kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& 
                     : QString("Unable to create the file %1.").arg(job.dest),
             error);
     }
-    ctx.vfs.SyncFolder(job.folder.toStdString());
+    ctx.unsynced.insert(job.folder);
     return KW_OK;
 }
 
@@ -244,6 +248,57 @@ void RestoreContext::ReportSkipped() {
                    .arg(skipped.join('\n')),
                "Restore", MsgIcon::Warning, MsgButtons::Ok);
     skipped.clear();
+}
+
+kwRet RestoreContext::SyncFolders() {
+    kwRet rc = KW_OK;
+    for (const QString& folder : unsynced) {
+        errno = 0;
+        if (vfs.SyncFolder(folder.toStdString()))
+            continue;
+        const int error = errno;
+        ReportFailure(QString("The files restored into %1 may be lost on a power failure: the "
+                              "folder could not be written to the disk.\n%2")
+                          .arg(ShownPath(vfs, folder), Reason(error, ERR_FILE_WRITE)));
+        rc = ERR_FILE_WRITE;
+    }
+    unsynced.clear();
+    return rc;
+}
+
+void RestoreContext::ClearLeftovers(const QString& folder) {
+    if (!cleared.insert(folder).second)
+        return;
+    std::vector<std::string> leftovers;
+    vfs::VFS_ENTRY e;
+    vfs::FILEITERATOR* it = vfs.FindFirst(JoinHostPath(folder, QString()).toStdString(), &e);
+    for (bool more = it != nullptr; more; more = it->FindNext(&e))
+        if ((e.attributes & vfs::ATTR_DIRECTORY) == 0 && IsTemporaryCopyName(e.name))
+            leftovers.push_back(e.name);
+    if (it != nullptr)
+        it->Release();
+    for (const std::string& name : leftovers) {
+        const QString path = JoinHostPath(folder, QString::fromStdString(name));
+        const bool removed = vfs.DeleteFile(path.toStdString());
+        ui.Log(QString(removed ? "Restore: removed %1, left by an interrupted restore."
+                               : "Restore: could not remove %1, left by an interrupted restore.")
+                   .arg(ShownPath(vfs, path)));
+        if (removed)
+            unsynced.insert(folder);
+    }
+}
+
+bool IsTemporaryCopyName(const std::string& name) {
+    constexpr std::string_view kEnd = ".kwpart";
+    constexpr size_t kTag = 8;
+    if (name.size() < 1 + 1 + 1 + kTag + kEnd.size() || name[0] != '~' ||
+        name.compare(name.size() - kEnd.size(), kEnd.size(), kEnd) != 0)
+        return false;
+    const size_t tag = name.size() - kEnd.size() - kTag;
+    if (name[tag - 1] != '.')
+        return false;
+    return std::all_of(name.begin() + tag, name.begin() + tag + kTag,
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool SafeEntryName(const std::string& name) {

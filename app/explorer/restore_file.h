@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 class IMGACCESS;
@@ -36,12 +37,26 @@ struct RestoreContext {
     QStringList skipped; // names that cannot be a file name here
     int depth = 0;       // folders being restored, one inside the other
     int reported = 0;    // failures already shown to the user
+    // Folders whose entries changed (a file put in place, a folder made)
+    // and are not synced yet; folders already cleared of leftovers.
+    std::set<QString> unsynced, cleared;
 
     // Shows one failure of this restore ("Error" box) and counts it.
     void ReportFailure(const QString& text);
     // Tells the user once about the skipped names.
     void ReportSkipped();
+    // Syncs every changed folder once, so that what was restored survives a
+    // power loss; each folder that fails is shown. 0, else ERR_FILE_WRITE.
+    kwRet SyncFolders();
+    // The first time this restore writes into folder: removes what an
+    // interrupted restore left there (files named like its temporary copies,
+    // "~NAME.XXXXXXXX.kwpart" with eight hex digits) and logs each one.
+    void ClearLeftovers(const QString& folder);
 };
+
+// Whether a name is one of a restore's temporary copies: "~", a name, ".",
+// eight lowercase hex digits, ".kwpart".
+bool IsTemporaryCopyName(const std::string& name);
 
 // True when a name read from an image may become a file or folder name in
 // a host folder: not empty, not "." or "..", no "\", "/", ":" and no
@@ -53,10 +68,11 @@ QString JoinHostPath(const QString& folder, const QString& name);
 
 // Copies the file sourceFolder + name out of the image into destFolder
 // under the same name, with its attributes and time. The copy is written
-// under a temporary name of its own (never an existing file's), made
-// durable, and then put in the destination's place in one step, so an
-// existing file stays whole until a whole copy replaces it, and a failed or
-// cancelled copy leaves the folder as it was. Each failure is shown once,
+// under a temporary name of its own (never an existing file's), given its
+// time and attributes, made durable with them, and then put in the
+// destination's place in one step, so an existing file stays whole until a
+// whole copy replaces it, and a failed or cancelled copy leaves the folder
+// as it was. The folder itself is synced by the context's SyncFolders. Each failure is shown once,
 // naming the file and the reason. 0 also when the user chose to skip the
 // file; 7 cancelled; ERR_SOURCE_OPEN, ERR_IMG_READ (also when the file's
 // length is not the listed size), ERR_FILE_WRITE (the copy cannot be

@@ -239,6 +239,8 @@ kwRet VtfePrtFldr::Restore(RestoreContext& ctx, const QString& destination) {
             shown->DeleteNode();
         return ERR_FILE_CREATE;
     }
+    if (!exists)
+        ctx.unsynced.insert(destination);
     kwRet rc = RestoreFiles(ctx, target, shown);
     if (rc == ERR_USER_CANCEL)
         return rc;

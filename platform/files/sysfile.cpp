@@ -207,6 +207,14 @@ bool sysFlush(int fd) {
     return r == 0;
 }
 
+bool sysSync(int fd) {
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
 void sysStartWriteback(int fd, uint64_t offset, uint64_t length) {
     ::sync_file_range(fd, off64_t(offset), off64_t(length), SYNC_FILE_RANGE_WRITE);
 }

@@ -40,6 +40,8 @@ uint64_t sysGetTime(int fd); // last write FILETIME; 0 when unreadable
 bool sysSetTime(int fd, uint64_t filetime);
 // Makes the file's data written so far durable (fdatasync).
 bool sysFlush(int fd);
+// Makes the file's data and its metadata (time, mode) durable (fsync).
+bool sysSync(int fd);
 // Starts the write-out of a range of the file's dirty pages without waiting
 // (sync_file_range); a hint that may do nothing.
 void sysStartWriteback(int fd, uint64_t offset, uint64_t length);

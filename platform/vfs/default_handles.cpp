@@ -46,6 +46,10 @@ bool DEFAULTFILEHANDLE::SetTime(uint64_t filetime) {
 bool DEFAULTFILEHANDLE::Flush() {
     return sys::sysFlush(fd_);
 }
+
+bool DEFAULTFILEHANDLE::Sync() {
+    return sys::sysSync(fd_);
+}
 bool DEFAULTFILEHANDLE::TryLock() {
     return sys::sysTryLock(fd_);
 }

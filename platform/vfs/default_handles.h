@@ -42,6 +42,7 @@ public:
     uint64_t GetTime() override;
     bool SetTime(uint64_t filetime) override;
     bool Flush() override;
+    bool Sync() override;
     bool TryLock() override;
     void StartWriteback(uint64_t offset, uint64_t length) override;
 

@@ -71,6 +71,10 @@ public:
     virtual bool SetTime(uint64_t filetime) = 0;
     // Makes what was written durable; a file that holds nothing back answers true.
     virtual bool Flush() { return true; }
+    // Makes what was written durable together with the file's time and
+    // attributes (Flush keeps only the data); for the last step before a
+    // finished file is renamed into place.
+    virtual bool Sync() { return Flush(); }
     // Takes an advisory lock against other writers of the file, kept until
     // the handle closes; false when another writer holds it. Files that are
     // never shared answer true.

@@ -52,10 +52,12 @@ public:
         if (onProcessEvents)
             onProcessEvents();
     }
+    void Log(const QString& line) override { logged << line; }
 
     std::vector<Shown> messages;
     std::deque<app::MsgAnswer> answers; // default: Ok / Yes
     QStringList opened;
+    QStringList logged;
     QStringList modalDialogs; // object names
     // Plays the user of a modal dialog and gives its result; unset, every
     // dialog is accepted untouched.

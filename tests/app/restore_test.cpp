@@ -267,6 +267,8 @@ private slots:
             << "rename" << true
             << "Unable to replace the file " + dest +
                    "; it is left as it was.\nThe file could not be written to successfully.";
+        QTest::newRow("flush fails")
+            << "flush" << false << "Unable to write the file " + dest + ".\nInput/output error";
         QTest::newRow("target full")
             << "full" << false << "Unable to write the file " + dest + ".\nFile too large";
         QTest::newRow("copy not creatable")
@@ -292,6 +294,7 @@ private slots:
             ui_.onProcessEvents = nullptr;
         });
         fake.SetReplaceFails(fault == "rename");
+        fake.SetFlushFails(fault == "flush");
         if (fault == "cancel")
             ui_.onProcessEvents = [] {
                 if (VtfeProgDlg != nullptr)
@@ -324,6 +327,68 @@ private slots:
             if (m.icon == MsgIcon::Error)
                 errors << m.text;
         QCOMPARE(errors, error.isEmpty() ? QStringList() : QStringList{error});
+    }
+
+    // A restored file gets its time and attributes before the sync that
+    // makes it durable, and is renamed into place only after it; its folder
+    // is synced once after that.
+    void restoredFileIsDurableBeforeItIsPlaced() {
+        kw::test::TempDir dir;
+        kw::test::FakeRemovableExtender fake('R', dir.path());
+        drives_.Vfs().AddExtender(&fake);
+        const auto unlink = qScopeGuard([this, &fake] { drives_.Vfs().RemoveExtender(&fake); });
+        auto form = Start();
+        dir.Write("out/keep", "");
+        RestoreTen(*form, "R:\\out");
+        QVERIFY(ui_.messages.empty());
+        QStringList steps;
+        for (const std::string& step : fake.steps)
+            steps << QString::fromStdString(step.substr(0, step.find(" ~")));
+        QCOMPARE(steps, (QStringList{"time", "attributes", "sync", "rename", "sync folder"}));
+
+        // A folder sync that fails is shown: the files may not survive.
+        fake.SetSyncFolderFails(true);
+        ui_.answers = {MsgAnswer::Yes}; // replace TEN.BIN
+        RestoreTen(*form, "R:\\out");
+        QCOMPARE(ui_.messages.size(), size_t(2));
+        QCOMPARE(ui_.messages[1].text,
+                 QString("The files restored into R:\\out may be lost on a power failure: the "
+                         "folder could not be written to the disk.\nInput/output error"));
+    }
+
+    // What an interrupted restore left in the folder (exactly its temporary
+    // names, files only) is removed by the next restore into it, and the log
+    // names each.
+    void leftoversOfAnInterruptedRestoreAreRemoved() {
+        namespace fs = std::filesystem;
+        kw::test::TempDir dir;
+        const std::set<std::string> kept = {"~TEN.BIN.kwpart",        "~X.0123ABCD.kwpart",
+                                            "~X.0123abcd.kwpart.txt", ".0123abcd.kwpart",
+                                            "~X.0123abc.kwpart",      "~X-0123abcd.kwpart"};
+        for (const std::string& name : kept)
+            dir.Write("out/" + name, "the user's");
+        dir.Write("out/~TEN.BIN.0123abcd.kwpart", "left");
+        dir.Write("out/~OLD REPORT.TXT.deadbeef.kwpart", "left");
+        fs::create_directories(dir / "out/~D.01234567.kwpart");
+        kw::test::FakeRemovableExtender fake('R', dir.path());
+        drives_.Vfs().AddExtender(&fake);
+        const auto unlink = qScopeGuard([this, &fake] { drives_.Vfs().RemoveExtender(&fake); });
+        auto form = Start();
+        RestoreTen(*form, "R:\\out");
+        QVERIFY(ui_.messages.empty());
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / "out"))
+            names.insert(e.path().filename());
+        std::set<std::string> expected = kept;
+        expected.insert({"TEN.BIN", "~D.01234567.kwpart"});
+        QCOMPARE(names, expected);
+        ui_.logged.sort(); // in the folder's listing order
+        QCOMPARE(
+            ui_.logged,
+            (QStringList{"Restore: removed R:\\out\\~OLD REPORT.TXT.deadbeef.kwpart, left by an "
+                         "interrupted restore.",
+                         "Restore: removed R:\\out\\~TEN.BIN.0123abcd.kwpart, left by an "
+                         "interrupted restore."}));
     }
 
     // A folder that cannot be made is shown once, by name.

@@ -1,7 +1,10 @@
 // A provider for tests: serves one drive letter from a host folder and
 // reports it as a removable drive whose medium can be taken out, and whose
 // files can be hidden (as if on another medium) and shown again, and whose
-// replacing moves can be made to fail.
+// replacing moves, flushes of created files and folder syncs can be made to
+// fail. It also records, in order, the steps that make a created file
+// durable and put it in place ("time NAME", "attributes NAME", "flush
+// NAME", "sync NAME", "rename NAME", "sync folder") for tests of their order.
 //
 //   FakeRemovableExtender fake('R', tmp.path());
 //   vfs::vfsAddExtender(&fake);            // R:\... now reaches the folder
@@ -13,8 +16,11 @@
 #include "platform/drives/drive_table.h"
 #include "platform/vfs/default_extender.h"
 
+#include <cerrno>
+
 #include <set>
 #include <string>
+#include <vector>
 
 namespace kw::test {
 
@@ -37,7 +43,11 @@ public:
     void SetWriteProtected(bool on) { writeProtected_ = on; }
     void SetDriveFlags(uint32_t flags) { flags_ = flags; }
     void SetReplaceFails(bool on) { replaceFails_ = on; }
-    int opens = 0; // OpenFile / OpenFileReadOnly / CreateFile calls seen
+    // Flush and Sync of the files CreateFile gives fail (errno EIO).
+    void SetFlushFails(bool on) { flushFails_ = on; }
+    void SetSyncFolderFails(bool on) { syncFolderFails_ = on; }
+    int opens = 0;                  // OpenFile / OpenFileReadOnly / CreateFile calls seen
+    std::vector<std::string> steps; // see above; names are last components
 
     bool ClaimsPath(std::string& path) override {
         return path.size() >= 2 && Upper(path[0]) == letter_ && path[1] == ':';
@@ -53,7 +63,8 @@ public:
     }
     vfs::FILEHANDLE* CreateFile(const std::string& p) override {
         ++opens;
-        return Visible(p) && !writeProtected_ ? inner_.CreateFile(p) : nullptr;
+        vfs::FILEHANDLE* made = Visible(p) && !writeProtected_ ? inner_.CreateFile(p) : nullptr;
+        return made != nullptr ? new Created(made, this, LastName(p)) : nullptr;
     }
     bool GetFileInfo(const std::string& p, vfs::VFS_ENTRY* e) override {
         return Visible(p) && inner_.GetFileInfo(p, e);
@@ -62,13 +73,24 @@ public:
         return Visible(p) && inner_.GetAttributes(p, a);
     }
     bool SetAttributes(const std::string& p, uint32_t a) override {
+        steps.push_back("attributes " + LastName(p));
         return Writable(p) && inner_.SetAttributes(p, a);
     }
     bool MoveFile(const std::string& a, const std::string& b) override {
+        steps.push_back("rename " + LastName(a));
         return Writable(a) && Writable(b) && inner_.MoveFile(a, b);
     }
     bool ReplaceFile(const std::string& a, const std::string& b) override {
+        steps.push_back("rename " + LastName(a));
         return !replaceFails_ && Writable(a) && Writable(b) && inner_.ReplaceFile(a, b);
+    }
+    bool SyncFolder(const std::string& p) override {
+        steps.push_back("sync folder");
+        if (syncFolderFails_) {
+            errno = EIO;
+            return false;
+        }
+        return Visible(p) && inner_.SyncFolder(p);
     }
     bool DeleteFile(const std::string& p) override { return Writable(p) && inner_.DeleteFile(p); }
     vfs::FILEITERATOR* FindFirst(const std::string& p, vfs::VFS_ENTRY* first) override;
@@ -116,6 +138,55 @@ public:
     int TouchDrive(const std::string&) override { return letter_; }
 
 private:
+    // A file CreateFile made: the inner handle, with its durable steps
+    // recorded and its flushes failing on request.
+    class Created final : public vfs::FILEHANDLE {
+    public:
+        Created(vfs::FILEHANDLE* inner, FakeRemovableExtender* owner, std::string name)
+            : inner_(inner), owner_(owner), name_(std::move(name)) {}
+        uint32_t AddRef() override { return ++refs_; }
+        uint32_t Release() override {
+            const uint32_t left = --refs_;
+            if (left == 0) {
+                inner_->Release();
+                delete this;
+            }
+            return left;
+        }
+        void* Reserved2(const char* n) override { return inner_->Reserved2(n); }
+        bool GetSize(uint64_t* s) override { return inner_->GetSize(s); }
+        bool SetSize(uint64_t s) override { return inner_->SetSize(s); }
+        bool GetPosition(uint64_t* p) override { return inner_->GetPosition(p); }
+        bool SetPosition(uint64_t p) override { return inner_->SetPosition(p); }
+        bool Read(void* b, size_t n, size_t* d) override { return inner_->Read(b, n, d); }
+        bool Write(const void* b, size_t n, size_t* d) override { return inner_->Write(b, n, d); }
+        uint64_t GetTime() override { return inner_->GetTime(); }
+        bool SetTime(uint64_t t) override {
+            owner_->steps.push_back("time " + name_);
+            return inner_->SetTime(t);
+        }
+        bool Flush() override { return Durable("flush ") && inner_->Flush(); }
+        bool Sync() override { return Durable("sync ") && inner_->Sync(); }
+
+    private:
+        ~Created() override = default;
+        bool Durable(const char* step) {
+            owner_->steps.push_back(step + name_);
+            if (owner_->flushFails_)
+                errno = EIO;
+            return !owner_->flushFails_;
+        }
+        uint32_t refs_ = 1;
+        vfs::FILEHANDLE* inner_;
+        FakeRemovableExtender* owner_;
+        std::string name_;
+    };
+
+    static std::string LastName(const std::string& path) {
+        const size_t cut = path.find_last_of("\\/");
+        return cut == std::string::npos ? path : path.substr(cut + 1);
+    }
+
     // Lists the folder without the hidden names.
     class Filter final : public vfs::FILEITERATOR {
     public:
@@ -166,6 +237,8 @@ private:
     bool present_ = true;
     bool writeProtected_ = false;
     bool replaceFails_ = false;
+    bool flushFails_ = false;
+    bool syncFolderFails_ = false;
     uint32_t flags_ = vfs::DRIVE_REMOVABLE;
 };
 
