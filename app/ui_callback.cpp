@@ -6,6 +6,7 @@
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/ui_services.h"
+#include "app/window_thread.h"
 
 #include <QProgressBar>
 #include <QTreeWidgetItem>
@@ -50,6 +51,10 @@ QString VTFE_UI_CALLBACK::GetDrive(const QString& path) {
 }
 
 uint32_t VTFE_UI_CALLBACK::AskMedia(const QString& format, const char* path) {
+    return InWindowThread([&] { return AskMediaHere(format, path); });
+}
+
+uint32_t VTFE_UI_CALLBACK::AskMediaHere(const QString& format, const char* path) {
     const QString p = QString::fromUtf8(path);
     const QString text = QString(format).arg(p, GetDrive(p)).left(400);
     const MsgAnswer a = ui_.Message(text, kAppTitle, MsgIcon::Information, MsgButtons::OkCancel);
@@ -57,13 +62,10 @@ uint32_t VTFE_UI_CALLBACK::AskMedia(const QString& format, const char* path) {
     return a == MsgAnswer::Ok || a == MsgAnswer::Yes ? 1 : 0;
 }
 
+// The number takes the format's first place; the path and drive the others.
 uint32_t VTFE_UI_CALLBACK::AskMediaNumbered(const QString& format, const char* path,
                                             uint32_t number) {
-    const QString p = QString::fromUtf8(path);
-    const QString text = QString(format).arg(number).arg(p, GetDrive(p)).left(400);
-    const MsgAnswer a = ui_.Message(text, kAppTitle, MsgIcon::Information, MsgButtons::OkCancel);
-    ui_.ProcessEvents();
-    return a == MsgAnswer::Ok || a == MsgAnswer::Yes ? 1 : 0;
+    return AskMedia(QString(format).arg(number), path);
 }
 
 uint32_t VTFE_UI_CALLBACK::AskNewMediaForCreate(const char* path) {
@@ -102,7 +104,11 @@ uint32_t VTFE_UI_CALLBACK::AskMediaNumber(const char* path, uint32_t number) {
     return AskMediaNumbered("Insert media %1 containing file %2 into drive %3.", path, number);
 }
 
-void VTFE_UI_CALLBACK::WrongMedia(const char*) {
+void VTFE_UI_CALLBACK::WrongMedia(const char* path) {
+    InWindowThread([&] { WrongMediaHere(path); });
+}
+
+void VTFE_UI_CALLBACK::WrongMediaHere(const char*) {
     ui_.Message("The media does not contain the correct file.", kAppTitle, MsgIcon::Information,
                 MsgButtons::Ok);
     ui_.ProcessEvents();
@@ -111,6 +117,10 @@ void VTFE_UI_CALLBACK::WrongMedia(const char*) {
 // ---- progress of a verify (VtfeProgDlg) and of the image access (ExtImgProgDlg)
 
 void VTFE_UI_CALLBACK::ProgressBegin() {
+    InWindowThread([&] { ProgressBeginHere(); });
+}
+
+void VTFE_UI_CALLBACK::ProgressBeginHere() {
     if (VtfeProgDlg != nullptr)
         Dispose(VtfeProgDlg);
     VtfeProgDlg = ShowNewProgress();
@@ -120,6 +130,10 @@ void VTFE_UI_CALLBACK::ProgressBegin() {
 }
 
 uint32_t VTFE_UI_CALLBACK::ProgressStep(uint32_t total, uint32_t done) {
+    return InWindowThread([&] { return ProgressStepHere(total, done); });
+}
+
+uint32_t VTFE_UI_CALLBACK::ProgressStepHere(uint32_t total, uint32_t done) {
     if (VtfeProgDlg == nullptr) {
         VtfeProgDlg = ShowNewProgress();
         ui_.ProcessEvents();
@@ -130,6 +144,10 @@ uint32_t VTFE_UI_CALLBACK::ProgressStep(uint32_t total, uint32_t done) {
 }
 
 void VTFE_UI_CALLBACK::ProgressEnd() {
+    InWindowThread([&] { ProgressEndHere(); });
+}
+
+void VTFE_UI_CALLBACK::ProgressEndHere() {
     if (VtfeProgDlg == nullptr)
         return;
     VtfeProgDlg->ProgBar->setValue(100);
@@ -138,6 +156,10 @@ void VTFE_UI_CALLBACK::ProgressEnd() {
 }
 
 uint32_t VTFE_UI_CALLBACK::Progress(uint32_t low, uint32_t high, uint32_t current) {
+    return InWindowThread([&] { return ProgressHere(low, high, current); });
+}
+
+uint32_t VTFE_UI_CALLBACK::ProgressHere(uint32_t low, uint32_t high, uint32_t current) {
     if (ExtImgProgDlg == nullptr) {
         ExtImgProgDlg = ShowNewProgress();
         ui_.ProcessEvents();
@@ -153,6 +175,10 @@ uint32_t VTFE_UI_CALLBACK::Progress(uint32_t low, uint32_t high, uint32_t curren
 }
 
 uint32_t VTFE_UI_CALLBACK::EndProgress() {
+    return InWindowThread([&] { return EndProgressHere(); });
+}
+
+uint32_t VTFE_UI_CALLBACK::EndProgressHere() {
     if (ExtImgProgDlg == nullptr)
         return 1;
     ExtImgProgDlg->ProgBar->setValue(100);
@@ -202,6 +228,10 @@ bool VTFE_UI_CALLBACK::ShowPasswordDialog(QString* text, int attempts) {
 // The remembered password first, then the user's; each text is tried in its
 // UTF-16 form and, when that differs, in the older form.
 uint32_t VTFE_UI_CALLBACK::AskPassword(PASSWORD_SINK* sink) {
+    return InWindowThread([&] { return AskPasswordHere(sink); });
+}
+
+uint32_t VTFE_UI_CALLBACK::AskPasswordHere(PASSWORD_SINK* sink) {
     QString candidate = RememberedPassword();
     bool ask = candidate.isEmpty();
     int attempts = 0;

@@ -67,7 +67,17 @@ public:
     static QString GetDrive(const QString& path);
 
 private:
+    // Each call the library may make from a worker thread is carried over
+    // to the window thread and done there by its ...Here twin.
     uint32_t AskMedia(const QString& format, const char* path);
+    uint32_t AskMediaHere(const QString& format, const char* path);
+    void WrongMediaHere(const char* path);
+    void ProgressBeginHere();
+    uint32_t ProgressStepHere(uint32_t total, uint32_t done);
+    void ProgressEndHere();
+    uint32_t ProgressHere(uint32_t low, uint32_t high, uint32_t current);
+    uint32_t EndProgressHere();
+    uint32_t AskPasswordHere(PASSWORD_SINK* sink);
     uint32_t AskMediaNumbered(const QString& format, const char* path, uint32_t number);
     QString RememberedPassword() const;
     void RememberPassword(const QString& text);

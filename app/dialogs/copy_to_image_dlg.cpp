@@ -1,5 +1,6 @@
 #include "app/dialogs/copy_to_image_dlg.h"
 
+#include "app/dialogs/progress_dlg.h"
 #include "app/editor_settings.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_item.h"
@@ -395,13 +396,18 @@ void TCopyToImageDlg::CancelBtnClick() {
 }
 
 void TCopyToImageDlg::reject() {
+    if (copying_) {
+        if (VtfeProgDlg != nullptr)
+            VtfeProgDlg->CancelBtnClick();
+        return;
+    }
     CancelBtnClick();
     TlngForm::reject();
 }
 
 // The close box does not end a dialog whose copy was cancelled: Cancel does.
 void TCopyToImageDlg::closeEvent(QCloseEvent* event) {
-    if (retry_) {
+    if (retry_ || copying_) {
         event->ignore();
         return;
     }
@@ -409,7 +415,7 @@ void TCopyToImageDlg::closeEvent(QCloseEvent* event) {
 }
 
 void TCopyToImageDlg::done(int result) {
-    if (retry_ && result == QDialog::Accepted)
+    if (copying_ || (retry_ && result == QDialog::Accepted))
         return;
     CommitAndRelease(destStore_);
     TlngForm::done(result);

@@ -142,6 +142,7 @@ private:
     bool retry_ = false;
     bool appended_ = false;
     bool shown_ = false;
+    bool copying_ = false; // a copy runs: the dialog does not end
 };
 
 } // namespace kw::app

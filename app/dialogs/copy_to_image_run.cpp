@@ -12,6 +12,7 @@
 #include "app/main_form.h"
 #include "app/ui_callback.h"
 #include "app/ui_services.h"
+#include "app/window_thread.h"
 #include "kwvaults.h"
 #include "platform/vfs/vfs.h"
 
@@ -113,7 +114,9 @@ bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
             return false;
         }
     }
-    auto* progress = new TVtfeProgDlg(nullptr);
+    // Owned by this dialog, so it shows above it and takes the clicks while
+    // this dialog waits for the copy.
+    auto* progress = new TVtfeProgDlg(this);
     VtfeProgDlg = progress;
     progress->SetMessage(append ? "Appending to image..." : "Creating new image...");
     progress->show();
@@ -189,15 +192,20 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
             VtfeProgDlg->SetItemText(item->Name());
             main_.Ui().ProcessEvents();
         }
-        setEnabled(false);
-        const kwRet rc =
-            CopyPartitionTo(destStore_, source, static_cast<VtfePrt*>(item)->PartitionIndex());
-        setEnabled(true);
+        // The copy runs off the window thread: the windows keep turning and
+        // Cancel is heard at the library's next progress step.
+        const uint32_t index = static_cast<VtfePrt*>(item)->PartitionIndex();
+        copying_ = true;
+        const auto rc = kwRet(RunOffWindowThread(
+            [this, source, index] { return int(CopyPartitionTo(destStore_, source, index)); }));
+        copying_ = false;
         if (rc != KW_OK)
             return CopyFailed(int32_t(rc), append, path, appended);
         appended << item->Name();
     }
-    const int32_t committed = destStore_->Commit();
+    copying_ = true;
+    const int32_t committed = RunOffWindowThread([this] { return int(destStore_->Commit()); });
+    copying_ = false;
     if (committed != 0) {
         // A failed commit keeps nothing it wrote.
         CopyFailed(committed, append, path);

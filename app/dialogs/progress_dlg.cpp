@@ -1,6 +1,7 @@
 #include "app/dialogs/progress_dlg.h"
 
 #include "app/engine_facade.h"
+#include "app/window_thread.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -43,6 +44,8 @@ TVtfeProgDlg::TVtfeProgDlg(QWidget* owner)
     : TlngForm(owner, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setObjectName("TVtfeProgDlg");
     setWindowTitle("Progress");
+    if (owner != nullptr)
+        setWindowModality(Qt::WindowModal);
     setCursor(Qt::WaitCursor);
     MsgLbl = new QLabel("Extending the image index...", this);
     MsgLbl->setObjectName("MsgLbl");
@@ -80,6 +83,12 @@ TVtfeProgDlg::~TVtfeProgDlg() {
 
 void TVtfeProgDlg::CancelBtnClick() {
     cancelled_ = true;
+    CancelBtn->setEnabled(false);
+    MsgLbl->setText("Cancelling...");
+}
+
+void TVtfeProgDlg::reject() {
+    CancelBtnClick();
 }
 
 void TVtfeProgDlg::SetMessage(const QString& text) {
@@ -124,10 +133,15 @@ void TVtfeProgDlg::closeEvent(QCloseEvent* event) {
     event->ignore(); // only the operation that made the window hides it
 }
 
+// A progress window owned by a dialog of the main window would be disabled
+// with it: the dialog it blocks keeps the main window out of reach instead.
 void TVtfeProgDlg::FormShow() {
     counted_ = true;
     ++gShown;
-    if (gMainWindow)
+    bool owned = false;
+    for (QWidget* w = parentWidget(); w != nullptr && !owned; w = w->parentWidget())
+        owned = w == gMainWindow;
+    if (gMainWindow && !owned)
         gMainWindow->setEnabled(false);
     if (VtfeProgDlg != nullptr && ExtImgProgDlg != nullptr && this == ExtImgProgDlg)
         VtfeProgDlg->setEnabled(false);
@@ -144,12 +158,17 @@ void TVtfeProgDlg::FormHide() {
 }
 
 uint32_t ProgressCallback(uint32_t, uint8_t, uint32_t, uint32_t, uint32_t) {
-    if (VtfeProgDlg == nullptr)
-        return 0;
-    VtfeProgDlg->ProgBar->setValue(
-        static_cast<int>(std::min<uint32_t>(EngineProgressPercent(), 100)));
-    QApplication::processEvents();
-    return VtfeProgDlg != nullptr && VtfeProgDlg->Cancelled() ? 1 : 0;
+    // From a worker, the window thread turns its own events.
+    const bool turnEvents = OnWindowThread();
+    return InWindowThread([turnEvents]() -> uint32_t {
+        if (VtfeProgDlg == nullptr)
+            return 0;
+        VtfeProgDlg->ProgBar->setValue(
+            static_cast<int>(std::min<uint32_t>(EngineProgressPercent(), 100)));
+        if (turnEvents)
+            QApplication::processEvents();
+        return VtfeProgDlg != nullptr && VtfeProgDlg->Cancelled() ? 1 : 0;
+    });
 }
 
 } // namespace kw::app

@@ -16,10 +16,14 @@ namespace kw::app {
 class TVtfeProgDlg final : public TlngForm {
     Q_OBJECT
 public:
+    // owner: the dialog whose operation it shows (then it is modal to that
+    // dialog and stays above it), or none (it disables the main window).
     explicit TVtfeProgDlg(QWidget* owner = nullptr);
     ~TVtfeProgDlg() override;
 
     void CancelBtnClick();
+    // Esc cancels the operation; the window stays until it has ended.
+    void reject() override;
     bool Cancelled() const { return cancelled_; }
     void SetMessage(const QString& text);
     // Shows a name, its middle folders shortened to fit the label.

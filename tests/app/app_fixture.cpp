@@ -4,6 +4,7 @@
 
 #include "app/engine_facade.h"
 #include "app/main_form.h"
+#include "app/window_thread.h"
 
 #include <QDialog>
 #include <QTreeWidget>
@@ -12,7 +13,7 @@ namespace kw::test {
 
 app::MsgAnswer FakeUi::Message(const QString& text, const QString& caption, app::MsgIcon icon,
                                app::MsgButtons buttons) {
-    messages.push_back({text, caption, icon, buttons});
+    messages.push_back({text, caption, icon, buttons, app::OnWindowThread()});
     if (!answers.empty()) {
         app::MsgAnswer a = answers.front();
         answers.pop_front();

@@ -30,6 +30,7 @@ public:
         QString text, caption;
         app::MsgIcon icon;
         app::MsgButtons buttons;
+        bool onWindowThread = true; // shown from the window thread
     };
     app::MsgAnswer Message(const QString& text, const QString& caption, app::MsgIcon icon,
                            app::MsgButtons buttons) override;

@@ -9,6 +9,8 @@
 #include "app/explorer/vtfe_prt.h"
 #include "app/main_form.h"
 #include "app/settings_store.h"
+#include "app/ui_callback.h"
+#include "app/window_thread.h"
 #include "kwvaults.h"
 #include "platform/vfs/vfs.h"
 #include "tests/app/app_fixture.h"
@@ -262,6 +264,52 @@ private slots:
         QVERIFY(recent != nullptr);
         QCOMPARE(recent->toolTip(0), typed + ".kwi");
         QCOMPARE(VtfeItem::OfNode(recent)->Path(), QString("T:\\srv\\images\\high.kwi"));
+    }
+
+    // The copy's progress window lies above the copy dialog, modal to it and
+    // enabled, while the copy runs off the window thread; Esc in it cancels
+    // the copy as its Cancel does, and the new image is taken back.
+    void copyProgressIsReachableAndCancels() {
+        fs::create_directories(drives_.Dir() / "esc");
+        auto form = Start();
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "two.kwi"));
+        QStringList seen;
+        bool retry = false;
+        RunCopy(*form, [&](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\esc\\two.kwi");
+            WhenBarReaches(10, [&seen, &dlg] {
+                const auto* p = VtfeProgDlg;
+                seen << (p->parentWidget() == &dlg ? "owned" : "not owned")
+                     << (p->isEnabled() ? "enabled" : "disabled")
+                     << (p->isVisible() ? "visible" : "hidden")
+                     << (p->windowModality() == Qt::WindowModal ? "modal" : "modeless");
+                QTest::keyClick(VtfeProgDlg, Qt::Key_Escape);
+            });
+            dlg.CopyBtnClick();
+            retry = dlg.Retry();
+            dlg.reject();
+        });
+        QCOMPARE(seen, (QStringList{"owned", "enabled", "visible", "modal"}));
+        QVERIFY(retry);
+        QVERIFY(ui_.messages.empty());
+        QVERIFY(Listing(drives_.Dir() / "esc").empty());
+    }
+
+    // What the library asks from a worker thread is asked on the window
+    // thread, the worker waiting for the answer.
+    void libraryCallsFromAWorkerAreAnsweredOnTheWindowThread() {
+        VTFE_UI_CALLBACK callback(ui_);
+        ui_.answers = {MsgAnswer::Ok, MsgAnswer::Cancel};
+        const int first = RunOffWindowThread(
+            [&callback] { return int(callback.AskMediaNumber("R:\\set.002", 2)); });
+        const int second =
+            RunOffWindowThread([&callback] { return int(callback.AskNextMedia("R:\\set.003")); });
+        QCOMPARE(first, 1);
+        QCOMPARE(second, 0);
+        QCOMPARE(ui_.messages.size(), size_t(2));
+        QCOMPARE(ui_.messages[0].text,
+                 QString("Insert media 2 containing file R:\\set.002 into drive R:."));
+        QVERIFY(ui_.messages[0].onWindowThread && ui_.messages[1].onWindowThread);
     }
 
     // One partition appended to an image made with high compression: a
