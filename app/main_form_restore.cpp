@@ -113,7 +113,7 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
     RestoreContext ctx(ui_, vfs_);
     ctx.severalFiles = copiedItems_.size() > 1 || copiedItems_.front()->Kind() == KIND_PART_FOLDER;
     const std::vector<VtfeItem*> items = copiedItems_;
-    auto* progress = new TVtfeProgDlg(nullptr);
+    auto* progress = new TVtfeProgDlg(this); // above the main window, modal to it
     VtfeProgDlg = progress;
     progress->SetMessage("Restoring...");
     progress->show();
@@ -144,6 +144,7 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
     if (first == KW_OK)
         first = synced;
     ctx.ReportSkipped();
+    ctx.ReportFailures();
     if (first != KW_OK && first != ERR_USER_CANCEL && ctx.reported == 0)
         ui_.Message(
             QString("Error %1.\n%2").arg(first).arg(QString::fromStdString(ErrorText(first))),

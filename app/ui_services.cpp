@@ -1,5 +1,6 @@
 #include "app/ui_services.h"
 
+#include "app/dialogs/progress_dlg.h"
 #include "app/engine_facade.h"
 
 #include <QApplication>
@@ -8,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QUrl>
 
 namespace kw::app {
@@ -40,6 +42,8 @@ QMessageBox::StandardButtons ToQt(MsgButtons buttons) {
     case MsgButtons::YesNoAllCancel:
         return QMessageBox::Yes | QMessageBox::No | QMessageBox::YesToAll | QMessageBox::NoToAll |
                QMessageBox::Cancel;
+    case MsgButtons::SkipAllCancel:
+        return QMessageBox::Cancel; // the skip buttons are added by name
     case MsgButtons::Ok:
         break;
     }
@@ -67,8 +71,23 @@ MsgAnswer FromQt(int button) {
 
 MsgAnswer QtUiServices::Message(const QString& text, const QString& caption, MsgIcon icon,
                                 MsgButtons buttons) {
-    QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), QApplication::activeWindow());
-    return FromQt(box.exec());
+    QWidget* owner = QApplication::activeWindow();
+    if (owner == nullptr)
+        owner = ProgressMainWindow();
+    QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), owner);
+    QAbstractButton* skip = nullptr;
+    QAbstractButton* skipAll = nullptr;
+    if (buttons == MsgButtons::SkipAllCancel) {
+        skip = box.addButton("&Skip", QMessageBox::AcceptRole);
+        skipAll = box.addButton("Skip &All", QMessageBox::AcceptRole);
+        box.setDefaultButton(static_cast<QPushButton*>(skip));
+    }
+    const int answer = box.exec();
+    if (skip != nullptr && box.clickedButton() == skip)
+        return MsgAnswer::Skip;
+    if (skipAll != nullptr && box.clickedButton() == skipAll)
+        return MsgAnswer::SkipAll;
+    return FromQt(answer);
 }
 
 int QtUiServices::ShowModal(QDialog& dialog) {

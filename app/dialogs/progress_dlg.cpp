@@ -28,6 +28,10 @@ void SetProgressMainWindow(QWidget* window) {
     gMainWindow = window;
 }
 
+QWidget* ProgressMainWindow() {
+    return gMainWindow;
+}
+
 bool ProgressWindowUp() {
     return gShown > 0;
 }

@@ -56,6 +56,7 @@ extern TVtfeProgDlg* ExtImgProgDlg;
 
 // The window the progress windows disable (the main window).
 void SetProgressMainWindow(QWidget* window);
+QWidget* ProgressMainWindow();
 // Whether a progress window is showing.
 bool ProgressWindowUp();
 

@@ -43,7 +43,7 @@ QString Reason(int error, kwRet code) {
 kwRet Fail(RestoreContext& ctx, kwRet code, const QString& what, int error = 0,
            kwRet reasonCode = KW_OK) {
     ctx.ReportFailure(what + '\n' + Reason(error, reasonCode != KW_OK ? reasonCode : code));
-    return code;
+    return ctx.cancelled ? ERR_USER_CANCEL : code;
 }
 
 // Write a new file, replace the existing one, skip it or stop.
@@ -236,8 +236,33 @@ kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& 
 } // namespace
 
 void RestoreContext::ReportFailure(const QString& text) {
-    ui.Message(text, "Error", MsgIcon::Error, MsgButtons::Ok);
     ++reported;
+    failures << QString(text).replace('\n', ' ');
+    if (!severalFiles) {
+        ui.Message(text, "Error", MsgIcon::Error, MsgButtons::Ok);
+        return;
+    }
+    if (skipAll || cancelled)
+        return;
+    switch (ui.Message(text, "Error", MsgIcon::Error, MsgButtons::SkipAllCancel)) {
+    case MsgAnswer::Skip:
+        break;
+    case MsgAnswer::SkipAll:
+        skipAll = true;
+        break;
+    default:
+        cancelled = true;
+    }
+}
+
+void RestoreContext::ReportFailures() {
+    // One failure was shown in its own box; more, or skipped unseen, are listed.
+    if (severalFiles && (failures.size() > 1 || skipAll))
+        ui.Message(QString("Not restored (%1); everything else was restored:\n%2")
+                       .arg(failures.size())
+                       .arg(failures.join('\n')),
+                   "Restore", MsgIcon::Warning, MsgButtons::Ok);
+    failures.clear();
 }
 
 void RestoreContext::ReportSkipped() {

@@ -34,15 +34,23 @@ struct RestoreContext {
     enum class Remembered { Ask, Yes, No };
     Remembered readOnly = Remembered::Ask;
     Remembered overwrite = Remembered::Ask;
-    QStringList skipped; // names that cannot be a file name here
-    int depth = 0;       // folders being restored, one inside the other
-    int reported = 0;    // failures already shown to the user
+    QStringList skipped;    // names that cannot be a file name here
+    QStringList failures;   // every failure of this restore, one line each
+    bool skipAll = false;   // the user chose to skip every further failure
+    bool cancelled = false; // the user chose to stop at a failure
+    int depth = 0;          // folders being restored, one inside the other
+    int reported = 0;       // failures already shown to the user
     // Folders whose entries changed (a file put in place, a folder made)
     // and are not synced yet; folders already cleared of leftovers.
     std::set<QString> unsynced, cleared;
 
-    // Shows one failure of this restore ("Error" box) and counts it.
+    // Notes one failure of this restore and counts it. With several files
+    // the user is asked to skip it, to skip every further one or to stop
+    // (then `cancelled` is set); for one file it is shown with OK.
     void ReportFailure(const QString& text);
+    // After a restore of several files with more than one failure (or with
+    // failures skipped unseen): one box that lists every failure.
+    void ReportFailures();
     // Tells the user once about the skipped names.
     void ReportSkipped();
     // Syncs every changed folder once, so that what was restored survives a

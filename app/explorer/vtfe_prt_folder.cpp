@@ -44,7 +44,7 @@ kwRet FolderFailure(RestoreContext& ctx, const QString& folder, kwRet code,
     ctx.ReportFailure(
         QString("Unable to restore the folder %1.\n%2")
             .arg(folder, reason.isEmpty() ? QString::fromStdString(ErrorText(code)) : reason));
-    return code;
+    return ctx.cancelled ? ERR_USER_CANCEL : code;
 }
 
 void ShowProgressName(UiServices& ui, const QString& text) {
@@ -234,10 +234,11 @@ kwRet VtfePrtFldr::Restore(RestoreContext& ctx, const QString& destination) {
     const bool exists = ctx.vfs.GetAttributes(target.toStdString(), &attributes) &&
                         (attributes & vfs::ATTR_DIRECTORY) != 0;
     if (!exists && !ctx.vfs.CreateDirectory(target.toStdString())) {
-        ctx.ReportFailure(QString("Unable to create the directory %1.").arg(target));
+        ctx.ReportFailure(
+            QString("Unable to create the directory %1.").arg(ShownPath(ctx.vfs, target)));
         if (shown != nullptr && shown->Kind() == KIND_RESTORED_FOLDER)
             shown->DeleteNode();
-        return ERR_FILE_CREATE;
+        return ctx.cancelled ? ERR_USER_CANCEL : ERR_FILE_CREATE;
     }
     if (!exists)
         ctx.unsynced.insert(destination);
@@ -275,7 +276,7 @@ kwRet VtfePrtFldr::RestoreFiles(RestoreContext& ctx, const QString& target, Vtfe
         access->FindFirst(folder.c_str(), name, sizeof name, &attributes, &time, &size);
     kwRet rc = it == nullptr ? ImageListingError(access) : KW_OK;
     if (rc != KW_OK)
-        FolderFailure(ctx, path_, rc);
+        rc = FolderFailure(ctx, path_, rc);
     for (bool more = it != nullptr; more;
          more = it->Next(name, sizeof name, &attributes, &time, &size)) {
         if (IsDir(attributes))

@@ -17,6 +17,7 @@
 #include "tests/platform/vfs/fake_extender.h"
 
 #include <QLineEdit>
+#include <QList>
 #include <QScopeGuard>
 #include <QTest>
 #include <QTreeWidget>
@@ -389,6 +390,69 @@ private slots:
                          "interrupted restore.",
                          "Restore: removed R:\\out\\~TEN.BIN.0123abcd.kwpart, left by an "
                          "interrupted restore."}));
+    }
+
+    // Unreadable files of a damaged image (their sizes outrun their
+    // clusters): each failure offers Skip, Skip All and Cancel, and with more
+    // than one the end lists every one; the files read whole are restored,
+    // a failed one leaves nothing, and Cancel stops the restore there.
+    void unreadableFilesAreSkippedOrStopTheRestore_data() {
+        QTest::addColumn<QList<MsgAnswer>>("answers");
+        QTest::addColumn<int>("boxes"); // asked about a failure
+        QTest::addColumn<bool>("report");
+        QTest::addColumn<bool>("lastRestored");
+        QTest::newRow("skip each")
+            << QList<MsgAnswer>{MsgAnswer::Skip, MsgAnswer::Skip, MsgAnswer::Skip} << 3 << true
+            << true;
+        QTest::newRow("skip all") << QList<MsgAnswer>{MsgAnswer::Skip, MsgAnswer::SkipAll} << 2
+                                  << true << true;
+        QTest::newRow("cancel") << QList<MsgAnswer>{MsgAnswer::Cancel} << 1 << false << false;
+    }
+    void unreadableFilesAreSkippedOrStopTheRestore() {
+        QFETCH(QList<MsgAnswer>, answers);
+        QFETCH(int, boxes);
+        QFETCH(bool, report);
+        QFETCH(bool, lastRestored);
+        namespace fs = std::filesystem;
+        const std::string raw = drives_.Dir() / "bad.raw";
+        if (!fs::exists(raw)) {
+            const std::string cmd = "mkfs.fat -C -F 12 " + raw + " 1024 >/dev/null && mmd -i " +
+                                    raw + " ::/bad && for n in 1 2 3 4; do mcopy -i " + raw + " " +
+                                    drives_.Dir().path() + "/small.bin ::/bad/B$n.BIN; done";
+            QCOMPARE(std::system(cmd.c_str()), 0);
+            std::string bytes = FileBytes(raw);
+            for (const char* name : {"B1      BIN", "B2      BIN", "B3      BIN"}) {
+                const size_t at = bytes.find(name);
+                QVERIFY(at != std::string::npos);
+                bytes.replace(at + 28, 4, std::string("\x00\x00\x01\x00", 4)); // 64 KiB
+            }
+            drives_.Dir().Write("bad.raw", bytes);
+            QCOMPARE(StoreVolume(raw, drives_.Dir() / "imgs/unreadable.kwi", {}), 0);
+        }
+        fs::remove_all(drives_.Dir() / "skipped");
+        fs::create_directories(drives_.Dir() / "skipped");
+        auto form = Start();
+        ui_.answers = std::deque<MsgAnswer>(answers.begin(), answers.end());
+        RestoreTen(*form, "T:\\skipped", "bad", "unreadable.kwi");
+
+        QStringList asked, shown;
+        for (const auto& m : ui_.messages)
+            (m.buttons == MsgButtons::SkipAllCancel ? asked : shown) << m.text;
+        QCOMPARE(asked.size(), boxes);
+        QVERIFY2(asked[0].startsWith("Unable to read the file \\Partition0\\bad\\B1.BIN out of "
+                                     "the image.\n"),
+                 qPrintable(asked[0]));
+        QCOMPARE(shown.size(), report ? 1 : 0);
+        if (report) {
+            QVERIFY(shown[0].startsWith("Not restored (3); everything else was restored:\n"));
+            for (const char* name : {"B1.BIN", "B2.BIN", "B3.BIN"})
+                QVERIFY2(shown[0].contains(name), name);
+            QVERIFY(!shown[0].contains("B4.BIN"));
+        }
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(drives_.Dir() / "skipped/bad"))
+            names.insert(e.path().filename());
+        QCOMPARE(names, lastRestored ? std::set<std::string>{"B4.BIN"} : std::set<std::string>{});
     }
 
     // A folder that cannot be made is shown once, by name.
