@@ -3,6 +3,7 @@
 #include "engine/imgaccess/legacy_access.h"
 
 #include "engine/core/kwmemory.h"
+#include "engine/disk/disk_log.h"
 #include "engine/imgaccess/piece_cache.h"
 
 #include <algorithm>
@@ -128,6 +129,9 @@ kwRet PARTITION_ACCESS::AskAboutChanges(const char* changeFile) {
         const kwRet rc = LoadChanges(path);
         if (rc == KW_OK)
             return KW_OK;
+        if (rc != ERR_FILE_NOT_FOUND)
+            DiskLog(DBG_LEVEL_HEADER, "Change file %s refused for partition %u: error %u\r\n", path,
+                    number_, rc);
         const uint32_t answer = callback_ != nullptr ? callback_->Query(rc, path) : kQueryGoOn;
         if (answer == kQueryStop)
             return ERR_CHANGE_REFUSED;

@@ -139,9 +139,11 @@ kwRet PARTITION_ACCESS::InstallRecord(const CHANGE_RECORD& record) {
         return rc;
     for (uint32_t i = 0; i < record.volumeCount; ++i)
         table[i] = record.Volume(i);
+    // The store compares the table with the volumes as it finds them; one
+    // that does not fit refuses the whole file.
     rc = static_cast<kwRet>(store_->SetVolumeTable(record.volumeCount, table));
     kwFreeMemory(&table);
-    return rc;
+    return rc == ERR_IMG_NOT_CONTIGUOUS ? ERR_CHANGE_INVALID : rc;
 }
 
 uint32_t PARTITION_ACCESS::CheckChangeFile(const char* changeFile) {

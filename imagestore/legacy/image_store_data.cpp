@@ -28,29 +28,106 @@ int IMAGE_STORE_READER::enterDataVolume() {
 }
 
 // Reads len stored bytes at the read position. Data that spans volumes goes
-// on after the record and bitmap at the start of the next volume; elsewhere a
-// short read means a damaged image.
+// on after the record and bitmap at the start of the next volume, where the
+// volume's measured part of the data ends; a short read anywhere (a volume
+// cut short) means a damaged image, never the next volume's bytes.
 int IMAGE_STORE_READER::readSpanning(uint8_t* buffer, size_t len, size_t* got) {
     *got = 0;
+    if (len != 0 && record_.spans())
+        if (int r = measureSpan())
+            return r;
     while (*got < len) {
         if (int r = enterDataVolume())
             return r;
+        size_t want = len - *got;
+        if (record_.spans()) {
+            uint64_t end = spanEnd(dataVolume_);
+            if (storedPosition_ >= end) {
+                if (int r = enterNextDataVolume())
+                    return r;
+                continue;
+            }
+            want = size_t(std::min<uint64_t>(want, end - storedPosition_));
+        }
         size_t n = 0;
-        if (!file_.readAt(readPosition_, buffer + *got, len - *got, &n))
+        if (!file_.readAt(readPosition_, buffer + *got, want, &n))
             return kwv::kStoreShortRead;
         readPosition_ += n;
         storedPosition_ += n;
         *got += n;
-        if (*got == len)
-            break;
-        if (!record_.spans() || dataVolume_ >= header_.imageVolumes)
+        if (n < want)
             return kwv::kStoreInvalid;
-        dataVolume_ += 1;
-        if (int r = selectVolume(dataVolume_))
-            return r;
-        readPosition_ = dataStartIn(dataVolume_);
     }
     return kwv::kStoreOk;
+}
+
+int IMAGE_STORE_READER::enterNextDataVolume() {
+    const Span& span = spans_[selected_ - 1];
+    if (dataVolume_ + 1 >= span.first + span.ends.size())
+        return kwv::kStoreInvalid;
+    dataVolume_ += 1;
+    if (int r = selectVolume(dataVolume_))
+        return r;
+    readPosition_ = dataStartIn(dataVolume_);
+    return kwv::kStoreOk;
+}
+
+// The continuation record that opens volume n: the header's copy when it
+// has one, else the record read from the volume (checked to belong there).
+int IMAGE_STORE_READER::continuationOf(uint32_t volume, PartitionRecord* record) {
+    if (header_.continuationCopy(volume, 0, *record))
+        return kwv::kStoreOk;
+    if (int r = selectVolume(volume))
+        return r;
+    *record = volumeRecord_;
+    return kwv::kStoreOk;
+}
+
+// Measures the selected partition's span once: each continuation record
+// says how many bytes its volume holds and whether the data goes on; the
+// record's own volume holds the rest of the stored data.
+int IMAGE_STORE_READER::measureSpan() {
+    try {
+        spans_.resize(std::max<size_t>(spans_.size(), header_.partitionCount));
+    } catch (const std::bad_alloc&) {
+        return kwv::kStoreOutOfMemory;
+    }
+    Span& span = spans_[selected_ - 1];
+    if (!span.ends.empty())
+        return kwv::kStoreOk;
+    std::vector<uint64_t> held;
+    uint64_t later = 0;
+    for (uint32_t v = recordVolume_ + 1; record_.spans(); ++v) {
+        if (v > header_.imageVolumes)
+            return kwv::kStoreInvalid; // the data would go on past the last volume
+        PartitionRecord next;
+        if (int r = continuationOf(v, &next))
+            return r;
+        uint64_t bytes = next.dataLength();
+        if (bytes > record_.dataLength() - later)
+            return kwv::kStoreInvalid;
+        later += bytes;
+        held.push_back(bytes);
+        if (!next.spans())
+            break;
+    }
+    Span measured;
+    measured.first = recordVolume_;
+    uint64_t end = record_.dataLength() - later;
+    measured.ends.push_back(end);
+    for (uint64_t bytes : held)
+        measured.ends.push_back(end += bytes);
+    span = std::move(measured);
+    return kwv::kStoreOk;
+}
+
+// The stored-data offset just past the bytes volume n holds (measured).
+uint64_t IMAGE_STORE_READER::spanEnd(uint32_t volume) const {
+    const Span& span = spans_[selected_ - 1];
+    if (volume < span.first)
+        return 0;
+    size_t i = std::min<size_t>(volume - span.first, span.ends.size() - 1);
+    return span.ends[i];
 }
 
 int IMAGE_STORE_READER::ReadStored(uint8_t* buffer, size_t len, size_t* got) {
@@ -126,31 +203,21 @@ int32_t IMAGE_STORE_READER::SeekData(uint64_t offset) {
     return kwv::kStoreOk;
 }
 
-// Finds the volume holding the offset from the partition's volume table,
-// opening volumes whose entry is not known yet (which fills it in).
+// Finds the volume holding the offset from the partition's measured span.
+// The partition's volume table must have been made or given first.
 int IMAGE_STORE_READER::seekSpanning(uint64_t offset) {
-    std::vector<uint64_t>* t = table();
-    if (t == nullptr)
+    if (table() == nullptr)
         return kwv::kStoreVolumeTable;
-    uint32_t v = recordVolume_;
-    for (; v <= header_.imageVolumes; ++v) {
-        if ((*t)[v - 1] == kUnknownEntry)
-            if (int r = selectVolume(v))
-                return r;
-        if ((*t)[v - 1] == kUnknownEntry)
-            return kwv::kStoreVolumeTable;
-        if ((*t)[v - 1] >= offset)
-            break;
-    }
-    if (v > header_.imageVolumes)
-        return kwv::kStoreInvalid;
+    if (int r = measureSpan())
+        return r;
+    const Span& span = spans_[selected_ - 1];
+    size_t i = 0;
+    while (i + 1 < span.ends.size() && span.ends[i] <= offset)
+        ++i;
+    uint32_t v = span.first + uint32_t(i);
     if (int r = selectVolume(v))
         return r;
-    uint64_t start = 0;
-    if (v != recordVolume_ && v >= 2 && (*t)[v - 2] != 0)
-        start = (*t)[v - 2] + 1;
-    if (offset < start)
-        return kwv::kStoreVolumeTable;
+    uint64_t start = i == 0 ? 0 : span.ends[i - 1];
     dataVolume_ = v;
     readPosition_ = dataStartIn(v) + (offset - start);
     storedPosition_ = offset;
@@ -163,58 +230,53 @@ std::vector<uint64_t>* IMAGE_STORE_READER::table() {
     return &tables_[selected_ - 1];
 }
 
-// Entry for volume n: the stored-data offset of the last data byte it holds.
-// The record's own volume counts from the record's data start; each later
-// volume adds its bytes behind its own record and bitmap.
-int IMAGE_STORE_READER::fillTableEntry(uint32_t volume) {
-    std::vector<uint64_t>* t = table();
-    if (t == nullptr || volume == 0 || volume > t->size() || (*t)[volume - 1] != kUnknownEntry)
-        return kwv::kStoreOk;
-    if (volume < recordVolume_)
-        return kwv::kStoreOk;
-    uint64_t start = dataStartIn(volume);
-    uint64_t held = file_.size() > start ? file_.size() - start : 0;
-    if (volume == recordVolume_ && held != 0)
-        (*t)[volume - 1] = held - 1;
-    else if (volume > recordVolume_ && (*t)[volume - 2] != kUnknownEntry)
-        (*t)[volume - 1] = (*t)[volume - 2] + held;
+// The selected partition's volume table from its measured span: entry n - 1
+// is the stored-data offset of the last byte volume n holds; 0 before the
+// record's volume, unknown after the last volume of the data.
+int IMAGE_STORE_READER::spanTable(std::vector<uint64_t>* out) {
+    if (int r = measureSpan())
+        return r;
+    const Span& span = spans_[selected_ - 1];
+    try {
+        out->assign(header_.imageVolumes, kUnknownEntry);
+    } catch (const std::bad_alloc&) {
+        return kwv::kStoreOutOfMemory;
+    }
+    std::fill(out->begin(), out->begin() + (span.first - 1), 0);
+    for (size_t i = 0; i < span.ends.size() && span.first - 1 + i < out->size(); ++i)
+        (*out)[span.first - 1 + i] = span.ends[i] == 0 ? 0 : span.ends[i] - 1;
     return kwv::kStoreOk;
 }
 
 int32_t IMAGE_STORE_READER::BuildVolumeTable() {
     if (selected_ == 0)
         return kwv::kStoreNoPartition;
-    if (tables_.size() < header_.partitionCount) {
-        try {
-            tables_.resize(header_.partitionCount);
-        } catch (const std::bad_alloc&) {
-            return kwv::kStoreOutOfMemory;
-        }
-    }
-    std::vector<uint64_t>& t = tables_[selected_ - 1];
+    std::vector<uint64_t> made;
+    if (int r = spanTable(&made))
+        return r;
     try {
-        t.assign(header_.imageVolumes, kUnknownEntry);
+        tables_.resize(std::max<size_t>(tables_.size(), header_.partitionCount));
     } catch (const std::bad_alloc&) {
         return kwv::kStoreOutOfMemory;
     }
-    std::fill(t.begin(), t.begin() + (recordVolume_ - 1), 0);
-    if (file_.isOpen() && volume_ == recordVolume_)
-        return fillTableEntry(recordVolume_);
-    return selectVolume(recordVolume_); // fills the entry
+    tables_[selected_ - 1] = std::move(made);
+    return kwv::kStoreOk;
 }
 
+// A table saved earlier (in a change file) is taken only when every entry is
+// what the store finds now; anything else (another image under the name, a damaged file, a
+// volume replaced since) is refused with kwv::kStoreVolumeTable.
 int32_t IMAGE_STORE_READER::SetVolumeTable(uint32_t count, const uint64_t* entries) {
     if (selected_ == 0)
         return kwv::kStoreNoPartition;
     if (count != header_.imageVolumes || entries == nullptr)
         return kwv::kStoreVolumeTable;
-    try {
-        tables_.resize(std::max<size_t>(tables_.size(), header_.partitionCount));
-        tables_[selected_ - 1].assign(entries, entries + count);
-    } catch (const std::bad_alloc&) {
-        return kwv::kStoreOutOfMemory;
-    }
-    return kwv::kStoreOk;
+    std::vector<uint64_t> made;
+    if (int r = spanTable(&made))
+        return r;
+    if (!std::equal(made.begin(), made.end(), entries))
+        return kwv::kStoreVolumeTable;
+    return BuildVolumeTable();
 }
 
 const uint64_t* IMAGE_STORE_READER::GetVolumeTable(uint32_t* count) {

@@ -29,6 +29,7 @@ int32_t IMAGE_STORE_READER::Close() {
     ClosePartition();
     file_.close();
     tables_.clear();
+    spans_.clear();
     return kwv::kStoreOk;
 }
 
@@ -236,29 +237,31 @@ int32_t IMAGE_STORE_READER::ClosePartition() {
 }
 
 // Makes volume n the open one, asking for it on removable media. The record
-// at its known place must belong to this image.
+// at its known place must belong to this image and to this volume: a volume
+// of another set, or another volume of this set in its place, is refused
+// (on removable media the right one is asked for).
 int IMAGE_STORE_READER::selectVolume(uint32_t volume) {
     if (file_.isOpen() && volume_ == volume)
         return kwv::kStoreOk;
     file_.close();
     if (cancelled_)
         return kwv::kStoreCancelled;
-    for (bool first = true; !file_.open(names_.name(volume)); first = false) {
-        if (!removable_)
-            return kwv::kStoreCannotOpen;
-        if (!askForVolume(volume, first)) {
+    for (bool first = true;; first = false) {
+        int failure = kwv::kStoreCannotOpen;
+        if (file_.open(names_.name(volume))) {
+            volume_ = volume;
+            if ((failure = checkVolumeRecord(volume)) == kwv::kStoreOk)
+                break;
+            file_.close();
+        }
+        if (!removable_ || (failure != kwv::kStoreCannotOpen && callback_ == nullptr))
+            return failure;
+        if (!askForVolume(volume, first && failure == kwv::kStoreCannotOpen)) {
             cancelled_ = true;
             return kwv::kStoreCancelled;
         }
     }
-    volume_ = volume;
-    if (int r = checkVolumeRecord(volume)) {
-        file_.close();
-        return r;
-    }
     noteVolumeOpened(volume);
-    if (selected_ != 0)
-        return fillTableEntry(volume);
     return kwv::kStoreOk;
 }
 
@@ -282,7 +285,9 @@ bool IMAGE_STORE_READER::askForVolume(uint32_t volume, bool firstFailure) {
 
 // Reads the record at the open volume's known place: 2,048 in the ".KWU"
 // volume, the first record in volume 1, the selected partition's record in
-// its own volume, and the continuation record at 0 in the others.
+// its own volume, and the continuation record at 0 in the others. The checks
+// apply to the record read from the file; the header's copy of a
+// continuation record then gives its values.
 int IMAGE_STORE_READER::checkVolumeRecord(uint32_t volume) {
     uint64_t place = 0;
     if (selected_ != 0 && volume == recordVolume_)
@@ -294,12 +299,26 @@ int IMAGE_STORE_READER::checkVolumeRecord(uint32_t volume) {
     PartitionRecord rec;
     if (int r = readRecordHere(place, &rec))
         return r;
-    header_.continuationCopy(volume, place, rec);
-    if (!header_.isShort() && rec.setId() != header_.setId)
+    if (!belongsHere(rec, volume, place))
         return kwv::kStoreInvalid;
+    header_.continuationCopy(volume, place, rec);
+    volumeRecord_ = rec;
     volumeBitmapSize_ = rec.bitmapSize();
     volumeDataLength_ = rec.u32(52);
     return kwv::kStoreOk;
+}
+
+// Whether a record read at (volume, place) belongs there: the set's
+// identifier, and the place the record gives for itself (bytes 80 and 84).
+// The ".KWU" volume holds copies of other volumes' records; the oldest
+// images (512-byte header) carry neither.
+bool IMAGE_STORE_READER::belongsHere(const PartitionRecord& record, uint32_t volume,
+                                     uint64_t place) const {
+    if (header_.isShort())
+        return true;
+    if (record.setId() != header_.setId)
+        return false;
+    return volume == 0 || (record.volume() == volume && record.offset() == place);
 }
 
 void IMAGE_STORE_READER::noteVolumeOpened(uint32_t volume) {

@@ -139,15 +139,20 @@ private:
     bool askForVolume(uint32_t volume, bool firstFailure);
     uint64_t firstRecordOffset() const;
     int checkVolumeRecord(uint32_t volume);
+    bool belongsHere(const PartitionRecord& record, uint32_t volume, uint64_t place) const;
     void noteVolumeOpened(uint32_t volume);
 
     // Data (image_store_data.cpp)
     int readSpanning(uint8_t* buffer, size_t len, size_t* got);
     int enterDataVolume();
+    int enterNextDataVolume();
     int checkDataRead(const void* buffer, uint32_t length) const;
     uint64_t dataStartIn(uint32_t volume) const;
-    int fillTableEntry(uint32_t volume);
+    int measureSpan();
+    int continuationOf(uint32_t volume, PartitionRecord* record);
+    uint64_t spanEnd(uint32_t volume) const;
     int seekSpanning(uint64_t offset);
+    int spanTable(std::vector<uint64_t>* table);
     std::vector<uint64_t>* table();
 
     uint32_t refs_ = 1;
@@ -162,6 +167,7 @@ private:
     uint32_t volume_ = 0;           // the open volume (valid while file_ is open)
     uint32_t volumeBitmapSize_ = 0; // of the record at the open volume's known place
     uint32_t volumeDataLength_ = 0; // byte 52 of that record
+    PartitionRecord volumeRecord_;  // that record (its header copy when there is one)
 
     // Records found by walking volume 1: offset of record n at index n - 1,
     // and where the record after the last one found lies.
@@ -178,6 +184,16 @@ private:
     uint32_t rotation_ = 0;
     std::unique_ptr<LegacyDecoder> decoder_;
     std::vector<std::vector<uint64_t>> tables_; // per partition; empty until made
+
+    // Where each volume's part of a partition's stored data ends, from the
+    // continuation records (the data in the record's own volume is what the
+    // later volumes do not hold): ends[i] is the stored-data offset just past
+    // the bytes of volume first + i. Per partition; empty until measured.
+    struct Span {
+        uint32_t first = 0;
+        std::vector<uint64_t> ends;
+    };
+    std::vector<Span> spans_;
 };
 
 } // namespace kw::legacy

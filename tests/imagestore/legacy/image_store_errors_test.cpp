@@ -213,17 +213,9 @@ TEST_F(LegacyErrorsTest, RemovableMediaPromptsAndCancel) {
     LegacyImage im;
     im.volumeLimit = 20000;
     make({smallPartition()}, im);
-    kw::test::FakeRemovableExtender drive('R', dir.Path());
-    drive.SetDriveFlags(kw::vfs::DRIVE_REMOVABLE);
+    RemovableDrive removable('R', dir.Path());
+    kw::test::FakeRemovableExtender& drive = removable.drive;
     drive.Hide("bad.002");
-    // Registered for this test only, also when an assertion ends it early.
-    struct Registration {
-        kw::test::FakeRemovableExtender& drive;
-        explicit Registration(kw::test::FakeRemovableExtender& d) : drive(d) {
-            kw::vfs::vfsAddExtender(&drive);
-        }
-        ~Registration() { kw::vfs::vfsRemoveExtender(&drive); }
-    } registration(drive);
     RecordingCallback cb;
     Store s("R:\\bad.kwi", &cb);
     EXPECT_EQ(s.error, 0);

@@ -139,8 +139,10 @@ TEST_F(LegacyStoreTest, SpanningPartitionSeeksAcrossThreeVolumes) {
     uint32_t count = 0;
     const uint64_t* table = s->GetVolumeTable(&count);
     ASSERT_EQ(count, 3u);
+    // Measured from the continuation records: the last volume's entry is the
+    // partition's last byte.
     EXPECT_NE(table[0], kUnknownEntry);
-    EXPECT_EQ(table[2], kUnknownEntry);
+    EXPECT_EQ(table[2], p.data.size() - 1);
     std::mt19937 rng(7);
     uint32_t sectors = uint32_t(p.data.size() / 512);
     std::vector<uint32_t> order;
@@ -157,13 +159,18 @@ TEST_F(LegacyStoreTest, SpanningPartitionSeeksAcrossThreeVolumes) {
         ASSERT_TRUE(std::equal(sector, sector + 512, p.data.begin() + size_t(i) * 512)) << i;
     }
     table = s->GetVolumeTable(&count);
-    // The last volume's entry counts the whole file, the partition behind too.
-    EXPECT_GE(table[2], p.data.size() - 1);
+    EXPECT_EQ(table[2], p.data.size() - 1);
     EXPECT_LT(table[1], p.data.size() - 1);
-    // A saved table is accepted back only with the image's volume count.
+    // A saved table is accepted back only with the image's volume count and
+    // every entry where the store finds it.
     std::vector<uint64_t> saved(table, table + count);
     EXPECT_EQ(s->SetVolumeTable(2, saved.data()), kwv::kStoreVolumeTable);
     EXPECT_EQ(s->SetVolumeTable(3, saved.data()), 0);
+    for (uint32_t i = 0; i < count; ++i) {
+        std::vector<uint64_t> off = saved;
+        off[i] += 1;
+        EXPECT_EQ(s->SetVolumeTable(3, off.data()), kwv::kStoreVolumeTable) << i;
+    }
 }
 
 TEST_F(LegacyStoreTest, SpanningCompressedDataReadsStraightThrough) {

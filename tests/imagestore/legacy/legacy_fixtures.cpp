@@ -1,5 +1,7 @@
 #include "tests/imagestore/legacy/legacy_fixtures.h"
 
+#include "platform/vfs/vfs.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -104,6 +106,15 @@ uint32_t RecordingCallback::AskPassword(PASSWORD_SINK* sink) {
         if (sink->TryPassword(p.c_str()) & 0xFF)
             return 1;
     return 0;
+}
+
+RemovableDrive::RemovableDrive(char letter, const std::string& folder) : drive(letter, folder) {
+    drive.SetDriveFlags(kw::vfs::DRIVE_REMOVABLE);
+    kw::vfs::vfsAddExtender(&drive);
+}
+
+RemovableDrive::~RemovableDrive() {
+    kw::vfs::vfsRemoveExtender(&drive);
 }
 
 } // namespace kw::legacy::testing

@@ -7,6 +7,7 @@
 #include "include/kwvaults_image_store.h"
 #include "tests/imagestore/container/container_test_util.h"
 #include "tests/imagestore/legacy/legacy_writer.h"
+#include "tests/platform/vfs/fake_extender.h"
 
 #include <memory>
 
@@ -43,6 +44,14 @@ public:
 
     uint32_t ProgressStep(uint32_t total, uint32_t done) override;
     uint32_t AskPassword(PASSWORD_SINK* sink) override;
+};
+
+// A removable drive over a folder, registered with the path layer for as
+// long as it lives (also when an assertion ends the test early).
+struct RemovableDrive {
+    kw::test::FakeRemovableExtender drive;
+    RemovableDrive(char letter, const std::string& folder);
+    ~RemovableDrive();
 };
 
 } // namespace kw::legacy::testing
