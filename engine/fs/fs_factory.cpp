@@ -5,6 +5,8 @@
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fat/kwfat_file.h"
 #include "engine/fs/filesystem.h"
+#include "engine/ntfs/kwntfs_file.h"
+#include "engine/ntfs/ntfs_filesystem.h"
 
 namespace {
 
@@ -31,6 +33,7 @@ struct FS_ROW {
 constexpr FS_ROW kRows[] = {
     {FS_KIND_FAT, Make<FAT_FILESYSTEM>, MakeFile<KWFAT_FILE>},
     {FS_KIND_FAT32, Make<FAT_FILESYSTEM>, MakeFile<KWFAT_FILE>},
+    {FS_KIND_NTFS, Make<NTFS_FILESYSTEM>, MakeFile<KWNTFS_FILE>},
 };
 
 FILESYSTEM* Create(uint8_t kind, PARTITION_INFO* pi) {

@@ -113,7 +113,7 @@ TEST_F(EngineHostTest, StartListsEveryPartitionWithKindLabelAndOperations) {
     };
     const Expected expected[] = {
         {0x06, FS_KIND_FAT, "KWFAT16", LOP_GROUP_FAT},
-        {0x07, FS_KIND_NTFS, "", LOP_GROUP_FS}, // its label comes with the NTFS volume
+        {0x07, FS_KIND_NTFS, "KWNTFS", LOP_GROUP_FS}, // read from the NTFS volume
         {0x0B, FS_KIND_FAT32, "KWFAT32", LOP_GROUP_FAT},
         {0x82, FS_KIND_LINUX_SWAP, "", LOP_GROUP_SWAP},
         {0x83, FS_KIND_EXT2, "", LOP_GROUP_FS},
@@ -157,7 +157,7 @@ TEST_F(EngineHostTest, StartListsEveryPartitionWithKindLabelAndOperations) {
         << debug;
     EXPECT_TRUE(std::regex_search(debug, std::regex("\\*:KWFAT16     FAT             1234ABCD")))
         << debug;
-    EXPECT_TRUE(std::regex_search(debug, std::regex("\\*:            NTFS            ")));
+    EXPECT_TRUE(std::regex_search(debug, std::regex("\\*:KWNTFS      NTFS            ")));
     EXPECT_NE(debug.find("enInitializeEngine complete (kwRet == 0)"), std::string::npos);
     std::string log = ReadFile(Work("SCRLOG.TXT"));
     EXPECT_EQ(log.rfind("Kestrelway Log Results.\r\nDate Generated: ", 0), 0u) << log;

@@ -11,6 +11,8 @@
 // SOURCE is part:FILE or disk:FILE:N (see kwfs_source.h). On any failure the
 // engine's code and text go to standard error and the exit status is 1;
 // nothing is printed to standard output before the whole walk succeeded.
+// ls --hash is the exception: a file it cannot read gets "error": CODE in
+// place of its digest, the walk goes on, and the exit status is 3.
 #include "engine/core/codepage.h"
 #include "engine/core/errtext.h"
 #include "engine/disk/pi_report.h"
@@ -63,10 +65,12 @@ kwRet Walk(FILESYSTEM* fs, const std::string& shown, int depth, bool hash, std::
         row.time = e->time;
         row.attrs = e->attributes;
         row.shortName = e->shortName;
-        if (row.dir)
+        if (row.dir) {
             rc = Walk(fs, row.path, depth + 1, hash, rows);
-        else if (hash)
-            rc = HashFile(fs, row.path, &row.sha);
+        } else if (hash) {
+            // A file that cannot be read is reported in its row; the walk goes on.
+            row.error = HashFile(fs, row.path, &row.sha);
+        }
         rows.push_back(std::move(row));
     }
     return rc;
@@ -91,7 +95,9 @@ void PrintRow(const Row& r, bool hash) {
                        ", \"mtime\": \"" + mtime + "\", \"attrs\": \"" + attrs + "\"";
     if (!r.shortName.empty())
         line += ", \"short\": " + kwjson::Quote(r.shortName);
-    if (hash && !r.dir)
+    if (hash && !r.dir && r.error != KW_OK)
+        line += ", \"error\": " + std::to_string(r.error);
+    else if (hash && !r.dir)
         line += ", \"sha256\": \"" + r.sha + "\"";
     std::printf("%s}\n", line.c_str());
 }
@@ -130,15 +136,24 @@ kwRet HashFile(FILESYSTEM* fs, const std::string& path, std::string* digest) {
     return rc;
 }
 
+// Prints the rows sorted by path; kUnreadFiles when --hash met a file it
+// could not read.
+constexpr kwRet kUnreadFiles = 0xFFFFFFF3;
+
+kwRet PrintRows(std::vector<Row>& rows, bool hash) {
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.path < b.path; });
+    bool unread = false;
+    for (const Row& r : rows) {
+        PrintRow(r, hash);
+        unread = unread || r.error != KW_OK;
+    }
+    return unread ? kUnreadFiles : KW_OK;
+}
+
 kwRet List(FILESYSTEM* fs, bool hash) {
     std::vector<Row> rows;
     kwRet rc = Walk(fs, "", 0, hash, rows);
-    if (rc != KW_OK)
-        return rc;
-    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.path < b.path; });
-    for (const Row& r : rows)
-        PrintRow(r, hash);
-    return KW_OK;
+    return rc != KW_OK ? rc : PrintRows(rows, hash);
 }
 
 kwRet Cat(FILESYSTEM* fs, const std::string& path) {
@@ -225,12 +240,7 @@ kwRet ImageCommand(const std::vector<std::string>& args, bool hash, const std::s
         });
     std::vector<Row> rows;
     rc = image.Walk(hash, rows);
-    if (rc != KW_OK)
-        return rc;
-    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.path < b.path; });
-    for (const Row& r : rows)
-        PrintRow(r, hash);
-    return KW_OK;
+    return rc != KW_OK ? rc : PrintRows(rows, hash);
 }
 
 // The enumeration of a disk-image file as the engine sees it.
@@ -245,6 +255,10 @@ kwRet Parts(const std::string& source) {
 }
 
 int Fail(kwRet rc) {
+    if (rc == kUnreadFiles) {
+        std::fprintf(stderr, "kwfs: some files could not be read\n");
+        return 3;
+    }
     std::fprintf(stderr, "kwfs: error %lu: %s\n", static_cast<unsigned long>(rc),
                  kwGetErrorTextA(rc).c_str());
     return 1;

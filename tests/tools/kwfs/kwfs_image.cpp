@@ -111,6 +111,8 @@ kwRet KwfsImage::WalkFolder(const std::string& shown, int depth, bool hash,
                 return KW_OK;
             });
             row.sha = sha.HexDigest();
+            row.error = rc; // the file is reported in its row; the walk goes on
+            rc = KW_OK;
         }
         rows.push_back(std::move(row));
     }

@@ -22,6 +22,7 @@ struct KwfsRow {
     uint32_t attrs = 0;
     std::string shortName;
     std::string sha;
+    kwRet error = KW_OK; // a file --hash could not read
 };
 
 // True for a SOURCE of the image form.

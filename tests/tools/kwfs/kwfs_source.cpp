@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -19,6 +21,13 @@ bool IsPartitionRecord(const PARTITION_INFO* pi) {
     default:
         return true;
     }
+}
+
+// The file's first sector names NTFS; anything else is taken as FAT.
+bool IsNtfsVolume(const std::string& file) {
+    char head[11] = {};
+    std::ifstream(file, std::ios::binary).read(head, sizeof head);
+    return std::string(head + 3, 8) == "NTFS    ";
 }
 
 } // namespace
@@ -61,7 +70,7 @@ kwRet KwfsSource::Open(const std::string& source) {
         if (rc != KW_OK)
             return rc;
         ownsPi_ = true;
-        pi_->ucFsKind = FS_KIND_FAT;
+        pi_->ucFsKind = IsNtfsVolume(file) ? FS_KIND_NTFS : FS_KIND_FAT;
         return KW_OK;
     }
     for (PARTITION_INFO* pi = disk->firstPi; pi != nullptr; pi = pi->next) {

@@ -1,4 +1,5 @@
-// The SOURCE argument of kwfs: "part:FILE" (a file holding one volume) or
+// The SOURCE argument of kwfs: "part:FILE" (a file holding one volume, NTFS
+// when its boot sector says so, else FAT) or
 // "disk:FILE:N" (the Nth partition of a disk-image file, counted from 1 in
 // the order the engine chains them, free space and extended partitions not
 // counted). Both open the file through the disk library (KW_DISKS). The whole

@@ -1,0 +1,162 @@
+// NTFS_FILESYSTEM: the file system of one NTFS partition, read side. It owns
+// the decoded boot sector, the run list of the $MFT, a bounded cache of file
+// records, and (loaded on first use) the upcase table; it resolves paths
+// through the folders' $I30 indexes, lists folders into a DIRLIST, reads
+// files through NTFS_FILE_HANDLE, maps used clusters for copying and gives
+// the volume's label, version and serial.
+//
+// Every sector goes through the partition handle of the base (kwLogRead), so
+// disks, KW_DISKS files and partitions inside images serve it alike. Every
+// walk is bounded: a damaged record, run list or index fails that file or
+// folder with a code, never the whole volume, and never loops. Nothing is
+// ever written: operations that would change the volume fail with 55.
+//
+// Sizes and positions are 64-bit throughout.
+#pragma once
+
+#include "engine/fs/filesystem.h"
+#include "engine/ntfs/ntfs_layout.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The bytes of one attribute gathered over all its extents: a resident
+// value, or the run list and sizes of a non-resident one.
+struct NTFS_STREAM {
+    uint32_t type = 0;
+    uint16_t flags = 0;
+    bool nonResident = false;
+    std::vector<uint8_t> value;
+    std::vector<kw::ntfs::Run> runs;
+    uint64_t dataSize = 0;
+    uint64_t allocatedSize = 0;
+    uint64_t initializedSize = 0;
+
+    uint64_t Size() const { return nonResident ? dataSize : value.size(); }
+};
+
+// An open file: its unnamed $DATA and the byte position. Owned by whoever
+// opened it (CloseFile frees it).
+struct NTFS_FILE_HANDLE : KwEngineAlloc {
+    NTFS_STREAM data;
+    uint64_t record = 0;
+    uint64_t position = 0;
+    bool namedStreams = false; // the record holds more $DATA than the unnamed one
+};
+
+// One name of a folder's index, as a listing or a lookup sees it.
+struct NTFS_INDEX_NAME {
+    uint64_t reference = 0;
+    kw::ntfs::FileName key;
+};
+
+class NTFS_FILESYSTEM : public FILESYSTEM {
+public:
+    explicit NTFS_FILESYSTEM(PARTITION_INFO* pi);
+    ~NTFS_FILESYSTEM() override;
+
+    // Reads the boot sector and the $MFT's own record and run list.
+    kwRet Init() override;
+    kwRet InitFull() override { return Init(); }
+    kwRet Uninit() override;
+    kwRet GenerateBitmap(STATE_MAP** map, uint32_t flags) override;
+    kwRet GenerateBitmaps(STATE_MAP** map1, STATE_MAP** map2, uint32_t flags) override;
+    kwRet ListDirectory(DIRLIST* list, const char* path, uint32_t flags) override;
+    SECTOR_RUN* ListClusters(const char* path) override;
+    uint32_t GetSerialNumber() override;
+    kwRet GetVolumeLabel(char* buffer) override;
+    kwRet GetBadSectors(SECT_LIST* list) override;
+
+    // The volume name as UTF-16LE, NUL-terminated, into 512 bytes.
+    kwRet GetVolumeLabelUtf16(uint8_t* buffer);
+    // Major and minor version from $Volume.
+    kwRet GetVersion(uint8_t* major, uint8_t* minor);
+    // Records marked in use in the $MFT's bitmap.
+    kwRet CountRecordsInUse(uint32_t* count);
+
+    // Paths inside the volume: components separated by '\', UTF-8; "\" is
+    // the root. 504 when a component is missing, 503 when one before the
+    // last is not a folder, 505 for a path ending in '\' (other than "\").
+    kwRet FindFile(const char* path, uint64_t* record, uint64_t* parent);
+    // Lists a folder. mode 1: every name but DOS-only ones; 2: DOS names
+    // only; other values: every name. Records below 16 are never listed.
+    kwRet ListFolder(uint64_t record, uint32_t mode, DIRLIST* list);
+
+    // Files: 1681 for compressed or encrypted data, 504 for a folder.
+    kwRet OpenFile(const char* path, NTFS_FILE_HANDLE** handle);
+    void CloseFile(NTFS_FILE_HANDLE* handle);
+    // Reads count bytes at the position and advances it; 10 when they pass
+    // the data size, 722 when they reach a sparse run.
+    kwRet ReadFile(NTFS_FILE_HANDLE* handle, void* buffer, uint32_t count);
+    uint64_t GetFileSize(const NTFS_FILE_HANDLE* handle) const { return handle->data.Size(); }
+
+    // One attribute of a record, gathered over the attribute list's
+    // extension records (name: UTF-16LE bytes, exact). 1517 when missing.
+    kwRet LoadStream(uint64_t record, uint32_t type, kw::ntfs::Bytes name, NTFS_STREAM* out);
+    // Bytes [offset, offset + count) of a stream: 10 past its size; bytes past
+    // the initialised size read as zeros; 722 for a sparse run.
+    kwRet ReadStream(const NTFS_STREAM& stream, uint64_t offset, void* buffer, size_t count);
+
+    // A decoded file record (fix-ups removed), shared with the cache.
+    struct Record {
+        std::vector<uint8_t> bytes;
+        kw::ntfs::RecordHeader header;
+    };
+    using RecordPtr = std::shared_ptr<const Record>;
+    // 1552 for a record not in use, 721 for an extension record unless
+    // allowed, 1507/1513/1527 for a damaged one.
+    kwRet GetRecord(uint64_t number, RecordPtr* out, bool allowExtension = false);
+
+    const kw::ntfs::Geometry& GetGeometry() const { return geometry_; }
+    uint64_t GetRecordCount() const { return recordCount_; }
+    bool IsOpen() const { return open_; }
+
+    // The most file records kept in memory at once.
+    static constexpr size_t kRecordCacheSize = 64;
+
+private:
+    using NameVisitor = std::function<bool(const NTFS_INDEX_NAME&)>;
+    struct Folder;
+
+    kwRet readBytes(uint64_t volumeOffset, uint8_t* out, size_t count);
+    kwRet readRecordBytes(uint64_t number, std::vector<uint8_t>* bytes);
+    kwRet loadMft();
+    kwRet collectExtents(const Record& base, uint64_t baseNumber, uint32_t type,
+                         kw::ntfs::Bytes name, NTFS_STREAM* out);
+    kwRet openFolder(uint64_t record, Folder* folder);
+    kwRet readIndexBuffer(Folder& folder, uint64_t vcn, std::vector<uint8_t>* buffer,
+                          kw::ntfs::IndexNode* node);
+    kwRet walkIndex(Folder& folder, const NameVisitor& visit);
+    kwRet walkNode(Folder& folder, const kw::ntfs::IndexNode& node, int depth,
+                   const NameVisitor& visit, bool* stop);
+    kwRet lookup(uint64_t folderRecord, const std::u16string& name, uint64_t* record);
+    kwRet descend(Folder& folder, const std::u16string& name, uint64_t* record);
+    int compareNames(const std::u16string& a, kw::ntfs::Bytes b);
+    void loadUpcase();
+    kwRet volumeBitmap(STATE_MAP* map);
+    kwRet clearBadClusters(STATE_MAP* map);
+    kwRet clearFileData(STATE_MAP* map);
+    kwRet mftBitmap(std::vector<uint8_t>* bits);
+
+    kw::ntfs::Geometry geometry_;
+    std::vector<kw::ntfs::Run> mftRuns_;
+    uint64_t recordCount_ = 0;
+    bool open_ = false;
+    bool loading_ = false; // the $MFT's own extents are being gathered
+
+    struct CacheEntry {
+        uint64_t number = 0;
+        uint64_t lastUse = 0;
+        RecordPtr record;
+    };
+    std::vector<CacheEntry> cache_;
+    uint64_t useClock_ = 0;
+    std::vector<char16_t> upcase_;
+    bool upcaseTried_ = false;
+};
+
+// UTF-16LE bytes of an index key or attribute as a UTF-8 name.
+std::string NtfsNameToUtf8(kw::ntfs::Bytes name);

@@ -1,0 +1,117 @@
+// Opens arbitrary bytes as an NTFS volume held in memory, lists its whole
+// tree, reads every file it finds, maps the used clusters and reads the
+// label. Nothing may crash, hang or read outside the volume.
+//
+// Input: a 2 MiB volume of zeros patched by records of a 2-byte sector number
+// (little-endian, taken modulo the volume's sectors) and 512 bytes, so that
+// seeds hold only the sectors a volume uses (make_ntfs_seeds.sh).
+#include "engine/disk/kwlib.h"
+#include "engine/disk/partition_info.h"
+#include "engine/fs/filesystem.h"
+#include "engine/ntfs/ntfs_filesystem.h"
+#include "platform/disk/disk_driver.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kSectors = 4096;
+
+class MemorySource : public kw::plat::SectorSource {
+public:
+    explicit MemorySource(const std::vector<uint8_t>* bytes) : bytes_(bytes) {}
+    std::string Name() const override { return "fuzz"; }
+    uint64_t SectorCount() const override { return bytes_->size() / kw::plat::kSectorBytes; }
+    bool Writable() const override { return false; }
+    kw::plat::DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override {
+        if (!kw::plat::RunInside(sector, count, SectorCount()))
+            return {kw::plat::DiskIoStatus::OutOfRange, 0};
+        std::memcpy(buffer, bytes_->data() + sector * kw::plat::kSectorBytes,
+                    size_t{count} * kw::plat::kSectorBytes);
+        return {};
+    }
+    kw::plat::DiskIoResult Write(uint64_t, const void*, uint32_t) override {
+        return {kw::plat::DiskIoStatus::ReadOnly, 0};
+    }
+
+private:
+    const std::vector<uint8_t>* bytes_;
+};
+
+void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth) {
+    if (depth > 8)
+        return;
+    DIRLIST list;
+    list.SetWantTimes(true);
+    if (fs->ListDirectory(&list, path.c_str(), LIST_LONG_NAMES) != KW_OK)
+        return;
+    for (uint32_t i = 0; i < list.GetCount() && i < 8; ++i) {
+        const DIRLIST_ENTRY* e = list.Entry(i);
+        std::string child = (path == "\\" ? "\\" : path + "\\") + e->name;
+        if (e->attributes & DIR_ATTR_DIRECTORY) {
+            Walk(fs, child, depth + 1);
+            continue;
+        }
+        NTFS_FILE_HANDLE* h = nullptr;
+        if (fs->OpenFile(child.c_str(), &h) != KW_OK)
+            continue;
+        uint8_t buffer[8192];
+        uint64_t size = fs->GetFileSize(h);
+        fs->ReadFile(h, buffer, static_cast<uint32_t>(size < sizeof buffer ? size : sizeof buffer));
+        fs->CloseFile(h);
+        FreeSectorRuns(fs->ListClusters(child.c_str()));
+    }
+}
+
+std::vector<uint8_t>& Volume() {
+    static std::vector<uint8_t> bytes(size_t{kSectors} * 512);
+    return bytes;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<uint8_t>& bytes = Volume();
+    std::memset(bytes.data(), 0, bytes.size());
+    for (size_t at = 0; at + 514 <= size; at += 514) {
+        uint32_t sector = (data[at] | (data[at + 1] << 8)) % kSectors;
+        std::memcpy(bytes.data() + size_t{sector} * 512, data + at + 2, 512);
+    }
+    kw::plat::SetDiskProviderForTests([&bytes] {
+        kw::plat::DiskScan scan;
+        scan.disks.push_back(std::make_unique<MemorySource>(&bytes));
+        return scan;
+    });
+    if (kwLibOpen() == KW_OK) {
+        DISK_RECORD* disk = nullptr;
+        kwGetDiskList(&disk);
+        PARTITION_INFO* pi = nullptr;
+        if (disk != nullptr &&
+            CreatePi(disk, 0, nullptr, false, 0, kSectors, 0, 0, PI_NO_ENTRY, 0, &pi) == KW_OK) {
+            pi->ucFsKind = FS_KIND_NTFS;
+            {
+                NTFS_FILESYSTEM fs(pi);
+                if (fs.Init() == KW_OK) {
+                    Walk(&fs, "\\", 0);
+                    STATE_MAP* meta = nullptr;
+                    STATE_MAP* files = nullptr;
+                    fs.GenerateBitmaps(&meta, &files, FS_MAP_METADATA | FS_MAP_FILE_DATA);
+                    delete meta;
+                    delete files;
+                    uint8_t label[512];
+                    fs.GetVolumeLabelUtf16(label);
+                    uint8_t major = 0, minor = 0;
+                    fs.GetVersion(&major, &minor);
+                }
+            }
+            DeletePi(&pi);
+        }
+    }
+    kwLibClose();
+    kw::plat::SetDiskProviderForTests({});
+    return 0;
+}
