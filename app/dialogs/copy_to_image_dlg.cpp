@@ -4,6 +4,7 @@
 #include "app/editor_settings.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_item.h"
+#include "app/explorer/vtfe_prt.h"
 #include "app/image_sets.h"
 #include "app/main_form.h"
 #include "app/ui_callback.h"
@@ -50,6 +51,16 @@ QTreeWidgetItem* AddNode(QTreeWidgetItem* parent, QTreeWidget* tree, const QStri
     node->setIcon(0, icon);
     node->setData(0, kItemRole, QVariant::fromValue(static_cast<void*>(item)));
     return node;
+}
+
+// The partitions in the image's own order (the trees sort them by name).
+std::vector<VtfeItem*> InImageOrder(std::vector<VtfeItem*> items) {
+    std::erase_if(items, [](VtfeItem* i) { return i == nullptr || i->Kind() != KIND_PARTITION; });
+    std::stable_sort(items.begin(), items.end(), [](VtfeItem* a, VtfeItem* b) {
+        return static_cast<VtfePrt*>(a)->PartitionIndex() <
+               static_cast<VtfePrt*>(b)->PartitionIndex();
+    });
+    return items;
 }
 
 } // namespace
@@ -180,7 +191,8 @@ void TCopyToImageDlg::FormShow() {
     DestEd->setFocus();
 }
 
-// The image as root and the partitions copied from it below.
+// The image as root and the partitions copied from it below, in the
+// image's order, which the copy keeps.
 void TCopyToImageDlg::FillPartitionList() {
     PartitionTree->clear();
     if (source_ == nullptr)
@@ -193,18 +205,15 @@ void TCopyToImageDlg::FillPartitionList() {
         root =
             AddNode(nullptr, PartitionTree, imageNode != nullptr ? imageNode->text(0) : QString(),
                     VtfeItem::OfNode(imageNode), imageIcon);
-        for (VtfeItem* item : main_.CopiedItems())
-            if (item->Kind() == KIND_PARTITION)
-                AddNode(root, nullptr, item->Name(), item,
-                        item->Node() != nullptr ? item->Node()->icon(0) : QIcon());
+        for (VtfeItem* item : InImageOrder(main_.CopiedItems()))
+            AddNode(root, nullptr, item->Name(), item,
+                    item->Node() != nullptr ? item->Node()->icon(0) : QIcon());
     } else if (source_->Kind() == KIND_IMAGE) {
         if (!source_->Populated())
             source_->Expand(false);
         root = AddNode(nullptr, PartitionTree, source_->Name(), source_, imageIcon);
-        QTreeWidgetItem* image = source_->Node();
-        for (int i = 0; image != nullptr && i < image->childCount(); ++i)
-            AddNode(root, nullptr, image->child(i)->text(0), VtfeItem::OfNode(image->child(i)),
-                    image->child(i)->icon(0));
+        for (VtfeItem* item : InImageOrder(VtfeItem::ChildItems(source_->Node())))
+            AddNode(root, nullptr, item->Node()->text(0), item, item->Node()->icon(0));
     }
     if (root != nullptr)
         root->setExpanded(true);

@@ -266,6 +266,50 @@ private slots:
         QCOMPARE(VtfeItem::OfNode(recent)->Path(), QString("T:\\srv\\images\\high.kwi"));
     }
 
+    // The copy keeps the source's partition order, which the trees' name
+    // order is not, for the whole image and for partitions picked out of it.
+    void copyKeepsTheSourcePartitionOrder() {
+        kw::test::FixtureImage source;
+        source.parts = {kw::test::FixturePart{"fat16", "", 'D'},
+                        kw::test::FixturePart{"fat12", "", 'C'},
+                        kw::test::FixturePart{"fat32", "", 'E'}};
+        QCOMPARE(kw::test::WriteFixtureImage(Host("imgs/order.kwi"), source), 0);
+        const auto namesOf = [](const std::string& image) {
+            std::vector<std::string> names(3);
+            for (uint32_t i = 0; i < 3; ++i)
+                PartData(image, i, &names[i]);
+            return names;
+        };
+        const std::vector<std::string> order = {"fat16", "fat12", "fat32"};
+        QCOMPARE(namesOf(Host("imgs/order.kwi")), order);
+        auto form = Start();
+        QTreeWidgetItem* image = ImageNode(*form, "order.kwi");
+        QCOMPARE(image->child(0)->text(0), QString("C: (fat12)")); // the tree sorts by name
+        form->ExploreTree->setCurrentItem(image);
+        RunCopy(*form, [](TCopyToImageDlg& dlg) {
+            dlg.DestEd->setText("T:\\out\\ordered.kwi");
+            dlg.CopyBtnClick();
+        });
+        QCOMPARE(namesOf(Host("out/ordered.kwi")), order);
+
+        // The three picked in the list, the first-named one current.
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "order.kwi"));
+        form->ContentsList->setCurrentItem(kw::test::Row(form->ContentsList, "C: (fat12)"));
+        form->ContentsList->selectAll();
+        form->CopyExecute();
+        form->ExploreTree->setCurrentItem(kw::test::FolderNode(*form, "out"));
+        ui_.modal = [](QDialog& d) {
+            auto& dlg = static_cast<TCopyToImageDlg&>(d);
+            dlg.FormShow();
+            dlg.DestEd->setText("T:\\out\\picked.kwi");
+            dlg.CopyBtnClick();
+            return dlg.result();
+        };
+        form->PasteExecute();
+        QVERIFY(ui_.messages.empty());
+        QCOMPARE(namesOf(Host("out/picked.kwi")), order);
+    }
+
     // The copy's progress window lies above the copy dialog, modal to it and
     // enabled, while the copy runs off the window thread; Esc in it cancels
     // the copy as its Cancel does, and the new image is taken back.
