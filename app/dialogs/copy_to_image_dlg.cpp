@@ -276,7 +276,11 @@ int32_t TCopyToImageDlg::OpenForAppend(const QString& path) {
         return 0;
     CommitAndRelease(destStore_);
     main_.CloseImageItems(path); // the file must not be held open by the explorer
-    callback_->SetItem(dest_);
+    // Only the image's own remembered password is tried: the item dropped
+    // on is that image only when the path is its path.
+    const bool destIsImage =
+        dest_ != nullptr && dest_->Kind() == KIND_IMAGE && SameFile(dest_->Path(), path);
+    callback_->SetItem(destIsImage ? dest_ : nullptr);
     int32_t error = 0;
     destStore_ = OpenImageForAppend(HostPath(path), callback_.get(), &error);
     callback_->SetItem(nullptr);

@@ -6,6 +6,7 @@
 #include "app/dialogs/password_dlg.h"
 #include "app/dialogs/progress_dlg.h"
 #include "app/engine_facade.h"
+#include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/main_form.h"
 #include "app/settings_store.h"
@@ -308,6 +309,52 @@ private slots:
         form->PasteExecute();
         QVERIFY(ui_.messages.empty());
         QCOMPARE(namesOf(Host("out/picked.kwi")), order);
+    }
+
+    // A password image typed as the destination while another image's
+    // password is remembered: only its own password is asked for, never the
+    // other's tried ("multiple passwords"), and the other keeps its own.
+    void appendTargetIsOpenedWithItsOwnPasswordOnly() {
+        for (const auto& [name, password] :
+             {std::pair{"lockA.kwi", u"alpha"}, {"lockB.kwi", u"beta"}}) {
+            kw::test::FixtureImage locked;
+            locked.password = password;
+            locked.parts = {kw::test::FixturePart{"Kept", "", 'C'}};
+            QCOMPARE(
+                kw::test::WriteFixtureImage(Host((std::string("imgs/") + name).c_str()), locked),
+                0);
+        }
+        auto form = Start();
+        QStringList typed = {"beta"};
+        QStringList asked; // what each modal dialog was
+        bool appendable = false;
+        ui_.modal = [&](QDialog& d) {
+            asked << d.objectName();
+            if (auto* pwd = qobject_cast<TfrmPassword*>(&d)) {
+                pwd->edtPassword->setText(typed.isEmpty() ? QString() : typed.takeFirst());
+                return int(QDialog::Accepted);
+            }
+            auto& dlg = static_cast<TCopyToImageDlg&>(d);
+            dlg.FormShow();
+            dlg.DestEd->setText(drives_.Shown("T:\\imgs\\lockA.kwi"));
+            appendable = dlg.AppendChk->isChecked();
+            return int(QDialog::Rejected);
+        };
+        QTreeWidgetItem* b = ImageNode(*form, "lockB.kwi"); // opened with "beta"
+        QCOMPARE(b->childCount(), 1);
+        form->ExploreTree->setCurrentItem(ImageNode(*form, "two.kwi"));
+        form->CopyExecute();
+        form->ExploreTree->setCurrentItem(b);
+        typed = {"wrong", "alpha"};
+        asked.clear();
+        form->PasteExecute(); // the dialog, dropped on B, is pointed at A
+        QCOMPARE(asked, (QStringList{"TCopyToImageDlg", "TfrmPassword", "TfrmPassword"}));
+        QStringList captions;
+        for (const auto& m : ui_.messages)
+            captions << m.caption;
+        QCOMPARE(captions, QStringList{"Invalid Password"});
+        QVERIFY(appendable);
+        QCOMPARE(static_cast<VtfeKWI*>(VtfeItem::OfNode(b))->GetPassword(), QString("beta"));
     }
 
     // The copy's progress window lies above the copy dialog, modal to it and
