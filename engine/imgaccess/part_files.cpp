@@ -9,6 +9,7 @@
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/filesystem.h"
 #include "engine/imgaccess/part_access.h"
+#include "engine/ntfs/ntfs_filesystem.h"
 
 #include <cstring>
 #include <new>
@@ -26,6 +27,11 @@ uint64_t gClock = 0;
 
 bool IsFat(uint8_t kind) {
     return kind == FS_KIND_FAT || kind == FS_KIND_FAT32;
+}
+
+// The kinds whose folders and files image access reads.
+bool IsBrowsable(uint8_t kind) {
+    return IsFat(kind) || kind == FS_KIND_NTFS;
 }
 
 void Forget(KWIPART_ACCESS* access) {
@@ -55,6 +61,23 @@ public:
 private:
     FAT_FILESYSTEM* fs_;      // the partition's shared file system
     FAT_FILE_HANDLE* handle_; // owned
+};
+
+// An NTFS file of the partition; positions are 64-bit.
+class NTFS_PART_FILE final : public PART_FILE {
+public:
+    NTFS_PART_FILE(NTFS_FILESYSTEM* fs, NTFS_FILE_HANDLE* handle) : fs_(fs), handle_(handle) {}
+    ~NTFS_PART_FILE() override { fs_->CloseFile(handle_); }
+    uint64_t GetSize() const override { return fs_->GetFileSize(handle_); }
+    kwRet Read(void* buffer, uint32_t count) override {
+        if (handle_->position + count > GetSize())
+            return ERR_OUT_OF_RANGE;
+        return count == 0 ? KW_OK : fs_->ReadFile(handle_, buffer, count);
+    }
+
+private:
+    NTFS_FILESYSTEM* fs_;      // the partition's shared file system
+    NTFS_FILE_HANDLE* handle_; // owned
 };
 
 } // namespace
@@ -95,8 +118,8 @@ bool KWIPART_ACCESS::UnmountFileSystem() {
 
 kwRet KWIPART_ACCESS::OpenFileSystem() {
     const uint8_t kind = pi_ != nullptr ? pi_->ucFsKind : uint8_t{FS_KIND_NONE};
-    if (!IsFat(kind))
-        return ERR_UNKNOWN_MEDIA; // NTFS and the rest are not read from images
+    if (!IsBrowsable(kind))
+        return ERR_UNKNOWN_MEDIA; // HPFS, ext2 and the rest are not read from images
     while (MountedCount() >= kMaxMounted && ReleaseIdleFileSystem(this)) {
     }
     kwRet rc = ::OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, kind);
@@ -196,9 +219,22 @@ kwRet KWIPART_ACCESS::OpenFile(const char* path, PART_FILE** file) {
     kwRet rc = MountFileSystem();
     if (rc != KW_OK)
         return rc;
+    SetCurrentPartAccess(this);
+    if (auto* ntfs = dynamic_cast<NTFS_FILESYSTEM*>(fs_); ntfs != nullptr) {
+        NTFS_FILE_HANDLE* handle = nullptr;
+        rc = ntfs->OpenFile(path, &handle);
+        if (rc != KW_OK)
+            return rc;
+        *file = new (std::nothrow) NTFS_PART_FILE(ntfs, handle);
+        if (*file == nullptr) {
+            ntfs->CloseFile(handle);
+            return ERR_NO_MEMORY;
+        }
+        ++openFiles_;
+        return KW_OK;
+    }
     auto* fat = static_cast<FAT_FILESYSTEM*>(fs_);
     FAT_FILE_HANDLE* handle = nullptr;
-    SetCurrentPartAccess(this);
     rc = fat->OpenFile(path, &handle, 0);
     if (rc != KW_OK)
         return rc;

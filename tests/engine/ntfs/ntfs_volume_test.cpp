@@ -143,6 +143,22 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, NtfsToolVolumes,
                                            ClusterCase{"c64k", 65536, 256}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(NtfsDiskImage, APartitionOfADiskImageListsAsItsVolume) {
+    kwtest::TempDir dir;
+    fs::path volume =
+        kwtest::MakeNtfsVolume(dir, "v.img", 32, 4096, "OnDisk", "-p 2048 -H 255 -S 63");
+    fs::path host = FillStandardFiles(dir, volume);
+    fs::path disk = dir / "disk.img";
+    kwtest::MakeSparse(disk, (2048ull << 9) + fs::file_size(volume) + (1 << 20));
+    kwtest::WriteLayout(disk, {{0x07, 2048, uint32_t(fs::file_size(volume) / 512)}}, 0, 0);
+    kwtest::Splice(disk, 2048, volume);
+    kwtest::KwfsResult got = kwtest::KwfsLs("disk:" + disk.string() + ":1", true);
+    ASSERT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.listing, kwtest::KwfsLs("part:" + volume.string(), true).listing);
+    EXPECT_EQ(got.listing.size(), 6u);
+    EXPECT_EQ(kwtest::Kwfs("cat 'disk:" + disk.string() + ":1' readme.TXT").out, "read me\n");
+}
+
 TEST(NtfsFolders, AFolderWhoseIndexHasSeveralLevels) {
     kwtest::TempDir dir;
     fs::path image = kwtest::MakeNtfsVolume(dir, "v.img", 64, 4096);
