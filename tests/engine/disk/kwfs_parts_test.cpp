@@ -82,6 +82,16 @@ TEST(KwfsParts, MatchesSfdiskOnTwentyLogicalsWithFreeGaps) {
               "true\n");
     EXPECT_EQ(Select(listing, "select(.start == 63) | \"\\(.kind) \\(.label) \\(.serial)\""),
               std::vector<std::string>{"fat KW\"PARTS\\ 0BADCAFE"});
+    // Partition numbers count the partitions from 1, and are what disk:FILE:N
+    // opens: the FAT volume's number lists its root.
+    EXPECT_EQ(kwtest::Capture("jq -s '[.[] | select(.number != null) | .number] == "
+                              "[range(1; 24)]' " +
+                              Quote(listing)),
+              "true\n");
+    std::vector<std::string> fatNumber = Select(listing, "select(.start == 63) | .number");
+    ASSERT_EQ(fatNumber, std::vector<std::string>{"1"});
+    EXPECT_TRUE(kwtest::Run(std::string(KW_KWFS) + " ls disk:" + Quote(image) + ":" + fatNumber[0] +
+                            " >/dev/null"));
 
     // The free records: the cylinder between the first two primaries, the
     // logical gap (one track left for its boot record) and the disk's tail.

@@ -6,9 +6,11 @@
 //   kwfs put SOURCE PATH      standard input into the file (created or replaced)
 //   kwfs rm SOURCE PATH       deletes one file
 //   kwfs parts disk:FILE      the disk's partition records, one JSON object
-//                             each, in the engine's order
+//                             each, in the engine's order; "number" is the N
+//                             of disk:FILE:N
 //
-// SOURCE is part:FILE or disk:FILE:N (see kwfs_source.h). On any failure the
+// SOURCE is part:FILE, disk:FILE:N (N from 1, see kwfs_source.h) or
+// image:FILE:N (N from 0, as the image names its partitions). On any failure the
 // engine's code and text go to standard error and the exit status is 1;
 // nothing is printed to standard output before the whole walk succeeded.
 // ls --hash is the exception: a file it cannot read gets "error": CODE in
@@ -202,7 +204,12 @@ int Usage() {
                          "       kwfs rm SOURCE PATH\n"
                          "       kwfs copy [--password P] [--low|--high] SRC.kwi:N DST.kwi\n"
                          "       kwfs parts disk:FILE\n"
-                         "SOURCE: part:FILE | disk:FILE:N | image:FILE:N (N from 0)\n");
+                         "SOURCE: part:FILE         a file holding one volume\n"
+                         "        disk:FILE:N       partition N of a disk-image file, from 1,\n"
+                         "                          the \"number\" that kwfs parts lists\n"
+                         "        image:FILE:N      partition N of an image, from 0, as the\n"
+                         "                          image names it (\\PartitionN); so is\n"
+                         "                          SRC.kwi:N of kwfs copy\n");
     return 2;
 }
 

@@ -2,6 +2,7 @@
 
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
+#include "engine/disk/pi_report.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,18 +11,6 @@
 #include <string>
 
 namespace {
-
-bool IsPartitionRecord(const PARTITION_INFO* pi) {
-    switch (pi->ucFsKind) {
-    case FS_KIND_FREE:
-    case FS_KIND_EXTENDED:
-    case FS_KIND_EXTENDED_LINK:
-    case FS_KIND_RESERVED_DISK:
-        return false;
-    default:
-        return true;
-    }
-}
 
 // The file's first sector names NTFS; anything else is taken as FAT.
 bool IsNtfsVolume(const std::string& file) {
@@ -74,7 +63,7 @@ kwRet KwfsSource::Open(const std::string& source) {
         return KW_OK;
     }
     for (PARTITION_INFO* pi = disk->firstPi; pi != nullptr; pi = pi->next) {
-        if (IsPartitionRecord(pi) && --index == 0) {
+        if (IsNumberedPartition(pi) && --index == 0) {
             pi_ = pi;
             return KW_OK;
         }

@@ -1,7 +1,7 @@
 // The SOURCE argument of kwfs: "part:FILE" (a file holding one volume, NTFS
-// when its boot sector says so, else FAT) or
-// "disk:FILE:N" (the Nth partition of a disk-image file, counted from 1 in
-// the order the engine chains them, free space and extended partitions not
+// when its boot sector says so, else FAT) or "disk:FILE:N" (the partition of
+// a disk-image file whose "number" kwfs parts lists: counted from 1 in the
+// order the engine chains them, free space and extended partitions not
 // counted). Both open the file through the disk library (KW_DISKS). The whole
 // disk, for a listing of its partitions, is "disk:FILE".
 #pragma once
