@@ -85,6 +85,7 @@ kwRet DEBUG_FILE::BuildPathAndOpen(const char* name) {
             return ERR_FILE_OPEN;
     }
     Close();
+    hostPath_ = host; // named in the report when the open fails
     // Every write goes to the end of the file, so that a line log the program
     // keeps on the same file (switch LOG) is never overwritten.
     int mode = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | ((flags_ & DF_APPEND) ? 0 : O_TRUNC);
@@ -97,7 +98,6 @@ kwRet DEBUG_FILE::BuildPathAndOpen(const char* name) {
         return ERR_FILE_OPEN;
     }
     std::setvbuf(file_, nullptr, _IOFBF, cacheSize_ != 0 ? cacheSize_ : kDefaultCache);
-    hostPath_ = host;
     return KW_OK;
 }
 
@@ -253,7 +253,7 @@ kwRet DbgMgr::OpenLogFile(const std::string& path, std::uint32_t flags, DEBUG_FI
     file->SetCacheSize(options_.cacheSize);
     kwRet rc = file->Open(path.c_str(), flags);
     if (rc != KW_OK) {
-        failedPath_ = path;
+        failedPath_ = file->HostPath().empty() ? path : file->HostPath();
         delete file;
         return rc;
     }
@@ -279,6 +279,9 @@ kwRet DbgMgr::OpenDebugFile() {
         return rc;
     delete debugFile_;
     debugFile_ = file;
+    // Each message reaches the file at once: the log is whole while the
+    // program runs, and after it is killed or crashes.
+    debugFile_->SetFlushEachLine(true);
     debugFile_->SetIndentStep(1);
     gLoggingEnabled = true;
     Print(DBG_LEVEL_HEADER, "Kestrelway Quorrin -- Windows 9x engine edition.\n");
@@ -318,24 +321,38 @@ kwRet DbgMgr::OpenScriptLog() {
     return KW_OK;
 }
 
+// Writes the message in pieces: a line longer than 120 characters is cut
+// every 119 with a line feed. The count restarts at each line feed of the
+// message, so lines that fit are never cut.
 void DbgMgr::WriteSliced(DEBUG_LEVEL level, const char* text) {
-    std::size_t left = std::strlen(text);
-    const char* p = text;
-    auto write = [&](const char* slice) {
+    auto write = [&](const std::string& piece) {
         if (debugFile_ != nullptr)
-            debugFile_->WriteLine(slice);
+            debugFile_->WriteLine(piece.c_str());
         if (level == DBG_LEVEL_RESULT && scriptLog_ != nullptr)
-            scriptLog_->WriteLine(slice);
+            scriptLog_->WriteLine(piece.c_str());
     };
-    std::string slice;
-    while (left > kSliceLimit) {
-        slice.assign(p, kSliceLength);
-        slice.push_back('\n');
-        write(slice.c_str());
-        p += kSliceLength;
-        left -= kSliceLength;
+    std::string piece;
+    const char* p = text;
+    while (*p != '\0') {
+        std::size_t line = std::strcspn(p, "\n");
+        std::size_t content = line;
+        if (content > 0 && p[content - 1] == '\r')
+            --content;
+        while (content > kSliceLimit) {
+            piece.append(p, kSliceLength);
+            piece.push_back('\n');
+            write(piece);
+            piece.clear();
+            p += kSliceLength;
+            line -= kSliceLength;
+            content -= kSliceLength;
+        }
+        std::size_t take = line + (p[line] == '\n' ? 1 : 0);
+        piece.append(p, take);
+        p += take;
     }
-    write(p);
+    if (!piece.empty())
+        write(piece);
 }
 
 void DbgMgr::VPrint(bool appendLineFeed, DEBUG_LEVEL level, const char* format, va_list args) {

@@ -115,6 +115,13 @@ void LogDiskBanner(const DISK_RECORD* disk, uint32_t unit) {
         DiskLog(DBG_LEVEL_HEADER, "EZ-Drive is installed on this drive.\r\n");
     if (disk->ulFlags & DISK_DM_INSTALLED)
         DiskLog(DBG_LEVEL_HEADER, "Disk Manager is installed on this drive.\r\n");
+    // The heads of the columns that each table entry's line fills.
+    for (const char* line :
+         {"========================== Partition Tables =========================\r\n",
+          "Partition        -----Begin----    ------End-----   Start     Num\r\n",
+          "Sector    # Boot  Cyl Head Sect FS  Cyl Head Sect   Sect      Sects\r\n",
+          "--------- - ---- ---- ---- ---- -- ---- ---- ---- --------- ---------\r\n"})
+        DiskLog(DBG_LEVEL_HEADER, "%s", line);
 }
 
 } // namespace

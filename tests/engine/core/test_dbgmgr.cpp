@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -102,6 +105,45 @@ TEST_F(DbgMgrTest, LongMessagesAreSliced) {
                           message.substr(238));
 }
 
+// Each line of a message counts from its own start: lines that fit are never
+// cut, a longer one is cut every 119 characters.
+TEST_F(DbgMgrTest, LinesOfOneMessageAreSlicedOnTheirOwn) {
+    Start({});
+    std::string banner(69, '='), long1(100, 'x'), long2(250, 'y');
+    gDbgMgr->Print(2, "\r\n%s\r\nDisk 1:  1024 Cylinders, 255 Heads, 63 Sectors/Track.\r\n%s %s\n",
+                   banner.c_str(), long1.c_str(), long1.c_str());
+    gDbgMgr->Print(2, "%s", long2.c_str());
+    std::string both = long1 + " " + long1;
+    EXPECT_EQ(Body(),
+              "\r\n" + banner + "\r\nDisk 1:  1024 Cylinders, 255 Heads, 63 Sectors/Track.\r\n" +
+                  both.substr(0, 119) + "\r\n" + both.substr(119) + "\r\n" + long2.substr(0, 119) +
+                  "\r\n" + long2.substr(119, 119) + "\r\n" + long2.substr(238));
+}
+
+// The debug file holds every message as soon as it is written: a process
+// killed with SIGTERM or crashing leaves a whole log behind.
+TEST_F(DbgMgrTest, TheLogIsWholeAfterAKillOrACrash) {
+    for (int sig : {SIGTERM, SIGABRT}) {
+        SCOPED_TRACE(sig);
+        std::filesystem::remove(DebugPath());
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            EN_COMMAND_LINE_RESULT r = Process({});
+            if (r.logResult != KW_OK)
+                _exit(3);
+            gDbgMgr->Print(2, "the last words\n");
+            std::signal(sig, SIG_DFL);
+            raise(sig);
+            _exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_NE(kwtest::ReadFile(DebugPath()).find("the last words\r\n"), std::string::npos);
+    }
+}
+
 TEST_F(DbgMgrTest, ResultLogGetsLevelThree) {
     std::string log = dir_.EnginePath() + "RESULT.TXT";
     Start({"/LOG=" + log, "/LVL=3"});
@@ -155,10 +197,12 @@ TEST_F(DbgMgrTest, HostPathsForBothLogs) {
     EXPECT_FALSE(std::filesystem::exists(DebugPath()));
 }
 
-// A log that cannot be opened is the result, with a text that names it.
+// A log that cannot be opened is the result, with a text that names it by
+// its host path, also when it was given as a drive path.
 TEST_F(DbgMgrTest, LogThatCannotBeOpenedIsReported) {
     std::string missing = dir_.Path() + "/no-such-folder/dbg.txt";
-    for (const std::string& arg : {"/DBG=" + missing, "/LOG=" + missing}) {
+    std::string asDrivePath = dir_.EnginePath() + "no-such-folder\\dbg.txt";
+    for (const std::string& arg : {"/DBG=" + missing, "/LOG=" + missing, "/DBG=" + asDrivePath}) {
         SCOPED_TRACE(arg);
         EN_COMMAND_LINE_RESULT r = Process({arg});
         EXPECT_EQ(r.parseCode, 0u);

@@ -204,3 +204,22 @@ TEST_F(TableEdges, LongLogicalChainsUpToTheLimit) {
         log.find("more than " + std::to_string(KW_MAX_EXTENDED_RECORDS) + " logical partitions"),
         std::string::npos);
 }
+
+// The disk's banner, the heads of the table-entry columns and each entry's
+// line under them, no line cut inside.
+TEST_F(TableEdges, TheLogListsEachTableUnderItsHeads) {
+    std::filesystem::path image = Image(16 * kCyl);
+    kwtest::MbrLayout layout;
+    layout.primaries = {{0x06, 63, kCyl - 63, true}};
+    kwtest::WriteMbrLayout(image, layout);
+    // Lines without the indentation of the call nesting.
+    std::string log = std::regex_replace(OpenLogged(image), std::regex("\n +"), "\n");
+    const std::string want =
+        "Disk 1:  16 Cylinders, 255 Heads, 63 Sectors/Track.\r\n"
+        "========================== Partition Tables =========================\r\n"
+        "Partition        -----Begin----    ------End-----   Start     Num\r\n"
+        "Sector    # Boot  Cyl Head Sect FS  Cyl Head Sect   Sect      Sects\r\n"
+        "--------- - ---- ---- ---- ---- -- ---- ---- ---- --------- ---------\r\n"
+        "0 0   80    0    1    1 06    0  254   63        63     16002\r\n";
+    EXPECT_NE(log.find(want), std::string::npos) << log;
+}
