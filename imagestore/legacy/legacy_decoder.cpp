@@ -40,6 +40,19 @@ bool isKnownCode(uint32_t code) {
     return code == 0 || decoderKindFor(code) != DecoderKind::None;
 }
 
+bool DecoderBuffer::grow(size_t n) {
+    if (n <= size_)
+        return true;
+    std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[n]);
+    if (!bigger)
+        return false;
+    if (size_ != 0)
+        std::memcpy(bigger.get(), bytes_.get(), size_);
+    bytes_ = std::move(bigger);
+    size_ = n;
+    return true;
+}
+
 static bool resizeNoThrow(std::vector<uint8_t>& v, size_t n) {
     try {
         v.resize(n);
@@ -61,7 +74,7 @@ int LegacyDecoder::setUp() {
         return kwv::kStoreOk;
     if (kind_ == DecoderKind::Zlib) {
         inflate_ = std::unique_ptr<Inflate>(new (std::nothrow) Inflate);
-        if (!inflate_ || !resizeNoThrow(input_, kZlibInput))
+        if (!inflate_ || !input_.grow(kZlibInput))
             return kwv::kStoreOutOfMemory;
         if (inflateInit(&inflate_->z) != Z_OK)
             return kwv::kStoreOutOfMemory;
@@ -104,9 +117,7 @@ int LegacyDecoder::RestoreState(const void* buffer) {
 
 void LegacyDecoder::dropBuffers() {
     input_.clear();
-    input_.shrink_to_fit();
     output_.clear();
-    output_.shrink_to_fit();
     inputCount_ = pendingStart_ = pendingCount_ = 0;
 }
 
@@ -197,7 +208,7 @@ int LegacyDecoder::readZlib(StoredSource& source, uint8_t* out, size_t len, size
 }
 
 int LegacyDecoder::fillInput(StoredSource& source, size_t want) {
-    if (input_.size() < kInputCapacity && !resizeNoThrow(input_, kInputCapacity))
+    if (!input_.grow(kInputCapacity))
         return kwv::kStoreOutOfMemory;
     size_t room = std::min(want, kInputCapacity - inputCount_);
     size_t n = 0;
@@ -213,7 +224,7 @@ int LegacyDecoder::growOutput() {
     size_t size = output_.empty() ? 2 * kOutputUnit : output_.size() * 2;
     if (size > kMaxOutput)
         return kwv::kStoreDecompress; // no block of this format decodes to that much
-    return resizeNoThrow(output_, size) ? kwv::kStoreOk : kwv::kStoreNoMemory;
+    return output_.grow(size) ? kwv::kStoreOk : kwv::kStoreNoMemory;
 }
 
 // Decodes the block at the start of the input into the output behind the
@@ -270,8 +281,8 @@ int LegacyDecoder::decodeBlock(StoredSource& source) {
         // An own-method block that does not start with its word is invalid
         // whatever the room: fail now rather than grow the output to its limit.
         if (own && inputCount_ >= 2 &&
-            (input_[0] != (own_method::kBlockMagic & 0xFF) ||
-             input_[1] != (own_method::kBlockMagic >> 8)))
+            (input_.data()[0] != (own_method::kBlockMagic & 0xFF) ||
+             input_.data()[1] != (own_method::kBlockMagic >> 8)))
             return kwv::kStoreDecompress;
         // The own method does not say why a block failed: try more input
         // first, then more output room.

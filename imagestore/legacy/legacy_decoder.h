@@ -30,6 +30,25 @@ enum class DecoderKind { None, Zlib, LzsHistory, LzsFresh, OwnMethod };
 DecoderKind decoderKindFor(uint32_t code);
 bool isKnownCode(uint32_t code);
 
+// A byte buffer that grows keeping its bytes and leaves the new ones unset:
+// the decoder's buffers are large, and it reads back only bytes it stored.
+class DecoderBuffer {
+public:
+    uint8_t* data() { return bytes_.get(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() {
+        bytes_.reset();
+        size_ = 0;
+    }
+    // Grows to n bytes (never shrinks); false when memory is short.
+    bool grow(size_t n);
+
+private:
+    std::unique_ptr<uint8_t[]> bytes_;
+    size_t size_ = 0;
+};
+
 // Owns the decoding state of the selected partition: the input buffer of
 // stored bytes, the output buffer of decoded bytes not yet delivered, the
 // LZS work area with its copy, or the inflate stream.
@@ -79,10 +98,10 @@ private:
     bool setUp_ = false;
     bool usable_ = true;    // false after an error or FreeBuffers, until Seek
     uint64_t position_ = 0; // stored-data position of the first unconsumed byte
-    std::vector<uint8_t> input_;
+    DecoderBuffer input_;
     size_t inputCount_ = 0;
     bool finalPiece_ = false;
-    std::vector<uint8_t> output_;
+    DecoderBuffer output_;
     size_t pendingStart_ = 0;
     size_t pendingCount_ = 0;
     std::vector<uint8_t> work_;     // LZS work area

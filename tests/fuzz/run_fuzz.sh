@@ -46,6 +46,7 @@ run_one() {
     UBSAN_OPTIONS=print_stacktrace=1 /usr/bin/time -o "$work/cpu" -f "%U %S" \
     taskset -c "$core" "$binary" \
     -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+    -entropic_scale_per_exec_time=1 \
     -artifact_prefix="$work/findings/" "$work/new" "$corpora/$name" >"$work/log" 2>&1)
   echo "$?" >"$work/rc"
 }

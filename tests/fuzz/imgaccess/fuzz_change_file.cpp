@@ -34,7 +34,7 @@ LegacyPartition Pattern(uint32_t code, uint32_t sectorsPerBlock) {
     LegacyPartition p;
     p.code = code;
     p.sectorsPerBlock = sectorsPerBlock;
-    p.blockCount = 40;
+    p.blockCount = 12;
     p.totalSectors = p.blockCount * sectorsPerBlock;
     p.bitmap.assign((p.blockCount + 7) / 8, 0);
     p.blockSize = 0x2F01;
@@ -78,7 +78,7 @@ const Fixture& Make() {
         const std::string folder = made != nullptr ? made : "/tmp";
         Fixture f{folder + "/image.kwi", folder + "/image.kwx", {}};
         LegacyImage image;
-        image.volumeLimit = 12000;
+        image.volumeLimit = 4000;
         kw::legacy::testing::writeLegacyImage(f.image, image,
                                               {Pattern(103, 1), Pattern(0, 2), Pattern(201, 1)});
         uint32_t code = 0;

@@ -15,7 +15,7 @@ namespace {
 
 const std::string& Folder() {
     static const std::string folder = [] {
-        char pattern[] = "/tmp/kwfuzz-img-XXXXXX";
+        char pattern[] = "/dev/shm/kwfuzz-img-XXXXXX";
         const char* made = mkdtemp(pattern);
         return std::string(made != nullptr ? made : "/tmp");
     }();
