@@ -9,11 +9,15 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,8 +36,32 @@ bool DisplayAvailable() {
     return false;
 }
 
+// SIGTERM ends the editor as closing its window does: the handler only
+// writes to a pipe, and the event loop quits when it reads from it, so the
+// engine stops and closes its logs.
+int gTermPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    char byte = 1;
+    ssize_t n = write(gTermPipe[1], &byte, 1);
+    (void)n;
+}
+
+void QuitOnTerminate(QApplication& app) {
+    if (pipe2(gTermPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gTermPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+    struct sigaction action {};
+    action.sa_handler = OnTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 int Run(int argc, char** argv) {
     QApplication app(argc, argv);
+    QuitOnTerminate(app);
     QApplication::setApplicationName(kw::app::kAppTitle);
     QApplication::setApplicationDisplayName(kw::app::kAppTitle);
     kw::vfs::vfsInstance().SetOptions(kw::vfs::VFS_OPTIONS::Program());
