@@ -9,6 +9,7 @@
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/main_form.h"
+#include "app/missing_volumes.h"
 #include "app/ui_callback.h"
 #include "app/ui_services.h"
 
@@ -98,7 +99,9 @@ void TMainForm::VerifyImgExecute() {
     if (selectedItem_ == nullptr || selectedItem_->Kind() != KIND_IMAGE)
         return;
     auto* image = static_cast<VtfeKWI*>(selectedItem_);
-    const int32_t rc = VerifyImage(image->HostPath(), image->GetCallback());
+    const std::string host = image->HostPath();
+    const int32_t rc =
+        WithMissingVolumes(ui_, host, [&] { return VerifyImage(host, image->GetCallback()); });
     if (rc == 0)
         ui_.Message("Image is valid.", "Image Validation", MsgIcon::Information, MsgButtons::Ok);
     else if (kwRet(rc) != ERR_USER_CANCEL)

@@ -43,7 +43,8 @@ QMessageBox::StandardButtons ToQt(MsgButtons buttons) {
         return QMessageBox::Yes | QMessageBox::No | QMessageBox::YesToAll | QMessageBox::NoToAll |
                QMessageBox::Cancel;
     case MsgButtons::SkipAllCancel:
-        return QMessageBox::Cancel; // the skip buttons are added by name
+    case MsgButtons::BrowseCancel:
+        return QMessageBox::Cancel; // the other buttons are added by name
     case MsgButtons::Ok:
         break;
     }
@@ -77,16 +78,23 @@ MsgAnswer QtUiServices::Message(const QString& text, const QString& caption, Msg
     QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), owner);
     QAbstractButton* skip = nullptr;
     QAbstractButton* skipAll = nullptr;
+    QAbstractButton* browse = nullptr;
     if (buttons == MsgButtons::SkipAllCancel) {
         skip = box.addButton("&Skip", QMessageBox::AcceptRole);
         skipAll = box.addButton("Skip &All", QMessageBox::AcceptRole);
         box.setDefaultButton(static_cast<QPushButton*>(skip));
+    } else if (buttons == MsgButtons::BrowseCancel) {
+        browse = box.addButton("&Browse...", QMessageBox::AcceptRole);
+        box.setDefaultButton(static_cast<QPushButton*>(browse));
     }
     const int answer = box.exec();
-    if (skip != nullptr && box.clickedButton() == skip)
+    QAbstractButton* clicked = box.clickedButton();
+    if (clicked != nullptr && clicked == skip)
         return MsgAnswer::Skip;
-    if (skipAll != nullptr && box.clickedButton() == skipAll)
+    if (clicked != nullptr && clicked == skipAll)
         return MsgAnswer::SkipAll;
+    if (clicked != nullptr && clicked == browse)
+        return MsgAnswer::Browse;
     return FromQt(answer);
 }
 

@@ -15,15 +15,24 @@ namespace kw::app {
 enum class MsgIcon { None, Information, Warning, Error, Question };
 
 // Button sets of the message boxes.
-enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, YesNoAllCancel, SkipAllCancel };
+enum class MsgButtons {
+    Ok,
+    OkCancel,
+    YesNo,
+    YesNoCancel,
+    YesNoAllCancel,
+    SkipAllCancel,
+    BrowseCancel
+};
 
-enum class MsgAnswer { Ok, Cancel, Yes, No, YesToAll, NoToAll, Skip, SkipAll };
+enum class MsgAnswer { Ok, Cancel, Yes, No, YesToAll, NoToAll, Skip, SkipAll, Browse };
 
 class UiServices {
 public:
     virtual ~UiServices() = default;
     // A message box over the active window (else the main window), shown
-    // once; SkipAllCancel offers "Skip", "Skip All" and "Cancel".
+    // once; SkipAllCancel offers "Skip", "Skip All" and "Cancel",
+    // BrowseCancel "Browse..." and "Cancel".
     virtual MsgAnswer Message(const QString& text, const QString& caption, MsgIcon icon,
                               MsgButtons buttons) = 0;
     // Shows a dialog modally; the dialog's result code.

@@ -4,6 +4,7 @@
 #include "app/explorer/access_info.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_prt.h"
+#include "app/missing_volumes.h"
 #include "app/ui_callback.h"
 #include "app/ui_services.h"
 #include "app/wait_cursor.h"
@@ -72,8 +73,12 @@ bool VtfeKWI::Open() {
     std::string change;
     if (!host_->Vfs().Root().Table().ToHost(ChangeFilePath(path_).toStdString(), &change))
         change = ChangeFilePath(path_).toStdString();
-    uint32_t code = 0;
-    access_ = OpenImageAccess(host, change, callback_.get(), &code);
+    // A volume of the set that is missing is asked for by name.
+    const auto code = uint32_t(WithMissingVolumes(host_->Ui(), host, [&] {
+        uint32_t opened = 0;
+        access_ = OpenImageAccess(host, change, callback_.get(), &opened);
+        return access_ != nullptr ? 0 : int32_t(opened);
+    }));
     if (access_ != nullptr)
         return true;
     if (code != ERR_USER_CANCEL)

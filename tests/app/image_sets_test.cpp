@@ -211,6 +211,47 @@ private slots:
         }
         QVERIFY(fs::exists(Dir("there")));
     }
+
+    // A volume of a split image that is not where the set expects it is
+    // asked for by name when the image is opened or verified: Cancel stops
+    // without an error box; browsing to where it was moved opens and verifies
+    // the image.
+    void missingVolumeIsAskedForByName() {
+        kw::test::FixtureImage split;
+        split.volumeLimit = 200000;
+        split.parts = {kw::test::FixturePart{"Big", "", 'C', 0, 0x06, 1, 8, 200, 150}};
+        fs::create_directories(Dir("split"));
+        fs::create_directories(Dir("moved"));
+        QCOMPARE(kw::test::WriteFixtureImage(Dir("split/set.kwi"), split), 0);
+        QVERIFY(fs::exists(Dir("split/set.003")));
+        fs::rename(Dir("split/set.002"), Dir("moved/elsewhere.002"));
+        const QString prompt = "The volume " + QString::fromStdString(Dir("split/set.002")) +
+                               " of the image " + QString::fromStdString(Dir("split/set.kwi")) +
+                               " was not found.\n\nBrowse to it, or Cancel.";
+        auto form = Start();
+        QTreeWidgetItem* image = kw::test::ImageNode(*form, "split", "set.kwi");
+        QCOMPARE(image->childCount(), 1); // its directory is in the last volume
+        form->ExploreTree->setCurrentItem(image);
+        ui_.messages.clear();
+        ui_.answers = {MsgAnswer::Cancel};
+        form->VerifyImg->trigger();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text, prompt);
+        QCOMPARE(ui_.messages[0].buttons, MsgButtons::BrowseCancel);
+        kw::test::SaveShot(*form, "missing_volume.png");
+
+        ui_.messages.clear();
+        ui_.answers = {MsgAnswer::Browse};
+        ui_.filesToOpen = {QString::fromStdString(Dir("moved/elsewhere.002"))};
+        form->VerifyImg->trigger();
+        QStringList texts;
+        for (const auto& m : ui_.messages)
+            texts << m.text;
+        QCOMPARE(texts, (QStringList{prompt, "Image is valid."}));
+        QCOMPARE(fs::read_symlink(Dir("split/set.002")), Dir("moved/elsewhere.002"));
+        QCOMPARE(ui_.logged.size(), 1);
+        ui_.filesToOpen.clear();
+    }
 };
 
 QTEST_MAIN(ImageSetsTest)
