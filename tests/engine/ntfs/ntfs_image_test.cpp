@@ -55,8 +55,9 @@ TEST(NtfsImage, AStoredPartitionListsAndReadsAsTheRawVolume) {
         EXPECT_EQ(KwfsOut("ls --hash " + std::string(c.password) + "'image:" + image + ":0'"),
                   expected)
             << c.name;
-        EXPECT_EQ(KwfsOut("cat " + std::string(c.password) + "'image:" + image + ":0' 'BIG FILE.log'"),
-                  big + "status=0\n")
+        EXPECT_EQ(
+            KwfsOut("cat " + std::string(c.password) + "'image:" + image + ":0' 'BIG FILE.log'"),
+            big + "status=0\n")
             << c.name;
     }
 }
