@@ -10,9 +10,11 @@
 namespace {
 
 // The letter of the drive whose root is a mount point of the host partition.
+// A FUSE file system has a device of its own (major 0); its mount was found
+// to be the partition's by its source.
 char LetterOf(const kw::plat::HostPartition& hp) {
     for (const kw::drives::DRIVE& d : kw::drives::DriveTable::Process().Drives()) {
-        bool sameDevice = d.major == hp.major && d.minor == hp.minor;
+        bool sameDevice = (d.major == hp.major && d.minor == hp.minor) || d.major == 0;
         bool atMountRoot =
             d.root == d.mountPoint &&
             std::find(hp.mountPoints.begin(), hp.mountPoints.end(), d.root) != hp.mountPoints.end();

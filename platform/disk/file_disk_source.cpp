@@ -157,8 +157,9 @@ DiskIoResult FileSectorSource::Write(uint64_t sector, const void* buffer, uint32
         return {DiskIoStatus::ReadOnly, EROFS};
     if (!RunInside(sector, count, sectors_))
         return {DiskIoStatus::OutOfRange, 0};
-    HostView view = CurrentHostView();
-    if (UseOf(HostPartitionsIn(view), view, sector, count) != HostUse::Free)
+    bool mountsKnown = false;
+    const std::vector<HostPartition>& parts = WatchedPartitions(&mountsKnown);
+    if (UseOf(parts, mountsKnown, sector, count) != HostUse::Free)
         return {DiskIoStatus::Busy, EBUSY}; // never under a live file system
     const auto* in = static_cast<const char*>(buffer);
     uint64_t left = uint64_t{count} * kSectorBytes;
@@ -205,11 +206,23 @@ std::vector<HostPartition> FileSectorSource::HostPartitions() const {
 // A machine disk is written only where the mounts are known to leave it
 // free. An image file that no loop device or mount uses is the user's file
 // alone; one that Linux uses is held to the same rule as a disk.
-HostUse FileSectorSource::UseOf(const std::vector<HostPartition>& parts, const HostView& view,
+HostUse FileSectorSource::UseOf(const std::vector<HostPartition>& parts, bool mountsKnown,
                                 uint64_t sector, uint64_t count) const {
     if (!hostDisk_ && parts.empty())
         return HostUse::Free;
-    return HostUseOf(parts, view.mountInfoRead, sector, count);
+    return HostUseOf(parts, mountsKnown, sector, count);
+}
+
+const std::vector<HostPartition>& FileSectorSource::WatchedPartitions(bool* mountsKnown) {
+    uint64_t generation = MountTableGeneration();
+    if (generation == 0 || generation != watchedGeneration_) {
+        HostView view = CurrentHostView();
+        watched_ = HostPartitionsIn(view);
+        watchedMountsKnown_ = view.mountInfoRead;
+        watchedGeneration_ = generation;
+    }
+    *mountsKnown = watchedMountsKnown_;
+    return watched_;
 }
 
 namespace {
@@ -234,7 +247,7 @@ DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
     std::vector<HostPartition> parts = HostPartitionsIn(view);
     if (!hostDisk_ && parts.empty())
         return {};
-    switch (UseOf(parts, view, sector, count)) {
+    switch (UseOf(parts, view.mountInfoRead, sector, count)) {
     case HostUse::ProgramVolume:
         return {DiskIoStatus::OwnVolume, EBUSY};
     case HostUse::Mounted:

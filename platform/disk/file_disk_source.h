@@ -44,8 +44,11 @@ private:
                      DiskGeometry geometry);
     std::vector<HostPartition> HostPartitionsIn(const HostView& view) const;
     // Free, or why [sector, sector + count) may not be written or held.
-    HostUse UseOf(const std::vector<HostPartition>& parts, const HostView& view, uint64_t sector,
+    HostUse UseOf(const std::vector<HostPartition>& parts, bool mountsKnown, uint64_t sector,
                   uint64_t count) const;
+    // The host's partitions as last found, found again once the mount table
+    // may have changed (mounted partitions cannot move or appear without it).
+    const std::vector<HostPartition>& WatchedPartitions(bool* mountsKnown);
 
     int fd_;
     std::string path_;
@@ -57,6 +60,9 @@ private:
     unsigned major_ = 0;
     unsigned minor_ = 0;
     FileIdentity file_; // an image file's, for finding its loop devices
+    uint64_t watchedGeneration_ = 0;
+    std::vector<HostPartition> watched_;
+    bool watchedMountsKnown_ = false;
 };
 
 } // namespace kw::plat

@@ -5,6 +5,9 @@
 
 #include <charconv>
 #include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -160,6 +163,26 @@ HostView SystemHostView() {
         view.programMinor = minor(st.st_dev);
     }
     return view;
+}
+
+uint64_t MountTableGeneration() {
+    if (TestView())
+        return 0;
+    static std::mutex lock;
+    static int fd = -2;
+    static uint64_t generation = 1;
+    std::lock_guard<std::mutex> hold(lock);
+    if (fd == -2)
+        fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    struct pollfd p {};
+    p.fd = fd;
+    p.events = POLLPRI;
+    int n = fd >= 0 ? ::poll(&p, 1, 0) : -1;
+    if (n < 0)
+        return 0;
+    if (n > 0 && (p.revents & (POLLERR | POLLPRI)) != 0)
+        ++generation; // poll also marks the change as seen
+    return generation;
 }
 
 HostView CurrentHostView() {

@@ -43,6 +43,11 @@ struct HostView {
 };
 
 HostView SystemHostView();
+// A number that changes whenever the host's mount table may have changed
+// (Linux marks every mount and unmount on an open mountinfo file), so that
+// what was found for a disk can be kept until then. 0 when it cannot be
+// told (a test view is installed, or mountinfo cannot be watched).
+uint64_t MountTableGeneration();
 // The installed test view, else the system's.
 HostView CurrentHostView();
 // Replaces the system view; an empty function restores it.

@@ -44,13 +44,22 @@ protected:
             InstallMachineDisk();
         else
             LoopTheImage();
+        InstallDriveTable();
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+    }
+    void InstallDriveTable() {
         kw::drives::DriveSources sources;
         sources.mountInfo = view_.mountInfo;
         sources.sysRoot = view_.sysRoot;
         sources.devRoot = view_.devRoot;
         table_ = std::make_shared<kw::drives::DriveTable>(kw::drives::DriveTable::Build(sources));
         kw::drives::DriveTable::SetProcess(table_);
-        ASSERT_EQ(kwLibOpen(), KW_OK);
+    }
+    char LetterOfDrive(const std::string& root) const {
+        for (const kw::drives::DRIVE& d : table_->Drives())
+            if (d.root == root)
+                return d.letter;
+        return '*';
     }
     bool Loop() const { return GetParam(); }
 
@@ -156,4 +165,20 @@ TEST_P(HostDiskLib, TheVolumeOfTheProgramsOwnFilesGives38) {
     ASSERT_EQ(kwLogOpen(At(2 * kCyl), &h), KW_OK);
     EXPECT_EQ(kwLogLock(h), ERR_OWN_VOLUME);
     EXPECT_FALSE(At(2 * kCyl)->ulFlags & PI_LOCKED);
+}
+
+// A FUSE file system over a partition's node (device 0:NN in mountinfo) is
+// that partition's mount: it takes the drive's letter and is not locked.
+TEST_P(HostDiskLib, AFuseMountIsThePartitionsMount) {
+    std::string node = Loop() ? "loop0p2" : "p2";
+    WriteText(dir_ / "sys/class/block" / node / "dev", Loop() ? "7:2" : "259:2");
+    view_.mountInfo += "50 22 0:61 / /mnt/fuse rw - fuse /dev/" + node + " rw\n";
+    InstallDriveTable();
+    kwLibClose();
+    ASSERT_EQ(kwLibOpen(), KW_OK);
+    ASSERT_NE(LetterOfDrive("/mnt/fuse"), '*');
+    EXPECT_EQ(At(2 * kCyl)->ucDriveLetter, LetterOfDrive("/mnt/fuse"));
+    kwhandle h;
+    ASSERT_EQ(kwLogOpen(At(2 * kCyl), &h), KW_OK);
+    EXPECT_EQ(kwLogLock(h), ERR_CANNOT_LOCK);
 }

@@ -253,3 +253,16 @@ TEST_F(LoopImage, AFileSystemRunningOnTheImageFileItselfHoldsIt) {
     view_.mountInfoRead = false;
     EXPECT_TRUE(src_->Write(2048, sector.data(), 1).ok());
 }
+
+// What a source found is kept while the mount table stays as it was; under a
+// test view nothing is kept.
+TEST(MountTableGeneration, StaysWhileTheMountTableStays) {
+    uint64_t generation = MountTableGeneration();
+    if (generation == 0)
+        GTEST_SKIP() << "the mount table cannot be watched here";
+    EXPECT_EQ(MountTableGeneration(), generation);
+    SetHostViewForTests([] { return HostView{}; });
+    EXPECT_EQ(MountTableGeneration(), 0u);
+    SetHostViewForTests(nullptr);
+    EXPECT_EQ(MountTableGeneration(), generation);
+}
