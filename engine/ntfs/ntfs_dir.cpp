@@ -12,6 +12,7 @@
 #include "engine/ntfs/ntfs_filesystem.h"
 #include "include/kwbytes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -128,14 +129,39 @@ kwRet NTFS_FILESYSTEM::readIndexBuffer(Folder& f, uint64_t vcn, std::vector<uint
     const auto& bits = f.bitmap.value;
     if (!bits.empty() && (number / 8 >= bits.size() || !(bits[number / 8] & (1u << (number % 8)))))
         return ERR_INDEX_ENTRY; // points at a buffer not in use
-    buffer->resize(f.bufferSize);
-    kwRet rc = ReadStream(f.allocation, offset, buffer->data(), buffer->size());
+    kwRet rc = readCachedBuffer(f, vcn, offset, buffer);
     uint64_t stored = 0;
     if (rc == KW_OK)
         rc = DecodeIndexBuffer(*buffer, &stored, node);
     if (rc == KW_OK && stored != vcn)
         rc = ERR_INDEX_ENTRY;
     return rc;
+}
+
+// The buffer's bytes as stored, from the cache of the last buffers read.
+kwRet NTFS_FILESYSTEM::readCachedBuffer(Folder& f, uint64_t vcn, uint64_t offset,
+                                        std::vector<uint8_t>* buffer) {
+    for (IndexCacheEntry& e : indexCache_) {
+        if (e.record == f.record && e.vcn == vcn && e.bytes.size() == f.bufferSize) {
+            e.lastUse = ++useClock_;
+            *buffer = e.bytes;
+            return KW_OK;
+        }
+    }
+    buffer->resize(f.bufferSize);
+    kwRet rc = ReadStream(f.allocation, offset, buffer->data(), buffer->size());
+    if (rc != KW_OK)
+        return rc;
+    IndexCacheEntry entry{f.record, vcn, ++useClock_, *buffer};
+    if (indexCache_.size() < kIndexCacheSize) {
+        indexCache_.push_back(std::move(entry));
+        return KW_OK;
+    }
+    auto oldest = std::min_element(
+        indexCache_.begin(), indexCache_.end(),
+        [](const IndexCacheEntry& a, const IndexCacheEntry& b) { return a.lastUse < b.lastUse; });
+    *oldest = std::move(entry);
+    return KW_OK;
 }
 
 kwRet NTFS_FILESYSTEM::walkNode(Folder& f, const IndexNode& node, int depth,

@@ -31,7 +31,8 @@ NTFS_FILESYSTEM::~NTFS_FILESYSTEM() {
 
 kwRet NTFS_FILESYSTEM::Uninit() {
     open_ = false;
-    mftRuns_.clear();
+    mft_ = NTFS_STREAM{};
+    indexCache_.clear();
     cache_.clear();
     upcase_.clear();
     upcaseTried_ = false;
@@ -80,13 +81,14 @@ kwRet NTFS_FILESYSTEM::loadMft() {
     AttributeWalk walk(record->bytes, record->header);
     Attribute a;
     NTFS_STREAM mft;
+    mft_ = NTFS_STREAM{};
     while ((rc = walk.Next(&a)) == KW_OK) {
         if (a.type != ATTR_DATA || !a.name.empty())
             continue;
         if (!a.nonResident)
             return ERR_MUST_BE_NONRESIDENT;
         rc = DecodeRuns(a.mappingPairs, a.lowestVcn, a.highestVcn, geometry_.clusterCount,
-                        &mftRuns_);
+                        &mft_.runs);
         if (rc != KW_OK)
             return rc;
         if (a.lowestVcn == 0) {
@@ -96,13 +98,10 @@ kwRet NTFS_FILESYSTEM::loadMft() {
     }
     if (rc != ERR_NO_MORE_NAMES)
         return rc;
-    if (mftRuns_.empty())
+    if (mft_.runs.empty())
         return ERR_ATTRIBUTE_MISSING;
-    recordCount_ = mft.dataSize / geometry_.bytesPerRecord;
-    if (recordCount_ >> 32)
-        return ERR_MFT_TOO_LARGE;
-    if (recordCount_ < 16)
-        return ERR_MFT_TOO_SMALL;
+    if ((rc = setRecordCount(mft.dataSize)) != KW_OK)
+        return rc;
     cache_.push_back({0, ++useClock_, record});
     // Then every extent, through the attribute list when there is one.
     loading_ = true;
@@ -110,9 +109,21 @@ kwRet NTFS_FILESYSTEM::loadMft() {
     loading_ = false;
     if (rc != KW_OK)
         return rc;
-    mftRuns_ = std::move(mft.runs);
-    recordCount_ = mft.dataSize / geometry_.bytesPerRecord;
-    return recordCount_ < 16 ? ERR_MFT_TOO_SMALL : KW_OK;
+    mft_.runs = std::move(mft.runs);
+    return setRecordCount(mft.dataSize);
+}
+
+// The records the $MFT's data holds, and the stream that reads them.
+kwRet NTFS_FILESYSTEM::setRecordCount(uint64_t dataSize) {
+    recordCount_ = dataSize / geometry_.bytesPerRecord;
+    if (recordCount_ >> 32)
+        return ERR_MFT_TOO_LARGE;
+    if (recordCount_ < 16)
+        return ERR_MFT_TOO_SMALL;
+    mft_.nonResident = true;
+    mft_.dataSize = mft_.initializedSize = mft_.allocatedSize =
+        recordCount_ * geometry_.bytesPerRecord;
+    return KW_OK;
 }
 
 // Whole or partial sectors at a byte offset of the volume.
@@ -144,46 +155,71 @@ kwRet NTFS_FILESYSTEM::readBytes(uint64_t offset, uint8_t* out, size_t count) {
     return KW_OK;
 }
 
-kwRet NTFS_FILESYSTEM::readRecordBytes(uint64_t number, std::vector<uint8_t>* bytes) {
+NTFS_FILESYSTEM::RecordPtr NTFS_FILESYSTEM::cachedRecord(uint64_t number) {
+    for (CacheEntry& e : cache_) {
+        if (e.number == number) {
+            e.lastUse = ++useClock_;
+            return e.record;
+        }
+    }
+    return nullptr;
+}
+
+void NTFS_FILESYSTEM::cacheRecord(uint64_t number, const RecordPtr& record) {
+    if (cache_.size() < kRecordCacheSize) {
+        cache_.push_back({number, ++useClock_, record});
+        return;
+    }
+    auto oldest = std::min_element(
+        cache_.begin(), cache_.end(),
+        [](const CacheEntry& a, const CacheEntry& b) { return a.lastUse < b.lastUse; });
+    *oldest = {number, ++useClock_, record};
+}
+
+// Reads the record with the records around it (they are mostly wanted next:
+// files made together lie together), decodes and caches each sound one.
+kwRet NTFS_FILESYSTEM::readRecords(uint64_t number, RecordPtr* out) {
     if (number >= recordCount_)
         return ERR_RECORD_UNUSED;
-    NTFS_STREAM mft;
-    mft.nonResident = true;
-    mft.runs = mftRuns_; // the runs are few; the copy keeps ReadStream's contract simple
-    mft.dataSize = mft.initializedSize = recordCount_ * geometry_.bytesPerRecord;
-    bytes->resize(geometry_.bytesPerRecord);
-    return ReadStream(mft, number * geometry_.bytesPerRecord, bytes->data(), bytes->size());
+    const uint32_t size = geometry_.bytesPerRecord;
+    uint64_t first = number - number % kRecordsReadAhead;
+    uint64_t count = std::min<uint64_t>(kRecordsReadAhead, recordCount_ - first);
+    std::vector<uint8_t> block(count * size);
+    if (ReadStream(mft_, first * size, block.data(), block.size()) != KW_OK) {
+        first = number, count = 1; // a damaged neighbour: the record alone
+        block.resize(size);
+        kwRet rc = ReadStream(mft_, number * size, block.data(), size);
+        if (rc != KW_OK)
+            return rc;
+    }
+    kwRet wanted = KW_OK;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (first + i != number && cachedRecord(first + i) != nullptr)
+            continue;
+        auto record = std::make_shared<Record>();
+        record->bytes.assign(block.begin() + i * size, block.begin() + (i + 1) * size);
+        kwRet rc = DecodeRecord(record->bytes, &record->header);
+        if (first + i == number)
+            wanted = rc;
+        if (rc != KW_OK)
+            continue;
+        cacheRecord(first + i, record);
+        if (first + i == number)
+            *out = record;
+    }
+    return wanted;
 }
 
 kwRet NTFS_FILESYSTEM::GetRecord(uint64_t number, RecordPtr* out, bool allowExtension) {
     if (!open_ && !loading_)
         return ERR_VOLUME_NOT_OPEN;
-    RecordPtr found;
-    for (CacheEntry& e : cache_) {
-        if (e.number == number) {
-            e.lastUse = ++useClock_;
-            found = e.record;
-            break;
-        }
-    }
+    RecordPtr found = cachedRecord(number);
     if (found == nullptr) {
-        auto record = std::make_shared<Record>();
-        kwRet rc = readRecordBytes(number, &record->bytes);
-        if (rc == KW_OK)
-            rc = DecodeRecord(record->bytes, &record->header);
+        kwRet rc = readRecords(number, &found);
         if (rc != KW_OK) {
             DbgPrintf("NTFS: file record %llu is damaged (error %lu)\n",
                       static_cast<unsigned long long>(number), static_cast<unsigned long>(rc));
             return rc;
-        }
-        found = record;
-        if (cache_.size() >= kRecordCacheSize) {
-            auto oldest = std::min_element(
-                cache_.begin(), cache_.end(),
-                [](const CacheEntry& a, const CacheEntry& b) { return a.lastUse < b.lastUse; });
-            *oldest = {number, ++useClock_, found};
-        } else {
-            cache_.push_back({number, ++useClock_, found});
         }
     }
     if (!found->header.InUse())

@@ -114,19 +114,28 @@ public:
     uint64_t GetRecordCount() const { return recordCount_; }
     bool IsOpen() const { return open_; }
 
-    // The most file records kept in memory at once.
-    static constexpr size_t kRecordCacheSize = 64;
+    // The most file records kept in memory at once, and how many are read
+    // together.
+    static constexpr size_t kRecordCacheSize = 256;
+    static constexpr uint64_t kRecordsReadAhead = 32;
+    // The most index buffers kept in memory at once.
+    static constexpr size_t kIndexCacheSize = 32;
 
 private:
     using NameVisitor = std::function<bool(const NTFS_INDEX_NAME&)>;
     struct Folder;
 
     kwRet readBytes(uint64_t volumeOffset, uint8_t* out, size_t count);
-    kwRet readRecordBytes(uint64_t number, std::vector<uint8_t>* bytes);
+    kwRet readRecords(uint64_t number, RecordPtr* out);
+    RecordPtr cachedRecord(uint64_t number);
+    void cacheRecord(uint64_t number, const RecordPtr& record);
     kwRet loadMft();
+    kwRet setRecordCount(uint64_t dataSize);
     kwRet collectExtents(const Record& base, uint64_t baseNumber, uint32_t type,
                          kw::ntfs::Bytes name, NTFS_STREAM* out);
     kwRet openFolder(uint64_t record, Folder* folder);
+    kwRet readCachedBuffer(Folder& folder, uint64_t vcn, uint64_t offset,
+                           std::vector<uint8_t>* buffer);
     kwRet readIndexBuffer(Folder& folder, uint64_t vcn, std::vector<uint8_t>* buffer,
                           kw::ntfs::IndexNode* node);
     kwRet walkIndex(Folder& folder, const NameVisitor& visit);
@@ -142,7 +151,7 @@ private:
     kwRet mftBitmap(std::vector<uint8_t>* bits);
 
     kw::ntfs::Geometry geometry_;
-    std::vector<kw::ntfs::Run> mftRuns_;
+    NTFS_STREAM mft_; // the $MFT's unnamed $DATA
     uint64_t recordCount_ = 0;
     bool open_ = false;
     bool loading_ = false; // the $MFT's own extents are being gathered
@@ -154,6 +163,14 @@ private:
     };
     std::vector<CacheEntry> cache_;
     uint64_t useClock_ = 0;
+    // Index buffers as read (fix-ups still applied), by folder and VCN.
+    struct IndexCacheEntry {
+        uint64_t record = 0;
+        uint64_t vcn = 0;
+        uint64_t lastUse = 0;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<IndexCacheEntry> indexCache_;
     std::vector<char16_t> upcase_;
     bool upcaseTried_ = false;
 };

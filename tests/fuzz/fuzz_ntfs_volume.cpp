@@ -49,7 +49,7 @@ void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth) {
     list.SetWantTimes(true);
     if (fs->ListDirectory(&list, path.c_str(), LIST_LONG_NAMES) != KW_OK)
         return;
-    for (uint32_t i = 0; i < list.GetCount() && i < 8; ++i) {
+    for (uint32_t i = 0; i < list.GetCount() && i < 4; ++i) {
         const DIRLIST_ENTRY* e = list.Entry(i);
         std::string child = (path == "\\" ? "\\" : path + "\\") + e->name;
         if (e->attributes & DIR_ATTR_DIRECTORY) {

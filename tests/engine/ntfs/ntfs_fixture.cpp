@@ -48,9 +48,9 @@ FatListing NtfslsListing(const fs::path& image) {
 
 std::set<std::string> FlsNtfsNames(const fs::path& image, uint64_t offset,
                                    const std::string& inode) {
-    std::istringstream in(Capture("LC_ALL=C.UTF-8 fls " + std::string(inode.empty() ? "-r " : "") +
-                                  "-p -o " + std::to_string(offset) + " " + Quote(image) + " " +
-                                  inode));
+    std::istringstream in(Capture("LC_ALL=C.UTF-8 fls -u " +
+                                  std::string(inode.empty() ? "-r " : "") + "-p -o " +
+                                  std::to_string(offset) + " " + Quote(image) + " " + inode));
     std::set<std::string> out;
     std::string line;
     while (std::getline(in, line)) {
@@ -64,6 +64,24 @@ std::set<std::string> FlsNtfsNames(const fs::path& image, uint64_t offset,
         if (colon != std::string::npos)
             path.erase(colon); // a named stream
         out.insert(path);
+    }
+    return out;
+}
+
+std::set<std::string> NtfslsTreeNames(const fs::path& image) {
+    std::istringstream in(Capture("LC_ALL=C.UTF-8 ntfsls -R -F " + Quote(image) + " 2>/dev/null"));
+    std::set<std::string> out;
+    std::string line, folder;
+    while (std::getline(in, line)) {
+        if (line.empty() || line == "./" || line == "../")
+            continue;
+        if (line.back() == ':' && line[0] == '/') {
+            folder = line.substr(1, line.size() - 2); // "/a/b/:" -> "a/b/"
+            continue;
+        }
+        if (line.back() == '/')
+            line.pop_back();
+        out.insert(folder + line);
     }
     return out;
 }

@@ -62,4 +62,21 @@ TEST(NtfsImage, AStoredPartitionListsAndReadsAsTheRawVolume) {
     }
 }
 
+TEST(NtfsImage, TheTreeVolumeListsTheSameOutOfAnImage) {
+    kwtest::TempDir dir;
+    fs::path raw = dir / "tree.img";
+    std::string fixture = std::string(KW_SOURCE_DIR) + "/tests/engine/ntfs/fixtures/tree.img.gz";
+    ASSERT_TRUE(kwtest::Run("{ gzip -dc '" + fixture + "' > '" + raw.string() + "'; }"));
+    Partition p;
+    p.raw = kwtest::ReadAt(raw, 0, fs::file_size(raw));
+    p.fsKind = 4;
+    p.partitionType = 0x07;
+    kw::partstore::test::MarkBlocks(p, false);
+    std::string image = (dir / "tree.kwi").string();
+    ASSERT_EQ(WriteImage(image, {&p}, ImageOptions().Flags(KW_CREATE_HIGH_COMPRESSION)), 0);
+    const std::string expected = KwfsOut("ls --hash 'part:" + raw.string() + "'");
+    ASSERT_NE(expected.find("\"error\": 722"), std::string::npos);
+    EXPECT_EQ(KwfsOut("ls --hash 'image:" + image + ":0'"), expected);
+}
+
 } // namespace
