@@ -49,9 +49,9 @@ int StoreContainer::ReadSetUp(bool append) {
             return err;
         }
     }
-    // A set that keeps a directory copy has none in chunk 0 only while an
-    // append is under way (or after one stopped).
-    appendStopped_ = (header_.containerFlags & kFlagDirectoryCopy) && !copy;
+    // Only chunk 0's mark tells a stopped append from a set whose last volume
+    // is missing: without it nothing after an earlier directory is cut.
+    appendStopped_ = marked;
     if (!copy && !marked) {
         if (int err = FindLastChunk(&at); err != kStoreOk) {
             return err;
