@@ -30,7 +30,10 @@ enum KW_IMAGE_FLAGS : uint32_t {
     KW_IMAGE_LOW_COMPRESSION = 0x02,
     KW_IMAGE_HIGH_COMPRESSION = 0x04,
     KW_IMAGE_MEDIA_HANDLER = 0x10,
-    KW_IMAGE_PASSWORD = 0x20
+    KW_IMAGE_PASSWORD = 0x20,
+    // The image was read as of an earlier session: the chunks after it carry
+    // no directory (a volume is missing, or the last session's end is lost).
+    KW_IMAGE_EARLIER_SESSION = 0x1000
 };
 
 // One image opened through the library: its header with the description, its

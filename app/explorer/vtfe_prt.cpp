@@ -50,8 +50,14 @@ VtfePrt::VtfePrt(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list, QStri
 void VtfePrt::LoadInfo() {
     IMGACCESS* access = info_->GetAccess();
     PART_STORE* store = access != nullptr ? access->GetPartStore() : nullptr;
-    if (store == nullptr || store->SelectPart(index_) != 0)
+    if (store == nullptr)
         return;
+    if ((damage_ = store->SelectPart(index_)) != 0) {
+        // Listed so that it is not lost from sight; nothing of its record is shown.
+        driveLetter_ = "*";
+        fileSystem_ = QString("Damaged (error %1)").arg(damage_);
+        return;
+    }
     const uint32_t letter = store->GetDriveLetter() & 0xFF;
     driveLetter_ = QChar(char16_t(letter >= 'A' && letter <= 'Z' ? letter : '*'));
     fsKind_ = store->GetFileSystemKind();
@@ -105,6 +111,14 @@ bool VtfePrt::CanBrowse() const {
 bool VtfePrt::Expand(bool) {
     if (!browsable_)
         return false;
+    if (damage_ != 0) { // said once; the item then shows the error in its place
+        host_->Ui().Message(
+            QString("Error %1: This partition of the image is damaged and cannot be opened.")
+                .arg(damage_),
+            "Error", MsgIcon::Error, MsgButtons::Ok);
+        browsable_ = false;
+        return false;
+    }
     if (!CanBrowse()) {
         host_->Ui().Message("Restoring a file from this partition type is not currently supported.",
                             "Warning", MsgIcon::Warning, MsgButtons::Ok);
@@ -120,7 +134,8 @@ void VtfePrt::ShowContents(bool focus) {
         ClearFiles();
         list_->setUpdatesEnabled(false);
         list_->clear();
-        AddRow({"File restore not supported."});
+        AddRow({damage_ != 0 ? QString("Damaged partition (error %1).").arg(damage_)
+                             : QString("File restore not supported.")});
         list_->setUpdatesEnabled(true);
         return;
     }

@@ -49,6 +49,7 @@ private:
     QString password_;
     QString date_;
     bool browsable_ = true;
+    int32_t damage_ = 0; // the image's answer when the part cannot be selected
     uint32_t partitionType_ = 0;
     uint32_t fsKind_ = 0;
     uint32_t index_;

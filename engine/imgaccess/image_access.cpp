@@ -210,7 +210,13 @@ kwRet IMAGE_ACCESS::OpenParts(PART_STORE* store, IMAGE_STORE* image) {
     const uint32_t count = store_->GetPartCount();
     kwRet rc = KW_OK;
     for (uint32_t i = 0; i < count && i < IMGACCESS_MAX_PARTITIONS && rc == KW_OK; ++i) {
+        partCount_ = i + 1;
         rc = static_cast<kwRet>(store_->SelectPart(i));
+        if (rc == ERR_IMG_INVALID) {
+            damage_[i] = rc; // listed, the others open as before
+            rc = KW_OK;
+            continue;
+        }
         if (rc == KW_OK)
             parts_[i] = image != nullptr ? CreateOldPartAccess(store_, i, image, own, &rc)
                                          : CreatePartAccess(store_, i, &rc);
@@ -242,7 +248,7 @@ kwRet IMAGE_ACCESS::ResolvePath(const char* path, KWIPART_ACCESS** access, std::
         return rc;
     KWIPART_ACCESS* found = Access(index);
     if (found == nullptr)
-        return ERR_FILE_NOT_FOUND;
+        return index < partCount_ && damage_[index] != KW_OK ? damage_[index] : ERR_FILE_NOT_FOUND;
     rc = found->BuildUsedMap();
     if (rc != KW_OK)
         return rc;
@@ -253,7 +259,7 @@ kwRet IMAGE_ACCESS::ResolvePath(const char* path, KWIPART_ACCESS** access, std::
 
 uint32_t IMAGE_ACCESS::Enumerate(uint32_t cookie, const char* path, IMG_ENTRY* entry) {
     if (std::strcmp(path, "\\") == 0) {
-        if (Access(cookie) == nullptr)
+        if (cookie >= partCount_)
             return 0;
         std::snprintf(entry->name, sizeof entry->name, "Partition%u", cookie);
         entry->attributes = IMGACCESS_ATTR_PARTITION;
@@ -345,6 +351,12 @@ uint32_t IMAGE_ACCESS::GetDisplayName(const char* path, char* text, uint32_t siz
     CopyText("", text, size);
     KWIPART_ACCESS* access = nullptr;
     std::string rest;
+    uint32_t index = 0;
+    if (path != nullptr && ParsePartitionPath(path, &index, nullptr) == KW_OK &&
+        index < partCount_ && damage_[index] != KW_OK) {
+        CopyText("*: (Damaged)", text, size); // its record cannot be trusted for a name
+        return 1;
+    }
     if (path == nullptr || ResolvePath(path, &access, &rest) != KW_OK)
         return 0;
     if (store_->SelectPart(access->GetPartIndex()) != 0)
@@ -384,7 +396,9 @@ uint32_t IMAGE_ACCESS::SavePartitionChangesTo(const char* path, const char* chan
 }
 
 uint32_t IMAGE_ACCESS::SaveAllChangesTo(const char* changeFile) {
-    for (uint32_t i = 0; i < IMGACCESS_MAX_PARTITIONS && parts_[i] != nullptr; ++i) {
+    for (uint32_t i = 0; i < partCount_; ++i) {
+        if (parts_[i] == nullptr)
+            continue; // a damaged partition has no changes
         kwRet rc = parts_[i]->SaveChanges(changeFile);
         if (rc != KW_OK)
             return rc;

@@ -78,7 +78,11 @@ private:
     std::string imagePath_;
     std::string changeFile_;
     SHARED_PART_STORE* store_ = nullptr; // one reference held
+    // One access per listed partition; a damaged one has none, and its
+    // code instead.
     KWIPART_ACCESS* parts_[IMGACCESS_MAX_PARTITIONS] = {};
+    kwRet damage_[IMGACCESS_MAX_PARTITIONS] = {};
+    uint32_t partCount_ = 0;
     kwRet lastListing_ = KW_OK;
 };
 

@@ -142,6 +142,9 @@ uint32_t PartStore::GetImageFlags() {
     if (bits & kwv::kInfoPassword) {
         flags |= KW_IMAGE_PASSWORD;
     }
+    if (container_ != nullptr && container_->FellBack()) {
+        flags |= KW_IMAGE_EARLIER_SESSION;
+    }
     return flags;
 }
 

@@ -160,6 +160,7 @@ private:
         std::string path;
         bool addedNow = false;
         int32_t failedWrite = 0; // a write to its streams failed: it cannot be kept
+        int32_t damage = 0;      // 1802: listed, but its record or streams are damaged
     };
     enum class StreamKind { None, Part, Mbr };
 
@@ -170,6 +171,7 @@ private:
     int32_t ListParts();
     // A child of "kwi" that is meant to be a part but fails its check.
     bool LooksLikePart(const std::string& name, uint32_t tag, size_t inlineLength) const;
+    int32_t CheckPartRecord(const std::string& path, const PartRecord& record);
     int32_t CheckPartStreams(const std::string& path);
     int32_t CountBitmapBits(uint64_t length, uint64_t& bits);
     // A stream entry's first tag word and up to buffer.size() bytes of its
@@ -208,7 +210,6 @@ private:
 
     std::string path_; // the image's volume-0 path, for the debug log
     std::vector<Part> parts_;
-    std::vector<std::string> damaged_; // children of "kwi" passed over as damaged parts
     int32_t current_ = -1;
     PartRecord record_;
 

@@ -22,6 +22,8 @@ constexpr const char* kPartPrefix = "kwi/part";
 constexpr uint32_t kNameTries = 50;
 // The stream table holds at most 30,000 bytes, so far fewer entries than this.
 constexpr uint32_t kMaxChildren = 100000;
+// Parts hold partitions of 512-byte sectors.
+constexpr uint64_t kSectorBytes = 512;
 
 } // namespace
 
@@ -61,12 +63,12 @@ bool PartStore::LooksLikePart(const std::string& name, uint32_t tag, size_t inli
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The parts are the children of "kwi" whose inline record passes its check,
-// in the order of the stream table. Damaged parts are passed over, noted and
-// logged; the data check reports them.
+// The parts are the children of "kwi" meant to be parts, in the order of the
+// stream table. One whose record fails its check, or disagrees with itself or
+// with its streams, is listed as damaged: selecting it answers 1802, and the
+// others open as before.
 int32_t PartStore::ListParts() {
     parts_.clear();
-    damaged_.clear();
     std::array<char, 300> name{};
     int error = 0;
     const Held<kwv::StreamEnumerator> children(
@@ -74,22 +76,61 @@ int32_t PartStore::ListParts() {
     for (uint32_t i = 0; children != nullptr && error == kwv::kStoreOk && i < kMaxChildren; ++i) {
         const std::string path = std::string("kwi/") + name.data();
         PartRecord record;
-        if (ReadRecord(path, record) == kwv::kStoreOk) {
-            parts_.push_back(Part{path, false});
+        int32_t damage = ReadRecord(path, record);
+        if (damage == kwv::kStoreOk) {
+            damage = CheckPartRecord(path, record);
         } else {
             uint32_t tag = 0;
             uint32_t inlineLength = 0;
             container_->ReadSmallStream(path.c_str(), &tag, nullptr, nullptr, nullptr, nullptr, 0,
                                         &inlineLength);
             if (LooksLikePart(name.data(), tag, inlineLength)) {
-                kwv::StoreLog("%s: part %s fails its record check and is not listed", path_.c_str(),
-                              path.c_str());
-                damaged_.push_back(path);
+                kwv::StoreLog("%s: part %s fails its record check", path_.c_str(), path.c_str());
+                damage = kwv::kStoreInvalid;
+            } else {
+                damage = -1; // not a part
             }
+        }
+        if (damage >= 0) {
+            parts_.push_back(Part{path, false, 0, damage});
         }
         error = children->Next(name.data(), name.size());
     }
     return error == kwv::kStoreOk || error == kwv::kStoreNoMoreNames ? kwv::kStoreOk : error;
+}
+
+// A part record must describe its own size and its streams: 512-byte
+// sectors, as many blocks as its sectors fill, no more used blocks than
+// blocks, a bitmap of one bit per block and a data stream of the used blocks.
+// A record that lies with a sound CRC would else read back with a wrong size.
+int32_t PartStore::CheckPartRecord(const std::string& path, const PartRecord& r) {
+    const uint64_t total = r.Get(PartField::TotalSectors);
+    const uint64_t perBlock = r.Get(PartField::SectorsPerBlock);
+    const uint64_t blocks = r.Get(PartField::BlockCount);
+    const uint64_t used = r.Get(PartField::UsedBlockCount);
+    const uint64_t sectorBytes = r.Get(PartField::BytesPerSector);
+    const auto length = [&](const char* child, uint64_t* bytes) {
+        return container_->ReadSmallStream((path + "/" + child).c_str(), nullptr, nullptr, nullptr,
+                                           bytes, nullptr, 0, nullptr) == kwv::kStoreOk;
+    };
+    uint64_t bitmap = 0, data = 0;
+    const char* what = nullptr;
+    if (sectorBytes != kSectorBytes) {
+        what = "gives a sector size other than 512 bytes";
+    } else if (perBlock == 0 || blocks != (total + perBlock - 1) / perBlock) {
+        what = "gives a block count that does not fit its sectors";
+    } else if (used > blocks) {
+        what = "counts more used blocks than blocks";
+    } else if (!length("ubmap", &bitmap) || bitmap != (blocks + 7) / 8) {
+        what = "has no block bitmap of one bit per block";
+    } else if (!length("udata", &data) || data != used * perBlock * sectorBytes) {
+        what = "has no data stream of its used blocks";
+    }
+    if (what == nullptr) {
+        return kwv::kStoreOk;
+    }
+    kwv::StoreLog("%s: part %s %s and is listed as damaged", path_.c_str(), path.c_str(), what);
+    return kwv::kStoreInvalid;
 }
 
 int32_t PartStore::SelectPart(uint32_t index) {
@@ -102,6 +143,9 @@ int32_t PartStore::SelectPart(uint32_t index) {
             // When the set opened at an earlier directory, later parts may
             // exist on a volume it could not see.
             return container_->FellBack() ? kwv::kStoreNotFound : kwv::kStoreNoSuchStream;
+        }
+        if (parts_[index].damage != kwv::kStoreOk) {
+            return parts_[index].damage;
         }
         const int32_t error = ReadRecord(parts_[index].path, record_);
         if (error != kwv::kStoreOk) {
@@ -148,7 +192,7 @@ int32_t PartStore::AddPart(uint32_t* index) {
         }
         stream->Release(); // the record goes in as inline data when the part is closed
         record_ = PartRecord::Fresh(StoreTimeNow());
-        parts_.push_back(Part{path, true});
+        parts_.push_back(Part{path, true, 0, 0});
         current_ = int32_t(parts_.size() - 1);
         headerChanged_ = true; // the modification time reaches the file at commit
         if (index != nullptr) {

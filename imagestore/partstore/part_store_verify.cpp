@@ -97,12 +97,6 @@ int32_t PartStore::VerifyData() {
         return kwv::kStoreWrongMode;
     }
     return Shield([&]() -> int32_t {
-        for (const std::string& part : damaged_) {
-            kwv::StoreLog("%s: part %s fails its record check", path_.c_str(), part.c_str());
-        }
-        if (!damaged_.empty()) {
-            return kwv::kStoreInvalid;
-        }
         for (uint32_t i = 0; i < parts_.size(); ++i) {
             int32_t error = SelectPart(i);
             if (error == kwv::kStoreOk) {

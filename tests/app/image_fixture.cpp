@@ -45,7 +45,8 @@ int32_t AddPart(PART_STORE* store, const FixturePart& p) {
         (error = store->Write(bitmap.data(), uint32_t(bitmap.size()))) != 0 ||
         (error = store->CreateUdata()) != 0)
         return error;
-    for (uint32_t b = 0; b < p.usedBlocks && b < p.blocks && error == 0; ++b) {
+    const uint32_t stored = p.recordedUsed != ~0u ? p.recordedUsed : p.usedBlocks;
+    for (uint32_t b = 0; b < stored && b < p.blocks && error == 0; ++b) {
         std::vector<uint8_t> block = MixedBlock(p.sectorsPerBlock * 512, index * 1000 + b);
         error = store->Write(block.data(), uint32_t(block.size()));
     }

@@ -20,8 +20,9 @@ struct FixturePart {
     uint32_t sectorsPerBlock = 8;
     uint32_t blocks = 16;
     uint32_t usedBlocks = 8; // the first ones are stored
-    // The record's used-block count when it should differ from usedBlocks
-    // (a damaged record); ~0 keeps usedBlocks.
+    // The record's used-block count, and the blocks stored, when they should
+    // differ from the bitmap's usedBlocks (a part whose bitmap disagrees with
+    // its record); ~0 keeps usedBlocks.
     uint32_t recordedUsed = ~0u;
 };
 

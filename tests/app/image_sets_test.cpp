@@ -4,6 +4,7 @@
 // them, and a failed new image takes the folders it made with it. Images
 // are written by the image library at test time.
 #include "app/dialogs/copy_to_image_dlg.h"
+#include "app/explorer/vtfe_item.h"
 #include "app/image_sets.h"
 #include "app/main_form.h"
 #include "app/settings_store.h"
@@ -90,6 +91,11 @@ private slots:
         two.parts = {kw::test::FixturePart{"One", "", 'C', 0, 0x06, 1, 8, 16, 8},
                      kw::test::FixturePart{"Two", "", 'D', 0, 0x06, 1, 8, 16, 4}};
         QCOMPARE(kw::test::WriteFixtureImage(Dir("imgs/two.kwi"), two), 0);
+        kw::test::FixtureImage holed;
+        kw::test::FixturePart lying{"Lying", "", 'D', 0, 0x06, 1, 8, 16, 8};
+        lying.recordedUsed = 2000000; // more used blocks than the part has
+        holed.parts = {good, lying};
+        QCOMPARE(kw::test::WriteFixtureImage(Dir("imgs/holed.kwi"), holed), 0);
     }
 
     void init() {
@@ -152,6 +158,30 @@ private slots:
         QCOMPARE(DeleteImageSet(drives_.Vfs(), "T:\\damaged\\sys.kwi", nullptr), 0);
         QCOMPARE(Listing(del), (std::set<std::string>{"sys.009", "sys.txt"}));
         fs::remove_all(del);
+    }
+
+    // A partition the image lists as damaged is shown in its place with its
+    // error, and opening it says so; the other stays browsable.
+    void damagedPartitionIsShownWithItsError() {
+        auto form = Start();
+        QTreeWidgetItem* image = kw::test::ImageNode(*form, "imgs", "holed.kwi");
+        QVERIFY(image != nullptr);
+        QCOMPARE(image->childCount(), 2);
+        QVERIFY(ui_.messages.empty());
+        form->ExploreTree->setCurrentItem(image);
+        QTreeWidgetItem* row = kw::test::Row(form->ContentsList, "*: (Damaged)");
+        QVERIFY(row != nullptr);
+        QCOMPARE(row->text(2), QString("Damaged (error 1802)"));
+        QCOMPARE(kw::test::Row(form->ContentsList, "C: (Good)")->text(2), QString("FAT"));
+        QTreeWidgetItem* damaged = Child(image, "*: (Damaged)");
+        QVERIFY(!VtfeItem::OfNode(damaged)->Expand(false));
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(
+            ui_.messages[0].text,
+            QString("Error 1802: This partition of the image is damaged and cannot be opened."));
+        form->ExploreTree->setCurrentItem(damaged);
+        QCOMPARE(ui_.messages.size(), size_t(1)); // said once
+        QVERIFY(kw::test::Row(form->ContentsList, "Damaged partition (error 1802).") != nullptr);
     }
 
     // Two partitions appended where the second fails: the image keeps the

@@ -197,6 +197,37 @@ TEST_F(ImageAccessTest, NonFatPartitionsAreNotListed) {
     image->Release();
 }
 
+// A part the image lists as damaged (its record gives one sector more than
+// its blocks hold) is listed in its place, named as damaged, and answers its
+// code; the partitions around it open and read as before.
+TEST_F(ImageAccessTest, DamagedPartIsListedAndTheOthersOpen) {
+    const Partition first = MakePatternPartition(8, 8, {true, false, true}, 5);
+    Partition damaged = MakePatternPartition(8, 8, {true}, 6);
+    damaged.raw.resize(damaged.raw.size() + 512);
+    const Partition third = MakePatternPartition(6, 8, {false, true, true}, 7);
+    const std::string path = Path("damaged.kwi");
+    ASSERT_EQ(WriteImage(path, {&first, &damaged, &third}, ImageOptions().Letters({'C', 'D', 'E'})),
+              0);
+    uint32_t code = 0;
+    IMGACCESS* image = CreateImageAccess(path.c_str(), nullptr, nullptr, &code);
+    ASSERT_NE(image, nullptr) << code;
+    EXPECT_EQ(RootNames(image),
+              (std::vector<std::string>{"Partition0", "Partition1", "Partition2"}));
+    char text[64];
+    EXPECT_EQ(image->GetDisplayName("\\Partition1", text, sizeof text), 1u);
+    EXPECT_STREQ(text, "*: (Damaged)");
+    EXPECT_EQ(image->GetDisplayName("\\Partition2", text, sizeof text), 1u);
+    EXPECT_STREQ(text, "E: (Part2)");
+    char name[64];
+    EXPECT_EQ(image->FindFirst("\\Partition1\\", name, sizeof name, nullptr, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(Impl(image)->LastListingError(), ERR_IMG_INVALID);
+    ExpectSectorsThroughHook(Impl(image), 0, first);
+    ExpectSectorsThroughHook(Impl(image), 2, third);
+    EXPECT_EQ(image->SaveAllChangesTo(Path("damaged.kwx").c_str()), KW_OK);
+    image->Release();
+}
+
 TEST_F(ImageAccessTest, OpenFailuresComeBackAsCodes) {
     uint32_t code = 0;
     EXPECT_EQ(CreateImageAccess(Path("missing.kwi").c_str(), nullptr, nullptr, &code), nullptr);

@@ -81,6 +81,80 @@ TEST(PartStoreChecks, PartLeftByAStoppedCopyFailsTheDataCheck) {
     EXPECT_NE(log.Text().find("kwi/part1"), std::string::npos) << log.Text();
 }
 
+// Records that lie about the part's size or its streams, stored with sound
+// CRCs: the part is listed as damaged (selecting it answers 1802, the debug
+// log says why), the part before it opens and reads as before, and the data
+// check reports it.
+TEST(PartStoreChecks, PartWhoseRecordLiesIsListedAsDamaged) {
+    const Partition p = SmallPartition(4);
+    const uint32_t sectors = uint32_t(p.raw.size() / kSectorBytes);
+    struct Case {
+        const char* what;
+        void (*lie)(PART_STORE* store, const Partition& p, uint32_t sectors);
+        int bitmapDelta, dataBlocks; // added to the bitmap's length, the data's blocks
+    } cases[] = {
+        {"total sectors a block more",
+         [](PART_STORE* s, const Partition& p, uint32_t n) {
+             s->SetTotalSectors(n + p.sectorsPerBlock);
+         },
+         0, 0},
+        {"total sectors halved",
+         [](PART_STORE* s, const Partition&, uint32_t n) { s->SetTotalSectors(n / 2); }, 0, 0},
+        {"block count one more",
+         [](PART_STORE* s, const Partition& p, uint32_t) { s->SetBlockCount(p.Blocks() + 1); }, 0,
+         0},
+        {"bytes per sector 1024",
+         [](PART_STORE* s, const Partition&, uint32_t) { s->SetBytesPerSector(1024); }, 0, 0},
+        {"sectors per block 0",
+         [](PART_STORE* s, const Partition&, uint32_t) { s->SetSectorsPerBlock(0); }, 0, 0},
+        {"more used blocks than blocks",
+         [](PART_STORE* s, const Partition& p, uint32_t) { s->SetUsedBlockCount(p.Blocks() + 1); },
+         0, 0},
+        {"bitmap a byte long", nullptr, 1, 0},
+        {"data a block short", nullptr, 0, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        LogFile log(folder);
+        const std::string image = NewImage(folder);
+        PART_STORE* store = OpenAppend(image);
+        ASSERT_NE(store, nullptr);
+        uint32_t index = 0;
+        ASSERT_EQ(store->AddPart(&index), 0);
+        store->SetBytesPerSector(kSectorBytes);
+        store->SetTotalSectors(sectors);
+        store->SetSectorsPerBlock(p.sectorsPerBlock);
+        store->SetBlockCount(p.Blocks());
+        store->SetUsedBlockCount(p.UsedCount());
+        if (c.lie != nullptr) {
+            c.lie(store, p, sectors);
+        }
+        std::vector<uint8_t> bitmap = p.bitmap;
+        bitmap.resize(size_t(int(bitmap.size()) + c.bitmapDelta));
+        ASSERT_EQ(store->CreateUbmap(), 0);
+        ASSERT_EQ(store->Write(bitmap.data(), uint32_t(bitmap.size())), 0);
+        ASSERT_EQ(store->CreateUdata(), 0);
+        for (uint32_t b = 0; b < uint32_t(int(p.UsedCount()) + c.dataBlocks); ++b) {
+            ASSERT_EQ(store->Write(p.raw.data() + size_t(b) * p.BlockBytes(), p.BlockBytes()), 0);
+        }
+        ASSERT_EQ(store->Commit(), 0);
+        store->Release();
+
+        int32_t error = -1;
+        store = PartStoreOpenReadOnly(image.c_str(), nullptr, &error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(error, 0);
+        EXPECT_EQ(store->GetPartCount(), 2u);
+        ExpectPart(store, 0, SmallPartition(1), "first");
+        EXPECT_EQ(store->SelectPart(1), kInvalid);
+        EXPECT_EQ(store->GetTotalSectors(), 0u); // no part is current
+        store->Release();
+        EXPECT_EQ(PartStoreVerifyData(image.c_str(), nullptr), kInvalid);
+        EXPECT_NE(log.Text().find("kwi/part1"), std::string::npos) << log.Text();
+    }
+}
+
 // A part whose bitmap disagrees with its record, though its data stream has
 // the length the record asks for.
 TEST(PartStoreChecks, BitmapThatDisagreesWithTheRecordFailsTheDataCheck) {
@@ -106,6 +180,7 @@ TEST(PartStoreChecks, BitmapThatDisagreesWithTheRecordFailsTheDataCheck) {
         ASSERT_EQ(store->AddPart(&index), 0);
         const uint32_t used = uint32_t(int(p.UsedCount()) + c.usedDelta);
         store->SetBytesPerSector(kSectorBytes);
+        store->SetTotalSectors(uint32_t(p.raw.size() / kSectorBytes));
         store->SetSectorsPerBlock(p.sectorsPerBlock);
         store->SetBlockCount(p.Blocks());
         store->SetUsedBlockCount(used);

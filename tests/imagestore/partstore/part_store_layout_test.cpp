@@ -22,14 +22,18 @@ Bytes ToBytes(std::span<const uint8_t> span) {
     return {span.begin(), span.end()};
 }
 
+// The record of an empty part: 512-byte sectors, one per block, none used.
 Bytes RecordBytes(uint32_t time, const char16_t* name) {
     PartRecord record = PartRecord::Fresh(time);
+    record.Set(PartField::BytesPerSector, 512);
+    record.Set(PartField::SectorsPerBlock, 1);
     record.SetName(name);
     return ToBytes(record.Bytes());
 }
 
 // Writes an image whose "kwi" holds `header` and whose other streams are
-// given as (path, tag, inline data) in creation order.
+// given as (path, tag, inline data) in creation order; a stream tagged
+// "PART" with a record gets an empty bitmap and data stream.
 void CraftImage(const std::string& path, const Bytes& header,
                 const std::vector<std::tuple<std::string, uint32_t, Bytes>>& streams) {
     int error = -1;
@@ -45,6 +49,13 @@ void CraftImage(const std::string& path, const Bytes& header,
         ASSERT_NE(w, nullptr) << name;
         ASSERT_EQ(w->SetInlineData(data.data(), uint32_t(data.size())), 0);
         w->Release();
+        for (const char* child : {"/ubmap", "/udata"}) {
+            if (tag == PartRecord::kMagic && !data.empty()) {
+                w = c->CreateStream((name + child).c_str(), 0, 0, &error);
+                ASSERT_NE(w, nullptr) << name << child;
+                w->Release();
+            }
+        }
     }
     ASSERT_EQ(c->Close(), 0);
     c->Release();
@@ -76,7 +87,9 @@ protected:
 
 } // namespace
 
-TEST_F(PartStoreLayout, OnlyChildrenWithAValidRecordArePartsInTableOrder) {
+// The parts are the children of "kwi" meant to be parts, in table order; one
+// whose record fails its check is listed as damaged (1802), the others open.
+TEST_F(PartStoreLayout, ChildrenMeantAsPartsAreListedInTableOrder) {
     Bytes broken = RecordBytes(1, u"broken");
     StoreLe32(broken, 4, 131);
     CraftImage(image, FreshHeader(5),
@@ -88,20 +101,22 @@ TEST_F(PartStoreLayout, OnlyChildrenWithAValidRecordArePartsInTableOrder) {
                 {"kwi/part3", PartRecord::kMagic, RecordBytes(0, u"three")}});
     PART_STORE* store = PartStoreOpenReadOnly(image.c_str(), nullptr, &error);
     ASSERT_NE(store, nullptr) << error;
-    ASSERT_EQ(store->GetPartCount(), 3u);
-    const char* names[] = {"zero", "seven", "three"};
-    for (uint32_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(store->SelectPart(i), 0);
+    ASSERT_EQ(store->GetPartCount(), 5u);
+    const char* names[] = {"zero", "seven", nullptr, nullptr, "three"};
+    for (uint32_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(store->SelectPart(i), names[i] != nullptr ? 0 : 1802);
         char text[32] = {};
         store->GetPartName(text, sizeof text);
-        EXPECT_STREQ(text, names[i]);
+        EXPECT_STREQ(text, names[i] != nullptr ? names[i] : "");
     }
     // A part time of 0 reads back as the start of 1970.
+    ASSERT_EQ(store->SelectPart(4), 0);
     int32_t year = 0, month = 0, day = 0, hour = -1, minute = -1, second = -1;
     EXPECT_EQ(store->GetPartTime(&year, &month, &day, &hour, &minute, &second), 0);
     EXPECT_EQ(std::tie(year, month, day, hour, minute, second),
               std::make_tuple(1970, 1, 1, 0, 0, 0));
-    EXPECT_EQ(store->SelectPart(3), 504);
+    EXPECT_EQ(store->SelectPart(5), 504);
     EXPECT_EQ(store->GetPartitionType(), 0u); // no part is current after a failure
     store->Release();
 }
@@ -125,7 +140,8 @@ TEST_F(PartStoreLayout, NoFreeNameAfterFiftyTries) {
     std::vector<std::tuple<std::string, uint32_t, Bytes>> streams;
     streams.emplace_back("kwi/part0", PartRecord::kMagic, RecordBytes(1, u"only"));
     for (int n = 1; n <= 51; ++n) {
-        streams.emplace_back("kwi/part" + std::to_string(n), 0, Bytes{});
+        // Parts taken out again before their record was written: no parts.
+        streams.emplace_back("kwi/part" + std::to_string(n), PartRecord::kMagic, Bytes{});
     }
     CraftImage(image, FreshHeader(5), streams);
     PART_STORE* store = PartStoreOpenWriteOnly(image.c_str(), 0, 0, nullptr, &error);
@@ -135,7 +151,7 @@ TEST_F(PartStoreLayout, NoFreeNameAfterFiftyTries) {
     store->Release();
 }
 
-TEST_F(PartStoreLayout, RecordWhoseTextsWrapIsNoPart) {
+TEST_F(PartStoreLayout, RecordWhoseTextsWrapIsADamagedPart) {
     Bytes wrapped = RecordBytes(1, u"x");
     StoreLe32(wrapped, 96, 0x80000000u); // name length that wraps in 32 bits
     StoreLe32(wrapped, 100, 0x80000000u);
@@ -143,12 +159,14 @@ TEST_F(PartStoreLayout, RecordWhoseTextsWrapIsNoPart) {
                {{"kwi/part0", PartRecord::kMagic, RecordBytes(1, u"good")},
                 {"kwi/part1", PartRecord::kMagic, wrapped}});
     EXPECT_EQ(PartStoreVerify(image.c_str(), nullptr), 0);
-    // The wrapped record is no part: reading lists the good one only, and
-    // the data check reports the damaged one.
+    // The good part opens; the wrapped one is listed as damaged, and the
+    // data check reports it.
     EXPECT_EQ(PartStoreVerifyData(image.c_str(), nullptr), 1802);
     PART_STORE* store = PartStoreOpenReadOnly(image.c_str(), nullptr, &error);
     ASSERT_NE(store, nullptr);
-    EXPECT_EQ(store->GetPartCount(), 1u);
+    EXPECT_EQ(store->GetPartCount(), 2u);
+    EXPECT_EQ(store->SelectPart(0), 0);
+    EXPECT_EQ(store->SelectPart(1), 1802);
     store->Release();
 }
 
@@ -237,6 +255,10 @@ TEST_F(PartStoreLayout, EachModeRefusesTheOtherModesOperations) {
     ASSERT_EQ(store->AddPart(&index), 0); // closes the MBR stream
     EXPECT_EQ(store->CloseMbrStream(), 0);
     EXPECT_EQ(store->OpenUdata(&length), 2);
+    EXPECT_EQ(store->SetBytesPerSector(512), 0); // an empty part
+    EXPECT_EQ(store->SetSectorsPerBlock(1), 0);
+    ASSERT_EQ(store->CreateUbmap(), 0);
+    ASSERT_EQ(store->CreateUdata(), 0);
     EXPECT_EQ(store->SetPartDescription("before a long name"), 0);
     EXPECT_EQ(store->SetPartName(std::string(300, 'n').c_str()), 0);
     store->Release();

@@ -170,7 +170,7 @@ TEST(PartStoreSafety, MissingLastVolumeIsReportedAndCostsNothing) {
     EXPECT_NE(VerifyImageChunks(path.c_str(), nullptr), 0);
 
     // Without chunk 0's copy the set opens at the first session's directory
-    // and says that later parts are out of sight.
+    // and says so, and that later parts are out of sight.
     std::vector<uint8_t> v0 = FileBytes(path);
     kwbytes::StoreLe32(&v0[52], kwbytes::LoadLe32(&v0[52]) & ~2u);
     kwbytes::StoreLe32(&v0[88], uint32_t(crc32(0L, v0.data(), 88)));
@@ -179,13 +179,18 @@ TEST(PartStoreSafety, MissingLastVolumeIsReportedAndCostsNothing) {
     ASSERT_NE(store, nullptr) << error;
     EXPECT_EQ(store->GetPartCount(), 1u);
     EXPECT_EQ(store->SelectPart(1), kwv::kStoreNotFound);
+    EXPECT_EQ(store->GetImageFlags() & KW_IMAGE_EARLIER_SESSION, KW_IMAGE_EARLIER_SESSION);
     store->Release();
+    // Nor is a volume holding the later session's chunks cut by an append.
+    EXPECT_EQ(OpenForAppend(path.c_str(), kLimit, nullptr, error), nullptr);
+    EXPECT_EQ(kwv::test::FolderBytes(folder.Path()).size(), before.size());
     PutFileBytes(path, before.at("disk.kwi"));
 
     std::filesystem::rename(aside.File(last), folder.File(last));
     store = OpenForReading(path.c_str(), nullptr, error);
     ASSERT_NE(store, nullptr) << error;
     ExpectPart(store, 1, fat, "second");
+    EXPECT_EQ(store->GetImageFlags() & KW_IMAGE_EARLIER_SESSION, 0u);
     store->Release();
     EXPECT_EQ(VerifyImageChunks(path.c_str(), nullptr), 0);
 }
