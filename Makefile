@@ -52,7 +52,8 @@ test: format-check test-main test-san test-tsan
 # ASan+UBSan), one core each, seeded from tests/fuzz/corpus/; prints runs per
 # second and findings per target, keeps new inputs under $(FUZZ)/fuzz-scratch/
 # and merges those that add coverage into the corpora (commit them). Choose
-# targets with FUZZ_TARGETS="fuzz_a fuzz_b"; see tests/fuzz/run_fuzz.sh.
+# targets with FUZZ_TARGETS="fuzz_a fuzz_b"; FUZZ_JOBS=1 FUZZ_CORES=3 runs
+# them one at a time on core 3 (see tests/fuzz/run_fuzz.sh).
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKW_SANITIZE=ON -DKW_FUZZ=ON -DKW_BUILD_APP=OFF -DKW_BUILD_BENCH=OFF >/dev/null

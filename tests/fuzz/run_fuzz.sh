@@ -2,8 +2,10 @@
 # Runs every fuzz target of a KW_FUZZ build for a while, each pinned to a core
 # of its own, and prints per target its runs per second, its new inputs and its
 # findings. Seeds come from tests/fuzz/corpus/<target>/; what a run finds goes
-# to a scratch folder in the build; afterwards what adds coverage is merged
-# (-merge=1, minimised) back into the corpus folder, ready to commit.
+# to a scratch folder in the build; afterwards the new inputs that add
+# coverage are merged into the corpus folder, ready to commit: a minimised
+# merge (-set_cover_merge=1: -merge=1 with a greedy set cover, so fewer and
+# smaller inputs), which never removes an input already in the corpus.
 #
 #   run_fuzz.sh <build folder> [target...]
 # Environment: FUZZ_SECONDS (60) time per target, FUZZ_JOBS (cores) targets at
@@ -87,7 +89,7 @@ if [ "$merge" = 1 ]; then
     work=$scratch/$name
     [ -n "$(ls -A "$work/new")" ] || continue
     before=$(find "$corpora/$name" -type f | wc -l)
-    (cd "$work" && ASAN_OPTIONS=detect_leaks=0 "$binary" -merge=1 -timeout=10 \
+    (cd "$work" && ASAN_OPTIONS=detect_leaks=0 "$binary" -set_cover_merge=1 -timeout=10 \
       -rss_limit_mb=2048 "$corpora/$name" "$work/new" >"$work/merge.log" 2>&1)
     after=$(find "$corpora/$name" -type f | wc -l)
     echo "$name: corpus $before -> $after inputs"
