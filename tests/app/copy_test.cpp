@@ -199,7 +199,10 @@ private slots:
             dlg.findChild<QRadioButton*>(level)->setChecked(true);
             if (std::string(QTest::currentDataTag()) == "high" && std::getenv("KW_SHOT_DIR")) {
                 kw::test::SaveShot(dlg, "copy_dialog.png");
-                WhenBarReaches(50, [] { kw::test::SaveShot(*VtfeProgDlg, "copy_progress.png"); });
+                WhenBarReaches(50, [] {
+                    kw::test::SaveShot(*VtfeProgDlg, "copy_progress.png");
+                    kw::test::SaveScreen("copy_progress_screen.png");
+                });
             }
             dlg.CopyBtnClick();
         });

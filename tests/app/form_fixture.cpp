@@ -2,6 +2,8 @@
 
 #include "app/dialogs/copy_to_image_dlg.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTest>
 #include <QTreeWidgetItem>
 
@@ -30,6 +32,14 @@ void SaveShot(QWidget& window, const char* name) {
     window.show();
     QTest::qWait(200);
     window.grab().save(QString(dir) + "/" + name);
+}
+
+void SaveScreen(const char* name) {
+    const char* dir = std::getenv("KW_SHOT_DIR");
+    if (dir == nullptr)
+        return;
+    QTest::qWait(200);
+    QGuiApplication::primaryScreen()->grabWindow(0).save(QString(dir) + "/" + name);
 }
 
 void UseEmptyDisk(const TempDir& dir) {

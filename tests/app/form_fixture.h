@@ -28,6 +28,8 @@ std::string McopyBytes(const std::string& raw, const std::string& inVolume,
                        const std::filesystem::path& scratch);
 // With KW_SHOT_DIR set (tests/app/screenshots.sh), a picture of the window.
 void SaveShot(QWidget& window, const char* name);
+// The whole screen (windows in their places), under KW_SHOT_DIR as SaveShot.
+void SaveScreen(const char* name);
 
 // The engine starts on one empty 1 MiB disk file of the folder.
 void UseEmptyDisk(const TempDir& dir);

@@ -16,6 +16,10 @@ export KW_SETTINGS="$work/settings.ini"
 export QT_QPA_PLATFORM=xcb
 
 xvfb-run -a -s "-screen 0 1280x900x24" bash -c '
+  # A window manager, when one is installed, stacks and decorates the windows
+  # as on a desktop.
+  wm=$(command -v openbox || true)
+  [ -n "$wm" ] && { "$wm" >/dev/null 2>&1 & sleep 1; }
   "$0/app/KwVtFe32" & pid=$!
   "$0/tests/app/screen_grab" "$1/main_window.png" 4000
   kill $pid; wait $pid 2>/dev/null || true

@@ -9,6 +9,7 @@
 #include "app/dialogs/progress_dlg.h"
 #include "app/dialogs/splash_screen.h"
 #include "app/explorer/tree_images.h"
+#include "app/missing_volumes.h"
 #include "app/settings_store.h"
 #include "app/store_properties.h"
 #include "app/ui_services.h"
@@ -19,8 +20,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QTabWidget>
 #include <QThread>
+#include <QTimer>
 
 #include <functional>
 
@@ -101,5 +104,15 @@ int main(int argc, char** argv) {
         options.PageControl1->setCurrentWidget(options.ImageExtTab);
         options.ExtEd->setText("backup.old");
     });
+
+    // The prompt for a missing volume of a split image, as the user meets
+    // it (the whole screen, so that its place shows); closed as Cancel.
+    QTimer::singleShot(500, [&dir] {
+        QGuiApplication::primaryScreen()->grabWindow(0).save(
+            QDir(dir).filePath("missing_volume.png"));
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
+    kw::app::WithMissingVolumes(ui, "/srv/images/weekly.kwi", [] { return int32_t(1831); });
     return 0;
 }
