@@ -42,6 +42,10 @@ class SettingsStore;
 class TSplashScreen;
 class UiServices;
 
+// The rectangle moved and cut to lie within the screen's available area
+// (a saved window of a larger screen).
+QRect ClampedToScreen(const QRect& wanted, const QRect& available);
+
 class TMainForm final : public TlngFormOf<QMainWindow>, public ExplorerHost {
     Q_OBJECT
 public:

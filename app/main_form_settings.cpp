@@ -9,13 +9,26 @@
 
 #include <QAction>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 namespace kw::app {
+
+QRect ClampedToScreen(const QRect& wanted, const QRect& available) {
+    QRect r = wanted;
+    r.setWidth(std::min(r.width(), available.width()));
+    r.setHeight(std::min(r.height(), available.height()));
+    r.moveLeft(std::clamp(r.left(), available.left(), available.right() - r.width() + 1));
+    r.moveTop(std::clamp(r.top(), available.top(), available.bottom() - r.height() + 1));
+    return r;
+}
 
 void TMainForm::ReadLayoutSettings() {
     LayoutValues v = ReadLayout(settings_, keys_);
@@ -28,9 +41,16 @@ void TMainForm::ReadLayoutSettings() {
         g.setWidth(*v.width);
     if (v.height && *v.height > 0)
         g.setHeight(*v.height);
-    if (v.left || v.top)
+    g.setSize(g.size().expandedTo(minimumSize()));
+    // A size and place saved on a larger screen are brought onto this one.
+    const QScreen* shown = QGuiApplication::screenAt(g.center());
+    if (shown == nullptr)
+        shown = QGuiApplication::primaryScreen();
+    if (shown != nullptr)
+        g = ClampedToScreen(g, shown->availableGeometry());
+    if (v.left || v.top || g.topLeft() != geometry().topLeft())
         move(g.topLeft());
-    resize(std::max(g.width(), minimumWidth()), std::max(g.height(), minimumHeight()));
+    resize(g.size());
     if (v.treeWidth && *v.treeWidth > 0) {
         int total = std::max(Splitter->width(), width());
         Splitter->setSizes({*v.treeWidth, std::max(1, total - *v.treeWidth)});

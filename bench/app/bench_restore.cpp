@@ -80,8 +80,9 @@ const Fixture& GetFixture() {
         }
         x.raw = x.dir / "fat12.raw";
         x.image = x.dir / "fat12.kwi";
-        const std::string cmd = "mkfs.fat -C -F 12 -s 16 " + x.raw + " 32000 >/dev/null && mcopy -s -i " +
-                                x.raw + " " + (x.dir / "tree").string() + "/* ::/";
+        const std::string cmd = "mkfs.fat -C -F 12 -s 16 " + x.raw +
+                                " 32000 >/dev/null && mcopy -s -i " + x.raw + " " +
+                                (x.dir / "tree").string() + "/* ::/";
         if (std::system(cmd.c_str()) != 0 || kw::test::StoreVolume(x.raw, x.image, {}) != 0)
             std::abort();
         return x;

@@ -11,9 +11,12 @@
 #include "tests/app/app_fixture.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRect>
+#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -188,7 +191,7 @@ private slots:
     void layoutAndRecentImagesSurviveRestart() {
         {
             auto form = Start();
-            form->resize(900, 600);
+            form->resize(780, 560); // within the offscreen screen (800x600)
             form->Splitter->setSizes({180, 520});
             form->TextLabelsMnuItm->trigger();
             form->StatusBarMnuItm->trigger();
@@ -201,14 +204,14 @@ private slots:
         QCOMPARE(ReadRecentImages(settings_, keys),
                  (std::vector<std::string>{"T:\\Images\\backup.kwi"}));
         LayoutValues v = ReadLayout(settings_, keys);
-        QCOMPARE(*v.width, 900);
+        QCOMPARE(*v.width, 780);
         QCOMPARE(*v.textLabels, false);
         QCOMPARE(*v.statusBar, false);
         QCOMPARE(*v.toolbar, true);
         QCOMPARE(ReadDefaults(settings_, keys).splitSize, kDefaultSplitSize);
 
         auto form = Start();
-        QCOMPARE(form->width(), 900);
+        QCOMPARE(form->width(), 780);
         QCOMPARE(form->TopPnl->height(), 33);
         QVERIFY(!form->KWBanner2->isHidden());
         QVERIFY(form->KWBanner1->isHidden());
@@ -217,6 +220,42 @@ private slots:
         QTreeWidgetItem* recent = form->RecentRoot();
         QCOMPARE(recent->childCount(), 1);
         QCOMPARE(recent->child(0)->text(0), drives_.Shown("T:\\Images\\backup.kwi"));
+        settings_.File() = {};
+    }
+
+    // A window saved on a larger screen is brought within this one's
+    // available area on start: cut to its size and moved onto it.
+    void savedWindowIsClampedToTheScreen_data() {
+        QTest::addColumn<QRect>("saved");
+        QTest::addColumn<QRect>("shown");
+        const QRect screen(0, 0, 1024, 740); // 1024x768 less a panel
+        QTest::newRow("fits") << QRect(10, 20, 800, 600) << QRect(10, 20, 800, 600);
+        QTest::newRow("too wide and high") << QRect(300, 200, 1600, 1000) << QRect(0, 0, 1024, 740);
+        QTest::newRow("off the right and bottom")
+            << QRect(700, 500, 884, 695) << QRect(140, 45, 884, 695);
+        QTest::newRow("off the left and top")
+            << QRect(-300, -50, 884, 695) << QRect(0, 0, 884, 695);
+    }
+    void savedWindowIsClampedToTheScreen() {
+        QFETCH(QRect, saved);
+        QFETCH(QRect, shown);
+        QCOMPARE(ClampedToScreen(saved, QRect(0, 0, 1024, 740)), shown);
+    }
+
+    void startClampsTheSavedWindow() {
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        {
+            auto form = Start();
+            form->move(available.right() - 100, available.bottom() - 100);
+            form->resize(available.width() + 400, available.height() + 300);
+            form->FormClose();
+        }
+        auto form = Start();
+        QVERIFY2(available.contains(form->geometry()), qPrintable(QString("%1,%2 %3x%4")
+                                                                      .arg(form->x())
+                                                                      .arg(form->y())
+                                                                      .arg(form->width())
+                                                                      .arg(form->height())));
         settings_.File() = {};
     }
 
