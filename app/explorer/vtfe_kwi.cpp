@@ -64,6 +64,8 @@ void VtfeKWI::AddListRow() {
 // Takes the other tree's access to the same image, else opens it; false
 // when it could not be opened (the user was told, unless they cancelled).
 bool VtfeKWI::Open() {
+    if (openFailed_)
+        return false; // told once; Refresh (CloseImage) tries again
     if (auto* twin = static_cast<VtfeKWI*>(host_->ImageTwin(this)); twin && twin->access_) {
         access_ = twin->access_;
         access_->AddRef();
@@ -81,6 +83,7 @@ bool VtfeKWI::Open() {
     }));
     if (access_ != nullptr)
         return true;
+    openFailed_ = code != ERR_USER_CANCEL;
     if (code != ERR_USER_CANCEL)
         host_->Ui().Message(QString("Error %1: Image file could not be accessed.").arg(code),
                             "Image Access Creation Error", MsgIcon::Error, MsgButtons::Ok);
@@ -158,6 +161,7 @@ void VtfeKWI::CloseImage() {
     if (access_ != nullptr)
         access_->Release();
     access_ = nullptr;
+    openFailed_ = false;
     populated_ = false;
     hasChildren_ = true;
     UpdateChildMark();

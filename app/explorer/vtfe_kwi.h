@@ -54,6 +54,7 @@ private:
     QString password_;
     std::unique_ptr<VTFE_UI_CALLBACK> callback_;
     IMGACCESS* access_ = nullptr;
+    bool openFailed_ = false; // the failure was shown; not tried again until closed
 };
 
 } // namespace kw::app
