@@ -85,6 +85,13 @@ bool VtfeFolder::HasChildren() {
 bool VtfeFolder::Expand(bool force) {
     if (populated_ && !force)
         return true;
+    // The recent images' root is no host folder: its entries are the list,
+    // and one whose file has gone is offered for removal when selected,
+    // never dropped unasked.
+    if (host_ != nullptr && node_ != nullptr && node_ == host_->RecentRoot()) {
+        populated_ = true;
+        return node_->childCount() > 0;
+    }
     return ExpandFromFolder(WithSlash(path_));
 }
 

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRect>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
@@ -257,6 +258,44 @@ private slots:
                                                                       .arg(form->width())
                                                                       .arg(form->height())));
         settings_.File() = {};
+    }
+
+    // Recent entries are kept across refreshes and restarts: one whose file
+    // is there always, one whose file has gone until the user agrees to
+    // remove it; the list's root is no folder (one named like its caption
+    // adds nothing).
+    void recentEntriesAreKeptUntilTheUserRemovesThem() {
+        settings_.File() = {};
+        drives_.Dir().Write("Images/huge.kwi", "x");
+        drives_.Dir().Write("Images/gone.kwi", "x");
+        drives_.Dir().Write("My Recent Images/stray.kwi", "x");
+        std::string oldCurrent;
+        QVERIFY(drives_.Vfs().GetCurrentDirectory(&oldCurrent));
+        QVERIFY(drives_.Vfs().SetCurrentDirectory("T:\\"));
+        const auto restore = qScopeGuard([&] {
+            drives_.Vfs().SetCurrentDirectory(oldCurrent);
+            settings_.File() = {};
+        });
+        {
+            auto form = Start();
+            form->AddRecentImage("T:\\Images\\huge.kwi");
+            form->AddRecentImage("T:\\Images\\gone.kwi");
+            form->FormClose();
+        }
+        std::filesystem::remove(drives_.Dir() / "Images/gone.kwi");
+        for (int run = 0; run < 2; ++run) {
+            auto form = Start();
+            VtfeItem* root = VtfeItem::OfNode(form->RecentRoot());
+            root->Expand(true);
+            root->ShowContents(false);
+            form->RefreshExecute();
+            QStringList paths;
+            for (VtfeItem* item : VtfeItem::ChildItems(form->RecentRoot()))
+                paths << item->Path();
+            QCOMPARE(paths, (QStringList{"T:\\Images\\gone.kwi", "T:\\Images\\huge.kwi"}));
+            QVERIFY(ui_.messages.empty());
+            form->FormClose();
+        }
     }
 
     void commandLineImageOpensOnRecentTabOnce() {
