@@ -9,6 +9,7 @@
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
+#include "engine/host/fs_modules.h"
 
 #include <benchmark/benchmark.h>
 
@@ -93,6 +94,7 @@ struct Engine {
         cpLoadBuiltinTables(CPKIND_UTF8);
         setenv("KW_DISKS", image.c_str(), 1);
         DISK_RECORD* disk = nullptr;
+        enInstallFsModules();
         if (kwLibOpen() != KW_OK || kwGetDiskList(&disk) != KW_OK || disk == nullptr)
             std::abort();
         for (pi = disk->firstPi; pi != nullptr && pi->ulStartSect != kStart; pi = pi->next) {

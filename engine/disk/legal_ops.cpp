@@ -4,6 +4,7 @@
 #include "engine/core/cmdline.h"
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/disk_log.h"
+#include "engine/disk/fs_kinds.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/part_limits.h"
 #include "engine/disk/sector_buffer.h"
@@ -81,8 +82,7 @@ void SetBasicBits(PARTITION_INFO* pi) {
     if (disk->chsLimit != 0 && pi->EndSect() > disk->chsLimit)
         pi->ulFlags |= PI_BEYOND_CHS;
     if (IsPrimary(pi) && (pi->ulFlags & PI_ACTIVE) == 0 && kind != FS_KIND_EXTENDED &&
-        kind != FS_KIND_FREE && kind != FS_KIND_NETWARE && kind != FS_KIND_LINUX_SWAP &&
-        kind != FS_KIND_DYNAMIC)
+        kind != FS_KIND_FREE && kind != FS_KIND_DYNAMIC && !kwKindRules(kind).neverActive)
         pi->ulFlags |= LOP_SET_ACTIVE;
     if (IsHiddenType(pi->ucPartType))
         pi->ulFlags |= LOP_UNHIDE;
@@ -128,25 +128,27 @@ bool WithinChs(PARTITION_INFO* pi) {
 }
 
 uint32_t GroupFor(const PARTITION_INFO* pi, bool remote) {
-    switch (pi->ucFsKind) {
-    case FS_KIND_FAT:
-    case FS_KIND_FAT32:
+    switch (kwKindRules(pi->ucFsKind).legalGroup) {
+    case FS_LEGAL_GROUP::FAT:
         if (pi->usBytesPerSector != 0 && pi->usBytesPerSector % 512 != 0)
             return 0;
         return remote ? LOP_GROUP_REMOTE : LOP_GROUP_FAT;
-    case FS_KIND_NTFS:
-    case FS_KIND_HPFS:
-    case FS_KIND_EXT2:
+    case FS_LEGAL_GROUP::FS:
         return remote ? LOP_GROUP_REMOTE : LOP_GROUP_FS;
-    case FS_KIND_LINUX_SWAP:
+    case FS_LEGAL_GROUP::SWAP:
         return remote ? LOP_GROUP_REMOTE : LOP_GROUP_SWAP;
-    case FS_KIND_NETWARE:
+    case FS_LEGAL_GROUP::NETWARE:
         if (!kwNetWareSupport())
             return kwIsMupSet() && !remote ? LOP_MOVE : 0;
         return remote ? LOP_GROUP_REMOTE_NETWARE : LOP_GROUP_NETWARE;
-    default:
+    case FS_LEGAL_GROUP::NONE:
         return 0;
     }
+    return 0;
+}
+
+bool IsFatGroup(const PARTITION_INFO* pi) {
+    return kwKindRules(pi->ucFsKind).legalGroup == FS_LEGAL_GROUP::FAT;
 }
 
 // Free space: create where a table entry can still take it.
@@ -185,7 +187,7 @@ bool SetKindBits(PARTITION_INFO* pi, kwRet* rc) {
         return false;
     if ((pi->ulFlags & PI_READ_ERROR) != 0) {
         pi->ulFlags |= LOP_GROUP_UNREADABLE;
-        if (kind == FS_KIND_HPFS && local)
+        if (kwKindRules(kind).movableWhenUnreadable && local)
             pi->ulFlags |= LOP_MOVE;
         return true;
     }
@@ -197,9 +199,9 @@ bool SetKindBits(PARTITION_INFO* pi, kwRet* rc) {
             pi->ulFlags |= LOP_GROUP_EXTENDED;
     } else if (uint32_t group = GroupFor(pi, remote); group != 0) {
         pi->ulFlags |= group;
-        if (kind == FS_KIND_NETWARE)
+        if (kwKindRules(kind).legalGroup == FS_LEGAL_GROUP::NETWARE)
             pi->ulFlags &= ~LOP_SET_ACTIVE;
-        if (kind == FS_KIND_FAT && !remote)
+        if (kwKindRules(kind).smallClusterBit && !remote)
             *rc = SmallClusterBit(pi);
     } else if (kwIsMupSet() && local) {
         pi->ulFlags |= LOP_MOVE;
@@ -324,7 +326,7 @@ void ResizeRoom(PARTITION_INFO* pi) {
     if ((pi->ulFlags & LOP_RESIZE) == 0)
         return;
     uint32_t cylinder = pi->disk->CylinderSize();
-    if (pi->ucFsKind == FS_KIND_FAT || pi->ucFsKind == FS_KIND_FAT32) {
+    if (IsFatGroup(pi)) {
         uint32_t room = pi->ulRoom;
         if (pi->ulMinSize != 0 && (room < pi->ulMinSize || room - pi->ulMinSize < cylinder))
             pi->ulFlags &= ~LOP_RESIZE;
@@ -384,8 +386,7 @@ bool FitsInto(const PARTITION_INFO* pi, const PARTITION_INFO* target, uint32_t s
         reserve += track;
     if (reserve + need > target->NumSects)
         return false;
-    bool fat = pi->ucFsKind == FS_KIND_FAT || pi->ucFsKind == FS_KIND_FAT32;
-    if (fat && pi->disk == disk && disk->chsLimit != 0 &&
+    if (IsFatGroup(pi) && pi->disk == disk && disk->chsLimit != 0 &&
         target->ulStartSect + reserve + need > disk->chsLimit)
         return false;
     return true;

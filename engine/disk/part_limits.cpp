@@ -2,6 +2,7 @@
 #include "engine/disk/part_limits.h"
 
 #include "engine/core/dbgmgr.h"
+#include "engine/disk/fs_kinds.h"
 #include "engine/disk/kwlib.h"
 
 namespace {
@@ -46,23 +47,11 @@ std::uint32_t ExtendedMinimum(const PARTITION_INFO* ext) {
 
 bool Minimum(const PARTITION_INFO* pi, std::uint32_t* minimum) {
     std::uint32_t used = pi->ulUsedSects, size = pi->NumSects;
+    if (auto rule = kwKindRules(pi->ucFsKind).minimumSize; rule != nullptr) {
+        *minimum = rule(pi);
+        return true;
+    }
     switch (pi->ucFsKind) {
-    case FS_KIND_HPFS: {
-        std::uint32_t m = AtMost(AtMost(used / 16, pi->ulFreeSects), 2 * pi->ulLimitBase);
-        m = m < 500 ? 500 : m;
-        *minimum = AlignUp(pi, AtMost(used + m, size));
-        return true;
-    }
-    case FS_KIND_NTFS:
-    case FS_KIND_EXT2: {
-        std::uint32_t m = AtMost(used / 16, pi->ulFreeSects);
-        m = m < 2048 ? 2048 : m;
-        *minimum = AlignUp(pi, AtMost(used + m, size));
-        return true;
-    }
-    case FS_KIND_LINUX_SWAP:
-        *minimum = AlignUp(pi, used);
-        return true;
     case FS_KIND_EXTENDED:
         *minimum = pi->ulFreeSects == size ? AlignUp(pi, 1024)
                    : used == size          ? size
@@ -86,6 +75,18 @@ std::uint32_t enGetCylinderBoundary(const PARTITION_INFO* pi, std::uint32_t sect
     return Align(pi->ulSectsToNextCyl, pi->ulCylSize, sector, mode);
 }
 
+std::uint32_t enMinimumWithReserve(const PARTITION_INFO* pi, std::uint32_t reserve,
+                                   std::uint32_t cap) {
+    std::uint32_t used = pi->ulUsedSects;
+    std::uint32_t m = AtMost(AtMost(used / 16, pi->ulFreeSects), cap);
+    m = m < reserve ? reserve : m;
+    return AlignUp(pi, AtMost(used + m, pi->NumSects));
+}
+
+std::uint32_t enMinimumWithCommonReserve(const PARTITION_INFO* pi) {
+    return enMinimumWithReserve(pi, 2048, 0xFFFFFFFF);
+}
+
 kwRet enGetDefaultLimits(const PARTITION_INFO* pi, EN_SIZE_LIMITS* limits) {
     if (pi == nullptr || limits == nullptr || pi->disk == nullptr)
         return ERR_BAD_ARGUMENT;
@@ -96,8 +97,8 @@ kwRet enGetDefaultLimits(const PARTITION_INFO* pi, EN_SIZE_LIMITS* limits) {
     std::uint32_t minimum = 0;
     if (!Minimum(pi, &minimum))
         return 1;
-    if (pi->ucFsKind == FS_KIND_LINUX_SWAP)
-        maximum = AtMost(maximum, enGetCylinderBoundary(pi, 4194288, EN_ALIGN_UP));
+    if (std::uint32_t most = kwKindRules(pi->ucFsKind).maximumSize; most != 0)
+        maximum = AtMost(maximum, enGetCylinderBoundary(pi, most, EN_ALIGN_UP));
     limits->minimum = minimum;
     limits->maximum = maximum;
     return KW_OK;

@@ -39,18 +39,18 @@ kwRet FAT_BOOT_RECORD::Parse(std::span<const uint8_t> s, uint32_t partitionSecto
     hiddenSectors = LoadLe32(s, FBO_HIDDEN_SECTORS);
     media = s[FBO_MEDIA];
     sectorsPerFat = LoadLe16(s, FBO_SECTORS_PER_FAT_16);
+    // Both kinds take the 16-bit total when it is set (small FAT32 volumes do).
+    totalSectors = LoadLe16(s, FBO_TOTAL_SECTORS_16);
+    if (totalSectors == 0)
+        totalSectors = LoadLe32(s, FBO_TOTAL_SECTORS_32);
     if (sectorsPerFat != 0) {
         if (LoadLe16(s, FBO_SIGNATURE) != 0xAA55)
             return ERR_BAD_BOOT_SECTOR;
-        totalSectors = LoadLe16(s, FBO_TOTAL_SECTORS_16);
-        if (totalSectors == 0)
-            totalSectors = LoadLe32(s, FBO_TOTAL_SECTORS_32);
         serial = LoadLe32(s, FBO_SERIAL_16);
         fatKind = FAT_KIND_16;
     } else {
         if (LoadLe32(s, FBO_SIGNATURE_32) != 0xAA550000)
             return ERR_BAD_BOOT_SECTOR;
-        totalSectors = LoadLe32(s, FBO_TOTAL_SECTORS_32);
         sectorsPerFat = LoadLe32(s, FBO_SECTORS_PER_FAT_32);
         extFlags = LoadLe16(s, FBO_EXT_FLAGS);
         mirroring = (extFlags & 0x80) == 0;

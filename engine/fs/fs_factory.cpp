@@ -1,57 +1,47 @@
-// The one table of file-system classes by partition kind, and the shared,
-// counted objects that OpenFileSystem hands out. Only this file names the
-// concrete classes.
+// The installed rows of the file-system kinds, and the shared, counted
+// objects that OpenFileSystem hands out.
 #include "engine/core/dbgmgr.h"
-#include "engine/fat/fat_filesystem.h"
-#include "engine/fat/kwfat_file.h"
+#include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
-#include "engine/ntfs/kwntfs_file.h"
-#include "engine/ntfs/ntfs_filesystem.h"
+#include "engine/fs/fs_module.h"
 
 namespace {
 
-using Creator = FILESYSTEM* (*)(PARTITION_INFO*);
-using FileCreator = FILE_BASE* (*)();
-
-template <class T> FILESYSTEM* Make(PARTITION_INFO* pi) {
-    return new T(pi);
-}
-
-template <class T> FILE_BASE* MakeFile() {
-    return new T;
-}
-
-// A kind's file system and the class of its files (null: no file I/O).
-struct FS_ROW {
-    uint8_t kind;
-    Creator create;
-    FileCreator createFile;
-};
+const FS_MODULE* const* gRows = nullptr;
+std::size_t gRowCount = 0;
 
 // Kinds without a row (and NetWare while its support is off) get the plain
 // base: every sector used, no directories.
-constexpr FS_ROW kRows[] = {
-    {FS_KIND_FAT, Make<FAT_FILESYSTEM>, MakeFile<KWFAT_FILE>},
-    {FS_KIND_FAT32, Make<FAT_FILESYSTEM>, MakeFile<KWFAT_FILE>},
-    {FS_KIND_NTFS, Make<NTFS_FILESYSTEM>, MakeFile<KWNTFS_FILE>},
-};
-
 FILESYSTEM* Create(uint8_t kind, PARTITION_INFO* pi) {
-    for (const FS_ROW& row : kRows) {
-        if (row.kind == kind)
-            return row.create(pi);
-    }
+    const FS_MODULE* row = fsModuleOf(kind);
+    if (row != nullptr && row->createFs != nullptr)
+        return row->createFs(pi);
     return new FILESYSTEM(pi);
 }
 
 } // namespace
 
-FILE_BASE* CreatePartitionFile(uint8_t kind) {
-    for (const FS_ROW& row : kRows) {
-        if (row.kind == kind)
-            return row.createFile != nullptr ? row.createFile() : nullptr;
+void fsInstallModules(const FS_MODULE* const* rows, std::size_t count) {
+    gRows = count != 0 ? rows : nullptr;
+    gRowCount = gRows != nullptr ? count : 0;
+}
+
+const FS_MODULE* fsModuleAt(std::size_t index) {
+    return index < gRowCount ? gRows[index] : nullptr;
+}
+
+const FS_MODULE* fsModuleOf(uint8_t kind) {
+    for (std::size_t i = 0; i < gRowCount; ++i) {
+        const FS_MODULE* row = gRows[i];
+        if (row->kind == kind)
+            return row->enabled == nullptr || row->enabled() ? row : nullptr;
     }
     return nullptr;
+}
+
+FILE_BASE* CreatePartitionFile(uint8_t kind) {
+    const FS_MODULE* row = fsModuleOf(kind);
+    return row != nullptr && row->createFile != nullptr ? row->createFile() : nullptr;
 }
 
 kwRet OpenFileSystem(PARTITION_INFO* pi, FILESYSTEM** fs, uint32_t mode, uint8_t kind) {
@@ -62,8 +52,6 @@ kwRet OpenFileSystem(PARTITION_INFO* pi, FILESYSTEM** fs, uint32_t mode, uint8_t
         return ERR_BAD_ARGUMENT;
     if (kind == FS_KIND_NONE)
         kind = pi->ucFsKind;
-    if (kind == FS_KIND_NETWARE && !kwNetWareSupport())
-        kind = FS_KIND_NONE;
     FILESYSTEM* object = pi->fileSystem;
     if (object != nullptr && object->openMode_ == FS_OPEN_EXCLUSIVE)
         return ERR_LOCK_VIOLATION;

@@ -1,6 +1,8 @@
 // Engine set-up and tear-down, and the command line with the logs it asks for.
 #include "engine/host/engine_setup.h"
 
+#include "engine/host/fs_modules.h"
+
 #include "engine/core/cmdline.h"
 #include "engine/core/codepage.h"
 #include "engine/core/errtext.h"
@@ -132,6 +134,7 @@ kwRet enInitLibrary(const void* resource, std::uint32_t size, std::uint32_t host
     }
     cpSetRunEnvironment(runEnvironment);
     KWString::SetDefaultKind(CPKIND_UTF8);
+    enInstallFsModules();
     gSetUp = true;
     return KW_OK;
 }

@@ -7,10 +7,10 @@
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/fs/fs_module.h"
 #include "engine/host/engine_setup.h"
 #include "engine/host/estimate.h"
-#include "engine/netware/nw_services.h"
-#include "engine/ntfs/ntfs_services.h"
+#include "engine/host/fs_modules.h"
 
 #include <cstdio>
 
@@ -23,49 +23,28 @@ void Log(DEBUG_LEVEL level, const char* text) {
         gDbgMgr->Print(level, "%s", text);
 }
 
-bool EstimatedKind(std::uint8_t kind) {
-    switch (kind) {
-    case FS_KIND_FAT:
-    case FS_KIND_FAT32:
-    case FS_KIND_HPFS:
-    case FS_KIND_NTFS:
-    case FS_KIND_EXT2:
-    case FS_KIND_LINUX_SWAP:
-        return true;
-    case FS_KIND_NETWARE:
-        return kwNetWareSupport();
-    default:
-        return false;
-    }
-}
-
-// A failed estimate marks the partition unreadable, unless the kind's file
-// system simply has no estimate in this engine.
+// A failed estimate marks the partition unreadable; a kind whose row has no
+// estimate yet keeps its counts and says so in the log.
 void Estimate(PARTITION_INFO* pi) {
+    if (fsModuleOf(pi->ucFsKind) == nullptr)
+        return;
     kwRet rc = EstimateUsedSectors(pi);
-    if (rc != KW_OK && rc != ERR_UNKNOWN_FS && rc != ERR_FS_NOT_SUPPORTED)
+    if (rc == ERR_FS_NOT_SUPPORTED && gDbgMgr != nullptr)
+        gDbgMgr->Print(DBG_LEVEL_TRACE,
+                       "\nNo used-sector estimate for %s partitions yet (kwRet == %lu)\n",
+                       kwKindRules(pi->ucFsKind).logName, static_cast<unsigned long>(rc));
+    else if (rc != KW_OK)
         pi->ulFlags |= PI_READ_ERROR;
 }
 
-// The name of a partition's kind in the table of the log.
+// The name of a partition's kind in the table of the log: its file system's
+// name, or what the partition is.
 const char* KindName(const PARTITION_INFO* pi) {
+    if (const char* name = kwKindRules(pi->ucFsKind).logName; name != nullptr)
+        return name;
     switch (pi->ucFsKind) {
-    case FS_KIND_FAT:
-        return "FAT";
-    case FS_KIND_FAT32:
-        return "FAT32";
-    case FS_KIND_NTFS:
-        return "NTFS";
-    case FS_KIND_HPFS:
-        return "HPFS";
-    case FS_KIND_EXT2:
-        return "Linux Ext2";
     case FS_KIND_LINUX:
         return "Linux";
-    case FS_KIND_LINUX_SWAP:
-        return "Linux Swap";
-    case FS_KIND_NETWARE:
-        return "NetWare";
     case FS_KIND_FREE:
         return "Unallocated";
     case FS_KIND_EXTENDED:
@@ -100,15 +79,6 @@ void LogBanner() {
     Log(DBG_LEVEL_TRACE, "\n\tBegin Engine Initialization ...\n");
     Log(DBG_LEVEL_TRACE, "\n");
     Log(DBG_LEVEL_TRACE, line);
-}
-
-// The disk layer reaches NTFS labels and NetWare volumes only through its
-// hook table; the file systems fill it before the disks are enumerated.
-void InstallFsHooks() {
-    KW_FS_HOOKS hooks{};
-    ntfsAddDiskHooks(&hooks);
-    nwAddDiskHooks(&hooks);
-    kwSetFsHooks(hooks);
 }
 
 kwRet AfterLibraryOpen() {
@@ -147,7 +117,7 @@ kwRet enStartEngine(std::uint32_t flags) {
     LogBanner();
     if (kwSwitchSet(SW_UVM))
         kwSetUseVirtualMemory();
-    InstallFsHooks();
+    enInstallFsModules();
     kwRet rc = kwLibOpen();
     if (rc == KW_OK) {
         gState = EN_STATE_LIBRARY_OPEN;
@@ -190,8 +160,7 @@ kwRet enInitializeEngine() {
     kwRet rc = kwGetDiskList(&first);
     for (DISK_RECORD* disk = first; rc == KW_OK && disk != nullptr; disk = disk->next) {
         for (PARTITION_INFO* pi = disk->firstPi; pi != nullptr; pi = pi->next) {
-            if (EstimatedKind(pi->ucFsKind))
-                Estimate(pi);
+            Estimate(pi);
             ComputeLegalOps(pi);
             LogPartitionLine(pi);
         }

@@ -29,10 +29,3 @@ kwRet CreateSegmentList(PARTITION_INFO*, void** list) {
 void DeleteSegmentList(void** list) {
     *list = nullptr;
 }
-
-void nwAddDiskHooks(KW_FS_HOOKS* hooks) {
-    hooks->registerNetWareVolumes = nwRegisterAllVolumes;
-    hooks->createSegmentList = CreateSegmentList;
-    hooks->deleteSegmentList = DeleteSegmentList;
-    hooks->readMirrorHeader = nwReadMirrorHeader;
-}

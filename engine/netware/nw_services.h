@@ -1,6 +1,6 @@
 // What the engine core asks of the NetWare file system: the volume
 // registration when the disk library opens and the partition-record queries.
-// The disk layer reaches them through its hook table (nwAddDiskHooks).
+// The disk layer reaches them through the hooks of NetWare's row (nw_module.cpp).
 #pragma once
 
 #include "engine/core/kwret.h"
@@ -23,7 +23,3 @@ kwRet nwReadMirrorHeader(PARTITION_INFO* pi, uint8_t* header);
 // stays null on failure.
 kwRet CreateSegmentList(PARTITION_INFO* pi, void** list);
 void DeleteSegmentList(void** list);
-
-struct KW_FS_HOOKS;
-// Fills the NetWare entries of the disk layer's hook table.
-void nwAddDiskHooks(KW_FS_HOOKS* hooks);

@@ -52,7 +52,3 @@ kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO* pi, uint32_t* freeSects, uin
         return ntfs->CountRecordsInUse(fileCount);
     });
 }
-
-void ntfsAddDiskHooks(KW_FS_HOOKS* hooks) {
-    hooks->ntfsVolumeLabel = ntfsGetVolumeLabel;
-}

@@ -1,6 +1,6 @@
 // What the engine core asks of the NTFS file system: the volume label and
 // free-space estimate of a partition record. The disk layer reaches the label
-// through its hook table (ntfsAddDiskHooks), never through this header.
+// through the hooks of NTFS's row (ntfs_module.cpp), never through this header.
 #pragma once
 
 #include "engine/core/kwret.h"
@@ -16,7 +16,3 @@ kwRet ntfsGetVolumeLabel(PARTITION_INFO* pi, uint8_t* buffer);
 // Estimates the free sectors and the file count of an NTFS partition; a
 // result of 500 or more counts as a read error.
 kwRet ntfsEstimateFilesAndFreeSects(PARTITION_INFO* pi, uint32_t* freeSects, uint32_t* fileCount);
-
-struct KW_FS_HOOKS;
-// Fills the NTFS entries of the disk layer's hook table.
-void ntfsAddDiskHooks(KW_FS_HOOKS* hooks);

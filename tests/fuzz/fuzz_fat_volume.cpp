@@ -5,6 +5,7 @@
 #include "engine/disk/partition_info.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/filesystem.h"
+#include "engine/host/fs_modules.h"
 #include "kwbytes.h"
 #include "platform/disk/disk_driver.h"
 #include "tests/fuzz/sparse_disk.h"
@@ -66,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         scan.disks.push_back(std::make_unique<kw::fuzz::SparseDisk>(data, size, sectors, false));
         return scan;
     });
+    enInstallFsModules();
     if (kwLibOpen() == KW_OK) {
         DISK_RECORD* disk = nullptr;
         kwGetDiskList(&disk);

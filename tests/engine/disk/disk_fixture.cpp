@@ -1,5 +1,7 @@
 #include "tests/engine/disk/disk_fixture.h"
 
+#include "tests/engine/fs_modules_env.h"
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>

@@ -70,7 +70,7 @@ TEST_F(ToolVolumes, RecordsClassifyEachVolumeAsTheToolsMadeIt) {
         bool logical;
     } wants[] = {
         {63, 0x06, FS_KIND_FAT, "KWFAT16", 0x1234ABCD, false},
-        {kCyl, 0x07, FS_KIND_NTFS, "", 0, false},
+        {kCyl, 0x07, FS_KIND_NTFS, "KWNTFS", 0, false}, // through the NTFS row's label hook
         {2 * kCyl, 0x05, FS_KIND_EXTENDED, "", 0, false},
         {2 * kCyl + 63, 0x0B, FS_KIND_FAT32, "KWFAT32", 0x0BADF00D, true},
         {4 * kCyl + 63, 0x82, FS_KIND_LINUX_SWAP, "SWAPSPACE2", 0, true},

@@ -14,13 +14,16 @@
 #include "engine/core/workdir.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/fs/fs_module.h"
 #include "engine/host/engine.h"
 #include "engine/host/engine_host.h"
 #include "engine/host/engine_setup.h"
+#include "engine/host/fs_modules.h"
 #include "engine/host/prefs.h"
 #include "engine/netware/nw_services.h"
 #include "engine/ntfs/ntfs_services.h"
 #include "tests/engine/disk/disk_fixture.h"
+#include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
 
@@ -188,22 +191,104 @@ TEST_F(EngineHostTest, StartWithoutDisksAndAgainAfterStop) {
     EXPECT_EQ(engine.Stop(), KW_OK);
 }
 
+// fsck.fat's report of a partition copied out of the disk: the estimate's
+// inputs as the tool reads them.
+struct FsckFigures {
+    std::uint64_t total = 0, dataStart = 0, sectorsPerCluster = 0, used = 0;
+};
+
+FsckFigures Fsck(const std::string& image, const PARTITION_INFO* pi, const std::string& copy) {
+    EXPECT_TRUE(kwtest::Run("dd if=" + image + " of=" + copy +
+                            " bs=512 skip=" + std::to_string(pi->ulStartSect) +
+                            " count=" + std::to_string(pi->NumSects) + " status=none"));
+    const std::string report = kwtest::Capture("fsck.fat -n -v " + copy + " 2>&1");
+    auto number = [&](const char* pattern) -> std::uint64_t {
+        std::smatch m;
+        const std::regex re(pattern);
+        EXPECT_TRUE(std::regex_search(report, m, re)) << pattern << "\n" << report;
+        return m.size() > 1 ? std::stoull(m[1]) : 0;
+    };
+    FsckFigures f;
+    f.total = number(R"((\d+) sectors total)");
+    f.dataStart = number(R"(Data area starts at byte \d+ \(sector (\d+)\))");
+    f.sectorsPerCluster = number(R"((\d+) bytes per cluster)") / 512;
+    f.used = number(R"((\d+)/\d+ clusters)");
+    return f;
+}
+
+TEST_F(EngineHostTest, FatEstimatesEqualFsckFreeSpace) {
+    EngineF6 engine;
+    ASSERT_EQ(engine.Open(2, 2), KW_OK);
+    ASSERT_EQ(engine.Start(0, nullptr), KW_OK);
+    int fat = 0;
+    for (PARTITION_INFO* pi : Partitions()) {
+        if (pi->ucFsKind != FS_KIND_FAT && pi->ucFsKind != FS_KIND_FAT32)
+            continue;
+        SCOPED_TRACE(static_cast<int>(pi->ucPartType));
+        ++fat;
+        const FsckFigures f = Fsck(disk_.image, pi, Work("part.img"));
+        const std::uint64_t free = f.total - (f.used * f.sectorsPerCluster + f.dataStart);
+        EXPECT_EQ(pi->ulFreeSects, free);
+        EXPECT_EQ(pi->ulFreeSects + pi->ulUsedSects, f.total);
+        EXPECT_EQ(pi->ulFlags & PI_READ_ERROR, 0u);
+    }
+    EXPECT_EQ(fat, 3); // FAT12, FAT16 and FAT32
+    EXPECT_EQ(engine.Stop(), KW_OK);
+}
+
 TEST_F(EngineHostTest, StartInstallsTheFileSystemsDiskHooks) {
-    KW_FS_HOOKS expected{};
-    ntfsAddDiskHooks(&expected);
-    nwAddDiskHooks(&expected);
     kwSetFsHooks(KW_FS_HOOKS{});
     EngineF6 engine;
     ASSERT_EQ(engine.Open(2, 2), KW_OK);
     ASSERT_EQ(engine.Start(0, nullptr), KW_OK);
     const KW_FS_HOOKS& installed = kwGetFsHooks();
-    EXPECT_EQ(installed.ntfsVolumeLabel, expected.ntfsVolumeLabel);
-    EXPECT_EQ(installed.registerNetWareVolumes, expected.registerNetWareVolumes);
-    EXPECT_EQ(installed.createSegmentList, expected.createSegmentList);
-    EXPECT_EQ(installed.deleteSegmentList, expected.deleteSegmentList);
-    EXPECT_NE(installed.ntfsVolumeLabel, nullptr);
-    EXPECT_NE(installed.registerNetWareVolumes, nullptr);
+    EXPECT_EQ(installed.ntfsVolumeLabel, ntfsGetVolumeLabel);
+    EXPECT_EQ(installed.registerNetWareVolumes, nwRegisterAllVolumes);
+    EXPECT_EQ(installed.createSegmentList, CreateSegmentList);
+    EXPECT_EQ(installed.deleteSegmentList, DeleteSegmentList);
+    EXPECT_EQ(installed.readMirrorHeader, nwReadMirrorHeader);
     EXPECT_EQ(engine.Stop(), KW_OK);
+}
+
+// The slots each kind's built code must fill; a slot not listed may stay
+// empty ("not supported").
+enum Slot : unsigned { CREATE_FS = 1, CREATE_FILE = 2, ESTIMATE = 4, MINIMUM = 8 };
+struct RequiredSlots {
+    std::uint8_t kind;
+    unsigned slots;
+};
+constexpr RequiredSlots kRequired[] = {
+    {FS_KIND_FAT, CREATE_FS | CREATE_FILE | ESTIMATE},
+    {FS_KIND_FAT32, CREATE_FS | CREATE_FILE | ESTIMATE},
+    {FS_KIND_HPFS, ESTIMATE | MINIMUM},
+    {FS_KIND_NTFS, CREATE_FS | CREATE_FILE | MINIMUM},
+    {FS_KIND_EXT2, MINIMUM},
+    {FS_KIND_LINUX_SWAP, MINIMUM},
+    {FS_KIND_NETWARE, 0},
+};
+
+TEST(FsModules, EveryKindHasOneRowWithTheSlotsItsCodeNeeds) {
+    for (const RequiredSlots& want : kRequired) {
+        SCOPED_TRACE(static_cast<int>(want.kind));
+        const FS_MODULE* row = nullptr;
+        for (std::size_t i = 0; enFsModuleAt(i) != nullptr; ++i) {
+            if (enFsModuleAt(i)->kind != want.kind)
+                continue;
+            EXPECT_EQ(row, nullptr) << "two rows of one kind";
+            row = enFsModuleAt(i);
+        }
+        ASSERT_NE(row, nullptr);
+        EXPECT_NE(row->disk.logName, nullptr);
+        EXPECT_NE(row->disk.legalGroup, FS_LEGAL_GROUP::NONE);
+        EXPECT_EQ((want.slots & CREATE_FS) != 0, row->createFs != nullptr);
+        EXPECT_EQ((want.slots & CREATE_FILE) != 0, row->createFile != nullptr);
+        EXPECT_EQ((want.slots & ESTIMATE) != 0, row->estimateFree != nullptr);
+        EXPECT_EQ((want.slots & MINIMUM) != 0, row->disk.minimumSize != nullptr);
+    }
+    std::size_t rows = 0;
+    while (enFsModuleAt(rows) != nullptr)
+        ++rows;
+    EXPECT_EQ(rows, std::size(kRequired)) << "a row without its line above";
 }
 
 TEST_F(EngineHostTest, OpenServesTheRebootManagerAndThePreferenceRecord) {

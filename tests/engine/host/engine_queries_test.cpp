@@ -1,8 +1,10 @@
 // The engine's questions about partitions: names, cylinder alignment, default
 // size limits and used-sector estimates, on records made by hand.
 #include "engine/disk/kwlib.h"
+#include "engine/fs/fs_module.h"
 #include "engine/host/engine.h"
 #include "engine/host/estimate.h"
+#include "engine/host/fs_modules.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@ constexpr std::uint32_t kCyl = 255 * 63;
 class Record : public ::testing::Test {
 protected:
     Record() {
+        enInstallFsModules();
         disk_.heads = 255;
         disk_.sectorsPerTrack = 63;
         disk_.cylinders = 100;
@@ -117,7 +120,7 @@ TEST_F(Record, MoveInformation) {
     EXPECT_EQ(enGetMoveInfo(nullptr, &info), ERR_BAD_ARGUMENT);
 }
 
-// Estimates that a file-system layer installs.
+// Estimates of rows made for the test.
 kwRet FailingEstimate(PARTITION_INFO*, std::uint32_t*) {
     return ERR_READ_FAULT + 500; // a read failure of the file system
 }
@@ -140,23 +143,33 @@ TEST_F(Record, UsedSectorEstimates) {
     EXPECT_EQ(pi_.ulFreeSects, pi_.NumSects);
     EXPECT_EQ(pi_.ulUsedSects, 0u);
 
+    const FS_MODULE half{.kind = FS_KIND_FAT, .estimateFree = HalfFree};
+    const FS_MODULE failing{.kind = FS_KIND_FAT, .estimateFree = FailingEstimate};
+    const FS_MODULE without{.kind = FS_KIND_NTFS};
+    const FS_MODULE* rows[] = {&half, &without};
+    fsInstallModules(rows, 2);
+
+    pi_.ucFsKind = FS_KIND_NTFS; // a row without an estimate: counts kept, not unreadable
+    EXPECT_EQ(EstimateUsedSectors(&pi_), ERR_FS_NOT_SUPPORTED);
+    EXPECT_EQ(pi_.ulUsedSects, 0u);
+    EXPECT_EQ(pi_.ulFlags & PI_READ_ERROR, 0u);
+
     pi_.ucFsKind = FS_KIND_FAT;
     pi_.ulBootTotal = pi_.NumSects - 100;
-    kwSetEstimateHook(FS_KIND_FAT, HalfFree);
     EXPECT_EQ(EstimateUsedSectors(&pi_), KW_OK);
     EXPECT_EQ(pi_.ulFreeSects, pi_.NumSects / 2);
     EXPECT_EQ(pi_.ulUsedSects, pi_.NumSects - 100 - pi_.NumSects / 2);
-    EXPECT_EQ(pi_.ulLimitBase, 1u);
 
-    kwSetEstimateHook(FS_KIND_FAT, FailingEstimate);
+    rows[0] = &failing;
     EXPECT_EQ(EstimateUsedSectors(&pi_), ERR_READ_FAULT + 500);
     EXPECT_NE(pi_.ulFlags & PI_READ_ERROR, 0u);
     EXPECT_EQ(pi_.ulFreeSects, 0u);
     EXPECT_EQ(pi_.ulUsedSects, pi_.NumSects);
-    kwSetEstimateHook(FS_KIND_FAT, nullptr);
+    rows[0] = &half;
 
     pi_.ulFlags = 0; // not openable: the handle's failure
     EXPECT_EQ(EstimateUsedSectors(&pi_), ERR_BAD_ARGUMENT);
+    enInstallFsModules();
 }
 
 TEST(EngineQueries, LogicalPartitionsAndDiskFlags) {

@@ -1,5 +1,7 @@
 #include "tests/engine/imgaccess/imgaccess_fixture.h"
 
+#include "tests/engine/fs_modules_env.h"
+
 #include "include/kwbytes.h"
 
 namespace kw::imgaccess::test {

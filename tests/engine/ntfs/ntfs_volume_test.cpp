@@ -4,6 +4,7 @@
 // one record or index damaged on purpose.
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
+#include "engine/fs/fs_module.h"
 #include "engine/ntfs/ntfs_codes.h"
 #include "engine/ntfs/ntfs_filesystem.h"
 #include "engine/ntfs/ntfs_services.h"
@@ -214,9 +215,8 @@ TEST(NtfsVolume, LabelVersionAndSerial) {
     const char16_t want[] = u"Étiquette";
     for (size_t i = 0; i < 10; ++i)
         EXPECT_EQ(kwbytes::LoadLe16(label + 2 * i), want[i]) << i;
-    KW_FS_HOOKS hooks{};
-    ntfsAddDiskHooks(&hooks);
-    EXPECT_EQ(hooks.ntfsVolumeLabel, &ntfsGetVolumeLabel);
+    ASSERT_NE(fsModuleOf(FS_KIND_NTFS), nullptr);
+    EXPECT_EQ(fsModuleOf(FS_KIND_NTFS)->diskHooks.ntfsVolumeLabel, &ntfsGetVolumeLabel);
     uint32_t files = 0, freeSects = 0;
     ASSERT_EQ(ntfsEstimateFilesAndFreeSects(v.Pi(), &freeSects, &files), KW_OK);
     EXPECT_GE(files, 16u);

@@ -20,6 +20,7 @@
 #include "engine/disk/pi_report.h"
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
+#include "engine/host/fs_modules.h"
 #include "kwjson.h"
 #include "tests/tools/kwfs/kwfs_image.h"
 #include "tests/tools/kwfs/kwfs_source.h"
@@ -274,6 +275,7 @@ int Fail(kwRet rc) {
 } // namespace
 
 int main(int argc, char** argv) {
+    enInstallFsModules();
     std::vector<std::string> args(argv + 1, argv + argc);
     const std::string password = TakeOption(args, "--password");
     uint32_t createFlags = 0;

@@ -3,6 +3,7 @@
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
 #include "engine/disk/pi_report.h"
+#include "engine/host/fs_modules.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +83,7 @@ kwRet KwfsSource::OpenLibrary(const std::string& file) {
     if (file.empty() || file.find(':') != std::string::npos)
         return ERR_BAD_ARGUMENT;
     setenv("KW_DISKS", file.c_str(), 1);
+    enInstallFsModules();
     kwRet rc = kwLibOpen();
     if (rc != KW_OK)
         return rc;

@@ -1,0 +1,52 @@
+// The list of file-system kinds: one row each, defined in the kind's own
+// folder. A new kind adds its row here.
+#include "engine/host/fs_modules.h"
+
+#include "engine/fs/fs_module.h"
+
+#include <iterator>
+
+extern const FS_MODULE kFatModule;
+extern const FS_MODULE kFat32Module;
+extern const FS_MODULE kHpfsModule;
+extern const FS_MODULE kNtfsModule;
+extern const FS_MODULE kExt2Module;
+extern const FS_MODULE kSwapModule;
+extern const FS_MODULE kNetWareModule;
+
+namespace {
+
+const FS_MODULE* const kModules[] = {
+    &kFatModule,  &kFat32Module, &kHpfsModule,    &kNtfsModule,
+    &kExt2Module, &kSwapModule,  &kNetWareModule,
+};
+
+// Each non-null slot of the row's hooks over the merged table.
+void MergeHooks(const KW_FS_HOOKS& from, KW_FS_HOOKS* into) {
+    if (from.ntfsVolumeLabel != nullptr)
+        into->ntfsVolumeLabel = from.ntfsVolumeLabel;
+    if (from.registerNetWareVolumes != nullptr)
+        into->registerNetWareVolumes = from.registerNetWareVolumes;
+    if (from.createSegmentList != nullptr)
+        into->createSegmentList = from.createSegmentList;
+    if (from.deleteSegmentList != nullptr)
+        into->deleteSegmentList = from.deleteSegmentList;
+    if (from.readMirrorHeader != nullptr)
+        into->readMirrorHeader = from.readMirrorHeader;
+}
+
+} // namespace
+
+const FS_MODULE* enFsModuleAt(std::size_t index) {
+    return index < std::size(kModules) ? kModules[index] : nullptr;
+}
+
+void enInstallFsModules() {
+    fsInstallModules(kModules, std::size(kModules));
+    KW_FS_HOOKS hooks{};
+    for (const FS_MODULE* row : kModules) {
+        kwSetKindRules(row->kind, &row->disk);
+        MergeHooks(row->diskHooks, &hooks);
+    }
+    kwSetFsHooks(hooks);
+}
