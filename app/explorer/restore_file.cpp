@@ -32,10 +32,12 @@ bool ProgressCancelled() {
 }
 
 // Why a step failed, for the user: the host's reason when the failed call
-// left one in errno, else the engine's text of the code.
+// left one in errno, else the engine's text of the code, else its number.
 QString Reason(int error, kwRet code) {
-    return error != 0 ? QString::fromLocal8Bit(std::strerror(error))
-                      : QString::fromStdString(ErrorText(code));
+    if (error != 0)
+        return QString::fromLocal8Bit(std::strerror(error));
+    const QString text = QString::fromStdString(ErrorText(code));
+    return text.isEmpty() ? QString("Error %1.").arg(code) : text;
 }
 
 // Shows a failure of one file's restore with its reason (errno, else the

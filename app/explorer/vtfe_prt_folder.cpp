@@ -160,6 +160,7 @@ bool VtfeImageDir::ExpandFolders(int* subfolders) {
                                 std::make_unique<ACCESS_INFO>(path, access));
         added = true;
     }
+    NoteListing(access);
     if (it != nullptr)
         it->Release();
     if (added) {
@@ -176,6 +177,18 @@ void VtfeImageDir::ShowEntries(bool focus) {
                    "Type,COL_WIDTH_TYPE,AL_LEFT", "Modified,COL_WIDTH_DATE,AL_LEFT",
                    "Attributes,COL_WIDTH_ATTRIB,AL_LEFT"},
                   focus, false);
+    if (listingError_ == KW_OK || listingErrorShown_ || host_ == nullptr)
+        return;
+    listingErrorShown_ = true;
+    host_->Ui().Message(QString("Unable to list the folder %1.\n%2")
+                            .arg(path_, QString::fromStdString(ErrorText(listingError_))),
+                        "Error", MsgIcon::Error, MsgButtons::Ok);
+}
+
+// A listing that fails at once gives no iterator, one that fails part way
+// stops early; both leave their code with the image.
+void VtfeImageDir::NoteListing(IMGACCESS* access) {
+    listingError_ = ImageListingError(access);
 }
 
 void VtfeImageDir::ExtraRows() {
@@ -194,8 +207,12 @@ void VtfeImageDir::ExtraRows() {
             files_.push_back(std::make_unique<VtfePrtFile>(
                 host_, this, list_, QString::fromUtf8(name), attributes, time, size));
     }
+    NoteListing(access);
     if (it != nullptr)
         it->Release();
+    if (listingError_ != KW_OK)
+        AddRow({QString("Unable to list the folder: %1")
+                    .arg(QString::fromStdString(ErrorText(listingError_)).trimmed())});
 }
 
 // ---- VtfePrtFldr

@@ -30,12 +30,21 @@ protected:
     // Adds a folder item per sub-folder not shown yet; true when any was
     // added. With subfolders, also how many sub-folders the listing holds.
     bool ExpandFolders(int* subfolders = nullptr);
-    // The rows of the sub-folders and files, with the folder columns.
+    // The rows of the sub-folders and files, with the folder columns. When
+    // the folder cannot be listed, a row says why, and so does a message the
+    // first time: it never shows as an empty folder.
     void ShowEntries(bool focus);
     void ExtraRows() override;
 
     std::unique_ptr<ACCESS_INFO> info_;
     std::vector<std::unique_ptr<VtfePrtFile>> files_;
+
+private:
+    // Notes the result of the listing just made.
+    void NoteListing(IMGACCESS* access);
+
+    kwRet listingError_ = KW_OK; // of the last listing
+    bool listingErrorShown_ = false;
 };
 
 class VtfePrtFldr final : public VtfeImageDir {

@@ -85,8 +85,9 @@ int32_t AddRawPart(PART_STORE* s, const std::string& data, const std::string& na
     int32_t error = s->AddPart(&index);
     if (error != 0)
         return error;
-    s->SetPartitionType(0x06);
-    s->SetFileSystemKind(1);
+    const bool ntfs = data.size() >= 11 && data.compare(3, 8, "NTFS    ") == 0;
+    s->SetPartitionType(ntfs ? 0x07 : 0x06);
+    s->SetFileSystemKind(ntfs ? 4 : 1);
     s->SetDriveLetter(letter);
     s->SetBytesPerSector(512);
     s->SetTotalSectors(uint32_t(data.size() / 512));

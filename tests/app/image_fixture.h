@@ -38,7 +38,8 @@ struct FixtureImage {
 int32_t WriteFixtureImage(const std::string& hostPath, const FixtureImage& image);
 
 // Stores each raw volume (a file of whole 4 KiB blocks) as a partition of a
-// new image at hostPath, every block kept: FAT16 type, drive letters from
+// new image at hostPath, every block kept: NTFS type and kind when its boot
+// sector says NTFS, else FAT16; drive letters from
 // 'E' on, named by `names`. 0 or the library's first error.
 int32_t StoreRawVolumes(const std::string& hostPath, const std::vector<std::string>& rawPaths,
                         const std::vector<std::string>& names, const std::u16string& password);
