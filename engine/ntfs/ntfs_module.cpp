@@ -5,6 +5,16 @@
 #include "engine/ntfs/ntfs_filesystem.h"
 #include "engine/ntfs/ntfs_services.h"
 
+namespace {
+
+// free = clusters clear in $Bitmap x sectors per cluster.
+kwRet EstimateNtfsFree(PARTITION_INFO* pi, std::uint32_t* freeSects) {
+    std::uint32_t files = 0;
+    return ntfsEstimateFilesAndFreeSects(pi, freeSects, &files);
+}
+
+} // namespace
+
 extern const FS_MODULE kNtfsModule = {
     .kind = FS_KIND_NTFS,
     .disk = {.logName = "NTFS",
@@ -12,5 +22,6 @@ extern const FS_MODULE kNtfsModule = {
              .minimumSize = enMinimumWithCommonReserve},
     .createFs = FsMake<NTFS_FILESYSTEM>,
     .createFile = FsMakeFile<KWNTFS_FILE>,
+    .estimateFree = EstimateNtfsFree,
     .diskHooks = {.ntfsVolumeLabel = ntfsGetVolumeLabel},
 };

@@ -42,8 +42,8 @@ class NtfsRestoreTest : public QObject {
     // ntfscat's bytes of a file of the raw volume.
     std::string Expected(const std::string& inVolume) {
         const std::filesystem::path scratch = drives_.Dir() / "expected.bin";
-        const std::string cmd = "ntfscat '" + raw_ + "' '" + inVolume + "' > '" +
-                                scratch.string() + "' 2>/dev/null";
+        const std::string cmd =
+            "ntfscat '" + raw_ + "' '" + inVolume + "' > '" + scratch.string() + "' 2>/dev/null";
         return std::system(cmd.c_str()) == 0 ? FileBytes(scratch) : "ntfscat failed";
     }
 
@@ -58,8 +58,8 @@ private slots:
         QCOMPARE(kw::test::StoreVolume(raw_, drives_.Dir() / "imgs/tree.kwi", {}), 0);
         // The same volume with the root folder's record damaged.
         std::string broken = FileBytes(raw_);
-        const uint64_t mft = kwbytes::LoadLe64(reinterpret_cast<const uint8_t*>(&broken[0x30])) *
-                             4096;
+        const uint64_t mft =
+            kwbytes::LoadLe64(reinterpret_cast<const uint8_t*>(&broken[0x30])) * 4096;
         broken[mft + 5 * 1024 + 510] ^= 0x55; // the record's first sector no longer checks
         drives_.Dir().Write("broken.raw", broken);
         QCOMPARE(kw::test::StoreVolume(drives_.Dir() / "broken.raw",

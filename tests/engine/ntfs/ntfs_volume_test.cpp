@@ -201,7 +201,7 @@ TEST(NtfsFolders, ASystemFolderListsItsChildrenLikeFls) {
     EXPECT_EQ(record, 5u);
 }
 
-TEST(NtfsVolume, LabelVersionAndSerial) {
+TEST(NtfsVolume, LabelVersionAndFreeSpace) {
     kwtest::TempDir dir;
     fs::path image = kwtest::MakeNtfsVolume(dir, "v.img", 16, 4096, "Étiquette");
     Volume v(image);
@@ -220,7 +220,15 @@ TEST(NtfsVolume, LabelVersionAndSerial) {
     uint32_t files = 0, freeSects = 0;
     ASSERT_EQ(ntfsEstimateFilesAndFreeSects(v.Pi(), &freeSects, &files), KW_OK);
     EXPECT_GE(files, 16u);
-    EXPECT_GT(freeSects, 0u);
+    // The row's estimate: the free clusters ntfsinfo counts, in sectors.
+    std::string info = kwtest::Capture("ntfsinfo -m " + Quote(image) + " 2>/dev/null");
+    size_t at = info.find("Free Clusters: ");
+    ASSERT_NE(at, std::string::npos);
+    uint32_t rowFree = 0;
+    ASSERT_NE(fsModuleOf(FS_KIND_NTFS)->estimateFree, nullptr);
+    ASSERT_EQ(fsModuleOf(FS_KIND_NTFS)->estimateFree(v.Pi(), &rowFree), KW_OK);
+    EXPECT_EQ(rowFree, std::stoul(info.substr(at + 15)) * 8);
+    EXPECT_EQ(rowFree, freeSects);
 }
 
 TEST(NtfsFiles, ACompressedFileIsListedButNotRead) {
