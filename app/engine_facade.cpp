@@ -3,6 +3,7 @@
 #include "engine/core/dbgmgr.h"
 #include "engine/core/errtext.h"
 #include "engine/core/progress.h"
+#include "engine/fs/fs_module.h"
 #include "engine/host/engine_host.h"
 #include "engine/imgaccess/image_access.h"
 #include "engine/imgaccess/imgaccess.h"
@@ -136,6 +137,11 @@ const char* NameOfType(uint32_t type) {
 }
 
 } // namespace
+
+bool FileSystemHasFiles(uint32_t fsKind) {
+    const FS_MODULE* row = fsKind <= 0xFF ? fsModuleOf(static_cast<uint8_t>(fsKind)) : nullptr;
+    return row != nullptr && row->createFile != nullptr;
+}
 
 std::string FileSystemName(uint32_t fsKind, uint32_t partitionType) {
     std::string name = NameOfKind(fsKind, partitionType);

@@ -40,6 +40,8 @@ IMGACCESS* OpenImageAccess(const std::string& hostPath, const std::string& chang
 // Why the last listing of a folder inside the image ended: 0 when it reached
 // the end (an empty folder), else the code of the failed read.
 kwRet ImageListingError(IMGACCESS* access);
+// Whether the engine reads folders and files of this file-system kind.
+bool FileSystemHasFiles(uint32_t fsKind);
 // Reads and checks every part record and chunk of the image at hostPath;
 // 0 when it is sound, 7 when the user cancelled, else the first fault.
 int32_t VerifyImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback);

@@ -16,26 +16,6 @@ constexpr uint32_t kNameSize = 260;
 constexpr uint32_t kLogicalFlag = 0x04;
 constexpr uint32_t kKindNtfs = 4;
 
-bool IsFatType(uint32_t type) {
-    switch (type) {
-    case 0x01:
-    case 0x04:
-    case 0x06:
-    case 0x0B:
-    case 0x0C:
-    case 0x0E:
-    case 0x14:
-    case 0x16:
-    case 0x1B:
-    case 0x1C:
-    case 0x1E:
-    case 0x84:
-        return true;
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
 VtfePrt::VtfePrt(ExplorerHost* host, QTreeWidget* tree, QTreeWidget* list, QString displayName,
@@ -105,7 +85,7 @@ void VtfePrt::SetIcons() {
 }
 
 bool VtfePrt::CanBrowse() const {
-    return IsFatType(partitionType_) || fsKind_ == kKindNtfs;
+    return FileSystemHasFiles(fsKind_);
 }
 
 bool VtfePrt::Expand(bool) {

@@ -20,7 +20,7 @@ public:
     void SetIcons() override;
     void ShowContents(bool focus) override;
 
-    // FAT (hidden variants included) and NTFS partitions can be browsed.
+    // Partitions of the kinds whose folders and files the engine reads.
     bool CanBrowse() const;
 
     uint32_t PartitionIndex() const { return index_; }

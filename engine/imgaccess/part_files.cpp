@@ -6,10 +6,10 @@
 // few partition handles, so image access keeps only a handful mounted at a
 // time: the one used least recently that has no open file gives its handle
 // back when another partition needs one (it is opened again on its next use).
-#include "engine/fat/fat_filesystem.h"
+#include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
+#include "engine/fs/fs_module.h"
 #include "engine/imgaccess/part_access.h"
-#include "engine/ntfs/ntfs_filesystem.h"
 
 #include <cstring>
 #include <new>
@@ -25,13 +25,11 @@ constexpr uint32_t kMaxMounted = 4;
 KWIPART_ACCESS* gMounted[KW_MAX_HANDLES] = {};
 uint64_t gClock = 0;
 
-bool IsFat(uint8_t kind) {
-    return kind == FS_KIND_FAT || kind == FS_KIND_FAT32;
-}
-
-// The kinds whose folders and files image access reads.
+// The kinds whose folders and files image access reads: those whose row
+// makes file objects.
 bool IsBrowsable(uint8_t kind) {
-    return IsFat(kind) || kind == FS_KIND_NTFS;
+    const FS_MODULE* row = fsModuleOf(kind);
+    return row != nullptr && row->createFile != nullptr;
 }
 
 void Forget(KWIPART_ACCESS* access) {
@@ -48,36 +46,28 @@ uint32_t MountedCount() {
     return n;
 }
 
-// A FAT file of the partition.
-class FAT_PART_FILE final : public PART_FILE {
+// A file of the partition through the file object of its kind's row. A read
+// past the end fails whole and reads nothing.
+class FS_PART_FILE final : public PART_FILE {
 public:
-    FAT_PART_FILE(FAT_FILESYSTEM* fs, FAT_FILE_HANDLE* handle) : fs_(fs), handle_(handle) {}
-    ~FAT_PART_FILE() override { delete handle_; }
-    uint64_t GetSize() const override { return handle_->GetSize(); }
+    FS_PART_FILE(FILE_BASE* file, uint64_t size) : file_(file), size_(size) {}
+    ~FS_PART_FILE() override { kwFileClose(file_, 0, nullptr); }
+    uint64_t GetSize() const override { return size_; }
     kwRet Read(void* buffer, uint32_t count) override {
-        return count == 0 ? KW_OK : fs_->Read(handle_, buffer, count);
-    }
-
-private:
-    FAT_FILESYSTEM* fs_;      // the partition's shared file system
-    FAT_FILE_HANDLE* handle_; // owned
-};
-
-// An NTFS file of the partition; positions are 64-bit.
-class NTFS_PART_FILE final : public PART_FILE {
-public:
-    NTFS_PART_FILE(NTFS_FILESYSTEM* fs, NTFS_FILE_HANDLE* handle) : fs_(fs), handle_(handle) {}
-    ~NTFS_PART_FILE() override { fs_->CloseFile(handle_); }
-    uint64_t GetSize() const override { return fs_->GetFileSize(handle_); }
-    kwRet Read(void* buffer, uint32_t count) override {
-        if (handle_->position + count > GetSize())
+        uint64_t at = 0;
+        kwRet rc = file_->Tell(&at);
+        if (rc != KW_OK || count == 0)
+            return rc;
+        if (at + count > size_)
             return ERR_OUT_OF_RANGE;
-        return count == 0 ? KW_OK : fs_->ReadFile(handle_, buffer, count);
+        uint32_t done = 0;
+        rc = file_->Read(buffer, count, &done);
+        return rc == KW_OK && done != count ? ERR_FILE_READ : rc;
     }
 
 private:
-    NTFS_FILESYSTEM* fs_;      // the partition's shared file system
-    NTFS_FILE_HANDLE* handle_; // owned
+    FILE_BASE* file_; // owned
+    uint64_t size_;
 };
 
 } // namespace
@@ -119,7 +109,7 @@ bool KWIPART_ACCESS::UnmountFileSystem() {
 kwRet KWIPART_ACCESS::OpenFileSystem() {
     const uint8_t kind = pi_ != nullptr ? pi_->ucFsKind : uint8_t{FS_KIND_NONE};
     if (!IsBrowsable(kind))
-        return ERR_UNKNOWN_MEDIA; // HPFS, ext2 and the rest are not read from images
+        return ERR_FS_NOT_SUPPORTED; // no file I/O for this kind (yet)
     while (MountedCount() >= kMaxMounted && ReleaseIdleFileSystem(this)) {
     }
     kwRet rc = ::OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, kind);
@@ -220,32 +210,16 @@ kwRet KWIPART_ACCESS::OpenFile(const char* path, PART_FILE** file) {
     if (rc != KW_OK)
         return rc;
     SetCurrentPartAccess(this);
-    if (auto* ntfs = dynamic_cast<NTFS_FILESYSTEM*>(fs_); ntfs != nullptr) {
-        NTFS_FILE_HANDLE* handle = nullptr;
-        rc = ntfs->OpenFile(path, &handle);
-        if (rc != KW_OK)
-            return rc;
-        *file = new (std::nothrow) NTFS_PART_FILE(ntfs, handle);
-        if (*file == nullptr) {
-            ntfs->CloseFile(handle);
-            return ERR_NO_MEMORY;
-        }
-        ++openFiles_;
-        return KW_OK;
-    }
-    auto* fat = static_cast<FAT_FILESYSTEM*>(fs_);
-    FAT_FILE_HANDLE* handle = nullptr;
-    rc = fat->OpenFile(path, &handle, 0);
+    FILE_BASE* object = nullptr;
+    rc = kwFileOpen(&object, path, FILE_MODE_READ | FILE_MODE_BINARY, pi_, nullptr, 0);
     if (rc != KW_OK)
         return rc;
-    if (!handle->IsFile()) {
-        delete handle;
-        return ERR_FILE_NOT_FOUND;
-    }
-    *file = new (std::nothrow) FAT_PART_FILE(fat, handle);
+    uint64_t size = 0;
+    rc = object->Size(&size);
+    *file = rc == KW_OK ? new (std::nothrow) FS_PART_FILE(object, size) : nullptr;
     if (*file == nullptr) {
-        delete handle;
-        return ERR_NO_MEMORY;
+        kwFileClose(object, 0, nullptr);
+        return rc != KW_OK ? rc : ERR_NO_MEMORY;
     }
     ++openFiles_;
     return KW_OK;

@@ -184,6 +184,25 @@ private slots:
         QVERIFY(kw::test::Row(form->ContentsList, "Damaged partition (error 1802).") != nullptr);
     }
 
+    // A partition whose file system the engine reads no files of says so in
+    // words when it is opened, instead of showing an empty folder.
+    void partitionWithoutFileAccessSaysSo() {
+        kw::test::FixtureImage hpfs;
+        hpfs.parts = {kw::test::FixturePart{"Os2", "", 'D', 0, 0x07, 7, 8, 16, 8}};
+        QCOMPARE(kw::test::WriteFixtureImage(Dir("imgs/hpfs.kwi"), hpfs), 0);
+        auto form = Start();
+        QTreeWidgetItem* image = kw::test::ImageNode(*form, "imgs", "hpfs.kwi");
+        QVERIFY(image != nullptr);
+        QTreeWidgetItem* part = Child(image, "D: (Os2)");
+        QVERIFY(part != nullptr);
+        QVERIFY(!VtfeItem::OfNode(part)->Expand(false));
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text,
+                 QString("Restoring a file from this partition type is not currently supported."));
+        form.reset();
+        fs::remove(Dir("imgs/hpfs.kwi"));
+    }
+
     // Two partitions appended where the second fails: the image keeps the
     // first, committed, and the user learns which partitions it kept, so
     // that another try does not store them twice. It takes appends after.

@@ -193,7 +193,7 @@ TEST_F(ImageAccessTest, NonFatPartitionsAreNotListed) {
     EXPECT_EQ(image->FindFirst("\\Partition0", name, sizeof name, nullptr, nullptr, nullptr),
               nullptr);
     KWIPART_ACCESS* access = Impl(image)->Access(0);
-    EXPECT_EQ(access->MountFileSystem(), ERR_UNKNOWN_MEDIA);
+    EXPECT_EQ(access->MountFileSystem(), ERR_FS_NOT_SUPPORTED);
     image->Release();
 }
 
