@@ -41,6 +41,7 @@ namespace kw::app {
 class SettingsStore;
 class TSplashScreen;
 class UiServices;
+struct RestoreContext;
 
 // The rectangle moved and cut to lie within the screen's available area
 // (a saved window of a larger screen).
@@ -263,6 +264,7 @@ private:
     // main_form_restore.cpp
     void FillCopiedFromSelection();
     kwRet RestoreItems(const QString& destination);
+    void CountRestore(RestoreContext& ctx, const std::vector<VtfeItem*>& items);
 
     std::unique_ptr<EngineFacade> engine_;
     UiServices& ui_;

@@ -110,6 +110,21 @@ void TMainForm::VerifyImgExecute() {
             "Image Validation", MsgIcon::Error, MsgButtons::Ok);
 }
 
+// What the items hold: their files and bytes, a folder's share being the
+// files below it.
+void TMainForm::CountRestore(RestoreContext& ctx, const std::vector<VtfeItem*>& items) {
+    for (VtfeItem* item : items) {
+        if (item->Kind() == KIND_PART_FILE) {
+            ++ctx.totalFiles;
+            ctx.totalBytes += static_cast<VtfePrtFile*>(item)->Size();
+            continue;
+        }
+        const ACCESS_INFO& info = static_cast<VtfePrtFldr*>(item)->Info();
+        if (info.GetAccess() != nullptr)
+            CountFiles(ctx, info.GetAccess(), info.GetPath(), kMaxRestoreDepth);
+    }
+}
+
 // Restores every copied item into destination; the first error, or 7. A
 // failure that no step has shown yet is shown here.
 kwRet TMainForm::RestoreItems(const QString& destination) {
@@ -120,6 +135,7 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
     VtfeProgDlg = progress;
     progress->SetMessage("Restoring...");
     progress->show();
+    CountRestore(ctx, items);
     kwRet first = KW_OK;
     for (size_t i = 0; i < items.size(); ++i) {
         if (VtfeProgDlg == nullptr || VtfeProgDlg->Cancelled()) {
@@ -127,6 +143,8 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
             break;
         }
         VtfeItem* item = items[i];
+        if (VtfeProgDlg != nullptr)
+            VtfeProgDlg->SetItemText(item->Path());
         const kwRet rc = item->Kind() == KIND_PART_FOLDER
                              ? static_cast<VtfePrtFldr*>(item)->Restore(ctx, destination)
                              : static_cast<VtfePrtFile*>(item)->Restore(ctx, destination);
@@ -135,8 +153,6 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
             break;
         }
         first = first != KW_OK ? first : rc;
-        if (VtfeProgDlg != nullptr)
-            VtfeProgDlg->SetDone(i + 1, items.size());
     }
     if (VtfeProgDlg != nullptr) { // a cancel inside a folder closes it itself
         VtfeProgDlg->hide();

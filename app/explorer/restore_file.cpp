@@ -156,7 +156,8 @@ struct CopyResult {
 
 // Copies every byte of from into to; the count copied must be `size`.
 CopyResult CopyBytes(IMGACCESS_FILEHANDLE* from, vfs::FILEHANDLE* to, uint64_t size,
-                     UiServices& ui) {
+                     RestoreContext& ctx) {
+    UiServices& ui = ctx.ui;
     if (from->GetSize() != size)
         return {ERR_IMG_READ};
     std::vector<uint8_t> buffer(kCopyChunk);
@@ -171,6 +172,7 @@ CopyResult CopyBytes(IMGACCESS_FILEHANDLE* from, vfs::FILEHANDLE* to, uint64_t s
         if (!to->Write(buffer.data(), n, &written) || written != n)
             return {ERR_FILE_WRITE, errno};
         left -= n;
+        ctx.Advance(n, false);
         if (ProgressCancelled())
             return {ERR_USER_CANCEL};
     }
@@ -211,7 +213,7 @@ kwRet WriteCopy(RestoreContext& ctx, IMGACCESS_FILEHANDLE* from, const FileJob& 
         return Fail(ctx, ERR_FILE_WRITE, QString("Unable to create the file %1.").arg(job.dest),
                     error);
     }
-    CopyResult r = CopyBytes(from, temp.Handle(), job.size, ctx.ui);
+    CopyResult r = CopyBytes(from, temp.Handle(), job.size, ctx);
     if (r.code == KW_OK)
         r = Finish(ctx.vfs, temp, job.time, job.attributes);
     if (r.code == ERR_IMG_READ)
@@ -315,6 +317,42 @@ void RestoreContext::ClearLeftovers(const QString& folder) {
     }
 }
 
+void RestoreContext::Advance(uint64_t bytes, bool fileEnded) {
+    doneBytes += bytes;
+    doneFiles += fileEnded ? 1 : 0;
+    if (VtfeProgDlg == nullptr)
+        return;
+    VtfeProgDlg->SetDone(doneBytes + doneFiles * kFileWeight,
+                         totalBytes + totalFiles * kFileWeight);
+    if (fileEnded)
+        ui.ProcessEvents(); // the window shows each file's end
+}
+
+void CountFiles(RestoreContext& ctx, IMGACCESS* access, const std::string& folder, int maxDepth) {
+    char name[260] = {};
+    uint32_t attributes = 0;
+    uint64_t size = 0;
+    std::vector<std::string> folders;
+    IMGACCESS_ITERATOR* it =
+        access->FindFirst((folder + "\\").c_str(), name, sizeof name, &attributes, nullptr, &size);
+    for (bool more = it != nullptr; more;
+         more = it->Next(name, sizeof name, &attributes, nullptr, &size)) {
+        const std::string entry = name;
+        if (entry == "." || entry == "..")
+            continue;
+        if ((attributes & IMGACCESS_ATTR_DIRECTORY) == 0) {
+            ++ctx.totalFiles;
+            ctx.totalBytes += size;
+        } else if (maxDepth > 0) {
+            folders.push_back(folder + "\\" + entry);
+        }
+    }
+    if (it != nullptr)
+        it->Release();
+    for (const std::string& f : folders)
+        CountFiles(ctx, access, f, maxDepth - 1);
+}
+
 bool IsTemporaryCopyName(const std::string& name) {
     constexpr std::string_view kEnd = ".kwpart";
     constexpr size_t kTag = 8;
@@ -344,6 +382,12 @@ QString JoinHostPath(const QString& folder, const QString& name) {
 kwRet RestoreFile(RestoreContext& ctx, IMGACCESS* access, const std::string& sourceFolder,
                   const std::string& name, const QString& destFolder, uint32_t attributes,
                   uint64_t time, uint64_t size) {
+    // However the file ends, the bar counts it and all its bytes.
+    struct FileEnd {
+        RestoreContext& ctx;
+        uint64_t until;
+        ~FileEnd() { ctx.Advance(until > ctx.doneBytes ? until - ctx.doneBytes : 0, true); }
+    } end{ctx, ctx.doneBytes + size};
     if (!SafeEntryName(name)) {
         ctx.skipped << QString::fromStdString(sourceFolder + name);
         return KW_OK;

@@ -22,6 +22,9 @@ namespace kw::app {
 
 class UiServices;
 
+// Folders a restore goes down into, one inside the other.
+inline constexpr int kMaxRestoreDepth = 128;
+
 // Code of a file inside the image that cannot be opened.
 inline constexpr kwRet ERR_SOURCE_OPEN = 110;
 
@@ -43,6 +46,14 @@ struct RestoreContext {
     // Folders whose entries changed (a file put in place, a folder made)
     // and are not synced yet; folders already cleared of leftovers.
     std::set<QString> unsynced, cleared;
+    // What the restore has to copy (counted before it starts) and what it
+    // copied: the bar moves by bytes, each file counting as kFileWeight more.
+    uint64_t totalFiles = 0, totalBytes = 0, doneFiles = 0, doneBytes = 0;
+    static constexpr uint64_t kFileWeight = 64 * 1024;
+
+    // Moves the progress window's bar after bytes more were copied, or a
+    // file was finished (copied, skipped or failed) with fileEnded.
+    void Advance(uint64_t bytes, bool fileEnded);
 
     // Notes one failure of this restore and counts it. With several files
     // the user is asked to skip it, to skip every further one or to stop
@@ -61,6 +72,10 @@ struct RestoreContext {
     // "~NAME.XXXXXXXX.kwpart" with eight hex digits) and logs each one.
     void ClearLeftovers(const QString& folder);
 };
+
+// Adds the files below folder (a folder inside the image, at most maxDepth
+// levels down) and their bytes to the context's totals.
+void CountFiles(RestoreContext& ctx, IMGACCESS* access, const std::string& folder, int maxDepth);
 
 // Whether a name is one of a restore's temporary copies: "~", a name, ".",
 // eight lowercase hex digits, ".kwpart".

@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint32_t kNameSize = 512;
 // Folders nested deeper than this inside an image are taken for a loop.
-constexpr int kMaxRestoreDepth = 128;
 
 bool Dotted(const char* name) {
     return name[0] == '.';
@@ -298,12 +297,12 @@ kwRet VtfePrtFldr::RestoreFiles(RestoreContext& ctx, const QString& target, Vtfe
          more = it->Next(name, sizeof name, &attributes, &time, &size)) {
         if (IsDir(attributes))
             continue;
+        ShowProgressName(ctx.ui, path_ + '\\' + QString::fromUtf8(name));
         const kwRet fileRc = RestoreFile(ctx, access, folder, name, target, attributes, time, size);
         if (fileRc == ERR_USER_CANCEL || StopRequested()) {
             rc = ERR_USER_CANCEL;
             break;
         }
-        ShowProgressName(ctx.ui, JoinHostPath(target, QString::fromUtf8(name)));
         if (fileRc == KW_OK && SafeEntryName(name))
             AddRestoredFile(host_, shown, QString::fromUtf8(name));
         rc = rc != KW_OK ? rc : fileRc;

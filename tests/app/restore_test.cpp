@@ -16,12 +16,15 @@
 #include "tests/app/image_fixture.h"
 #include "tests/platform/vfs/fake_extender.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QList>
+#include <QProgressBar>
 #include <QScopeGuard>
 #include <QTest>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -191,6 +194,36 @@ private slots:
         for (int i = 0; i < form->ContentsList->topLevelItemCount(); ++i)
             tens += form->ContentsList->topLevelItem(i)->text(0) == "TEN.BIN";
         QCOMPARE(tens, 1);
+    }
+
+    // The bar of a restore moves by the files and bytes restored (a
+    // folder's share is its files), and the window names the file at hand.
+    void progressFollowsFilesAndBytes() {
+        std::vector<int> bar;
+        QStringList names;
+        ui_.onProcessEvents = [&] {
+            if (VtfeProgDlg == nullptr)
+                return;
+            if (bar.empty() || bar.back() != VtfeProgDlg->ProgBar->value())
+                bar.push_back(VtfeProgDlg->ProgBar->value());
+            const QString shown = VtfeProgDlg->ProgLbl->text();
+            if (names.isEmpty() || names.back() != shown)
+                names << shown;
+        };
+        const auto unhook = qScopeGuard([this] { ui_.onProcessEvents = nullptr; });
+        std::filesystem::remove_all(drives_.Dir() / "progress");
+        std::filesystem::create_directories(drives_.Dir() / "progress");
+        auto form = Start();
+        RestoreTen(*form, "T:\\progress", "top"); // three files in three folders
+        QVERIFY(std::is_sorted(bar.begin(), bar.end()));
+        QCOMPARE(bar.back(), 100);
+        const auto between =
+            std::count_if(bar.begin(), bar.end(), [](int v) { return v > 0 && v < 100; });
+        QVERIFY2(between >= 2, qPrintable(QString::number(between))); // after each but the last
+        for (const char* name : {"a.bin", "b.bin", "A rather long name.data"})
+            QVERIFY2(std::any_of(names.begin(), names.end(),
+                                 [name](const QString& n) { return n.endsWith(name); }),
+                     qPrintable(names.join(" | ")));
     }
 
     // Where a typed destination lands: a host path ("/...", "~/...") and a
