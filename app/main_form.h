@@ -10,6 +10,7 @@
 #include "app/explorer/vtfe_item.h"
 #include "app/lng_form.h"
 
+#include <QFontMetrics>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -46,6 +47,10 @@ struct RestoreContext;
 // The rectangle moved and cut to lie within the screen's available area
 // (a saved window of a larger screen).
 QRect ClampedToScreen(const QRect& wanted, const QRect& available);
+// The height of the trees' and the list's rows for a font: its whole line
+// spacing and room above, so marks over capitals are never cut.
+int RowHeightFor(const QFontMetrics& metrics);
+void UseFullLineRows(QTreeWidget* view);
 
 class TMainForm final : public TlngFormOf<QMainWindow>, public ExplorerHost {
     Q_OBJECT
@@ -265,6 +270,7 @@ private:
     void FillCopiedFromSelection();
     kwRet RestoreItems(const QString& destination);
     void CountRestore(RestoreContext& ctx, const std::vector<VtfeItem*>& items);
+    QString DeleteQuestion(VtfeItem* image) const;
 
     std::unique_ptr<EngineFacade> engine_;
     UiServices& ui_;

@@ -4,6 +4,7 @@
 #include "app/explorer/vtfe_kwi.h"
 #include "app/image_sets.h"
 #include "app/main_form.h"
+#include "app/missing_volumes.h"
 #include "app/ui_callback.h"
 #include "app/ui_services.h"
 #include "platform/vfs/vfs.h"
@@ -11,12 +12,17 @@
 #include <QTreeWidget>
 
 namespace kw::app {
-namespace {
+namespace {} // namespace
 
-const char* const kDeleteQuestion =
-    "If you continue, the selected files will be deleted.\nAre you sure you want to continue?";
-
-} // namespace
+// Names the image and how many files its set has on disk.
+QString TMainForm::DeleteQuestion(VtfeItem* image) const {
+    const std::string host = ToHostPath(vfs_, image->Path());
+    const int files = VolumeFilesOf(host);
+    return QString("If you continue, the image %1 will be deleted%2.\nAre you sure you want to "
+                   "continue?")
+        .arg(QString::fromStdString(host),
+             files > 1 ? QString(" with all %1 files of its set").arg(files) : QString());
+}
 
 bool TMainForm::DeleteImageFile(VtfeItem* item) {
     if (item == nullptr || item->Kind() != KIND_IMAGE)
@@ -40,8 +46,8 @@ void TMainForm::DeleteImgExecute() {
         return;
     if (listSelected_) {
         DeleteListedImages();
-    } else if (ui_.Message(kDeleteQuestion, "Confirm", MsgIcon::Question, MsgButtons::YesNo) ==
-               MsgAnswer::Yes) {
+    } else if (ui_.Message(DeleteQuestion(selectedItem_), "Confirm", MsgIcon::Question,
+                           MsgButtons::YesNo) == MsgAnswer::Yes) {
         VtfeItem* image = selectedItem_;
         QTreeWidgetItem* parent = image->Node() != nullptr ? image->Node()->parent() : nullptr;
         if (!DeleteImageFile(image))
@@ -71,7 +77,8 @@ void TMainForm::DeleteListedImages() {
     bool ask = true;
     for (VtfeItem* image : images) {
         if (ask) {
-            const MsgAnswer a = ui_.Message(kDeleteQuestion, "Confirm", MsgIcon::Question, buttons);
+            const MsgAnswer a =
+                ui_.Message(DeleteQuestion(image), "Confirm", MsgIcon::Question, buttons);
             if (a == MsgAnswer::NoToAll || a == MsgAnswer::Cancel)
                 return;
             if (a == MsgAnswer::No)

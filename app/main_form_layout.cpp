@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -57,7 +58,27 @@ QToolButton* MakeToolButton(QToolBar* bar, const char* name, QAction* action,
     return button;
 }
 
+// Rows as high as the font's whole line and a little more, so that the marks
+// above capitals (Ü, Å) are never cut, whatever the style makes of the icon.
+class FullLineRows final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setHeight(std::max(size.height(), RowHeightFor(option.fontMetrics)));
+        return size;
+    }
+};
+
 } // namespace
+
+int RowHeightFor(const QFontMetrics& metrics) {
+    return metrics.lineSpacing() + 4;
+}
+
+void UseFullLineRows(QTreeWidget* view) {
+    view->setItemDelegate(new FullLineRows(view));
+}
 
 QTreeWidget* TMainForm::MakeTree(const char* name) {
     QTreeWidget* tree = NewView(nullptr);
@@ -69,6 +90,7 @@ QTreeWidget* TMainForm::MakeTree(const char* name) {
     tree->sortByColumn(0, Qt::AscendingOrder);
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
     tree->setIconSize(QSize(16, 16));
+    UseFullLineRows(tree);
     return tree;
 }
 
@@ -139,6 +161,7 @@ void TMainForm::BuildLayout() {
     ContentsList->setRootIsDecorated(false);
     ContentsList->setItemsExpandable(false);
     ContentsList->setUniformRowHeights(true);
+    UseFullLineRows(ContentsList);
     ContentsList->setAllColumnsShowFocus(true);
     ContentsList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ContentsList->setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -230,7 +230,11 @@ void TMainForm::OpenHelp(const QString& fragment) {
     }
     QUrl url = QUrl::fromLocalFile(helpFile_);
     url.setFragment(fragment);
-    ui_.OpenDocument(fragment.isEmpty() ? helpFile_ : url.toString());
+    if (!ui_.OpenDocument(fragment.isEmpty() ? helpFile_ : url.toString()))
+        ui_.Message(QStringLiteral("No program to show the help is set up on this machine. The "
+                                   "help file is %1; open it with a web browser.")
+                        .arg(helpFile_),
+                    "Help", MsgIcon::Information, MsgButtons::Ok);
 }
 
 void TMainForm::HelpExecute() {

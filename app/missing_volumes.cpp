@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,13 @@ std::string FirstMissingVolume(const std::string& imageHostPath) {
             return stem + ext;
     }
     return {};
+}
+
+int VolumeFilesOf(const std::string& imageHostPath) {
+    const std::string first = FirstMissingVolume(imageHostPath);
+    if (first.size() < 3)
+        return 1;
+    return std::atoi(first.substr(first.size() - 3).c_str()) - 1; // "set.004": three files
 }
 
 int32_t WithMissingVolumes(UiServices& ui, const std::string& imageHostPath,

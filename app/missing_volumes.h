@@ -16,6 +16,10 @@ class UiServices;
 // volumes of a set are numbered without gaps.
 std::string FirstMissingVolume(const std::string& imageHostPath);
 
+// How many files the set of the image at imageHostPath has on disk: the
+// image and its continuation volumes up to the first missing one.
+int VolumeFilesOf(const std::string& imageHostPath);
+
 // Runs call (a library call on the image at imageHostPath) again while it
 // fails because a volume of its set is missing and the user, asked for that
 // volume by name, browses to it (a symbolic link at the volume's own path

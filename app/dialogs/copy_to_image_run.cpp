@@ -5,6 +5,7 @@
 // partitions copied whole before the failure, which the user is told.
 #include "app/dialogs/copy_to_image_dlg.h"
 #include "app/dialogs/progress_dlg.h"
+#include "app/engine_facade.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
@@ -21,6 +22,9 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
+
+#include <cerrno>
+#include <cstring>
 
 namespace kw::app {
 namespace {
@@ -57,6 +61,15 @@ void RemoveEmptyFolders(vfs::VFS_NAMESPACE& vfs, const QStringList& made) {
         if (!vfs.RemoveDirectory(folder.toStdString()))
             return;
     }
+}
+
+// Why a new image could not be made: the host's reason when the folder
+// refused it (as for a full disk), else the library's text of its code.
+QString CreateFailureReason(int32_t error, int why) {
+    if (why == EACCES || why == EPERM || why == EROFS || why == ENOSPC || why == EDQUOT)
+        return QString::fromLocal8Bit(std::strerror(why));
+    const std::string text = ErrorText(kwRet(error));
+    return text.empty() ? QString("Error %1.").arg(error) : QString::fromStdString(text);
 }
 
 } // namespace
@@ -168,11 +181,14 @@ bool TCopyToImageDlg::StartNewImage(const QString& path) {
     QTreeWidgetItem* root = PartitionTree->topLevelItem(0);
     callback_->SetItem(ItemOf(root));
     int32_t error = 0;
+    errno = 0;
     destStore_ = CreateImage(HostPath(path), PasswordText(), SplitSize(), CreateFlags(),
                              callback_.get(), &error);
+    const int why = errno;
     callback_->SetItem(nullptr);
     if (destStore_ == nullptr) {
-        main_.Ui().Message(QString("Unable to create destination image %1.").arg(Shown(path)),
+        main_.Ui().Message(QString("Unable to create destination image %1.\n%2")
+                               .arg(Shown(path), CreateFailureReason(error, why)),
                            "Error", MsgIcon::Error, MsgButtons::Ok);
         vfs.DeleteFile(path.toStdString());
         return false;

@@ -100,6 +100,12 @@ QIcon TreeImage(int index) {
         return Partition(QColor(150, 110, 40), "RAW");
     case 18:
         return Partition(QColor(90, 90, 90), "?");
+    case 19: // a folder inside a partition
+        return Std(QStyle::SP_DirClosedIcon);
+    case 20:
+        return Std(QStyle::SP_DirOpenIcon);
+    case 21: // a file inside a partition
+        return Std(QStyle::SP_FileIcon);
     case 22:
         return Marked(QStyle::SP_DirClosedIcon);
     case 23:

@@ -29,7 +29,7 @@ int FakeUi::ShowModal(QDialog& dialog) {
 
 bool FakeUi::OpenDocument(const QString& pathOrUrl) {
     opened << pathOrUrl;
-    return true;
+    return documentsOpen;
 }
 
 TestDrives::TestDrives() {

@@ -58,6 +58,7 @@ public:
     std::vector<Shown> messages;
     std::deque<app::MsgAnswer> answers; // default: Ok / Yes
     QStringList opened;
+    bool documentsOpen = true; // whether OpenDocument finds a viewer
     QStringList logged;
     QStringList modalDialogs; // object names
     // Plays the user of a modal dialog and gives its result; unset, every

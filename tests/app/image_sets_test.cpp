@@ -261,6 +261,30 @@ private slots:
         QVERIFY(fs::exists(Dir("there")));
     }
 
+    // The delete question names the image and how many files its set has.
+    void deleteQuestionNamesTheImageAndItsFiles() {
+        kw::test::FixtureImage split;
+        split.volumeLimit = 200000;
+        split.parts = {kw::test::FixturePart{"Big", "", 'C', 0, 0x06, 1, 8, 200, 150}};
+        fs::create_directories(Dir("asked"));
+        QCOMPARE(kw::test::WriteFixtureImage(Dir("asked/set.kwi"), split), 0);
+        int files = 1;
+        while (fs::exists(Dir("asked") / ("set.00" + std::to_string(files + 1))))
+            ++files;
+        auto form = Start();
+        form->ExploreTree->setCurrentItem(kw::test::ImageNode(*form, "asked", "set.kwi"));
+        ui_.messages.clear();
+        ui_.answers = {MsgAnswer::No};
+        form->DeleteImg->trigger();
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(ui_.messages[0].text,
+                 QString("If you continue, the image %1 will be deleted with all %2 files of its "
+                         "set.\nAre you sure you want to continue?")
+                     .arg(QString::fromStdString(Dir("asked/set.kwi")))
+                     .arg(files));
+        QVERIFY(fs::exists(Dir("asked/set.kwi")));
+    }
+
     // A volume of a split image that is not where the set expects it is
     // asked for by name when the image is opened or verified: Cancel stops
     // without an error box; browsing to where it was moved opens and verifies

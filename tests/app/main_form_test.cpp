@@ -5,12 +5,15 @@
 #include "app/editor_settings.h"
 #include "app/engine_facade.h"
 #include "app/explorer/explorer_node.h"
+#include "app/explorer/tree_images.h"
 #include "app/explorer/vtfe_item.h"
 #include "app/main_form.h"
 #include "app/settings_store.h"
 #include "tests/app/app_fixture.h"
 
 #include <QAction>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -429,6 +432,46 @@ private slots:
         QCOMPARE(ui_.messages.size(), size_t(1));
         QCOMPARE(ui_.messages[0].caption, QString("Error"));
         QVERIFY(ui_.messages[0].text.startsWith("Unable to find the help file "));
+        form->FormClose();
+        settings_.File() = {};
+    }
+
+    // Rows leave room for the marks over capitals (their whole line and
+    // more), and every icon the items ask for exists (partition folders and
+    // files had none).
+    void rowsShowWholeCapitalsAndEveryItemHasAnIcon() {
+        auto form = Start();
+        auto* row =
+            new QTreeWidgetItem(form->ContentsList, QStringList{QString::fromUtf8("ÜBER Å.TXT")});
+        form->show();
+        const QFontMetrics metrics(form->ContentsList->font());
+        const int height = form->ContentsList->visualItemRect(row).height();
+        QVERIFY2(height >= metrics.lineSpacing() + 2 &&
+                     height >= metrics.boundingRect(QString::fromUtf8("ÜÅ")).height() + 2,
+                 qPrintable(QString::number(height)));
+        for (int index = 0; index <= 24; ++index)
+            QVERIFY2(!TreeImage(index).isNull(), qPrintable(QString::number(index)));
+        form->FormClose();
+        settings_.File() = {};
+    }
+
+    // Without a viewer for the help, the user is told where the help file is.
+    void helpWithoutAViewerSaysWhereTheFileIs() {
+        auto form = Start();
+        const QString help = form->HelpFile();
+        const bool made = !QFileInfo::exists(help);
+        if (made)
+            QFile(help).open(QIODevice::WriteOnly);
+        const auto cleanup = qScopeGuard([&] {
+            if (made)
+                QFile::remove(help);
+            ui_.documentsOpen = true;
+        });
+        ui_.documentsOpen = false;
+        form->HelpExecute();
+        QCOMPARE(ui_.opened.last(), help);
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QVERIFY(ui_.messages[0].text.contains(help));
         form->FormClose();
         settings_.File() = {};
     }
