@@ -1,7 +1,7 @@
-// The row of Linux swap areas: their disk rules only, until the swap area's
-// reader is built.
+// The row of Linux swap areas.
 #include "engine/disk/part_limits.h"
 #include "engine/fs/fs_module.h"
+#include "engine/lswap/lswap_filesystem.h"
 
 namespace {
 
@@ -18,4 +18,6 @@ extern const FS_MODULE kSwapModule = {
              .neverActive = true,
              .minimumSize = SwapMinimum,
              .maximumSize = 4194288},
+    .createFs = FsMake<LSWAP_FILESYSTEM>,
+    .estimateFree = lswapEstimateFreeSects,
 };
