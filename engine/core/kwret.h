@@ -187,7 +187,7 @@ inline constexpr kwRet ERR_FAT_COPIES_DIFFER = 2001;
 inline constexpr kwRet ERR_FAT_INVALID_ENTRIES = 2002;
 inline constexpr kwRet ERR_FAT_BAD_CLUSTER = 2004;
 inline constexpr kwRet ERR_FAT_NO_SPACE = 2008;
-inline constexpr kwRet ERR_FAT_ROOT_FULL = 2009;
+inline constexpr kwRet ERR_FAT_ROOT_FULL = 2010; // the fixed root of FAT12/16 has no free entry
 inline constexpr kwRet ERR_FAT_BAD_GEOMETRY = 2013;
 inline constexpr kwRet ERR_FAT_NOT_LOADED = 2019;
 

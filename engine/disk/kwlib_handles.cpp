@@ -87,32 +87,20 @@ kwRet kwLogWrite(kwhandle handle, uint32_t sector, const void* buffer, uint32_t 
 
 namespace {
 
-// Reads a sector and writes it back unchanged: proves that the disk takes
-// writes before anything is changed on it.
-kwRet RewriteSector(DISK_RECORD* disk, uint32_t sector, void* buf) {
-    kwRet rc = phyRead(disk, sector, buf, 1);
-    if (rc != KW_OK)
-        return rc;
-    return phyWrite(disk, sector, buf, 1) == KW_OK ? KW_OK : ERR_WRITE_TEST_FAILED;
-}
-
+// The lock's write test. It writes nothing: a rewrite of sector 0 of the
+// disk or of the partition would put the master boot record or the boot
+// sector at risk on every lock, and proves nothing for an image file. The
+// source was opened for writing (the disk counts as writable only then, and
+// a block device only when it is not read-only), so a read of the
+// partition's first sector is all that is left to prove.
 kwRet WriteTest(kwhandle handle, PARTITION_INFO* pi) {
+    if (!kwDiskWritable(pi->disk))
+        return ERR_WRITE_TEST_FAILED;
     SectorBuffer sector;
     uint8_t* buf = sector.get();
     if (buf == nullptr)
         return ERR_NO_MEMORY;
-    kwRet rc = RewriteSector(pi->disk, 0, buf);
-    // Free space and extended-link records name no table; a reserved disk's
-    // record holds an error number there.
-    bool hasTable = pi->ulTableSect != 0 && pi->ulTableSect != PI_NO_TABLE_SECTOR &&
-                    pi->ucFsKind != FS_KIND_RESERVED_DISK;
-    if (rc == KW_OK && hasTable)
-        rc = RewriteSector(pi->disk, pi->ulTableSect, buf);
-    if (rc == KW_OK)
-        rc = kwLogRead(handle, 0, buf, 1);
-    if (rc == KW_OK && kwLogWrite(handle, 0, buf, 1) != KW_OK)
-        rc = ERR_WRITE_TEST_FAILED;
-    return rc;
+    return kwLogRead(handle, 0, buf, 1);
 }
 
 // Only a lock on a disk that can take writes holds the partition against the

@@ -21,8 +21,10 @@ uint64_t AddressableClusters(uint8_t kind, uint32_t sectorsPerFat) {
 bool SoundGeometry(std::span<const uint8_t> s) {
     uint16_t bps = LoadLe16(s, FBO_BYTES_PER_SECTOR);
     uint8_t spc = s[FBO_SECTORS_PER_CLUSTER];
+    // One to four FATs: a count beyond would have writes put copies over the
+    // data area.
     return bps == FAT_SECTOR_SIZE && spc != 0 && spc <= 128 && std::has_single_bit(spc) &&
-           s[FBO_FAT_COUNT] != 0 && LoadLe16(s, FBO_RESERVED_SECTORS) != 0;
+           s[FBO_FAT_COUNT] >= 1 && s[FBO_FAT_COUNT] <= 4 && LoadLe16(s, FBO_RESERVED_SECTORS) != 0;
 }
 
 } // namespace
@@ -48,6 +50,10 @@ kwRet FAT_BOOT_RECORD::Parse(std::span<const uint8_t> s, uint32_t partitionSecto
             return ERR_BAD_BOOT_SECTOR;
         serial = LoadLe32(s, FBO_SERIAL_16);
         fatKind = FAT_KIND_16;
+        // The fixed root fills whole sectors; the size checks below keep it
+        // inside the volume.
+        if (rootEntries == 0 || rootEntries % (FAT_SECTOR_SIZE / 32) != 0)
+            return ERR_BAD_BOOT_SECTOR;
     } else {
         if (LoadLe32(s, FBO_SIGNATURE_32) != 0xAA550000)
             return ERR_BAD_BOOT_SECTOR;

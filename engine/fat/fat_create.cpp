@@ -27,8 +27,7 @@ bool IsFree(const uint8_t* e) {
 
 // The parent part and the name part of a path (split at the last '\').
 void SplitPath(const char* path, std::string* parent, std::string* name) {
-    const char* colon = std::strchr(path, ':');
-    std::string p = colon != nullptr ? colon + 1 : path;
+    std::string p = FatVolumePath(path);
     size_t slash = p.find_last_of('\\');
     if (slash == std::string::npos) {
         parent->assign(1, '\\');
@@ -92,7 +91,8 @@ kwRet FAT_FILESYSTEM::pickShortName(const FAT_DIRECTORY& dir, const char16_t* na
         const uint8_t* e = dir.Entry(i);
         if (e[0] == 0)
             break;
-        if (!IsFree(e) && e[FDE_ATTR] != FAT_ATTR_LFN) {
+        // A volume label's name is no file's: a file may take it.
+        if (!IsFree(e) && e[FDE_ATTR] != FAT_ATTR_LFN && (e[FDE_ATTR] & FAT_ATTR_VOLUME) == 0) {
             std::array<uint8_t, 11> n;
             std::memcpy(n.data(), e, 11);
             taken.push_back(n);
@@ -104,7 +104,8 @@ kwRet FAT_FILESYSTEM::pickShortName(const FAT_DIRECTORY& dir, const char16_t* na
         std::memcpy(n.data(), candidate, 11);
         return std::binary_search(taken.begin(), taken.end(), n);
     };
-    *needsLong = !FatShortForm(name, short11);
+    short11[FDE_CASE] = 0;
+    *needsLong = !FatShortFormWithCase(name, short11, &short11[FDE_CASE]);
     if (!*needsLong)
         return isTaken(short11) ? ERR_FILE_EXISTS : KW_OK;
     uint8_t basis[11];
@@ -190,12 +191,11 @@ kwRet FAT_FILESYSTEM::parentOf(const char* path, uint32_t* cluster, std::u16stri
 kwRet FAT_FILESYSTEM::FileCreate(const char* path, uint8_t attribute) {
     if (path == nullptr)
         return ERR_BAD_POINTER;
-    if (!initialised_)
-        return ERR_NOT_OPEN;
-    if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
+    kwRet rc = mayChange();
+    if (rc != KW_OK)
+        return rc;
     FAT_FOUND found;
-    kwRet rc = FindPath(path, attribute & FAT_ATTR_VOLUME, &found);
+    rc = FindPath(path, attribute & FAT_ATTR_VOLUME, &found);
     if (rc == KW_OK)
         return ERR_FILE_EXISTS;
     if (rc != ERR_FILE_NOT_FOUND)
@@ -221,7 +221,7 @@ kwRet FAT_FILESYSTEM::FileCreate(const char* path, uint8_t attribute) {
         fat_->SetNextCluster(cluster, 0);
         FlushFat();
     }
-    return rc;
+    return rc == KW_OK ? flushDisk() : rc;
 }
 
 // A new folder's first cluster with "." and "..", in the FAT.
@@ -279,11 +279,10 @@ kwRet FAT_FILESYSTEM::dropPieces(const FAT_FOUND& found) {
 kwRet FAT_FILESYSTEM::findToChange(const char* path, uint8_t attribute, FAT_FOUND* found) {
     if (path == nullptr)
         return ERR_BAD_ARGUMENT;
-    if (!initialised_)
-        return ERR_NOT_OPEN;
-    if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
-    kwRet rc = FindPath(path, attribute, found);
+    kwRet rc = mayChange();
+    if (rc != KW_OK)
+        return rc;
+    rc = FindPath(path, attribute, found);
     if (rc != KW_OK)
         return rc;
     return found->isRoot ? ERR_ILLEGAL_OPERATION : KW_OK;
@@ -307,7 +306,11 @@ kwRet FAT_FILESYSTEM::FileDelete(const char* path, uint8_t attribute) {
         if (rc != KW_OK)
             return rc;
     }
+    // The entry goes first: until its clusters are free, a crash leaves them
+    // unused, never owned twice.
     rc = removeEntry(found);
+    if (rc == KW_OK)
+        rc = flushDisk();
     if (rc != KW_OK)
         return rc;
     freeChain(e.firstCluster);
@@ -359,11 +362,17 @@ kwRet FAT_FILESYSTEM::FileRename(const char* oldPath, const char* newPath, uint8
     std::memcpy(entry, src.entry, FAT_DIR_ENTRY_SIZE);
     entry[FDE_CASE] = 0;
     uint8_t strict[11];
-    if (same && FatShortForm(name.c_str(), strict) && std::memcmp(strict, src.entry, 11) == 0)
-        return dropPieces(src);
+    if (same && FatShortForm(name.c_str(), strict) && std::memcmp(strict, src.entry, 11) == 0) {
+        rc = dropPieces(src);
+        return rc == KW_OK ? flushDisk() : rc;
+    }
     rc = insertEntry(parent, name.c_str(), entry, nullptr);
     if (rc == KW_OK)
+        rc = flushDisk();
+    if (rc == KW_OK)
         rc = removeEntry(src);
+    if (rc == KW_OK)
+        rc = flushDisk();
     if (rc != KW_OK || !e.IsDirectory() || !moved || e.firstCluster == 0)
         return rc;
     uint32_t first = boot_.ClusterToSector(e.firstCluster);
@@ -374,5 +383,6 @@ kwRet FAT_FILESYSTEM::FileRename(const char* oldPath, const char* newPath, uint8
     if (std::memcmp(dots, "..         ", 11) != 0)
         return KW_OK;
     SetCluster(dots, parent, boot_.IsFat32());
-    return WriteSectors(first, sector_, 1);
+    rc = WriteSectors(first, sector_, 1);
+    return rc == KW_OK ? flushDisk() : rc;
 }

@@ -101,8 +101,7 @@ kwRet FAT_FILESYSTEM::FindPath(const char* path, uint8_t attribute, FAT_FOUND* f
         return ERR_BAD_ARGUMENT;
     if (!initialised_)
         return ERR_NOT_OPEN;
-    const char* colon = std::strchr(path, ':');
-    const char* p = colon != nullptr ? colon + 1 : path;
+    const char* p = FatVolumePath(path);
     *found = FAT_FOUND{};
     found->isRoot = true;
     found->entry[FDE_ATTR] = FAT_ATTR_DIRECTORY;
@@ -123,6 +122,10 @@ kwRet FAT_FILESYSTEM::FindPath(const char* path, uint8_t attribute, FAT_FOUND* f
         }
         std::memcpy(name.get(), start, length);
         name[length] = '\0';
+        // A name FAT cannot hold names nothing here (a ':' past the drive
+        // prefix among them, which would otherwise cut the path short).
+        if (std::strpbrk(name.get(), ":\"<>|") != nullptr)
+            return ERR_INVALID_PATH;
         Utf8ToUtf16(name.get(), wanted.get(), LFN_MAX_CHARS + 2);
         kwRet rc = LoadDirectory(cluster, &dir, false);
         if (rc != KW_OK)

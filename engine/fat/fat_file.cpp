@@ -58,15 +58,40 @@ kwRet FAT_FILESYSTEM::OpenFile(const char* path, FAT_FILE_HANDLE** handle, uint8
 }
 
 // Runs covering at least `clusters` clusters of the file (or all it has).
+// Runs already built are extended from their last cluster, so a file
+// written piece by piece walks its chain once.
 kwRet FAT_FILESYSTEM::ensureRuns(FAT_FILE_HANDLE* h, uint32_t clusters) {
     if (h->runs != nullptr && h->runClusters >= clusters)
         return KW_OK;
-    FreeSectorRuns(h->runs);
-    h->runs = nullptr;
-    h->runClusters = 0;
     if (h->FirstCluster() == 0 || clusters == 0)
         return KW_OK;
-    return ChainToRuns(h->FirstCluster(), clusters, &h->runs, &h->runClusters);
+    if (h->runs == nullptr)
+        return ChainToRuns(h->FirstCluster(), clusters, &h->runs, &h->runClusters);
+    SECTOR_RUN* tail = h->runs;
+    while (tail->next != nullptr)
+        tail = tail->next;
+    uint32_t last =
+        boot_.SectorToCluster(tail->firstSector + tail->sectorCount - boot_.sectorsPerCluster);
+    uint32_t next = fat_->GetNextCluster(last);
+    if (next >= FAT_EOC)
+        return KW_OK; // the chain ends here
+    SECTOR_RUN* more = nullptr;
+    uint32_t got = 0;
+    kwRet rc = ChainToRuns(next, clusters - h->runClusters, &more, &got);
+    if (rc != KW_OK)
+        return rc;
+    if (more != nullptr && tail->firstSector + tail->sectorCount == more->firstSector) {
+        tail->sectorCount += more->sectorCount;
+        SECTOR_RUN* rest = more->next;
+        more->next = nullptr;
+        FreeSectorRuns(more);
+        more = rest;
+    }
+    tail->next = more;
+    if (more != nullptr)
+        more->previous = tail;
+    h->runClusters += got;
+    return KW_OK;
 }
 
 kwRet FAT_FILESYSTEM::SeekCluster(FAT_FILE_HANDLE* h, uint32_t newPosition) {

@@ -60,6 +60,9 @@ kwRet FAT_FILESYSTEM::Init() {
         return rc;
     }
     diskReadOnly_ = !kwDiskWritable(pi->disk);
+    damaged_ = false;
+    chainsChecked_ = false;
+    fsInfoStale_ = false;
     initialised_ = true;
     return KW_OK;
 }
@@ -76,28 +79,24 @@ uint32_t FAT_FILESYSTEM::GetSerialNumber() {
     return LoadLe32(sector + (fat32 ? FBO_SERIAL_32 : FBO_SERIAL_16));
 }
 
-// Patches the serial and the label of the partition record into the boot
-// sector in place (every other byte, the media byte among them, is kept),
-// and into the FAT32 backup copy.
+// Patches the serial into the boot sector in place (every other byte, the
+// label and the media byte among them, is kept), and into the FAT32 backup
+// copy.
 kwRet FAT_FILESYSTEM::writeBootFields() {
-    if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
+    kwRet rc = mayChange();
+    if (rc != KW_OK)
+        return rc;
     uint8_t sector[FAT_SECTOR_SIZE];
-    kwRet rc = readBootSector(sector);
+    rc = readBootSector(sector);
     if (rc != KW_OK)
         return rc;
     bool fat32 = boot_.IsFat32();
     StoreLe32(sector + (fat32 ? FBO_SERIAL_32 : FBO_SERIAL_16), boot_.serial);
-    uint8_t* label = sector + (fat32 ? FBO_LABEL_32 : FBO_LABEL_16);
-    std::memset(label, ' ', 11);
-    const char* text = GetPI()->volumeLabel;
-    size_t length = strnlen(text, 11);
-    std::memcpy(label, length > 0 ? text : "NO NAME", length > 0 ? length : 7);
-    rc = WriteSectors(0, sector, 1);
-    if (rc == KW_OK && fat32 && boot_.backupBootSector != 0 &&
-        boot_.backupBootSector < boot_.reservedSectors)
+    if (fat32 && boot_.backupBootSector != 0 && boot_.backupBootSector < boot_.reservedSectors)
         rc = WriteSectors(boot_.backupBootSector, sector, 1);
-    return rc;
+    if (rc == KW_OK)
+        rc = WriteSectors(0, sector, 1);
+    return rc == KW_OK ? flushDisk() : rc;
 }
 
 kwRet FAT_FILESYSTEM::SetSerialNumber(uint32_t serial) {
@@ -184,20 +183,37 @@ kwRet FAT_FILESYSTEM::updateFsInfo() {
     return WriteSectors(at, sector, 1);
 }
 
-kwRet FAT_FILESYSTEM::FlushFat() {
+kwRet FAT_FILESYSTEM::flushDisk() {
+    return phyFlush(GetPI()->disk);
+}
+
+// Writes the changed FAT blocks to every copy, the last copy first, so the
+// first copy (the one read back) changes last; FSInfo only when asked (its
+// free count is a hint, written once at the end of a change).
+kwRet FAT_FILESYSTEM::writeFat(bool withFsInfo) {
     if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
-    if (!fat_->IsChanged())
-        return KW_OK;
-    uint32_t copies = boot_.mirroring ? boot_.fatCount : 1;
-    for (uint32_t i = 0; i < copies; ++i) {
-        uint32_t copy = boot_.mirroring ? i : boot_.activeFat;
-        kwRet rc = fat_->WriteFat(GetHandle(), boot_.FirstFatSector() + copy * boot_.sectorsPerFat,
-                                  false, i + 1 == copies);
-        if (rc != KW_OK)
-            return rc;
+        return damaged_ ? ERR_FAT_INVALID_ENTRIES : ERR_WRITE_PROTECTED;
+    if (fat_->IsChanged()) {
+        uint32_t copies = boot_.mirroring ? boot_.fatCount : 1;
+        for (uint32_t i = copies; i-- > 0;) {
+            uint32_t copy = boot_.mirroring ? i : boot_.activeFat;
+            kwRet rc = fat_->WriteFat(
+                GetHandle(), boot_.FirstFatSector() + copy * boot_.sectorsPerFat, false, i == 0);
+            if (rc != KW_OK)
+                return rc;
+        }
+        fsInfoStale_ = boot_.IsFat32();
     }
-    return boot_.IsFat32() ? updateFsInfo() : KW_OK;
+    if (!withFsInfo || !fsInfoStale_)
+        return KW_OK;
+    kwRet rc = updateFsInfo();
+    fsInfoStale_ = rc != KW_OK;
+    return rc;
+}
+
+kwRet FAT_FILESYSTEM::FlushFat() {
+    kwRet rc = writeFat(true);
+    return rc == KW_OK ? flushDisk() : rc;
 }
 
 kwRet FAT_FILESYSTEM::ChainToRuns(uint32_t first, uint32_t want, SECTOR_RUN** runs, uint32_t* got) {
@@ -210,6 +226,7 @@ kwRet FAT_FILESYSTEM::ChainToRuns(uint32_t first, uint32_t want, SECTOR_RUN** ru
         if (!boot_.IsDataCluster(cluster) || seen_.IsSet(cluster)) {
             DbgPrintf("\r\nError getting next cluster %lu for %lu",
                       static_cast<unsigned long>(cluster), static_cast<unsigned long>(first));
+            damaged_ = true; // a chain through a free cluster, or one that meets itself
             rc = ERR_FILE_READ;
             break;
         }

@@ -8,6 +8,21 @@
 // Read-only (set by the caller, or implied by a disk that takes no writes):
 // every operation that would change the volume fails with
 // ERR_WRITE_PROTECTED and nothing is written.
+//
+// Damaged: before its first change in a session the volume's chains are
+// checked (every chain that an entry starts must run through used clusters
+// and no cluster may belong to two chains). A volume that fails, or a chain
+// found broken later, stays readable but refuses every change with
+// ERR_FAT_INVALID_ENTRIES: a write there would turn repairable damage into
+// lost files.
+//
+// Order of writes, so that a crash between any two leaves the old or the
+// new state (at worst with clusters no entry uses): a file that grows gets
+// its clusters in the FAT first, then its data, then its entry (written when
+// the handle is committed); a file that shrinks gets its entry first, then
+// its clusters freed. FAT copies are written from the last to the first, and
+// the disk is flushed before an entry that depends on earlier writes and at
+// the end of every change.
 #pragma once
 
 #include "engine/fat/fat_blocks.h"
@@ -39,6 +54,7 @@ struct FAT_FILE_HANDLE : KwEngineAlloc {
     uint32_t entryIndex = 0;      // of the short entry in its directory
     uint32_t firstPieceIndex = 0; // of its first long-name piece
     bool isRoot = false;
+    bool entryChanged = false; // the entry copy differs from the disk
 
     bool IsDirectory() const { return (entry[FDE_ATTR] & FAT_ATTR_DIRECTORY) != 0; }
     bool IsFile() const { return (entry[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)) == 0; }
@@ -88,6 +104,9 @@ public:
     kwRet SeekCluster(FAT_FILE_HANDLE* handle, uint32_t newPosition);
     kwRet SetFileSize(FAT_FILE_HANDLE* handle, uint32_t newSize);
     kwRet FlushEntry(FAT_FILE_HANDLE* handle);
+    // Writes a written file's entry (size, first cluster, time) after its
+    // data and FAT are on the disk, and flushes; nothing when unchanged.
+    kwRet CommitFile(FAT_FILE_HANDLE* handle);
     kwRet FileCreate(const char* path, uint8_t attribute);
     kwRet FileDelete(const char* path, uint8_t attribute);
     kwRet FileRename(const char* oldPath, const char* newPath, uint8_t attribute);
@@ -96,7 +115,8 @@ public:
     const FAT_BOOT_RECORD* GetBootRecord() const { return initialised_ ? &boot_ : nullptr; }
     FAT_BLOCKS* GetFat() const { return fat_; }
     bool IsInitialised() const { return initialised_; }
-    bool IsReadOnly() const { return readOnly_ || diskReadOnly_; }
+    bool IsReadOnly() const { return readOnly_ || diskReadOnly_ || damaged_; }
+    bool IsDamaged() const { return damaged_; }
     void SetReadOnly(bool on) { readOnly_ = on; }
 
     // A directory by its first cluster (0: the root), read whole or only up
@@ -112,6 +132,17 @@ public:
     kwRet FlushFat();
 
 private:
+    // 0 when the volume may be changed now (its chains checked once per
+    // session); else why not.
+    kwRet mayChange();
+    kwRet checkChains();
+    kwRet claimChain(uint32_t first, STATE_MAP& owned);
+    kwRet flushDisk();
+    kwRet writeFat(bool withFsInfo);
+    kwRet growChain(FAT_FILE_HANDLE* handle, uint32_t clusters);
+    kwRet shrinkChain(FAT_FILE_HANDLE* handle, uint32_t clusters);
+    kwRet writeData(FAT_FILE_HANDLE* handle, const uint8_t* in, uint32_t count);
+    kwRet zeroTail(FAT_FILE_HANDLE* handle, uint32_t from, uint32_t to);
     kwRet readBootSector(uint8_t* sector);
     kwRet writeBootFields();
     kwRet updateFsInfo();
@@ -146,7 +177,14 @@ private:
     bool initialised_ = false;
     bool readOnly_ = false;
     bool diskReadOnly_ = false;
+    bool damaged_ = false;
+    bool chainsChecked_ = false;
+    bool fsInfoStale_ = false;
 };
+
+// The path inside the volume: a drive prefix ("C:" in "C:\x") is skipped. A
+// ':' anywhere else is part of a name, which FAT refuses.
+const char* FatVolumePath(const char* path);
 
 // The date and time words of a directory entry for the engine's records.
 uint16_t FatEncodeDate(const KW_DATE& date);

@@ -13,7 +13,7 @@ constexpr uint8_t kPieceOffsets[LFN_CHARS_PER_PIECE] = {1,  3,  5,  7,  9,  14, 
                                                         18, 20, 22, 24, 28, 30};
 
 // Stored bytes of base and extension, trailing blanks cut, 0x05 as 0xE5.
-void RawShortName(const uint8_t* entry, uint8_t caseFlags, char* out) {
+void RawShortName(const uint8_t* entry, char* out) {
     size_t n = 0;
     int base = 8, ext = 3;
     while (base > 0 && entry[base - 1] == ' ')
@@ -22,16 +22,12 @@ void RawShortName(const uint8_t* entry, uint8_t caseFlags, char* out) {
         --ext;
     for (int i = 0; i < base; ++i) {
         uint8_t c = i == 0 && entry[0] == 0x05 ? FAT_DELETED : entry[i];
-        if ((caseFlags & FAT_CASE_LOWER_BASE) && c >= 'A' && c <= 'Z')
-            c = static_cast<uint8_t>(c + 32);
         out[n++] = static_cast<char>(c);
     }
     if (ext > 0)
         out[n++] = '.';
     for (int i = 0; i < ext; ++i) {
         uint8_t c = entry[8 + i];
-        if ((caseFlags & FAT_CASE_LOWER_EXT) && c >= 'A' && c <= 'Z')
-            c = static_cast<uint8_t>(c + 32);
         out[n++] = static_cast<char>(c);
     }
     out[n] = '\0';
@@ -61,15 +57,52 @@ uint8_t LfnChecksum(const uint8_t* name) {
     return sum;
 }
 
+namespace {
+
+// The lower-case form of an upper-case character: the character that the
+// code page's case folding takes to it (Latin, Greek and Cyrillic letters
+// lie 1, 32 or 80 places above their capitals).
+char16_t LowerOf(char16_t c) {
+    for (char16_t step : {char16_t{32}, char16_t{1}, char16_t{80}}) {
+        char16_t lower = static_cast<char16_t>(c + step);
+        if (lower > c && cpFoldCase(lower, 2) == c && cpFoldCase(c, 2) == c)
+            return lower;
+    }
+    return c;
+}
+
+// OEM bytes to UTF-8, lower-cased when `lower`.
+void PartToUtf8(const char* oem, bool lower, char* out, size_t size) {
+    OemToUtf8(oem, out, size);
+    if (!lower)
+        return;
+    char16_t wide[16];
+    Utf8ToUtf16(out, wide, 16);
+    for (char16_t* c = wide; *c != 0; ++c)
+        *c = LowerOf(*c);
+    Utf16ToUtf8(wide, out, size);
+}
+
+} // namespace
+
+// Base and extension are shown lower-case (through the code page, so "ÉTAT"
+// shows as "état") when the entry's flags say so.
 void ShortNameDisplay(const uint8_t* name11, uint8_t caseFlags, char* out, size_t size) {
     char raw[16];
-    RawShortName(name11, caseFlags, raw);
-    OemToUtf8(raw, out, size);
+    RawShortName(name11, raw);
+    char* dot = std::strchr(raw, '.');
+    if (dot != nullptr)
+        *dot = '\0';
+    char base[40], ext[40] = "";
+    PartToUtf8(raw, (caseFlags & FAT_CASE_LOWER_BASE) != 0, base, sizeof base);
+    if (dot != nullptr)
+        PartToUtf8(dot + 1, (caseFlags & FAT_CASE_LOWER_EXT) != 0, ext, sizeof ext);
+    std::snprintf(out, size, "%s%s%s", base, dot != nullptr ? "." : "", ext);
 }
 
 void ShortNameStored(const uint8_t* name11, char* out, size_t size) {
     char raw[16];
-    RawShortName(name11, 0, raw);
+    RawShortName(name11, raw);
     OemToUtf8(raw, out, size);
 }
 
@@ -163,6 +196,35 @@ bool FatShortForm(const char16_t* name, uint8_t* out11) {
         out11[inExt ? 8 + ext++ : base++] = static_cast<uint8_t>(c);
     }
     return base > 0 && (!inExt || ext > 0);
+}
+
+bool FatShortFormWithCase(const char16_t* name, uint8_t* out11, uint8_t* caseFlags) {
+    *caseFlags = 0;
+    if (FatShortForm(name, out11))
+        return true;
+    char16_t upper[13];
+    bool lower[2] = {}, capital[2] = {};
+    int part = 0;
+    size_t n = 0;
+    for (; name[n] != 0; ++n) {
+        if (n + 1 >= sizeof upper / sizeof upper[0])
+            return false;
+        char16_t c = name[n];
+        part = c == '.' ? 1 : part;
+        if (c >= 'a' && c <= 'z') {
+            lower[part] = true;
+            c = static_cast<char16_t>(c - 32);
+        } else if (c >= 'A' && c <= 'Z') {
+            capital[part] = true;
+        }
+        upper[n] = c;
+    }
+    upper[n] = 0;
+    if ((lower[0] && capital[0]) || (lower[1] && capital[1]) || !FatShortForm(upper, out11))
+        return false;
+    *caseFlags = static_cast<uint8_t>((lower[0] ? FAT_CASE_LOWER_BASE : 0) |
+                                      (lower[1] ? FAT_CASE_LOWER_EXT : 0));
+    return true;
 }
 
 void FatAliasBasis(const char16_t* name, uint8_t* out11) {

@@ -62,6 +62,10 @@ bool NamesEqual(const char16_t* a, const char16_t* b);
 // its numeric tail ("LONGNA~1"); and one long-name piece.
 bool FatNameValid(const char16_t* name);
 bool FatShortForm(const char16_t* name, uint8_t* out11);
+// The same, also for a name whose base and extension are each all lower
+// case or all upper case ("a.txt"): stored upper case with the NT case
+// flags that show it as it was given, as other FAT writers do.
+bool FatShortFormWithCase(const char16_t* name, uint8_t* out11, uint8_t* caseFlags);
 void FatAliasBasis(const char16_t* name, uint8_t* out11);
 void FatAliasWithTail(const uint8_t* basis11, uint32_t n, uint8_t* out11);
 void FatLongNamePiece(const char16_t* name, uint32_t number, bool last, uint8_t checksum,

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 kwRet FAT_FILESYSTEM::allocateCluster(uint32_t near, uint32_t* cluster) {
     uint32_t c = fat_->FindNextFree(near);
@@ -41,7 +43,7 @@ kwRet FAT_FILESYSTEM::FlushEntry(FAT_FILE_HANDLE* h) {
     if (h == nullptr)
         return ERR_BAD_ARGUMENT;
     if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
+        return damaged_ ? ERR_FAT_INVALID_ENTRIES : ERR_WRITE_PROTECTED;
     if (h->isRoot)
         return KW_OK;
     kwRet rc = ReadSectors(h->entrySector, sector_, 1);
@@ -49,6 +51,26 @@ kwRet FAT_FILESYSTEM::FlushEntry(FAT_FILE_HANDLE* h) {
         return rc;
     std::memcpy(sector_ + (h->entryIndex % 16) * FAT_DIR_ENTRY_SIZE, h->entry, FAT_DIR_ENTRY_SIZE);
     return WriteSectors(h->entrySector, sector_, 1);
+}
+
+kwRet FAT_FILESYSTEM::CommitFile(FAT_FILE_HANDLE* h) {
+    if (h == nullptr)
+        return ERR_BAD_ARGUMENT;
+    if (!h->entryChanged)
+        return KW_OK;
+    if (damaged_)
+        return ERR_FAT_INVALID_ENTRIES;
+    // The data and the chain reach the disk before the entry that names them.
+    kwRet rc = writeFat(true);
+    if (rc == KW_OK)
+        rc = flushDisk();
+    if (rc == KW_OK)
+        rc = FlushEntry(h);
+    if (rc == KW_OK)
+        rc = flushDisk();
+    if (rc == KW_OK)
+        h->entryChanged = false;
+    return rc;
 }
 
 void FatStampWrite(uint8_t* entry) {
@@ -84,84 +106,159 @@ kwRet FAT_FILESYSTEM::chainClusters(uint32_t first, uint32_t limit, uint32_t** o
     return KW_OK;
 }
 
-kwRet FAT_FILESYSTEM::SetFileSize(FAT_FILE_HANDLE* h, uint32_t newSize) {
-    if (h == nullptr)
-        return ERR_BAD_ARGUMENT;
-    if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
-    if (!h->IsFile())
-        return ERR_NOT_SUPPORTED;
+// Links free clusters onto the file's chain until it holds `want`; the FAT
+// goes to the disk, the entry does not (a new first cluster is set in the
+// handle's copy only). No room: the clusters added here go back and the old
+// last cluster ends the chain again.
+kwRet FAT_FILESYSTEM::growChain(FAT_FILE_HANDLE* h, uint32_t want) {
+    kwRet rc = ensureRuns(h, want);
+    if (rc != KW_OK || h->runClusters >= want)
+        return rc;
     uint32_t bpc = boot_.BytesPerCluster();
-    uint32_t oldClusters = static_cast<uint32_t>((uint64_t{h->GetSize()} + bpc - 1) / bpc);
-    uint32_t newClusters = static_cast<uint32_t>((uint64_t{newSize} + bpc - 1) / bpc);
+    if (h->runClusters < (uint64_t{h->GetSize()} + bpc - 1) / bpc) {
+        damaged_ = true; // the chain ends before the file's data
+        return ERR_FAT_INVALID_ENTRIES;
+    }
+    SECTOR_RUN* tailRun = h->runs;
+    while (tailRun != nullptr && tailRun->next != nullptr)
+        tailRun = tailRun->next;
+    uint32_t spc = boot_.sectorsPerCluster;
+    uint32_t last = tailRun != nullptr
+                        ? boot_.SectorToCluster(tailRun->firstSector + tailRun->sectorCount - spc)
+                        : 0;
+    uint32_t tail = last, firstNew = 0;
+    for (uint32_t n = h->runClusters; rc == KW_OK && n < want; ++n) {
+        uint32_t c = 0;
+        rc = allocateCluster(tail != 0 ? tail + 1 : 2, &c);
+        if (rc != KW_OK)
+            break;
+        rc = fat_->SetNextCluster(c, FAT_EOC_MARK);
+        if (rc == KW_OK && tail != 0)
+            rc = fat_->SetNextCluster(tail, c);
+        if (rc != KW_OK) {
+            fat_->SetNextCluster(c, 0);
+            break;
+        }
+        firstNew = firstNew != 0 ? firstNew : c;
+        tail = c;
+        uint32_t sector = boot_.ClusterToSector(c);
+        if (tailRun != nullptr && tailRun->firstSector + tailRun->sectorCount == sector) {
+            tailRun->sectorCount += spc;
+        } else {
+            auto* run = new SECTOR_RUN;
+            if (run == nullptr) {
+                rc = ERR_NO_MEMORY;
+                break;
+            }
+            run->firstSector = sector;
+            run->sectorCount = spc;
+            run->previous = tailRun;
+            (tailRun != nullptr ? tailRun->next : h->runs) = run;
+            tailRun = run;
+        }
+        ++h->runClusters;
+    }
+    if (rc != KW_OK) {
+        if (firstNew != 0)
+            freeChain(firstNew);
+        if (last != 0)
+            fat_->SetNextCluster(last, FAT_EOC_MARK);
+        FreeSectorRuns(h->runs);
+        h->runs = nullptr;
+        h->runClusters = 0;
+        return rc;
+    }
+    if (last == 0) {
+        h->SetFirstCluster(firstNew);
+        h->entryChanged = true;
+    }
+    return writeFat(false);
+}
+
+// Cuts the chain to `keep` clusters: the entry (size already set in the
+// handle, first cluster 0 when nothing is kept) is written first, then the
+// clusters are freed, so a crash between the two loses no cluster to two
+// owners.
+kwRet FAT_FILESYSTEM::shrinkChain(FAT_FILE_HANDLE* h, uint32_t keep) {
     uint32_t* chain = nullptr;
     uint32_t have = 0;
-    kwRet rc = chainClusters(h->FirstCluster(), std::max(oldClusters, newClusters), &chain, &have);
+    kwRet rc = chainClusters(h->FirstCluster(), boot_.clusterCount, &chain, &have);
     if (rc != KW_OK)
         return rc;
     FreeSectorRuns(h->runs);
     h->runs = nullptr;
     h->runClusters = 0;
-    uint32_t last = have > 0 ? chain[have - 1] : 0;
-    uint32_t added = 0;
-    for (uint32_t n = have; rc == KW_OK && n < newClusters; ++n, ++added) {
-        uint32_t c = 0;
-        rc = allocateCluster(last != 0 ? last + 1 : 2, &c);
+    if (keep == 0)
+        h->SetFirstCluster(0);
+    if (h->entryChanged)
+        rc = flushDisk(); // earlier writes of this handle come before its entry
+    if (rc == KW_OK)
+        rc = FlushEntry(h);
+    if (rc == KW_OK)
+        rc = flushDisk();
+    if (rc == KW_OK)
+        h->entryChanged = false;
+    if (rc == KW_OK && keep < have) {
+        if (keep > 0)
+            rc = fat_->SetNextCluster(chain[keep - 1], FAT_EOC_MARK);
+        for (uint32_t i = keep; rc == KW_OK && i < have; ++i)
+            rc = fat_->SetNextCluster(chain[i], 0);
         if (rc == KW_OK)
-            rc = fat_->SetNextCluster(c, FAT_EOC_MARK);
-        if (rc == KW_OK && last != 0)
-            rc = fat_->SetNextCluster(last, c);
-        if (rc == KW_OK && last == 0)
-            h->SetFirstCluster(c);
-        last = rc == KW_OK ? c : last;
-    }
-    if (rc != KW_OK) {
-        // No room: the clusters added here go back, the file stays as it was.
-        if (have > 0) {
-            freeChain(fat_->GetNextCluster(chain[have - 1]));
-            fat_->SetNextCluster(chain[have - 1], FAT_EOC_MARK);
-        } else if (added > 0) {
-            freeChain(h->FirstCluster());
-            h->SetFirstCluster(0);
-        }
-        delete[] chain;
-        return rc;
-    }
-    if (newClusters < have) {
-        freeChain(chain[newClusters]);
-        if (newClusters > 0)
-            fat_->SetNextCluster(chain[newClusters - 1], FAT_EOC_MARK);
-        else
-            h->SetFirstCluster(0);
+            rc = FlushFat();
     }
     delete[] chain;
-    rc = FlushFat();
+    return rc;
+}
+
+// Zeros [from, to) of the file, so that a file made longer shows no bytes
+// its clusters held before.
+kwRet FAT_FILESYSTEM::zeroTail(FAT_FILE_HANDLE* h, uint32_t from, uint32_t to) {
+    constexpr uint32_t kZeroBytes = 64 * 1024;
+    std::unique_ptr<uint8_t[]> zeros(new (std::nothrow) uint8_t[kZeroBytes]());
+    if (!zeros)
+        return ERR_NO_MEMORY;
+    uint32_t keep = h->position;
+    h->position = from;
+    kwRet rc = KW_OK;
+    while (rc == KW_OK && h->position < to)
+        rc = writeData(h, zeros.get(), std::min(kZeroBytes, to - h->position));
+    h->position = keep;
+    return rc;
+}
+
+kwRet FAT_FILESYSTEM::SetFileSize(FAT_FILE_HANDLE* h, uint32_t newSize) {
+    if (h == nullptr)
+        return ERR_BAD_ARGUMENT;
+    kwRet rc = mayChange();
+    if (rc != KW_OK)
+        return rc;
+    if (!h->IsFile())
+        return ERR_NOT_SUPPORTED;
+    uint32_t oldSize = h->GetSize();
+    if (newSize == oldSize)
+        return KW_OK;
+    uint32_t bpc = boot_.BytesPerCluster();
+    uint32_t clusters = static_cast<uint32_t>((uint64_t{newSize} + bpc - 1) / bpc);
+    FatStampWrite(h->entry);
+    if (newSize < oldSize) {
+        h->SetSize(newSize);
+        if (h->position > newSize)
+            h->position = newSize;
+        return shrinkChain(h, clusters);
+    }
+    rc = growChain(h, clusters);
+    if (rc == KW_OK)
+        rc = zeroTail(h, oldSize, newSize);
     if (rc != KW_OK)
         return rc;
     h->SetSize(newSize);
-    if (h->position > newSize)
-        h->position = newSize;
-    return FlushEntry(h);
+    h->entryChanged = true;
+    return CommitFile(h);
 }
 
-kwRet FAT_FILESYSTEM::Write(FAT_FILE_HANDLE* h, const void* buffer, uint32_t count) {
-    if (h == nullptr || buffer == nullptr)
-        return ERR_BAD_ARGUMENT;
-    if (IsReadOnly())
-        return ERR_WRITE_PROTECTED;
-    if (!h->IsFile())
-        return ERR_NOT_SUPPORTED;
-    uint64_t end = uint64_t{h->position} + count;
-    if (end > 0xFFFFFFFFull)
-        return ERR_FILE_TOO_BIG;
-    kwRet rc = end > h->GetSize() ? SetFileSize(h, static_cast<uint32_t>(end)) : KW_OK;
-    uint32_t bpc = boot_.BytesPerCluster();
-    uint32_t clusters = static_cast<uint32_t>((end + bpc - 1) / bpc);
-    if (rc == KW_OK)
-        rc = ensureRuns(h, clusters);
-    if (rc == KW_OK && h->runClusters < clusters)
-        rc = ERR_FILE_TELL;
-    auto* in = static_cast<const uint8_t*>(buffer);
+// The bytes at the handle's position, over clusters the file already has.
+kwRet FAT_FILESYSTEM::writeData(FAT_FILE_HANDLE* h, const uint8_t* in, uint32_t count) {
+    kwRet rc = KW_OK;
     uint64_t skip = h->position;
     for (SECTOR_RUN* r = h->runs; rc == KW_OK && r != nullptr && count > 0; r = r->next) {
         uint64_t runBytes = uint64_t{r->sectorCount} * FAT_SECTOR_SIZE;
@@ -199,9 +296,38 @@ kwRet FAT_FILESYSTEM::Write(FAT_FILE_HANDLE* h, const void* buffer, uint32_t cou
             }
         }
     }
+    return rc != KW_OK ? rc : count == 0 ? KW_OK : ERR_FILE_TELL;
+}
+
+// The new size and time reach the disk when the handle is committed, after
+// the data: until then a crash leaves the file as its entry last described it.
+kwRet FAT_FILESYSTEM::Write(FAT_FILE_HANDLE* h, const void* buffer, uint32_t count) {
+    if (h == nullptr || buffer == nullptr)
+        return ERR_BAD_ARGUMENT;
+    kwRet rc = mayChange();
     if (rc != KW_OK)
         return rc;
+    if (!h->IsFile())
+        return ERR_NOT_SUPPORTED;
+    uint64_t end = uint64_t{h->position} + count;
+    if (end > 0xFFFFFFFFull)
+        return ERR_FILE_TOO_BIG;
+    uint32_t bpc = boot_.BytesPerCluster();
+    uint32_t clusters = static_cast<uint32_t>((end + bpc - 1) / bpc);
+    if (end > h->GetSize())
+        rc = growChain(h, clusters);
+    if (rc == KW_OK)
+        rc = ensureRuns(h, clusters);
+    if (rc == KW_OK && h->runClusters < clusters)
+        rc = ERR_FILE_TELL;
+    if (rc == KW_OK)
+        rc = writeData(h, static_cast<const uint8_t*>(buffer), count);
+    if (rc != KW_OK)
+        return rc;
+    if (end > h->GetSize())
+        h->SetSize(static_cast<uint32_t>(end));
     FatStampWrite(h->entry);
     h->entry[FDE_ATTR] |= FAT_ATTR_ARCHIVE;
-    return FlushEntry(h);
+    h->entryChanged = true;
+    return KW_OK;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 KWFAT_FILE::~KWFAT_FILE() {
+    commit();
     delete handle_;
     handle_ = nullptr;
     CloseFileSystem(&fs_);
@@ -36,17 +37,27 @@ kwRet KWFAT_FILE::AttachVolume() {
         return rc;
     }
     rc = OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0);
-    if (rc == KW_OK)
-        rc = fs_->InitFull();
     if (rc == KW_OK && dynamic_cast<FAT_FILESYSTEM*>(fs_) == nullptr)
         rc = ERR_NO_FILE_IO;
-    return rc;
+    if (rc != KW_OK)
+        return rc;
+    // A FAT read before this lock was taken may be older than the disk (another
+    // process may have written it): a writer reads it again under the lock.
+    uint32_t mode = flags_ & FILE_MODE_MASK;
+    bool writes = mode != FILE_MODE_READ; // FILE_MODE_NO_OPEN serves delete and mkdir
+    auto* fat = static_cast<FAT_FILESYSTEM*>(fs_);
+    return writes && !lockNotOurs_ && fat->IsInitialised() ? fs_->Init() : fs_->InitFull();
 }
 
-// The path inside the volume: after the first ':' when there is one.
+// The entry of a written file goes to the disk after its data.
+kwRet KWFAT_FILE::commit() {
+    if (handle_ == nullptr || fs_ == nullptr)
+        return KW_OK;
+    return static_cast<FAT_FILESYSTEM*>(fs_)->CommitFile(handle_);
+}
+
 const char* KWFAT_FILE::volumePath() const {
-    const char* colon = std::strchr(path_, ':');
-    return colon != nullptr ? colon + 1 : path_;
+    return FatVolumePath(path_);
 }
 
 kwRet KWFAT_FILE::Open() {
@@ -90,10 +101,11 @@ kwRet KWFAT_FILE::Open() {
 }
 
 kwRet KWFAT_FILE::Close(uint32_t, void**) {
+    kwRet rc = commit();
     delete handle_;
     handle_ = nullptr;
     release();
-    return KW_OK;
+    return rc;
 }
 
 kwRet KWFAT_FILE::Delete() {
@@ -148,7 +160,8 @@ kwRet KWFAT_FILE::Write(const void* buffer, uint32_t count, uint32_t* done) {
         return ERR_BAD_ARGUMENT;
     kwRet rc = static_cast<FAT_FILESYSTEM*>(fs_)->Write(handle_, buffer, count);
     if (rc != KW_OK)
-        return rc == ERR_FILE_TOO_BIG || rc == ERR_FAT_NO_SPACE || rc == ERR_WRITE_PROTECTED
+        return rc == ERR_FILE_TOO_BIG || rc == ERR_FAT_NO_SPACE || rc == ERR_WRITE_PROTECTED ||
+                       rc == ERR_FAT_INVALID_ENTRIES
                    ? rc
                    : ERR_FILE_WRITE;
     *done = count;

@@ -27,6 +27,7 @@ public:
 
 private:
     const char* volumePath() const;
+    kwRet commit();
     void release();
 
     FILESYSTEM* fs_ = nullptr;

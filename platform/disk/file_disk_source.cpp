@@ -227,26 +227,58 @@ const std::vector<HostPartition>& FileSectorSource::WatchedPartitions(bool* moun
 
 namespace {
 
-// The partition nodes a lock holds open with O_EXCL: while they are open
-// Linux refuses to mount them.
+// What a lock holds: an open-file-description write lock on the run's bytes
+// (another process that writes the same run through its own descriptor is
+// refused until it is released, so two writers never keep two FATs of one
+// volume in memory) and, on a machine disk, the partition nodes opened with
+// O_EXCL (while they are open Linux refuses to mount them).
 class NodeClaim : public DiskClaim {
 public:
     ~NodeClaim() override {
+        if (lockFd >= 0) {
+            struct flock l = range;
+            l.l_type = F_UNLCK;
+            fcntl(lockFd, F_OFD_SETLK, &l);
+        }
         for (int fd : fds)
             close(fd);
     }
+    int lockFd = -1;
+    struct flock range = {};
     std::vector<int> fds;
 };
+
+// The write lock on [sector, sector + count): Busy while another open file
+// description holds any of it.
+DiskIoResult LockRun(int fd, uint64_t sector, uint64_t count, NodeClaim* held) {
+    struct flock l = {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = static_cast<off_t>(sector * kSectorBytes);
+    l.l_len = static_cast<off_t>(count * kSectorBytes);
+    if (fcntl(fd, F_OFD_SETLK, &l) != 0)
+        return {errno == EAGAIN || errno == EACCES ? DiskIoStatus::Busy : DiskIoStatus::IoError,
+                errno};
+    held->lockFd = fd;
+    held->range = l;
+    return {};
+}
 
 } // namespace
 
 DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
                                      std::unique_ptr<DiskClaim>* claim) {
     claim->reset();
+    auto held = std::make_unique<NodeClaim>();
     HostView view = CurrentHostView();
     std::vector<HostPartition> parts = HostPartitionsIn(view);
-    if (!hostDisk_ && parts.empty())
-        return {};
+    if (!hostDisk_ && parts.empty()) {
+        // An image file that Linux does not use: the write lock alone.
+        DiskIoResult locked = writable_ ? LockRun(fd_, sector, count, held.get()) : DiskIoResult{};
+        if (locked.ok())
+            *claim = std::move(held);
+        return locked;
+    }
     switch (UseOf(parts, view.mountInfoRead, sector, count)) {
     case HostUse::ProgramVolume:
         return {DiskIoStatus::OwnVolume, EBUSY};
@@ -255,7 +287,6 @@ DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
     case HostUse::Free:
         break;
     }
-    auto held = std::make_unique<NodeClaim>();
     for (const HostPartition& p : parts) {
         if (p.wholeDisk || p.node.empty() || !p.Overlaps(sector, count))
             continue;
@@ -267,6 +298,11 @@ DiskIoResult FileSectorSource::Claim(uint64_t sector, uint64_t count,
         if (fd < 0)
             return {errno == EBUSY ? DiskIoStatus::Busy : DiskIoStatus::IoError, errno};
         held->fds.push_back(fd);
+    }
+    if (writable_) {
+        DiskIoResult locked = LockRun(fd_, sector, count, held.get());
+        if (!locked.ok())
+            return locked;
     }
     *claim = std::move(held);
     return {};

@@ -17,7 +17,9 @@
 // place of its digest, the walk goes on, and the exit status is 3.
 #include "engine/core/codepage.h"
 #include "engine/core/errtext.h"
+#include "engine/disk/kwlib.h"
 #include "engine/disk/pi_report.h"
+#include "engine/fat/fat_filesystem.h"
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
 #include "engine/host/fs_modules.h"
@@ -32,6 +34,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -165,25 +169,74 @@ kwRet Cat(FILESYSTEM* fs, const std::string& path) {
     });
 }
 
-// Standard input into the file, which is created or emptied first.
+// Standard input as a file that can be measured: itself when it is one,
+// else a copy in a temporary file. Null with *rc on failure.
+FILE* MeasurableInput(kwRet* rc) {
+    struct stat st {};
+    if (fstat(fileno(stdin), &st) == 0 && S_ISREG(st.st_mode))
+        return stdin;
+    FILE* copy = std::tmpfile();
+    std::vector<uint8_t> buffer(kChunk);
+    size_t n = 0;
+    while (copy != nullptr && (n = std::fread(buffer.data(), 1, kChunk, stdin)) > 0) {
+        if (std::fwrite(buffer.data(), 1, n, copy) != n) {
+            std::fclose(copy);
+            copy = nullptr;
+        }
+    }
+    if (copy == nullptr || std::ferror(stdin) || std::fseek(copy, 0, SEEK_SET) != 0) {
+        if (copy != nullptr)
+            std::fclose(copy);
+        *rc = ERR_FILE_READ;
+        return nullptr;
+    }
+    return copy;
+}
+
+// Refuses a put that cannot fit before the old file is emptied: the clusters
+// free now and those the old file gives back must hold the new bytes.
+kwRet CheckRoom(FILESYSTEM* fs, FILE_BASE* file, FILE* in) {
+    auto* fat = dynamic_cast<FAT_FILESYSTEM*>(fs);
+    struct stat st {};
+    if (fat == nullptr || fat->GetBootRecord() == nullptr || fstat(fileno(in), &st) != 0)
+        return KW_OK;
+    uint64_t cluster = fat->GetBootRecord()->BytesPerCluster();
+    uint64_t old = 0;
+    if (kwFileGetSize(file, &old) != KW_OK)
+        old = 0;
+    uint64_t pos = static_cast<uint64_t>(std::max<off_t>(ftello(in), 0));
+    uint64_t need = (static_cast<uint64_t>(st.st_size) - pos + cluster - 1) / cluster;
+    uint64_t have = fat->GetFat()->CountFreeClusters() + (old + cluster - 1) / cluster;
+    return need > have ? ERR_FAT_NO_SPACE : KW_OK;
+}
+
+// Standard input into the file, which is created or emptied first; a put
+// that cannot fit leaves an existing file as it was.
 kwRet Put(FILESYSTEM* fs, const std::string& path) {
-    FILE_BASE* file = nullptr;
-    kwRet rc = kwFileOpen(&file, EnginePath(path).c_str(),
-                          FILE_MODE_CREATE_ALWAYS | FILE_MODE_BINARY, fs->GetPI(), nullptr, 0);
-    if (rc != KW_OK)
+    kwRet rc = KW_OK;
+    FILE* in = MeasurableInput(&rc);
+    if (in == nullptr)
         return rc;
-    rc = kwFileSetSize(file, 0, 0);
+    FILE_BASE* file = nullptr;
+    rc = kwFileOpen(&file, EnginePath(path).c_str(), FILE_MODE_CREATE_ALWAYS | FILE_MODE_BINARY,
+                    fs->GetPI(), nullptr, 0);
+    if (rc == KW_OK)
+        rc = CheckRoom(fs, file, in);
+    if (rc == KW_OK)
+        rc = kwFileSetSize(file, 0, 0);
     std::vector<uint8_t> buffer(kChunk);
     while (rc == KW_OK) {
-        size_t n = std::fread(buffer.data(), 1, kChunk, stdin);
+        size_t n = std::fread(buffer.data(), 1, kChunk, in);
         if (n == 0) {
-            rc = std::ferror(stdin) ? ERR_FILE_READ : KW_OK;
+            rc = std::ferror(in) ? ERR_FILE_READ : KW_OK;
             break;
         }
         uint32_t done = 0;
         rc = kwFileWrite(file, buffer.data(), static_cast<uint32_t>(n), &done);
     }
-    kwRet closed = kwFileClose(file, 0, nullptr);
+    kwRet closed = file != nullptr ? kwFileClose(file, 0, nullptr) : KW_OK;
+    if (in != stdin)
+        std::fclose(in);
     return rc != KW_OK ? rc : closed;
 }
 
@@ -197,6 +250,31 @@ kwRet Remove(FILESYSTEM* fs, const std::string& path) {
     kwRet closed = kwFileClose(file, 0, nullptr);
     return rc != KW_OK ? rc : closed;
 }
+
+// The volume's lock for one command.
+class VolumeLock {
+public:
+    ~VolumeLock() {
+        if (locked_)
+            kwLogUnlock(handle_, 0);
+        if (handle_ != FS_NO_HANDLE)
+            kwLogClose(handle_);
+    }
+    kwRet Take(PARTITION_INFO* pi) {
+        kwRet rc = kwLogOpen(pi, &handle_);
+        if (rc != KW_OK) {
+            handle_ = FS_NO_HANDLE;
+            return rc;
+        }
+        rc = kwLogLock(handle_);
+        locked_ = rc == KW_OK;
+        return rc;
+    }
+
+private:
+    kwhandle handle_ = FS_NO_HANDLE;
+    bool locked_ = false;
+};
 
 int Usage() {
     std::fprintf(stderr, "usage: kwfs ls [--hash] [--password P] SOURCE\n"
@@ -312,6 +390,14 @@ int main(int argc, char** argv) {
     }
     KwfsSource source;
     kwRet rc = source.Open(args[1]);
+    if (rc != KW_OK)
+        return Fail(rc);
+    // A command that writes holds the volume from before its FAT is read to
+    // the end: another writer is refused (ERR_CANNOT_LOCK) rather than
+    // working from a FAT this one changes.
+    VolumeLock lock;
+    if (command == "put" || command == "rm")
+        rc = lock.Take(source.Partition());
     if (rc != KW_OK)
         return Fail(rc);
     FILESYSTEM* fs = nullptr;
