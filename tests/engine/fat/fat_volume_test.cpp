@@ -281,6 +281,58 @@ TEST_F(FatEngine, TheFatEndsAtItsLastCluster) {
     EXPECT_EQ(fat->GetNextCluster(end - 1), 0u);
 }
 
+// Bad-cluster marks written by another tool (0xFF7, 0xFFF7, 0x0FFFFFF7) read
+// back as marks, never as links to a cluster of that number, and the marks
+// the engine writes land on the disk in each width.
+TEST_F(FatEngine, BadClusterMarksReadBackFromDiskInEveryWidth) {
+    for (int bits : {12, 16, 32}) {
+        SCOPED_TRACE("FAT" + std::to_string(bits));
+        kwtest::TempDir dir;
+        fs::path image = kwtest::MakeFatVolume(dir, "v.img", bits,
+                                               bits == 32   ? 70000
+                                               : bits == 16 ? 20000
+                                                            : 1440,
+                                               1);
+        std::vector<uint8_t> boot = kwtest::ReadAt(image, 0, 512);
+        uint64_t fatAt = uint64_t{kwbytes::LoadLe16(boot.data() + 14)} * 512;
+        // Cluster 5 (odd, the high half of a FAT12 byte pair) and 6 marked bad.
+        auto mark = [&](uint32_t cluster) {
+            if (bits == 32) {
+                kwtest::WriteAt(image, fatAt + cluster * 4, {0xF7, 0xFF, 0xFF, 0x0F});
+            } else if (bits == 16) {
+                kwtest::WriteAt(image, fatAt + cluster * 2, {0xF7, 0xFF});
+            } else {
+                uint64_t at = fatAt + cluster * 3 / 2;
+                std::vector<uint8_t> pair = kwtest::ReadAt(image, at, 2);
+                if (cluster & 1)
+                    pair = {uint8_t((pair[0] & 0x0F) | 0x70), 0xFF};
+                else
+                    pair = {0xF7, uint8_t((pair[1] & 0xF0) | 0x0F)};
+                kwtest::WriteAt(image, at, pair);
+            }
+        };
+        mark(5);
+        mark(6);
+        Open(image);
+        ASSERT_EQ(fs_->Init(), KW_OK);
+        FAT_BLOCKS* fat = fat_->GetFat();
+        EXPECT_EQ(fat->GetNextCluster(5), FAT_BAD);
+        EXPECT_EQ(fat->GetNextCluster(6), FAT_BAD);
+        EXPECT_EQ(fat->GetNextCluster(7), 0u);
+        SECT_LIST bad;
+        ASSERT_EQ(fs_->GetBadSectors(&bad), KW_OK);
+        EXPECT_EQ(bad.GetCount(), 2u);
+        // Written back by the engine: the same bytes as the tool's.
+        std::vector<uint8_t> before = kwtest::ReadAt(image, fatAt, 16);
+        ASSERT_EQ(fat->SetNextCluster(6, 0), KW_OK);
+        ASSERT_EQ(fat_->FlushFat(), KW_OK);
+        ASSERT_EQ(fat->SetNextCluster(6, FAT_BAD), KW_OK);
+        ASSERT_EQ(fat_->FlushFat(), KW_OK);
+        TearDown();
+        EXPECT_EQ(kwtest::ReadAt(image, fatAt, 16), before);
+    }
+}
+
 TEST_F(FatEngine, BadBootSectorsAndTruncatedVolumes) {
     fs::path image = kwtest::MakeFatVolume(dir_, "v.img", 16, 20000, 4);
     std::vector<uint8_t> bps(2);

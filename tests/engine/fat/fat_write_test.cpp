@@ -1,5 +1,6 @@
 // Writing FAT volumes through the engine's file objects (kwfs put and rm,
 // kwFileOpen) and checking them with mtype, mcopy, mdir and fsck.fat.
+#include "engine/core/errtext.h"
 #include "engine/disk/kwlib.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/file_base.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 
@@ -179,6 +181,7 @@ TEST_F(FatEdit, FoldersGrowAndAFullFixedRootRefuses) {
         rc = WriteFile(("\\R" + std::to_string(inRoot++) + ".TXT").c_str(), "",
                        FILE_MODE_CREATE_NEW);
     EXPECT_EQ(rc, ERR_FAT_ROOT_FULL);
+    EXPECT_EQ(kwGetErrorTextA(rc).find("bad sector"), std::string::npos) << kwGetErrorTextA(rc);
     EXPECT_EQ(WriteFile("\\Many\\a fairly long file name 7", "", FILE_MODE_CREATE_NEW),
               ERR_FILE_EXISTS);
     Close();
@@ -229,17 +232,94 @@ TEST_F(FatEdit, ReadOnlyVolumesRefuseEveryChange) {
     EXPECT_EQ(kwtest::Capture("sha256sum " + Quote(image)).substr(0, 64), before);
 }
 
-TEST_F(FatEdit, SerialAndLabelGoIntoTheBootSectorPadded) {
-    fs::path image = kwtest::MakeFatVolume(dir_, "v.img", 32, 70000, 1);
+// A new serial changes the serial only: the label stays what the volume has,
+// whatever the partition record holds (empty for a bare volume file).
+TEST_F(FatEdit, SerialGoesIntoTheBootSectorAndTheLabelStays) {
+    for (const char* recordLabel : {"", "OTHER"}) {
+        kwtest::TempDir dir;
+        fs::path image = kwtest::MakeFatVolume(dir, "v.img", 32, 70000, 1);
+        Open(image);
+        std::snprintf(pi_->volumeLabel, sizeof pi_->volumeLabel, "%s", recordLabel);
+        ASSERT_EQ(fs_->SetSerialNumber(0xA1B2C3D4), KW_OK);
+        EXPECT_EQ(fs_->GetSerialNumber(), 0xA1B2C3D4u);
+        Close();
+        std::vector<uint8_t> boot = kwtest::ReadAt(image, 0, 512);
+        EXPECT_EQ(std::string(boot.begin() + 71, boot.begin() + 82), "KWTEST     ");
+        EXPECT_EQ(boot[21], 0xF8);
+        EXPECT_EQ(kwtest::ReadAt(image, 6 * 512, 512), boot); // the backup copy
+        std::string report;
+        EXPECT_TRUE(kwtest::FsckClean(image, &report)) << report;
+    }
+}
+
+// Growing a file that has clusters fails for lack of room: the clusters
+// taken go back and its old last cluster ends its chain again, so the next
+// file written cannot share it.
+TEST_F(FatEdit, AGrowthWithoutRoomEndsTheOldChainAgain) {
+    fs::path image = kwtest::MakeFatVolume(dir_, "v.img", 12, 1440, 1);
     Open(image);
-    std::snprintf(pi_->volumeLabel, sizeof pi_->volumeLabel, "KWTEST");
-    ASSERT_EQ(fs_->SetSerialNumber(0xA1B2C3D4), KW_OK);
-    EXPECT_EQ(fs_->GetSerialNumber(), 0xA1B2C3D4u);
+    ASSERT_EQ(WriteFile("\\five.bin", Bytes(5000, 11), FILE_MODE_CREATE_NEW), KW_OK);
+    uint32_t free = fat_->GetFat()->CountFreeClusters();
+    FILE_BASE* f = nullptr;
+    ASSERT_EQ(kwFileOpen(&f, "\\five.bin", FILE_MODE_READWRITE, pi_, nullptr, 0), KW_OK);
+    ASSERT_EQ(kwFileSeek(f, 0, 0, FILE_SEEK_END), KW_OK);
+    std::string more = Bytes((free + 1) * 512, 12);
+    uint32_t done = 0;
+    EXPECT_EQ(kwFileWrite(f, more.data(), static_cast<uint32_t>(more.size()), &done),
+              ERR_FAT_NO_SPACE);
+    EXPECT_EQ(kwFileClose(f, 0, nullptr), KW_OK);
+    EXPECT_EQ(fat_->GetFat()->CountFreeClusters(), free);
+    ASSERT_EQ(WriteFile("\\eight.bin", Bytes(8000, 13), FILE_MODE_CREATE_NEW), KW_OK);
     Close();
+    std::string report;
+    EXPECT_TRUE(kwtest::FsckClean(image, &report)) << report;
+    EXPECT_TRUE(Mtype(image, "five.bin") == Bytes(5000, 11));
+    EXPECT_TRUE(Mtype(image, "eight.bin") == Bytes(8000, 13));
+}
+
+// Names as the tools write and show them: short names lower-cased through
+// the code page by their case flags, a name that is 8.3 once upper-cased
+// stored in one slot with those flags, and a file may bear the label's name.
+TEST(FatNames, NamesAreWrittenAndShownAsTheToolsDo) {
+    kwtest::TempDir dir;
+    fs::path image = kwtest::MakeFatVolume(dir, "v.img", 16, 20000, 4);
+    fs::create_directories(dir / "tree" / "ärger");
+    std::ofstream(dir / "tree" / "état.txt") << "e";
+    std::ofstream(dir / "tree" / "ärger" / "ö.txt") << "o";
+    ASSERT_TRUE(kwtest::Run("cd " + Quote(dir / "tree") +
+                            " && MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -s -i " + Quote(image) +
+                            " * ::"));
+    std::ofstream(dir / "in") << "x";
+    for (const char* name : {"a.txt", "b.TXT", "Mixed.txt", "KWTEST", "UPPER.TXT"}) {
+        kwtest::KwfsResult put = Put(image, name, dir / "in");
+        ASSERT_EQ(put.status, 0) << name << ": " << put.err;
+    }
+    kwtest::KwfsResult ls = kwtest::KwfsLs("part:" + image.string());
+    ASSERT_EQ(ls.status, 0) << ls.err;
+    // mdir names the folder by its stored name in the paths below it ("Ärger/")
+    // and by its shown name in its own line ("ärger"): the root is compared.
+    FatListing tools = kwtest::MdirListing(image), shown = ls.listing;
+    std::erase_if(tools, [](const auto& e) { return e.first.find('/') != std::string::npos; });
+    std::erase_if(shown, [](const auto& e) { return e.first.find('/') != std::string::npos; });
+    EXPECT_EQ(shown, tools);
+    for (const char* name : {"état.txt", "ärger/ö.txt", "a.txt", "b.TXT", "Mixed.txt", "KWTEST"})
+        EXPECT_EQ(ls.listing.count(name), 1u) << name;
+    // One slot each, with the case flags: base and extension lower, base only.
     std::vector<uint8_t> boot = kwtest::ReadAt(image, 0, 512);
-    EXPECT_EQ(std::string(boot.begin() + 71, boot.begin() + 82), "KWTEST     ");
-    EXPECT_EQ(boot[21], 0xF8);
-    EXPECT_EQ(kwtest::ReadAt(image, 6 * 512, 512), boot); // the backup copy
+    uint32_t rootSector = boot[14] + boot[15] * 256u + boot[16] * (boot[22] + boot[23] * 256u);
+    std::vector<uint8_t> root = kwtest::ReadAt(image, uint64_t{rootSector} * 512, 512 * 4);
+    const std::pair<const char*, uint8_t> slots[] = {{"A       TXT", 0x18}, {"B       TXT", 0x08}};
+    for (const auto& [name11, flags] : slots) {
+        bool seen = false;
+        for (size_t i = 32; i < root.size(); i += 32) {
+            if (std::memcmp(&root[i], name11, 11) != 0)
+                continue;
+            seen = true;
+            EXPECT_EQ(root[i + 12], flags) << name11;
+            EXPECT_NE(root[i - 32 + 11], 0x0F) << name11 << " has a long name";
+        }
+        EXPECT_TRUE(seen) << name11;
+    }
     std::string report;
     EXPECT_TRUE(kwtest::FsckClean(image, &report)) << report;
 }
