@@ -62,11 +62,18 @@ kwtest::KwfsResult Put(const fs::path& image, const std::string& path, const fs:
 std::string FsckDamage(const fs::path& image) {
     std::istringstream in(kwtest::Capture("fsck.fat -n " + Quote(image) + " 2>&1"));
     static const char* const harmless[] = {
-        "fsck.fat ",        "Checking",      "Leaving filesystem unchanged",
-        "Reclaimed ",       "Free cluster summary", "FATs differ but appear to be intact",
-        "  Using first FAT", "Perform changes", "  Auto-",
+        "fsck.fat ",
+        "Checking",
+        "Leaving filesystem unchanged",
+        "Reclaimed ",
+        "Free cluster summary",
+        "FATs differ but appear to be intact",
+        "  Using first FAT",
+        "Perform changes",
+        "  Auto-",
     };
-    static const std::regex longer(R"(.*File size is \d+ bytes, cluster chain length is \d+ bytes\.)");
+    static const std::regex longer(
+        R"(.*File size is \d+ bytes, cluster chain length is \d+ bytes\.)");
     std::string left, line;
     bool truncating = false;
     while (std::getline(in, line)) {
@@ -100,8 +107,8 @@ TEST(FatPaths, AColonInsideAPathIsRefusedAndActsOnNoOtherFile) {
         std::string command(row);
         std::string verb = command.substr(0, command.find(' '));
         std::string path = command.substr(verb.size() + 1);
-        kwtest::KwfsResult r = kwtest::Kwfs(verb + " 'part:" + image.string() + "' '" + path +
-                                            "'" + (verb == "put" ? " < " + Quote(dir / "other") : ""));
+        kwtest::KwfsResult r = kwtest::Kwfs(verb + " 'part:" + image.string() + "' '" + path + "'" +
+                                            (verb == "put" ? " < " + Quote(dir / "other") : ""));
         EXPECT_EQ(r.status, 1) << row;
         EXPECT_NE(r.err.find("error 505"), std::string::npos) << row << ": " << r.err;
         EXPECT_TRUE(ReadHost(image) == before) << row << " changed the volume";
@@ -130,7 +137,8 @@ public:
         return inner_->Read(sector, buffer, count);
     }
     kw::plat::DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override {
-        log_->push_back({false, sector, std::string(static_cast<const char*>(buffer), count * 512)});
+        log_->push_back(
+            {false, sector, std::string(static_cast<const char*>(buffer), count * 512)});
         return inner_->Write(sector, buffer, count);
     }
     kw::plat::DiskIoResult Flush() override {
@@ -399,9 +407,9 @@ TEST_P(FatDamage, ChangesAreRefusedAndIntactFilesStillRead) {
     std::string before = ReadHost(image);
     WriteHost(dir / "new.bin", Bytes(9000, 8));
     std::string command(c.command);
-    kwtest::KwfsResult r = kwtest::Kwfs(command.substr(0, command.find(' ')) + " 'part:" +
-                                        image.string() + "' " + command.substr(command.find(' ')) +
-                                        " < " + Quote(dir / "new.bin"));
+    kwtest::KwfsResult r =
+        kwtest::Kwfs(command.substr(0, command.find(' ')) + " 'part:" + image.string() + "' " +
+                     command.substr(command.find(' ')) + " < " + Quote(dir / "new.bin"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("error 2002"), std::string::npos) << r.err;
     EXPECT_TRUE(ReadHost(image) == before) << "the damaged volume was changed";
@@ -433,8 +441,9 @@ TEST(FatRoom, APutThatCannotFitKeepsTheOldFile) {
     EXPECT_EQ(fromFile.status, 1);
     EXPECT_NE(fromFile.err.find("error 2008"), std::string::npos) << fromFile.err;
     EXPECT_TRUE(Mtype(image, "keep.bin") == old);
-    std::string piped = kwtest::Capture("cat " + Quote(dir / "big") + " | " + KW_KWFS + " put 'part:" +
-                                        image.string() + "' keep.bin 2>&1; echo status=$?");
+    std::string piped =
+        kwtest::Capture("cat " + Quote(dir / "big") + " | " + KW_KWFS +
+                        " put 'part:" + image.string() + "' keep.bin 2>&1; echo status=$?");
     EXPECT_NE(piped.find("error 2008"), std::string::npos) << piped;
     EXPECT_TRUE(Mtype(image, "keep.bin") == old);
     std::string report;

@@ -258,6 +258,11 @@ TEST_F(FatEdit, SerialGoesIntoTheBootSectorAndTheLabelStays) {
 TEST_F(FatEdit, AGrowthWithoutRoomEndsTheOldChainAgain) {
     fs::path image = kwtest::MakeFatVolume(dir_, "v.img", 12, 1440, 1);
     Open(image);
+    // Held for the whole session, as the editor does: the files opened below
+    // work on the FAT in memory, never read again in between.
+    kwhandle lock = FS_NO_HANDLE;
+    ASSERT_EQ(kwLogOpen(pi_, &lock), KW_OK);
+    ASSERT_EQ(kwLogLock(lock), KW_OK);
     ASSERT_EQ(WriteFile("\\five.bin", Bytes(5000, 11), FILE_MODE_CREATE_NEW), KW_OK);
     uint32_t free = fat_->GetFat()->CountFreeClusters();
     FILE_BASE* f = nullptr;
@@ -270,6 +275,8 @@ TEST_F(FatEdit, AGrowthWithoutRoomEndsTheOldChainAgain) {
     EXPECT_EQ(kwFileClose(f, 0, nullptr), KW_OK);
     EXPECT_EQ(fat_->GetFat()->CountFreeClusters(), free);
     ASSERT_EQ(WriteFile("\\eight.bin", Bytes(8000, 13), FILE_MODE_CREATE_NEW), KW_OK);
+    EXPECT_EQ(kwLogUnlock(lock, 0), KW_OK);
+    kwLogClose(lock);
     Close();
     std::string report;
     EXPECT_TRUE(kwtest::FsckClean(image, &report)) << report;
