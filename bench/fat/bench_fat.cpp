@@ -1,7 +1,9 @@
 // FAT32 volumes inside a disk-image file, read through the engine and by the
 // Debian tools in the same run: listing a folder of 10,000 files, walking a
-// tree of 100,000 entries (mdir -/ -a, fls -r), and reading a 200 MiB file
-// (mcopy). The engine's side runs in this process (the file system set up
+// tree of 100,000 entries (mdir -/ -a, fls -r), reading a 200 MiB file
+// (mcopy), reading every file of the 10,000-file folder (mcopy -s), and
+// writing a 500 MB file into a volume and reading it back into a host file
+// (mcopy both ways). The engine's side runs in this process (the file system set up
 // afresh for every iteration) and as the kwfs tool, a process like the tools.
 // The volumes are built once and kept in /tmp (KW_BENCH_FAT_DIR) between runs.
 #include "engine/core/codepage.h"
@@ -208,6 +210,65 @@ void BM_Read200MiB_Mcopy(benchmark::State& s) {
     s.SetBytesProcessed(int64_t{s.iterations()} * (200 << 20));
 }
 
+// Every file of the folder read: kwfs hashes each one, mcopy -s copies the
+// folder out.
+void BM_ReadFolder10k_Kwfs(benchmark::State& s) {
+    std::string image = Build("folder", 64, 1, FillFolder);
+    Tool(s, Kwfs() + " ls --hash 'disk:" + image + ":1'");
+}
+void BM_ReadFolder10k_Mcopy(benchmark::State& s) {
+    std::string image = Build("folder", 64, 1, FillFolder);
+    std::string out = Dir() + "/folder.out";
+    Tool(s, "rm -rf '" + out + "' && mkdir '" + out + "' && " + Mtools(image) + "mcopy -s -n " +
+                At(image) + " ::Big '" + out + "'");
+}
+
+// 500 MB (500 x 10^6 bytes) of host file into an empty 600 MiB volume, the
+// file replaced each time; then read back into a host file.
+constexpr uint64_t kBigBytes = 500000000;
+
+std::string BigHostFile() {
+    std::string file = Dir() + "/put500.bin";
+    if (!fs::exists(file) || fs::file_size(file) != kBigBytes) {
+        fs::create_directories(Dir());
+        Must("head -c " + std::to_string(kBigBytes) + " /dev/urandom > '" + file + "'");
+    }
+    return file;
+}
+
+void OneSmallFile(const fs::path& tree) {
+    std::ofstream(tree / "README.TXT") << "room for a 500 MB file\n";
+}
+
+void BM_Write500MB_Kwfs(benchmark::State& s) {
+    std::string image = Build("write", 600, 8, OneSmallFile), from = BigHostFile();
+    Tool(s, Kwfs() + " put 'disk:" + image + ":1' PUT.BIN < '" + from + "'");
+    s.SetBytesProcessed(int64_t(s.iterations() * kBigBytes));
+}
+void BM_Write500MB_Mcopy(benchmark::State& s) {
+    std::string image = Build("write", 600, 8, OneSmallFile), from = BigHostFile();
+    Tool(s, Mtools(image) + "mcopy -o -n " + At(image) + " '" + from + "' ::PUT.BIN");
+    s.SetBytesProcessed(int64_t(s.iterations() * kBigBytes));
+}
+// The same made durable as kwfs makes it (the file flushed to the device
+// before success is reported).
+void BM_Write500MB_McopySynced(benchmark::State& s) {
+    std::string image = Build("write", 600, 8, OneSmallFile), from = BigHostFile();
+    Tool(s, Mtools(image) + "mcopy -o -n " + At(image) + " '" + from + "' ::PUT.BIN && sync '" +
+                image + "'");
+    s.SetBytesProcessed(int64_t(s.iterations() * kBigBytes));
+}
+void BM_Read500MB_Kwfs(benchmark::State& s) {
+    std::string image = Build("write", 600, 8, OneSmallFile), out = Dir() + "/read500.out";
+    Tool(s, "(" + Kwfs() + " cat 'disk:" + image + ":1' PUT.BIN > '" + out + "')");
+    s.SetBytesProcessed(int64_t(s.iterations() * kBigBytes));
+}
+void BM_Read500MB_Mcopy(benchmark::State& s) {
+    std::string image = Build("write", 600, 8, OneSmallFile), out = Dir() + "/read500.out";
+    Tool(s, "(" + Mtools(image) + "mcopy -o -n " + At(image) + " ::PUT.BIN '" + out + "')");
+    s.SetBytesProcessed(int64_t(s.iterations() * kBigBytes));
+}
+
 BENCHMARK(BM_ListFolder10k_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ListFolder10k_Mdir)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ListFolder10k_Fls)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -218,6 +279,13 @@ BENCHMARK(BM_WalkTree100k_Fls)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read200MiB_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read200MiB_Kwfs)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read200MiB_Mcopy)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadFolder10k_Kwfs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_ReadFolder10k_Mcopy)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Write500MB_Kwfs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Write500MB_Mcopy)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Write500MB_McopySynced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Read500MB_Kwfs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Read500MB_Mcopy)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 } // namespace
 

@@ -19,6 +19,7 @@ const char* FatVolumePath(const char* path) {
 kwRet FAT_FILESYSTEM::mayChange() {
     if (!initialised_)
         return ERR_NOT_OPEN;
+    folders_.Drop(); // what a change writes, a path walk must read afresh
     if (readOnly_ || diskReadOnly_)
         return ERR_WRITE_PROTECTED;
     if (!damaged_ && !chainsChecked_) {

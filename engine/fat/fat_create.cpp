@@ -48,6 +48,7 @@ void SetCluster(uint8_t* entry, uint32_t cluster, bool fat32) {
 } // namespace
 
 kwRet FAT_FILESYSTEM::writeDirEntries(FAT_DIRECTORY& dir, uint32_t first, uint32_t count) {
+    folders_.Drop();
     uint32_t lastSector = STATE_MAP_NONE;
     for (uint32_t i = first; i < first + count; ++i) {
         if (i / 16 == lastSector)
@@ -383,6 +384,7 @@ kwRet FAT_FILESYSTEM::FileRename(const char* oldPath, const char* newPath, uint8
     if (std::memcmp(dots, "..         ", 11) != 0)
         return KW_OK;
     SetCluster(dots, parent, boot_.IsFat32());
+    folders_.Drop();
     rc = WriteSectors(first, sector_, 1);
     return rc == KW_OK ? flushDisk() : rc;
 }

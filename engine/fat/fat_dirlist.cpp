@@ -70,17 +70,6 @@ kwRet FAT_FILESYSTEM::LoadDirectory(uint32_t cluster, FAT_DIRECTORY* dir, bool w
 
 namespace {
 
-// Does the listed name of the item equal the searched UTF-16 name?
-bool ItemMatches(const FAT_DIR_ITEM& item, const char16_t* wanted) {
-    if (item.hasLongName && NamesEqual(item.longName, wanted))
-        return true;
-    char shortName[40];
-    char16_t shortWide[16];
-    ShortNameDisplay(item.entry.name, item.entry.caseFlags, shortName, sizeof shortName);
-    Utf8ToUtf16(shortName, shortWide, 16);
-    return NamesEqual(shortWide, wanted);
-}
-
 // The next component of a path: skips separators; false at the end.
 bool NextComponent(const char*& p, const char** start, size_t* length) {
     while (*p == '\\')
@@ -96,6 +85,23 @@ bool NextComponent(const char*& p, const char** start, size_t* length) {
 
 } // namespace
 
+kwRet FAT_FILESYSTEM::folderFor(uint32_t cluster, FAT_FOLDER** folder) {
+    *folder = folders_.Get(cluster);
+    if (*folder != nullptr)
+        return KW_OK;
+    FAT_FOLDER* made = folders_.Make(cluster);
+    if (made == nullptr)
+        return ERR_NO_MEMORY;
+    kwRet rc = LoadDirectory(cluster, &made->dir, false);
+    if (rc != KW_OK)
+        return rc;
+    if (!made->Index(boot_.IsFat32()))
+        return ERR_NO_MEMORY;
+    made->valid = true;
+    *folder = made;
+    return KW_OK;
+}
+
 kwRet FAT_FILESYSTEM::FindPath(const char* path, uint8_t attribute, FAT_FOUND* found) {
     if (path == nullptr || found == nullptr)
         return ERR_BAD_ARGUMENT;
@@ -105,7 +111,6 @@ kwRet FAT_FILESYSTEM::FindPath(const char* path, uint8_t attribute, FAT_FOUND* f
     *found = FAT_FOUND{};
     found->isRoot = true;
     found->entry[FDE_ATTR] = FAT_ATTR_DIRECTORY;
-    FAT_DIRECTORY dir;
     auto name = std::unique_ptr<char[]>(new (std::nothrow) char[std::strlen(p) + 1]);
     auto wanted = std::unique_ptr<char16_t[]>(new (std::nothrow) char16_t[LFN_MAX_CHARS + 2]);
     if (!name || !wanted)
@@ -127,24 +132,19 @@ kwRet FAT_FILESYSTEM::FindPath(const char* path, uint8_t attribute, FAT_FOUND* f
         if (std::strpbrk(name.get(), ":\"<>|") != nullptr)
             return ERR_INVALID_PATH;
         Utf8ToUtf16(name.get(), wanted.get(), LFN_MAX_CHARS + 2);
-        kwRet rc = LoadDirectory(cluster, &dir, false);
+        FAT_FOLDER* folder = nullptr;
+        kwRet rc = folderFor(cluster, &folder);
         if (rc != KW_OK)
             return rc;
-        FAT_DIR_WALK walk(dir, boot_.IsFat32());
-        FAT_DIR_ITEM item;
-        bool hit = false;
-        while (!hit && walk.Next(&item)) {
-            bool label = item.entry.IsVolumeLabel();
-            hit = label == (attribute == FAT_ATTR_VOLUME) && ItemMatches(item, wanted.get());
-        }
-        if (!hit)
+        const FAT_FOLDER_ITEM* hit = folder->Find(wanted.get(), attribute == FAT_ATTR_VOLUME);
+        if (hit == nullptr)
             return ERR_FILE_NOT_FOUND;
-        std::memcpy(found->entry, dir.Entry(item.index), FAT_DIR_ENTRY_SIZE);
+        std::memcpy(found->entry, folder->dir.Entry(hit->index), FAT_DIR_ENTRY_SIZE);
         found->isRoot = false;
         found->parentCluster = cluster;
-        found->entrySector = dir.SectorOf(item.index);
-        found->entryIndex = item.index;
-        found->firstPieceIndex = item.firstIndex;
+        found->entrySector = folder->dir.SectorOf(hit->index);
+        found->entryIndex = hit->index;
+        found->firstPieceIndex = hit->firstIndex;
     }
     if ((attribute & FAT_ATTR_DIRECTORY) && (found->entry[FDE_ATTR] & FAT_ATTR_DIRECTORY) == 0)
         return ERR_FILE_NOT_FOUND;

@@ -19,6 +19,7 @@ FAT_FILESYSTEM::~FAT_FILESYSTEM() {
 
 kwRet FAT_FILESYSTEM::Uninit() {
     initialised_ = false;
+    folders_.Drop();
     delete fat_;
     fat_ = nullptr;
     seen_.Free();

@@ -28,6 +28,7 @@
 #include "engine/fat/fat_blocks.h"
 #include "engine/fat/fat_boot.h"
 #include "engine/fat/fat_dir.h"
+#include "engine/fat/fat_folders.h"
 #include "engine/fs/filesystem.h"
 
 #include <cstdint>
@@ -143,6 +144,8 @@ private:
     kwRet shrinkChain(FAT_FILE_HANDLE* handle, uint32_t clusters);
     kwRet writeData(FAT_FILE_HANDLE* handle, const uint8_t* in, uint32_t count);
     kwRet zeroTail(FAT_FILE_HANDLE* handle, uint32_t from, uint32_t to);
+    // A folder for a path walk, from the cache or read now.
+    kwRet folderFor(uint32_t cluster, FAT_FOLDER** folder);
     kwRet readBootSector(uint8_t* sector);
     kwRet writeBootFields();
     kwRet updateFsInfo();
@@ -180,6 +183,7 @@ private:
     bool damaged_ = false;
     bool chainsChecked_ = false;
     bool fsInfoStale_ = false;
+    FAT_FOLDERS folders_; // dropped at every change and every Init
 };
 
 // The path inside the volume: a drive prefix ("C:" in "C:\x") is skipped. A

@@ -20,6 +20,7 @@ kwRet FAT_FILESYSTEM::allocateCluster(uint32_t near, uint32_t* cluster) {
 }
 
 kwRet FAT_FILESYSTEM::zeroCluster(uint32_t cluster) {
+    folders_.Drop();
     std::memset(sector_, 0, FAT_SECTOR_SIZE);
     uint32_t first = boot_.ClusterToSector(cluster);
     for (uint32_t i = 0; i < boot_.sectorsPerCluster; ++i) {
@@ -46,6 +47,7 @@ kwRet FAT_FILESYSTEM::FlushEntry(FAT_FILE_HANDLE* h) {
         return damaged_ ? ERR_FAT_INVALID_ENTRIES : ERR_WRITE_PROTECTED;
     if (h->isRoot)
         return KW_OK;
+    folders_.Drop();
     kwRet rc = ReadSectors(h->entrySector, sector_, 1);
     if (rc != KW_OK)
         return rc;

@@ -117,7 +117,7 @@ template <class Sink> kwRet ReadFile(FILESYSTEM* fs, const std::string& path, Si
                           fs->GetPI(), nullptr, 0);
     if (rc != KW_OK)
         return rc;
-    std::vector<uint8_t> buffer(kChunk);
+    static std::vector<uint8_t> buffer(kChunk); // one for all files of a walk
     for (;;) {
         uint32_t done = 0;
         rc = kwFileRead(file, buffer.data(), kChunk, &done);
@@ -392,12 +392,12 @@ int main(int argc, char** argv) {
     kwRet rc = source.Open(args[1]);
     if (rc != KW_OK)
         return Fail(rc);
-    // A command that writes holds the volume from before its FAT is read to
-    // the end: another writer is refused (ERR_CANNOT_LOCK) rather than
-    // working from a FAT this one changes.
+    // A command holds the volume from before its FAT is read to the end:
+    // another writer is refused (ERR_CANNOT_LOCK) rather than working from a
+    // FAT this one changes, and no reader sees a write half done. The files
+    // opened inside then find the lock taken and need not take it each.
     VolumeLock lock;
-    if (command == "put" || command == "rm")
-        rc = lock.Take(source.Partition());
+    rc = lock.Take(source.Partition());
     if (rc != KW_OK)
         return Fail(rc);
     FILESYSTEM* fs = nullptr;
