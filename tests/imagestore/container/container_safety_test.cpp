@@ -214,9 +214,16 @@ Counts DirectoryOnDisk(const std::vector<std::vector<uint8_t>>& volumes) {
 }
 
 // After an append that cut off what a stopped write left, every counter and
-// volume-table entry counts the chunks the volumes really hold.
+// volume-table entry counts the chunks the volumes really hold, also when the
+// resumed write is shorter than the leftovers and overwrites none of them.
 TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
-    for (uint32_t limit : {0u, 6 * kChunk}) {
+    struct Case {
+        uint32_t limit;
+        size_t stoppedBytes, resumedBytes;
+    } cases[] = {{0, 200000, 700000}, {6 * kChunk, 200000, 700000}, {0, 450000, 20000}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.stoppedBytes) + " then " + std::to_string(k.resumedBytes));
+        const uint32_t limit = k.limit;
         TempFolder dir, stopped;
         const std::string path = dir.File("a.kwi");
         StoreContainer* c = Create(path, 0, limit);
@@ -225,7 +232,8 @@ TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
         int err = -1;
         c = Append(path, limit, &err);
         ASSERT_NE(c, nullptr) << err;
-        ASSERT_EQ(WriteStream(c, "two", MixedBytes(200000, 2)), 0);
+        ASSERT_EQ(WriteStream(c, "two", MixedBytes(k.stoppedBytes, 2)), 0);
+        ASSERT_EQ(c->SettleWrites(), 0);
         for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
             std::filesystem::copy_file(e.path(), stopped.File(e.path().filename().string()));
         }
@@ -233,7 +241,7 @@ TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
         const std::string copy = stopped.File("a.kwi");
         c = Append(copy, limit, &err);
         ASSERT_NE(c, nullptr) << err;
-        ASSERT_EQ(WriteStream(c, "two", MixedBytes(700000, 4)), 0);
+        ASSERT_EQ(WriteStream(c, "two", MixedBytes(k.resumedBytes, 4)), 0);
         ASSERT_EQ(c->Close(), 0);
         c->Release();
         const auto volumes = Volumes(stopped);
@@ -246,9 +254,47 @@ TEST(ContainerSafety, CountsAfterCuttingLeftoversMatchTheFiles) {
             EXPECT_EQ(counts.table[n], total) << "volume " << n;
         }
         EXPECT_EQ(counts.chunks, total);
-        EXPECT_EQ(ReadBack(copy, "two", MixedBytes(700000, 4)), 0);
+        EXPECT_EQ(ReadBack(copy, "two", MixedBytes(k.resumedBytes, 4)), 0);
         EXPECT_EQ(Verify(copy), 0);
     }
+}
+
+// A rollback file left beside a sound chunk 0 (a set removed and written
+// again under the same name, or a rewrite whose last step, removing the
+// file, failed) never replaces that chunk: the set reads as written, and
+// deleting the set takes the stale file along.
+TEST(ContainerSafety, StaleRollbackFileNeverReplacesASoundChunk0) {
+    TempFolder dir;
+    const std::string path = dir.File("a.kwi");
+    const auto first = MixedBytes(100000, 1), second = MixedBytes(100000, 2);
+    StoreContainer* c = Create(path, kOptPayloadCrc, 0);
+    ASSERT_EQ(WriteStream(c, "d", first), 0);
+    ASSERT_EQ(c->Close(), 0);
+    c->Release();
+    std::vector<uint8_t> chunk0 = FileBytes(path);
+    chunk0.resize(kChunk);
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    EXPECT_TRUE(FolderBytes(dir.Path()).empty());
+
+    c = Create(path, kOptPayloadCrc, 0);
+    ASSERT_EQ(WriteStream(c, "d", second), 0);
+    ASSERT_EQ(c->Close(), 0);
+    c->Release();
+    PutFileBytes(path + "~0", chunk0);
+    EXPECT_EQ(ReadBack(path, "d", second), 0);
+    EXPECT_EQ(Verify(path), 0);
+    // An append rewrites chunk 0 over the stale file and still reads whole.
+    int err = -1;
+    c = Append(path, 0, &err);
+    ASSERT_NE(c, nullptr) << err;
+    ASSERT_EQ(WriteStream(c, "e", first), 0);
+    ASSERT_EQ(c->Close(), 0);
+    c->Release();
+    EXPECT_EQ(ReadBack(path, "d", second), 0);
+    EXPECT_EQ(ReadBack(path, "e", first), 0);
+    PutFileBytes(path + "~0", chunk0);
+    EXPECT_EQ(DeleteContainerSet(path.c_str(), nullptr), 0);
+    EXPECT_TRUE(FolderBytes(dir.Path()).empty());
 }
 
 // After a failed close of an append: every volume is as before the append.
