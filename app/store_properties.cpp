@@ -1,5 +1,6 @@
 #include "app/store_properties.h"
 
+#include "include/filetime.h"
 #include "kwvaults.h"
 
 #include <QDateTime>
@@ -11,7 +12,6 @@ namespace {
 
 constexpr uint32_t kDescriptionBytes = 1024; // an image's description
 constexpr uint32_t kPartTextBytes = 261;     // a part's name or description, 260 characters
-constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
 
 // A text the store copies into a buffer of `size` bytes.
 template <class Get> std::string StoreText(uint32_t size, Get get) {
@@ -39,7 +39,7 @@ uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, int seco
     if (!date.isValid() || !time.isValid() || year < 1601)
         return 0;
     qint64 ms = QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
-    return static_cast<uint64_t>(static_cast<int64_t>(kFileTimeUnixEpoch) + ms * 10000);
+    return kwtime::FromUnix(ms / 1000, static_cast<long>(ms % 1000) * 1000000);
 }
 
 ImageProperties ReadImageProperties(PART_STORE& store) {

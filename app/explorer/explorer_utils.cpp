@@ -3,6 +3,7 @@
 #include "app/explorer/vtfe_drive.h"
 #include "app/explorer/vtfe_item.h"
 #include "app/ui_services.h"
+#include "include/filetime.h"
 #include "platform/drives/drive_table.h"
 #include "platform/drives/host_path.h"
 #include "platform/vfs/vfs.h"
@@ -18,9 +19,6 @@
 
 namespace kw::app {
 namespace {
-
-// 100-ns units between 1601-01-01 and 1970-01-01.
-constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
 
 std::string U8(const QString& s) {
     return s.toStdString();
@@ -73,9 +71,12 @@ QString FormatByteSize(uint64_t bytes) {
 }
 
 QString FormatFileTime(uint64_t filetime, bool toLocal) {
-    if (filetime < kFileTimeUnixEpoch)
+    if (filetime < kwtime::kUnixEpoch)
         return {};
-    qint64 ms = static_cast<qint64>((filetime - kFileTimeUnixEpoch) / 10000);
+    int64_t seconds = 0;
+    long nanoseconds = 0;
+    kwtime::ToUnix(filetime, &seconds, &nanoseconds);
+    qint64 ms = seconds * 1000 + nanoseconds / 1000000;
     QDateTime t = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
     if (!t.isValid())
         return {};

@@ -85,7 +85,7 @@ void BM_RandomReads(benchmark::State& state) {
             state.SkipWithError("open failed");
             return;
         }
-        kw::imgaccess::SetCurrentPartAccess(
+        kw::imgaccess::CURRENT_PART_SCOPE current(
             static_cast<kw::imgaccess::IMAGE_ACCESS*>(image)->Access(0));
         for (uint32_t n = 0; n < kReads; ++n) {
             const uint32_t block = uint32_t(rng() % kBlocks);

@@ -2,6 +2,7 @@
 #include "engine/core/nttime.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
+#include "include/filetime.h"
 #include "platform/drives/drive_table.h"
 
 #include <cstdlib>
@@ -167,19 +168,17 @@ kwRet kwGetTime(KW_TIME* time) {
 
 namespace {
 
-constexpr uint64_t kUnixEpochAsNtTime = 116444736000000000ull;
-
 // Seconds since 1970 through NT time to local time in the DOS range
 // (1980-2107); false when the time cannot be shown there.
 bool ToLocalDosTime(uint32_t seconds, std::tm* tm) {
     if (seconds == 0)
         return false;
     uint64_t nt = SecondsToNtTime(seconds);
-    if (nt < kUnixEpochAsNtTime)
+    if (nt < kwtime::kUnixEpoch)
         return false;
     // The stored offset sits a fraction of a second below the epoch: round to
     // the nearest second so that a whole second reads back as itself.
-    auto t = static_cast<std::time_t>((nt - kUnixEpochAsNtTime + 5000000u) / 10000000u);
+    auto t = static_cast<std::time_t>(kwtime::ToUnixRounded(nt));
     if (localtime_r(&t, tm) == nullptr)
         return false;
     return tm->tm_year >= 80 && tm->tm_year <= 207;

@@ -75,7 +75,6 @@ public:
         image_->AddRef();
     }
     kwRet Open(const std::string& rest) {
-        SetCurrentPartAccess(access_);
         error_ = access_->OpenFile(rest.c_str(), &file_);
         return error_;
     }
@@ -101,7 +100,7 @@ public:
             error_ = ERR_BAD_HANDLE;
             return false;
         }
-        SetCurrentPartAccess(access_);
+        CURRENT_PART_SCOPE current(access_);
         error_ = file_->Read(buffer, count);
         if (error_ == KW_OK && done != nullptr)
             *done = count;
@@ -252,7 +251,6 @@ kwRet IMAGE_ACCESS::ResolvePath(const char* path, KWIPART_ACCESS** access, std::
     rc = found->BuildUsedMap();
     if (rc != KW_OK)
         return rc;
-    SetCurrentPartAccess(found);
     *access = found;
     return KW_OK;
 }

@@ -378,7 +378,6 @@ OLDKWI_ACCESS::~OLDKWI_ACCESS() {
 }
 
 kwRet OLDKWI_ACCESS::Open(const char* changeFile) {
-    SetCurrentPartAccess(this);
     kwRet rc = reader_.Open(changeFile);
     if (rc == KW_OK)
         rc = MakePartitionRecord(reader_.TotalSectors(), reader_.PartitionType(),

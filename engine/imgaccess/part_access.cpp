@@ -3,6 +3,7 @@
 #include "engine/core/kwmemory.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
+#include "include/filetime.h"
 
 #include <cstring>
 #include <ctime>
@@ -13,18 +14,35 @@ namespace kw::imgaccess {
 namespace {
 
 KWIPART_ACCESS* gCurrent = nullptr;
+CURRENT_PART_SCOPE* gInnermost = nullptr; // the guards open now, innermost first
 
 // Largest run handed to the store in one read.
 constexpr uint32_t kMaxRunSectors = 0x10000;
 
 } // namespace
 
-void SetCurrentPartAccess(KWIPART_ACCESS* access) {
-    gCurrent = access;
-}
-
 KWIPART_ACCESS* GetCurrentPartAccess() {
     return gCurrent;
+}
+
+CURRENT_PART_SCOPE::CURRENT_PART_SCOPE(KWIPART_ACCESS* access)
+    : previous_(gCurrent), outer_(gInnermost) {
+    gCurrent = access;
+    gInnermost = this;
+}
+
+CURRENT_PART_SCOPE::~CURRENT_PART_SCOPE() {
+    gCurrent = previous_;
+    gInnermost = outer_;
+}
+
+void CURRENT_PART_SCOPE::Forget(const KWIPART_ACCESS* access) {
+    if (gCurrent == access)
+        gCurrent = nullptr;
+    for (CURRENT_PART_SCOPE* guard = gInnermost; guard != nullptr; guard = guard->outer_) {
+        if (guard->previous_ == access)
+            guard->previous_ = nullptr;
+    }
 }
 
 KWIPART_ACCESS::KWIPART_ACCESS(SHARED_PART_STORE* store, uint32_t part)
@@ -34,8 +52,7 @@ KWIPART_ACCESS::KWIPART_ACCESS(SHARED_PART_STORE* store, uint32_t part)
 
 KWIPART_ACCESS::~KWIPART_ACCESS() {
     CloseAll();
-    if (gCurrent == this)
-        gCurrent = nullptr;
+    CURRENT_PART_SCOPE::Forget(this);
     store_->Release();
 }
 
@@ -84,7 +101,6 @@ void KWIPART_ACCESS::KeepListed(uint32_t sector, const uint8_t* data, uint32_t c
 }
 
 kwRet KWI_ACCESS::Open(const char*) {
-    SetCurrentPartAccess(this);
     const uint32_t blocks = store_->GetBlockCount();
     const uint32_t sectorsPerBlock = store_->GetSectorsPerBlock();
     // Every offset below counts in 512-byte sectors, as the disk library does.
@@ -165,9 +181,7 @@ uint64_t DosDateToFileTime(uint32_t yearsSince1980, uint32_t month, uint32_t day
     const std::time_t t = std::mktime(&local);
     if (t == static_cast<std::time_t>(-1))
         return 0;
-    constexpr int64_t kUnixEpochInFileTime = 116444736000000000;
-    const int64_t ft = int64_t{t} * 10000000 + kUnixEpochInFileTime;
-    return ft > 0 ? static_cast<uint64_t>(ft) : 0;
+    return kwtime::FromUnix(t);
 }
 
 } // namespace kw::imgaccess

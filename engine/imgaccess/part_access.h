@@ -154,8 +154,26 @@ KWIPART_ACCESS* CreatePartAccess(SHARED_PART_STORE* store, uint32_t part, kwRet*
 bool ReleaseIdleFileSystem(const KWIPART_ACCESS* keep);
 
 // The access that the read hook serves (null: none).
-void SetCurrentPartAccess(KWIPART_ACCESS* access);
 KWIPART_ACCESS* GetCurrentPartAccess();
+
+// Makes an access the one the read hook serves for the guard's life; the one
+// before it comes back at its end (unless it was destroyed meanwhile: then
+// none). Every path that reads a partition's sectors through the disk layer
+// holds one.
+class CURRENT_PART_SCOPE {
+public:
+    explicit CURRENT_PART_SCOPE(KWIPART_ACCESS* access);
+    ~CURRENT_PART_SCOPE();
+    CURRENT_PART_SCOPE(const CURRENT_PART_SCOPE&) = delete;
+    CURRENT_PART_SCOPE& operator=(const CURRENT_PART_SCOPE&) = delete;
+
+    // Forgets a destroyed access wherever a guard would bring it back.
+    static void Forget(const KWIPART_ACCESS* access);
+
+private:
+    KWIPART_ACCESS* previous_;
+    CURRENT_PART_SCOPE* outer_; // the guard opened before this one
+};
 
 // FILETIME (UTC) of a local DOS date and time; 0 for a date or time that is
 // not a real one (month 0, day 0, hour 24, ...).

@@ -125,7 +125,6 @@ kwRet KWIPART_ACCESS::OpenFileSystem() {
     }
     if (rc != KW_OK)
         return rc;
-    SetCurrentPartAccess(this);
     rc = fs_->Init();
     if (rc != KW_OK) {
         CloseFileSystem(&fs_);
@@ -141,6 +140,7 @@ kwRet KWIPART_ACCESS::OpenFileSystem() {
 }
 
 kwRet KWIPART_ACCESS::MountFileSystem() {
+    CURRENT_PART_SCOPE current(this);
     lastUse_ = ++gClock;
     return fs_ != nullptr ? KW_OK : OpenFileSystem();
 }
@@ -151,7 +151,7 @@ kwRet KWIPART_ACCESS::ListDirectory(const std::string& path) {
     if (list_ == nullptr)
         return ERR_NO_MEMORY;
     list_->SetWantTimes(true);
-    SetCurrentPartAccess(this);
+    CURRENT_PART_SCOPE current(this);
     listing_ = true;
     kwRet rc = fs_->ListDirectory(list_, path.c_str(), LIST_LONG_NAMES);
     listing_ = false;
@@ -209,7 +209,7 @@ kwRet KWIPART_ACCESS::OpenFile(const char* path, PART_FILE** file) {
     kwRet rc = MountFileSystem();
     if (rc != KW_OK)
         return rc;
-    SetCurrentPartAccess(this);
+    CURRENT_PART_SCOPE current(this);
     FILE_BASE* object = nullptr;
     rc = kwFileOpen(&object, path, FILE_MODE_READ | FILE_MODE_BINARY, pi_, nullptr, 0);
     if (rc != KW_OK)

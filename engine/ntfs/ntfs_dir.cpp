@@ -10,6 +10,7 @@
 #include "engine/disk/kwlib.h"
 #include "engine/ntfs/ntfs_codes.h"
 #include "engine/ntfs/ntfs_filesystem.h"
+#include "include/filetime.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>
@@ -326,11 +327,11 @@ namespace {
 
 // The listing's date and time from an NT time; none before 1980 or past 2106.
 void AddTimes(uint64_t ntTime, KW_DATE* date, KW_TIME* time, bool* ok) {
-    constexpr uint64_t kEpoch = 0x019DB1DED53E8000ull;
     *ok = false;
-    if (ntTime < kEpoch || (ntTime - kEpoch) / 10000000u > 0xFFFFFFFFull)
+    const int64_t rounded = kwtime::ToUnixRounded(ntTime);
+    if (ntTime < kwtime::kUnixEpoch || rounded > 0xFFFFFFFF)
         return;
-    auto seconds = static_cast<uint32_t>((ntTime - kEpoch + 5000000u) / 10000000u);
+    auto seconds = static_cast<uint32_t>(rounded);
     *ok = FileTimeToKwDate(seconds, date) == KW_OK && FileTimeToKwTime(seconds, time) == KW_OK;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/files/sysfile.h"
 
+#include "include/filetime.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,7 +19,6 @@ namespace kw::sys {
 namespace {
 
 // FILETIME of 1970-01-01 00:00:00.
-constexpr uint64_t kUnixEpoch = 116444736000000000ULL;
 
 // Opens an existing regular file. O_NONBLOCK keeps a FIFO from blocking the
 // open; it is cleared again once the file is known to be regular.
@@ -351,29 +352,11 @@ bool sysListDirectory(const std::string& host, std::vector<vfs::VFS_ENTRY>* entr
 }
 
 uint64_t sysToFileTime(int64_t seconds, long nanoseconds) {
-    constexpr int64_t kEpochSeconds = static_cast<int64_t>(kUnixEpoch / 10000000);
-    if (seconds < -kEpochSeconds)
-        return 0; // before 1601
-    if (seconds > INT64_MAX / 10000000 - 1)
-        return UINT64_MAX;
-    int64_t ticks = seconds * 10000000 + nanoseconds / 100;
-    if (ticks < -static_cast<int64_t>(kUnixEpoch))
-        return 0;
-    return kUnixEpoch + static_cast<uint64_t>(ticks);
+    return kwtime::FromUnix(seconds, nanoseconds);
 }
 
 void sysFromFileTime(uint64_t filetime, int64_t* seconds, long* nanoseconds) {
-    int64_t ticks = static_cast<int64_t>(filetime - kUnixEpoch);
-    if (filetime < kUnixEpoch)
-        ticks = -static_cast<int64_t>(kUnixEpoch - filetime);
-    int64_t sec = ticks / 10000000;
-    int64_t rem = ticks % 10000000;
-    if (rem < 0) {
-        rem += 10000000;
-        --sec;
-    }
-    *seconds = sec;
-    *nanoseconds = static_cast<long>(rem * 100);
+    kwtime::ToUnix(filetime, seconds, nanoseconds);
 }
 
 uint64_t sysNow() {

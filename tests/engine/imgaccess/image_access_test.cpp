@@ -28,6 +28,7 @@ void ExpectSectorsThroughHook(IMAGE_ACCESS* image, uint32_t index, const Partiti
     std::string rest;
     ASSERT_EQ(image->ResolvePath(("\\Partition" + std::to_string(index)).c_str(), &access, &rest),
               KW_OK);
+    CURRENT_PART_SCOPE current(access);
     kwhandle handle = 0;
     ASSERT_EQ(kwLogOpen(access->GetPI(), &handle), KW_OK);
     std::vector<uint8_t> block(p.BlockBytes());
@@ -126,7 +127,7 @@ TEST_F(ImageAccessTest, InterleavedReadsOfTwoPartitionsGetEachItsOwnBytes) {
         // The editor selecting a part between reads does not change what they see.
         ASSERT_EQ(image->GetPartStore()->SelectPart(s % 2), 0);
         for (auto [access, part] : {std::pair{pa, &a}, std::pair{pb, &b}}) {
-            SetCurrentPartAccess(access);
+            CURRENT_PART_SCOPE current(access);
             ASSERT_EQ(kwiPhyRead(s, sector.data(), 1), KW_OK);
             ASSERT_EQ(std::memcmp(sector.data(), part->raw.data() + size_t(s) * 512, 512), 0) << s;
         }

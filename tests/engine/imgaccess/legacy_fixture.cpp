@@ -109,6 +109,7 @@ kwRet ReadThroughHook(IMAGE_ACCESS* image, uint32_t index, uint32_t sector, uint
     KWIPART_ACCESS* access = nullptr;
     std::string rest;
     kwRet rc = image->ResolvePath(("\\Partition" + std::to_string(index)).c_str(), &access, &rest);
+    CURRENT_PART_SCOPE current(access);
     kwhandle handle = 0;
     if (rc == KW_OK)
         rc = kwLogOpen(access->GetPI(), &handle);

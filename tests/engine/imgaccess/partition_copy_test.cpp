@@ -165,7 +165,7 @@ TEST_F(CopyTest, PartWithoutUsedBlocksCopiesAndOpensEmpty) {
     ASSERT_NE(image, nullptr) << code; // opens: every read is an unstored block
     KWIPART_ACCESS* access = static_cast<IMAGE_ACCESS*>(image)->Access(0);
     uint8_t sector[512];
-    SetCurrentPartAccess(access);
+    CURRENT_PART_SCOPE current(access);
     EXPECT_EQ(kwiPhyRead(0, sector, 1), ERR_FILE_SHORT_READ);
     EXPECT_EQ(kwiPhyRead(100, sector, 1), ERR_FILE_SHORT_READ);
     image->Release();
@@ -181,13 +181,13 @@ TEST_F(CopyTest, CopiesOutOfAnOpenImageWhileItIsBrowsed) {
     ASSERT_NE(image, nullptr) << code;
     KWIPART_ACCESS* access = static_cast<IMAGE_ACCESS*>(image)->Access(0);
     uint8_t sector[512];
-    SetCurrentPartAccess(access);
+    CURRENT_PART_SCOPE current(access);
     ASSERT_EQ(kwiPhyRead(3, sector, 1), KW_OK);
     PART_STORE* to = Create(Path("out.kwi"), 0);
     ASSERT_EQ(CopyPartition(to, image->GetPartStore(), 2, 0), KW_OK);
     ASSERT_EQ(to->Commit(), 0);
     to->Release();
-    SetCurrentPartAccess(access); // partition 0 still reads its own bytes
+    // partition 0 still reads its own bytes
     ASSERT_EQ(kwiPhyRead(7, sector, 1), KW_OK);
     EXPECT_EQ(std::memcmp(sector, a.raw.data() + 7 * 512, 512), 0);
     image->Release();

@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         kw::imgaccess::KWIPART_ACCESS* partition = image->Access(part);
         if (partition == nullptr)
             continue;
-        kw::imgaccess::SetCurrentPartAccess(partition);
+        kw::imgaccess::CURRENT_PART_SCOPE current(partition);
         for (uint32_t sector = 0; sector < 90; sector += 11)
             kwiPhyRead(sector, buffer.data(), 8);
         kwiPhyRead(0, buffer.data(), 8); // back to the start

@@ -82,7 +82,7 @@ void ReadSectors(IMGACCESS* image) {
         kw::imgaccess::KWIPART_ACCESS* access = impl->Access(i);
         if (access == nullptr)
             break;
-        kw::imgaccess::SetCurrentPartAccess(access);
+        kw::imgaccess::CURRENT_PART_SCOPE current(access);
         for (uint32_t sector : {0u, 1u, 7u, 63u, 1000u, 0xFFFFFFF0u})
             kwiPhyRead(sector, buffer.data(), 16);
     }
