@@ -11,13 +11,12 @@
 #include "engine/imgaccess/change_file.h"
 #include "engine/imgaccess/image_access.h"
 #include "kwbytes.h"
+#include "tests/fuzz/scratch_folder.h"
 #include "tests/imagestore/legacy/legacy_writer.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -73,9 +72,7 @@ std::vector<uint8_t> GetFile(const std::string& path) {
 
 const Fixture& Make() {
     static const Fixture fixture = [] {
-        char pattern[] = "/dev/shm/kwfuzz-kwx-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        const std::string folder = made != nullptr ? made : "/tmp";
+        const std::string& folder = kw::fuzz::ScratchFolder();
         Fixture f{folder + "/image.kwi", folder + "/image.kwx", {}};
         LegacyImage image;
         image.volumeLimit = 4000;

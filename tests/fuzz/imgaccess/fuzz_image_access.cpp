@@ -3,24 +3,15 @@
 // entries) and the files in them, reading each one; then reads sectors of
 // every partition straight through the read hook.
 #include "engine/imgaccess/image_access.h"
+#include "tests/fuzz/scratch_folder.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-const std::string& Folder() {
-    static const std::string folder = [] {
-        char pattern[] = "/dev/shm/kwfuzz-img-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        return std::string(made != nullptr ? made : "/tmp");
-    }();
-    return folder;
-}
 
 void PutFile(const std::string& path, const uint8_t* data, size_t size) {
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
@@ -91,7 +82,7 @@ void ReadSectors(IMGACCESS* image) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = Folder() + "/fuzz.kwi";
+    const std::string path = kw::fuzz::ScratchFolder() + "/fuzz.kwi";
     PutFile(path, data, size);
     uint32_t code = 0;
     IMGACCESS* image = CreateImageAccess(path.c_str(), nullptr, nullptr, &code);
