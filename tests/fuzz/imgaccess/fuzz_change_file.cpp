@@ -75,7 +75,7 @@ const Fixture& Make() {
         const std::string& folder = kw::fuzz::ScratchFolder();
         Fixture f{folder + "/image.kwi", folder + "/image.kwx", {}};
         LegacyImage image;
-        image.volumeLimit = 4000;
+        image.volumeLimit = 8000;
         kw::legacy::testing::writeLegacyImage(f.image, image,
                                               {Pattern(103, 1), Pattern(0, 2), Pattern(201, 1)});
         uint32_t code = 0;
