@@ -4,6 +4,7 @@
 // one record or index damaged on purpose.
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
+#include "engine/fs/file_base.h"
 #include "engine/fs/fs_module.h"
 #include "engine/ntfs/ntfs_codes.h"
 #include "engine/ntfs/ntfs_filesystem.h"
@@ -229,6 +230,37 @@ TEST(NtfsVolume, LabelVersionAndFreeSpace) {
     ASSERT_EQ(fsModuleOf(FS_KIND_NTFS)->estimateFree(v.Pi(), &rowFree), KW_OK);
     EXPECT_EQ(rowFree, std::stoul(info.substr(at + 15)) * 8);
     EXPECT_EQ(rowFree, freeSects);
+}
+
+// Reads that pass the end: a resident value refuses a range whose end lies
+// past it (not only a length past it); the file object gives the bytes up to
+// the end with 305, and a seek past the end fails.
+TEST(NtfsFiles, ReadsPastTheEndOfAResidentFile) {
+    kwtest::TempDir dir;
+    fs::path image = kwtest::MakeNtfsVolume(dir, "v.img", 16, 4096);
+    WriteHost(dir / "r", "resident");
+    kwtest::NtfsPut(image, dir / "r", "r.txt");
+    Volume v(image);
+    ASSERT_EQ(v.Status(), KW_OK);
+    NTFS_FILE_HANDLE* h = nullptr;
+    ASSERT_EQ(v->OpenFile("\\r.txt", &h), KW_OK);
+    ASSERT_FALSE(h->data.nonResident);
+    char bytes[16] = {};
+    EXPECT_EQ(v->ReadStream(h->data, 5, bytes, 5), kw::ntfs::ERR_AT_END_OF_FILE);
+    EXPECT_EQ(v->ReadStream(h->data, 5, bytes, 3), KW_OK);
+    EXPECT_EQ(std::string(bytes, 3), "ent");
+    v->CloseFile(h);
+
+    FILE_BASE* file = nullptr;
+    ASSERT_EQ(kwFileOpen(&file, "\\r.txt", FILE_MODE_READ | FILE_MODE_BINARY, v.Pi(), nullptr, 0),
+              KW_OK);
+    ASSERT_EQ(kwFileSeek(file, 5, 0, FILE_SEEK_SET), KW_OK);
+    uint32_t done = 0;
+    EXPECT_EQ(kwFileRead(file, bytes, 10, &done), ERR_FILE_SHORT_READ);
+    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(kwFileSeek(file, 9, 0, FILE_SEEK_SET), ERR_FILE_SEEK);
+    EXPECT_EQ(kwFileWrite(file, bytes, 1, &done), ERR_WRITE_PROTECTED);
+    EXPECT_EQ(kwFileClose(file, 0, nullptr), KW_OK);
 }
 
 TEST(NtfsFiles, ACompressedFileIsListedButNotRead) {
