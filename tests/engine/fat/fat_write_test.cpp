@@ -206,12 +206,18 @@ TEST_F(FatEdit, SizesChangeForRealAndNeverPastFourGigabytes) {
     EXPECT_EQ(kwFileRead(f, buffer, 100, &done), ERR_FILE_SHORT_READ);
     EXPECT_EQ(done, 40u);
     EXPECT_EQ(kwFileClose(f, 0, nullptr), KW_OK);
+    // Made longer: the new bytes are zeros, not what the clusters held.
+    ASSERT_EQ(WriteFile("\\zeros.bin", Bytes(3000, 8), FILE_MODE_CREATE_NEW), KW_OK);
+    ASSERT_EQ(kwFileOpen(&f, "\\zeros.bin", FILE_MODE_READWRITE, pi_, nullptr, 0), KW_OK);
+    EXPECT_EQ(kwFileSetSize(f, 50000, 0), KW_OK); // over the clusters grow.bin gave back
+    EXPECT_EQ(kwFileClose(f, 0, nullptr), KW_OK);
     // No room: the file stays as it was.
     uint32_t before = fat_->GetFat()->CountFreeClusters();
     EXPECT_EQ(WriteFile("\\huge.bin", Bytes(25 << 20, 3), FILE_MODE_CREATE_NEW), ERR_FAT_NO_SPACE);
     EXPECT_EQ(fat_->GetFat()->CountFreeClusters(), before);
     Close();
     EXPECT_EQ(Mtype(image, "grow.bin"), Bytes(100000, 7).substr(0, 5000) + "tail");
+    EXPECT_EQ(Mtype(image, "zeros.bin"), Bytes(3000, 8) + std::string(47000, '\0'));
     std::string report;
     EXPECT_TRUE(kwtest::FsckClean(image, &report)) << report;
 }
