@@ -3,11 +3,16 @@
 //
 //   kwfs ls [--hash] SOURCE   one JSON object per entry, sorted by path
 //   kwfs cat SOURCE PATH      one file's bytes to standard output
-//   kwfs put SOURCE PATH      standard input into the file (created or replaced)
+//   kwfs put SOURCE PATH      standard input into the file (created or replaced;
+//                             refused with 2008 before an existing file is
+//                             emptied when the bytes cannot fit)
 //   kwfs rm SOURCE PATH       deletes one file
 //   kwfs parts disk:FILE      the disk's partition records, one JSON object
 //                             each, in the engine's order; "number" is the N
 //                             of disk:FILE:N
+//
+// A command on part: or disk: holds the volume's lock from start to end: a
+// second command on the same volume meanwhile fails with 27.
 //
 // SOURCE is part:FILE, disk:FILE:N (N from 1, see kwfs_source.h) or
 // image:FILE:N (N from 0, as the image names its partitions). On any failure the
