@@ -4,6 +4,7 @@
 #include "engine/core/rebootmgr.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
+#include "engine/disk/legal_ops.h"
 
 namespace {
 
@@ -23,21 +24,6 @@ bool IsVisibleType(uint8_t type) {
     bool fat32Kinds =
         os == KW_OS_DOS71 || os == KW_OS_WIN95B || os == KW_OS_WIN98 || os == KW_OS_WINME;
     return IsVisibleFatType(type) || ((type == 0x0B || type == 0x0C) && fat32Kinds);
-}
-
-bool IsHiddenDosType(uint8_t type) {
-    switch (type) {
-    case 0x11:
-    case 0x14:
-    case 0x16:
-    case 0x17:
-    case 0x1B:
-    case 0x1C:
-    case 0x1E:
-        return true;
-    default:
-        return false;
-    }
 }
 
 void TypeChanged(REBOOT_MANAGER* rm, const PARTITION_INFO* pi, uint32_t letter, uint32_t value) {
@@ -77,7 +63,7 @@ void kwPartitionChanged(uint32_t operation, const PARTITION_INFO* pi, uint32_t a
         rm->PartitionDeleted(disk, start, letter, argument);
         break;
     case KW_OP_UNSAFE:
-        if (!IsHiddenDosType(pi->ucPartType))
+        if (!IsHiddenType(pi->ucPartType))
             rm->PartitionUnsafe(disk, start, 0);
         break;
     case KW_OP_MOVED:

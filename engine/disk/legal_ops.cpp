@@ -7,6 +7,7 @@
 #include "engine/disk/fs_kinds.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/part_limits.h"
+#include "engine/disk/part_types.h"
 #include "engine/disk/sector_buffer.h"
 #include "kwbytes.h"
 
@@ -59,19 +60,8 @@ bool IsActivePrimaryOfFirstDisk(const PARTITION_INFO* pi) {
 }
 
 bool HideableType(uint8_t type) {
-    switch (type) {
-    case 0x01:
-    case 0x04:
-    case 0x06:
-    case 0x07:
-    case 0x0B:
-    case 0x0C:
-    case 0x0E:
-    case 0x65:
-        return true;
-    default:
-        return false;
-    }
+    const PART_TYPE_ROW* row = PartTypeRow(type);
+    return row != nullptr && row->hideable;
 }
 
 // Step 1: the bits that the kind, the type and the table position give.
@@ -345,20 +335,8 @@ void ResizeRoom(PARTITION_INFO* pi) {
 } // namespace
 
 bool IsHiddenType(uint8_t type) {
-    switch (type) {
-    case 0x11:
-    case 0x14:
-    case 0x16:
-    case 0x17:
-    case 0x1B:
-    case 0x1C:
-    case 0x1E:
-    case 0x3D:
-    case 0x84:
-        return true;
-    default:
-        return false;
-    }
+    const PART_TYPE_ROW* row = PartTypeRow(type);
+    return row != nullptr && row->hidden;
 }
 
 uint8_t HideType(uint8_t type, bool hide) {

@@ -1,6 +1,7 @@
 #include "engine/disk/volume_probe.h"
 
 #include "engine/disk/byte_reader.h"
+#include "engine/disk/part_types.h"
 #include "include/kwbytes.h"
 
 #include <cstring>
@@ -11,51 +12,12 @@ using kwbytes::LoadU8Padded;
 using kwdisk::BytesEqual;
 
 uint8_t FsKindFromType(uint8_t type, bool inExtendedRecord) {
-    switch (type) {
-    case 0x01:
-    case 0x04:
-    case 0x06:
-    case 0x0E:
-    case 0x11:
-    case 0x12:
-    case 0x14:
-    case 0x16:
-    case 0x1E:
-    case 0xDE:
-        return FS_KIND_FAT;
-    case 0x02:
-    case 0x03:
-    case 0xFF:
-        return FS_KIND_UNUSABLE;
-    case 0x05:
-    case 0x0F:
-        return inExtendedRecord ? FS_KIND_EXTENDED_LINK : FS_KIND_EXTENDED;
-    case 0x07:
-    case 0x17:
-        return FS_KIND_HPFS;
-    case 0x0A:
-        return FS_KIND_BOOT_MANAGER;
-    case 0x80:
-    case 0x81:
-    case 0x83:
-        return FS_KIND_LINUX;
-    case 0x3D:
-    case 0x51:
-    case 0x64:
-    case 0x65:
-        return FS_KIND_NETWARE;
-    case 0x3C:
-        return FS_KIND_TYPE_3C;
-    case 0x0B:
-    case 0x0C:
-    case 0x1B:
-    case 0x1C:
-        return FS_KIND_FAT32;
-    case 0x42:
-        return FS_KIND_DYNAMIC;
-    default:
+    const PART_TYPE_ROW* row = PartTypeRow(type);
+    if (row == nullptr)
         return FS_KIND_NONE;
-    }
+    if (row->kind == FS_KIND_EXTENDED && inExtendedRecord)
+        return FS_KIND_EXTENDED_LINK;
+    return row->kind;
 }
 
 bool IsFat32Type(uint8_t type) {

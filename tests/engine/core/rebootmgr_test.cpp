@@ -83,3 +83,24 @@ TEST_F(RebootManagerTest, TheDiskLibraryReportsPartitionOperations) {
               std::string::npos);
     gRebootManager = nullptr;
 }
+
+// An unsafe write to a hidden partition is not recorded: the running system
+// does not see it. Hidden means what the legal operations call hidden, the
+// NetWare and 84h forms too.
+TEST_F(RebootManagerTest, UnsafeWritesToHiddenPartitionsAreNotRecorded) {
+    gRebootManager = &rm_;
+    DISK_RECORD disk;
+    disk.diskNumber = 1;
+    PARTITION_INFO pi;
+    pi.disk = &disk;
+    pi.ulStartSect = 2048;
+    for (uint8_t type : {0x16, 0x1B, 0x3D, 0x84}) {
+        pi.ucPartType = type;
+        kwPartitionChanged(KW_OP_UNSAFE, &pi, 0);
+        EXPECT_FALSE(rm_.HasChanges()) << int{type};
+    }
+    pi.ucPartType = 0x06;
+    kwPartitionChanged(KW_OP_UNSAFE, &pi, 0);
+    EXPECT_TRUE(rm_.HasChanges());
+    gRebootManager = nullptr;
+}
