@@ -327,6 +327,12 @@ int StoreContainer::VerifyAll() {
     }
     constexpr uint64_t kPiece = 100000;
     const uint64_t total = streamLength_;
+    // Every chunk is read from its volume and checked, none taken from the
+    // cache of decoded chunks.
+    const bool cacheChunks = cacheChunks_;
+    cacheChunks_ = false;
+    chunkLoaded_ = false;
+    cached_.reset();
     if (callback_ != nullptr) {
         callback_->ProgressBegin();
     }
@@ -343,6 +349,7 @@ int StoreContainer::VerifyAll() {
     if (callback_ != nullptr) {
         callback_->ProgressEnd();
     }
+    cacheChunks_ = cacheChunks;
     return err;
 }
 
@@ -474,6 +481,8 @@ int StoreContainer::Close() {
     buffer_.clear();
     buffer_.shrink_to_fit();
     chunkLoaded_ = chunkOpen_ = false;
+    cached_.reset();
+    cache_.reset();
     decoder_ = nullptr;
     encoder_ = nullptr;
     return err;

@@ -120,6 +120,11 @@ int StoreContainer::LoadChunk(uint32_t number) {
         return kStoreOk;
     }
     chunkLoaded_ = false;
+    cached_.reset();
+    if (TakeCachedChunk(number)) {
+        return kStoreOk;
+    }
+    const uint64_t generation = volfiles::WriteGeneration();
     const bool onward = haveNeighbour_ && number == neighbour_.chunkNumber + 1;
     const bool hit = ahead_ && ahead_->Holds(number);
     int err = kStoreOk;
@@ -140,10 +145,52 @@ int StoreContainer::LoadChunk(uint32_t number) {
         err = AcceptChunk(UnsealChunk(KeysOf(headerBytes_), raw, number, buffer_.data(),
                                       storedDecoder_.get(), setDecoder_.get()));
     }
+    if (err == kStoreOk) {
+        KeepLoadedChunk(generation);
+    }
     if (err == kStoreOk && (onward || hit)) {
         ReadOnAhead(number);
     }
     return err;
+}
+
+// A cached chunk passed every check when it was opened; its place is
+// checked again against the chunk loaded before it, as an opened one is.
+bool StoreContainer::TakeCachedChunk(uint32_t number) {
+    if (!cacheChunks_ || !cache_) {
+        return false;
+    }
+    CachedChunkPtr found = cache_->Find(number);
+    if (!found || !PlaceFits(found->record)) {
+        return false;
+    }
+    chunk_ = found->record;
+    chunkLoaded_ = true;
+    neighbour_ = found->record;
+    haveNeighbour_ = true;
+    cached_ = std::move(found);
+    return true;
+}
+
+void StoreContainer::KeepLoadedChunk(uint64_t generation) {
+    if (!cacheChunks_ || mode_ != Mode::Read) {
+        return;
+    }
+    try {
+        if (!cache_) {
+            cache_ = std::make_unique<ChunkCache>();
+        }
+        auto kept = std::make_shared<CachedChunk>();
+        kept->record = chunk_;
+        kept->data.resize(chunk_.dataLength);
+        if (decoder_->Get(0, kept->data.data(), chunk_.dataLength) != chunk_.dataLength) {
+            return; // read through the decoder, as without a cache
+        }
+        cached_ = kept;
+        cache_->Keep(std::move(kept), generation);
+    } catch (const std::exception&) {
+        cached_.reset(); // no memory: the decoder serves the reads
+    }
 }
 
 void StoreContainer::ReadOnAhead(uint32_t number) {
@@ -250,8 +297,16 @@ int StoreContainer::ReadSpace(uint64_t offset, uint8_t* buffer, uint64_t length,
             return err;
         }
         const uint64_t n = std::min(length, chunk_.StreamEnd() - offset);
-        const uint32_t got =
-            decoder_->Get(uint32_t(offset - chunk_.streamOffset), buffer, uint32_t(n));
+        const uint32_t at = uint32_t(offset - chunk_.streamOffset);
+        uint32_t got = 0;
+        if (cached_) {
+            got = uint32_t(n);
+            if (buffer != nullptr) {
+                std::memcpy(buffer, cached_->data.data() + at, got);
+            }
+        } else {
+            got = decoder_->Get(at, buffer, uint32_t(n));
+        }
         if (got == 0 || got > n) {
             return kStoreInvalid;
         }
@@ -400,6 +455,9 @@ int StoreContainer::CompleteIndex(uint32_t fromChunk) {
 
 int StoreContainer::Open(bool append) {
     int err = kStoreOk;
+    // Only a reader keeps decoded chunks: an append works in the chunk
+    // buffer itself.
+    cacheChunks_ = !append;
     LoadRollback();
     if (!append && Removable(path_) && !volfiles::Exists(path_)) {
         // The medium at hand may hold a later volume with the directory.

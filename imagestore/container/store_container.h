@@ -4,6 +4,7 @@
 // reader, one stream writer and one stream enumerator at a time.
 #pragma once
 
+#include "imagestore/container/chunk_cache.h"
 #include "imagestore/container/chunk_record.h"
 #include "imagestore/container/chunk_unseal.h"
 #include "imagestore/container/codec_adapter.h"
@@ -139,6 +140,12 @@ private:
 
     // Reading (container_read.cpp).
     int LoadChunk(uint32_t number);
+    // Makes a chunk of the decoded-chunk cache the loaded one when it is
+    // held there and still lies where it must.
+    bool TakeCachedChunk(uint32_t number);
+    // Keeps the loaded chunk's data in the cache (read mode only); the
+    // files must not have been written since `generation`.
+    void KeepLoadedChunk(uint64_t generation);
     // Reads the stored bytes of chunk `indexInVolume` of the current volume.
     RawChunk ReadChunkBytes(uint32_t indexInVolume, uint8_t* chunk);
     // Makes an opened chunk the loaded one when it lies where it must.
@@ -257,6 +264,11 @@ private:
     DecoderPtr storedDecoder_, setDecoder_;
     EncoderPtr storedEncoder_, setEncoder_;
     ::ChunkDecoder* decoder_ = nullptr;
+    // Read mode: the decoded chunks readers come back to, and the loaded
+    // chunk's entry there (its data serves the reads when it is set).
+    bool cacheChunks_ = false;
+    std::unique_ptr<ChunkCache> cache_;
+    CachedChunkPtr cached_;
     ::ChunkEncoder* encoder_ = nullptr;
     // Threads this object works with, and the chunks opened ahead of a
     // sequential reader (read mode, more than one thread).

@@ -3,6 +3,7 @@
 #include "platform/vfs/vfs.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace kwv::volfiles {
 
@@ -18,6 +19,12 @@ FileFilter& Filter() {
 FolderSync& SyncForTests() {
     static FolderSync sync;
     return sync;
+}
+
+std::atomic<uint64_t> gWrites{0};
+
+void NoteWrite() {
+    gWrites.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // A volume file over a handle of the file layer; owns one reference to it.
@@ -38,6 +45,7 @@ public:
     }
     bool WriteAt(uint64_t offset, const void* data, uint32_t length, uint32_t* done) override {
         *done = 0;
+        NoteWrite();
         size_t n = 0;
         if (!handle_->SetPosition(offset)) {
             return false;
@@ -47,7 +55,10 @@ public:
         return ok;
     }
     bool GetSize(uint64_t* size) override { return handle_->GetSize(size); }
-    bool SetSize(uint64_t size) override { return handle_->SetSize(size); }
+    bool SetSize(uint64_t size) override {
+        NoteWrite();
+        return handle_->SetSize(size);
+    }
     bool Flush() override { return handle_->Flush(); }
     void StartWriteback(uint64_t offset, uint64_t length) override {
         handle_->StartWriteback(offset, length);
@@ -101,7 +112,12 @@ std::unique_ptr<VolumeFile> OpenUpdate(const std::string& path, OpenFailure* why
     return f;
 }
 
+uint64_t WriteGeneration() {
+    return gWrites.load(std::memory_order_acquire);
+}
+
 std::unique_ptr<VolumeFile> CreateNew(const std::string& path) {
+    NoteWrite();
     return Wrap(vfs::vfsCreateFile(path), path);
 }
 
@@ -119,6 +135,7 @@ bool FileSize(const std::string& path, uint64_t* size) {
 }
 
 bool Delete(const std::string& path) {
+    NoteWrite();
     return vfs::vfsDeleteFile(path);
 }
 

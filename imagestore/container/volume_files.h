@@ -58,6 +58,11 @@ uint32_t MediaState(const std::string& path);
 // Free bytes where the path lies; false when unknown.
 bool FreeSpace(const std::string& path, uint64_t* freeBytes);
 
+// A count of the writes to volume files in this process (data written, a
+// size set, a file created or deleted): what was read from the files before
+// it moved may be out of date.
+uint64_t WriteGeneration();
+
 // Tests may wrap every file the container opens (to fail reads, say).
 using FileFilter =
     std::function<std::unique_ptr<VolumeFile>(std::unique_ptr<VolumeFile>, const std::string&)>;

@@ -59,6 +59,10 @@ Partition MakeFatPartition(const TempFolder& folder, const std::string& name, in
         m + empty + " ::/EMPTY.TXT && mcopy" + m + empty +
         " ::/'Long Folder Name/empty too' && mcopy" + m + ten + " ::/a/b/c/d/e/deep.bin";
     EXPECT_EQ(Run(cmd), 0) << cmd;
+    return FatPartitionOf(image, fatBits, allBlocks);
+}
+
+Partition FatPartitionOf(const std::string& image, int fatBits, bool allBlocks) {
     Partition p;
     p.raw = FileBytes(image);
     p.fsKind = fatBits == 32 ? 15 : 1;

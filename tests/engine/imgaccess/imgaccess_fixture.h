@@ -23,6 +23,10 @@ using kwv::test::TempFolder;
 Partition MakeFatPartition(const TempFolder& folder, const std::string& name, int fatBits,
                            uint32_t kib, bool allBlocks);
 
+// The raw FAT volume in the file `image` as a partition, stored as
+// MakeFatPartition stores it.
+Partition FatPartitionOf(const std::string& image, int fatBits, bool allBlocks);
+
 // A partition of `blocks` blocks of mixed bytes, `stored` saying which are kept.
 Partition MakePatternPartition(uint32_t blocks, uint32_t sectorsPerBlock,
                                const std::vector<bool>& stored, uint32_t seed);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "imagestore/container/volume_files.h"
+#include "tests/imagestore/container/forwarding_volume.h"
 
 #include <cstdint>
 #include <memory>
@@ -91,10 +92,10 @@ public:
 
 // Fails reads that touch the listed 8 KiB sub-blocks of the chunk that
 // starts at byte `chunkAt` of a volume, as a medium that lost them.
-class LosingFile final : public VolumeFile {
+class LosingFile final : public ForwardingFile {
 public:
     LosingFile(std::unique_ptr<VolumeFile> inner, std::vector<uint32_t> lost, uint64_t chunkAt)
-        : inner_(std::move(inner)), lost_(std::move(lost)), chunkAt_(chunkAt) {}
+        : ForwardingFile(std::move(inner)), lost_(std::move(lost)), chunkAt_(chunkAt) {}
     bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
         for (uint32_t s : lost_) {
             const uint64_t from = chunkAt_ + s * 8192ull;
@@ -105,16 +106,8 @@ public:
         }
         return inner_->ReadAt(offset, buffer, length, done);
     }
-    bool WriteAt(uint64_t o, const void* d, uint32_t n, uint32_t* done) override {
-        return inner_->WriteAt(o, d, n, done);
-    }
-    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
-    bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
-    bool Flush() override { return inner_->Flush(); }
-    bool TryLock() override { return inner_->TryLock(); }
 
 private:
-    std::unique_ptr<VolumeFile> inner_;
     std::vector<uint32_t> lost_;
     uint64_t chunkAt_;
 };

@@ -14,13 +14,10 @@ using namespace kw::partstore::test;
 namespace {
 
 // A volume file that refuses every write once `budget` bytes were written.
-class FailingFile : public kwv::VolumeFile {
+class FailingFile : public kwv::test::ForwardingFile {
 public:
     FailingFile(std::unique_ptr<kwv::VolumeFile> inner, int64_t* budget)
-        : inner_(std::move(inner)), budget_(budget) {}
-    bool ReadAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
-        return inner_->ReadAt(offset, buffer, length, done);
-    }
+        : ForwardingFile(std::move(inner)), budget_(budget) {}
     bool WriteAt(uint64_t offset, const void* data, uint32_t length, uint32_t* done) override {
         if (*budget_ < int64_t(length)) {
             *done = 0;
@@ -29,13 +26,8 @@ public:
         *budget_ -= length;
         return inner_->WriteAt(offset, data, length, done);
     }
-    bool GetSize(uint64_t* size) override { return inner_->GetSize(size); }
-    bool SetSize(uint64_t size) override { return inner_->SetSize(size); }
-    bool Flush() override { return inner_->Flush(); }
-    bool TryLock() override { return inner_->TryLock(); }
 
 private:
-    std::unique_ptr<kwv::VolumeFile> inner_;
     int64_t* budget_;
 };
 
