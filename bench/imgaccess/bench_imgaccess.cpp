@@ -5,6 +5,7 @@
 // writing the same blocks into a new image at the same compression.
 //
 // KW_BENCH_MIB sets the partition's size (default 1024).
+#include "bench/imgaccess/raw_images.h"
 #include "engine/imgaccess/imgaccess.h"
 #include "engine/imgaccess/partition_copy.h"
 #include "kwvaults.h"
@@ -24,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kSectorBytes = 512;
+using kw::bench::kSectorBytes;
 constexpr uint32_t kSectorsPerBlock = 8;
 constexpr uint32_t kBlockBytes = kSectorBytes * kSectorsPerBlock;
 constexpr uint32_t kPiece = 1u << 20;
@@ -58,62 +59,6 @@ struct Fixture {
     uint32_t usedBlocks = 0;
 };
 
-// Blocks before the first data cluster of a FAT32 volume: boot area and FATs.
-uint32_t MetadataBlocks(const std::vector<char>& v) {
-    auto le = [&](size_t at, int n) {
-        uint32_t x = 0;
-        for (int i = n - 1; i >= 0; --i)
-            x = x << 8 | uint8_t(v[at + size_t(i)]);
-        return x;
-    };
-    const uint32_t sectors = le(14, 2) + le(16, 1) * le(36, 4);
-    return (sectors + kSectorsPerBlock - 1) / kSectorsPerBlock;
-}
-
-// Stores the volume's metadata and every other block that is not all zeros,
-// as an image of the volume would hold its used blocks.
-int32_t StoreRaw(const fs::path& raw, const std::string& image, uint32_t flags, uint32_t* used) {
-    std::ifstream in(raw, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    const uint32_t blocks = uint32_t(bytes.size() / kBlockBytes);
-    std::vector<uint8_t> bitmap((blocks + 7) / 8, 0);
-    *used = 0;
-    const uint32_t metadata = MetadataBlocks(bytes);
-    for (uint32_t b = 0; b < blocks; ++b) {
-        bool nonzero = b < metadata;
-        for (uint32_t i = 0; !nonzero && i < kBlockBytes; ++i)
-            nonzero = bytes[size_t(b) * kBlockBytes + i] != 0;
-        if (nonzero) {
-            bitmap[b / 8] |= uint8_t(1u << (b % 8));
-            ++*used;
-        }
-    }
-    int32_t error = 0;
-    PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, flags, nullptr, &error);
-    if (store == nullptr)
-        return error;
-    uint32_t index = 0;
-    store->AddPart(&index);
-    store->SetBytesPerSector(kSectorBytes);
-    store->SetTotalSectors(uint32_t(bytes.size() / kSectorBytes));
-    store->SetSectorsPerBlock(kSectorsPerBlock);
-    store->SetBlockCount(blocks);
-    store->SetUsedBlockCount(*used);
-    store->SetFileSystemKind(15);
-    store->SetPartitionType(0x0C);
-    store->CreateUbmap();
-    store->Write(bitmap.data(), uint32_t(bitmap.size()));
-    store->CreateUdata();
-    for (uint32_t b = 0; b < blocks && error == 0; ++b) {
-        if (bitmap[b / 8] >> (b % 8) & 1)
-            error = store->Write(bytes.data() + size_t(b) * kBlockBytes, kBlockBytes);
-    }
-    store->ClosePart();
-    const int32_t committed = store->Commit();
-    store->Release();
-    return error != 0 ? error : committed;
-}
-
 const Fixture& GetFixture() {
     static Fixture f = [] {
         Fixture x;
@@ -131,9 +76,11 @@ const Fixture& GetFixture() {
         if (std::system(cmd.c_str()) != 0)
             std::abort();
         fs::remove_all(x.dir / "files");
+        const kw::bench::RawVolume volume = kw::bench::ReadRawVolume(x.raw, kSectorsPerBlock);
+        x.usedBlocks = volume.used;
         for (size_t i = 0; i < 3; ++i) {
             x.images.push_back((x.dir / (std::string(kNames[i]) + ".kwi")).string());
-            if (StoreRaw(x.raw, x.images.back(), kFlags[i], &x.usedBlocks) != 0)
+            if (kw::bench::StoreRaw(volume, x.images.back(), kFlags[i], 15, 0x0C) != 0)
                 std::abort();
         }
         return x;
@@ -148,43 +95,6 @@ struct Cleanup {
     }
 } gCleanup;
 
-uint64_t ReadTree(IMGACCESS* image, const std::string& path, std::vector<uint8_t>& buffer) {
-    uint64_t total = 0;
-    char name[260];
-    uint32_t attributes = 0;
-    uint64_t size = 0;
-    std::vector<std::pair<std::string, uint32_t>> entries;
-    IMGACCESS_ITERATOR* it =
-        image->FindFirst(path.c_str(), name, sizeof name, &attributes, nullptr, &size);
-    for (bool more = it != nullptr; more;
-         more = it->Next(name, sizeof name, &attributes, nullptr, &size))
-        entries.emplace_back(name, attributes);
-    if (it != nullptr)
-        it->Release();
-    for (const auto& [entry, attr] : entries) {
-        if (entry == "." || entry == "..")
-            continue;
-        const std::string child = path + "\\" + entry;
-        if (attr & IMGACCESS_ATTR_DIRECTORY) {
-            total += ReadTree(image, child, buffer);
-            continue;
-        }
-        IMGACCESS_FILEHANDLE* file = image->OpenFile(child.c_str());
-        if (file == nullptr)
-            std::abort();
-        for (uint64_t left = file->GetSize(); left > 0;) {
-            const uint32_t n = uint32_t(std::min<uint64_t>(left, buffer.size()));
-            uint32_t done = 0;
-            if (!file->Read(buffer.data(), n, &done))
-                std::abort();
-            left -= n;
-            total += n;
-        }
-        file->Release();
-    }
-    return total;
-}
-
 void BM_ReadAllFilesThroughImageAccess(benchmark::State& state) {
     const Fixture& f = GetFixture();
     std::vector<uint8_t> buffer(kPiece);
@@ -195,7 +105,7 @@ void BM_ReadAllFilesThroughImageAccess(benchmark::State& state) {
             CreateImageAccess(f.images[state.range(0)].c_str(), nullptr, nullptr, &code);
         if (image == nullptr)
             std::abort();
-        bytes += ReadTree(image, "\\Partition0", buffer);
+        bytes += kw::bench::ReadTree(image, "\\Partition0", buffer);
         if (bytes == 0)
             std::abort(); // nothing listed: the partition could not be read
         image->Release();

@@ -5,6 +5,7 @@
 // with the change file saved for it (every read decodes from a nearby
 // point). The peer, in the same run: the image library decoding the whole
 // partition once, front to back, as the only way in without restart points.
+#include "bench/imgaccess/raw_images.h"
 #include "engine/imgaccess/image_access.h"
 #include "kwvaults.h"
 #include "kwvaults_image_store.h"
@@ -126,10 +127,5 @@ BENCHMARK(BM_WholeDecode)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ignored;
-    fs::remove_all(Folder(), ignored);
-    return 0;
+    return kw::bench::RunThenRemove(argc, argv, Folder().string());
 }

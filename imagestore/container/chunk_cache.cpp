@@ -3,6 +3,7 @@
 #include "imagestore/container/volume_files.h"
 
 #include <exception>
+#include <iterator>
 
 namespace kwv {
 
@@ -52,10 +53,24 @@ void ChunkCache::Keep(CachedChunkPtr chunk, uint64_t generation) {
     }
     bytes_ += chunk->data.size();
     while (bytes_ > budget_ && !order_.empty()) {
-        bytes_ -= order_.back()->data.size();
-        where_.erase(order_.back()->record.chunkNumber);
-        order_.pop_back();
+        DropOne();
     }
+}
+
+// Drops a chunk of the less recently used half, picked by a pseudo-random
+// walk: a reader going round more chunks than the cache holds (file k of
+// every folder in turn) still finds most of them, where dropping the least
+// recently used one would drop each just before it is needed again.
+void ChunkCache::DropOne() {
+    seed_ ^= seed_ << 13;
+    seed_ ^= seed_ >> 7;
+    seed_ ^= seed_ << 17;
+    const size_t half = order_.size() / 2;
+    const size_t back = half == 0 ? 0 : size_t(seed_ % half);
+    auto victim = std::prev(order_.end(), ptrdiff_t(back) + 1);
+    bytes_ -= (*victim)->data.size();
+    where_.erase((*victim)->record.chunkNumber);
+    order_.erase(victim);
 }
 
 void ChunkCache::Clear() {

@@ -2,9 +2,9 @@
 // them: a file system reads its tables, folders and files in turns, and
 // without this every turn back to a chunk would read and decode it again.
 //
-// A bounded cache, least recently used first out, of whole decoded chunks
-// by chunk number, each with the record it was opened with (a chunk enters
-// only after every check of the read path passed). Its bytes are bounded by
+// A bounded cache of whole decoded chunks by chunk number (a chunk of the
+// less recently used half goes first), each with the record it was opened
+// with (a chunk enters only after every check of the read path passed). Its bytes are bounded by
 // the budget given at creation; a chunk larger than a quarter of it is not
 // kept. Entries are shared and immutable: a reader holding one keeps its
 // bytes while the cache moves on.
@@ -35,7 +35,7 @@ using CachedChunkPtr = std::shared_ptr<const CachedChunk>;
 class ChunkCache {
 public:
     // The budget of decoded bytes a cache of an open set holds by default.
-    static constexpr uint64_t kDefaultBudget = 8u << 20;
+    static constexpr uint64_t kDefaultBudget = 32u << 20;
 
     explicit ChunkCache(uint64_t budget = kDefaultBudget) : budget_(budget) {}
 
@@ -53,11 +53,13 @@ public:
 private:
     // Drops everything when a volume file was written since the last call.
     void DropWhenOutdated();
+    void DropOne();
 
     mutable std::mutex mutex_;
     const uint64_t budget_;
     uint64_t bytes_ = 0;
     uint64_t generation_ = 0;
+    uint64_t seed_ = 0x9E3779B97F4A7C15u;
     // Most recently used first; the map points into the list.
     std::list<CachedChunkPtr> order_;
     std::unordered_map<uint32_t, std::list<CachedChunkPtr>::iterator> where_;
