@@ -5,6 +5,7 @@
 // close, and is the explorer items' host.
 #pragma once
 
+#include "app/dialogs/copy_context.h"
 #include "app/editor_settings.h"
 #include "app/engine_facade.h"
 #include "app/explorer/vtfe_item.h"
@@ -59,6 +60,10 @@ public:
     TMainForm(std::unique_ptr<EngineFacade> engine, UiServices& ui, SettingsStore& settings,
               vfs::VFS_NAMESPACE& vfs, QStringList args, QWidget* owner = nullptr);
     ~TMainForm() override;
+    // What the copy dialog gets of this window; and what it asks back after
+    // a new image was made in the folder item dest (shown and selected).
+    CopyContext MakeCopyContext();
+    void ShowNewImage(VtfeItem* dest, const QString& image);
 
     void FormCreate();
     void FormActivate();

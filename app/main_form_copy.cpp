@@ -42,7 +42,7 @@ void TMainForm::CopyToImgExecute() {
         return; // not opened (a refused password, a damaged image): already told
     const int page = PageControl->currentIndex();
     QTreeWidget* tree = currentTree_;
-    TCopyToImageDlg dlg(*this, this);
+    TCopyToImageDlg dlg(MakeCopyContext(), this);
     dlg.SetSourceItem(source);
     dlg.SetDestItem(destItem_);
     dlg.FileSizeEd->setText(QLocale().toString(qulonglong(defaults_.splitSize)));
@@ -60,6 +60,44 @@ void TMainForm::CopyToImgExecute() {
     PageControl->setCurrentIndex(page);
     currentTree_ = tree;
     currentTree_->setFocus();
+}
+
+CopyContext TMainForm::MakeCopyContext() {
+    return CopyContext{vfs_,
+                       ui_,
+                       settings_,
+                       keys_,
+                       BuildImageFilter(),
+                       copiedItems_,
+                       TreeIcon(10, 10),
+                       [this](const QString& path) { CloseImageItems(path); },
+                       [this](VtfeItem* dest, const QString& image) { ShowNewImage(dest, image); }};
+}
+
+// After a new image was made in a folder of the explorer: the folder shows
+// it and it becomes the selection. The folder is looked up again by its
+// path, since the refresh may have made its items anew.
+void TMainForm::ShowNewImage(VtfeItem* dest, const QString& image) {
+    const QString folder = dest->Path();
+    const bool explore = dest->Tree() == ExploreTree;
+    RefreshExecute(); // dest may be gone from here on
+    if (!explore)
+        return;
+    for (QTreeWidgetItemIterator it(ExploreTree); *it != nullptr; ++it) {
+        VtfeItem* item = VtfeItem::OfNode(*it);
+        if (item == nullptr || item->Kind() >= KIND_IMAGE || item->Path() != folder)
+            continue;
+        (*it)->setExpanded(true);
+        item->Expand(true);
+        for (VtfeItem* child : VtfeItem::ChildItems(*it)) {
+            if (child->Kind() == KIND_IMAGE && HostPathOf(child->Path()) == HostPathOf(image)) {
+                ExploreTree->setCurrentItem(child->Node());
+                ExploreTree->setFocus();
+                return;
+            }
+        }
+        return;
+    }
 }
 
 std::string TMainForm::HostPathOf(const QString& path) const {

@@ -6,7 +6,6 @@
 #include "app/explorer/vtfe_item.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/image_sets.h"
-#include "app/main_form.h"
 #include "app/ui_callback.h"
 #include "app/ui_services.h"
 #include "kwvaults.h"
@@ -65,8 +64,9 @@ std::vector<VtfeItem*> InImageOrder(std::vector<VtfeItem*> items) {
 
 } // namespace
 
-TCopyToImageDlg::TCopyToImageDlg(TMainForm& main, QWidget* owner)
-    : TlngForm(owner), main_(main), callback_(std::make_unique<VTFE_UI_CALLBACK>(main.Ui())) {
+TCopyToImageDlg::TCopyToImageDlg(CopyContext context, QWidget* owner)
+    : TlngForm(owner), main_(std::move(context)),
+      callback_(std::make_unique<VTFE_UI_CALLBACK>(main_.ui)) {
     setObjectName("TCopyToImageDlg");
     setWindowTitle("Copy to Image");
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -198,14 +198,14 @@ void TCopyToImageDlg::FillPartitionList() {
     if (source_ == nullptr)
         return;
     QTreeWidgetItem* root = nullptr;
-    const QIcon imageIcon = main_.TreeIcon(10, 10);
+    const QIcon imageIcon = main_.imageIcon;
     if (source_->Kind() == KIND_PARTITION) {
         QTreeWidgetItem* imageNode =
             source_->Node() != nullptr ? source_->Node()->parent() : nullptr;
         root =
             AddNode(nullptr, PartitionTree, imageNode != nullptr ? imageNode->text(0) : QString(),
                     VtfeItem::OfNode(imageNode), imageIcon);
-        for (VtfeItem* item : InImageOrder(main_.CopiedItems()))
+        for (VtfeItem* item : InImageOrder(main_.copied))
             AddNode(root, nullptr, item->Name(), item,
                     item->Node() != nullptr ? item->Node()->icon(0) : QIcon());
     } else if (source_->Kind() == KIND_IMAGE) {
@@ -230,7 +230,7 @@ void TCopyToImageDlg::ProposeDestination() {
     }
     if (!DestEd->text().isEmpty())
         return;
-    vfs::VFS_NAMESPACE& vfs = main_.Vfs();
+    vfs::VFS_NAMESPACE& vfs = main_.vfs;
     QString name = folder + "\\New.kwi";
     for (int n = 1; vfs.FileExists(name.toStdString()); ++n)
         name = QString("%1\\%2%3.kwi").arg(folder, "New").arg(n);
@@ -245,11 +245,11 @@ VtfeItem* TCopyToImageDlg::ItemOf(QTreeWidgetItem* node) {
 }
 
 std::string TCopyToImageDlg::HostPath(const QString& path) const {
-    return ToHostPath(main_.Vfs(), path);
+    return ToHostPath(main_.vfs, path);
 }
 
 QString TCopyToImageDlg::Shown(const QString& path) const {
-    return ShownPath(main_.Vfs(), path);
+    return ShownPath(main_.vfs, path);
 }
 
 // Host paths are told apart by case, as the host's file system does.
@@ -275,7 +275,7 @@ int32_t TCopyToImageDlg::OpenForAppend(const QString& path) {
     if (!examined_.isEmpty() && path == examined_)
         return 0;
     CommitAndRelease(destStore_);
-    main_.CloseImageItems(path); // the file must not be held open by the explorer
+    main_.closeImage(path); // the file must not be held open by the explorer
     // Only the image's own remembered password is tried: the item dropped
     // on is that image only when the path is its path.
     const bool destIsImage =
@@ -354,11 +354,11 @@ void TCopyToImageDlg::NoPwdRBtnClick() {
 void TCopyToImageDlg::DestEdChange() {
     const QString text = DestEd->text();
     CopyBtn->setEnabled(!text.isEmpty());
-    const QString path = text.isEmpty() ? text : TypedToDrivePath(main_.Vfs(), text);
-    if (!path.isEmpty() && main_.Vfs().FileExists(path.toStdString())) {
+    const QString path = text.isEmpty() ? text : TypedToDrivePath(main_.vfs, text);
+    if (!path.isEmpty() && main_.vfs.FileExists(path.toStdString())) {
         if (SameFile(path, SourceImagePath(source_))) {
-            main_.Ui().Message("Source and destination cannot be the same file.", "Error",
-                               MsgIcon::Warning, MsgButtons::Ok);
+            main_.ui.Message("Source and destination cannot be the same file.", "Error",
+                             MsgIcon::Warning, MsgButtons::Ok);
             CopyBtn->setEnabled(false);
             DestEd->selectAll();
             return;
@@ -373,27 +373,25 @@ void TCopyToImageDlg::DestEdChange() {
 }
 
 void TCopyToImageDlg::BrowseBtnClick() {
-    SettingsStore& settings = main_.Settings();
+    SettingsStore& settings = main_.settings;
     std::string start;
-    if (!main_.Vfs().Root().Table().ToHost(GetOpenDlgDir(settings, main_.Keys()), &start))
+    if (!main_.vfs.Root().Table().ToHost(GetOpenDlgDir(settings, main_.keys), &start))
         start.clear();
-    const QString chosen =
-        main_.Ui().ChooseFileToWrite(this, "Open an Image File", QString::fromStdString(start),
-                                     QtFileFilter(main_.BuildImageFilter()));
+    const QString chosen = main_.ui.ChooseFileToWrite(
+        this, "Open an Image File", QString::fromStdString(start), QtFileFilter(main_.imageFilter));
     std::string path, folder;
-    if (chosen.isEmpty() || !main_.Vfs().Root().Table().FromHost(chosen.toStdString(), &path))
+    if (chosen.isEmpty() || !main_.vfs.Root().Table().FromHost(chosen.toStdString(), &path))
         return;
     const QString file = QString::fromStdString(path);
     if (SameFile(file, SourceImagePath(source_))) {
-        main_.Ui().Message("Source and destination cannot be the same file.", "Error",
-                           MsgIcon::Warning, MsgButtons::Ok);
+        main_.ui.Message("Source and destination cannot be the same file.", "Error",
+                         MsgIcon::Warning, MsgButtons::Ok);
         DestEd->setFocus();
         return;
     }
-    if (main_.Vfs().Root().Table().FromHost(QFileInfo(chosen).absolutePath().toStdString(),
-                                            &folder))
-        SetOpenDlgDir(settings, main_.Keys(), folder);
-    if (main_.Vfs().FileExists(path)) {
+    if (main_.vfs.Root().Table().FromHost(QFileInfo(chosen).absolutePath().toStdString(), &folder))
+        SetOpenDlgDir(settings, main_.keys, folder);
+    if (main_.vfs.FileExists(path)) {
         examined_.clear();
         SetDestination(file);
         return;
@@ -454,7 +452,7 @@ uint32_t TCopyToImageDlg::CreateFlags() const {
 }
 
 QString TCopyToImageDlg::FullDestination(QString* problem) const {
-    QString path = TypedToDrivePath(main_.Vfs(), DestEd->text(), problem);
+    QString path = TypedToDrivePath(main_.vfs, DestEd->text(), problem);
     if (path.isEmpty())
         return path;
     if (!path.mid(path.lastIndexOf('\\') + 1).contains('.'))
@@ -473,7 +471,7 @@ bool TCopyToImageDlg::PasswordsAgree() {
                   "fields.";
     if (problem == nullptr)
         return true;
-    main_.Ui().Message(problem, "Password", MsgIcon::Warning, MsgButtons::Ok);
+    main_.ui.Message(problem, "Password", MsgIcon::Warning, MsgButtons::Ok);
     PasswordEd->setFocus();
     PasswordEd->selectAll();
     return false;

@@ -6,6 +6,7 @@
 // that store.
 #pragma once
 
+#include "app/dialogs/copy_context.h"
 #include "app/lng_form.h"
 
 #include <QString>
@@ -27,15 +28,13 @@ class QTreeWidgetItem;
 
 namespace kw::app {
 
-class TMainForm;
 class VTFE_UI_CALLBACK;
 class VtfeItem;
 
 class TCopyToImageDlg final : public TlngForm {
     Q_OBJECT
 public:
-    // main: the window whose copied items, trees and settings the dialog uses.
-    explicit TCopyToImageDlg(TMainForm& main, QWidget* owner = nullptr);
+    explicit TCopyToImageDlg(CopyContext context, QWidget* owner = nullptr);
     ~TCopyToImageDlg() override;
 
     // Set before the dialog is shown: the image or partition copied from
@@ -126,12 +125,11 @@ private:
     bool CopyFailed(int32_t error, bool append, const QString& path,
                     const QStringList& appended = {});
     void TellAppended(const QString& path, const QStringList& names, bool kept);
-    void SelectNewImage(const QString& path);
     std::string HostPath(const QString& path) const;
     // A drive path as the user is shown it (its host path).
     QString Shown(const QString& path) const;
 
-    TMainForm& main_;
+    CopyContext main_;           // named for the editor around the dialog
     VtfeItem* source_ = nullptr; // not owned
     VtfeItem* dest_ = nullptr;   // not owned
     // Declared before the store: the store is let go first.

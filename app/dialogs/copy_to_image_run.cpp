@@ -10,7 +10,6 @@
 #include "app/explorer/vtfe_kwi.h"
 #include "app/explorer/vtfe_prt.h"
 #include "app/image_sets.h"
-#include "app/main_form.h"
 #include "app/ui_callback.h"
 #include "app/ui_services.h"
 #include "app/window_thread.h"
@@ -21,10 +20,10 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
-#include <QTreeWidgetItemIterator>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace kw::app {
 namespace {
@@ -80,15 +79,15 @@ void TCopyToImageDlg::CopyBtnClick() {
     QString problem;
     const QString path = FullDestination(&problem);
     if (path.isEmpty()) {
-        main_.Ui().Message(problem, "Copy to Image", MsgIcon::Warning, MsgButtons::Ok);
+        main_.ui.Message(problem, "Copy to Image", MsgIcon::Warning, MsgButtons::Ok);
         DestEd->setFocus();
         return;
     }
     // The typed name may reach the source only once completed, so the
     // completed path is what must differ from it.
     if (SameFile(path, SourceImagePath(source_))) {
-        main_.Ui().Message("Source and destination cannot be the same file.", "Error",
-                           MsgIcon::Warning, MsgButtons::Ok);
+        main_.ui.Message("Source and destination cannot be the same file.", "Error",
+                         MsgIcon::Warning, MsgButtons::Ok);
         DestEd->setFocus();
         return;
     }
@@ -100,8 +99,8 @@ void TCopyToImageDlg::CopyBtnClick() {
 
 // True only when every partition reached the destination.
 bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
-    vfs::VFS_NAMESPACE& vfs = main_.Vfs();
-    UiServices& ui = main_.Ui();
+    vfs::VFS_NAMESPACE& vfs = main_.vfs;
+    UiServices& ui = main_.ui;
     const bool exists = vfs.FileExists(path.toStdString());
     const bool append = exists && AppendChk->isChecked();
     if (append &&
@@ -137,8 +136,10 @@ bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
     delete progress; // hides it and clears VtfeProgDlg
     if (!copied)
         RemoveEmptyFolders(vfs, made);
-    if (copied && !exists && dest_ != nullptr)
-        SelectNewImage(path);
+    if (copied && !exists && dest_ != nullptr) {
+        VtfeItem* dest = std::exchange(dest_, nullptr);
+        main_.showNewImage(dest, path);
+    }
     return copied;
 }
 
@@ -147,8 +148,8 @@ bool TCopyToImageDlg::CopyPartitions(bool append, const QString& path) {
     appended_ = append;
     PART_STORE* source = SourceStore(source_);
     if (source == nullptr) {
-        main_.Ui().Message(QString("Error %1: Partition was not copied.").arg(ERR_IMG_NOT_OPEN),
-                           "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
+        main_.ui.Message(QString("Error %1: Partition was not copied.").arg(ERR_IMG_NOT_OPEN),
+                         "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
         return false;
     }
     if (!append && !StartNewImage(path))
@@ -165,16 +166,16 @@ bool TCopyToImageDlg::CopyPartitions(bool append, const QString& path) {
 
 // The old set goes first, whole; then the new image with its description.
 bool TCopyToImageDlg::StartNewImage(const QString& path) {
-    vfs::VFS_NAMESPACE& vfs = main_.Vfs();
+    vfs::VFS_NAMESPACE& vfs = main_.vfs;
     CommitAndRelease(destStore_);
     examined_.clear();
-    main_.CloseImageItems(path);
+    main_.closeImage(path);
     if (vfs.FileExists(path.toStdString())) {
         const int32_t rc = DeleteImageSet(vfs, path, callback_.get());
         if (rc != 0) {
             if (rc != int32_t(ERR_USER_CANCEL))
-                main_.Ui().Message(QString("Cannot delete file %1.").arg(Shown(path)), "Error",
-                                   MsgIcon::Error, MsgButtons::Ok);
+                main_.ui.Message(QString("Cannot delete file %1.").arg(Shown(path)), "Error",
+                                 MsgIcon::Error, MsgButtons::Ok);
             return false;
         }
     }
@@ -187,9 +188,9 @@ bool TCopyToImageDlg::StartNewImage(const QString& path) {
     const int why = errno;
     callback_->SetItem(nullptr);
     if (destStore_ == nullptr) {
-        main_.Ui().Message(QString("Unable to create destination image %1.\n%2")
-                               .arg(Shown(path), CreateFailureReason(error, why)),
-                           "Error", MsgIcon::Error, MsgButtons::Ok);
+        main_.ui.Message(QString("Unable to create destination image %1.\n%2")
+                             .arg(Shown(path), CreateFailureReason(error, why)),
+                         "Error", MsgIcon::Error, MsgButtons::Ok);
         vfs.DeleteFile(path.toStdString());
         return false;
     }
@@ -206,7 +207,7 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
             continue;
         if (VtfeProgDlg != nullptr) {
             VtfeProgDlg->SetItemText(item->Name());
-            main_.Ui().ProcessEvents();
+            main_.ui.ProcessEvents();
         }
         // The copy runs off the window thread: the windows keep turning and
         // Cancel is heard at the library's next progress step.
@@ -250,12 +251,12 @@ bool TCopyToImageDlg::CopyFailed(int32_t error, bool append, const QString& path
         left = DeleteAndRelease(destStore_);
         if (left == int32_t(ERR_ILLEGAL_OPERATION))
             left = 0; // closed by a failed commit, which removed what it wrote
-        if (main_.Vfs().FileExists(path.toStdString()))
-            left = DeleteImageSet(main_.Vfs(), path, callback_.get());
+        if (main_.vfs.FileExists(path.toStdString()))
+            left = DeleteImageSet(main_.vfs, path, callback_.get());
     }
     examined_.clear();
     retry_ = error == int32_t(ERR_USER_CANCEL);
-    UiServices& ui = main_.Ui();
+    UiServices& ui = main_.ui;
     if (error == int32_t(ERR_IMG_DISK_FULL))
         ui.Message(QString("Error %1.\n%2").arg(error).arg("The media is full."),
                    "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
@@ -279,35 +280,8 @@ void TCopyToImageDlg::TellAppended(const QString& path, const QStringList& names
                                 "failure and are kept:\n%2"
                               : "These partitions were appended to the image %1 before the "
                                 "failure but were not kept:\n%2";
-    main_.Ui().Message(text.arg(Shown(path), names.join('\n')), "Partition Copy Error",
-                       MsgIcon::Warning, MsgButtons::Ok);
-}
-
-// After a new image was made in a folder of the explorer: the folder shows
-// it and it becomes the selection. The folder is looked up again by its
-// path, since the refresh may have made its items anew.
-void TCopyToImageDlg::SelectNewImage(const QString& path) {
-    const QString folder = dest_->Path();
-    const bool explore = dest_->Tree() == main_.ExploreTree;
-    dest_ = nullptr;
-    main_.RefreshExecute();
-    if (!explore)
-        return;
-    for (QTreeWidgetItemIterator it(main_.ExploreTree); *it != nullptr; ++it) {
-        VtfeItem* item = VtfeItem::OfNode(*it);
-        if (item == nullptr || item->Kind() >= KIND_IMAGE || item->Path() != folder)
-            continue;
-        (*it)->setExpanded(true);
-        item->Expand(true);
-        for (VtfeItem* child : VtfeItem::ChildItems(*it)) {
-            if (child->Kind() == KIND_IMAGE && SameFile(child->Path(), path)) {
-                main_.ExploreTree->setCurrentItem(child->Node());
-                main_.ExploreTree->setFocus();
-                return;
-            }
-        }
-        return;
-    }
+    main_.ui.Message(text.arg(Shown(path), names.join('\n')), "Partition Copy Error",
+                     MsgIcon::Warning, MsgButtons::Ok);
 }
 
 } // namespace kw::app

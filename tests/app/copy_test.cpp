@@ -552,7 +552,7 @@ private slots:
         QTreeWidgetItem* imgs = kw::test::FolderNode(*form, "imgs");
         VtfeItem* image = VtfeItem::OfNode(Child(imgs, "two.kwi"));
         {
-            TCopyToImageDlg dlg(*form);
+            TCopyToImageDlg dlg(form->MakeCopyContext());
             dlg.SetSourceItem(image);
             dlg.SetDestItem(VtfeItem::OfNode(imgs));
             dlg.FormShow();
