@@ -72,6 +72,9 @@ struct KW_FS_HOOKS {
     // The volume name of an NTFS partition as UTF-16LE text (at most 256
     // units) into a 512-byte buffer; non-zero when it cannot be had.
     kwRet (*ntfsVolumeLabel)(PARTITION_INFO* pi, uint8_t* buffer) = nullptr;
+    // The volume name of an ext2-kind partition into a buffer of at least 17
+    // bytes; non-zero when it cannot be had.
+    kwRet (*ext2VolumeLabel)(PARTITION_INFO* pi, char* buffer) = nullptr;
     // Registers the NetWare volumes of every NetWare partition of every disk.
     kwRet (*registerNetWareVolumes)() = nullptr;
     // The segment information of a NetWare partition; *list must be null and

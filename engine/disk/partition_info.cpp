@@ -134,6 +134,11 @@ kwRet CheckSuperBlock(PARTITION_INFO* pi) {
     pi->ucFsKind = ClassifySuperBlock(buf.bytes(), &line);
     if (line != nullptr)
         DiskLog(DBG_LEVEL_TRACE, "%s", line);
+    const KW_FS_HOOKS& fs = kwGetFsHooks();
+    char label[17] = {};
+    if (pi->ucFsKind == FS_KIND_EXT2 && fs.ext2VolumeLabel != nullptr &&
+        fs.ext2VolumeLabel(pi, label) == KW_OK)
+        std::memcpy(pi->volumeLabel, label, sizeof label);
     return KW_OK;
 }
 

@@ -25,6 +25,8 @@ const FS_MODULE* const kModules[] = {
 void MergeHooks(const KW_FS_HOOKS& from, KW_FS_HOOKS* into) {
     if (from.ntfsVolumeLabel != nullptr)
         into->ntfsVolumeLabel = from.ntfsVolumeLabel;
+    if (from.ext2VolumeLabel != nullptr)
+        into->ext2VolumeLabel = from.ext2VolumeLabel;
     if (from.registerNetWareVolumes != nullptr)
         into->registerNetWareVolumes = from.registerNetWareVolumes;
     if (from.createSegmentList != nullptr)

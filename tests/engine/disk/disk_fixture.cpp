@@ -65,7 +65,10 @@ StandardDisk BuildStandardDisk(const TempDir& dir) {
          Run("mkntfs -F -Q -q -L KWNTFS -p " + std::to_string(d.parts[1].start) +
              " -H 255 -S 63 '" + ntfs.string() + "'") &&
          Run("mkswap -L kwswap '" + swap.string() + "'") &&
-         Run("mke2fs -F -q -t ext2 -L kwext2 '" + ext2.string() + "' " + kib(d.parts[4]) + "k");
+         // The ext2 features the engine reads (no extended attributes,
+         // resize inode or hashed folders).
+         Run("mke2fs -F -q -t ext2 -O ^ext_attr,^resize_inode,^dir_index -L kwext2 '" +
+             ext2.string() + "' " + kib(d.parts[4]) + "k");
     if (!ok)
         throw std::runtime_error("making the test volumes failed");
     Splice(d.image, d.parts[1].start, ntfs);

@@ -74,7 +74,7 @@ TEST_F(ToolVolumes, RecordsClassifyEachVolumeAsTheToolsMadeIt) {
         {2 * kCyl, 0x05, FS_KIND_EXTENDED, "", 0, false},
         {2 * kCyl + 63, 0x0B, FS_KIND_FAT32, "KWFAT32", 0x0BADF00D, true},
         {4 * kCyl + 63, 0x82, FS_KIND_LINUX_SWAP, "SWAPSPACE2", 0, true},
-        {5 * kCyl + 63, 0x83, FS_KIND_EXT2, "", 0, true},
+        {5 * kCyl + 63, 0x83, FS_KIND_EXT2, "kwext2", 0, true}, // through the ext2 row's hook
         {6 * kCyl + 63, 0x01, FS_KIND_FAT, "KWFAT12", 0x00C0FFEE, true},
     };
     for (const Want& w : wants) {

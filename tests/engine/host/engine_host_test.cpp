@@ -119,7 +119,7 @@ TEST_F(EngineHostTest, StartListsEveryPartitionWithKindLabelAndOperations) {
         {0x07, FS_KIND_NTFS, "KWNTFS", LOP_GROUP_FS}, // read from the NTFS volume
         {0x0B, FS_KIND_FAT32, "KWFAT32", LOP_GROUP_FAT},
         {0x82, FS_KIND_LINUX_SWAP, "", LOP_GROUP_SWAP},
-        {0x83, FS_KIND_EXT2, "", LOP_GROUP_FS},
+        {0x83, FS_KIND_EXT2, "kwext2", LOP_GROUP_FS},
         {0x01, FS_KIND_FAT, "KWFAT12", LOP_GROUP_FAT},
     };
     for (const Expected& e : expected) {
@@ -127,7 +127,7 @@ TEST_F(EngineHostTest, StartListsEveryPartitionWithKindLabelAndOperations) {
         PARTITION_INFO* pi = ByType(e.type);
         ASSERT_NE(pi, nullptr);
         EXPECT_EQ(pi->ucFsKind, e.kind);
-        if (e.kind != FS_KIND_LINUX_SWAP && e.kind != FS_KIND_EXT2) {
+        if (e.kind != FS_KIND_LINUX_SWAP) {
             EXPECT_STREQ(pi->volumeLabel, e.label);
         }
         EXPECT_EQ(pi->ulFlags & PI_READ_ERROR, 0u);
@@ -262,7 +262,7 @@ constexpr RequiredSlots kRequired[] = {
     {FS_KIND_FAT32, CREATE_FS | CREATE_FILE | ESTIMATE},
     {FS_KIND_HPFS, ESTIMATE | MINIMUM},
     {FS_KIND_NTFS, CREATE_FS | CREATE_FILE | ESTIMATE | MINIMUM},
-    {FS_KIND_EXT2, MINIMUM},
+    {FS_KIND_EXT2, CREATE_FS | ESTIMATE | MINIMUM},
     {FS_KIND_LINUX_SWAP, CREATE_FS | ESTIMATE | MINIMUM},
     {FS_KIND_NETWARE, 0},
 };
