@@ -2,6 +2,7 @@
 #include "engine/disk/part_limits.h"
 #include "engine/fs/fs_module.h"
 #include "engine/hpfs/hpfs_bitmaps.h"
+#include "engine/hpfs/hpfs_filesystem.h"
 
 namespace {
 
@@ -24,5 +25,6 @@ extern const FS_MODULE kHpfsModule = {
              .legalGroup = FS_LEGAL_GROUP::FS,
              .movableWhenUnreadable = true,
              .minimumSize = HpfsMinimum},
+    .createFs = FsMake<HPFS_FILESYSTEM>,
     .estimateFree = EstimateHpfs,
 };

@@ -121,6 +121,10 @@ TEST_P(Ext2Volumes, TheMapIsTheBlockBitmapAndAnImageOfItRestoresWhole) {
     std::vector<bool> want = DumpUsed(file, map->GetBitCount());
     for (uint32_t b = 0; b < map->GetBitCount(); ++b)
         ASSERT_EQ(map->IsSet(b), want[b]) << "block " << b;
+    uint32_t last = uint32_t(want.size()) - 1;
+    while (last > 0 && !want[last])
+        --last;
+    EXPECT_EQ(map->ulLastUsed, last);
 
     // What an image made with the map restores: the used blocks, zeros
     // elsewhere.
