@@ -4,6 +4,7 @@
 #include "engine/core/errtext.h"
 #include "engine/core/progress.h"
 #include "engine/fs/fs_module.h"
+#include "engine/hidpart/hidpart.h"
 #include "engine/host/engine_host.h"
 #include "engine/imgaccess/image_access.h"
 #include "engine/imgaccess/imgaccess.h"
@@ -38,14 +39,25 @@ public:
         if (!started_)
             return KW_OK;
         started_ = false;
+        if (hiddenIn_ != nullptr)
+            kw::hidpart::RemoveHidPartExtender(*hiddenIn_);
+        hiddenIn_ = nullptr;
         return engine_.Stop();
     }
 
     bool Started() const override { return started_; }
 
+    void ServeHiddenPartitions(vfs::VFS_NAMESPACE& ns) override {
+        if (!started_ || hiddenIn_ != nullptr)
+            return;
+        kw::hidpart::InstallHidPartExtender(ns);
+        hiddenIn_ = &ns;
+    }
+
 private:
     EngineF6 engine_;
     bool started_ = false;
+    vfs::VFS_NAMESPACE* hiddenIn_ = nullptr; // where the hidden partitions are offered
 };
 
 } // namespace

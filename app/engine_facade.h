@@ -13,6 +13,10 @@ class IMGACCESS;
 class IMGACCESS_UI_CALLBACK;
 class MEDIA_CHANGE_CALLBACK;
 
+namespace kw::vfs {
+class VFS_NAMESPACE;
+}
+
 namespace kw::app {
 
 // The engine as the main window sees it. Open sets it up, Start opens it on
@@ -25,6 +29,9 @@ public:
     virtual kwRet Start(const std::vector<std::string>& args) = 0;
     virtual kwRet Stop() = 0;
     virtual bool Started() const = 0;
+    // Offers the partitions of the started engine's disks that Linux has not
+    // mounted as "\\.\diskN.partM" paths of the namespace, until Stop.
+    virtual void ServeHiddenPartitions(vfs::VFS_NAMESPACE& ns) { (void)ns; }
 };
 
 // The engine of this program.

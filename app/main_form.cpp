@@ -112,8 +112,10 @@ void TMainForm::FormCreate() {
     std::vector<std::string> engineArgs;
     for (const QString& a : args_)
         engineArgs.push_back(a.toStdString());
-    if (engine_ && engine_->Open(2, 2) == KW_OK)
+    if (engine_ && engine_->Open(2, 2) == KW_OK) {
         engine_->Start(engineArgs);
+        engine_->ServeHiddenPartitions(vfs_);
+    }
     AssignHelpContexts();
     imageExtensions_ = ReadImageExtensions(settings_, keys_);
     defaults_ = ReadDefaults(settings_, keys_);

@@ -23,6 +23,19 @@ bool kwDiskWritable(const DISK_RECORD* disk) {
     return src != nullptr && src->Writable();
 }
 
+bool kwPartitionMounted(const PARTITION_INFO* pi) {
+    if (pi == nullptr)
+        return true;
+    if (pi->ulFlags & PI_HOST_LETTER)
+        return true;
+    kw::plat::SectorSource* src = UnitSource(pi->disk);
+    if (src == nullptr)
+        return pi->disk == nullptr || !pi->disk->imageDisk;
+    kw::plat::HostView view = kw::plat::CurrentHostView();
+    return kw::plat::HostUseOf(src->HostPartitions(), view.mountInfoRead, pi->ulStartSect,
+                               pi->NumSects) != kw::plat::HostUse::Free;
+}
+
 DISK_RECORD* kwGetImageDisk() {
     static DISK_RECORD* disk = [] {
         static DISK_RECORD d;

@@ -176,3 +176,7 @@ kwRet ReserveDisk(DISK_RECORD* disk);
 // The disk driver's source behind a disk record (null for the image disk or
 // after close). Writable reports whether its writes can succeed.
 bool kwDiskWritable(const DISK_RECORD* disk);
+// True when Linux uses any sector of the partition (a file system mounted
+// over it, the program's own volume), when its mounts cannot be told, or
+// when it took a drive letter: such a partition is never written.
+bool kwPartitionMounted(const PARTITION_INFO* pi);

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 // image access).
 int Floor(const std::string& folder) {
     static const std::map<std::string, int> floors = {
-        {"core", 0}, {"disk", 1}, {"fs", 2}, {"imgaccess", 4}, {"host", 5}};
+        {"core", 0}, {"disk", 1}, {"fs", 2}, {"imgaccess", 4}, {"hidpart", 5}, {"host", 5}};
     auto it = floors.find(folder);
     return it != floors.end() ? it->second : 3;
 }
