@@ -6,6 +6,7 @@
 //
 // KW_BENCH_MIB sets the partition's size (default 1024).
 #include "bench/imgaccess/raw_images.h"
+#include "engine/host/fs_modules.h"
 #include "engine/imgaccess/imgaccess.h"
 #include "engine/imgaccess/partition_copy.h"
 #include "kwvaults.h"
@@ -62,6 +63,7 @@ struct Fixture {
 const Fixture& GetFixture() {
     static Fixture f = [] {
         Fixture x;
+        enInstallFsModules(); // image access opens partitions through the rows
         const char* env = std::getenv("KW_BENCH_MIB");
         const uint64_t mib = env != nullptr ? std::strtoull(env, nullptr, 10) : 1024;
         x.dir = fs::temp_directory_path() / ("kwbench-img-" + std::to_string(getpid()));
