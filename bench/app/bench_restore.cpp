@@ -9,6 +9,7 @@
 // folder), so that both measure the same file system.
 #include "app/explorer/restore_file.h"
 #include "app/ui_services.h"
+#include "engine/host/fs_modules.h"
 #include "engine/imgaccess/imgaccess.h"
 #include "platform/drives/drive_table.h"
 #include "platform/vfs/vfs.h"
@@ -66,6 +67,7 @@ fs::path Base() {
 const Fixture& GetFixture() {
     static const Fixture f = [] {
         Fixture x;
+        enInstallFsModules(); // image access opens partitions through the rows
         x.dir = Base();
         fs::create_directories(x.dir / "tree");
         for (int d = 0; d < kFolders; ++d) {
