@@ -19,6 +19,10 @@ namespace {
 // destruction.
 class HostEngine final : public EngineFacade {
 public:
+    ~HostEngine() override {
+        if (hiddenIn_ != nullptr)
+            kw::hidpart::RemoveHidPartExtender(*hiddenIn_);
+    }
     kwRet Open(uint32_t major, uint32_t minor) override { return engine_.Open(major, minor); }
 
     kwRet Start(const std::vector<std::string>& args) override {

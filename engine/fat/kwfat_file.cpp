@@ -130,6 +130,13 @@ kwRet KWFAT_FILE::CreateDir() {
     return rc;
 }
 
+kwRet KWFAT_FILE::Rename(const char* newPath) {
+    auto* fat = static_cast<FAT_FILESYSTEM*>(fs_);
+    if (fat == nullptr)
+        return ERR_NOT_OPEN;
+    return fat->FileRename(volumePath(), FatVolumePath(newPath), 0);
+}
+
 kwRet KWFAT_FILE::Read(void* buffer, uint32_t count, uint32_t* done) {
     if (handle_ == nullptr || buffer == nullptr || done == nullptr)
         return ERR_BAD_ARGUMENT;

@@ -24,6 +24,7 @@ public:
     kwRet GetAttributes(uint32_t* attributes) override;
     kwRet SetAttributes(uint32_t attributes) override;
     kwRet CreateDir() override;
+    kwRet Rename(const char* newPath) override;
 
 private:
     const char* volumePath() const;

@@ -70,6 +70,9 @@ public:
     virtual kwRet GetAttributes(uint32_t* attributes) = 0;
     virtual kwRet SetAttributes(uint32_t attributes) = 0;
     virtual kwRet CreateDir() { return ERR_NOT_SUPPORTED_BY_FILE; }
+    // Gives the (not open) file another path on the same volume; fails when
+    // a file has that path.
+    virtual kwRet Rename(const char* /*newPath*/) { return ERR_NOT_SUPPORTED_BY_FILE; }
     virtual kwRet Reserved() { return ERR_NOT_SUPPORTED_BY_FILE; }
 
     const char* GetPath() const { return fullPath_; }

@@ -216,6 +216,21 @@ bool HIDPART_FILESYSEXTENDER::GetAttributes(const std::string& path, uint32_t* a
     return true;
 }
 
+// Within one partition only; never over an existing file.
+bool HIDPART_FILESYSEXTENDER::MoveFile(const std::string& from, const std::string& to) {
+    std::string rest, restTo;
+    PARTITION_INFO* pi = Resolve(from, &rest);
+    if (pi == nullptr || IsRoot(rest) || Resolve(to, &restTo) != pi || IsRoot(restTo) ||
+        !HidPartWritable(pi))
+        return false;
+    FILE_BASE* file = nullptr;
+    if (kwFileOpen(&file, rest.c_str(), FILE_MODE_NO_OPEN, pi, nullptr, 0) != KW_OK)
+        return false;
+    kwRet rc = file->Rename(restTo.c_str());
+    kwRet closed = kwFileClose(file, 0, nullptr);
+    return rc == KW_OK && closed == KW_OK;
+}
+
 bool HIDPART_FILESYSEXTENDER::DeleteFile(const std::string& path) {
     std::string rest;
     PARTITION_INFO* pi = Resolve(path, &rest);

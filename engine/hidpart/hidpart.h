@@ -48,7 +48,7 @@ public:
     bool GetFileInfo(const std::string& path, vfs::VFS_ENTRY* info) override;
     bool GetAttributes(const std::string& path, uint32_t* attributes) override;
     bool SetAttributes(const std::string&, uint32_t) override { return false; }
-    bool MoveFile(const std::string&, const std::string&) override { return false; }
+    bool MoveFile(const std::string& from, const std::string& to) override;
     bool DeleteFile(const std::string& path) override;
     vfs::FILEITERATOR* FindFirst(const std::string& path, vfs::VFS_ENTRY* first) override;
     bool CreateDirectory(const std::string& path) override;

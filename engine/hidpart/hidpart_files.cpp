@@ -90,7 +90,8 @@ public:
         return ok;
     }
     uint64_t GetTime() override { return 0; }
-    bool SetTime(uint64_t) override { return false; }
+    // The file keeps the time the file system gives it when written.
+    bool SetTime(uint64_t) override { return true; }
 
 private:
     ~HIDPART_FILEHANDLE() override { kwFileClose(file_, 0, nullptr); }

@@ -289,14 +289,16 @@ TEST_F(HiddenParts, WritesToAWritableFatPartitionPassTheChecker) {
     EXPECT_TRUE(h->Write("tail", 4, &done));
     h->Release();
     EXPECT_EQ(hp_.CreateFile(root + "\\New\\DATA.BIN"), nullptr); // it exists
+    EXPECT_FALSE(hp_.MoveFile(root + "\\New\\DATA.BIN", "\\\\.\\disk1.part3\\DATA.BIN"));
+    ASSERT_TRUE(hp_.MoveFile(root + "\\New\\DATA.BIN", root + "\\New\\Renamed data.bin"));
     kwLibClose();
     EXPECT_TRUE(Fsck(0));
-    EXPECT_TRUE(
-        kwtest::Run("mcopy -n -i " + Vol(0) + " ::/New/DATA.BIN " + (dir_ / "back.bin").string()));
+    EXPECT_TRUE(kwtest::Run("mcopy -n -i " + Vol(0) + " '::/New/Renamed data.bin' " +
+                            (dir_ / "back.bin").string()));
     EXPECT_TRUE(Bytes(dir_ / "back.bin") == data + "tail");
     Open(true);
-    EXPECT_TRUE(hp_.DeleteFile(root + "\\New\\DATA.BIN"));
-    EXPECT_FALSE(hp_.GetFileInfo(root + "\\New\\DATA.BIN", nullptr));
+    EXPECT_TRUE(hp_.DeleteFile(root + "\\New\\Renamed data.bin"));
+    EXPECT_FALSE(hp_.GetFileInfo(root + "\\New\\Renamed data.bin", nullptr));
     kwLibClose();
     EXPECT_TRUE(Fsck(0));
 }
@@ -307,6 +309,7 @@ TEST_F(HiddenParts, NothingIsWrittenToAReadOnlyDiskOrAMountedPartition) {
         EXPECT_EQ(hp_.CreateFile(root + "\\NEW.TXT"), nullptr) << root;
         EXPECT_FALSE(hp_.CreateDirectory(root + "\\NEWDIR")) << root;
         EXPECT_FALSE(hp_.DeleteFile(root + "\\HELLO.TXT")) << root;
+        EXPECT_FALSE(hp_.MoveFile(root + "\\HELLO.TXT", root + "\\MOVED.TXT")) << root;
         kw::vfs::FILEHANDLE* h = hp_.OpenFile(root + "\\HELLO.TXT");
         if (h != nullptr) {
             size_t done = 1;
