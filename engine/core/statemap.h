@@ -36,6 +36,11 @@ public:
     std::uint32_t FindNextClear(std::uint32_t index) const { return nextInWord(index, ~0u); }
     std::uint32_t FindPrevSet(std::uint32_t index) const { return findPrev(index, 0); }
     std::uint32_t FindPrevClear(std::uint32_t index) const { return findPrev(index, ~0u); }
+    // The highest set bit of the map; 0 when none is set.
+    std::uint32_t LastSet() const {
+        const std::uint32_t last = FindPrevSet(GetBitCount());
+        return last == STATE_MAP_NONE ? 0 : last;
+    }
     // Bits set (clear) in [first, last], last cut to the map; at most limit.
     std::uint32_t CountSet(std::uint32_t first, std::uint32_t last, std::uint32_t limit) const {
         return count(first, last, limit, 0);

@@ -173,8 +173,7 @@ kwRet EXT2_FILESYSTEM::GenerateBitmap(STATE_MAP** map, uint32_t flags) {
     made->SetBit(0); // the boot block is always kept
     made->ulUnitsPerBit = sectorsPerBlock_;
     made->ulUnitCount = blockCount_;
-    uint32_t count = made->GetBitCount();
-    made->ulLastUsed = count == 0 ? 0 : made->FindPrevSet(count); // the last set bit
+    made->ulLastUsed = made->LastSet();
     made->ulMinEnd = made->ulLastUsed;
     delete *map;
     *map = made;

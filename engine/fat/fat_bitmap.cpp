@@ -150,7 +150,7 @@ kwRet FAT_FILESYSTEM::GenerateBitmaps(STATE_MAP** map1, STATE_MAP** map2, uint32
         STATE_MAP** out = i == 0 ? map1 : map2;
         if (made[i] == nullptr)
             continue;
-        made[i]->ulLastUsed = made[i]->FindPrevSet(bits == 0 ? 0 : bits - 1);
+        made[i]->ulLastUsed = made[i]->LastSet();
         delete *out;
         *out = made[i];
     }

@@ -89,9 +89,7 @@ kwRet HPFS_FILESYSTEM::GenerateBitmap(STATE_MAP** map, uint32_t /*flags*/) {
         made->ClearBit(bad.GetAt(i)); // bad sectors are not copied
     made->ulUnitsPerBit = 1;
     made->ulUnitCount = total;
-    made->ulLastUsed = made->FindPrevSet(total); // the last set bit
-    if (made->ulLastUsed == STATE_MAP_NONE)
-        made->ulLastUsed = 0;
+    made->ulLastUsed = made->LastSet();
     made->ulMinEnd = made->ulLastUsed;
     delete *map;
     *map = made;

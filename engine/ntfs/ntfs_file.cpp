@@ -251,8 +251,7 @@ kwRet NTFS_FILESYSTEM::GenerateBitmap(STATE_MAP** map, uint32_t flags) {
         delete made;
         return rc;
     }
-    uint32_t bits = made->GetBitCount();
-    made->ulLastUsed = bits == 0 ? 0 : made->FindPrevSet(bits - 1);
+    made->ulLastUsed = made->LastSet();
     made->ulMinEnd = made->ulLastUsed;
     delete *map;
     *map = made;
@@ -279,8 +278,7 @@ kwRet NTFS_FILESYSTEM::GenerateBitmaps(STATE_MAP** map1, STATE_MAP** map2, uint3
         return rc;
     }
     if (wantData) {
-        uint32_t bits = all->GetBitCount();
-        all->ulLastUsed = bits == 0 ? 0 : all->FindPrevSet(bits - 1);
+        all->ulLastUsed = all->LastSet();
         delete *map2;
         *map2 = all;
     }

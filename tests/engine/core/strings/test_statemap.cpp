@@ -117,6 +117,19 @@ TEST(StateMap, RangesAcrossWords) {
     EXPECT_EQ(m.FindNextSet(31), 97u);
 }
 
+// The last used unit of a map counts its final bit: a used extent that
+// stopped one short would let a later shrink cut a used cluster.
+TEST(StateMap, LastSetIncludesTheFinalBit) {
+    STATE_MAP m;
+    EXPECT_EQ(m.LastSet(), 0u);
+    ASSERT_EQ(m.Create(64, false), KW_OK);
+    EXPECT_EQ(m.LastSet(), 0u);
+    for (uint32_t bit : {0u, 31u, 32u, 63u}) {
+        m.SetBit(bit);
+        EXPECT_EQ(m.LastSet(), bit);
+    }
+}
+
 TEST(StateMap, ShrinkAndGrow) {
     STATE_MAP m;
     ASSERT_EQ(m.Create(64, true), KW_OK);
