@@ -5,7 +5,6 @@
 #include "imagestore/container/store_container.h"
 
 #include "imagestore/container/volume_names.h"
-#include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
 #include "imagestore/store_log.h"
 
@@ -274,8 +273,7 @@ int StoreContainer::RollBackAppend() {
 }
 
 bool StoreContainer::WroteAnything() const {
-    if (!appending_ || touched_ || chunkOpen_ || sealedPending_ ||
-        (behind_ && (behind_->Queued() || behind_->Filled() > 0))) {
+    if (!appending_ || touched_ || chunks_.Holding()) {
         return true;
     }
     if (table_.Size() != openedTable_.size()) {
@@ -318,7 +316,7 @@ int StoreContainer::WriteDirectoryCopy(const std::vector<uint8_t>& directory) {
     chunk_ = r;
     chunk_.chunkFlags |= kChunkHasDirectory;
     std::memset(chunk_.reserved76, 0, sizeof chunk_.reserved76); // the append is committed
-    SealChunk();
+    chunks_.SealChunk();
     return RewriteChunk0(f, old.data(), buf);
 }
 

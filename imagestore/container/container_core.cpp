@@ -5,7 +5,6 @@
 #include "imagestore/container/read_ahead.h"
 #include "imagestore/container/stream_objects.h"
 #include "imagestore/container/volume_names.h"
-#include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
 #include "imagestore/store_log.h"
 #include "include/kwbytes.h"
@@ -194,11 +193,11 @@ int32_t StoreContainer::GetCurrentChunk() {
     if (mode_ != Mode::Write) {
         return -1;
     }
-    if (int err = SettleSegment(); err != kStoreOk) {
+    if (int err = chunks_.Settle(); err != kStoreOk) {
         unreported_ = unreported_ != kStoreOk ? unreported_ : err;
         return -1;
     }
-    return chunkOpen_ ? int32_t(chunk_.chunkNumber - volFirstChunk_) : -1;
+    return chunks_.ChunkOpen() ? int32_t(chunk_.chunkNumber - volFirstChunk_) : -1;
 }
 
 int StoreContainer::SettleWrites() {
@@ -206,7 +205,7 @@ int StoreContainer::SettleWrites() {
         return kStoreOk;
     }
     if (unreported_ == kStoreOk) {
-        unreported_ = SettleSegment();
+        unreported_ = chunks_.Settle();
     }
     return unreported_;
 }
@@ -480,11 +479,11 @@ int StoreContainer::Close() {
     lock_.reset();
     buffer_.clear();
     buffer_.shrink_to_fit();
-    chunkLoaded_ = chunkOpen_ = false;
+    chunkLoaded_ = false;
+    chunks_.Drop();
     cached_.reset();
     cache_.reset();
     decoder_ = nullptr;
-    encoder_ = nullptr;
     return err;
 }
 

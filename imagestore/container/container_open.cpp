@@ -283,9 +283,7 @@ int StoreContainer::SetUpWriting() {
     if (!AllocateChunkBuffer()) {
         return kStoreNoMemory;
     }
-    storedEncoder_ = MakeChunkEncoder(kCodecNone, room);
-    setEncoder_ = codec == kCodecNone ? nullptr : MakeChunkEncoder(codec, room);
-    if (!storedEncoder_ || (codec != kCodecNone && !setEncoder_)) {
+    if (!chunks_.MakeEncoders(codec, room)) {
         return kStoreNoMemory;
     }
     mode_ = Mode::Write;

@@ -1,68 +1,17 @@
-// StoreContainer: filling chunks, writing them across volume files, and
-// closing a set with its directory.
+// StoreContainer: storing the chunk writer's chunks across volume files,
+// and closing a set with its directory.
 #include "imagestore/container/store_container.h"
 
 #include "imagestore/container/chunk_seal.h"
 #include "imagestore/container/volume_names.h"
-#include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
-#include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <utility>
 
 namespace kwv {
-
-using namespace kwbytes; // little-endian field loads and stores
-
-uint64_t StoreContainer::AppendPosition() const {
-    if (segmentGathered_) {
-        return segmentEnd_ - segmentBytes_ + behind_->Filled();
-    }
-    return chunkOpen_ ? chunk_.streamOffset + encoder_->GetInputCount() : streamLength_;
-}
-
-void StoreContainer::StartChunk() {
-    uint8_t* buf = buffer_.data();
-    ChunkRecord r = FreshRecord(headerBytes_, volFirstChunk_ + volChunks_, streamLength_);
-    const bool first = r.chunkNumber == 0;
-    const bool reserve =
-        first && reservedSize_ > 0 && (header_.containerFlags & kFlagDirectoryCopy);
-    if ((first && (oldSignature_ || reserve)) || !setEncoder_) {
-        encoder_ = storedEncoder_.get();
-    } else {
-        encoder_ = setEncoder_.get();
-        r.chunkFlags |= kChunkCompressed;
-    }
-    encoder_->Begin(buf + kRecordSize, r.PayloadRoom());
-    if (first && oldSignature_) {
-        // The first 2,048 bytes look like a header of the older format.
-        encoder_->Put(nullptr, kOldSigPayloadOffset - kRecordSize);
-        r.magic = kMagicOldSig;
-        r.payloadOffset = kOldSigPayloadOffset;
-        StoreLe32(buf + kOldSigVersionAt, 4);
-        StoreLe32(buf + kOldSigVersionAt + 4, 4);
-    }
-    if (reserve) {
-        const uint32_t taken = encoder_->GetInputCount();
-        r.directoryOffset = int32_t(taken);
-        reservedSize_ =
-            encoder_->Put(nullptr, std::min(kReservedAreaSize, r.PayloadRoom() - taken));
-    }
-    chunk_ = r;
-    chunkOpen_ = true;
-}
-
-void StoreContainer::SealChunk() {
-    uint8_t* buf = buffer_.data();
-    index_.Record(chunk_.chunkNumber, chunk_.StreamEnd());
-    const SealKeys keys = KeysOf(headerBytes_);
-    SealPayload(buf, chunk_, keys);
-    StampChunk(buf, chunk_, chunk_.chunkNumber, keys);
-}
 
 // Every few megabytes stored, their write-out starts, so that the flush of
 // the commit finds little left to wait for.
@@ -112,25 +61,6 @@ int StoreContainer::StoreChunk(const uint8_t* bytes, const ChunkRecord& r) {
     return kStoreOk;
 }
 
-int StoreContainer::StoreSealedChunk() {
-    const int err = StoreChunk(buffer_.data(), chunk_);
-    if (err == kStoreOk) {
-        chunkOpen_ = false;
-        sealedPending_ = false;
-    }
-    return err;
-}
-
-// A sealed chunk is final: when storing it fails it stays sealed in the
-// buffer, and only storing it is tried again, never finishing or scrambling.
-int StoreContainer::FinishChunk() {
-    chunk_.dataLength = encoder_->GetInputCount();
-    chunk_.storedLength = encoder_->Finish();
-    SealChunk();
-    sealedPending_ = true;
-    return StoreSealedChunk();
-}
-
 int StoreContainer::AppendSpace(const uint8_t* data, uint64_t length, uint64_t* firstOffset) {
     if (mode_ != Mode::Write) {
         return kStoreWrongMode;
@@ -138,37 +68,7 @@ int StoreContainer::AppendSpace(const uint8_t* data, uint64_t length, uint64_t* 
     if (int err = std::exchange(unreported_, kStoreOk); err != kStoreOk) {
         return err;
     }
-    // A chunk encoded here follows every chunk handed to the workers.
-    if (int err = StoreBehind(!segmentGathered_); err != kStoreOk) {
-        return err;
-    }
-    if (segmentBytes_ == 0) {
-        segmentBytes_ = SegmentBytes(header_.PayloadRoom());
-        segmentEnd_ = streamLength_ + FirstSegmentBytes(header_.PayloadRoom());
-    }
-    if (!segmentGathered_ && !chunkOpen_ && length > 0) {
-        StartChunk(); // chunk 0 may begin with bytes of its own
-    }
-    if (firstOffset != nullptr) {
-        *firstOffset = AppendPosition();
-    }
-    while (length > 0) {
-        const uint64_t take = std::min(length, segmentEnd_ - AppendPosition());
-        const int err = segmentGathered_ ? GatherSpace(data, take) : EncodeSpace(data, take);
-        if (err != kStoreOk) {
-            return err;
-        }
-        length -= take;
-        if (data != nullptr) {
-            data += take;
-        }
-        if (AppendPosition() == segmentEnd_) {
-            if (int e = EndSegment(); e != kStoreOk) {
-                return e;
-            }
-        }
-    }
-    return kStoreOk;
+    return chunks_.Append(data, length, firstOffset);
 }
 
 int StoreContainer::StartNextVolume() {
@@ -219,15 +119,15 @@ int StoreContainer::CloseWriting() {
     // Everything handed to the workers is stored and the rest encoded here;
     // the directory then follows in the chunk that is open.
     int err = std::exchange(unreported_, kStoreOk);
-    err = err != kStoreOk ? err : SettleSegment();
-    segmentBytes_ = segmentEnd_ = std::numeric_limits<uint64_t>::max();
+    err = err != kStoreOk ? err : chunks_.Settle();
+    chunks_.EndSegments();
     if (err == kStoreOk && reservedSize_ > 0 && chunkCount_ == 0) {
         // Chunk 0 with its reserved area goes out first, so that the
         // directory lies in a following chunk.
-        if (!chunkOpen_) {
-            StartChunk();
+        if (!chunks_.ChunkOpen()) {
+            chunks_.StartChunk();
         }
-        err = FinishChunk();
+        err = chunks_.FinishChunk();
     }
     if (err == kStoreOk) {
         std::vector<uint8_t> directory = BuildDirectory();
@@ -236,7 +136,7 @@ int StoreContainer::CloseWriting() {
         if (err == kStoreOk) {
             chunk_.chunkFlags |= kChunkHasDirectory;
             chunk_.directoryOffset = int32_t(int64_t(at) - int64_t(chunk_.streamOffset));
-            err = FinishChunk();
+            err = chunks_.FinishChunk();
         }
     }
     if (err == kStoreOk && verifyVolumes_) {
@@ -259,14 +159,8 @@ int StoreContainer::CloseWriting() {
 }
 
 void StoreContainer::EndWriting() {
-    behind_.reset(); // waits for its workers
+    chunks_.End(); // waits for its workers
     unreported_ = kStoreOk;
-    segmentGathered_ = false;
-    segmentBytes_ = segmentEnd_ = 0;
-    chunkOpen_ = false;
-    sealedPending_ = false;
-    storedEncoder_.reset();
-    setEncoder_.reset();
 }
 
 int StoreContainer::VerifyVolume() {

@@ -7,6 +7,7 @@
 #include "imagestore/container/chunk_cache.h"
 #include "imagestore/container/chunk_record.h"
 #include "imagestore/container/chunk_unseal.h"
+#include "imagestore/container/chunk_writer.h"
 #include "imagestore/container/codec_adapter.h"
 #include "imagestore/container/container_directory.h"
 #include "imagestore/container/stream_table.h"
@@ -22,12 +23,10 @@
 
 namespace kwv {
 
-struct WriteSegment;
 class StreamReader;
 class StreamWriter;
 class StreamEnumerator;
 class ReadAhead;
-class WriteBehind;
 
 // CONTAINER_OPTIONS of a new set.
 constexpr uint32_t kOptPayloadCrc = 0x1;
@@ -53,6 +52,9 @@ constexpr uint32_t kInfoOldSignature = 0x400;
 constexpr uint32_t kInfoKeepLastMedium = 0x800;
 
 class StoreContainer final : public PASSWORD_SINK {
+    // It fills this object's chunk buffer and hands chunks back to store.
+    friend class ChunkWriter;
+
 public:
     uint32_t AddRef();
     uint32_t Release();
@@ -188,30 +190,18 @@ private:
     // Undoes what this object wrote: a new set goes, an append is taken back.
     void UndoWriting();
 
-    // Writing (container_write.cpp).
+    // Writing (container_write.cpp); the chunks themselves are the chunk
+    // writer's.
     int SetUpWriting();
-    void StartChunk();
-    int FinishChunk();
-    void SealChunk();
-    int StoreSealedChunk();
     // Stores a sealed chunk in its volume and counts it.
     int StoreChunk(const uint8_t* bytes, const ChunkRecord& record);
     void CountChunk(const ChunkRecord& record);
-    // Segments (write_segments.cpp).
-    int EncodeSpace(const uint8_t* data, uint64_t length);
-    int GatherSpace(const uint8_t* data, uint64_t length);
-    int EndSegment();
-    int StoreBehind(bool wait);
-    int StoreSegment(WriteSegment* segment);
-    int SettleSegment();
-    void AdoptOpenChunk(WriteSegment* segment);
     bool DeleteOlderSet(const std::string& path);
     bool ClearWayFor(const std::string& path, uint32_t media);
     bool TryCreate(const std::string& path);
     int StartNextVolume();
     int CreateVolumeFile(uint32_t index);
     int CreateAttempt(const std::string& path, bool removable, bool notices);
-    uint64_t AppendPosition() const;
     int CloseWriting();
     void EndWriting();
     void RemoveCreatedSet();
@@ -259,29 +249,20 @@ private:
     uint32_t indexedChunks_ = 0;
     bool haveNeighbour_ = false;
     ChunkRecord neighbour_;
-    bool chunkOpen_ = false;     // write mode: buffer holds a chunk being filled
-    bool sealedPending_ = false; // write mode: buffer holds a sealed chunk not yet stored
     DecoderPtr storedDecoder_, setDecoder_;
-    EncoderPtr storedEncoder_, setEncoder_;
     ::ChunkDecoder* decoder_ = nullptr;
     // Read mode: the decoded chunks readers come back to, and the loaded
     // chunk's entry there (its data serves the reads when it is set).
     bool cacheChunks_ = false;
     std::unique_ptr<ChunkCache> cache_;
     CachedChunkPtr cached_;
-    ::ChunkEncoder* encoder_ = nullptr;
     // Threads this object works with, and the chunks opened ahead of a
     // sequential reader (read mode, more than one thread).
     uint32_t threads_ = 1;
     std::unique_ptr<ReadAhead> ahead_;
-    // Write mode: the stream space is written in segments of a fixed size.
-    // The first of a session, and the rest of one after a settle, are
-    // encoded on the caller's thread; the others are gathered and handed to
-    // workers (more than one thread).
-    uint64_t segmentBytes_ = 0; // 0 until the first append
-    uint64_t segmentEnd_ = 0;
-    bool segmentGathered_ = false;
-    std::unique_ptr<WriteBehind> behind_;
+    // Write mode: the chunk being filled, its encoders and the segments
+    // written behind the caller.
+    ChunkWriter chunks_{*this};
     // A failure met while settling (GetCurrentChunk, SettleWrites): the next
     // append or the close reports it.
     int unreported_ = 0;

@@ -1,11 +1,12 @@
-// StoreContainer: the stream space written in segments. A segment is encoded
+// ChunkWriter: the stream space written in segments. A segment is encoded
 // on the caller's thread as its bytes come (the first of a session, any
 // segment with one thread, and the rest of one a caller settled), or
 // gathered and handed to the workers whole. Either way its chunks are the
 // same: each segment starts a fresh chunk and its last chunk may be short.
-#include "imagestore/container/store_container.h"
+#include "imagestore/container/chunk_writer.h"
 
 #include "imagestore/container/chunk_seal.h"
+#include "imagestore/container/store_container.h"
 #include "imagestore/container/write_behind.h"
 #include "imagestore/store_error.h"
 
@@ -15,7 +16,7 @@
 
 namespace kwv {
 
-int StoreContainer::EncodeSpace(const uint8_t* data, uint64_t length) {
+int ChunkWriter::EncodeSpace(const uint8_t* data, uint64_t length) {
     bool fresh = false;
     while (length > 0) {
         if (!chunkOpen_) {
@@ -42,7 +43,7 @@ int StoreContainer::EncodeSpace(const uint8_t* data, uint64_t length) {
     return kStoreOk;
 }
 
-int StoreContainer::GatherSpace(const uint8_t* data, uint64_t length) {
+int ChunkWriter::GatherSpace(const uint8_t* data, uint64_t length) {
     // Every input or segment busy: segments are stored, oldest first, as
     // they are encoded, until one is free.
     for (;;) {
@@ -61,7 +62,7 @@ int StoreContainer::GatherSpace(const uint8_t* data, uint64_t length) {
     return kStoreOk;
 }
 
-int StoreContainer::EndSegment() {
+int ChunkWriter::EndSegment() {
     int err = kStoreOk;
     if (segmentGathered_) {
         behind_->HandOff(segmentEnd_ - segmentBytes_);
@@ -69,11 +70,11 @@ int StoreContainer::EndSegment() {
         err = FinishChunk();
     }
     segmentEnd_ += segmentBytes_;
-    if (threads_ > 1 && !behind_) {
+    if (set_.threads_ > 1 && !behind_) {
         try {
             behind_ = std::make_unique<WriteBehind>(
-                threads_, KeysOf(headerBytes_), CodecOf(header_.containerFlags),
-                header_.PayloadRoom(), buffer_.size(), size_t(segmentBytes_));
+                set_.threads_, KeysOf(set_.headerBytes_), CodecOf(set_.header_.containerFlags),
+                set_.header_.PayloadRoom(), set_.buffer_.size(), size_t(segmentBytes_));
         } catch (const std::exception&) {
             // Encoded here, as with one thread.
         }
@@ -82,7 +83,7 @@ int StoreContainer::EndSegment() {
     return err != kStoreOk ? err : StoreBehind(false);
 }
 
-int StoreContainer::StoreBehind(bool wait) {
+int ChunkWriter::StoreBehind(bool wait) {
     if (sealedPending_) {
         if (int err = StoreSealedChunk(); err != kStoreOk) {
             return err;
@@ -102,7 +103,7 @@ int StoreContainer::StoreBehind(bool wait) {
 
 // Numbers and stores a segment's chunks in order. A chunk whose store failed
 // stays first, numbered and sealed, and only storing it is tried again.
-int StoreContainer::StoreSegment(WriteSegment* s) {
+int ChunkWriter::StoreSegment(WriteSegment* s) {
     if (s->status != kStoreOk) {
         return s->status;
     }
@@ -110,11 +111,12 @@ int StoreContainer::StoreSegment(WriteSegment* s) {
     for (; s->next < sealed; ++s->next) {
         SealedChunk& c = *s->chunks[s->next];
         if (!c.stamped) {
-            StampChunk(c.bytes.data(), c.record, volFirstChunk_ + volChunks_, behind_->Keys());
-            index_.Record(c.record.chunkNumber, c.record.StreamEnd());
+            StampChunk(c.bytes.data(), c.record, set_.volFirstChunk_ + set_.volChunks_,
+                       behind_->Keys());
+            set_.index_.Record(c.record.chunkNumber, c.record.StreamEnd());
             c.stamped = true;
         }
-        if (int err = StoreChunk(c.bytes.data(), c.record); err != kStoreOk) {
+        if (int err = set_.StoreChunk(c.bytes.data(), c.record); err != kStoreOk) {
             return err;
         }
     }
@@ -127,21 +129,21 @@ int StoreContainer::StoreSegment(WriteSegment* s) {
 
 // The open last chunk of a segment the workers encoded becomes the chunk this
 // thread fills on, numbered as if it had been started here.
-void StoreContainer::AdoptOpenChunk(WriteSegment* s) {
+void ChunkWriter::AdoptOpenChunk(WriteSegment* s) {
     SealedChunk& c = *s->chunks.back();
-    buffer_.swap(c.bytes);
+    set_.buffer_.swap(c.bytes);
     EncoderPtr& theirs = s->open->set ? s->open->set : s->open->stored;
     EncoderPtr& mine = s->open->set ? setEncoder_ : storedEncoder_;
     std::swap(mine, theirs);
     encoder_ = mine.get();
-    chunk_ = c.record;
-    chunk_.chunkNumber = volFirstChunk_ + volChunks_;
+    set_.chunk_ = c.record;
+    set_.chunk_.chunkNumber = set_.volFirstChunk_ + set_.volChunks_;
     chunkOpen_ = true;
 }
 
 // The bytes gathered go to the workers all the same; this thread takes over
 // their last chunk, still open, once everything before it is stored.
-int StoreContainer::SettleSegment() {
+int ChunkWriter::Settle() {
     if (segmentGathered_) {
         segmentGathered_ = false;
         if (behind_->Filled() > 0) {
