@@ -9,33 +9,15 @@ KWFAT_FILE::~KWFAT_FILE() {
     delete handle_;
     handle_ = nullptr;
     CloseFileSystem(&fs_);
-    release();
-}
-
-void KWFAT_FILE::release() {
-    if (locked_ && !lockNotOurs_)
-        kwLogUnlock(partition_, 0);
-    locked_ = false;
-    if (partition_ != FS_NO_HANDLE)
-        kwLogClose(partition_);
-    partition_ = FS_NO_HANDLE;
+    hold_.Release();
 }
 
 kwRet KWFAT_FILE::AttachVolume() {
     if (fs_ != nullptr)
         return ERR_BAD_ARGUMENT;
-    kwRet rc = kwLogOpen(pi_, &partition_);
-    if (rc != KW_OK) {
-        partition_ = FS_NO_HANDLE;
+    kwRet rc = hold_.Take(pi_);
+    if (rc != KW_OK)
         return rc;
-    }
-    rc = kwLogLock(partition_);
-    lockNotOurs_ = rc == ERR_ALREADY_LOCKED;
-    locked_ = rc == KW_OK || lockNotOurs_;
-    if (!locked_) {
-        release();
-        return rc;
-    }
     rc = OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0);
     if (rc == KW_OK && dynamic_cast<FAT_FILESYSTEM*>(fs_) == nullptr)
         rc = ERR_NO_FILE_IO;
@@ -46,7 +28,7 @@ kwRet KWFAT_FILE::AttachVolume() {
     uint32_t mode = flags_ & FILE_MODE_MASK;
     bool writes = mode != FILE_MODE_READ; // FILE_MODE_NO_OPEN serves delete and mkdir
     auto* fat = static_cast<FAT_FILESYSTEM*>(fs_);
-    return writes && !lockNotOurs_ && fat->IsInitialised() ? fs_->Init() : fs_->InitFull();
+    return writes && !hold_.shared && fat->IsInitialised() ? fs_->Init() : fs_->InitFull();
 }
 
 // The entry of a written file goes to the disk after its data.
@@ -104,7 +86,7 @@ kwRet KWFAT_FILE::Close(uint32_t, void**) {
     kwRet rc = commit();
     delete handle_;
     handle_ = nullptr;
-    release();
+    hold_.Release();
     return rc;
 }
 

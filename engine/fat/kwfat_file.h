@@ -29,11 +29,8 @@ public:
 private:
     const char* volumePath() const;
     kwRet commit();
-    void release();
 
     FILESYSTEM* fs_ = nullptr;
     FAT_FILE_HANDLE* handle_ = nullptr;
-    kwhandle partition_ = FS_NO_HANDLE;
-    bool lockNotOurs_ = false;
-    bool locked_ = false;
+    PARTITION_HOLD hold_;
 };

@@ -113,3 +113,28 @@ kwRet FILESYSTEM::ReadSectors(uint32_t first, void* buffer, uint32_t count) {
 kwRet FILESYSTEM::WriteSectors(uint32_t first, const void* buffer, uint32_t count) {
     return kwLogWrite(handle_, first, buffer, count);
 }
+
+kwRet PARTITION_HOLD::Take(PARTITION_INFO* pi) {
+    kwRet rc = kwLogOpen(pi, &handle);
+    if (rc != KW_OK) {
+        handle = FS_NO_HANDLE;
+        return rc;
+    }
+    rc = kwLogLock(handle);
+    shared = rc == ERR_ALREADY_LOCKED;
+    locked = rc == KW_OK || shared;
+    if (!locked) {
+        Release();
+        return rc;
+    }
+    return KW_OK;
+}
+
+void PARTITION_HOLD::Release() {
+    if (locked && !shared)
+        kwLogUnlock(handle, 0);
+    locked = false;
+    if (handle != FS_NO_HANDLE)
+        kwLogClose(handle);
+    handle = FS_NO_HANDLE;
+}

@@ -27,6 +27,19 @@ inline constexpr uint32_t FS_OPEN_EXCLUSIVE = 1;
 // A partition handle that is not open.
 inline constexpr kwhandle FS_NO_HANDLE = 0xFFFFFFFF;
 
+// A file object's hold on its partition: the handle it opened and the
+// volume lock it took (or found already taken by its own process, which it
+// then shares and never releases).
+struct PARTITION_HOLD {
+    kwhandle handle = FS_NO_HANDLE;
+    bool locked = false;
+    bool shared = false; // the lock was someone else's
+    // Opens the partition and takes or shares its lock; on failure holds nothing.
+    kwRet Take(PARTITION_INFO* pi);
+    // Gives back the lock (unless shared) and the handle.
+    void Release();
+};
+
 // Used-sector map flags.
 inline constexpr uint32_t FS_MAP_METADATA = 0x1;
 inline constexpr uint32_t FS_MAP_FILE_DATA = 0x2;

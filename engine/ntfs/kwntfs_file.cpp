@@ -9,33 +9,15 @@ KWNTFS_FILE::~KWNTFS_FILE() {
         static_cast<NTFS_FILESYSTEM*>(fs_)->CloseFile(handle_);
     handle_ = nullptr;
     CloseFileSystem(&fs_);
-    release();
-}
-
-void KWNTFS_FILE::release() {
-    if (locked_ && !lockNotOurs_)
-        kwLogUnlock(partition_, 0);
-    locked_ = false;
-    if (partition_ != FS_NO_HANDLE)
-        kwLogClose(partition_);
-    partition_ = FS_NO_HANDLE;
+    hold_.Release();
 }
 
 kwRet KWNTFS_FILE::AttachVolume() {
     if (fs_ != nullptr)
         return ERR_BAD_ARGUMENT;
-    kwRet rc = kwLogOpen(pi_, &partition_);
-    if (rc != KW_OK) {
-        partition_ = FS_NO_HANDLE;
+    kwRet rc = hold_.Take(pi_);
+    if (rc != KW_OK)
         return rc;
-    }
-    rc = kwLogLock(partition_);
-    lockNotOurs_ = rc == ERR_ALREADY_LOCKED;
-    locked_ = rc == KW_OK || lockNotOurs_;
-    if (!locked_) {
-        release();
-        return rc;
-    }
     rc = OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0);
     if (rc == KW_OK && dynamic_cast<NTFS_FILESYSTEM*>(fs_) == nullptr)
         rc = ERR_NO_FILE_IO;
@@ -76,7 +58,7 @@ kwRet KWNTFS_FILE::Close(uint32_t, void**) {
     if (handle_ != nullptr && fs_ != nullptr)
         static_cast<NTFS_FILESYSTEM*>(fs_)->CloseFile(handle_);
     handle_ = nullptr;
-    release();
+    hold_.Release();
     return KW_OK;
 }
 

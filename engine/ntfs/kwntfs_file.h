@@ -27,11 +27,8 @@ public:
 
 private:
     const char* volumePath() const;
-    void release();
 
     FILESYSTEM* fs_ = nullptr;
     NTFS_FILE_HANDLE* handle_ = nullptr;
-    kwhandle partition_ = FS_NO_HANDLE;
-    bool lockNotOurs_ = false;
-    bool locked_ = false;
+    PARTITION_HOLD hold_;
 };
