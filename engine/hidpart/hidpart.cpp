@@ -231,7 +231,12 @@ bool HIDPART_FILESYSEXTENDER::MoveFile(const std::string& from, const std::strin
     return rc == KW_OK && closed == KW_OK;
 }
 
-bool HIDPART_FILESYSEXTENDER::DeleteFile(const std::string& path) {
+namespace {
+
+// Runs one change (delete, make folder) on the file object of a path below a
+// writable partition's root; false when refused or when the change or the
+// close fails.
+bool ChangeFile(const std::string& path, kwRet (FILE_BASE::*change)()) {
     std::string rest;
     PARTITION_INFO* pi = Resolve(path, &rest);
     if (pi == nullptr || IsRoot(rest) || !HidPartWritable(pi))
@@ -239,9 +244,15 @@ bool HIDPART_FILESYSEXTENDER::DeleteFile(const std::string& path) {
     FILE_BASE* file = nullptr;
     if (kwFileOpen(&file, rest.c_str(), FILE_MODE_NO_OPEN, pi, nullptr, 0) != KW_OK)
         return false;
-    kwRet rc = file->Delete();
+    kwRet rc = (file->*change)();
     kwRet closed = kwFileClose(file, 0, nullptr);
     return rc == KW_OK && closed == KW_OK;
+}
+
+} // namespace
+
+bool HIDPART_FILESYSEXTENDER::DeleteFile(const std::string& path) {
+    return ChangeFile(path, &FILE_BASE::Delete);
 }
 
 vfs::FILEITERATOR* HIDPART_FILESYSEXTENDER::FindFirst(const std::string& path,
@@ -258,16 +269,7 @@ vfs::FILEITERATOR* HIDPART_FILESYSEXTENDER::FindFirst(const std::string& path,
 }
 
 bool HIDPART_FILESYSEXTENDER::CreateDirectory(const std::string& path) {
-    std::string rest;
-    PARTITION_INFO* pi = Resolve(path, &rest);
-    if (pi == nullptr || IsRoot(rest) || !HidPartWritable(pi))
-        return false;
-    FILE_BASE* file = nullptr;
-    if (kwFileOpen(&file, rest.c_str(), FILE_MODE_NO_OPEN, pi, nullptr, 0) != KW_OK)
-        return false;
-    kwRet rc = file->CreateDir();
-    kwRet closed = kwFileClose(file, 0, nullptr);
-    return rc == KW_OK && closed == KW_OK;
+    return ChangeFile(path, &FILE_BASE::CreateDir);
 }
 
 bool HIDPART_FILESYSEXTENDER::GetFullPath(const std::string& path, std::string* full) {
