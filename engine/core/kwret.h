@@ -190,6 +190,12 @@ inline constexpr kwRet ERR_FAT_NO_SPACE = 2008;
 inline constexpr kwRet ERR_FAT_ROOT_FULL = 2010; // the fixed root of FAT12/16 has no free entry
 inline constexpr kwRet ERR_FAT_BAD_GEOMETRY = 2013;
 inline constexpr kwRet ERR_FAT_NOT_LOADED = 2019;
+// Layouts, limits and structure rewrites.
+inline constexpr kwRet ERR_FAT_TOO_MANY_CLUSTERS = 2006;
+inline constexpr kwRet ERR_FAT_STATIC_ROOT_TOO_SMALL = 2009;
+inline constexpr kwRet ERR_FAT_BAD_CLUSTER_IN_USE = 2022;
+inline constexpr kwRet ERR_FAT_TOO_MANY_ROOT_ENTRIES = 2025;
+inline constexpr kwRet ERR_FAT_INVALID_PARAMETERS = 2026;
 
 inline constexpr kwRet ERR_BLOCK_NOT_FOUND = 4000;
 

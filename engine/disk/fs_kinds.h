@@ -33,6 +33,10 @@ struct FS_DISK_RULES {
     std::uint32_t (*minimumSize)(const PARTITION_INFO* pi) = nullptr;
     // The largest size a partition of this kind may have; 0: no limit of its own.
     std::uint32_t maximumSize = 0;
+    // The smallest size its file system allows, measured by opening it (the
+    // partition handle may be opened); 0 when it cannot say. Null: the kind
+    // has no file-system minimum.
+    std::uint32_t (*fsMinimumSize)(PARTITION_INFO* pi) = nullptr;
 };
 
 inline constexpr std::uint8_t kFsKindSlots = 32;

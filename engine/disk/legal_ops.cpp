@@ -317,6 +317,10 @@ void ResizeRoom(PARTITION_INFO* pi) {
         return;
     uint32_t cylinder = pi->disk->CylinderSize();
     if (IsFatGroup(pi)) {
+        // The file system's minimum, measured once and kept in the record.
+        if (auto measure = kwKindRules(pi->ucFsKind).fsMinimumSize;
+            pi->ulMinSize == 0 && measure != nullptr)
+            pi->ulMinSize = measure(pi);
         uint32_t room = pi->ulRoom;
         if (pi->ulMinSize != 0 && (room < pi->ulMinSize || room - pi->ulMinSize < cylinder))
             pi->ulFlags &= ~LOP_RESIZE;

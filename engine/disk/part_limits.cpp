@@ -189,3 +189,59 @@ kwRet enGetMoveInfo(const PARTITION_INFO* pi, EN_MOVE_INFO* info) {
     DbgPrintf("\nenGetMoveInfo complete");
     return KW_OK;
 }
+
+void PARTITION_LIMITS::Init(PARTITION_INFO* pi, std::uint32_t minimum, std::uint32_t maximum,
+                            std::uint32_t size) {
+    minimum_ = minimum;
+    maximum_ = maximum;
+    oldSize_ = size;
+    newSize_ = size;
+    partition_ = pi;
+    start_ = newStart_ = pi != nullptr ? pi->ulStartSect : 0;
+}
+
+void PARTITION_LIMITS::AnchorEnd() {
+    mode_ = ANCHOR_END;
+    std::uint64_t end = std::uint64_t{oldSize_} + start_;
+    minimum_ = end > highestStart_ ? static_cast<std::uint32_t>(end - highestStart_) : 0;
+    std::uint32_t play = highestStart_ > lowestStart_ ? highestStart_ - lowestStart_ : 0;
+    maximum_ = play + minimum_;
+}
+
+void PARTITION_LIMITS::SetMoveLimits(std::uint32_t left, std::uint32_t right) {
+    oldEnd_ = start_ + oldSize_;
+    lowestStart_ = newStart_ > left ? newStart_ - left : 0;
+    highestStart_ = newStart_ + right;
+}
+
+std::uint32_t PARTITION_LIMITS::ClampSize(std::uint32_t size, bool align) const {
+    if (size > maximum_)
+        size = maximum_;
+    else if (size < minimum_)
+        size = minimum_;
+    if (!align)
+        return size;
+    // The nearest cylinder boundary when it lies inside the range, else the
+    // one on the inner side; a range without a boundary keeps the size.
+    auto inside = [this](std::uint32_t v) { return v >= minimum_ && v <= maximum_; };
+    for (std::uint32_t mode : {EN_ALIGN_NEAREST, EN_ALIGN_DOWN, EN_ALIGN_UP}) {
+        std::uint32_t v = enGetCylinderBoundary(partition_, size, mode);
+        if (inside(v))
+            return v;
+    }
+    return size;
+}
+
+void PARTITION_LIMITS::StoreSize(std::uint32_t size) {
+    newSize_ = size;
+    if (mode_ == ANCHOR_END)
+        newStart_ = oldEnd_ - size;
+}
+
+void PARTITION_LIMITS::SetSize(std::uint32_t size, bool align) {
+    if (partition_ == nullptr) {
+        DbgPrintf("PARTITION_LIMITS::SetSize - NULL pi pointer.\n");
+        return;
+    }
+    StoreSize(ClampSize(size, align));
+}

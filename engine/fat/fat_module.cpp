@@ -1,5 +1,6 @@
 // The rows of FAT (FAT12 and FAT16) and FAT32.
 #include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_limits.h"
 #include "engine/fat/kwfat_file.h"
 #include "engine/fs/fs_module.h"
 
@@ -27,15 +28,58 @@ kwRet EstimateFatFree(PARTITION_INFO* pi, std::uint32_t* freeSects) {
     return rc;
 }
 
+// Opens the partition's volume for a measurement; the caller closes it.
+kwRet OpenVolume(PARTITION_INFO* pi, FILESYSTEM** fs, FAT_FILESYSTEM** fat) {
+    kwRet rc = OpenFileSystem(pi, fs, FS_OPEN_SHARED, FS_KIND_NONE);
+    if (rc != KW_OK)
+        return rc;
+    *fat = dynamic_cast<FAT_FILESYSTEM*>(*fs);
+    return *fat != nullptr ? (*fat)->InitFull() : ERR_UNKNOWN_FS;
+}
+
+kwRet FatResizeLimits(PARTITION_INFO* pi, PARTITION_LIMITS** out, const FS_LIMITS_QUERY& query) {
+    FILESYSTEM* fs = nullptr;
+    FAT_FILESYSTEM* fat = nullptr;
+    kwRet rc = OpenVolume(pi, &fs, &fat);
+    auto* limits = rc == KW_OK ? new kw::fat::FAT_LIMITS : nullptr;
+    if (rc == KW_OK && limits == nullptr)
+        rc = ERR_NO_MEMORY;
+    if (rc == KW_OK) {
+        kw::fat::FAT_GEOMETRY_OPTIONS opt;
+        opt.exact = query.exact;
+        opt.largeClusters = query.largeClusters;
+        rc = kw::fat::GetGeometryLimits(fat, limits, opt);
+    }
+    if (fs != nullptr)
+        CloseFileSystem(&fs);
+    if (rc != KW_OK) {
+        delete limits;
+        limits = nullptr;
+    }
+    *out = limits;
+    return rc;
+}
+
+uint32_t FatMinimum(PARTITION_INFO* pi) {
+    FILESYSTEM* fs = nullptr;
+    FAT_FILESYSTEM* fat = nullptr;
+    uint32_t minimum = OpenVolume(pi, &fs, &fat) == KW_OK ? kw::fat::FatMinimumSize(fat) : 0;
+    if (fs != nullptr)
+        CloseFileSystem(&fs);
+    return minimum;
+}
+
 constexpr FS_DISK_RULES kFatRules = {
     .logName = "FAT",
     .legalGroup = FS_LEGAL_GROUP::FAT,
     .smallClusterBit = true,
+    .fsMinimumSize = FatMinimum,
 };
 
 constexpr FS_DISK_RULES kFat32Rules = {
     .logName = "FAT32",
     .legalGroup = FS_LEGAL_GROUP::FAT,
+    .fsMinimumSize = FatMinimum,
 };
 
 } // namespace
@@ -46,6 +90,7 @@ extern const FS_MODULE kFatModule = {
     .createFs = FsMake<FAT_FILESYSTEM>,
     .createFile = FsMakeFile<KWFAT_FILE>,
     .estimateFree = EstimateFatFree,
+    .getResizeLimits = FatResizeLimits,
 };
 
 extern const FS_MODULE kFat32Module = {
@@ -54,4 +99,5 @@ extern const FS_MODULE kFat32Module = {
     .createFs = FsMake<FAT_FILESYSTEM>,
     .createFile = FsMakeFile<KWFAT_FILE>,
     .estimateFree = EstimateFatFree,
+    .getResizeLimits = FatResizeLimits,
 };

@@ -15,7 +15,15 @@
 
 class FILESYSTEM;
 class FILE_BASE;
+class PARTITION_LIMITS;
 struct PARTITION_INFO;
+
+// What a resize-limit query asks of a file system.
+struct FS_LIMITS_QUERY {
+    bool exact = false;
+    // The engine preference that offers 64 KB clusters.
+    bool largeClusters = false;
+};
 
 struct FS_MODULE {
     std::uint8_t kind = FS_KIND_NONE;
@@ -31,6 +39,11 @@ struct FS_MODULE {
     kwRet (*estimateFree)(PARTITION_INFO* pi, std::uint32_t* freeSects) = nullptr;
     // What the disk layer asks of this kind; the host merges every row's.
     KW_FS_HOOKS diskHooks = {};
+    // The partition's resize limits as its file system sees them, made for
+    // the caller (who deletes them); exact: measure every file rather than
+    // the chains. Null: the disk layer's default limits.
+    kwRet (*getResizeLimits)(PARTITION_INFO* pi, PARTITION_LIMITS** limits,
+                             const FS_LIMITS_QUERY& query) = nullptr;
     // False while the kind is switched off (NetWare without its support): the
     // kind then answers as one without a row. Null: always on.
     bool (*enabled)() = nullptr;

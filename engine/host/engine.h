@@ -44,3 +44,10 @@ kwRet enSetDiskFlag(std::uint32_t diskNumber, bool on);
 const char* enGetPartitionName(const PARTITION_INFO* pi);
 // The type byte in its hidden form when the partition's own type is hidden.
 kwRet enApplyHiddenType(const PARTITION_INFO* pi, std::uint8_t* type);
+// The partition's resize and move limits, made for the caller (who deletes
+// them): its file system's own when its row gives them, else the default
+// limits of its kind; then how far it may move. exact: a file system
+// measures every file rather than its allocation chains. 4 for null
+// arguments, 3 when no limits could be made (*limits is then null), else
+// the file system's or the default limits' failure.
+kwRet enGetResizeLimits(PARTITION_INFO* pi, PARTITION_LIMITS** limits, std::uint32_t exact);
