@@ -58,8 +58,8 @@ uint64_t ChunkWriter::AppendPosition() const {
 
 void ChunkWriter::StartChunk() {
     uint8_t* buf = set_.buffer_.data();
-    ChunkRecord r =
-        FreshRecord(set_.headerBytes_, set_.volFirstChunk_ + set_.volChunks_, set_.streamLength_);
+    ChunkRecord r = FreshRecord(
+        set_.headerBytes_, set_.volumes_.FirstChunk() + set_.volumes_.Chunks(), set_.streamLength_);
     const bool first = r.chunkNumber == 0;
     const bool reserve =
         first && set_.reservedSize_ > 0 && (set_.header_.containerFlags & kFlagDirectoryCopy);

@@ -4,7 +4,6 @@
 // place, so each rewrite goes through RewriteChunk0.
 #include "imagestore/container/store_container.h"
 
-#include "imagestore/container/volume_names.h"
 #include "imagestore/store_error.h"
 #include "imagestore/store_log.h"
 
@@ -12,28 +11,6 @@
 #include <new>
 
 namespace kwv {
-
-// Volume 0 opened for update: the current file when that is volume 0, else
-// a handle of its own in `own`.
-int StoreContainer::Chunk0ForUpdate(std::unique_ptr<VolumeFile>& own, VolumeFile** f) {
-    *f = (volIndex_ == 0 && file_ && fileWritable_) ? file_.get() : nullptr;
-    while (*f == nullptr) {
-        OpenFailure why = OpenFailure::None;
-        own = volfiles::OpenUpdate(path_, &why);
-        *f = own.get();
-        if (*f != nullptr) {
-            break;
-        }
-        if (why != OpenFailure::Absent || !Removable(path_)) {
-            return kStoreCannotOpen;
-        }
-        if (callback_ == nullptr ||
-            (callback_->AskFirstMediaForUpdate(path_.c_str()) & 0xFF) == 0) {
-            return kStoreCancelled;
-        }
-    }
-    return kStoreOk;
-}
 
 std::string StoreContainer::RollbackPath() const {
     return path_ + "~0";
@@ -160,7 +137,7 @@ int StoreContainer::RewriteChunk0(VolumeFile* f, const uint8_t* old, const uint8
 int StoreContainer::ClearChunk0Directory() {
     std::unique_ptr<VolumeFile> own;
     VolumeFile* f = nullptr;
-    if (int err = Chunk0ForUpdate(own, &f); err != kStoreOk) {
+    if (int err = volumes_.Volume0ForUpdate(own, &f); err != kStoreOk) {
         return err;
     }
     std::vector<uint8_t> old, chunk;
@@ -194,28 +171,8 @@ int StoreContainer::PrepareAppend() {
         }
         copyInChunk0_ = false;
     }
-    if (!fragments_.empty()) {
-        while (!fragments_.empty()) {
-            if (volfiles::Exists(fragments_.back()) && !volfiles::Delete(fragments_.back())) {
-                return kStoreMediaFailure;
-            }
-            StoreLog("%s: %s, left by a write that stopped, is cut", path_.c_str(),
-                     fragments_.back().c_str());
-            fragments_.pop_back();
-        }
-        if (!volfiles::SyncFolderOf(path_)) {
-            return kStoreMediaFailure;
-        }
-    }
-    // Chunks past the set's last one (left by a write that stopped) go.
-    const uint64_t keep = uint64_t(volChunks_) * header_.storedChunkSize;
-    uint64_t size = 0;
-    if (file_ && file_->GetSize(&size) && size > keep) {
-        StoreLog("%s: %llu bytes after chunk %u, left by a write that stopped, are cut",
-                 path_.c_str(), (unsigned long long)(size - keep), chunkCount_ - 1);
-    }
-    if (file_ && !file_->SetSize(keep)) {
-        return kStoreMediaFailure;
+    if (int err = volumes_.CutLeftovers(chunkCount_ - 1); err != kStoreOk) {
+        return err;
     }
     prepared_ = true;
     return kStoreOk;
@@ -229,36 +186,15 @@ int StoreContainer::RollBackAppend() {
     if (!touched_) {
         return kStoreOk;
     }
-    CloseVolume();
-    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-        if (volfiles::Exists(*it) && !volfiles::Delete(*it)) {
-            return kStoreMediaFailure;
-        }
-    }
-    // Volumes that came back after a power loss would hold whole chunks.
-    if (!created_.empty() && !volfiles::SyncFolderOf(path_)) {
-        return kStoreMediaFailure;
-    }
-    created_.clear();
-    const uint64_t keep = uint64_t(openedVolumeChunks_) * header_.storedChunkSize;
-    const std::string last = MemberPath(openedVolume_);
-    uint64_t size = 0;
-    if (!volfiles::FileSize(last, &size)) {
-        return kStoreMediaFailure;
-    }
-    if (size != keep) {
-        OpenFailure why = OpenFailure::None;
-        std::unique_ptr<VolumeFile> f = volfiles::OpenUpdate(last, &why);
-        if (!f || !f->SetSize(keep) || !f->Flush()) {
-            return kStoreMediaFailure;
-        }
+    if (int err = volumes_.TakeBack(openedVolume_, openedVolumeChunks_); err != kStoreOk) {
+        return err;
     }
     if (chunk0BeforeAppend_.empty()) {
         return kStoreOk;
     }
     std::unique_ptr<VolumeFile> own;
     VolumeFile* f = nullptr;
-    if (int err = Chunk0ForUpdate(own, &f); err != kStoreOk) {
+    if (int err = volumes_.Volume0ForUpdate(own, &f); err != kStoreOk) {
         return err;
     }
     std::vector<uint8_t> now(chunk0BeforeAppend_.size(), 0);
@@ -295,7 +231,7 @@ int StoreContainer::Abandon() {
 int StoreContainer::WriteDirectoryCopy(const std::vector<uint8_t>& directory) {
     std::unique_ptr<VolumeFile> own;
     VolumeFile* f = nullptr;
-    if (int err = Chunk0ForUpdate(own, &f); err != kStoreOk) {
+    if (int err = volumes_.Volume0ForUpdate(own, &f); err != kStoreOk) {
         return err;
     }
     std::vector<uint8_t> old;

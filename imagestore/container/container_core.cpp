@@ -134,6 +134,25 @@ uint32_t StoreContainer::TryPassword(const char16_t* text) {
     return 0;
 }
 
+int StoreContainer::AcceptHeader(const uint8_t* bytes) {
+    header_ = ChunkRecord::Parse(bytes);
+    std::memcpy(headerBytes_, bytes, kRecordSize);
+    haveHeader_ = true;
+    const uint32_t kind = ProtectionOf(header_.containerFlags);
+    if (kind == 1 || kind == 2) {
+        passwordOk_ = false;
+        const bool accepted =
+            callback_ != nullptr && (callback_->AskPassword(this) & 0xFF) != 0 && passwordOk_;
+        if (!accepted) {
+            haveHeader_ = false;
+            header_ = ChunkRecord();
+            return kStoreCancelled;
+        }
+    }
+    volumes_.RaiseLimitTo(header_.storedChunkSize);
+    return kStoreOk;
+}
+
 void StoreContainer::Detach(StreamReader* reader) {
     if (reader_ == reader) {
         reader_ = nullptr;
@@ -170,7 +189,7 @@ void StoreContainer::GetInfo(uint32_t* bits, uint32_t* volumes, uint64_t* stored
         *bits = b;
     }
     if (volumes != nullptr) {
-        *volumes = volumeCount_;
+        *volumes = volumes_.Count();
     }
     if (storedSize != nullptr) {
         *storedSize = uint64_t(header_.storedChunkSize) * chunkCount_;
@@ -197,7 +216,7 @@ int32_t StoreContainer::GetCurrentChunk() {
         unreported_ = unreported_ != kStoreOk ? unreported_ : err;
         return -1;
     }
-    return chunks_.ChunkOpen() ? int32_t(chunk_.chunkNumber - volFirstChunk_) : -1;
+    return chunks_.ChunkOpen() ? int32_t(chunk_.chunkNumber - volumes_.FirstChunk()) : -1;
 }
 
 int StoreContainer::SettleWrites() {
@@ -358,19 +377,19 @@ int StoreContainer::DeleteSet() {
     }
     const bool wasOpen = mode_ != Mode::None;
     Close();
-    if (!wasOpen && !volfiles::Exists(path_) && !Removable(path_)) {
+    if (!wasOpen && !volfiles::Exists(path_) && !volumes_.Removable(path_)) {
         if (callback_ != nullptr) {
             callback_->DeleteImageEnd();
         }
         return kStoreNotFound; // no such image: nothing was deleted
     }
-    if (SetInUse(path_)) {
+    if (VolumeSet::SetInUse(path_)) {
         if (callback_ != nullptr) {
             callback_->DeleteImageEnd();
         }
         return kStoreCannotOpen; // a writer has the set open
     }
-    int err = DeleteContinuations(wasOpen ? volumeCount_ : 0);
+    int err = volumes_.DeleteContinuations(wasOpen ? volumes_.Count() : 0);
     if (volfiles::Exists(path_) && !volfiles::Delete(path_)) {
         err = kStoreMediaFailure;
     }
@@ -383,54 +402,14 @@ int StoreContainer::DeleteSet() {
     return err;
 }
 
-// Members are the files whose first record carries volume 0's creation
-// time. A file named as a volume below the last member, or within the count
-// of a set that was open (`counted` volumes), whose own first record is
-// damaged is one too; one with a sound record of another time belongs to
-// another set and stays. Without a sound volume 0 the continuations are
-// found by name alone.
-int StoreContainer::DeleteContinuations(uint32_t counted) {
-    std::vector<std::string> files;
-    uint32_t last = counted > 0 ? counted - 1 : 0;
-    ChunkRecord r;
-    if (ReadFirstRecord(path_, &r)) {
-        for (const auto& [index, file] : ListMembers(r.creationTime)) {
-            if (index != 0) {
-                files.push_back(file);
-            }
-            last = std::max(last, index);
-        }
-    } else {
-        files = ContinuationsByName();
-    }
-    int err = kStoreOk;
-    for (const std::string& file : files) {
-        if (!volfiles::Delete(file)) {
-            err = kStoreMediaFailure;
-        }
-    }
-    for (uint32_t index = 1; index < last; ++index) {
-        const std::string file = MemberPath(index);
-        ChunkRecord own;
-        if (volfiles::Exists(file) && !ReadFirstRecord(file, &own) && !volfiles::Delete(file)) {
-            err = kStoreMediaFailure;
-        }
-    }
-    return err;
-}
-
 // Removes the volume files this object made for a new set; nothing else
 // belongs to it.
 void StoreContainer::RemoveCreatedSet() {
-    CloseVolume();
-    for (const std::string& file : created_) {
-        volfiles::Delete(file);
-    }
+    volumes_.RemoveCreated();
     if (volfiles::Exists(RollbackPath())) {
         volfiles::Delete(RollbackPath());
     }
     volfiles::SyncFolderOf(path_); // nothing depends on it: a failure is no worse
-    created_.clear();
 }
 
 void StoreContainer::UndoWriting() {
@@ -474,9 +453,9 @@ int StoreContainer::Close() {
         }
     }
     mode_ = Mode::None;
-    CloseVolume();
+    volumes_.Close();
     ahead_.reset();
-    lock_.reset();
+    volumes_.Unlock();
     buffer_.clear();
     buffer_.shrink_to_fit();
     chunkLoaded_ = false;

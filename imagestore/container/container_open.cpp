@@ -93,7 +93,7 @@ int StoreContainer::FindDirectoryCopy(uint64_t* at, bool* found, bool* marked) {
         return kStoreInvalid;
     }
     // Until the directory is read only chunk 0 is known.
-    chunkCount_ = volChunks_;
+    chunkCount_ = volumes_.Chunks();
     streamLength_ = chunk_.StreamEnd();
     copyInChunk0_ = true;
     return kStoreOk;
@@ -107,12 +107,12 @@ int StoreContainer::FindCommittedEnd(const CommittedEnd& end, uint64_t* at) {
     if (end.chunks < 2 || end.volumes == 0 || end.volumes > kMaxReadVolumes) {
         return kStoreInvalid;
     }
-    volumeCount_ = end.volumes;
-    if (int err = SelectVolume(end.volumes - 1); err != kStoreOk) {
+    volumes_.SetCount(end.volumes);
+    if (int err = volumes_.Select(end.volumes - 1); err != kStoreOk) {
         return err;
     }
     const uint32_t last = end.chunks - 1;
-    if (last < volFirstChunk_ || last - volFirstChunk_ >= volChunks_) {
+    if (last < volumes_.FirstChunk() || last - volumes_.FirstChunk() >= volumes_.Chunks()) {
         return kStoreInvalid; // the committed part of the volume is cut short
     }
     if (int err = LoadChunk(last); err != kStoreOk) {
@@ -125,7 +125,7 @@ int StoreContainer::FindCommittedEnd(const CommittedEnd& end, uint64_t* at) {
     streamLength_ = chunk_.StreamEnd();
     StoreLog("%s: an append stopped before its commit; the set is read as committed (%u chunks "
              "in %u volumes) and what follows is passed over",
-             path_.c_str(), chunkCount_, volumeCount_);
+             path_.c_str(), chunkCount_, volumes_.Count());
     return kStoreOk;
 }
 
@@ -136,16 +136,17 @@ int StoreContainer::SetUpAppend() {
     if (chunkCount_ == 0) {
         return kStoreInvalid;
     }
-    if (int err = SelectVolumeHolding(chunkCount_ - 1); err != kStoreOk) {
+    if (int err = volumes_.SelectHolding(chunkCount_ - 1); err != kStoreOk) {
         return err;
     }
-    const uint32_t last = volIndex_;
-    const uint32_t first = volFirstChunk_;
-    const uint32_t onDisk = volChunks_; // leftovers of a stopped write included
-    if (int err = NoteTrailingVolumes(last); err != kStoreOk) {
+    const uint32_t last = volumes_.Index();
+    const uint32_t first = volumes_.FirstChunk();
+    const uint32_t onDisk = volumes_.Chunks(); // leftovers of a stopped write included
+    if (int err = volumes_.NoteTrailingVolumes(last, chunkCount_, appendStopped_);
+        err != kStoreOk) {
         return err;
     }
-    CloseVolume();
+    volumes_.Close();
     chunkLoaded_ = false;
     decoder_ = nullptr;
     storedDecoder_.reset();
@@ -153,127 +154,21 @@ int StoreContainer::SetUpAppend() {
     if (int err = SetUpWriting(); err != kStoreOk) {
         return err;
     }
-    volIndex_ = last;
-    volFirstChunk_ = first;
-    volChunks_ = chunkCount_ - first;
-    volumeCount_ = last + 1;
-    volumes_.Cut(last, first, volChunks_);
     appending_ = true;
     openedVolume_ = last;
-    openedVolumeChunks_ = volChunks_;
+    openedVolumeChunks_ = chunkCount_ - first;
     openedTable_.resize(table_.Size());
     table_.Serialise(openedTable_.data());
-    OpenFailure why = OpenFailure::None;
-    file_ = volfiles::OpenUpdate(MemberPath(last), &why);
-    if (file_) {
-        fileWritable_ = true;
+    if (volumes_.ResumeIn(last, first, openedVolumeChunks_)) {
         return kStoreOk;
     }
     // New chunks then go to a new volume; chunks past the set's end in this
     // one could not be cut off.
-    return onDisk > volChunks_ ? kStoreCannotOpen : kStoreOk;
-}
-
-// Every volume before the set's last one that its directory references is
-// there and whole: its first record is this set's and it holds the chunks
-// the volume table gives it. Else nothing after the set's end is cut (1810).
-int StoreContainer::CheckCommittedVolumes(uint32_t last) {
-    if (Removable(path_)) {
-        return kStoreOk; // the other volumes are on other media
-    }
-    for (uint32_t i = 0; i < last; ++i) {
-        const uint32_t first = i == 0 ? 0 : committedTable_.Entry(i - 1);
-        const uint32_t count = committedTable_.Entry(i) - first;
-        ChunkRecord r;
-        uint8_t bytes[kRecordSize];
-        uint64_t size = 0;
-        const std::string file = MemberPath(i);
-        if (!ReadFirstRecord(file, &r, bytes) || r.creationTime != header_.creationTime ||
-            CheckAgainstHeader(bytes, headerBytes_) != kStoreOk || r.chunkNumber != first ||
-            !volfiles::FileSize(file, &size) || size / header_.storedChunkSize < count) {
-            StoreLog("%s: volume %u is missing or cut short; the append is refused", path_.c_str(),
-                     i + 1);
-            return kStoreCannotOpen;
-        }
-    }
-    return kStoreOk;
-}
-
-// Volumes after the set's last one hold what an append that stopped left:
-// chunks after the committed end that no directory references. The next
-// append cuts them when it writes (PrepareAppend): those whose first record
-// is this set's, and, in the run of names that follows the last volume,
-// those whose first record is torn, when chunk 0 says an append was under
-// way or the file is a piece of one of this set's records. Any other file
-// stays where it is.
-int StoreContainer::NoteTrailingVolumes(uint32_t last) {
-    fragments_.clear();
-    if (int err = CheckCommittedVolumes(last); err != kStoreOk) {
-        return err;
-    }
-    const std::string folder(FolderOf(path_));
-    const std::string name0(NameOf(path_));
-    std::vector<std::pair<uint32_t, std::string>> named;
-    for (const std::string& name : volfiles::ListFiles(folder)) {
-        const int index = VolumeIndexOfName(name, name0);
-        if (index > int(last)) {
-            named.emplace_back(uint32_t(index), folder + name);
-        }
-    }
-    std::sort(named.begin(), named.end());
-    uint32_t run = last + 1; // the next index of the unbroken run of leftovers
-    for (const auto& [index, file] : named) {
-        ChunkRecord r;
-        uint8_t bytes[kRecordSize];
-        bool ours = false;
-        if (ReadFirstRecord(file, &r, bytes)) {
-            const bool member = r.creationTime == header_.creationTime &&
-                                CheckAgainstHeader(bytes, headerBytes_) == kStoreOk;
-            // Whole chunks are cut only when chunk 0 shows an append under
-            // way: else they may belong to a last volume that is missing.
-            const bool whole = HoldsWholeChunk(file);
-            ours = member && (!whole || (appendStopped_ && r.chunkNumber >= chunkCount_));
-            if (member && !ours) {
-                return kStoreCannotOpen;
-            }
-        } else {
-            ours = index == run && (appendStopped_ || ShortPieceOfOurs(file));
-        }
-        if (ours) {
-            fragments_.push_back(file);
-            run = index == run ? run + 1 : run;
-        }
-    }
-    return kStoreOk;
-}
-
-// True for a file smaller than a record whose bytes agree with the start of
-// a record of this set (an empty file included).
-bool StoreContainer::ShortPieceOfOurs(const std::string& path) const {
-    uint64_t size = 0;
-    if (!volfiles::FileSize(path, &size) || size >= kRecordSize) {
-        return false;
-    }
-    OpenFailure why = OpenFailure::None;
-    std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, &why);
-    uint8_t bytes[kRecordSize] = {};
-    uint32_t done = 0;
-    if (!f || !f->ReadAt(0, bytes, uint32_t(size), &done) || done != size) {
-        return false;
-    }
-    uint8_t magic[4];
-    kwbytes::StoreLe32(magic, kMagicChunk);
-    for (uint32_t i = 0; i < done; ++i) {
-        const bool shared = i >= kSharedFrom && i < kSharedTo;
-        if ((i < 4 && bytes[i] != magic[i]) || (shared && bytes[i] != headerBytes_[i])) {
-            return false;
-        }
-    }
-    return true;
+    return onDisk > openedVolumeChunks_ ? kStoreCannotOpen : kStoreOk;
 }
 
 int StoreContainer::OpenForAppend(uint64_t volumeLimit) {
-    volumeLimit_ = volumeLimit;
+    volumes_.SetLimit(volumeLimit);
     return Open(true);
 }
 
@@ -352,7 +247,7 @@ int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint3
     verifyVolumes_ = (options & kOptVerifyVolumes) != 0;
     oldSignature_ = (options & kOptOldSignature) != 0;
     keepLastMedium_ = (options & kOptKeepLastMedium) != 0;
-    volumeLimit_ = std::max<uint64_t>(volumeLimit, h.storedChunkSize);
+    volumes_.SetLimit(std::max<uint64_t>(volumeLimit, h.storedChunkSize));
     if (flags & kFlagDirectoryCopy) {
         if (volfiles::MediaState(path_) & 0x80) {
             h.containerFlags &= ~kFlagDirectoryCopy;
@@ -365,15 +260,10 @@ int StoreContainer::Create(const char16_t* password, uint64_t volumeLimit, uint3
     if (int err = SetUpWriting(); err != kStoreOk) {
         return err;
     }
-    if (int err = CreateVolumeFile(0); err != kStoreOk) {
+    if (int err = volumes_.CreateFirst(); err != kStoreOk) {
         mode_ = Mode::None;
         return err;
     }
-    if (int err = LockSet(); err != kStoreOk) {
-        mode_ = Mode::None;
-        return err;
-    }
-    volumeCount_ = 1;
     return kStoreOk;
 }
 

@@ -34,13 +34,14 @@ bool StoreContainer::Covers(uint64_t offset) const {
 RawChunk StoreContainer::ReadChunkBytes(uint32_t k, uint8_t* buf) {
     RawChunk raw;
     const uint32_t stored = header_.storedChunkSize;
-    if (volIndex_ == 0 && k == 0 && chunk0Rollback_.size() == stored) {
+    if (volumes_.Index() == 0 && k == 0 && chunk0Rollback_.size() == stored) {
         std::memcpy(buf, chunk0Rollback_.data(), stored);
         return raw;
     }
     const uint64_t at = uint64_t(k) * stored;
     uint32_t done = 0;
-    if (file_->ReadAt(at, buf, stored, &done) && done == stored) {
+    VolumeFile* file = volumes_.File();
+    if (file->ReadAt(at, buf, stored, &done) && done == stored) {
         return raw;
     }
     if (EccOf(header_.containerFlags) != 1) {
@@ -51,7 +52,7 @@ RawChunk StoreContainer::ReadChunkBytes(uint32_t k, uint8_t* buf) {
     // when the chunk is opened.
     for (uint32_t s = 0; s < kEccSubBlocks; ++s) {
         uint8_t* p = buf + s * kEccSubBlockSize;
-        if (!file_->ReadAt(at + s * kEccSubBlockSize, p, kEccSubBlockSize, &done) ||
+        if (!file->ReadAt(at + s * kEccSubBlockSize, p, kEccSubBlockSize, &done) ||
             done != kEccSubBlockSize) {
             raw.erased[raw.erasedCount++] = s;
         }
@@ -138,10 +139,10 @@ int StoreContainer::LoadChunk(uint32_t number) {
         err = AcceptChunk(opened);
     } else {
         DropReadAhead();
-        if (err = SelectVolumeHolding(number); err != kStoreOk) {
+        if (err = volumes_.SelectHolding(number); err != kStoreOk) {
             return err;
         }
-        const RawChunk raw = ReadChunkBytes(number - volFirstChunk_, buffer_.data());
+        const RawChunk raw = ReadChunkBytes(number - volumes_.FirstChunk(), buffer_.data());
         err = AcceptChunk(UnsealChunk(KeysOf(headerBytes_), raw, number, buffer_.data(),
                                       storedDecoder_.get(), setDecoder_.get()));
     }
@@ -194,7 +195,7 @@ void StoreContainer::KeepLoadedChunk(uint64_t generation) {
 }
 
 void StoreContainer::ReadOnAhead(uint32_t number) {
-    if (threads_ < 2 || mode_ != Mode::Read || !file_) {
+    if (threads_ < 2 || mode_ != Mode::Read || volumes_.File() == nullptr) {
         return;
     }
     if (!ahead_) {
@@ -208,13 +209,14 @@ void StoreContainer::ReadOnAhead(uint32_t number) {
         }
     }
     // Only chunks of the volume at hand: another volume may need a prompt.
-    const uint32_t end = volFirstChunk_ + volChunks_;
+    const uint32_t first = volumes_.FirstChunk();
+    const uint32_t end = first + volumes_.Chunks();
     for (uint32_t next = ahead_->NextToQueue(number); next < end; ++next) {
         ChunkSlot* slot = ahead_->FreeSlot();
         if (slot == nullptr) {
             break;
         }
-        ahead_->Queue(slot, next, ReadChunkBytes(next - volFirstChunk_, slot->bytes.data()));
+        ahead_->Queue(slot, next, ReadChunkBytes(next - first, slot->bytes.data()));
     }
 }
 
@@ -326,7 +328,7 @@ int StoreContainer::FindLastChunk(uint64_t* directoryAt) {
     for (uint32_t round = 0;; ++round) {
         if (round > 0) {
             // The directory is not on the media at hand.
-            if (!Removable(path_)) {
+            if (!volumes_.Removable(path_)) {
                 // A write that stopped midway: go back to the set as it was.
                 return FindEarlierDirectory(chunkCount_ - 1, directoryAt);
             }
@@ -339,19 +341,19 @@ int StoreContainer::FindLastChunk(uint64_t* directoryAt) {
         }
         // A later volume without a whole chunk holds nothing, as a partial
         // chunk at the end of a volume does not count.
-        const auto members = ListMembers(header_.creationTime);
+        const auto members = volumes_.ListMembers(header_.creationTime);
         uint32_t last = 0;
         for (auto it = members.rbegin(); it != members.rend(); ++it) {
-            if (it->first == 0 || HoldsWholeChunk(it->second)) {
+            if (it->first == 0 || volumes_.HoldsWholeChunk(it->second)) {
                 last = it->first;
                 break;
             }
         }
-        if (int err = SelectVolume(last); err != kStoreOk) {
+        if (int err = volumes_.Select(last); err != kStoreOk) {
             return err;
         }
-        volumeCount_ = last + 1;
-        if (int err = LoadChunk(volFirstChunk_ + volChunks_ - 1); err != kStoreOk) {
+        volumes_.SetCount(last + 1);
+        if (int err = LoadChunk(volumes_.FirstChunk() + volumes_.Chunks() - 1); err != kStoreOk) {
             return err;
         }
         chunkCount_ = chunk_.chunkNumber + 1;
@@ -374,13 +376,13 @@ int StoreContainer::FindEarlierDirectory(uint32_t last, uint64_t* directoryAt) {
         if (chunk_.chunkFlags & kChunkHasDirectory) {
             chunkCount_ = c + 1;
             streamLength_ = chunk_.StreamEnd();
-            volumeCount_ = volIndex_ + 1;
+            volumes_.SetCount(volumes_.Index() + 1);
             recovered_ = true;
             // What lies after this directory is not seen: the log says so.
             StoreLog("%s: chunks %u to %u carry no directory (a write that stopped or a missing "
                      "volume); the set is read as of its directory in chunk %u: %u chunks in %u "
                      "volumes",
-                     path_.c_str(), c + 1, last, c, chunkCount_, volumeCount_);
+                     path_.c_str(), c + 1, last, c, chunkCount_, volumes_.Count());
             return chunk_.DirectoryAt(directoryAt) ? kStoreOk : kStoreInvalid;
         }
     }
@@ -400,7 +402,7 @@ int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord
         if (dir->volumeCount > kMaxReadVolumes) {
             return kStoreInvalid;
         }
-        volumeCount_ = std::max<uint32_t>(dir->volumeCount, 1);
+        volumes_.SetCount(std::max<uint32_t>(dir->volumeCount, 1));
         chunkCount_ = dir->chunkCount;
         streamLength_ = dir->streamLength;
     }
@@ -427,11 +429,9 @@ int StoreContainer::ReadDirectory(uint64_t at, bool countsKnown, DirectoryRecord
         if (int err = ReadSpace(tableAt, bytes.data(), 4 * dir->volumeEntries); err != kStoreOk) {
             return err;
         }
-        volumes_.Parse(bytes.data(), dir->volumeEntries);
-        committedTable_ = volumes_;
-        if (file_) {
-            volumes_.Note(volIndex_, volFirstChunk_, volChunks_);
-        }
+        VolumeTable committed;
+        committed.Parse(bytes.data(), dir->volumeEntries);
+        volumes_.TakeCommitted(committed);
     }
     if (dir->tableLength > kStreamTableMax) {
         return kStoreTableFull;
@@ -459,12 +459,12 @@ int StoreContainer::Open(bool append) {
     // buffer itself.
     cacheChunks_ = !append;
     LoadRollback();
-    if (!append && Removable(path_) && !volfiles::Exists(path_)) {
+    if (!append && volumes_.Removable(path_) && !volfiles::Exists(path_)) {
         // The medium at hand may hold a later volume with the directory.
-        const auto members = ListMembers(0, true);
-        err = SelectVolume(members.empty() ? 0 : members.back().first);
+        const auto members = volumes_.ListMembers(0, true);
+        err = volumes_.Select(members.empty() ? 0 : members.back().first);
     } else {
-        err = SelectVolume(0);
+        err = volumes_.Select(0);
     }
     if (err == kStoreOk && !haveHeader_) {
         err = kStoreNoHeader;
@@ -480,14 +480,14 @@ int StoreContainer::Open(bool append) {
         }
     }
     if (err == kStoreOk && append) {
-        err = LockSet();
+        err = volumes_.LockSet();
     }
     if (err == kStoreOk) {
         err = ReadSetUp(append);
     }
     if (err != kStoreOk) {
-        CloseVolume();
-        lock_.reset();
+        volumes_.Close();
+        volumes_.Unlock();
         mode_ = Mode::None;
         chunkLoaded_ = false;
     }

@@ -1,7 +1,9 @@
 // StoreContainer: one container of named streams over a set of volume files.
-// It owns the open volume file, one chunk buffer (read or write), the chunk
-// codecs, the directory tables and the stream table, and hands out one stream
-// reader, one stream writer and one stream enumerator at a time.
+// It owns the set's first record and password, one chunk buffer (read or
+// write), the chunk codecs, the directory tables and the stream table, and
+// hands out one stream reader, one stream writer and one stream enumerator
+// at a time. Its volume files are the volume set's; the chunks it writes are
+// the chunk writer's.
 #pragma once
 
 #include "imagestore/container/chunk_cache.h"
@@ -11,7 +13,7 @@
 #include "imagestore/container/codec_adapter.h"
 #include "imagestore/container/container_directory.h"
 #include "imagestore/container/stream_table.h"
-#include "imagestore/container/volume_files.h"
+#include "imagestore/container/volume_set.h"
 #include "kwvaults_callbacks.h"
 
 #include <cstddef>
@@ -54,6 +56,8 @@ constexpr uint32_t kInfoKeepLastMedium = 0x800;
 class StoreContainer final : public PASSWORD_SINK {
     // It fills this object's chunk buffer and hands chunks back to store.
     friend class ChunkWriter;
+    // It reads the set's first record and prompts through the caller.
+    friend class VolumeSet;
 
 public:
     uint32_t AddRef();
@@ -114,31 +118,9 @@ private:
     enum class Mode { None, Read, Write };
     ~StoreContainer();
 
-    // Volumes (container_volumes.cpp).
-    int OpenReadVolume(uint32_t index, OpenFailure* why);
-    int SelectVolume(uint32_t index);
-    int SelectVolumeHolding(uint32_t chunk);
-    int AskForVolume(uint32_t index, uint32_t attempt, bool next);
+    // Takes the first record of the first volume opened, asking for the
+    // password when the set has one.
     int AcceptHeader(const uint8_t* bytes);
-    // Members of the set (index, path) by index; `anyTime` takes files of any
-    // creation time (before a header is known).
-    std::vector<std::pair<uint32_t, std::string>> ListMembers(uint32_t creationTime,
-                                                              bool anyTime = false);
-    // The files named as continuations of this set when volume 0 carries
-    // no sound first record (a damaged set): each that starts with one,
-    // unless another first volume in the folder, whose continuations bear
-    // the same names, has its creation time.
-    std::vector<std::string> ContinuationsByName();
-    // Deletes every continuation volume of the set (DeleteSet).
-    int DeleteContinuations(uint32_t counted);
-    bool Removable(const std::string& path) const;
-    void CloseVolume();
-    // The path of member volume `index` as the folder holds it.
-    std::string MemberPath(uint32_t index);
-    bool HoldsWholeChunk(const std::string& path) const;
-    // The advisory lock of a writer on volume 0, held until the set closes.
-    int LockSet();
-    static bool SetInUse(const std::string& path0);
 
     // Reading (container_read.cpp).
     int LoadChunk(uint32_t number);
@@ -171,12 +153,8 @@ private:
     int FindDirectoryCopy(uint64_t* at, bool* found, bool* marked);
     int FindCommittedEnd(const CommittedEnd& end, uint64_t* at);
     int SetUpAppend();
-    int CheckCommittedVolumes(uint32_t last);
-    int NoteTrailingVolumes(uint32_t last);
-    bool ShortPieceOfOurs(const std::string& path) const;
 
     // Rewriting what is on disk (container_commit.cpp).
-    int Chunk0ForUpdate(std::unique_ptr<VolumeFile>& own, VolumeFile** f);
     std::string RollbackPath() const;
     bool Chunk0Sound(const uint8_t* bytes, uint32_t stored) const;
     bool ReadRollback(std::vector<uint8_t>& out, uint32_t stored) const;
@@ -195,26 +173,17 @@ private:
     int SetUpWriting();
     // Stores a sealed chunk in its volume and counts it.
     int StoreChunk(const uint8_t* bytes, const ChunkRecord& record);
-    void CountChunk(const ChunkRecord& record);
-    bool DeleteOlderSet(const std::string& path);
-    bool ClearWayFor(const std::string& path, uint32_t media);
-    bool TryCreate(const std::string& path);
-    int StartNextVolume();
-    int CreateVolumeFile(uint32_t index);
-    int CreateAttempt(const std::string& path, bool removable, bool notices);
     int CloseWriting();
     void EndWriting();
     void RemoveCreatedSet();
     std::vector<uint8_t> BuildDirectory() const;
     int WriteDirectoryCopy(const std::vector<uint8_t>& directory);
-    int VerifyVolume();
     void Scramble(uint8_t* chunk) const;
 
     std::string path_;
     MEDIA_CHANGE_CALLBACK* callback_;
     uint32_t refs_ = 1;
     Mode mode_ = Mode::None;
-    uint64_t volumeLimit_ = 0x7fffffff;
 
     bool haveHeader_ = false;
     ChunkRecord header_;
@@ -224,18 +193,10 @@ private:
 
     StreamTable table_;
     ChunkIndex index_;
-    VolumeTable volumes_;
-
-    // The current volume.
-    std::unique_ptr<VolumeFile> file_;
-    bool fileWritable_ = false;
-    bool fileCreatedNow_ = false; // made by this object
-    uint32_t volIndex_ = 0;
-    uint32_t volFirstChunk_ = 0;
-    uint32_t volChunks_ = 0;
+    // The volume files: the one at hand, the volume table, media prompts.
+    VolumeSet volumes_{*this};
 
     // Counters of the set.
-    uint32_t volumeCount_ = 1;
     uint32_t chunkCount_ = 0;
     uint64_t streamLength_ = 0;
     uint32_t reservedSize_ = 0;
@@ -274,27 +235,20 @@ private:
     bool verifyVolumes_ = false;
     bool oldSignature_ = false;
     bool keepLastMedium_ = false;
-    bool oneVolumePerMedium_ = true;
-    bool askBeforeDelete_ = true;
-    bool deleteOlderSets_ = false;
     bool recovered_ = false; // opened from a directory before an unfinished write
 
     // Appending: what the first stored chunk must change on disk first.
     bool appending_ = false;
-    bool prepared_ = false;              // chunk 0's copy cleared, leftovers cut off
-    bool touched_ = false;               // something of this append reached the disk
-    bool copyInChunk0_ = false;          // chunk 0 carries a directory copy
-    std::vector<std::string> fragments_; // later volumes left by a write that stopped
-    bool appendStopped_ = false;         // chunk 0 shows an append under way
-    VolumeTable committedTable_;         // the volume table as the directory gave it
-    std::vector<uint8_t> openedTable_;   // the stream table as the set was opened
+    bool prepared_ = false;            // chunk 0's copy cleared, leftovers cut off
+    bool touched_ = false;             // something of this append reached the disk
+    bool copyInChunk0_ = false;        // chunk 0 carries a directory copy
+    bool appendStopped_ = false;       // chunk 0 shows an append under way
+    std::vector<uint8_t> openedTable_; // the stream table as the set was opened
     // What a failed append puts back: the set's last volume and the chunks
     // it held, and chunk 0 as it was before its copy was cleared.
     uint32_t openedVolume_ = 0;
     uint32_t openedVolumeChunks_ = 0;
     std::vector<uint8_t> chunk0BeforeAppend_;
-    std::unique_ptr<VolumeFile> lock_; // volume 0, locked while writing
-    std::vector<std::string> created_; // volume files made by this object
     // Chunk 0 from the rollback file, when a rewrite of it was cut short.
     std::vector<uint8_t> chunk0Rollback_;
 };
@@ -315,9 +269,5 @@ void SetCreationClockForTests(std::function<uint32_t()> clock);
 
 // CRC-32 of a password (at most 64 UTF-16 units).
 uint32_t PasswordCrc(const char16_t* text);
-
-// The first record of a file, parsed (and its bytes, when `bytes` is given);
-// false when the file has no valid one.
-bool ReadFirstRecord(const std::string& path, ChunkRecord* record, uint8_t* bytes = nullptr);
 
 } // namespace kwv

@@ -111,8 +111,8 @@ int ChunkWriter::StoreSegment(WriteSegment* s) {
     for (; s->next < sealed; ++s->next) {
         SealedChunk& c = *s->chunks[s->next];
         if (!c.stamped) {
-            StampChunk(c.bytes.data(), c.record, set_.volFirstChunk_ + set_.volChunks_,
-                       behind_->Keys());
+            StampChunk(c.bytes.data(), c.record,
+                       set_.volumes_.FirstChunk() + set_.volumes_.Chunks(), behind_->Keys());
             set_.index_.Record(c.record.chunkNumber, c.record.StreamEnd());
             c.stamped = true;
         }
@@ -137,7 +137,7 @@ void ChunkWriter::AdoptOpenChunk(WriteSegment* s) {
     std::swap(mine, theirs);
     encoder_ = mine.get();
     set_.chunk_ = c.record;
-    set_.chunk_.chunkNumber = set_.volFirstChunk_ + set_.volChunks_;
+    set_.chunk_.chunkNumber = set_.volumes_.FirstChunk() + set_.volumes_.Chunks();
     chunkOpen_ = true;
 }
 

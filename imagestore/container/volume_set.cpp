@@ -1,4 +1,6 @@
-// StoreContainer: finding, opening and selecting the volume files of a set.
+// VolumeSet: finding, opening and selecting the volume files of a set.
+#include "imagestore/container/volume_set.h"
+
 #include "imagestore/container/store_container.h"
 
 #include "imagestore/container/volume_names.h"
@@ -22,26 +24,40 @@ bool ReadFirstRecord(const std::string& path, ChunkRecord* record, uint8_t* out)
     return CheckRecord(bytes, *record) == kStoreOk;
 }
 
-bool StoreContainer::Removable(const std::string& path) const {
+bool VolumeSet::Removable(const std::string& path) const {
     return (volfiles::DriveFlags(path) & 0x01) != 0;
 }
 
-void StoreContainer::CloseVolume() {
-    DropReadAhead(); // chunks of this volume only
+VolumeSet::VolumeSet(StoreContainer& set) : set_(set) {}
+
+void VolumeSet::TakeCommitted(const VolumeTable& table) {
+    table_ = table;
+    committed_ = table;
+    if (file_) {
+        table_.Note(volIndex_, volFirstChunk_, volChunks_);
+    }
+}
+
+void VolumeSet::RaiseLimitTo(uint64_t least) {
+    volumeLimit_ = std::max(volumeLimit_, least);
+}
+
+void VolumeSet::Close() {
+    set_.DropReadAhead(); // chunks of this volume only
     file_.reset();
     fileWritable_ = false;
     fileCreatedNow_ = false;
 }
 
-std::string StoreContainer::MemberPath(uint32_t index) {
-    std::string path = VolumePath(path_, index);
+std::string VolumeSet::MemberPath(uint32_t index) {
+    std::string path = VolumePath(set_.path_, index);
     if (index == 0 || volfiles::Exists(path)) {
         return path;
     }
     // Members are listed without regard to case: open the name on disk.
-    const std::string folder(FolderOf(path_));
+    const std::string folder(FolderOf(set_.path_));
     for (const std::string& name : volfiles::ListFiles(folder)) {
-        if (VolumeIndexOfName(name, NameOf(path_)) == int(index)) {
+        if (VolumeIndexOfName(name, NameOf(set_.path_)) == int(index)) {
             return folder + name;
         }
     }
@@ -51,12 +67,12 @@ std::string StoreContainer::MemberPath(uint32_t index) {
 // One writer at a time: a second writer of the set gets 1810, as for a file
 // another program holds open. Sets on removable media are not locked, since
 // their volume 0 leaves the drive while later volumes are written.
-int StoreContainer::LockSet() {
-    if (Removable(path_)) {
+int VolumeSet::LockSet() {
+    if (Removable(set_.path_)) {
         return kStoreOk;
     }
     OpenFailure why = OpenFailure::None;
-    lock_ = volfiles::OpenUpdate(path_, &why);
+    lock_ = volfiles::OpenUpdate(set_.path_, &why);
     if (lock_ && !lock_->TryLock()) {
         lock_.reset();
         return kStoreCannotOpen;
@@ -64,38 +80,19 @@ int StoreContainer::LockSet() {
     return kStoreOk;
 }
 
-bool StoreContainer::SetInUse(const std::string& path0) {
+bool VolumeSet::SetInUse(const std::string& path0) {
     OpenFailure why = OpenFailure::None;
     std::unique_ptr<VolumeFile> f = volfiles::OpenUpdate(path0, &why);
     return f && !f->TryLock();
 }
 
-bool StoreContainer::HoldsWholeChunk(const std::string& path) const {
+bool VolumeSet::HoldsWholeChunk(const std::string& path) const {
     uint64_t size = 0;
-    return volfiles::FileSize(path, &size) && size >= header_.storedChunkSize;
+    return volfiles::FileSize(path, &size) && size >= set_.header_.storedChunkSize;
 }
 
-int StoreContainer::AcceptHeader(const uint8_t* bytes) {
-    header_ = ChunkRecord::Parse(bytes);
-    std::memcpy(headerBytes_, bytes, kRecordSize);
-    haveHeader_ = true;
-    const uint32_t kind = ProtectionOf(header_.containerFlags);
-    if (kind == 1 || kind == 2) {
-        passwordOk_ = false;
-        const bool accepted =
-            callback_ != nullptr && (callback_->AskPassword(this) & 0xFF) != 0 && passwordOk_;
-        if (!accepted) {
-            haveHeader_ = false;
-            header_ = ChunkRecord();
-            return kStoreCancelled;
-        }
-    }
-    volumeLimit_ = std::max<uint64_t>(volumeLimit_, header_.storedChunkSize);
-    return kStoreOk;
-}
-
-int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
-    CloseVolume();
+int VolumeSet::OpenReadVolume(uint32_t index, OpenFailure* why) {
+    Close();
     const std::string path = MemberPath(index);
     std::unique_ptr<VolumeFile> f = volfiles::OpenRead(path, why);
     if (!f) {
@@ -103,8 +100,8 @@ int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
     }
     uint8_t bytes[kRecordSize];
     uint32_t done = 0;
-    if (index == 0 && !chunk0Rollback_.empty()) {
-        std::memcpy(bytes, chunk0Rollback_.data(), kRecordSize); // chunk 0 was cut short
+    if (index == 0 && !set_.chunk0Rollback_.empty()) {
+        std::memcpy(bytes, set_.chunk0Rollback_.data(), kRecordSize); // chunk 0 was cut short
     } else if (!f->ReadAt(0, bytes, kRecordSize, &done) || done != kRecordSize) {
         return kStoreShortRead;
     }
@@ -112,12 +109,12 @@ int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
     if (CheckRecord(bytes, r) != kStoreOk) {
         return kStoreInvalid;
     }
-    if (!haveHeader_) {
-        if (const int err = AcceptHeader(bytes); err != kStoreOk) {
+    if (!set_.haveHeader_) {
+        if (const int err = set_.AcceptHeader(bytes); err != kStoreOk) {
             return err;
         }
-    } else if (r.creationTime != header_.creationTime ||
-               CheckAgainstHeader(bytes, headerBytes_) != kStoreOk) {
+    } else if (r.creationTime != set_.header_.creationTime ||
+               CheckAgainstHeader(bytes, set_.headerBytes_) != kStoreOk) {
         return kStoreInvalid;
     }
     uint64_t size = 0;
@@ -128,7 +125,7 @@ int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
     if (uint64_t(r.chunkNumber) + count > 0xFFFFFFFFu) {
         return kStoreInvalid;
     }
-    volumes_.Note(index, r.chunkNumber, uint32_t(count));
+    table_.Note(index, r.chunkNumber, uint32_t(count));
     file_ = std::move(f);
     volIndex_ = index;
     volFirstChunk_ = r.chunkNumber;
@@ -136,29 +133,29 @@ int StoreContainer::OpenReadVolume(uint32_t index, OpenFailure* why) {
     return kStoreOk;
 }
 
-int StoreContainer::AskForVolume(uint32_t index, uint32_t attempt, bool next) {
-    const std::string path = VolumePath(path_, index);
-    if (callback_ == nullptr) {
+int VolumeSet::AskForVolume(uint32_t index, uint32_t attempt, bool next) {
+    const std::string path = VolumePath(set_.path_, index);
+    if (set_.callback_ == nullptr) {
         return kStoreCancelled;
     }
-    ListMembers(header_.creationTime); // learns whether media hold one volume each
+    ListMembers(set_.header_.creationTime); // learns whether media hold one volume each
     if (attempt > 0) {
-        callback_->WrongMedia(path.c_str());
+        set_.callback_->WrongMedia(path.c_str());
     }
     uint32_t answer;
     if (index == 0) {
-        answer = callback_->AskFirstMedia(path.c_str());
+        answer = set_.callback_->AskFirstMedia(path.c_str());
     } else if (oneVolumePerMedium_) {
-        answer = callback_->AskMediaNumber(path.c_str(), index + 1);
+        answer = set_.callback_->AskMediaNumber(path.c_str(), index + 1);
     } else if (next) {
-        answer = callback_->AskNextMedia(path.c_str());
+        answer = set_.callback_->AskNextMedia(path.c_str());
     } else {
-        answer = callback_->AskMediaWithFile(path.c_str());
+        answer = set_.callback_->AskMediaWithFile(path.c_str());
     }
     return (answer & 0xFF) != 0 ? kStoreOk : kStoreCancelled;
 }
 
-int StoreContainer::SelectVolume(uint32_t index) {
+int VolumeSet::Select(uint32_t index) {
     if (file_ && volIndex_ == index && !fileWritable_) {
         return kStoreOk;
     }
@@ -169,7 +166,8 @@ int StoreContainer::SelectVolume(uint32_t index) {
     for (uint32_t attempt = 0;; ++attempt) {
         OpenFailure why = OpenFailure::None;
         const int err = OpenReadVolume(index, &why);
-        if (err == kStoreOk || why != OpenFailure::Absent || !Removable(VolumePath(path_, index))) {
+        if (err == kStoreOk || why != OpenFailure::Absent ||
+            !Removable(VolumePath(set_.path_, index))) {
             return err;
         }
         if (const int asked = AskForVolume(index, attempt, next); asked != kStoreOk) {
@@ -178,11 +176,11 @@ int StoreContainer::SelectVolume(uint32_t index) {
     }
 }
 
-int StoreContainer::SelectVolumeHolding(uint32_t chunk) {
-    uint32_t v = volumes_.VolumeOf(chunk, volumeCount_ == 0 ? 0 : volumeCount_ - 1);
+int VolumeSet::SelectHolding(uint32_t chunk) {
+    uint32_t v = table_.VolumeOf(chunk, volumeCount_ == 0 ? 0 : volumeCount_ - 1);
     int direction = 0;
     for (uint32_t steps = 0; steps <= kMaxReadVolumes; ++steps) {
-        if (const int err = SelectVolume(v); err != kStoreOk) {
+        if (const int err = Select(v); err != kStoreOk) {
             return err;
         }
         if (chunk < volFirstChunk_) {
@@ -204,11 +202,11 @@ int StoreContainer::SelectVolumeHolding(uint32_t chunk) {
     return kStoreNotFound;
 }
 
-std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32_t creationTime,
-                                                                          bool anyTime) {
+std::vector<std::pair<uint32_t, std::string>> VolumeSet::ListMembers(uint32_t creationTime,
+                                                                     bool anyTime) {
     std::vector<std::pair<uint32_t, std::string>> members;
-    const std::string folder(FolderOf(path_));
-    const std::string name0(NameOf(path_));
+    const std::string folder(FolderOf(set_.path_));
+    const std::string name0(NameOf(set_.path_));
     for (const std::string& name : volfiles::ListFiles(folder)) {
         const int index = VolumeIndexOfName(name, name0);
         if (index < 0) {
@@ -227,9 +225,9 @@ std::vector<std::pair<uint32_t, std::string>> StoreContainer::ListMembers(uint32
     return members;
 }
 
-std::vector<std::string> StoreContainer::ContinuationsByName() {
-    const std::string folder(FolderOf(path_));
-    const std::string name0(NameOf(path_));
+std::vector<std::string> VolumeSet::ContinuationsByName() {
+    const std::string folder(FolderOf(set_.path_));
+    const std::string name0(NameOf(set_.path_));
     std::vector<std::pair<uint32_t, std::string>> named; // creation time, path
     std::vector<uint32_t> claimed;
     for (const std::string& name : volfiles::ListFiles(folder)) {
@@ -252,6 +250,63 @@ std::vector<std::string> StoreContainer::ContinuationsByName() {
         }
     }
     return files;
+}
+
+// Members are the files whose first record carries volume 0's creation
+// time. A file named as a volume below the last member, or within the count
+// of a set that was open (`counted` volumes), whose own first record is
+// damaged is one too; one with a sound record of another time belongs to
+// another set and stays. Without a sound volume 0 the continuations are
+// found by name alone.
+int VolumeSet::DeleteContinuations(uint32_t counted) {
+    std::vector<std::string> files;
+    uint32_t last = counted > 0 ? counted - 1 : 0;
+    ChunkRecord r;
+    if (ReadFirstRecord(set_.path_, &r)) {
+        for (const auto& [index, file] : ListMembers(r.creationTime)) {
+            if (index != 0) {
+                files.push_back(file);
+            }
+            last = std::max(last, index);
+        }
+    } else {
+        files = ContinuationsByName();
+    }
+    int err = kStoreOk;
+    for (const std::string& file : files) {
+        if (!volfiles::Delete(file)) {
+            err = kStoreMediaFailure;
+        }
+    }
+    for (uint32_t index = 1; index < last; ++index) {
+        const std::string file = MemberPath(index);
+        ChunkRecord own;
+        if (volfiles::Exists(file) && !ReadFirstRecord(file, &own) && !volfiles::Delete(file)) {
+            err = kStoreMediaFailure;
+        }
+    }
+    return err;
+}
+
+int VolumeSet::Volume0ForUpdate(std::unique_ptr<VolumeFile>& own, VolumeFile** f) {
+    const std::string& path0 = set_.path_;
+    *f = (volIndex_ == 0 && file_ && fileWritable_) ? file_.get() : nullptr;
+    while (*f == nullptr) {
+        OpenFailure why = OpenFailure::None;
+        own = volfiles::OpenUpdate(path0, &why);
+        *f = own.get();
+        if (*f != nullptr) {
+            break;
+        }
+        if (why != OpenFailure::Absent || !Removable(path0)) {
+            return kStoreCannotOpen;
+        }
+        if (set_.callback_ == nullptr ||
+            (set_.callback_->AskFirstMediaForUpdate(path0.c_str()) & 0xFF) == 0) {
+            return kStoreCancelled;
+        }
+    }
+    return kStoreOk;
 }
 
 } // namespace kwv
