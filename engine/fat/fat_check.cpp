@@ -22,6 +22,12 @@ kwRet FAT_FILESYSTEM::mayChange() {
     folders_.Drop(); // what a change writes, a path walk must read afresh
     if (readOnly_ || diskReadOnly_)
         return ERR_WRITE_PROTECTED;
+    if (dirBlocks_ != nullptr) { // a file change goes to the disk: the cache would go stale
+        kwRet rc = dirBlocks_->WriteDirectory(false);
+        if (rc != KW_OK)
+            return rc;
+        DropDirBlocks();
+    }
     if (!damaged_ && !chainsChecked_) {
         kwRet rc = checkChains();
         if (rc != KW_OK && rc != ERR_FAT_INVALID_ENTRIES)

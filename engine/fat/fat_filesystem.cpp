@@ -20,6 +20,8 @@ FAT_FILESYSTEM::~FAT_FILESYSTEM() {
 kwRet FAT_FILESYSTEM::Uninit() {
     initialised_ = false;
     folders_.Drop();
+    DropDirBlocks();
+    SetMoveMap(nullptr);
     delete fat_;
     fat_ = nullptr;
     seen_.Free();
@@ -49,18 +51,24 @@ kwRet FAT_FILESYSTEM::Init() {
         Uninit();
         return rc;
     }
+    return loadFat();
+}
+
+// The FAT of the parsed boot record, from its active copy.
+kwRet FAT_FILESYSTEM::loadFat() {
     uint32_t entries = boot_.LastCluster() + 1;
     fat_ = new FAT_BLOCKS(boot_.fatKind, entries);
     if (fat_ == nullptr || seen_.Create(entries, false) != KW_OK) {
         Uninit();
         return ERR_NO_MEMORY;
     }
-    rc = fat_->ReadFat(GetHandle(), boot_.FirstFatSector() + boot_.activeFat * boot_.sectorsPerFat);
+    kwRet rc =
+        fat_->ReadFat(GetHandle(), boot_.FirstFatSector() + boot_.activeFat * boot_.sectorsPerFat);
     if (rc != KW_OK) {
         Uninit();
         return rc;
     }
-    diskReadOnly_ = !kwDiskWritable(pi->disk);
+    diskReadOnly_ = !kwDiskWritable(GetPI()->disk);
     damaged_ = false;
     chainsChecked_ = false;
     fsInfoStale_ = false;

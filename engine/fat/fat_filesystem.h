@@ -28,6 +28,7 @@
 #include "engine/fat/fat_blocks.h"
 #include "engine/fat/fat_boot.h"
 #include "engine/fat/fat_dir.h"
+#include "engine/fat/fat_dir_blocks.h"
 #include "engine/fat/fat_folders.h"
 #include "engine/fs/filesystem.h"
 
@@ -94,6 +95,72 @@ public:
     kwRet SetSerialNumber(uint32_t serial) override;
     kwRet GetVolumeLabel(char* buffer) override;
     kwRet GetBadSectors(SECT_LIST* list) override;
+    kwRet AddBadSectors(SECT_LIST* list) override;
+    kwRet ClearBadSectors() override;
+    kwRet SetBadSectors(SECT_LIST* list) override;
+    kwRet UpdateHiddenSectors() override;
+    kwRet SetGeometry(uint16_t heads, uint16_t sectorsPerTrack) override;
+    // Resizing a FAT volume is not built yet.
+    kwRet Resize(uint32_t, uint32_t, void*, void*) override { return ERR_NOT_SUPPORTED; }
+
+    // Opens the volume from a boot record already parsed (in place of
+    // sector 0): its FAT is read. ERR_FS_VERSION for a version other than 0.
+    kwRet Init(const FAT_BOOT_RECORD& record);
+    // Makes `record` and `fat` (owned from now on, even on failure) the
+    // volume's layout, as a rewrite of its critical area leaves it. Nothing
+    // is written.
+    kwRet InstallBootRecord(const FAT_BOOT_RECORD& record, FAT_BLOCKS* fat);
+    // The boot sector for `record` (null: the volume's own) built over the
+    // 512 bytes in `sector` (unknown bytes are kept).
+    kwRet BuildBootSector(uint8_t* sector, const FAT_BOOT_RECORD* record);
+    // Writes the volume's boot sector, on FAT32 also its backup and FSInfo.
+    kwRet WriteBootSector();
+    // Writes the whole FAT to every copy (copy 0 last), then flushes.
+    kwRet WriteAllFats();
+
+    // Protected update: while on, the partition's table entry has type 3Ch
+    // and the FAT copies carry `marks` (FAT_MARK_*) in entry 0 and the real
+    // type in entry 1, so that an interrupted change is recovered when the
+    // disk is next scanned. Begin puts the marks on disk before the type;
+    // End takes them off after the caller's last write, then gives the type
+    // back (the FAT kind's type when the kind changed). A volume without a
+    // table entry has nothing to mark. A failure keeps the marks.
+    kwRet BeginProtectedUpdate(uint8_t marks);
+    kwRet EndProtectedUpdate();
+    bool IsTypeSwitched() const { return typeSwitched_; }
+
+    // Fixed budget: the volume grows into the partition's new room before a
+    // cluster change (off unless a caller sets it). Move in progress: a
+    // relocation is under way.
+    void SetFixedBudget(bool on) { fixedBudget_ = on; }
+    bool IsFixedBudget() const { return fixedBudget_; }
+    void SetMoveInProgress(bool on) { moveInProgress_ = on; }
+    bool IsMoveInProgress() const { return moveInProgress_; }
+
+    // Links a free cluster after `last` (0: a new chain), marks it end of
+    // chain and gives it back; ERR_FAT_NO_SPACE when none is free. The FAT
+    // is changed in memory only.
+    kwRet AppendCluster(uint32_t last, uint32_t* added);
+    // Before a change: the FAT and every folder in memory.
+    kwRet PrepareChange();
+    // Writes what is held in memory (folders, FAT, FSInfo) and flushes.
+    kwRet FlushState();
+    // Forgets what is held in memory and reads the volume again.
+    kwRet ReReadState();
+
+    // The whole-volume folder cache, read on first use (with a move map:
+    // see FAT_DIR_BLOCKS::ReadDirectory); null until then.
+    kwRet LoadDirBlocks(MOVE_MAP* moves, FAT_DIR_BLOCKS** dirs);
+    FAT_DIR_BLOCKS* GetDirBlocks() const { return dirBlocks_; }
+    void DropDirBlocks();
+    // The move map of a relocation, owned by the volume once set.
+    MOVE_MAP* GetMoveMap() const { return moveMap_; }
+    void SetMoveMap(MOVE_MAP* map);
+    void SetRootCluster(uint32_t cluster) { boot_.rootCluster = cluster; }
+    void ForgetFolders() { folders_.Drop(); }
+
+    // Counts over the data clusters.
+    uint32_t CountBadClusters() const { return fat_ != nullptr ? fat_->CountBadClusters() : 0; }
 
     // One directory into the list; longNames: show long names where present.
     kwRet ReadDirList(DIRLIST* list, const char* path, uint32_t longNames);
@@ -148,6 +215,10 @@ private:
     kwRet folderFor(uint32_t cluster, FAT_FOLDER** folder);
     kwRet readBootSector(uint8_t* sector);
     kwRet writeBootFields();
+    kwRet loadFat();
+    kwRet writeFatCopies(bool whole);
+    uint8_t fatPartitionType() const;
+    kwRet markBad(uint32_t sector, bool strict);
     kwRet updateFsInfo();
     kwRet mapDirectoryTree(STATE_MAP* meta, STATE_MAP* data, uint32_t flags);
     kwRet mapDirectory(FAT_DIRECTORY& dir, STATE_MAP* meta, STATE_MAP* data, uint32_t flags,
@@ -183,12 +254,22 @@ private:
     bool damaged_ = false;
     bool chainsChecked_ = false;
     bool fsInfoStale_ = false;
+    bool fixedBudget_ = false;
+    bool moveInProgress_ = false;
+    bool typeSwitched_ = false;
+    uint8_t savedType_ = 0;
+    FAT_DIR_BLOCKS* dirBlocks_ = nullptr;
+    MOVE_MAP* moveMap_ = nullptr;
     FAT_FOLDERS folders_; // dropped at every change and every Init
 };
 
 // The path inside the volume: a drive prefix ("C:" in "C:\x") is skipped. A
 // ':' anywhere else is part of a name, which FAT refuses.
 const char* FatVolumePath(const char* path);
+
+// The label of a FAT partition read from its boot sector and root folder
+// (the FAT is not read); at least 12 bytes.
+kwRet fatGetVolumeLabel(PARTITION_INFO* pi, char* buffer);
 
 // The date and time words of a directory entry for the engine's records.
 uint16_t FatEncodeDate(const KW_DATE& date);

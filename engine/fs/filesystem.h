@@ -4,7 +4,9 @@
 // factory alone names the concrete classes. The base owns the partition
 // handle, the volume lock it took and the used-sector map, and supplies the
 // default of every operation (a file system of unknown kind: all sectors
-// used, no directories).
+// used, no directories). An operation a file system does not have answers
+// ERR_NOT_SUPPORTED, never success for work not done; a fix-up after a copy
+// that a file system does not need succeeds.
 //
 // Used-sector maps go to the caller, who owns and deletes them: a map handed
 // out never dies with another caller's Init or Uninit of the shared object.
@@ -72,19 +74,19 @@ public:
     virtual kwRet Init() { return KW_OK; }
     virtual kwRet InitFull() { return KW_OK; }
     virtual kwRet Uninit() { return KW_OK; }
-    virtual kwRet AddBadSectors(SECT_LIST* /*list*/) { return KW_OK; }
-    virtual kwRet ClearBadSectors() { return KW_OK; }
+    virtual kwRet AddBadSectors(SECT_LIST* /*list*/) { return ERR_NOT_SUPPORTED; }
+    virtual kwRet ClearBadSectors() { return ERR_NOT_SUPPORTED; }
     // Replaces (deletes) what *map holds with a new map of the caller's.
     virtual kwRet GenerateBitmap(STATE_MAP** map, uint32_t flags);
     virtual kwRet GenerateBitmaps(STATE_MAP** map1, STATE_MAP** map2, uint32_t flags);
     virtual kwRet PrepareBadSectors(STATE_MAP** map, SECT_LIST* list, PARTITION_INFO* target);
-    virtual kwRet SetBadSectors(SECT_LIST* /*list*/) { return KW_OK; }
+    virtual kwRet SetBadSectors(SECT_LIST* /*list*/) { return ERR_NOT_SUPPORTED; }
     virtual kwRet CheckBadSectors(STATE_MAP** map, SECT_LIST* list);
     virtual kwRet FixupAfterCopy(PARTITION_INFO* /*source*/) { return KW_OK; }
-    virtual kwRet UpdateHiddenSectors() { return KW_OK; }
+    virtual kwRet UpdateHiddenSectors() { return ERR_NOT_SUPPORTED; }
     virtual kwRet Resize(uint32_t /*unused*/, uint32_t /*newSize*/, void* /*sourceRuns*/,
                          void* /*destinationRuns*/) {
-        return KW_OK;
+        return ERR_NOT_SUPPORTED;
     }
     // Lists one directory; flags LIST_LONG_NAMES. Whether dates and times
     // are filled comes from the list.
@@ -99,11 +101,13 @@ public:
     // whether anything matched (ERR_FILE_NOT_FOUND when nothing did).
     kwRet FileMatch(const char* patternPath, uint32_t flags, DIRLIST* out);
     virtual uint32_t GetSerialNumber() { return 0; }
-    virtual kwRet SetSerialNumber(uint32_t /*serial*/) { return KW_OK; }
+    virtual kwRet SetSerialNumber(uint32_t /*serial*/) { return ERR_NOT_SUPPORTED; }
     // At least 12 bytes; an empty text when the volume has no label.
     virtual kwRet GetVolumeLabel(char* buffer);
-    virtual kwRet SetGeometry(uint16_t /*heads*/, uint16_t /*sectorsPerTrack*/) { return KW_OK; }
-    virtual kwRet GetBadSectors(SECT_LIST* /*list*/) { return KW_OK; }
+    virtual kwRet SetGeometry(uint16_t /*heads*/, uint16_t /*sectorsPerTrack*/) {
+        return ERR_NOT_SUPPORTED;
+    }
+    virtual kwRet GetBadSectors(SECT_LIST* /*list*/) { return ERR_NOT_SUPPORTED; }
 
     void SetPartition(PARTITION_INFO* pi);
     kwRet Lock();

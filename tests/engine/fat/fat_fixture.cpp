@@ -1,5 +1,7 @@
 #include "tests/engine/fat/fat_fixture.h"
 
+#include "engine/disk/kwlib.h"
+
 #include <algorithm>
 #include <fstream>
 #include <regex>
@@ -25,6 +27,32 @@ void WriteFile(const fs::path& p, const std::string& bytes) {
 }
 
 } // namespace
+
+void FatVolumeTest::OpenVolume(const fs::path& image, bool init) {
+    setenv("KW_DISKS", image.c_str(), 1);
+    ASSERT_EQ(kwLibOpen(), KW_OK);
+    DISK_RECORD* disk = nullptr;
+    kwGetDiskList(&disk);
+    ASSERT_NE(disk, nullptr);
+    uint32_t sectors = static_cast<uint32_t>(fs::file_size(image) / 512);
+    ASSERT_EQ(CreatePi(disk, 0, nullptr, false, 0, sectors, 0, 0, PI_NO_ENTRY, 0, &pi_), KW_OK);
+    pi_->ucFsKind = FS_KIND_FAT;
+    ASSERT_EQ(OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0), KW_OK);
+    fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
+    ASSERT_NE(fat_, nullptr);
+    if (init) {
+        ASSERT_EQ(fs_->Init(), KW_OK);
+    }
+}
+
+void FatVolumeTest::CloseVolume() {
+    CloseFileSystem(&fs_);
+    fat_ = nullptr;
+    if (pi_ != nullptr)
+        DeletePi(&pi_);
+    kwLibClose();
+    unsetenv("KW_DISKS");
+}
 
 std::string Quote(const fs::path& p) {
     return "'" + p.string() + "'";

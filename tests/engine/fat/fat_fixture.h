@@ -3,7 +3,11 @@
 // engine's side.
 #pragma once
 
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fs/filesystem.h"
 #include "tests/engine/disk/disk_fixture.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -50,5 +54,18 @@ long FsckUsedClusters(const std::filesystem::path& image);
 bool FsckClean(const std::filesystem::path& image, std::string* report = nullptr);
 
 std::string Quote(const std::filesystem::path& p);
+
+// A volume file opened through the engine as a partition without a table
+// entry: its FAT file system, initialised or not. Closed at the end.
+class FatVolumeTest : public ::testing::Test {
+protected:
+    void OpenVolume(const std::filesystem::path& image, bool init);
+    void CloseVolume();
+    void TearDown() override { CloseVolume(); }
+    TempDir dir_;
+    PARTITION_INFO* pi_ = nullptr;
+    FILESYSTEM* fs_ = nullptr;
+    FAT_FILESYSTEM* fat_ = nullptr;
+};
 
 } // namespace kwtest

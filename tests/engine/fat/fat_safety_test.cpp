@@ -2,6 +2,7 @@
 // write one volume, when the volume is damaged, when there is no room, and
 // which paths it accepts. The volumes are made and judged by mkfs.fat,
 // mtools and fsck.fat; the engine writes through kwfs or its own calls.
+#include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/file_base.h"
@@ -152,8 +153,10 @@ private:
 };
 
 // Runs `work` on the volume file opened through the engine, recording what
-// reaches the disk.
-template <class Work> std::vector<DiskEvent> Recorded(const fs::path& image, Work work) {
+// reaches the disk. With a partition number n the file is a disk image and
+// the work runs on its n-th partition with a table entry.
+template <class Work>
+std::vector<DiskEvent> Recorded(const fs::path& image, Work work, int partition = 0) {
     std::vector<DiskEvent> log;
     kw::plat::SetDiskProviderForTests([&] {
         int err = 0;
@@ -167,15 +170,21 @@ template <class Work> std::vector<DiskEvent> Recorded(const fs::path& image, Wor
     DISK_RECORD* disk = nullptr;
     kwGetDiskList(&disk);
     PARTITION_INFO* pi = nullptr;
-    uint32_t sectors = static_cast<uint32_t>(fs::file_size(image) / 512);
-    EXPECT_EQ(CreatePi(disk, 0, nullptr, false, 0, sectors, 0, 0, PI_NO_ENTRY, 0, &pi), KW_OK);
-    pi->ucFsKind = FS_KIND_FAT;
+    if (partition == 0) {
+        uint32_t sectors = static_cast<uint32_t>(fs::file_size(image) / 512);
+        EXPECT_EQ(CreatePi(disk, 0, nullptr, false, 0, sectors, 0, 0, PI_NO_ENTRY, 0, &pi), KW_OK);
+        pi->ucFsKind = FS_KIND_FAT;
+    }
+    for (PARTITION_INFO* p = disk->firstPi; partition > 0 && p != nullptr; p = p->next)
+        if (p->ucEntryIndex != PI_NO_ENTRY && --partition == 0)
+            pi = p;
     FILESYSTEM* fs = nullptr;
     EXPECT_EQ(OpenFileSystem(pi, &fs, FS_OPEN_SHARED, 0), KW_OK);
     EXPECT_EQ(fs->Init(), KW_OK);
     work(pi);
     CloseFileSystem(&fs);
-    DeletePi(&pi);
+    if (pi != nullptr && (pi->ulFlags & PI_NOT_LINKED))
+        DeletePi(&pi);
     kwLibClose();
     kw::plat::SetDiskProviderForTests(nullptr);
     return log;
@@ -269,6 +278,71 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashCase{"fat32_over_smaller", 32, 70000, 1, 3000, 30000},
                       CrashCase{"fat32_over_larger", 32, 70000, 1, 30000, 3000}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A change under the protected update, cut after every write: while the
+// table entry says 3Ch the first FAT copy carries the marks and the saved
+// type the recovery needs; once it names FAT again the volume reads as one
+// (fsck.fat at worst picks one of two sound copies) with its files whole.
+TEST(FatProtectedUpdate, TypeAndMarksAreNeverSeenApart) {
+    kwtest::TempDir dir;
+    constexpr uint32_t kStart = 2048;
+    fs::path image = dir / "disk.img";
+    kwtest::MakeSparse(image, (kStart + 40000ull) * 512);
+    kwtest::WriteLayout(image, {{0x06, kStart, 40000}}, 0, 0);
+    ASSERT_TRUE(
+        kwtest::Run("mkfs.fat --offset 2048 -F 16 -s 4 " + Quote(image) + " 20000 >/dev/null"));
+    const std::string at = "@@" + std::to_string(kStart * 512);
+    WriteHost(dir / "in", Bytes(7000, 5));
+    ASSERT_TRUE(kwtest::Run("MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + at + " " +
+                            Quote(dir / "in") + " ::KEEP.BIN"));
+    const std::string base = ReadHost(image);
+    std::vector<DiskEvent> log = Recorded(
+        image,
+        [&](PARTITION_INFO* pi) {
+            auto* fat = dynamic_cast<FAT_FILESYSTEM*>(pi->fileSystem);
+            ASSERT_NE(fat, nullptr);
+            ASSERT_EQ(fat->BeginProtectedUpdate(FAT_MARK_COPIES_OUT_OF_STEP), KW_OK);
+            EXPECT_TRUE(fat->IsTypeSwitched());
+            EXPECT_EQ(pi->ulFlags & PI_TYPE_3C, PI_TYPE_3C);
+            EXPECT_EQ(EnginePut(pi, "\\NEW.BIN", Bytes(30000, 6)), KW_OK);
+            ASSERT_EQ(fat->EndProtectedUpdate(), KW_OK);
+            EXPECT_EQ(pi->ulFlags & PI_TYPE_3C, 0u);
+            EXPECT_EQ(pi->ucPartType, 0x06);
+        },
+        1);
+    ASSERT_FALSE(log.empty());
+    std::vector<uint8_t> bootSector(base.begin() + kStart * 512, base.begin() + kStart * 512 + 512);
+    const uint32_t firstFat = kStart + kwbytes::LoadLe16(&bootSector[14]);
+    std::string state = base;
+    fs::path cut = dir / "cut.img";
+    size_t writes = 0, marked = 0;
+    for (size_t k = 0; k <= log.size(); ++k) {
+        if (k > 0) {
+            if (log[k - 1].flush)
+                continue;
+            state.replace(log[k - 1].sector * 512, log[k - 1].bytes.size(), log[k - 1].bytes);
+            ++writes;
+        }
+        SCOPED_TRACE("cut after write " + std::to_string(writes));
+        uint8_t type = static_cast<uint8_t>(state[446 + 4]);
+        const char* fat0 = state.data() + uint64_t{firstFat} * 512;
+        if (type == 0x3C) {
+            ++marked;
+            EXPECT_EQ(fat0[0], FAT_MARK_COPIES_OUT_OF_STEP);
+            EXPECT_EQ(static_cast<uint8_t>(fat0[2]), 0x06); // FAT16 keeps the type in entry 1
+            continue;
+        }
+        ASSERT_EQ(type, 0x06);
+        WriteHost(cut, state.substr(kStart * 512, 40000ull * 512));
+        std::string damage = FsckDamage(cut);
+        EXPECT_TRUE(damage.empty() || damage == "FATs differ - using second FAT.\n") << damage;
+        EXPECT_TRUE(Mtype(cut, "KEEP.BIN") == Bytes(7000, 5));
+    }
+    EXPECT_GT(marked, 2u);
+    std::string report;
+    EXPECT_TRUE(kwtest::FsckClean(cut, &report)) << report;
+    EXPECT_TRUE(Mtype(cut, "NEW.BIN") == Bytes(30000, 6));
+}
 
 // A rm and a mkdir end with the disk flushed, so their success holds after a
 // power loss.

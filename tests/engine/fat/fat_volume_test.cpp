@@ -125,32 +125,9 @@ TEST(FatFolders, AFileThatFillsTheVolume) {
 }
 
 // The engine's own calls over one part: file.
-class FatEngine : public ::testing::Test {
+class FatEngine : public kwtest::FatVolumeTest {
 protected:
-    void Open(const fs::path& image) {
-        setenv("KW_DISKS", image.c_str(), 1);
-        ASSERT_EQ(kwLibOpen(), KW_OK);
-        DISK_RECORD* disk = nullptr;
-        kwGetDiskList(&disk);
-        ASSERT_NE(disk, nullptr);
-        uint32_t sectors = static_cast<uint32_t>(fs::file_size(image) / 512);
-        ASSERT_EQ(CreatePi(disk, 0, nullptr, false, 0, sectors, 0, 0, PI_NO_ENTRY, 0, &pi_), KW_OK);
-        pi_->ucFsKind = FS_KIND_FAT;
-        ASSERT_EQ(OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0), KW_OK);
-        fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
-        ASSERT_NE(fat_, nullptr);
-    }
-    void TearDown() override {
-        CloseFileSystem(&fs_);
-        if (pi_ != nullptr)
-            DeletePi(&pi_);
-        kwLibClose();
-        unsetenv("KW_DISKS");
-    }
-    kwtest::TempDir dir_;
-    PARTITION_INFO* pi_ = nullptr;
-    FILESYSTEM* fs_ = nullptr;
-    FAT_FILESYSTEM* fat_ = nullptr;
+    void Open(const fs::path& image) { OpenVolume(image, false); }
 };
 
 // Clusters of the data area with any sector in the map.

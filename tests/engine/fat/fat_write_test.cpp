@@ -96,31 +96,13 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FatWrites,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The engine's own calls over one part: file.
-class FatEdit : public ::testing::Test {
+class FatEdit : public kwtest::FatVolumeTest {
 protected:
     void Open(const fs::path& image) {
         image_ = image;
-        setenv("KW_DISKS", image.c_str(), 1);
-        ASSERT_EQ(kwLibOpen(), KW_OK);
-        DISK_RECORD* disk = nullptr;
-        kwGetDiskList(&disk);
-        ASSERT_NE(disk, nullptr);
-        uint32_t sectors = static_cast<uint32_t>(fs::file_size(image) / 512);
-        ASSERT_EQ(CreatePi(disk, 0, nullptr, false, 0, sectors, 0, 0, PI_NO_ENTRY, 0, &pi_), KW_OK);
-        pi_->ucFsKind = FS_KIND_FAT;
-        ASSERT_EQ(OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0), KW_OK);
-        fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
-        ASSERT_NE(fat_, nullptr);
-        ASSERT_EQ(fs_->Init(), KW_OK);
+        OpenVolume(image, true);
     }
-    void Close() {
-        CloseFileSystem(&fs_);
-        if (pi_ != nullptr)
-            DeletePi(&pi_);
-        kwLibClose();
-        unsetenv("KW_DISKS");
-    }
-    void TearDown() override { Close(); }
+    void Close() { CloseVolume(); }
     kwRet WriteFile(const char* path, const std::string& bytes, uint32_t mode) {
         FILE_BASE* f = nullptr;
         kwRet rc = kwFileOpen(&f, path, mode, pi_, nullptr, 0);
@@ -130,11 +112,7 @@ protected:
         kwRet closed = f != nullptr ? kwFileClose(f, 0, nullptr) : KW_OK;
         return rc != KW_OK ? rc : closed;
     }
-    kwtest::TempDir dir_;
     fs::path image_;
-    PARTITION_INFO* pi_ = nullptr;
-    FILESYSTEM* fs_ = nullptr;
-    FAT_FILESYSTEM* fat_ = nullptr;
 };
 
 TEST_F(FatEdit, RenamesKeepOneNameAndRightParents) {

@@ -61,6 +61,17 @@ TEST_F(FsFactory, KindsWithoutAClassGetThePlainBase) {
         ASSERT_EQ(OpenFileSystem(&pi_, &fs, FS_OPEN_SHARED, 0), KW_OK);
         DIRLIST list;
         EXPECT_EQ(fs->ListDirectory(&list, "\\", 0), ERR_NOT_SUPPORTED);
+        // What the base cannot do it says so, never success for nothing.
+        SECT_LIST sectors;
+        sectors.Add(5);
+        EXPECT_EQ(fs->AddBadSectors(&sectors), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->SetBadSectors(&sectors), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->ClearBadSectors(), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->GetBadSectors(&sectors), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->UpdateHiddenSectors(), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->Resize(0, 500, nullptr, nullptr), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->SetSerialNumber(1), ERR_NOT_SUPPORTED);
+        EXPECT_EQ(fs->SetGeometry(255, 63), ERR_NOT_SUPPORTED);
         STATE_MAP* map = nullptr;
         ASSERT_EQ(fs->GenerateBitmap(&map, FS_MAP_METADATA), KW_OK);
         uint32_t bits = kind == FS_KIND_RAW ? 1 : 1000;
