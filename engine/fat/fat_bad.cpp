@@ -37,14 +37,16 @@ kwRet FAT_FILESYSTEM::AddBadSectors(SECT_LIST* list) {
             rc = ERR_BAD_SECTOR_IN_FS;
         else if (!boot_.IsDataCluster(boot_.SectorToCluster(s)))
             rc = ERR_BAD_ARGUMENT;
-        else if (uint32_t v = fat_->GetNextCluster(boot_.SectorToCluster(s)); v != 0 && v != FAT_BAD)
+        else if (uint32_t v = fat_->GetNextCluster(boot_.SectorToCluster(s));
+                 v != 0 && v != FAT_BAD)
             rc = ERR_FAT_BAD_CLUSTER_IN_USE;
     }
     for (uint32_t i = 0; rc == KW_OK && i < list->GetCount(); ++i)
         rc = markBad(list->GetAt(i), true);
     if (rc != KW_OK) {
         if (fat_ != nullptr && fat_->IsChanged())
-            fat_->ReadFat(GetHandle(), boot_.FirstFatSector() + boot_.activeFat * boot_.sectorsPerFat);
+            fat_->ReadFat(GetHandle(),
+                          boot_.FirstFatSector() + boot_.activeFat * boot_.sectorsPerFat);
         return rc;
     }
     return FlushFat();
@@ -94,7 +96,8 @@ kwRet FAT_FILESYSTEM::UpdateHiddenSectors() {
     kwRet rc = mayChange();
     if (rc != KW_OK)
         return rc;
-    uint32_t hidden = (pi->ulFlags & PI_LOGICAL) ? pi->ulStartSect - pi->ulTableSect : pi->ulStartSect;
+    uint32_t hidden =
+        (pi->ulFlags & PI_LOGICAL) ? pi->ulStartSect - pi->ulTableSect : pi->ulStartSect;
     uint8_t sector[FAT_SECTOR_SIZE];
     rc = readBootSector(sector);
     if (rc != KW_OK || kwbytes::LoadLe32(sector + FBO_HIDDEN_SECTORS) == hidden)
@@ -160,8 +163,8 @@ kwRet fatGetVolumeLabel(PARTITION_INFO* pi, char* buffer) {
     if (rc == KW_OK)
         rc = record.Parse(std::span<const uint8_t>(boot, FAT_SECTOR_SIZE), pi->NumSects);
     // The fixed root, or the first cluster of the FAT32 root (no FAT is read).
-    uint32_t first = record.IsFat32() ? record.ClusterToSector(record.rootCluster)
-                                      : record.FirstRootSector();
+    uint32_t first =
+        record.IsFat32() ? record.ClusterToSector(record.rootCluster) : record.FirstRootSector();
     uint32_t count = record.IsFat32() ? record.sectorsPerCluster : record.RootDirSectors();
     if (rc == KW_OK && record.IsFat32() && !record.IsDataCluster(record.rootCluster))
         count = 0;

@@ -248,7 +248,8 @@ kwRet FAT_DIR_BLOCKS::ResetStartClustList() {
     for (uint32_t s = NextPresent(0); s != STATE_MAP_NONE; s = NextPresent(s + 1)) {
         BLOCK_ENTRY* b = nullptr;
         if (FindBlock(s, &b) != KW_OK) {
-            DbgPrintf("ResetStartClustList: Unable to find block %lu\n", static_cast<unsigned long>(s));
+            DbgPrintf("ResetStartClustList: Unable to find block %lu\n",
+                      static_cast<unsigned long>(s));
             continue;
         }
         for (uint32_t i = 0; b->data != nullptr && b->owner2 != 0 && i < kEntries; ++i) {
@@ -359,8 +360,8 @@ bool FAT_DIR_BLOCKS::IsBlockFree(uint32_t sector) {
 }
 
 // Adds one sector read from a folder; *ended once its end mark was seen.
-kwRet FAT_DIR_BLOCKS::addSector(uint32_t sector, const uint8_t* data, uint32_t cluster,
-                                bool* ended, std::vector<uint32_t>* subfolders) {
+kwRet FAT_DIR_BLOCKS::addSector(uint32_t sector, const uint8_t* data, uint32_t cluster, bool* ended,
+                                std::vector<uint32_t>* subfolders) {
     if (cluster != 0)
         dirClusters_.SetBit(cluster);
     collect_ = subfolders;
@@ -384,7 +385,8 @@ kwRet FAT_DIR_BLOCKS::readChain(uint32_t first, bool isRoot, std::vector<uint32_
     if (first > boot->LastCluster()) {
         DbgPrintf("ReadSubDirectory - Starting directory cluster %lu is too big (Total Clusters = "
                   "%lu)\n",
-                  static_cast<unsigned long>(first), static_cast<unsigned long>(boot->clusterCount));
+                  static_cast<unsigned long>(first),
+                  static_cast<unsigned long>(boot->clusterCount));
         return KW_OK;
     }
     uint32_t spc = boot->sectorsPerCluster;
@@ -405,8 +407,7 @@ kwRet FAT_DIR_BLOCKS::readChain(uint32_t first, bool isRoot, std::vector<uint32_
         kwRet rc = volume_->ReadSectors(boot->ClusterToSector(c), buffer.get(), spc);
         if (rc != KW_OK)
             return rc;
-        if (link == 0 && !isRoot &&
-            (buffer[0] != '.' || buffer[32] != '.' || buffer[33] != '.')) {
+        if (link == 0 && !isRoot && (buffer[0] != '.' || buffer[32] != '.' || buffer[33] != '.')) {
             DbgPrintf("ReadSubDirectory - Cluster %lu appears to contain garbage\n",
                       static_cast<unsigned long>(c));
             return KW_OK;

@@ -94,7 +94,8 @@ kwRet FAT_FILESYSTEM::BuildBootSector(uint8_t* s, const FAT_BOOT_RECORD* record)
     bool small = !r.IsFat32() && r.totalSectors < 0x10000;
     StoreLe16(s + FBO_TOTAL_SECTORS_16, small ? static_cast<uint16_t>(r.totalSectors) : 0);
     StoreLe32(s + FBO_TOTAL_SECTORS_32, small ? 0 : r.totalSectors);
-    uint32_t serial = r.serial != 0 ? r.serial : LoadLe32(s + (r.IsFat32() ? FBO_SERIAL_32 : FBO_SERIAL_16));
+    uint32_t serial =
+        r.serial != 0 ? r.serial : LoadLe32(s + (r.IsFat32() ? FBO_SERIAL_32 : FBO_SERIAL_16));
     if (r.IsFat32()) {
         StoreLe16(s + FBO_SECTORS_PER_FAT_16, 0);
         StoreLe32(s + FBO_SECTORS_PER_FAT_32, r.sectorsPerFat);

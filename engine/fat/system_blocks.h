@@ -14,11 +14,11 @@
 #include <map>
 
 // Block flags.
-inline constexpr uint16_t BLOCK_FREE = 0x01;    // every entry free; no data
+inline constexpr uint16_t BLOCK_FREE = 0x01;      // every entry free; no data
 inline constexpr uint16_t BLOCK_CHANGED = 0x1000; // not written since changed
 
 // AddBlock flags.
-inline constexpr uint32_t ADD_NOT_CHANGED = 0x02; // the block is as on disk
+inline constexpr uint32_t ADD_NOT_CHANGED = 0x02;  // the block is as on disk
 inline constexpr uint32_t ADD_COLLECT_DIRS = 0x04; // directories: collect subfolders
 inline constexpr uint32_t ADD_PAST_END = 0x08;     // directories: after the end mark
 

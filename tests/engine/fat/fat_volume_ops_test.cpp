@@ -114,8 +114,9 @@ std::string Hashes(const kwtest::TempDir& dir, const fs::path& image) {
     fs::create_directories(out);
     kwtest::Run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -s -i " + Quote(image) + " ::* " +
                 Quote(out) + " 2>/dev/null");
-    return kwtest::Capture("cd " + Quote(out) + " && find . -type f -print0 | sort -z | "
-                                                "xargs -0 sha256sum");
+    return kwtest::Capture("cd " + Quote(out) +
+                           " && find . -type f -print0 | sort -z | "
+                           "xargs -0 sha256sum");
 }
 
 class FatVolume : public kwtest::FatVolumeTest {
@@ -146,9 +147,10 @@ TEST_P(FatFolderCache, HoldsEveryFolderAndMovesFirstClusters) {
     fs::path image = kwtest::MakeFatVolume(dir_, "v.img", c.bits, c.kib, c.clusterSectors);
     kwtest::FillStandardTree(dir_, image);
     std::ofstream(dir_ / "leaf.txt") << std::string(3000, 'L');
-    ASSERT_TRUE(kwtest::Run("MTOOLS_SKIP_CHECK=1 mmd -i " + Quote(image) + " ::LEAF && "
-                            "MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image) + " " +
-                            Quote(dir_ / "leaf.txt") + " ::LEAF/leaf.txt"));
+    ASSERT_TRUE(kwtest::Run("MTOOLS_SKIP_CHECK=1 mmd -i " + Quote(image) +
+                            " ::LEAF && "
+                            "MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                            Quote(image) + " " + Quote(dir_ / "leaf.txt") + " ::LEAF/leaf.txt"));
     kwtest::FatListing listing = kwtest::MdirListing(image);
     uint32_t files = 0, folders = 0, starts = 0;
     for (const auto& [name, e] : listing) {
@@ -165,8 +167,9 @@ TEST_P(FatFolderCache, HoldsEveryFolderAndMovesFirstClusters) {
     FAT_DIR_SLOT slot;
     uint32_t last = 0, fileStart = 0, leafStart = 0;
     for (bool more = dirs->FirstEntry(&slot); more; more = dirs->NextEntry(&slot, false)) {
-        uint32_t start = kwbytes::LoadLe16(slot.entry + FDE_CLUSTER_LOW) |
-                         (c.bits == 32 ? kwbytes::LoadLe16(slot.entry + FDE_CLUSTER_HIGH) << 16 : 0);
+        uint32_t start =
+            kwbytes::LoadLe16(slot.entry + FDE_CLUSTER_LOW) |
+            (c.bits == 32 ? kwbytes::LoadLe16(slot.entry + FDE_CLUSTER_HIGH) << 16 : 0);
         EXPECT_GE(start, last);
         last = start;
         if (std::memcmp(slot.entry, "LEAF       ", 11) == 0)
@@ -183,9 +186,9 @@ TEST_P(FatFolderCache, HoldsEveryFolderAndMovesFirstClusters) {
     for (uint32_t old : {fileStart, leafStart}) {
         uint32_t moved = 0;
         ASSERT_EQ(fat_->AppendCluster(0, &moved), KW_OK);
-        ASSERT_EQ(fs_->ReadSectors(boot->ClusterToSector(old), cluster.data(),
-                                   boot->sectorsPerCluster),
-                  KW_OK);
+        ASSERT_EQ(
+            fs_->ReadSectors(boot->ClusterToSector(old), cluster.data(), boot->sectorsPerCluster),
+            KW_OK);
         ASSERT_EQ(fat->SetNextCluster(moved, fat->GetNextCluster(old)), KW_OK);
         ASSERT_EQ(fat->SetNextCluster(old, 0), KW_OK);
         if (old == leafStart) {
@@ -301,8 +304,13 @@ TEST_F(FatVolume, BadSectorsSetAddedAndClearedAsTheToolsSeeThem) {
         std::vector<uint32_t> sectors;
         kwRet rc;
     } rows[] = {
-        {{freeSector, 5}, ERR_BAD_SECTOR_IN_FS},     // the boot area
+<<<<<<< HEAD
+        {{freeSector, 5}, ERR_BAD_SECTOR_IN_FS},          // the boot area
         {{freeSector, used}, ERR_FAT_BAD_CLUSTER_IN_USE}, // DATA.BIN's first cluster
+=======
+        {{freeSector, 5}, ERR_BAD_SECTOR_IN_FS},      // the boot area
+        {{freeSector, used}, ERR_FAT_CLUSTER_IN_USE}, // DATA.BIN's first cluster
+>>>>>>> d53e07d (Formatting of the new FAT volume files.)
         {{freeSector, boot->totalSectors + 10}, ERR_BAD_ARGUMENT},
         {{freeSector, freeSector + 1, *made.begin()}, KW_OK},
     };
