@@ -304,13 +304,8 @@ TEST_F(FatVolume, BadSectorsSetAddedAndClearedAsTheToolsSeeThem) {
         std::vector<uint32_t> sectors;
         kwRet rc;
     } rows[] = {
-<<<<<<< HEAD
         {{freeSector, 5}, ERR_BAD_SECTOR_IN_FS},          // the boot area
         {{freeSector, used}, ERR_FAT_BAD_CLUSTER_IN_USE}, // DATA.BIN's first cluster
-=======
-        {{freeSector, 5}, ERR_BAD_SECTOR_IN_FS},      // the boot area
-        {{freeSector, used}, ERR_FAT_CLUSTER_IN_USE}, // DATA.BIN's first cluster
->>>>>>> d53e07d (Formatting of the new FAT volume files.)
         {{freeSector, boot->totalSectors + 10}, ERR_BAD_ARGUMENT},
         {{freeSector, freeSector + 1, *made.begin()}, KW_OK},
     };
