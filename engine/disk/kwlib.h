@@ -83,6 +83,16 @@ struct KW_FS_HOOKS {
     void (*deleteSegmentList)(void** list) = nullptr;
     // The newest mirror header (96 bytes) of a NetWare partition.
     kwRet (*readMirrorHeader)(PARTITION_INFO* pi, uint8_t* header) = nullptr;
+    // The first length bytes of the newest hot-fix header of a NetWare
+    // partition (zeros when it has none).
+    kwRet (*readHotfixHeader)(PARTITION_INFO* pi, uint8_t* buffer, uint32_t length) = nullptr;
+    // The first 128 bytes of a NetWare signature sector (zeros when sector 0
+    // carries no signature).
+    kwRet (*getPartitionSector)(PARTITION_INFO* pi, uint8_t* record) = nullptr;
+    // Whether the first segment entry of a NetWare partition is empty and
+    // whether any of its volumes passes the volume test.
+    kwRet (*netWareVolumeState)(PARTITION_INFO* pi, bool* firstEntryEmpty,
+                                bool* volumesUsable) = nullptr;
 };
 void kwSetFsHooks(const KW_FS_HOOKS& hooks);
 const KW_FS_HOOKS& kwGetFsHooks();

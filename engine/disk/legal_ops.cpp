@@ -308,6 +308,27 @@ bool LogicalAtLastSector(const PARTITION_INFO* ext) {
     return false;
 }
 
+// NetWare partitions: partitions and segments are not resized in this
+// engine, so the bit goes; the volume state comes from the NetWare layer: a
+// partition whose volumes all fail the volume test is not offered for a
+// copy, and an empty first segment entry clears its state bit.
+void NetWareRoom(PARTITION_INFO* pi) {
+    constexpr uint32_t kFirstEntryUsed = 0x10000;
+    constexpr uint32_t kVolumesFail = 0x8;
+    pi->ulFlags &= ~LOP_RESIZE;
+    const KW_FS_HOOKS& fs = kwGetFsHooks();
+    bool empty = false;
+    bool usable = false;
+    if (fs.netWareVolumeState == nullptr || fs.netWareVolumeState(pi, &empty, &usable) != KW_OK)
+        return;
+    if (empty)
+        pi->ulFlags2 &= ~kFirstEntryUsed;
+    if (!empty && !usable) {
+        pi->ulFlags &= ~LOP_COPY;
+        pi->ulFlags2 |= kVolumesFail;
+    }
+}
+
 // Step 7: a record without a cylinder of play between its size limits, and
 // nothing to grow into, loses the resize bit. FAT takes its file system's
 // minimum (once known), the other kinds the default limits; a kind without
@@ -316,6 +337,10 @@ void ResizeRoom(PARTITION_INFO* pi) {
     if ((pi->ulFlags & LOP_RESIZE) == 0)
         return;
     uint32_t cylinder = pi->disk->CylinderSize();
+    if (kwKindRules(pi->ucFsKind).legalGroup == FS_LEGAL_GROUP::NETWARE && kwNetWareSupport()) {
+        NetWareRoom(pi);
+        return;
+    }
     if (IsFatGroup(pi)) {
         // The file system's minimum, measured once and kept in the record.
         if (auto measure = kwKindRules(pi->ucFsKind).fsMinimumSize;

@@ -139,6 +139,11 @@ kwRet CreateFreeSpacePi(uint32_t startSect, uint32_t numSects, DISK_RECORD* disk
 // Sets the record's FS_KIND from its type byte and its first sectors.
 kwRet SetFsKind(PARTITION_INFO* pi);
 
+// The NetWare fields of a NetWare record, through the file-system hooks: the
+// label "NETWARE", the volume-area start and serial (from the newest hot-fix
+// header, else the signature sector), the mirror flags and the segment list.
+void kwCompleteNetWare(PARTITION_INFO* pi);
+
 // Inserts the record into its disk's chain in ascending start order.
 void LinkPi(DISK_RECORD* disk, PARTITION_INFO* pi);
 

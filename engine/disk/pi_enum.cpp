@@ -3,24 +3,16 @@
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
 #include "engine/disk/pi_checks.h"
+#include "kwbytes.h"
 
 #include <cstring>
+
+using kwbytes::LoadLe32;
 
 namespace {
 
 uint32_t WholeDiskSectors(const DISK_RECORD* disk) {
     return disk->cylinders * disk->CylinderSize();
-}
-
-// The records of a NetWare partition carry the label "NETWARE" and its
-// segment information when the NetWare layer can give it.
-void CompleteNetWare(PARTITION_INFO* pi) {
-    if (pi->ucFsKind != FS_KIND_NETWARE)
-        return;
-    std::strcpy(pi->volumeLabel, "NETWARE");
-    const KW_FS_HOOKS& fs = kwGetFsHooks();
-    if (pi->si == nullptr && fs.createSegmentList != nullptr)
-        fs.createSegmentList(pi, &pi->si);
 }
 
 // An entry of type 3Ch goes to the recovery of an interrupted FAT operation
@@ -43,7 +35,7 @@ kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& given) {
     if (IsCheckedType(e.type))
         pi->ulFlags |= PI_CHECKED_TYPE;
     rc = CheckEntry(*disk, te);
-    CompleteNetWare(pi);
+    kwCompleteNetWare(pi);
     return rc;
 }
 
@@ -170,4 +162,53 @@ kwRet ReserveDisk(DISK_RECORD* disk) {
     }
     disk->ulFlags |= DISK_DYNAMIC;
     return KW_OK;
+}
+
+namespace {
+
+constexpr uint32_t kHotfixHead = 44;
+constexpr uint32_t kMirrorHead = 96;
+constexpr uint32_t kSignatureRecord = 128;
+
+// The mirror flags and serial from the newest mirror header: an own id that
+// differs from the group's first member makes the partition a mirror copy;
+// a group with a second member has a mirror.
+void NetWareMirror(PARTITION_INFO* pi, const KW_FS_HOOKS& fs) {
+    uint8_t mirror[kMirrorHead] = {};
+    pi->ulFlags2 &= ~(PI2_PART_MIRROR | PI2_HAS_MIRROR);
+    if (fs.readMirrorHeader == nullptr || fs.readMirrorHeader(pi, mirror) != KW_OK ||
+        std::memcmp(mirror, "MIRROR00", 8) != 0) {
+        pi->ulSerial = 0;
+        return;
+    }
+    pi->ulSerial = LoadLe32(mirror + 8);
+    if (LoadLe32(mirror + 8) != LoadLe32(mirror + 32))
+        pi->ulFlags2 |= PI2_PART_MIRROR;
+    else if (LoadLe32(mirror + 36) != 0)
+        pi->ulFlags2 |= PI2_HAS_MIRROR;
+}
+
+} // namespace
+
+void kwCompleteNetWare(PARTITION_INFO* pi) {
+    if (pi->ucFsKind != FS_KIND_NETWARE)
+        return;
+    std::strcpy(pi->volumeLabel, "NETWARE");
+    const KW_FS_HOOKS& fs = kwGetFsHooks();
+    uint8_t hotfix[kHotfixHead] = {};
+    if (fs.readHotfixHeader != nullptr && fs.readHotfixHeader(pi, hotfix, kHotfixHead) != KW_OK) {
+        pi->ulLDABeginSector = 0;
+        pi->ulSerial = 0;
+    } else if (uint32_t area = LoadLe32(hotfix + 24); area != 0) {
+        pi->ulLDABeginSector = area;
+        NetWareMirror(pi, fs);
+    } else if (fs.getPartitionSector != nullptr) {
+        pi->ulFlags2 &= ~(PI2_PART_MIRROR | PI2_HAS_MIRROR);
+        uint8_t record[kSignatureRecord] = {};
+        bool present = fs.getPartitionSector(pi, record) == KW_OK && record[1] != 0;
+        pi->ulLDABeginSector = present ? 32 : 0;
+        pi->ulSerial = present ? LoadLe32(record + 24) : 0;
+    }
+    if (pi->si == nullptr && fs.createSegmentList != nullptr)
+        fs.createSegmentList(pi, &pi->si);
 }

@@ -35,6 +35,12 @@ void MergeHooks(const KW_FS_HOOKS& from, KW_FS_HOOKS* into) {
         into->deleteSegmentList = from.deleteSegmentList;
     if (from.readMirrorHeader != nullptr)
         into->readMirrorHeader = from.readMirrorHeader;
+    if (from.readHotfixHeader != nullptr)
+        into->readHotfixHeader = from.readHotfixHeader;
+    if (from.getPartitionSector != nullptr)
+        into->getPartitionSector = from.getPartitionSector;
+    if (from.netWareVolumeState != nullptr)
+        into->netWareVolumeState = from.netWareVolumeState;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // What the engine core asks of the NetWare file system: the volume
 // registration when the disk library opens and the partition-record queries.
-// The disk layer reaches them through the hooks of NetWare's row (nw_module.cpp).
+// The disk layer reaches them through the hooks of NetWare's row
+// (nw_module.cpp).
 #pragma once
 
 #include "engine/core/kwret.h"
@@ -23,3 +24,7 @@ kwRet nwReadMirrorHeader(PARTITION_INFO* pi, uint8_t* header);
 // stays null on failure.
 kwRet CreateSegmentList(PARTITION_INFO* pi, void** list);
 void DeleteSegmentList(void** list);
+
+// Whether the first segment entry is empty and whether any volume of the
+// partition passes the volume test (the legal operations ask).
+kwRet nwVolumeState(PARTITION_INFO* pi, bool* firstEntryEmpty, bool* volumesUsable);

@@ -247,6 +247,9 @@ TEST_F(EngineHostTest, StartInstallsTheFileSystemsDiskHooks) {
     EXPECT_EQ(installed.createSegmentList, CreateSegmentList);
     EXPECT_EQ(installed.deleteSegmentList, DeleteSegmentList);
     EXPECT_EQ(installed.readMirrorHeader, nwReadMirrorHeader);
+    EXPECT_EQ(installed.readHotfixHeader, nwReadHotfixHeader);
+    EXPECT_EQ(installed.getPartitionSector, nwGetPartitionSector);
+    EXPECT_EQ(installed.netWareVolumeState, nwVolumeState);
     EXPECT_EQ(engine.Stop(), KW_OK);
 }
 
@@ -264,7 +267,7 @@ constexpr RequiredSlots kRequired[] = {
     {FS_KIND_NTFS, CREATE_FS | CREATE_FILE | ESTIMATE | MINIMUM},
     {FS_KIND_EXT2, CREATE_FS | ESTIMATE | MINIMUM},
     {FS_KIND_LINUX_SWAP, CREATE_FS | ESTIMATE | MINIMUM},
-    {FS_KIND_NETWARE, 0},
+    {FS_KIND_NETWARE, CREATE_FS | ESTIMATE},
 };
 
 TEST(FsModules, EveryKindHasOneRowWithTheSlotsItsCodeNeeds) {

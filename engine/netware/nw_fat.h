@@ -1,0 +1,78 @@
+// NWFat: a NetWare volume's file allocation table in memory, one 8-byte
+// entry (position in its chain, next block) per volume block. The table is
+// stored twice, in FAT blocks that are themselves chained through the FAT
+// from the volume's first primary and first mirror FAT block. NWFat reads
+// and writes both copies, checks the table (lost chains, cross-links, links
+// out of range, values out of sequence, FAT blocks per segment, equal
+// copies) and marks chains in used maps.
+//
+// Every link taken from the table is range-checked before it is followed,
+// and every walk stops after as many steps as the volume has blocks.
+#pragma once
+
+#include "engine/core/kwmemory.h"
+#include "engine/core/kwret.h"
+#include "engine/netware/nw_layout.h"
+
+#include <cstdint>
+
+class KWERRORMGR;
+class STATE_MAP;
+struct PARTITION_INFO;
+
+namespace kw::netware {
+
+class NWVolume;
+class NetW_Segment;
+
+// Copies in use.
+enum class FatCopies { Primary = 0, Mirror = 1, Both = 2 };
+
+class NWFat : public KwEngineAlloc {
+public:
+    explicit NWFat(NWVolume* volume);
+    ~NWFat();
+    NWFat(const NWFat&) = delete;
+    NWFat& operator=(const NWFat&) = delete;
+
+    // Obtains the table's memory (zeroed): 1437 when the volume's blocks do
+    // not fit its segments, 3 without memory.
+    kwRet Initialise();
+    kwRet Read();
+    kwRet Write();
+    // Reports through the list; with a map, chain heads the map does not
+    // hold are lost chains.
+    kwRet Check(KWERRORMGR* errors, STATE_MAP* map);
+    // Marks both FAT chains (per block without a partition).
+    kwRet MarkFatChains(STATE_MAP* map, PARTITION_INFO* pi);
+
+    uint32_t getNumEntries() const { return entries_; }
+    uint32_t Value(uint32_t index) const;
+    uint32_t Link(uint32_t index) const;
+    void SetEntry(uint32_t index, uint32_t value, uint32_t link);
+    bool IsFree(uint32_t index) const { return Value(index) == 0 && Link(index) == 0; }
+    bool IsChainHead(uint32_t index) const { return Value(index) == 0 && Link(index) != 0; }
+    uint32_t NumberOfFatBlocks() const { return fatBlocks_; }
+    uint32_t EntriesPerBlock() const;
+    // FAT blocks a segment carries by the placement rule (each segment
+    // carries the blocks that describe its own blocks).
+    uint32_t PlannedFatBlocks(const NetW_Segment* segment) const;
+    // The highest block the primary and mirror FAT would take if the segment
+    // had `blocks` blocks from its first block on.
+    uint32_t HighestPlannedFatBlock(const NetW_Segment* segment, uint32_t blocks) const;
+
+private:
+    kwRet TransferBlocks(bool write);
+    kwRet CheckChains(KWERRORMGR* errors, STATE_MAP* map);
+    kwRet CheckSegments(KWERRORMGR* errors);
+    kwRet CompareMirror(KWERRORMGR* errors);
+
+    NWVolume* volume_;
+    uint8_t* table_ = nullptr;
+    uint32_t entries_ = 0;
+    uint32_t tableBytes_ = 0;
+    uint32_t fatBlocks_ = 0;
+    FatCopies copies_ = FatCopies::Both;
+};
+
+} // namespace kw::netware

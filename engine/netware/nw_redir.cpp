@@ -1,0 +1,387 @@
+#include "engine/netware/nw_redir.h"
+
+#include "engine/core/statemap.h"
+#include "engine/disk/partition_info.h"
+#include "engine/netware/nw_io.h"
+#include "kwbytes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+
+using kwbytes::LoadLe16;
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe16;
+using kwbytes::StoreLe32;
+
+namespace kw::netware {
+
+namespace {
+
+// The header copies must lie inside the area.
+constexpr uint32_t kMinimumAreaSectors = kMirrorFirstCopy + 3 * kHeaderCopyStride + 1;
+
+bool DescriptorsFit(const uint8_t* header, uint32_t spb, uint32_t area) {
+    const uint64_t bytesPerBlock = uint64_t{spb} * kSectorBytes;
+    const uint64_t needed = (uint64_t{area / spb} * 4 + bytesPerBlock - 1) / bytesPerBlock;
+    uint32_t present = 0;
+    while (present < kMaxRedirectTables &&
+           LoadLe32(header + HF_TABLES + present * kDescriptorBytes) != 0) {
+        for (uint32_t f = 0; f < 4; ++f) {
+            uint32_t s = LoadLe32(header + HF_TABLES + present * kDescriptorBytes + 4 * f);
+            if (s == 0 || uint64_t{s} + spb > area)
+                return false;
+        }
+        ++present;
+    }
+    return present != 0 && present >= needed;
+}
+
+// Writes the four copies of a header at first + 0x20 x i, each with its
+// counters raised; the first failure ends the loop.
+kwRet WriteHeaderCopies(const PartHandle& handle, uint8_t* header, uint32_t first, bool mirror) {
+    StoreLe16(header + HF_COUNTER, NextCounter(LoadLe16(header + HF_COUNTER)));
+    if (mirror)
+        StoreLe16(header + MF_SECOND_COUNTER,
+                  static_cast<uint16_t>(LoadLe16(header + MF_SECOND_COUNTER) + 1));
+    for (uint32_t i = 0; i < kHeaderCopies; ++i)
+        if (kwRet rc = handle.Write(first + kHeaderCopyStride * i, header, 1); rc != KW_OK)
+            return rc;
+    return handle.Flush();
+}
+
+} // namespace
+
+bool CounterIsNewer(uint16_t a, uint16_t b) {
+    if (a == 0)
+        return false;
+    if (b == 0)
+        return true;
+    return static_cast<int16_t>(static_cast<uint16_t>(a - b)) > 0;
+}
+
+uint16_t NextCounter(uint16_t counter) {
+    uint16_t next = static_cast<uint16_t>(counter + 1);
+    return next == 0 ? 1 : next;
+}
+
+bool IsUsableHotfixHeader(const uint8_t* h, uint64_t partitionSectors) {
+    if (std::memcmp(h + HF_MAGIC, kHotfixMagic, sizeof kHotfixMagic) != 0)
+        return false;
+    const uint32_t spb = h[HF_SECTORS_PER_BLOCK];
+    if (spb == 0 || !std::has_single_bit(spb) || h[HF_SPB_COMPLEMENT] != uint8_t(256 - spb) ||
+        h[HF_SPB_LOG2] != std::countr_zero(spb) || h[HF_SPB_MASK] != spb - 1)
+        return false;
+    const uint32_t area = LoadLe32(h + HF_AREA_SECTORS);
+    if (area < kMinimumAreaSectors || area % spb != 0)
+        return false;
+    if (partitionSectors != 0 && uint64_t{area} + LoadLe32(h + HF_DATA_SECTORS) > partitionSectors)
+        return false;
+    return DescriptorsFit(h, spb, area);
+}
+
+kwRet ReadCurrentHeader(const PartHandle& handle, bool hotfix, uint32_t startOffset,
+                        uint64_t partitionSectors, uint8_t* out, bool* found) {
+    *found = false;
+    uint8_t copy[kSectorBytes];
+    uint16_t best = 0;
+    const uint32_t first = hotfix ? kHotfixFirstCopy + startOffset : kMirrorFirstCopy;
+    for (uint32_t i = 0; i < kHeaderCopies; ++i) {
+        if (kwRet rc = handle.Read(first + kHeaderCopyStride * i, copy, 1); rc != KW_OK)
+            return rc;
+        bool counts = hotfix ? IsUsableHotfixHeader(copy, partitionSectors)
+                             : std::memcmp(copy, kMirrorMagic, sizeof kMirrorMagic) == 0;
+        uint16_t counter = LoadLe16(copy + HF_COUNTER);
+        if (counts && CounterIsNewer(counter, best)) {
+            best = counter;
+            std::memcpy(out, copy, kSectorBytes);
+            *found = true;
+        }
+    }
+    return KW_OK;
+}
+
+RedirectionArea::RedirectionArea(PARTITION_INFO* pi, uint32_t startOffset)
+    : pi_(pi), startOffset_(startOffset) {}
+
+RedirectionArea::~RedirectionArea() {
+    delete redirects_;
+    delete errors_;
+}
+
+kwRet RedirectionArea::Initialise() {
+    PartHandle handle;
+    kwRet rc = handle.Open(pi_);
+    if (rc != KW_OK)
+        return rc;
+    bool found = false;
+    rc = ReadCurrentHeader(handle, true, startOffset_, pi_->NumSects, header_, &found);
+    if (rc != KW_OK)
+        return rc;
+    if (!found)
+        return ERR_NW_BAD_REDIRECT_AREA;
+    uint8_t mirror[kSectorBytes] = {};
+    rc = ReadCurrentHeader(handle, false, 0, 0, mirror, &found);
+    mirrorId_ = rc == KW_OK && found ? LoadLe32(mirror + MF_PARTITION_ID) : 0;
+    return KW_OK;
+}
+
+uint32_t RedirectionArea::GetSectorCount() const {
+    return LoadLe32(header_ + HF_AREA_SECTORS);
+}
+
+void RedirectionArea::SetSectorCount(uint32_t count) {
+    StoreLe32(header_ + HF_AREA_SECTORS, count);
+}
+
+PARTITION_INFO* RedirectionArea::SetPartition(PARTITION_INFO* pi) {
+    PARTITION_INFO* old = pi_;
+    pi_ = pi;
+    return old;
+}
+
+uint32_t RedirectionArea::PartitionId() const {
+    return LoadLe32(header_ + HF_PARTITION_ID);
+}
+
+void RedirectionArea::SetPartitionId(uint32_t id) {
+    StoreLe32(header_ + HF_PARTITION_ID, id);
+}
+
+uint32_t RedirectionArea::DataAreaSectors() const {
+    return LoadLe32(header_ + HF_DATA_SECTORS);
+}
+
+kwRet RedirectionArea::LoadTables() {
+    if (redirects_ != nullptr && errors_ != nullptr)
+        return KW_OK;
+    auto* r = new RedirectTable(pi_, header_);
+    auto* e = new ErrorTable(pi_, header_);
+    kwRet rc = r != nullptr && e != nullptr ? KW_OK : ERR_NO_MEMORY;
+    if (rc == KW_OK && (rc = r->Initialise(false)) == KW_OK &&
+        (rc = e->Initialise(false)) == KW_OK && (rc = r->Read(0, startOffset_)) == KW_OK)
+        rc = e->Read(0, startOffset_);
+    if (rc != KW_OK) {
+        delete r;
+        delete e;
+        return rc;
+    }
+    redirects_ = r;
+    errors_ = e;
+    return KW_OK;
+}
+
+kwRet RedirectionArea::MarkUsed(STATE_MAP* map, uint32_t flags) {
+    if (kwRet rc = LoadTables(); rc != KW_OK)
+        return rc;
+    const uint32_t spb = GetSectorsPerBlock();
+    for (uint32_t i = 0; i < redirects_->Entries(); ++i) {
+        uint32_t value = redirects_->Get(i);
+        bool used = (flags & 2) ? value != kRedirFree : value == kRedirSystem;
+        uint64_t at = uint64_t{startOffset_} + uint64_t{i} * spb;
+        if (used && at < map->GetBitCount())
+            map->SetRange(static_cast<uint32_t>(at),
+                          static_cast<uint32_t>(std::min<uint64_t>(spb, map->GetBitCount() - at)));
+    }
+    return KW_OK;
+}
+
+kwRet RedirectionArea::ClearRedirectedHomes(STATE_MAP* map) {
+    if (kwRet rc = LoadTables(); rc != KW_OK)
+        return rc;
+    const uint32_t spb = GetSectorsPerBlock();
+    const uint64_t base = uint64_t{startOffset_} + GetSectorCount();
+    for (uint32_t i = redirects_->FirstRedirected(); i < redirects_->RedirectedEnd(); ++i) {
+        uint32_t value = redirects_->Get(i);
+        uint64_t home = base + value;
+        if (!IsRedirected(value) || home >= map->GetBitCount())
+            continue;
+        map->ClearRange(static_cast<uint32_t>(home),
+                        static_cast<uint32_t>(std::min<uint64_t>(spb, map->GetBitCount() - home)));
+    }
+    return KW_OK;
+}
+
+kwRet RedirectionArea::RedirectedSector(uint32_t sector, uint32_t* areaSector) {
+    *areaSector = 0;
+    if (kwRet rc = LoadTables(); rc != KW_OK)
+        return rc;
+    const uint32_t spb = GetSectorsPerBlock();
+    const uint64_t base = uint64_t{startOffset_} + GetSectorCount();
+    if (sector < base)
+        return KW_OK;
+    const uint64_t data = sector - base;
+    for (uint32_t i = redirects_->FirstRedirected(); i < redirects_->RedirectedEnd(); ++i) {
+        uint32_t value = redirects_->Get(i);
+        if (IsRedirected(value) && data >= value && data < uint64_t{value} + spb) {
+            *areaSector = startOffset_ + i * spb + static_cast<uint32_t>(data - value);
+            return KW_OK;
+        }
+    }
+    return KW_OK;
+}
+
+kwRet RedirectionArea::MoveBlock(uint32_t from, uint32_t to) {
+    const uint32_t spb = GetSectorsPerBlock();
+    uint8_t* buffer = nullptr;
+    if (kwGetMemory(spb * kSectorBytes, &buffer) != KW_OK)
+        return ERR_NO_MEMORY;
+    PartHandle handle;
+    kwRet rc = handle.Open(pi_);
+    if (rc == KW_OK)
+        rc = handle.Read(startOffset_ + from * spb, buffer, spb);
+    if (rc == KW_OK)
+        rc = handle.Write(startOffset_ + to * spb, buffer, spb);
+    if (rc == KW_OK)
+        rc = handle.Flush();
+    kwFreeMemory(&buffer);
+    return rc;
+}
+
+// Fills holes in the run of redirected entries from the top: each free entry
+// below a redirected one receives it. The block is copied before the tables
+// name its new place, so a cut leaves the old entry valid.
+kwRet RedirectionArea::Compact() {
+    const uint32_t n = redirects_->Entries();
+    uint32_t low = 0;
+    uint32_t high = n;
+    bool moved = false;
+    while (true) {
+        while (low < n && !redirects_->IsFree(low))
+            ++low;
+        while (high > 0 && !IsRedirected(redirects_->Get(high - 1)))
+            --high;
+        if (high == 0 || low >= high - 1)
+            break;
+        const uint32_t top = high - 1;
+        if (kwRet rc = MoveBlock(top, low); rc != KW_OK)
+            return rc;
+        redirects_->Set(low, redirects_->Get(top));
+        errors_->Set(low, errors_->Get(top));
+        redirects_->Set(top, kRedirFree);
+        errors_->Set(top, kRedirFree);
+        moved = true;
+    }
+    if (!moved)
+        return KW_OK;
+    kwRet rc = redirects_->Write(0, startOffset_);
+    return rc != KW_OK ? rc : errors_->Write(0, startOffset_);
+}
+
+kwRet RedirectionArea::CopyBack(uint32_t first, uint32_t last, bool freeEntries) {
+    if (kwRet rc = LoadTables(); rc != KW_OK)
+        return rc;
+    const uint32_t spb = GetSectorsPerBlock();
+    const uint64_t base = uint64_t{startOffset_} + GetSectorCount();
+    uint8_t* home = nullptr;
+    uint8_t* block = nullptr;
+    if (kwGetMemory(spb * kSectorBytes, &home) != KW_OK ||
+        kwGetMemory(spb * kSectorBytes, &block) != KW_OK) {
+        kwFreeMemory(&home);
+        return ERR_NO_MEMORY;
+    }
+    PartHandle handle;
+    kwRet rc = handle.Open(pi_);
+    bool freed = false;
+    const uint32_t end = redirects_->RedirectedEnd();
+    for (uint32_t i = redirects_->FirstRedirected(); rc == KW_OK && i < end; ++i) {
+        uint32_t value = redirects_->Get(i);
+        uint64_t sector = base + value;
+        if (!IsRedirected(value) || value < first || value > last || sector + spb > pi_->NumSects)
+            continue;
+        const auto homeSector = static_cast<uint32_t>(sector);
+        if (handle.Read(homeSector, home, spb) != KW_OK ||
+            handle.Read(startOffset_ + i * spb, block, spb) != KW_OK ||
+            handle.Write(homeSector, block, spb) != KW_OK)
+            continue; // the block stays redirected
+        if (freeEntries) {
+            rc = handle.Flush();
+            redirects_->Set(i, kRedirFree);
+            errors_->Set(i, kRedirFree);
+            freed = true;
+        }
+    }
+    kwFreeMemory(&home);
+    kwFreeMemory(&block);
+    if (rc != KW_OK || !freed)
+        return rc;
+    if ((rc = redirects_->Write(0, startOffset_)) != KW_OK ||
+        (rc = errors_->Write(0, startOffset_)) != KW_OK)
+        return rc;
+    return Compact();
+}
+
+kwRet RedirectionArea::DeleteDataRange(uint32_t start, uint32_t count) {
+    if (kwRet rc = LoadTables(); rc != KW_OK)
+        return rc;
+    bool changed = redirects_->DeleteDataRange(start, count);
+    changed = errors_->DeleteDataRange(start, count) || changed;
+    if (!changed)
+        return KW_OK;
+    kwRet rc = redirects_->Write(0, startOffset_);
+    if (rc == KW_OK)
+        rc = errors_->Write(0, startOffset_);
+    return rc != KW_OK ? rc : Compact();
+}
+
+kwRet RedirectionArea::InsertDataRange(uint32_t start, uint32_t count) {
+    if (kwRet rc = LoadTables(); rc != KW_OK)
+        return rc;
+    errors_->InsertDataRange(start, count);
+    return redirects_->InsertDataRange(start, count) ? redirects_->Write(0, startOffset_) : KW_OK;
+}
+
+kwRet RedirectionArea::WriteHotfixHeader() {
+    PartHandle handle;
+    kwRet rc = handle.Open(pi_);
+    return rc != KW_OK ? rc
+                       : WriteHeaderCopies(handle, header_, kHotfixFirstCopy + startOffset_, false);
+}
+
+kwRet nwReadHotfixHeaderBytes(PARTITION_INFO* pi, uint8_t* buffer, uint32_t length) {
+    length = std::min(length, kSectorBytes);
+    std::memset(buffer, 0, length);
+    PartHandle handle;
+    kwRet rc = handle.Open(pi);
+    if (rc != KW_OK)
+        return rc;
+    uint8_t header[kSectorBytes];
+    bool found = false;
+    rc = ReadCurrentHeader(handle, true, 0, pi->NumSects, header, &found);
+    if (rc == KW_OK && found)
+        std::memcpy(buffer, header, length);
+    return rc;
+}
+
+kwRet nwReadMirrorHeaderBytes(PARTITION_INFO* pi, uint8_t* buffer) {
+    std::memset(buffer, 0, kMirrorHeadBytes);
+    PartHandle handle;
+    kwRet rc = handle.Open(pi);
+    if (rc != KW_OK)
+        return rc;
+    uint8_t header[kSectorBytes];
+    bool found = false;
+    rc = ReadCurrentHeader(handle, false, 0, 0, header, &found);
+    if (rc == KW_OK && found)
+        std::memcpy(buffer, header, kMirrorHeadBytes);
+    return rc;
+}
+
+kwRet nwWriteMirrorHeader(PARTITION_INFO* pi, const uint8_t* header96) {
+    PartHandle handle;
+    kwRet rc = handle.Open(pi);
+    if (rc != KW_OK)
+        return rc;
+    uint8_t header[kSectorBytes] = {};
+    bool found = false;
+    if ((rc = ReadCurrentHeader(handle, false, 0, 0, header, &found)) != KW_OK)
+        return rc;
+    if (!found)
+        return ERR_NW_NO_MIRROR_HEADER;
+    std::memcpy(header, header96, kMirrorHeadBytes);
+    std::memcpy(header, kMirrorMagic, sizeof kMirrorMagic);
+    return WriteHeaderCopies(handle, header, kMirrorFirstCopy, true);
+}
+
+} // namespace kw::netware
