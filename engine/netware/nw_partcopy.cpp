@@ -51,18 +51,11 @@ private:
     kwRet rc_ = KW_OK;
 };
 
-kwRet RelativeBadSectors(NETWPART_VOLUME* v, SECT_LIST* list) {
-    kwRet rc = v->ClearBadSectors();
-    if (rc != KW_OK || list == nullptr || list->GetCount() == 0)
-        return rc;
-    SECT_LIST relative;
-    for (uint32_t i = 0; i < list->GetCount(); ++i) {
-        uint32_t sector = list->GetAt(i);
-        uint32_t start = v->GetPI()->ulStartSect;
-        if ((rc = relative.Add(sector >= start ? sector - start : 0)) != KW_OK)
-            return rc;
-    }
-    return v->AddBadSectors(&relative);
+// A NetWare partition keeps no bad-sector list of its own (its redirection
+// area stands in for bad blocks): it is copied only to areas without bad
+// sectors, so a list with any is refused.
+kwRet NoBadSectors(SECT_LIST* list) {
+    return list != nullptr && list->GetCount() != 0 ? ERR_TOO_MANY_BAD_SECTORS : KW_OK;
 }
 
 bool IsMirrorPrimary(const PARTITION_INFO* pi) {
@@ -96,7 +89,7 @@ kwRet NETWPART_VOLUME::CheckBadSectors(STATE_MAP** map, SECT_LIST* list) {
 }
 
 kwRet NETWPART_VOLUME::SetBadSectors(SECT_LIST* list) {
-    kwRet rc = RelativeBadSectors(this, list);
+    kwRet rc = NoBadSectors(list);
     if (rc == KW_OK && segmentsReattached_)
         SetSegmentListPartition(SegmentsOf(GetPI()), GetPI());
     return rc;
@@ -162,7 +155,7 @@ kwRet NETWPART_VOLUME::FixupAfterCopyEx(SECT_LIST* bad, PARTITION_INFO* source,
                                         uint32_t copyFlags) {
     char names[kMaxTableEntries][kMaxNameLength + 1] = {};
     uint32_t named = 0;
-    kwRet rc = RelativeBadSectors(this, bad);
+    kwRet rc = NoBadSectors(bad);
     if (rc == KW_OK && (copyFlags & kCopyReplacesSource) == 0) {
         if ((rc = Init()) == KW_OK && (rc = RegisterCopiedNames(names, &named)) == KW_OK)
             rc = AssignNewIdentity(source);
