@@ -1,5 +1,7 @@
 #include "engine/disk/fat_recovery.h"
 
+#include "engine/disk/align_marker.h"
+
 #include "engine/core/msgformat.h"
 #include "engine/core/ui_bridge.h"
 #include "engine/disk/disk_log.h"
@@ -223,13 +225,26 @@ kwRet RestoreFatStarts(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t*
 }
 
 // The marks of every FAT copy and the first bytes of the last marked one.
-kwRet ReadMarks(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* buf, uint8_t* marks,
-                uint8_t* kept) {
+// While an alignment shift is under way (`shift` given, the boot sector not
+// yet changed), a sector at or above the marker has moved up by the shift
+// already. A marker sector where a FAT begins is no FAT sector: it is noted
+// in *shiftMarker.
+kwRet ReadMarks(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, const ALIGN_MARKER* shift,
+                uint8_t* buf, uint8_t* marks, uint8_t* kept, bool* shiftMarker) {
     *marks = 0;
+    *shiftMarker = false;
     for (uint32_t copy = 0; copy < l.fatCount; ++copy) {
-        kwRet rc = phyRead(disk, FatSector(l, copy, 0), buf, 1);
+        uint32_t sector = FatSector(l, copy, 0);
+        if (shift != nullptr && sector >= shift->at)
+            sector += shift->shift;
+        kwRet rc = phyRead(disk, sector, buf, 1);
         if (rc != KW_OK)
             return rc;
+        ALIGN_MARKER found;
+        if (ALIGN_MARKER::Parse({buf, kSector}, sector, &found)) {
+            *shiftMarker = true;
+            continue;
+        }
         if (buf[0] < kFirstMarkFree) {
             *marks |= buf[0];
             std::memcpy(kept, buf, 8);
@@ -247,12 +262,13 @@ uint32_t Ask(uint32_t flags, std::initializer_list<uint32_t> messages) {
 }
 
 // Whether the recovery may go ahead, with the reason logged when not.
-bool MayRecover(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t marks, uint8_t type) {
+bool MayRecover(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t marks, uint8_t type,
+                bool shifting) {
     const char* why = nullptr;
     if (!IsFatType(type))
         why = "its saved type is no FAT type";
-    else if (marks & FAT_MARK_MOVING)
-        why = "it was being moved, which this engine cannot recover";
+    else if ((marks & FAT_MARK_MOVING) && !shifting)
+        why = "it was being moved, which this engine can recover only for an alignment shift";
     else if (!kwDiskWritable(disk))
         why = "the disk may not be written in this session";
     else if (Ask(MB_ENGINE_QUESTION | MB_ENGINE_BUTTONS_B, {kMsgInterrupted, kMsgRecoverNow}) !=
@@ -345,32 +361,76 @@ uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> b) {
     return static_cast<uint8_t>((b[1] >> 4) | (b[2] << 4));
 }
 
+namespace {
+
+// The volume's layout from its boot sector, refused when unsafe to write.
+kwRet ReadLayout(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t* buf, FAT_RECOVERY_LAYOUT* l,
+                 bool* fat) {
+    *fat = false;
+    kwRet rc = phyRead(disk, te.absStart, buf, 1);
+    if (rc != KW_OK || !FAT_RECOVERY_LAYOUT::parse({buf, kSector}, te.absStart, l))
+        return rc;
+    *fat = true;
+    if (const char* fault = l->Fault(te.entry.numSects)) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Error #%lu: interrupted FAT operation on the partition at %lu not recovered: "
+                "%s\r\n",
+                static_cast<unsigned long>(ERR_FAT_BAD_GEOMETRY),
+                static_cast<unsigned long>(te.absStart), fault);
+        return ERR_FAT_BAD_GEOMETRY;
+    }
+    return KW_OK;
+}
+
+// An alignment shift under way is completed first: until then the FATs lie
+// partly where they were and partly where the shift takes them. The layout
+// and the marks are read again from where the shift leaves them.
+kwRet CompleteShift(DISK_RECORD* disk, const TABLE_ENTRY& te, const ALIGN_MARKER& shift,
+                    uint8_t* buf, FAT_RECOVERY_LAYOUT* l, uint8_t* marks, uint8_t* kept) {
+    kwRet rc = kwCompleteAlignShift(disk, te.absStart, te.entry.numSects, nullptr, shift);
+    bool fat = false, marker = false;
+    if (rc == KW_OK)
+        rc = ReadLayout(disk, te, buf, l, &fat);
+    if (rc == KW_OK && !fat)
+        rc = ERR_BAD_BOOT_SECTOR;
+    if (rc == KW_OK)
+        rc = ReadMarks(disk, *l, nullptr, buf, marks, kept, &marker);
+    return rc;
+}
+
+} // namespace
+
 kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered) {
     *recovered = false;
     SectorBuffer buf;
     if (buf.get() == nullptr)
         return ERR_NO_SECTOR_BUFFER;
-    kwRet rc = phyRead(disk, te->absStart, buf.get(), 1);
     FAT_RECOVERY_LAYOUT l;
-    if (rc != KW_OK || !FAT_RECOVERY_LAYOUT::parse(buf.bytes(), te->absStart, &l))
+    bool fat = false, marker = false, shifting = false;
+    kwRet rc = ReadLayout(disk, *te, buf.get(), &l, &fat);
+    if (rc != KW_OK || !fat)
         return rc;
-    if (const char* fault = l.Fault(te->entry.numSects)) {
-        DiskLog(DBG_LEVEL_HEADER,
-                "Error #%lu: interrupted FAT operation on the partition at %lu not recovered: "
-                "%s\r\n",
-                static_cast<unsigned long>(ERR_FAT_BAD_GEOMETRY),
-                static_cast<unsigned long>(te->absStart), fault);
-        return ERR_FAT_BAD_GEOMETRY;
-    }
     uint8_t marks = 0;
     uint8_t kept[8] = {};
-    rc = ReadMarks(disk, l, buf.get(), &marks, kept);
+    rc = ReadMarks(disk, l, nullptr, buf.get(), &marks, kept, &marker);
+    ALIGN_MARKER shift;
+    if (rc == KW_OK && ((marks & FAT_MARK_MOVING) || marker))
+        rc = kwFindAlignMarker(disk, te->absStart, te->entry.numSects, &shift, &shifting);
+    if (rc == KW_OK && shifting && l.firstFat == shift.lowest) // the count is not raised yet
+        rc = ReadMarks(disk, l, &shift, buf.get(), &marks, kept, &marker);
     if (rc != KW_OK || marks == 0)
         return rc;
     uint8_t type = SavedPartitionType(l.fatBits, kept);
-    if (!MayRecover(disk, *te, marks, type))
+    if (!MayRecover(disk, *te, marks, type, shifting))
         return KW_OK;
-    rc = Recover(disk, te, l, marks, kept, type, buf.get());
+    if (shifting)
+        rc = CompleteShift(disk, *te, shift, buf.get(), &l, &marks, kept);
+    if (rc == KW_OK)
+        rc = Recover(disk, te, l, marks, kept, type, buf.get());
+    // The markers go last: until the entry has its type back, a later run
+    // finds the shift by them.
+    if (rc == KW_OK && shifting)
+        rc = kwClearAlignMarkers(disk, shift);
     if (rc != KW_OK) {
         DiskLog(DBG_LEVEL_HEADER,
                 "Error #%lu: recovery of the interrupted FAT operation on the partition at %lu "

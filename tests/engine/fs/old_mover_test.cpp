@@ -80,7 +80,9 @@ protected:
         kw::plat::SetDiskProviderForTests(nullptr);
     }
     // Partition-relative sector s as the disk holds it now.
-    std::string Sector(uint32_t s) const { return memory_->Bytes().substr((kPartStart + s) * 512, 512); }
+    std::string Sector(uint32_t s) const {
+        return memory_->Bytes().substr((kPartStart + s) * 512, 512);
+    }
     std::string Disk() const { return memory_->Bytes(); }
 
     OLDMOVER mover_;
