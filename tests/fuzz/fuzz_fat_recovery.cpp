@@ -3,12 +3,15 @@
 // rest of which reads as zeros. Whatever the tables, boot sectors, FATs and
 // markers say, the recovery may write only the table sector of an entry of
 // type 3Ch and, inside that partition, the sectors between its boot sector
-// and its data area (the FATs and the root directory). The seeds are
+// and its data area (the FATs and the root directory), or anywhere in it
+// when the partition holds an alignment marker (a shift to complete moves
+// the whole volume and rewrites its boot sector). The seeds are
 // mkfs.fat volumes behind a 3Ch entry: FAT12 with its copies out of step,
 // and FAT16 with its root directory moved into the clusters from 2 on.
 // The disk is sparse (input, then zeros), so a run copies only the input.
 #include "engine/core/ui_bridge.h"
 #include "engine/core/ui_interface.h"
+#include "engine/disk/align_marker.h"
 #include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
@@ -59,7 +62,17 @@ std::vector<Region> Writable(const uint8_t* data, size_t size) {
         regions.push_back({te.tableSector, uint64_t{te.tableSector} + 1});
         uint8_t boot[512];
         FAT_RECOVERY_LAYOUT l;
-        if (read(te.absStart, boot) == KW_OK && FAT_RECOVERY_LAYOUT::parse(boot, te.absStart, &l))
+        const uint64_t end = uint64_t{te.absStart} + te.entry.numSects;
+        bool marker = false;
+        for (uint64_t s = te.absStart; s < end && s < kDiskSectors && !marker; ++s) {
+            ALIGN_MARKER m;
+            marker = read(static_cast<uint32_t>(s), boot) == KW_OK &&
+                     ALIGN_MARKER::Parse(boot, static_cast<uint32_t>(s), &m);
+        }
+        if (marker)
+            regions.push_back({te.absStart, end});
+        else if (read(te.absStart, boot) == KW_OK &&
+                 FAT_RECOVERY_LAYOUT::parse(boot, te.absStart, &l))
             regions.push_back(
                 {uint64_t{te.absStart} + 1,
                  std::min<uint64_t>(l.dataStart, uint64_t{te.absStart} + te.entry.numSects)});
