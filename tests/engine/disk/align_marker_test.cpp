@@ -13,7 +13,6 @@
 #include "include/kwbytes.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"
-#include "platform/disk/file_disk_source.h"
 #include "tests/engine/disk/disk_fixture.h"
 
 #include <gtest/gtest.h>
@@ -174,17 +173,7 @@ protected:
     // *writes counts the writes it made.
     kwRet RecoverFailingWrite(uint64_t k, uint64_t* writes) {
         kw::plat::FaultySectorSource* faulty = nullptr;
-        kw::plat::SetDiskProviderForTests([&] {
-            int err = 0;
-            auto file = kw::plat::FileSectorSource::Open(
-                image_.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
-            auto f = std::make_unique<kw::plat::FaultySectorSource>(std::move(file));
-            f->FailWriteNumber(k);
-            faulty = f.get();
-            kw::plat::DiskScan scan;
-            scan.disks.push_back(std::move(f));
-            return scan;
-        });
+        kwtest::ProvideFailingImage(image_, k, &faulty);
         EXPECT_EQ(kwLibOpen(), KW_OK);
         DISK_RECORD* d = nullptr;
         kwGetDiskList(&d);
@@ -203,16 +192,9 @@ protected:
                                " conv=sparse status=none && fsck.fat -n '" + part +
                                "' 2>&1; echo exit $?");
     }
-    std::string SfdiskType() const {
-        std::string dump = kwtest::Capture("sfdisk --dump '" + image_.string() + "'");
-        size_t at = dump.find("type=");
-        return at == std::string::npos
-                   ? ""
-                   : dump.substr(at + 5, dump.find_first_of(",\n", at) - at - 5);
-    }
     // The volume as a finished shift leaves it.
     void ExpectShifted() {
-        EXPECT_EQ(SfdiskType(), volume_.type == 0x06 ? "6" : "c");
+        EXPECT_EQ(kwtest::SfdiskType(image_), volume_.type == 0x06 ? "6" : "c");
         EXPECT_EQ(Reserved(0), reserved_ + kShift);
         if (volume_.fatBits == 32) {
             EXPECT_EQ(Reserved(6), reserved_ + kShift); // the backup boot sector

@@ -1,5 +1,7 @@
 #include "tests/engine/disk/disk_fixture.h"
 
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/file_disk_source.h"
 #include "tests/engine/fs_modules_env.h"
 
 #include <array>
@@ -75,6 +77,27 @@ StandardDisk BuildStandardDisk(const TempDir& dir) {
     Splice(d.image, d.parts[3].start, swap);
     Splice(d.image, d.parts[4].start, ext2);
     return d;
+}
+
+void ProvideFailingImage(const fs::path& image, uint64_t k, kw::plat::FaultySectorSource** faulty) {
+    kw::plat::SetDiskProviderForTests([image, k, faulty] {
+        int err = 0;
+        auto file = kw::plat::FileSectorSource::Open(image.string(),
+                                                     kw::plat::DiskFileKind::ImageFile, true, &err);
+        auto f = std::make_unique<kw::plat::FaultySectorSource>(std::move(file));
+        f->FailWriteNumber(k);
+        *faulty = f.get();
+        kw::plat::DiskScan scan;
+        scan.disks.push_back(std::move(f));
+        return scan;
+    });
+}
+
+std::string SfdiskType(const fs::path& image) {
+    std::string dump = Capture("sfdisk --dump '" + image.string() + "'");
+    size_t at = dump.find("type=");
+    return at == std::string::npos ? ""
+                                   : dump.substr(at + 5, dump.find_first_of(",\n", at) - at - 5);
 }
 
 } // namespace kwtest

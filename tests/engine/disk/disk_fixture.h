@@ -3,6 +3,7 @@
 // made by the Debian tools into the partitions.
 #pragma once
 
+#include "platform/disk/fault_disk_source.h"
 #include "tests/support/mbr_writer.h"
 #include "tests/support/tool_run.h"
 
@@ -52,5 +53,14 @@ struct StandardDisk {
     uint32_t totalSectors = 8 * kCyl;
 };
 StandardDisk BuildStandardDisk(const TempDir& dir);
+
+// Makes the image file the one disk the library opens, behind a fault
+// injector that fails write number k (0: none); *faulty is set to it at each
+// open. Undo with kw::plat::SetDiskProviderForTests(nullptr).
+void ProvideFailingImage(const std::filesystem::path& image, uint64_t k,
+                         kw::plat::FaultySectorSource** faulty);
+
+// The type of the image's first partition-table entry, as sfdisk dumps it.
+std::string SfdiskType(const std::filesystem::path& image);
 
 } // namespace kwtest

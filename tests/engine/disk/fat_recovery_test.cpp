@@ -116,17 +116,7 @@ protected:
     // none); *writes then counts the writes the library made.
     void OpenFailingWrite(uint64_t k, uint64_t* writes) {
         kw::plat::FaultySectorSource* faulty = nullptr;
-        kw::plat::SetDiskProviderForTests([&] {
-            int err = 0;
-            auto file = kw::plat::FileSectorSource::Open(
-                image_.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
-            auto f = std::make_unique<kw::plat::FaultySectorSource>(std::move(file));
-            f->FailWriteNumber(k);
-            faulty = f.get();
-            kw::plat::DiskScan scan;
-            scan.disks.push_back(std::move(f));
-            return scan;
-        });
+        kwtest::ProvideFailingImage(image_, k, &faulty);
         ASSERT_EQ(kwLibOpen(), KW_OK);
         *writes = faulty->WritesSeen();
         kwLibClose();
@@ -156,13 +146,7 @@ protected:
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         return text;
     }
-    std::string SfdiskType() const {
-        std::string dump = kwtest::Capture("sfdisk --dump '" + image_.string() + "'");
-        size_t at = dump.find("type=");
-        return at == std::string::npos
-                   ? ""
-                   : dump.substr(at + 5, dump.find_first_of(",\n", at) - at - 5);
-    }
+    std::string SfdiskType() const { return kwtest::SfdiskType(image_); }
 
     kwtest::TempDir dir_;
     std::filesystem::path image_;
