@@ -74,6 +74,17 @@ uint32_t EngineProgressPercent() {
     return GetProgressPercent(0, 0);
 }
 
+void SetEngineCancel(bool on) {
+    if (on)
+        PROGRESS_INFO::RequestCancel();
+    else
+        PROGRESS_INFO::ClearCancelRequest();
+}
+
+bool EngineCancelSet() {
+    return PROGRESS_INFO::CancelRequested();
+}
+
 IMGACCESS* OpenImageAccess(const std::string& hostPath, const std::string& changeFile,
                            IMGACCESS_UI_CALLBACK* callback, uint32_t* code) {
     return CreateImageAccess(hostPath.c_str(), changeFile.empty() ? nullptr : changeFile.c_str(),

@@ -39,6 +39,11 @@ std::unique_ptr<EngineFacade> MakeEngineFacade();
 
 // The percent of the outermost progress level the engine reports.
 uint32_t EngineProgressPercent();
+// Asks the engine's running operation to stop: it hears it at its next
+// progress call, on whatever thread it runs. Off again when the operation
+// has ended (or before the next one starts).
+void SetEngineCancel(bool on);
+bool EngineCancelSet();
 
 // Opens the image at hostPath for browsing (one reference for the caller);
 // null with *code on failure (7 when the user cancelled a prompt).

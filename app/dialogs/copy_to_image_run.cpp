@@ -38,21 +38,6 @@ PART_STORE* SourceStore(VtfeItem* source) {
     return access != nullptr ? access->GetPartStore() : nullptr;
 }
 
-// The folders of dir that do not exist yet, the deepest first.
-QStringList MissingFolders(vfs::VFS_NAMESPACE& vfs, QString dir) {
-    QStringList missing;
-    while (dir.endsWith('\\'))
-        dir.chop(1);
-    while (!dir.isEmpty() && !dir.endsWith(':') && !vfs.FileExists(dir.toStdString())) {
-        missing << dir;
-        const qsizetype slash = dir.lastIndexOf('\\');
-        if (slash <= 0)
-            break;
-        dir.truncate(slash);
-    }
-    return missing;
-}
-
 // Removes the folders a failed copy made, the deepest first, while they are
 // empty: one that holds anything else stops the walk.
 void RemoveEmptyFolders(vfs::VFS_NAMESPACE& vfs, const QStringList& made) {

@@ -74,11 +74,16 @@ TVtfeProgDlg::TVtfeProgDlg(QWidget* owner)
     connect(CancelBtn, &QPushButton::clicked, this, &TVtfeProgDlg::CancelBtnClick);
     resize(360, sizeHint().height());
     FormSetup();
+    // A new operation starts without an old one's cancel.
+    if (VtfeProgDlg == nullptr && ExtImgProgDlg == nullptr)
+        SetEngineCancel(false);
 }
 
 TVtfeProgDlg::~TVtfeProgDlg() {
     if (counted_)
         FormHide();
+    if (cancelled_ && (VtfeProgDlg == this || VtfeProgDlg == nullptr))
+        SetEngineCancel(false); // the operation it cancelled is over
     if (VtfeProgDlg == this)
         VtfeProgDlg = nullptr;
     if (ExtImgProgDlg == this)
@@ -87,6 +92,9 @@ TVtfeProgDlg::~TVtfeProgDlg() {
 
 void TVtfeProgDlg::CancelBtnClick() {
     cancelled_ = true;
+    // Heard by the engine at its next progress call, without waiting for
+    // the next poll of this window.
+    SetEngineCancel(true);
     CancelBtn->setEnabled(false);
     MsgLbl->setText("Cancelling...");
 }

@@ -339,6 +339,20 @@ int BuildHiddenPartitionItems(ExplorerHost* host, QTreeWidget* tree, QTreeWidget
     return added;
 }
 
+QStringList MissingFolders(vfs::VFS_NAMESPACE& vfs, QString dir) {
+    QStringList missing;
+    while (dir.endsWith('\\'))
+        dir.chop(1);
+    while (!dir.isEmpty() && !dir.endsWith(':') && !vfs.FileExists(U8(dir))) {
+        missing << dir;
+        const qsizetype slash = dir.lastIndexOf('\\');
+        if (slash <= 0)
+            break;
+        dir.truncate(slash);
+    }
+    return missing;
+}
+
 bool CreateDirectoryPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
     std::string p = U8(path);
     if (p.rfind("\\\\.\\", 0) == 0) {
@@ -351,8 +365,20 @@ bool CreateDirectoryPath(vfs::VFS_NAMESPACE& vfs, const QString& path) {
         }
         return true;
     }
+    const QStringList made = MissingFolders(vfs, path);
     vfs.CreateDirectoryTree(p);
-    return vfs.FileExists(p);
+    if (!vfs.FileExists(p))
+        return false;
+    // Each new folder's entry is on the disk before the folder is used: its
+    // parent is synced, the deepest first.
+    for (const QString& folder : made) {
+        QString parent = folder.left(folder.lastIndexOf('\\'));
+        if (parent.endsWith(':'))
+            parent += '\\';
+        if (!vfs.SyncFolder(U8(parent)))
+            return false;
+    }
+    return true;
 }
 
 bool EnsureDirectory(ExplorerHost* host, const QString& path) {

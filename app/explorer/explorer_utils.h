@@ -112,6 +112,10 @@ int BuildHiddenPartitionItems(ExplorerHost* host, QTreeWidget* tree, QTreeWidget
 
 // True when the folder exists or the user let it be created and it was.
 bool EnsureDirectory(ExplorerHost* host, const QString& path);
+// Creates the folder and the folders above it that are missing; each one
+// made is synced in its parent before it returns true.
 bool CreateDirectoryPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
+// The folders of dir (a drive path) that do not exist yet, the deepest first.
+QStringList MissingFolders(vfs::VFS_NAMESPACE& vfs, QString dir);
 
 } // namespace kw::app

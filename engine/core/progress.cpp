@@ -3,8 +3,9 @@
 #include "engine/core/dbgmgr.h"
 #include "engine/core/msgres.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -18,6 +19,7 @@ struct ProgressGlobals {
     bool (*cancelPreference)() = nullptr;
     uint32_t lastCount = 0;
     uint32_t (*clock)() = nullptr;
+    std::atomic<bool> cancelRequested{false};
 };
 
 ProgressGlobals& G() {
@@ -45,13 +47,20 @@ uint32_t FilterCallback(uint32_t message, uint8_t cancelAllowed, uint32_t value,
     return cb(message, cancelAllowed, value, textMask, valueMask);
 }
 
-uint32_t SecondsInHour() {
+// A monotonic clock: a change of the wall clock neither stalls nor hurries
+// the polls.
+uint32_t Seconds() {
     if (G().clock != nullptr)
         return G().clock();
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return static_cast<uint32_t>(tm.tm_min * 60 + tm.tm_sec);
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
+}
+
+// Whether the user may cancel now: the level allows it and so does the
+// engine preference.
+bool UserMayCancel(bool levelAllows) {
+    ProgressGlobals& g = G();
+    return levelAllows && (g.cancelPreference == nullptr || g.cancelPreference());
 }
 
 char* CopyText(const char* text) {
@@ -108,6 +117,18 @@ void PROGRESS_INFO::MakeCurrent(PROGRESS_INFO* sink) {
 
 void PROGRESS_INFO::SetCancelPreference(bool (*allowed)()) {
     G().cancelPreference = allowed;
+}
+
+void PROGRESS_INFO::RequestCancel() {
+    G().cancelRequested.store(true, std::memory_order_relaxed);
+}
+
+void PROGRESS_INFO::ClearCancelRequest() {
+    G().cancelRequested.store(false, std::memory_order_relaxed);
+}
+
+bool PROGRESS_INFO::CancelRequested() {
+    return G().cancelRequested.load(std::memory_order_relaxed);
 }
 
 uint32_t PROGRESS_INFO::Call(uint32_t message, uint8_t cancelAllowed, uint32_t value,
@@ -326,7 +347,13 @@ kwRet Progress::CheckForUserInput() {
         Log(DBG_LEVEL_TRACE, "Progress CheckForUserInput - User Skip detected\n");
         return ERR_USER_SKIP;
     }
-    uint32_t now = SecondsInHour();
+    // A requested cancel costs one load per call and no wait for a poll.
+    if (PROGRESS_INFO::CancelRequested() && UserMayCancel(cancelAllowed_)) {
+        cancelDetected_ = true;
+        Log(DBG_LEVEL_TRACE, "Progress CheckForUserInput - User CANCEL detected\n");
+        return ERR_USER_CANCEL;
+    }
+    uint32_t now = Seconds();
     if (now < lastPoll_)
         lastPoll_ = 0;
     if (now <= lastPoll_ + 1)
@@ -372,8 +399,8 @@ void Progress::Notify() {
     TakeAnswer(sink->SendChanged(cancelAllowed_, count, textMask, valueMask));
 }
 
-void Progress::SetClock(uint32_t (*secondsInHour)()) {
-    G().clock = secondsInHour;
+void Progress::SetClock(uint32_t (*seconds)()) {
+    G().clock = seconds;
 }
 
 Progress* GetRootProgress() {

@@ -2,7 +2,9 @@
 // below the innermost open one; a level maps its own 0..100 into the share
 // of its parent that the parent declared with SetRange or NextRange. Every
 // change goes to the user interface's sink PROGRESS_INFO, which is also
-// polled for cancel (7) or skip (12) at most about every two seconds.
+// polled for cancel (7) or skip (12) at most about every two seconds. A
+// cancel the user interface requests through PROGRESS_INFO::RequestCancel
+// is heard at the very next progress call, from any thread, without a poll.
 #pragma once
 
 #include "engine/core/kwmemory.h"
@@ -51,6 +53,13 @@ public:
     // Whether the user may cancel at all (the engine preference); without a
     // query cancel is allowed.
     static void SetCancelPreference(bool (*allowed)());
+    // The user asked to cancel the running operation: its next progress
+    // call where cancel is allowed returns 7. Safe from any thread; stays
+    // set until cleared, which the user interface does when it starts or
+    // ends an operation.
+    static void RequestCancel();
+    static void ClearCancelRequest();
+    static bool CancelRequested();
 
 private:
     PROGRESS_CALLBACK callback_;
@@ -91,8 +100,10 @@ public:
     Progress* GetChild() const { return child_; }
     bool CancelAllowed() const { return cancelAllowed_; }
 
-    // The clock behind the poll interval, as seconds within the hour; for tests.
-    static void SetClock(uint32_t (*secondsInHour)());
+    // The clock behind the poll interval, in whole seconds (by default a
+    // monotonic one; a value below the last one restarts the interval); for
+    // tests.
+    static void SetClock(uint32_t (*seconds)());
 
 private:
     void Propagate(uint32_t childPercent);

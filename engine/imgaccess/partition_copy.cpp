@@ -17,6 +17,9 @@ inline constexpr uint32_t KW_MSG_COPYING_DATA = 422;
 inline constexpr uint32_t kChunkBlocks = 128;
 inline constexpr uint32_t kMaxChunkBytes = 16u << 20;
 inline constexpr uint32_t kFinePiece = 0x10000;
+// The most bytes read or written between two progress calls, so that a
+// cancel is heard quickly even from a slow medium.
+inline constexpr uint32_t kMaxPieceBytes = 256u << 10;
 
 // What is taken over from the source part.
 struct SOURCE_PART {
@@ -31,6 +34,45 @@ struct SOURCE_PART {
 
 kwRet Code(int32_t storeCode) {
     return static_cast<kwRet>(storeCode);
+}
+
+// percent low..high of this level for done of total.
+kwRet StepTo(Progress* progress, uint32_t low, uint32_t high, uint64_t done, uint64_t total) {
+    const uint64_t share = total == 0 ? 0 : (high - low) * (done < total ? done : total) / total;
+    return progress->Update(low + static_cast<uint32_t>(share));
+}
+
+// The bitmap read or written in pieces, with a progress call after each
+// (percent low..high); the part stream is open.
+kwRet ReadBitmap(PART_STORE* source, SOURCE_PART* part, Progress* progress, uint32_t low,
+                 uint32_t high) {
+    auto* bits = reinterpret_cast<uint8_t*>(part->bitmap.pulBits);
+    kwRet rc = KW_OK;
+    for (uint32_t at = 0; at < part->bitmapBytes && rc == KW_OK;) {
+        const uint32_t want = std::min(kMaxPieceBytes, part->bitmapBytes - at);
+        uint32_t got = 0;
+        rc = Code(source->Read(bits + at, want, &got));
+        if (rc == KW_OK && got != want)
+            rc = ERR_IMG_READ;
+        at += want;
+        if (rc == KW_OK)
+            rc = StepTo(progress, low, high, at, part->bitmapBytes);
+    }
+    return rc;
+}
+
+kwRet WriteBitmap(PART_STORE* dest, const SOURCE_PART& part, Progress* progress, uint32_t low,
+                  uint32_t high) {
+    const auto* bits = reinterpret_cast<const uint8_t*>(part.bitmap.pulBits);
+    kwRet rc = KW_OK;
+    for (uint32_t at = 0; at < part.bitmapBytes && rc == KW_OK;) {
+        const uint32_t want = std::min(kMaxPieceBytes, part.bitmapBytes - at);
+        rc = Code(dest->Write(bits + at, want));
+        at += want;
+        if (rc == KW_OK)
+            rc = StepTo(progress, low, high, at, part.bitmapBytes);
+    }
+    return rc;
 }
 
 // Steps 1-5: select the part, read its bitmap and check that bitmap, used
@@ -53,16 +95,13 @@ kwRet ReadSource(PART_STORE* source, uint32_t number, SOURCE_PART* part, Progres
         return ERR_NO_MEMORY;
     part->bitmapBytes = static_cast<uint32_t>((uint64_t{part->blocks} + 7) / 8);
     uint64_t size = 0;
-    uint32_t got = 0;
     if ((rc = Code(source->OpenUbmap(&size))) != KW_OK)
         return rc;
     if (size != part->bitmapBytes)
         return ERR_IMG_INVALID;
-    rc = Code(source->Read(part->bitmap.pulBits, part->bitmapBytes, &got));
+    rc = ReadBitmap(source, part, progress, 10, 85);
     source->ClosePartStream();
-    if (rc == KW_OK && got != part->bitmapBytes)
-        rc = ERR_IMG_READ;
-    if (rc != KW_OK || (rc = progress->Update(85)) != KW_OK)
+    if (rc != KW_OK)
         return rc;
     part->used = part->bitmap.CountSet(0, part->blocks - 1, UINT32_MAX);
     if (part->used != source->GetUsedBlockCount())
@@ -96,11 +135,9 @@ kwRet AddPart(PART_STORE* dest, PART_STORE* source, SOURCE_PART* part, uint32_t*
     dest->SetPartValue20(source->GetPartValue20());
     dest->SetPartValue24(source->GetPartValue24());
     if ((rc = progress->Update(50)) != KW_OK || (rc = Code(dest->CreateUbmap())) != KW_OK ||
-        (rc = Code(dest->Write(part->bitmap.pulBits, part->bitmapBytes))) != KW_OK)
+        (rc = WriteBitmap(dest, *part, progress, 50, 90)) != KW_OK)
         return rc;
     dest->ClosePartStream();
-    if ((rc = progress->Update(90)) != KW_OK)
-        return rc;
     dest->SetPartValue2C(source->GetPartValue2C());
     char text[256] = {};
     source->GetPartName(text, sizeof text);
@@ -111,13 +148,15 @@ kwRet AddPart(PART_STORE* dest, PART_STORE* source, SOURCE_PART* part, uint32_t*
     return progress->Update(100);
 }
 
-// The bytes moved per read or write inside one chunk.
+// The bytes moved per read or write inside one chunk: at most
+// kMaxPieceBytes, and about a hundredth of the whole with fine progress.
 uint32_t PieceBytes(const SOURCE_PART& part, uint32_t chunkBytes, uint32_t flags) {
-    if ((flags & COPY_FINE_PROGRESS) == 0)
-        return chunkBytes;
-    const uint64_t hundredth = uint64_t{part.used} * 2 / 100 * part.blockBytes;
-    uint64_t piece = hundredth < chunkBytes ? hundredth : chunkBytes;
-    piece = std::max<uint64_t>(piece / kFinePiece * kFinePiece, kFinePiece);
+    uint64_t piece = std::min(chunkBytes, kMaxPieceBytes);
+    if ((flags & COPY_FINE_PROGRESS) != 0) {
+        const uint64_t hundredth = uint64_t{part.used} * 2 / 100 * part.blockBytes;
+        piece = std::min(piece, hundredth);
+        piece = std::max<uint64_t>(piece / kFinePiece * kFinePiece, kFinePiece);
+    }
     return static_cast<uint32_t>(piece);
 }
 
@@ -130,7 +169,7 @@ kwRet CopyBlocks(PART_STORE* dest, PART_STORE* source, const SOURCE_PART& part, 
     progress->SetRange(0, 95);
     const uint32_t chunkBlocks =
         std::clamp<uint32_t>(kMaxChunkBytes / part.blockBytes, 1, kChunkBlocks);
-    const uint64_t total = uint64_t{part.used} * 2;
+    const uint64_t total = uint64_t{part.used} * part.blockBytes * 2; // read, then written
     uint64_t done = 0;
     uint8_t* buffer = nullptr;
     if (part.used != 0 && kwGetMemory(chunkBlocks * part.blockBytes, &buffer) != KW_OK)
@@ -145,14 +184,14 @@ kwRet CopyBlocks(PART_STORE* dest, PART_STORE* source, const SOURCE_PART& part, 
             rc = Code(source->Read(buffer + at, want, &got));
             if (rc == KW_OK && got != want)
                 rc = got == 0 ? ERR_IMG_NO_DATA : ERR_IMG_READ;
-            done += want / part.blockBytes;
+            done += want;
             if (rc == KW_OK)
                 rc = progress->UpdateCount(done, total);
         }
         for (uint32_t at = 0; at < bytes && rc == KW_OK; at += piece) {
             const uint32_t want = std::min(piece, bytes - at);
             rc = Code(dest->Write(buffer + at, want));
-            done += want / part.blockBytes;
+            done += want;
             if (rc == KW_OK)
                 rc = progress->UpdateCount(done, total);
         }

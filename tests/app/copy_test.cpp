@@ -362,7 +362,8 @@ private slots:
 
     // The copy's progress window lies above the copy dialog, modal to it and
     // enabled, while the copy runs off the window thread; Esc in it cancels
-    // the copy as its Cancel does, and the new image is taken back.
+    // the copy as its Cancel does, the engine is told at once, and the new
+    // image is taken back.
     void copyProgressIsReachableAndCancels() {
         fs::create_directories(drives_.Dir() / "esc");
         auto form = Start();
@@ -378,12 +379,15 @@ private slots:
                      << (p->isVisible() ? "visible" : "hidden")
                      << (p->windowModality() == Qt::WindowModal ? "modal" : "modeless");
                 QTest::keyClick(VtfeProgDlg, Qt::Key_Escape);
+                // The engine hears it at its next progress call, not at a poll.
+                seen << (EngineCancelSet() ? "engine told" : "engine not told");
             });
             dlg.CopyBtnClick();
             retry = dlg.Retry();
             dlg.reject();
         });
-        QCOMPARE(seen, (QStringList{"owned", "enabled", "visible", "modal"}));
+        QCOMPARE(seen, (QStringList{"owned", "enabled", "visible", "modal", "engine told"}));
+        QVERIFY(!EngineCancelSet()); // the next operation starts afresh
         QVERIFY(retry);
         QVERIFY(ui_.messages.empty());
         QVERIFY(Listing(drives_.Dir() / "esc").empty());

@@ -390,6 +390,22 @@ private slots:
                          "folder could not be written to the disk.\nInput/output error"));
     }
 
+    // Folders the user lets the restore create are synced in their parents,
+    // the deepest first, before anything is restored into them.
+    void createdFoldersAreSyncedInTheirParents() {
+        kw::test::TempDir dir;
+        kw::test::FakeRemovableExtender fake('R', dir.path());
+        drives_.Vfs().AddExtender(&fake);
+        const auto unlink = qScopeGuard([this, &fake] { drives_.Vfs().RemoveExtender(&fake); });
+        auto form = Start();
+        ui_.answers = {MsgAnswer::Yes}; // create the folders
+        RestoreTen(*form, "R:\\new\\deep");
+        QCOMPARE(ui_.messages.size(), size_t(1));
+        QCOMPARE(fake.syncedFolders,
+                 (std::vector<std::string>{"R:\\new", "R:\\", "R:\\new\\deep"}));
+        QVERIFY(std::filesystem::is_regular_file(dir / "new/deep/TEN.BIN"));
+    }
+
     // What an interrupted restore left in the folder (exactly its temporary
     // names, files only) is removed by the next restore into it, and the log
     // names each.

@@ -42,6 +42,7 @@ protected:
     }
     void TearDown() override {
         delete root_;
+        PROGRESS_INFO::ClearCancelRequest();
         PROGRESS_INFO::MakeCurrent(nullptr);
         Progress::SetClock(nullptr);
     }
@@ -152,6 +153,30 @@ TEST_F(ProgressTest, PollsAtMostEveryTwoSeconds) {
     gNow = 3; // a new hour began
     level.Update(5);
     EXPECT_EQ(Polls(), 3);
+}
+
+// The clock stands still, so no poll is due: a requested cancel is heard at
+// the first progress call after it, on a level that allows it and while the
+// engine preference allows it.
+TEST_F(ProgressTest, RequestedCancelIsHeardAtTheNextCallWithoutAPoll) {
+    {
+        Progress level;
+        level.DisallowCancel();
+        PROGRESS_INFO::RequestCancel();
+        EXPECT_EQ(level.Update(2), KW_OK);
+    }
+    PROGRESS_INFO::ClearCancelRequest();
+    Progress copy;
+    EXPECT_EQ(copy.Update(1), KW_OK); // a cleared request is not heard
+    const int polls = Polls();        // the level's one poll in this second is past
+    PROGRESS_INFO::RequestCancel();
+    PROGRESS_INFO::SetCancelPreference([] { return false; });
+    EXPECT_EQ(copy.Update(2), KW_OK);
+    PROGRESS_INFO::SetCancelPreference(nullptr);
+    EXPECT_EQ(copy.Update(2), ERR_USER_CANCEL); // no change of percent either
+    EXPECT_EQ(Polls(), polls);
+    PROGRESS_INFO::ClearCancelRequest();
+    EXPECT_EQ(copy.CheckForUserInput(), ERR_USER_CANCEL); // a heard cancel stays
 }
 
 TEST_F(ProgressTest, NotificationsCarryTheLevelsWithText) {

@@ -117,6 +117,41 @@ TEST_F(CopyTest, CancelMidwayLeavesTheDestinationAsItWas) {
     EXPECT_EQ(PartStoreVerifyData(target.c_str(), nullptr), 0);
 }
 
+// Every progress call reads the clock once unless a cancel was heard. A copy
+// of 8 MiB in chunks of 4 MiB asks for user input at least every 256 KiB
+// read or written, and a cancel requested from elsewhere (the window thread)
+// ends it at the first progress call after the request.
+TEST_F(CopyTest, CancelIsHeardAtTheFirstProgressCallAfterTheRequest) {
+    static uint32_t reads = 0, cancelAt = 0;
+    Progress::SetClock([] {
+        if (++reads == cancelAt)
+            PROGRESS_INFO::RequestCancel();
+        return reads * 3;
+    });
+    const Partition big = MakePatternPartition(256, 64, {}, 3); // blocks of 32 KiB
+    const std::string source = Path("big.kwi");
+    ASSERT_EQ(WriteImage(source, {&big}), 0);
+    for (uint32_t at : {0u, 40u}) {
+        SCOPED_TRACE(at);
+        reads = 0;
+        cancelAt = at;
+        PART_STORE* from = OpenRead(source);
+        PART_STORE* to = Create(Path("copy" + std::to_string(at) + ".kwi"), 0);
+        const kwRet rc = CopyPartition(to, from, 1, 0);
+        PROGRESS_INFO::ClearCancelRequest();
+        if (at == 0) {
+            EXPECT_EQ(rc, KW_OK);
+            EXPECT_GE(reads, 2u * (8u << 20) / (256u << 10));
+        } else {
+            EXPECT_EQ(rc, ERR_USER_CANCEL);
+            EXPECT_EQ(reads, at);
+        }
+        EXPECT_EQ(to->GetPartCount(), at == 0 ? 1u : 0u);
+        to->Release();
+        from->Release();
+    }
+}
+
 TEST_F(CopyTest, InconsistentSourceFailsBeforeAnyPartIsAdded) {
     const Partition p = MakePatternPartition(20, 8, {}, 5);
     const std::string source = Path("odd.kwi");

@@ -46,8 +46,9 @@ public:
     // Flush and Sync of the files CreateFile gives fail (errno EIO).
     void SetFlushFails(bool on) { flushFails_ = on; }
     void SetSyncFolderFails(bool on) { syncFolderFails_ = on; }
-    int opens = 0;                  // OpenFile / OpenFileReadOnly / CreateFile calls seen
-    std::vector<std::string> steps; // see above; names are last components
+    int opens = 0;                          // OpenFile / OpenFileReadOnly / CreateFile calls seen
+    std::vector<std::string> steps;         // see above; names are last components
+    std::vector<std::string> syncedFolders; // the paths of the folder syncs, in order
 
     bool ClaimsPath(std::string& path) override {
         return path.size() >= 2 && Upper(path[0]) == letter_ && path[1] == ':';
@@ -86,6 +87,7 @@ public:
     }
     bool SyncFolder(const std::string& p) override {
         steps.push_back("sync folder");
+        syncedFolders.push_back(p);
         if (syncFolderFails_) {
             errno = EIO;
             return false;
