@@ -1,0 +1,68 @@
+// Rewriting a FAT volume's critical area (boot sector, FATs, root) for a new
+// layout: another cluster size, FAT kind or data start, with the data left
+// where it is. The chains are translated (CHAIN_MIGRATION) and every
+// directory is written afresh, with its entries in the new numbering, into
+// clusters that are free in the old layout; the root moves between the fixed
+// FAT12/16 area and a FAT32 cluster chain as the new kind needs.
+//
+// Crash safety: the new layout's system area (reserved sectors, FATs, fixed
+// root, FSInfo and backup boot sector) must lie past the old one, and every
+// other new structure lies in clusters the old layout does not use, so
+// nothing the old volume needs is touched until the boot sector is written:
+// an interruption before it leaves the old volume whole, one after it the
+// new one. When the partition's type changes with the kind, the entry has
+// type 3Ch and the new FATs carry the recovery's marks from before that
+// write until after it, and the recovery at the next disk scan gives the
+// type back. (An interruption right after the 3Ch write, or right after
+// the marks are taken off, leaves a whole volume under an entry of type 3Ch
+// without marks, which that recovery leaves alone.)
+#pragma once
+
+#include "engine/core/kwret.h"
+#include "engine/fat/fat_boot.h"
+#include "engine/fat/fat_migrate.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+class FAT_FILESYSTEM;
+
+namespace kw::fat {
+
+// Everything a rewrite writes, built in memory first.
+struct REWRITE_PLAN {
+    FAT_BOOT_RECORD layout; // the new boot record (FAT32: with its root cluster)
+    std::unique_ptr<CHAIN_MIGRATION> chains;
+    // Partition sector -> its new 512 bytes: directory copies, the new fixed
+    // root area, FSInfo and the backup boot sector.
+    std::map<uint32_t, std::vector<uint8_t>> sectors;
+};
+
+// A new layout for an initialised volume whose system area lies past the
+// old one and the clusters in use right behind it: `totalSectors` sectors,
+// `sectorsPerCluster`, FAT32 or not, and (FAT12/16) at least `rootEntries`
+// root entries; the data start keeps old clusters on new cluster
+// boundaries. Codes as BuildBootRecord; ERR_FAT_INVALID_PARAMETERS when the
+// reserved area would not fit its 16-bit field.
+kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPerCluster, bool fat32,
+                  uint32_t rootEntries, FAT_BOOT_RECORD* out);
+
+// Builds the plan for rewriting an initialised volume with `newLayout`.
+// Nothing is written. ERR_FAT_INVALID_PARAMETERS when the new system area
+// reaches into the old one or the sector sizes differ; ERR_FAT_INVALID_ENTRIES
+// when a chain cannot be translated (see CHAIN_MIGRATION), the tree is
+// damaged, or a live cluster lies in the new system area;
+// ERR_FAT_STATIC_ROOT_TOO_SMALL when the root's entries do not fit a new
+// fixed root; ERR_FAT_NO_SPACE when no free clusters are left for the
+// directory copies; ERR_FAT_BAD_CLUSTER_IN_USE as CHAIN_MIGRATION::Start.
+kwRet PlanRewrite(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout, REWRITE_PLAN* plan);
+
+// Rewrites an initialised, writable volume for `newLayout` (see above) and
+// reads it again. Codes as PlanRewrite (nothing written then); a read or
+// write failure is returned at once, and what was written so far leaves the
+// old or the new volume, with marks the recovery clears.
+kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout);
+
+} // namespace kw::fat

@@ -1,0 +1,404 @@
+// Rewriting a FAT volume's critical area for another cluster size or kind:
+// volumes made by mkfs.fat inside a partitioned disk and filled by mtools,
+// rewritten by the engine, then judged by fsck.fat and by every file's hash
+// read back with mcopy; and the same rewrite cut off at each of its writes,
+// followed by the recovery of the next disk scan.
+#include "engine/core/rebootmgr.h"
+#include "engine/core/ui_bridge.h"
+#include "engine/core/ui_interface.h"
+#include "engine/disk/kwlib.h"
+#include "engine/disk/partition_info.h"
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_migrate.h"
+#include "engine/fat/fat_rewrite.h"
+#include "engine/fs/filesystem.h"
+#include "include/kwbytes.h"
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/fault_disk_source.h"
+#include "platform/disk/file_disk_source.h"
+#include "tests/engine/disk/disk_fixture.h"
+#include "tests/support/mbr_writer.h"
+#include "tests/support/tool_run.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <optional>
+
+namespace fs = std::filesystem;
+using namespace kw::fat;
+
+namespace {
+
+constexpr uint32_t kStart = 2048;
+constexpr uint32_t kSectors = 80000;
+const std::string kAt = "@@" + std::to_string(uint64_t{kStart} * 512);
+
+class YesUI : public UIInterface {
+public:
+    void ShowMessage(KWString, KWString, std::uint32_t) override {}
+    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
+                              std::uint32_t) override {
+        return UI_ANSWER_YES;
+    }
+};
+
+struct RewriteCase {
+    const char* name;
+    int bits;        // mkfs.fat's kind
+    int spc;         // and cluster size
+    uint32_t newSpc; // the rewrite's
+    bool toFat32;
+    uint32_t newTotal = 0;  // 0: the partition's size
+    const char* type = "6"; // the partition type afterwards
+};
+
+class FatRewrite : public ::testing::TestWithParam<RewriteCase> {
+protected:
+    void SetUp() override {
+        gRebootManager = &reboots_;
+        kwSetUIInterface(&ui_);
+        bridge_.emplace();
+    }
+    void TearDown() override {
+        Close();
+        kw::plat::SetDiskProviderForTests(nullptr);
+        bridge_.reset();
+        kwSetUIInterface(nullptr);
+        gRebootManager = nullptr;
+        unsetenv("KW_DISKS");
+    }
+    std::string Mtools(const std::string& args) const {
+        return "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + args;
+    }
+    void Must(const std::string& cmd) const { ASSERT_TRUE(kwtest::Run(cmd)) << cmd; }
+    void WriteHost(const fs::path& p, const std::string& bytes) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << bytes;
+        files_[fs::relative(p, host_).generic_string()] = p;
+    }
+    // A disk with one FAT partition; a padding file first, deleted after the
+    // tree is in, leaves the clusters the new system area needs free.
+    void MakeVolume(int bits, int spc) {
+        image_ = dir_ / "disk.img";
+        kwtest::MakeSparse(image_, uint64_t{6} * kwtest::kCyl * 512);
+        Must("printf 'label: dos\\nstart=" + std::to_string(kStart) +
+             ", size=" + std::to_string(kSectors) + ", type=" + (bits == 32 ? "c" : "6") +
+             "\\n' | sfdisk -q '" + image_.string() + "' >/dev/null 2>&1");
+        Must("mkfs.fat -F " + std::to_string(bits) + " -s " + std::to_string(spc) +
+             " --offset=" + std::to_string(kStart) + " -n REWRITE '" + image_.string() + "' " +
+             std::to_string(kSectors / 2) + " >/dev/null 2>&1");
+        host_ = dir_ / "host";
+        fs::create_directories(host_);
+        std::ofstream(dir_ / "PAD.BIN", std::ios::binary) << std::string(1536 * 1024, 'p');
+        Must(Mtools("mcopy -i '" + image_.string() + kAt + "' '" + (dir_ / "PAD.BIN").string() +
+                    "' ::/"));
+        WriteHost(host_ / "README.TXT", "read me\n");
+        WriteHost(host_ / "A long file name, with commas.text", std::string(3000, 'x'));
+        WriteHost(host_ / "one.bin", "1");
+        std::string big;
+        for (int i = 0; i < 30000; ++i)
+            big += std::to_string(i * 7919) + "\n";
+        WriteHost(host_ / "Docs" / "Old Letters" / "big file.log", big);
+        WriteHost(host_ / "Docs" / "empty.bin", "");
+        std::string deep = "deep";
+        for (int i = 0; i < 6; ++i)
+            deep += "/level " + std::to_string(i);
+        WriteHost(host_ / deep / "bottom.txt", "bottom\n");
+        for (int i = 0; i < 40; ++i) // a folder of several clusters
+            WriteHost(host_ / "many" / ("file number " + std::to_string(i) + ".txt"),
+                      std::string(100 + i * 37, static_cast<char>('a' + i % 26)));
+        Must(Mtools("mcopy -s -i '" + image_.string() + kAt + "' '" + host_.string() + "'/* ::"));
+        Must(Mtools("mdel -i '" + image_.string() + kAt + "' ::/PAD.BIN"));
+    }
+    bool FsckClean(std::string* report = nullptr) const {
+        std::string part = (dir_ / "part.img").string();
+        std::string out = kwtest::Capture(
+            "dd if='" + image_.string() + "' of='" + part +
+            "' bs=512 skip=" + std::to_string(kStart) + " count=" + std::to_string(kSectors) +
+            " conv=sparse status=none && fsck.fat -n '" + part + "' 2>&1; echo status=$?");
+        if (report != nullptr)
+            *report = out;
+        return out.find("status=0") != std::string::npos;
+    }
+    // Every host file reads back through mcopy with the same bytes.
+    void ExpectFiles() const {
+        for (const auto& [name, host] : files_) {
+            std::string want = kwtest::Capture("sha256sum < '" + host.string() + "'");
+            std::string got = kwtest::Capture(Mtools("mcopy -n -i '" + image_.string() + kAt +
+                                                     "' '::/" + name + "' - | sha256sum"));
+            EXPECT_EQ(got, want) << name;
+        }
+    }
+    PARTITION_INFO* OpenVolume() {
+        DISK_RECORD* d = nullptr;
+        kwGetDiskList(&d);
+        for (PARTITION_INFO* pi = d != nullptr ? d->firstPi : nullptr; pi != nullptr; pi = pi->next)
+            if (pi->ulStartSect == kStart) {
+                if (OpenFileSystem(pi, &fs_, FS_OPEN_SHARED, 0) != KW_OK)
+                    return nullptr;
+                fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
+                return fat_ != nullptr && fat_->Init() == KW_OK ? pi : nullptr;
+            }
+        return nullptr;
+    }
+    void Close() {
+        if (fs_ != nullptr)
+            CloseFileSystem(&fs_);
+        fat_ = nullptr;
+        kwLibClose();
+    }
+    // Rewrites the volume for the case's layout; the library counts writes.
+    kwRet Rewrite(const RewriteCase& c, uint64_t failWrite, uint64_t* writes) {
+        kw::plat::FaultySectorSource* faulty = nullptr;
+        kw::plat::SetDiskProviderForTests([&] {
+            int err = 0;
+            auto file = kw::plat::FileSectorSource::Open(
+                image_.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
+            auto f = std::make_unique<kw::plat::FaultySectorSource>(std::move(file));
+            f->FailWriteNumber(failWrite);
+            faulty = f.get();
+            kw::plat::DiskScan scan;
+            scan.disks.push_back(std::move(f));
+            return scan;
+        });
+        kwRet rc = kwLibOpen();
+        PARTITION_INFO* pi = rc == KW_OK ? OpenVolume() : nullptr;
+        if (pi == nullptr)
+            rc = ERR_NOT_OPEN;
+        FAT_BOOT_RECORD layout;
+        if (rc == KW_OK)
+            rc = LayoutAfter(fat_, c.newTotal != 0 ? c.newTotal : pi->NumSects, c.newSpc, c.toFat32,
+                             512, &layout);
+        uint64_t before = faulty->WritesSeen();
+        if (rc == KW_OK)
+            rc = RewriteCriticalArea(fat_, layout);
+        if (writes != nullptr)
+            *writes = faulty->WritesSeen() - before;
+        Close();
+        kw::plat::SetDiskProviderForTests(nullptr);
+        return rc;
+    }
+    // The next disk scan: the recovery of a 3Ch entry runs here.
+    void Rescan() {
+        setenv("KW_DISKS", image_.c_str(), 1);
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        kwLibClose();
+    }
+    std::string TypeByte() const { return std::to_string(kwtest::ReadAt(image_, 446 + 4, 1)[0]); }
+
+    kwtest::TempDir dir_;
+    fs::path image_, host_;
+    std::map<std::string, fs::path> files_;
+    FILESYSTEM* fs_ = nullptr;
+    FAT_FILESYSTEM* fat_ = nullptr;
+    REBOOT_MANAGER reboots_;
+    YesUI ui_;
+    std::optional<UIBridgeThunk> bridge_;
+};
+
+TEST_P(FatRewrite, NewLayoutPassesFsckAndKeepsEveryFile) {
+    const RewriteCase& c = GetParam();
+    MakeVolume(c.bits, c.spc);
+    ASSERT_TRUE(FsckClean());
+    uint64_t writes = 0;
+    ASSERT_EQ(Rewrite(c, 0, &writes), KW_OK);
+    std::string report;
+    EXPECT_TRUE(FsckClean(&report)) << report;
+    ExpectFiles();
+    std::vector<uint8_t> boot = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+    FAT_BOOT_RECORD b;
+    ASSERT_EQ(b.Parse(boot, kSectors), KW_OK);
+    EXPECT_EQ(b.sectorsPerCluster, c.newSpc);
+    EXPECT_EQ(b.IsFat32(), c.toFat32);
+    EXPECT_EQ(TypeByte(), c.type);
+}
+
+// Cut off at each write, then scanned again: the old or the new volume,
+// with every file.
+TEST_P(FatRewrite, CutAtAnyWriteLeavesOneWholeVolume) {
+    const RewriteCase& c = GetParam();
+    MakeVolume(c.bits, c.spc);
+    fs::path pristine = dir_ / "pristine.img";
+    Must("cp --sparse=always '" + image_.string() + "' '" + pristine.string() + "'");
+    uint64_t writes = 0;
+    ASSERT_EQ(Rewrite(c, 0, &writes), KW_OK);
+    ASSERT_GT(writes, 3u);
+    for (uint64_t k = 1; k <= writes; ++k) {
+        SCOPED_TRACE("cut at write " + std::to_string(k) + " of " + std::to_string(writes));
+        Must("cp --sparse=always '" + pristine.string() + "' '" + image_.string() + "'");
+        uint64_t seen = 0;
+        EXPECT_NE(Rewrite(c, k, &seen), KW_OK);
+        Rescan();
+        std::string report;
+        EXPECT_TRUE(FsckClean(&report)) << report;
+        // The type is a FAT type; only a change of kind has the two cuts
+        // that leave 3Ch without marks (see fat_rewrite.h).
+        std::string type = TypeByte(), before = c.bits == 32 ? "12" : "6";
+        bool bare3C = type == "60" && before != c.type && (k == writes || k == writes - 2);
+        EXPECT_TRUE(type == before || type == c.type || bare3C) << type;
+        ExpectFiles();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FatRewrite,
+                         ::testing::Values(RewriteCase{"split16", 16, 4, 2, false},
+                                           RewriteCase{"fat16to32", 16, 2, 1, true, 0, "11"},
+                                           RewriteCase{"fat32to16", 32, 1, 1, false, 65000, "4"},
+                                           RewriteCase{"same32", 32, 1, 1, true, 0, "12"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Merging clusters needs every chain to start on a new cluster boundary;
+// mtools' chains do not, and the rewrite refuses before it writes.
+TEST_F(FatRewrite, MisalignedChainsAreRefusedBeforeAnyWrite) {
+    MakeVolume(16, 2);
+    fs::path pristine = dir_ / "pristine.img";
+    Must("cp --sparse=always '" + image_.string() + "' '" + pristine.string() + "'");
+    uint64_t writes = 0;
+    EXPECT_EQ(Rewrite(RewriteCase{"merge", 16, 2, 8, false}, 0, &writes), ERR_FAT_INVALID_ENTRIES);
+    EXPECT_EQ(writes, 0u);
+    EXPECT_TRUE(kwtest::Run("cmp -s '" + image_.string() + "' '" + pristine.string() + "'"));
+}
+
+// Bad clusters keep their sectors bad in the new numbering; one that the new
+// system area would cover refuses the rewrite before it writes.
+TEST_F(FatRewrite, BadClustersAreCarriedOrRefused) {
+    struct {
+        uint32_t cluster;
+        kwRet result;
+    } cases[] = {{15000, KW_OK}, {40, ERR_FAT_INVALID_PARAMETERS}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cluster);
+        files_.clear();
+        MakeVolume(16, 4);
+        std::vector<uint8_t> boot = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+        uint32_t reserved = kwbytes::LoadLe16(boot.data() + 14);
+        uint32_t spf = kwbytes::LoadLe16(boot.data() + 22);
+        uint32_t root = kwbytes::LoadLe16(boot.data() + 17) * 32 / 512;
+        for (uint32_t copy = 0; copy < 2; ++copy)
+            kwtest::WriteAt(image_,
+                            (uint64_t{kStart} + reserved + copy * spf) * 512 + c.cluster * 2,
+                            {0xF7, 0xFF});
+        uint64_t writes = 0;
+        ASSERT_EQ(Rewrite(RewriteCase{"bad", 16, 4, 2, false}, 0, &writes), c.result);
+        if (c.result != KW_OK) {
+            EXPECT_EQ(writes, 0u);
+            continue;
+        }
+        std::string report;
+        EXPECT_TRUE(FsckClean(&report)) << report;
+        ExpectFiles();
+        // The old cluster's four sectors are the new clusters m and m + 1.
+        uint64_t sector = reserved + 2 * spf + root + uint64_t{c.cluster - 2} * 4;
+        boot = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+        FAT_BOOT_RECORD b;
+        ASSERT_EQ(b.Parse(boot, kSectors), KW_OK);
+        uint32_t m = static_cast<uint32_t>((sector - b.FirstDataSector()) / 2 + 2);
+        std::vector<uint8_t> entries = kwtest::ReadAt(
+            image_, (uint64_t{kStart} + b.reservedSectors) * 512 + uint64_t{m - 1} * 2, 8);
+        EXPECT_EQ(kwbytes::LoadLe16(entries.data()), 0u);
+        EXPECT_EQ(kwbytes::LoadLe16(entries.data() + 2), 0xFFF7u);
+        EXPECT_EQ(kwbytes::LoadLe16(entries.data() + 4), 0xFFF7u);
+        EXPECT_EQ(kwbytes::LoadLe16(entries.data() + 6), 0u);
+    }
+}
+
+// A chain that runs into itself is refused before anything is written.
+TEST_F(FatRewrite, ALoopedChainIsRefusedBeforeAnyWrite) {
+    MakeVolume(16, 4);
+    std::string shown = kwtest::Capture(
+        Mtools("mshowfat -i '" + image_.string() + kAt + "' '::/Docs/Old Letters/big file.log'"));
+    size_t open = shown.find('<');
+    ASSERT_NE(open, std::string::npos) << shown;
+    uint32_t first = static_cast<uint32_t>(std::stoul(shown.substr(open + 1)));
+    std::vector<uint8_t> boot = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+    uint32_t reserved = kwbytes::LoadLe16(boot.data() + 14),
+             spf = kwbytes::LoadLe16(boot.data() + 22);
+    // Its second cluster links back to its first, in both copies.
+    for (uint32_t copy = 0; copy < 2; ++copy) {
+        uint64_t fat = (uint64_t{kStart} + reserved + copy * spf) * 512;
+        std::vector<uint8_t> link(2);
+        kwbytes::StoreLe16(link.data(), static_cast<uint16_t>(first));
+        kwtest::WriteAt(image_, fat + uint64_t{first + 1} * 2, link);
+    }
+    fs::path pristine = dir_ / "pristine.img";
+    Must("cp --sparse=always '" + image_.string() + "' '" + pristine.string() + "'");
+    uint64_t writes = 0;
+    EXPECT_EQ(Rewrite(RewriteCase{"loop", 16, 4, 2, false}, 0, &writes), ERR_FAT_INVALID_ENTRIES);
+    EXPECT_EQ(writes, 0u);
+    EXPECT_TRUE(kwtest::Run("cmp -s '" + image_.string() + "' '" + pristine.string() + "'"));
+}
+
+// A new layout whose system area would cover the old one is refused.
+TEST_F(FatRewrite, OverlappingSystemAreasAreRefused) {
+    MakeVolume(16, 4);
+    setenv("KW_DISKS", image_.c_str(), 1);
+    ASSERT_EQ(kwLibOpen(), KW_OK);
+    ASSERT_NE(OpenVolume(), nullptr);
+    FAT_BOOT_RECORD layout = *fat_->GetBootRecord();
+    layout.sectorsPerCluster = 2;
+    REWRITE_PLAN plan;
+    EXPECT_EQ(PlanRewrite(fat_, layout, &plan), ERR_FAT_INVALID_PARAMETERS);
+}
+
+} // namespace
+
+// Chains translated one to one, split, merged and broken, over a FAT held
+// in memory.
+namespace {
+
+struct Layouts {
+    FAT_BOOT_RECORD old, nw;
+    Layouts(uint16_t oldSpc, uint16_t newSpc, uint32_t oldFirstData, uint32_t newFirstData) {
+        old.sectorsPerCluster = oldSpc;
+        old.reservedSectors = static_cast<uint16_t>(oldFirstData);
+        old.fatCount = 0;
+        old.clusterCount = 64;
+        old.bytesPerSector = 512;
+        old.fatKind = FAT_KIND_16;
+        nw = old;
+        nw.sectorsPerCluster = newSpc;
+        nw.reservedSectors = static_cast<uint16_t>(newFirstData);
+        nw.clusterCount = 64 * oldSpc / newSpc;
+    }
+};
+
+TEST(ChainMigration, MapsClustersBySector) {
+    Layouts l(4, 2, 100, 104);
+    EXPECT_EQ(MapCluster(l.old, l.nw, 0), 0u);
+    EXPECT_EQ(MapCluster(l.old, l.nw, 1), 1u);
+    EXPECT_EQ(MapCluster(l.old, l.nw, FAT_BAD), FAT_BAD);
+    EXPECT_EQ(MapCluster(l.old, l.nw, 2), 0u); // sector 100 lies before the new data
+    EXPECT_EQ(MapCluster(l.old, l.nw, 3), 2u); // sector 104
+    EXPECT_EQ(MapCluster(l.old, l.nw, 4), 4u); // sector 108
+    CLUSTER_FACTORS f = ClusterFactors(4, 2);
+    EXPECT_EQ(f.split, 2u);
+    EXPECT_EQ(f.merge, 0u);
+    f = ClusterFactors(2, 8);
+    EXPECT_EQ(f.merge, 4u);
+    f = ClusterFactors(4, 4);
+    EXPECT_EQ(f.split + f.merge, 0u);
+}
+
+TEST(ChainMigration, FatSectorsEncodeEachWidth) {
+    uint32_t entries[6] = {FAT_EOC, FAT_EOC_MARK, 3, FAT_EOC_MARK, FAT_BAD, 0x123};
+    uint8_t s[512];
+    EncodeFatSector(FAT_KIND_12, entries, 6, 0, s);
+    EXPECT_EQ(s[0], 0xF8);
+    EXPECT_EQ(s[1], 0xFF);
+    EXPECT_EQ(s[2], 0xFF);
+    EXPECT_EQ(s[3], 0x03);
+    EXPECT_EQ(s[4], 0xF0);
+    EXPECT_EQ(s[5], 0xFF);
+    EXPECT_EQ(s[6], 0xF7); // entry 4 bad
+    EXPECT_EQ(s[7], 0x3F);
+    EXPECT_EQ(s[8], 0x12);
+    EncodeFatSector(FAT_KIND_32, entries, 6, 0, s);
+    EXPECT_EQ(s[16], 0xF7);
+    EXPECT_EQ(s[19], 0x0F);
+    EncodeFatSector(FAT_KIND_16, entries, 6, 1, s);
+    EXPECT_EQ(s[0], 0);
+}
+
+} // namespace
