@@ -32,6 +32,12 @@ const char* KWNTFS_FILE::volumePath() const {
     return colon != nullptr ? colon + 1 : path_;
 }
 
+// A missing file for the creating modes. The file is made by the volume's
+// own CreateFile once folders take new names; until then it fails with 302.
+kwRet KWNTFS_FILE::createMissing(NTFS_FILESYSTEM*) {
+    return ERR_FILE_CREATE;
+}
+
 kwRet KWNTFS_FILE::Open() {
     if (flags_ & FILE_MODE_TEXT)
         return ERR_BAD_ARGUMENT;
@@ -39,18 +45,42 @@ kwRet KWNTFS_FILE::Open() {
     if (ntfs == nullptr)
         return ERR_NOT_OPEN;
     uint32_t mode = flags_ & FILE_MODE_MASK;
-    if (mode != FILE_MODE_READ) {
+    bool creates = mode == FILE_MODE_OPEN_APPEND || mode == FILE_MODE_CREATE_NEW ||
+                   mode == FILE_MODE_CREATE_ALWAYS;
+    if (mode != FILE_MODE_READ && mode != FILE_MODE_READWRITE && mode != FILE_MODE_APPEND &&
+        !creates) {
         DbgPrintf("Unsupported open mode: 0x%lX\n", static_cast<unsigned long>(mode));
-        return ERR_WRITE_PROTECTED;
+        return ERR_BAD_ARGUMENT;
     }
-    kwRet rc = ntfs->OpenFile(volumePath(), &handle_);
+    kwRet rc = KW_OK;
+    if (creates) {
+        uint64_t record = 0, parent = 0;
+        rc = ntfs->FindFile(volumePath(), &record, &parent);
+        if (rc == KW_OK && mode == FILE_MODE_CREATE_NEW) {
+            DbgPrintf("KWNTFS_FILE::Open: ERROR! FindFile found existing file. Flag == %lu, "
+                      "kwRet == %lu\n",
+                      static_cast<unsigned long>(mode), static_cast<unsigned long>(ERR_FILE_EXISTS));
+            return ERR_FILE_EXISTS;
+        }
+        if (rc == ERR_FILE_NOT_FOUND)
+            rc = createMissing(ntfs);
+        else if (rc != KW_OK)
+            DbgPrintf("KWNTFS_FILE::Open: ERROR! FindFile failed. Flag == %lu, kwRet == %lu\n",
+                      static_cast<unsigned long>(mode), static_cast<unsigned long>(rc));
+    }
+    bool writes = mode != FILE_MODE_READ;
+    if (rc == KW_OK)
+        rc = ntfs->OpenFile(volumePath(), &handle_, writes);
     if (rc != KW_OK) {
         DbgPrintf("KWNTFS_FILE::Open: ERROR! OpenFile failed. Flag == %lu, kwRet == %lu\n",
                   static_cast<unsigned long>(mode), static_cast<unsigned long>(rc));
         return rc;
     }
-    state_ = FILE_STATE_READ | FILE_STATE_BINARY;
+    state_ = FILE_STATE_READ | FILE_STATE_BINARY | (writes ? FILE_STATE_WRITE : 0);
     position_ = 0;
+    if (mode == FILE_MODE_APPEND || mode == FILE_MODE_OPEN_APPEND) {
+        handle_->position = position_ = handle_->data.Size();
+    }
     return KW_OK;
 }
 
@@ -88,8 +118,20 @@ kwRet KWNTFS_FILE::Read(void* buffer, uint32_t count, uint32_t* done) {
     return result;
 }
 
-kwRet KWNTFS_FILE::Write(const void*, uint32_t, uint32_t*) {
-    return ERR_WRITE_PROTECTED;
+kwRet KWNTFS_FILE::Write(const void* buffer, uint32_t count, uint32_t* done) {
+    if (handle_ == nullptr || done == nullptr || !(state_ & FILE_STATE_WRITE))
+        return ERR_BAD_ARGUMENT;
+    *done = 0;
+    kwRet rc = static_cast<NTFS_FILESYSTEM*>(fs_)->WriteFile(handle_, buffer, count);
+    if (rc != KW_OK) {
+        DbgPrintf("KWNTFS_FILE::Write: error %lu writing to file %s\n",
+                  static_cast<unsigned long>(rc), fullPath_);
+        return ERR_FILE_WRITE;
+    }
+    *done = count;
+    position_ = handle_->position;
+    state_ |= FILE_STATE_MODIFIED;
+    return KW_OK;
 }
 
 kwRet KWNTFS_FILE::Seek(uint32_t low, uint32_t high, uint32_t origin) {
@@ -124,8 +166,16 @@ kwRet KWNTFS_FILE::Size(uint64_t* size) {
     return KW_OK;
 }
 
-kwRet KWNTFS_FILE::SetSize(uint32_t, uint32_t) {
-    return ERR_WRITE_PROTECTED;
+kwRet KWNTFS_FILE::SetSize(uint32_t low, uint32_t high) {
+    if (handle_ == nullptr)
+        return ERR_BAD_ARGUMENT;
+    if (!(state_ & FILE_STATE_WRITE))
+        return ERR_WRITE_PROTECTED;
+    uint64_t size = (uint64_t{high} << 32) | low;
+    kwRet rc = static_cast<NTFS_FILESYSTEM*>(fs_)->SetFileSize(handle_, size);
+    if (rc == KW_OK && handle_->position > size)
+        handle_->position = position_ = size;
+    return rc;
 }
 
 kwRet KWNTFS_FILE::GetAttributes(uint32_t*) {

@@ -2,8 +2,9 @@
 // It holds a partition handle, the volume lock (unless someone else held it
 // already) and the partition's shared NTFS_FILESYSTEM from attach to the end,
 // and one NTFS_FILE_HANDLE while open. Positions and sizes are 64-bit, so
-// files of 4 GiB and more read whole. The volume is read only: every mode
-// but FILE_MODE_READ, and every write, fails with 55.
+// files of 4 GiB and more read whole. Every mode but FILE_MODE_READ opens the
+// file for writing, which the volume refuses (55) unless it may be written;
+// writes grow the file, SetSize grows or cuts it.
 #pragma once
 
 #include "engine/disk/kwlib.h"
@@ -27,6 +28,7 @@ public:
 
 private:
     const char* volumePath() const;
+    kwRet createMissing(NTFS_FILESYSTEM* ntfs);
 
     FILESYSTEM* fs_ = nullptr;
     NTFS_FILE_HANDLE* handle_ = nullptr;

@@ -22,12 +22,14 @@ const uint8_t kBad[8] = {'$', 0, 'B', 0, 'a', 0, 'd', 0};
 
 } // namespace
 
-kwRet NTFS_FILESYSTEM::OpenFile(const char* path, NTFS_FILE_HANDLE** handle) {
+kwRet NTFS_FILESYSTEM::OpenFile(const char* path, NTFS_FILE_HANDLE** handle, bool forWrite) {
     if (handle == nullptr)
         return ERR_BAD_ARGUMENT;
     *handle = nullptr;
     uint64_t record = 0;
-    kwRet rc = FindFile(path, &record, nullptr);
+    kwRet rc = forWrite ? CheckWritable() : KW_OK;
+    if (rc == KW_OK)
+        rc = FindFile(path, &record, nullptr);
     if (rc != KW_OK)
         return rc;
     RecordPtr r;
@@ -40,6 +42,7 @@ kwRet NTFS_FILESYSTEM::OpenFile(const char* path, NTFS_FILE_HANDLE** handle) {
     if (h == nullptr)
         return ERR_NO_MEMORY;
     h->record = record;
+    h->readOnly = !forWrite;
     rc = LoadStream(record, ATTR_DATA, Bytes(kNoName, 0), &h->data);
     if (rc == KW_OK && (h->data.flags & (ATTR_FLAG_COMPRESSED | ATTR_FLAG_ENCRYPTED))) {
         DbgPrintf("Data is compressed or sparse, File %lu (%lu). Click OK to cancel conversion.\n",
@@ -310,28 +313,7 @@ kwRet NTFS_FILESYSTEM::GetBadSectors(SECT_LIST* list) {
     return rc;
 }
 
+// The slot lists what is there: a resident $DATA is never moved for it.
 SECTOR_RUN* NTFS_FILESYSTEM::ListClusters(const char* path) {
-    uint64_t record = 0;
-    NTFS_STREAM data;
-    if (FindFile(path, &record, nullptr) != KW_OK ||
-        LoadStream(record, ATTR_DATA, Bytes(kNoName, 0), &data) != KW_OK || !data.nonResident)
-        return nullptr;
-    SECTOR_RUN* first = nullptr;
-    SECTOR_RUN* last = nullptr;
-    uint32_t spc = geometry_.sectorsPerCluster;
-    for (const Run& r : data.runs) {
-        if (r.kind != RunKind::Clusters)
-            continue;
-        auto* node = new SECTOR_RUN;
-        if (node == nullptr) {
-            FreeSectorRuns(first);
-            return nullptr;
-        }
-        node->firstSector = static_cast<uint32_t>(r.lcn * spc);
-        node->sectorCount = static_cast<uint32_t>(r.length * spc);
-        node->previous = last;
-        (last != nullptr ? last->next : first) = node;
-        last = node;
-    }
-    return first;
+    return ListFileClusters(path, false);
 }

@@ -8,8 +8,15 @@
 // Every sector goes through the partition handle of the base (kwLogRead), so
 // disks, KW_DISKS files and partitions inside images serve it alike. Every
 // walk is bounded: a damaged record, run list or index fails that file or
-// folder with a code, never the whole volume, and never loops. Nothing is
-// ever written: operations that would change the volume fail with 55.
+// folder with a code, never the whole volume, and never loops.
+//
+// The write side (ntfs_volume_write.cpp, NTFS_ATTRIBUTE) changes records,
+// clusters and both bitmaps. It writes nothing unless CheckWritable passes:
+// not opened read-only, a disk that takes writes, a partition the host does
+// not use, a volume not marked dirty. Every change is ordered so that a cut
+// between two writes loses nothing that was there: clusters and records are
+// marked used before anything refers to them, and referred to no more before
+// they are marked free; the disk is flushed between the steps.
 //
 // Sizes and positions are 64-bit throughout.
 #pragma once
@@ -18,6 +25,7 @@
 #include "engine/ntfs/ntfs_layout.h"
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,6 +53,8 @@ struct NTFS_FILE_HANDLE : KwEngineAlloc {
     uint64_t record = 0;
     uint64_t position = 0;
     bool namedStreams = false; // the record holds more $DATA than the unnamed one
+    bool readOnly = true;
+    bool written = false;
 };
 
 // One name of a folder's index, as a listing or a lookup sees it.
@@ -52,6 +62,8 @@ struct NTFS_INDEX_NAME {
     uint64_t reference = 0;
     kw::ntfs::FileName key;
 };
+
+class NTFS_ATTRIBUTE;
 
 class NTFS_FILESYSTEM : public FILESYSTEM {
 public:
@@ -85,13 +97,78 @@ public:
     // only; other values: every name. Records below 16 are never listed.
     kwRet ListFolder(uint64_t record, uint32_t mode, DIRLIST* list);
 
-    // Files: 1681 for compressed or encrypted data, 504 for a folder.
-    kwRet OpenFile(const char* path, NTFS_FILE_HANDLE** handle);
+    // Files: 1681 for compressed or encrypted data, 504 for a folder. A
+    // handle for writing needs a writable volume (CheckWritable).
+    kwRet OpenFile(const char* path, NTFS_FILE_HANDLE** handle, bool forWrite = false);
     void CloseFile(NTFS_FILE_HANDLE* handle);
     // Reads count bytes at the position and advances it; 10 when they pass
     // the data size, 722 when they reach a sparse run.
     kwRet ReadFile(NTFS_FILE_HANDLE* handle, void* buffer, uint32_t count);
     uint64_t GetFileSize(const NTFS_FILE_HANDLE* handle) const { return handle->data.Size(); }
+    // Writes count bytes at the position and advances it, growing the file
+    // (79 for a read-only handle). The data reaches the disk before the
+    // record that refers to it.
+    kwRet WriteFile(NTFS_FILE_HANDLE* handle, const void* buffer, uint32_t count);
+    // Grows (the new bytes read as zeros) or cuts the file.
+    kwRet SetFileSize(NTFS_FILE_HANDLE* handle, uint64_t size);
+    // The sector runs of a file's $DATA. A resident $DATA has none; with
+    // makeNonResident on a writable volume it is first moved into clusters.
+    SECTOR_RUN* ListFileClusters(const char* path, bool makeNonResident);
+
+    // --- Changing the volume ---
+
+    // 0 when the volume may be written, else 55 (and the reason logged).
+    // The first call reads both bitmaps for the allocators.
+    kwRet CheckWritable();
+    void SetReadOnly(bool on) { readOnly_ = on; }
+    kwRet FlushVolume();
+
+    // A copy of a record with its fix-ups removed. With allowUnused a record
+    // not in use (or not a "FILE" record) is given as read.
+    kwRet ReadRecordForChange(uint64_t number, std::vector<uint8_t>* bytes,
+                              bool allowUnused = false);
+    // Writes a record (fix-ups applied on a copy) through the $MFT's data,
+    // and through $MFTMirr's for the records it mirrors; the cache takes it.
+    kwRet WriteRecord(uint64_t number, const std::vector<uint8_t>& bytes);
+    // The image of an empty record for `number` with the given flags and
+    // the sequence number the record holds (freeing a record moves it on).
+    kwRet NewRecordImage(uint64_t number, uint16_t flags, std::vector<uint8_t>* bytes);
+
+    // Takes the first free record from 16 (system) or past 24 (ordinary) in
+    // the $MFT bitmap in memory, growing the $MFT when none is left; a
+    // record the bitmap calls free but that is in use on disk is passed over.
+    kwRet AllocateFrs(bool system, uint64_t* number);
+    // Clears a record's bit in memory.
+    kwRet FreeFrs(uint64_t number);
+    // Frees a base record with its extension records and the clusters of
+    // all their attributes: the records are marked unused first, then the
+    // $MFT bitmap and $Bitmap, each step flushed.
+    kwRet FreeFileRecord(uint64_t number);
+    // Writes the changed bytes of the in-memory bitmaps.
+    kwRet WriteMftBitmap();
+    kwRet WriteVolumeBitmap();
+
+    // Clusters: pieces of `count` free clusters (one piece when contiguous),
+    // marked used in memory: first right after `after` (the last cluster of
+    // the attribute so far, or none), then forward from the allocation
+    // start, then from the start of the volume; 1551 when they run out (and
+    // nothing is taken).
+    kwRet AllocateClusters(uint64_t count, bool contiguous, const kw::ntfs::Run* after,
+                           std::vector<kw::ntfs::Run>* pieces);
+    void MarkClusters(uint64_t first, uint64_t count, bool used);
+    bool ClusterUsed(uint64_t cluster) const;
+    uint64_t FreeClusterCount() const;
+    // Clusters never handed out by the allocator (the shrink keeps them free).
+    void AddShrinkRange(uint64_t first, uint64_t count);
+    void ClearShrinkRanges() { shrinkRanges_.clear(); }
+    // No allocation at or past this cluster.
+    void SetTargetClusters(uint64_t count) { targetClusters_ = count; }
+
+    // Bytes written into a stream's clusters, within its allocation (722
+    // for a sparse run, 10 past the allocation).
+    kwRet WriteStream(const NTFS_STREAM& stream, uint64_t offset, const void* buffer,
+                      size_t count);
+    kwRet WriteVolumeBytes(uint64_t offset, const uint8_t* bytes, size_t count);
 
     // One attribute of a record, gathered over the attribute list's
     // extension records (name: UTF-16LE bytes, exact). 1517 when missing.
@@ -111,6 +188,9 @@ public:
     kwRet GetRecord(uint64_t number, RecordPtr* out, bool allowExtension = false);
 
     const kw::ntfs::Geometry& GetGeometry() const { return geometry_; }
+    const NTFS_STREAM& MftStream() const { return mft_; }
+    // After the $MFT's own runs or size changed.
+    kwRet SetMftStream(const NTFS_STREAM& stream);
     uint64_t GetRecordCount() const { return recordCount_; }
     bool IsOpen() const { return open_; }
 
@@ -150,8 +230,31 @@ private:
     kwRet clearFileData(STATE_MAP* map);
     kwRet mftBitmap(std::vector<uint8_t>* bits);
 
+    kwRet loadWriteState();
+    kwRet storeGrown(NTFS_ATTRIBUTE& data);
+    kwRet storeShrunk(NTFS_ATTRIBUTE& data);
+    kwRet dropWriteState(kwRet rc);
+    kwRet extendMft();
+    kwRet writeBitmapBytes(const NTFS_STREAM& stream, const std::vector<uint8_t>& bits,
+                           size_t* low, size_t* high);
+    bool takeStretch(uint64_t from, uint64_t end, uint64_t need, bool contiguous,
+                     std::vector<kw::ntfs::Run>* pieces, uint64_t* taken);
+    bool inShrinkRange(uint64_t cluster, uint64_t* rangeEnd) const;
+
     kw::ntfs::Geometry geometry_;
     NTFS_STREAM mft_; // the $MFT's unnamed $DATA
+
+    // Write side, loaded by the first CheckWritable.
+    bool readOnly_ = false;
+    bool writeState_ = false;
+    std::vector<uint8_t> clusterBits_; // $Bitmap as on disk
+    std::vector<uint8_t> mftBits_;     // $MFT:$BITMAP as on disk
+    NTFS_STREAM bitmapStream_, mftBitmapStream_, mirrorStream_;
+    size_t clusterLow_ = SIZE_MAX, clusterHigh_ = 0; // changed bytes
+    size_t mftLow_ = SIZE_MAX, mftHigh_ = 0;
+    uint64_t allocationStart_ = 0;
+    uint64_t targetClusters_ = 0;
+    std::vector<kw::ntfs::Run> shrinkRanges_;
     uint64_t recordCount_ = 0;
     bool open_ = false;
     bool loading_ = false; // the $MFT's own extents are being gathered
