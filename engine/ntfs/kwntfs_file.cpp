@@ -59,7 +59,8 @@ kwRet KWNTFS_FILE::Open() {
         if (rc == KW_OK && mode == FILE_MODE_CREATE_NEW) {
             DbgPrintf("KWNTFS_FILE::Open: ERROR! FindFile found existing file. Flag == %lu, "
                       "kwRet == %lu\n",
-                      static_cast<unsigned long>(mode), static_cast<unsigned long>(ERR_FILE_EXISTS));
+                      static_cast<unsigned long>(mode),
+                      static_cast<unsigned long>(ERR_FILE_EXISTS));
             return ERR_FILE_EXISTS;
         }
         if (rc == ERR_FILE_NOT_FOUND)

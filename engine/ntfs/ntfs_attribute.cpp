@@ -53,7 +53,8 @@ std::vector<uint8_t> ListBytes(std::vector<Entry> entries) {
     std::sort(entries.begin(), entries.end());
     std::vector<uint8_t> out;
     for (const Entry& e : entries) {
-        std::vector<uint8_t> b = ListEntryBytes(e.type, e.name, e.lowestVcn, e.reference, e.instance);
+        std::vector<uint8_t> b =
+            ListEntryBytes(e.type, e.name, e.lowestVcn, e.reference, e.instance);
         out.insert(out.end(), b.begin(), b.end());
     }
     return out;
@@ -86,8 +87,8 @@ uint32_t FindExtent(Bytes r, uint32_t type, Bytes name, bool pastFirst) {
     Attribute a;
     uint32_t offset = LoadLe16(r, FRS_FIRST_ATTRIBUTE);
     while (walk.Next(&a) == KW_OK) {
-        bool named = a.name.size() == name.size() &&
-                     std::equal(a.name.begin(), a.name.end(), name.begin());
+        bool named =
+            a.name.size() == name.size() && std::equal(a.name.begin(), a.name.end(), name.begin());
         if (a.type == type && named && (!pastFirst || (a.nonResident && a.lowestVcn != 0)))
             return offset;
         offset += LoadLe32(r, offset + AR_LENGTH);
@@ -191,8 +192,8 @@ kwRet NTFS_ATTRIBUTE::AppendRun(const Run& run) {
     r.vcn = ClusterCount();
     if (!s_.runs.empty()) {
         Run& last = s_.runs.back();
-        bool carries = last.kind == r.kind &&
-                       (r.kind != RunKind::Clusters || last.lcn + last.length == r.lcn);
+        bool carries =
+            last.kind == r.kind && (r.kind != RunKind::Clusters || last.lcn + last.length == r.lcn);
         if (carries) {
             last.length += r.length;
             r.length = 0;
@@ -305,9 +306,9 @@ uint32_t NTFS_ATTRIBUTE::placeAttribute(std::vector<uint8_t>& base) {
     }
     if (at != 0)
         return at;
-    std::vector<uint8_t> fresh =
-        s_.nonResident ? NonResidentAttribute(type_, name_, s_.flags)
-                       : ResidentAttribute(type_, name_, Bytes(kNoName, 0));
+    std::vector<uint8_t> fresh = s_.nonResident
+                                     ? NonResidentAttribute(type_, name_, s_.flags)
+                                     : ResidentAttribute(type_, name_, Bytes(kNoName, 0));
     if (InsertAttribute(base, fresh, &at) != KW_OK)
         return 0;
     return at;
@@ -381,9 +382,8 @@ namespace {
 // name the base record itself).
 kwRet ApplyList(std::vector<uint8_t>& base, uint64_t number, const std::vector<Entry>& entries) {
     uint32_t at = FindAttribute(base, ATTR_ATTRIBUTE_LIST, {}, 0);
-    bool needed = std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
-        return RecordNumber(e.reference) != number;
-    });
+    bool needed = std::any_of(entries.begin(), entries.end(),
+                              [&](const Entry& e) { return RecordNumber(e.reference) != number; });
     if (!needed) {
         if (at != 0)
             RemoveAttribute(base, at);
@@ -411,8 +411,8 @@ kwRet NTFS_ATTRIBUTE::split(std::vector<uint8_t>& base, std::vector<uint64_t>* o
     if (listAt != 0) {
         uint32_t valueAt = listAt + LoadLe16(base, listAt + AR_VALUE_OFFSET);
         std::vector<ListEntry> entries;
-        kwRet rc = DecodeAttributeList(Bytes(base).subspan(valueAt, LoadLe32(base, listAt + AR_VALUE_LENGTH)),
-                                       &entries);
+        kwRet rc = DecodeAttributeList(
+            Bytes(base).subspan(valueAt, LoadLe32(base, listAt + AR_VALUE_LENGTH)), &entries);
         if (rc != KW_OK)
             return rc;
         for (const ListEntry& e : entries) {
@@ -443,6 +443,10 @@ kwRet NTFS_ATTRIBUTE::split(std::vector<uint8_t>& base, std::vector<uint64_t>* o
     auto layOut = [&](const std::vector<uint64_t>& numbers) -> kwRet {
         laid = base;
         uint32_t at = FindAttribute(laid, type_, name_, 0);
+        size_t none = 0;
+        // The old pairs make room for the list first.
+        if (at == 0 || StoreRuns(laid, at, {}, 0, &none) != KW_OK)
+            return ERR_ATTRIBUTE_POSITION;
         std::vector<Entry> entries = EntriesOf(laid, record_);
         entries.insert(entries.end(), layout.others.begin(), layout.others.end());
         for (size_t i = 0; i < numbers.size() && i < vcns.size(); ++i) {
@@ -473,7 +477,8 @@ kwRet NTFS_ATTRIBUTE::split(std::vector<uint8_t>& base, std::vector<uint64_t>* o
             rc = InsertAttribute(ext, NonResidentAttribute(type_, name_, s_.flags), &off);
             size_t n = 0;
             if (rc == KW_OK)
-                rc = StoreRuns(ext, off, std::span<const Run>(s_.runs).subspan(pos), s_.runs[pos].vcn, &n);
+                rc = StoreRuns(ext, off, std::span<const Run>(s_.runs).subspan(pos),
+                               s_.runs[pos].vcn, &n);
             if (rc == KW_OK && n == 0)
                 rc = ERR_ATTRIBUTE_DATA_FIT;
             starts.push_back(s_.runs[pos].vcn);

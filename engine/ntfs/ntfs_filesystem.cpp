@@ -37,6 +37,10 @@ kwRet NTFS_FILESYSTEM::Uninit() {
     upcase_.clear();
     upcaseTried_ = false;
     recordCount_ = 0;
+    writeState_ = false; // the bitmaps are read again by the next change
+    clusterBits_.clear();
+    mftBits_.clear();
+    shrinkRanges_.clear();
     return KW_OK;
 }
 

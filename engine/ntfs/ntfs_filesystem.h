@@ -24,8 +24,8 @@
 #include "engine/fs/filesystem.h"
 #include "engine/ntfs/ntfs_layout.h"
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -166,8 +166,7 @@ public:
 
     // Bytes written into a stream's clusters, within its allocation (722
     // for a sparse run, 10 past the allocation).
-    kwRet WriteStream(const NTFS_STREAM& stream, uint64_t offset, const void* buffer,
-                      size_t count);
+    kwRet WriteStream(const NTFS_STREAM& stream, uint64_t offset, const void* buffer, size_t count);
     kwRet WriteVolumeBytes(uint64_t offset, const uint8_t* bytes, size_t count);
 
     // One attribute of a record, gathered over the attribute list's
@@ -235,8 +234,8 @@ private:
     kwRet storeShrunk(NTFS_ATTRIBUTE& data);
     kwRet dropWriteState(kwRet rc);
     kwRet extendMft();
-    kwRet writeBitmapBytes(const NTFS_STREAM& stream, const std::vector<uint8_t>& bits,
-                           size_t* low, size_t* high);
+    kwRet writeBitmapBytes(const NTFS_STREAM& stream, const std::vector<uint8_t>& bits, size_t* low,
+                           size_t* high);
     bool takeStretch(uint64_t from, uint64_t end, uint64_t need, bool contiguous,
                      std::vector<kw::ntfs::Run>* pieces, uint64_t* taken);
     bool inShrinkRange(uint64_t cluster, uint64_t* rangeEnd) const;

@@ -293,7 +293,8 @@ kwRet StoreRuns(MutableBytes r, uint32_t offset, std::span<const Run> runs, uint
     std::vector<uint8_t> pairs = EncodeRuns(runs, room, &n);
     if (pairs.size() > room)
         return ERR_ATTRIBUTE_DATA_FIT;
-    kwRet rc = ResizeAttributeRecord(r, offset, Round8(pairsAt + static_cast<uint32_t>(pairs.size())));
+    kwRet rc =
+        ResizeAttributeRecord(r, offset, Round8(pairsAt + static_cast<uint32_t>(pairs.size())));
     if (rc != KW_OK)
         return rc;
     std::memset(r.data() + offset + pairsAt, 0, LoadLe32(r, offset + AR_LENGTH) - pairsAt);

@@ -123,7 +123,8 @@ kwRet NTFS_FILESYSTEM::WriteVolumeBytes(uint64_t offset, const uint8_t* in, size
             in += n, offset += n, count -= n;
             continue;
         }
-        auto sectors = static_cast<uint32_t>(std::min<size_t>(count / kSector, kMaxSectorsPerWrite));
+        auto sectors =
+            static_cast<uint32_t>(std::min<size_t>(count / kSector, kMaxSectorsPerWrite));
         rc = WriteSectors(static_cast<uint32_t>(sector), in, sectors);
         if (rc != KW_OK)
             return rc;
@@ -226,7 +227,8 @@ kwRet NTFS_FILESYSTEM::NewRecordImage(uint64_t number, uint16_t flags, std::vect
     if (rc != KW_OK)
         return rc;
     uint16_t sequence = 1;
-    if (std::memcmp(old.data(), "FILE", 4) == 0 && kwbytes::LoadLe16(old.data() + FRS_SEQUENCE) != 0)
+    if (std::memcmp(old.data(), "FILE", 4) == 0 &&
+        kwbytes::LoadLe16(old.data() + FRS_SEQUENCE) != 0)
         sequence = kwbytes::LoadLe16(old.data() + FRS_SEQUENCE);
     out->assign(geometry_.bytesPerRecord, 0);
     BuildEmptyRecord(*out, static_cast<uint32_t>(number), flags, sequence);
@@ -333,9 +335,8 @@ kwRet NTFS_FILESYSTEM::extendMft() {
     return rc == KW_OK ? FlushVolume() : rc;
 }
 
-kwRet NTFS_FILESYSTEM::writeBitmapBytes(const NTFS_STREAM& stream,
-                                        const std::vector<uint8_t>& bits, size_t* low,
-                                        size_t* high) {
+kwRet NTFS_FILESYSTEM::writeBitmapBytes(const NTFS_STREAM& stream, const std::vector<uint8_t>& bits,
+                                        size_t* low, size_t* high) {
     if (*low >= *high)
         return KW_OK;
     size_t from = *low, to = std::min(*high, bits.size());

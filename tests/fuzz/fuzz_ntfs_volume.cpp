@@ -1,6 +1,9 @@
 // Opens arbitrary bytes as an NTFS volume held in memory, lists its whole
 // tree, reads every file it finds, maps the used clusters and reads the
-// label. Nothing may crash, hang or read outside the volume.
+// label; then writes into the files it found (bytes, a cut, a growth), takes
+// and gives back records and lists clusters with the move out of the record.
+// Nothing may crash, hang, or read or write outside the volume: the disk
+// goes on 64 sectors past the partition, and a write there traps.
 //
 // Input: a 2 MiB volume of zeros patched by records of a 2-byte sector number
 // (little-endian, taken modulo the volume's sectors) and 512 bytes, so that
@@ -20,13 +23,14 @@
 namespace {
 
 constexpr uint32_t kSectors = 4096;
+constexpr uint32_t kDiskSectors = kSectors + 64;
 
 class MemorySource : public kw::plat::SectorSource {
 public:
-    explicit MemorySource(const std::vector<uint8_t>* bytes) : bytes_(bytes) {}
+    explicit MemorySource(std::vector<uint8_t>* bytes) : bytes_(bytes) {}
     std::string Name() const override { return "fuzz"; }
-    uint64_t SectorCount() const override { return bytes_->size() / kw::plat::kSectorBytes; }
-    bool Writable() const override { return false; }
+    uint64_t SectorCount() const override { return kDiskSectors; }
+    bool Writable() const override { return true; }
     kw::plat::DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override {
         if (!kw::plat::RunInside(sector, count, SectorCount()))
             return {kw::plat::DiskIoStatus::OutOfRange, 0};
@@ -34,15 +38,46 @@ public:
                     size_t{count} * kw::plat::kSectorBytes);
         return {};
     }
-    kw::plat::DiskIoResult Write(uint64_t, const void*, uint32_t) override {
-        return {kw::plat::DiskIoStatus::ReadOnly, 0};
+    kw::plat::DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override {
+        if (!kw::plat::RunInside(sector, count, kSectors))
+            __builtin_trap(); // outside the partition
+        std::memcpy(bytes_->data() + sector * kw::plat::kSectorBytes, buffer,
+                    size_t{count} * kw::plat::kSectorBytes);
+        return {};
     }
 
 private:
-    const std::vector<uint8_t>* bytes_;
+    std::vector<uint8_t>* bytes_;
 };
 
-void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth) {
+// Changes one file: bytes past its start, a cut, a growth by size alone.
+void Change(NTFS_FILESYSTEM* fs, const std::string& path) {
+    NTFS_FILE_HANDLE* h = nullptr;
+    if (fs->OpenFile(path.c_str(), &h, true) != KW_OK)
+        return;
+    static const uint8_t bytes[3000] = {1, 2, 3};
+    h->position = 1;
+    if (fs->WriteFile(h, bytes, sizeof bytes) == KW_OK && fs->SetFileSize(h, 100) == KW_OK)
+        fs->SetFileSize(h, 20000);
+    fs->CloseFile(h);
+    FreeSectorRuns(fs->ListFileClusters(path.c_str(), true));
+}
+
+void ChangeRecords(NTFS_FILESYSTEM* fs) {
+    uint64_t taken[3] = {};
+    for (uint64_t& n : taken) {
+        if (fs->AllocateFrs(false, &n) != KW_OK)
+            break;
+    }
+    for (uint64_t n : taken) {
+        if (n != 0)
+            fs->FreeFrs(n);
+    }
+    fs->WriteMftBitmap();
+}
+
+void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth,
+          std::vector<std::string>* files) {
     if (depth > 8)
         return;
     DIRLIST list;
@@ -53,7 +88,7 @@ void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth) {
         const DIRLIST_ENTRY* e = list.Entry(i);
         std::string child = (path == "\\" ? "\\" : path + "\\") + e->name;
         if (e->attributes & DIR_ATTR_DIRECTORY) {
-            Walk(fs, child, depth + 1);
+            Walk(fs, child, depth + 1, files);
             continue;
         }
         NTFS_FILE_HANDLE* h = nullptr;
@@ -64,11 +99,12 @@ void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth) {
         fs->ReadFile(h, buffer, static_cast<uint32_t>(size < sizeof buffer ? size : sizeof buffer));
         fs->CloseFile(h);
         FreeSectorRuns(fs->ListClusters(child.c_str()));
+        files->push_back(child);
     }
 }
 
 std::vector<uint8_t>& Volume() {
-    static std::vector<uint8_t> bytes(size_t{kSectors} * 512);
+    static std::vector<uint8_t> bytes(size_t{kDiskSectors} * 512);
     return bytes;
 }
 
@@ -96,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             {
                 NTFS_FILESYSTEM fs(pi);
                 if (fs.Init() == KW_OK) {
-                    Walk(&fs, "\\", 0);
+                    std::vector<std::string> found;
+                    Walk(&fs, "\\", 0, &found);
                     STATE_MAP* meta = nullptr;
                     STATE_MAP* files = nullptr;
                     fs.GenerateBitmaps(&meta, &files, FS_MAP_METADATA | FS_MAP_FILE_DATA);
@@ -106,6 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     fs.GetVolumeLabelUtf16(label);
                     uint8_t major = 0, minor = 0;
                     fs.GetVersion(&major, &minor);
+                    for (size_t i = 0; i < found.size() && i < 3; ++i)
+                        Change(&fs, found[i]);
+                    ChangeRecords(&fs);
                 }
             }
             DeletePi(&pi);
