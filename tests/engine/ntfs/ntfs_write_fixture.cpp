@@ -53,13 +53,14 @@ std::string NtfsfixProblems(const fs::path& image) {
 
 std::string NtfsAccountingProblems(const fs::path& image) {
     std::string out = Capture("ntfsresize -i -f " + Quote(image) + " 2>&1; echo \"exit=$?\"");
-    bool clean = out.find("exit=0") != std::string::npos &&
-                 out.find("accounting") == std::string::npos;
+    bool clean =
+        out.find("exit=0") != std::string::npos && out.find("accounting") == std::string::npos;
     return clean ? "" : out.substr(0, 2000);
 }
 
 std::string NtfsCat(const fs::path& image, const std::string& path) {
-    std::string out = Capture("ntfscat " + Quote(image) + " '" + path + "' 2>/dev/null; echo -n \"$?\"");
+    std::string out =
+        Capture("ntfscat " + Quote(image) + " '" + path + "' 2>/dev/null; echo -n \"$?\"");
     if (out.empty() || out.back() != '0')
         return "<missing>";
     out.pop_back();

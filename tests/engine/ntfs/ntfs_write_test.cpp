@@ -7,6 +7,7 @@
 #include "engine/ntfs/ntfs_attribute.h"
 #include "engine/ntfs/ntfs_codes.h"
 #include "engine/ntfs/ntfs_record_edit.h"
+#include "engine/ntfs/ntfs_templates.h"
 #include "include/kwbytes.h"
 #include "tests/engine/ntfs/ntfs_fixture.h"
 #include "tests/engine/ntfs/ntfs_write_fixture.h"
@@ -80,10 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
                   Bytes_({0x21, 0x18, 0x34, 0x56, 0x11, 0x30, 0xF0, 0})},
         // 0x80 needs a second byte to stay positive
         PairsCase{"sign_byte", {ClusterRun(0, 0x80, 0x80)}, Bytes_({0x22, 0x80, 0, 0x80, 0, 0})},
-        PairsCase{"sparse_between",
-                  {ClusterRun(0, 1, 16), kw::ntfs::Run{1, 4, 0, RunKind::Sparse}, ClusterRun(5, 1, 17)},
-                  Bytes_({0x11, 1, 16, 0x01, 4, 0x11, 1, 1, 0})},
-        PairsCase{"no_clusters", {kw::ntfs::Run{0, 0x100, 0, RunKind::NoClusters}},
+        PairsCase{
+            "sparse_between",
+            {ClusterRun(0, 1, 16), kw::ntfs::Run{1, 4, 0, RunKind::Sparse}, ClusterRun(5, 1, 17)},
+            Bytes_({0x11, 1, 16, 0x01, 4, 0x11, 1, 1, 0})},
+        PairsCase{"no_clusters",
+                  {kw::ntfs::Run{0, 0x100, 0, RunKind::NoClusters}},
                   Bytes_({0x12, 0, 1, 0xFF, 0})}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -148,7 +151,8 @@ TEST(RecordEdit, AttributesStayOrderedAndTheRecordStaysWalkable) {
     ASSERT_EQ(InsertAttribute(r, ResidentAttribute(ATTR_DATA, Bytes(kNoName, 0), v100), nullptr),
               KW_OK);
     ASSERT_EQ(InsertAttribute(r, NonResidentAttribute(ATTR_DATA, Bytes(nameB, 2)), nullptr), KW_OK);
-    ASSERT_EQ(InsertAttribute(r, ResidentAttribute(ATTR_DATA, Bytes(nameA, 2), {}), nullptr), KW_OK);
+    ASSERT_EQ(InsertAttribute(r, ResidentAttribute(ATTR_DATA, Bytes(nameA, 2), {}), nullptr),
+              KW_OK);
     ASSERT_EQ(InsertAttribute(r, ResidentAttribute(ATTR_STANDARD_INFORMATION, {}, v100), nullptr),
               KW_OK);
     uint32_t data = FindAttribute(r, ATTR_DATA, Bytes(kNoName, 0));
@@ -490,5 +494,42 @@ INSTANTIATE_TEST_SUITE_P(Sizes, NtfsCutWrites,
                                            CutCase{"larger_to_smaller", 40000, 700},
                                            CutCase{"smaller_to_larger", 3000, 50000}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// A template record decodes with its three attributes in order, the name
+// indexed and the descriptor of the size its kind gives.
+TEST(RecordTemplates, NamedRecordsCarryTheirNameTimesAndDescriptor) {
+    const uint8_t name[6] = {'a', 0, '.', 0, 'b', 0};
+    for (auto [kind, descriptor] :
+         {std::pair{TemplateKind::SystemRead, 104u}, std::pair{TemplateKind::SystemWrite, 104u},
+          std::pair{TemplateKind::Everyone, 80u}}) {
+        std::vector<uint8_t> r(1024);
+        TemplateRecord t;
+        t.number = 40;
+        t.sequence = 7;
+        t.name = Bytes(name, 6);
+        t.kind = kind;
+        t.fileAttributes = 0x20;
+        t.parentReference = 5 | (uint64_t{5} << 48);
+        ASSERT_EQ(BuildTemplateRecord(r, t), KW_OK);
+        std::vector<uint8_t> kept;
+        std::vector<Attribute> attrs = Reread(r, &kept);
+        ASSERT_EQ(attrs.size(), 3u);
+        EXPECT_EQ(attrs[0].type, ATTR_STANDARD_INFORMATION);
+        EXPECT_EQ(attrs[0].value.size(), 48u);
+        FileName fn;
+        ASSERT_EQ(DecodeFileName(attrs[1].value, &fn), KW_OK);
+        EXPECT_EQ(fn.parent, 5 | (uint64_t{5} << 48));
+        EXPECT_EQ(fn.attributes, 0x20u);
+        EXPECT_EQ(fn.name.size(), 6u);
+        EXPECT_EQ(fn.created, fn.accessed);
+        EXPECT_EQ(attrs[2].type, 0x50u);
+        EXPECT_EQ(attrs[2].value.size(), descriptor);
+        EXPECT_EQ(kwbytes::LoadLe16(kept.data() + FRS_LINK_COUNT), 1);
+    }
+}
 
 } // namespace
