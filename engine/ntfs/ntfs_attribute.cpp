@@ -137,7 +137,8 @@ kwRet NTFS_ATTRIBUTE::WriteAttribute(uint64_t offset, const void* buffer, size_t
     if (!s_.nonResident) {
         if (offset != 0 || count != s_.value.size())
             return ERR_BAD_ARGUMENT;
-        std::memcpy(s_.value.data(), buffer, count);
+        if (count > 0)
+            std::memcpy(s_.value.data(), buffer, count);
         return KW_OK;
     }
     return fs_->WriteStream(s_, offset, buffer, count);

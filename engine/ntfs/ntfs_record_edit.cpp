@@ -241,7 +241,8 @@ kwRet SetResidentValue(MutableBytes r, uint32_t offset, Bytes value) {
     if (rc != KW_OK)
         return rc;
     std::memset(r.data() + offset + valueOffset, 0, newLength - valueOffset);
-    std::memcpy(r.data() + offset + valueOffset, value.data(), value.size());
+    if (!value.empty())
+        std::memcpy(r.data() + offset + valueOffset, value.data(), value.size());
     StoreLe32(r, offset + AR_VALUE_LENGTH, static_cast<uint32_t>(value.size()));
     return KW_OK;
 }
