@@ -536,15 +536,12 @@ kwRet INDEX_BTREE::Update(const IndexKey& entry) {
         return ERR_BAD_ARGUMENT;
     k.key = entry.key;
     k.reference = entry.reference;
-    rc = writeNode(*path.back().node);
-    if (rc == KW_OK)
-        rc = store_.Flush();
-    reset();
-    return rc;
+    path.back().node->changed = true;
+    return commit();
 }
 
 // New nodes get buffers of their own; their temporary VCNs are replaced
-// everywhere. A failure gives back what was taken.
+// everywhere.
 kwRet INDEX_BTREE::takeBuffers() {
     std::vector<std::pair<uint64_t, uint64_t>> taken;
     for (auto& n : nodes_) {
@@ -554,14 +551,13 @@ kwRet INDEX_BTREE::takeBuffers() {
         kwRet rc = store_.AllocateBuffer(&vcn);
         if (rc != KW_OK || vcn >= kTemporaryVcn) {
             DbgPrintf("Invalid VCN for empty IAB.  The node VCN is -1.\n");
-            for (auto& t : taken)
-                store_.FreeBuffer(t.second);
             return rc != KW_OK ? rc : ERR_INDEX_ENTRY;
         }
         taken.emplace_back(n->vcn, vcn);
+        taken_.push_back(vcn);
     }
     if (!taken.empty()) {
-        kwRet rc = store_.Flush();
+        kwRet rc = store_.Flush(); // the clusters behind them
         if (rc != KW_OK)
             return rc;
     }
@@ -593,7 +589,7 @@ kwRet INDEX_BTREE::writeNode(NODE_BUFFER& n) {
         StoreLe32(value.data() + 24, static_cast<uint32_t>(16 + entries.size()));
         value[28] = static_cast<uint8_t>(flags);
         std::memcpy(value.data() + 32, entries.data(), entries.size());
-        return store_.WriteRoot(value);
+        return store_.WriteRoot(value, taken_, given_);
     }
     const uint32_t size = store_.BufferSize();
     if (n.head.size() + entries.size() > size)
@@ -611,36 +607,17 @@ kwRet INDEX_BTREE::writeNode(NODE_BUFFER& n) {
     return store_.WriteBuffer(n.vcn, bytes);
 }
 
-// The one node written in place: the highest changed node. Nodes between it
-// and any changed node below are changed too (they point at new buffers).
-NODE_BUFFER* INDEX_BTREE::topNode() {
-    for (int round = 0; round <= kMaxDepth + 2; ++round) {
-        int best = INT32_MAX;
-        std::vector<NODE_BUFFER*> highest;
-        for (auto& n : nodes_) {
-            if (!n->changed || n->freed)
-                continue;
-            int d = Depth(n.get());
-            if (d < best)
-                highest.clear(), best = d;
-            if (d == best)
-                highest.push_back(n.get());
-        }
-        if (highest.size() == 1)
-            return highest.front();
-        if (highest.empty() || highest.front()->parent == nullptr)
-            return nullptr;
-        for (NODE_BUFFER* n : highest)
-            n->parent->changed = true;
-    }
-    return nullptr;
-}
-
-// Every changed node but the top one goes to a new buffer, the old one given
-// back after the top is written. So the tree on disk switches from the old
-// state to the new one with one write.
+// Every changed buffer goes to a buffer not in use, and so does every buffer
+// on the way from it up to the root; the old ones are given back after the
+// root is written. The root lives in the folder's record, so the index on
+// disk switches from its old state to its new one with that one write (an
+// index buffer written in place could be cut halfway, a record not).
 kwRet INDEX_BTREE::commit() {
-    NODE_BUFFER* top = topNode();
+    NODE_BUFFER* top = nullptr;
+    for (auto& n : nodes_) {
+        if (n->kind == NODE_BUFFER::Root)
+            top = n.get();
+    }
     if (top == nullptr)
         return ERR_INDEX_ENTRY;
     for (auto& n : nodes_) {
@@ -650,16 +627,18 @@ kwRet INDEX_BTREE::commit() {
         for (; up != nullptr && up != top; up = up->parent)
             up->changed = true;
         if (up == nullptr)
-            return ERR_INDEX_ENTRY; // a change outside the top node's subtree
+            return ERR_INDEX_ENTRY; // a node that does not hang below the root
     }
-    std::vector<uint64_t> giveBack;
+    top->changed = true;
+    taken_.clear();
+    given_.clear();
     for (auto& n : nodes_) {
         if (n->freed && !n->isNew)
-            giveBack.push_back(n->vcn);
+            given_.push_back(n->vcn);
         if (!n->changed || n->freed || n->isNew || n.get() == top)
             continue;
         const uint64_t old = n->vcn;
-        giveBack.push_back(old);
+        given_.push_back(old);
         n->vcn = nextTemporary_++;
         n->isNew = true;
         NODE_BUFFER* p = n->parent;
@@ -683,12 +662,6 @@ kwRet INDEX_BTREE::commit() {
     if (rc == KW_OK)
         rc = writeNode(*top);
     if (rc == KW_OK)
-        rc = store_.Flush();
-    for (uint64_t vcn : giveBack) {
-        if (rc == KW_OK)
-            rc = store_.FreeBuffer(vcn);
-    }
-    if (rc == KW_OK && !giveBack.empty())
         rc = store_.Flush();
     reset();
     return rc;

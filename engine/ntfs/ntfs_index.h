@@ -9,11 +9,13 @@
 //
 // An operation first loads the nodes it touches and changes them in memory
 // only; any failure up to there (a damaged node, no room) writes nothing.
-// Then it writes every changed node but the highest one into a buffer not in
-// use (copy on write), then the highest one in place, which switches the tree
-// from its old state to its new one in one write, and only then gives back
-// the buffers the new tree no longer uses. A cut between any two writes
-// leaves the old tree or the new one.
+// Then it writes every changed buffer, and every buffer above it, into a
+// buffer not in use (copy on write), then the root in place together with the
+// index's bitmap: the buffers of the new tree marked in use, those of the old
+// one no longer. That one write of the folder's record switches the index
+// from its old state to its new one, for a walk down the tree and for a
+// reader that lists every buffer the bitmap marks alike; a cut between any
+// two writes leaves the old index or the new one.
 #pragma once
 
 #include "engine/ntfs/ntfs_layout.h"
@@ -61,13 +63,16 @@ public:
     // The longest $INDEX_ROOT value the folder's record can hold now, keeping
     // room for what the first index buffer adds to the record.
     virtual uint32_t RootRoom() = 0;
-    virtual kwRet WriteRoot(const std::vector<uint8_t>& value) = 0;
+    // The root value and the index bitmap's bits of the buffers taken into
+    // use and given back, in one write of the folder's record.
+    virtual kwRet WriteRoot(const std::vector<uint8_t>& value, const std::vector<uint64_t>& taken,
+                            const std::vector<uint64_t>& given) = 0;
     virtual kwRet ReadBuffer(uint64_t vcn, std::vector<uint8_t>* bytes) = 0;
     virtual kwRet WriteBuffer(uint64_t vcn, const std::vector<uint8_t>& bytes) = 0;
-    // Takes a buffer not in use (marked in the index's bitmap, backed by
-    // clusters) and gives its VCN.
+    // The VCN of a buffer that is not in use and was not handed out since the
+    // last WriteRoot, backed by clusters; the WriteRoot that refers to it
+    // marks it in use.
     virtual kwRet AllocateBuffer(uint64_t* vcn) = 0;
-    virtual kwRet FreeBuffer(uint64_t vcn) = 0;
     // Makes what was written so far durable before the next step.
     virtual kwRet Flush() = 0;
 };
@@ -139,7 +144,7 @@ private:
     kwRet fillFromSibling(NODE_BUFFER* p, size_t slot);
     kwRet commit();
     kwRet takeBuffers();
-    NODE_BUFFER* topNode();
+    std::vector<uint64_t> taken_, given_; // bits for the next root write
     kwRet writeNode(NODE_BUFFER& n);
 
     INDEX_STORE& store_;
