@@ -34,8 +34,21 @@ const char* KWNTFS_FILE::volumePath() const {
 
 // A missing file for the creating modes. The file is made by the volume's
 // own CreateFile once folders take new names; until then it fails with 302.
-kwRet KWNTFS_FILE::createMissing(NTFS_FILESYSTEM*) {
-    return ERR_FILE_CREATE;
+kwRet KWNTFS_FILE::createMissing(NTFS_FILESYSTEM* ntfs) {
+    uint64_t record = 0, parent = 0;
+    return ntfs->CreateFile(volumePath(), 0, &record, &parent);
+}
+
+kwRet KWNTFS_FILE::CreateDir() {
+    if (fs_ == nullptr)
+        return ERR_NOT_OPEN;
+    uint64_t record = 0, parent = 0;
+    kwRet rc =
+        static_cast<NTFS_FILESYSTEM*>(fs_)->CreateDirectory(volumePath(), 0, &record, &parent);
+    if (rc != KW_OK)
+        DbgPrintf("KWNTFS_FILE::CreateDir: ERROR! CreateDirectory failed. kwRet == %lu\n",
+                  static_cast<unsigned long>(rc));
+    return rc;
 }
 
 kwRet KWNTFS_FILE::Open() {

@@ -25,6 +25,8 @@ public:
     kwRet SetSize(uint32_t low, uint32_t high) override;
     kwRet GetAttributes(uint32_t* attributes) override;
     kwRet SetAttributes(uint32_t attributes) override;
+    // A folder at the file's path.
+    kwRet CreateDir() override;
 
 private:
     const char* volumePath() const;

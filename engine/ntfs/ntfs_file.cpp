@@ -62,6 +62,11 @@ kwRet NTFS_FILESYSTEM::OpenFile(const char* path, NTFS_FILE_HANDLE** handle, boo
 }
 
 void NTFS_FILESYSTEM::CloseFile(NTFS_FILE_HANDLE* handle) {
+    // The file's entry in its folder's index shows its new size.
+    if (handle != nullptr && handle->written && UpdateNameEntries(handle->record) != KW_OK)
+        DbgPrintf(
+            "NTFS_FILESYSTEM::CloseFile: the index entries of FRS# %lu keep their old sizes\n",
+            static_cast<unsigned long>(handle->record));
     delete handle;
 }
 

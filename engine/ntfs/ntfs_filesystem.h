@@ -22,6 +22,7 @@
 #pragma once
 
 #include "engine/fs/filesystem.h"
+#include "engine/ntfs/ntfs_index.h"
 #include "engine/ntfs/ntfs_layout.h"
 
 #include <cstddef>
@@ -169,6 +170,34 @@ public:
     kwRet WriteStream(const NTFS_STREAM& stream, uint64_t offset, const void* buffer, size_t count);
     kwRet WriteVolumeBytes(uint64_t offset, const uint8_t* bytes, size_t count);
 
+    // --- Names: creating and deleting files and folders ---
+
+    // Creates an empty file (or an empty folder) and names it in its
+    // folder's index; *record and *parent get the new record and the
+    // folder's. 300 when the name is there, 503 when the folder is missing,
+    // 505 for a name NTFS cannot hold, 302 when the volume is nearly full,
+    // 55 when the volume may not be written. A failure after the record was
+    // taken gives it back.
+    kwRet CreateFile(const char* path, uint32_t attributes, uint64_t* record, uint64_t* parent);
+    kwRet CreateDirectory(const char* path, uint32_t attributes, uint64_t* record,
+                          uint64_t* parent);
+    // Takes the file or empty folder out of its folder's index, then frees
+    // its records and clusters. 353 for a folder that is not empty, 505 for
+    // the root and the system files.
+    kwRet DeleteFile(const char* path);
+    // Every name of the record leaves its folder's index; 504 when no index
+    // held any.
+    kwRet DeleteFrsFromIndexes(uint64_t record);
+    bool FindDirectory(const char* path);
+    // The record's names in their folders' indexes take its $FILE_NAME
+    // values again (after its sizes or times changed).
+    kwRet UpdateNameEntries(uint64_t record);
+    // The index buffers of a folder kept for reading are dropped (they were
+    // written).
+    void ForgetIndexBuffers(uint64_t folder);
+    // The collation of the folder indexes of this volume.
+    kw::ntfs::NameOrder NameCollation();
+
     // One attribute of a record, gathered over the attribute list's
     // extension records (name: UTF-16LE bytes, exact). 1517 when missing.
     kwRet LoadStream(uint64_t record, uint32_t type, kw::ntfs::Bytes name, NTFS_STREAM* out);
@@ -204,6 +233,11 @@ private:
     using NameVisitor = std::function<bool(const NTFS_INDEX_NAME&)>;
     struct Folder;
 
+    kwRet createEntry(const char* path, uint32_t attributes, bool folder, uint64_t* record,
+                      uint64_t* parent);
+    kwRet buildRecord(uint64_t number, uint64_t folderReference, const std::u16string& name,
+                      uint32_t attributes, bool folder, std::vector<uint8_t>* out);
+    kwRet insertName(uint64_t folder, const kw::ntfs::IndexKey& key);
     kwRet readBytes(uint64_t volumeOffset, uint8_t* out, size_t count);
     kwRet readRecords(uint64_t number, RecordPtr* out);
     RecordPtr cachedRecord(uint64_t number);

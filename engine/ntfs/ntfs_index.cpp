@@ -650,14 +650,13 @@ kwRet INDEX_BTREE::commit() {
             p->endChild = n->vcn;
     }
     kwRet rc = takeBuffers();
-    bool copies = false;
     for (auto& n : nodes_) {
-        if (rc == KW_OK && n->changed && !n->freed && n.get() != top) {
+        if (rc == KW_OK && n->changed && !n->freed && n.get() != top)
             rc = writeNode(*n);
-            copies = true;
-        }
     }
-    if (rc == KW_OK && copies)
+    // The copies, and whatever the caller wrote for the new names to point
+    // at, reach the disk before the root refers to them.
+    if (rc == KW_OK)
         rc = store_.Flush();
     if (rc == KW_OK)
         rc = writeNode(*top);

@@ -1,7 +1,8 @@
 // Opens arbitrary bytes as an NTFS volume held in memory, lists its whole
 // tree, reads every file it finds, maps the used clusters and reads the
 // label; then writes into the files it found (bytes, a cut, a growth), takes
-// and gives back records and lists clusters with the move out of the record.
+// and gives back records, lists clusters with the move out of the record,
+// and creates and deletes files and folders.
 // Nothing may crash, hang, or read or write outside the volume: the disk
 // goes on 64 sectors past the partition, and a write there traps.
 //
@@ -76,6 +77,18 @@ void ChangeRecords(NTFS_FILESYSTEM* fs) {
     fs->WriteMftBitmap();
 }
 
+// Names made and taken away again: a file and a folder with a file in it,
+// then one of the files found.
+void CreateAndDelete(NTFS_FILESYSTEM* fs, const std::vector<std::string>& found) {
+    fs->CreateFile("\\fz.txt", 0, nullptr, nullptr);
+    if (fs->CreateDirectory("\\fzd", 0, nullptr, nullptr) == KW_OK)
+        fs->CreateFile("\\fzd\\FZ.TXT", 0, nullptr, nullptr);
+    for (const char* path : {"\\fzd\\FZ.TXT", "\\fzd", "\\fz.txt"})
+        fs->DeleteFile(path);
+    if (!found.empty())
+        fs->DeleteFile(found.front().c_str());
+}
+
 void Walk(NTFS_FILESYSTEM* fs, const std::string& path, int depth,
           std::vector<std::string>* files) {
     if (depth > 8)
@@ -146,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     for (size_t i = 0; i < found.size() && i < 3; ++i)
                         Change(&fs, found[i]);
                     ChangeRecords(&fs);
+                    CreateAndDelete(&fs, found);
                 }
             }
             DeletePi(&pi);

@@ -68,7 +68,7 @@ std::set<std::string> FlsNtfsNames(const fs::path& image, uint64_t offset,
     return out;
 }
 
-std::set<std::string> NtfslsTreeNames(const fs::path& image) {
+std::set<std::string> NtfslsTreeNames(const fs::path& image, bool markFolders) {
     std::istringstream in(Capture("LC_ALL=C.UTF-8 ntfsls -R -F " + Quote(image) + " 2>/dev/null"));
     std::set<std::string> out;
     std::string line, folder;
@@ -79,7 +79,7 @@ std::set<std::string> NtfslsTreeNames(const fs::path& image) {
             folder = line.substr(1, line.size() - 2); // "/a/b/:" -> "a/b/"
             continue;
         }
-        if (line.back() == '/')
+        if (line.back() == '/' && !markFolders)
             line.pop_back();
         out.insert(folder + line);
     }

@@ -26,8 +26,9 @@ FatListing NtfslsListing(const std::filesystem::path& image);
 // named streams; `inode` lists one folder only.
 std::set<std::string> FlsNtfsNames(const std::filesystem::path& image, uint64_t offset = 0,
                                    const std::string& inode = "");
-// Every path below the root as ntfsls -R -F lists it (DOS names left out).
-std::set<std::string> NtfslsTreeNames(const std::filesystem::path& image);
+// Every path below the root as ntfsls -R -F lists it (DOS names left out);
+// with markFolders a folder's path ends in '/'.
+std::set<std::string> NtfslsTreeNames(const std::filesystem::path& image, bool markFolders = false);
 // Clusters in use as ntfsinfo -m counts them (total less free); -1 if unknown.
 long NtfsinfoUsedClusters(const std::filesystem::path& image);
 // The record number of a root file as fls gives it; -1 if not found.

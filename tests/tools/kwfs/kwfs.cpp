@@ -6,7 +6,7 @@
 //   kwfs put SOURCE PATH      standard input into the file (created or replaced;
 //                             refused with 2008 before an existing file is
 //                             emptied when the bytes cannot fit)
-//   kwfs rm SOURCE PATH       deletes one file
+//   kwfs rm SOURCE PATH       deletes one file (on NTFS also an empty folder)
 //   kwfs parts disk:FILE      the disk's partition records, one JSON object
 //                             each, in the engine's order; "number" is the N
 //                             of disk:FILE:N
@@ -28,6 +28,7 @@
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
 #include "engine/host/fs_modules.h"
+#include "engine/ntfs/ntfs_filesystem.h"
 #include "kwjson.h"
 #include "tests/tools/kwfs/kwfs_image.h"
 #include "tests/tools/kwfs/kwfs_source.h"
@@ -246,6 +247,8 @@ kwRet Put(FILESYSTEM* fs, const std::string& path) {
 }
 
 kwRet Remove(FILESYSTEM* fs, const std::string& path) {
+    if (auto* ntfs = dynamic_cast<NTFS_FILESYSTEM*>(fs); ntfs != nullptr)
+        return ntfs->DeleteFile(EnginePath(path).c_str());
     FILE_BASE* file = nullptr;
     kwRet rc =
         kwFileOpen(&file, EnginePath(path).c_str(), FILE_MODE_NO_OPEN, fs->GetPI(), nullptr, 0);
