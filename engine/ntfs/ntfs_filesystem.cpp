@@ -275,6 +275,13 @@ kwRet NTFS_FILESYSTEM::collectExtents(const Record& base, uint64_t baseNumber, u
     uint64_t nextVcn = 0;
     out->runs.clear();
     while ((rc = walk.Next(&a)) == KW_OK) {
+        if (a.type == ATTR_ATTRIBUTE_LIST && type == ATTR_ATTRIBUTE_LIST) {
+            // The list itself: it lies in the base record only.
+            TakeFirstExtent(a, out);
+            return a.nonResident ? DecodeRuns(a.mappingPairs, a.lowestVcn, a.highestVcn,
+                                              geometry_.clusterCount, &out->runs)
+                                 : KW_OK;
+        }
         if (a.type == ATTR_ATTRIBUTE_LIST) {
             hasList = true;
             if (!a.nonResident) {

@@ -161,6 +161,40 @@ TEST(NtfsCreate, AFailedInsertGivesTheRecordBack) {
     EXPECT_EQ(ToolTree(image), (std::set<std::string>{folder + "/"}));
 }
 
+// Two files grown a cluster at a time in turn spill their run lists into
+// extension records; deleting them gives back every record, the extension
+// records too, and every cluster.
+TEST(NtfsCreate, DeleteGivesBackExtensionRecords) {
+    kwtest::TempDir dir;
+    fs::path image = kwtest::MakeNtfsVolume(dir, "v.img", 8, 512);
+    uint32_t before = 0, full = 0, after = 0;
+    {
+        Volume v(image);
+        ASSERT_EQ(v->CountRecordsInUse(&before), KW_OK);
+        ASSERT_EQ(Touch(v, "a.bin"), KW_OK);
+        ASSERT_EQ(Touch(v, "b.bin"), KW_OK);
+        NTFS_FILE_HANDLE* ha = nullptr;
+        NTFS_FILE_HANDLE* hb = nullptr;
+        ASSERT_EQ(v->OpenFile("\\a.bin", &ha, true), KW_OK);
+        ASSERT_EQ(v->OpenFile("\\b.bin", &hb, true), KW_OK);
+        const std::string bytes(512, 'e');
+        for (int i = 0; i < 320; ++i) {
+            ASSERT_EQ(v->WriteFile(ha, bytes.data(), 512), KW_OK) << i;
+            ASSERT_EQ(v->WriteFile(hb, bytes.data(), 512), KW_OK) << i;
+        }
+        v->CloseFile(ha);
+        v->CloseFile(hb);
+        ASSERT_EQ(v->CountRecordsInUse(&full), KW_OK);
+        ASSERT_EQ(Remove(v, "a.bin"), KW_OK);
+        ASSERT_EQ(Remove(v, "b.bin"), KW_OK);
+        ASSERT_EQ(v->CountRecordsInUse(&after), KW_OK);
+    }
+    EXPECT_GT(full, before + 2) << "the run lists did not spill into extension records";
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_TRUE(ToolTree(image).empty());
+}
+
 // kwfs put and rm on NTFS as on FAT: the listing shows the bytes put, the
 // tools read them, rm takes files and empty folders away.
 TEST(NtfsCreate, KwfsPutAndRm) {
