@@ -5,6 +5,7 @@
 
 #include "engine/core/dbgmgr.h"
 #include "engine/ntfs/ntfs_codes.h"
+#include "engine/ntfs/ntfs_record_edit.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 
 namespace kw::ntfs {
 
-using kwbytes::LoadLe16;
 using kwbytes::LoadLe32;
 using kwbytes::LoadLe64;
 using kwbytes::StoreLe16;
@@ -39,23 +39,6 @@ int Depth(const NODE_BUFFER* n) {
 
 uint32_t Align8(uint32_t n) {
     return (n + 7) & ~7u;
-}
-
-// The update-sequence fix-up of an index buffer before it is written: the
-// sequence number goes up by one (0 skipped), each sector's last word is
-// saved in the array and replaced by it.
-void ApplyIndexFixups(std::span<uint8_t> record, uint32_t offset) {
-    const uint32_t sectors = static_cast<uint32_t>(record.size() / kSector);
-    uint8_t* usa = record.data() + offset;
-    uint16_t number = static_cast<uint16_t>(LoadLe16(usa) + 1);
-    if (number == 0)
-        number = 1;
-    StoreLe16(usa, number);
-    for (uint32_t i = 0; i < sectors; ++i) {
-        uint8_t* tail = record.data() + (i + 1) * kSector - 2;
-        std::memcpy(usa + 2 + 2 * i, tail, 2);
-        StoreLe16(tail, number);
-    }
 }
 
 } // namespace
@@ -603,8 +586,8 @@ kwRet INDEX_BTREE::writeNode(NODE_BUFFER& n) {
     StoreLe32(bytes.data() + 32, size - 24);
     bytes[36] = static_cast<uint8_t>(flags);
     std::memcpy(bytes.data() + n.head.size(), entries.data(), entries.size());
-    ApplyIndexFixups(bytes, LoadLe16(bytes.data() + 4));
-    return store_.WriteBuffer(n.vcn, bytes);
+    kwRet rc = ApplyFixups(bytes);
+    return rc == KW_OK ? store_.WriteBuffer(n.vcn, bytes) : rc;
 }
 
 // Every changed buffer goes to a buffer not in use, and so does every buffer

@@ -273,8 +273,8 @@ TEST(NtfsIndexTree, RandomAgainstSet) {
         std::set<std::string> mirror;
         std::vector<std::string> names;
         size_t deepest = 0;
-        for (int step = 0; step < 4000; ++step) {
-            bool insert = names.empty() || rng() % 100 < (step < 2500 ? 70 : 35);
+        for (int step = 0; step < 3000; ++step) {
+            bool insert = names.empty() || rng() % 100 < (step < 1900 ? 70 : 30);
             if (insert) {
                 std::string n = RandomName(rng);
                 bool dup = std::any_of(mirror.begin(), mirror.end(), [&](const std::string& m) {
