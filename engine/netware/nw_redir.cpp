@@ -3,6 +3,7 @@
 #include "engine/core/statemap.h"
 #include "engine/disk/partition_info.h"
 #include "engine/netware/nw_io.h"
+#include "engine/netware/nw_vtable.h"
 #include "kwbytes.h"
 
 #include <algorithm>
@@ -100,6 +101,135 @@ kwRet ReadCurrentHeader(const PartHandle& handle, bool hotfix, uint32_t startOff
         }
     }
     return KW_OK;
+}
+
+uint32_t DefaultAreaSectors(uint32_t partitionSectors) {
+    const uint64_t n = partitionSectors / 8;
+    auto up = [](uint64_t a, uint64_t b) { return (a + b - 1) / b; };
+    uint64_t blocks = 0;
+    if (n < 31)
+        blocks = 0;
+    else if (n < 1550)
+        blocks = 31;
+    else if (n < 25600)
+        blocks = up(2 * n, 100);
+    else if (n < 262144)
+        blocks = up(2 * n, 1000) + 460;
+    else if (n < 26214400)
+        blocks = up(2 * n, 10000) + 932;
+    else if (n < 1253500000)
+        blocks = up(2 * n, 100000) + 5650;
+    else
+        blocks = 30720;
+    return static_cast<uint32_t>(blocks * 8);
+}
+
+kwRet LayoutTables(uint8_t* header) {
+    const uint32_t spb = header[HF_SECTORS_PER_BLOCK];
+    const uint32_t area = LoadLe32(header + HF_AREA_SECTORS);
+    const uint64_t bytesPerBlock = uint64_t{spb} * kSectorBytes;
+    const uint64_t blocks = (uint64_t{area / spb} * 4 + bytesPerBlock - 1) / bytesPerBlock;
+    if (blocks == 0 || blocks > kMaxRedirectTables)
+        return ERR_NW_NO_TABLE_ROOM;
+    std::memset(header + HF_TABLES, 0, kMaxRedirectTables * kDescriptorBytes);
+    for (uint32_t d = 0; d < blocks; ++d) {
+        for (uint32_t f = 0; f < 4; ++f) {
+            uint64_t position = 160 + 256ull * d + 64ull * f;
+            if (position + spb > area) {
+                position = 160;
+                for (uint32_t g = 0; g <= d;) {
+                    bool taken = false;
+                    for (uint32_t k = 0; k < 4; ++k)
+                        taken = taken || LoadLe32(header + HF_TABLES + g * kDescriptorBytes +
+                                                  4 * k) == position;
+                    if (taken)
+                        position += spb;
+                    else
+                        ++g;
+                }
+                if (position + spb > area)
+                    return ERR_NW_NO_TABLE_ROOM;
+            }
+            StoreLe32(header + HF_TABLES + d * kDescriptorBytes + 4 * f,
+                      static_cast<uint32_t>(position));
+        }
+    }
+    return KW_OK;
+}
+
+namespace {
+
+void SetBlockSize(uint8_t* header, uint32_t spb) {
+    header[HF_SECTORS_PER_BLOCK] = static_cast<uint8_t>(spb);
+    header[HF_SPB_COMPLEMENT] = static_cast<uint8_t>(256 - spb);
+    header[HF_SPB_LOG2] = static_cast<uint8_t>(std::countr_zero(spb));
+    header[HF_SPB_MASK] = static_cast<uint8_t>(spb - 1);
+}
+
+// Writes the four copies of a new header, marking in byte 12 the copies
+// whose write failed; 1421 when none could be written.
+kwRet WriteNewCopies(const PartHandle& handle, uint8_t* header, uint32_t first) {
+    uint16_t failed = 0;
+    for (uint32_t i = 0; i < kHeaderCopies; ++i) {
+        StoreLe16(header + HF_FAILED_COPIES, failed);
+        if (handle.Write(first + kHeaderCopyStride * i, header, 1) != KW_OK)
+            failed = static_cast<uint16_t>(failed | 1u << i);
+    }
+    if (failed == 0xF)
+        return ERR_NW_CANNOT_FORMAT;
+    return handle.Flush();
+}
+
+kwRet WriteNewTables(PARTITION_INFO* pi, const uint8_t* header, uint32_t startOffset) {
+    RedirectTable redirects(pi, header);
+    ErrorTable errors(pi, header);
+    kwRet rc = redirects.Initialise(true);
+    if (rc == KW_OK)
+        rc = errors.Initialise(true);
+    if (rc != KW_OK)
+        return rc;
+    redirects.MarkSystemBlocks();
+    rc = redirects.Write(0, startOffset);
+    return rc != KW_OK ? rc : errors.Write(0, startOffset);
+}
+
+} // namespace
+
+kwRet RedirectionArea::Create(PARTITION_INFO* pi, uint32_t spb, uint32_t areaSectors,
+                              uint32_t startOffset) {
+    if (spb == 0 || spb > 128 || !std::has_single_bit(spb))
+        return ERR_BAD_ARGUMENT;
+    const uint32_t area = areaSectors != 0 ? areaSectors : DefaultAreaSectors(pi->NumSects);
+    if (area < kMinimumAreaSectors || area % spb != 0 ||
+        uint64_t{startOffset} + area > pi->NumSects)
+        return ERR_NW_NO_TABLE_ROOM;
+    PartHandle handle;
+    kwRet rc = handle.Open(pi);
+    if (rc != KW_OK)
+        return rc;
+    const uint32_t id = pi->ulSerial != 0 ? pi->ulSerial : nwNewPartitionId(0);
+    uint8_t mirror[kSectorBytes] = {};
+    std::memcpy(mirror, kMirrorMagic, sizeof kMirrorMagic);
+    StoreLe32(mirror + MF_PARTITION_ID, id);
+    StoreLe16(mirror + MF_COUNTER, 1);
+    SetBlockSize(mirror, spb);
+    StoreLe16(mirror + MF_SECOND_COUNTER, 1);
+    StoreLe32(mirror + MF_CREATED_MARK, kMirrorCreatedMark);
+    StoreLe32(mirror + MF_ID_PLUS_9, id + 9);
+    StoreLe32(mirror + MF_MEMBERS, id);
+    uint8_t hotfix[kSectorBytes] = {};
+    std::memcpy(hotfix, kHotfixMagic, sizeof kHotfixMagic);
+    StoreLe32(hotfix + HF_PARTITION_ID, id);
+    StoreLe16(hotfix + HF_COUNTER, 1);
+    SetBlockSize(hotfix, spb);
+    StoreLe32(hotfix + HF_AREA_SECTORS, area);
+    StoreLe32(hotfix + HF_DATA_SECTORS, (pi->NumSects & ~7u) - std::min(area, pi->NumSects & ~7u));
+    if ((rc = LayoutTables(hotfix)) != KW_OK)
+        return rc;
+    if ((rc = WriteNewCopies(handle, mirror, kMirrorFirstCopy + startOffset)) != KW_OK ||
+        (rc = WriteNewTables(pi, hotfix, startOffset)) != KW_OK)
+        return rc;
+    return WriteNewCopies(handle, hotfix, kHotfixFirstCopy + startOffset);
 }
 
 RedirectionArea::RedirectionArea(PARTITION_INFO* pi, uint32_t startOffset)

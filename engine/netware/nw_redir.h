@@ -39,6 +39,13 @@ bool CounterIsNewer(uint16_t a, uint16_t b);
 // The counter after a write: 0 is never written.
 uint16_t NextCounter(uint16_t counter);
 
+// The default size of a new area for a partition, in sectors (whole 4 KB
+// blocks; 0 for partitions below 31 blocks).
+uint32_t DefaultAreaSectors(uint32_t partitionSectors);
+// Places the table blocks of a header's area (descriptors from sector 160
+// up); 1466 when they do not fit.
+kwRet LayoutTables(uint8_t* header);
+
 class RedirectionArea : public Region {
 public:
     explicit RedirectionArea(PARTITION_INFO* pi, uint32_t startOffset = 0);
@@ -85,6 +92,14 @@ public:
 
     // Rewrites every copy of the current hot-fix header (counter raised).
     kwRet WriteHotfixHeader();
+
+    // Writes a new area at the start of a partition: mirror headers, the two
+    // tables, then the hot-fix headers that make it valid. areaSectors 0
+    // takes the default size. 1421 when no copy of a header could be
+    // written, 1466 when the tables do not fit, 4 for a block size that is
+    // not a power of two up to 128 sectors.
+    static kwRet Create(PARTITION_INFO* pi, uint32_t sectorsPerBlock, uint32_t areaSectors,
+                        uint32_t startOffset);
 
 private:
     kwRet Compact();

@@ -2,6 +2,7 @@
 // copies chosen by their counters, volume-table copies merged, the
 // signature sector, the redirection and error tables, regions and ids.
 #include "engine/core/statemap.h"
+#include "engine/fs/filesystem.h"
 #include "engine/netware/nw_io.h"
 #include "engine/netware/nw_redir.h"
 #include "engine/netware/nw_redtab.h"
@@ -391,6 +392,89 @@ TEST(Segments, ListsKeepTheirOrderAndRefuseBadIndexesAndOverlaps) {
     DeleteSegmentList(&head);
     delete eight;
     delete overlap;
+}
+
+} // namespace
+
+namespace {
+
+TEST(NewAreas, DefaultSizesFollowThePartitionSize) {
+    const std::pair<uint32_t, uint32_t> blocks[] = {
+        {30, 0},      {31, 31},     {1549, 31},    {1550, 31},
+        {25599, 512}, {25600, 512}, {262144, 985}, {26214400, 6175},
+    };
+    for (auto [partitionBlocks, areaBlocks] : blocks)
+        EXPECT_EQ(DefaultAreaSectors(partitionBlocks * 8), areaBlocks * 8) << partitionBlocks;
+}
+
+// A blank partition of one cylinder: 2,008 blocks, so a default area of 41.
+std::string Blank() {
+    std::string disk(size_t{3} * kCyl * kSector, '\0');
+    std::vector<uint8_t> e = kwtest::MakeEntry(0x65, kStart, kCyl, kStart);
+    std::memcpy(disk.data() + 446, e.data(), e.size());
+    disk[510] = 0x55;
+    disk[511] = static_cast<char>(0xAA);
+    return disk;
+}
+
+TEST(NewAreas, ACreatedAreaReadsBackWithItsTablesInPlace) {
+    NwDisk disk(Blank());
+    ASSERT_EQ(disk.Open(), KW_OK);
+    PARTITION_INFO* pi = disk.Part(kStart);
+    EXPECT_EQ(RedirectionArea::Create(pi, 3, 0, 0), ERR_BAD_ARGUMENT);
+    EXPECT_EQ(RedirectionArea::Create(pi, 8, 64, 0), ERR_NW_NO_TABLE_ROOM);
+    ASSERT_EQ(RedirectionArea::Create(pi, 8, 0, 0), KW_OK);
+    RedirectionArea area(pi);
+    ASSERT_EQ(area.Initialise(), KW_OK);
+    EXPECT_EQ(area.GetSectorCount(), 41u * 8);
+    EXPECT_EQ(area.DataAreaSectors(), (kCyl & ~7u) - 41 * 8);
+    EXPECT_EQ(area.MirrorPartitionId(), area.PartitionId());
+    // The fourth table sector does not fit at 352: it takes the first free
+    // block from 160 up.
+    uint32_t sectors[4];
+    std::memcpy(sectors, area.Header() + 28, sizeof sectors);
+    EXPECT_EQ(std::vector<uint32_t>(sectors, sectors + 4),
+              (std::vector<uint32_t>{160, 224, 288, 168}));
+    ASSERT_EQ(area.LoadTables(), KW_OK);
+    EXPECT_EQ(area.Redirects()->Entries(), 41u);
+    EXPECT_EQ(area.Redirects()->SystemBlocks(), 24u);
+    EXPECT_EQ(area.Redirects()->RedirectedBlocks(), 0u);
+    bool same = false;
+    EXPECT_EQ(area.Redirects()->CompareWithCopy(&same), KW_OK);
+    EXPECT_TRUE(same);
+    disk.Close();
+    // The walker agrees on what a copy of the new partition takes.
+    const std::string bytes = disk.Bytes();
+    ASSERT_EQ(disk.Open(), KW_OK);
+    EXPECT_EQ(disk.Part(kStart)->ulLDABeginSector, 41u * 8);
+    FILESYSTEM* fs = nullptr;
+    ASSERT_EQ(OpenFileSystem(disk.Part(kStart), &fs, FS_OPEN_SHARED, 0), KW_OK);
+    ASSERT_EQ(fs->Init(), KW_OK); // no volume table yet: an empty one
+    STATE_MAP* map = nullptr;
+    ASSERT_EQ(fs->GenerateBitmap(&map, 3), KW_OK);
+    const std::vector<bool> want = NwWalker(bytes).UsedSectors(kStart);
+    for (uint32_t s = 0; s < kCyl; ++s)
+        ASSERT_EQ(map->IsSet(s), want[s]) << s;
+    delete map;
+    CloseFileSystem(&fs);
+}
+
+TEST(NewAreas, ACreateCutAtAnyWriteLeavesNoAreaOrAWholeOne) {
+    for (uint64_t cut = 1; cut <= 12; ++cut) {
+        SCOPED_TRACE(cut);
+        NwDisk disk(Blank());
+        ASSERT_EQ(disk.Open(cut), KW_OK);
+        RedirectionArea::Create(disk.Part(kStart), 8, 0, 0);
+        disk.Close();
+        ASSERT_EQ(disk.Open(), KW_OK);
+        RedirectionArea area(disk.Part(kStart));
+        kwRet rc = area.Initialise();
+        if (rc == ERR_NW_BAD_REDIRECT_AREA)
+            continue; // as before: no area
+        ASSERT_EQ(rc, KW_OK);
+        ASSERT_EQ(area.LoadTables(), KW_OK);
+        EXPECT_EQ(area.Redirects()->SystemBlocks(), 24u);
+    }
 }
 
 } // namespace
