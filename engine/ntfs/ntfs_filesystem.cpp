@@ -41,6 +41,7 @@ kwRet NTFS_FILESYSTEM::Uninit() {
     clusterBits_.clear();
     mftBits_.clear();
     shrinkRanges_.clear();
+    targetClusters_ = 0;
     return KW_OK;
 }
 

@@ -82,6 +82,10 @@ public:
     uint32_t GetSerialNumber() override;
     kwRet GetVolumeLabel(char* buffer) override;
     kwRet GetBadSectors(SECT_LIST* list) override;
+    // Shrinks the volume in place (ntfs_shrink.h); the runs are NTFS_MOVE_RUN
+    // lists or null.
+    kwRet Resize(uint32_t oldSize, uint32_t newSize, void* sourceRuns,
+                 void* destinationRuns) override;
 
     // The volume name as UTF-16LE, NUL-terminated, into 512 bytes.
     kwRet GetVolumeLabelUtf16(uint8_t* buffer);
@@ -230,6 +234,7 @@ public:
     static constexpr size_t kIndexCacheSize = 32;
 
 private:
+    friend class NTFS_SHRINK;
     using NameVisitor = std::function<bool(const NTFS_INDEX_NAME&)>;
     struct Folder;
 

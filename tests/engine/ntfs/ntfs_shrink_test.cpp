@@ -1,0 +1,211 @@
+// Shrinking NTFS volumes made by mkntfs in place: the files keep their bytes
+// (ntfscat), ntfsfix and ntfsresize accept the result and count the new
+// size; refusals write nothing; a shrink cut off after any of its writes
+// leaves a volume ntfsfix accepts with every file whole.
+#include "engine/ntfs/ntfs_codes.h"
+#include "engine/ntfs/ntfs_record_edit.h"
+#include "engine/ntfs/ntfs_shrink.h"
+#include "include/kwbytes.h"
+#include "tests/engine/ntfs/ntfs_fixture.h"
+#include "tests/engine/ntfs/ntfs_write_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace fs = std::filesystem;
+using kwtest::NtfsAccountingProblems;
+using kwtest::NtfsCat;
+using kwtest::NtfsfixProblems;
+using kwtest::NtfsWriteVolume;
+using kwtest::Pattern;
+
+namespace {
+
+constexpr uint32_t kMib = 16;
+
+class NtfsShrink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image_ = kwtest::MakeNtfsVolume(dir_, "v.img", kMib, 1024);
+        // Large files first, so that later ones lie far into the volume.
+        const size_t sizes[] = {3000000, 2500000, 70000, 500, 1500000};
+        for (size_t i = 0; i < std::size(sizes); ++i)
+            Put("f" + std::to_string(i) + ".bin", Pattern(sizes[i], static_cast<uint32_t>(i)));
+    }
+    void Put(const std::string& name, const std::string& bytes) {
+        kwtest::WriteWhole(dir_ / "in", bytes);
+        kwtest::NtfsPut(image_, dir_ / "in", name);
+        files_[name] = bytes;
+    }
+    std::string FileProblems(const fs::path& image) {
+        std::string out;
+        for (const auto& [name, bytes] : files_) {
+            if (NtfsCat(image, name) != bytes)
+                out += name + " differs; ";
+        }
+        return out;
+    }
+    uint64_t TotalSectors(const fs::path& image) {
+        std::vector<uint8_t> boot = kwtest::ReadAt(image, 0, 512);
+        return kwbytes::LoadLe64(boot.data() + 0x28);
+    }
+    kwtest::TempDir dir_;
+    fs::path image_;
+    std::map<std::string, std::string> files_;
+};
+
+TEST_F(NtfsShrink, FilesPastTheNewEndMoveAndEveryToolAgrees) {
+    const uint32_t oldSectors = kMib * 2048;
+    const uint32_t newSectors = 11 * 2048 + 1;
+    {
+        NtfsWriteVolume v(image_);
+        ASSERT_EQ(v.Status(), KW_OK);
+        ASSERT_EQ(v->Resize(oldSectors, newSectors, nullptr, nullptr), KW_OK);
+        EXPECT_EQ(v->GetGeometry().clusterCount, (newSectors - 1) / 2);
+    }
+    EXPECT_EQ(TotalSectors(image_), newSectors - 1u);
+    EXPECT_EQ(NtfsfixProblems(image_), "");
+    EXPECT_EQ(NtfsAccountingProblems(image_), "");
+    EXPECT_EQ(FileProblems(image_), "");
+    // The partition cut to the new size still opens and reads the same.
+    fs::resize_file(image_, uint64_t{newSectors} * 512);
+    EXPECT_EQ(NtfsfixProblems(image_), "");
+    EXPECT_EQ(FileProblems(image_), "");
+}
+
+// Refusals before the first write: below the used size, a target that is in
+// use or past the end, a dirty volume; the same size changes nothing.
+TEST_F(NtfsShrink, RefusalsAndNoChangeWriteNothing) {
+    const uint32_t oldSectors = kMib * 2048;
+    const std::string before = kwtest::ReadWhole(image_);
+    NTFS_MOVE_RUN used{0, 1, nullptr}, from{static_cast<uint32_t>(oldSectors / 2 - 10), 1, nullptr};
+    NTFS_MOVE_RUN outside{static_cast<uint32_t>(oldSectors / 2 - 100), 1, nullptr};
+    struct Case {
+        const char* name;
+        uint32_t newSectors;
+        const NTFS_MOVE_RUN* oldRuns;
+        const NTFS_MOVE_RUN* newRuns;
+        kwRet expected;
+    } cases[] = {
+        {"below_used", 4 * 2048, nullptr, nullptr, ERR_NO_ROOM_TO_SHRINK},
+        {"used_target", 10 * 2048, &from, &used, ERR_NO_ROOM_TO_SHRINK},
+        {"target_past_end", 10 * 2048, &from, &outside, ERR_NO_ROOM_TO_SHRINK},
+        {"grows", oldSectors + 2048, nullptr, nullptr, ERR_BAD_ARGUMENT},
+        {"same_size", oldSectors, nullptr, nullptr, KW_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            NtfsWriteVolume v(image_);
+            ASSERT_EQ(v.Status(), KW_OK);
+            EXPECT_EQ(v->Resize(oldSectors, c.newSectors, const_cast<NTFS_MOVE_RUN*>(c.oldRuns),
+                                const_cast<NTFS_MOVE_RUN*>(c.newRuns)),
+                      c.expected);
+        }
+        EXPECT_TRUE(kwtest::ReadWhole(image_) == before);
+    }
+}
+
+TEST_F(NtfsShrink, ADirtyVolumeIsRefused) {
+    {
+        NtfsWriteVolume v(image_);
+        std::vector<uint8_t> r;
+        ASSERT_EQ(v->CheckWritable(), KW_OK);
+        ASSERT_EQ(v->ReadRecordForChange(3, &r), KW_OK);
+        const uint8_t none[1] = {0};
+        uint32_t at =
+            kw::ntfs::FindAttribute(r, kw::ntfs::ATTR_VOLUME_INFORMATION, kw::ntfs::Bytes(none, 0));
+        ASSERT_NE(at, 0u);
+        r[at + kwbytes::LoadLe16(r.data() + at + kw::ntfs::AR_VALUE_OFFSET) + 10] |= 1;
+        ASSERT_EQ(v->WriteRecord(3, r), KW_OK);
+    }
+    const std::string dirty = kwtest::ReadWhole(image_);
+    {
+        NtfsWriteVolume v(image_);
+        EXPECT_EQ(v->Resize(kMib * 2048, 10 * 2048, nullptr, nullptr), ERR_WRITE_PROTECTED);
+    }
+    EXPECT_TRUE(kwtest::ReadWhole(image_) == dirty);
+}
+
+// Cut off after each write: ntfsfix accepts every state and every file
+// reads whole, at its old place or its new one. The one exception is the
+// cut between the two copies of the boot sector (sector 0 and the backup at
+// the partition's end: two writes that no order makes one), where ntfsfix
+// finds only the backup different from sector 0.
+TEST_F(NtfsShrink, AShrinkCutAtEveryWriteLeavesEveryFileWhole) {
+    const std::string base = kwtest::ReadWhole(image_);
+    std::vector<kwtest::DiskEvent> log;
+    {
+        NtfsWriteVolume v(image_, &log);
+        ASSERT_EQ(v->Resize(kMib * 2048, 11 * 2048 + 1, nullptr, nullptr), KW_OK);
+    }
+    fs::path cut = dir_ / "cut.img";
+    int backupOnly = 0;
+    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t writes) {
+        SCOPED_TRACE("cut after write " + std::to_string(writes));
+        kwtest::WriteWhole(cut, state);
+        std::string problems = NtfsfixProblems(cut);
+        bool onlyBackup = problems.find("alternate boot sector... BAD") != std::string::npos &&
+                          problems.find("$MFTMirr completed successfully") != std::string::npos;
+        backupOnly += onlyBackup ? 1 : 0;
+        EXPECT_TRUE(problems.empty() || onlyBackup) << problems;
+        EXPECT_EQ(FileProblems(cut), "");
+    });
+    EXPECT_LE(backupOnly, 1);
+}
+
+} // namespace
+
+namespace {
+
+// mkntfs puts $MFTMirr and then $LogFile in the middle of the volume: a
+// shrink into them is refused, nothing written; one to just past them
+// works, every cut state passing as above.
+TEST(NtfsShrinkPastTheMiddle, TheMirrorAndTheLogStay) {
+    kwtest::TempDir dir;
+    fs::path image = kwtest::MakeNtfsVolume(dir, "v.img", kMib, 1024);
+    const std::string bytes = Pattern(200000, 5);
+    kwtest::WriteWhole(dir / "in", bytes);
+    kwtest::NtfsPut(image, dir / "in", "a.bin");
+    const std::string base = kwtest::ReadWhole(image);
+    uint32_t newSectors = 0;
+    {
+        NtfsWriteVolume v(image);
+        NTFS_STREAM logFile;
+        const uint8_t none[1] = {0};
+        ASSERT_EQ(v->LoadStream(2, kw::ntfs::ATTR_DATA, kw::ntfs::Bytes(none, 0), &logFile), KW_OK);
+        uint64_t logEnd = logFile.runs.back().lcn + logFile.runs.back().length;
+        newSectors = static_cast<uint32_t>(2 * (logEnd + 8) + 1);
+        EXPECT_EQ(v->Resize(kMib * 2048, 6 * 2048 + 1, nullptr, nullptr), ERR_NO_ROOM_TO_SHRINK);
+        EXPECT_EQ(
+            v->Resize(kMib * 2048, static_cast<uint32_t>(2 * (logEnd - 8) + 1), nullptr, nullptr),
+            ERR_NO_ROOM_TO_SHRINK);
+    }
+    EXPECT_TRUE(kwtest::ReadWhole(image) == base);
+    std::vector<kwtest::DiskEvent> log;
+    {
+        NtfsWriteVolume v(image, &log);
+        ASSERT_EQ(v->Resize(kMib * 2048, newSectors, nullptr, nullptr), KW_OK);
+    }
+    EXPECT_EQ(NtfsfixProblems(image), "");
+    EXPECT_EQ(NtfsAccountingProblems(image), "");
+    EXPECT_TRUE(NtfsCat(image, "a.bin") == bytes);
+    fs::path cut = dir / "cut.img";
+    int backupOnly = 0;
+    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t writes) {
+        SCOPED_TRACE("cut after write " + std::to_string(writes));
+        kwtest::WriteWhole(cut, state);
+        std::string problems = NtfsfixProblems(cut);
+        bool onlyBackup = problems.find("alternate boot sector... BAD") != std::string::npos &&
+                          problems.find("$MFTMirr completed successfully") != std::string::npos;
+        backupOnly += onlyBackup ? 1 : 0;
+        EXPECT_TRUE(problems.empty() || onlyBackup) << problems;
+        EXPECT_TRUE(NtfsCat(cut, "a.bin") == bytes);
+    });
+    EXPECT_LE(backupOnly, 1);
+    fs::resize_file(image, uint64_t{newSectors} * 512);
+    EXPECT_EQ(NtfsfixProblems(image), "");
+}
+
+} // namespace
