@@ -155,20 +155,26 @@ kwRet OLDMOVER::RunPass(kwhandle handle, bool write) {
     return rc;
 }
 
-// Queues the next batch of a run: as many jobs as there are buffers, taken
-// from the end that moves first once `done` sectors have moved, and queued
-// so that the job list runs from that end. Returns the sectors queued.
+// Queues the next batch of a run: jobs taken from the end that moves first
+// once `done` sectors have moved, and queued so that the job list runs from
+// that end. A batch spans at most the distance moved (or its first job), so
+// that no job writes over a sector another job of the batch reads: a disk
+// that reorders the writes of a batch cannot lose a sector. Returns the
+// sectors queued.
 uint32_t OLDMOVER::QueueBatch(uint32_t source, uint32_t target, uint32_t count, uint32_t done) {
     const bool up = target > source;
+    const uint32_t distance = up ? target - source : source - target;
     MOVER_JOB* ordered = nullptr; // in move order, built at the tail
     MOVER_JOB** tail = &ordered;
     uint32_t queued = 0;
-    while (done + queued < count) {
+    while (done + queued < count && (queued == 0 || queued < distance)) {
         MOVER_JOB* j = GetFreeBuffer();
         if (j == nullptr)
             break;
         const uint32_t room = j->bufferSize / kSector;
-        const uint32_t n = room < count - done - queued ? room : count - done - queued;
+        uint32_t n = room < count - done - queued ? room : count - done - queued;
+        if (queued > 0 && n > distance - queued)
+            n = distance - queued;
         if (n == 0) {
             j->next = buffers_; // a buffer smaller than a sector is no use
             buffers_ = j;

@@ -71,12 +71,12 @@ public:
     // the buffers handed in, batch by batch, so that no sector is written
     // before it has been read, whichever way the run moves and however much
     // source and target overlap. Jobs are written from the end that moves
-    // first (the top when moving up, the bottom when moving down) and each
-    // batch is flushed before the next is read; *moved is then the number
-    // of sectors at their target, counted from that end, and every other
-    // sector is still at its source, also when the move fails or is cut off
-    // between two writes: moving the rest finishes it. Sector 0 cannot be
-    // part of either run (4).
+    // first (the top when moving up, the bottom when moving down); a batch
+    // spans at most the distance moved (or one job) and is flushed before
+    // the next is read. *moved is then the number of sectors at their
+    // target, counted from that end, and every other sector is still at its
+    // source, also when the move fails or is cut off between two writes:
+    // moving the rest finishes it. Sector 0 cannot be part of either run (4).
     kwRet MoveRun(kwhandle handle, uint32_t source, uint32_t target, uint32_t count,
                   uint32_t* moved);
 

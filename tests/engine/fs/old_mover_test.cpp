@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,40 @@ std::string MakeDisk() {
     return bytes;
 }
 
+// Watches the batches of a move (the writes between two flushes): a batch
+// of more than one write must not write a sector it also reads, or a disk
+// that reorders its writes could lose that sector.
+class BatchWatch : public kw::plat::SectorSource {
+public:
+    explicit BatchWatch(std::unique_ptr<kw::plat::SectorSource> inner) : inner_(std::move(inner)) {}
+    std::string Name() const override { return inner_->Name(); }
+    uint64_t SectorCount() const override { return inner_->SectorCount(); }
+    bool Writable() const override { return true; }
+    kw::plat::DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override {
+        for (uint32_t i = 0; i < count; ++i)
+            reads_.insert(sector + i);
+        return inner_->Read(sector, buffer, count);
+    }
+    kw::plat::DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override {
+        ++writes_;
+        for (uint32_t i = 0; i < count; ++i)
+            written_.insert(sector + i);
+        return inner_->Write(sector, buffer, count);
+    }
+    kw::plat::DiskIoResult Flush() override {
+        for (uint64_t s : written_)
+            unsafe += writes_ > 1 && reads_.count(s) != 0;
+        reads_.clear(), written_.clear(), writes_ = 0;
+        return inner_->Flush();
+    }
+    int unsafe = 0;
+
+private:
+    std::unique_ptr<kw::plat::SectorSource> inner_;
+    std::set<uint64_t> reads_, written_;
+    int writes_ = 0;
+};
+
 class OldMover : public ::testing::Test {
 protected:
     void SetUp() override { Open(MakeDisk(), 0); }
@@ -57,7 +92,9 @@ protected:
             auto f = std::make_unique<FaultySectorSource>(std::move(mem));
             f->FailWriteNumber(failWrite);
             faulty_ = f.get();
-            scan.disks.push_back(std::move(f));
+            auto watch = std::make_unique<BatchWatch>(std::move(f));
+            watch_ = watch.get();
+            scan.disks.push_back(std::move(watch));
             return scan;
         });
         ASSERT_EQ(kwLibOpen(), KW_OK);
@@ -90,6 +127,7 @@ protected:
     kwhandle handle_ = 0;
     MemorySectorSource* memory_ = nullptr;
     FaultySectorSource* faulty_ = nullptr;
+    BatchWatch* watch_ = nullptr;
 };
 
 TEST_F(OldMover, ListsHandOutRecordsAndRunJobsInReverseOrderUnlessSorted) {
@@ -182,6 +220,7 @@ TEST_F(OldMover, RunsMoveWholeWhateverTheOverlap) {
         ASSERT_EQ(mover_.MoveRun(handle_, r.source, r.target, r.count, &moved), KW_OK);
         EXPECT_EQ(moved, r.count);
         EXPECT_TRUE(Disk() == Expected(before, r));
+        EXPECT_EQ(watch_->unsafe, 0);
     }
 }
 
