@@ -179,6 +179,15 @@ public:
     kwRet FileDelete(const char* path, uint8_t attribute);
     kwRet FileRename(const char* oldPath, const char* newPath, uint8_t attribute);
     kwRet MkDir(const char* path) { return FileCreate(path, FAT_ATTR_DIRECTORY); }
+    // A new file at `destination` with the source's attribute, bytes, write
+    // date and time. ERR_FILE_EXISTS when the destination exists (left as
+    // it is); any other failure removes the partial copy. Folders are not
+    // copied (ERR_NOT_SUPPORTED).
+    kwRet FileCopy(const char* source, const char* destination, uint8_t attribute);
+    // Writes at the handle's position; a file that must grow takes its new
+    // size in steps of FAT_GROW_STEP (and keeps it), so that a file written
+    // a piece at a time is laid out in few runs. The entry is written back.
+    kwRet WriteGrowing(FAT_FILE_HANDLE* handle, const void* buffer, uint32_t count);
 
     const FAT_BOOT_RECORD* GetBootRecord() const { return initialised_ ? &boot_ : nullptr; }
     FAT_BLOCKS* GetFat() const { return fat_; }
@@ -266,6 +275,9 @@ private:
 // The path inside the volume: a drive prefix ("C:" in "C:\x") is skipped. A
 // ':' anywhere else is part of a name, which FAT refuses.
 const char* FatVolumePath(const char* path);
+
+// The step in which WriteGrowing makes a file longer.
+inline constexpr uint32_t FAT_GROW_STEP = 0x800000;
 
 // The label of a FAT partition read from its boot sector and root folder
 // (the FAT is not read); at least 12 bytes.

@@ -51,12 +51,14 @@ kwRet kwFileOpen(FILE_BASE** file, const char* path, uint32_t flags, PARTITION_I
     *file = nullptr;
     if (path == nullptr)
         return ERR_BAD_ARGUMENT;
-    if (cacheCapacity != 0)
-        return ERR_BAD_ARGUMENT; // no whole-file cache in front of the files
     bool host = pi == nullptr;
     if (host && (flags & FILE_MODE_NO_HOST_IO))
         return ERR_NO_FILE_IO;
-    FILE_BASE* object = host ? new DOS_FILE : CreatePartitionFile(pi->ucFsKind);
+    FILE_BASE* object = cacheCapacity != 0 ? new KWCACHE_FILE(cacheCapacity)
+                        : host             ? new DOS_FILE
+                                           : CreatePartitionFile(pi->ucFsKind);
+    if (object == nullptr && cacheCapacity != 0)
+        return ERR_NO_MEMORY;
     if (object == nullptr)
         return host ? ERR_NO_MEMORY : ERR_NO_FILE_IO;
     kwRet rc = object->Init(path, flags, pi, streamName);

@@ -110,10 +110,49 @@ private:
     void* stream_ = nullptr;
 };
 
+// A whole file held in memory in front of another file object: Open reads
+// the file into a buffer of `capacity` bytes (a larger file is refused),
+// reads and writes work on the buffer, and Close writes the file back whole
+// when it changed and the caller asks for it (close flags other than 0x100;
+// FILE_CLOSE_WRITE_BACK). No inner file is held between Open and Close.
+class KWCACHE_FILE : public FILE_BASE {
+public:
+    explicit KWCACHE_FILE(uint32_t capacity) : capacity_(capacity) {}
+    ~KWCACHE_FILE() override;
+    kwRet Init(const char* path, uint32_t flags, PARTITION_INFO* pi,
+               const char* streamName) override;
+    kwRet Open() override;
+    // A failed write-back hands the buffer to the caller when `buffer` is
+    // given (the caller then frees it with delete[]).
+    kwRet Close(uint32_t closeFlags, void** buffer) override;
+    kwRet Read(void* buffer, uint32_t count, uint32_t* done) override;
+    kwRet Write(const void* buffer, uint32_t count, uint32_t* done) override;
+    kwRet Seek(uint32_t low, uint32_t high, uint32_t origin) override;
+    kwRet Tell(uint64_t* position) override;
+    kwRet Size(uint64_t* size) override;
+    kwRet SetSize(uint32_t low, uint32_t high) override;
+    kwRet GetAttributes(uint32_t* /*attributes*/) override { return KW_OK; }
+    kwRet SetAttributes(uint32_t /*attributes*/) override { return KW_OK; }
+
+private:
+    kwRet load(uint32_t mode);
+    kwRet writeBack();
+
+    uint8_t* buffer_ = nullptr;
+    uint32_t size_ = 0;
+    uint32_t capacity_;
+};
+
+// The close flag that asks a cache file to write its changes back.
+inline constexpr uint32_t FILE_CLOSE_WRITE_BACK = 0x400000;
+// The close flag that never does.
+inline constexpr uint32_t FILE_CLOSE_KEEP = 0x100;
+
 // Makes, initialises, attaches and (unless FILE_MODE_NO_OPEN) opens the
 // file object for path: a host file without a partition record, else the
-// file class of the partition's kind (ERR_NO_FILE_IO when it has none). On
-// failure *file is null and nothing is held.
+// file class of the partition's kind (ERR_NO_FILE_IO when it has none);
+// with a cache capacity, a KWCACHE_FILE in front of that file. On failure
+// *file is null and nothing is held.
 kwRet kwFileOpen(FILE_BASE** file, const char* path, uint32_t flags, PARTITION_INFO* pi,
                  const char* streamName, uint32_t cacheCapacity);
 kwRet kwFileClose(FILE_BASE* file, uint32_t closeFlags, void** buffer);

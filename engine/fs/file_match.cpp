@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -174,5 +175,24 @@ kwRet FILESYSTEM::FileMatch(const char* patternPath, uint32_t flags, DIRLIST* ou
     delete[] pattern;
     if (rc == KW_OK && out == nullptr && !st.matched)
         rc = ERR_FILE_NOT_FOUND;
+    return rc;
+}
+
+kwRet FindNtInstallation(FILESYSTEM* fs, const char* windowsDir) {
+    if (fs == nullptr || windowsDir == nullptr)
+        return ERR_BAD_ARGUMENT;
+    std::string dir(windowsDir);
+    while (!dir.empty() && dir.back() == '\\')
+        dir.pop_back();
+    static const char* const kFiles[] = {
+        "\\system32\\ntoskrnl.exe",     "\\system32\\config\\sam",
+        "\\system32\\config\\software", "\\system32\\config\\security",
+        "\\system32\\config\\system",   "\\system32\\config\\system.alt"};
+    kwRet rc = KW_OK;
+    for (const char* file : kFiles) {
+        rc = fs->FileMatch((dir + file).c_str(), SEARCH_STANDARD, nullptr);
+        if (rc != KW_OK)
+            break;
+    }
     return rc;
 }

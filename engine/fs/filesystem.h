@@ -137,3 +137,9 @@ private:
 kwRet OpenFileSystem(PARTITION_INFO* pi, FILESYSTEM** fs, uint32_t mode, uint8_t kind);
 // Drops one open; the last one destroys the object. *fs is null afterwards.
 void CloseFileSystem(FILESYSTEM** fs);
+
+// Whether the file system holds a Windows NT installation in windowsDir
+// (such as "\\WINNT"): its kernel and the five registry hives. 0 when every
+// file is there; else the failure of the first search that found nothing
+// (ERR_FILE_NOT_FOUND) or could not list its folder.
+kwRet FindNtInstallation(FILESYSTEM* fs, const char* windowsDir);

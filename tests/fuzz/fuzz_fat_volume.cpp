@@ -1,6 +1,7 @@
 // Opens arbitrary bytes as a FAT volume through the disk library and the
-// file-system factory, lists the whole tree, maps the used sectors and reads
-// every file it finds. Nothing may crash, hang or read outside the volume.
+// file-system factory, lists the whole tree, maps the used sectors, reads
+// every file it finds and reads every folder into the folder cache. Nothing
+// may crash, hang or read outside the volume.
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
 #include "engine/fat/fat_filesystem.h"
@@ -85,6 +86,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 fs->GetVolumeLabel(label);
                 DIRLIST found;
                 fs->FileMatch("\\*.*", SEARCH_SUBDIRECTORIES, &found);
+                // The whole-volume folder cache, in starting-cluster order.
+                FAT_DIR_BLOCKS* dirs = nullptr;
+                FAT_DIR_SLOT slot;
+                if (static_cast<FAT_FILESYSTEM*>(fs)->LoadDirBlocks(nullptr, &dirs) == KW_OK)
+                    for (bool more = dirs->FirstEntry(&slot); more;
+                         more = dirs->NextEntry(&slot, false)) {
+                    }
+                SECT_LIST bad;
+                fs->GetBadSectors(&bad);
+                fatGetVolumeLabel(pi, label);
             }
             CloseFileSystem(&fs);
             DeletePi(&pi);

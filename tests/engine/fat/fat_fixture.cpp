@@ -22,10 +22,6 @@ void Must(const std::string& command) {
         throw std::runtime_error("failed: " + command);
 }
 
-void WriteFile(const fs::path& p, const std::string& bytes) {
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
 } // namespace
 
 void FatVolumeTest::OpenVolume(const fs::path& image, bool init) {
@@ -54,6 +50,34 @@ void FatVolumeTest::CloseVolume() {
     unsetenv("KW_DISKS");
 }
 
+std::string Bytes(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245 + 12345;
+        s[i] = static_cast<char>(seed >> 16);
+    }
+    return s;
+}
+
+std::string Mtype(const fs::path& image, const std::string& path) {
+    return Capture(std::string(kEnv) + "mtype -i " + Quote(image) + " '::" + path +
+                   "' 2>/dev/null");
+}
+
+void Mcopy(const fs::path& image, const fs::path& from, const std::string& to) {
+    ASSERT_TRUE(Run(std::string(kEnv) + "mcopy -o -i " + Quote(image) + " " + Quote(from) +
+                    " '::" + to + "'"));
+}
+
+void WriteHost(const fs::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+std::string ReadHost(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::string Quote(const fs::path& p) {
     return "'" + p.string() + "'";
 }
@@ -74,16 +98,16 @@ fs::path FillStandardTree(const TempDir& dir, const fs::path& image) {
     for (int i = 0; i < 12; ++i)
         deep /= "level " + std::to_string(i);
     fs::create_directories(deep);
-    WriteFile(root / "README.TXT", "read me\n");
-    WriteFile(root / "A rather long file name, with commas.text", std::string(3000, 'x'));
-    WriteFile(root / "Ünïcode näme — ok.dat", "unicode\n");
-    WriteFile(root / "lower.txt", "lower\n");
-    WriteFile(root / "Docs" / "empty.bin", "");
+    WriteHost(root / "README.TXT", "read me\n");
+    WriteHost(root / "A rather long file name, with commas.text", std::string(3000, 'x'));
+    WriteHost(root / "Ünïcode näme — ok.dat", "unicode\n");
+    WriteHost(root / "lower.txt", "lower\n");
+    WriteHost(root / "Docs" / "empty.bin", "");
     std::string big;
     for (int i = 0; i < 40000; ++i)
         big += std::to_string(i * 7919) + "\n";
-    WriteFile(root / "Docs" / "Old Letters" / "big file.log", big);
-    WriteFile(deep / "bottom.txt", "bottom\n");
+    WriteHost(root / "Docs" / "Old Letters" / "big file.log", big);
+    WriteHost(deep / "bottom.txt", "bottom\n");
     Must("mcopy -s -i " + Quote(image) + " " + Quote(root) + "/* ::");
     return root;
 }

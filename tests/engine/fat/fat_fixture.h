@@ -55,6 +55,16 @@ bool FsckClean(const std::filesystem::path& image, std::string* report = nullptr
 
 std::string Quote(const std::filesystem::path& p);
 
+// n bytes of a repeatable pattern for the seed.
+std::string Bytes(size_t n, uint32_t seed);
+// A file's bytes as mtype gives them (empty when it has none).
+std::string Mtype(const std::filesystem::path& image, const std::string& path);
+// mcopy -o of a host file to a path in the volume.
+void Mcopy(const std::filesystem::path& image, const std::filesystem::path& from,
+           const std::string& to);
+void WriteHost(const std::filesystem::path& file, const std::string& bytes);
+std::string ReadHost(const std::filesystem::path& file);
+
 // A volume file opened through the engine as a partition without a table
 // entry: its FAT file system, initialised or not. Closed at the end.
 class FatVolumeTest : public ::testing::Test {

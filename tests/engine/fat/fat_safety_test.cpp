@@ -20,37 +20,14 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+using kwtest::Bytes;
+using kwtest::Mcopy;
+using kwtest::Mtype;
 using kwtest::Quote;
+using kwtest::ReadHost;
+using kwtest::WriteHost;
 
 namespace {
-
-std::string Bytes(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245 + 12345;
-        s[i] = static_cast<char>(seed >> 16);
-    }
-    return s;
-}
-
-std::string Mtype(const fs::path& image, const std::string& path) {
-    return kwtest::Capture("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mtype -i " + Quote(image) +
-                           " '::" + path + "' 2>/dev/null");
-}
-
-void Mcopy(const fs::path& image, const fs::path& from, const std::string& to) {
-    ASSERT_TRUE(kwtest::Run("MTOOLS_SKIP_CHECK=1 mcopy -o -i " + Quote(image) + " " + Quote(from) +
-                            " '::" + to + "'"));
-}
-
-void WriteHost(const fs::path& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
-std::string ReadHost(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 kwtest::KwfsResult Put(const fs::path& image, const std::string& path, const fs::path& from) {
     return kwtest::Kwfs("put 'part:" + image.string() + "' '" + path + "' < " + Quote(from));

@@ -16,24 +16,15 @@
 #include <set>
 
 namespace fs = std::filesystem;
+using kwtest::Bytes;
 using kwtest::FatListing;
+using kwtest::Mcopy;
+using kwtest::Mtype;
 using kwtest::Quote;
+using kwtest::ReadHost;
+using kwtest::WriteHost;
 
 namespace {
-
-std::string Bytes(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245 + 12345;
-        s[i] = static_cast<char>(seed >> 16);
-    }
-    return s;
-}
-
-std::string Mtype(const fs::path& image, const std::string& path) {
-    return kwtest::Capture("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mtype -i " + Quote(image) +
-                           " '::" + path + "'");
-}
 
 kwtest::KwfsResult Put(const fs::path& image, const std::string& path, const fs::path& from) {
     return kwtest::Kwfs("put 'part:" + image.string() + "' '" + path + "' < " + Quote(from));
