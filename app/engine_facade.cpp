@@ -74,6 +74,22 @@ uint32_t EngineProgressPercent() {
     return GetProgressPercent(0, 0);
 }
 
+PARTITION_INFO* HiddenPartition(const std::string& path) {
+    hidpart::HIDPART_PATH parsed;
+    if (!hidpart::HidPartParsePath(path, &parsed) || (parsed.rest != "" && parsed.rest != "\\"))
+        return nullptr;
+    PARTITION_INFO* pi = hidpart::HidPartFindPartition(parsed.disk, parsed.part);
+    return hidpart::HidPartServes(pi) ? pi : nullptr;
+}
+
+bool HiddenPartitionWritable(const std::string& path) {
+    hidpart::HIDPART_PATH parsed;
+    if (!hidpart::HidPartParsePath(path, &parsed))
+        return false;
+    PARTITION_INFO* pi = hidpart::HidPartFindPartition(parsed.disk, parsed.part);
+    return hidpart::HidPartServes(pi) && hidpart::HidPartWritable(pi);
+}
+
 void SetEngineCancel(bool on) {
     if (on)
         PROGRESS_INFO::RequestCancel();

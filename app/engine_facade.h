@@ -10,6 +10,7 @@
 #include <vector>
 
 class IMGACCESS;
+struct PARTITION_INFO;
 class IMGACCESS_UI_CALLBACK;
 class MEDIA_CHANGE_CALLBACK;
 
@@ -57,6 +58,12 @@ bool FileSystemHasFiles(uint32_t fsKind);
 // Reads and checks every part record and chunk of the image at hostPath;
 // 0 when it is sound, 7 when the user cancelled, else the first fault.
 int32_t VerifyImage(const std::string& hostPath, MEDIA_CHANGE_CALLBACK* callback);
+// The partition a "\\.\diskN.partM" path names when the hidden-partition
+// provider serves it (not mounted, a file system it reads), else null.
+PARTITION_INFO* HiddenPartition(const std::string& path);
+// Whether files of that partition may be changed (its disk is writable and
+// Linux does not use it).
+bool HiddenPartitionWritable(const std::string& path);
 // Writes a line to the engine's log.
 void LogLine(const std::string& line);
 // The engine's text for a return code (empty when it has none).

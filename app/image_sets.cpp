@@ -1,6 +1,7 @@
 #include "app/image_sets.h"
 
 #include "app/dialogs/progress_dlg.h"
+#include "app/engine_facade.h"
 #include "app/explorer/explorer_utils.h"
 #include "engine/core/progress.h"
 #include "engine/imgaccess/partition_copy.h"
@@ -81,16 +82,32 @@ int32_t DeleteAndRelease(PART_STORE*& store) {
     return rc;
 }
 
-kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t index) {
+namespace {
+
+// Runs a copy with the progress window's callback installed.
+template <class Copy> kwRet WithProgressCallback(Copy copy) {
     if (PROGRESS_INFO* sink = PROGRESS_INFO::Current()) {
         sink->SetCallback(ProgressCallback);
         sink->SetLevels(1);
     }
-    // The engine numbers the partitions of an image from 1.
-    const kwRet rc = CopyPartition(destination, source, index + 1, 0);
+    const kwRet rc = copy();
     if (PROGRESS_INFO* sink = PROGRESS_INFO::Current())
         sink->SetCallback(nullptr);
     return rc;
+}
+
+} // namespace
+
+kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t index) {
+    // The engine numbers the partitions of an image from 1.
+    return WithProgressCallback([&] { return CopyPartition(destination, source, index + 1, 0); });
+}
+
+kwRet CopyHiddenPartitionTo(PART_STORE* destination, const std::string& path) {
+    PARTITION_INFO* pi = HiddenPartition(path);
+    if (pi == nullptr)
+        return ERR_FILE_NOT_FOUND;
+    return WithProgressCallback([&] { return CopyLivePartition(destination, pi); });
 }
 
 int32_t DeleteImageSet(vfs::VFS_NAMESPACE& vfs, const QString& path,

@@ -46,6 +46,10 @@ int32_t DeleteAndRelease(PART_STORE*& store);
 // source into a new part of destination, with the progress window's
 // callback; on failure the new part is taken out again.
 kwRet CopyPartitionTo(PART_STORE* destination, PART_STORE* source, uint32_t index);
+// The same for a partition under "Hidden Partitions" ("\\.\diskN.partM"):
+// the sectors its file system uses; 2 when the path names no partition that
+// is served.
+kwRet CopyHiddenPartitionTo(PART_STORE* destination, const std::string& path);
 
 // Deletes the image at path (a path of the namespace) with every file of its
 // set: an image of the current format through the library, also when it is

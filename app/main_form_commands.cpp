@@ -24,6 +24,12 @@ bool IsImageOrPartition(const VtfeItem* item) {
     return item != nullptr && (item->Kind() == KIND_IMAGE || item->Kind() == KIND_PARTITION);
 }
 
+// What Copy to Image takes: an image, a partition of one, or a partition
+// under "Hidden Partitions".
+bool IsCopySource(const VtfeItem* item) {
+    return IsImageOrPartition(item) || IsHiddenPartitionItem(item);
+}
+
 } // namespace
 
 void TMainForm::CopyExecute() {
@@ -38,7 +44,8 @@ void TMainForm::CopyExecute() {
 // files of a partition only into a host folder. The "My Recent Images"
 // root is no folder of the host.
 bool TMainForm::CanPasteOnto(const VtfeItem* destination) const {
-    if (copiedItems_.empty() || destination == nullptr || destination->Node() == recentRoot_)
+    if (copiedItems_.empty() || destination == nullptr || destination->Node() == recentRoot_ ||
+        OnReadOnlyHiddenPartition(destination))
         return false;
     const auto all = [this](auto test) {
         return std::all_of(copiedItems_.begin(), copiedItems_.end(),
@@ -114,8 +121,8 @@ void TMainForm::UpdateMenuStates() {
     const bool list = listSelected_;
     QTreeWidgetItem* node = sel != nullptr ? sel->Node() : nullptr;
     UpOneLevel->setEnabled(node != nullptr && node->parent() != nullptr);
-    CopyToImg->setEnabled(IsImageOrPartition(sel) && (!list || rows == 1));
-    DeleteImg->setEnabled(kind == KIND_IMAGE);
+    CopyToImg->setEnabled(IsCopySource(sel) && (!list || rows == 1));
+    DeleteImg->setEnabled(kind == KIND_IMAGE && !OnReadOnlyHiddenPartition(sel));
     VerifyImg->setEnabled(kind == KIND_IMAGE && (!list || rows == 1));
     Restore->setEnabled(kind >= KIND_PART_FOLDER);
     Properties->setEnabled(IsImageOrPartition(sel) && (!list || rows <= 1));
@@ -181,6 +188,8 @@ bool TMainForm::PopupMenu1Popup() {
         entry("Restore2MnuItm")->setVisible(kind >= KIND_PART_FOLDER);
         entry("PopupMenuSep1")->setVisible(true);
         remove->setEnabled(image && onRecent);
+    } else if (IsHiddenPartitionItem(item)) {
+        copyToImg->setVisible(true); // the one command a hidden partition takes
     }
     return std::any_of(all.begin(), all.end(),
                        [](QAction* a) { return a->isVisible() && !a->isSeparator(); });

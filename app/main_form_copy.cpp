@@ -29,7 +29,7 @@ void TMainForm::CopyToImgExecute() {
     selectedItem_ = copiedItems_.front();
     VtfeItem* source = selectedItem_;
     const QString sourceImage = SourceImagePath(source);
-    if (sourceImage.isEmpty())
+    if (sourceImage.isEmpty() && !IsHiddenPartitionItem(source))
         return;
     if (destItem_ != nullptr && HostPathOf(destItem_->Path()) == HostPathOf(sourceImage)) {
         ui_.Message("Source and destination cannot be the same file.", "Invalid Destination",

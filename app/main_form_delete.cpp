@@ -42,7 +42,8 @@ bool TMainForm::DeleteImageFile(VtfeItem* item) {
 }
 
 void TMainForm::DeleteImgExecute() {
-    if (selectedItem_ == nullptr || selectedItem_->Kind() != KIND_IMAGE)
+    if (selectedItem_ == nullptr || selectedItem_->Kind() != KIND_IMAGE ||
+        OnReadOnlyHiddenPartition(selectedItem_))
         return;
     if (listSelected_) {
         DeleteListedImages();

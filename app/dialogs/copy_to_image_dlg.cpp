@@ -208,6 +208,13 @@ void TCopyToImageDlg::FillPartitionList() {
         for (VtfeItem* item : InImageOrder(main_.copied))
             AddNode(root, nullptr, item->Name(), item,
                     item->Node() != nullptr ? item->Node()->icon(0) : QIcon());
+    } else if (IsHiddenPartitionItem(source_)) {
+        // Under the "Hidden Partitions" node, as in the explorer.
+        QTreeWidgetItem* parent = source_->Node() != nullptr ? source_->Node()->parent() : nullptr;
+        root = AddNode(nullptr, PartitionTree, parent != nullptr ? parent->text(0) : QString(),
+                       nullptr, parent != nullptr ? parent->icon(0) : QIcon());
+        AddNode(root, nullptr, source_->Name(), source_,
+                source_->Node() != nullptr ? source_->Node()->icon(0) : QIcon());
     } else if (source_->Kind() == KIND_IMAGE) {
         if (!source_->Populated())
             source_->Expand(false);

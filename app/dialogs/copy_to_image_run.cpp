@@ -132,7 +132,7 @@ bool TCopyToImageDlg::CopyPartitions(bool append, const QString& path) {
     retry_ = false;
     appended_ = append;
     PART_STORE* source = SourceStore(source_);
-    if (source == nullptr) {
+    if (source == nullptr && !IsHiddenPartitionItem(source_)) {
         main_.ui.Message(QString("Error %1: Partition was not copied.").arg(ERR_IMG_NOT_OPEN),
                          "Partition Copy Error", MsgIcon::Error, MsgButtons::Ok);
         return false;
@@ -188,7 +188,8 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
     QTreeWidgetItem* root = PartitionTree->topLevelItem(0);
     for (int i = 0; root != nullptr && i < root->childCount(); ++i) {
         VtfeItem* item = ItemOf(root->child(i));
-        if (item == nullptr || item->Kind() != KIND_PARTITION)
+        const bool hidden = IsHiddenPartitionItem(item);
+        if (item == nullptr || (item->Kind() != KIND_PARTITION && !hidden))
             continue;
         if (VtfeProgDlg != nullptr) {
             VtfeProgDlg->SetItemText(item->Name());
@@ -196,10 +197,13 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
         }
         // The copy runs off the window thread: the windows keep turning and
         // Cancel is heard at the library's next progress step.
-        const uint32_t index = static_cast<VtfePrt*>(item)->PartitionIndex();
+        const uint32_t index = hidden ? 0 : static_cast<VtfePrt*>(item)->PartitionIndex();
+        const std::string live = hidden ? item->Path().toStdString() : std::string();
         copying_ = true;
-        const auto rc = kwRet(RunOffWindowThread(
-            [this, source, index] { return int(CopyPartitionTo(destStore_, source, index)); }));
+        const auto rc = kwRet(RunOffWindowThread([this, source, index, &live] {
+            return int(live.empty() ? CopyPartitionTo(destStore_, source, index)
+                                    : CopyHiddenPartitionTo(destStore_, live));
+        }));
         copying_ = false;
         if (rc != KW_OK)
             return CopyFailed(int32_t(rc), append, path, appended);

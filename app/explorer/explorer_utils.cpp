@@ -1,5 +1,6 @@
 #include "app/explorer/explorer_utils.h"
 
+#include "app/engine_facade.h"
 #include "app/explorer/vtfe_drive.h"
 #include "app/explorer/vtfe_item.h"
 #include "app/ui_services.h"
@@ -245,6 +246,15 @@ QString SourceImagePath(const VtfeItem* item) {
         return {};
     const VtfeItem* image = VtfeItem::OfNode(item->Node()->parent());
     return image != nullptr ? image->Path() : QString();
+}
+
+bool IsHiddenPartitionItem(const VtfeItem* item) {
+    return item != nullptr && item->Kind() == KIND_DRIVE && item->Path().startsWith("\\\\.\\");
+}
+
+bool OnReadOnlyHiddenPartition(const VtfeItem* item) {
+    return item != nullptr && item->Path().startsWith("\\\\.\\") &&
+           !HiddenPartitionWritable(U8(item->Path()));
 }
 
 QString ChangeFilePath(const QString& imagePath) {

@@ -86,6 +86,12 @@ QString ShownPath(vfs::VFS_NAMESPACE& vfs, const QString& path);
 // The image a copied item comes from: the image itself or a partition's
 // image; empty for none or any other kind.
 QString SourceImagePath(const VtfeItem* item);
+// Whether the item is a partition under "Hidden Partitions" ("\\.\diskN.partM").
+bool IsHiddenPartitionItem(const VtfeItem* item);
+// Whether the item lies on a hidden partition whose files may not be
+// changed (its disk is read-only, or Linux uses the partition): nothing is
+// dropped, pasted or deleted there.
+bool OnReadOnlyHiddenPartition(const VtfeItem* item);
 // The change file beside an image: D:\imgs\sys.old.kwi -> D:\imgs\sys.kwx.
 QString ChangeFilePath(const QString& imagePath);
 // Deletes an image set of the older format: the file, its ".KWU" first

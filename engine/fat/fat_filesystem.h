@@ -171,6 +171,11 @@ public:
     kwRet Write(FAT_FILE_HANDLE* handle, const void* buffer, uint32_t count);
     kwRet SeekCluster(FAT_FILE_HANDLE* handle, uint32_t newPosition);
     kwRet SetFileSize(FAT_FILE_HANDLE* handle, uint32_t newSize);
+    // The entry's write time and date and its access date from a Windows
+    // file time, as local time in steps of two seconds (as listings read it
+    // back); the entry is committed. ERR_BAD_ARGUMENT for a time FAT cannot
+    // hold (before 1980 or past 2107).
+    kwRet SetFileTime(FAT_FILE_HANDLE* handle, uint64_t fileTime);
     kwRet FlushEntry(FAT_FILE_HANDLE* handle);
     // Writes a written file's entry (size, first cluster, time) after its
     // data and FAT are on the disk, and flushes; nothing when unchanged.
@@ -290,3 +295,6 @@ void FatDecodeDate(uint16_t word, KW_DATE* date);
 void FatDecodeTime(uint16_t word, KW_TIME* time);
 // Sets an entry's write time and date and its access date to now.
 void FatStampWrite(uint8_t* entry);
+// A Windows file time as local DOS date and time words; false for a time
+// before 1980 or past 2107.
+bool FatWordsFromFileTime(uint64_t fileTime, uint16_t* date, uint16_t* time);

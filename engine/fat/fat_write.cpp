@@ -2,10 +2,12 @@
 // and writing a handle's entry back.
 #include "engine/core/dbgmgr.h"
 #include "engine/fat/fat_filesystem.h"
+#include "include/filetime.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -83,6 +85,40 @@ void FatStampWrite(uint8_t* entry) {
     kwbytes::StoreLe16(entry + FDE_WTIME, FatEncodeTime(t));
     kwbytes::StoreLe16(entry + FDE_WDATE, FatEncodeDate(d));
     kwbytes::StoreLe16(entry + FDE_ADATE, FatEncodeDate(d));
+}
+
+bool FatWordsFromFileTime(uint64_t fileTime, uint16_t* date, uint16_t* time) {
+    const std::time_t seconds = static_cast<std::time_t>(kwtime::ToUnixRounded(fileTime));
+    std::tm local{};
+    if (localtime_r(&seconds, &local) == nullptr || local.tm_year < 80 || local.tm_year > 207)
+        return false;
+    KW_DATE d;
+    d.day = static_cast<uint8_t>(local.tm_mday);
+    d.month = static_cast<uint8_t>(local.tm_mon + 1);
+    d.year = static_cast<uint16_t>(local.tm_year + 1900);
+    KW_TIME t;
+    t.hour = static_cast<uint8_t>(local.tm_hour);
+    t.minute = static_cast<uint8_t>(local.tm_min);
+    t.second = static_cast<uint8_t>(local.tm_sec > 59 ? 59 : local.tm_sec);
+    *date = FatEncodeDate(d);
+    *time = FatEncodeTime(t);
+    return true;
+}
+
+kwRet FAT_FILESYSTEM::SetFileTime(FAT_FILE_HANDLE* h, uint64_t fileTime) {
+    if (h == nullptr)
+        return ERR_BAD_ARGUMENT;
+    kwRet rc = mayChange();
+    if (rc != KW_OK)
+        return rc;
+    uint16_t date = 0, time = 0;
+    if (!h->IsFile() || !FatWordsFromFileTime(fileTime, &date, &time))
+        return ERR_BAD_ARGUMENT;
+    kwbytes::StoreLe16(h->entry + FDE_WTIME, time);
+    kwbytes::StoreLe16(h->entry + FDE_WDATE, date);
+    kwbytes::StoreLe16(h->entry + FDE_ADATE, date);
+    h->entryChanged = true;
+    return CommitFile(h);
 }
 
 // The clusters of a chain, in order, at most `limit` (the chain's loops and

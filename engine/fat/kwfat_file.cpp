@@ -119,6 +119,12 @@ kwRet KWFAT_FILE::Rename(const char* newPath) {
     return fat->FileRename(volumePath(), FatVolumePath(newPath), 0);
 }
 
+kwRet KWFAT_FILE::SetTime(uint64_t fileTime) {
+    if (handle_ == nullptr || (state_ & FILE_STATE_WRITE) == 0)
+        return ERR_BAD_ARGUMENT;
+    return static_cast<FAT_FILESYSTEM*>(fs_)->SetFileTime(handle_, fileTime);
+}
+
 kwRet KWFAT_FILE::Read(void* buffer, uint32_t count, uint32_t* done) {
     if (handle_ == nullptr || buffer == nullptr || done == nullptr)
         return ERR_BAD_ARGUMENT;

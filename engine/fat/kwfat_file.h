@@ -25,6 +25,7 @@ public:
     kwRet SetAttributes(uint32_t attributes) override;
     kwRet CreateDir() override;
     kwRet Rename(const char* newPath) override;
+    kwRet SetTime(uint64_t fileTime) override;
 
 private:
     const char* volumePath() const;

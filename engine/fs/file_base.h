@@ -74,6 +74,10 @@ public:
     // a file has that path.
     virtual kwRet Rename(const char* /*newPath*/) { return ERR_NOT_SUPPORTED_BY_FILE; }
     virtual kwRet Reserved() { return ERR_NOT_SUPPORTED_BY_FILE; }
+    // Gives the open file its last-write time (a Windows file time) and makes
+    // its entry durable; a file system that keeps no such time, or cannot
+    // hold this one, refuses.
+    virtual kwRet SetTime(uint64_t /*fileTime*/) { return ERR_NOT_SUPPORTED_BY_FILE; }
 
     const char* GetPath() const { return fullPath_; }
     uint32_t GetFlags() const { return flags_; }

@@ -90,8 +90,13 @@ public:
         return ok;
     }
     uint64_t GetTime() override { return 0; }
-    // The file keeps the time the file system gives it when written.
-    bool SetTime(uint64_t) override { return true; }
+    // The time where the file system keeps one (FAT), its entry committed
+    // with it; a file system without a settable time keeps the time of
+    // writing.
+    bool SetTime(uint64_t fileTime) override {
+        const kwRet rc = file_->SetTime(fileTime);
+        return rc == KW_OK || rc == ERR_NOT_SUPPORTED;
+    }
 
 private:
     ~HIDPART_FILEHANDLE() override { kwFileClose(file_, 0, nullptr); }

@@ -1,4 +1,5 @@
 #include "engine/imgaccess/partition_copy.h"
+#include "engine/imgaccess/copy_steps.h"
 
 #include "engine/core/kwmemory.h"
 #include "engine/core/progress.h"
@@ -10,16 +11,31 @@
 
 namespace kw::imgaccess {
 
+kwRet StepTo(Progress* progress, uint32_t low, uint32_t high, uint64_t done, uint64_t total) {
+    const uint64_t share = total == 0 ? 0 : (high - low) * (done < total ? done : total) / total;
+    return progress->Update(low + static_cast<uint32_t>(share));
+}
+
+kwRet WriteBitmap(PART_STORE* dest, const STATE_MAP& bitmap, uint32_t bytes, Progress* progress,
+                  uint32_t low, uint32_t high) {
+    const auto* bits = reinterpret_cast<const uint8_t*>(bitmap.GetWords());
+    kwRet rc = KW_OK;
+    for (uint32_t at = 0; at < bytes && rc == KW_OK;) {
+        const uint32_t want = std::min(kMaxPieceBytes, bytes - at);
+        rc = static_cast<kwRet>(dest->Write(bits + at, want));
+        at += want;
+        if (rc == KW_OK)
+            rc = StepTo(progress, low, high, at, bytes);
+    }
+    return rc;
+}
+
 namespace {
 
-inline constexpr uint32_t KW_MSG_COPYING_DATA = 422;
 // Blocks moved per step, and the most bytes one step may take.
 inline constexpr uint32_t kChunkBlocks = 128;
 inline constexpr uint32_t kMaxChunkBytes = 16u << 20;
 inline constexpr uint32_t kFinePiece = 0x10000;
-// The most bytes read or written between two progress calls, so that a
-// cancel is heard quickly even from a slow medium.
-inline constexpr uint32_t kMaxPieceBytes = 256u << 10;
 
 // What is taken over from the source part.
 struct SOURCE_PART {
@@ -36,14 +52,8 @@ kwRet Code(int32_t storeCode) {
     return static_cast<kwRet>(storeCode);
 }
 
-// percent low..high of this level for done of total.
-kwRet StepTo(Progress* progress, uint32_t low, uint32_t high, uint64_t done, uint64_t total) {
-    const uint64_t share = total == 0 ? 0 : (high - low) * (done < total ? done : total) / total;
-    return progress->Update(low + static_cast<uint32_t>(share));
-}
-
-// The bitmap read or written in pieces, with a progress call after each
-// (percent low..high); the part stream is open.
+// The bitmap read in pieces, with a progress call after each (percent
+// low..high); the part stream is open.
 kwRet ReadBitmap(PART_STORE* source, SOURCE_PART* part, Progress* progress, uint32_t low,
                  uint32_t high) {
     auto* bits = reinterpret_cast<uint8_t*>(part->bitmap.pulBits);
@@ -57,20 +67,6 @@ kwRet ReadBitmap(PART_STORE* source, SOURCE_PART* part, Progress* progress, uint
         at += want;
         if (rc == KW_OK)
             rc = StepTo(progress, low, high, at, part->bitmapBytes);
-    }
-    return rc;
-}
-
-kwRet WriteBitmap(PART_STORE* dest, const SOURCE_PART& part, Progress* progress, uint32_t low,
-                  uint32_t high) {
-    const auto* bits = reinterpret_cast<const uint8_t*>(part.bitmap.pulBits);
-    kwRet rc = KW_OK;
-    for (uint32_t at = 0; at < part.bitmapBytes && rc == KW_OK;) {
-        const uint32_t want = std::min(kMaxPieceBytes, part.bitmapBytes - at);
-        rc = Code(dest->Write(bits + at, want));
-        at += want;
-        if (rc == KW_OK)
-            rc = StepTo(progress, low, high, at, part.bitmapBytes);
     }
     return rc;
 }
@@ -135,7 +131,7 @@ kwRet AddPart(PART_STORE* dest, PART_STORE* source, SOURCE_PART* part, uint32_t*
     dest->SetPartValue20(source->GetPartValue20());
     dest->SetPartValue24(source->GetPartValue24());
     if ((rc = progress->Update(50)) != KW_OK || (rc = Code(dest->CreateUbmap())) != KW_OK ||
-        (rc = WriteBitmap(dest, *part, progress, 50, 90)) != KW_OK)
+        (rc = WriteBitmap(dest, part->bitmap, part->bitmapBytes, progress, 50, 90)) != KW_OK)
         return rc;
     dest->ClosePartStream();
     dest->SetPartValue2C(source->GetPartValue2C());

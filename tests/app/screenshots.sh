@@ -7,7 +7,8 @@ build=${1:-build}
 out=${2:-$build/screenshots}
 mkdir -p "$out"
 for f in "$build/app/KwVtFe32" "$build/tests/app/screen_grab" "$build/tests/app/dialog_gallery" \
-  "$build/tests/app/app_restore_test" "$build/tests/app/app_copy_test"; do
+  "$build/tests/app/app_restore_test" "$build/tests/app/app_copy_test" \
+  "$build/tests/app/app_hidden_parts_test"; do
   [ -x "$f" ] || { echo "screenshots: $f is missing; run make build first" >&2; exit 1; }
 done
 work=$(mktemp -d)
@@ -26,5 +27,6 @@ xvfb-run -a -s "-screen 0 1280x900x24" bash -c '
   "$0/tests/app/dialog_gallery" "$1"
   KW_SHOT_DIR="$1" "$0/tests/app/app_restore_test" restoresFileAndFolderTreeByteEqual >/dev/null
   KW_SHOT_DIR="$1" "$0/tests/app/app_copy_test" copiesTwoPartitionsIntoNewImage:high >/dev/null
+  KW_SHOT_DIR="$1" "$0/tests/app/app_hidden_parts_test" listsTheUnmountedPartitionsAndBrowsesThem >/dev/null
 ' "$build" "$out"
 ls -1 "$out"

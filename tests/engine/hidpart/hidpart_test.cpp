@@ -2,8 +2,12 @@
 // FAT32 and FAT12, whose FAT12 partition a faked loop device has mounted. Listings and bytes are
 // checked against mtools and The Sleuth Kit; every refused write leaves the
 // image's bytes as they were.
+#include "engine/core/progress.h"
 #include "engine/disk/kwlib.h"
 #include "engine/hidpart/hidpart.h"
+#include "engine/imgaccess/partition_copy.h"
+#include "include/filetime.h"
+#include "kwvaults.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/file_disk_source.h"
 #include "tests/engine/disk/disk_fixture.h"
@@ -12,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -171,6 +176,34 @@ protected:
         return names;
     }
 
+    // The volume the first part of an image stands for, read with the
+    // library's streams alone: each stored block at its place, zeros
+    // elsewhere, cut to the part's sectors.
+    std::string Rebuilt(const std::string& image, std::string* name) {
+        int32_t error = 0;
+        PART_STORE* s = PartStoreOpenReadOnly(image.c_str(), nullptr, &error);
+        if (s == nullptr || s->SelectPart(0) != 0)
+            return "no part";
+        const uint32_t spb = s->GetSectorsPerBlock(), blocks = s->GetBlockCount();
+        std::string bitmap((blocks + 7) / 8, '\0'), out(uint64_t{blocks} * spb * 512, '\0');
+        uint64_t size = 0;
+        uint32_t got = 0;
+        s->OpenUbmap(&size);
+        s->Read(bitmap.data(), uint32_t(bitmap.size()), &got);
+        s->ClosePartStream();
+        s->OpenUdata(&size);
+        for (uint32_t b = 0; b < blocks; ++b)
+            if (bitmap[b / 8] & (1 << (b % 8)))
+                s->Read(out.data() + uint64_t{b} * spb * 512, spb * 512, &got);
+        s->ClosePartStream();
+        out.resize(uint64_t{s->GetTotalSectors()} * 512);
+        char text[256] = {};
+        s->GetPartName(text, sizeof text);
+        *name = text;
+        s->Release();
+        return out;
+    }
+
     kwtest::TempDir dir_;
     kwtest::StandardDisk disk_;
     std::string img_;
@@ -287,12 +320,23 @@ TEST_F(HiddenParts, WritesToAWritableFatPartitionPassTheChecker) {
     EXPECT_TRUE(h->GetPosition(&at));
     EXPECT_EQ(at, data.size());
     EXPECT_TRUE(h->Write("tail", 4, &done));
+    // The time a restore gives the file stays (local time, as FAT keeps it).
+    std::tm when{};
+    when.tm_year = 101, when.tm_mon = 1, when.tm_mday = 3, when.tm_hour = 4, when.tm_min = 5;
+    when.tm_sec = 6, when.tm_isdst = -1;
+    const uint64_t fileTime = kwtime::FromUnix(std::mktime(&when));
+    EXPECT_TRUE(h->SetTime(fileTime));
     h->Release();
     EXPECT_EQ(hp_.CreateFile(root + "\\New\\DATA.BIN"), nullptr); // it exists
     EXPECT_FALSE(hp_.MoveFile(root + "\\New\\DATA.BIN", "\\\\.\\disk1.part3\\DATA.BIN"));
     ASSERT_TRUE(hp_.MoveFile(root + "\\New\\DATA.BIN", root + "\\New\\Renamed data.bin"));
+    kw::vfs::VFS_ENTRY info;
+    ASSERT_TRUE(hp_.GetFileInfo(root + "\\New\\Renamed data.bin", &info));
+    EXPECT_EQ(info.time, fileTime);
     kwLibClose();
     EXPECT_TRUE(Fsck(0));
+    EXPECT_NE(kwtest::Capture("mdir -i " + Vol(0) + " ::/New").find("2001-02-03   4:05"),
+              std::string::npos);
     EXPECT_TRUE(kwtest::Run("mcopy -n -i " + Vol(0) + " '::/New/Renamed data.bin' " +
                             (dir_ / "back.bin").string()));
     EXPECT_TRUE(Bytes(dir_ / "back.bin") == data + "tail");
@@ -331,6 +375,62 @@ TEST_F(HiddenParts, NothingIsWrittenToAReadOnlyDiskOrAMountedPartition) {
     tryWrites("\\\\.\\disk1.part4"); // mounted
     kwLibClose();
     EXPECT_TRUE(Bytes(disk_.image) == before);
+}
+
+// Each served partition copied into a new image holds what its file system
+// uses: the volume rebuilt from the image's blocks alone passes fsck.fat (or
+// lists as the original under fls) and its files read as the originals.
+TEST_F(HiddenParts, CopiedIntoAnImageTheVolumeRebuildsWithEveryFile) {
+    Open(false);
+    struct Case {
+        int part;
+        const char* label;
+    } cases[] = {{0, "KWFAT16"}, {1, "KWNTFS"}, {2, "KWFAT32"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string image = (dir_ / (std::string(c.label) + ".kwi")).string();
+        int32_t error = 0;
+        PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, 0, nullptr, &error);
+        ASSERT_NE(store, nullptr) << error;
+        PARTITION_INFO* pi = kw::hidpart::HidPartFindPartition(1, uint32_t(c.part + 1));
+        ASSERT_EQ(CopyLivePartition(store, pi), KW_OK);
+        ASSERT_EQ(store->Commit(), 0);
+        store->Release();
+        std::string name;
+        const fs::path vol = dir_ / "rebuilt.vol";
+        std::ofstream(vol, std::ios::binary) << Rebuilt(image, &name);
+        EXPECT_EQ(name, c.label);
+        EXPECT_EQ(fs::file_size(vol), uint64_t{disk_.parts[c.part].count} * 512);
+        const fs::path back = dir_ / "back.bin";
+        if (c.part == 1) {
+            const std::string flsRebuilt = kwtest::Capture("fls -r '" + vol.string() + "'");
+            EXPECT_EQ(flsRebuilt,
+                      kwtest::Capture("fls -r -o " + std::to_string(disk_.parts[1].start) + " '" +
+                                      img_ + "'"));
+            // "r/r 64-128-2:<tab>big.bin": the address between the space and ':'.
+            const size_t start = flsRebuilt.rfind(' ', flsRebuilt.find("\tbig.bin")) + 1;
+            const std::string inode = flsRebuilt.substr(start, flsRebuilt.find(':', start) - start);
+            EXPECT_TRUE(kwtest::Capture("icat '" + vol.string() + "' " + inode) ==
+                        Bytes(dir_ / "big.bin"));
+            continue;
+        }
+        EXPECT_TRUE(kwtest::Run("fsck.fat -n '" + vol.string() + "'"));
+        const std::string m = "mcopy -n -i '" + vol.string() + "' ";
+        EXPECT_TRUE(kwtest::Run(m + "'::/Sub/A long name.bin' " + back.string()));
+        EXPECT_TRUE(Bytes(back) == Bytes(dir_ / "big.bin"));
+        EXPECT_TRUE(kwtest::Run(m + "::/HELLO.TXT " + back.string()));
+        EXPECT_TRUE(Bytes(back) == Bytes(dir_ / "hello.txt"));
+    }
+    // A cancelled copy takes its part back out.
+    int32_t error = 0;
+    const std::string image = (dir_ / "cancelled.kwi").string();
+    PART_STORE* store = PartStoreCreateNew(image.c_str(), nullptr, 0, 0, 0, nullptr, &error);
+    ASSERT_NE(store, nullptr);
+    PROGRESS_INFO::RequestCancel();
+    EXPECT_EQ(CopyLivePartition(store, kw::hidpart::HidPartFindPartition(1, 1)), ERR_USER_CANCEL);
+    PROGRESS_INFO::ClearCancelRequest();
+    EXPECT_EQ(store->GetPartCount(), 0u);
+    store->Release();
 }
 
 TEST_F(HiddenParts, DiskSpaceIsSetOrFails) {
