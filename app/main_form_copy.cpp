@@ -2,6 +2,7 @@
 // image's) go through the copy dialog into a new or existing image, which
 // then joins the recent images.
 #include "app/dialogs/copy_to_image_dlg.h"
+#include "app/dialogs/progress_dlg.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_kwi.h"
 #include "app/main_form.h"
@@ -71,7 +72,8 @@ CopyContext TMainForm::MakeCopyContext() {
                        copiedItems_,
                        TreeIcon(10, 10),
                        [this](const QString& path) { CloseImageItems(path); },
-                       [this](VtfeItem* dest, const QString& image) { ShowNewImage(dest, image); }};
+                       [this](VtfeItem* dest, const QString& image) { ShowNewImage(dest, image); },
+                       ShowOperationProgress};
 }
 
 // After a new image was made in a folder of the explorer: the folder shows

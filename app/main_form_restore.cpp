@@ -128,23 +128,21 @@ void TMainForm::CountRestore(RestoreContext& ctx, const std::vector<VtfeItem*>& 
 // Restores every copied item into destination; the first error, or 7. A
 // failure that no step has shown yet is shown here.
 kwRet TMainForm::RestoreItems(const QString& destination) {
-    RestoreContext ctx(ui_, vfs_);
+    // Above the main window, modal to it.
+    std::unique_ptr<ProgressView> progress = ShowOperationProgress(this);
+    RestoreContext ctx(ui_, vfs_, progress.get());
     ctx.severalFiles = copiedItems_.size() > 1 || copiedItems_.front()->Kind() == KIND_PART_FOLDER;
     const std::vector<VtfeItem*> items = copiedItems_;
-    auto* progress = new TVtfeProgDlg(this); // above the main window, modal to it
-    VtfeProgDlg = progress;
     progress->SetMessage("Restoring...");
-    progress->show();
     CountRestore(ctx, items);
     kwRet first = KW_OK;
     for (size_t i = 0; i < items.size(); ++i) {
-        if (VtfeProgDlg == nullptr || VtfeProgDlg->Cancelled()) {
+        if (ctx.StopRequested()) {
             first = ERR_USER_CANCEL;
             break;
         }
         VtfeItem* item = items[i];
-        if (VtfeProgDlg != nullptr)
-            VtfeProgDlg->SetItemText(item->Path());
+        progress->SetItemText(item->Path());
         const kwRet rc = item->Kind() == KIND_PART_FOLDER
                              ? static_cast<VtfePrtFldr*>(item)->Restore(ctx, destination)
                              : static_cast<VtfePrtFile*>(item)->Restore(ctx, destination);
@@ -154,11 +152,7 @@ kwRet TMainForm::RestoreItems(const QString& destination) {
         }
         first = first != KW_OK ? first : rc;
     }
-    if (VtfeProgDlg != nullptr) { // a cancel inside a folder closes it itself
-        VtfeProgDlg->hide();
-        delete VtfeProgDlg;
-        VtfeProgDlg = nullptr;
-    }
+    progress.reset();
     const kwRet synced = ctx.SyncFolders();
     if (first == KW_OK)
         first = synced;

@@ -1,8 +1,11 @@
 // What the copy-to-image dialog needs of the editor around it: the path
-// namespace, the user interface, the settings, the partitions copied, and
-// two services of the explorer (letting go of an image file, showing a new
-// image). The main window fills it; a test may fill it without one.
+// namespace, the user interface, the settings, the partitions copied, the
+// progress window of the copy, and two services of the explorer (letting go
+// of an image file, showing a new image). The main window fills it; a test
+// may fill it without one.
 #pragma once
+
+#include "app/progress_view.h"
 
 #include <QIcon>
 #include <QString>
@@ -35,6 +38,8 @@ struct CopyContext {
     // After a new image was made in the folder item dest: the explorer
     // shows it and selects it. dest is not used after the call.
     std::function<void(VtfeItem* dest, const QString& image)> showNewImage;
+    // The progress window of a copy, owned by the dialog.
+    ProgressFactory progress;
 };
 
 } // namespace kw::app

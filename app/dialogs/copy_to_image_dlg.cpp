@@ -1,6 +1,5 @@
 #include "app/dialogs/copy_to_image_dlg.h"
 
-#include "app/dialogs/progress_dlg.h"
 #include "app/editor_settings.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_item.h"
@@ -415,8 +414,8 @@ void TCopyToImageDlg::CancelBtnClick() {
 
 void TCopyToImageDlg::reject() {
     if (copying_) {
-        if (VtfeProgDlg != nullptr)
-            VtfeProgDlg->CancelBtnClick();
+        if (progress_ != nullptr)
+            progress_->Cancel();
         return;
     }
     CancelBtnClick();

@@ -140,7 +140,8 @@ private:
     bool retry_ = false;
     bool appended_ = false;
     bool shown_ = false;
-    bool copying_ = false; // a copy runs: the dialog does not end
+    bool copying_ = false;             // a copy runs: the dialog does not end
+    ProgressView* progress_ = nullptr; // the running copy's, owned by ConfirmAndCopy
 };
 
 } // namespace kw::app

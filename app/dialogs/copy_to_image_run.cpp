@@ -4,7 +4,6 @@
 // of a new image nor a folder made for it; an appended-to image with the
 // partitions copied whole before the failure, which the user is told.
 #include "app/dialogs/copy_to_image_dlg.h"
-#include "app/dialogs/progress_dlg.h"
 #include "app/engine_facade.h"
 #include "app/explorer/explorer_utils.h"
 #include "app/explorer/vtfe_kwi.h"
@@ -113,12 +112,12 @@ bool TCopyToImageDlg::ConfirmAndCopy(const QString& path) {
     }
     // Owned by this dialog, so it shows above it and takes the clicks while
     // this dialog waits for the copy.
-    auto* progress = new TVtfeProgDlg(this);
-    VtfeProgDlg = progress;
+    std::unique_ptr<ProgressView> progress = main_.progress(this);
     progress->SetMessage(append ? "Appending to image..." : "Creating new image...");
-    progress->show();
+    progress_ = progress.get();
     const bool copied = CopyPartitions(append, path);
-    delete progress; // hides it and clears VtfeProgDlg
+    progress_ = nullptr;
+    progress.reset();
     if (!copied)
         RemoveEmptyFolders(vfs, made);
     if (copied && !exists && dest_ != nullptr) {
@@ -191,8 +190,8 @@ bool TCopyToImageDlg::CopyEach(bool append, PART_STORE* source, const QString& p
         const bool hidden = IsHiddenPartitionItem(item);
         if (item == nullptr || (item->Kind() != KIND_PARTITION && !hidden))
             continue;
-        if (VtfeProgDlg != nullptr) {
-            VtfeProgDlg->SetItemText(item->Name());
+        if (progress_ != nullptr) {
+            progress_->SetItemText(item->Name());
             main_.ui.ProcessEvents();
         }
         // The copy runs off the window thread: the windows keep turning and

@@ -103,6 +103,18 @@ void TVtfeProgDlg::reject() {
     CancelBtnClick();
 }
 
+bool TVtfeProgDlg::Cancelled() const {
+    return cancelled_ ||
+           (this == VtfeProgDlg && ExtImgProgDlg != nullptr && ExtImgProgDlg->cancelled_);
+}
+
+std::unique_ptr<ProgressView> ShowOperationProgress(QWidget* owner) {
+    auto progress = std::make_unique<TVtfeProgDlg>(owner);
+    VtfeProgDlg = progress.get();
+    progress->show();
+    return progress;
+}
+
 void TVtfeProgDlg::SetMessage(const QString& text) {
     MsgLbl->setText(text);
 }

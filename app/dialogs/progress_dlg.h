@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/lng_form.h"
+#include "app/progress_view.h"
 
 #include <cstdint>
 
@@ -13,7 +14,7 @@ class QPushButton;
 
 namespace kw::app {
 
-class TVtfeProgDlg final : public TlngForm {
+class TVtfeProgDlg final : public TlngForm, public ProgressView {
     Q_OBJECT
 public:
     // owner: the dialog whose operation it shows (then it is modal to that
@@ -24,12 +25,13 @@ public:
     void CancelBtnClick();
     // Esc cancels the operation; the window stays until it has ended.
     void reject() override;
-    bool Cancelled() const { return cancelled_; }
-    void SetMessage(const QString& text);
+    // This window's Cancel, or that of the image's window shown over it.
+    bool Cancelled() const override;
+    void Cancel() override { CancelBtnClick(); }
+    void SetMessage(const QString& text) override;
     // Shows a name, its middle folders shortened to fit the label.
-    void SetItemText(const QString& text);
-    // Sets the bar to done of total (no bar movement for a total of 0).
-    void SetDone(uint64_t done, uint64_t total);
+    void SetItemText(const QString& text) override;
+    void SetDone(uint64_t done, uint64_t total) override;
 
     QLabel* MsgLbl = nullptr;
     QProgressBar* ProgBar = nullptr;
@@ -53,6 +55,10 @@ private:
 // null when there is none. The creator stores and clears them.
 extern TVtfeProgDlg* VtfeProgDlg;
 extern TVtfeProgDlg* ExtImgProgDlg;
+
+// The progress window of an operation (ProgressFactory): shown, and the
+// running operation's window (VtfeProgDlg) until it is destroyed.
+std::unique_ptr<ProgressView> ShowOperationProgress(QWidget* owner);
 
 // The window the progress windows disable (the main window).
 void SetProgressMainWindow(QWidget* window);

@@ -1,8 +1,8 @@
 #include "app/explorer/restore_file.h"
 
-#include "app/dialogs/progress_dlg.h"
 #include "app/engine_facade.h"
 #include "app/explorer/explorer_utils.h"
+#include "app/progress_view.h"
 #include "app/ui_services.h"
 #include "engine/imgaccess/imgaccess.h"
 #include "platform/vfs/vfs.h"
@@ -25,11 +25,6 @@ constexpr uint32_t kFileAttributes =
 constexpr int kTempNameTries = 16;
 // Bytes of the file's name that go into its temporary copy's name.
 constexpr size_t kTempNameStem = 64;
-
-bool ProgressCancelled() {
-    return (VtfeProgDlg != nullptr && VtfeProgDlg->Cancelled()) ||
-           (ExtImgProgDlg != nullptr && ExtImgProgDlg->Cancelled());
-}
 
 // Why a step failed, for the user: the host's reason when the failed call
 // left one in errno, else the engine's text of the code, else its number.
@@ -173,7 +168,7 @@ CopyResult CopyBytes(IMGACCESS_FILEHANDLE* from, vfs::FILEHANDLE* to, uint64_t s
             return {ERR_FILE_WRITE, errno};
         left -= n;
         ctx.Advance(n, false);
-        if (ProgressCancelled())
+        if (ctx.StopRequested())
             return {ERR_USER_CANCEL};
     }
     return {};
@@ -320,12 +315,22 @@ void RestoreContext::ClearLeftovers(const QString& folder) {
 void RestoreContext::Advance(uint64_t bytes, bool fileEnded) {
     doneBytes += bytes;
     doneFiles += fileEnded ? 1 : 0;
-    if (VtfeProgDlg == nullptr)
+    if (progress == nullptr)
         return;
-    VtfeProgDlg->SetDone(doneBytes + doneFiles * kFileWeight,
-                         totalBytes + totalFiles * kFileWeight);
+    progress->SetDone(doneBytes + doneFiles * kFileWeight, totalBytes + totalFiles * kFileWeight);
     if (fileEnded)
         ui.ProcessEvents(); // the window shows each file's end
+}
+
+bool RestoreContext::StopRequested() const {
+    return progress != nullptr && progress->Cancelled();
+}
+
+void RestoreContext::ShowName(const QString& name) {
+    if (progress == nullptr)
+        return;
+    progress->SetItemText(name);
+    ui.ProcessEvents();
 }
 
 void CountFiles(RestoreContext& ctx, IMGACCESS* access, const std::string& folder, int maxDepth) {

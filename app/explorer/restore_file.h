@@ -20,6 +20,7 @@ class VFS_NAMESPACE;
 
 namespace kw::app {
 
+class ProgressView;
 class UiServices;
 
 // Folders a restore goes down into, one inside the other.
@@ -29,10 +30,14 @@ inline constexpr int kMaxRestoreDepth = 128;
 inline constexpr kwRet ERR_SOURCE_OPEN = 110;
 
 // One restore command's state; a new one (all answers "ask") per command.
+// It shows progress in, and hears Cancel from, the progress it is given
+// (none: no progress is shown and nothing cancels).
 struct RestoreContext {
-    RestoreContext(UiServices& u, vfs::VFS_NAMESPACE& v) : ui(u), vfs(v) {}
+    RestoreContext(UiServices& u, vfs::VFS_NAMESPACE& v, ProgressView* p = nullptr)
+        : ui(u), vfs(v), progress(p) {}
     UiServices& ui;
     vfs::VFS_NAMESPACE& vfs;
+    ProgressView* progress;
     bool severalFiles = false; // the questions offer "Yes to All" / "No to All"
     enum class Remembered { Ask, Yes, No };
     Remembered readOnly = Remembered::Ask;
@@ -51,9 +56,13 @@ struct RestoreContext {
     uint64_t totalFiles = 0, totalBytes = 0, doneFiles = 0, doneBytes = 0;
     static constexpr uint64_t kFileWeight = 64 * 1024;
 
-    // Moves the progress window's bar after bytes more were copied, or a
-    // file was finished (copied, skipped or failed) with fileEnded.
+    // Moves the progress bar after bytes more were copied, or a file was
+    // finished (copied, skipped or failed) with fileEnded.
     void Advance(uint64_t bytes, bool fileEnded);
+    // Whether the user asked the restore to stop.
+    bool StopRequested() const;
+    // Shows the name being restored (and lets the window show it).
+    void ShowName(const QString& name);
 
     // Notes one failure of this restore and counts it. With several files
     // the user is asked to skip it, to skip every further one or to stop

@@ -1,6 +1,5 @@
 #include "app/explorer/vtfe_prt_folder.h"
 
-#include "app/dialogs/progress_dlg.h"
 #include "app/engine_facade.h"
 #include "app/explorer/explorer_node.h"
 #include "app/explorer/restore_file.h"
@@ -27,16 +26,6 @@ bool IsDir(uint32_t attributes) {
     return (attributes & IMGACCESS_ATTR_DIRECTORY) != 0;
 }
 
-// Whether the progress window asks to stop; it is closed when it does.
-bool StopRequested() {
-    if (VtfeProgDlg == nullptr || !VtfeProgDlg->Cancelled())
-        return false;
-    VtfeProgDlg->hide();
-    delete VtfeProgDlg;
-    VtfeProgDlg = nullptr;
-    return true;
-}
-
 // Shows why a folder of the image could not be restored; gives the code.
 kwRet FolderFailure(RestoreContext& ctx, const QString& folder, kwRet code,
                     const QString& reason = QString()) {
@@ -44,13 +33,6 @@ kwRet FolderFailure(RestoreContext& ctx, const QString& folder, kwRet code,
         QString("Unable to restore the folder %1.\n%2")
             .arg(folder, reason.isEmpty() ? QString::fromStdString(ErrorText(code)) : reason));
     return ctx.cancelled ? ERR_USER_CANCEL : code;
-}
-
-void ShowProgressName(UiServices& ui, const QString& text) {
-    if (VtfeProgDlg == nullptr)
-        return;
-    VtfeProgDlg->SetItemText(text);
-    ui.ProcessEvents();
 }
 
 // The child node of parent whose item is a folder called name, or null.
@@ -263,13 +245,13 @@ kwRet VtfePrtFldr::Restore(RestoreContext& ctx, const QString& destination) {
         return rc;
     ++ctx.depth;
     for (VtfeItem* child : ChildItems(node_)) {
-        if (StopRequested()) {
+        if (ctx.StopRequested()) {
             rc = ERR_USER_CANCEL;
             break;
         }
         if (child->Kind() != KIND_PART_FOLDER)
             continue;
-        ShowProgressName(ctx.ui, child->Path());
+        ctx.ShowName(child->Path());
         const kwRet childRc = static_cast<VtfePrtFldr*>(child)->Restore(ctx, target);
         if (childRc == ERR_USER_CANCEL) {
             rc = childRc;
@@ -297,9 +279,9 @@ kwRet VtfePrtFldr::RestoreFiles(RestoreContext& ctx, const QString& target, Vtfe
          more = it->Next(name, sizeof name, &attributes, &time, &size)) {
         if (IsDir(attributes))
             continue;
-        ShowProgressName(ctx.ui, path_ + '\\' + QString::fromUtf8(name));
+        ctx.ShowName(path_ + '\\' + QString::fromUtf8(name));
         const kwRet fileRc = RestoreFile(ctx, access, folder, name, target, attributes, time, size);
-        if (fileRc == ERR_USER_CANCEL || StopRequested()) {
+        if (fileRc == ERR_USER_CANCEL || ctx.StopRequested()) {
             rc = ERR_USER_CANCEL;
             break;
         }
