@@ -1,4 +1,5 @@
 #include "engine/core/cmdline.h"
+#include "engine/disk/autofix.h"
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib_state.h"
 
@@ -181,6 +182,9 @@ kwRet InitDiskRecord(uint32_t unit, uint32_t* diskCounter) {
     // overlay makes only this disk unusable.
     kwRet overlay = SetEzDriveInstalledFlag(disk);
     SetDiskManagerInstalledFlag(disk);
+    // The repair's result does not matter here: a refusal or a failure ends
+    // the repair of this disk, and the scan reads what is on it now.
+    AutoFix(disk);
     LogDiskBanner(disk, unit);
     if (overlay == ERR_EZ_DRIVE_CORRUPT) {
         DiskLog(DBG_LEVEL_HEADER, "\r\nEZ-Drive is installed on drive %lu, but is corrupt.\r\n",

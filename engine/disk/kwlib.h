@@ -93,6 +93,10 @@ struct KW_FS_HOOKS {
     // whether any of its volumes passes the volume test.
     kwRet (*netWareVolumeState)(PARTITION_INFO* pi, bool* firstEntryEmpty,
                                 bool* volumesUsable) = nullptr;
+    // Whether every cluster of a FAT partition from the one that holds
+    // partition sector `from` up to (not including) the one that would hold
+    // sector `to` is free (*free); non-zero when the volume cannot be read.
+    kwRet (*fatClustersFree)(PARTITION_INFO* pi, uint32_t from, uint32_t to, bool* free) = nullptr;
 };
 void kwSetFsHooks(const KW_FS_HOOKS& hooks);
 const KW_FS_HOOKS& kwGetFsHooks();

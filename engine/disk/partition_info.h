@@ -10,6 +10,7 @@
 #include <cstdint>
 
 class FILESYSTEM;
+class KW_REMOTE_DISKS;
 struct PARTITION_INFO;
 
 // Disk-record flags.
@@ -50,6 +51,9 @@ struct DISK_RECORD : KwEngineAlloc {
     // The medium's own sector count (the geometry may cover less of it); 0
     // when the disk record has no medium behind it.
     uint64_t mediumSectors = 0;
+    // A remote or object disk's interface (flag DISK_REMOTE), shared with
+    // the other disks it serves; not owned.
+    KW_REMOTE_DISKS* remote = nullptr;
 
     uint32_t CylinderSize() const { return uint32_t{heads} * sectorsPerTrack; }
 };

@@ -4,6 +4,8 @@
 #include "engine/fat/kwfat_file.h"
 #include "engine/fs/fs_module.h"
 
+kwRet FatClustersFree(PARTITION_INFO* pi, uint32_t from, uint32_t to, bool* free);
+
 namespace {
 
 // free = total sectors - (used clusters x sectors per cluster + first data
@@ -90,6 +92,7 @@ extern const FS_MODULE kFatModule = {
     .createFs = FsMake<FAT_FILESYSTEM>,
     .createFile = FsMakeFile<KWFAT_FILE>,
     .estimateFree = EstimateFatFree,
+    .diskHooks = {.fatClustersFree = FatClustersFree},
     .getResizeLimits = FatResizeLimits,
 };
 
@@ -99,5 +102,6 @@ extern const FS_MODULE kFat32Module = {
     .createFs = FsMake<FAT_FILESYSTEM>,
     .createFile = FsMakeFile<KWFAT_FILE>,
     .estimateFree = EstimateFatFree,
+    .diskHooks = {.fatClustersFree = FatClustersFree},
     .getResizeLimits = FatResizeLimits,
 };

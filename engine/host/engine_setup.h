@@ -37,9 +37,8 @@ struct EN_SERVICE_HOOKS {
     void (*destroyRebootManager)() = nullptr;
     kwRet (*createPrefs)() = nullptr;
     void (*destroyPrefs)() = nullptr;
-    kwRet (*loadPrefs)() = nullptr;        // at engine start
-    kwRet (*applyPrefs)() = nullptr;       // after the command line
-    kwRet (*clearRemoteDisks)() = nullptr; // at engine stop
+    kwRet (*loadPrefs)() = nullptr;  // at engine start
+    kwRet (*applyPrefs)() = nullptr; // after the command line
     const char* (*rebootSummary)() = nullptr;
     bool (*hasRebootChanges)() = nullptr;
     bool (*isRebootNeeded)() = nullptr;

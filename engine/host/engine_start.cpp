@@ -7,6 +7,7 @@
 #include "engine/core/globals_mgr.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
+#include "engine/disk/remote_disks.h"
 #include "engine/fs/fs_module.h"
 #include "engine/host/engine_setup.h"
 #include "engine/host/estimate.h"
@@ -132,8 +133,8 @@ kwRet enStopEngine() {
     kwRet rc = KW_OK;
     {
         KW_TRACE(trace, "enStopEngine");
-        if (gState == EN_STATE_STARTED && enServiceHooks().clearRemoteDisks != nullptr) {
-            rc = enServiceHooks().clearRemoteDisks();
+        if (gState == EN_STATE_STARTED) {
+            rc = ReleaseRemoteDisks();
             if (rc != KW_OK)
                 DbgPrintf("enStopEngine: error %d clearing remote disks\n", static_cast<int>(rc));
         }

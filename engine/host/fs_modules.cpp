@@ -41,6 +41,8 @@ void MergeHooks(const KW_FS_HOOKS& from, KW_FS_HOOKS* into) {
         into->getPartitionSector = from.getPartitionSector;
     if (from.netWareVolumeState != nullptr)
         into->netWareVolumeState = from.netWareVolumeState;
+    if (from.fatClustersFree != nullptr)
+        into->fatClustersFree = from.fatClustersFree;
 }
 
 } // namespace
