@@ -125,6 +125,7 @@ void MarkData(const std::filesystem::path& image, const std::vector<Part>& parts
 class AutoFixTest : public ::testing::Test {
 protected:
     AutoFixTest() {
+        enInstallFsModules();
         KWString::SetDefaultKind(CPKIND_UTF8);
         kwSetUIInterface(&ui_);
         AutoFixSetBackupFolder(dir_.path());
@@ -242,17 +243,26 @@ uint32_t Le32(const std::vector<uint8_t>& e, size_t at) {
 
 constexpr uint32_t kExt = 2 * kCyl;
 
-MbrLayout ThreeLogicals(uint32_t secondEbr, uint32_t firstEbr = 0) {
+MbrLayout ThreeLogicals(uint32_t secondEbr, uint32_t firstEbr = 0, uint32_t thirdEbr = 0) {
     MbrLayout l;
     l.primaries = {{0x83, 63, kCyl - 63}};
     l.extendedStart = kExt;
     l.extendedCount = 7 * kCyl;
     l.logicals = {{0x83, 3 * kCyl + 63, kCyl - 63, firstEbr},
                   {0x83, 5 * kCyl + 63, 2 * kCyl - 63, secondEbr},
-                  {0x83, 8 * kCyl + 63, kCyl - 63, 0}};
+                  {0x83, 8 * kCyl + 63, kCyl - 63, thirdEbr}};
     if (firstEbr == 0)
         l.logicals[0] = {0x83, kExt + 63, 2 * kCyl - 63, 0};
     return l;
+}
+
+std::vector<Scenario> Scenarios();
+
+Scenario Named(const std::string& name) {
+    for (const Scenario& sc : Scenarios())
+        if (name == sc.name)
+            return sc;
+    return {};
 }
 
 std::vector<Scenario> Scenarios() {
@@ -265,6 +275,25 @@ std::vector<Scenario> Scenarios() {
                        EXPECT_EQ(Le32(e, 8), 63u);
                        EXPECT_EQ(Le32(Slot(image, kExt, 1), 8), 3 * kCyl);
                        EXPECT_EQ(Le32(Slot(image, 5 * kCyl, 1), 8), 6 * kCyl);
+                   }});
+    // The second and the third record both lie two tracks early: the link
+    // that moved along with the second record is the one rewritten when the
+    // third record moves.
+    out.push_back({"second and third records moved",
+                   ThreeLogicals(5 * kCyl - 126, 0, 8 * kCyl - 126), nullptr,
+                   [](const std::filesystem::path& image) {
+                       EXPECT_EQ(Le32(Slot(image, 5 * kCyl, 1), 8), 8 * kCyl - kExt);
+                       EXPECT_EQ(Le32(Slot(image, 8 * kCyl, 0), 8), 63u);
+                   }});
+    // The last record holds its logical in the second slot and no link.
+    out.push_back({"last record out of order, without a link", ThreeLogicals(0),
+                   [](const std::filesystem::path& image) {
+                       PutSlot(image, 8 * kCyl, 1, Slot(image, 8 * kCyl, 0));
+                       PutSlot(image, 8 * kCyl, 0, std::vector<uint8_t>(16, 0));
+                   },
+                   [](const std::filesystem::path& image) {
+                       EXPECT_EQ(Le32(Slot(image, 8 * kCyl, 0), 8), 63u);
+                       EXPECT_EQ(Slot(image, 8 * kCyl, 1), std::vector<uint8_t>(16, 0));
                    }});
     // The first logical lies a cylinder after the extended partition's first
     // record: a new record goes before it and the first one only links to
@@ -331,7 +360,7 @@ TEST_F(AutoFixTest, EachRepairKeepsEveryLogicalAndItsData) {
         if (sc.spoil)
             sc.spoil(image_);
         std::vector<Part> before = Logicals();
-        ASSERT_EQ(before.size(), 4u);
+        ASSERT_EQ(before.size(), 4u) << kwtest::Capture("sfdisk -d " + image_.string());
         MarkData(image_, before);
         auto hashes = Hashes(before);
         ui_.questions.clear();
@@ -382,7 +411,7 @@ TEST_F(AutoFixTest, ACrashAtEveryWriteKeepsEveryLogical) {
 // Only an explicit Yes writes: No, Cancel, a box closed without a button, no
 // user interface and a disk that cannot be written leave every byte as it was.
 TEST_F(AutoFixTest, NothingIsWrittenWithoutYes) {
-    Scenario sc = Scenarios()[1];
+    Scenario sc = Named("first logical far from its record");
     struct Answer {
         const char* what;
         bool bridge;
@@ -413,7 +442,7 @@ TEST_F(AutoFixTest, NothingIsWrittenWithoutYes) {
 // The old sectors are kept before the first write: the backup file holds
 // every sector the repair changed, as it was.
 TEST_F(AutoFixTest, OldSectorsAreKeptBeforeTheFirstWrite) {
-    Scenario sc = Scenarios()[1];
+    Scenario sc = Named("first logical far from its record");
     Write(sc.layout);
     std::string first = ReadRange(image_, kExt, 1);
     Open(true);
@@ -513,6 +542,78 @@ TEST_F(AutoFixTest, TwoLogicalsInOneRecordAreRefused) {
     DISK_RECORD* disk = OpenKept();
     ASSERT_NE(disk, nullptr);
     EXPECT_EQ(AutoFix(disk), ERR_BAD_PARTITION_TABLE);
+}
+
+// A record off a cylinder boundary whose logical partition lies past the
+// next record in start order is not empty: nothing is offered and every
+// logical stays (the chain runs L1, L2 far out, then L3 back in front).
+TEST_F(AutoFixTest, ARecordHoldingALogicalIsNotEmpty) {
+    MbrLayout l;
+    l.primaries = {{0x83, 63, kCyl - 63}, {0x05, kExt, 7 * kCyl}};
+    Write(l); // the MBR only; the chain is written by hand
+    uint32_t b = 3 * kCyl + 100, c = 4 * kCyl;
+    std::vector<uint8_t> sig(512, 0);
+    sig[510] = 0x55;
+    sig[511] = 0xAA;
+    for (uint32_t at : {kExt, b, c})
+        kwtest::WriteAt(image_, uint64_t{at} * 512, sig);
+    PutSlot(image_, kExt, 0, Entry(0x83, 63, kCyl - 63, kExt + 63));
+    PutSlot(image_, kExt, 1, Entry(0x05, b - kExt, 7 * kCyl - b, b));
+    PutSlot(image_, b, 0, Entry(0x83, 6 * kCyl + 63 - b, kCyl - 63, 6 * kCyl + 63));
+    PutSlot(image_, b, 1, Entry(0x05, c - kExt, kCyl, c));
+    PutSlot(image_, c, 0, Entry(0x83, 63, kCyl - 63, c + 63));
+    std::vector<Part> before = Logicals();
+    ASSERT_EQ(before.size(), 4u);
+    std::string bytes = WholeFile(image_);
+    ui_.questions.clear();
+    EXPECT_EQ(Open(true), 0u);
+    EXPECT_TRUE(ui_.questions.empty()) << ui_.questions[0];
+    EXPECT_TRUE(WholeFile(image_) == bytes);
+}
+
+// A chain whose last record links back to the first ends where it meets a
+// record already read: nothing to repair, nothing written.
+TEST_F(AutoFixTest, ACyclicChainEndsAndIsLeftAlone) {
+    Write(ThreeLogicals(0));
+    PutSlot(image_, 8 * kCyl, 1, Entry(0x05, 0, kCyl, kExt));
+    std::string bytes = WholeFile(image_);
+    ui_.questions.clear();
+    EXPECT_EQ(Open(true), 0u);
+    EXPECT_TRUE(ui_.questions.empty());
+    EXPECT_TRUE(WholeFile(image_) == bytes);
+}
+
+// Start values: a start CHS that names another sector than the start LBA is
+// rewritten from the LBA when only the LBA names a boot sector; past
+// cylinder 1023 the large-drive triple agrees and nothing is asked.
+TEST_F(AutoFixTest, StartValuesAndTheLargeDriveTriple) {
+    MbrLayout l;
+    l.primaries = {{0x06, kCyl, kCyl}, {0x83, 3 * kCyl, kCyl}};
+    Write(l);
+    std::vector<uint8_t> boot(512, 0);
+    boot[0] = 0xEB;
+    boot[1] = 0x3C;
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    kwtest::WriteAt(image_, uint64_t{kCyl} * 512, boot);
+    std::vector<uint8_t> e = Slot(image_, 0, 0);
+    e[1] = 5; // head 5 of cylinder 1: a sector that holds nothing
+    PutSlot(image_, 0, 0, e);
+    ui_.questions.clear();
+    EXPECT_GT(Open(true), 0u);
+    ASSERT_EQ(ui_.questions.size(), 1u);
+    EXPECT_NE(ui_.questions[0].find("error 116"), std::string::npos) << ui_.questions[0];
+    EXPECT_EQ(Slot(image_, 0, 0), Entry(0x06, kCyl, kCyl, kCyl));
+
+    // A disk of 1100 cylinders with a partition past cylinder 1023, its
+    // triples the placeholder Linux tools write: nothing to repair.
+    std::filesystem::remove(image_);
+    kwtest::MakeSparse(image_, uint64_t{1100} * kCyl * 512);
+    l.primaries = {{0x83, 1050 * kCyl + 63, 20 * kCyl}};
+    kwtest::WriteMbrLayout(image_, l);
+    ui_.questions.clear();
+    EXPECT_EQ(Open(true), 0u);
+    EXPECT_TRUE(ui_.questions.empty()) << ui_.questions[0];
 }
 
 } // namespace
