@@ -1,5 +1,6 @@
 #include "engine/core/cmdline.h"
 #include "engine/disk/disk_log.h"
+#include "engine/disk/disk_probes.h"
 #include "engine/disk/kwlib_state.h"
 #include "engine/disk/sector_buffer.h"
 #include "platform/disk/disk_driver.h"
@@ -151,13 +152,25 @@ kwRet LibOpenDisk() {
             return trace.Return(rc);
     }
     DriveLetters();
+    // A hibernated Windows keeps the state of its partitions in memory: the
+    // disks are not opened under it.
+    kwRet rc = CheckForHibernate();
+    if (rc != KW_OK)
+        return trace.Return(rc);
     for (DISK_RECORD* d = DiskLib().diskList; d != nullptr; d = d->next) {
         if (d->diskNumber == 0) {
             d->ulFlags |= DISK_FIRST_BOOT_DISK;
             break;
         }
     }
-    return trace.Return(KW_OK);
+    if (kwMarkWindowsPartitionOnOpenSet()) {
+        rc = SetWindowsPartition();
+        // Without a Windows folder (always so on Linux) there is nothing to
+        // mark, and the disks open all the same.
+        if (rc == ERR_NO_WINDOWS_PARTITION && kwGetWindowsDirectory().empty())
+            rc = KW_OK;
+    }
+    return trace.Return(rc);
 }
 
 // Opens the sources of the disk driver, logging those it skipped.

@@ -97,6 +97,11 @@ struct KW_FS_HOOKS {
     // partition sector `from` up to (not including) the one that would hold
     // sector `to` is free (*free); non-zero when the volume cannot be read.
     kwRet (*fatClustersFree)(PARTITION_INFO* pi, uint32_t from, uint32_t to, bool* free) = nullptr;
+    // At most maxBytes of a file inside a partition's own file system (a
+    // path such as "\hiberfil.sys"), read through the engine's file objects;
+    // non-zero (504 and others) when it cannot be opened or read.
+    kwRet (*readPartitionFile)(PARTITION_INFO* pi, const char* path, uint32_t maxBytes,
+                               std::string* bytes) = nullptr;
 };
 void kwSetFsHooks(const KW_FS_HOOKS& hooks);
 const KW_FS_HOOKS& kwGetFsHooks();

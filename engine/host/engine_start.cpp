@@ -5,6 +5,7 @@
 #include "engine/core/cmdline.h"
 #include "engine/core/dbgmgr.h"
 #include "engine/core/globals_mgr.h"
+#include "engine/disk/disk_probes.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/legal_ops.h"
 #include "engine/disk/remote_disks.h"
@@ -118,6 +119,7 @@ kwRet enStartEngine(std::uint32_t flags) {
     LogBanner();
     if (kwSwitchSet(SW_UVM))
         kwSetUseVirtualMemory();
+    kwMarkWindowsPartitionOnOpen(true);
     enInstallFsModules();
     kwRet rc = kwLibOpen();
     if (rc == KW_OK) {

@@ -2,6 +2,7 @@
 // folder. A new kind adds its row here.
 #include "engine/host/fs_modules.h"
 
+#include "engine/fs/file_base.h"
 #include "engine/fs/fs_module.h"
 
 #include <iterator>
@@ -58,5 +59,26 @@ void enInstallFsModules() {
         kwSetKindRules(row->kind, &row->disk);
         MergeHooks(row->diskHooks, &hooks);
     }
+    hooks.readPartitionFile = enReadPartitionFile;
     kwSetFsHooks(hooks);
+}
+
+kwRet enReadPartitionFile(PARTITION_INFO* pi, const char* path, std::uint32_t maxBytes,
+                          std::string* bytes) {
+    bytes->clear();
+    FILE_BASE* file = nullptr;
+    kwRet rc = kwFileOpen(&file, path, FILE_MODE_READ | FILE_MODE_BINARY | FILE_MODE_NO_HOST_IO, pi,
+                          nullptr, 0);
+    if (rc != KW_OK)
+        return rc;
+    std::uint64_t size = 0;
+    rc = kwFileGetSize(file, &size);
+    if (rc == KW_OK) {
+        bytes->resize(size < maxBytes ? static_cast<std::size_t>(size) : maxBytes);
+        std::uint32_t done = 0;
+        rc = kwFileRead(file, bytes->data(), static_cast<std::uint32_t>(bytes->size()), &done);
+        bytes->resize(rc == KW_OK ? done : 0);
+    }
+    kwFileClose(file, 0, nullptr);
+    return rc;
 }
