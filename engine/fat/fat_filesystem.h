@@ -212,6 +212,9 @@ public:
     kwRet ChainToRuns(uint32_t first, uint32_t want, SECTOR_RUN** runs, uint32_t* got);
     // Writes the changed FAT blocks to every copy (and FSInfo on FAT32).
     kwRet FlushFat();
+    // Puts the volume's parameter block, as its boot sector holds it now,
+    // into a boot-sector buffer; jump, OEM name, code and signature stay.
+    kwRet BuildBootSector(uint8_t* buffer);
 
 private:
     // 0 when the volume may be changed now (its chains checked once per
