@@ -12,6 +12,7 @@
 #include "engine/core/ui_bridge.h"
 #include "engine/core/ui_interface.h"
 #include "engine/disk/align_marker.h"
+#include "engine/disk/autofix.h"
 #include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_table.h"
@@ -108,6 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static YesUI ui;
     kwSetUIInterface(&ui);
     static UIBridgeThunk bridge;
+    // Partition-table repair, which also runs as the disk opens and is also
+    // answered Yes, writes nothing here: the old sectors it must keep first
+    // cannot be kept in a folder that does not exist.
+    AutoFixSetBackupFolder("/proc/kw-no-folder");
     std::vector<Region> allowed = Writable(data, size);
     kw::plat::SetDiskProviderForTests([&] {
         kw::plat::DiskScan scan;
