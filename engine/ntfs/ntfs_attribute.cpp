@@ -353,6 +353,7 @@ kwRet NTFS_ATTRIBUTE::Store() {
         if (rc == KW_OK)
             rc = fs_->WriteRecord(record_, base);
     } else {
+        fileNameSizes(base);
         rc = storeRuns(base);
     }
     if (rc != KW_OK)

@@ -275,6 +275,8 @@ TEST_P(NtfsWrites, GrowOverwriteCutAndEmptyKeepTheVolumeSound) {
     ASSERT_EQ(Resize(image_, "\\small.txt", 1234), KW_OK);
     small.resize(1234);
     Check("cut");
+    // The record's own name carries the sizes too.
+    EXPECT_EQ(kwtest::NtfslsListing(image_)["small.txt"].size, 1234u);
     ASSERT_EQ(Resize(image_, "\\small.txt", 20000), KW_OK);
     small.resize(20000, '\0');
     Check("grown by size");
