@@ -98,12 +98,15 @@ kwRet KWNTFS_FILE::Open() {
     return KW_OK;
 }
 
+// A written file stores its sizes here; a failure gives 303.
 kwRet KWNTFS_FILE::Close(uint32_t, void**) {
-    if (handle_ != nullptr && fs_ != nullptr)
-        static_cast<NTFS_FILESYSTEM*>(fs_)->CloseFile(handle_);
+    kwRet rc = KW_OK;
+    if (handle_ != nullptr && fs_ != nullptr &&
+        static_cast<NTFS_FILESYSTEM*>(fs_)->CloseFile(handle_) != KW_OK)
+        rc = ERR_FILE_CLOSE;
     handle_ = nullptr;
     hold_.Release();
-    return KW_OK;
+    return rc;
 }
 
 // A read past the end gives the bytes up to it and 305. A failure keeps the

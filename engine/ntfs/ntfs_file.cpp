@@ -61,13 +61,17 @@ kwRet NTFS_FILESYSTEM::OpenFile(const char* path, NTFS_FILE_HANDLE** handle, boo
     return KW_OK;
 }
 
-void NTFS_FILESYSTEM::CloseFile(NTFS_FILE_HANDLE* handle) {
-    // The file's entry in its folder's index shows its new size.
-    if (handle != nullptr && handle->written && UpdateNameEntries(handle->record) != KW_OK)
+kwRet NTFS_FILESYSTEM::CloseFile(NTFS_FILE_HANDLE* handle) {
+    // The sizes written ahead are stored first; then the file's entry in its
+    // folder's index shows its new size.
+    kwRet rc = handle != nullptr && handle->written ? FinishWrites(handle) : KW_OK;
+    if (rc == KW_OK && handle != nullptr && handle->written &&
+        UpdateNameEntries(handle->record) != KW_OK)
         DbgPrintf(
             "NTFS_FILESYSTEM::CloseFile: the index entries of FRS# %lu keep their old sizes\n",
             static_cast<unsigned long>(handle->record));
     delete handle;
+    return rc;
 }
 
 kwRet NTFS_FILESYSTEM::ReadFile(NTFS_FILE_HANDLE* h, void* buffer, uint32_t count) {

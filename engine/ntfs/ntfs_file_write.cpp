@@ -19,6 +19,7 @@ namespace {
 
 const uint8_t kNoName[1] = {0};
 constexpr size_t kZeroChunk = 1 << 20;
+constexpr uint64_t kMaxAhead = 128u << 20;
 
 uint64_t Clusters(uint64_t bytes, uint64_t cluster) {
     return (bytes + cluster - 1) / cluster;
@@ -31,8 +32,14 @@ uint64_t Clusters(uint64_t bytes, uint64_t cluster) {
 static kwRet GrowData(NTFS_ATTRIBUTE& data, uint64_t cluster, uint64_t end, uint64_t from) {
     uint64_t need = Clusters(end, cluster);
     kwRet rc = KW_OK;
-    if (need > data.ClusterCount())
-        rc = data.AllocateClusters(need - data.ClusterCount());
+    if (need > data.ClusterCount()) {
+        // Clusters ahead of the end, so the next writes need no new ones;
+        // without room for them, only what the bytes need.
+        uint64_t ahead = std::min<uint64_t>(need / 2, kMaxAhead / cluster);
+        rc = data.AllocateClusters(need + ahead - data.ClusterCount());
+        if (rc == ERR_PARTITION_FULL && ahead > 0)
+            rc = data.AllocateClusters(need - data.ClusterCount());
+    }
     std::vector<uint8_t> zeros;
     for (uint64_t at = data.Stream().initializedSize; rc == KW_OK && at < from;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kZeroChunk, from - at));
@@ -43,11 +50,10 @@ static kwRet GrowData(NTFS_ATTRIBUTE& data, uint64_t cluster, uint64_t end, uint
     return rc;
 }
 
-// Writes the attribute back after its new clusters are marked used.
+// Writes the attribute back after its new clusters are marked used (and
+// the bytes written into them are on the disk: one flush covers both).
 kwRet NTFS_FILESYSTEM::storeGrown(NTFS_ATTRIBUTE& data) {
-    kwRet rc = FlushVolume();
-    if (rc == KW_OK)
-        rc = WriteVolumeBitmap();
+    kwRet rc = WriteVolumeBitmap();
     if (rc == KW_OK)
         rc = FlushVolume();
     if (rc == KW_OK)
@@ -77,6 +83,36 @@ kwRet NTFS_FILESYSTEM::dropWriteState(kwRet rc) {
     return rc;
 }
 
+// The file's $DATA opened for change, with the sizes the handle has ahead
+// of its record.
+kwRet NTFS_FILESYSTEM::openData(NTFS_FILE_HANDLE* h, NTFS_ATTRIBUTE* data) {
+    kwRet rc = data->Open(h->record, ATTR_DATA, Bytes(kNoName, 0));
+    if (rc == KW_OK && h->sizesPending)
+        rc = data->SetSizes(h->data.dataSize, ~uint64_t{0}, h->data.initializedSize);
+    return rc;
+}
+
+kwRet NTFS_FILESYSTEM::FinishWrites(NTFS_FILE_HANDLE* h) {
+    const uint64_t cluster = geometry_.bytesPerCluster;
+    bool ahead = h->data.nonResident &&
+                 h->data.allocatedSize > Clusters(h->data.dataSize, cluster) * cluster;
+    if (!h->sizesPending && !ahead)
+        return KW_OK;
+    NTFS_ATTRIBUTE data(this);
+    kwRet rc = CheckWritable();
+    if (rc == KW_OK)
+        rc = openData(h, &data);
+    if (rc == KW_OK && data.Stream().nonResident)
+        rc = data.TruncateAttribute(Clusters(data.Stream().dataSize, cluster));
+    if (rc == KW_OK)
+        rc = storeShrunk(data);
+    if (rc != KW_OK)
+        return dropWriteState(rc);
+    h->data = data.Stream();
+    h->sizesPending = false;
+    return KW_OK;
+}
+
 kwRet NTFS_FILESYSTEM::WriteFile(NTFS_FILE_HANDLE* h, const void* buffer, uint32_t count) {
     if (h == nullptr || (buffer == nullptr && count > 0))
         return ERR_BAD_ARGUMENT;
@@ -87,8 +123,25 @@ kwRet NTFS_FILESYSTEM::WriteFile(NTFS_FILE_HANDLE* h, const void* buffer, uint32
         return rc;
     const uint64_t cluster = geometry_.bytesPerCluster;
     const uint64_t end = h->position + count;
+    NTFS_STREAM& s = h->data;
+    // Into clusters the file holds already, from no further than its
+    // initialised bytes: the sizes wait for the next growth or the close.
+    if (s.nonResident && h->position <= s.initializedSize &&
+        end <= (s.runs.empty() ? 0 : (s.runs.back().vcn + s.runs.back().length) * cluster)) {
+        rc = WriteStream(s, h->position, buffer, count);
+        if (rc != KW_OK)
+            return rc;
+        if (end > s.dataSize || end > s.initializedSize) {
+            s.dataSize = std::max(s.dataSize, end);
+            s.initializedSize = std::max(s.initializedSize, end);
+            h->sizesPending = true;
+        }
+        h->position = end;
+        h->written = true;
+        return KW_OK;
+    }
     NTFS_ATTRIBUTE data(this);
-    rc = data.Open(h->record, ATTR_DATA, Bytes(kNoName, 0));
+    rc = openData(h, &data);
     if (rc == KW_OK && !data.Stream().nonResident) {
         // In the record while it fits there.
         std::vector<uint8_t> value = data.Stream().value;
@@ -125,6 +178,7 @@ kwRet NTFS_FILESYSTEM::WriteFile(NTFS_FILE_HANDLE* h, const void* buffer, uint32
     if (rc != KW_OK)
         return dropWriteState(rc);
     h->data = data.Stream();
+    h->sizesPending = false;
     h->position = end;
     h->written = true;
     return KW_OK;
@@ -140,7 +194,7 @@ kwRet NTFS_FILESYSTEM::SetFileSize(NTFS_FILE_HANDLE* h, uint64_t size) {
         return rc;
     const uint64_t cluster = geometry_.bytesPerCluster;
     NTFS_ATTRIBUTE data(this);
-    rc = data.Open(h->record, ATTR_DATA, Bytes(kNoName, 0));
+    rc = openData(h, &data);
     if (rc == KW_OK && !data.Stream().nonResident) {
         uint64_t old = data.Stream().value.size();
         rc = data.SetSizes(size, ~uint64_t{0}, size);
@@ -175,6 +229,7 @@ kwRet NTFS_FILESYSTEM::SetFileSize(NTFS_FILE_HANDLE* h, uint64_t size) {
     if (rc != KW_OK)
         return dropWriteState(rc);
     h->data = data.Stream();
+    h->sizesPending = false;
     h->written = true;
     return KW_OK;
 }

@@ -56,6 +56,9 @@ struct NTFS_FILE_HANDLE : KwEngineAlloc {
     bool namedStreams = false; // the record holds more $DATA than the unnamed one
     bool readOnly = true;
     bool written = false;
+    // The data's sizes in memory are ahead of its record (writes into
+    // clusters taken already); CloseFile stores them.
+    bool sizesPending = false;
 };
 
 // One name of a folder's index, as a listing or a lookup sees it.
@@ -105,15 +108,23 @@ public:
     // Files: 1681 for compressed or encrypted data, 504 for a folder. A
     // handle for writing needs a writable volume (CheckWritable).
     kwRet OpenFile(const char* path, NTFS_FILE_HANDLE** handle, bool forWrite = false);
-    void CloseFile(NTFS_FILE_HANDLE* handle);
+    // Frees the handle; a written one first stores its sizes and gives back
+    // the clusters taken ahead past its end.
+    kwRet CloseFile(NTFS_FILE_HANDLE* handle);
     // Reads count bytes at the position and advances it; 10 when they pass
     // the data size, 722 when they reach a sparse run.
     kwRet ReadFile(NTFS_FILE_HANDLE* handle, void* buffer, uint32_t count);
     uint64_t GetFileSize(const NTFS_FILE_HANDLE* handle) const { return handle->data.Size(); }
     // Writes count bytes at the position and advances it, growing the file
     // (79 for a read-only handle). The data reaches the disk before the
-    // record that refers to it.
+    // record that refers to it. A file that grows takes clusters ahead (half
+    // its size, at most 128 MiB), and writes into them store the
+    // sizes only when it grows again or is closed: a cut meanwhile leaves it
+    // at the size last stored.
     kwRet WriteFile(NTFS_FILE_HANDLE* handle, const void* buffer, uint32_t count);
+    // Stores a written handle's sizes and gives back the clusters taken
+    // ahead past its end.
+    kwRet FinishWrites(NTFS_FILE_HANDLE* handle);
     // Grows (the new bytes read as zeros) or cuts the file.
     kwRet SetFileSize(NTFS_FILE_HANDLE* handle, uint64_t size);
     // The sector runs of a file's $DATA. A resident $DATA has none; with
@@ -272,6 +283,7 @@ private:
     kwRet storeGrown(NTFS_ATTRIBUTE& data);
     kwRet storeShrunk(NTFS_ATTRIBUTE& data);
     kwRet dropWriteState(kwRet rc);
+    kwRet openData(NTFS_FILE_HANDLE* h, NTFS_ATTRIBUTE* data);
     kwRet extendMft();
     kwRet writeBitmapBytes(const NTFS_STREAM& stream, const std::vector<uint8_t>& bits, size_t* low,
                            size_t* high);
