@@ -177,10 +177,11 @@ TEST(NtfsCreate, DeleteGivesBackExtensionRecords) {
         NTFS_FILE_HANDLE* hb = nullptr;
         ASSERT_EQ(v->OpenFile("\\a.bin", &ha, true), KW_OK);
         ASSERT_EQ(v->OpenFile("\\b.bin", &hb, true), KW_OK);
-        const std::string bytes(512, 'e');
-        for (int i = 0; i < 320; ++i) {
-            ASSERT_EQ(v->WriteFile(ha, bytes.data(), 512), KW_OK) << i;
-            ASSERT_EQ(v->WriteFile(hb, bytes.data(), 512), KW_OK) << i;
+        // Grown by their sizes, one cluster at a time in turn: writes would
+        // take clusters ahead and keep each file in one piece.
+        for (uint64_t i = 1; i <= 320; ++i) {
+            ASSERT_EQ(v->SetFileSize(ha, 512 * i), KW_OK) << i;
+            ASSERT_EQ(v->SetFileSize(hb, 512 * i), KW_OK) << i;
         }
         v->CloseFile(ha);
         v->CloseFile(hb);
