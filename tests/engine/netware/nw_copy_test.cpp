@@ -5,6 +5,7 @@
 #include "engine/core/statemap.h"
 #include "engine/disk/legal_ops.h"
 #include "engine/fs/filesystem.h"
+#include "engine/netware/nw_fat.h"
 #include "engine/netware/nw_partvol.h"
 #include "engine/netware/nw_redir.h"
 #include "engine/netware/nw_segment.h"
@@ -248,6 +249,12 @@ INSTANTIATE_TEST_SUITE_P(
                        Put32(b, VolumeTableOffset(s.partitions[0], k) + 32 + 40, 5000);
                },
                "SYS", ERR_NW_FIRST_FAT},
+        Damage{"a root entry without its flag",
+               [](const DiskSpec& s, std::string& b) { b[SysEntry(s, 0) + 4] = 0; }, "SYS",
+               ERR_NW_ROOT_ENTRY},
+        Damage{"seven suballocation chains of eight",
+               [](const DiskSpec& s, std::string& b) { Put32(b, SysEntry(s, 5) + 16 + 4 * 7, 0); },
+               "SYS", ERR_NW_SUBALLOC_COUNT},
         Damage{"a directory chain that leaves the volume",
                [](const DiskSpec& s, std::string& b) {
                    Put32(b, FatEntryOffset(s, s.volumes[0], 1) + 4, 0x7FFFFFFF);
@@ -276,6 +283,55 @@ TEST(NwCopies, AVolumeMissingASegmentIsMappedWhole) {
     NwFs fs(disk.Part(kHotStart));
     ASSERT_EQ(nwCheckPartitionVolumes(fs.operator->(), &usable), KW_OK);
     EXPECT_TRUE(usable); // SYS still passes
+}
+
+TEST(NwCopies, TailSectorsOfASegmentAreFreeAndNeverCopied) {
+    DiskSpec spec = TwoPartitions();
+    spec.volumes.resize(1); // SYS alone: nothing behind its segment
+    std::string bytes = BuildDisk(spec);
+    for (uint32_t k = 0; k < 4; ++k) // SYS: 300 blocks and 3 sectors
+        Put32(bytes, VolumeTableOffset(spec.partitions[0], k) + 32 + 28, 300 * 8 + 3);
+    NwDisk disk(bytes);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    NetW_Segment* sys = SegmentsOf(disk.Part(kHotStart));
+    EXPECT_EQ(sys->getBlocksInSegment(), 300u);
+    uint32_t free = 0;
+    ASSERT_EQ(GetSegmentFreeSectors(sys, &free), KW_OK);
+    EXPECT_EQ(free, NwWalker(bytes).FreeBlocks(kHotStart, "SYS") * 8 + 3);
+    uint32_t minimum = 0;
+    ASSERT_EQ(GetSegmentMinimumSize(sys, &minimum), KW_OK);
+    // 89 blocks in use (FAT 2, directory 4, files 75, suballocation 8): 87
+    // data blocks once the FAT's own are set apart, two FAT blocks for them
+    // and two more: 91 blocks, further than the mirror FAT at 64 reaches.
+    EXPECT_EQ(minimum, 91u * 8);
+    const std::vector<bool> map = EngineMap(disk.Part(kHotStart));
+    const uint32_t tail = 384 + 160 + 300 * 8;
+    for (uint32_t s = tail; s < tail + 3; ++s)
+        EXPECT_FALSE(map[s]) << s;
+}
+
+TEST(NwCopies, AVolumesFatIsLoadedOnceAndFreedWithItsLastUse) {
+    NwDisk disk(BuildDisk(TwoPartitions()));
+    ASSERT_EQ(disk.Open(), KW_OK);
+    NWVolume* volume = nullptr;
+    ASSERT_EQ(nwOpenVolume(&volume, SegmentsOf(disk.Part(kHotStart)), kHotId, false), KW_OK);
+    const uint64_t reads = disk.Faults()->ReadsSeen();
+    NWFat* a = nullptr;
+    NWFat* b = nullptr;
+    ASSERT_EQ(volume->GetFat(&a), KW_OK);
+    const uint64_t once = disk.Faults()->ReadsSeen();
+    EXPECT_GT(once, reads);
+    ASSERT_EQ(volume->GetFat(&b), KW_OK);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(disk.Faults()->ReadsSeen(), once);
+    volume->ReleaseFat(&a);
+    EXPECT_EQ(a, nullptr);
+    EXPECT_EQ(b->getNumEntries(), 300u); // still there for its second use
+    volume->ReleaseFat(&b);
+    ASSERT_EQ(volume->GetFat(&a), KW_OK);
+    EXPECT_GT(disk.Faults()->ReadsSeen(), once); // read again
+    volume->ReleaseFat(&a);
+    EXPECT_EQ(nwReleaseVolume(&volume), KW_OK);
 }
 
 TEST(NwCopies, BadSectorsOnATargetAreRefused) {

@@ -298,6 +298,19 @@ std::vector<std::string> NwWalker::Check(const std::string& volume) const {
     std::memcpy(&root, dir.data(), 4);
     if (dir.size() < 128 || root != 0xFFFFFFFD || (dir[4] & 0x10) == 0)
         findings.push_back("root entry");
+    // One suballocation chain per sector of a block, when the root names any.
+    uint32_t sub = 0;
+    std::memcpy(&sub, dir.data() + 120, 4);
+    if (sub != 0 && uint64_t{sub} * 128 + 128 <= dir.size()) {
+        uint32_t heads = 0;
+        for (uint32_t k = 0; k < 28; ++k) {
+            uint32_t head = 0;
+            std::memcpy(&head, dir.data() + sub * 128 + 16 + 4 * k, 4);
+            heads += head != 0;
+        }
+        if (heads != (1u << segs[0]->shift))
+            findings.push_back("suballocation chains: " + std::to_string(heads));
+    }
     for (size_t e = 1; e * 128 + 128 <= dir.size(); ++e) {
         uint32_t parent = 0;
         uint32_t first = 0;
