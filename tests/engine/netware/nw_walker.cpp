@@ -300,7 +300,8 @@ std::vector<std::string> NwWalker::Check(const std::string& volume) const {
         findings.push_back("root entry");
     // One suballocation chain per sector of a block, when the root names any.
     uint32_t sub = 0;
-    std::memcpy(&sub, dir.data() + 120, 4);
+    if (dir.size() >= 128)
+        std::memcpy(&sub, dir.data() + 120, 4);
     if (sub != 0 && uint64_t{sub} * 128 + 128 <= dir.size()) {
         uint32_t heads = 0;
         for (uint32_t k = 0; k < 28; ++k) {
