@@ -398,6 +398,52 @@ kwRet CompleteShift(DISK_RECORD* disk, const TABLE_ENTRY& te, const ALIGN_MARKER
     return rc;
 }
 
+void Recovered(const TABLE_ENTRY& te, bool* recovered) {
+    DiskLog(DBG_LEVEL_HEADER, "Interrupted FAT operation on the partition at %lu recovered\r\n",
+            static_cast<unsigned long>(te.absStart));
+    Ask(MB_ENGINE_INFORMATION | MB_ENGINE_NOTICE, {kMsgInterrupted, kMsgRecovered});
+    kwRequestRestart(1);
+    *recovered = true;
+}
+
+// The type a whole FAT volume gets back when its FATs no longer keep the
+// saved one (the operation, or a recovery, was cut just before the entry
+// was written): its kind and size, in the form that reaches its end (LBA
+// past the 1,024th cylinder).
+uint8_t TypeOfVolume(const DISK_RECORD& disk, const TABLE_ENTRY& te, const FAT_RECOVERY_LAYOUT& l,
+                     std::span<const uint8_t> boot) {
+    uint64_t end = uint64_t{te.absStart} + te.entry.numSects;
+    bool lba = end > uint64_t{1024} * disk.CylinderSize();
+    bool small = kwbytes::LoadLe16(&boot[19]) != 0; // the 16-bit sector count holds it
+    if (l.fatBits == 12)
+        return 0x01;
+    if (l.fatBits == 16 && small && !lba)
+        return 0x04;
+    if (l.fatBits == 16)
+        return lba ? 0x0E : 0x06;
+    return lba ? 0x0C : 0x0B;
+}
+
+// A 3Ch entry over a FAT volume without marks: the work was done and only
+// the type is missing. With the user's consent the entry gets the type of
+// the volume's kind, so the partition does not stay hidden for good.
+kwRet RetypeWholeVolume(DISK_RECORD* disk, TABLE_ENTRY* te, const FAT_RECOVERY_LAYOUT& l,
+                        uint8_t* buf, bool* recovered) {
+    kwRet rc = phyRead(disk, te->absStart, buf, 1);
+    if (rc != KW_OK)
+        return rc;
+    uint8_t type = TypeOfVolume(*disk, *te, l, {buf, kSector});
+    if (!MayRecover(disk, *te, 0, type, false))
+        return KW_OK;
+    rc = RestoreType(disk, te, type, buf);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
+    if (rc != KW_OK)
+        return rc;
+    Recovered(*te, recovered);
+    return KW_OK;
+}
+
 } // namespace
 
 kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered) {
@@ -418,8 +464,10 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
         rc = kwFindAlignMarker(disk, te->absStart, te->entry.numSects, &shift, &shifting);
     if (rc == KW_OK && shifting && l.firstFat == shift.lowest) // the count is not raised yet
         rc = ReadMarks(disk, l, &shift, buf.get(), &marks, kept, &marker);
-    if (rc != KW_OK || marks == 0)
+    if (rc != KW_OK)
         return rc;
+    if (marks == 0) // nothing left to do but the type, unless a shift is found
+        return shifting ? KW_OK : RetypeWholeVolume(disk, te, l, buf.get(), recovered);
     uint8_t type = SavedPartitionType(l.fatBits, kept);
     if (!MayRecover(disk, *te, marks, type, shifting))
         return KW_OK;
@@ -438,10 +486,6 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
                 static_cast<unsigned long>(rc), static_cast<unsigned long>(te->absStart));
         return rc;
     }
-    DiskLog(DBG_LEVEL_HEADER, "Interrupted FAT operation on the partition at %lu recovered\r\n",
-            static_cast<unsigned long>(te->absStart));
-    Ask(MB_ENGINE_INFORMATION | MB_ENGINE_NOTICE, {kMsgInterrupted, kMsgRecovered});
-    kwRequestRestart(1);
-    *recovered = true;
+    Recovered(*te, recovered);
     return KW_OK;
 }

@@ -15,7 +15,7 @@
 // write until after it, and the recovery at the next disk scan gives the
 // type back. (An interruption right after the 3Ch write, or right after
 // the marks are taken off, leaves a whole volume under an entry of type 3Ch
-// without marks, which that recovery leaves alone.)
+// without marks, to which that recovery gives the type of its kind.)
 #pragma once
 
 #include "engine/core/kwret.h"

@@ -201,7 +201,7 @@ TEST_F(FatRecovery, WhatCannotBeRecoveredOrIsNotAgreedToIsLeftAsItIs) {
         {"a move was under way", FAT_MARK_MOVING | FAT_MARK_COPIES_OUT_OF_STEP, 0x06,
          UI_ANSWER_YES},
         {"the saved type is no FAT type", FAT_MARK_COPIES_OUT_OF_STEP, 0x83, UI_ANSWER_YES},
-        {"no marks", 0, 0x06, UI_ANSWER_YES},
+        {"no marks, and the user answers No to the type", 0, 0x06, UI_ANSWER_NO},
         {"the user answers No", FAT_MARK_COPIES_OUT_OF_STEP, 0x06, UI_ANSWER_NO},
         {"the user cancels", FAT_MARK_ROOT_IN_CHAIN, 0x06, UI_ANSWER_CANCEL},
         {"the box is closed without a button", FAT_MARK_COPIES_OUT_OF_STEP, 0x06, UI_ANSWER_NONE},
@@ -223,9 +223,28 @@ TEST_F(FatRecovery, WhatCannotBeRecoveredOrIsNotAgreedToIsLeftAsItIs) {
         EXPECT_FALSE(reboots_.HasChanges());
         kwLibClose();
     }
-    EXPECT_EQ(ui_.questions, 3); // asked only when the recovery could go ahead
+    EXPECT_EQ(ui_.questions, 4); // asked only when the recovery could go ahead
     EXPECT_EQ(ui_.lastButtons, UI_BUTTON_YES_NO);
     EXPECT_EQ(ui_.notices, 1); // the search for an alignment marker, for the move
+}
+
+// A whole volume under a 3Ch entry, its FATs without marks (cut just before
+// the type was written back): with consent the entry gets the type of the
+// volume's kind and size; the data is not touched.
+TEST_F(FatRecovery, AWholeVolumeUnderABare3ChEntryGetsTheTypeOfItsKind) {
+    Put(446 + 4, {0x3C});
+    std::vector<uint8_t> volume =
+        kwtest::ReadAt(image_, uint64_t{kStart} * 512, size_t{kSectors} * 512);
+    PARTITION_INFO* pi = Open();
+    ASSERT_NE(pi, nullptr);
+    EXPECT_EQ(pi->ucPartType, 0x04); // FAT16 whose sector count fits 16 bits
+    EXPECT_EQ(pi->ucFsKind, FS_KIND_FAT);
+    EXPECT_EQ(SfdiskType(), "4");
+    EXPECT_EQ(kwtest::ReadAt(image_, uint64_t{kStart} * 512, volume.size()), volume);
+    EXPECT_TRUE(FsckClean());
+    EXPECT_NE(Listing().find("B.TXT"), std::string::npos) << Listing();
+    EXPECT_EQ(ui_.questions, 1);
+    EXPECT_TRUE(reboots_.HasChanges());
 }
 
 // A boot sector whose FAT is too small for the volume's clusters: a chain
@@ -260,10 +279,10 @@ TEST_F(FatRecovery, TheCommandLineToolWritesNothing) {
 }
 
 // A recovery cut off at any of its writes (the write fails, and nothing
-// after it reaches the disk) is finished by the next one, except for the
-// type: it was kept only in the FATs' first bytes, which are normal again
-// before the entry loses its 3Ch, so a cut at that last write leaves a sound
-// volume under an entry the user must retype.
+// after it reaches the disk) is finished by the next one. A cut at the last
+// write loses the saved type (the FATs' first bytes are normal again before
+// the entry loses its 3Ch): the next run gives the whole volume the type of
+// its kind and size, 04h for this small FAT16 volume.
 TEST_F(FatRecovery, ARecoveryCutOffAtAnyWriteIsFinishedByTheNext) {
     std::vector<uint8_t> root = MoveRootIntoChain();
     Interrupt(FAT_MARK_COPIES_OUT_OF_STEP | FAT_MARK_ROOT_IN_CHAIN);
@@ -283,9 +302,9 @@ TEST_F(FatRecovery, ARecoveryCutOffAtAnyWriteIsFinishedByTheNext) {
         ASSERT_EQ(seen, k);
         PARTITION_INFO* pi = Open();
         ASSERT_NE(pi, nullptr);
-        bool typeCut = k == writes;
-        EXPECT_EQ(pi->ucPartType, typeCut ? 0x3C : 0x06);
-        EXPECT_EQ(kwtest::ReadAt(image_, 446 + 4, 1)[0], typeCut ? 0x3C : 0x06);
+        uint8_t type = k == writes ? 0x04 : 0x06;
+        EXPECT_EQ(pi->ucPartType, type);
+        EXPECT_EQ(kwtest::ReadAt(image_, 446 + 4, 1)[0], type);
         EXPECT_EQ(kwtest::ReadAt(image_, uint64_t{layout_.rootStart} * 512, root.size()), root);
         EXPECT_EQ(FatBytes(0), FatBytes(1));
         EXPECT_TRUE(FsckClean());
