@@ -392,26 +392,34 @@ kwRet NTFS_FILESYSTEM::ReadStream(const NTFS_STREAM& s, uint64_t offset, void* b
         std::memset(out + valid, 0, count - valid);
         count = static_cast<size_t>(valid);
     }
+    return ForEachStreamPiece(s, offset, count, [&](uint64_t at, size_t done, size_t n) {
+        return readBytes(at, out + done, n);
+    });
+}
+
+kwRet NTFS_FILESYSTEM::ForEachStreamPiece(const NTFS_STREAM& s, uint64_t offset, size_t count,
+                                          const StreamPiece& piece) const {
     const uint64_t cluster = geometry_.bytesPerCluster;
     auto after = std::upper_bound(s.runs.begin(), s.runs.end(), offset / cluster,
                                   [](uint64_t vcn, const Run& r) { return vcn < r.vcn; });
     size_t i = static_cast<size_t>(after - s.runs.begin());
-    while (count > 0) {
+    size_t done = 0;
+    while (done < count) {
         // The run holding the offset: the one before `after`, then each next.
         if (i == 0 || i > s.runs.size())
             return ERR_RUN_LIST;
         const Run& r = s.runs[i - 1];
         uint64_t vcn = offset / cluster;
         if (vcn < r.vcn || vcn - r.vcn >= r.length)
-            return ERR_RUN_LIST; // the runs end before the initialised size
+            return ERR_RUN_LIST; // the runs end before the range does
         if (r.kind != RunKind::Clusters)
             return ERR_SPARSE_READ;
         uint64_t inRun = (r.vcn + r.length) * cluster - offset;
-        size_t n = static_cast<size_t>(std::min<uint64_t>(inRun, count));
-        kwRet rc = readBytes((r.lcn + (vcn - r.vcn)) * cluster + offset % cluster, out, n);
+        size_t n = static_cast<size_t>(std::min<uint64_t>(inRun, count - done));
+        kwRet rc = piece((r.lcn + (vcn - r.vcn)) * cluster + offset % cluster, done, n);
         if (rc != KW_OK)
             return rc;
-        out += n, offset += n, count -= n;
+        done += n, offset += n;
         if (n == inRun)
             ++i;
     }

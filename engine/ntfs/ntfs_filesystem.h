@@ -185,6 +185,14 @@ public:
     kwRet WriteStream(const NTFS_STREAM& stream, uint64_t offset, const void* buffer, size_t count);
     kwRet WriteVolumeBytes(uint64_t offset, const uint8_t* bytes, size_t count);
 
+    // The byte range [offset, offset + count) of a non-resident stream, run
+    // by run: `piece` gets each piece's volume offset, its offset in the
+    // range and its length. 1517 where the runs end early, 722 at a sparse
+    // run; a piece's failure ends the walk with its code.
+    using StreamPiece = std::function<kwRet(uint64_t volumeOffset, size_t done, size_t n)>;
+    kwRet ForEachStreamPiece(const NTFS_STREAM& stream, uint64_t offset, size_t count,
+                             const StreamPiece& piece) const;
+
     // --- Names: creating and deleting files and folders ---
 
     // Creates an empty file (or an empty folder) and names it in its

@@ -142,28 +142,9 @@ kwRet NTFS_FILESYSTEM::WriteStream(const NTFS_STREAM& s, uint64_t offset, const 
     uint64_t allocated = s.runs.empty() ? 0 : (s.runs.back().vcn + s.runs.back().length) * cluster;
     if (!s.nonResident || offset > allocated || count > allocated - offset)
         return ERR_AT_END_OF_FILE;
-    auto after = std::upper_bound(s.runs.begin(), s.runs.end(), offset / cluster,
-                                  [](uint64_t vcn, const Run& r) { return vcn < r.vcn; });
-    size_t i = static_cast<size_t>(after - s.runs.begin());
-    while (count > 0) {
-        if (i == 0 || i > s.runs.size())
-            return ERR_RUN_LIST;
-        const Run& r = s.runs[i - 1];
-        uint64_t vcn = offset / cluster;
-        if (vcn < r.vcn || vcn - r.vcn >= r.length)
-            return ERR_RUN_LIST;
-        if (r.kind != RunKind::Clusters)
-            return ERR_SPARSE_READ;
-        uint64_t inRun = (r.vcn + r.length) * cluster - offset;
-        size_t n = static_cast<size_t>(std::min<uint64_t>(inRun, count));
-        kwRet rc = WriteVolumeBytes((r.lcn + (vcn - r.vcn)) * cluster + offset % cluster, in, n);
-        if (rc != KW_OK)
-            return rc;
-        in += n, offset += n, count -= n;
-        if (n == inRun)
-            ++i;
-    }
-    return KW_OK;
+    return ForEachStreamPiece(s, offset, count, [&](uint64_t at, size_t done, size_t n) {
+        return WriteVolumeBytes(at, in + done, n);
+    });
 }
 
 // --- Records ---
