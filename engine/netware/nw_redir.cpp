@@ -235,6 +235,15 @@ kwRet RedirectionArea::Create(PARTITION_INFO* pi, uint32_t spb, uint32_t areaSec
 RedirectionArea::RedirectionArea(PARTITION_INFO* pi, uint32_t startOffset)
     : pi_(pi), startOffset_(startOffset) {}
 
+RedirectionArea* RedirectionArea::Clone() const {
+    auto* copy = new RedirectionArea(pi_, startOffset_);
+    if (copy != nullptr) {
+        std::memcpy(copy->header_, header_, kSectorBytes);
+        copy->mirrorId_ = mirrorId_;
+    }
+    return copy;
+}
+
 RedirectionArea::~RedirectionArea() {
     delete redirects_;
     delete errors_;

@@ -51,6 +51,10 @@ public:
     explicit RedirectionArea(PARTITION_INFO* pi, uint32_t startOffset = 0);
     ~RedirectionArea() override;
 
+    // A new area object with this one's partition, header and start offset
+    // (tables not loaded); null without memory.
+    RedirectionArea* Clone() const;
+
     // Reads the current hot-fix header (1401 when no copy counts) and the
     // mirror partition id.
     kwRet Initialise();

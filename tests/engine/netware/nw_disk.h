@@ -9,6 +9,7 @@
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/fault_disk_source.h"
 #include "tests/engine/fs_modules_env.h"
+#include "tests/support/recording_disk.h"
 
 #include <memory>
 #include <string>
@@ -32,7 +33,10 @@ public:
             kw::plat::DiskScan scan;
             auto memory = std::make_unique<kw::plat::MemorySectorSource>("nw", bytes_);
             memory_ = memory.get();
-            auto faulty = std::make_unique<kw::plat::FaultySectorSource>(std::move(memory));
+            std::unique_ptr<kw::plat::SectorSource> inner = std::move(memory);
+            if (log_ != nullptr)
+                inner = std::make_unique<kwtest::RecordingSource>(std::move(inner), log_);
+            auto faulty = std::make_unique<kw::plat::FaultySectorSource>(std::move(inner));
             faulty_ = faulty.get();
             faulty_->FailWriteNumber(failWrite);
             scan.disks.push_back(std::move(faulty));
@@ -53,6 +57,8 @@ public:
         faulty_ = nullptr;
         open_ = false;
     }
+    // Writes and flushes of later opens are logged here (null: none).
+    void Record(std::vector<kwtest::DiskEvent>* log) { log_ = log; }
     std::string Bytes() const { return memory_ != nullptr ? memory_->Bytes() : bytes_; }
     kw::plat::FaultySectorSource* Faults() const { return faulty_; }
     // The partition record that starts at this absolute sector.
@@ -70,6 +76,7 @@ private:
     std::string bytes_;
     kw::plat::MemorySectorSource* memory_ = nullptr;
     kw::plat::FaultySectorSource* faulty_ = nullptr;
+    std::vector<kwtest::DiskEvent>* log_ = nullptr;
     bool open_ = false;
 };
 
