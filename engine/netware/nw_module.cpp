@@ -1,6 +1,7 @@
 // The row of NetWare: switched on and off with its support.
 #include "engine/core/globals_mgr.h"
 #include "engine/fs/fs_module.h"
+#include "engine/netware/nw_limits.h"
 #include "engine/netware/nw_partvol.h"
 #include "engine/netware/nw_services.h"
 
@@ -25,6 +26,10 @@ kwRet EstimateNetWare(PARTITION_INFO* pi, std::uint32_t* freeSects) {
     return rc;
 }
 
+kwRet NetWareResizeLimits(PARTITION_INFO* pi, PARTITION_LIMITS** out, const FS_LIMITS_QUERY&) {
+    return kw::netware::nwGetResizeLimits(pi, out);
+}
+
 } // namespace
 
 extern const FS_MODULE kNetWareModule = {
@@ -39,5 +44,6 @@ extern const FS_MODULE kNetWareModule = {
                   .readHotfixHeader = nwReadHotfixHeader,
                   .getPartitionSector = nwGetPartitionSector,
                   .netWareVolumeState = nwVolumeState},
+    .getResizeLimits = NetWareResizeLimits,
     .enabled = kwNetWareSupport,
 };

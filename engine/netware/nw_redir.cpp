@@ -244,6 +244,14 @@ RedirectionArea* RedirectionArea::Clone() const {
     return copy;
 }
 
+void RedirectionArea::ReplaceHeader(const uint8_t* header) {
+    std::memcpy(header_, header, kSectorBytes);
+    delete redirects_;
+    delete errors_;
+    redirects_ = nullptr;
+    errors_ = nullptr;
+}
+
 RedirectionArea::~RedirectionArea() {
     delete redirects_;
     delete errors_;

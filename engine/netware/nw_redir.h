@@ -70,6 +70,9 @@ public:
     kwRet MarkUsed(STATE_MAP* map, uint32_t flags) override;
 
     const uint8_t* Header() const { return header_; }
+    // Takes another current header in memory (nothing is written); the
+    // tables are read again from its descriptors on next use.
+    void ReplaceHeader(const uint8_t* header);
     uint32_t PartitionId() const;
     void SetPartitionId(uint32_t id);
     uint32_t MirrorPartitionId() const { return mirrorId_; }
