@@ -239,6 +239,15 @@ kwRet NETWPART_LIMITS::AreaSize(uint32_t newSize, uint32_t* area) const {
             h += (unit - (h - oldRedirSize_) % unit) % unit;
         if (h > oldRedirSize_)
             h = oldRedirSize_;
+        // The volume tables of the old and the new origin must not share a
+        // sector: the area keeps a block or more of what it would give.
+        auto clash = [this](uint32_t v) {
+            const uint32_t d = oldRedirSize_ - v;
+            return d != 0 && d % kVolumeTableStride == 0 &&
+                   d < kVolumeTableCopies * kVolumeTableStride;
+        };
+        while (h < oldRedirSize_ && clash(h))
+            h = std::min(oldRedirSize_, h + std::max(8u, unit));
     } else if (mode_ == ANCHOR_END && FirstSegment(&unit)) {
         const uint32_t t = trailing_ % 8;
         const uint32_t a = (newSize - t) % 8;

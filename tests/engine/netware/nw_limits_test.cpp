@@ -93,6 +93,9 @@ TEST(NwLimits, TheHotfixAreaFollowsTheDefaultWithinItsUseAndItsOldSize) {
         // 24 system blocks, 60 redirected and 1 more.
         {"shrink: the entries in use", 100, 60, 2 * kCyl, 85 * 8},
         {"shrink: never above the old area", 64, 0, 2 * kCyl, 64 * 8},
+        // 4,800 blocks: a default of 96 blocks, 32 sectors below the old
+        // area, would put a volume table of the new origin on one of the old.
+        {"shrink: the volume tables of both origins apart", 100, 0, 38400, 97 * 8},
         {"grow: the old area", 100, 0, 4 * kCyl, 100 * 8},
     };
     for (const Case& c : cases) {
