@@ -1,0 +1,117 @@
+// EXECUTOR_FAT: carries out a map of cluster moves (MOVE_MAP: entry c holds
+// the cluster c moves to, 0 when it stays) on an initialised FAT volume. It
+// copies the clusters' data, relinks their chains in the FAT, gives the
+// directory entries that start a moved chain (and the "." and ".." entries
+// of a moved folder, and the FAT32 root-cluster field) their new clusters,
+// and keeps every folder in the volume's directory cache where its sectors
+// now lie. It owns, while it runs, the map of clusters moved in the current
+// batch and the cluster queue (Mover); the map itself stays the caller's and
+// is emptied as the moves are done.
+//
+// A move whose target is free is done directly; a target still held by a
+// cluster that moves itself waits until that one has gone. Cycles of moves
+// (a -> b -> a) are broken through a free cluster that no move targets: one
+// member goes there first and on to its target in a later batch.
+//
+// Safe mode: each batch is committed in an order that leaves, after a cut
+// at any write, every file whole on its old clusters or on its new ones:
+// the data is copied to free clusters and flushed; then the FAT entries of
+// the copies are written (they still hang off no entry); then the
+// references are switched, folder sectors and FAT together (folders first);
+// then the old clusters are freed. A cut can therefore leave at most
+// clusters that no entry reaches (and FAT copies in different steps), which
+// a check of the volume frees without losing data; between batches the
+// volume is whole. Without safe mode the FAT and the folders are written
+// once at the end.
+//
+// Dry run: the moves are planned and relinked in memory only; nothing is
+// read or written, and the volume re-reads its state at the end.
+#pragma once
+
+#include "engine/core/kwret.h"
+#include "engine/core/statemap.h"
+#include "engine/fat/fat_blocks.h"
+#include "engine/fat/fat_mover.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class FAT_FILESYSTEM;
+
+namespace kw::fat {
+
+// "The cluster alignment map is invalid": a free or bad source, a target out
+// of range, two moves into one target, or a target held by a cluster that
+// does not move.
+inline constexpr kwRet ERR_FAT_MOVE_MAP_INVALID = 2020;
+// Moves remain that no sweep can do.
+inline constexpr kwRet ERR_MOVE_STALLED = 713;
+
+// What a run did, for logs and tests.
+struct MOVE_STATS {
+    uint32_t total = 0;        // moves in the map at the start
+    uint32_t direct = 0;       // clusters copied straight to their targets
+    uint32_t viaTemporary = 0; // clusters that went through a temporary first
+    uint32_t cycles = 0;       // cycles found in the map
+    uint32_t longestChain = 0; // longest chain of moves (or cycle) in the map
+    uint32_t batches = 0;
+};
+
+class EXECUTOR_FAT {
+public:
+    explicit EXECUTOR_FAT(FAT_FILESYSTEM* volume);
+    ~EXECUTOR_FAT();
+    EXECUTOR_FAT(const EXECUTOR_FAT&) = delete;
+    EXECUTOR_FAT& operator=(const EXECUTOR_FAT&) = delete;
+
+    // Carries out the map (sized for the volume: its last cluster + 1
+    // entries). 0 at once for an empty map. ERR_BAD_ARGUMENT for a null or
+    // missized map or an uninitialised volume; ERR_WRITE_PROTECTED (unless
+    // dry); ERR_FAT_MOVE_MAP_INVALID before anything is written; ERR_FAT_NO_SPACE
+    // when a cycle finds no free cluster to break it; ERR_MOVE_STALLED; 7 when
+    // the user cancels (between batches, the volume whole). Disk codes end it
+    // at once; in safe mode what was committed stays so.
+    kwRet Execute(MOVE_MAP* map, bool safe, bool dry);
+
+    // The map's faults (ERR_FAT_MOVE_MAP_INVALID, each logged) and its
+    // chains and cycles, measured into the stats. Nothing is changed.
+    kwRet CheckMapIntegrity(uint32_t highest);
+
+    const MOVE_STATS& Stats() const { return stats_; }
+
+private:
+    struct Job {
+        uint32_t source = 0;
+        uint32_t dest = 0;        // where the data goes in this batch
+        uint32_t finalTarget = 0; // != dest: dest is a temporary
+        uint32_t predecessor = 0; // in the FAT before the batch; 0: a chain head
+    };
+
+    kwRet prepare(bool dry);
+    kwRet queueDirect(uint32_t* cursor);
+    kwRet queueCycleBreaks();
+    kwRet runBatch(bool safe, bool dry);
+    kwRet linkCopies();
+    kwRet switchReferences();
+    kwRet fixDots(uint32_t oldCluster, uint32_t newCluster);
+    kwRet setDotEntry(uint32_t sector, uint32_t index, const char* name, uint32_t cluster);
+    kwRet freeSources();
+    kwRet commitFat(bool safe, bool dry);
+    kwRet commitFolders(bool safe, bool dry);
+    kwRet finish(kwRet rc, bool safe, bool dry);
+    uint32_t destOf(uint32_t cluster) const;
+
+    FAT_FILESYSTEM* volume_;
+    MOVE_MAP* moveMap_ = nullptr;
+    STATE_MAP movedBmp_;  // sources of the batch
+    STATE_MAP targetBmp_; // every target still in the map
+    std::unique_ptr<Mover> mover_;
+    std::vector<Job> batch_;
+    bool rootMoved_ = false;
+    bool changed_ = false;
+    uint32_t highest_ = 0;
+    MOVE_STATS stats_;
+};
+
+} // namespace kw::fat

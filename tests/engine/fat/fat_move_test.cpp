@@ -1,0 +1,375 @@
+// Carrying out maps of cluster moves on FAT volumes made by mkfs.fat,
+// filled by mtools and fragmented (every other file deleted, then refilled):
+// fsck.fat, the mdir listing and every file's bytes read back by mtools are
+// the oracle; a dry run must leave every byte; and a run cut off after each
+// of its writes must leave every file whole.
+#include "engine/disk/kwlib.h"
+#include "engine/disk/partition_info.h"
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_move.h"
+#include "engine/fat/fat_mover.h"
+#include "engine/fs/filesystem.h"
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/file_disk_source.h"
+#include "tests/engine/fat/fat_fixture.h"
+#include "tests/support/recording_disk.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace kw::fat;
+
+namespace {
+
+const std::string kEnv = "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 ";
+
+// Which moves a test asks for, planned over the volume's FAT.
+enum class Plan {
+    Evacuate, // every used cluster in the top third to free clusters below
+    Shuffle,  // swaps and three-cycles of used clusters (folders, the FAT32 root among them)
+};
+
+struct MoveCase {
+    const char* name;
+    int bits;
+    uint32_t kib;
+    int spc;
+    Plan plan;
+};
+
+class FatMove : public ::testing::TestWithParam<MoveCase> {
+protected:
+    void TearDown() override { Close(); }
+
+    void Must(const std::string& cmd) const { ASSERT_TRUE(kwtest::Run(kEnv + cmd)) << cmd; }
+    static void Put(const fs::path& file, const std::string& bytes) {
+        fs::create_directories(file.parent_path());
+        kwtest::WriteHost(file, bytes);
+    }
+
+    // Files written, every other one deleted, and bigger ones written into
+    // the holes, so that chains are fragmented; folders of several clusters
+    // and a deep path among them.
+    void MakeVolume(const MoveCase& c) {
+        image_ = kwtest::MakeFatVolume(dir_, "vol.img", c.bits, c.kib, c.spc);
+        fs::path host = dir_ / "host";
+        // A filler deleted afterwards puts these files high in the volume.
+        Put(host / "AFILL.BIN", std::string(size_t{c.kib} * 1024 * 6 / 10, 'f'));
+        for (int i = 0; i < 24; ++i)
+            Put(host / ("f" + std::to_string(i) + ".bin"), kwtest::Bytes(700 + i * 1500, i));
+        Must("mcopy -i " + kwtest::Quote(image_) + " " + kwtest::Quote(host) + "/* ::");
+        Must("mdel -i " + kwtest::Quote(image_) + " ::/AFILL.BIN");
+        for (int i = 0; i < 24; i += 2)
+            Must("mdel -i " + kwtest::Quote(image_) + " ::/f" + std::to_string(i) + ".bin");
+        fs::path more = dir_ / "more";
+        for (int i = 0; i < 30; ++i)
+            Put(more / "Many Files" / ("entry number " + std::to_string(i) + ".txt"),
+                kwtest::Bytes(50 + i * 300, 100 + i));
+        std::string deep = "deep";
+        for (int i = 0; i < 5; ++i)
+            deep += "/level " + std::to_string(i);
+        Put(more / deep / "bottom.txt", "bottom\n");
+        Put(more / "big fragmented.dat", kwtest::Bytes(40000, 7));
+        Must("mcopy -s -i " + kwtest::Quote(image_) + " " + kwtest::Quote(more) + "/* ::");
+    }
+
+    // The tree as mtools reads it: "path sha" lines, sorted.
+    std::string Contents(const fs::path& image) const {
+        fs::path out = dir_ / "out";
+        fs::remove_all(out);
+        fs::create_directories(out);
+        return kwtest::Capture(kEnv + "mcopy -s -n -i " + kwtest::Quote(image) + " '::*' " +
+                               kwtest::Quote(out) + " 2>&1 && cd " + kwtest::Quote(out) +
+                               " && find . -type f -exec sha256sum {} + | sort");
+    }
+
+    void Open(std::vector<kwtest::DiskEvent>* log) {
+        fs::path image = image_;
+        kw::plat::SetDiskProviderForTests([image, log] {
+            int err = 0;
+            std::unique_ptr<kw::plat::SectorSource> file = kw::plat::FileSectorSource::Open(
+                image.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
+            kw::plat::DiskScan scan;
+            if (log != nullptr)
+                file = std::make_unique<kwtest::RecordingSource>(std::move(file), log);
+            scan.disks.push_back(std::move(file));
+            return scan;
+        });
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        DISK_RECORD* disk = nullptr;
+        kwGetDiskList(&disk);
+        ASSERT_NE(disk, nullptr);
+        uint32_t sectors = static_cast<uint32_t>(fs::file_size(image_) / 512);
+        ASSERT_EQ(CreatePi(disk, 0, nullptr, false, 0, sectors, 0, 0, PI_NO_ENTRY, 0, &pi_), KW_OK);
+        pi_->ucFsKind = FS_KIND_FAT;
+        ASSERT_EQ(OpenFileSystem(pi_, &fs_, FS_OPEN_SHARED, 0), KW_OK);
+        fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
+        ASSERT_NE(fat_, nullptr);
+        ASSERT_EQ(fs_->Init(), KW_OK);
+    }
+    void Close() {
+        if (fs_ != nullptr)
+            CloseFileSystem(&fs_);
+        fat_ = nullptr;
+        if (pi_ != nullptr)
+            DeletePi(&pi_);
+        kwLibClose();
+        kw::plat::SetDiskProviderForTests(nullptr);
+    }
+
+    std::unique_ptr<MOVE_MAP> MakeMap(Plan plan, size_t limit = SIZE_MAX) const {
+        const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+        const FAT_BLOCKS& fat = *fat_->GetFat();
+        auto map = std::make_unique<MOVE_MAP>(b.LastCluster() + 1);
+        std::vector<uint32_t> used, free;
+        for (uint32_t c = 2; c <= b.LastCluster(); ++c)
+            (fat.GetNextCluster(c) == 0 ? free : used).push_back(c);
+        if (plan == Plan::Evacuate) {
+            uint32_t cut = used[used.size() / 2];
+            size_t f = 0;
+            for (uint32_t c : used)
+                if (c > cut && f < free.size() && free[f] < cut)
+                    map->SetTarget(c, free[f++]);
+            return map;
+        }
+        // Swaps (a <-> b), chains into free clusters and three-cycles,
+        // spread over every used cluster, the first ones (the FAT32 root)
+        // included.
+        size_t f = free.size() / 2;
+        for (size_t i = 0; i + 6 < std::min(used.size(), limit); i += 9) {
+            map->SetTarget(used[i], used[i + 1]);
+            map->SetTarget(used[i + 1], used[i]);
+            if (f < free.size()) {
+                map->SetTarget(used[i + 2], free[f++]);
+                map->SetTarget(used[i + 3], used[i + 2]);
+            }
+            map->SetTarget(used[i + 4], used[i + 5]);
+            map->SetTarget(used[i + 5], used[i + 6]);
+            map->SetTarget(used[i + 6], used[i + 4]);
+        }
+        return map;
+    }
+
+    kwtest::TempDir dir_;
+    fs::path image_;
+    PARTITION_INFO* pi_ = nullptr;
+    FILESYSTEM* fs_ = nullptr;
+    FAT_FILESYSTEM* fat_ = nullptr;
+};
+
+TEST_P(FatMove, MovesKeepEveryFileAndPassFsck) {
+    const MoveCase& c = GetParam();
+    MakeVolume(c);
+    ASSERT_TRUE(kwtest::FsckClean(image_));
+    std::string before = Contents(image_);
+    kwtest::FatListing listing = kwtest::MdirListing(image_);
+    Open(nullptr);
+    std::unique_ptr<MOVE_MAP> map = MakeMap(c.plan);
+    uint32_t moves = map->CountMoves();
+    ASSERT_GT(moves, 50u);
+    // The clusters that must end up free: the sources that no move targets.
+    std::set<uint32_t> vacated;
+    for (uint32_t s = 2; s < map->GetEntryCount(); ++s)
+        if (map->GetTarget(s) != 0)
+            vacated.insert(s);
+    for (uint32_t s = 2; s < map->GetEntryCount(); ++s)
+        vacated.erase(map->GetTarget(s));
+    EXECUTOR_FAT executor(fat_);
+    ASSERT_EQ(executor.Execute(map.get(), true, false), KW_OK);
+    EXPECT_EQ(executor.Stats().direct, moves);
+    EXPECT_EQ(map->CountMoves(), 0u);
+    if (c.plan == Plan::Shuffle) {
+        EXPECT_GT(executor.Stats().cycles, 0u);
+    }
+    for (uint32_t s : vacated)
+        EXPECT_EQ(fat_->GetFat()->GetNextCluster(s), 0u) << s;
+    Close();
+    std::string report;
+    EXPECT_TRUE(kwtest::FsckClean(image_, &report)) << report;
+    EXPECT_EQ(Contents(image_), before);
+    EXPECT_EQ(kwtest::MdirListing(image_), listing);
+}
+
+// A dry run plans and relinks in memory: it reports the same work and
+// leaves every byte of the volume as it was.
+TEST_P(FatMove, DryRunWritesNothing) {
+    const MoveCase& c = GetParam();
+    MakeVolume(c);
+    fs::path pristine = dir_ / "pristine.img";
+    fs::copy_file(image_, pristine);
+    std::vector<kwtest::DiskEvent> log;
+    Open(&log);
+    std::unique_ptr<MOVE_MAP> map = MakeMap(c.plan);
+    uint32_t moves = map->CountMoves();
+    EXECUTOR_FAT executor(fat_);
+    ASSERT_EQ(executor.Execute(map.get(), true, true), KW_OK);
+    EXPECT_EQ(executor.Stats().direct, moves);
+    EXPECT_TRUE(log.empty()) << log.size() << " writes";
+    // The volume reads the disk again: its FAT is the one on disk.
+    std::unique_ptr<MOVE_MAP> again = MakeMap(c.plan);
+    EXPECT_EQ(again->CountMoves(), moves);
+    Close();
+    EXPECT_TRUE(kwtest::Run("cmp -s " + kwtest::Quote(image_) + " " + kwtest::Quote(pristine)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FatMove,
+                         ::testing::Values(MoveCase{"fat12_evacuate", 12, 4096, 2, Plan::Evacuate},
+                                           MoveCase{"fat12_shuffle", 12, 4096, 2, Plan::Shuffle},
+                                           MoveCase{"fat16_evacuate", 16, 20480, 1, Plan::Evacuate},
+                                           MoveCase{"fat16_shuffle", 16, 20480, 4, Plan::Shuffle},
+                                           MoveCase{"fat32_evacuate", 32, 40960, 1, Plan::Evacuate},
+                                           MoveCase{"fat32_shuffle", 32, 40960, 1, Plan::Shuffle}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class FatMoveFaults : public FatMove {};
+
+// Every fault of a map is found before anything is written.
+TEST_F(FatMoveFaults, BadMapsAreRefusedBeforeAnyWrite) {
+    MakeVolume(MoveCase{"faults", 16, 20480, 4, Plan::Evacuate});
+    fs::path pristine = dir_ / "pristine.img";
+    fs::copy_file(image_, pristine);
+    std::vector<kwtest::DiskEvent> log;
+    Open(&log);
+    const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+    const FAT_BLOCKS& fat = *fat_->GetFat();
+    uint32_t used = fat.FindNextUsed(3), used2 = fat.FindNextUsed(used + 1);
+    uint32_t free = fat.FindNextFree(2), free2 = fat.FindNextFree(free + 1);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<uint32_t, uint32_t>> moves;
+    } cases[] = {
+        {"a free source", {{free, free2}}},
+        {"a target past the last cluster", {{used, b.LastCluster() + 1}}},
+        {"two moves into one target", {{used, free}, {used2, free}}},
+        {"a target held by a cluster that stays", {{used, used2}}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        MOVE_MAP map(b.LastCluster() + 1);
+        for (auto [from, to] : k.moves)
+            ASSERT_EQ(map.SetTarget(from, to), KW_OK);
+        EXECUTOR_FAT executor(fat_);
+        EXPECT_EQ(executor.Execute(&map, true, false), ERR_FAT_MOVE_MAP_INVALID);
+    }
+    MOVE_MAP empty(b.LastCluster() + 1);
+    EXECUTOR_FAT executor(fat_);
+    EXPECT_EQ(executor.Execute(&empty, true, false), KW_OK);
+    EXPECT_EQ(executor.Execute(nullptr, true, false), ERR_BAD_ARGUMENT);
+    MOVE_MAP small(b.LastCluster());
+    small.SetTarget(used, free);
+    EXPECT_EQ(executor.Execute(&small, true, false), ERR_BAD_ARGUMENT);
+    EXPECT_TRUE(log.empty()) << log.size() << " writes";
+    Close();
+    EXPECT_TRUE(kwtest::Run("cmp -s " + kwtest::Quote(image_) + " " + kwtest::Quote(pristine)));
+}
+
+// Cut after each write of a safe run: every file reads back whole (mtools
+// reads the first FAT), and the volume is either clean or holds only what
+// fsck.fat -a puts right without touching a file (clusters no entry
+// reaches, FAT copies in different steps).
+TEST_F(FatMoveFaults, CutAtAnyWriteKeepsEveryFile) {
+    MakeVolume(MoveCase{"cut", 16, 4096, 1, Plan::Shuffle});
+    std::string base = kwtest::ReadHost(image_);
+    std::string before = Contents(image_);
+    std::vector<kwtest::DiskEvent> log;
+    Open(&log);
+    // Some fifty moves over folders and files.
+    std::unique_ptr<MOVE_MAP> map = MakeMap(Plan::Shuffle, 60);
+    FAT_DIR_BLOCKS* dirs = nullptr;
+    ASSERT_EQ(fat_->LoadDirBlocks(nullptr, &dirs), KW_OK);
+    uint32_t folders = 0;
+    for (uint32_t s = 2; s < map->GetEntryCount(); ++s)
+        folders += map->GetTarget(s) != 0 && dirs->DirClusters().IsSet(s) ? 1 : 0;
+    EXPECT_GT(folders, 0u);
+    EXECUTOR_FAT executor(fat_);
+    ASSERT_EQ(executor.Execute(map.get(), true, false), KW_OK);
+    EXPECT_GT(executor.Stats().cycles, 0u);
+    Close();
+    fs::path cut = dir_ / "cut.img";
+    size_t writes = 0, unclean = 0;
+    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
+        SCOPED_TRACE("cut after write " + std::to_string(k));
+        writes = k;
+        std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+        EXPECT_EQ(Contents(cut), before);
+        if (kwtest::FsckClean(cut))
+            return;
+        ++unclean;
+        std::string repair = kwtest::Capture("fsck.fat -a " + kwtest::Quote(cut) + " 2>&1");
+        std::string report;
+        EXPECT_TRUE(kwtest::FsckClean(cut, &report)) << repair << report;
+        // Clusters no entry reached come back as FSCKnnnn.REC files.
+        std::string after = Contents(cut), kept;
+        std::istringstream lines(after);
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("./FSCK") == std::string::npos)
+                kept += line + "\n";
+        EXPECT_EQ(kept, before) << repair;
+    });
+    EXPECT_GT(writes, 10u);
+    RecordProperty("unclean_cuts", std::to_string(unclean) + " of " + std::to_string(writes));
+}
+
+// The queue reads every source before it writes: a swap of two clusters
+// keeps both, and neighbouring targets go in one write.
+TEST_F(FatMoveFaults, QueueSwapsClustersAndMergesNeighbouringTargets) {
+    image_ = kwtest::MakeFatVolume(dir_, "vol.img", 16, 8192, 2);
+    std::vector<kwtest::DiskEvent> log;
+    Open(&log);
+    const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+    uint32_t a = b.ClusterToSector(10), n = b.ClusterToSector(11), far = b.ClusterToSector(40);
+    uint32_t to = b.ClusterToSector(50);
+    std::string bytes[3] = {kwtest::Bytes(1024, 1), kwtest::Bytes(1024, 2), kwtest::Bytes(1024, 3)};
+    uint32_t at[3] = {a, n, far};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(fat_->WriteSectors(at[i], bytes[i].data(), 2), KW_OK);
+    log.clear();
+    Mover mover(fat_->GetHandle(), b.BytesPerCluster());
+    ASSERT_EQ(mover.Init(8), KW_OK);
+    ASSERT_TRUE(mover.AddJob(far, to));
+    ASSERT_TRUE(mover.AddJob(n, a));
+    ASSERT_TRUE(mover.AddJob(a, n));
+    ASSERT_EQ(mover.ReadQueue(), KW_OK);
+    ASSERT_EQ(mover.WriteTargets(), KW_OK);
+    EXPECT_EQ(log.size(), 2u); // a and n together, then `to`
+    std::string got(1024, '\0');
+    uint32_t want[3][2] = {{a, 1}, {n, 0}, {to, 2}};
+    for (auto [sector, index] : want) {
+        ASSERT_EQ(fat_->ReadSectors(sector, got.data(), 2), KW_OK);
+        EXPECT_EQ(got, bytes[index]) << sector;
+    }
+}
+
+} // namespace
+
+// The cluster queue over a disk held in memory.
+namespace {
+
+TEST(ClusterMover, FindsBuffersOnlyInsideTheirCluster) {
+    Mover mover(FS_NO_HANDLE, 4 * 512);
+    ASSERT_EQ(mover.Init(3), KW_OK);
+    EXPECT_EQ(mover.GetMaxJobs(), 3u);
+    ASSERT_TRUE(mover.AddJob(100, 200));
+    ASSERT_TRUE(mover.AddJob(104, 0));
+    ASSERT_TRUE(mover.AddJob(0, 300));
+    EXPECT_FALSE(mover.AddJob(108, 400));
+    EXPECT_EQ(mover.GetFreeSlots(), 0u);
+    uint8_t* first = mover.FindBuffer(100, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(mover.FindBuffer(100, 3), first + 3 * 512);
+    EXPECT_EQ(mover.FindBuffer(200, 1), first + 512); // by target as well
+    EXPECT_EQ(mover.FindBuffer(100, 4), nullptr);     // one past the cluster
+    EXPECT_EQ(mover.FindBuffer(0, 0), nullptr);       // sector 0 is no sector
+    EXPECT_EQ(mover.FindBuffer(101, 0), nullptr);
+    mover.Clear();
+    EXPECT_EQ(mover.FindBuffer(100, 0), nullptr);
+    Mover odd(FS_NO_HANDLE, 700);
+    EXPECT_EQ(odd.Init(3), ERR_BAD_ARGUMENT);
+}
+
+} // namespace
