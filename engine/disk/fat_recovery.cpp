@@ -267,8 +267,8 @@ bool MayRecover(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t marks, uint8_t
     const char* why = nullptr;
     if (!IsFatType(type))
         why = "its saved type is no FAT type";
-    else if ((marks & FAT_MARK_MOVING) && !shifting)
-        why = "it was being moved, which this engine can recover only for an alignment shift";
+    else if ((marks & FAT_MARK_MOVING) && !shifting && kwGetFsHooks().completeFatMove == nullptr)
+        why = "its clusters were being moved, and no FAT file system is there to complete that";
     else if (!kwDiskWritable(disk))
         why = "the disk may not be written in this session";
     else if (Ask(MB_ENGINE_QUESTION | MB_ENGINE_BUTTONS_B, {kMsgInterrupted, kMsgRecoverNow}) !=
@@ -398,6 +398,27 @@ kwRet CompleteShift(DISK_RECORD* disk, const TABLE_ENTRY& te, const ALIGN_MARKER
     return rc;
 }
 
+// A move of clusters cut off: the FAT layer completes it on a record of the
+// partition made for the purpose (no table entry, so that nothing there
+// touches the entry's type).
+kwRet CompleteMove(DISK_RECORD* disk, const TABLE_ENTRY& te, bool fat32) {
+    PARTITION_INFO pi;
+    pi.disk = disk;
+    pi.ulStartSect = te.absStart;
+    pi.NumSects = pi.ulBootTotal = te.entry.numSects;
+    pi.ulTableSect = te.tableSector;
+    pi.ucEntryIndex = PI_NO_ENTRY;
+    pi.ucPartType = te.entry.type;
+    pi.ucFsKind = fat32 ? FS_KIND_FAT32 : FS_KIND_FAT;
+    pi.usBytesPerSector = 512;
+    pi.ulCylSize = disk->CylinderSize();
+    pi.ulFlags = PI_OPENABLE | PI_NOT_LINKED;
+    kwRet rc = kwGetFsHooks().completeFatMove(&pi);
+    DiskLog(DBG_LEVEL_HEADER, "Interrupted move of clusters on the partition at %lu %s\r\n",
+            static_cast<unsigned long>(te.absStart), rc == KW_OK ? "completed" : "not completed");
+    return rc;
+}
+
 void Recovered(const TABLE_ENTRY& te, bool* recovered) {
     DiskLog(DBG_LEVEL_HEADER, "Interrupted FAT operation on the partition at %lu recovered\r\n",
             static_cast<unsigned long>(te.absStart));
@@ -473,6 +494,8 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
         return KW_OK;
     if (shifting)
         rc = CompleteShift(disk, *te, shift, buf.get(), &l, &marks, kept);
+    else if (marks & FAT_MARK_MOVING)
+        rc = CompleteMove(disk, *te, l.fatBits == 32);
     if (rc == KW_OK)
         rc = Recover(disk, te, l, marks, kept, type, buf.get());
     // The markers go last: until the entry has its type back, a later run

@@ -52,12 +52,13 @@ uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> firstBytes)
 // Offers a table entry of type 3Ch to the recovery. *recovered is true when
 // the partition was recovered; te then carries its restored type. Nothing
 // is done (0, not recovered) when the volume is no FAT volume, carries no
-// marks, the disk may not be written, the user does not answer Yes (with no
-// user interface attached nobody can), or the partition was being moved by
-// anything but an alignment shift (that recovery is not part of this
-// engine). An alignment shift under way (see align_marker.h) is completed
-// first. A FAT too small for the volume's clusters, or otherwise unsafe to
-// write (see Fault), is refused with ERR_FAT_BAD_GEOMETRY before anything is
-// written. Read and write failures end the recovery with their code; the
-// order of the writes lets a later run finish what a failed one began.
+// marks, the disk may not be written, or the user does not answer Yes (with
+// no user interface attached nobody can). An alignment shift under way (see
+// align_marker.h) is completed first; a move of clusters inside the volume
+// (mark FAT_MARK_MOVING without an alignment marker) is completed by the FAT
+// file system through the disk layer's hooks (KW_FS_HOOKS::completeFatMove;
+// without it the entry is left as it is). A FAT too small for the volume's clusters, or otherwise
+// unsafe to write (see Fault), is refused with ERR_FAT_BAD_GEOMETRY before anything is written.
+// Read and write failures end the recovery with their code; the order of the writes lets a later
+// run finish what a failed one began.
 kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered);

@@ -97,6 +97,10 @@ struct KW_FS_HOOKS {
     // partition sector `from` up to (not including) the one that would hold
     // sector `to` is free (*free); non-zero when the volume cannot be read.
     kwRet (*fatClustersFree)(PARTITION_INFO* pi, uint32_t from, uint32_t to, bool* free) = nullptr;
+    // Completes a move of clusters inside a FAT partition that was cut off
+    // (see fat_recovery.h); non-zero when the volume cannot be read or
+    // written.
+    kwRet (*completeFatMove)(PARTITION_INFO* pi) = nullptr;
     // At most maxBytes of a file inside a partition's own file system (a
     // path such as "\hiberfil.sys"), read through the engine's file objects;
     // non-zero (504 and others) when it cannot be opened or read.

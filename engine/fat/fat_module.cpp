@@ -5,6 +5,7 @@
 #include "engine/fs/fs_module.h"
 
 kwRet FatClustersFree(PARTITION_INFO* pi, uint32_t from, uint32_t to, bool* free);
+kwRet FatCompleteMove(PARTITION_INFO* pi);
 
 namespace {
 
@@ -92,7 +93,7 @@ extern const FS_MODULE kFatModule = {
     .createFs = FsMake<FAT_FILESYSTEM>,
     .createFile = FsMakeFile<KWFAT_FILE>,
     .estimateFree = EstimateFatFree,
-    .diskHooks = {.fatClustersFree = FatClustersFree},
+    .diskHooks = {.fatClustersFree = FatClustersFree, .completeFatMove = FatCompleteMove},
     .getResizeLimits = FatResizeLimits,
 };
 
@@ -102,6 +103,6 @@ extern const FS_MODULE kFat32Module = {
     .createFs = FsMake<FAT_FILESYSTEM>,
     .createFile = FsMakeFile<KWFAT_FILE>,
     .estimateFree = EstimateFatFree,
-    .diskHooks = {.fatClustersFree = FatClustersFree},
+    .diskHooks = {.fatClustersFree = FatClustersFree, .completeFatMove = FatCompleteMove},
     .getResizeLimits = FatResizeLimits,
 };

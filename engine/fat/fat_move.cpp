@@ -2,6 +2,7 @@
 
 #include "engine/core/dbgmgr.h"
 #include "engine/core/progress.h"
+#include "engine/disk/fat_recovery.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
 #include "engine/fat/fat_filesystem.h"
@@ -32,6 +33,18 @@ void SetStart(uint8_t* e, uint32_t cluster, bool fat32) {
 bool IsSubfolder(const uint8_t* e) {
     return e[0] != 0 && e[0] != FAT_DELETED && e[0] != '.' && e[FDE_ATTR] != FAT_ATTR_LFN &&
            (e[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)) == FAT_ATTR_DIRECTORY;
+}
+
+kwRet SetDotEntry(FAT_DIR_BLOCKS* dirs, uint32_t sector, uint32_t index, const char* name,
+                  uint32_t cluster, bool fat32) {
+    BLOCK_ENTRY* b = nullptr;
+    if (dirs->FindBlock(sector, &b) != KW_OK || b->data == nullptr)
+        return KW_OK;
+    uint8_t* e = b->data + index * FAT_DIR_ENTRY_SIZE;
+    if (std::memcmp(e, name, 11) != 0 || StartOf(e, fat32) == cluster)
+        return KW_OK;
+    SetStart(e, cluster, fat32);
+    return dirs->MarkChanged(sector);
 }
 
 kwRet Flush(FAT_FILESYSTEM* fs) {
@@ -217,46 +230,6 @@ kwRet EXECUTOR_FAT::linkCopies() {
     return KW_OK;
 }
 
-kwRet EXECUTOR_FAT::setDotEntry(uint32_t sector, uint32_t index, const char* name,
-                                uint32_t cluster) {
-    FAT_DIR_BLOCKS* dirs = volume_->GetDirBlocks();
-    BLOCK_ENTRY* b = nullptr;
-    if (dirs->FindBlock(sector, &b) != KW_OK || b->data == nullptr)
-        return KW_OK;
-    uint8_t* e = b->data + index * FAT_DIR_ENTRY_SIZE;
-    if (std::memcmp(e, name, 11) != 0)
-        return KW_OK;
-    SetStart(e, cluster, volume_->GetBootRecord()->IsFat32());
-    return dirs->MarkChanged(sector);
-}
-
-// A folder whose first cluster moved: its "." and the ".." of each of its
-// subfolders name the new cluster. The walk over its chain is bounded by
-// the volume's clusters.
-kwRet EXECUTOR_FAT::fixDots(uint32_t /*oldCluster*/, uint32_t folder) {
-    const FAT_BOOT_RECORD& b = *volume_->GetBootRecord();
-    const FAT_BLOCKS* fat = volume_->GetFat();
-    FAT_DIR_BLOCKS* dirs = volume_->GetDirBlocks();
-    kwRet rc = setDotEntry(b.ClusterToSector(folder), 0, ".          ", folder);
-    uint32_t c = folder;
-    for (uint32_t steps = 0; rc == KW_OK && b.IsDataCluster(c) && steps <= b.clusterCount;
-         ++steps, c = fat->GetNextCluster(c)) {
-        for (uint32_t s = 0; s < b.sectorsPerCluster; ++s) {
-            BLOCK_ENTRY* block = nullptr;
-            if (dirs->FindBlock(b.ClusterToSector(c) + s, &block) != KW_OK ||
-                block->data == nullptr)
-                continue;
-            for (uint32_t i = 0; rc == KW_OK && i < kEntriesPerSector; ++i) {
-                const uint8_t* e = block->data + i * FAT_DIR_ENTRY_SIZE;
-                uint32_t sub = StartOf(e, b.IsFat32());
-                if (IsSubfolder(e) && b.IsDataCluster(sub))
-                    rc = setDotEntry(b.ClusterToSector(sub), 1, "..         ", folder);
-            }
-        }
-    }
-    return rc;
-}
-
 // Every reference to a moved cluster names its copy: the FAT entry before
 // it, or, for the first cluster of a chain, the directory entries that
 // start there (or the FAT32 root-cluster field). Folder clusters are
@@ -293,7 +266,7 @@ kwRet EXECUTOR_FAT::switchReferences() {
             movedFolders.push_back(static_cast<uint32_t>(k));
     }
     for (uint32_t k : movedFolders)
-        if (kwRet rc = fixDots(batch_[k].source, batch_[k].dest); rc != KW_OK)
+        if (kwRet rc = FixFolderDots(volume_, batch_[k].dest); rc != KW_OK)
             return rc;
     return KW_OK;
 }
@@ -377,6 +350,10 @@ kwRet EXECUTOR_FAT::finish(kwRet rc, bool safe, bool dry) {
             wr = volume_->FlushFat();
         rc = rc != KW_OK ? rc : wr;
     }
+    // A run cut short keeps the marks: the recovery completes it.
+    if (rc == KW_OK && ownProtect_)
+        rc = volume_->EndProtectedUpdate();
+    ownProtect_ = false;
     if (dry || (safe && rc != KW_OK && changed_)) {
         volume_->DropDirBlocks();
         kwRet rr = volume_->ReReadState();
@@ -405,6 +382,10 @@ kwRet EXECUTOR_FAT::Execute(MOVE_MAP* map, bool safe, bool dry) {
         return ERR_NO_MEMORY;
     progress->SetTextId(kMsgProcessingBatch);
     kwRet rc = prepare(dry);
+    if (rc == KW_OK && safe && !dry && !volume_->IsTypeSwitched()) {
+        rc = volume_->BeginProtectedUpdate(FAT_MARK_MOVING);
+        ownProtect_ = rc == KW_OK && volume_->IsTypeSwitched();
+    }
     uint32_t cursor = 2;
     while (rc == KW_OK && moveMap_->FindNextUsed(2) <= highest_) {
         batch_.clear();
@@ -430,6 +411,33 @@ kwRet EXECUTOR_FAT::Execute(MOVE_MAP* map, bool safe, bool dry) {
     rc = finish(rc, safe, dry);
     kwRet done = progress->Done();
     return rc != KW_OK ? rc : done;
+}
+
+kwRet FixFolderDots(FAT_FILESYSTEM* volume, uint32_t folder) {
+    const FAT_BOOT_RECORD& b = *volume->GetBootRecord();
+    const FAT_BLOCKS* fat = volume->GetFat();
+    FAT_DIR_BLOCKS* dirs = volume->GetDirBlocks();
+    if (dirs == nullptr || !b.IsDataCluster(folder))
+        return ERR_BAD_ARGUMENT;
+    bool fat32 = b.IsFat32();
+    kwRet rc = SetDotEntry(dirs, b.ClusterToSector(folder), 0, ".          ", folder, fat32);
+    uint32_t c = folder;
+    for (uint32_t steps = 0; rc == KW_OK && b.IsDataCluster(c) && steps <= b.clusterCount;
+         ++steps, c = fat->GetNextCluster(c)) {
+        for (uint32_t s = 0; s < b.sectorsPerCluster; ++s) {
+            BLOCK_ENTRY* block = nullptr;
+            if (dirs->FindBlock(b.ClusterToSector(c) + s, &block) != KW_OK ||
+                block->data == nullptr)
+                continue;
+            for (uint32_t i = 0; rc == KW_OK && i < kEntriesPerSector; ++i) {
+                const uint8_t* e = block->data + i * FAT_DIR_ENTRY_SIZE;
+                uint32_t sub = StartOf(e, fat32);
+                if (IsSubfolder(e) && b.IsDataCluster(sub))
+                    rc = SetDotEntry(dirs, b.ClusterToSector(sub), 1, "..         ", folder, fat32);
+            }
+        }
+    }
+    return rc;
 }
 
 } // namespace kw::fat

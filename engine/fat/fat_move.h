@@ -13,7 +13,9 @@
 // (a -> b -> a) are broken through a free cluster that no move targets: one
 // member goes there first and on to its target in a later batch.
 //
-// Safe mode: each batch is committed in an order that leaves, after a cut
+// Safe mode: the partition's entry is marked as a move under way (type 3Ch,
+// FAT_MARK_MOVING) for the whole run, unless the caller marked it already.
+// Each batch is committed in an order that leaves, after a cut
 // at any write, every file whole on its old clusters or on its new ones:
 // the data is copied to free clusters and flushed; then the FAT entries of
 // the copies are written (they still hang off no entry); then the
@@ -21,7 +23,8 @@
 // then the old clusters are freed. A cut can therefore leave at most
 // clusters that no entry reaches (and FAT copies in different steps), which
 // a check of the volume frees without losing data; between batches the
-// volume is whole. Without safe mode the FAT and the folders are written
+// volume is whole. The recovery at the next disk scan completes a run that
+// was cut off (CompleteInterruptedMove). Without safe mode the FAT and the folders are written
 // once at the end.
 //
 // Dry run: the moves are planned and relinked in memory only; nothing is
@@ -94,12 +97,11 @@ private:
     kwRet runBatch(bool safe, bool dry);
     kwRet linkCopies();
     kwRet switchReferences();
-    kwRet fixDots(uint32_t oldCluster, uint32_t newCluster);
-    kwRet setDotEntry(uint32_t sector, uint32_t index, const char* name, uint32_t cluster);
     kwRet freeSources();
     kwRet commitFat(bool safe, bool dry);
     kwRet commitFolders(bool safe, bool dry);
     kwRet finish(kwRet rc, bool safe, bool dry);
+    bool ownProtect_ = false; // this run marked the partition's entry
     uint32_t destOf(uint32_t cluster) const;
 
     FAT_FILESYSTEM* volume_;
@@ -113,5 +115,20 @@ private:
     uint32_t highest_ = 0;
     MOVE_STATS stats_;
 };
+
+// The "." entry of a folder (by its first cluster) and the ".." entry of
+// each of its subfolders name that cluster, in the volume's directory cache
+// (changed sectors flagged, nothing written). The walk over the folder's
+// chain is bounded by the volume's clusters.
+kwRet FixFolderDots(FAT_FILESYSTEM* volume, uint32_t folder);
+
+// Completes a move that was cut off, on a volume whose FAT copy 0 is taken
+// as it is: every file is whole there, on its old or its new clusters (see
+// safe mode above). Clusters that no directory entry reaches are freed, the
+// dots of every folder name their folders, and the whole FAT is written to
+// every copy. The entry's marks are left to the caller. Codes of reading and
+// writing the volume; ERR_FAT_INVALID_ENTRIES for a volume whose chains are
+// damaged (nothing written then).
+kwRet CompleteInterruptedMove(FAT_FILESYSTEM* volume, uint32_t* freed);
 
 } // namespace kw::fat

@@ -44,6 +44,8 @@ void MergeHooks(const KW_FS_HOOKS& from, KW_FS_HOOKS* into) {
         into->netWareVolumeState = from.netWareVolumeState;
     if (from.fatClustersFree != nullptr)
         into->fatClustersFree = from.fatClustersFree;
+    if (from.completeFatMove != nullptr)
+        into->completeFatMove = from.completeFatMove;
 }
 
 } // namespace

@@ -198,8 +198,6 @@ TEST_F(FatRecovery, WhatCannotBeRecoveredOrIsNotAgreedToIsLeftAsItIs) {
         uint8_t savedType;
         uint32_t answer;
     } cases[] = {
-        {"a move was under way", FAT_MARK_MOVING | FAT_MARK_COPIES_OUT_OF_STEP, 0x06,
-         UI_ANSWER_YES},
         {"the saved type is no FAT type", FAT_MARK_COPIES_OUT_OF_STEP, 0x83, UI_ANSWER_YES},
         {"no marks, and the user answers No to the type", 0, 0x06, UI_ANSWER_NO},
         {"the user answers No", FAT_MARK_COPIES_OUT_OF_STEP, 0x06, UI_ANSWER_NO},
@@ -225,7 +223,7 @@ TEST_F(FatRecovery, WhatCannotBeRecoveredOrIsNotAgreedToIsLeftAsItIs) {
     }
     EXPECT_EQ(ui_.questions, 4); // asked only when the recovery could go ahead
     EXPECT_EQ(ui_.lastButtons, UI_BUTTON_YES_NO);
-    EXPECT_EQ(ui_.notices, 1); // the search for an alignment marker, for the move
+    EXPECT_EQ(ui_.notices, 0);
 }
 
 // A whole volume under a 3Ch entry, its FATs without marks (cut just before
