@@ -2,6 +2,7 @@
 
 #include "engine/disk/disk_log.h"
 #include "engine/disk/kwlib.h"
+#include "engine/disk/lilo_fixup.h"
 
 #include <algorithm>
 #include <cctype>
@@ -252,7 +253,6 @@ kwRet NotifyPartitionSize(PARTITION_INFO* pi, const uint8_t* bootSector, bool* r
 
 kwRet NotifyPartitionResized(uint32_t operation, PARTITION_INFO* pi, uint32_t* changed,
                              uint32_t oldSectors, uint32_t newSectors) {
-    (void)operation;
     if (pi == nullptr || changed == nullptr)
         return ERR_BAD_ARGUMENT;
     *changed = 1;
@@ -269,6 +269,11 @@ kwRet NotifyPartitionResized(uint32_t operation, PARTITION_INFO* pi, uint32_t* c
         if (rc == KW_OK)
             rc = NotifyPartitionSize(pi, boot, &restart, oldSectors != newSectors);
     }
+    // A moved partition takes the LILO addresses that pointed into its old
+    // place along (a no-op for any other operation); the first failure wins.
+    kwRet lilo = FixLiloAfterMove(operation, pi, oldSectors, newSectors);
+    if (rc == KW_OK)
+        rc = lilo;
     if (!IsDriveLetter(static_cast<char>(pi->ucDriveLetter)))
         *changed = 0;
     return rc;

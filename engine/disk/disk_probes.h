@@ -69,8 +69,10 @@ kwRet LbaToChsRecord(uint32_t sector, const DISK_RECORD* disk, CHS_RECORD* chs);
 // geometry; a partition without a letter needs nothing.
 kwRet NotifyPartitionSize(PARTITION_INFO* pi, const uint8_t* bootSector, bool* restart,
                           bool strict);
-// After a resize: reads the partition's new boot sector and notifies the
-// system (new sectors 0: nothing to tell). *changed ends 0 for a partition
-// without a drive letter.
+// After a resize or move: reads the partition's new boot sector and notifies
+// the system (new sectors 0: nothing to tell), then, for a move (operation
+// 10, where old and new are the starts), lets the LILO loaders on every disk
+// follow the partition. *changed ends 0 for a partition without a drive
+// letter.
 kwRet NotifyPartitionResized(uint32_t operation, PARTITION_INFO* pi, uint32_t* changed,
                              uint32_t oldSectors, uint32_t newSectors);

@@ -4,6 +4,7 @@
 // place before the partition moved.
 #include "engine/disk/lilo_fixup.h"
 
+#include "engine/disk/disk_probes.h"
 #include "engine/disk/kwlib.h"
 #include "include/kwbytes.h"
 #include "platform/disk/disk_driver.h"
@@ -277,6 +278,23 @@ TEST_F(LiloDisk, TheFirstFailureWinsAndAFailedLoaderIsNotWritten) {
     EXPECT_EQ(FixLiloAfterMove(LILO_OPERATION_MOVED, Moved(), kOld, 0xFFFFFF - 100),
               ERR_OUT_OF_RANGE);
     EXPECT_TRUE(Disk() == before);
+}
+
+// A finished change reported to the system takes the loader along only when
+// it moved the partition: a resize leaves every address alone.
+TEST_F(LiloDisk, AReportedMoveTakesTheLoaderAlong) {
+    Build();
+    PutDiskBoot(NewerBoot());
+    Open();
+    const std::string before = Disk();
+    uint32_t changed = 7;
+    EXPECT_EQ(NotifyPartitionResized(9, Moved(), &changed, kOld, kPart), KW_OK);
+    EXPECT_TRUE(Disk() == before);
+    EXPECT_EQ(NotifyPartitionResized(LILO_OPERATION_MOVED, Moved(), &changed, kOld, kPart), KW_OK);
+    EXPECT_EQ(changed, 0u); // no drive letter
+    EXPECT_EQ(Get(0, 24, 5), Linear(kPart + 100, 1));
+    EXPECT_EQ(Get(0, 52, 5), Linear(kPart + 900, 1));
+    EXPECT_EQ(Get(kPart + 210, 0, 5), Linear(kPart + 410, 4));
 }
 
 } // namespace
