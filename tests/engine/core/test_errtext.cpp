@@ -60,6 +60,58 @@ TEST(ErrorText, TextsAsTheSystemWritesThem) {
         EXPECT_EQ(kwGetErrorTextA(code), text) << "code " << code;
 }
 
+// The NetWare layer's texts, as its users see them.
+TEST(ErrorText, NetWareTexts) {
+    const std::pair<kwRet, const char*> cases[] = {
+        {1400, "Redirect Area Block Size is not 4K."},
+        {1401, "Bad Redirect Area on NetWare partition."},
+        {1402, "No Volume Definition Table on NetWare partition."},
+        {1403, "Specified volume segment not found."},
+        {1406, "Invalid Volume Block Requested."},
+        {1414, "NetWare volume is missing segments."},
+        {1415, "Mirror partition not found.  Use INSTALL or NWCONFIG.NLM to fix up mirroring."},
+        {1419, "Primary partition not found."},
+        {1421, "Cannot format -- bad system area"},
+        {1423, "Root directory entry is incorrect."},
+        {1424, "Incorrect number of suballocation FAT chains."},
+        {1425, "Directory entry is corrupt."},
+        {1426, "File's parent is not a directory."},
+        {1429, "Redirection Table and copy are not identical."},
+        {1430, "Error Table and copy are not identical"},
+        {1431, "Not enough free space in Redirection Area to resize."},
+        {1436, "Internal Error: FAT not available for exclusive use."},
+        {1437, "Internal Error: FAT table not correct size."},
+        {1439, "No valid Mirror Information Table in Redirection Area."},
+        {1440, "Internal Error: Number of volume segments on disk\ndoesn't match internal count."},
+        {1441,
+         "Number of sectors in the volume's segments does\nnot match block count for volume."},
+        {1442, "Volume segment's block shift factor is incorrect."},
+        {1443, "Volume segment's segment position is incorrect."},
+        {1444, "Volume segment's number of segments count is incorrect."},
+        {1446, "Volume segment's starting disk sector value is incorrect."},
+        {1451, "Volume segment's first primary directory block\nvalue is incorrect."},
+        {1455, "The FAT chain used to define the FAT has an invalid\nforward reference."},
+        {1456, "Internal Error: Incorrect reference to Volume object."},
+        {1457, "The specified segment is not found."},
+        {1459, "Internal Error: the region specified cannot be found."},
+        {1460, "Number of segments in partition greater than the\nmaximum allowed."},
+        {1462, "Internal Error: The region is invalid for the\noperation specified."},
+        {1463, "The FAT chain used to define the directory has\nan invalid entry."},
+        {1464, "The FAT chain used to define the FAT has an invalid entry."},
+        {1465, "Wrong number of FAT blocks in a segment for the segment size."},
+        {1466, "Not enough space in Redirection Area for system tables."},
+        {1469, "Not enough memory to resize."},
+        {1471, "Not enough memory for FAT."},
+        {1473, "Not enough memory for directory."},
+        {1476, "First entry in file FAT chain (%s) is invalid"},
+        {1477, "First entry in suballocation FAT chain is invalid"},
+        {1480, "Internal error: Partition limits are invalid"},
+        {1481, "Internal error: Volume segment limits are invalid"},
+    };
+    for (auto [code, text] : cases)
+        EXPECT_EQ(kwGetErrorTextA(code), text) << "code " << code;
+}
+
 TEST(ErrorText, CopyStringCheckedNeverOverruns) {
     char buf[8];
     std::memset(buf, 'x', sizeof buf);
