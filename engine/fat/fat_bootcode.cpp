@@ -1,10 +1,10 @@
 #include "engine/fat/fat_bootcode.h"
 
 #include "engine/core/dbgmgr.h"
+#include "engine/fat/fat_bootcode_images.h"
 #include "engine/fat/fat_filesystem.h"
 #include "include/kwbytes.h"
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,69 +18,19 @@ constexpr uint32_t kNameLength = 11;
 constexpr const char* kBackupFile = "\\BOOTSECT.F16";
 constexpr uint8_t kBackupAttributes = 0x27;
 
-// The built-in boot code: it sets up a stack, says which loader the volume
-// is made to start and that it cannot be started from here, and restarts on
-// a key. The loader's name stands in directory-entry form after the text, so
-// that the sector names it as the loader's own code does.
-std::vector<uint8_t> StubCode(uint16_t codeAt, const char* loader, const char* shown) {
-    const uint16_t base = 0x7C00;
-    std::vector<uint8_t> code = {0xFA, 0x31, 0xC0, 0x8E, 0xD8, 0x8E, 0xD0, 0xBC, 0x00, 0x7C,
-                                 0xFB, 0xBE, 0x00, 0x00, // mov si, text
-                                 0xAC, 0x08, 0xC0, 0x74, 0x09, 0xB4, 0x0E, 0xBB, 0x07, 0x00,
-                                 0xCD, 0x10, 0xEB, 0xF2, 0x31, 0xC0, 0xCD, 0x16, 0xCD, 0x19};
-    uint16_t text = static_cast<uint16_t>(base + codeAt + code.size());
-    code[12] = static_cast<uint8_t>(text);
-    code[13] = static_cast<uint8_t>(text >> 8);
-    std::string message = std::string("\r\nThis volume starts ") + shown +
-                          ", which this boot code cannot load.\r\nPress a key to restart.\r\n";
-    code.insert(code.end(), message.begin(), message.end());
-    code.push_back(0);
-    code.insert(code.end(), loader, loader + kNameLength);
-    return code;
-}
+constexpr uint32_t kImageSector = 512;
 
-std::array<uint8_t, 512> BootSector(bool fat32, const char* loader, const char* shown) {
-    std::array<uint8_t, 512> s{};
-    uint16_t codeAt = fat32 ? 0x5A : 0x3E;
-    s[0] = 0xEB;
-    s[1] = static_cast<uint8_t>(codeAt - 2);
-    s[2] = 0x90;
-    std::memcpy(s.data() + 3, fat32 ? "MSWIN4.1" : "MSWIN4.0", 8);
-    std::vector<uint8_t> code = StubCode(codeAt, loader, shown);
-    std::memcpy(s.data() + codeAt, code.data(), code.size());
-    s[510] = 0x55;
-    s[511] = 0xAA;
-    return s;
-}
-
-std::array<uint8_t, 512> SignedEmpty() {
-    std::array<uint8_t, 512> s{};
-    s[510] = 0x55;
-    s[511] = 0xAA;
-    return s;
-}
-
-// The three FAT32 sectors of an image: the boot sector, a sector left to
-// FSInfo, and the code's second sector.
-std::vector<uint8_t> Fat32Image(const char* loader, const char* shown) {
-    std::vector<uint8_t> image(3 * 512, 0);
-    std::array<uint8_t, 512> boot = BootSector(true, loader, shown), tail = SignedEmpty();
-    std::memcpy(image.data(), boot.data(), 512);
-    std::memcpy(image.data() + 2 * 512, tail.data(), 512);
-    return image;
-}
-
-struct Images {
-    std::array<uint8_t, 512> fat16IoSys = BootSector(false, kIoSys, "IO.SYS");
-    std::array<uint8_t, 512> fat16Ntldr = BootSector(false, kNtldr, "NTLDR");
-    std::vector<uint8_t> fat32IoSys = Fat32Image(kIoSys, "IO.SYS");
-    std::vector<uint8_t> fat32Ntldr = Fat32Image(kNtldr, "NTLDR");
-    std::array<uint8_t, 512> fat32NtldrExtra = SignedEmpty();
-};
-
-const Images& BuiltIn() {
-    static const Images images;
-    return images;
+// Puts `count` sectors of a built-in image (512-byte sectors) over the
+// buffer's sectors of bps bytes; a larger sector's tail is cleared. The
+// sector FSInfo is kept in is passed over.
+void PutImage(const uint8_t* image, uint32_t count, uint8_t* boot, uint32_t bps, uint32_t fsInfo) {
+    uint32_t take = bps < kImageSector ? bps : kImageSector;
+    for (uint32_t s = 0; s < count; ++s) {
+        if (s != 0 && s == fsInfo)
+            continue;
+        std::memcpy(boot + s * bps, image + s * kImageSector, take);
+        std::memset(boot + s * bps + take, 0, bps - take);
+    }
 }
 
 uint32_t SectorBytes(FAT_FILESYSTEM* fs) {
@@ -113,6 +63,13 @@ bool FreeReservedSector(const FAT_BOOT_RECORD& boot, uint32_t sector) {
     return sector < boot.reservedSectors && sector != boot.fsInfoSector && !inBackup;
 }
 
+// The NTLDR code's third part, in a sector of the volume's size.
+kwRet WriteExtraCode(FAT_FILESYSTEM* fs, uint32_t bps) {
+    std::vector<uint8_t> sector(bps, 0);
+    PutImage(kw::fat::FAT32_NTLDR_EXTRA, 1, sector.data(), bps, 0);
+    return fs->WriteSectors(FAT32_NTLDR_EXTRA_SECTOR, sector.data(), 1);
+}
+
 } // namespace
 
 int FindInBuffer(const uint8_t* buffer, std::size_t length, const void* pattern,
@@ -136,30 +93,29 @@ int NamesIoSys(FAT_FILESYSTEM* fs, const uint8_t* buffer) {
 kwRet ApplyBootCodeTemplate(FAT_FILESYSTEM* fs, uint8_t* boot, bool useBackup) {
     if (fs == nullptr || boot == nullptr || fs->GetBootRecord() == nullptr)
         return ERR_BAD_ARGUMENT;
-    const Images& images = BuiltIn();
     bool ioSys = NamesIoSys(fs, boot) != 0;
     if (!ioSys && NamesNtldr(fs, boot) == 0)
         return KW_OK;
     uint32_t bps = SectorBytes(fs);
     if (!IsFat32(fs)) {
-        const uint8_t* code = ioSys ? images.fat16IoSys.data() : images.fat16Ntldr.data();
         std::vector<uint8_t> saved;
         if (useBackup) {
             saved.assign(bps, 0);
             kwRet rc = ReadBootSectorFile(fs, saved.data());
-            if (rc == KW_OK &&
-                (ioSys ? NamesIoSys(fs, saved.data()) : NamesNtldr(fs, saved.data())))
-                code = saved.data();
-            else if (rc != KW_OK && rc != ERR_FILE_NOT_FOUND)
+            if (rc != KW_OK && rc != ERR_FILE_NOT_FOUND)
                 return rc;
+            if (rc != KW_OK ||
+                !(ioSys ? NamesIoSys(fs, saved.data()) : NamesNtldr(fs, saved.data())))
+                saved.clear();
         }
-        std::memcpy(boot, code, bps);
+        if (!saved.empty())
+            std::memcpy(boot, saved.data(), bps);
+        else
+            PutImage(ioSys ? kw::fat::FAT16_IOSYS_BOOT : kw::fat::FAT16_NTLDR_BOOT, 1, boot, bps,
+                     0);
     } else {
-        const std::vector<uint8_t>& image = ioSys ? images.fat32IoSys : images.fat32Ntldr;
-        uint32_t fsInfo = fs->GetBootRecord()->fsInfoSector;
-        for (uint32_t s = 0; s < 3; ++s)
-            if (s != fsInfo || s == 0)
-                std::memcpy(boot + s * bps, image.data() + s * 512, bps);
+        PutImage(ioSys ? kw::fat::FAT32_IOSYS_BOOT : kw::fat::FAT32_NTLDR_BOOT, 3, boot, bps,
+                 fs->GetBootRecord()->fsInfoSector);
     }
     return fs->BuildBootSector(boot);
 }
@@ -181,7 +137,7 @@ kwRet RewriteBootCode(FAT_FILESYSTEM* fs) {
             rc = fs->WriteSectors(s, buffer.get() + s * bps, 1);
     if (rc == KW_OK && boot.IsFat32() && NamesNtldr(fs, buffer.get()) &&
         FreeReservedSector(boot, FAT32_NTLDR_EXTRA_SECTOR))
-        rc = fs->WriteSectors(FAT32_NTLDR_EXTRA_SECTOR, BuiltIn().fat32NtldrExtra.data(), 1);
+        rc = WriteExtraCode(fs, bps);
     return rc;
 }
 
