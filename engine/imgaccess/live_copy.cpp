@@ -49,6 +49,8 @@ kwRet MapUsed(PARTITION_INFO* pi, STATE_MAP** used) {
 void MarkSectors(LIVE_PART* part, uint64_t first, uint64_t count) {
     const uint64_t total = part->pi->NumSects;
     const uint64_t end = std::min(first + count, total);
+    if (first >= end)
+        return; // an empty run marks nothing, not the block its start falls in
     for (uint64_t b = first / kLiveBlockSectors; b * kLiveBlockSectors < end; ++b)
         part->bitmap.SetBit(static_cast<uint32_t>(b));
 }
