@@ -47,15 +47,38 @@ kwRet nwReadVolumeTables(const PartHandle& handle, uint32_t origin, uint8_t* out
     return valid ? KW_OK : ERR_NW_NO_VOLUME_TABLE;
 }
 
+// Readers take the first valid copy whole and let later copies override
+// entries with larger sync values, so a table half written over the copies
+// in turn could read as neither table (a deleted entry brought back by an
+// older copy). The writes are ordered so that a cut between any two leaves
+// one table readable: every valid copy but the last loses its text, the
+// last valid copy takes the new table (the switch), then the others do; a
+// flush closes each step.
 kwRet nwWriteVolumeTables(PARTITION_INFO* pi, uint32_t origin, const uint8_t* sector) {
     PartHandle handle;
     kwRet rc = handle.Open(pi);
     if (rc != KW_OK)
         return rc;
+    auto at = [origin](uint32_t k) { return origin + kVolumeTableStride * (k + 1); };
+    bool valid[kVolumeTableCopies] = {};
+    uint32_t last = kVolumeTableCopies; // none valid: nothing to keep readable
+    uint8_t copy[kSectorBytes];
     for (uint32_t k = 0; k < kVolumeTableCopies; ++k)
-        if ((rc = handle.Write(origin + kVolumeTableStride * (k + 1), sector, 1)) != KW_OK)
-            return rc;
-    return handle.Flush();
+        if (handle.Read(at(k), copy, 1) == KW_OK && IsVolumeTable(copy)) {
+            valid[k] = true;
+            last = k;
+        }
+    const uint8_t cleared[kSectorBytes] = {};
+    for (uint32_t k = 0; k < kVolumeTableCopies && rc == KW_OK; ++k)
+        if (valid[k] && k != last)
+            rc = handle.Write(at(k), cleared, 1);
+    if (rc == KW_OK && last < kVolumeTableCopies && (rc = handle.Flush()) == KW_OK &&
+        (rc = handle.Write(at(last), sector, 1)) == KW_OK)
+        rc = handle.Flush();
+    for (uint32_t k = 0; k < kVolumeTableCopies && rc == KW_OK; ++k)
+        if (k != last)
+            rc = handle.Write(at(k), sector, 1);
+    return rc != KW_OK ? rc : handle.Flush();
 }
 
 kwRet nwCheckPartitionSignature(const PartHandle& handle, uint8_t* sector, bool* found) {

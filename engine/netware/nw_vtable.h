@@ -29,8 +29,10 @@ void MergeVolumeTableCopy(uint8_t* out, const uint8_t* later);
 // Reads and merges the four copies (1402 when none is valid; a read error
 // ends the walk at once).
 kwRet nwReadVolumeTables(const PartHandle& handle, uint32_t origin, uint8_t* out);
-// Writes the sector to the four copies in order and flushes; the first
-// failure ends the walk.
+// Writes the sector to the four copies so that a cut between any two writes
+// leaves the old table or the new one readable (the valid copies but the
+// last are cleared first, the last valid copy is the switch, then the rest
+// follow), flushing after each step; the first failure ends the walk.
 kwRet nwWriteVolumeTables(PARTITION_INFO* pi, uint32_t origin, const uint8_t* sector);
 // The origin of a partition as its own sectors give it: the size of the
 // redirection area, else 32 for a signature sector that names a size; 1401
