@@ -1,6 +1,7 @@
 // FAT_FILESYSTEM: bad clusters, the hidden-sectors field, the geometry in
 // the boot sector, and the label read without opening the volume.
 #include "engine/core/dbgmgr.h"
+#include "engine/fat/fat_bootcode.h"
 #include "engine/fat/fat_filesystem.h"
 #include "include/kwbytes.h"
 
@@ -88,7 +89,8 @@ kwRet FAT_FILESYSTEM::SetBadSectors(SECT_LIST* list) {
 
 // The hidden-sectors field of the boot sector (and of the FAT32 backup):
 // the partition's start for a primary, its distance from its extended boot
-// record for a logical. A volume without a table entry keeps its field.
+// record for a logical; then the boot-sector copies other loaders keep as
+// files. A volume without a table entry keeps its field.
 kwRet FAT_FILESYSTEM::UpdateHiddenSectors() {
     PARTITION_INFO* pi = GetPI();
     if (pi->ucFsKind == FS_KIND_EXTENDED || pi->ucEntryIndex == PI_NO_ENTRY)
@@ -100,8 +102,12 @@ kwRet FAT_FILESYSTEM::UpdateHiddenSectors() {
         (pi->ulFlags & PI_LOGICAL) ? pi->ulStartSect - pi->ulTableSect : pi->ulStartSect;
     uint8_t sector[FAT_SECTOR_SIZE];
     rc = readBootSector(sector);
-    if (rc != KW_OK || kwbytes::LoadLe32(sector + FBO_HIDDEN_SECTORS) == hidden)
+    if (rc != KW_OK)
         return rc;
+    // The copies of the boot sector that other loaders keep as files take
+    // the field too, even when the boot sector has it already.
+    if (kwbytes::LoadLe32(sector + FBO_HIDDEN_SECTORS) == hidden)
+        return refreshBootSectorFiles();
     kwbytes::StoreLe32(sector + FBO_HIDDEN_SECTORS, hidden);
     if (boot_.IsFat32() && boot_.backupBootSector != 0 &&
         boot_.backupBootSector < boot_.reservedSectors)
@@ -110,9 +116,15 @@ kwRet FAT_FILESYSTEM::UpdateHiddenSectors() {
         rc = WriteSectors(0, sector, 1);
     if (rc == KW_OK)
         rc = flushDisk();
-    if (rc == KW_OK)
-        boot_.hiddenSectors = hidden;
-    return rc;
+    if (rc != KW_OK)
+        return rc;
+    boot_.hiddenSectors = hidden;
+    return refreshBootSectorFiles();
+}
+
+kwRet FAT_FILESYSTEM::refreshBootSectorFiles() {
+    kwRet rc = UpdateBootSectorFiles(this);
+    return rc == KW_OK ? flushDisk() : rc;
 }
 
 kwRet FAT_FILESYSTEM::SetGeometry(uint16_t heads, uint16_t sectorsPerTrack) {

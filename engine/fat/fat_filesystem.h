@@ -223,6 +223,8 @@ private:
     kwRet checkChains();
     kwRet claimChain(uint32_t first, STATE_MAP& owned);
     kwRet flushDisk();
+    // The boot-sector copies other loaders keep, from the boot sector.
+    kwRet refreshBootSectorFiles();
     kwRet writeFat(bool withFsInfo);
     kwRet growChain(FAT_FILE_HANDLE* handle, uint32_t clusters);
     kwRet shrinkChain(FAT_FILE_HANDLE* handle, uint32_t clusters);

@@ -319,8 +319,10 @@ kwRet GetGeometryLimits(FAT_FILESYSTEM* fs, FAT_LIMITS* limits, const FAT_GEOMET
     uint32_t ea[kClusterSizeSlots] = {};
     if (rc == KW_OK)
         rc = CountEaClusters(fs, v, ea);
+    FAT_GEOMETRY_OPTIONS fill = opt;
+    fill.fixedBudget = opt.fixedBudget || fs->IsFixedBudget();
     if (rc == KW_OK)
-        rc = FillPairs(v, t.get(), ea, opt);
+        rc = FillPairs(v, t.get(), ea, fill);
     if (rc == KW_OK) {
         FAT_LIMITS_VOLUME vol;
         vol.size = v.boot->totalSectors;

@@ -127,7 +127,8 @@ struct FAT_GEOMETRY_OPTIONS {
     bool align = true;
     bool largeClusters = false;
     // The volume's fixed system-area budget (16,384 sectors, 65,536 with
-    // 64-sector clusters) in place of its free space.
+    // 64-sector clusters) in place of its free space; also taken whenever
+    // the volume's own fixed-budget flag is set.
     bool fixedBudget = false;
 };
 

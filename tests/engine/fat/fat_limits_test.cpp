@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <memory>
 #include <vector>
 
@@ -328,6 +330,38 @@ TEST_F(MeasuredVolume, ResizeLimitsAndTheResizeOperation) {
     pi_->ulFlags |= LOP_RESIZE;
     ComputeLegalOps(pi_);
     EXPECT_EQ(pi_->ulFlags & LOP_RESIZE, 0u);
+}
+
+// The volume's fixed-budget flag, off unless a caller sets it, reaches the
+// limits the FAT row hands out.
+TEST_F(MeasuredVolume, FixedBudgetFlagReachesTheRowsLimits) {
+    fs::path image = kwtest::MakeFatVolume(dir_, "budget.img", 16, 20000, 4);
+    kwtest::FillStandardTree(dir_, image);
+    Open(image, FS_KIND_FAT, 40000);
+    EXPECT_FALSE(fat_->IsFixedBudget());
+    auto tables = [&](bool fixed) {
+        FAT_LIMITS limits;
+        FAT_GEOMETRY_OPTIONS opt;
+        opt.fixedBudget = fixed;
+        EXPECT_EQ(GetGeometryLimits(fat_, &limits, opt), KW_OK);
+        return limits.Tables();
+    };
+    auto same = [](const FAT_LIMIT_TABLES& a, const FAT_LIMIT_TABLES& b) {
+        return std::equal(std::begin(a.fatMax), std::end(a.fatMax), std::begin(b.fatMax)) &&
+               std::equal(std::begin(a.fat32Max), std::end(a.fat32Max), std::begin(b.fat32Max));
+    };
+    FAT_LIMIT_TABLES plain = tables(false), fixed = tables(true);
+    ASSERT_FALSE(same(plain, fixed)); // else the fixture shows nothing
+    PARTITION_LIMITS* limits = nullptr;
+    ASSERT_EQ(enGetResizeLimits(pi_, &limits, 0), KW_OK);
+    std::unique_ptr<PARTITION_LIMITS> before(limits);
+    EXPECT_TRUE(same(dynamic_cast<FAT_LIMITS*>(limits)->Tables(), plain));
+    fat_->SetFixedBudget(true);
+    ASSERT_EQ(enGetResizeLimits(pi_, &limits, 0), KW_OK);
+    std::unique_ptr<PARTITION_LIMITS> after(limits);
+    EXPECT_TRUE(same(dynamic_cast<FAT_LIMITS*>(limits)->Tables(), fixed));
+    EXPECT_TRUE(same(tables(false), fixed));
+    fat_->SetFixedBudget(false);
 }
 
 } // namespace

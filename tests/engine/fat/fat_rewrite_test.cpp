@@ -253,6 +253,31 @@ INSTANTIATE_TEST_SUITE_P(Layouts, FatRewrite,
                                            RewriteCase{"same32", 32, 1, 1, true, 0, "12"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The hidden-sectors field follows the partition's start, in the boot
+// sector and in the copy another loader keeps as a file.
+TEST_F(FatRewrite, HiddenSectorsReachTheBootSectorAndItsFileCopies) {
+    MakeVolume(16, 4);
+    std::vector<uint8_t> stale = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+    kwbytes::StoreLe32(stale.data() + 28, 0);
+    kwtest::WriteAt(image_, uint64_t{kStart} * 512, stale);
+    fs::path copy = dir_ / "bootsect.dos";
+    std::ofstream(copy, std::ios::binary)
+        << std::string(reinterpret_cast<const char*>(stale.data()), 512);
+    Must(Mtools("mcopy -i '" + image_.string() + kAt + "' '" + copy.string() + "' ::/"));
+    setenv("KW_DISKS", image_.c_str(), 1);
+    ASSERT_EQ(kwLibOpen(), KW_OK);
+    ASSERT_NE(OpenVolume(), nullptr);
+    EXPECT_EQ(fat_->UpdateHiddenSectors(), KW_OK);
+    Close();
+    std::vector<uint8_t> boot = kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512);
+    EXPECT_EQ(kwbytes::LoadLe32(boot.data() + 28), kStart);
+    std::string file =
+        kwtest::Capture(Mtools("mtype -i '" + image_.string() + kAt + "' ::/bootsect.dos"));
+    ASSERT_EQ(file.size(), 512u);
+    EXPECT_EQ(file, std::string(reinterpret_cast<const char*>(boot.data()), 512));
+    EXPECT_TRUE(FsckClean());
+}
+
 // Merging clusters needs every chain to start on a new cluster boundary;
 // mtools' chains do not, and the rewrite refuses before it writes.
 TEST_F(FatRewrite, MisalignedChainsAreRefusedBeforeAnyWrite) {
