@@ -103,6 +103,23 @@ kwRet CHAIN_MIGRATION::markBad(uint32_t c) {
     return KW_OK;
 }
 
+kwRet CHAIN_MIGRATION::MarkBadSector(uint32_t sector) {
+    if (entries_ == nullptr)
+        return ERR_BAD_ARGUMENT;
+    if (sector < new_.FirstDataSector())
+        return ERR_BAD_SECTOR_IN_FS;
+    uint32_t c = new_.SectorToCluster(sector);
+    if (!new_.IsDataCluster(c))
+        return ERR_BAD_ARGUMENT;
+    if (entries_[c] == FAT_BAD)
+        return KW_OK;
+    if (claimed_.IsSet(c))
+        return ERR_FAT_BAD_CLUSTER_IN_USE;
+    entries_[c] = FAT_BAD;
+    claimed_.SetBit(c);
+    return KW_OK;
+}
+
 kwRet CHAIN_MIGRATION::claim(uint32_t cluster) {
     if (!new_.IsDataCluster(cluster) || claimed_.IsSet(cluster)) {
         DbgPrintf("MigrateChain: new cluster %lu cannot be taken\n",

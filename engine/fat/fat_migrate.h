@@ -59,6 +59,12 @@ public:
     // ERR_FAT_INVALID_ENTRIES and leaves the new FAT unusable.
     kwRet MigrateChain(uint32_t oldStart, uint32_t tailSectors, uint32_t* newStart);
 
+    // Enters a partition-relative sector as bad in the new layout (its new
+    // cluster; nothing when that is bad already). ERR_BAD_SECTOR_IN_FS below
+    // the new data area, ERR_BAD_ARGUMENT past its last cluster,
+    // ERR_FAT_BAD_CLUSTER_IN_USE when a chain has taken the cluster.
+    kwRet MarkBadSector(uint32_t sector);
+
     // Tail sectors for a file of `size` bytes.
     uint32_t FileTailSectors(uint32_t size) const;
 

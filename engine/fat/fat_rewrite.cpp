@@ -175,7 +175,8 @@ bool HasTableEntry(const PARTITION_INFO* pi) {
 
 } // namespace
 
-kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout) {
+kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout,
+                          const SECT_LIST* badSectors) {
     if (fs == nullptr || fs->GetBootRecord() == nullptr)
         return ERR_BAD_ARGUMENT;
     if (fs->IsReadOnly())
@@ -189,7 +190,7 @@ kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout) 
     if (rc != KW_OK)
         return rc;
     progress->SetTextId(kMsgChangingStructures);
-    rc = PlanRewrite(fs, newLayout, plan.get());
+    rc = PlanRewrite(fs, newLayout, plan.get(), badSectors);
     if (rc != KW_OK)
         return rc;
     progress->Update(50);

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "engine/core/kwret.h"
+#include "engine/core/sectlist.h"
 #include "engine/fat/fat_boot.h"
 #include "engine/fat/fat_migrate.h"
 
@@ -49,20 +50,25 @@ struct REWRITE_PLAN {
 kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPerCluster, bool fat32,
                   uint32_t rootEntries, FAT_BOOT_RECORD* out);
 
-// Builds the plan for rewriting an initialised volume with `newLayout`.
-// Nothing is written. ERR_FAT_INVALID_PARAMETERS when the new system area
+// Builds the plan for rewriting an initialised volume with `newLayout`,
+// with the partition-relative sectors of `badSectors` (may be null) marked
+// bad in the new FAT. Nothing is written. ERR_FAT_INVALID_PARAMETERS when the new system area
 // reaches into the old one or the sector sizes differ; ERR_FAT_INVALID_ENTRIES
 // when a chain cannot be translated (see CHAIN_MIGRATION), the tree is
-// damaged, or a live cluster lies in the new system area;
+// damaged, or a live cluster lies in the new system area; for a listed bad
+// sector ERR_BAD_SECTOR_IN_FS in the new system area, ERR_BAD_ARGUMENT past
+// the new last cluster, ERR_FAT_BAD_CLUSTER_IN_USE under data or a folder;
 // ERR_FAT_STATIC_ROOT_TOO_SMALL when the root's entries do not fit a new
 // fixed root; ERR_FAT_NO_SPACE when no free clusters are left for the
 // directory copies; ERR_FAT_BAD_CLUSTER_IN_USE as CHAIN_MIGRATION::Start.
-kwRet PlanRewrite(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout, REWRITE_PLAN* plan);
+kwRet PlanRewrite(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout, REWRITE_PLAN* plan,
+                  const SECT_LIST* badSectors = nullptr);
 
-// Rewrites an initialised, writable volume for `newLayout` (see above) and
-// reads it again. Codes as PlanRewrite (nothing written then); a read or
-// write failure is returned at once, and what was written so far leaves the
-// old or the new volume, with marks the recovery clears.
-kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout);
+// Rewrites an initialised, writable volume for `newLayout` (see above), with
+// the sectors of `badSectors` (may be null) marked bad, and reads it again. Codes as PlanRewrite
+// (nothing written then); a read or write failure is returned at once, and what was written so far
+// leaves the old or the new volume, with marks the recovery clears.
+kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout,
+                          const SECT_LIST* badSectors = nullptr);
 
 } // namespace kw::fat

@@ -53,8 +53,8 @@ uint32_t UsedSlots(const FAT_DIRECTORY& d) {
 // Everything the rewrite needs while it plans.
 class Planner {
 public:
-    Planner(FAT_FILESYSTEM* fs, REWRITE_PLAN* plan)
-        : fs_(fs), old_(*fs->GetBootRecord()), plan_(plan), nw_(plan->layout) {}
+    Planner(FAT_FILESYSTEM* fs, REWRITE_PLAN* plan, const SECT_LIST* bad)
+        : fs_(fs), old_(*fs->GetBootRecord()), plan_(plan), nw_(plan->layout), bad_(bad) {}
 
     kwRet Run();
 
@@ -62,6 +62,7 @@ private:
     kwRet checkLayouts() const;
     kwRet loadTree();
     kwRet migrateFiles();
+    kwRet markBadSectors();
     kwRet reserveOldDirectories();
     bool WrittenBeforeSwitch(uint32_t sector) const;
     kwRet placeCopies();
@@ -73,6 +74,7 @@ private:
     const FAT_BOOT_RECORD& old_;
     REWRITE_PLAN* plan_;
     FAT_BOOT_RECORD& nw_;
+    const SECT_LIST* bad_;
     std::vector<DirCopy> dirs_;
 };
 
@@ -143,6 +145,18 @@ kwRet Planner::migrateFiles() {
             SetStart(e, m, nw_.IsFat32());
         }
     }
+    return KW_OK;
+}
+
+// After the files' chains and before the folder copies are placed: a listed
+// sector under a file refuses the rewrite, the copies keep clear of the rest.
+kwRet Planner::markBadSectors() {
+    for (uint32_t i = 0; bad_ != nullptr && i < bad_->GetCount(); ++i)
+        if (kwRet rc = plan_->chains->MarkBadSector(bad_->GetAt(i)); rc != KW_OK) {
+            DbgPrintf("Bad sector %lu cannot be marked in the new layout (%lu)\n",
+                      static_cast<unsigned long>(bad_->GetAt(i)), static_cast<unsigned long>(rc));
+            return rc;
+        }
     return KW_OK;
 }
 
@@ -289,6 +303,8 @@ kwRet Planner::Run() {
     if (rc == KW_OK)
         rc = migrateFiles();
     if (rc == KW_OK)
+        rc = markBadSectors();
+    if (rc == KW_OK)
         rc = reserveOldDirectories();
     if (rc == KW_OK)
         rc = placeCopies();
@@ -332,12 +348,13 @@ kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPer
     return rc;
 }
 
-kwRet PlanRewrite(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout, REWRITE_PLAN* plan) {
+kwRet PlanRewrite(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout, REWRITE_PLAN* plan,
+                  const SECT_LIST* badSectors) {
     if (fs == nullptr || plan == nullptr || fs->GetBootRecord() == nullptr)
         return ERR_BAD_ARGUMENT;
     plan->layout = newLayout;
     plan->sectors.clear();
-    Planner planner(fs, plan);
+    Planner planner(fs, plan, badSectors);
     return planner.Run();
 }
 

@@ -4,6 +4,7 @@
 // read back with mcopy; and the same rewrite cut off at each of its writes,
 // followed by the recovery of the next disk scan.
 #include "engine/core/rebootmgr.h"
+#include "engine/core/sectlist.h"
 #include "engine/core/ui_bridge.h"
 #include "engine/core/ui_interface.h"
 #include "engine/disk/kwlib.h"
@@ -173,7 +174,7 @@ protected:
                              512, &layout);
         uint64_t before = faulty->WritesSeen();
         if (rc == KW_OK)
-            rc = RewriteCriticalArea(fat_, layout);
+            rc = RewriteCriticalArea(fat_, layout, bad_);
         if (writes != nullptr)
             *writes = faulty->WritesSeen() - before;
         Close();
@@ -191,6 +192,7 @@ protected:
     kwtest::TempDir dir_;
     fs::path image_, host_;
     std::map<std::string, fs::path> files_;
+    const SECT_LIST* bad_ = nullptr; // sectors the rewrite marks bad
     FILESYSTEM* fs_ = nullptr;
     FAT_FILESYSTEM* fat_ = nullptr;
     REBOOT_MANAGER reboots_;
@@ -330,6 +332,55 @@ TEST_F(FatRewrite, BadClustersAreCarriedOrRefused) {
         EXPECT_EQ(kwbytes::LoadLe16(entries.data() + 2), 0xFFF7u);
         EXPECT_EQ(kwbytes::LoadLe16(entries.data() + 4), 0xFFF7u);
         EXPECT_EQ(kwbytes::LoadLe16(entries.data() + 6), 0u);
+    }
+}
+
+// Sectors listed to the rewrite become bad clusters of the new layout; one
+// under a file or in the new system area refuses it before any write.
+TEST_F(FatRewrite, ListedBadSectorsAreMarkedInTheNewLayout) {
+    MakeVolume(16, 4);
+    std::string shown = kwtest::Capture(
+        Mtools("mshowfat -i '" + image_.string() + kAt + "' '::/Docs/Old Letters/big file.log'"));
+    size_t open = shown.find('<');
+    ASSERT_NE(open, std::string::npos) << shown;
+    uint32_t fileCluster = static_cast<uint32_t>(std::stoul(shown.substr(open + 1)));
+    FAT_BOOT_RECORD old;
+    ASSERT_EQ(old.Parse(kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512), kSectors), KW_OK);
+    const uint32_t freeSector = kSectors - 100;
+    struct {
+        const char* name;
+        uint32_t sector;
+        kwRet result;
+    } cases[] = {{"free", freeSector, KW_OK},
+                 {"under a file", old.ClusterToSector(fileCluster) + 1, ERR_FAT_BAD_CLUSTER_IN_USE},
+                 {"system area", 1, ERR_BAD_SECTOR_IN_FS},
+                 {"past the end", kSectors + 10, ERR_BAD_ARGUMENT}};
+    fs::path pristine = dir_ / "pristine.img";
+    Must("cp --sparse=always '" + image_.string() + "' '" + pristine.string() + "'");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Must("cp --sparse=always '" + pristine.string() + "' '" + image_.string() + "'");
+        SECT_LIST list;
+        ASSERT_EQ(list.Add(c.sector), KW_OK);
+        bad_ = &list;
+        uint64_t writes = 0;
+        EXPECT_EQ(Rewrite(RewriteCase{"bad", 16, 4, 2, false}, 0, &writes), c.result);
+        bad_ = nullptr;
+        if (c.result != KW_OK) {
+            EXPECT_EQ(writes, 0u);
+            EXPECT_TRUE(
+                kwtest::Run("cmp -s '" + image_.string() + "' '" + pristine.string() + "'"));
+            continue;
+        }
+        std::string report;
+        EXPECT_TRUE(FsckClean(&report)) << report;
+        ExpectFiles();
+        FAT_BOOT_RECORD b;
+        ASSERT_EQ(b.Parse(kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512), kSectors), KW_OK);
+        uint32_t m = b.SectorToCluster(c.sector);
+        std::vector<uint8_t> entry = kwtest::ReadAt(
+            image_, (uint64_t{kStart} + b.reservedSectors) * 512 + uint64_t{m} * 2, 2);
+        EXPECT_EQ(kwbytes::LoadLe16(entry.data()), 0xFFF7u);
     }
 }
 
