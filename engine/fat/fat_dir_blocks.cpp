@@ -1,9 +1,11 @@
 #include "engine/fat/fat_dir_blocks.h"
 
 #include "engine/core/dbgmgr.h"
+#include "engine/core/progress.h"
 #include "engine/fat/fat_filesystem.h"
 #include "include/kwbytes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -374,6 +376,8 @@ kwRet FAT_DIR_BLOCKS::addSector(uint32_t sector, const uint8_t* data, uint32_t c
     }
     for (uint32_t i = 0; rc == KW_OK && !*ended && i < kEntries; ++i)
         *ended = data[i * FAT_DIR_ENTRY_SIZE] == 0;
+    if (rc == KW_OK && progress_ != nullptr && GetBlockCount() % 100 == 0)
+        rc = progress_->UpdateCount(GetBlockCount(), progressTotal_);
     return rc;
 }
 
@@ -461,12 +465,29 @@ kwRet FAT_DIR_BLOCKS::ReadSubDirectory(uint32_t firstCluster, bool recurse) {
     return KW_OK;
 }
 
-kwRet FAT_DIR_BLOCKS::ReadDirectory(uint32_t /*progressTotal*/, MOVE_MAP* moves) {
+kwRet FAT_DIR_BLOCKS::ReadDirectory(uint32_t progressTotal, MOVE_MAP* moves) {
     if (read_)
         return KW_OK;
     const FAT_BOOT_RECORD* boot = volume_->GetBootRecord();
     if (boot == nullptr)
         return ERR_NOT_OPEN;
+    auto progress = std::unique_ptr<Progress>(new Progress);
+    if (progress == nullptr)
+        return ERR_NO_MEMORY;
+    uint64_t dataSectors = uint64_t{boot->clusterCount} * boot->sectorsPerCluster;
+    progressTotal_ = progressTotal != 0
+                         ? progressTotal
+                         : static_cast<uint32_t>(std::max<uint64_t>(1, dataSectors / 400));
+    progress_ = progress.get();
+    kwRet rc = readAll(moves);
+    progress_ = nullptr;
+    if (rc == KW_OK)
+        progress->Complete();
+    return rc;
+}
+
+kwRet FAT_DIR_BLOCKS::readAll(MOVE_MAP* moves) {
+    const FAT_BOOT_RECORD* boot = volume_->GetBootRecord();
     DbgPrintf("ReadDirectory - Begin\n");
     if (dirClusters_.Create(boot->LastCluster() + 1, false) != KW_OK)
         return ERR_NO_MEMORY;

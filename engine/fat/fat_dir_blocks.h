@@ -19,6 +19,7 @@
 #include <vector>
 
 class FAT_FILESYSTEM;
+class Progress;
 
 // Totals over the blocks held.
 struct FAT_DIR_COUNTS {
@@ -54,7 +55,9 @@ public:
 
     // Reads every folder once. With a move map, starting clusters the map
     // moves are rewritten in the entries (and the FAT32 root cluster in the
-    // boot record), and the blocks so changed are flagged.
+    // boot record), and the blocks so changed are flagged. Progress goes
+    // out every 100 sectors read, against progressTotal sectors (0: the
+    // volume's data sectors / 400); a cancel ends the read with its code.
     kwRet ReadDirectory(uint32_t progressTotal, MOVE_MAP* moves);
     // One folder chain; with recurse, its subfolders too.
     kwRet ReadSubDirectory(uint32_t firstCluster, bool recurse);
@@ -113,6 +116,7 @@ private:
     kwRet readChain(uint32_t first, bool isRoot, std::vector<uint32_t>* subfolders);
     kwRet addSector(uint32_t sector, const uint8_t* data, uint32_t cluster, bool* ended,
                     std::vector<uint32_t>* subfolders);
+    kwRet readAll(MOVE_MAP* moves);
 
     FAT_FILESYSTEM* volume_;
     uint16_t ownerValue_ = 4;
@@ -124,6 +128,8 @@ private:
     MOVE_MAP* moves_ = nullptr;
     std::vector<uint32_t>* collect_ = nullptr; // subfolders of the block being added
     FAT_DIR_COUNTS counts_;
+    Progress* progress_ = nullptr; // while ReadDirectory runs
+    uint32_t progressTotal_ = 0;
     bool read_ = false;
     bool changed_ = false;
 };

@@ -3,6 +3,7 @@
 // geometry and hidden sectors, and the label read from the boot sector and
 // root alone. Volumes are made by mkfs.fat and mtools; fsck.fat, mtools and
 // The Sleuth Kit's fsstat judge what the engine leaves.
+#include "engine/core/progress.h"
 #include "engine/disk/kwlib.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/filesystem.h"
@@ -256,6 +257,35 @@ TEST_F(FatVolume, DamagedFoldersEndTheirOwnWalkOnly) {
     ASSERT_EQ(fat_->LoadDirBlocks(nullptr, &dirs), KW_OK);
     EXPECT_EQ(dirs->Counts().files, files - 1); // JUNK's file is not reached
     EXPECT_TRUE(dirs->DirClusters().IsSet(loop));
+}
+
+// Reading the folders reports progress every 100 sectors; a cancel heard
+// there ends the read and keeps no cache. A tree of fewer sectors makes no
+// progress call and so hears none.
+TEST_F(FatVolume, FolderReadReportsProgressAndHearsCancel) {
+    struct {
+        const char* name;
+        int folders; // of one 4-sector cluster each, beside the 32 root sectors
+        kwRet result;
+    } cases[] = {{"small", 10, KW_OK}, {"large", 60, ERR_USER_CANCEL}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kwtest::TempDir dir;
+        fs::path image = kwtest::MakeFatVolume(dir, "v.img", 16, 20000, 4);
+        std::string names;
+        for (int i = 0; i < c.folders; ++i)
+            names += " ::D" + std::to_string(i);
+        ASSERT_TRUE(kwtest::Run("MTOOLS_SKIP_CHECK=1 mmd -i " + Quote(image) + names));
+        Open(image);
+        PROGRESS_INFO::RequestCancel();
+        FAT_DIR_BLOCKS* dirs = nullptr;
+        EXPECT_EQ(fat_->LoadDirBlocks(nullptr, &dirs), c.result);
+        PROGRESS_INFO::ClearCancelRequest();
+        EXPECT_EQ(fat_->GetDirBlocks() != nullptr, c.result == KW_OK);
+        ASSERT_EQ(fat_->LoadDirBlocks(nullptr, &dirs), KW_OK);
+        EXPECT_EQ(dirs->Counts().directories, 3u * c.folders); // each with "." and ".."
+        CloseVolume();
+    }
 }
 
 // ---------------------------------------------------------------- bad clusters
