@@ -12,6 +12,7 @@
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fat/fat_migrate.h"
 #include "engine/fat/fat_rewrite.h"
+#include "engine/fat/fat_root_ops.h"
 #include "engine/fs/filesystem.h"
 #include "include/kwbytes.h"
 #include "platform/disk/disk_driver.h"
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -150,8 +152,10 @@ protected:
         fat_ = nullptr;
         kwLibClose();
     }
-    // Rewrites the volume for the case's layout; the library counts writes.
-    kwRet Rewrite(const RewriteCase& c, uint64_t failWrite, uint64_t* writes) {
+    // Runs `op` on the volume opened on a disk that fails its failWrite-th
+    // write (0: none); the library counts the writes.
+    kwRet RunOnVolume(const std::function<kwRet(FAT_FILESYSTEM*, PARTITION_INFO*)>& op,
+                      uint64_t failWrite, uint64_t* writes) {
         kw::plat::FaultySectorSource* faulty = nullptr;
         kw::plat::SetDiskProviderForTests([&] {
             int err = 0;
@@ -168,18 +172,25 @@ protected:
         PARTITION_INFO* pi = rc == KW_OK ? OpenVolume() : nullptr;
         if (pi == nullptr)
             rc = ERR_NOT_OPEN;
-        FAT_BOOT_RECORD layout;
-        if (rc == KW_OK)
-            rc = LayoutAfter(fat_, c.newTotal != 0 ? c.newTotal : pi->NumSects, c.newSpc, c.toFat32,
-                             512, &layout);
         uint64_t before = faulty->WritesSeen();
         if (rc == KW_OK)
-            rc = RewriteCriticalArea(fat_, layout, bad_);
+            rc = op(fat_, pi);
         if (writes != nullptr)
             *writes = faulty->WritesSeen() - before;
         Close();
         kw::plat::SetDiskProviderForTests(nullptr);
         return rc;
+    }
+    // Rewrites the volume for the case's layout.
+    kwRet Rewrite(const RewriteCase& c, uint64_t failWrite, uint64_t* writes) {
+        return RunOnVolume(
+            [&](FAT_FILESYSTEM* fat, PARTITION_INFO* pi) {
+                FAT_BOOT_RECORD layout;
+                kwRet rc = LayoutAfter(fat, c.newTotal != 0 ? c.newTotal : pi->NumSects, c.newSpc,
+                                       c.toFat32, 512, &layout);
+                return rc == KW_OK ? RewriteCriticalArea(fat, layout, bad_) : rc;
+            },
+            failWrite, writes);
     }
     // The next disk scan: the recovery of a 3Ch entry runs here.
     void Rescan() {
@@ -278,6 +289,174 @@ TEST_F(FatRewrite, HiddenSectorsReachTheBootSectorAndItsFileCopies) {
     ASSERT_EQ(file.size(), 512u);
     EXPECT_EQ(file, std::string(reinterpret_cast<const char*>(boot.data()), 512));
     EXPECT_TRUE(FsckClean());
+}
+
+// ---------------------------------------------------------------- the root
+
+// Root files with long names, every other one deleted again: the fixed root
+// then has holes over several sectors.
+class FatRootOps : public FatRewrite {
+protected:
+    void MakeHoledVolume() {
+        MakeVolume(16, 4);
+        fs::path roots = dir_ / "roots";
+        fs::create_directories(roots);
+        std::string all, odd;
+        for (int i = 0; i < 40; ++i) {
+            std::string name = "Root file number " + std::to_string(i) + ".txt";
+            std::ofstream(roots / name, std::ios::binary) << std::string(200 + i * 50, 'r');
+            all += " '" + (roots / name).string() + "'";
+            if (i % 2 == 1)
+                odd += " '::/" + name + "'";
+            else
+                files_[name] = roots / name;
+        }
+        Must(Mtools("mcopy -i '" + image_.string() + kAt + "'" + all + " ::/"));
+        Must(Mtools("mdel -i '" + image_.string() + kAt + "'" + odd));
+        rootListing_ = RootListing();
+    }
+    std::string RootListing() const {
+        return kwtest::Capture(Mtools("mdir -a -i '" + image_.string() + kAt + "' ::/"));
+    }
+    // Slots up to the end mark of the fixed root, and how many are deleted.
+    std::pair<int, int> RootSlots() const {
+        FAT_BOOT_RECORD b;
+        EXPECT_EQ(b.Parse(kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512), kSectors), KW_OK);
+        std::vector<uint8_t> root = kwtest::ReadAt(
+            image_, (uint64_t{kStart} + b.FirstRootSector()) * 512, b.RootDirSectors() * 512);
+        int used = 0, deleted = 0;
+        while (used * 32 < static_cast<int>(root.size()) && root[used * 32] != 0)
+            deleted += root[used++ * 32] == 0xE5;
+        return {used, deleted};
+    }
+    std::string FirstRootBytes(size_t n) const {
+        FAT_BOOT_RECORD b;
+        EXPECT_EQ(b.Parse(kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512), kSectors), KW_OK);
+        std::vector<uint8_t> s =
+            kwtest::ReadAt(image_, (uint64_t{kStart} + b.FirstRootSector()) * 512, n);
+        return std::string(s.begin(), s.end());
+    }
+    // The volume as a whole: fsck, every file, the root's listing.
+    void ExpectWhole() {
+        std::string report;
+        EXPECT_TRUE(FsckClean(&report)) << report;
+        ExpectFiles();
+        EXPECT_EQ(RootListing(), rootListing_);
+    }
+    std::string rootListing_;
+};
+
+struct RootOp {
+    const char* name;
+    std::function<kwRet(FAT_FILESYSTEM*)> run;
+    bool staysInChain; // until the next scan
+    bool packs;
+};
+
+const RootOp kRootOps[] = {
+    {"to_chain",
+     [](FAT_FILESYSTEM* fat) {
+         uint32_t first = 0;
+         return ConvertRootToDynamic(fat, &first);
+     },
+     true, false},
+    {"to_chain_and_back",
+     [](FAT_FILESYSTEM* fat) {
+         uint32_t first = 0;
+         kwRet rc = ConvertRootToDynamic(fat, &first);
+         return rc == KW_OK ? ConvertRootToStatic(fat) : rc;
+     },
+     false, false},
+    {"compact", [](FAT_FILESYSTEM* fat) { return CompactStaticRoot(fat, true); }, false, true},
+};
+
+// Each operation whole: the root in its chain until the next scan brings it
+// back, or back in its fixed area (packed when asked) at once.
+TEST_F(FatRootOps, KeepTheRootAndEveryFile) {
+    for (const RootOp& op : kRootOps) {
+        SCOPED_TRACE(op.name);
+        files_.clear();
+        MakeHoledVolume();
+        auto [used, deleted] = RootSlots();
+        ASSERT_GT(deleted, 10);
+        ASSERT_GT(used, 32); // over several sectors
+        uint64_t writes = 0;
+        ASSERT_EQ(RunOnVolume([&](FAT_FILESYSTEM* fat, PARTITION_INFO*) { return op.run(fat); }, 0,
+                              &writes),
+                  KW_OK);
+        EXPECT_EQ(FirstRootBytes(8) == "DYN_ROOT", op.staysInChain);
+        EXPECT_EQ(TypeByte(), op.staysInChain ? "60" : "6");
+        if (op.staysInChain)
+            Rescan();
+        EXPECT_EQ(TypeByte(), "6");
+        ExpectWhole();
+        auto [usedAfter, deletedAfter] = RootSlots();
+        EXPECT_EQ(deletedAfter, op.packs ? 0 : deleted);
+        EXPECT_EQ(usedAfter, op.packs ? used - deleted : used);
+    }
+}
+
+// Cut off at each write, then scanned again: the old root or the new one,
+// with every file.
+TEST_F(FatRootOps, CutAtAnyWriteLeavesTheRootWhole) {
+    for (const RootOp& op : kRootOps) {
+        SCOPED_TRACE(op.name);
+        files_.clear();
+        MakeHoledVolume();
+        fs::path pristine = dir_ / "pristine.img";
+        Must("cp --sparse=always '" + image_.string() + "' '" + pristine.string() + "'");
+        auto run = [&](FAT_FILESYSTEM* fat, PARTITION_INFO*) { return op.run(fat); };
+        uint64_t writes = 0;
+        ASSERT_EQ(RunOnVolume(run, 0, &writes), KW_OK);
+        ASSERT_GT(writes, 5u);
+        for (uint64_t k = 1; k <= writes; ++k) {
+            SCOPED_TRACE("cut at write " + std::to_string(k) + " of " + std::to_string(writes));
+            Must("cp --sparse=always '" + pristine.string() + "' '" + image_.string() + "'");
+            EXPECT_NE(RunOnVolume(run, k, nullptr), KW_OK);
+            Rescan();
+            EXPECT_EQ(TypeByte(), "6");
+            ExpectWhole();
+        }
+    }
+}
+
+// Refused before any write: the wrong kind of root, or no chain to bring
+// back. Packing in the folder cache alone writes nothing either.
+TEST_F(FatRootOps, RefusalsAndCachePackingWriteNothing) {
+    MakeHoledVolume();
+    uint64_t writes = 0;
+    EXPECT_EQ(
+        RunOnVolume([](FAT_FILESYSTEM* fat, PARTITION_INFO*) { return ConvertRootToStatic(fat); },
+                    0, &writes),
+        ERR_BAD_ARGUMENT);
+    EXPECT_EQ(writes, 0u);
+    EXPECT_EQ(RunOnVolume(
+                  [](FAT_FILESYSTEM* fat, PARTITION_INFO*) {
+                      kwRet rc = CompactStaticRoot(fat, false);
+                      const FAT_BOOT_RECORD& b = *fat->GetBootRecord();
+                      uint8_t sector[512];
+                      for (uint32_t i = 0; rc == KW_OK && i < b.RootDirSectors(); ++i) {
+                          rc = fat->GetDirBlocks()->ReadBlock(b.FirstRootSector() + i, sector, 512);
+                          for (int e = 0; rc == KW_OK && e < 16; ++e)
+                              if (sector[e * 32] == 0xE5)
+                                  rc = ERR_BAD_ARGUMENT; // a hole left in the cache
+                      }
+                      return rc;
+                  },
+                  0, &writes),
+              KW_OK);
+    EXPECT_EQ(writes, 0u);
+    files_.clear();
+    MakeVolume(32, 1);
+    EXPECT_EQ(RunOnVolume(
+                  [](FAT_FILESYSTEM* fat, PARTITION_INFO*) {
+                      uint32_t first = 0;
+                      kwRet rc = ConvertRootToDynamic(fat, &first);
+                      return rc == ERR_NOT_SUPPORTED ? CompactStaticRoot(fat, true) : KW_OK;
+                  },
+                  0, &writes),
+              ERR_FAT_INVALID_PARAMETERS);
+    EXPECT_EQ(writes, 0u);
 }
 
 // Merging clusters needs every chain to start on a new cluster boundary;

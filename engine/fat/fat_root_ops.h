@@ -1,0 +1,54 @@
+// The root folder of a FAT16 volume moved between its fixed area and a
+// cluster chain, and packed. These are steps of a change of cluster size or
+// kind (the root of a FAT32 volume is a chain), each safe against a cut at
+// any of its writes:
+//
+// While the root lies in a chain, the fixed area's first sector holds one
+// folder entry "DYN_ROOT" that names the chain's first cluster, the
+// partition's table entry has type 3Ch and the first FAT copy carries the
+// "root in a chain" mark: the recovery of the next disk scan copies the
+// chain back into the fixed area and frees it. The writes go in an order in
+// which that recovery, run after a cut at any of them, finds the old root
+// or the new one: the chain's sectors are written where nothing lives, then
+// the marks and the type, then the DYN_ROOT sector, then the chain's FAT
+// entries in one write of the first copy (its clusters are taken from one
+// FAT sector for that), then the other copies.
+//
+// Only FAT16: the recovery brings a chained root back on FAT16 volumes
+// alone. A volume without a table entry has no type to switch and no
+// recovery; it is changed in the same order.
+#pragma once
+
+#include "engine/core/kwret.h"
+
+#include <cstdint>
+
+class FAT_FILESYSTEM;
+
+namespace kw::fat {
+
+// Copies the fixed root (the sectors up to its end mark) into a new chain
+// of free clusters and leaves the DYN_ROOT entry in the fixed area; the
+// volume stays marked and typed 3Ch (ConvertRootToStatic, or the next
+// scan, ends that). *rootCluster: the chain's first cluster.
+// ERR_NOT_SUPPORTED on FAT12 and FAT32; ERR_BAD_ARGUMENT when the root
+// lies in a chain already; ERR_FAT_NO_SPACE when no FAT sector covers
+// enough free clusters; ERR_WRITE_PROTECTED.
+kwRet ConvertRootToDynamic(FAT_FILESYSTEM* fs, uint32_t* rootCluster);
+
+// Copies the chained root back into the fixed area, frees the chain and
+// takes the marks and the type off. ERR_BAD_ARGUMENT when the fixed area
+// holds no DYN_ROOT entry or its chain is broken; ERR_NOT_SUPPORTED as
+// above.
+kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs);
+
+// Packs the live entries of the fixed root (deleted ones dropped, the
+// order kept) to its start, the rest of the area zeroed. Without `write`
+// only the volume's folder cache changes (read first when needed); with it
+// the packed root goes to the disk through a chain (ConvertRootToDynamic
+// with the packed entries, then ConvertRootToStatic).
+// ERR_FAT_INVALID_PARAMETERS on FAT32; with `write`, ERR_NOT_SUPPORTED on
+// FAT12.
+kwRet CompactStaticRoot(FAT_FILESYSTEM* fs, bool write);
+
+} // namespace kw::fat
