@@ -115,7 +115,9 @@ public:
     kwRet BuildBootSector(uint8_t* sector, const FAT_BOOT_RECORD* record);
     // Writes the volume's boot sector, on FAT32 also its backup and FSInfo.
     kwRet WriteBootSector();
-    // Writes the whole FAT to every copy (copy 0 last), then flushes.
+    // Writes the whole FAT to every copy (copy 0 last), then flushes. On
+    // FAT32 the boot sector names a whole copy as the one to read while
+    // another is written, and every copy alike (mirrored) at the end.
     kwRet WriteAllFats();
 
     // Protected update: while on, the partition's table entry has type 3Ch
@@ -236,6 +238,8 @@ private:
     kwRet writeBootFields();
     kwRet loadFat();
     kwRet writeFatCopies(bool whole);
+    kwRet writeActiveFat(int copy);
+    kwRet writeFatsSwitched();
     uint8_t fatPartitionType() const;
     kwRet markBad(uint32_t sector, bool strict);
     kwRet updateFsInfo();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+using kwbytes::LoadLe16;
 using kwbytes::LoadLe32;
 using kwbytes::StoreLe16;
 using kwbytes::StoreLe32;
@@ -171,6 +172,53 @@ kwRet FAT_FILESYSTEM::writeFatCopies(bool whole) {
     return KW_OK;
 }
 
+// The FAT32 extended flags in the boot sector and its backup: the copy a
+// reader takes (mirroring off), or every copy alike (`copy` -1).
+kwRet FAT_FILESYSTEM::writeActiveFat(int copy) {
+    uint8_t sector[FAT_SECTOR_SIZE];
+    kwRet rc = readBootSector(sector);
+    if (rc != KW_OK)
+        return rc;
+    uint16_t flags = static_cast<uint16_t>(LoadLe16(sector + FBO_EXT_FLAGS) & 0xFF70);
+    if (copy >= 0)
+        flags = static_cast<uint16_t>(flags | 0x80 | (copy & 0x0F));
+    StoreLe16(sector + FBO_EXT_FLAGS, flags);
+    if (boot_.backupBootSector != 0 && boot_.backupBootSector < boot_.reservedSectors)
+        rc = WriteSectors(boot_.backupBootSector, sector, 1);
+    if (rc == KW_OK)
+        rc = WriteSectors(0, sector, 1);
+    if (rc == KW_OK)
+        rc = flushDisk();
+    if (rc == KW_OK) {
+        boot_.extFlags = flags;
+        boot_.mirroring = copy < 0;
+        boot_.activeFat = static_cast<uint16_t>(copy < 0 ? 0 : copy);
+    }
+    return rc;
+}
+
+// FAT32 with two copies or more: while copy 0 is written the boot sector
+// sends readers to copy 1, while the others are written to copy 0, so a
+// cut leaves them a whole table, old or new; then all copies are alike and
+// mirroring comes back.
+kwRet FAT_FILESYSTEM::writeFatsSwitched() {
+    kwRet rc = writeActiveFat(1);
+    if (rc == KW_OK)
+        rc = fat_->WriteFatAs(GetHandle(), boot_.fatKind, boot_.FirstFatSector(),
+                              boot_.sectorsPerFat);
+    if (rc == KW_OK)
+        rc = flushDisk();
+    if (rc == KW_OK)
+        rc = writeActiveFat(0);
+    for (uint32_t i = 1; rc == KW_OK && i < boot_.fatCount; ++i)
+        rc =
+            fat_->WriteFatAs(GetHandle(), boot_.fatKind,
+                             boot_.FirstFatSector() + i * boot_.sectorsPerFat, boot_.sectorsPerFat);
+    if (rc == KW_OK)
+        rc = flushDisk();
+    return rc == KW_OK ? writeActiveFat(-1) : rc;
+}
+
 kwRet FAT_FILESYSTEM::WriteAllFats() {
     if (!initialised_)
         return ERR_NOT_OPEN;
@@ -178,7 +226,8 @@ kwRet FAT_FILESYSTEM::WriteAllFats() {
         return damaged_ ? ERR_FAT_INVALID_ENTRIES : ERR_WRITE_PROTECTED;
     if (fat_->SectorsNeeded() > boot_.sectorsPerFat || fat_->GetKind() != boot_.fatKind)
         return ERR_BAD_ARGUMENT;
-    kwRet rc = writeFatCopies(true);
+    bool switched = boot_.IsFat32() && boot_.fatCount >= 2;
+    kwRet rc = switched ? writeFatsSwitched() : writeFatCopies(true);
     if (rc == KW_OK && boot_.IsFat32())
         rc = updateFsInfo();
     return rc == KW_OK ? flushDisk() : rc;

@@ -28,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using namespace kw::fat;
@@ -291,6 +292,51 @@ TEST_F(FatRewrite, HiddenSectorsReachTheBootSectorAndItsFileCopies) {
     EXPECT_TRUE(FsckClean());
 }
 
+// Writing the whole FAT32 table: at every cut, the copy the boot sector
+// sends readers to (copy 0 while mirrored) is wholly the old table or the
+// new one; at the end every copy is the new one and mirroring is back.
+TEST_F(FatRewrite, WholeFat32WritesKeepACopyToReadAtEveryCut) {
+    MakeVolume(32, 1);
+    auto boot = [&] { return kwtest::ReadAt(image_, uint64_t{kStart} * 512, 512); };
+    FAT_BOOT_RECORD b;
+    ASSERT_EQ(b.Parse(boot(), kSectors), KW_OK);
+    auto copy = [&](uint32_t n) {
+        std::vector<uint8_t> v = kwtest::ReadAt(
+            image_, (uint64_t{kStart} + b.reservedSectors + n * b.sectorsPerFat) * 512,
+            size_t{b.sectorsPerFat} * 512);
+        return std::string(v.begin(), v.end());
+    };
+    const std::string oldFat = copy(0);
+    const uint32_t marked = b.LastCluster() - 10; // free: it becomes bad
+    ASSERT_EQ(kwbytes::LoadLe32(reinterpret_cast<const uint8_t*>(oldFat.data()) + marked * 4), 0u);
+    fs::path pristine = dir_ / "pristine.img";
+    Must("cp --sparse=always '" + image_.string() + "' '" + pristine.string() + "'");
+    auto op = [&](FAT_FILESYSTEM* fat, PARTITION_INFO*) {
+        kwRet rc = fat->GetFat()->SetNextCluster(marked, FAT_BAD);
+        return rc == KW_OK ? fat->WriteAllFats() : rc;
+    };
+    uint64_t writes = 0;
+    ASSERT_EQ(RunOnVolume(op, 0, &writes), KW_OK);
+    const std::string newFat = copy(0);
+    EXPECT_EQ(kwbytes::LoadLe32(reinterpret_cast<const uint8_t*>(newFat.data()) + marked * 4),
+              0x0FFFFFF7u);
+    EXPECT_EQ(copy(1), newFat);
+    EXPECT_EQ(kwbytes::LoadLe16(boot().data() + 40), 0u);
+    std::string report;
+    EXPECT_TRUE(FsckClean(&report)) << report;
+    for (uint64_t k = 1; k <= writes; ++k) {
+        SCOPED_TRACE("cut at write " + std::to_string(k) + " of " + std::to_string(writes));
+        Must("cp --sparse=always '" + pristine.string() + "' '" + image_.string() + "'");
+        EXPECT_NE(RunOnVolume(op, k, nullptr), KW_OK);
+        uint16_t flags = kwbytes::LoadLe16(boot().data() + 40);
+        std::string read = copy((flags & 0x80) != 0 ? flags & 0x0F : 0);
+        EXPECT_TRUE(read == oldFat || read == newFat);
+        if ((flags & 0x80) == 0) {
+            EXPECT_EQ(copy(1), read);
+        }
+    }
+}
+
 // ---------------------------------------------------------------- the root
 
 // Root files with long names, every other one deleted again: the fixed root
@@ -336,10 +382,22 @@ protected:
             kwtest::ReadAt(image_, (uint64_t{kStart} + b.FirstRootSector()) * 512, n);
         return std::string(s.begin(), s.end());
     }
-    // The volume as a whole: fsck, every file, the root's listing.
-    void ExpectWhole() {
+    // The volume as a whole: fsck, every file, the root's listing. A cut
+    // between the first FAT copy's marks and the 3Ch type leaves two sound
+    // copies that differ only in those marks, which fsck.fat may report
+    // (see the protected update) when `copiesMayDiffer`.
+    void ExpectWhole(bool copiesMayDiffer = false) {
         std::string report;
-        EXPECT_TRUE(FsckClean(&report)) << report;
+        if (!FsckClean(&report)) {
+            std::istringstream in(report);
+            std::string damage;
+            for (std::string line; std::getline(in, line);)
+                if (!line.empty() && line.rfind("fsck.fat", 0) != 0 &&
+                    line.rfind("Leaving", 0) != 0 && line.find(" files, ") == std::string::npos &&
+                    line.rfind("status=", 0) != 0)
+                    damage += line + "\n";
+            EXPECT_TRUE(copiesMayDiffer && damage == "FATs differ - using second FAT.\n") << report;
+        }
         ExpectFiles();
         EXPECT_EQ(RootListing(), rootListing_);
     }
@@ -415,7 +473,7 @@ TEST_F(FatRootOps, CutAtAnyWriteLeavesTheRootWhole) {
             EXPECT_NE(RunOnVolume(run, k, nullptr), KW_OK);
             Rescan();
             EXPECT_EQ(TypeByte(), "6");
-            ExpectWhole();
+            ExpectWhole(true);
         }
     }
 }
