@@ -50,11 +50,15 @@ uint32_t SlotsUsed(const std::vector<uint8_t>& root) {
     return n;
 }
 
-// The live entries in their order from the start, zeros after them; false
-// when nothing would move.
+// The live entries after the first sector packed behind it in their order,
+// zeros after them; false when nothing would move. The first sector keeps
+// its slots: a cut while the root lies in its chain may leave the recovery
+// only the chain's first sector to put back in front of the fixed area's
+// other sectors, and the chain holds the root as it was.
 bool Pack(std::vector<uint8_t>* root) {
-    uint32_t used = SlotsUsed(*root), out = 0;
-    for (uint32_t i = 0; i < used; ++i) {
+    const uint32_t kept = FAT_SECTOR_SIZE / FAT_DIR_ENTRY_SIZE;
+    uint32_t used = SlotsUsed(*root), out = std::min(used, kept);
+    for (uint32_t i = out; i < used; ++i) {
         const uint8_t* e = root->data() + size_t{i} * FAT_DIR_ENTRY_SIZE;
         if (e[0] == FAT_DELETED)
             continue;
@@ -204,11 +208,16 @@ kwRet ReadChain(FAT_FILESYSTEM* fs, const uint8_t* sector, std::vector<uint32_t>
 
 // The recovery's order: every fixed sector but the first, the chain freed
 // (the first copy last), then the first sector, which ends the DYN_ROOT.
-kwRet ChainToFixed(FAT_FILESYSTEM* fs, const std::vector<uint32_t>& chain) {
+// The fixed area takes `content` when given (its first sector the chain's),
+// else the chain's sectors.
+kwRet ChainToFixed(FAT_FILESYSTEM* fs, const std::vector<uint32_t>& chain,
+                   const std::vector<uint8_t>* content) {
     const FAT_BOOT_RECORD& b = *fs->GetBootRecord();
     uint32_t spc = b.sectorsPerCluster, n = b.RootDirSectors();
     std::vector<uint8_t> root(size_t{n} * FAT_SECTOR_SIZE, 0);
-    for (uint32_t i = 0; i < n && i / spc < chain.size(); i += spc) {
+    if (content != nullptr)
+        root = *content;
+    for (uint32_t i = 0; content == nullptr && i < n && i / spc < chain.size(); i += spc) {
         uint32_t count = std::min(spc, n - i);
         if (kwRet rc = fs->ReadSectors(b.ClusterToSector(chain[i / spc]),
                                        root.data() + size_t{i} * FAT_SECTOR_SIZE, count);
@@ -247,7 +256,9 @@ kwRet ConvertRootToDynamic(FAT_FILESYSTEM* fs, uint32_t* rootCluster) {
     return RootToChain(fs, root, rootCluster);
 }
 
-kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs) {
+namespace {
+
+kwRet ChainedRootToFixed(FAT_FILESYSTEM* fs, const std::vector<uint8_t>* content) {
     kwRet rc = CheckFat16(fs);
     if (rc != KW_OK)
         return rc;
@@ -261,7 +272,7 @@ kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs) {
     if (rc == KW_OK)
         rc = ReadChain(fs, sector, &chain);
     if (rc == KW_OK)
-        rc = ChainToFixed(fs, chain);
+        rc = ChainToFixed(fs, chain, content);
     fs->DropDirBlocks();
     fs->ForgetFolders();
     if (rc != KW_OK)
@@ -274,6 +285,12 @@ kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs) {
         rc = fat->SetNextCluster(0, (entry0 & ~uint32_t{FAT_MARK_ROOT_IN_CHAIN}) |
                                         FAT_MARK_COPIES_OUT_OF_STEP);
     return rc == KW_OK ? fs->EndProtectedUpdate() : rc;
+}
+
+} // namespace
+
+kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs) {
+    return ChainedRootToFixed(fs, nullptr);
 }
 
 namespace {
@@ -310,11 +327,14 @@ kwRet CompactStaticRoot(FAT_FILESYSTEM* fs, bool write) {
     std::vector<uint8_t> root;
     if (rc == KW_OK)
         rc = ReadFixedRoot(fs, &root);
-    if (rc != KW_OK || !Pack(&root))
+    std::vector<uint8_t> packed = root;
+    if (rc != KW_OK || !Pack(&packed))
         return rc;
+    // The root as it is goes into the chain; while it waits there, the
+    // fixed area is free to take the packed entries.
     uint32_t first = 0;
     rc = RootToChain(fs, root, &first);
-    return rc == KW_OK ? ConvertRootToStatic(fs) : rc;
+    return rc == KW_OK ? ChainedRootToFixed(fs, &packed) : rc;
 }
 
 } // namespace kw::fat

@@ -43,10 +43,13 @@ kwRet ConvertRootToDynamic(FAT_FILESYSTEM* fs, uint32_t* rootCluster);
 kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs);
 
 // Packs the live entries of the fixed root (deleted ones dropped, the
-// order kept) to its start, the rest of the area zeroed. Without `write`
-// only the volume's folder cache changes (read first when needed); with it
-// the packed root goes to the disk through a chain (ConvertRootToDynamic
-// with the packed entries, then ConvertRootToStatic).
+// order kept) behind its first sector, the rest of the area zeroed; the
+// first sector keeps its slots (at a cut while the root lies in its chain,
+// the recovery may have only the chain's first sector left to put back).
+// Without `write` only the volume's folder cache changes (read first when
+// needed); with it the root goes into a chain as it is
+// (ConvertRootToDynamic), the packed entries into the fixed area behind its
+// DYN_ROOT sector, and the chain is freed as ConvertRootToStatic does.
 // ERR_FAT_INVALID_PARAMETERS on FAT32; with `write`, ERR_NOT_SUPPORTED on
 // FAT12.
 kwRet CompactStaticRoot(FAT_FILESYSTEM* fs, bool write);

@@ -1,10 +1,12 @@
 // Opens arbitrary bytes as a FAT volume through the disk library and the
 // file-system factory, lists the whole tree, maps the used sectors, reads
-// every file it finds and reads every folder into the folder cache. Nothing
-// may crash, hang or read outside the volume.
+// every file it finds and reads every folder into the folder cache; then
+// moves a FAT16 root into a chain and back and packs it (the writes stay in
+// memory). Nothing may crash, hang or read outside the volume.
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
 #include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_root_ops.h"
 #include "engine/fs/filesystem.h"
 #include "engine/host/fs_modules.h"
 #include "kwbytes.h"
@@ -65,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::clamp<uint64_t>(total16 != 0 ? total16 : total32, (size + 511) / 512, kMaxDiskSectors);
     kw::plat::SetDiskProviderForTests([data, size, sectors] {
         kw::plat::DiskScan scan;
-        scan.disks.push_back(std::make_unique<kw::fuzz::SparseDisk>(data, size, sectors, false));
+        scan.disks.push_back(std::make_unique<kw::fuzz::SparseDisk>(data, size, sectors, true));
         return scan;
     });
     enInstallFsModules();
@@ -96,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 SECT_LIST bad;
                 fs->GetBadSectors(&bad);
                 fatGetVolumeLabel(pi, label);
+                auto* fat = static_cast<FAT_FILESYSTEM*>(fs);
+                kw::fat::CompactStaticRoot(fat, false);
+                uint32_t first = 0;
+                if (kw::fat::ConvertRootToDynamic(fat, &first) == KW_OK)
+                    kw::fat::ConvertRootToStatic(fat);
+                kw::fat::CompactStaticRoot(fat, true);
             }
             CloseFileSystem(&fs);
             DeletePi(&pi);
