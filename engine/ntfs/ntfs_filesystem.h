@@ -143,9 +143,17 @@ public:
     // not in use (or not a "FILE" record) is given as read.
     kwRet ReadRecordForChange(uint64_t number, std::vector<uint8_t>* bytes,
                               bool allowUnused = false);
-    // Writes a record (fix-ups applied on a copy) through the $MFT's data,
-    // and through $MFTMirr's for the records it mirrors; the cache takes it.
+    // Writes a record (fix-ups applied on a copy) through the $MFT's data;
+    // the cache takes it. A record $MFTMirr mirrors is written under a hold
+    // (ntfs_mirror.cpp), the mirror refreshed after it.
     kwRet WriteRecord(uint64_t number, const std::vector<uint8_t>& bytes);
+    // Around a change of several mirrored records: while held, $MFTMirr's
+    // record in the $MFT says the mirror is empty and the records change in
+    // the $MFT alone; the last release copies them into the mirror and
+    // gives its size back. Holds nest; ReleaseMirror returns rc when that
+    // is a failure, else the refresh's result.
+    kwRet HoldMirror();
+    kwRet ReleaseMirror(kwRet rc);
     // The image of an empty record for `number` with the given flags and
     // the sequence number the record holds (freeing a record moves it on).
     kwRet NewRecordImage(uint64_t number, uint16_t flags, std::vector<uint8_t>* bytes);
@@ -293,6 +301,16 @@ private:
     kwRet dropWriteState(kwRet rc);
     kwRet openData(NTFS_FILE_HANDLE* h, NTFS_ATTRIBUTE* data);
     kwRet extendMft();
+    kwRet growMft();
+    uint64_t mirroredRecords() const;
+    uint64_t mirrorSizeWanted(const NTFS_STREAM& mirror) const;
+    kwRet loadMirror();
+    kwRet refreshMirror();
+    kwRet storeRecordImage(uint64_t number, std::vector<uint8_t> image);
+    kwRet writeMirroredRecord(uint64_t number, const std::vector<uint8_t>& bytes);
+    bool mirrorCurrent();
+    kwRet writeBootCopies(const uint8_t* boot, bool first);
+    kwRet repairBootCopies();
     kwRet writeBitmapBytes(const NTFS_STREAM& stream, const std::vector<uint8_t>& bits, size_t* low,
                            size_t* high);
     bool takeStretch(uint64_t from, uint64_t end, uint64_t need, bool contiguous,
@@ -308,6 +326,9 @@ private:
     std::vector<uint8_t> clusterBits_; // $Bitmap as on disk
     std::vector<uint8_t> mftBits_;     // $MFT:$BITMAP as on disk
     NTFS_STREAM bitmapStream_, mftBitmapStream_, mirrorStream_;
+    uint64_t mirrorBytes_ = 0; // the records mirrored, in bytes
+    int mirrorHold_ = 0;
+    std::vector<uint8_t> pendingMirror_;             // $MFTMirr's record, written at the release
     size_t clusterLow_ = SIZE_MAX, clusterHigh_ = 0; // changed bytes
     size_t mftLow_ = SIZE_MAX, mftHigh_ = 0;
     uint64_t allocationStart_ = 0;

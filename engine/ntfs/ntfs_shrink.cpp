@@ -15,9 +15,9 @@ using namespace kw::ntfs;
 namespace {
 
 const char kName[] = "NTFS Shrink On-the-fly";
+constexpr uint64_t kMftRecord = 0;
 constexpr uint64_t kMirrorRecord = 1;
 constexpr uint64_t kLogRecord = 2;
-constexpr uint64_t kMirroredRecords = 4;
 constexpr uint64_t kBitmapRecord = 6;
 constexpr uint64_t kBadClusRecord = 8;
 constexpr uint16_t kRestartClean = 2;
@@ -28,6 +28,7 @@ struct Move {
     uint64_t from = 0;
     uint64_t to = 0;
     uint64_t count = 0;
+    bool mft = false; // clusters of the $MFT's own data
 };
 
 kwRet Step(const char* code, kwRet rc) {
@@ -62,9 +63,10 @@ private:
     kwRet planBitmap();
     kwRet remapRecord(uint64_t number, std::vector<uint8_t>* image);
     std::vector<Run> remap(const std::vector<Run>& runs) const;
-    kwRet copyData();
-    kwRet refreshMirror();
-    kwRet writeBoot();
+    kwRet copyData(bool mft);
+    kwRet writeRecords(bool mirrored);
+    kwRet newBootSector(uint8_t* boot);
+    kwRet writeBoot(const uint8_t* boot);
     kwRet cutBadAndBitmap();
 
     NTFS_FILESYSTEM* fs_;
@@ -73,7 +75,8 @@ private:
     uint64_t end_; // the new cluster count
     std::vector<Move> listed_;
     std::vector<Move> moves_;
-    std::vector<Run> beyond_; // used ranges past the end (lcn, length)
+    std::vector<Run> beyond_;     // used ranges past the end (lcn, length)
+    std::vector<bool> beyondMft_; // whether each holds the $MFT's data
     std::set<uint64_t> records_;
     std::vector<Run> bitmapRuns_; // $Bitmap's new place, when it moves
     std::map<uint64_t, std::vector<uint8_t>> images_;
@@ -152,16 +155,16 @@ kwRet NTFS_SHRINK::scanRecords() {
             for (const Run& run : runs) {
                 if (run.kind != RunKind::Clusters || run.lcn + run.length <= end_)
                     continue;
-                // Records 0-3 are mirrored (and the boot sector names where
-                // the $MFT and its mirror start): no order of writes changes
-                // them with every cut state sound, so their data stays.
-                if (n < kMirroredRecords) {
-                    DbgPrintf("%s: file record %lu's data reaches past the new end\n", kName,
-                              static_cast<unsigned long>(n));
+                // Record 0 is read from the $MFT's first cluster, which the
+                // boot sector names: that run stays where it is.
+                bool mft = n == kMftRecord && Is(a, ATTR_DATA, Bytes(kNoName, 0));
+                if (mft && run.vcn == 0) {
+                    DbgPrintf("%s: the $MFT begins past the new end\n", kName);
                     return ERR_NO_ROOM_TO_SHRINK;
                 }
                 uint64_t first = std::max(run.lcn, end_);
                 beyond_.push_back(Run{0, run.lcn + run.length - first, first, RunKind::Clusters});
+                beyondMft_.push_back(mft);
                 records_.insert(n);
             }
         }
@@ -174,14 +177,16 @@ kwRet NTFS_SHRINK::scanRecords() {
 // Each range past the end goes where the lists say, else to clusters
 // taken below the end (one piece when there is one).
 kwRet NTFS_SHRINK::planMoves() {
-    for (const Run& b : beyond_) {
+    for (size_t i = 0; i < beyond_.size(); ++i) {
+        const Run& b = beyond_[i];
+        const bool mft = beyondMft_[i];
         for (uint64_t c = b.lcn; c < b.lcn + b.length;) {
             auto listed = std::find_if(listed_.begin(), listed_.end(), [&](const Move& m) {
                 return c >= m.from && c < m.from + m.count;
             });
             if (listed != listed_.end()) {
                 uint64_t n = std::min(b.lcn + b.length, listed->from + listed->count) - c;
-                moves_.push_back(Move{c, listed->to + (c - listed->from), n});
+                moves_.push_back(Move{c, listed->to + (c - listed->from), n, mft});
                 c += n;
                 continue;
             }
@@ -201,7 +206,7 @@ kwRet NTFS_SHRINK::planMoves() {
             }
             uint64_t at = c;
             for (const Run& p : pieces) {
-                moves_.push_back(Move{at, p.lcn, p.length});
+                moves_.push_back(Move{at, p.lcn, p.length, mft});
                 at += p.length;
             }
             c += n;
@@ -332,11 +337,11 @@ kwRet NTFS_SHRINK::Plan(const NTFS_MOVE_RUN* oldRuns, const NTFS_MOVE_RUN* newRu
     return rc;
 }
 
-kwRet NTFS_SHRINK::copyData() {
+kwRet NTFS_SHRINK::copyData(bool mft) {
     const uint64_t cluster = g_.bytesPerCluster;
     std::vector<uint8_t> buffer;
     for (const Move& m : moves_) {
-        for (uint64_t done = 0; done < m.count;) {
+        for (uint64_t done = 0; m.mft == mft && done < m.count;) {
             uint64_t n =
                 std::min<uint64_t>(m.count - done, std::max<uint64_t>(1, (4u << 20) / cluster));
             NTFS_STREAM src;
@@ -354,49 +359,51 @@ kwRet NTFS_SHRINK::copyData() {
             done += n;
         }
     }
+    return fs_->FlushVolume();
+}
+
+// The records the mirror holds go under one hold: the mirror is rewritten
+// once, at its new place when it moves.
+kwRet NTFS_SHRINK::writeRecords(bool mirrored) {
+    const uint64_t count = fs_->mirroredRecords();
+    bool any = std::any_of(images_.begin(), images_.end(),
+                           [&](const auto& i) { return (i.first < count) == mirrored; });
+    if (!any)
+        return KW_OK;
+    kwRet rc = mirrored ? fs_->HoldMirror() : KW_OK;
+    for (auto it = images_.begin(); rc == KW_OK && it != images_.end(); ++it) {
+        if ((it->first < count) == mirrored)
+            rc = Step("LMFT101", fs_->WriteRecord(it->first, it->second));
+    }
+    if (mirrored)
+        rc = Step("CMIRR03", fs_->ReleaseMirror(rc));
+    return rc == KW_OK ? fs_->FlushVolume() : rc;
+}
+
+// Sector 0 as it will be: the new total, and $MFTMirr's first cluster where
+// its runs put it.
+kwRet NTFS_SHRINK::newBootSector(uint8_t* boot) {
+    kwRet rc = fs_->ReadSectors(0, boot, 1);
+    std::vector<Run> mirror = remap(fs_->mirrorStream_.runs);
+    if (rc == KW_OK && (mirror.empty() || mirror[0].kind != RunKind::Clusters))
+        rc = ERR_RUN_LIST;
+    if (rc != KW_OK)
+        return Step("LMFT201", rc);
+    kwbytes::StoreLe64(boot + 0x28, newSectors_ - 1);
+    kwbytes::StoreLe64(boot + 0x38, mirror[0].lcn);
     return KW_OK;
 }
 
-// $MFTMirr, when its record changed, takes the first records of the $MFT
-// again at the place its record names now.
-kwRet NTFS_SHRINK::refreshMirror() {
-    if (images_.count(kMirrorRecord) == 0)
-        return KW_OK;
-    NTFS_STREAM mirror;
-    kwRet rc = fs_->LoadStream(kMirrorRecord, ATTR_DATA, Bytes(kNoName, 0), &mirror);
-    std::vector<uint8_t> records(static_cast<size_t>(mirror.Size()));
-    if (rc == KW_OK)
-        rc = fs_->ReadStream(fs_->MftStream(), 0, records.data(), records.size());
-    if (rc == KW_OK)
-        rc = Step("CMIRR03", fs_->WriteStream(mirror, 0, records.data(), records.size()));
-    if (rc == KW_OK)
-        fs_->mirrorStream_ = mirror;
-    return rc;
-}
-
-// The backup at the new last sector first, then sector 0: the new total,
-// and $MFTMirr's first cluster as its record now says.
-kwRet NTFS_SHRINK::writeBoot() {
-    uint8_t boot[512];
-    kwRet rc = fs_->ReadSectors(0, boot, 1);
-    NTFS_STREAM mirror;
-    if (rc == KW_OK)
-        rc = fs_->LoadStream(kMirrorRecord, ATTR_DATA, Bytes(kNoName, 0), &mirror);
-    if (rc == KW_OK && (mirror.runs.empty() || mirror.runs[0].kind != RunKind::Clusters))
-        rc = ERR_RUN_LIST;
-    if (rc != KW_OK)
-        return rc;
-    kwbytes::StoreLe64(boot + 0x28, newSectors_ - 1);
-    kwbytes::StoreLe64(boot + 0x38, mirror.runs[0].lcn);
-    rc = Step("WBOOT02", fs_->WriteSectors(static_cast<uint32_t>(newSectors_ - 1), boot, 1));
-    // The old backup, at the partition's end, says the same until the
-    // partition is cut to the new size.
-    if (rc == KW_OK && g_.totalSectors < fs_->GetPI()->NumSects)
-        rc = Step("WBOOT02", fs_->WriteSectors(static_cast<uint32_t>(g_.totalSectors), boot, 1));
+// Sector 0, then the old backup at the partition's end, which says the same
+// until the partition is cut to the new size. A cut between the two leaves
+// sector 0 agreeing with the backup at the new last sector (written
+// before): the first change of the volume copies it to the partition's end.
+kwRet NTFS_SHRINK::writeBoot(const uint8_t* boot) {
+    kwRet rc = Step("WBOOT01", fs_->WriteSectors(0, boot, 1));
     if (rc == KW_OK)
         rc = fs_->FlushVolume();
-    if (rc == KW_OK)
-        rc = Step("WBOOT01", fs_->WriteSectors(0, boot, 1));
+    if (rc == KW_OK && g_.totalSectors < fs_->GetPI()->NumSects)
+        rc = Step("WBOOT02", fs_->WriteSectors(static_cast<uint32_t>(g_.totalSectors), boot, 1));
     return rc == KW_OK ? fs_->FlushVolume() : rc;
 }
 
@@ -440,10 +447,15 @@ kwRet NTFS_SHRINK::cutBadAndBitmap() {
     return rc == KW_OK ? fs_->FlushVolume() : rc;
 }
 
+// The copies first, then $Bitmap; the records that name new places, those
+// in the $MFT's clusters that move before their copy; the mirrored records
+// (the mirror rewritten at its place); the backup boot sector at the new
+// last sector, sector 0 and the old backup; last the cuts of $Bitmap and $Bad.
 kwRet NTFS_SHRINK::Write() {
-    kwRet rc = copyData();
+    uint8_t boot[512];
+    kwRet rc = newBootSector(boot);
     if (rc == KW_OK)
-        rc = fs_->FlushVolume();
+        rc = copyData(false);
     // Past the end every bit is set: nothing is taken there from now on.
     for (uint64_t c = end_; c < fs_->clusterBits_.size() * 8; ++c)
         fs_->clusterBits_[c / 8] |= static_cast<uint8_t>(1u << (c % 8));
@@ -459,14 +471,20 @@ kwRet NTFS_SHRINK::Write() {
     }
     if (rc == KW_OK)
         rc = fs_->FlushVolume();
-    for (auto it = images_.begin(); rc == KW_OK && it != images_.end(); ++it)
-        rc = Step("LMFT101", fs_->WriteRecord(it->first, it->second));
     if (rc == KW_OK)
-        rc = refreshMirror();
+        rc = writeRecords(false);
+    if (rc == KW_OK)
+        rc = copyData(true);
+    if (rc == KW_OK)
+        rc = writeRecords(true);
+    // The new last sector may lie in the old place of a mirrored record's
+    // data: it is written once they have moved.
+    if (rc == KW_OK)
+        rc = Step("WBOOT02", fs_->WriteSectors(static_cast<uint32_t>(newSectors_ - 1), boot, 1));
     if (rc == KW_OK)
         rc = fs_->FlushVolume();
     if (rc == KW_OK)
-        rc = writeBoot();
+        rc = writeBoot(boot);
     if (rc == KW_OK)
         rc = cutBadAndBitmap();
     return rc;

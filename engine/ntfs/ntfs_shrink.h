@@ -7,15 +7,21 @@
 // Everything is planned and checked before the first write: a volume that
 // is dirty or has a pending $LogFile, a move list that names a used or
 // out-of-range target, a run past the end that no list covers and no free
-// space can take, a run list that would no longer fit its record, data of
-// the records that $MFTMirr mirrors ($MFT, $MFTMirr, $LogFile) reaching past
-// the end (their records are written twice, and the boot sector names where
-// the first two start: no order of writes moves them with every cut state
-// sound): each is refused with nothing written. The writes then go in an order that a cut
-// between any two leaves a volume ntfsfix accepts with every file whole:
-// the copies first, then $Bitmap, then the records (each a switch from one
-// whole copy to another), then the backup boot sector and sector 0, and
-// only then the cuts of $Bitmap and $Bad.
+// space can take, a run list that would no longer fit its record, a $MFT
+// that begins past the end (the boot sector names its first cluster): each
+// is refused with nothing written. $MFTMirr and $LogFile move like any
+// file, the $MFT's later runs too.
+//
+// The writes go in an order that a cut between any two leaves every file
+// whole and a volume ntfsfix accepts, or one the engine's next change mends
+// first: the copies, $Bitmap, the ordinary records (each a switch from one
+// whole copy to another), the $MFT's clusters that move, the mirrored
+// records under a mirror hold (ntfs_mirror.cpp; the mirror is rewritten at
+// its new place), the backup boot sector at the new last sector, sector 0,
+// the old backup at the partition's end, and only then the cuts of $Bitmap
+// and $Bad. Two kinds of copies cannot change in one write: sector 0 and the
+// old backup, and $MFTMirr's record and the boot sector that names the
+// mirror's first cluster. Cuts between them are mended at the next change.
 #pragma once
 
 #include "engine/ntfs/ntfs_filesystem.h"

@@ -19,7 +19,6 @@ namespace {
 constexpr uint32_t kSector = 512;
 constexpr uint32_t kMaxSectorsPerWrite = 2048;
 constexpr uint64_t kMftRecord = 0;
-constexpr uint64_t kMirrorRecord = 1;
 constexpr uint64_t kVolumeRecord = 3;
 constexpr uint64_t kBitmapRecord = 6;
 constexpr uint64_t kFirstSystemRecord = 16;
@@ -83,7 +82,9 @@ kwRet NTFS_FILESYSTEM::loadWriteState() {
         rc = ReadStream(mftBitmapStream_, 0, mftBits_.data(), mftBits_.size());
     }
     if (rc == KW_OK)
-        rc = LoadStream(kMirrorRecord, ATTR_DATA, Bytes(kNoName, 0), &mirrorStream_);
+        rc = loadMirror();
+    if (rc == KW_OK)
+        rc = repairBootCopies();
     if (rc != KW_OK) {
         DbgPrintf("NTFS_FILESYSTEM: the bitmaps could not be read (error %lu)\n",
                   static_cast<unsigned long>(rc));
@@ -172,34 +173,15 @@ kwRet NTFS_FILESYSTEM::ReadRecordForChange(uint64_t number, std::vector<uint8_t>
 
 kwRet NTFS_FILESYSTEM::WriteRecord(uint64_t number, const std::vector<uint8_t>& bytes) {
     kwRet rc = writeState_ ? KW_OK : CheckWritable();
-    const uint32_t size = geometry_.bytesPerRecord;
-    if (rc == KW_OK && (bytes.size() != size || number >= recordCount_))
+    if (rc == KW_OK && (bytes.size() != geometry_.bytesPerRecord || number >= recordCount_))
         rc = ERR_BAD_ARGUMENT;
-    std::vector<uint8_t> image = bytes;
-    if (rc == KW_OK)
-        rc = ApplyFixups(image);
-    if (rc == KW_OK)
-        rc = WriteStream(mft_, number * size, image.data(), size);
-    if (rc == KW_OK && (number + 1) * size <= mirrorStream_.Size())
-        rc = WriteStream(mirrorStream_, number * size, image.data(), size);
-    if (rc != KW_OK) {
-        DbgPrintf("NTFS_FILESYSTEM::WriteFrs: record %llu not written (error %lu)\n",
-                  static_cast<unsigned long long>(number), static_cast<unsigned long>(rc));
+    if (rc != KW_OK)
         return rc;
-    }
-    // The cache takes the record as written.
-    auto record = std::make_shared<Record>();
-    record->bytes = std::move(image);
-    if (DecodeRecord(record->bytes, &record->header) != KW_OK)
-        record->bytes = bytes;
-    for (CacheEntry& e : cache_) {
-        if (e.number == number) {
-            e.record = record;
-            return KW_OK;
-        }
-    }
-    cacheRecord(number, record);
-    return KW_OK;
+    if (number < mirroredRecords())
+        return writeMirroredRecord(number, bytes);
+    std::vector<uint8_t> image = bytes;
+    rc = ApplyFixups(image);
+    return rc == KW_OK ? storeRecordImage(number, std::move(image)) : rc;
 }
 
 kwRet NTFS_FILESYSTEM::NewRecordImage(uint64_t number, uint16_t flags, std::vector<uint8_t>* out) {
@@ -263,8 +245,16 @@ kwRet NTFS_FILESYSTEM::SetMftStream(const NTFS_STREAM& stream) {
 
 // Grows the $MFT by at least one record: 32 records, else the next multiple
 // of 8. New clusters are marked used and written first, then the new empty
-// records, then record 0 with the new sizes.
+// records, then record 0 with the new sizes (with the mirror held: one
+// refresh for both of record 0's writes).
 kwRet NTFS_FILESYSTEM::extendMft() {
+    kwRet rc = HoldMirror();
+    if (rc == KW_OK)
+        rc = growMft();
+    return ReleaseMirror(rc);
+}
+
+kwRet NTFS_FILESYSTEM::growMft() {
     const uint64_t size = geometry_.bytesPerRecord;
     uint64_t old = recordCount_;
     uint64_t count = old + 1 < 32 ? 32 : (old + 1 + 7) / 8 * 8;
