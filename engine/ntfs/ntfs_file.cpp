@@ -264,7 +264,11 @@ kwRet NTFS_FILESYSTEM::GenerateBitmap(STATE_MAP** map, uint32_t flags) {
         return rc;
     }
     made->ulLastUsed = made->LastSet();
-    made->ulMinEnd = made->ulLastUsed;
+    // The last cluster a partition shrunk in place must still hold.
+    uint64_t least = 0;
+    made->ulMinEnd = CalcMinSotf(&least) == KW_OK && least > 0 && least - 1 <= UINT32_MAX
+                         ? static_cast<uint32_t>(least - 1)
+                         : made->ulLastUsed;
     delete *map;
     *map = made;
     return KW_OK;

@@ -89,6 +89,13 @@ public:
     // lists or null.
     kwRet Resize(uint32_t oldSize, uint32_t newSize, void* sourceRuns,
                  void* destinationRuns) override;
+    // The smallest partition, in clusters, that Resize can shrink the volume
+    // into: a partition of *clusters x sectors per cluster sectors holds the
+    // volume (one cluster fewer) and its backup boot sector. The clusters
+    // count as the plan would use them: every cluster in use past the end
+    // moves to a free one below it, $Bitmap takes a new place of its present
+    // size when it must move, and the $MFT's first run stays.
+    kwRet CalcMinSotf(uint64_t* clusters);
 
     // The volume name as UTF-16LE, NUL-terminated, into 512 bytes.
     kwRet GetVolumeLabelUtf16(uint8_t* buffer);

@@ -44,11 +44,11 @@ uint64_t NTFS_FILESYSTEM::mirroredRecords() const {
 }
 
 // The mirror's size on a sound volume: four records, or a whole cluster
-// when that holds more.
+// when that holds more (within its clusters, in whole records).
 uint64_t NTFS_FILESYSTEM::mirrorSizeWanted(const NTFS_STREAM& mirror) const {
-    uint64_t want =
-        std::max<uint64_t>(4 * uint64_t{geometry_.bytesPerRecord}, geometry_.bytesPerCluster);
-    return std::min(want, mirror.allocatedSize);
+    const uint64_t record = geometry_.bytesPerRecord;
+    uint64_t want = std::max<uint64_t>(4 * record, geometry_.bytesPerCluster);
+    return std::min(want, mirror.allocatedSize) / record * record;
 }
 
 kwRet NTFS_FILESYSTEM::storeRecordImage(uint64_t number, std::vector<uint8_t> image) {
@@ -193,12 +193,14 @@ kwRet NTFS_FILESYSTEM::loadMirror() {
     if (!mirrorStream_.nonResident)
         return ERR_MUST_BE_NONRESIDENT;
     mirrorHold_ = 0;
-    mirrorBytes_ = mirrorStream_.Size() / geometry_.bytesPerRecord * geometry_.bytesPerRecord;
+    // Records past those the tools compare are not kept in step.
     uint64_t want = mirrorSizeWanted(mirrorStream_);
-    if (mirrorBytes_ >= want || want < geometry_.bytesPerRecord)
+    mirrorBytes_ =
+        std::min(mirrorStream_.Size(), want) / geometry_.bytesPerRecord * geometry_.bytesPerRecord;
+    if (mirrorBytes_ >= want)
         return KW_OK;
     DbgPrintf("NTFS_FILESYSTEM: $MFTMirr was being rewritten; it takes the $MFT's records\n");
-    mirrorBytes_ = want / geometry_.bytesPerRecord * geometry_.bytesPerRecord;
+    mirrorBytes_ = want;
     mirrorHold_ = 1;
     return ReleaseMirror(KW_OK);
 }

@@ -516,6 +516,57 @@ kwRet kwShrinkNtfsOnTheFly(NTFS_FILESYSTEM* fs, uint32_t newSectors, uint32_t ol
     return rc != KW_OK ? rc : reopened;
 }
 
+kwRet NTFS_FILESYSTEM::CalcMinSotf(uint64_t* clusters) {
+    if (clusters == nullptr)
+        return ERR_BAD_ARGUMENT;
+    if (!open_)
+        return ERR_VOLUME_NOT_OPEN;
+    const uint64_t count = geometry_.clusterCount;
+    NTFS_STREAM bitmap;
+    kwRet rc = LoadStream(kBitmapRecord, ATTR_DATA, Bytes(kNoName, 0), &bitmap);
+    std::vector<uint8_t> bits(static_cast<size_t>(bitmap.Size()));
+    if (rc == KW_OK)
+        rc = ReadStream(bitmap, 0, bits.data(), bits.size());
+    if (rc == KW_OK && (bits.size() * 8 < count || mft_.runs.empty()))
+        rc = ERR_ATTRIBUTE_POSITION;
+    if (rc != KW_OK)
+        return rc;
+    auto used = [&](uint64_t c) { return ((bits[c / 8] >> (c % 8)) & 1) != 0; };
+    // $Bitmap's own clusters in use past each point are cut, not moved.
+    uint64_t bitmapClusters = 0, bitmapEnd = 0;
+    for (const Run& r : bitmap.runs) {
+        bitmapClusters += r.length;
+        if (r.kind == RunKind::Clusters)
+            bitmapEnd = std::max(bitmapEnd, r.lcn + r.length);
+    }
+    auto moves = [&](uint64_t c) {
+        return used(c) && std::none_of(bitmap.runs.begin(), bitmap.runs.end(), [&](const Run& r) {
+                   return r.kind == RunKind::Clusters && c >= r.lcn && c - r.lcn < r.length;
+               });
+    };
+    uint64_t past = 0; // clusters in use at or past n that must move
+    for (uint64_t c = 0; c < count; ++c)
+        past += moves(c) ? 1 : 0;
+    const Run& first = mft_.runs.front();
+    uint64_t n = 0, freeBelow = 0;
+    for (; n < count; ++n) {
+        uint64_t need = past + (bitmapEnd > n ? bitmapClusters : 0);
+        if (n >= first.lcn + first.length && freeBelow >= need)
+            break;
+        if (!used(n))
+            ++freeBelow;
+        else if (moves(n))
+            --past;
+    }
+    *clusters = n + 1;
+    const uint64_t spc = geometry_.sectorsPerCluster;
+    DbgPrintf("CalcMinSotf: Minimum allowable resize = %lu sectors\n",
+              static_cast<unsigned long>(*clusters * spc));
+    DbgPrintf("CalcMinSotf: Number of sectors to relocate in a minimum resize = %lu\n",
+              static_cast<unsigned long>(past * spc));
+    return KW_OK;
+}
+
 kwRet NTFS_FILESYSTEM::Resize(uint32_t oldSize, uint32_t newSize, void* sourceRuns,
                               void* destinationRuns) {
     return kwShrinkNtfsOnTheFly(this, newSize, oldSize,

@@ -2,7 +2,7 @@
 // tree, reads every file it finds, maps the used clusters and reads the
 // label; then writes into the files it found (bytes, a cut, a growth), takes
 // and gives back records, lists clusters with the move out of the record,
-// and creates and deletes files and folders.
+// creates and deletes files and folders, and shrinks the volume by a quarter.
 // Nothing may crash, hang, or read or write outside the volume: the disk
 // goes on 64 sectors past the partition, and a write there traps.
 //
@@ -160,6 +160,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         Change(&fs, found[i]);
                     ChangeRecords(&fs);
                     CreateAndDelete(&fs, found);
+                    fs.Resize(kSectors,
+                              static_cast<uint32_t>(fs.GetGeometry().totalSectors * 3 / 4 + 1),
+                              nullptr, nullptr);
                 }
             }
             DeletePi(&pi);
