@@ -95,7 +95,7 @@ kwRet NTFS_FILESYSTEM::writeMirroredRecord(uint64_t number, const std::vector<ui
 }
 
 kwRet NTFS_FILESYSTEM::HoldMirror() {
-    if (mirrorHold_++ > 0)
+    if (mirroredRecords() == 0 || mirrorHold_++ > 0)
         return KW_OK;
     std::vector<uint8_t> r;
     kwRet rc = ReadRecordForChange(kMirrorRecord, &r);
@@ -126,9 +126,9 @@ kwRet NTFS_FILESYSTEM::ReleaseMirror(kwRet rc) {
 
 // The mirror takes the $MFT's first records as they stand, its own record
 // with the true size; then the $MFT's copy of that record gets the size.
-// A record that does not decode in the $MFT is not copied over the mirror's
-// (which may be the only whole one): the mirror stays empty and the volume
-// is left for a check disk to mend.
+// A record torn in the $MFT (its fix-ups do not match) is not copied over
+// the mirror's, which may be the only whole one: the mirror stays empty and
+// the volume is left for a check disk to mend.
 kwRet NTFS_FILESYSTEM::refreshMirror() {
     const uint32_t size = geometry_.bytesPerRecord;
     std::vector<uint8_t> own;
@@ -165,7 +165,7 @@ kwRet NTFS_FILESYSTEM::refreshMirror() {
         std::vector<uint8_t> check(copies.begin() + static_cast<ptrdiff_t>(n * size),
                                    copies.begin() + static_cast<ptrdiff_t>((n + 1) * size));
         RecordHeader header;
-        if (DecodeRecord(check, &header) != KW_OK) {
+        if (DecodeRecord(check, &header) == ERR_UPDATE_SEQUENCE) {
             DbgPrintf("NTFS_FILESYSTEM: record %lu of the $MFT is damaged; $MFTMirr kept\n",
                       static_cast<unsigned long>(n));
             return ERR_UPDATE_SEQUENCE;

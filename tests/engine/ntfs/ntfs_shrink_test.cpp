@@ -276,4 +276,75 @@ TEST(NtfsShrinkPastTheMiddle, TheMirrorAndTheLogMoveDownToTheLeastSize) {
     EXPECT_EQ(fileProblems(image), "");
 }
 
+// The $MFT grown into the upper half (the clusters right after it taken
+// when it grew) moves down with the rest: its later runs are copied after
+// the records in them are written, and record 0 names the new place under
+// the mirror hold. Every file keeps its bytes; cut after every write, each
+// state passes as above.
+TEST(NtfsShrinkPastTheMiddle, TheMftsLaterRunsMove) {
+    kwtest::TempDir dir;
+    const uint32_t mib = 32;
+    fs::path image = kwtest::MakeNtfsVolume(dir, "v.img", mib, 1024);
+    const std::string bytes = Pattern(120000, 9);
+    kwtest::WriteWhole(dir / "in", bytes);
+    kwtest::NtfsPut(image, dir / "in", "a.bin");
+    const uint64_t low = 32767 / 8; // where the engine's allocation starts
+    {
+        NtfsWriteVolume v(image);
+        ASSERT_EQ(v->CheckWritable(), KW_OK);
+        // The upper part taken by one file, the lower by another; the first
+        // goes again, and the $MFT grows into the upper part.
+        auto freeIn = [&](uint64_t from, uint64_t to) {
+            uint64_t n = 0;
+            for (uint64_t c = from; c < to; ++c)
+                n += v->ClusterUsed(c) ? 0 : 1;
+            return n;
+        };
+        auto fill = [&](const char* path, uint64_t clusters) {
+            ASSERT_EQ(v->CreateFile(path, 0, nullptr, nullptr), KW_OK);
+            NTFS_FILE_HANDLE* h = nullptr;
+            ASSERT_EQ(v->OpenFile(path, &h, true), KW_OK);
+            ASSERT_EQ(v->SetFileSize(h, clusters * 1024), KW_OK);
+            ASSERT_EQ(v->CloseFile(h), KW_OK);
+        };
+        fill("\\high", freeIn(low, v->GetGeometry().clusterCount));
+        fill("\\low", freeIn(0, low) - 8);
+        ASSERT_EQ(v->DeleteFile("\\high"), KW_OK);
+        const uint64_t records = v->GetRecordCount();
+        for (int i = 0; i < 64 && v->GetRecordCount() < records + 24; ++i)
+            ASSERT_EQ(v->CreateFile(("\\n" + std::to_string(i)).c_str(), 0, nullptr, nullptr),
+                      KW_OK);
+        ASSERT_EQ(v->DeleteFile("\\low"), KW_OK);
+        ASSERT_GE(v->MftStream().runs.back().lcn, 3800u) << "the $MFT did not grow upwards";
+    }
+    ASSERT_EQ(NtfsfixProblems(image), "");
+    const std::string base = kwtest::ReadWhole(image);
+    const uint32_t newSectors = 2 * 3800 + 1;
+    std::vector<kwtest::DiskEvent> log;
+    {
+        NtfsWriteVolume v(image, &log);
+        ASSERT_EQ(v->Resize(mib * 2048, newSectors, nullptr, nullptr), KW_OK);
+    }
+    {
+        NtfsWriteVolume v(image);
+        ASSERT_EQ(v.Status(), KW_OK);
+        for (const kw::ntfs::Run& r : v->MftStream().runs)
+            EXPECT_LE(r.lcn + r.length, 3800u);
+    }
+    EXPECT_EQ(NtfsfixProblems(image), "");
+    EXPECT_EQ(NtfsAccountingProblems(image), "");
+    EXPECT_TRUE(NtfsCat(image, "a.bin") == bytes);
+    EXPECT_EQ(NtfsCat(image, "n5"), "");
+    fs::path cut = dir / "cut.img";
+    int mended = 0;
+    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t writes) {
+        SCOPED_TRACE("cut after write " + std::to_string(writes));
+        kwtest::WriteWhole(cut, state);
+        EXPECT_EQ(CutStateProblems(cut, &mended), "");
+        EXPECT_TRUE(NtfsCat(cut, "a.bin") == bytes);
+        EXPECT_EQ(NtfsCat(cut, "n5"), "");
+    });
+    EXPECT_LE(mended, 3);
+}
+
 } // namespace
