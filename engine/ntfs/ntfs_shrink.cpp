@@ -16,7 +16,6 @@ namespace {
 
 const char kName[] = "NTFS Shrink On-the-fly";
 constexpr uint64_t kMftRecord = 0;
-constexpr uint64_t kMirrorRecord = 1;
 constexpr uint64_t kLogRecord = 2;
 constexpr uint64_t kBitmapRecord = 6;
 constexpr uint64_t kBadClusRecord = 8;
