@@ -28,6 +28,12 @@ std::string Dir() {
     return std::string(tmp != nullptr ? tmp : "/tmp") + "/kw_bench_ntfs_create";
 }
 
+// The kwfs to measure: KW_BENCH_KWFS, else the one built beside this bench.
+std::string Kwfs() {
+    const char* path = std::getenv("KW_BENCH_KWFS");
+    return path != nullptr ? path : KW_KWFS_PATH;
+}
+
 int FileCount() {
     const char* n = std::getenv("KW_BENCH_FILES");
     return n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 10000;
@@ -40,7 +46,7 @@ std::string FreshVolume() {
     std::ofstream(small) << "a few bytes\n";
     Must("rm -f '" + image + "' && truncate -s 512M '" + image + "' && mkntfs -F -Q -q -c 4096 '" +
          image + "' >/dev/null 2>&1");
-    Must(std::string(KW_KWFS_PATH) + " put 'part:" + image + "' keep.txt < '" + small + "'");
+    Must(Kwfs() + " put 'part:" + image + "' keep.txt < '" + small + "'");
     return image;
 }
 
@@ -59,7 +65,7 @@ void Puts(benchmark::State& state, const std::string& put) {
 }
 
 void BM_Create10k_KwfsPut(benchmark::State& s) {
-    Puts(s, std::string(KW_KWFS_PATH) + " put part:$IMG f$i.txt < $SMALL");
+    Puts(s, Kwfs() + " put part:$IMG f$i.txt < $SMALL");
 }
 void BM_Create10k_Ntfscp(benchmark::State& s) {
     Puts(s, "ntfscp -f $IMG $SMALL f$i.txt >/dev/null 2>&1");

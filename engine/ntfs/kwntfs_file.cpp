@@ -32,11 +32,10 @@ const char* KWNTFS_FILE::volumePath() const {
     return colon != nullptr ? colon + 1 : path_;
 }
 
-// A missing file for the creating modes. The file is made by the volume's
-// own CreateFile once folders take new names; until then it fails with 302.
+// A missing file for the creating modes, created and opened for writing in
+// one: the new file is durable with what is written into it, at Close.
 kwRet KWNTFS_FILE::createMissing(NTFS_FILESYSTEM* ntfs) {
-    uint64_t record = 0, parent = 0;
-    return ntfs->CreateFile(volumePath(), 0, &record, &parent);
+    return ntfs->CreateFileForWriting(volumePath(), &handle_);
 }
 
 kwRet KWNTFS_FILE::CreateDir() {
@@ -83,7 +82,7 @@ kwRet KWNTFS_FILE::Open() {
                       static_cast<unsigned long>(mode), static_cast<unsigned long>(rc));
     }
     bool writes = mode != FILE_MODE_READ;
-    if (rc == KW_OK)
+    if (rc == KW_OK && handle_ == nullptr)
         rc = ntfs->OpenFile(volumePath(), &handle_, writes);
     if (rc != KW_OK) {
         DbgPrintf("KWNTFS_FILE::Open: ERROR! OpenFile failed. Flag == %lu, kwRet == %lu\n",

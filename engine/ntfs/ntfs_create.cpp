@@ -161,8 +161,9 @@ kwRet VOLUME_INDEX_STORE::AllocateBuffer(uint64_t* vcn) {
     uint64_t n = 0;
     auto busy = [&](uint64_t b) {
         bool marked = b / 8 < map.size() && (map[b / 8] & (1u << (b % 8)));
-        return marked ||
-               std::find(pending_.begin(), pending_.end(), b * size_ / unit_) != pending_.end();
+        const uint64_t vcn = b * size_ / unit_;
+        return marked || fs_->BufferUnsettled(folder_, vcn) ||
+               std::find(pending_.begin(), pending_.end(), vcn) != pending_.end();
     };
     while (busy(n))
         ++n;
@@ -221,6 +222,8 @@ kwRet VOLUME_INDEX_STORE::WriteRoot(const std::vector<uint8_t>& value,
     }
     if (rc == KW_OK)
         rc = fs_->WriteRecord(folder_, r);
+    if (rc == KW_OK)
+        fs_->NoteBuffersGiven(folder_, given);
     pending_.clear();
     fs_->ForgetIndexBuffers(folder_);
     return rc;
@@ -377,8 +380,24 @@ std::vector<uint8_t> NameKeyOf(const std::vector<uint8_t>& record) {
 
 } // namespace
 
+kwRet NTFS_FILESYSTEM::CreateFileForWriting(const char* path, NTFS_FILE_HANDLE** handle) {
+    if (handle == nullptr)
+        return ERR_BAD_ARGUMENT;
+    *handle = nullptr;
+    uint64_t record = 0;
+    kwRet rc = createEntry(path, 0, false, &record, nullptr, false);
+    if (rc == KW_OK)
+        rc = openRecord(record, true, handle);
+    if (rc == KW_OK)
+        (*handle)->written = true; // its close makes the new file durable
+    kwRet flushed = rc != KW_OK ? FlushVolume() : KW_OK;
+    return rc != KW_OK ? rc : flushed;
+}
+
+// The new record is written and named in its folder's index; with durable
+// the name is flushed too, else the caller flushes before it reports success.
 kwRet NTFS_FILESYSTEM::createEntry(const char* path, uint32_t attributes, bool folder,
-                                   uint64_t* record, uint64_t* parent) {
+                                   uint64_t* record, uint64_t* parent, bool durable) {
     if (!open_)
         return ERR_VOLUME_NOT_OPEN;
     if (path == nullptr)
@@ -440,6 +459,8 @@ kwRet NTFS_FILESYSTEM::createEntry(const char* path, uint32_t attributes, bool f
         FreeFileRecord(n);
         return rc;
     }
+    if (durable && (rc = FlushVolume()) != KW_OK)
+        return rc;
     if (record != nullptr)
         *record = n;
     if (parent != nullptr)
@@ -491,6 +512,10 @@ kwRet NTFS_FILESYSTEM::DeleteFrsFromIndexes(uint64_t number) {
             rc = one;
     }
     DbgPrintf("NTFS_FILESYSTEM::DeleteFrsFromIndexes: End\n");
+    // The names are gone for good before anything frees the record.
+    kwRet flushed = FlushVolume();
+    if (rc == KW_OK)
+        rc = flushed;
     return rc != KW_OK ? rc : (named ? KW_OK : ERR_FILE_NOT_FOUND);
 }
 
@@ -564,5 +589,5 @@ kwRet NTFS_FILESYSTEM::UpdateNameEntries(uint64_t number) {
         if (rc != KW_OK)
             return rc;
     }
-    return KW_OK;
+    return FlushVolume();
 }

@@ -223,16 +223,26 @@ void NTFS_FILESYSTEM::loadUpcase() {
         upcase_[i] = static_cast<char16_t>(at(i));
 }
 
+// One unit upcased: ASCII as every table has it, other units through the
+// volume's table, read when first needed.
+char16_t NTFS_FILESYSTEM::upcase(char16_t c) {
+    if (c < 0x80)
+        return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+    if (!upcaseTried_)
+        loadUpcase();
+    return upcase_.empty() ? cpFoldCase(c, 2) : upcase_[c];
+}
+
 // The volume's collation of file names without case: upcased units compared
 // in order, then the shorter name first.
 int NTFS_FILESYSTEM::compareNames(const std::u16string& a, Bytes b) {
-    if (!upcaseTried_)
-        loadUpcase();
     size_t bn = b.size() / 2;
     for (size_t i = 0; i < a.size() && i < bn; ++i) {
         char16_t x = a[i], y = static_cast<char16_t>(kwbytes::LoadLe16(b, 2 * i));
-        x = upcase_.empty() ? cpFoldCase(x, 2) : upcase_[x];
-        y = upcase_.empty() ? cpFoldCase(y, 2) : upcase_[y];
+        if (x == y)
+            continue;
+        x = upcase(x);
+        y = upcase(y);
         if (x != y)
             return x < y ? -1 : 1;
     }
@@ -285,7 +295,13 @@ kwRet NTFS_FILESYSTEM::lookup(uint64_t folderRecord, const std::u16string& name,
         rc = descend(f, name, record);
     if (rc != ERR_FILE_NOT_FOUND)
         return rc;
-    // A tree sorted by another collation than ours: look at every name.
+    // Upcase tables in use differ only in letters beyond ASCII, so a name of
+    // ASCII alone sorts alike under all of them and its descent is final
+    // (a create would otherwise read the whole folder twice). A name with
+    // other letters may lie elsewhere in a tree sorted by another table than
+    // ours: every name is looked at then.
+    if (std::all_of(name.begin(), name.end(), [](char16_t c) { return c < 0x80; }))
+        return ERR_FILE_NOT_FOUND;
     bool found = false;
     rc = walkIndex(f, [&](const NTFS_INDEX_NAME& n) {
         if (compareNames(name, n.key.name) != 0)

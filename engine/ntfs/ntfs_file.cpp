@@ -30,10 +30,12 @@ kwRet NTFS_FILESYSTEM::OpenFile(const char* path, NTFS_FILE_HANDLE** handle, boo
     kwRet rc = forWrite ? CheckWritable() : KW_OK;
     if (rc == KW_OK)
         rc = FindFile(path, &record, nullptr);
-    if (rc != KW_OK)
-        return rc;
+    return rc == KW_OK ? openRecord(record, forWrite, handle) : rc;
+}
+
+kwRet NTFS_FILESYSTEM::openRecord(uint64_t record, bool forWrite, NTFS_FILE_HANDLE** handle) {
     RecordPtr r;
-    rc = GetRecord(record, &r);
+    kwRet rc = GetRecord(record, &r);
     if (rc != KW_OK)
         return rc;
     if (r->header.IsDirectory())
@@ -70,6 +72,9 @@ kwRet NTFS_FILESYSTEM::CloseFile(NTFS_FILE_HANDLE* handle) {
         DbgPrintf(
             "NTFS_FILESYSTEM::CloseFile: the index entries of FRS# %lu keep their old sizes\n",
             static_cast<unsigned long>(handle->record));
+    // Everything the handle wrote is durable once it is closed.
+    if (rc == KW_OK && handle != nullptr && handle->written)
+        rc = FlushVolume();
     delete handle;
     return rc;
 }

@@ -2,7 +2,9 @@
 // and listing a file's clusters. Each change takes the same order: new
 // clusters are filled, then marked used in $Bitmap, then the record that
 // refers to them is written; clusters given back are marked free only after
-// the record no longer refers to them. The disk is flushed between steps.
+// the record no longer refers to them. The disk is flushed between the steps
+// that depend on each other; what a handle wrote is durable when it is
+// closed (CloseFile flushes last), as a host file is after fsync.
 #include "engine/core/dbgmgr.h"
 #include "engine/ntfs/ntfs_attribute.h"
 #include "engine/ntfs/ntfs_codes.h"
@@ -56,23 +58,27 @@ kwRet NTFS_FILESYSTEM::storeGrown(NTFS_ATTRIBUTE& data) {
     kwRet rc = WriteVolumeBitmap();
     if (rc == KW_OK)
         rc = FlushVolume();
+    return rc == KW_OK ? data.Store() : rc;
+}
+
+// Writes the attribute back (after the bytes written into it are on the
+// disk), then marks the clusters it gave up free.
+kwRet NTFS_FILESYSTEM::storeShrunk(NTFS_ATTRIBUTE& data) {
+    kwRet rc = FlushVolume();
     if (rc == KW_OK)
         rc = data.Store();
     if (rc == KW_OK)
         rc = FlushVolume();
-    return rc;
+    return rc == KW_OK ? WriteVolumeBitmap() : rc;
 }
 
-// Writes the attribute back, then marks the clusters it gave up free.
-kwRet NTFS_FILESYSTEM::storeShrunk(NTFS_ATTRIBUTE& data) {
-    kwRet rc = data.Store();
-    if (rc == KW_OK)
-        rc = FlushVolume();
-    if (rc == KW_OK)
-        rc = WriteVolumeBitmap();
-    if (rc == KW_OK)
-        rc = FlushVolume();
-    return rc;
+// Handle operations were admitted when the handle was opened for writing;
+// they check the volume again only after a failed change dropped the
+// bitmaps (or when it was made read-only meanwhile).
+kwRet NTFS_FILESYSTEM::checkHandleWritable(const NTFS_FILE_HANDLE* h) {
+    if (h->readOnly)
+        return ERR_READ_ONLY_MEDIA;
+    return writeState_ && !readOnly_ ? KW_OK : CheckWritable();
 }
 
 // After a failure the bitmaps in memory may hold clusters no record took:
@@ -99,7 +105,7 @@ kwRet NTFS_FILESYSTEM::FinishWrites(NTFS_FILE_HANDLE* h) {
     if (!h->sizesPending && !ahead)
         return KW_OK;
     NTFS_ATTRIBUTE data(this);
-    kwRet rc = CheckWritable();
+    kwRet rc = checkHandleWritable(h);
     if (rc == KW_OK)
         rc = openData(h, &data);
     if (rc == KW_OK && data.Stream().nonResident)
@@ -116,9 +122,7 @@ kwRet NTFS_FILESYSTEM::FinishWrites(NTFS_FILE_HANDLE* h) {
 kwRet NTFS_FILESYSTEM::WriteFile(NTFS_FILE_HANDLE* h, const void* buffer, uint32_t count) {
     if (h == nullptr || (buffer == nullptr && count > 0))
         return ERR_BAD_ARGUMENT;
-    if (h->readOnly)
-        return ERR_READ_ONLY_MEDIA;
-    kwRet rc = CheckWritable();
+    kwRet rc = checkHandleWritable(h);
     if (rc != KW_OK || count == 0)
         return rc;
     const uint64_t cluster = geometry_.bytesPerCluster;
@@ -150,8 +154,6 @@ kwRet NTFS_FILESYSTEM::WriteFile(NTFS_FILE_HANDLE* h, const void* buffer, uint32
         rc = data.ResizeResidentValue(value);
         if (rc == KW_OK)
             rc = data.Store();
-        if (rc == KW_OK)
-            rc = FlushVolume();
         if (rc != ERR_ATTRIBUTE_DATA_FIT) {
             if (rc == KW_OK) {
                 h->data = data.Stream();
@@ -187,12 +189,12 @@ kwRet NTFS_FILESYSTEM::WriteFile(NTFS_FILE_HANDLE* h, const void* buffer, uint32
 kwRet NTFS_FILESYSTEM::SetFileSize(NTFS_FILE_HANDLE* h, uint64_t size) {
     if (h == nullptr)
         return ERR_BAD_ARGUMENT;
-    if (h->readOnly)
-        return ERR_READ_ONLY_MEDIA;
-    kwRet rc = CheckWritable();
+    kwRet rc = checkHandleWritable(h);
     if (rc != KW_OK)
         return rc;
     const uint64_t cluster = geometry_.bytesPerCluster;
+    if (!h->data.nonResident && h->data.value.size() == size)
+        return KW_OK; // nothing to change
     NTFS_ATTRIBUTE data(this);
     rc = openData(h, &data);
     if (rc == KW_OK && !data.Stream().nonResident) {
@@ -200,8 +202,6 @@ kwRet NTFS_FILESYSTEM::SetFileSize(NTFS_FILE_HANDLE* h, uint64_t size) {
         rc = data.SetSizes(size, ~uint64_t{0}, size);
         if (rc == KW_OK)
             rc = data.Store();
-        if (rc == KW_OK)
-            rc = FlushVolume();
         if (rc != ERR_ATTRIBUTE_DATA_FIT) {
             if (rc == KW_OK)
                 h->data = data.Stream();
@@ -235,7 +235,10 @@ kwRet NTFS_FILESYSTEM::SetFileSize(NTFS_FILE_HANDLE* h, uint64_t size) {
 }
 
 kwRet NTFS_FILESYSTEM::FreeFileRecord(uint64_t number) {
-    kwRet rc = CheckWritable();
+    // Whatever no longer refers to the record (its names) is durable first.
+    kwRet rc = FlushVolume();
+    if (rc == KW_OK)
+        rc = CheckWritable();
     std::vector<uint8_t> base;
     if (rc == KW_OK)
         rc = ReadRecordForChange(number, &base);
@@ -315,7 +318,7 @@ SECTOR_RUN* NTFS_FILESYSTEM::ListFileClusters(const char* path, bool makeNonResi
             attr.Open(record, ATTR_DATA, Bytes(kNoName, 0)) != KW_OK ||
             attr.MakeNonResident(attr.Stream().value.size()) != KW_OK)
             return nullptr;
-        if (storeGrown(attr) != KW_OK) {
+        if (storeGrown(attr) != KW_OK || FlushVolume() != KW_OK) {
             dropWriteState(ERR_FILE_WRITE);
             return nullptr;
         }

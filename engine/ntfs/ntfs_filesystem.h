@@ -144,7 +144,15 @@ public:
     // The first call reads both bitmaps for the allocators.
     kwRet CheckWritable();
     void SetReadOnly(bool on) { readOnly_ = on; }
+    // Makes every write of this volume so far durable; a flush with nothing
+    // written since the last one costs nothing.
     kwRet FlushVolume();
+    // Index buffers of a folder that a root write gave back: they are not
+    // taken again before that write is durable (the next FlushVolume).
+    void NoteBuffersGiven(uint64_t folder, const std::vector<uint64_t>& vcns);
+    bool BufferUnsettled(uint64_t folder, uint64_t vcn) const;
+    // The base's sector write, noted for FlushVolume.
+    kwRet WriteSectors(uint32_t first, const void* buffer, uint32_t count);
 
     // A copy of a record with its fix-ups removed. With allowUnused a record
     // not in use (or not a "FILE" record) is given as read.
@@ -219,6 +227,9 @@ public:
     kwRet CreateFile(const char* path, uint32_t attributes, uint64_t* record, uint64_t* parent);
     kwRet CreateDirectory(const char* path, uint32_t attributes, uint64_t* record,
                           uint64_t* parent);
+    // Creates an empty file as CreateFile does and opens it for writing; the
+    // new file is durable when the handle is closed, with what was written.
+    kwRet CreateFileForWriting(const char* path, NTFS_FILE_HANDLE** handle);
     // Takes the file or empty folder out of its folder's index, then frees
     // its records and clusters. 353 for a folder that is not empty, 505 for
     // the root and the system files.
@@ -273,7 +284,7 @@ private:
     struct Folder;
 
     kwRet createEntry(const char* path, uint32_t attributes, bool folder, uint64_t* record,
-                      uint64_t* parent);
+                      uint64_t* parent, bool durable = true);
     kwRet buildRecord(uint64_t number, uint64_t folderReference, const std::u16string& name,
                       uint32_t attributes, bool folder, std::vector<uint8_t>* out);
     kwRet insertName(uint64_t folder, const kw::ntfs::IndexKey& key);
@@ -297,6 +308,7 @@ private:
     kwRet descend(Folder& folder, const std::u16string& name, uint64_t* record);
     int compareNames(const std::u16string& a, kw::ntfs::Bytes b);
     void loadUpcase();
+    char16_t upcase(char16_t c);
     kwRet volumeBitmap(STATE_MAP* map);
     kwRet clearBadClusters(STATE_MAP* map);
     kwRet clearFileData(STATE_MAP* map);
@@ -306,6 +318,8 @@ private:
     kwRet storeGrown(NTFS_ATTRIBUTE& data);
     kwRet storeShrunk(NTFS_ATTRIBUTE& data);
     kwRet dropWriteState(kwRet rc);
+    kwRet checkHandleWritable(const NTFS_FILE_HANDLE* h);
+    kwRet openRecord(uint64_t record, bool forWrite, NTFS_FILE_HANDLE** handle);
     kwRet openData(NTFS_FILE_HANDLE* h, NTFS_ATTRIBUTE* data);
     kwRet extendMft();
     kwRet growMft();
@@ -330,8 +344,10 @@ private:
     // Write side, loaded by the first CheckWritable.
     bool readOnly_ = false;
     bool writeState_ = false;
-    std::vector<uint8_t> clusterBits_; // $Bitmap as on disk
-    std::vector<uint8_t> mftBits_;     // $MFT:$BITMAP as on disk
+    bool unflushed_ = false;                                      // written since the last flush
+    std::vector<std::pair<uint64_t, uint64_t>> unsettledBuffers_; // folder, VCN
+    std::vector<uint8_t> clusterBits_;                            // $Bitmap as on disk
+    std::vector<uint8_t> mftBits_;                                // $MFT:$BITMAP as on disk
     NTFS_STREAM bitmapStream_, mftBitmapStream_, mirrorStream_;
     uint64_t mirrorBytes_ = 0; // the records mirrored, in bytes
     int mirrorHold_ = 0;

@@ -539,11 +539,8 @@ kwRet INDEX_BTREE::takeBuffers() {
         taken.emplace_back(n->vcn, vcn);
         taken_.push_back(vcn);
     }
-    if (!taken.empty()) {
-        kwRet rc = store_.Flush(); // the clusters behind them
-        if (rc != KW_OK)
-            return rc;
-    }
+    // The store made the clusters behind new buffers durable when it took
+    // them; the copies written into them are flushed before the root.
     auto map = [&](uint64_t& v) {
         for (auto& t : taken) {
             if (v == t.first) {
@@ -638,13 +635,13 @@ kwRet INDEX_BTREE::commit() {
             rc = writeNode(*n);
     }
     // The copies, and whatever the caller wrote for the new names to point
-    // at, reach the disk before the root refers to them.
+    // at, reach the disk before the root refers to them. The root itself is
+    // made durable by the caller, before it reports success or changes what
+    // depends on it.
     if (rc == KW_OK)
         rc = store_.Flush();
     if (rc == KW_OK)
         rc = writeNode(*top);
-    if (rc == KW_OK)
-        rc = store_.Flush();
     reset();
     return rc;
 }

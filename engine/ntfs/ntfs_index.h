@@ -10,12 +10,13 @@
 // An operation first loads the nodes it touches and changes them in memory
 // only; any failure up to there (a damaged node, no room) writes nothing.
 // Then it writes every changed buffer, and every buffer above it, into a
-// buffer not in use (copy on write), then the root in place together with the
-// index's bitmap: the buffers of the new tree marked in use, those of the old
-// one no longer. That one write of the folder's record switches the index
-// from its old state to its new one, for a walk down the tree and for a
-// reader that lists every buffer the bitmap marks alike; a cut between any
-// two writes leaves the old index or the new one.
+// buffer not in use (copy on write), flushes, then writes the root in place
+// together with the index's bitmap: the buffers of the new tree marked in
+// use, those of the old one no longer. That one write of the folder's record
+// switches the index from its old state to its new one, for a walk down the
+// tree and for a reader that lists every buffer the bitmap marks alike; a cut
+// between any two writes leaves the old index or the new one. The caller
+// flushes after the root when the change must be durable.
 #pragma once
 
 #include "engine/ntfs/ntfs_layout.h"
@@ -71,7 +72,9 @@ public:
     virtual kwRet WriteBuffer(uint64_t vcn, const std::vector<uint8_t>& bytes) = 0;
     // The VCN of a buffer that is not in use and was not handed out since the
     // last WriteRoot, backed by clusters; the WriteRoot that refers to it
-    // marks it in use.
+    // marks it in use. A buffer that a root write gave back stays out of
+    // use until that write is durable (an older root on the disk may still
+    // refer to it).
     virtual kwRet AllocateBuffer(uint64_t* vcn) = 0;
     // Makes what was written so far durable before the next step.
     virtual kwRet Flush() = 0;

@@ -10,6 +10,7 @@
 #include "include/kwbytes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 using namespace kw::ntfs;
@@ -100,7 +101,29 @@ kwRet NTFS_FILESYSTEM::loadWriteState() {
 }
 
 kwRet NTFS_FILESYSTEM::FlushVolume() {
-    return GetPI() != nullptr ? phyFlush(GetPI()->disk) : ERR_NOT_OPEN;
+    if (GetPI() == nullptr)
+        return ERR_NOT_OPEN;
+    kwRet rc = unflushed_ ? phyFlush(GetPI()->disk) : KW_OK;
+    if (rc == KW_OK) {
+        unflushed_ = false;
+        unsettledBuffers_.clear();
+    }
+    return rc;
+}
+
+void NTFS_FILESYSTEM::NoteBuffersGiven(uint64_t folder, const std::vector<uint64_t>& vcns) {
+    for (uint64_t vcn : vcns)
+        unsettledBuffers_.emplace_back(folder, vcn);
+}
+
+bool NTFS_FILESYSTEM::BufferUnsettled(uint64_t folder, uint64_t vcn) const {
+    return std::find(unsettledBuffers_.begin(), unsettledBuffers_.end(),
+                     std::make_pair(folder, vcn)) != unsettledBuffers_.end();
+}
+
+kwRet NTFS_FILESYSTEM::WriteSectors(uint32_t first, const void* buffer, uint32_t count) {
+    unflushed_ = true;
+    return FILESYSTEM::WriteSectors(first, buffer, count);
 }
 
 kwRet NTFS_FILESYSTEM::WriteVolumeBytes(uint64_t offset, const uint8_t* in, size_t count) {
@@ -338,10 +361,16 @@ bool NTFS_FILESYSTEM::ClusterUsed(uint64_t cluster) const {
 }
 
 uint64_t NTFS_FILESYSTEM::FreeClusterCount() const {
-    uint64_t free = 0;
-    for (uint64_t c = 0; c < geometry_.clusterCount; ++c)
-        free += BitSet(clusterBits_, c) ? 0 : 1;
-    return free;
+    const uint64_t count = geometry_.clusterCount;
+    const uint64_t whole = std::min<uint64_t>(count / 8, clusterBits_.size());
+    uint64_t used = 0, i = 0;
+    for (; i + 8 <= whole; i += 8)
+        used += static_cast<uint64_t>(std::popcount(kwbytes::LoadLe64(clusterBits_.data() + i)));
+    for (; i < whole; ++i)
+        used += static_cast<uint64_t>(std::popcount(clusterBits_[i]));
+    for (uint64_t c = whole * 8; c < count; ++c)
+        used += BitSet(clusterBits_, c) ? 1 : 0;
+    return count - std::min(used, count);
 }
 
 void NTFS_FILESYSTEM::MarkClusters(uint64_t first, uint64_t count, bool used) {

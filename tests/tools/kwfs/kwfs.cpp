@@ -230,9 +230,14 @@ kwRet Put(FILESYSTEM* fs, const std::string& path) {
         rc = CheckRoom(fs, file, in);
     if (rc == KW_OK)
         rc = kwFileSetSize(file, 0, 0);
-    std::vector<uint8_t> buffer(kChunk);
+    // No larger than the input: a small file needs no megabyte of buffer.
+    struct stat st {};
+    size_t chunk = kChunk;
+    if (fstat(fileno(in), &st) == 0 && st.st_size >= 0 && st.st_size < off_t{kChunk})
+        chunk = std::max<size_t>(static_cast<size_t>(st.st_size), 1);
+    std::vector<uint8_t> buffer(chunk);
     while (rc == KW_OK) {
-        size_t n = std::fread(buffer.data(), 1, kChunk, in);
+        size_t n = std::fread(buffer.data(), 1, chunk, in);
         if (n == 0) {
             rc = std::ferror(in) ? ERR_FILE_READ : KW_OK;
             break;
