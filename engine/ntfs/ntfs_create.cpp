@@ -14,6 +14,7 @@
 #include "engine/ntfs/ntfs_codes.h"
 #include "engine/ntfs/ntfs_filesystem.h"
 #include "engine/ntfs/ntfs_index.h"
+#include "engine/ntfs/ntfs_names.h"
 #include "engine/ntfs/ntfs_record_edit.h"
 #include "engine/ntfs/ntfs_templates.h"
 #include "include/kwbytes.h"
@@ -32,7 +33,6 @@ using kwbytes::StoreLe64;
 namespace {
 
 constexpr uint64_t kFirstUserRecord = 16;
-constexpr size_t kMaxNameUnits = 255;
 const uint8_t kI30[8] = {'$', 0, 'I', 0, '3', 0, '0', 0};
 // Room kept in a folder's record for the $INDEX_ALLOCATION and $BITMAP its
 // first index buffer adds, and for a run list that grows by a run or two.
@@ -229,45 +229,6 @@ kwRet VOLUME_INDEX_STORE::WriteRoot(const std::vector<uint8_t>& value,
     return rc;
 }
 
-// A name as UTF-16 code units; false for one that is empty, too long, or
-// holds a control character or one of \ < > : " |.
-bool NtfsName(const std::string& utf8, std::u16string* out) {
-    if (utf8.empty() || utf8.size() > 4 * kMaxNameUnits)
-        return false;
-    std::vector<char16_t> wide(utf8.size() + 1);
-    cpConvertString(CPKIND_UTF16, wide.data(), CPKIND_UTF8, utf8.c_str(),
-                    static_cast<uint32_t>(wide.size() * 2));
-    *out = wide.data();
-    if (out->empty() || out->size() > kMaxNameUnits)
-        return false;
-    for (char16_t c : *out) {
-        if (c < 32 || c == u'\\' || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|')
-            return false;
-    }
-    return true;
-}
-
-// A name that DOS could hold as it is: up to eight characters, a dot and up
-// to three more, in upper case and from DOS's set.
-bool IsUpperShortName(const std::u16string& n) {
-    size_t dot = n.find(u'.');
-    size_t base = dot == std::u16string::npos ? n.size() : dot;
-    size_t ext = dot == std::u16string::npos ? 0 : n.size() - dot - 1;
-    if (base == 0 || base > 8 || ext > 3 || (dot != std::u16string::npos && ext == 0))
-        return false;
-    static const char16_t kSpecial[] = u"!#$%&'()-@^_`{}~";
-    for (size_t i = 0; i < n.size(); ++i) {
-        char16_t c = n[i];
-        if (i == dot)
-            continue;
-        bool ok = (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
-                  std::char_traits<char16_t>::find(kSpecial, 16, c) != nullptr;
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
 // An empty index of file names: the root value with only its end entry.
 std::vector<uint8_t> EmptyIndexRoot(const Geometry& g) {
     uint32_t size = g.bytesPerIndexBuffer != 0 ? g.bytesPerIndexBuffer : 4096;
@@ -282,19 +243,6 @@ std::vector<uint8_t> EmptyIndexRoot(const Geometry& g) {
     StoreLe16(v.data() + 32 + 8, 16);
     StoreLe16(v.data() + 32 + 12, ENTRY_LAST);
     return v;
-}
-
-// The folder part and the last name of a path inside the volume.
-kwRet SplitLast(const char* path, std::string* folder, std::string* name) {
-    std::string p = path;
-    if (!p.empty() && p[0] == '\\')
-        p.erase(0, 1);
-    if (p.empty() || p.back() == '\\')
-        return ERR_INVALID_PATH;
-    size_t cut = p.rfind('\\');
-    *folder = cut == std::string::npos ? "\\" : "\\" + p.substr(0, cut);
-    *name = cut == std::string::npos ? p : p.substr(cut + 1);
-    return KW_OK;
 }
 
 } // namespace
@@ -468,15 +416,24 @@ kwRet NTFS_FILESYSTEM::createEntry(const char* path, uint32_t attributes, bool f
     return KW_OK;
 }
 
-kwRet NTFS_FILESYSTEM::insertName(uint64_t folder, const IndexKey& key) {
+kwRet NTFS_FILESYSTEM::changeIndex(uint64_t folder,
+                                   const std::function<kwRet(INDEX_BTREE&)>& change) {
     VOLUME_INDEX_STORE store(this, folder);
     kwRet rc = store.Open();
     if (rc != KW_OK)
         return rc;
     INDEX_BTREE tree(store, NameCollation());
-    rc = tree.Insert(key);
+    rc = change(tree);
     ForgetIndexBuffers(folder);
     return rc;
+}
+
+kwRet NTFS_FILESYSTEM::insertName(uint64_t folder, const IndexKey& key) {
+    return changeIndex(folder, [&](INDEX_BTREE& tree) { return tree.Insert(key); });
+}
+
+kwRet NTFS_FILESYSTEM::deleteName(uint64_t folder, Bytes name) {
+    return changeIndex(folder, [&](INDEX_BTREE& tree) { return tree.Delete(name); });
 }
 
 // Every name of the record leaves the index of the folder it names.
@@ -498,14 +455,7 @@ kwRet NTFS_FILESYSTEM::DeleteFrsFromIndexes(uint64_t number) {
         FileName f;
         if (rc != KW_OK || DecodeFileName(value, &f) != KW_OK)
             continue;
-        const uint64_t folder = RecordNumber(f.parent);
-        VOLUME_INDEX_STORE store(this, folder);
-        kwRet one = store.Open();
-        if (one == KW_OK) {
-            INDEX_BTREE tree(store, NameCollation());
-            one = tree.Delete(f.name);
-            ForgetIndexBuffers(folder);
-        }
+        kwRet one = deleteName(RecordNumber(f.parent), f.name);
         if (one == KW_OK)
             named = true;
         else if (one != ERR_FILE_NOT_FOUND)

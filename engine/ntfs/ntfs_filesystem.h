@@ -234,6 +234,15 @@ public:
     // its records and clusters. 353 for a folder that is not empty, 505 for
     // the root and the system files.
     kwRet DeleteFile(const char* path);
+    // Gives a file or folder a new name, in its folder or another one: the
+    // new name is written to the record and inserted into the index of its
+    // folder before the old one leaves its index and then the record, so a
+    // cut between any two writes leaves the entry under its old name, its
+    // new name or both. 300 when the new name is taken (by another file),
+    // 503 when its folder is missing, 504 when the file is, 505 for a name
+    // NTFS cannot hold, the root, a system file, or a folder moved below
+    // itself. A change of case alone rewrites the name in place.
+    kwRet RenameFile(const char* from, const char* to);
     // Every name of the record leaves its folder's index; 504 when no index
     // held any.
     kwRet DeleteFrsFromIndexes(uint64_t record);
@@ -287,7 +296,16 @@ private:
                       uint64_t* parent, bool durable = true);
     kwRet buildRecord(uint64_t number, uint64_t folderReference, const std::u16string& name,
                       uint32_t attributes, bool folder, std::vector<uint8_t>* out);
+    kwRet changeIndex(uint64_t folder, const std::function<kwRet(kw::ntfs::INDEX_BTREE&)>& change);
     kwRet insertName(uint64_t folder, const kw::ntfs::IndexKey& key);
+    kwRet deleteName(uint64_t folder, kw::ntfs::Bytes name);
+    kwRet renameLink(uint64_t record, uint64_t fromFolder, const std::u16string& oldName,
+                     uint64_t toFolder, const std::u16string& newName);
+    kwRet nameInPlace(uint64_t record, std::vector<uint8_t>& image,
+                      const std::vector<uint32_t>& old, const std::vector<uint8_t>& value,
+                      uint64_t folder);
+    bool below(uint64_t folder, uint64_t record);
+    kwRet dataOutOfRecord(uint64_t record);
     kwRet readBytes(uint64_t volumeOffset, uint8_t* out, size_t count);
     kwRet readRecords(uint64_t number, RecordPtr* out);
     RecordPtr cachedRecord(uint64_t number);
