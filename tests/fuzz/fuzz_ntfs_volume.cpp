@@ -77,15 +77,20 @@ void ChangeRecords(NTFS_FILESYSTEM* fs) {
     fs->WriteMftBitmap();
 }
 
-// Names made and taken away again: a file and a folder with a file in it,
-// then one of the files found.
+// Names made, moved and taken away again: a file and a folder with a file
+// in it, then one of the files found (renamed first).
 void CreateAndDelete(NTFS_FILESYSTEM* fs, const std::vector<std::string>& found) {
     fs->CreateFile("\\fz.txt", 0, nullptr, nullptr);
     if (fs->CreateDirectory("\\fzd", 0, nullptr, nullptr) == KW_OK)
         fs->CreateFile("\\fzd\\FZ.TXT", 0, nullptr, nullptr);
-    for (const char* path : {"\\fzd\\FZ.TXT", "\\fzd", "\\fz.txt"})
+    fs->RenameFile("\\fz.txt", "\\fzd\\a longer name for the moved file.txt");
+    fs->RenameFile("\\fzd\\FZ.TXT", "\\fzd\\fz.txt");
+    for (const char* path : {"\\fzd\\fz.txt", "\\fzd\\a longer name for the moved file.txt",
+                             "\\fzd", "\\fz.txt"})
         fs->DeleteFile(path);
-    if (!found.empty())
+    if (!found.empty() && fs->RenameFile(found.front().c_str(), "\\fz renamed") == KW_OK)
+        fs->DeleteFile("\\fz renamed");
+    else if (!found.empty())
         fs->DeleteFile(found.front().c_str());
 }
 
