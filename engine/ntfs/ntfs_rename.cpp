@@ -50,8 +50,7 @@ std::vector<NameAttribute> NamesOf(const std::vector<uint8_t>& image) {
     uint32_t offset = h.firstAttribute;
     while (walk.Next(&a) == KW_OK) {
         FileName f;
-        if (a.type == ATTR_FILE_NAME && !a.nonResident &&
-            DecodeFileName(a.value, &f) == KW_OK) {
+        if (a.type == ATTR_FILE_NAME && !a.nonResident && DecodeFileName(a.value, &f) == KW_OK) {
             NameAttribute n;
             n.offset = offset;
             n.value.assign(a.value.begin(), a.value.end());
@@ -315,8 +314,7 @@ kwRet NTFS_FILESYSTEM::nameInPlace(uint64_t record, std::vector<uint8_t>& image,
         rc = WriteRecord(record, image);
     const uint64_t reference = record | (uint64_t{LoadLe16(image.data() + FRS_SEQUENCE)} << 48);
     if (rc == KW_OK)
-        rc = changeIndex(folder, [&](INDEX_BTREE& tree) {
-            return tree.Update(MakeIndexKey(reference, value));
-        });
+        rc = changeIndex(
+            folder, [&](INDEX_BTREE& tree) { return tree.Update(MakeIndexKey(reference, value)); });
     return rc;
 }

@@ -85,8 +85,8 @@ void CreateAndDelete(NTFS_FILESYSTEM* fs, const std::vector<std::string>& found)
         fs->CreateFile("\\fzd\\FZ.TXT", 0, nullptr, nullptr);
     fs->RenameFile("\\fz.txt", "\\fzd\\a longer name for the moved file.txt");
     fs->RenameFile("\\fzd\\FZ.TXT", "\\fzd\\fz.txt");
-    for (const char* path : {"\\fzd\\fz.txt", "\\fzd\\a longer name for the moved file.txt",
-                             "\\fzd", "\\fz.txt"})
+    for (const char* path :
+         {"\\fzd\\fz.txt", "\\fzd\\a longer name for the moved file.txt", "\\fzd", "\\fz.txt"})
         fs->DeleteFile(path);
     if (!found.empty() && fs->RenameFile(found.front().c_str(), "\\fz renamed") == KW_OK)
         fs->DeleteFile("\\fz renamed");

@@ -121,11 +121,11 @@ TEST(NtfsRename, RefusalsWriteNothing) {
         kwRet code;
     };
     const Row rows[] = {
-        {"a", "D/B", ERR_FILE_EXISTS},        {"a", "d", ERR_FILE_EXISTS},
-        {"a", "none/a", ERR_PATH_NOT_FOUND},  {"a", "d/b/a", ERR_PATH_NOT_FOUND},
-        {"none", "x", ERR_FILE_NOT_FOUND},    {"a", "bad|name", ERR_INVALID_PATH},
-        {"d", "d/e/d", ERR_INVALID_PATH},     {"d", "d/d", ERR_INVALID_PATH},
-        {"$MFT", "mft", ERR_INVALID_PATH},    {"a", std::string(256, 'n'), ERR_INVALID_PATH},
+        {"a", "D/B", ERR_FILE_EXISTS},       {"a", "d", ERR_FILE_EXISTS},
+        {"a", "none/a", ERR_PATH_NOT_FOUND}, {"a", "d/b/a", ERR_PATH_NOT_FOUND},
+        {"none", "x", ERR_FILE_NOT_FOUND},   {"a", "bad|name", ERR_INVALID_PATH},
+        {"d", "d/e/d", ERR_INVALID_PATH},    {"d", "d/d", ERR_INVALID_PATH},
+        {"$MFT", "mft", ERR_INVALID_PATH},   {"a", std::string(256, 'n'), ERR_INVALID_PATH},
     };
     for (const Row& row : rows) {
         Volume v(image);
@@ -158,9 +158,8 @@ TEST(NtfsRenameCrash, RenamesCutAtEveryWriteKeepEveryFile) {
     struct Move {
         std::string from, to;
     };
-    const std::vector<Move> moves = {{"d/" + name(3), "d/" + name(3) + " renamed"},
-                                     {"d/" + name(20), name(20)},
-                                     {"d", "e"}};
+    const std::vector<Move> moves = {
+        {"d/" + name(3), "d/" + name(3) + " renamed"}, {"d/" + name(20), name(20)}, {"d", "e"}};
     std::vector<kwtest::DiskEvent> log;
     {
         Volume v(image, &log);
@@ -279,9 +278,9 @@ TEST(NtfsRandomOps, CreatesWritesCutsRenamesAndDeletesAgainstAMirror) {
         return *std::next(m.folders.begin(), static_cast<long>(pick(m.folders.size())));
     };
     auto anyFile = [&]() -> std::string {
-        return m.files.empty() ? ""
-                               : std::next(m.files.begin(), static_cast<long>(pick(m.files.size())))
-                                     ->first;
+        return m.files.empty()
+                   ? ""
+                   : std::next(m.files.begin(), static_cast<long>(pick(m.files.size())))->first;
     };
     auto bytes = [&](size_t n) { return kwtest::Pattern(n, static_cast<uint32_t>(rng())); };
     auto check = [&](int step, bool all) {
@@ -350,9 +349,8 @@ TEST(NtfsRandomOps, CreatesWritesCutsRenamesAndDeletesAgainstAMirror) {
                         Mirror moved;
                         moved.folders.clear();
                         for (const std::string& g : m.folders)
-                            moved.folders.insert(g.compare(0, f.size(), f) == 0
-                                                     ? to + g.substr(f.size())
-                                                     : g);
+                            moved.folders.insert(
+                                g.compare(0, f.size(), f) == 0 ? to + g.substr(f.size()) : g);
                         for (auto& [p, c] : m.files)
                             moved.files[p.compare(0, f.size(), f) == 0 ? to + p.substr(f.size())
                                                                        : p] = c;
