@@ -48,6 +48,12 @@ inline constexpr kwRet ERR_NW_DIR_MEMORY = 1473;
 inline constexpr kwRet ERR_NW_FILE_CHAIN = 1476;
 inline constexpr kwRet ERR_NW_SUBALLOC_CHAIN = 1477;
 inline constexpr kwRet ERR_NW_UNEXPECTED_PI = 706;
+// Resize and relocation.
+inline constexpr kwRet ERR_NW_BAD_RANGE = 712;
+inline constexpr kwRet ERR_NW_FAT_FORWARD_LINK = 1455;
+inline constexpr kwRet ERR_NW_RESIZE_MEMORY = 1469;
+inline constexpr kwRet ERR_NW_SEGMENT_LIMITS = 1481;
+inline constexpr kwRet ERR_NW_BAD_REMAP = 2020;
 inline constexpr kwRet ERR_FAT_LOST_CLUSTERS = 2005;
 
 } // namespace kw::netware

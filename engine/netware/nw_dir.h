@@ -47,6 +47,10 @@ public:
     // Marks the directory chains, the root's chains and every suballocation
     // chain (per block without a partition).
     kwRet MarkUsed(STATE_MAP* map, PARTITION_INFO* pi);
+    // After blocks moved: every first block an entry names (files, the
+    // root's chains, suballocation heads) that the map marks takes its remap
+    // word. Changed entries are taken for writing (WriteBack stores them).
+    kwRet RewriteAfterRelocation(const uint32_t* remap, const STATE_MAP* map);
 
     uint32_t TotalEntries() const { return totalEntries_; }
     uint32_t FirstEntry() const { return firstEntry_; }

@@ -52,17 +52,22 @@ uint32_t NWFat::EntriesPerBlock() const {
 }
 
 kwRet NWFat::Initialise() {
+    return InitialiseFor(volume_->BlocksInVolume());
+}
+
+kwRet NWFat::InitialiseFor(uint32_t capacity) {
     uint64_t segmentBlocks = 0;
     for (NetW_Segment* s = volume_->FirstSegment(); s != nullptr; s = s->nextInVolume)
         segmentBlocks += s->getBlocksInSegment();
     const uint32_t blocks = volume_->BlocksInVolume();
-    if (blocks > segmentBlocks)
+    if (blocks > segmentBlocks || capacity < blocks)
         return ERR_NW_FAT_SIZE; // the table would describe blocks no segment holds
-    const uint64_t n = (uint64_t{blocks} + EntriesPerBlock() - 1) / EntriesPerBlock();
+    const uint64_t n = (uint64_t{capacity} + EntriesPerBlock() - 1) / EntriesPerBlock();
     const uint64_t bytes = n * volume_->BytesPerBlock();
     if (bytes > 0x7FFFFFFF)
         return ERR_NO_MEMORY;
-    fatBlocks_ = static_cast<uint32_t>(n);
+    fatBlocks_ =
+        static_cast<uint32_t>((uint64_t{blocks} + EntriesPerBlock() - 1) / EntriesPerBlock());
     tableBytes_ = static_cast<uint32_t>(std::max<uint64_t>(bytes, kFatEntryBytes));
     if (kwGetMemory(tableBytes_, &table_) != KW_OK)
         return ERR_NO_MEMORY;
@@ -120,6 +125,8 @@ kwRet NWFat::Read() {
     }
     if (i != fatBlocks_ || current[followed] != kChainEnd)
         return ERR_FAT_INVALID_ENTRIES;
+    firstIndex_ = 0;
+    lastIndex_ = entries_ != 0 ? entries_ - 1 : 0;
     return KW_OK;
 }
 

@@ -38,6 +38,9 @@ public:
     // Obtains the table's memory (zeroed): 1437 when the volume's blocks do
     // not fit its segments, 3 without memory.
     kwRet Initialise();
+    // The same with room for a volume of `capacity` blocks (a growing
+    // segment): the entries are still the volume's present ones.
+    kwRet InitialiseFor(uint32_t capacity);
     kwRet Read();
     kwRet Write();
     // Reports through the list; with a map, chain heads the map does not
@@ -61,6 +64,34 @@ public:
     // had `blocks` blocks from its first block on.
     uint32_t HighestPlannedFatBlock(const NetW_Segment* segment, uint32_t blocks) const;
 
+    // Resize steps (nw_fat_resize.cpp). They work on a window of entries,
+    // the whole table after a read. Remap tables hold one word per block
+    // (by the block's number before the step): 0 when the block stays,
+    // else its new number; the map marks the blocks whose word counts.
+    uint32_t getFirstEntryIndex() const { return firstIndex_; }
+    uint32_t getLastEntryIndex() const { return lastIndex_; }
+    void SetSearchRange(uint32_t first, uint32_t last);
+    bool IsReserved(uint32_t index) const { return Link(index) == kReservedLink; }
+    // A chain head (a reservation heads nothing).
+    bool HeadsChain(uint32_t index) const;
+    // Used entries in [first, last] (neither free nor reserved).
+    uint32_t CountUsed(uint32_t first, uint32_t last) const;
+    // `count` new free blocks at `begin`: the entries from there move up and
+    // every link into them is raised; the chain heads that move are
+    // recorded. Chain ends, reservations and suballocation links (bit 31)
+    // are no block numbers and stay. 1437 when the table has no room.
+    kwRet InsertEntries(uint32_t* remap, STATE_MAP* map, uint32_t begin, uint32_t count);
+    // The blocks [begin, begin + count) go: they must be free (4 when one is
+    // used or a link names one); later entries move down, links are lowered.
+    kwRet RemoveEntries(uint32_t* remap, STATE_MAP* map, uint32_t begin, uint32_t count);
+    // Gives every used block of [first, last] (not already remapped) a free
+    // block of the window outside the range and reserves it, then reserves
+    // the range's free blocks: 712 when first > last, 511 when too few free
+    // blocks remain outside (nothing is changed then).
+    kwRet EvacuateRange(uint32_t* remap, uint32_t first, uint32_t last);
+    // Turns the reservations of [first, last] back into free entries.
+    void ReleaseReservations(uint32_t first, uint32_t last);
+
 private:
     kwRet TransferBlocks(bool write);
     kwRet CheckChains(KWERRORMGR* errors, STATE_MAP* map);
@@ -73,6 +104,8 @@ private:
     uint32_t tableBytes_ = 0;
     uint32_t fatBlocks_ = 0;
     FatCopies copies_ = FatCopies::Both;
+    uint32_t firstIndex_ = 0;
+    uint32_t lastIndex_ = 0;
 };
 
 } // namespace kw::netware

@@ -1,0 +1,201 @@
+// The FAT's share of a segment resize: block numbers inserted and removed,
+// a range emptied into reserved targets; and the directory's, its entries
+// following a remap of the blocks they name.
+#include "engine/core/dbgmgr.h"
+#include "engine/core/statemap.h"
+#include "engine/netware/nw_dir.h"
+#include "engine/netware/nw_fat.h"
+#include "engine/netware/nw_volume.h"
+#include "kwbytes.h"
+
+#include <algorithm>
+#include <cstring>
+
+using kwbytes::LoadLe32;
+using kwbytes::StoreLe32;
+
+namespace kw::netware {
+
+namespace {
+
+// A link names a block unless bit 31 is set: the chain end (0xFFFFFFFF), a
+// reservation (0xFFFFFFFE) and a suballocation link are no block numbers.
+bool NamesBlock(uint32_t link) {
+    return (link & kSuballocBit) == 0;
+}
+
+void Record(uint32_t* remap, STATE_MAP* map, uint32_t from, uint32_t to) {
+    remap[from] = to;
+    if (map != nullptr && from < map->GetBitCount())
+        map->SetBit(from);
+}
+
+} // namespace
+
+void NWFat::SetSearchRange(uint32_t first, uint32_t last) {
+    firstIndex_ = std::min(first, entries_ != 0 ? entries_ - 1 : 0);
+    lastIndex_ = std::min(last, entries_ != 0 ? entries_ - 1 : 0);
+}
+
+bool NWFat::HeadsChain(uint32_t index) const {
+    return IsChainHead(index) && !IsReserved(index);
+}
+
+uint32_t NWFat::CountUsed(uint32_t first, uint32_t last) const {
+    uint32_t used = 0;
+    for (uint64_t e = first; e <= last && e < entries_; ++e)
+        used += !IsFree(uint32_t(e)) && !IsReserved(uint32_t(e));
+    return used;
+}
+
+kwRet NWFat::InsertEntries(uint32_t* remap, STATE_MAP* map, uint32_t begin, uint32_t count) {
+    if (begin > entries_ || (uint64_t{entries_} + count) * kFatEntryBytes > tableBytes_)
+        return ERR_NW_FAT_SIZE;
+    for (uint32_t e = 0; e < entries_; ++e) {
+        if (IsFree(e))
+            continue;
+        if (HeadsChain(e) && e >= begin)
+            Record(remap, map, e, e + count);
+        const uint32_t link = Link(e);
+        if (NamesBlock(link) && link >= begin)
+            SetEntry(e, Value(e), link + count);
+    }
+    uint8_t* at = table_ + uint64_t{begin} * kFatEntryBytes;
+    std::memmove(at + uint64_t{count} * kFatEntryBytes, at,
+                 uint64_t{entries_ - begin} * kFatEntryBytes);
+    std::memset(at, 0, uint64_t{count} * kFatEntryBytes);
+    entries_ += count;
+    fatBlocks_ = (entries_ + EntriesPerBlock() - 1) / EntriesPerBlock();
+    lastIndex_ = entries_ - 1;
+    return KW_OK;
+}
+
+kwRet NWFat::RemoveEntries(uint32_t* remap, STATE_MAP* map, uint32_t begin, uint32_t count) {
+    const uint64_t end = uint64_t{begin} + count;
+    if (end > entries_)
+        return ERR_BAD_ARGUMENT;
+    for (uint32_t e = 0; e < entries_; ++e) {
+        const uint32_t link = Link(e);
+        const bool inside = e >= begin && e < end;
+        if ((inside && !IsFree(e)) ||
+            (!IsFree(e) && NamesBlock(link) && link >= begin && link < end))
+            return ERR_BAD_ARGUMENT; // the range still holds or is named by data
+    }
+    for (uint32_t e = 0; e < entries_; ++e) {
+        if (IsFree(e))
+            continue;
+        if (HeadsChain(e) && e >= end)
+            Record(remap, map, e, e - count);
+        const uint32_t link = Link(e);
+        if (NamesBlock(link) && link >= end)
+            SetEntry(e, Value(e), link - count);
+    }
+    uint8_t* at = table_ + uint64_t{begin} * kFatEntryBytes;
+    std::memmove(at, at + uint64_t{count} * kFatEntryBytes, (entries_ - end) * kFatEntryBytes);
+    entries_ -= count;
+    std::memset(table_ + uint64_t{entries_} * kFatEntryBytes, 0, uint64_t{count} * kFatEntryBytes);
+    fatBlocks_ = (entries_ + EntriesPerBlock() - 1) / EntriesPerBlock();
+    lastIndex_ = entries_ != 0 ? entries_ - 1 : 0;
+    firstIndex_ = std::min(firstIndex_, lastIndex_);
+    return KW_OK;
+}
+
+kwRet NWFat::EvacuateRange(uint32_t* remap, uint32_t first, uint32_t last) {
+    if (first > last)
+        return ERR_NW_BAD_RANGE;
+    if (firstIndex_ >= lastIndex_)
+        return ERR_BAD_ARGUMENT;
+    first = std::max(first, firstIndex_);
+    last = std::min(last, lastIndex_);
+    uint32_t toMove = 0;
+    for (uint64_t e = first; e <= last; ++e)
+        toMove += !IsFree(uint32_t(e)) && !IsReserved(uint32_t(e)) && remap[e] == 0;
+    uint32_t free = 0;
+    for (uint64_t e = firstIndex_; e <= lastIndex_; ++e)
+        free += (e < first || e > last) && IsFree(uint32_t(e));
+    if (free < toMove) {
+        DbgPrintf("Unexpected ERR_NO_ROOM_TO_RESIZE\r\n");
+        return ERR_NO_ROOM_TO_RESIZE;
+    }
+    uint64_t target = firstIndex_;
+    auto nextFree = [&] {
+        while (target <= lastIndex_ &&
+               ((target >= first && target <= last) || !IsFree(uint32_t(target))))
+            ++target;
+        return uint32_t(target);
+    };
+    for (uint64_t e = first; e <= last; ++e) {
+        if (IsFree(uint32_t(e)) || IsReserved(uint32_t(e)) || remap[e] != 0)
+            continue;
+        const uint32_t t = nextFree();
+        remap[e] = t;
+        SetEntry(t, 0, kReservedLink);
+    }
+    for (uint64_t e = first; e <= last; ++e)
+        if (IsFree(uint32_t(e)))
+            SetEntry(uint32_t(e), 0, kReservedLink);
+    return KW_OK;
+}
+
+void NWFat::ReleaseReservations(uint32_t first, uint32_t last) {
+    for (uint64_t e = first; e <= last && e < entries_; ++e)
+        if (IsReserved(uint32_t(e)))
+            SetEntry(uint32_t(e), 0, 0);
+}
+
+namespace {
+
+// A block named in a directory entry, moved when the map marks it.
+bool Moved(const uint32_t* remap, const STATE_MAP* map, uint32_t block) {
+    return NamesBlock(block) && block < map->GetBitCount() && map->IsSet(block) &&
+           remap[block] != 0;
+}
+
+// Rewrites the entry's moved blocks; true when one changed.
+bool RewriteEntry(uint8_t* e, const uint32_t* remap, const STATE_MAP* map) {
+    const uint32_t parent = LoadLe32(e + DE_PARENT);
+    bool changed = false;
+    // In the root and suballocation entries 0 means none.
+    auto fix = [&](size_t at, bool zeroIsNone = true) {
+        const uint32_t b = LoadLe32(e + at);
+        if ((b != 0 || !zeroIsNone) && Moved(remap, map, b)) {
+            StoreLe32(e + at, remap[b]);
+            changed = true;
+        }
+    };
+    if (parent == kEntrySuballoc) {
+        for (uint32_t k = 0; k < kSuballocSlots; ++k)
+            fix(DE_SUBALLOC_HEADS + 4 * k);
+    } else if (parent == kEntryRoot) {
+        fix(DE_ROOT_CHAIN);
+        fix(DE_ROOT_CHAIN2);
+    } else if ((parent & kSuballocBit) == 0 && (e[DE_ATTRIBUTES] & kDirectoryAttribute) == 0) {
+        if (e[DE_NAME_SPACE] == 0)
+            fix(DE_FIRST_BLOCK, false);
+        else if (e[DE_NAME_SPACE] == 1)
+            fix(DE_NS1_BLOCK, false);
+    }
+    return changed;
+}
+
+} // namespace
+
+kwRet NWDir::RewriteAfterRelocation(const uint32_t* remap, const STATE_MAP* map) {
+    bool headsChanged = false;
+    for (uint32_t i = 0; i < totalEntries_; ++i) {
+        const uint8_t* entry = getEntry(i);
+        if (loadError_ != KW_OK)
+            return loadError_;
+        if (entry == nullptr)
+            break;
+        uint8_t copy[kDirEntryBytes];
+        std::memcpy(copy, entry, kDirEntryBytes);
+        if (!RewriteEntry(copy, remap, map))
+            continue;
+        std::memcpy(getEntryForWrite(i), copy, kDirEntryBytes);
+        headsChanged |= LoadLe32(copy + DE_PARENT) == kEntrySuballoc;
+    }
+    return headsChanged ? ReadSuballocHeads() : KW_OK;
+}
+
+} // namespace kw::netware
