@@ -131,7 +131,6 @@ kwRet NWFat::Read() {
 }
 
 kwRet NWFat::Write() {
-    const uint32_t bpb = volume_->BytesPerBlock();
     const bool usePrimary = copies_ != FatCopies::Mirror;
     const bool useMirror = copies_ != FatCopies::Primary;
     uint32_t current[2] = {volume_->FirstFatBlock(), volume_->FirstMirrorFatBlock()};
@@ -144,7 +143,7 @@ kwRet NWFat::Write() {
         for (int c = 0; c < 2; ++c) {
             if (failed[c] != KW_OK)
                 continue;
-            kwRet rc = volume_->WriteBlock(current[c], table_ + uint64_t{i} * bpb);
+            kwRet rc = WriteTableBlock(i, current[c]);
             failed[c] = rc == ERR_NW_INVALID_BLOCK ? ERR_FAT_INVALID_ENTRIES : rc;
         }
         if (failed[0] != KW_OK && failed[1] != KW_OK)

@@ -91,12 +91,18 @@ public:
     kwRet EvacuateRange(uint32_t* remap, uint32_t first, uint32_t last);
     // Turns the reservations of [first, last] back into free entries.
     void ReleaseReservations(uint32_t first, uint32_t last);
+    // Writes FAT block `index` of the table to a volume block (both copies'
+    // places are the caller's). Reservations are plans of a resize in
+    // memory: they are stored as free entries, here and in Write.
+    kwRet WriteTableBlock(uint32_t index, uint32_t block);
 
 private:
     kwRet TransferBlocks(bool write);
     kwRet CheckChains(KWERRORMGR* errors, STATE_MAP* map);
     kwRet CheckSegments(KWERRORMGR* errors);
     kwRet CompareMirror(KWERRORMGR* errors);
+    // The bytes of FAT block i as stored (reservations as free entries).
+    const uint8_t* StoredBlock(uint32_t i, uint8_t* scratch) const;
 
     NWVolume* volume_;
     uint8_t* table_ = nullptr;

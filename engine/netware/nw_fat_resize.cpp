@@ -143,6 +143,33 @@ void NWFat::ReleaseReservations(uint32_t first, uint32_t last) {
             SetEntry(uint32_t(e), 0, 0);
 }
 
+const uint8_t* NWFat::StoredBlock(uint32_t i, uint8_t* scratch) const {
+    const uint32_t bpb = volume_->BytesPerBlock();
+    const uint8_t* block = table_ + uint64_t{i} * bpb;
+    bool reserved = false;
+    for (uint32_t k = 0; k < bpb && !reserved; k += kFatEntryBytes)
+        reserved = LoadLe32(block + k + 4) == kReservedLink;
+    if (!reserved)
+        return block;
+    std::memcpy(scratch, block, bpb);
+    for (uint32_t k = 0; k < bpb; k += kFatEntryBytes)
+        if (LoadLe32(scratch + k + 4) == kReservedLink)
+            std::memset(scratch + k, 0, kFatEntryBytes);
+    return scratch;
+}
+
+kwRet NWFat::WriteTableBlock(uint32_t index, uint32_t block) {
+    const uint32_t bpb = volume_->BytesPerBlock();
+    if (uint64_t{index + 1} * bpb > tableBytes_)
+        return ERR_NW_FAT_SIZE;
+    uint8_t* scratch = nullptr;
+    if (kwGetMemory(bpb, &scratch) != KW_OK)
+        return ERR_NO_MEMORY;
+    kwRet rc = volume_->WriteBlock(block, StoredBlock(index, scratch));
+    kwFreeMemory(&scratch);
+    return rc;
+}
+
 namespace {
 
 // A block named in a directory entry, moved when the map marks it.

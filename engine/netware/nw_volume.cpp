@@ -6,6 +6,7 @@
 #include "engine/netware/nw_dir.h"
 #include "engine/netware/nw_fat.h"
 #include "engine/netware/nw_io.h"
+#include "engine/netware/nw_partvol.h"
 #include "engine/netware/nw_segment.h"
 #include "engine/netware/nw_volmgr.h"
 
@@ -184,6 +185,65 @@ kwRet NWVolume::MarkChain(STATE_MAP* map, uint32_t first, PARTITION_INFO* pi) {
     }
     ReleaseFat(&fat);
     return rc;
+}
+
+kwRet NWVolume::SetFirstFatBlock(uint32_t block) {
+    fat_ = block;
+    if (mirrorFollowsPrimary)
+        mirrorFat_ = block;
+    return WriteSegmentEntries();
+}
+
+kwRet NWVolume::SetFirstMirrorFatBlock(uint32_t block) {
+    if (mirrorFollowsPrimary)
+        return KW_OK;
+    mirrorFat_ = block;
+    return WriteSegmentEntries();
+}
+
+kwRet NWVolume::SetSystemBlocks(const uint32_t blocks[4]) {
+    fat_ = blocks[0];
+    mirrorFat_ = mirrorFollowsPrimary ? blocks[0] : blocks[1];
+    dir_ = blocks[2];
+    mirrorDir_ = blocks[3];
+    return WriteSegmentEntries();
+}
+
+void NWVolume::GetSystemBlocks(uint32_t blocks[4]) const {
+    blocks[0] = fat_;
+    blocks[1] = mirrorFat_;
+    blocks[2] = dir_;
+    blocks[3] = mirrorDir_;
+}
+
+kwRet NWVolume::WriteSegmentEntries() {
+    uint32_t first = 0;
+    uint8_t position = 0;
+    for (NetW_Segment* s = segments_; s != nullptr; s = s->nextInVolume, ++position) {
+        s->SetByte(SE_SEGMENT_COUNT, static_cast<uint8_t>(loaded_));
+        s->SetField(SE_VOLUME_BLOCKS, blocks_);
+        s->SetField(SE_FAT, fat_);
+        s->SetField(SE_MIRROR_FAT, mirrorFat_);
+        s->SetField(SE_DIRECTORY, dir_);
+        s->SetField(SE_MIRROR_DIRECTORY, mirrorDir_);
+        s->SetField(SE_FIRST_BLOCK, first);
+        s->SetByte(SE_POSITION, position);
+        first += s->getBlocksInSegment();
+    }
+    for (NetW_Segment* s = segments_; s != nullptr; s = s->nextInVolume) {
+        bool written = false;
+        for (NetW_Segment* t = segments_; t != s && !written; t = t->nextInVolume)
+            written = t->GetPartition() == s->GetPartition();
+        if (written)
+            continue;
+        NETWPART_VOLUME fs(s->GetPartition());
+        kwRet rc = fs.Init();
+        if (rc == KW_OK)
+            rc = fs.WriteVolumeTables(false);
+        if (rc != KW_OK)
+            return rc;
+    }
+    return KW_OK;
 }
 
 bool NWVolume::SpansPartitions() const {

@@ -55,6 +55,25 @@ public:
     // 1441, 1445-1452 and those of the FAT and directory checks).
     kwRet Check(KWERRORMGR* errors);
 
+    // The volume's values change: each setter passes them on to every
+    // segment entry and writes the volume tables of the segments'
+    // partitions. While the mirror follows the primary (the FAT rebuilt with
+    // one copy), setting the first FAT block sets both and a separate
+    // setting of the mirror's is ignored.
+    kwRet SetFirstFatBlock(uint32_t block);
+    kwRet SetFirstMirrorFatBlock(uint32_t block);
+    // The four system block numbers (primary and mirror FAT, primary and
+    // mirror directory) at once, with one write of the tables.
+    kwRet SetSystemBlocks(const uint32_t blocks[4]);
+    void GetSystemBlocks(uint32_t blocks[4]) const;
+    // The count only; WriteSegmentEntries stores it.
+    void SetBlocksInVolume(uint32_t blocks) { blocks_ = blocks; }
+    // Every segment's entry takes the volume's values, its first block and
+    // position (counted along the chain); each partition's table is written
+    // once. The first failure is returned.
+    kwRet WriteSegmentEntries();
+    bool mirrorFollowsPrimary = false;
+
     // A segment of the chain goes (its destructor): the count drops and the
     // volume destroys itself with its last segment unless it is held.
     void ForgetSegment(NetW_Segment* segment);

@@ -27,9 +27,10 @@ public:
     NwDisk& operator=(const NwDisk&) = delete;
 
     // Opens the library over the bytes; the write numbered failWrite fails.
-    kwRet Open(uint64_t failWrite = 0) {
+    // With a log, every write and flush is recorded there.
+    kwRet Open(uint64_t failWrite = 0, std::vector<kwtest::DiskEvent>* log = nullptr) {
         Close();
-        kw::plat::SetDiskProviderForTests([this, failWrite] {
+        kw::plat::SetDiskProviderForTests([this, failWrite, log] {
             kw::plat::DiskScan scan;
             auto memory = std::make_unique<kw::plat::MemorySectorSource>("nw", bytes_);
             memory_ = memory.get();
@@ -39,7 +40,11 @@ public:
             auto faulty = std::make_unique<kw::plat::FaultySectorSource>(std::move(inner));
             faulty_ = faulty.get();
             faulty_->FailWriteNumber(failWrite);
-            scan.disks.push_back(std::move(faulty));
+            if (log != nullptr)
+                scan.disks.push_back(
+                    std::make_unique<kwtest::RecordingSource>(std::move(faulty), log));
+            else
+                scan.disks.push_back(std::move(faulty));
             return scan;
         });
         kwRet rc = kwLibOpen();

@@ -96,6 +96,10 @@ public:
     // Findings of the walk: each FAT chain, the copies, the directory, the
     // tags of every used block. Empty when the volume is sound.
     std::vector<std::string> Check(const std::string& volume) const;
+    // Every file of a volume (by name) with the tags its blocks carry, in
+    // chain order: blocks that move keep their tags, so a volume whose
+    // blocks were relocated gives the same lists.
+    std::map<std::string, std::vector<std::string>> Files(const std::string& volume) const;
     // The volume names found, in partition order.
     std::vector<std::string> Volumes() const;
 
@@ -132,6 +136,7 @@ private:
     void ReadPartition(uint32_t start, uint32_t sectors);
     std::vector<const Segment*> SegmentsOf(const std::string& volume) const;
     bool ReadBlock(const std::string& volume, uint32_t block, std::string* out) const;
+    std::string Directory(const std::string& volume, const std::vector<FatEntry>& fat) const;
 
     std::string disk_;
     std::vector<Partition> partitions_;

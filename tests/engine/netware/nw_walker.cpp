@@ -285,15 +285,8 @@ std::vector<std::string> NwWalker::Check(const std::string& volume) const {
         if (fat[b].link != 0 && !seen[b])
             findings.push_back("block " + std::to_string(b) + " is in no chain");
     // The directory: its root, and every file's chain carries its tags.
-    std::string dir;
+    const std::string dir = Directory(volume, fat);
     std::string block;
-    for (uint32_t b = segs[0]->entry[12], k = 0; b < blocks && k < blocks; b = fat[b].link, ++k) {
-        if (!ReadBlock(volume, b, &block))
-            break;
-        dir += block;
-        if (fat[b].link == kEnd)
-            break;
-    }
     uint32_t root = 0;
     std::memcpy(&root, dir.data(), 4);
     if (dir.size() < 128 || root != 0xFFFFFFFD || (dir[4] & 0x10) == 0)
@@ -328,14 +321,62 @@ std::vector<std::string> NwWalker::Check(const std::string& volume) const {
             continue;
         }
         for (uint32_t b = first, k = 0; b < blocks && k < blocks; b = fat[b].link, ++k) {
+            // A block that moved keeps the tag of the number it had.
             if (!ReadBlock(volume, b, &block) ||
-                block.compare(0, BlockTag(volume, b).size(), BlockTag(volume, b)) != 0)
+                block.compare(0, volume.size() + 1, volume + ":") != 0)
                 findings.push_back("block " + std::to_string(b) + " lost its bytes");
             if (fat[b].link == kEnd || (fat[b].link & 0x80000000))
                 break;
         }
     }
     return findings;
+}
+
+// The primary directory's bytes along its chain.
+std::string NwWalker::Directory(const std::string& volume, const std::vector<FatEntry>& fat) const {
+    const auto segs = SegmentsOf(volume);
+    const uint32_t blocks = uint32_t(fat.size());
+    std::string dir;
+    std::string block;
+    for (uint32_t b = segs[0]->entry[12], k = 0; b < blocks && k < blocks; b = fat[b].link, ++k) {
+        if (!ReadBlock(volume, b, &block))
+            break;
+        dir += block;
+        if (fat[b].link == kEnd)
+            break;
+    }
+    return dir;
+}
+
+std::map<std::string, std::vector<std::string>> NwWalker::Files(const std::string& volume) const {
+    std::map<std::string, std::vector<std::string>> files;
+    const auto segs = SegmentsOf(volume);
+    if (segs.empty())
+        return files;
+    const std::vector<FatEntry> fat = Fat(volume, nullptr);
+    const uint32_t blocks = uint32_t(fat.size());
+    const std::string dir = Directory(volume, fat);
+    std::string block;
+    for (size_t e = 1; e * 128 + 128 <= dir.size(); ++e) {
+        uint32_t parent = 0;
+        uint32_t first = 0;
+        std::memcpy(&parent, dir.data() + e * 128, 4);
+        std::memcpy(&first, dir.data() + e * 128 + 52, 4);
+        if (parent >= 0x80000000 || (dir[e * 128 + 9] & 0x04) != 0)
+            continue;
+        std::string name = dir.substr(e * 128 + 12, static_cast<uint8_t>(dir[e * 128 + 11]));
+        std::vector<std::string>& tags = files[name];
+        for (uint32_t b = first, k = 0; (b & 0x80000000) == 0 && k < blocks; b = fat[b].link, ++k) {
+            if (b >= blocks || !ReadBlock(volume, b, &block)) {
+                tags.push_back("?");
+                break;
+            }
+            tags.push_back(block.substr(0, block.find(';') + 1));
+            if (fat[b].link == kEnd)
+                break;
+        }
+    }
+    return files;
 }
 
 } // namespace kwtest::nw
