@@ -27,10 +27,9 @@ public:
     NwDisk& operator=(const NwDisk&) = delete;
 
     // Opens the library over the bytes; the write numbered failWrite fails.
-    // With a log, every write and flush is recorded there.
-    kwRet Open(uint64_t failWrite = 0, std::vector<kwtest::DiskEvent>* log = nullptr) {
+    kwRet Open(uint64_t failWrite = 0) {
         Close();
-        kw::plat::SetDiskProviderForTests([this, failWrite, log] {
+        kw::plat::SetDiskProviderForTests([this, failWrite] {
             kw::plat::DiskScan scan;
             auto memory = std::make_unique<kw::plat::MemorySectorSource>("nw", bytes_);
             memory_ = memory.get();
@@ -40,11 +39,7 @@ public:
             auto faulty = std::make_unique<kw::plat::FaultySectorSource>(std::move(inner));
             faulty_ = faulty.get();
             faulty_->FailWriteNumber(failWrite);
-            if (log != nullptr)
-                scan.disks.push_back(
-                    std::make_unique<kwtest::RecordingSource>(std::move(faulty), log));
-            else
-                scan.disks.push_back(std::move(faulty));
+            scan.disks.push_back(std::move(faulty));
             return scan;
         });
         kwRet rc = kwLibOpen();

@@ -199,7 +199,8 @@ TEST(NwRelocation, MoverBuffersComeFromHalfTheBudgetUpTo64MiB) {
 // The run of SysMoves with its writes recorded.
 std::string RecordedRun(const std::string& image, std::vector<kwtest::DiskEvent>* log) {
     NwDisk disk(image);
-    EXPECT_EQ(disk.Open(0, log), KW_OK);
+    disk.Record(log);
+    EXPECT_EQ(disk.Open(), KW_OK);
     EXPECT_TRUE(log->empty()); // opening writes nothing: the write numbers are the run's
     Opened sys;
     EXPECT_EQ(sys.Open(disk, kHotStart, 0), KW_OK);
