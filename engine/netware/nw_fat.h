@@ -91,6 +91,10 @@ public:
     kwRet EvacuateRange(uint32_t* remap, uint32_t first, uint32_t last);
     // Turns the reservations of [first, last] back into free entries.
     void ReleaseReservations(uint32_t first, uint32_t last);
+    // Whether the table's bytes past the entries up to entry `upTo` are
+    // free entries (the table has room for them), and making them so.
+    bool TailIsFree(uint32_t upTo) const;
+    void ClearTail(uint32_t upTo);
     // Writes FAT block `index` of the table to a volume block (both copies'
     // places are the caller's). Reservations are plans of a resize in
     // memory: they are stored as free entries, here and in Write.

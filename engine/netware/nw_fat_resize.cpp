@@ -143,6 +143,23 @@ void NWFat::ReleaseReservations(uint32_t first, uint32_t last) {
             SetEntry(uint32_t(e), 0, 0);
 }
 
+bool NWFat::TailIsFree(uint32_t upTo) const {
+    if (uint64_t{upTo} * kFatEntryBytes > tableBytes_)
+        return false;
+    for (uint64_t at = uint64_t{entries_} * kFatEntryBytes; at < uint64_t{upTo} * kFatEntryBytes;
+         ++at)
+        if (table_[at] != 0)
+            return false;
+    return true;
+}
+
+void NWFat::ClearTail(uint32_t upTo) {
+    const uint64_t end = std::min<uint64_t>(uint64_t{upTo} * kFatEntryBytes, tableBytes_);
+    const uint64_t from = uint64_t{entries_} * kFatEntryBytes;
+    if (end > from)
+        std::memset(table_ + from, 0, end - from);
+}
+
 const uint8_t* NWFat::StoredBlock(uint32_t i, uint8_t* scratch) const {
     const uint32_t bpb = volume_->BytesPerBlock();
     const uint8_t* block = table_ + uint64_t{i} * bpb;

@@ -38,6 +38,7 @@ public:
     kwRet Load();
 
     kwRet GetFat(NWFat** fat);
+    bool FatInUse() const { return fatUses_ != 0; }
     void ReleaseFat(NWFat** fat);
     kwRet GetDir(NWDir** dir);
     void ReleaseDir(NWDir** dir);
