@@ -157,6 +157,23 @@ TEST(NwRelocation, AMovedFatBlockIsNamedInTheSegmentEntriesOfEveryPartition) {
     EXPECT_EQ(named, 2);
 }
 
+TEST(NwRelocation, BlocksMoveInASignatureFormPartition) {
+    // DATA's second segment lies in the partition without a redirection
+    // area: "small" (blocks 254-256) moves up.
+    NwDisk disk(BuildDisk(TwoPartitions()));
+    ASSERT_EQ(disk.Open(), KW_OK);
+    const auto files = NwWalker(disk.Bytes()).Files("DATA");
+    Opened data;
+    ASSERT_EQ(data.Open(disk, kSigStart, 0), KW_OK);
+    std::vector<uint32_t> remap = data.Remap({{254, 300}, {255, 301}, {256, 302}});
+    ASSERT_EQ(RelocateSegmentBlocks(data.segment, remap.data()), KW_OK);
+    EXPECT_TRUE(data.fat->IsFree(254) && data.fat->HeadsChain(300));
+    data.Close();
+    disk.Close();
+    EXPECT_EQ(NwWalker(disk.Bytes()).Check("DATA"), std::vector<std::string>{});
+    EXPECT_EQ(NwWalker(disk.Bytes()).Files("DATA"), files);
+}
+
 TEST(NwRelocation, BadRemapsAndPassesThatCannotMoveEndCleanlyWithTheDiskAsItWas) {
     struct Case {
         const char* what;
