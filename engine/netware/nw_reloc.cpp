@@ -151,7 +151,7 @@ public:
     kwRet Run();
 
 private:
-    kwRet SetUp();
+    kwRet SetUp(uint32_t total);
     kwRet SetUpRedirection();
     kwRet Pass();
     uint32_t QueueDirect();
@@ -231,7 +231,7 @@ kwRet Relocation::SetUpRedirection() {
     return KW_OK;
 }
 
-kwRet Relocation::SetUp() {
+kwRet Relocation::SetUp(uint32_t total) {
     const uint32_t entries = fat_->getNumEntries();
     if (kwGetMemory(entries * 4, &saved_) != KW_OK ||
         kwGetMemory(std::max<uint32_t>(fat_->NumberOfFatBlocks(), 1) * 16, &places_) != KW_OK ||
@@ -241,11 +241,12 @@ kwRet Relocation::SetUp() {
         return rc;
     uint32_t budget = 0;
     kwQueryMemoryBudget(&budget);
-    const uint32_t count = MoverBufferCount(budget);
     const uint32_t bpb = vol_->BytesPerBlock();
-    if (count == 0 || bpb > kMoverBufferBytes)
+    if (MoverBufferCount(budget) == 0 || bpb > kMoverBufferBytes)
         return ERR_NO_MEMORY;
+    // No more buffers than the blocks to move fill.
     const uint32_t pieces = kMoverBufferBytes / bpb;
+    const uint32_t count = std::min(MoverBufferCount(budget), total / pieces + 1);
     if (mover_.AllocJobs(count * pieces) != KW_OK || kwGetMemory(count * 8, &buffers_) != KW_OK)
         return ERR_NO_MEMORY;
     std::memset(buffers_, 0, count * sizeof *buffers_);
@@ -430,7 +431,7 @@ kwRet Relocation::Run() {
         return KW_OK;
     kwRet rc = ValidateBlockRemap(fat_, remap_, first_, last_);
     if (rc == KW_OK)
-        rc = SetUp();
+        rc = SetUp(total);
     Progress progress;
     while (rc == KW_OK && CountRemappedBlocks(remap_, first_, last_) != 0) {
         rc = Pass();

@@ -263,13 +263,13 @@ TEST(NwRelocation, AFailedWriteDropsThePassAndLeavesTheTableAsTheDiskHasIt) {
         disk.Faults()->FailWriteNumber(0);
         EXPECT_NE(rc, KW_OK);
         // What the engine holds is what the disk holds.
-        const auto fat = NwWalker(disk.Bytes()).Fat("SYS", nullptr);
+        const NwWalker walker(disk.Bytes());
+        const auto fat = walker.Fat("SYS", nullptr);
         ASSERT_EQ(fat.size(), sys.fat->getNumEntries());
         for (uint32_t b = 0; b < fat.size(); ++b)
             ASSERT_TRUE(fat[b].value == sys.fat->Value(b) && fat[b].link == sys.fat->Link(b)) << b;
+        EXPECT_EQ(walker.Files("SYS"), files);
         sys.Close();
-        disk.Close();
-        EXPECT_EQ(NwWalker(disk.Bytes()).Files("SYS"), files);
     }
 }
 
