@@ -432,6 +432,10 @@ kwRet Relocation::Run() {
     kwRet rc = ValidateBlockRemap(fat_, remap_, first_, last_);
     if (rc == KW_OK)
         rc = SetUp(total);
+    // A free target is reserved for its block: no parked block takes it.
+    for (uint64_t b = first_; rc == KW_OK && b <= last_; ++b)
+        if (remap_[b] != 0 && fat_->IsFree(remap_[b]))
+            fat_->SetEntry(remap_[b], 0, kReservedLink);
     Progress progress;
     while (rc == KW_OK && CountRemappedBlocks(remap_, first_, last_) != 0) {
         rc = Pass();

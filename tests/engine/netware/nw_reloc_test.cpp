@@ -165,7 +165,11 @@ TEST(NwRelocation, BlocksMoveInASignatureFormPartition) {
     const auto files = NwWalker(disk.Bytes()).Files("DATA");
     Opened data;
     ASSERT_EQ(data.Open(disk, kSigStart, 0), KW_OK);
-    std::vector<uint32_t> remap = data.Remap({{254, 300}, {255, 301}, {256, 302}});
+    // Free targets need not be reserved by the caller.
+    std::vector<uint32_t> remap(data.fat->getNumEntries(), 0);
+    remap[254] = 300;
+    remap[255] = 301;
+    remap[256] = 302;
     ASSERT_EQ(RelocateSegmentBlocks(data.segment, remap.data()), KW_OK);
     EXPECT_TRUE(data.fat->IsFree(254) && data.fat->HeadsChain(300));
     data.Close();
