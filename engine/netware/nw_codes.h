@@ -52,6 +52,7 @@ inline constexpr kwRet ERR_NW_UNEXPECTED_PI = 706;
 inline constexpr kwRet ERR_NW_BAD_RANGE = 712;
 inline constexpr kwRet ERR_NW_FAT_FORWARD_LINK = 1455;
 inline constexpr kwRet ERR_NW_RESIZE_MEMORY = 1469;
+inline constexpr kwRet ERR_NW_PART_LIMITS = 1480;
 inline constexpr kwRet ERR_NW_SEGMENT_LIMITS = 1481;
 inline constexpr kwRet ERR_NW_BAD_REMAP = 2020;
 inline constexpr kwRet ERR_FAT_LOST_CLUSTERS = 2005;

@@ -19,8 +19,6 @@ namespace kw::netware {
 class NetW_Segment;
 class NETWPART_VOLUME;
 
-inline constexpr kwRet ERR_NW_PART_LIMITS = 1480;
-inline constexpr kwRet ERR_NW_SEGMENT_LIMITS = 1481;
 inline constexpr int32_t NW_MAX_VOL_SEGMENTS = 8;
 
 class NETWSI_LIMITS : public KwEngineAlloc {

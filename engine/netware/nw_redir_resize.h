@@ -8,6 +8,7 @@
 #pragma once
 
 #include "engine/core/kwret.h"
+#include "engine/netware/nw_codes.h"
 
 #include <cstdint>
 
@@ -17,8 +18,6 @@ class NETWPART_VOLUME;
 class NetW_Segment;
 class RedirectTable;
 class RedirectionArea;
-
-inline constexpr kwRet ERR_NW_BAD_RANGE = 712;
 
 // Gives every redirected entry of [first, last] a free entry outside the
 // range (lowest first), reserving it in the table (0xFFFFFFFE), and reserves
