@@ -1,6 +1,7 @@
 #include "engine/fat/fat_bootcode.h"
 
 #include "engine/core/dbgmgr.h"
+#include "engine/disk/kwlib.h"
 #include "engine/fat/fat_bootcode_images.h"
 #include "engine/fat/fat_filesystem.h"
 #include "include/kwbytes.h"
@@ -61,6 +62,15 @@ bool FreeReservedSector(const FAT_BOOT_RECORD& boot, uint32_t sector) {
     bool inBackup = boot.backupBootSector != 0 && boot.backupBootSector != 0xFFFF &&
                     sector >= boot.backupBootSector && sector < boot.backupBootSector + 3u;
     return sector < boot.reservedSectors && sector != boot.fsInfoSector && !inBackup;
+}
+
+// Where a FAT32 volume keeps its backup boot sectors; 0 for none (FAT12/16,
+// a field of 0 or FFFFh, or three sectors that do not fit the reserved area).
+uint32_t BackupBootStart(const FAT_BOOT_RECORD& boot) {
+    uint32_t at = boot.backupBootSector;
+    if (!boot.IsFat32() || at == 0 || at == 0xFFFF || at + 3u > boot.reservedSectors)
+        return 0;
+    return at;
 }
 
 // The NTLDR code's third part, in a sector of the volume's size.
@@ -131,14 +141,18 @@ kwRet RewriteBootCode(FAT_FILESYSTEM* fs) {
     kwRet rc = fs->ReadSectors(0, buffer.get(), count);
     if (rc == KW_OK)
         rc = ApplyBootCodeTemplate(fs, buffer.get(), true);
-    // Sector by sector, the FSInfo sector passed over: its counts stay.
-    for (uint32_t s = 0; s < count && rc == KW_OK; ++s)
-        if (s == 0 || s != boot.fsInfoSector)
-            rc = fs->WriteSectors(s, buffer.get() + s * bps, 1);
+    // Sector by sector, the FSInfo sector passed over: its counts stay. A
+    // FAT32 volume's backup boot sectors take the same code after the first
+    // copy, so that a start from the backup finds the same loader.
+    uint32_t backup = BackupBootStart(boot);
+    for (uint32_t copy : {0u, backup})
+        for (uint32_t s = 0; s < count && rc == KW_OK && (copy == 0 || backup != 0); ++s)
+            if (s == 0 || s != boot.fsInfoSector)
+                rc = fs->WriteSectors(copy + s, buffer.get() + s * bps, 1);
     if (rc == KW_OK && boot.IsFat32() && NamesNtldr(fs, buffer.get()) &&
         FreeReservedSector(boot, FAT32_NTLDR_EXTRA_SECTOR))
         rc = WriteExtraCode(fs, bps);
-    return rc;
+    return rc == KW_OK && fs->GetPI() != nullptr ? phyFlush(fs->GetPI()->disk) : rc;
 }
 
 kwRet SaveBootSectorFile(FAT_FILESYSTEM* fs, const uint8_t* sector) {

@@ -102,7 +102,7 @@ TEST_F(BootCodeTest, Fat16CodeFollowsTheLoaderItNames) {
 TEST_F(BootCodeTest, Fat32KeepsFsInfoAndWritesTheExtraCode) {
     std::filesystem::path vol = Make("-F 32", 70000);
     PutText(vol, 0x1A0, "NTLDR      ");
-    std::string before = Sector(vol, 0), info = Sector(vol, 1);
+    std::string before = Sector(vol, 0), info = Sector(vol, 1), backupInfo = Sector(vol, 7);
     {
         kwtest::VolumeFile<FAT_FILESYSTEM> fs(vol, FS_KIND_FAT32, 0x0B);
         ASSERT_NE(fs.get(), nullptr);
@@ -110,6 +110,11 @@ TEST_F(BootCodeTest, Fat32KeepsFsInfoAndWritesTheExtraCode) {
         EXPECT_EQ(RewriteBootCode(fs.get()), KW_OK);
     }
     std::string after = Sector(vol, 0);
+    // The backup boot sectors (6-8 as mkfs.fat puts them) follow; the backup
+    // FSInfo keeps its counts.
+    EXPECT_EQ(Sector(vol, 6), after);
+    EXPECT_EQ(Sector(vol, 8), Sector(vol, 2));
+    EXPECT_EQ(Sector(vol, 7), backupInfo);
     EXPECT_EQ(after.substr(11, 79), before.substr(11, 79));
     EXPECT_EQ(after.substr(3, 8), "MSWIN4.1");
     EXPECT_EQ(Sector(vol, 1), info);
