@@ -11,6 +11,7 @@
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/file_disk_source.h"
 #include "tests/engine/fat/fat_fixture.h"
+#include "tests/support/recording_disk.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,12 @@
 
 namespace fs = std::filesystem;
 using kwtest::Bytes;
+using kwtest::DiskEvent;
 using kwtest::Mcopy;
 using kwtest::Mtype;
 using kwtest::Quote;
 using kwtest::ReadHost;
+using kwtest::RecordingSource;
 using kwtest::WriteHost;
 
 namespace {
@@ -95,39 +98,6 @@ TEST(FatPaths, AColonInsideAPathIsRefusedAndActsOnNoOtherFile) {
 }
 
 // ---------------------------------------------------------------- cut-off puts
-
-// One write or flush of the disk, as the engine issued it.
-struct DiskEvent {
-    bool flush = false;
-    uint64_t sector = 0;
-    std::string bytes;
-};
-
-// Passes everything to the file and records the writes and flushes.
-class RecordingSource : public kw::plat::SectorSource {
-public:
-    RecordingSource(std::unique_ptr<kw::plat::SectorSource> inner, std::vector<DiskEvent>* log)
-        : inner_(std::move(inner)), log_(log) {}
-    std::string Name() const override { return inner_->Name(); }
-    uint64_t SectorCount() const override { return inner_->SectorCount(); }
-    bool Writable() const override { return inner_->Writable(); }
-    kw::plat::DiskIoResult Read(uint64_t sector, void* buffer, uint32_t count) override {
-        return inner_->Read(sector, buffer, count);
-    }
-    kw::plat::DiskIoResult Write(uint64_t sector, const void* buffer, uint32_t count) override {
-        log_->push_back(
-            {false, sector, std::string(static_cast<const char*>(buffer), count * 512)});
-        return inner_->Write(sector, buffer, count);
-    }
-    kw::plat::DiskIoResult Flush() override {
-        log_->push_back({true, 0, {}});
-        return inner_->Flush();
-    }
-
-private:
-    std::unique_ptr<kw::plat::SectorSource> inner_;
-    std::vector<DiskEvent>* log_;
-};
 
 // Runs `work` on the volume file opened through the engine, recording what
 // reaches the disk. With a partition number n the file is a disk image and
