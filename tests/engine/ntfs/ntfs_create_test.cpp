@@ -28,23 +28,13 @@ using kwtest::Quote;
 namespace {
 
 using Volume = kwtest::NtfsWriteVolume;
+using kwtest::EnginePath;
 using kwtest::NtfsCat;
 using kwtest::ReadWhole;
 using kwtest::WriteWhole;
 
-// "" when ntfsfix -n and ntfsresize -i -f both accept the volume.
-std::string ToolProblems(const fs::path& image) {
-    return kwtest::NtfsfixProblems(image) + kwtest::NtfsAccountingProblems(image);
-}
-
 std::set<std::string> ToolTree(const fs::path& image) {
     return kwtest::NtfslsTreeNames(image, true);
-}
-
-std::string EnginePath(const std::string& p) {
-    std::string out = "\\" + p;
-    std::replace(out.begin(), out.end(), '/', '\\');
-    return out;
 }
 
 kwRet Mkdir(Volume& v, const std::string& p) {
@@ -86,7 +76,7 @@ TEST(NtfsCreate, FilesAndFoldersAsTheToolsSeeThem) {
         EXPECT_TRUE(attrs["Sub"] & DIR_ATTR_DIRECTORY) << "a new folder lists as a file";
         EXPECT_FALSE(attrs["README.TXT"] & DIR_ATTR_DIRECTORY);
     }
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_EQ(ToolTree(image),
               (std::set<std::string>{"Docs/", "Docs/README.TXT", "Docs/Sub/",
                                      "Docs/Sub/long name, with commas.dat", "a.txt"}));
@@ -157,7 +147,7 @@ TEST(NtfsCreate, AFailedInsertGivesTheRecordBack) {
         ASSERT_EQ(v->CountRecordsInUse(&after), KW_OK);
     }
     EXPECT_EQ(after, before);
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_EQ(ToolTree(image), (std::set<std::string>{folder + "/"}));
 }
 
@@ -192,7 +182,7 @@ TEST(NtfsCreate, DeleteGivesBackExtensionRecords) {
     }
     EXPECT_GT(full, before + 2) << "the run lists did not spill into extension records";
     EXPECT_EQ(after, before);
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_TRUE(ToolTree(image).empty());
 }
 
@@ -222,7 +212,7 @@ TEST(NtfsCreate, KwfsPutAndRm) {
     EXPECT_EQ(kwtest::Kwfs("rm " + source + " sub").status, 1) << "a folder that holds a file";
     for (const char* path : {"sub/two.bin", "sub", "one.txt"})
         EXPECT_EQ(kwtest::Kwfs("rm " + source + " '" + path + "'").status, 0) << path;
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_TRUE(ToolTree(image).empty());
 }
 
@@ -245,7 +235,7 @@ TEST(NtfsCreate, DeleteGivesBackRecordsAndNames) {
         ASSERT_EQ(v->CountRecordsInUse(&after), KW_OK);
         EXPECT_EQ(after, inUse);
     }
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_TRUE(ToolTree(image).empty());
 }
 
@@ -294,7 +284,7 @@ TEST(NtfsCreate, RandomCreatesAndDeletesAgainstAMirror) {
         return s;
     };
     auto check = [&](int step) {
-        ASSERT_EQ(ToolProblems(image), "") << "step " << step;
+        ASSERT_EQ(kwtest::NtfsToolProblems(image), "") << "step " << step;
         ASSERT_EQ(ToolTree(image), mirror) << "step " << step;
     };
     for (int step = 0; step < 3000;) {
@@ -398,7 +388,7 @@ TEST(NtfsCreateCrash, CreatesAndDeletesCutAtEveryWrite) {
         ASSERT_EQ(NtfsCat(cut, "keep.bin"), bytes);
     });
     EXPECT_EQ(reached, states.size() - 1);
-    EXPECT_EQ(ToolProblems(cut), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(cut), "");
 }
 
 } // namespace

@@ -23,22 +23,13 @@ using kwtest::Quote;
 namespace {
 
 using Volume = kwtest::NtfsWriteVolume;
+using kwtest::EnginePath;
 using kwtest::NtfsCat;
 using kwtest::ReadWhole;
 using kwtest::WriteWhole;
 
-std::string ToolProblems(const fs::path& image) {
-    return kwtest::NtfsfixProblems(image) + kwtest::NtfsAccountingProblems(image);
-}
-
 std::set<std::string> ToolTree(const fs::path& image) {
     return kwtest::NtfslsTreeNames(image, true);
-}
-
-std::string EnginePath(const std::string& p) {
-    std::string out = "\\" + p;
-    std::replace(out.begin(), out.end(), '/', '\\');
-    return out;
 }
 
 kwRet Rename(Volume& v, const std::string& from, const std::string& to) {
@@ -91,7 +82,7 @@ TEST(NtfsRename, RenamesAndMovesAsTheToolsSeeThem) {
         ASSERT_EQ(v->FindFile("\\B\\Deep2", &record, nullptr), KW_OK);
         EXPECT_EQ(record, parent);
     }
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_EQ(ToolTree(image), (std::set<std::string>{"A/", "B/", "B/Deep2/", "B/Deep2/big.bin",
                                                       "B/moved.txt", "CASE.TXT"}));
     EXPECT_EQ(NtfsCat(image, "B/moved.txt"), "one");
@@ -204,7 +195,7 @@ TEST(NtfsRenameCrash, RenamesCutAtEveryWriteKeepEveryFile) {
         if (!HasFatalFailure())
             check(state);
     });
-    EXPECT_EQ(ToolProblems(image), "");
+    EXPECT_EQ(kwtest::NtfsToolProblems(image), "");
     EXPECT_EQ(NtfsCat(image, name(20)), kwtest::Pattern(100 + 37 * 20, 20));
     EXPECT_EQ(NtfsCat(image, "e/" + name(3) + " renamed"), kwtest::Pattern(100 + 37 * 3, 3));
 }
@@ -284,7 +275,7 @@ TEST(NtfsRandomOps, CreatesWritesCutsRenamesAndDeletesAgainstAMirror) {
     };
     auto bytes = [&](size_t n) { return kwtest::Pattern(n, static_cast<uint32_t>(rng())); };
     auto check = [&](int step, bool all) {
-        ASSERT_EQ(ToolProblems(image), "") << "step " << step;
+        ASSERT_EQ(kwtest::NtfsToolProblems(image), "") << "step " << step;
         ASSERT_EQ(ToolTree(image), m.Tree()) << "step " << step;
         size_t n = 0;
         for (const auto& [path, content] : m.files) {

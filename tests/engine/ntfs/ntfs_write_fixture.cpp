@@ -5,6 +5,7 @@
 #include "platform/disk/file_disk_source.h"
 #include "tests/engine/fat/fat_fixture.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -56,6 +57,16 @@ std::string NtfsAccountingProblems(const fs::path& image) {
     bool clean =
         out.find("exit=0") != std::string::npos && out.find("accounting") == std::string::npos;
     return clean ? "" : out.substr(0, 2000);
+}
+
+std::string NtfsToolProblems(const fs::path& image) {
+    return NtfsfixProblems(image) + NtfsAccountingProblems(image);
+}
+
+std::string EnginePath(const std::string& path) {
+    std::string out = "\\" + path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
 }
 
 std::string NtfsCat(const fs::path& image, const std::string& path) {

@@ -38,6 +38,8 @@ private:
 std::string NtfsfixProblems(const std::filesystem::path& image);
 // "" when ntfsresize -i -f finds the cluster accounting right.
 std::string NtfsAccountingProblems(const std::filesystem::path& image);
+// "" when ntfsfix -n and ntfsresize -i -f both accept the volume.
+std::string NtfsToolProblems(const std::filesystem::path& image);
 // A file's bytes as ntfscat reads them ("<missing>" when it fails).
 std::string NtfsCat(const std::filesystem::path& image, const std::string& path);
 
@@ -45,5 +47,7 @@ std::string ReadWhole(const std::filesystem::path& file);
 void WriteWhole(const std::filesystem::path& file, const std::string& bytes);
 // Bytes that differ from file to file and from one place to the next.
 std::string Pattern(size_t size, uint32_t seed);
+// A test's slash path ("a/b.txt") as the engine takes it ("\\a\\b.txt").
+std::string EnginePath(const std::string& path);
 
 } // namespace kwtest
