@@ -6,6 +6,7 @@
 #include "engine/ntfs/ntfs_filesystem.h"
 #include "tests/engine/ntfs/ntfs_fixture.h"
 #include "tests/engine/ntfs/ntfs_write_fixture.h"
+#include "tests/support/sanitizer.h"
 
 #include <gtest/gtest.h>
 
@@ -284,7 +285,7 @@ TEST(NtfsRandomOps, CreatesWritesCutsRenamesAndDeletesAgainstAMirror) {
             }
         }
     };
-    const int kSteps = 2400;
+    const int kSteps = kwtest::SizedForBuild(2400, 900);
     for (int step = 0; step < kSteps;) {
         {
             Volume v(image);
