@@ -6,12 +6,10 @@
 // (mcopy both ways). The engine's side runs in this process (the file system set up
 // afresh for every iteration) and as the kwfs tool, a process like the tools.
 // The volumes are built once and kept in /tmp (KW_BENCH_FAT_DIR) between runs.
-#include "engine/core/codepage.h"
-#include "engine/disk/kwlib.h"
+#include "bench/fat/fat_bench_support.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/file_base.h"
 #include "engine/fs/filesystem.h"
-#include "engine/host/fs_modules.h"
 
 #include <benchmark/benchmark.h>
 
@@ -27,19 +25,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kStart = 2048;
-
-std::string Dir() {
-    const char* d = std::getenv("KW_BENCH_FAT_DIR");
-    return d != nullptr ? d : "/tmp/kw-bench-fat";
-}
-
-void Must(const std::string& command) {
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "failed: %s\n", command.c_str());
-        std::abort();
-    }
-}
+using kwbench::At;
+using kwbench::Dir;
+using kwbench::Engine;
+using kwbench::kStart;
+using kwbench::Must;
 
 // A disk image with one FAT32 partition at kStart filled from a host tree.
 std::string Build(const std::string& name, uint32_t mib, int spc, void (*fill)(const fs::path&)) {
@@ -51,13 +41,8 @@ std::string Build(const std::string& name, uint32_t mib, int spc, void (*fill)(c
     fs::remove_all(tree);
     fs::create_directories(tree);
     fill(tree);
-    uint64_t sectors = uint64_t{mib} * 2048;
     std::string tmp = image + ".tmp";
-    Must("truncate -s " + std::to_string((sectors + kStart) * 512) + " '" + tmp + "'");
-    Must("printf 'label: dos\\n" + std::to_string(kStart) + "," + std::to_string(sectors) +
-         ",c\\n' | sfdisk -q '" + tmp + "'");
-    Must("mkfs.fat -F 32 -s " + std::to_string(spc) + " --offset " + std::to_string(kStart) + " '" +
-         tmp + "' " + std::to_string(sectors / 2) + " >/dev/null");
+    kwbench::NewFat32Image(tmp, mib, spc);
     Must("MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + tmp + "'@@" + std::to_string(kStart * 512) + " '" +
          tree.string() + "'/* ::");
     fs::remove_all(tree);
@@ -88,24 +73,6 @@ void FillBigFile(const fs::path& tree) {
         out.write(chunk.data(), chunk.size());
     }
 }
-
-// The engine opened on the first partition of an image.
-struct Engine {
-    PARTITION_INFO* pi = nullptr;
-    explicit Engine(const std::string& image) {
-        cpLoadBuiltinTables(CPKIND_UTF8);
-        setenv("KW_DISKS", image.c_str(), 1);
-        DISK_RECORD* disk = nullptr;
-        enInstallFsModules();
-        if (kwLibOpen() != KW_OK || kwGetDiskList(&disk) != KW_OK || disk == nullptr)
-            std::abort();
-        for (pi = disk->firstPi; pi != nullptr && pi->ulStartSect != kStart; pi = pi->next) {
-        }
-        if (pi == nullptr)
-            std::abort();
-    }
-    ~Engine() { kwLibClose(); }
-};
 
 uint64_t Walk(FILESYSTEM* fs, const std::string& path, int depth) {
     DIRLIST list;
@@ -145,11 +112,7 @@ void Tool(benchmark::State& state, const std::string& command) {
 }
 
 std::string Mtools(const std::string&) {
-    return "MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 ";
-}
-
-std::string At(const std::string& image) {
-    return "-i '" + image + "'@@" + std::to_string(kStart * 512);
+    return kwbench::Mtools();
 }
 
 std::string Kwfs() {
