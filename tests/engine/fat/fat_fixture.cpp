@@ -1,6 +1,8 @@
 #include "tests/engine/fat/fat_fixture.h"
 
 #include "engine/disk/kwlib.h"
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/file_disk_source.h"
 
 #include <algorithm>
 #include <fstream>
@@ -26,6 +28,24 @@ void Must(const std::string& command) {
 
 void FatVolumeTest::OpenVolume(const fs::path& image, bool init) {
     setenv("KW_DISKS", image.c_str(), 1);
+    Attach(image, init);
+}
+
+void FatVolumeTest::OpenRecorded(const fs::path& image, std::vector<DiskEvent>* log) {
+    kw::plat::SetDiskProviderForTests([image, log] {
+        int err = 0;
+        kw::plat::DiskScan scan;
+        scan.disks.push_back(std::make_unique<RecordingSource>(
+            kw::plat::FileSectorSource::Open(image.string(), kw::plat::DiskFileKind::ImageFile,
+                                             true, &err),
+            log));
+        return scan;
+    });
+    recorded_ = true;
+    Attach(image, true);
+}
+
+void FatVolumeTest::Attach(const fs::path& image, bool init) {
     ASSERT_EQ(kwLibOpen(), KW_OK);
     DISK_RECORD* disk = nullptr;
     kwGetDiskList(&disk);
@@ -48,6 +68,17 @@ void FatVolumeTest::CloseVolume() {
         DeletePi(&pi_);
     kwLibClose();
     unsetenv("KW_DISKS");
+    if (recorded_)
+        kw::plat::SetDiskProviderForTests(nullptr);
+    recorded_ = false;
+}
+
+std::string TreeHashes(const TempDir& dir, const fs::path& image) {
+    fs::path out = dir / "tree-hashes";
+    fs::remove_all(out);
+    fs::create_directories(out);
+    return Capture(std::string(kEnv) + "mcopy -s -n -i " + Quote(image) + " '::*' " + Quote(out) +
+                   " 2>&1 && cd " + Quote(out) + " && find . -type f -exec sha256sum {} + | sort");
 }
 
 std::string Bytes(size_t n, uint32_t seed) {

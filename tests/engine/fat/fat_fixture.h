@@ -6,6 +6,7 @@
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/filesystem.h"
 #include "tests/engine/disk/disk_fixture.h"
+#include "tests/support/recording_disk.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kwtest {
 
@@ -64,18 +66,25 @@ void Mcopy(const std::filesystem::path& image, const std::filesystem::path& from
            const std::string& to);
 void WriteHost(const std::filesystem::path& file, const std::string& bytes);
 std::string ReadHost(const std::filesystem::path& file);
+// Every file of the volume as mtools reads it: "./path sha256" lines,
+// sorted (copied out into a folder of `dir`).
+std::string TreeHashes(const TempDir& dir, const std::filesystem::path& image);
 
 // A volume file opened through the engine as a partition without a table
 // entry: its FAT file system, initialised or not. Closed at the end.
 class FatVolumeTest : public ::testing::Test {
 protected:
     void OpenVolume(const std::filesystem::path& image, bool init);
+    // As OpenVolume (initialised), every write and flush logged.
+    void OpenRecorded(const std::filesystem::path& image, std::vector<DiskEvent>* log);
     void CloseVolume();
+    void Attach(const std::filesystem::path& image, bool init);
     void TearDown() override { CloseVolume(); }
     TempDir dir_;
     PARTITION_INFO* pi_ = nullptr;
     FILESYSTEM* fs_ = nullptr;
     FAT_FILESYSTEM* fat_ = nullptr;
+    bool recorded_ = false;
 };
 
 } // namespace kwtest
