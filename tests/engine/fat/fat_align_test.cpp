@@ -396,11 +396,7 @@ TEST_F(FatAlign, CutAtAnyWriteKeepsEveryFile) {
     ASSERT_EQ(AlignClusters(fat_, 4, phase, newFirst, b.totalSectors, nullptr), KW_OK);
     CloseVolume();
     fs::path cut = dir_ / "cut.img";
-    size_t writes = 0;
-    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
-        SCOPED_TRACE("cut after write " + std::to_string(k));
-        writes = k;
-        std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+    size_t writes = kwtest::ForEachCutImage(base, log, cut, [&] {
         EXPECT_EQ(kwtest::TreeHashes(dir_, cut), before);
         if (kwtest::FsckClean(cut))
             return;

@@ -262,4 +262,55 @@ TEST_F(FatEa, CorruptFilesAreRefusedBeforeAnyWrite) {
     }
 }
 
+// The file by its own name, whose 8.3 form has blanks inside ("EA DATA"
+// and " SF"), which mcopy does not write: the entry is renamed in the image.
+TEST_F(FatEa, FindsTheFileByItsOwnName) {
+    EaSpec spec = Sample(512);
+    fs::path image = MakeVolume(1, BuildEa(spec));
+    std::string bytes = kwtest::ReadHost(image);
+    size_t at = bytes.find("EADATA  SF ");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 11, "EA DATA  SF");
+    kwtest::WriteHost(image, bytes);
+    OpenVolume(image, true);
+    ASSERT_EQ(ConvertEaFile(fat_, "EA DATA. SF", 2), KW_OK);
+    EXPECT_EQ(TrimEaFile(fat_, "EA DATA. SF"), KW_OK);
+    EXPECT_EQ(ConvertEaFile(fat_, "EA DATA.SF", 2), ERR_FILE_NOT_FOUND);
+}
+
+// Cut after each write of a re-lay or a trim: the other files read back
+// whole, and the volume is clean or holds only what fsck.fat -a puts right
+// without touching them (no cluster is ever in two chains).
+TEST_F(FatEa, CutAtAnyWriteKeepsTheOtherFiles) {
+    struct Case {
+        const char* what;
+        std::function<kwRet(FAT_FILESYSTEM*)> run;
+    } cases[] = {
+        {"larger clusters", [](FAT_FILESYSTEM* f) { return ConvertEaFile(f, "EADATA.SF", 4); }},
+        {"trim", [](FAT_FILESYSTEM* f) { return TrimEaFile(f, "EADATA.SF"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::path image = MakeVolume(1, BuildEa(Sample(512)));
+        std::string base = kwtest::ReadHost(image);
+        std::string before = kwtest::Mtype(image, "BEFORE.BIN") + kwtest::Mtype(image, "AFTER.BIN");
+        std::vector<kwtest::DiskEvent> log;
+        OpenRecorded(image, &log);
+        ASSERT_EQ(c.run(fat_), KW_OK);
+        CloseVolume();
+        fs::path cut = dir_ / "cut.img";
+        size_t writes = kwtest::ForEachCutImage(base, log, cut, [&] {
+            std::string report;
+            if (!kwtest::FsckClean(cut, &report)) {
+                EXPECT_EQ(report.find("ross-linked"), std::string::npos) << report;
+                kwtest::Capture("fsck.fat -a " + kwtest::Quote(cut) + " 2>&1");
+                EXPECT_TRUE(kwtest::FsckClean(cut, &report)) << report;
+            }
+            EXPECT_EQ(kwtest::Mtype(cut, "BEFORE.BIN") + kwtest::Mtype(cut, "AFTER.BIN"), before);
+        });
+        EXPECT_GT(writes, 5u);
+        fs::remove(image);
+    }
+}
+
 } // namespace

@@ -73,6 +73,18 @@ void FatVolumeTest::CloseVolume() {
     recorded_ = false;
 }
 
+size_t ForEachCutImage(const std::string& base, const std::vector<DiskEvent>& log,
+                       const fs::path& cut, const std::function<void()>& check) {
+    size_t writes = 0;
+    ForEachCutState(base, log, [&](const std::string& state, size_t k) {
+        SCOPED_TRACE("cut after write " + std::to_string(k));
+        writes = k;
+        WriteHost(cut, state);
+        check();
+    });
+    return writes;
+}
+
 std::string TreeHashes(const TempDir& dir, const fs::path& image) {
     fs::path out = dir / "tree-hashes";
     fs::remove_all(out);

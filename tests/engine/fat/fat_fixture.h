@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -66,6 +67,11 @@ void Mcopy(const std::filesystem::path& image, const std::filesystem::path& from
            const std::string& to);
 void WriteHost(const std::filesystem::path& file, const std::string& bytes);
 std::string ReadHost(const std::filesystem::path& file);
+// Writes to `cut` each disk state a cut after a write of `log` leaves over
+// `base` (from no write to all of them) and calls check() on it, under a
+// trace naming the write; returns how many writes there were.
+size_t ForEachCutImage(const std::string& base, const std::vector<DiskEvent>& log,
+                       const std::filesystem::path& cut, const std::function<void()>& check);
 // Every file of the volume as mtools reads it: "./path sha256" lines,
 // sorted (copied out into a folder of `dir`).
 std::string TreeHashes(const TempDir& dir, const std::filesystem::path& image);
