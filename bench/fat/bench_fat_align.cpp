@@ -53,11 +53,13 @@ void WriteFile(const fs::path& file, size_t bytes, int seed) {
     std::ofstream(file, std::ios::binary).write(data.data(), static_cast<std::streamsize>(bytes));
 }
 
-// 300 files of 1 MiB, every other one deleted, then 75 files of 2 MiB and
-// 75 of 2 MiB + 300 KiB written into the holes and after them: about
-// 600 MB in chains broken at every hole. "" when it cannot be made.
+// 300 files of about 1 MiB, every other one deleted, then 200 files of
+// about 2.2 MiB written into the holes and after them: about 600 MB in
+// chains broken at every hole. No size is whole new clusters, so the files
+// start at every phase and most of the data has to move. "" when it cannot
+// be made.
 std::string Build() {
-    std::string image = Dir() + "/align.img";
+    std::string image = Dir() + "/align-v2.img";
     if (fs::exists(image))
         return image;
     fs::create_directories(Dir());
@@ -67,10 +69,11 @@ std::string Build() {
     fs::create_directories(tree / "a");
     fs::create_directories(tree / "b");
     for (int i = 0; i < 300; ++i)
-        WriteFile(tree / "a" / ("F" + std::to_string(1000 + i) + ".BIN"), 1 << 20, i);
-    for (int i = 0; i < 150; ++i)
+        WriteFile(tree / "a" / ("F" + std::to_string(1000 + i) + ".BIN"),
+                  (1 << 20) + (i % 7 + 1) * 4096, i);
+    for (int i = 0; i < 200; ++i)
         WriteFile(tree / "b" / ("G" + std::to_string(1000 + i) + ".BIN"),
-                  (2 << 20) + (i % 2) * 300 * 1024, 1000 + i);
+                  (2 << 20) + 200 * 1024 + (i % 5) * 4096, 1000 + i);
     fs::remove(tmp);
     bool ok = Run("mkfs.fat -C -F 32 -s " + std::to_string(kSpc) + " '" + tmp + "' " +
                   std::to_string(kVolumeKiB) + " >/dev/null") &&
@@ -146,7 +149,7 @@ void BM_AlignClusters_4KiB_to_32KiB_Engine(benchmark::State& state) {
     if (image.empty())
         return;
     std::string work = Dir() + "/align.work.img";
-    uint64_t used = UsedBytes(image);
+    uint64_t used = UsedBytes(image), moved = 0;
     for (auto _ : state) {
         state.PauseTiming();
         if (!Run("cp --sparse=always '" + image + "' '" + work + "'")) {
@@ -159,6 +162,9 @@ void BM_AlignClusters_4KiB_to_32KiB_Engine(benchmark::State& state) {
             break;
         }
         const FAT_BOOT_RECORD& b = *v.Fat()->GetBootRecord();
+        uint32_t planned = kw::fat::ChooseAlignmentShift(v.Fat(), kNewSpc);
+        if (kw::fat::BuildAlignmentMap(v.Fat(), kNewSpc, planned, 2, UINT32_MAX) == KW_OK)
+            moved = uint64_t{v.Fat()->GetMoveMap()->CountMoves()} * b.BytesPerCluster();
         state.ResumeTiming();
         uint32_t phase = kw::fat::ChooseAlignmentShift(v.Fat(), kNewSpc);
         kwRet rc = kw::fat::AlignClusters(
@@ -172,6 +178,7 @@ void BM_AlignClusters_4KiB_to_32KiB_Engine(benchmark::State& state) {
     }
     fs::remove(work);
     state.counters["used_MB"] = static_cast<double>(used) / 1e6;
+    state.counters["moved_MB"] = static_cast<double>(moved) / 1e6;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * used));
 }
 

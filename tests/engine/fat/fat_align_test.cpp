@@ -240,6 +240,10 @@ TEST_F(FatAlign, PlansPiecesIntoFreeGroups) {
     // A bad cluster in the new system area.
     MarkBad(3);
     EXPECT_EQ(BuildAlignmentMap(fat_, 4, 0, 6, UINT32_MAX), ERR_BAD_SECTOR_IN_FS);
+    // Two chains that share a cluster are no plan.
+    Lay({{50, 51}, {52, 51}});
+    EXPECT_EQ(BuildAlignmentMap(fat_, 4, 0, 2, UINT32_MAX), ERR_FAT_INVALID_ENTRIES);
+    EXPECT_EQ(fat_->GetMoveMap(), nullptr);
     EXPECT_EQ(BuildAlignmentMap(fat_, 3, 0, 2, UINT32_MAX), ERR_BAD_ARGUMENT);
     EXPECT_EQ(BuildAlignmentMap(fat_, 4, 64, 2, UINT32_MAX), ERR_BAD_ARGUMENT);
 }

@@ -34,6 +34,7 @@ struct EaSpec {
     uint32_t base0; // clusters of header and table
     std::vector<Attr> attrs;
     uint32_t slack = 0; // clusters after the total
+    uint32_t lag = 0;   // groups from 1 on start this far before their first handle
 };
 
 std::string Record(const Attr& a) {
@@ -43,7 +44,7 @@ std::string Record(const Attr& a) {
 }
 
 // The file's bytes: each group's base is its first used handle's location
-// (the total when it has none).
+// less the lag (the total when it has none).
 std::string BuildEa(const EaSpec& spec) {
     std::vector<uint32_t> at;
     uint32_t next = spec.base0;
@@ -58,7 +59,7 @@ std::string BuildEa(const EaSpec& spec) {
         uint32_t base = g == 0 ? spec.base0 : total;
         for (size_t i = spec.attrs.size(); i-- > 0;)
             if (spec.attrs[i].handle / 128 >= g && g != 0)
-                base = at[i];
+                base = at[i] - spec.lag;
         kwbytes::StoreLe16(d + 32 + 2 * g, static_cast<uint16_t>(base));
     }
     std::fill(file.begin() + 512, file.begin() + size_t{spec.base0} * spec.clusterBytes, '\xFF');
@@ -133,20 +134,23 @@ protected:
 
 // Handles in two groups, allotments of 1 to 5 clusters (each record fits
 // clusters of 512 bytes), slack after the total.
-EaSpec Sample(uint32_t clusterBytes) {
+EaSpec Sample(uint32_t clusterBytes, uint32_t lag = 0) {
     return EaSpec{
         clusterBytes,
         3,
         {{0, 1, 40}, {1, 3, 1000}, {5, 2, 600}, {127, 1, 10}, {130, 5, 2000}, {200, 2, 60}},
-        2};
+        2,
+        lag};
 }
 
 // Larger clusters: the header, the table and every attribute fill whole
-// new clusters; the records keep their bytes at their new locations.
+// new clusters; the records keep their bytes at their new locations. A
+// group's base that is no whole new cluster (lag) still gives each handle
+// its location: bases and entries are not divided apart.
 TEST_F(FatEa, ConvertsToLargerClusters) {
-    for (uint32_t k : {2u, 4u}) {
-        SCOPED_TRACE("factor " + std::to_string(k));
-        EaSpec spec = Sample(512);
+    for (auto [k, lag] : {std::pair{2u, 0u}, std::pair{4u, 1u}, std::pair{2u, 1u}}) {
+        SCOPED_TRACE("factor " + std::to_string(k) + " lag " + std::to_string(lag));
+        EaSpec spec = Sample(512, lag);
         fs::path image = MakeVolume(1, BuildEa(spec));
         std::string before = kwtest::Mtype(image, "BEFORE.BIN");
         OpenVolume(image, true);
@@ -222,6 +226,20 @@ TEST_F(FatEa, TrimFreesSurplusClusters) {
     std::vector<kwtest::DiskEvent> log;
     OpenRecorded(image, &log);
     EXPECT_EQ(TrimEaFile(fat_, "EADATA.SF"), KW_OK);
+    EXPECT_TRUE(log.empty());
+}
+
+// Smaller clusters whose locations no longer fit 16 bits: refused before
+// any write (a 33 MB file of 1 KiB clusters to 512 bytes).
+TEST_F(FatEa, SplitThatOverflowsIsRefused) {
+    EaSpec spec{1024, 1, {{0, 33000, 10}}, 0};
+    fs::path image = kwtest::MakeFatVolume(dir_, "big.img", 16, 65536, 2);
+    kwtest::WriteHost(dir_ / "EADATA.SF", BuildEa(spec));
+    ASSERT_TRUE(kwtest::Run(kEnv + "mcopy -i " + kwtest::Quote(image) + " " +
+                            kwtest::Quote(dir_ / "EADATA.SF") + " ::"));
+    std::vector<kwtest::DiskEvent> log;
+    OpenRecorded(image, &log);
+    EXPECT_EQ(ConvertEaFile(fat_, "EADATA.SF", 1), ERR_FAT_INVALID_PARAMETERS);
     EXPECT_TRUE(log.empty());
 }
 
