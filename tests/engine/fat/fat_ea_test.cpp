@@ -296,9 +296,10 @@ TEST_F(FatEa, FindsTheFileByItsOwnName) {
     EXPECT_EQ(ConvertEaFile(fat_, "EA DATA.SF", 2), ERR_FILE_NOT_FOUND);
 }
 
-// Cut after each write of a re-lay or a trim: the other files read back
-// whole, and the volume is clean or holds only what fsck.fat -a puts right
-// without touching them (no cluster is ever in two chains).
+// Cut after each write of a re-lay or a trim (also with the writes between
+// two flushes reordered): the other files read back whole, and the volume
+// is clean or holds only what fsck.fat -a puts right without touching them
+// (no cluster is ever in two chains).
 TEST_F(FatEa, CutAtAnyWriteKeepsTheOtherFiles) {
     struct Case {
         const char* what;
@@ -317,7 +318,7 @@ TEST_F(FatEa, CutAtAnyWriteKeepsTheOtherFiles) {
         ASSERT_EQ(c.run(fat_), KW_OK);
         CloseVolume();
         fs::path cut = dir_ / "cut.img";
-        size_t writes = kwtest::ForEachCutImage(base, log, cut, [&] {
+        auto check = [&] {
             std::string report;
             if (!kwtest::FsckClean(cut, &report)) {
                 EXPECT_EQ(report.find("ross-linked"), std::string::npos) << report;
@@ -325,7 +326,9 @@ TEST_F(FatEa, CutAtAnyWriteKeepsTheOtherFiles) {
                 EXPECT_TRUE(kwtest::FsckClean(cut, &report)) << report;
             }
             EXPECT_EQ(kwtest::Mtype(cut, "BEFORE.BIN") + kwtest::Mtype(cut, "AFTER.BIN"), before);
-        });
+        };
+        size_t writes = kwtest::ForEachCutImage(base, log, cut, check);
+        kwtest::ForEachReorderedCutImage(base, log, cut, check);
         EXPECT_GT(writes, 5u);
         fs::remove(image);
     }

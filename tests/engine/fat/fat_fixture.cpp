@@ -85,6 +85,17 @@ size_t ForEachCutImage(const std::string& base, const std::vector<DiskEvent>& lo
     return writes;
 }
 
+size_t ForEachReorderedCutImage(const std::string& base, const std::vector<DiskEvent>& log,
+                                const fs::path& cut, const std::function<void()>& check) {
+    size_t states = 0;
+    ForEachReorderedCutState(base, log, [&](const std::string& state) {
+        SCOPED_TRACE("reordered state " + std::to_string(++states));
+        WriteHost(cut, state);
+        check();
+    });
+    return states;
+}
+
 std::string TreeHashes(const TempDir& dir, const fs::path& image) {
     fs::path out = dir / "tree-hashes";
     fs::remove_all(out);

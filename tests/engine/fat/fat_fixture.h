@@ -72,6 +72,11 @@ std::string ReadHost(const std::filesystem::path& file);
 // trace naming the write; returns how many writes there were.
 size_t ForEachCutImage(const std::string& base, const std::vector<DiskEvent>& log,
                        const std::filesystem::path& cut, const std::function<void()>& check);
+// The same for the states a disk that reorders writes between flushes
+// leaves (ForEachReorderedCutState); returns how many there were.
+size_t ForEachReorderedCutImage(const std::string& base, const std::vector<DiskEvent>& log,
+                                const std::filesystem::path& cut,
+                                const std::function<void()>& check);
 // Every file of the volume as mtools reads it: "./path sha256" lines,
 // sorted (copied out into a folder of `dir`).
 std::string TreeHashes(const TempDir& dir, const std::filesystem::path& image);
