@@ -100,10 +100,10 @@ uint32_t Up(uint32_t v, uint32_t k) {
 
 class FatEa : public kwtest::FatVolumeTest {
 protected:
-    // A volume with `spc` sectors per cluster, some files around, and the
+    // A FAT12 volume with `spc` sectors per cluster, some files around, and the
     // EA file (8.3 name EADATA.SF).
     fs::path MakeVolume(int spc, const std::string& ea) {
-        fs::path image = kwtest::MakeFatVolume(dir_, "vol.img", 16, 16384, spc);
+        fs::path image = kwtest::MakeFatVolume(dir_, "vol.img", 12, 2048, spc);
         fs::path host = dir_ / "host";
         fs::create_directories(host);
         kwtest::WriteHost(host / "BEFORE.BIN", kwtest::Bytes(7000, 1));
