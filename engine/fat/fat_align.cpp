@@ -108,6 +108,18 @@ uint32_t LastClusterBelow(const FAT_BOOT_RECORD& b, uint32_t end) {
     return std::min(whole + 1, b.LastCluster());
 }
 
+// New cluster 2 must start where a group of old clusters does.
+bool OnGrid(const FAT_BOOT_RECORD& b, uint32_t newSpc, uint32_t phase,
+            uint32_t newFirstDataSector) {
+    int64_t shift =
+        int64_t{newFirstDataSector} - b.FirstDataSector() - int64_t{b.sectorsPerCluster} * phase;
+    if (shift % int64_t{newSpc} == 0)
+        return true;
+    DbgPrintf("AlignClusters - data sector %u is off the grid of phase %u\n", newFirstDataSector,
+              phase);
+    return false;
+}
+
 // The planner's state: which groups are taken and which may not be used.
 class AlignPlanner {
 public:
@@ -210,6 +222,57 @@ kwRet AlignPlanner::Pass(bool claim, Progress* progress) {
     return KW_OK;
 }
 
+// Each chain in pieces of r clusters: a piece fills one usable group from
+// its start, in order. The faults, each logged.
+uint32_t ChainFaults(const FAT_BOOT_RECORD& b, const FAT_BLOCKS& fat, const Grid& grid) {
+    STATE_MAP seen;
+    if (seen.Create(b.LastCluster() + 1, false) != KW_OK)
+        return 1;
+    uint32_t faults = 0, chunk[kMaxRatio], count = 0;
+    for (uint32_t h = fat.FindNextChainHead(2); h <= b.LastCluster();
+         h = fat.FindNextChainHead(h + 1)) {
+        ChunkWalk walk(b, fat, seen, h, grid.r);
+        for (uint32_t index = 0; walk.Next(chunk, &count); index += count) {
+            for (uint32_t k = 0; k < count; ++k) {
+                uint32_t p = chunk[k];
+                if (!grid.InGrid(p) || grid.Offset(p) != k || (k != 0 && p != chunk[k - 1] + 1)) {
+                    DbgPrintf("IsDataAligned - Cluster %d (Start = %d Index = %d) not aligned\n", p,
+                              h, index + k);
+                    ++faults;
+                } else if (grid.GroupOf(p) >= grid.groups) {
+                    DbgPrintf("IsDataAligned - Cluster %d value too big\n", p);
+                    ++faults;
+                }
+            }
+        }
+        if (walk.Faulty()) {
+            DbgPrintf("IsDataAligned - the chain from cluster %u is broken\n", h);
+            ++faults;
+        }
+    }
+    return faults;
+}
+
+// Every group with a bad cluster (from firstCluster below lastCluster)
+// holds nothing but free and bad clusters. The faults, each logged.
+uint32_t BadGroupFaults(const FAT_BOOT_RECORD& b, const FAT_BLOCKS& fat, const Grid& grid,
+                        uint32_t firstCluster, uint32_t lastCluster) {
+    uint32_t faults = 0, end = std::min(lastCluster, b.LastCluster());
+    for (uint32_t c = fat.FindNextBad(std::max(firstCluster, 2u)); c < end;
+         c = fat.FindNextBad(c + 1)) {
+        if (!grid.InGrid(c) || grid.GroupOf(c) >= grid.groups)
+            continue;
+        for (uint32_t q = grid.First(grid.GroupOf(c)), k = 0; k < grid.r; ++k, ++q) {
+            uint32_t v = fat.GetNextCluster(q);
+            if (v != 0 && v != FAT_BAD) {
+                DbgPrintf("IsDataAligned - BAD Cluster %d not marked as BAD\n", q);
+                ++faults;
+            }
+        }
+    }
+    return faults;
+}
+
 } // namespace
 
 uint32_t ChooseAlignmentShift(FAT_FILESYSTEM* fs, uint32_t newSpc) {
@@ -286,55 +349,17 @@ kwRet BuildAlignmentMap(FAT_FILESYSTEM* fs, uint32_t newSpc, uint32_t phase, uin
 bool IsDataAligned(FAT_FILESYSTEM* fs, uint32_t newSpc, uint32_t phase, uint32_t firstCluster,
                    uint32_t lastCluster) {
     Grid grid;
-    STATE_MAP seen;
     if (!MakeGrid(fs, newSpc, phase, lastCluster, &grid))
         return false;
     const FAT_BOOT_RECORD& b = *fs->GetBootRecord();
     const FAT_BLOCKS& fat = *fs->GetFat();
-    if (seen.Create(b.LastCluster() + 1, false) != KW_OK)
-        return false;
-    uint32_t faults = 0, chunk[kMaxRatio], count = 0;
-    for (uint32_t h = fat.FindNextChainHead(2); h <= b.LastCluster();
-         h = fat.FindNextChainHead(h + 1)) {
-        ChunkWalk walk(b, fat, seen, h, grid.r);
-        for (uint32_t index = 0; walk.Next(chunk, &count); index += count) {
-            // A piece must fill its group from the start, in order.
-            for (uint32_t k = 0; k < count; ++k) {
-                uint32_t p = chunk[k];
-                if (!grid.InGrid(p) || grid.Offset(p) != k || (k != 0 && p != chunk[k - 1] + 1)) {
-                    DbgPrintf("IsDataAligned - Cluster %d (Start = %d Index = %d) not aligned\n", p,
-                              h, index + k);
-                    ++faults;
-                } else if (grid.GroupOf(p) >= grid.groups) {
-                    DbgPrintf("IsDataAligned - Cluster %d value too big\n", p);
-                    ++faults;
-                }
-            }
-        }
-        if (walk.Faulty()) {
-            DbgPrintf("IsDataAligned - the chain from cluster %u is broken\n", h);
-            ++faults;
-        }
-    }
+    uint32_t faults = ChainFaults(b, fat, grid);
     for (uint32_t c = fat.FindNextUsed(2); c < firstCluster && c <= b.LastCluster();
          c = fat.FindNextUsed(c + 1)) {
         DbgPrintf("IsDataAligned - Cluster %d found in vacated region\n", c);
         ++faults;
     }
-    uint32_t end = std::min(lastCluster, b.LastCluster());
-    for (uint32_t c = fat.FindNextBad(std::max(firstCluster, 2u)); c < end;
-         c = fat.FindNextBad(c + 1)) {
-        if (!grid.InGrid(c) || grid.GroupOf(c) >= grid.groups)
-            continue;
-        for (uint32_t q = grid.First(grid.GroupOf(c)), k = 0; k < grid.r; ++k, ++q) {
-            uint32_t v = fat.GetNextCluster(q);
-            if (v != 0 && v != FAT_BAD) {
-                DbgPrintf("IsDataAligned - BAD Cluster %d not marked as BAD\n", q);
-                ++faults;
-            }
-        }
-    }
-    return faults == 0;
+    return faults + BadGroupFaults(b, fat, grid, firstCluster, lastCluster) == 0;
 }
 
 kwRet AlignClusters(FAT_FILESYSTEM* fs, uint32_t newSpc, uint32_t phase,
@@ -345,16 +370,9 @@ kwRet AlignClusters(FAT_FILESYSTEM* fs, uint32_t newSpc, uint32_t phase,
     if (newSpc == b->sectorsPerCluster)
         return KW_OK; // nothing to align
     Grid grid;
-    if (!MakeGrid(fs, newSpc, phase, UINT32_MAX, &grid) || newEndSector <= newFirstDataSector)
+    if (!MakeGrid(fs, newSpc, phase, UINT32_MAX, &grid) || newEndSector <= newFirstDataSector ||
+        !OnGrid(*b, newSpc, phase, newFirstDataSector))
         return ERR_BAD_ARGUMENT;
-    // New cluster 2 must start on a group of old clusters.
-    int64_t shift =
-        int64_t{newFirstDataSector} - b->FirstDataSector() - int64_t{b->sectorsPerCluster} * phase;
-    if (shift % (int64_t{newSpc}) != 0) {
-        DbgPrintf("AlignClusters - data sector %u is off the grid of phase %u\n",
-                  newFirstDataSector, phase);
-        return ERR_BAD_ARGUMENT;
-    }
     std::unique_ptr<Progress> progress(new Progress);
     if (progress == nullptr)
         return ERR_NO_MEMORY;
@@ -377,8 +395,7 @@ kwRet AlignClusters(FAT_FILESYSTEM* fs, uint32_t newSpc, uint32_t phase,
         fs->SetMoveInProgress(false);
     }
     fs->SetMoveMap(nullptr);
-    uint32_t vacated = ClusterAtOrAbove(*b, std::max(b->FirstDataSector(), newFirstDataSector));
-    if (rc == KW_OK && !IsDataAligned(fs, newSpc, phase, vacated, last)) {
+    if (rc == KW_OK && !IsDataAligned(fs, newSpc, phase, first, last)) {
         DbgPrintf("Cluster alignment was not successful\r\n");
         rc = ERR_FAT_NOT_ALIGNED;
     }
