@@ -1,8 +1,6 @@
 #include "engine/fat/fat_ea.h"
 
 #include "engine/core/dbgmgr.h"
-#include "engine/disk/kwlib.h"
-#include "engine/disk/partition_info.h"
 #include "engine/fat/fat_ea_file.h"
 #include "engine/fat/fat_filesystem.h"
 #include "include/kwbytes.h"
@@ -15,11 +13,6 @@ namespace {
 
 constexpr uint32_t kLengthOffset = 26; // of an attribute record's first sector
 constexpr uint32_t kNoTrimFrom = 0xFFF7;
-
-kwRet FlushDisk(FAT_FILESYSTEM* fs) {
-    PARTITION_INFO* pi = fs->GetPI();
-    return pi != nullptr && pi->disk != nullptr ? phyFlush(pi->disk) : KW_OK;
-}
 
 uint32_t RoundUp(uint32_t v, uint32_t k) {
     return (v + k - 1) / k * k;
@@ -122,7 +115,7 @@ kwRet WriteRuns(FAT_FILESYSTEM* fs, const std::vector<Splice>& runs) {
                 rc != KW_OK)
                 return rc;
     }
-    return FlushDisk(fs);
+    return FlushVolume(fs);
 }
 
 // Larger clusters (k old ones to a new one): the header and table fill

@@ -24,6 +24,11 @@ kwRet Corrupt(const char* what, uint32_t value) {
 
 } // namespace
 
+kwRet FlushVolume(FAT_FILESYSTEM* fs) {
+    PARTITION_INFO* pi = fs->GetPI();
+    return pi != nullptr && pi->disk != nullptr ? phyFlush(pi->disk) : KW_OK;
+}
+
 EA_FILE::EA_FILE(FAT_FILESYSTEM* fs) : fs_(fs) {}
 
 EA_FILE::~EA_FILE() {
@@ -148,8 +153,7 @@ kwRet EA_FILE::Write(const std::vector<uint32_t>& chain) {
         if (rc != KW_OK)
             return rc;
     }
-    PARTITION_INFO* pi = fs_->GetPI();
-    kwRet rc = pi != nullptr && pi->disk != nullptr ? phyFlush(pi->disk) : KW_OK;
+    kwRet rc = FlushVolume(fs_);
     if (rc != KW_OK)
         return rc;
     chain_ = chain;

@@ -15,7 +15,6 @@
 #include "engine/core/kwret.h"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 class FAT_FILESYSTEM;
@@ -33,6 +32,9 @@ struct EA_HANDLE {
     uint32_t location = 0;
     uint32_t allotment = 0;
 };
+
+// Flushes the volume's disk (0 without one).
+kwRet FlushVolume(FAT_FILESYSTEM* fs);
 
 class EA_FILE {
 public:
