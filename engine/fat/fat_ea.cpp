@@ -1,6 +1,5 @@
 #include "engine/fat/fat_ea.h"
 
-#include "engine/core/dbgmgr.h"
 #include "engine/fat/fat_ea_file.h"
 #include "engine/fat/fat_filesystem.h"
 #include "include/kwbytes.h"
