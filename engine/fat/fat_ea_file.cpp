@@ -89,28 +89,40 @@ kwRet EA_FILE::readRegion() {
         if (rc != KW_OK)
             return rc;
     }
-    uint32_t tableEntries = static_cast<uint32_t>(region_.size() - FAT_SECTOR_SIZE) / 2;
-    tableHandles_ = std::min(tableEntries, EA_TOTAL * EA_GROUP_HANDLES);
     return KW_OK;
 }
 
-// Every used handle with its location and allotment; the checks of Read.
 kwRet EA_FILE::locate() {
-    uint32_t base0 = Base(0), total = Base(EA_TOTAL);
-    if (total < base0 || total > chain_.size())
+    return EaLocateHandles(region_, static_cast<uint32_t>(chain_.size()), &handles_);
+}
+
+kwRet EaLocateHandles(std::span<const uint8_t> region, uint32_t clusters,
+                      std::vector<EA_HANDLE>* handles) {
+    handles->clear();
+    if (region.size() < FAT_SECTOR_SIZE)
+        return Corrupt("header", static_cast<uint32_t>(region.size()));
+    auto base = [&](uint32_t g) { return kwbytes::LoadLe16(region.data() + kBaseOffset + 2 * g); };
+    uint32_t base0 = base(0), total = base(EA_TOTAL);
+    if (base0 == 0 || base0 > clusters)
+        return Corrupt("header and table clusters", base0);
+    if (total < base0 || total > clusters)
         return Corrupt("total clusters", total);
-    const uint8_t* table = region_.data() + FAT_SECTOR_SIZE;
+    uint32_t entries = static_cast<uint32_t>((region.size() - FAT_SECTOR_SIZE) / 2);
+    entries = std::min(entries, EA_TOTAL * EA_GROUP_HANDLES);
+    const uint8_t* table = region.data() + FAT_SECTOR_SIZE;
     uint32_t previous = base0;
-    for (uint32_t h = 0; h < tableHandles_; ++h) {
+    for (uint32_t h = 0; h < entries; ++h) {
         uint16_t entry = kwbytes::LoadLe16(table + 2 * h);
         if (entry == kUnused)
             continue;
-        uint32_t at = Base(h / EA_GROUP_HANDLES) + entry;
-        if (at < previous || at > total)
+        uint32_t at = base(h / EA_GROUP_HANDLES) + entry;
+        if (at < previous || at > total) {
+            handles->clear();
             return Corrupt("handle location", at);
-        if (!handles_.empty())
-            handles_.back().allotment = at - handles_.back().location;
-        handles_.push_back(EA_HANDLE{h, at, total - at});
+        }
+        if (!handles->empty())
+            handles->back().allotment = at - handles->back().location;
+        handles->push_back(EA_HANDLE{h, at, total - at});
         previous = at;
     }
     return KW_OK;

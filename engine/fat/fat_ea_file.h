@@ -15,6 +15,7 @@
 #include "engine/core/kwret.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 class FAT_FILESYSTEM;
@@ -32,6 +33,15 @@ struct EA_HANDLE {
     uint32_t location = 0;
     uint32_t allotment = 0;
 };
+
+// The used handles of an EA file of `clusters` clusters from its header and
+// table (`region`: the file's first base-0 clusters, or at least its first
+// sector), in handle order, each with its location and allotment. Handles
+// past the 239 groups that have a base are not read. ERR_FAT_EA_CORRUPT,
+// with no handles, for a header or table that does not describe the file
+// (see EA_FILE::Read).
+kwRet EaLocateHandles(std::span<const uint8_t> region, uint32_t clusters,
+                      std::vector<EA_HANDLE>* handles);
 
 // Flushes the volume's disk (0 without one).
 kwRet FlushVolume(FAT_FILESYSTEM* fs);
@@ -74,7 +84,6 @@ private:
     FAT_FILE_HANDLE* handle_ = nullptr;
     std::vector<uint32_t> chain_;
     std::vector<uint8_t> region_; // the header sector, then the table
-    uint32_t tableHandles_ = 0;
     std::vector<EA_HANDLE> handles_;
 };
 
