@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <numeric>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -246,6 +248,68 @@ TEST_F(FatAlign, PlansPiecesIntoFreeGroups) {
     EXPECT_EQ(fat_->GetMoveMap(), nullptr);
     EXPECT_EQ(BuildAlignmentMap(fat_, 3, 0, 2, UINT32_MAX), ERR_BAD_ARGUMENT);
     EXPECT_EQ(BuildAlignmentMap(fat_, 4, 64, 2, UINT32_MAX), ERR_BAD_ARGUMENT);
+}
+
+// Random chains (scattered clusters and runs, a few bad clusters) on
+// random grids: the plan carried out in the test's own model leaves every
+// chain on the grid, never targets a cluster that stays or one target
+// twice, and never uses a bad group or one outside [first, last].
+TEST_F(FatAlign, RandomLayoutsPlanOntoTheGrid) {
+    fs::path image = kwtest::MakeFatVolume(dir_, "fresh.img", 16, 8192, 1);
+    std::mt19937 rng(7);
+    for (int round = 0; round < kwtest::SizedForBuild(40, 10); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        OpenVolume(image, true);
+        const uint32_t last = Boot().LastCluster(), r = 2u << (rng() % 4);
+        const uint32_t phase = rng() % 64, first = 2 + rng() % 200, end = last - rng() % 300;
+        std::vector<uint32_t> pool(last - 1);
+        std::iota(pool.begin(), pool.end(), 2u);
+        std::shuffle(pool.begin(), pool.end(), rng);
+        std::vector<bool> taken(last + 1);
+        std::vector<std::vector<uint32_t>> chains;
+        for (size_t i = 0; i < pool.size() / 4;
+             chains.back().empty() ? chains.pop_back() : void()) {
+            chains.emplace_back();
+            bool run = rng() % 2 == 0;
+            for (uint32_t n = 1 + rng() % 40, c = pool[i]; n > 0 && i < pool.size(); --n) {
+                c = run && c <= last && !taken[c] ? c : pool[i++];
+                if (!taken[c])
+                    chains.back().push_back(c), taken[c] = true;
+                ++c;
+            }
+        }
+        Lay(chains);
+        for (int i = 0; i < 5; ++i)
+            if (uint32_t c = pool[pool.size() - 1 - i]; !taken[c] && c >= first)
+                MarkBad(c);
+        ASSERT_EQ(BuildAlignmentMap(fat_, r, phase, first, end), KW_OK);
+        const MOVE_MAP& map = *fat_->GetMoveMap();
+        const FAT_BLOCKS& fat = *fat_->GetFat();
+        EXPECT_GT(map.CountMoves(), 100u);
+        std::vector<bool> target(last + 1);
+        for (uint32_t c = 2; c <= last; ++c) {
+            if (uint32_t t = map.GetTarget(c); t != 0) {
+                ASSERT_TRUE(taken[c] && t >= 2 && t <= last && !target[t]) << c << " -> " << t;
+                ASSERT_TRUE(fat.GetNextCluster(t) == 0 || map.GetTarget(t) != 0) << t;
+                target[t] = true;
+            }
+        }
+        std::vector<std::vector<uint32_t>> moved = chains;
+        for (auto& chain : moved)
+            for (uint32_t& c : chain)
+                c = map.GetTarget(c) != 0 ? map.GetTarget(c) : c;
+        for (const auto& chain : moved)
+            for (size_t k = 0; k < chain.size(); ++k) {
+                uint32_t p = chain[k], g = (p - phase - 2) / r, start = g * r + phase + 2;
+                ASSERT_TRUE(p >= phase + 2 && (p - phase - 2) % r == k % r &&
+                            (k % r == 0 || p == chain[k - 1] + 1) && start >= first &&
+                            start + r - 1 <= end)
+                    << "cluster " << p << " at index " << k;
+                for (uint32_t q = start; q < start + r; ++q)
+                    ASSERT_NE(fat.GetNextCluster(q), FAT_BAD) << q;
+            }
+        CloseVolume();
+    }
 }
 
 struct VolumeCase {
