@@ -512,3 +512,66 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
     Recovered(*te, recovered);
     return KW_OK;
 }
+
+namespace {
+
+// Whether every FAT copy but the first is unmarked and equal to the first
+// but for the reserved entries of its first sector.
+kwRet CopiesApartOnlyByMarks(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t* first,
+                             uint8_t* other, bool* apart) {
+    *apart = false;
+    uint32_t reserved = ReservedBytes(l);
+    for (uint32_t i = 0; i < l.sectorsPerFat; ++i) {
+        kwRet rc = phyRead(disk, FatSector(l, 0, i), first, 1);
+        for (uint32_t copy = 1; rc == KW_OK && copy < l.fatCount; ++copy) {
+            rc = phyRead(disk, FatSector(l, copy, i), other, 1);
+            uint32_t from = i == 0 ? reserved : 0;
+            if (rc == KW_OK && ((i == 0 && other[0] < kFirstMarkFree) ||
+                                std::memcmp(first + from, other + from, kSector - from) != 0))
+                return KW_OK;
+        }
+        if (rc != KW_OK)
+            return rc;
+    }
+    *apart = true;
+    return KW_OK;
+}
+
+} // namespace
+
+kwRet RepairHalfMarkedFat(DISK_RECORD* disk, const TABLE_ENTRY& te, bool* repaired) {
+    *repaired = false;
+    if (!IsFatType(te.entry.type))
+        return KW_OK;
+    SectorBuffer buf, other;
+    if (buf.get() == nullptr || other.get() == nullptr)
+        return ERR_NO_SECTOR_BUFFER;
+    FAT_RECOVERY_LAYOUT l;
+    bool fat = false;
+    kwRet rc = ReadLayout(disk, te, buf.get(), &l, &fat);
+    if (rc == ERR_FAT_BAD_GEOMETRY)
+        return KW_OK; // no FAT this recovery may write to: left as it is
+    if (rc == KW_OK && fat)
+        rc = phyRead(disk, FatSector(l, 0, 0), buf.get(), 1);
+    ALIGN_MARKER marker;
+    if (rc != KW_OK || !fat || buf.get()[0] >= kFirstMarkFree ||
+        ALIGN_MARKER::Parse({buf.get(), kSector}, FatSector(l, 0, 0), &marker))
+        return rc;
+    bool apart = false;
+    rc = CopiesApartOnlyByMarks(disk, l, buf.get(), other.get(), &apart);
+    if (rc != KW_OK || !apart || !MayRecover(disk, te, 0, te.entry.type, false))
+        return rc;
+    rc = phyRead(disk, FatSector(l, 1, 0), buf.get(), 1);
+    if (rc == KW_OK)
+        rc = phyWrite(disk, FatSector(l, 0, 0), buf.get(), 1);
+    if (rc == KW_OK)
+        rc = phyFlush(disk);
+    if (rc == KW_OK) {
+        DiskLog(DBG_LEVEL_HEADER,
+                "Marks of an interrupted FAT operation cleared from the first FAT of the "
+                "partition at %lu\r\n",
+                static_cast<unsigned long>(te.absStart));
+        *repaired = true;
+    }
+    return rc;
+}

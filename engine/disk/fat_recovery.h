@@ -62,3 +62,14 @@ uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> firstBytes)
 // Read and write failures end the recovery with their code; the order of the writes lets a later
 // run finish what a failed one began.
 kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered);
+
+// A FAT partition of a FAT type whose first FAT copy alone carries marks,
+// every copy otherwise alike: a protected update cut between marking the
+// first copy and giving the entry type 3Ch, or between giving the entry its
+// type back and clearing the first copy. Nothing else was changed there, so
+// with the user's consent the first copy takes the other copies' first
+// bytes again (*repaired true). Nothing is done (0) for a partition of
+// another type, no FAT volume, a first copy without marks, copies that
+// differ elsewhere (left to a check of the volume), a disk that may not be
+// written, or no Yes. Read and write failures give their codes.
+kwRet RepairHalfMarkedFat(DISK_RECORD* disk, const TABLE_ENTRY& te, bool* repaired);

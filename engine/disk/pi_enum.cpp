@@ -16,7 +16,10 @@ uint32_t WholeDiskSectors(const DISK_RECORD* disk) {
 }
 
 // An entry of type 3Ch goes to the recovery of an interrupted FAT operation
-// first; a recovered partition is listed with its restored type.
+// first; a recovered partition is listed with its restored type. A FAT entry
+// whose first FAT alone still carries the marks of such an operation (cut
+// just before its start or just after its end) has them cleared; a failure
+// there leaves the partition as it is and is no fault of the entry.
 kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& given) {
     TABLE_ENTRY te = given;
     if (te.entry.type == KW_TYPE_INTERRUPTED_FAT) {
@@ -24,6 +27,9 @@ kwRet InitPi(DISK_RECORD* disk, const TABLE_ENTRY& given) {
         kwRet rc = RecoverInterruptedFat(disk, &te, &recovered);
         if (rc != KW_OK)
             return rc;
+    } else if (bool repaired = false; RepairHalfMarkedFat(disk, te, &repaired) != KW_OK) {
+        DiskLog(DBG_LEVEL_HEADER, "The FATs of the partition at %lu could not be checked\r\n",
+                static_cast<unsigned long>(te.absStart));
     }
     const PARTITION_ENTRY& e = te.entry;
     bool logical = te.tableSector != 0 && !IsExtendedType(e.type);

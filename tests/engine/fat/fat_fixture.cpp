@@ -1,10 +1,14 @@
 #include "tests/engine/fat/fat_fixture.h"
 
+#include "engine/core/rebootmgr.h"
+#include "engine/core/ui_bridge.h"
+#include "engine/core/ui_interface.h"
 #include "engine/disk/kwlib.h"
 #include "platform/disk/disk_driver.h"
 #include "platform/disk/file_disk_source.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -268,6 +272,95 @@ bool FsckClean(const fs::path& image, std::string* report) {
     if (report != nullptr)
         *report = out;
     return out.find("status=0") != std::string::npos;
+}
+
+namespace {
+
+class YesUI : public UIInterface {
+public:
+    void ShowMessage(KWString, KWString, std::uint32_t) override {}
+    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
+                              std::uint32_t) override {
+        return UI_ANSWER_YES;
+    }
+};
+
+} // namespace
+
+struct FatPartitionDisk::Host {
+    YesUI ui;
+    REBOOT_MANAGER reboots;
+    std::unique_ptr<UIBridgeThunk> bridge;
+};
+
+FatPartitionDisk::FatPartitionDisk() : host_(new Host) {
+    gRebootManager = &host_->reboots;
+    kwSetUIInterface(&host_->ui);
+    host_->bridge = std::make_unique<UIBridgeThunk>();
+}
+
+FatPartitionDisk::~FatPartitionDisk() {
+    Close();
+    host_->bridge.reset();
+    kwSetUIInterface(nullptr);
+    gRebootManager = nullptr;
+}
+
+void FatPartitionDisk::Make(const fs::path& volume, const fs::path& disk, uint8_t type) {
+    disk_ = disk;
+    sectors_ = static_cast<uint32_t>(fs::file_size(volume) / 512);
+    MakeSparse(disk, uint64_t{kStart + sectors_ + 2048} * 512);
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", type);
+    Must("printf 'label: dos\\nstart=" + std::to_string(kStart) +
+         ", size=" + std::to_string(sectors_) + ", type=" + hex + "\\n' | sfdisk -q " +
+         Quote(disk) + " >/dev/null 2>&1");
+    Splice(disk, kStart, volume);
+}
+
+FAT_FILESYSTEM* FatPartitionDisk::Open(std::vector<DiskEvent>* log) {
+    fs::path image = disk_;
+    kw::plat::SetDiskProviderForTests([image, log] {
+        int err = 0;
+        kw::plat::DiskScan scan;
+        scan.disks.push_back(std::make_unique<RecordingSource>(
+            kw::plat::FileSectorSource::Open(image.string(), kw::plat::DiskFileKind::ImageFile,
+                                             true, &err),
+            log));
+        return scan;
+    });
+    if (kwLibOpen() != KW_OK)
+        return nullptr;
+    DISK_RECORD* d = nullptr;
+    kwGetDiskList(&d);
+    for (PARTITION_INFO* pi = d != nullptr ? d->firstPi : nullptr; pi != nullptr; pi = pi->next)
+        if (pi->ulStartSect == kStart && OpenFileSystem(pi, &fs_, FS_OPEN_SHARED, 0) == KW_OK)
+            break;
+    auto* fat = dynamic_cast<FAT_FILESYSTEM*>(fs_);
+    return fat != nullptr && fat->Init() == KW_OK ? fat : nullptr;
+}
+
+void FatPartitionDisk::Close() {
+    if (fs_ != nullptr)
+        CloseFileSystem(&fs_);
+    kwLibClose();
+    kw::plat::SetDiskProviderForTests(nullptr);
+}
+
+void FatPartitionDisk::Rescan(const fs::path& image) {
+    setenv("KW_DISKS", image.c_str(), 1);
+    EXPECT_EQ(kwLibOpen(), KW_OK);
+    kwLibClose();
+    unsetenv("KW_DISKS");
+}
+
+void FatPartitionDisk::Extract(const fs::path& image, const fs::path& part) const {
+    Must("dd if=" + Quote(image) + " of=" + Quote(part) + " bs=512 skip=" + std::to_string(kStart) +
+         " count=" + std::to_string(sectors_) + " status=none");
+}
+
+uint8_t FatPartitionDisk::EntryType(const fs::path& image) {
+    return ReadAt(image, 446 + 4, 1)[0];
 }
 
 } // namespace kwtest

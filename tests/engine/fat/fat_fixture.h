@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,42 @@ protected:
     FILESYSTEM* fs_ = nullptr;
     FAT_FILESYSTEM* fat_ = nullptr;
     bool recorded_ = false;
+};
+
+// A disk image with one FAT volume in a partition of its table: the engine
+// opens it through the disk scan, so a safe change marks the partition's
+// entry (type 3Ch) while it runs, and a scan of a cut image runs the
+// start-up recovery, every question answered Yes. It owns the user
+// interface, bridge and reboot manager the recovery talks to, installed
+// while it lives.
+class FatPartitionDisk {
+public:
+    static constexpr uint32_t kStart = 2048;
+    FatPartitionDisk();
+    ~FatPartitionDisk();
+    FatPartitionDisk(const FatPartitionDisk&) = delete;
+    FatPartitionDisk& operator=(const FatPartitionDisk&) = delete;
+
+    // `disk` made with `volume` in a partition of `type` at kStart.
+    void Make(const std::filesystem::path& volume, const std::filesystem::path& disk, uint8_t type);
+    // The disk opened with every write and flush logged, and the partition's
+    // file system initialised (null on failure).
+    FAT_FILESYSTEM* Open(std::vector<DiskEvent>* log);
+    void Close();
+    // One scan of an image of the disk, as the next start makes.
+    static void Rescan(const std::filesystem::path& image);
+    // The partition of an image of the disk as a volume file of its own,
+    // for the tools.
+    void Extract(const std::filesystem::path& image, const std::filesystem::path& part) const;
+    // The type byte of the partition's entry in an image of the disk.
+    static uint8_t EntryType(const std::filesystem::path& image);
+
+private:
+    struct Host;
+    std::unique_ptr<Host> host_;
+    std::filesystem::path disk_;
+    uint32_t sectors_ = 0;
+    FILESYSTEM* fs_ = nullptr;
 };
 
 } // namespace kwtest
