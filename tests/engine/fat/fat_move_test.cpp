@@ -3,9 +3,6 @@
 // fsck.fat, the mdir listing and every file's bytes read back by mtools are
 // the oracle; a dry run must leave every byte; and a run cut off after each
 // of its writes must leave every file whole.
-#include "engine/core/rebootmgr.h"
-#include "engine/core/ui_bridge.h"
-#include "engine/core/ui_interface.h"
 #include "engine/disk/kwlib.h"
 #include "engine/disk/partition_info.h"
 #include "engine/fat/fat_filesystem.h"
@@ -21,8 +18,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
-#include <optional>
 #include <set>
 #include <sstream>
 
@@ -350,134 +345,40 @@ TEST_F(FatMoveFaults, QueueSwapsClustersAndMergesNeighbouringTargets) {
     }
 }
 
-// A move inside a partition of a disk, cut off after each of its writes,
-// and the next disk scan: the recovery completes it, gives the entry its
-// type back, and the volume passes fsck.fat with every file.
-class FatMoveRecovery : public FatMove {
-protected:
-    static constexpr uint32_t kStart = 2048;
-    static constexpr uint32_t kSectors = 12288;
-
-    class YesUI : public UIInterface {
-    public:
-        void ShowMessage(KWString, KWString, std::uint32_t) override {}
-        std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
-                                  std::uint32_t) override {
-            return UI_ANSWER_YES;
-        }
-    };
-
-    void SetUp() override {
-        gRebootManager = &reboots_;
-        kwSetUIInterface(&ui_);
-        bridge_.emplace();
-    }
-    void TearDown() override {
-        CloseDisk();
-        bridge_.reset();
-        kwSetUIInterface(nullptr);
-        gRebootManager = nullptr;
-        unsetenv("KW_DISKS");
-    }
-    // The volume of MakeVolume, put into a partition of type 06.
-    void MakeDisk() {
-        MakeVolume(MoveCase{"disk", 16, kSectors / 2, 1, Plan::Shuffle});
-        volume_ = image_;
-        image_ = dir_ / "disk.img";
-        kwtest::MakeSparse(image_, uint64_t{kStart + kSectors + 2048} * 512);
-        ASSERT_TRUE(kwtest::Run("printf 'label: dos\\nstart=" + std::to_string(kStart) +
-                                ", size=" + std::to_string(kSectors) + ", type=6\\n' | sfdisk -q " +
-                                kwtest::Quote(image_) + " >/dev/null 2>&1"));
-        kwtest::Splice(image_, kStart, volume_);
-    }
-    void OpenDisk(std::vector<kwtest::DiskEvent>* log) {
-        fs::path image = image_;
-        kw::plat::SetDiskProviderForTests([image, log] {
-            int err = 0;
-            std::unique_ptr<kw::plat::SectorSource> file = kw::plat::FileSectorSource::Open(
-                image.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
-            kw::plat::DiskScan scan;
-            scan.disks.push_back(std::make_unique<kwtest::RecordingSource>(std::move(file), log));
-            return scan;
-        });
-        ASSERT_EQ(kwLibOpen(), KW_OK);
-        DISK_RECORD* d = nullptr;
-        kwGetDiskList(&d);
-        for (PARTITION_INFO* pi = d != nullptr ? d->firstPi : nullptr; pi != nullptr; pi = pi->next)
-            if (pi->ulStartSect == kStart && OpenFileSystem(pi, &fs_, FS_OPEN_SHARED, 0) == KW_OK)
-                break;
-        fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
-        ASSERT_NE(fat_, nullptr);
-        ASSERT_EQ(fat_->Init(), KW_OK);
-    }
-    void CloseDisk() {
-        if (fs_ != nullptr)
-            CloseFileSystem(&fs_);
-        fat_ = nullptr;
-        kwLibClose();
-        kw::plat::SetDiskProviderForTests(nullptr);
-    }
-    // The partition as a volume file of its own, for the tools.
-    fs::path Partition(const fs::path& disk) const {
-        fs::path part = dir_ / "part.img";
-        kwtest::Capture("dd if=" + kwtest::Quote(disk) + " of=" + kwtest::Quote(part) +
-                        " bs=512 skip=" + std::to_string(kStart) +
-                        " count=" + std::to_string(kSectors) + " status=none");
-        return part;
-    }
-
-    static bool FsckCleanOrCopiesApart(const fs::path& part) {
-        std::string report;
-        if (kwtest::FsckClean(part, &report))
-            return true;
-        std::istringstream lines(report);
-        std::string damage;
-        for (std::string line; std::getline(lines, line);)
-            if (line.rfind("fsck.fat ", 0) != 0 && line != "Leaving filesystem unchanged." &&
-                line.find(" files, ") == std::string::npos && line.rfind("status=", 0) != 0 &&
-                !line.empty())
-                damage += line + "\n";
-        EXPECT_EQ(damage, "FATs differ - using second FAT.\n") << report;
-        return damage == "FATs differ - using second FAT.\n";
-    }
-
-    fs::path volume_;
-    REBOOT_MANAGER reboots_;
-    YesUI ui_;
-    std::optional<UIBridgeThunk> bridge_;
-};
-
-TEST_F(FatMoveRecovery, ACutMoveIsCompletedAtTheNextScan) {
-    MakeDisk();
-    std::string base = kwtest::ReadHost(image_);
-    std::string before = Contents(volume_);
+// A move inside a partition of a disk, cut off after each of its writes
+// (also with the writes between two flushes reordered), and the next disk
+// scan: the recovery completes it, gives the entry its type back, and the
+// volume passes fsck.fat -n with every file and the same listing.
+TEST_F(FatMoveFaults, ACutMoveIsCompletedAtTheNextScan) {
+    MakeVolume(MoveCase{"disk", 16, 6144, 1, Plan::Shuffle});
+    std::string before = Contents(image_);
+    kwtest::FatListing listing = kwtest::MdirListing(image_);
+    kwtest::FatPartitionDisk disk;
+    fs::path image = dir_ / "disk.img";
+    disk.Make(image_, image, 0x06);
+    std::string base = kwtest::ReadHost(image);
     std::vector<kwtest::DiskEvent> log;
-    OpenDisk(&log);
+    fat_ = disk.Open(&log);
+    ASSERT_NE(fat_, nullptr);
     std::unique_ptr<MOVE_MAP> map = MakeMap(Plan::Shuffle, 30);
     EXECUTOR_FAT executor(fat_);
     ASSERT_EQ(executor.Execute(map.get(), true, false), KW_OK);
     EXPECT_GT(executor.Stats().cycles, 0u);
-    CloseDisk();
-    EXPECT_EQ(kwtest::ReadAt(image_, 446 + 4, 1)[0], 0x06);
-    fs::path cut = dir_ / "cut.img";
-    size_t writes = 0;
-    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
-        SCOPED_TRACE("cut after write " + std::to_string(k));
-        writes = k;
-        std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
-        setenv("KW_DISKS", cut.c_str(), 1);
-        ASSERT_EQ(kwLibOpen(), KW_OK);
-        kwLibClose();
-        unsetenv("KW_DISKS");
-        EXPECT_EQ(kwtest::ReadAt(cut, 446 + 4, 1)[0], 0x06);
-        fs::path part = Partition(cut);
-        // The protected update's own first and last writes (the marks in the
-        // first copy before the type is 3Ch, after it names FAT again) leave
-        // two sound copies apart, which fsck.fat reports and reads through.
-        EXPECT_TRUE(FsckCleanOrCopiesApart(part));
+    fat_ = nullptr;
+    disk.Close();
+    EXPECT_EQ(kwtest::FatPartitionDisk::EntryType(image), 0x06);
+    fs::path cut = dir_ / "cut.img", part = dir_ / "part.img";
+    auto check = [&] {
+        kwtest::FatPartitionDisk::Rescan(cut);
+        EXPECT_EQ(kwtest::FatPartitionDisk::EntryType(cut), 0x06);
+        disk.Extract(cut, part);
+        std::string report;
+        EXPECT_TRUE(kwtest::FsckClean(part, &report)) << report;
         EXPECT_EQ(Contents(part), before);
-    });
-    EXPECT_GT(writes, 10u);
+        EXPECT_EQ(kwtest::MdirListing(part), listing);
+    };
+    EXPECT_GT(kwtest::ForEachCutImage(base, log, cut, check), 10u);
+    kwtest::ForEachReorderedCutImage(base, log, cut, check);
 }
 
 } // namespace
