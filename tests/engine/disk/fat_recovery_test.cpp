@@ -310,6 +310,75 @@ TEST_F(FatRecovery, ARecoveryCutOffAtAnyWriteIsFinishedByTheNext) {
     }
 }
 
+// A FAT entry (not 3Ch) whose first FAT alone keeps the marks and saved
+// type, as a protected update cut just before the entry became 3Ch (or just
+// after it got its type back) leaves it: with consent the first FAT takes
+// the other copy's first bytes. Anything more apart is left to a check.
+TEST_F(FatRecovery, AFirstFatLeftMarkedUnderAFatEntryIsClearedAtTheScan) {
+    const std::vector<uint8_t> clean = kwtest::ReadAt(image_, Fat(0), 4);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> first, second; // the copies' first bytes
+        bool elsewhere;                     // copy 1 differs in its second sector
+        uint32_t answer;
+        bool repaired;
+        int questions;
+    } cases[] = {
+        {"only the first copy marked",
+         {FAT_MARK_MOVING, 0xFF, 0x06},
+         clean,
+         false,
+         UI_ANSWER_YES,
+         true,
+         1},
+        {"the user answers No",
+         {FAT_MARK_MOVING, 0xFF, 0x06},
+         clean,
+         false,
+         UI_ANSWER_NO,
+         false,
+         1},
+        {"the copies differ elsewhere",
+         {FAT_MARK_MOVING, 0xFF, 0x06},
+         clean,
+         true,
+         UI_ANSWER_YES,
+         false,
+         0},
+        {"both copies marked",
+         {FAT_MARK_MOVING, 0xFF, 0x06},
+         {FAT_MARK_MOVING, 0xFF, 0x06},
+         false,
+         UI_ANSWER_YES,
+         false,
+         0},
+        {"no marks", clean, clean, false, UI_ANSWER_YES, false, 0},
+    };
+    std::vector<uint8_t> sound = kwtest::ReadAt(image_, 0, size_t{kStart + kSectors} * 512);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Put(0, sound);
+        Put(Fat(0), c.first);
+        Put(Fat(1), c.second);
+        if (c.elsewhere)
+            Put(Fat(1) + 512, std::vector<uint8_t>(64, 0x5A));
+        ui_.answer = c.answer;
+        ui_.questions = 0;
+        std::vector<uint8_t> before = kwtest::ReadAt(image_, 0, sound.size());
+        PARTITION_INFO* pi = Open();
+        ASSERT_NE(pi, nullptr);
+        EXPECT_EQ(pi->ucPartType, 0x06);
+        EXPECT_EQ(ui_.questions, c.questions);
+        if (c.repaired) {
+            EXPECT_EQ(kwtest::ReadAt(image_, 0, sound.size()), sound);
+            EXPECT_TRUE(FsckClean());
+        } else {
+            EXPECT_EQ(kwtest::ReadAt(image_, 0, before.size()), before);
+        }
+        kwLibClose();
+    }
+}
+
 TEST(FatRecoveryLayout, SavedTypesAndBootSectorsThatAreNoFatVolume) {
     const uint8_t first[8] = {0x01, 0x6F, 0x00, 0xFF, 0x0B, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(SavedPartitionType(32, first), 0x0B);
