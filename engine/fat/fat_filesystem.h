@@ -100,8 +100,15 @@ public:
     kwRet SetBadSectors(SECT_LIST* list) override;
     kwRet UpdateHiddenSectors() override;
     kwRet SetGeometry(uint16_t heads, uint16_t sectorsPerTrack) override;
-    // Resizing a FAT volume is not built yet.
-    kwRet Resize(uint32_t, uint32_t, void*, void*) override { return ERR_NOT_SUPPORTED; }
+    // Moves the clusters of the source runs (SECTOR_RUN lists, whole
+    // clusters, paired cluster by cluster with the destination runs) with
+    // their data through the move executor, shortens swap files to 4096
+    // bytes, then gives the volume newSize sectors within its limits (FAT
+    // kind kept, clusters no larger). A destination in use by a cluster that
+    // does not move gives ERR_MOVE_STALLED (713) before anything is written;
+    // a size outside the limits ERR_RESIZE_TOO_LARGE. The volume is read
+    // again at the end, whatever the result.
+    kwRet Resize(uint32_t unused, uint32_t newSize, void* sourceRuns, void* destRuns) override;
 
     // Opens the volume from a boot record already parsed (in place of
     // sector 0): its FAT is read. ERR_FS_VERSION for a version other than 0.
@@ -222,6 +229,7 @@ private:
     // 0 when the volume may be changed now (its chains checked once per
     // session); else why not.
     kwRet mayChange();
+    kwRet resizeWithinLimits(uint32_t newSize);
     kwRet checkChains();
     kwRet claimChain(uint32_t first, STATE_MAP& owned);
     kwRet flushDisk();

@@ -45,10 +45,11 @@ struct REWRITE_PLAN {
 // old one and the clusters in use right behind it: `totalSectors` sectors,
 // `sectorsPerCluster`, FAT32 or not, and (FAT12/16) at least `rootEntries`
 // root entries; the data start keeps old clusters on new cluster
-// boundaries. Codes as BuildBootRecord; ERR_FAT_INVALID_PARAMETERS when the
-// reserved area would not fit its 16-bit field.
+// boundaries (with `alignShift` old clusters, the new grid starts that many
+// old clusters later). Codes as BuildBootRecord; ERR_FAT_INVALID_PARAMETERS
+// when the reserved area would not fit its 16-bit field.
 kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPerCluster, bool fat32,
-                  uint32_t rootEntries, FAT_BOOT_RECORD* out);
+                  uint32_t rootEntries, FAT_BOOT_RECORD* out, uint32_t alignShift = 0);
 
 // Builds the plan for rewriting an initialised volume with `newLayout`,
 // with the partition-relative sectors of `badSectors` (may be null) marked

@@ -316,7 +316,7 @@ kwRet Planner::Run() {
 }
 
 kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPerCluster, bool fat32,
-                  uint32_t rootEntries, FAT_BOOT_RECORD* out) {
+                  uint32_t rootEntries, FAT_BOOT_RECORD* out, uint32_t alignShift) {
     if (fs == nullptr || out == nullptr || fs->GetBootRecord() == nullptr)
         return ERR_BAD_ARGUMENT;
     const FAT_BOOT_RECORD& old = *fs->GetBootRecord();
@@ -334,7 +334,7 @@ kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPer
     plan.bytesPerSector = old.bytesPerSector;
     plan.totalSectors = totalSectors;
     plan.sectorsPerCluster = sectorsPerCluster;
-    plan.alignTarget = old.FirstDataSector();
+    plan.alignTarget = old.FirstDataSector() + alignShift * old.sectorsPerCluster;
     plan.fatCount = old.fatCount;
     plan.rootEntries = rootEntries;
     plan.fat32 = fat32;

@@ -1,0 +1,194 @@
+// FAT_FILESYSTEM::Resize: moves the clusters of given sector runs, shortens
+// swap files and changes the volume's size within its limits (the
+// cluster-size change does the work, with the cluster size kept or made
+// smaller).
+#include "engine/core/dbgmgr.h"
+#include "engine/core/progress.h"
+#include "engine/fat/fat_ccs.h"
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_limits.h"
+#include "engine/fat/fat_move.h"
+#include "include/kwbytes.h"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+using namespace kw::fat;
+
+namespace {
+
+constexpr uint32_t kMsgChangingStructures = 413;
+constexpr uint32_t kSwapKeepBytes = 4096;
+
+// The clusters of a run list, in order; false when a run does not start on
+// a cluster or is not whole clusters, or the walk does not end.
+bool RunClusters(const FAT_BOOT_RECORD& b, const SECTOR_RUN* run, std::vector<uint32_t>* out) {
+    for (uint32_t guard = 0; run != nullptr; run = run->next, ++guard) {
+        if (guard > b.clusterCount || run->firstSector < b.FirstDataSector() ||
+            (run->firstSector - b.FirstDataSector()) % b.sectorsPerCluster != 0 ||
+            run->sectorCount % b.sectorsPerCluster != 0)
+            return false;
+        uint32_t first = b.SectorToCluster(run->firstSector);
+        for (uint32_t k = 0; k < run->sectorCount / b.sectorsPerCluster; ++k) {
+            if (!b.IsDataCluster(first + k))
+                return false;
+            out->push_back(first + k);
+        }
+    }
+    return true;
+}
+
+// The moves of paired runs as a move map. A destination must be free or a
+// cluster that moves itself; two sources may not share one.
+kwRet PlanRunMoves(const FAT_BOOT_RECORD& b, const FAT_BLOCKS& fat, const SECTOR_RUN* sources,
+                   const SECTOR_RUN* destinations, MOVE_MAP* map) {
+    std::vector<uint32_t> from, to;
+    if (!RunClusters(b, sources, &from) || !RunClusters(b, destinations, &to) ||
+        from.size() != to.size())
+        return ERR_BAD_ARGUMENT;
+    STATE_MAP source, taken;
+    if (source.Create(b.LastCluster() + 1, false) != KW_OK ||
+        taken.Create(b.LastCluster() + 1, false) != KW_OK)
+        return ERR_NO_MEMORY;
+    for (uint32_t s : from)
+        source.SetBit(s);
+    for (size_t i = 0; i < from.size(); ++i) {
+        uint32_t s = from[i], d = to[i], v = fat.GetNextCluster(s);
+        if (v == 0 || v == FAT_BAD || s == d)
+            continue; // nothing to carry
+        uint32_t held = fat.GetNextCluster(d);
+        if (taken.IsSet(d) || held == FAT_BAD || (held != 0 && !source.IsSet(d))) {
+            DbgPrintf("Resize - destination cluster %lu is in use\r\n",
+                      static_cast<unsigned long>(d));
+            return ERR_MOVE_STALLED;
+        }
+        taken.SetBit(d);
+        if (kwRet rc = map->SetTarget(s, d); rc != KW_OK)
+            return rc;
+    }
+    return KW_OK;
+}
+
+bool IsSwapFile(const uint8_t* e) {
+    if ((e[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)) != 0)
+        return false;
+    char ext[3];
+    for (int i = 0; i < 3; ++i)
+        ext[i] = static_cast<char>(std::toupper(e[8 + i]));
+    return (std::memcmp(e, "PAGEFILE", 8) == 0 && std::memcmp(ext, "SYS", 3) == 0) ||
+           (std::memcmp(e, "WIN386  ", 8) == 0 && std::memcmp(ext, "SWP", 3) == 0);
+}
+
+} // namespace
+
+// Swap files keep their first 4096 bytes: the entries first, then the
+// clusters behind the kept ones are freed.
+static kwRet ShortenSwapFiles(FAT_FILESYSTEM* fs) {
+    FAT_DIR_BLOCKS* dirs = nullptr;
+    kwRet rc = fs->LoadDirBlocks(nullptr, &dirs);
+    if (rc != KW_OK)
+        return rc;
+    const FAT_BOOT_RECORD& b = *fs->GetBootRecord();
+    uint32_t keep = b.sectorsPerCluster >= 8 ? 1 : 8 / b.sectorsPerCluster;
+    std::vector<uint32_t> cut; // the last kept cluster of each shortened file
+    FAT_DIR_SLOT slot;
+    for (bool more = dirs->FirstEntry(&slot); more;) {
+        uint8_t* e = slot.entry;
+        bool change = IsSwapFile(e) && kwbytes::LoadLe32(e + FDE_SIZE) > kSwapKeepBytes;
+        if (change) {
+            uint32_t c = kwbytes::LoadLe16(e + FDE_CLUSTER_LOW);
+            if (b.IsFat32())
+                c |= uint32_t{kwbytes::LoadLe16(e + FDE_CLUSTER_HIGH)} << 16;
+            for (uint32_t k = 1; k < keep && b.IsDataCluster(c); ++k)
+                c = fs->GetFat()->GetNextCluster(c);
+            if (b.IsDataCluster(c))
+                cut.push_back(c);
+            kwbytes::StoreLe32(e + FDE_SIZE, kSwapKeepBytes);
+        }
+        more = dirs->NextEntry(&slot, change);
+    }
+    if (cut.empty())
+        return KW_OK;
+    if ((rc = dirs->WriteDirectory(false)) != KW_OK)
+        return rc;
+    FAT_BLOCKS& fat = *fs->GetFat();
+    for (uint32_t last : cut) {
+        uint32_t c = fat.GetNextCluster(last);
+        fat.SetNextCluster(last, FAT_EOC_MARK);
+        for (uint32_t steps = 0; b.IsDataCluster(c) && steps <= b.clusterCount; ++steps) {
+            uint32_t next = fat.GetNextCluster(c);
+            fat.SetNextCluster(c, 0);
+            c = next;
+        }
+    }
+    return fs->FlushFat();
+}
+
+kwRet FAT_FILESYSTEM::Resize(uint32_t, uint32_t newSize, void* sourceRuns, void* destRuns) {
+    auto* sources = static_cast<const SECTOR_RUN*>(sourceRuns);
+    auto* destinations = static_cast<const SECTOR_RUN*>(destRuns);
+    if (sources != nullptr && destinations == nullptr)
+        return ERR_BAD_ARGUMENT;
+    Progress progress;
+    progress.SetTextId(kMsgChangingStructures);
+    progress.SetRange(0, 5);
+    kwRet rc = ReReadState();
+    if (rc == KW_OK && IsReadOnly())
+        rc = ERR_WRITE_PROTECTED;
+    if (rc == KW_OK && sources != nullptr) {
+        progress.NextRange(25);
+        auto* map = new MOVE_MAP(boot_.LastCluster() + 1);
+        if (map == nullptr || !map->IsLoaded()) {
+            delete map;
+            return ERR_NO_MEMORY;
+        }
+        SetMoveMap(map);
+        rc = PlanRunMoves(boot_, *fat_, sources, destinations, map);
+        if (rc == KW_OK && map->CountMoves() != 0) {
+            EXECUTOR_FAT executor(this);
+            SetMoveInProgress(true);
+            rc = executor.Execute(map, true, false);
+            SetMoveInProgress(false);
+        }
+        SetMoveMap(nullptr);
+    }
+    if (rc == KW_OK) {
+        progress.NextRange(30);
+        rc = ShortenSwapFiles(this);
+    }
+    if (rc == KW_OK) {
+        progress.NextRange(100);
+        rc = resizeWithinLimits(newSize);
+    }
+    // Whatever happened, the volume holds what its disk says now.
+    if (rc != KW_OK || !initialised_) {
+        kwRet rr = ReReadState();
+        DbgPrintf("Resize - ends with %lu (volume read again: %lu)\r\n",
+                  static_cast<unsigned long>(rc), static_cast<unsigned long>(rr));
+    }
+    return rc == KW_OK ? progress.Done() : rc;
+}
+
+// The size within the volume's limits, the cluster size at most the current
+// one and the FAT kind kept.
+kwRet FAT_FILESYSTEM::resizeWithinLimits(uint32_t newSize) {
+    FAT_LIMITS limits;
+    FAT_GEOMETRY_OPTIONS opt;
+    opt.align = false;
+    kwRet rc = GetGeometryLimits(this, &limits, opt);
+    if (rc != KW_OK)
+        return rc;
+    limits.SetFatType(boot_.fatKind);
+    limits.SetSize(newSize, false);
+    if (limits.GetClusterSize() > boot_.BytesPerCluster())
+        limits.SetClusterSize(boot_.BytesPerCluster());
+    if (limits.GetSize() != newSize) {
+        DbgPrintf("Resize - %lu sectors is outside the volume's limits\r\n",
+                  static_cast<unsigned long>(newSize));
+        return ERR_RESIZE_TOO_LARGE;
+    }
+    return ChangeClusterSize(this, &limits, 0);
+}
