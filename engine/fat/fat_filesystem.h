@@ -106,8 +106,9 @@ public:
     // bytes, then gives the volume newSize sectors within its limits (FAT
     // kind kept, clusters no larger). A destination in use by a cluster that
     // does not move gives ERR_MOVE_STALLED (713) before anything is written;
-    // a size outside the limits ERR_RESIZE_TOO_LARGE. The volume is read
-    // again at the end, whatever the result.
+    // a size outside the limits ERR_RESIZE_TOO_LARGE; inside them the size
+    // is taken as the limits align it (to a cylinder boundary when one lies
+    // within them). The volume is read again at the end, whatever the result.
     kwRet Resize(uint32_t unused, uint32_t newSize, void* sourceRuns, void* destRuns) override;
 
     // Opens the volume from a boot record already parsed (in place of

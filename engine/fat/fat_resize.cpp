@@ -185,10 +185,14 @@ kwRet FAT_FILESYSTEM::resizeWithinLimits(uint32_t newSize) {
     limits.SetSize(newSize, false);
     if (limits.GetClusterSize() > boot_.BytesPerCluster())
         limits.SetClusterSize(boot_.BytesPerCluster());
-    if (limits.GetSize() != newSize) {
+    if (newSize < limits.GetMinSize() || newSize > limits.GetMaxSize()) {
         DbgPrintf("Resize - %lu sectors is outside the volume's limits\r\n",
                   static_cast<unsigned long>(newSize));
         return ERR_RESIZE_TOO_LARGE;
     }
+    // The limits keep sizes on the cylinder grid where one lies in range.
+    if (limits.GetSize() != newSize)
+        DbgPrintf("Resize - %lu sectors taken as %lu\r\n", static_cast<unsigned long>(newSize),
+                  static_cast<unsigned long>(limits.GetSize()));
     return ChangeClusterSize(this, &limits, 0);
 }

@@ -1,0 +1,538 @@
+// Resizing FAT volumes, changing their cluster size and emptying cluster
+// ranges, on volumes made by mkfs.fat in a partition of a disk, filled by
+// mtools and fragmented (every other file deleted, then refilled): fsck.fat,
+// the mdir listing and every file's bytes read back by mtools are the
+// oracle; random resizes within the limits; and the same operations cut
+// off after each of their writes, followed by the next disk scan's
+// recovery.
+#include "engine/core/rebootmgr.h"
+#include "engine/core/ui_bridge.h"
+#include "engine/core/ui_interface.h"
+#include "engine/disk/kwlib.h"
+#include "engine/disk/partition_info.h"
+#include "engine/fat/fat_ccs.h"
+#include "engine/fat/fat_evacuate.h"
+#include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_limits.h"
+#include "engine/fat/fat_move.h"
+#include "engine/fs/filesystem.h"
+#include "include/kwbytes.h"
+#include "platform/disk/disk_driver.h"
+#include "platform/disk/fault_disk_source.h"
+#include "platform/disk/file_disk_source.h"
+#include "tests/engine/fat/fat_fixture.h"
+#include "tests/engine/fs_modules_env.h"
+#include "tests/support/recording_disk.h"
+#include "tests/support/sanitizer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace kw::fat;
+
+namespace {
+
+const std::string kEnv = "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 ";
+constexpr uint32_t kStart = 2048;
+
+class YesUI : public UIInterface {
+public:
+    void ShowMessage(KWString, KWString, std::uint32_t) override {}
+    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
+                              std::uint32_t) override {
+        return UI_ANSWER_YES;
+    }
+};
+
+struct Volume {
+    int bits;
+    uint32_t sectors; // of the partition and its volume
+    int spc;
+};
+
+// A disk with one FAT partition at kStart and as much free room behind it
+// as the partition is long.
+class FatResize : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gRebootManager = &reboots_;
+        kwSetUIInterface(&ui_);
+        bridge_.emplace();
+    }
+    void TearDown() override {
+        CloseDisk();
+        bridge_.reset();
+        kwSetUIInterface(nullptr);
+        gRebootManager = nullptr;
+        unsetenv("KW_DISKS");
+    }
+
+    void Must(const std::string& cmd) const { ASSERT_TRUE(kwtest::Run(kEnv + cmd)) << cmd; }
+    static void Put(const fs::path& file, const std::string& bytes) {
+        fs::create_directories(file.parent_path());
+        kwtest::WriteHost(file, bytes);
+    }
+
+    // Files written, every other one deleted and bigger ones written into
+    // the holes (fragmented chains), a folder of several clusters, a deep
+    // path; a filler deleted at the end leaves the low clusters free.
+    void MakeDisk(const Volume& v, uint32_t fillerPercent = 10) {
+        volume_ = kwtest::MakeFatVolume(dir_, "vol.img", v.bits, v.sectors / 2, v.spc);
+        std::string vol = kwtest::Quote(volume_);
+        fs::path host = dir_ / "host";
+        Put(host / "AFILL.BIN", std::string(size_t{v.sectors} * 512 / 100 * fillerPercent, 'f'));
+        for (int i = 0; i < 20; ++i)
+            Put(host / ("f" + std::to_string(i) + ".bin"), kwtest::Bytes(700 + i * 1500, i));
+        Must("mcopy -i " + vol + " " + kwtest::Quote(host) + "/* ::");
+        for (int i = 0; i < 20; i += 2)
+            Must("mdel -i " + vol + " ::/f" + std::to_string(i) + ".bin");
+        fs::path more = dir_ / "more";
+        for (int i = 0; i < 30; ++i)
+            Put(more / "Many Files" / ("entry number " + std::to_string(i) + ".txt"),
+                kwtest::Bytes(50 + i * 300, 100 + i));
+        std::string deep = "deep";
+        for (int i = 0; i < 4; ++i)
+            deep += "/level " + std::to_string(i);
+        Put(more / deep / "bottom.txt", "bottom\n");
+        Put(more / "big fragmented.dat", kwtest::Bytes(40000, 7));
+        Must("mcopy -s -i " + vol + " " + kwtest::Quote(more) + "/* ::");
+        Must("mdel -i " + vol + " ::/AFILL.BIN");
+        image_ = dir_ / "disk.img";
+        kwtest::MakeSparse(image_, (uint64_t{kStart} + 2 * uint64_t{v.sectors} + 4096) * 512);
+        const char* type = v.bits == 32 ? "c" : v.bits == 12 ? "1" : "6";
+        ASSERT_TRUE(kwtest::Run("printf 'label: dos\\nstart=" + std::to_string(kStart) +
+                                ", size=" + std::to_string(v.sectors) + ", type=" + type +
+                                "\\n' | sfdisk -q " + kwtest::Quote(image_) + " >/dev/null 2>&1"));
+        kwtest::Splice(image_, kStart, volume_);
+        before_ = Contents(volume_);
+        listing_ = kwtest::MdirListing(volume_);
+    }
+
+    // The tree as mtools reads it: "path sha" lines, sorted.
+    std::string Contents(const fs::path& image) const {
+        fs::path out = dir_ / "out";
+        fs::remove_all(out);
+        fs::create_directories(out);
+        return kwtest::Capture(kEnv + "mcopy -s -n -i " + kwtest::Quote(image) + " '::*' " +
+                               kwtest::Quote(out) + " 2>&1 && cd " + kwtest::Quote(out) +
+                               " && find . -type f -exec sha256sum {} + | sort");
+    }
+
+    // The disk, with each write recorded (log) or its reads of `badSector`
+    // (disk sector) failing.
+    void OpenDisk(std::vector<kwtest::DiskEvent>* log, uint64_t badSector = 0) {
+        fs::path image = image_;
+        kw::plat::SetDiskProviderForTests([image, log, badSector] {
+            int err = 0;
+            std::unique_ptr<kw::plat::SectorSource> file = kw::plat::FileSectorSource::Open(
+                image.string(), kw::plat::DiskFileKind::ImageFile, true, &err);
+            if (badSector != 0) {
+                auto faulty = std::make_unique<kw::plat::FaultySectorSource>(std::move(file));
+                faulty->FailReadAt(badSector);
+                file = std::move(faulty);
+            }
+            if (log != nullptr)
+                file = std::make_unique<kwtest::RecordingSource>(std::move(file), log);
+            kw::plat::DiskScan scan;
+            scan.disks.push_back(std::move(file));
+            return scan;
+        });
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        DISK_RECORD* d = nullptr;
+        kwGetDiskList(&d);
+        for (PARTITION_INFO* p = d != nullptr ? d->firstPi : nullptr; p != nullptr; p = p->next)
+            if (p->ulStartSect == kStart && OpenFileSystem(p, &fs_, FS_OPEN_SHARED, 0) == KW_OK) {
+                pi_ = p;
+                break;
+            }
+        fat_ = dynamic_cast<FAT_FILESYSTEM*>(fs_);
+        ASSERT_NE(fat_, nullptr);
+        ASSERT_EQ(fat_->Init(), KW_OK);
+    }
+    void CloseDisk() {
+        if (fs_ != nullptr)
+            CloseFileSystem(&fs_);
+        fat_ = nullptr;
+        pi_ = nullptr;
+        kwLibClose();
+        kw::plat::SetDiskProviderForTests(nullptr);
+    }
+    // The next disk scan, where the recovery of an interrupted change runs.
+    static void Rescan(const fs::path& disk) {
+        setenv("KW_DISKS", disk.c_str(), 1);
+        ASSERT_EQ(kwLibOpen(), KW_OK);
+        kwLibClose();
+        unsetenv("KW_DISKS");
+    }
+
+    static uint32_t EntrySectors(const fs::path& disk) {
+        return kwbytes::LoadLe32(kwtest::ReadAt(disk, 446 + 12, 4).data());
+    }
+    static uint8_t EntryType(const fs::path& disk) { return kwtest::ReadAt(disk, 446 + 4, 1)[0]; }
+    // The partition as its entry gives it, as a volume file for the tools.
+    fs::path Partition(const fs::path& disk) const {
+        fs::path part = dir_ / "part.img";
+        fs::remove(part);
+        kwtest::Capture("dd if=" + kwtest::Quote(disk) + " of=" + kwtest::Quote(part) +
+                        " bs=512 skip=" + std::to_string(kStart) +
+                        " count=" + std::to_string(EntrySectors(disk)) + " status=none");
+        return part;
+    }
+    static FAT_BOOT_RECORD BootOf(const fs::path& part) {
+        FAT_BOOT_RECORD b;
+        EXPECT_EQ(
+            b.Parse(kwtest::ReadAt(part, 0, 512), static_cast<uint32_t>(fs::file_size(part) / 512)),
+            KW_OK);
+        return b;
+    }
+
+    // The partition is sound and holds every file as before.
+    void ExpectWhole(const fs::path& disk) {
+        fs::path part = Partition(disk);
+        std::string report;
+        EXPECT_TRUE(kwtest::FsckClean(part, &report)) << report;
+        EXPECT_EQ(Contents(part), before_);
+        EXPECT_EQ(kwtest::MdirListing(part), listing_);
+    }
+
+    // Limits of the open volume.
+    void Limits(FAT_LIMITS* limits) {
+        FAT_GEOMETRY_OPTIONS opt;
+        opt.align = false;
+        EXPECT_EQ(GetGeometryLimits(fat_, limits, opt), KW_OK);
+    }
+
+    // A size near `wanted` as the limits of the open volume (its kind and
+    // cluster size) align it.
+    uint32_t Aligned(uint32_t wanted) {
+        FAT_LIMITS limits;
+        Limits(&limits);
+        limits.SetFatType(fat_->GetBootRecord()->fatKind);
+        limits.SetSize(wanted, false);
+        return limits.GetSize();
+    }
+
+    // The volume's view after an operation matches its disk.
+    void ExpectStateMatchesDisk() {
+        ASSERT_TRUE(fat_->IsInitialised());
+        ASSERT_NE(fat_->GetBootRecord(), nullptr);
+        std::vector<uint8_t> sector(512);
+        ASSERT_EQ(fat_->ReadSectors(0, sector.data(), 1), KW_OK);
+        FAT_BOOT_RECORD disk;
+        ASSERT_EQ(disk.Parse(sector, pi_->NumSects), KW_OK);
+        EXPECT_EQ(fat_->GetBootRecord()->totalSectors, disk.totalSectors);
+        EXPECT_EQ(fat_->GetBootRecord()->sectorsPerCluster, disk.sectorsPerCluster);
+        EXPECT_EQ(fat_->GetBootRecord()->reservedSectors, disk.reservedSectors);
+    }
+
+    kwtest::TempDir dir_;
+    fs::path volume_, image_;
+    std::string before_;
+    kwtest::FatListing listing_;
+    PARTITION_INFO* pi_ = nullptr;
+    FILESYSTEM* fs_ = nullptr;
+    FAT_FILESYSTEM* fat_ = nullptr;
+    REBOOT_MANAGER reboots_;
+    YesUI ui_;
+    std::optional<UIBridgeThunk> bridge_;
+};
+
+// ------------------------------------------------------------- Resize
+
+// Sizes end on the disk's cylinder grid (16,065 sectors, the partition
+// starting at 2048), where the limits keep them.
+struct ResizeCase {
+    const char* name;
+    Volume volume;
+    uint32_t newSize;
+};
+
+class FatResizeSizes : public FatResize, public ::testing::WithParamInterface<ResizeCase> {};
+
+TEST_P(FatResizeSizes, KeepsEveryFileAndPassesFsck) {
+    const ResizeCase& c = GetParam();
+    MakeDisk(c.volume);
+    OpenDisk(nullptr);
+    uint32_t newSize = c.newSize;
+    ASSERT_EQ(Aligned(newSize), newSize);
+    uint32_t spc = fat_->GetBootRecord()->sectorsPerCluster;
+    ASSERT_EQ(fat_->Resize(0, newSize, nullptr, nullptr), KW_OK);
+    ExpectStateMatchesDisk();
+    EXPECT_EQ(pi_->NumSects, newSize);
+    CloseDisk();
+    EXPECT_EQ(EntrySectors(image_), newSize);
+    ExpectWhole(image_);
+    FAT_BOOT_RECORD b = BootOf(Partition(image_));
+    EXPECT_LE(b.totalSectors, newSize);
+    EXPECT_LE(b.sectorsPerCluster, spc); // never larger
+    // The type follows the new layout (FAT16 below 65,536 sectors: 04).
+    uint8_t type = EntryType(image_);
+    if (c.volume.bits == 32) {
+        EXPECT_EQ(type, 0x0C);
+    } else {
+        EXPECT_EQ(type, b.clusterCount <= FAT12_MAX_CLUSTERS ? 0x01
+                        : b.totalSectors < 0x10000           ? 0x04
+                                                             : 0x06);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FatResizeSizes,
+                         ::testing::Values(ResizeCase{"fat12_grow", {12, 8192, 2}, 14017},
+                                           ResizeCase{"fat16_shrink", {16, 32768, 1}, 14017},
+                                           ResizeCase{"fat16_grow", {16, 32768, 1}, 46147},
+                                           ResizeCase{"fat32_shrink", {32, 100000, 1}, 94342},
+                                           ResizeCase{"fat32_grow", {32, 73728, 1}, 94342}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Random sizes within the limits, one after the other on one volume.
+TEST_F(FatResize, RandomResizesWithinTheLimits) {
+    MakeDisk({16, 32768, 1});
+    std::mt19937 rng(20261211);
+    int steps = kwtest::SizedForBuild(5, 3);
+    for (int i = 0; i < steps; ++i) {
+        OpenDisk(nullptr);
+        FAT_LIMITS limits;
+        Limits(&limits);
+        uint32_t low = 0, high = 0;
+        ASSERT_TRUE(
+            limits.RangeAt(FAT_KIND_16, fat_->GetBootRecord()->BytesPerCluster(), &low, &high));
+        high = std::min<uint32_t>(high, 60000);
+        uint32_t size = Aligned(std::uniform_int_distribution<uint32_t>(low, high)(rng));
+        SCOPED_TRACE("step " + std::to_string(i) + ": " + std::to_string(pi_->NumSects) + " -> " +
+                     std::to_string(size));
+        ASSERT_EQ(fat_->Resize(0, size, nullptr, nullptr), KW_OK);
+        CloseDisk();
+        EXPECT_EQ(EntrySectors(image_), size);
+        ExpectWhole(image_);
+    }
+}
+
+// Sources move to destinations that are free or that move themselves; a
+// destination still used by a cluster that stays is refused before any
+// write, and the volume keeps a boot record either way.
+TEST_F(FatResize, RunMovesNeedFreeOrMovingDestinations) {
+    MakeDisk({16, 30082, 1});
+    OpenDisk(nullptr);
+    const FAT_BOOT_RECORD b = *fat_->GetBootRecord();
+    const FAT_BLOCKS& fat = *fat_->GetFat();
+    uint32_t used = fat.FindNextUsed(10), used2 = fat.FindNextUsed(used + 1);
+    uint32_t stays = fat.FindNextUsed(used2 + 1), free = fat.FindNextFree(2);
+    auto run = [&](uint32_t cluster, SECTOR_RUN* next = nullptr) {
+        auto* r = new SECTOR_RUN;
+        r->firstSector = b.ClusterToSector(cluster);
+        r->sectorCount = b.sectorsPerCluster;
+        r->next = next;
+        return r;
+    };
+    std::string pristine = kwtest::ReadHost(image_);
+    uint32_t same = Aligned(pi_->NumSects);
+    ASSERT_EQ(same, pi_->NumSects);
+    SECTOR_RUN* from = run(used);
+    SECTOR_RUN* onto = run(stays);
+    EXPECT_EQ(fat_->Resize(0, same, from, onto), ERR_MOVE_STALLED);
+    ExpectStateMatchesDisk();
+    EXPECT_EQ(kwtest::ReadHost(image_), pristine);
+    FreeSectorRuns(from);
+    FreeSectorRuns(onto);
+    // A swap of two used clusters and a third into a free one.
+    from = run(used, run(used2, run(stays)));
+    onto = run(used2, run(used, run(free)));
+    EXPECT_EQ(fat_->Resize(0, same, from, onto), KW_OK);
+    ExpectStateMatchesDisk();
+    FreeSectorRuns(from);
+    FreeSectorRuns(onto);
+    CloseDisk();
+    ExpectWhole(image_);
+}
+
+// Swap files keep their first 4096 bytes and give the rest back.
+TEST_F(FatResize, SwapFilesAreShortened) {
+    MakeDisk({16, 30082, 1});
+    fs::path swap = dir_ / "PAGEFILE.SYS";
+    std::string bytes = kwtest::Bytes(65536, 42);
+    kwtest::WriteHost(swap, bytes);
+    fs::path part = dir_ / "vol2.img";
+    fs::copy_file(volume_, part);
+    kwtest::Mcopy(part, swap, "/PAGEFILE.SYS");
+    kwtest::Splice(image_, kStart, part);
+    OpenDisk(nullptr);
+    uint32_t same = Aligned(pi_->NumSects);
+    ASSERT_EQ(fat_->Resize(0, same, nullptr, nullptr), KW_OK);
+    CloseDisk();
+    fs::path after = Partition(image_);
+    std::string report;
+    EXPECT_TRUE(kwtest::FsckClean(after, &report)) << report;
+    EXPECT_TRUE(kwtest::Mtype(after, "/PAGEFILE.SYS") == bytes.substr(0, 4096));
+}
+
+// ------------------------------------------------- ChangeClusterSize
+
+struct ChangeCase {
+    const char* name;
+    Volume volume;
+    uint32_t newSpc;
+    uint8_t newKind;
+    uint32_t newSize; // 0: as it is
+};
+
+class FatClusterSize : public FatResize, public ::testing::WithParamInterface<ChangeCase> {
+protected:
+    // The limits for the case, or why not.
+    bool Choose(const ChangeCase& c, FAT_LIMITS* limits) {
+        Limits(limits);
+        limits->SetFatType(c.newKind);
+        limits->SetSize(c.newSize != 0 ? c.newSize : pi_->NumSects, false);
+        limits->SetClusterSize(c.newSpc * 512);
+        return limits->GetFatType() == c.newKind && limits->GetClusterSize() == c.newSpc * 512;
+    }
+};
+
+TEST_P(FatClusterSize, KeepsEveryFileAndTheIdentity) {
+    const ChangeCase& c = GetParam();
+    MakeDisk(c.volume);
+    std::vector<uint8_t> oldBoot = kwtest::ReadAt(volume_, 0, 512);
+    OpenDisk(nullptr);
+    FAT_LIMITS limits;
+    ASSERT_TRUE(Choose(c, &limits)) << limits.GetFatType() << " " << limits.GetClusterSize();
+    uint32_t size = limits.GetSize();
+    kwRet rc = ChangeClusterSize(fat_, &limits, 0);
+    if (rc == ERR_NOT_SUPPORTED && c.newSpc > uint32_t(c.volume.spc))
+        GTEST_SKIP() << "alignment of larger clusters not built";
+    ASSERT_EQ(rc, KW_OK);
+    ExpectStateMatchesDisk();
+    CloseDisk();
+    EXPECT_EQ(EntrySectors(image_), size);
+    ExpectWhole(image_);
+    fs::path part = Partition(image_);
+    FAT_BOOT_RECORD b = BootOf(part);
+    EXPECT_EQ(b.sectorsPerCluster, c.newSpc);
+    EXPECT_EQ(b.IsFat32(), c.newKind == FAT_KIND_32);
+    std::vector<uint8_t> boot = kwtest::ReadAt(part, 0, 512);
+    // OEM name, media, sectors per track and heads; serial and label.
+    for (uint32_t at : {3u, 21u, 24u, 26u})
+        EXPECT_EQ(boot[at], oldBoot[at]) << at;
+    uint32_t oldSerial = c.volume.bits == 32 ? 67 : 39, newSerial = b.IsFat32() ? 67 : 39;
+    EXPECT_EQ(kwbytes::LoadLe32(boot.data() + newSerial),
+              kwbytes::LoadLe32(oldBoot.data() + oldSerial));
+    EXPECT_EQ(std::string(boot.begin() + newSerial + 4, boot.begin() + newSerial + 15),
+              std::string(oldBoot.begin() + oldSerial + 4, oldBoot.begin() + oldSerial + 15));
+    if (c.newKind == FAT_KIND_32) {
+        EXPECT_EQ(EntryType(image_), 0x0B);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, FatClusterSize,
+    ::testing::Values(ChangeCase{"fat16_smaller", {16, 32768, 4}, 1, FAT_KIND_16, 0},
+                      ChangeCase{"fat12_smaller_shrunk", {12, 8192, 4}, 2, FAT_KIND_12, 7000},
+                      ChangeCase{
+                          "fat16_same_to_fat32_grown", {16, 80000, 2}, 2, FAT_KIND_32, 140000},
+                      ChangeCase{"fat16_larger", {16, 32768, 1}, 4, FAT_KIND_16, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Mode 1 tests the sectors a growing partition gains: an unreadable one
+// ends up in a cluster marked bad.
+TEST_F(FatClusterSize, AddedSectorsAreTestedInModeOne) {
+    MakeDisk({16, 16384, 1});
+    uint32_t bad = 16384 + 100;
+    OpenDisk(nullptr, kStart + bad);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    limits.SetSize(30082, false); // the next cylinder boundary
+    ASSERT_EQ(limits.GetSize(), 30082u);
+    ASSERT_EQ(ChangeClusterSize(fat_, &limits, CCS_TEST_ADDED_SECTORS), KW_OK);
+    const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+    EXPECT_EQ(fat_->GetFat()->GetNextCluster(b.SectorToCluster(bad)), FAT_BAD);
+    EXPECT_EQ(fat_->CountBadClusters(), 1u);
+    CloseDisk();
+    ExpectWhole(image_);
+}
+
+// ------------------------------------------------------ Evacuation
+
+TEST_F(FatResize, EvacuatedRangeEndsFreeWithEveryFile) {
+    MakeDisk({16, 16384, 1});
+    OpenDisk(nullptr);
+    const FAT_BOOT_RECORD b = *fat_->GetBootRecord();
+    const FAT_BLOCKS& fat = *fat_->GetFat();
+    uint32_t low = fat.FindNextUsed(2), high = low;
+    for (uint32_t c = low; c <= b.LastCluster(); ++c)
+        high = fat.GetNextCluster(c) != 0 ? c : high;
+    uint32_t first = low + (high - low) / 3, last = high - (high - low) / 3;
+    ASSERT_GT(fat_->GetFat()->CountUsedClusters(first, last), 20u);
+    EXPECT_EQ(EvacuateClusterRange(fat_, last, first), ERR_FAT_BAD_CLUSTER);
+    EXPECT_EQ(EvacuateClusterRange(fat_, 0, b.LastCluster() + 10), ERR_FAT_NO_SPACE);
+    ASSERT_EQ(EvacuateClusterRange(fat_, first, last), KW_OK);
+    EXPECT_EQ(fat_->GetFat()->CountUsedClusters(first, last), 0u);
+    CloseDisk();
+    ExpectWhole(image_);
+}
+
+// ------------------------------------------------------------ cuts
+
+// Each state a cut after some write of `op` leaves, scanned again: the
+// partition holds a sound volume (its two FAT copies may be apart, which
+// fsck.fat reads through) with every file.
+class FatResizeCuts : public FatResize {
+protected:
+    template <class Op> void CutEverywhere(Op op) {
+        std::string base = kwtest::ReadHost(image_);
+        std::vector<kwtest::DiskEvent> log;
+        OpenDisk(&log);
+        ASSERT_EQ(op(), KW_OK);
+        CloseDisk();
+        fs::path cut = dir_ / "cut.img";
+        size_t writes = 0;
+        kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
+            SCOPED_TRACE("cut after write " + std::to_string(k));
+            writes = k;
+            std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+            Rescan(cut);
+            uint8_t type = EntryType(cut);
+            EXPECT_NE(type, 0x3C);
+            fs::path part = Partition(cut);
+            EXPECT_TRUE(SoundOrCopiesApart(part));
+            EXPECT_EQ(Contents(part), before_);
+        });
+        EXPECT_GT(writes, 3u);
+        RecordProperty("writes", std::to_string(writes));
+    }
+    static bool SoundOrCopiesApart(const fs::path& part) {
+        std::string report;
+        if (kwtest::FsckClean(part, &report))
+            return true;
+        std::istringstream lines(report);
+        std::string damage;
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("fsck.fat ", 0) != 0 && line != "Leaving filesystem unchanged." &&
+                line.find(" files, ") == std::string::npos && line.rfind("status=", 0) != 0 &&
+                !line.empty())
+                damage += line + "\n";
+        EXPECT_EQ(damage, "FATs differ - using second FAT.\n") << report;
+        return damage == "FATs differ - using second FAT.\n";
+    }
+};
+
+TEST_F(FatResizeCuts, ShrinkCutAtAnyWrite) {
+    MakeDisk({16, 30082, 1}, 55); // the files beyond the new end
+    CutEverywhere([&] { return fat_->Resize(0, 14017, nullptr, nullptr); });
+}
+
+TEST_F(FatResizeCuts, SmallerClustersCutAtAnyWrite) {
+    MakeDisk({16, 30082, 2}, 55);
+    CutEverywhere([&] {
+        FAT_LIMITS limits;
+        Limits(&limits);
+        limits.SetSize(14017, false);
+        limits.SetClusterSize(512);
+        bool chosen = limits.GetClusterSize() == 512 && limits.GetSize() == 14017;
+        return chosen ? ChangeClusterSize(fat_, &limits, 0) : ERR_BAD_ARGUMENT;
+    });
+}
+
+} // namespace
