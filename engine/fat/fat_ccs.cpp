@@ -14,6 +14,7 @@
 #include "engine/fat/fat_ea.h"
 #include "engine/fat/fat_evacuate.h"
 #include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_limits.h"
 #include "engine/fat/fat_rewrite.h"
 
@@ -51,6 +52,7 @@ private:
     bool covers(uint32_t cluster) const;
     kwRet finishEas();
     kwRet finish();
+    kwRet settleType();
     kwRet cleanUp(kwRet rc);
 
     FAT_FILESYSTEM* fs_;
@@ -215,6 +217,8 @@ kwRet ClusterSizeChange::finish() {
     if (rc == KW_OK)
         rc = fs_->ReReadState();
     if (rc == KW_OK)
+        rc = settleType();
+    if (rc == KW_OK)
         rc = UpdateBootSectorFiles(fs_);
     if (rc != KW_OK || pi_ == nullptr)
         return rc;
@@ -226,6 +230,19 @@ kwRet ClusterSizeChange::finish() {
     pi_->ulFreeSects = freeSectors;
     pi_->ulUsedSects = pi_->NumSects > freeSectors ? pi_->NumSects - freeSectors : 0;
     return rc;
+}
+
+// The entry's type for the volume as it now lies in the partition (its end
+// may have crossed the BIOS limit): one write of the table entry.
+kwRet ClusterSizeChange::settleType() {
+    if (pi_ == nullptr || pi_->ucEntryIndex == PI_NO_ENTRY || pi_->disk == nullptr)
+        return KW_OK;
+    const FAT_BOOT_RECORD& b = *fs_->GetBootRecord();
+    uint8_t type = FatPartitionType(b, pi_->ucPartType, PastBiosLimit(pi_));
+    if (type == pi_->ucPartType)
+        return KW_OK;
+    kwRet rc = SetPartitionType(pi_, type, b.IsFat32() ? FS_KIND_FAT32 : FS_KIND_FAT);
+    return rc == KW_OK ? phyFlush(pi_->disk) : rc;
 }
 
 kwRet ClusterSizeChange::cleanUp(kwRet rc) {

@@ -2,6 +2,8 @@
 // FAT size against data area, and the distribution of the sectors left over.
 #include "engine/fat/fat_layout.h"
 
+#include "engine/disk/legal_ops.h"
+
 #include "include/kwbytes.h"
 
 #include <algorithm>
@@ -311,6 +313,24 @@ void StoreBootRecord(const FAT_BOOT_RECORD& boot, uint8_t* s) {
         StoreLe16(s + FBO_SIGNATURE, 0xAA55);
     }
     PutExtended(ext, boot, s);
+}
+
+uint8_t FatPartitionType(const FAT_BOOT_RECORD& b, uint8_t current, bool pastBiosLimit) {
+    if (current == 0x12 || current == 0xDE)
+        return current;
+    bool hidden = IsHiddenType(current);
+    uint8_t plain = static_cast<uint8_t>(hidden ? current & ~0x10 : current);
+    bool lba = pastBiosLimit || plain == 0x0C || plain == 0x0E;
+    uint8_t type = 0;
+    if (b.IsFat32())
+        type = lba ? 0x0C : 0x0B;
+    else if (b.clusterCount <= FAT12_MAX_CLUSTERS)
+        type = 0x01;
+    else if (b.totalSectors < 0x10000)
+        type = 0x04;
+    else
+        type = lba ? 0x0E : 0x06;
+    return HideType(type, hidden);
 }
 
 } // namespace kw::fat

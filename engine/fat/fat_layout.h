@@ -91,4 +91,12 @@ kwRet BuildBootRecord(FAT_BOOT_RECORD* boot, const FAT_LAYOUT_PLAN& plan,
 // byte F6h or 0) gets a jump instruction.
 void StoreBootRecord(const FAT_BOOT_RECORD& boot, uint8_t* sector);
 
+// The partition type for a FAT volume of layout `b` in a partition of type
+// `current`: FAT12 01h; FAT16 below 65,536 sectors 04h; FAT16 06h, FAT32
+// 0Bh, or their LBA forms 0Eh and 0Ch when the partition had an LBA type
+// already or `pastBiosLimit` (it ends past the disk's BIOS-addressable
+// limit and is no logical partition). The hidden form when `current` is
+// hidden; the utility types 12h and DEh stay.
+uint8_t FatPartitionType(const FAT_BOOT_RECORD& b, uint8_t current, bool pastBiosLimit);
+
 } // namespace kw::fat

@@ -49,24 +49,6 @@ void PutMarkedHead(uint8_t kind, uint8_t marks, uint8_t type, uint8_t* sector) {
     }
 }
 
-// The partition type a FAT volume of this layout takes (hidden when the
-// partition's type is; utility types stay).
-uint8_t TypeFor(const FAT_BOOT_RECORD& b, uint8_t current) {
-    if (current == 0x12 || current == 0xDE)
-        return current;
-    uint8_t plain = static_cast<uint8_t>(IsHiddenType(current) ? current & ~0x10 : current);
-    uint8_t type = 0;
-    if (b.IsFat32())
-        type = plain == 0x0C ? 0x0C : 0x0B;
-    else if (b.clusterCount <= FAT12_MAX_CLUSTERS)
-        type = 0x01;
-    else if (b.totalSectors < 0x10000)
-        type = 0x04;
-    else
-        type = plain == 0x0E ? 0x0E : 0x06;
-    return HideType(type, IsHiddenType(current));
-}
-
 // Writes the plan's FAT: whole copies, or the span from the first sector of
 // copy 0 to the first sector of the last copy in one write, so that every
 // copy's first bytes change together.
@@ -175,6 +157,12 @@ bool HasTableEntry(const PARTITION_INFO* pi) {
 
 } // namespace
 
+bool PastBiosLimit(const PARTITION_INFO* pi) {
+    const DISK_RECORD* disk = pi != nullptr ? pi->disk : nullptr;
+    return disk != nullptr && disk->chsLimit != 0 && pi->EndSect() > disk->chsLimit &&
+           (pi->ulFlags & PI_LOGICAL) == 0;
+}
+
 kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout,
                           const SECT_LIST* badSectors) {
     if (fs == nullptr || fs->GetBootRecord() == nullptr)
@@ -196,7 +184,7 @@ kwRet RewriteCriticalArea(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout,
     progress->Update(50);
     PARTITION_INFO* pi = fs->GetPI();
     uint8_t type = pi != nullptr ? pi->ucPartType : 0;
-    uint8_t newType = TypeFor(plan->layout, type);
+    uint8_t newType = FatPartitionType(plan->layout, type, PastBiosLimit(pi));
     uint8_t boot[FAT_SECTOR_SIZE];
     rc = fs->ReadSectors(0, boot, 1);
     if (rc != KW_OK)

@@ -29,6 +29,7 @@
 #include <vector>
 
 class FAT_FILESYSTEM;
+struct PARTITION_INFO;
 
 namespace kw::fat {
 
@@ -64,6 +65,10 @@ kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPer
 // directory copies; ERR_FAT_BAD_CLUSTER_IN_USE as CHAIN_MIGRATION::Start.
 kwRet PlanRewrite(FAT_FILESYSTEM* fs, const FAT_BOOT_RECORD& newLayout, REWRITE_PLAN* plan,
                   const SECT_LIST* badSectors = nullptr);
+
+// Whether a partition ends past its disk's BIOS-addressable limit and is
+// no logical partition (its FAT type then takes the LBA form).
+bool PastBiosLimit(const PARTITION_INFO* pi);
 
 // Rewrites an initialised, writable volume for `newLayout` (see above), with
 // the sectors of `badSectors` (may be null) marked bad, and reads it again. Codes as PlanRewrite

@@ -13,6 +13,7 @@
 #include "engine/fat/fat_ccs.h"
 #include "engine/fat/fat_evacuate.h"
 #include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_limits.h"
 #include "engine/fat/fat_move.h"
 #include "engine/fs/filesystem.h"
@@ -38,7 +39,8 @@ using namespace kw::fat;
 namespace {
 
 const std::string kEnv = "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 ";
-constexpr uint32_t kStart = 2048;
+// The BIOS-addressable limit of the test disks (1024 cylinders of 255 x 63).
+constexpr uint32_t kChsLimit = 1024u * 255 * 63;
 
 class YesUI : public UIInterface {
 public:
@@ -55,8 +57,8 @@ struct Volume {
     int spc;
 };
 
-// A disk with one FAT partition at kStart and as much free room behind it
-// as the partition is long.
+// A disk with one FAT partition at start_ (2048 unless a test moves it)
+// and as much free room behind it as the partition is long.
 class FatResize : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -103,12 +105,12 @@ protected:
         Must("mcopy -s -i " + vol + " " + kwtest::Quote(more) + "/* ::");
         Must("mdel -i " + vol + " ::/AFILL.BIN");
         image_ = dir_ / "disk.img";
-        kwtest::MakeSparse(image_, (uint64_t{kStart} + 2 * uint64_t{v.sectors} + 4096) * 512);
-        const char* type = v.bits == 32 ? "c" : v.bits == 12 ? "1" : "6";
-        ASSERT_TRUE(kwtest::Run("printf 'label: dos\\nstart=" + std::to_string(kStart) +
+        kwtest::MakeSparse(image_, (uint64_t{start_} + 2 * uint64_t{v.sectors} + 4096) * 512);
+        const char* type = v.bits == 32 ? "b" : v.bits == 12 ? "1" : "6";
+        ASSERT_TRUE(kwtest::Run("printf 'label: dos\\nstart=" + std::to_string(start_) +
                                 ", size=" + std::to_string(v.sectors) + ", type=" + type +
                                 "\\n' | sfdisk -q " + kwtest::Quote(image_) + " >/dev/null 2>&1"));
-        kwtest::Splice(image_, kStart, volume_);
+        kwtest::Splice(image_, start_, volume_);
         before_ = Contents(volume_);
         listing_ = kwtest::MdirListing(volume_);
     }
@@ -146,7 +148,7 @@ protected:
         DISK_RECORD* d = nullptr;
         kwGetDiskList(&d);
         for (PARTITION_INFO* p = d != nullptr ? d->firstPi : nullptr; p != nullptr; p = p->next)
-            if (p->ulStartSect == kStart && OpenFileSystem(p, &fs_, FS_OPEN_SHARED, 0) == KW_OK) {
+            if (p->ulStartSect == start_ && OpenFileSystem(p, &fs_, FS_OPEN_SHARED, 0) == KW_OK) {
                 pi_ = p;
                 break;
             }
@@ -179,7 +181,7 @@ protected:
         fs::path part = dir_ / "part.img";
         fs::remove(part);
         kwtest::Capture("dd if=" + kwtest::Quote(disk) + " of=" + kwtest::Quote(part) +
-                        " bs=512 skip=" + std::to_string(kStart) +
+                        " bs=512 skip=" + std::to_string(start_) +
                         " count=" + std::to_string(EntrySectors(disk)) + " status=none");
         return part;
     }
@@ -231,6 +233,7 @@ protected:
     }
 
     kwtest::TempDir dir_;
+    uint32_t start_ = 2048;
     fs::path volume_, image_;
     std::string before_;
     kwtest::FatListing listing_;
@@ -272,13 +275,10 @@ TEST_P(FatResizeSizes, KeepsEveryFileAndPassesFsck) {
     EXPECT_LE(b.sectorsPerCluster, spc); // never larger
     // The type follows the new layout (FAT16 below 65,536 sectors: 04).
     uint8_t type = EntryType(image_);
-    if (c.volume.bits == 32) {
-        EXPECT_EQ(type, 0x0C);
-    } else {
-        EXPECT_EQ(type, b.clusterCount <= FAT12_MAX_CLUSTERS ? 0x01
-                        : b.totalSectors < 0x10000           ? 0x04
-                                                             : 0x06);
-    }
+    EXPECT_EQ(type, b.IsFat32()                            ? 0x0B
+                    : b.clusterCount <= FAT12_MAX_CLUSTERS ? 0x01
+                    : b.totalSectors < 0x10000             ? 0x04
+                                                           : 0x06);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, FatResizeSizes,
@@ -288,6 +288,22 @@ INSTANTIATE_TEST_SUITE_P(Volumes, FatResizeSizes,
                                            ResizeCase{"fat32_shrink", {32, 100000, 1}, 94342},
                                            ResizeCase{"fat32_grow", {32, 73728, 1}, 94342}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A FAT32 partition that grows past the BIOS-addressable limit takes the
+// LBA form of its type.
+TEST_F(FatResize, GrowingPastTheBiosLimitTakesTheLbaType) {
+    start_ = kChsLimit - 5 * 16065; // five cylinders below the limit
+    MakeDisk({32, 5 * 16065, 1});
+    OpenDisk(nullptr);
+    ASSERT_EQ(pi_->disk->chsLimit, kChsLimit);
+    EXPECT_EQ(pi_->ucPartType, 0x0B);
+    uint32_t newSize = 6 * 16065;
+    ASSERT_EQ(Aligned(newSize), newSize);
+    ASSERT_EQ(fat_->Resize(0, newSize, nullptr, nullptr), KW_OK);
+    CloseDisk();
+    EXPECT_EQ(EntryType(image_), 0x0C);
+    ExpectWhole(image_);
+}
 
 // Random sizes within the limits, one after the other on one volume.
 TEST_F(FatResize, RandomResizesWithinTheLimits) {
@@ -359,7 +375,7 @@ TEST_F(FatResize, SwapFilesAreShortened) {
     fs::path part = dir_ / "vol2.img";
     fs::copy_file(volume_, part);
     kwtest::Mcopy(part, swap, "/PAGEFILE.SYS");
-    kwtest::Splice(image_, kStart, part);
+    kwtest::Splice(image_, start_, part);
     OpenDisk(nullptr);
     uint32_t same = Aligned(pi_->NumSects);
     ASSERT_EQ(fat_->Resize(0, same, nullptr, nullptr), KW_OK);
@@ -368,6 +384,37 @@ TEST_F(FatResize, SwapFilesAreShortened) {
     std::string report;
     EXPECT_TRUE(kwtest::FsckClean(after, &report)) << report;
     EXPECT_TRUE(kwtest::Mtype(after, "/PAGEFILE.SYS") == bytes.substr(0, 4096));
+}
+
+TEST(FatPartitionTypeRule, FollowsKindSizeAndBiosLimit) {
+    struct Case {
+        uint8_t kind;
+        uint32_t clusters, sectors;
+        uint8_t current;
+        bool past;
+        uint8_t want;
+    } cases[] = {
+        {FAT_KIND_12, 4084, 8192, 0x06, false, 0x01},
+        {FAT_KIND_16, 4085, 20000, 0x01, false, 0x04},
+        {FAT_KIND_16, 40000, 80000, 0x04, false, 0x06},
+        {FAT_KIND_16, 40000, 80000, 0x06, true, 0x0E},
+        {FAT_KIND_16, 40000, 80000, 0x0E, false, 0x0E}, // an LBA type stays LBA
+        {FAT_KIND_16, 40000, 80000, 0x16, false, 0x16}, // hidden stays hidden
+        {FAT_KIND_32, 70000, 140000, 0x06, false, 0x0B},
+        {FAT_KIND_32, 70000, 140000, 0x0B, true, 0x0C},
+        {FAT_KIND_32, 70000, 140000, 0x0E, false, 0x0C},
+        {FAT_KIND_32, 70000, 140000, 0x1B, true, 0x1C},
+        {FAT_KIND_32, 70000, 140000, 0x12, true, 0x12}, // utility types stay
+        {FAT_KIND_16, 40000, 80000, 0xDE, false, 0xDE},
+    };
+    for (const Case& c : cases) {
+        FAT_BOOT_RECORD b;
+        b.fatKind = c.kind;
+        b.clusterCount = c.clusters;
+        b.totalSectors = c.sectors;
+        EXPECT_EQ(FatPartitionType(b, c.current, c.past), c.want)
+            << int(c.kind) << " " << c.clusters << " from " << int(c.current);
+    }
 }
 
 // ------------------------------------------------- ChangeClusterSize
@@ -440,7 +487,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FatClusterSize, AddedSectorsAreTestedInModeOne) {
     MakeDisk({16, 16384, 1});
     uint32_t bad = 16384 + 100;
-    OpenDisk(nullptr, kStart + bad);
+    OpenDisk(nullptr, start_ + bad);
     FAT_LIMITS limits;
     Limits(&limits);
     limits.SetSize(30082, false); // the next cylinder boundary
