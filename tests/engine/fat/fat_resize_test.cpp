@@ -84,6 +84,7 @@ protected:
     // the holes (fragmented chains), a folder of several clusters, a deep
     // path; a filler deleted at the end leaves the low clusters free.
     void MakeDisk(const Volume& v, uint32_t fillerPercent = 10) {
+        fs::remove(dir_ / "vol.img");
         volume_ = kwtest::MakeFatVolume(dir_, "vol.img", v.bits, v.sectors / 2, v.spc);
         std::string vol = kwtest::Quote(volume_);
         fs::path host = dir_ / "host";
@@ -105,6 +106,7 @@ protected:
         Must("mcopy -s -i " + vol + " " + kwtest::Quote(more) + "/* ::");
         Must("mdel -i " + vol + " ::/AFILL.BIN");
         image_ = dir_ / "disk.img";
+        fs::remove(image_); // the splice below skips zeros
         kwtest::MakeSparse(image_, (uint64_t{start_} + 2 * uint64_t{v.sectors} + 4096) * 512);
         const char* type = v.bits == 32 ? "b" : v.bits == 12 ? "1" : "6";
         ASSERT_TRUE(kwtest::Run("printf 'label: dos\\nstart=" + std::to_string(start_) +
@@ -579,6 +581,26 @@ TEST_F(FatResizeCuts, SmallerClustersCutAtAnyWrite) {
         limits.SetClusterSize(512);
         bool chosen = limits.GetClusterSize() == 512 && limits.GetSize() == 14017;
         return chosen ? ChangeClusterSize(fat_, &limits, 0) : ERR_BAD_ARGUMENT;
+    });
+}
+
+TEST_F(FatResizeCuts, LargerClustersCutAtAnyWrite) {
+    MakeDisk({16, 30082, 1});
+    OpenDisk(nullptr);
+    FAT_LIMITS probe;
+    Limits(&probe);
+    probe.SetClusterSize(2048);
+    bool aligned = ChangeClusterSize(fat_, &probe, 0) != ERR_NOT_SUPPORTED;
+    CloseDisk();
+    if (!aligned)
+        GTEST_SKIP() << "alignment of larger clusters not built";
+    MakeDisk({16, 30082, 1});
+    CutEverywhere([&] {
+        FAT_LIMITS limits;
+        Limits(&limits);
+        limits.SetClusterSize(2048);
+        return limits.GetClusterSize() == 2048 ? ChangeClusterSize(fat_, &limits, 0)
+                                               : ERR_BAD_ARGUMENT;
     });
 }
 
