@@ -64,7 +64,8 @@ private:
     BAD_SECT_LIST bad_;
     Stage stage_ = Stage::NothingCommitted;
     uint32_t oldSize_ = 0;
-    uint32_t newSize_ = 0;
+    uint32_t newSize_ = 0;       // of the volume
+    uint32_t partitionSize_ = 0; // at the end
     uint32_t newSpc_ = 0;
     uint32_t phase_ = 0;
     uint32_t rootEntries_ = 0;
@@ -77,6 +78,9 @@ kwRet ClusterSizeChange::plan() {
     old_ = *fs_->GetBootRecord();
     oldSize_ = pi_ != nullptr ? pi_->NumSects : old_.totalSectors;
     newSize_ = limits_->GetSize();
+    // Limits measure the volume: a size they leave as it was keeps the
+    // partition's (which may hold some sectors past the volume's end).
+    partitionSize_ = newSize_ == old_.totalSectors ? oldSize_ : newSize_;
     newSpc_ = limits_->GetClusterSize() / old_.bytesPerSector;
     fat32_ = limits_->GetFatType() == FAT_KIND_32;
     if (newSpc_ == 0 || newSize_ == 0 || (newSpc_ & (newSpc_ - 1)) != 0 || newSpc_ > 128)
@@ -110,15 +114,15 @@ kwRet ClusterSizeChange::checkNewSystemArea() const {
 }
 
 kwRet ClusterSizeChange::growPartition() {
-    if (pi_ == nullptr || newSize_ <= pi_->NumSects)
+    if (pi_ == nullptr || partitionSize_ <= pi_->NumSects)
         return KW_OK;
-    kwRet rc = ResizePartition(pi_, newSize_);
+    kwRet rc = ResizePartition(pi_, partitionSize_);
     if (rc != KW_OK)
         return rc;
     grown_ = true;
     if ((mode_ & CCS_TEST_ADDED_SECTORS) == 0)
         return KW_OK;
-    uint32_t added = newSize_ - oldSize_;
+    uint32_t added = partitionSize_ - oldSize_;
     rc = bad_.TestSects(fs_->GetHandle(), oldSize_, added, 0, added);
     return rc;
 }
@@ -212,8 +216,8 @@ kwRet ClusterSizeChange::finishEas() {
 
 kwRet ClusterSizeChange::finish() {
     kwRet rc = KW_OK;
-    if (pi_ != nullptr && newSize_ < pi_->NumSects)
-        rc = ResizePartition(pi_, newSize_);
+    if (pi_ != nullptr && partitionSize_ < pi_->NumSects)
+        rc = ResizePartition(pi_, partitionSize_);
     if (rc == KW_OK)
         rc = fs_->ReReadState();
     if (rc == KW_OK)
@@ -223,7 +227,7 @@ kwRet ClusterSizeChange::finish() {
     if (rc != KW_OK || pi_ == nullptr)
         return rc;
     uint32_t changed = 0;
-    rc = NotifyPartitionResized(KW_OP_UNSAFE, pi_, &changed, oldSize_, newSize_);
+    rc = NotifyPartitionResized(KW_OP_UNSAFE, pi_, &changed, oldSize_, partitionSize_);
     stage_ = changed != 0 ? Stage::DoneWithLetter : Stage::DoneNoLetter;
     const FAT_BOOT_RECORD& b = *fs_->GetBootRecord();
     uint32_t freeSectors = fs_->GetFat()->CountFreeClusters() * b.sectorsPerCluster;

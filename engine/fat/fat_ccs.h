@@ -12,6 +12,10 @@
 // leaves the old or the new volume, or one the recovery of the next disk
 // scan completes, with every file.
 //
+// The partition takes the limits' size, unless they leave the volume's size
+// as it was (a partition may hold a few sectors past its volume): then it
+// keeps its own.
+//
 // The new boot sector is built over the old one, so the identity fields
 // not part of the layout stay as they were: OEM name, media byte, sectors
 // per track, heads, and the volume serial with the label.

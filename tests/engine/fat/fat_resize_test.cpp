@@ -521,6 +521,23 @@ INSTANTIATE_TEST_SUITE_P(
                       ChangeCase{"fat16_larger", {16, 32768, 1}, 4, FAT_KIND_16, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Equal clusters, kind and size still rewrite the volume for another root
+// size.
+TEST_F(FatClusterSize, RootSizeChangesWithEqualClusters) {
+    MakeDisk({16, 30082, 1});
+    OpenDisk(nullptr);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    limits.SetRootEntries(1024);
+    ASSERT_EQ(limits.GetRootEntries(), 1024u);
+    ASSERT_EQ(limits.GetClusterSize(), 512u);
+    ASSERT_EQ(ChangeClusterSize(fat_, &limits, 0), KW_OK);
+    CloseDisk();
+    EXPECT_EQ(EntrySectors(image_), 30082u); // the partition keeps its size
+    EXPECT_EQ(BootOf(Partition(image_)).rootEntries, 1024u);
+    ExpectWhole(image_);
+}
+
 // Mode 1 tests the sectors a growing partition gains: an unreadable one
 // ends up in a cluster marked bad.
 TEST_F(FatClusterSize, AddedSectorsAreTestedInModeOne) {
@@ -530,7 +547,6 @@ TEST_F(FatClusterSize, AddedSectorsAreTestedInModeOne) {
     FAT_LIMITS limits;
     Limits(&limits);
     limits.SetSize(30082, false); // the next cylinder boundary
-    ASSERT_EQ(limits.GetSize(), 30082u);
     ASSERT_EQ(ChangeClusterSize(fat_, &limits, CCS_TEST_ADDED_SECTORS), KW_OK);
     const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
     EXPECT_EQ(fat_->GetFat()->GetNextCluster(b.SectorToCluster(bad)), FAT_BAD);
