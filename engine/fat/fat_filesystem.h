@@ -100,15 +100,16 @@ public:
     kwRet SetBadSectors(SECT_LIST* list) override;
     kwRet UpdateHiddenSectors() override;
     kwRet SetGeometry(uint16_t heads, uint16_t sectorsPerTrack) override;
-    // Moves the clusters of the source runs (SECTOR_RUN lists, whole
-    // clusters, paired cluster by cluster with the destination runs) with
-    // their data through the move executor, shortens swap files to 4096
-    // bytes, then gives the volume newSize sectors within its limits (FAT
-    // kind kept, clusters no larger). A destination in use by a cluster that
-    // does not move gives ERR_MOVE_STALLED (713) before anything is written;
-    // a size outside the limits ERR_RESIZE_TOO_LARGE; inside them the size
-    // is taken as the limits align it (to a cylinder boundary when one lies
-    // within them). The volume is read again at the end, whatever the result.
+    // Relinks the clusters whose data the caller copied from the source
+    // runs to the destination runs (SECTOR_RUN lists of whole clusters,
+    // paired cluster by cluster; see RelinkCopiedRuns), shortens swap files
+    // to 4096 bytes, then gives the volume newSize sectors within its limits
+    // (FAT kind kept, clusters no larger). A destination in use by a cluster
+    // that does not move gives ERR_MOVE_STALLED (713) before anything is
+    // written; a size outside the limits ERR_RESIZE_TOO_LARGE; inside them
+    // the size is taken as the limits align it (to a cylinder boundary when
+    // one lies within them). The volume is read again at the end, whatever
+    // the result.
     kwRet Resize(uint32_t unused, uint32_t newSize, void* sourceRuns, void* destRuns) override;
 
     // Opens the volume from a boot record already parsed (in place of

@@ -7,7 +7,7 @@
 #include "engine/fat/fat_ccs.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fat/fat_limits.h"
-#include "engine/fat/fat_move.h"
+#include "engine/fat/fat_runmoves.h"
 #include "include/kwbytes.h"
 
 #include <cctype>
@@ -22,55 +22,6 @@ namespace {
 
 constexpr uint32_t kMsgChangingStructures = 413;
 constexpr uint32_t kSwapKeepBytes = 4096;
-
-// The clusters of a run list, in order; false when a run does not start on
-// a cluster or is not whole clusters, or the walk does not end.
-bool RunClusters(const FAT_BOOT_RECORD& b, const SECTOR_RUN* run, std::vector<uint32_t>* out) {
-    for (uint32_t guard = 0; run != nullptr; run = run->next, ++guard) {
-        if (guard > b.clusterCount || run->firstSector < b.FirstDataSector() ||
-            (run->firstSector - b.FirstDataSector()) % b.sectorsPerCluster != 0 ||
-            run->sectorCount % b.sectorsPerCluster != 0)
-            return false;
-        uint32_t first = b.SectorToCluster(run->firstSector);
-        for (uint32_t k = 0; k < run->sectorCount / b.sectorsPerCluster; ++k) {
-            if (!b.IsDataCluster(first + k))
-                return false;
-            out->push_back(first + k);
-        }
-    }
-    return true;
-}
-
-// The moves of paired runs as a move map. A destination must be free or a
-// cluster that moves itself; two sources may not share one.
-kwRet PlanRunMoves(const FAT_BOOT_RECORD& b, const FAT_BLOCKS& fat, const SECTOR_RUN* sources,
-                   const SECTOR_RUN* destinations, MOVE_MAP* map) {
-    std::vector<uint32_t> from, to;
-    if (!RunClusters(b, sources, &from) || !RunClusters(b, destinations, &to) ||
-        from.size() != to.size())
-        return ERR_BAD_ARGUMENT;
-    STATE_MAP source, taken;
-    if (source.Create(b.LastCluster() + 1, false) != KW_OK ||
-        taken.Create(b.LastCluster() + 1, false) != KW_OK)
-        return ERR_NO_MEMORY;
-    for (uint32_t s : from)
-        source.SetBit(s);
-    for (size_t i = 0; i < from.size(); ++i) {
-        uint32_t s = from[i], d = to[i], v = fat.GetNextCluster(s);
-        if (v == 0 || v == FAT_BAD || s == d)
-            continue; // nothing to carry
-        uint32_t held = fat.GetNextCluster(d);
-        if (taken.IsSet(d) || held == FAT_BAD || (held != 0 && !source.IsSet(d))) {
-            DbgPrintf("Resize - destination cluster %lu is in use\r\n",
-                      static_cast<unsigned long>(d));
-            return ERR_MOVE_STALLED;
-        }
-        taken.SetBit(d);
-        if (kwRet rc = map->SetTarget(s, d); rc != KW_OK)
-            return rc;
-    }
-    return KW_OK;
-}
 
 bool IsSwapFile(const uint8_t* e) {
     if ((e[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)) != 0)
@@ -140,20 +91,7 @@ kwRet FAT_FILESYSTEM::Resize(uint32_t, uint32_t newSize, void* sourceRuns, void*
         rc = ERR_WRITE_PROTECTED;
     if (rc == KW_OK && sources != nullptr) {
         progress.NextRange(25);
-        auto* map = new MOVE_MAP(boot_.LastCluster() + 1);
-        if (map == nullptr || !map->IsLoaded()) {
-            delete map;
-            return ERR_NO_MEMORY;
-        }
-        SetMoveMap(map);
-        rc = PlanRunMoves(boot_, *fat_, sources, destinations, map);
-        if (rc == KW_OK && map->CountMoves() != 0) {
-            EXECUTOR_FAT executor(this);
-            SetMoveInProgress(true);
-            rc = executor.Execute(map, true, false);
-            SetMoveInProgress(false);
-        }
-        SetMoveMap(nullptr);
+        rc = RelinkCopiedRuns(this, sources, destinations);
     }
     if (rc == KW_OK) {
         progress.NextRange(30);

@@ -16,6 +16,7 @@
 #include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_limits.h"
 #include "engine/fat/fat_move.h"
+#include "engine/fat/fat_runmoves.h"
 #include "engine/fs/filesystem.h"
 #include "include/kwbytes.h"
 #include "platform/disk/disk_driver.h"
@@ -28,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -337,40 +339,112 @@ TEST_F(FatResize, RandomResizesWithinTheLimits) {
     }
 }
 
-// Sources move to destinations that are free or that move themselves; a
-// destination still used by a cluster that stays is refused before any
-// write, and the volume keeps a boot record either way.
-TEST_F(FatResize, RunMovesNeedFreeOrMovingDestinations) {
-    MakeDisk({16, 30082, 1});
-    OpenDisk(nullptr);
-    const FAT_BOOT_RECORD b = *fat_->GetBootRecord();
-    const FAT_BLOCKS& fat = *fat_->GetFat();
-    uint32_t used = fat.FindNextUsed(10), used2 = fat.FindNextUsed(used + 1);
-    uint32_t stays = fat.FindNextUsed(used2 + 1), free = fat.FindNextFree(2);
-    auto run = [&](uint32_t cluster, SECTOR_RUN* next = nullptr) {
+// Run moves: the caller copies the clusters, the resize relinks them.
+class FatRunMoves : public FatResize {
+protected:
+    using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
+    // Picks moves on the open volume: the FAT32 root's first cluster and a
+    // folder's to free clusters, a cluster inside a chain to a free one, and
+    // (with swap) two file clusters onto each other.
+    Pairs PickMoves(bool swap) {
+        const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+        FAT_BLOCKS& fat = *fat_->GetFat();
+        FAT_DIR_BLOCKS* dirs = nullptr;
+        EXPECT_EQ(fat_->LoadDirBlocks(nullptr, &dirs), KW_OK);
+        uint32_t folder = 0, head = 0, inner = 0, head2 = 0;
+        for (uint32_t c = fat.FindNextUsed(2); c <= b.LastCluster(); c = fat.FindNextUsed(c + 1)) {
+            bool isDir = dirs->DirClusters().IsSet(c), first = fat.FindPreviousCluster(c) == 0;
+            if (isDir && first && c != b.rootCluster && folder == 0)
+                folder = c;
+            else if (!isDir && first && fat.GetNextCluster(c) < FAT_EOC && head == 0)
+                head = c;
+            else if (!isDir && first && head != 0 && head2 == 0)
+                head2 = c;
+            else if (!isDir && !first && fat.GetNextCluster(c) < FAT_EOC && inner == 0)
+                inner = c;
+        }
+        EXPECT_TRUE(folder != 0 && head != 0 && head2 != 0 && inner != 0);
+        uint32_t f = b.LastCluster();
+        auto nextFree = [&] {
+            while (fat.GetNextCluster(f) != 0)
+                --f;
+            return f--;
+        };
+        Pairs moves = {{folder, nextFree()}, {inner, nextFree()}};
+        if (b.IsFat32())
+            moves.push_back({b.rootCluster, nextFree()});
+        if (swap) {
+            moves.push_back({head, head2});
+            moves.push_back({head2, head});
+        } else {
+            moves.push_back({head, nextFree()});
+        }
+        return moves;
+    }
+    // The caller's part: every source cluster read, then written to its
+    // destination.
+    void CopyClusters(const Pairs& moves) {
+        FAT_BOOT_RECORD b = BootOf(Partition(image_));
+        auto at = [&](uint32_t c) { return (uint64_t{start_} + b.ClusterToSector(c)) * 512; };
+        std::vector<std::vector<uint8_t>> data;
+        for (auto [from, to] : moves)
+            data.push_back(kwtest::ReadAt(image_, at(from), b.BytesPerCluster()));
+        for (size_t i = 0; i < moves.size(); ++i)
+            kwtest::WriteAt(image_, at(moves[i].second), data[i]);
+    }
+    // One run list per side, a cluster each.
+    void MakeRuns(const Pairs& moves) {
+        const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+        FreeRuns();
+        for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
+            from_ = Run(b, it->first, from_);
+            onto_ = Run(b, it->second, onto_);
+        }
+    }
+    static SECTOR_RUN* Run(const FAT_BOOT_RECORD& b, uint32_t cluster, SECTOR_RUN* next) {
         auto* r = new SECTOR_RUN;
         r->firstSector = b.ClusterToSector(cluster);
         r->sectorCount = b.sectorsPerCluster;
         r->next = next;
         return r;
-    };
+    }
+    void FreeRuns() {
+        FreeSectorRuns(from_);
+        FreeSectorRuns(onto_);
+        from_ = onto_ = nullptr;
+    }
+    void TearDown() override {
+        FreeRuns();
+        FatResize::TearDown();
+    }
+    SECTOR_RUN* from_ = nullptr;
+    SECTOR_RUN* onto_ = nullptr;
+};
+
+// A destination still used by a cluster that stays is refused before any
+// write; destinations that are free or move themselves (a swap) are taken,
+// the FAT32 root and a folder among the moves.
+TEST_F(FatRunMoves, NeedFreeOrMovingDestinations) {
+    MakeDisk({32, 94342, 1});
+    OpenDisk(nullptr);
+    uint32_t same = pi_->NumSects;
+    Pairs moves = PickMoves(true);
+    const FAT_BLOCKS& fat = *fat_->GetFat();
+    uint32_t stays = fat.FindNextUsed(moves.back().first + 1);
+    while (std::any_of(moves.begin(), moves.end(), [&](auto m) { return m.first == stays; }))
+        stays = fat.FindNextUsed(stays + 1);
     std::string pristine = kwtest::ReadHost(image_);
-    uint32_t same = Aligned(pi_->NumSects);
-    ASSERT_EQ(same, pi_->NumSects);
-    SECTOR_RUN* from = run(used);
-    SECTOR_RUN* onto = run(stays);
-    EXPECT_EQ(fat_->Resize(0, same, from, onto), ERR_MOVE_STALLED);
+    MakeRuns({{moves[0].first, stays}});
+    EXPECT_EQ(fat_->Resize(0, same, from_, onto_), ERR_MOVE_STALLED);
     ExpectStateMatchesDisk();
-    EXPECT_EQ(kwtest::ReadHost(image_), pristine);
-    FreeSectorRuns(from);
-    FreeSectorRuns(onto);
-    // A swap of two used clusters and a third into a free one.
-    from = run(used, run(used2, run(stays)));
-    onto = run(used2, run(used, run(free)));
-    EXPECT_EQ(fat_->Resize(0, same, from, onto), KW_OK);
+    EXPECT_TRUE(kwtest::ReadHost(image_) == pristine);
+    MakeRuns(moves);
+    CloseDisk();
+    CopyClusters(moves);
+    OpenDisk(nullptr);
+    ASSERT_EQ(Aligned(same), same);
+    EXPECT_EQ(fat_->Resize(0, same, from_, onto_), KW_OK);
     ExpectStateMatchesDisk();
-    FreeSectorRuns(from);
-    FreeSectorRuns(onto);
     CloseDisk();
     ExpectWhole(image_);
 }
@@ -612,6 +686,38 @@ protected:
         RecordProperty("writes", std::to_string(writes));
     }
 };
+
+// The caller's copies are on the disk before the cut moves begin.
+class FatRunMoveCuts : public FatRunMoves {};
+
+TEST_F(FatRunMoveCuts, RelinkCutAtAnyWrite) {
+    MakeDisk({16, 30082, 1});
+    OpenDisk(nullptr);
+    Pairs moves = PickMoves(false);
+    MakeRuns(moves);
+    uint32_t same = pi_->NumSects;
+    CloseDisk();
+    CopyClusters(moves);
+    std::string base = kwtest::ReadHost(image_);
+    std::vector<kwtest::DiskEvent> log;
+    OpenDisk(&log);
+    ASSERT_EQ(RelinkCopiedRuns(fat_, from_, onto_), KW_OK);
+    CloseDisk();
+    fs::path cut = dir_ / "cut.img";
+    size_t writes = 0;
+    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
+        SCOPED_TRACE("cut after write " + std::to_string(k));
+        writes = k;
+        std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+        Rescan(cut);
+        EXPECT_EQ(EntrySectors(cut), same);
+        fs::path part = Partition(cut);
+        std::string report;
+        EXPECT_TRUE(kwtest::FsckCleanOrCopiesApart(part, &report)) << report;
+        EXPECT_EQ(Contents(part), before_);
+    });
+    EXPECT_GT(writes, 3u);
+}
 
 TEST_F(FatResizeCuts, ShrinkCutAtAnyWrite) {
     MakeDisk({16, 30082, 1}, 55); // the files beyond the new end
