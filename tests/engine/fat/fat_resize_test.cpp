@@ -243,6 +243,33 @@ protected:
         EXPECT_EQ(fat_->GetBootRecord()->reservedSectors, disk.reservedSectors);
     }
 
+    // Each state a cut after some write of `op` leaves, scanned again: the
+    // partition holds a sound volume (its two FAT copies may be apart, which
+    // fsck.fat reads through) with every file.
+    template <class Op> void CutEverywhere(Op op) {
+        std::string base = kwtest::ReadHost(image_);
+        std::vector<kwtest::DiskEvent> log;
+        OpenDisk(&log);
+        ASSERT_EQ(op(), KW_OK);
+        CloseDisk();
+        fs::path cut = dir_ / "cut.img";
+        size_t writes = 0;
+        kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
+            SCOPED_TRACE("cut after write " + std::to_string(k));
+            writes = k;
+            std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+            Rescan(cut);
+            uint8_t type = EntryType(cut);
+            EXPECT_NE(type, 0x3C);
+            fs::path part = Partition(cut);
+            std::string report;
+            EXPECT_TRUE(kwtest::FsckCleanOrCopiesApart(part, &report)) << report;
+            EXPECT_EQ(Contents(part), before_);
+        });
+        EXPECT_GT(writes, 3u);
+        RecordProperty("writes", std::to_string(writes));
+    }
+
     kwtest::TempDir dir_;
     uint32_t start_ = 2048;
     fs::path volume_, image_;
@@ -657,35 +684,7 @@ TEST_F(FatResize, EvacuatedRangeEndsFreeWithEveryFile) {
 
 // ------------------------------------------------------------ cuts
 
-// Each state a cut after some write of `op` leaves, scanned again: the
-// partition holds a sound volume (its two FAT copies may be apart, which
-// fsck.fat reads through) with every file.
-class FatResizeCuts : public FatResize {
-protected:
-    template <class Op> void CutEverywhere(Op op) {
-        std::string base = kwtest::ReadHost(image_);
-        std::vector<kwtest::DiskEvent> log;
-        OpenDisk(&log);
-        ASSERT_EQ(op(), KW_OK);
-        CloseDisk();
-        fs::path cut = dir_ / "cut.img";
-        size_t writes = 0;
-        kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
-            SCOPED_TRACE("cut after write " + std::to_string(k));
-            writes = k;
-            std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
-            Rescan(cut);
-            uint8_t type = EntryType(cut);
-            EXPECT_NE(type, 0x3C);
-            fs::path part = Partition(cut);
-            std::string report;
-            EXPECT_TRUE(kwtest::FsckCleanOrCopiesApart(part, &report)) << report;
-            EXPECT_EQ(Contents(part), before_);
-        });
-        EXPECT_GT(writes, 3u);
-        RecordProperty("writes", std::to_string(writes));
-    }
-};
+class FatResizeCuts : public FatResize {};
 
 // The caller's copies are on the disk before the cut moves begin.
 class FatRunMoveCuts : public FatRunMoves {};
@@ -698,25 +697,8 @@ TEST_F(FatRunMoveCuts, RelinkCutAtAnyWrite) {
     uint32_t same = pi_->NumSects;
     CloseDisk();
     CopyClusters(moves);
-    std::string base = kwtest::ReadHost(image_);
-    std::vector<kwtest::DiskEvent> log;
-    OpenDisk(&log);
-    ASSERT_EQ(RelinkCopiedRuns(fat_, from_, onto_), KW_OK);
-    CloseDisk();
-    fs::path cut = dir_ / "cut.img";
-    size_t writes = 0;
-    kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
-        SCOPED_TRACE("cut after write " + std::to_string(k));
-        writes = k;
-        std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
-        Rescan(cut);
-        EXPECT_EQ(EntrySectors(cut), same);
-        fs::path part = Partition(cut);
-        std::string report;
-        EXPECT_TRUE(kwtest::FsckCleanOrCopiesApart(part, &report)) << report;
-        EXPECT_EQ(Contents(part), before_);
-    });
-    EXPECT_GT(writes, 3u);
+    CutEverywhere([&] { return RelinkCopiedRuns(fat_, from_, onto_); });
+    EXPECT_EQ(EntrySectors(image_), same);
 }
 
 TEST_F(FatResizeCuts, ShrinkCutAtAnyWrite) {
