@@ -645,6 +645,27 @@ TEST_F(FatClusterSize, RootSizeChangesWithEqualClusters) {
     ExpectWhole(image_);
 }
 
+// A bad cluster where the new system area goes cannot be moved away: the
+// change is refused before it writes anything.
+TEST_F(FatClusterSize, BadClusterUnderTheNewSystemAreaIsRefused) {
+    MakeDisk({16, 30082, 2});
+    OpenDisk(nullptr);
+    ASSERT_EQ(fat_->GetFat()->GetNextCluster(3), 0u);
+    ASSERT_EQ(fat_->GetFat()->SetNextCluster(3, FAT_BAD), KW_OK);
+    ASSERT_EQ(fat_->WriteAllFats(), KW_OK);
+    CloseDisk();
+    std::string marked = kwtest::ReadHost(image_);
+    OpenDisk(nullptr);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    limits.SetClusterSize(512);
+    ASSERT_EQ(limits.GetClusterSize(), 512u);
+    EXPECT_EQ(ChangeClusterSize(fat_, &limits, 0), ERR_BAD_SECTOR_IN_FS);
+    ExpectStateMatchesDisk();
+    CloseDisk();
+    EXPECT_TRUE(kwtest::ReadHost(image_) == marked);
+}
+
 // Mode 1 tests the sectors a growing partition gains: an unreadable one
 // ends up in a cluster marked bad.
 TEST_F(FatClusterSize, AddedSectorsAreTestedInModeOne) {
