@@ -666,6 +666,59 @@ TEST_F(FatClusterSize, BadClusterUnderTheNewSystemAreaIsRefused) {
     EXPECT_TRUE(kwtest::ReadHost(image_) == marked);
 }
 
+// The OS/2 extended-attribute file is re-laid in a copy that takes its
+// name after the rewrite; no copy is left behind, whether the change is
+// done or refused.
+TEST_F(FatClusterSize, ExtendedAttributeFileFollowsTheChange) {
+    MakeDisk({16, 30082, 2});
+    // Header and handle table in the first cluster, one attribute record of
+    // 100 bytes in the second.
+    std::string ea(2048, '\0');
+    auto* d = reinterpret_cast<uint8_t*>(ea.data());
+    for (uint32_t g = 0; g < 240; ++g)
+        kwbytes::StoreLe16(d + 32 + 2 * g, g == 0 ? 1 : 2);
+    kwbytes::StoreLe16(d + 510, 2);
+    std::fill(ea.begin() + 514, ea.begin() + 1024, '\xFF');
+    kwbytes::StoreLe16(d + 512, 0);
+    kwbytes::StoreLe16(d + 1024 + 26, 100);
+    kwtest::WriteHost(dir_ / "EADATA.SF", ea);
+    std::string at = "@@" + std::to_string(uint64_t{start_} * 512);
+    Must("mcopy -i " + kwtest::Quote(image_) + at + " " + kwtest::Quote(dir_ / "EADATA.SF") +
+         " ::/");
+    std::string disk = kwtest::ReadHost(image_);
+    size_t entry = disk.find("EADATA  SF ");
+    ASSERT_NE(entry, std::string::npos);
+    disk.replace(entry, 11, "EA DATA  SF"); // the name mcopy cannot write
+    Restore(disk);
+    // The other files keep their bytes (the attribute file's own change).
+    auto others = [&](const fs::path& part) {
+        std::istringstream lines(Contents(part));
+        std::string kept;
+        for (std::string line; std::getline(lines, line);)
+            kept += line.find("./EA") == std::string::npos ? line + "\n" : "";
+        return kept;
+    };
+    std::string before = others(Partition(image_));
+    kwtest::FatListing listing = kwtest::MdirListing(Partition(image_));
+    OpenDisk(nullptr);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    limits.SetClusterSize(512);
+    ASSERT_EQ(limits.GetClusterSize(), 512u);
+    kwRet rc = ChangeClusterSize(fat_, &limits, 0);
+    EXPECT_TRUE(rc == KW_OK || rc == ERR_NOT_SUPPORTED) << rc;
+    FAT_FOUND found;
+    EXPECT_EQ(fat_->FindPath("EA DATA. SF", 0, &found), KW_OK);
+    EXPECT_EQ(fat_->FindPath("EA DATA.TMP", 0, &found), ERR_FILE_NOT_FOUND);
+    EXPECT_EQ(fat_->GetBootRecord()->sectorsPerCluster, rc == KW_OK ? 1u : 2u);
+    CloseDisk();
+    fs::path part = Partition(image_);
+    std::string report;
+    EXPECT_TRUE(kwtest::FsckClean(part, &report)) << report;
+    EXPECT_EQ(others(part), before);
+    EXPECT_EQ(kwtest::MdirListing(part), listing);
+}
+
 // Mode 1 tests the sectors a growing partition gains: an unreadable one
 // ends up in a cluster marked bad.
 TEST_F(FatClusterSize, AddedSectorsAreTestedInModeOne) {
