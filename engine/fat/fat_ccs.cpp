@@ -19,6 +19,7 @@
 #include "engine/fat/fat_rewrite.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kw::fat {
 
@@ -27,7 +28,10 @@ namespace {
 constexpr uint32_t kMsgAdjustingEas = 411;
 constexpr uint32_t kMsgClearingTruncated = 421;
 constexpr const char* kEaFile = "EA DATA. SF";
-constexpr const char* kEaTemp = "EA DATA.TMP";
+// A plain 8.3 name, so that the copy has no long name to lose when its
+// entry takes the attribute file's own (which has blanks inside).
+constexpr const char* kEaTemp = "EADATA.TMP";
+constexpr char kEaShortName[] = "EA DATA  SF";
 
 // The stages of a change: only the first may still be undone.
 enum class Stage { NothingCommitted = 4, Critical = 3, DoneWithLetter = 2, DoneNoLetter = 1 };
@@ -51,6 +55,7 @@ private:
     kwRet evacuateUncovered(bool* moved);
     bool covers(uint32_t cluster) const;
     kwRet finishEas();
+    kwRet nameEaCopy();
     kwRet finish();
     kwRet settleType();
     kwRet cleanUp(kwRet rc);
@@ -208,9 +213,28 @@ kwRet ClusterSizeChange::finishEas() {
     if (rc == KW_OK)
         rc = fs_->FileDelete(kEaFile, 0);
     if (rc == KW_OK)
-        rc = fs_->FileRename(kEaTemp, kEaFile, 0);
+        rc = nameEaCopy();
     if (rc == KW_OK)
         eas_ = false;
+    return rc;
+}
+
+// The copy's entry takes the attribute file's short name as it is, blanks
+// and all (a rename would give it a long name and another short one).
+kwRet ClusterSizeChange::nameEaCopy() {
+    FAT_FOUND found;
+    kwRet rc = fs_->FindPath(kEaTemp, 0, &found);
+    uint8_t sector[FAT_SECTOR_SIZE];
+    if (rc == KW_OK)
+        rc = fs_->ReadSectors(found.entrySector, sector, 1);
+    if (rc != KW_OK)
+        return rc;
+    uint32_t at = found.entryIndex % (FAT_SECTOR_SIZE / FAT_DIR_ENTRY_SIZE) * FAT_DIR_ENTRY_SIZE;
+    std::memcpy(sector + at, kEaShortName, 11);
+    rc = fs_->WriteSectors(found.entrySector, sector, 1);
+    if (rc == KW_OK && pi_ != nullptr && pi_->disk != nullptr)
+        rc = phyFlush(pi_->disk);
+    fs_->ForgetFolders();
     return rc;
 }
 
