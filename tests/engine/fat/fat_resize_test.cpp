@@ -253,21 +253,24 @@ protected:
         ASSERT_EQ(op(), KW_OK);
         CloseDisk();
         fs::path cut = dir_ / "cut.img";
-        size_t writes = 0;
+        size_t writes = 0, marked = 0;
         kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
             SCOPED_TRACE("cut after write " + std::to_string(k));
             writes = k;
             std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+            marked += EntryType(cut) == 0x3C ? 1 : 0;
             Rescan(cut);
-            uint8_t type = EntryType(cut);
-            EXPECT_NE(type, 0x3C);
+            EXPECT_NE(EntryType(cut), 0x3C);
             fs::path part = Partition(cut);
             std::string report;
             EXPECT_TRUE(kwtest::FsckCleanOrCopiesApart(part, &report)) << report;
             EXPECT_EQ(Contents(part), before_);
         });
         EXPECT_GT(writes, 3u);
+        // Data moved under the marks of a move, which the scan completed.
+        EXPECT_GT(marked, 0u);
         RecordProperty("writes", std::to_string(writes));
+        RecordProperty("marked", std::to_string(marked));
     }
 
     kwtest::TempDir dir_;
