@@ -132,8 +132,13 @@ void WriteHost(const fs::path& file, const std::string& bytes) {
 }
 
 std::string ReadHost(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    // In one read: disk images run to tens of MiB.
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    std::string bytes(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 std::string Quote(const fs::path& p) {
