@@ -290,7 +290,10 @@ kwRet ClusterSizeChange::cleanUp(kwRet rc) {
 
 kwRet ClusterSizeChange::Run() {
     Progress progress;
-    kwRet rc = plan();
+    // A volume whose chains are damaged is refused before anything moves.
+    kwRet rc = fs_->PrepareChange();
+    if (rc == KW_OK)
+        rc = plan();
     if (rc == KW_OK)
         rc = checkNewSystemArea();
     if (rc == KW_OK)

@@ -89,6 +89,8 @@ kwRet FAT_FILESYSTEM::Resize(uint32_t, uint32_t newSize, void* sourceRuns, void*
     kwRet rc = ReReadState();
     if (rc == KW_OK && IsReadOnly())
         rc = ERR_WRITE_PROTECTED;
+    if (rc == KW_OK) // damaged chains are refused before anything is written
+        rc = PrepareChange();
     if (rc == KW_OK && sources != nullptr) {
         progress.NextRange(25);
         rc = RelinkCopiedRuns(this, sources, destinations);

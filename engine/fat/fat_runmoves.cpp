@@ -10,6 +10,7 @@
 #include "engine/fat/fat_move.h"
 
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -93,13 +94,21 @@ kwRet Relink::snapshot() {
         target_.Create(b_.LastCluster() + 1, false) != KW_OK)
         return ERR_NO_MEMORY;
     FAT_BLOCKS& fat = *fs_->GetFat();
+    std::unordered_map<uint32_t, size_t> index;
     for (uint32_t s = map_->FindNextUsed(2); s <= b_.LastCluster(); s = map_->FindNextUsed(s + 1)) {
         uint32_t d = map_->GetTarget(s);
+        index[s] = pairs_.size();
         pairs_.emplace_back(s, d);
         oldNext_.push_back(fat.GetNextCluster(s));
-        predecessor_.push_back(fat.FindPreviousCluster(s));
         source_.SetBit(s);
         target_.SetBit(d);
+    }
+    // The predecessors in one pass over the FAT.
+    predecessor_.assign(pairs_.size(), 0);
+    for (uint32_t c = 2; c <= b_.LastCluster(); ++c) {
+        uint32_t v = fat.GetNextCluster(c);
+        if (b_.IsDataCluster(v) && source_.IsSet(v))
+            predecessor_[index[v]] = c;
     }
     return KW_OK;
 }

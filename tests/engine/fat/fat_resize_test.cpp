@@ -515,6 +515,27 @@ TEST_F(FatResize, AFailedWriteLeavesTheVolumeReadAgain) {
     }
 }
 
+// A volume whose chains cross is refused before anything is written.
+TEST_F(FatResize, DamagedChainsAreRefused) {
+    MakeDisk({16, 30082, 1});
+    OpenDisk(nullptr);
+    FAT_BLOCKS& fat = *fat_->GetFat();
+    uint32_t a = fat.FindNextChainHead(2), b = fat.FindNextChainHead(a + 1);
+    while (fat.GetNextCluster(b) >= FAT_EOC)
+        b = fat.FindNextChainHead(b + 1);
+    ASSERT_EQ(fat.SetNextCluster(a, fat.GetNextCluster(b)), KW_OK); // two chains meet
+    ASSERT_EQ(fat_->WriteAllFats(), KW_OK);
+    CloseDisk();
+    std::string damaged = kwtest::ReadHost(image_);
+    OpenDisk(nullptr);
+    EXPECT_EQ(fat_->Resize(0, 14017, nullptr, nullptr), ERR_FAT_INVALID_ENTRIES);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    EXPECT_EQ(ChangeClusterSize(fat_, &limits, 0), ERR_FAT_INVALID_ENTRIES);
+    CloseDisk();
+    EXPECT_TRUE(kwtest::ReadHost(image_) == damaged);
+}
+
 // Swap files keep their first 4096 bytes and give the rest back.
 TEST_F(FatResize, SwapFilesAreShortened) {
     MakeDisk({16, 30082, 1});
