@@ -1,15 +1,19 @@
-// Resizing a FAT32 volume and changing its cluster size, timed beside a plain
-// copy of its used bytes in the same run. The volume: 1 GiB, 4 KiB clusters,
-// holding 600 MB of files written so that most of them are fragmented (1,000
-// files of 400 KiB, every other one deleted, then 400 files of 1 MiB poured
-// into the holes). Shrinking by half its free space moves the data that lies
-// beyond the new end; the cluster-size change to 8 KiB re-aligns every chain.
-// The peer is dd copying the used bytes once (synced, as the engine syncs
-// before it reports success). Each engine iteration works on a fresh copy of
-// the volume (the copy is not timed); the last result is checked with
-// fsck.fat -n.
+// Resizing a FAT32 volume, changing its cluster size and aligning its data
+// for larger clusters, each timed beside the peer measured in the same run:
+// dd copying the volume's used bytes once (both flushed to the disk before
+// they stop the clock). The volume: a 1 GiB FAT32 partition with 4 KiB
+// clusters holding about 600 MB in chains broken at every hole (300 files of
+// about 1 MiB, every other one deleted, then 200 files of about 2.2 MiB
+// written into the holes and after them; no size is whole larger clusters,
+// so the files start at every phase). It is built once in /tmp
+// (KW_BENCH_FAT_DIR) by mkfs.fat and mcopy and copied afresh, outside the
+// clock, before every iteration; the last result of each change is checked
+// with fsck.fat -n.
 #include "bench/fat/fat_bench_support.h"
+#include "engine/fat/fat_align.h"
+#include "engine/fat/fat_ccs.h"
 #include "engine/fat/fat_filesystem.h"
+#include "engine/fat/fat_limits.h"
 #include "engine/fs/filesystem.h"
 
 #include <benchmark/benchmark.h>
@@ -17,7 +21,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,118 +28,220 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kw::fat::FAT_GEOMETRY_OPTIONS;
+using kw::fat::FAT_LIMITS;
+using kw::fat::GetGeometryLimits;
 using kwbench::At;
 using kwbench::Dir;
 using kwbench::Engine;
-using kwbench::Must;
+using kwbench::kStart;
 
 constexpr uint32_t kVolumeMiB = 1024;
+constexpr int kSpc = 8;
+constexpr uint32_t kNewSpc = 64;
 
-void WriteRandomFiles(const fs::path& folder, const char* prefix, int count, size_t bytes,
-                      uint32_t seed) {
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    std::mt19937 random(seed);
-    std::vector<uint32_t> words(bytes / 4);
-    for (int i = 0; i < count; ++i) {
-        for (uint32_t& w : words)
-            w = random();
-        char name[32];
-        std::snprintf(name, sizeof name, "%s%04d.BIN", prefix, i);
-        std::ofstream(folder / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(words.data()), std::streamsize(bytes));
-    }
+bool Run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
 }
 
-// The fragmented volume, built once and kept in Dir().
+void WriteFile(const fs::path& file, size_t bytes, int seed) {
+    std::vector<char> data(bytes);
+    uint32_t x = static_cast<uint32_t>(seed) * 2654435761u + 1;
+    for (char& c : data) {
+        x = x * 1103515245 + 12345;
+        c = static_cast<char>(x >> 16);
+    }
+    std::ofstream(file, std::ios::binary).write(data.data(), static_cast<std::streamsize>(bytes));
+}
+
+// The fragmented volume; "" when it cannot be made.
 std::string Pristine() {
-    std::string image = Dir() + "/resize.img";
+    std::string image = Dir() + "/resize-v2.img";
     if (fs::exists(image))
         return image;
+    if (!Run("command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null && "
+             "command -v sfdisk >/dev/null"))
+        return "";
     fs::create_directories(Dir());
-    std::string tmp = image + ".tmp";
-    kwbench::NewFat32Image(tmp, kVolumeMiB, 8);
-    fs::path a = Dir() + "/resize.a", b = Dir() + "/resize.b";
-    WriteRandomFiles(a, "A", 1000, 400 << 10, 1);
-    Must(kwbench::Mtools() + "mcopy " + At(tmp) + " '" + a.string() + "'/* ::");
-    std::string victims;
-    for (int i = 1; i < 1000; i += 2) {
-        char name[32];
-        std::snprintf(name, sizeof name, " ::A%04d.BIN", i);
-        victims += name;
-    }
-    Must(kwbench::Mtools() + "mdel " + At(tmp) + victims);
-    WriteRandomFiles(b, "B", 400, 1 << 20, 2);
-    Must(kwbench::Mtools() + "mcopy " + At(tmp) + " '" + b.string() + "'/* ::");
-    fs::remove_all(a);
-    fs::remove_all(b);
+    std::string tmp = image + ".tmp", mtools = kwbench::Mtools();
+    fs::path tree = Dir() + "/resize.tree";
+    fs::remove_all(tree);
+    fs::create_directories(tree / "a");
+    fs::create_directories(tree / "b");
+    for (int i = 0; i < 300; ++i)
+        WriteFile(tree / "a" / ("F" + std::to_string(1000 + i) + ".BIN"),
+                  (1 << 20) + (i % 7 + 1) * 4096, i);
+    for (int i = 0; i < 200; ++i)
+        WriteFile(tree / "b" / ("G" + std::to_string(1000 + i) + ".BIN"),
+                  (2 << 20) + 200 * 1024 + (i % 5) * 4096, 1000 + i);
+    kwbench::NewFat32Image(tmp, kVolumeMiB, kSpc);
+    std::string gone;
+    for (int i = 0; i < 300; i += 2)
+        gone += " ::F" + std::to_string(1000 + i) + ".BIN";
+    bool ok = Run(mtools + "mcopy " + At(tmp) + " '" + (tree / "a").string() + "'/* ::") &&
+              Run(mtools + "mdel " + At(tmp) + gone) &&
+              Run(mtools + "mcopy " + At(tmp) + " '" + (tree / "b").string() + "'/* ::");
+    fs::remove_all(tree);
+    if (!ok)
+        return "";
     fs::rename(tmp, image);
     return image;
 }
 
-std::string WorkCopy(const std::string& pristine) {
-    std::string work = Dir() + "/resize.work.img";
-    Must("cp --sparse=always '" + pristine + "' '" + work + "'");
-    return work;
+// The volume of a partition opened for a change, closed when it goes.
+struct Volume {
+    Engine engine;
+    FILESYSTEM* fsys = nullptr;
+    FAT_FILESYSTEM* fat = nullptr;
+    explicit Volume(const std::string& image) : engine(image) {
+        if (OpenFileSystem(engine.pi, &fsys, FS_OPEN_EXCLUSIVE, 0) == KW_OK &&
+            fsys->Init() == KW_OK)
+            fat = dynamic_cast<FAT_FILESYSTEM*>(fsys);
+    }
+    ~Volume() {
+        if (fsys != nullptr)
+            CloseFileSystem(&fsys);
+    }
+};
+
+// The bytes from the start of the volume to the end of its used clusters'
+// worth of data: what one copy of the used bytes reads and writes.
+uint64_t UsedBytes(const std::string& image) {
+    Volume v(image);
+    if (v.fat == nullptr)
+        return 0;
+    const FAT_BOOT_RECORD& b = *v.fat->GetBootRecord();
+    return uint64_t{b.FirstDataSector()} * 512 +
+           uint64_t{v.fat->GetFat()->CountUsedClusters()} * b.BytesPerCluster();
 }
 
 // fsck.fat checks a volume file, so the partition is cut out of the image.
-void CheckClean(benchmark::State& state, const std::string& image) {
+bool FsckClean(const std::string& image) {
     std::string volume = Dir() + "/resize.check.vol";
-    std::string command = "dd if='" + image + "' of='" + volume +
-                          "' bs=512 skip=" + std::to_string(kwbench::kStart) +
-                          " status=none && fsck.fat -n '" + volume + "' >/dev/null 2>&1";
-    bool clean = std::system(command.c_str()) == 0;
+    bool clean =
+        Run("dd if='" + image + "' of='" + volume + "' bs=512 skip=" + std::to_string(kStart) +
+            " status=none && fsck.fat -n '" + volume + "' >/dev/null 2>&1");
     fs::remove(volume);
-    if (!clean)
-        state.SkipWithError("fsck.fat -n found faults after the change");
+    return clean;
 }
 
-// Opens the volume of a fresh copy, lets `change` act on it and closes it.
+// Times `change` on a fresh copy of the volume for every iteration.
 template <typename Change> void EngineChange(benchmark::State& state, Change change) {
-    std::string pristine = Pristine(), work;
+    std::string pristine = Pristine(), work = Dir() + "/resize.work.img";
+    if (pristine.empty()) {
+        state.SkipWithError("mkfs.fat, sfdisk or mtools is missing");
+        return;
+    }
+    uint64_t used = UsedBytes(pristine);
     for (auto _ : state) {
         state.PauseTiming();
-        work = WorkCopy(pristine);
-        state.ResumeTiming();
-        Engine engine(work);
-        FILESYSTEM* fsys = nullptr;
-        if (OpenFileSystem(engine.pi, &fsys, FS_OPEN_EXCLUSIVE, 0) != KW_OK ||
-            fsys->Init() != KW_OK) {
-            state.SkipWithError("the volume did not open");
+        if (!Run("cp --sparse=always '" + pristine + "' '" + work + "'")) {
+            state.SkipWithError("copy failed");
             return;
         }
-        kwRet rc = change(engine.pi, static_cast<FAT_FILESYSTEM*>(fsys));
-        CloseFileSystem(&fsys);
+        state.ResumeTiming();
+        Volume v(work);
+        kwRet rc = v.fat != nullptr ? change(v.engine.pi, v.fat) : ERR_BAD_ARGUMENT;
         if (rc != KW_OK) {
             state.SkipWithError(("the change failed with " + std::to_string(rc)).c_str());
             return;
         }
     }
-    CheckClean(state, work);
+    if (!FsckClean(work))
+        state.SkipWithError("fsck.fat -n found faults after the change");
+    fs::remove(work);
+    state.counters["used_MB"] = static_cast<double>(used) / 1e6;
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * used));
 }
 
+FAT_GEOMETRY_OPTIONS Unaligned() {
+    FAT_GEOMETRY_OPTIONS opt;
+    opt.align = false;
+    return opt;
+}
+
+// The volume shrunk by half its free space: the data beyond the new end
+// moves down into the holes.
 void BM_ShrinkByHalfTheFreeSpace_Engine(benchmark::State& state) {
     EngineChange(state, [](PARTITION_INFO* pi, FAT_FILESYSTEM* fat) {
-        uint32_t size = pi->NumSects, freeSectors = pi->ulFreeSects;
-        return fat->Resize(0, size - freeSectors / 2, nullptr, nullptr);
+        const FAT_BOOT_RECORD& b = *fat->GetBootRecord();
+        uint64_t freeSectors =
+            uint64_t{b.clusterCount - fat->GetFat()->CountUsedClusters()} * b.sectorsPerCluster;
+        FAT_LIMITS limits;
+        kwRet rc = GetGeometryLimits(fat, &limits, Unaligned());
+        if (rc != KW_OK)
+            return rc;
+        limits.SetFatType(b.fatKind);
+        limits.SetSize(static_cast<uint32_t>(pi->NumSects - freeSectors / 2), false);
+        return fat->Resize(0, limits.GetSize(), nullptr, nullptr);
+    });
+}
+
+// FAT32 with 4 KiB clusters to FAT16 with 32 KiB (the cluster sizes a
+// 1 GiB volume may take, as the limits' tables give them): the data
+// aligned, then the critical area rewritten.
+void BM_ChangeClusterSize_4KiB_to_32KiB_Engine(benchmark::State& state) {
+    EngineChange(state, [](PARTITION_INFO* pi, FAT_FILESYSTEM* fat) {
+        FAT_LIMITS limits;
+        kwRet rc = GetGeometryLimits(fat, &limits, Unaligned());
+        if (rc != KW_OK)
+            return rc;
+        limits.SetFatType(FAT_KIND_16);
+        limits.SetSize(pi->NumSects, false);
+        limits.SetClusterSize(kNewSpc * 512);
+        if (limits.GetClusterSize() != kNewSpc * 512)
+            return ERR_FAT_INVALID_PARAMETERS;
+        rc = kw::fat::ChangeClusterSize(fat, &limits, 0);
+        if (rc == KW_OK && fat->GetBootRecord()->sectorsPerCluster != kNewSpc)
+            return ERR_FAT_INVALID_PARAMETERS;
+        return rc;
+    });
+}
+
+// The alignment step of that change alone (the old layout stays valid).
+void BM_AlignClusters_4KiB_to_32KiB_Engine(benchmark::State& state) {
+    EngineChange(state, [](PARTITION_INFO*, FAT_FILESYSTEM* fat) {
+        const FAT_BOOT_RECORD& b = *fat->GetBootRecord();
+        uint32_t phase = kw::fat::ChooseAlignmentShift(fat, kNewSpc);
+        return kw::fat::AlignClusters(fat, kNewSpc, phase, b.FirstDataSector() + phase * kSpc,
+                                      b.totalSectors, nullptr);
     });
 }
 
 void BM_CopyUsedBytes_Dd(benchmark::State& state) {
-    std::string pristine = Pristine(), out = Dir() + "/resize.dd.out";
-    // 600 MB of files plus the FATs and folders.
+    std::string pristine = Pristine(), peer = Dir() + "/resize.peer.img";
+    if (pristine.empty()) {
+        state.SkipWithError("mkfs.fat, sfdisk or mtools is missing");
+        return;
+    }
+    uint64_t used = UsedBytes(pristine);
+    std::string count = std::to_string((used + (1 << 20) - 1) >> 20);
     for (auto _ : state)
-        Must("dd if='" + pristine + "' of='" + out + "' bs=1M count=600 conv=fsync status=none");
-    state.SetBytesProcessed(int64_t{state.iterations()} * (600 << 20));
+        if (!Run("dd if='" + pristine + "' of='" + peer +
+                 "' bs=1M skip=" + std::to_string(kStart * 512 >> 20) + " count=" + count +
+                 " conv=fsync status=none")) {
+            state.SkipWithError("dd failed");
+            return;
+        }
+    fs::remove(peer);
+    state.counters["used_MB"] = static_cast<double>(used) / 1e6;
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * used));
 }
+
+} // namespace
 
 BENCHMARK(BM_ShrinkByHalfTheFreeSpace_Engine)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(3);
+    ->Iterations(2);
+BENCHMARK(BM_ChangeClusterSize_4KiB_to_32KiB_Engine)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+BENCHMARK(BM_AlignClusters_4KiB_to_32KiB_Engine)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 BENCHMARK(BM_CopyUsedBytes_Dd)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-
-} // namespace
 
 BENCHMARK_MAIN();
