@@ -106,7 +106,8 @@ public:
     // to 4096 bytes, then gives the volume newSize sectors within its limits
     // (FAT kind kept, clusters no larger). A destination in use by a cluster
     // that does not move gives ERR_MOVE_STALLED (713) before anything is
-    // written; a size outside the limits ERR_RESIZE_TOO_LARGE; inside them
+    // written; a size below the limits ERR_FAT_NO_SPACE, above them
+    // ERR_RESIZE_TOO_LARGE, both before anything is written; inside them
     // the size is taken as the limits align it (to a cylinder boundary when
     // one lies within them). The volume is read again at the end, whatever
     // the result.

@@ -125,10 +125,12 @@ kwRet FAT_FILESYSTEM::resizeWithinLimits(uint32_t newSize) {
     limits.SetSize(newSize, false);
     if (limits.GetClusterSize() > boot_.BytesPerCluster())
         limits.SetClusterSize(boot_.BytesPerCluster());
+    // Below the minimum the data does not fit; above the maximum there is
+    // no room.
     if (newSize < limits.GetMinSize() || newSize > limits.GetMaxSize()) {
         DbgPrintf("Resize - %lu sectors is outside the volume's limits\r\n",
                   static_cast<unsigned long>(newSize));
-        return ERR_RESIZE_TOO_LARGE;
+        return newSize < limits.GetMinSize() ? ERR_FAT_NO_SPACE : ERR_RESIZE_TOO_LARGE;
     }
     // The limits keep sizes on the cylinder grid where one lies in range.
     if (limits.GetSize() != newSize)
