@@ -99,11 +99,11 @@ kwRet ClusterSizeChange::plan() {
 // right behind it, so it is laid again once they moved).
 kwRet ClusterSizeChange::layout() {
     kwRet rc = LayoutAfter(fs_, newSize_, newSpc_, fat32_, rootEntries_, &new_, phase_);
-    if (rc != KW_OK)
-        return rc == ERR_FAT_INVALID_PARAMETERS ? rc : ERR_FAT_INVALID_PARAMETERS;
-    if (new_.IsFat32() != fat32_)
-        return ERR_FAT_INVALID_PARAMETERS;
-    return KW_OK;
+    if (rc == KW_OK && new_.IsFat32() == fat32_)
+        return KW_OK;
+    DbgPrintf("ChangeClusterSize - no layout of %lu sectors (%lu)\r\n",
+              static_cast<unsigned long>(newSize_), static_cast<unsigned long>(rc));
+    return ERR_FAT_INVALID_PARAMETERS;
 }
 
 // A bad cluster where the new system area goes cannot be moved away.
