@@ -807,6 +807,11 @@ TEST_F(FatResizeCuts, ShrinkCutAtAnyWrite) {
     CutEverywhere([&] { return fat_->Resize(0, 14017, nullptr, nullptr); });
 }
 
+TEST_F(FatResizeCuts, GrowCutAtAnyWrite) {
+    MakeDisk({16, 30082, 1});
+    CutEverywhere([&] { return fat_->Resize(0, 46147, nullptr, nullptr); });
+}
+
 TEST_F(FatResizeCuts, SmallerClustersCutAtAnyWrite) {
     MakeDisk({16, 30082, 2}, 55);
     CutEverywhere([&] {
