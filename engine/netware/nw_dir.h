@@ -80,4 +80,9 @@ private:
     uint32_t heads_[kMaxSuballocChains] = {};
 };
 
+// Rewrites the blocks one 128-byte directory entry names (a file's first
+// block, the root's chains, suballocation heads) that the map marks as moved
+// to their remap words; true when one changed.
+bool RewriteDirEntry(uint8_t* entry, const uint32_t* remap, const STATE_MAP* map);
+
 } // namespace kw::netware

@@ -17,25 +17,23 @@ namespace kw::netware {
 
 namespace {
 
-// Calls fn(segment, k, primary, mirror) for the k-th FAT block each segment
-// carries by the placement rule: groups of g = 512 >> shift blocks from the
-// segment's first block, primary and mirror groups taking turns; a segment
-// carries the blocks that describe the blocks counted so far. One segment's
-// block count may be replaced by a planned one.
+// PlanFatPlaces over the volume's segments as they are; one segment's block
+// count may be replaced by a planned one.
 template <class Fn>
 void PlanFatBlocks(const NWVolume* v, const NetW_Segment* replace, uint32_t replaceBlocks, Fn fn) {
-    const uint64_t g = 512u >> v->BlockShift();
-    const uint64_t perBlock = uint64_t{64} << v->BlockShift();
-    uint64_t running = 0;
-    uint64_t covered = 0;
-    for (const NetW_Segment* s = v->FirstSegment(); s != nullptr; s = s->nextInVolume) {
-        const uint32_t blocks = s == replace ? replaceBlocks : s->getBlocksInSegment();
-        running += blocks;
-        for (uint32_t k = 0; covered < running && k <= blocks; ++k, covered += perBlock) {
-            uint64_t primary = s->getFirstBlockInSegment() + (k / g) * 2 * g + k % g;
-            fn(s, k, primary, primary + g);
-        }
+    uint32_t firsts[kMaxVolumeSegments];
+    uint32_t blocks[kMaxVolumeSegments];
+    const NetW_Segment* segments[kMaxVolumeSegments];
+    uint32_t n = 0;
+    for (const NetW_Segment* s = v->FirstSegment(); s != nullptr && n < kMaxVolumeSegments;
+         s = s->nextInVolume, ++n) {
+        segments[n] = s;
+        firsts[n] = s->getFirstBlockInSegment();
+        blocks[n] = s == replace ? replaceBlocks : s->getBlocksInSegment();
     }
+    PlanFatPlaces(
+        v->BlockShift(), firsts, blocks, n,
+        [&](uint32_t i, uint32_t k, uint64_t p, uint64_t m) { fn(segments[i], k, p, m); });
 }
 
 } // namespace

@@ -28,6 +28,27 @@ class NetW_Segment;
 // Copies in use.
 enum class FatCopies { Primary = 0, Mirror = 1, Both = 2 };
 
+// Calls fn(segment index, k, primary, mirror) for the k-th FAT block each
+// segment of a layout carries by the placement rule: groups of
+// g = 512 >> shift blocks from the segment's first block, primary and mirror
+// groups taking turns; a segment carries the blocks that describe the blocks
+// counted up to its end.
+template <class Fn>
+void PlanFatPlaces(uint32_t shift, const uint32_t* firsts, const uint32_t* blocks,
+                   uint32_t segments, Fn fn) {
+    const uint64_t g = 512u >> shift;
+    const uint64_t perBlock = uint64_t{64} << shift;
+    uint64_t running = 0;
+    uint64_t covered = 0;
+    for (uint32_t i = 0; i < segments; ++i) {
+        running += blocks[i];
+        for (uint32_t k = 0; covered < running && k <= blocks[i]; ++k, covered += perBlock) {
+            const uint64_t primary = firsts[i] + (k / g) * 2 * g + k % g;
+            fn(i, k, primary, primary + g);
+        }
+    }
+}
+
 class NWFat : public KwEngineAlloc {
 public:
     explicit NWFat(NWVolume* volume);
@@ -99,14 +120,15 @@ public:
     // places are the caller's). Reservations are plans of a resize in
     // memory: they are stored as free entries, here and in Write.
     kwRet WriteTableBlock(uint32_t index, uint32_t block);
+    // The bytes of FAT block i as stored (reservations as free entries;
+    // scratch holds one block).
+    const uint8_t* StoredBlock(uint32_t i, uint8_t* scratch) const;
 
 private:
     kwRet TransferBlocks(bool write);
     kwRet CheckChains(KWERRORMGR* errors, STATE_MAP* map);
     kwRet CheckSegments(KWERRORMGR* errors);
     kwRet CompareMirror(KWERRORMGR* errors);
-    // The bytes of FAT block i as stored (reservations as free entries).
-    const uint8_t* StoredBlock(uint32_t i, uint8_t* scratch) const;
 
     NWVolume* volume_;
     uint8_t* table_ = nullptr;

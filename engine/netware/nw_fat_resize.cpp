@@ -195,8 +195,9 @@ bool Moved(const uint32_t* remap, const STATE_MAP* map, uint32_t block) {
            remap[block] != 0;
 }
 
-// Rewrites the entry's moved blocks; true when one changed.
-bool RewriteEntry(uint8_t* e, const uint32_t* remap, const STATE_MAP* map) {
+} // namespace
+
+bool RewriteDirEntry(uint8_t* e, const uint32_t* remap, const STATE_MAP* map) {
     const uint32_t parent = LoadLe32(e + DE_PARENT);
     bool changed = false;
     // In the root and suballocation entries 0 means none.
@@ -222,8 +223,6 @@ bool RewriteEntry(uint8_t* e, const uint32_t* remap, const STATE_MAP* map) {
     return changed;
 }
 
-} // namespace
-
 kwRet NWDir::RewriteAfterRelocation(const uint32_t* remap, const STATE_MAP* map) {
     bool headsChanged = false;
     for (uint32_t i = 0; i < totalEntries_; ++i) {
@@ -234,7 +233,7 @@ kwRet NWDir::RewriteAfterRelocation(const uint32_t* remap, const STATE_MAP* map)
             break;
         uint8_t copy[kDirEntryBytes];
         std::memcpy(copy, entry, kDirEntryBytes);
-        if (!RewriteEntry(copy, remap, map))
+        if (!RewriteDirEntry(copy, remap, map))
             continue;
         std::memcpy(getEntryForWrite(i), copy, kDirEntryBytes);
         headsChanged |= LoadLe32(copy + DE_PARENT) == kEntrySuballoc;

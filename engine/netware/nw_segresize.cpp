@@ -2,9 +2,14 @@
 
 #include "engine/core/dbgmgr.h"
 #include "engine/core/kwmemory.h"
+#include "engine/core/msgformat.h"
+#include "engine/core/progress.h"
+#include "engine/core/sectlist.h"
 #include "engine/netware/nw_fat.h"
+#include "engine/netware/nw_io.h"
 #include "engine/netware/nw_reloc.h"
 #include "engine/netware/nw_segment.h"
+#include "engine/netware/nw_segstep.h"
 #include "engine/netware/nw_volmgr.h"
 #include "engine/netware/nw_volume.h"
 
@@ -16,6 +21,7 @@ namespace kw::netware {
 namespace {
 
 constexpr uint32_t kAreaFirstSector = 160; // past the four volume-table copies
+constexpr uint32_t kMsgCheckingBadSectors = 414;
 
 uint32_t RoundDown(uint32_t n, uint32_t unit) {
     return n - n % unit;
@@ -87,16 +93,28 @@ public:
     NWVolume* volume = nullptr;
 };
 
-// What a grow or shrink step checks first: whole blocks, the start kept,
-// the volume open with its FAT free for the step.
-kwRet BeginStep(NetW_Segment* s, bool sizeOk, uint32_t newStart, HeldVolume* held) {
+// What a grow or shrink step checks first: whole blocks, the volume open
+// with its FAT free for the step.
+kwRet BeginStep(NetW_Segment* s, bool sizeOk, HeldVolume* held) {
     if (!sizeOk)
         return ERR_NW_SEGMENT_LIMITS;
-    if (newStart != s->getStartingDiskSector())
-        return ERR_NOT_SUPPORTED;
     if (kwRet rc = held->Open(s); rc != KW_OK)
         return rc;
     return held->volume->FatInUse() ? ERR_NW_FAT_IN_USE : KW_OK;
+}
+
+// Whether a step can keep every block number and the FAT's shape: the end
+// of the volume's last segment moves and its FAT keeps its blocks.
+bool InPlace(NWVolume* v, NetW_Segment* s, uint32_t newStart, uint32_t blocks, kwRet* rc) {
+    if (newStart != s->getStartingDiskSector())
+        return false;
+    NWFat* fat = nullptr;
+    *rc = v->GetFat(&fat);
+    if (*rc != KW_OK)
+        return false;
+    const bool kept = KeepsFatShape(v, fat, s, blocks);
+    v->ReleaseFat(&fat);
+    return kept;
 }
 
 } // namespace
@@ -140,20 +158,17 @@ kwRet GrowSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
     const uint32_t spb = s->GetSectorsPerBlock();
     const uint32_t size = s->getSectorsInSegment();
     HeldVolume held;
-    if (kwRet rc = BeginStep(s, newSize > size && (newSize - size) % spb == 0, newStart, &held);
-        rc != KW_OK)
+    if (kwRet rc = BeginStep(s, newSize > size && (newSize - size) % spb == 0, &held); rc != KW_OK)
         return rc;
     NWVolume* v = held.volume;
     const uint32_t newBlocks = newSize / spb;
     const uint32_t added = newBlocks - s->getBlocksInSegment();
+    kwRet rc = KW_OK;
+    if (!InPlace(v, s, newStart, newBlocks, &rc))
+        return rc != KW_OK ? rc : RenumberSegment(v, s, newStart, newSize);
     NWFat* fat = nullptr;
-    kwRet rc = v->GetFat(&fat);
-    if (rc != KW_OK)
+    if ((rc = v->GetFat(&fat)) != KW_OK)
         return rc;
-    if (!KeepsFatShape(v, fat, s, newBlocks)) {
-        v->ReleaseFat(&fat);
-        return ERR_NOT_SUPPORTED;
-    }
     // The new blocks' entries must read free once they count; the old state
     // reads nothing past its block count, so this write changes nothing it
     // sees.
@@ -161,6 +176,8 @@ kwRet GrowSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
         fat->ClearTail(v->BlocksInVolume() + added);
         rc = fat->Write();
     }
+    if (rc != KW_OK)
+        fat->Read(); // the table in memory is the disk's again
     v->ReleaseFat(&fat);
     if (rc == KW_OK)
         rc = CommitSize(v, s, newSize, v->BlocksInVolume() + added);
@@ -169,25 +186,24 @@ kwRet GrowSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
 
 kwRet ShrinkSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
     const uint32_t spb = s->GetSectorsPerBlock();
+    const uint32_t size = s->getSectorsInSegment();
     HeldVolume held;
-    if (kwRet rc =
-            BeginStep(s, newSize < s->getSectorsInSegment() && newSize % spb == 0, newStart, &held);
-        rc != KW_OK)
+    if (kwRet rc = BeginStep(s, newSize < size && (size - newSize) % spb == 0, &held); rc != KW_OK)
         return rc;
     NWVolume* v = held.volume;
     const uint32_t newBlocks = newSize / spb;
     if (newSize < GetSegmentKeepSectors(s))
         return ERR_NO_ROOM_TO_RESIZE;
+    kwRet rc = KW_OK;
+    if (!InPlace(v, s, newStart, newBlocks, &rc))
+        return rc != KW_OK ? rc : RenumberSegment(v, s, newStart, newSize);
     NWFat* fat = nullptr;
-    kwRet rc = v->GetFat(&fat);
-    if (rc != KW_OK)
+    if ((rc = v->GetFat(&fat)) != KW_OK)
         return rc;
     const uint32_t first = s->getFirstBlockInSegment();
     const uint32_t last = uint32_t(s->getLastBlockInSegment());
     uint32_t* remap = nullptr;
-    if (!KeepsFatShape(v, fat, s, newBlocks))
-        rc = ERR_NOT_SUPPORTED;
-    else if (kwGetMemory(fat->getNumEntries() * 4, &remap) != KW_OK)
+    if (kwGetMemory(fat->getNumEntries() * 4, &remap) != KW_OK)
         rc = ERR_NW_RESIZE_MEMORY;
     if (rc == KW_OK) {
         std::memset(remap, 0, fat->getNumEntries() * 4);
@@ -212,28 +228,116 @@ kwRet ShrinkSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
     return rc;
 }
 
+namespace {
+
+// A size below what the segment must keep becomes that (in whole blocks);
+// with the end kept the start moves down by the difference.
+void ApplyKeep(NetW_Segment* s, uint32_t mode, uint32_t* newStart, uint32_t* newSize) {
+    const uint32_t spb = s->GetSectorsPerBlock();
+    const uint32_t keep = GetSegmentKeepSectors(s);
+    if (*newSize >= keep)
+        return;
+    const uint32_t end = *newStart + *newSize;
+    *newSize = std::min(s->getSectorsInSegment(), keep + (spb - keep % spb) % spb);
+    if (mode == kSegmentEndStays)
+        *newStart = end > *newSize ? end - *newSize : 0;
+}
+
+// The new range lies between the neighbours (or the volume area's first
+// sector and the partition's end).
+bool InBounds(const NetW_Segment* s, uint32_t newStart, uint32_t newSize) {
+    const NetW_Segment* previous = nullptr;
+    const NetW_Segment* next = nullptr;
+    Neighbours(s, &previous, &next);
+    const PARTITION_INFO* pi = s->GetPartition();
+    const uint64_t lower = previous != nullptr ? uint64_t{previous->getStartingDiskSector()} +
+                                                     previous->getSectorsInSegment()
+                                               : kAreaFirstSector;
+    const uint64_t upper =
+        next != nullptr ? next->getStartingDiskSector()
+                        : uint64_t{pi->NumSects} - std::min(pi->NumSects, pi->ulLDABeginSector);
+    return newStart >= lower && uint64_t{newStart} + newSize <= upper;
+}
+
+// Reads the sectors [from, to) of the volume area that are to take data;
+// the first that cannot be read ends the resize (1035).
+kwRet TestSectors(NetW_Segment* s, uint32_t from, uint32_t to) {
+    if (from >= to)
+        return KW_OK;
+    PartHandle handle;
+    kwRet rc = handle.Open(s->GetPartition());
+    if (rc != KW_OK)
+        return rc;
+    BAD_SECT_LIST bad;
+    const uint32_t origin = s->GetStartSector() - s->getStartingDiskSector();
+    return bad.TestSects(handle.Get(), from + origin, to - from, kMsgCheckingBadSectors, 0);
+}
+
+// The growth and shrink steps from the current range to [newStart, newEnd):
+// growths first (the blocks to empty find room in them), each step a whole
+// commit of its own.
+kwRet Steps(NetW_Segment* s, uint32_t newStart, uint32_t newSize, Progress* progress) {
+    const uint32_t newEnd = newStart + newSize;
+    kwRet rc = KW_OK;
+    for (int step = 0; step < 4 && rc == KW_OK; ++step) {
+        const uint32_t start = s->getStartingDiskSector();
+        const uint32_t size = s->getSectorsInSegment();
+        const uint32_t end = start + size;
+        if (step == 0 && newStart < start)
+            rc = GrowSegment(s, size + (start - newStart), newStart);
+        else if (step == 1 && newEnd > end)
+            rc = GrowSegment(s, size + (newEnd - end), start);
+        else if (step == 2 && newStart > start)
+            rc = ShrinkSegment(s, size - (newStart - start), newStart);
+        else if (step == 3 && newEnd < end)
+            rc = ShrinkSegment(s, newSize, newStart);
+        if (rc == KW_OK && progress != nullptr)
+            rc = progress->Update(uint32_t(25 * (step + 1)));
+    }
+    return rc;
+}
+
+} // namespace
+
 kwRet ResizeSegment(NetW_Segment* s, uint32_t newStart, uint32_t newSize, uint32_t mode,
                     uint32_t messageId, bool testNewSectors) {
-    (void)messageId;
-    (void)testNewSectors;
     const uint32_t start = s->getStartingDiskSector();
     const uint32_t size = s->getSectorsInSegment();
     const uint32_t spb = s->GetSectorsPerBlock();
     if (newStart == start && newSize == size)
         return KW_OK;
-    if (newStart != start)
-        return ERR_NOT_SUPPORTED;
-    if (newSize > size)
-        return (newSize - size) % spb != 0 ? ERR_NW_SEGMENT_LIMITS : GrowSegment(s, newSize, start);
-    // As small as asked, or as the used blocks allow (the start stays, so
-    // a request that would move it to keep the end is not built).
-    uint32_t target = RoundDown(newSize, spb);
-    const uint32_t keep = GetSegmentKeepSectors(s);
-    if (target < keep)
-        target = std::min(size, keep + (spb - keep % spb) % spb);
-    if (target != RoundDown(newSize, spb) && mode == kSegmentEndStays)
-        return ERR_NOT_SUPPORTED;
-    return target == size ? KW_OK : ShrinkSegment(s, target, start);
+    if (newSize % spb != size % spb ||
+        (newStart > start ? newStart - start : start - newStart) % spb)
+        return ERR_NW_SEGMENT_LIMITS;
+    ApplyKeep(s, mode, &newStart, &newSize);
+    if (newStart == start && newSize == size)
+        return KW_OK;
+    if (!InBounds(s, newStart, newSize))
+        return ERR_NW_SEGMENT_LIMITS;
+    Progress* progress = nullptr;
+    if (messageId != 0) {
+        progress = new Progress;
+        if (progress == nullptr)
+            return ERR_NO_MEMORY;
+        char name[32] = {};
+        GetSegmentDisplayName(s, name);
+        progress->SetText(FormatString(kwGetMessageText(messageId), name));
+    }
+    // The sectors of the new range the old one does not cover.
+    const uint32_t newEnd = newStart + newSize;
+    kwRet rc = KW_OK;
+    if (testNewSectors)
+        rc = TestSectors(s, newStart, std::min(newEnd, start));
+    if (testNewSectors && rc == KW_OK)
+        rc = TestSectors(s, std::max(newStart, start + size), newEnd);
+    if (rc == KW_OK)
+        rc = Steps(s, newStart, newSize, progress);
+    if (progress != nullptr) {
+        if (rc == KW_OK)
+            rc = progress->Done();
+        delete progress;
+    }
+    return rc;
 }
 
 } // namespace kw::netware

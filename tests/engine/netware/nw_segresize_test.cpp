@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/sanitizer.h"
+
+#include <map>
 #include <random>
 #include <set>
 
@@ -43,26 +46,68 @@ NetW_Segment* Segment(NwDisk& disk) {
     return SegmentsOf(disk.Part(kHotStart));
 }
 
-// Moves `count` random used blocks past the FAT's mirror to random free
-// blocks, so that shrinking has data to move.
-void Scatter(NwDisk& disk, std::mt19937& rng, uint32_t count) {
+// Two segments of VOL in one partition with a gap of 50 blocks between
+// them and free space after; a file runs across both, and the root names
+// suballocation chains.
+DiskSpec TwoSegments() {
+    DiskSpec d = OneVolume();
+    VolumeSpec& v = d.volumes[0];
+    v.segments = {{0, 160, 200}, {0, 160 + 250 * 8, 300}};
+    v.files = {{"f1", 40}, {"f2", 30}, {"dir", 0, true}, {"f3", 200}, {"f4", 20}};
+    v.dirBlocks = 2;
+    v.suballoc = true;
+    return d;
+}
+
+// The segment of VOL at a position.
+NetW_Segment* SegmentAt(NwDisk& disk, uint32_t position) {
+    NetW_Segment* s = SegmentsOf(disk.Part(kHotStart));
+    while (s != nullptr && s->getMySegmentPosition() != position)
+        s = s->nextInPartition;
+    return s;
+}
+
+// Moves `count` random used blocks of a segment (past the FAT's mirror) to
+// random free blocks of it, so that resizing has data to move.
+void Scatter(NwDisk& disk, std::mt19937& rng, uint32_t count, uint32_t position = 0) {
+    NetW_Segment* s = SegmentAt(disk, position);
     NWVolume* v = nullptr;
-    ASSERT_EQ(nwOpenVolume(&v, Segment(disk), kHotId, false), KW_OK);
+    ASSERT_EQ(nwOpenVolume(&v, s, kHotId, false), KW_OK);
     NWFat* fat = nullptr;
     ASSERT_EQ(v->GetFat(&fat), KW_OK);
+    const uint32_t first = s->getFirstBlockInSegment();
+    const uint32_t last = uint32_t(s->getLastBlockInSegment());
+    fat->SetSearchRange(first, last);
     std::vector<uint32_t> used;
     std::vector<uint32_t> free;
-    for (uint32_t b = 65; b < fat->getNumEntries(); ++b)
+    for (uint32_t b = first + 65; b <= last; ++b)
         (fat->IsFree(b) ? free : used).push_back(b);
     std::shuffle(used.begin(), used.end(), rng);
     std::shuffle(free.begin(), free.end(), rng);
     std::vector<uint32_t> remap(fat->getNumEntries(), 0);
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < std::min<size_t>({count, used.size(), free.size()}); ++i) {
         remap[used[i]] = free[i];
         fat->SetEntry(free[i], 0, kReservedLink);
     }
-    ASSERT_EQ(RelocateSegmentBlocks(Segment(disk), remap.data()), KW_OK);
+    ASSERT_EQ(RelocateSegmentBlocks(s, remap.data()), KW_OK);
     v->ReleaseFat(&fat);
+    nwReleaseVolume(&v);
+}
+
+// The walker finds the volume sound with these files, and the engine's own
+// test agrees.
+void ExpectSound(const std::string& bytes,
+                 const std::map<std::string, std::vector<std::string>>& files, bool engineCheck) {
+    const NwWalker walker(bytes);
+    EXPECT_EQ(walker.Check("VOL"), std::vector<std::string>{});
+    EXPECT_EQ(walker.Files("VOL"), files);
+    if (!engineCheck)
+        return;
+    NwDisk again(bytes);
+    ASSERT_EQ(again.Open(), KW_OK);
+    NWVolume* v = nullptr;
+    ASSERT_EQ(nwOpenVolume(&v, SegmentAt(again, 0), kHotId, false), KW_OK);
+    EXPECT_EQ(v->Check(nullptr), KW_OK);
     nwReleaseVolume(&v);
 }
 
@@ -74,41 +119,53 @@ std::set<uint64_t> TableSectors() {
     return out;
 }
 
-TEST(NwSegmentResize, RandomSizesWithinTheLimitsKeepEveryFile) {
-    const std::string image = BuildDisk(OneVolume());
-    const auto files = NwWalker(image).Files("VOL");
-    for (uint32_t seed = 1; seed <= 8; ++seed) {
-        SCOPED_TRACE(seed);
-        std::mt19937 rng(seed);
-        NwDisk disk(image);
-        ASSERT_EQ(disk.Open(), KW_OK);
-        Scatter(disk, rng, 20);
-        NetW_Segment* s = Segment(disk);
-        SegmentLimitValues limits;
-        ASSERT_EQ(GetSegmentLimits(s, kSegmentStartStays, kwtest::kCyl - 384, &limits), KW_OK);
-        EXPECT_EQ(limits.minStart, 160u);
-        EXPECT_EQ(limits.maxStart, 160u);
-        // The volume keeps one FAT block: at most 512 blocks.
-        const uint32_t top = std::min(limits.maxSize / 8, 512u);
-        const uint32_t blocks = std::uniform_int_distribution<uint32_t>(65, top)(rng);
-        const uint32_t keep = (GetSegmentKeepSectors(s) + 7) / 8;
-        ASSERT_EQ(ResizeSegment(s, 160, blocks * 8, 0, 0, false), KW_OK) << blocks;
-        const uint32_t want = std::max(blocks, keep);
-        EXPECT_EQ(s->getSectorsInSegment(), want * 8);
-        disk.Close();
-        const NwWalker after(disk.Bytes());
-        EXPECT_EQ(after.Check("VOL"), std::vector<std::string>{}) << blocks;
-        EXPECT_EQ(after.Files("VOL"), files) << blocks;
-        EXPECT_EQ(after.FreeBlocks(kHotStart, "VOL") + 2 + 2 + 130, want) << blocks;
-        // The engine's own test agrees (on every other seed: it is slow).
-        if (seed % 2 == 0)
-            continue;
-        NwDisk again(disk.Bytes());
-        ASSERT_EQ(again.Open(), KW_OK);
-        NWVolume* v = nullptr;
-        ASSERT_EQ(nwOpenVolume(&v, Segment(again), kHotId, false), KW_OK);
-        EXPECT_EQ(v->Check(nullptr), KW_OK);
-        nwReleaseVolume(&v);
+constexpr uint32_t kAreaEnd = kwtest::kCyl - 384; // past the redirection area
+
+// A random new start and size within the segment's limits (mode 0: both
+// may change), in whole blocks.
+void RandomRequest(NetW_Segment* s, std::mt19937& rng, uint32_t* start, uint32_t* size) {
+    SegmentLimitValues l;
+    ASSERT_EQ(GetSegmentLimits(s, 0, kAreaEnd, &l), KW_OK);
+    const uint32_t upperEnd = l.maxStart + l.size;
+    auto pick = [&](uint32_t low, uint32_t high) {
+        return std::uniform_int_distribution<uint32_t>(low, std::max(low, high))(rng);
+    };
+    const uint32_t room = std::min(l.maxSize, upperEnd - l.minStart) / 8;
+    *size = std::min(pick((l.minSize + 7) / 8, room), room) * 8;
+    *start = l.minStart + pick(0, (upperEnd - *size - l.minStart) / 8) * 8;
+}
+
+TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
+    const struct {
+        const char* what;
+        DiskSpec spec;
+    } layouts[] = {{"one segment", OneVolume()}, {"two segments", TwoSegments()}};
+    for (const auto& layout : layouts) {
+        const std::string image = BuildDisk(layout.spec);
+        const auto files = NwWalker(image).Files("VOL");
+        const uint32_t segments = uint32_t(layout.spec.volumes[0].segments.size());
+        for (uint32_t seed = 1; seed <= uint32_t(kwtest::SizedForBuild(8, 3)); ++seed) {
+            SCOPED_TRACE(std::string(layout.what) + " seed " + std::to_string(seed));
+            std::mt19937 rng(seed);
+            NwDisk disk(image);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            for (uint32_t p = 0; p < segments; ++p)
+                Scatter(disk, rng, 20, p);
+            // Two requests in a row on random segments.
+            for (int round = 0; round < 2; ++round) {
+                NetW_Segment* s = SegmentAt(disk, rng() % segments);
+                uint32_t start = 0;
+                uint32_t size = 0;
+                RandomRequest(s, rng, &start, &size);
+                const uint32_t keep = (GetSegmentKeepSectors(s) + 7) / 8 * 8;
+                ASSERT_EQ(ResizeSegment(s, start, size, 0, 0, false), KW_OK)
+                    << start << " " << size;
+                EXPECT_EQ(s->getStartingDiskSector(), start);
+                EXPECT_EQ(s->getSectorsInSegment(), std::max(size, std::min(keep, size)));
+            }
+            disk.Close();
+            ExpectSound(disk.Bytes(), files, seed % 2 == 1);
+        }
     }
 }
 
@@ -173,19 +230,22 @@ TEST(NwSegmentResize, GrowingWritesNothingBeforeItsCommit) {
     EXPECT_TRUE(failing.Bytes() == image);
 }
 
-TEST(NwSegmentResize, RequestsThatAreNotBuiltOrNotWholeBlocksChangeNothing) {
-    const std::string image = BuildDisk(OneVolume());
+TEST(NwSegmentResize, RequestsOffTheBlockGridOrOutOfBoundsChangeNothing) {
+    const std::string image = BuildDisk(TwoSegments());
     struct Case {
         const char* what;
+        uint32_t position;
         uint32_t start;
         uint32_t size;
         kwRet code;
     };
     const Case cases[] = {
-        {"same place and size", 160, 400 * 8, KW_OK},
-        {"a growth of 12 sectors", 160, 400 * 8 + 12, ERR_NW_SEGMENT_LIMITS},
-        {"a new start", 168, 400 * 8, ERR_NOT_SUPPORTED},
-        {"a second FAT block", 160, 520 * 8, ERR_NOT_SUPPORTED},
+        {"same place and size", 0, 160, 200 * 8, KW_OK},
+        {"a growth of 12 sectors", 0, 160, 200 * 8 + 12, ERR_NW_SEGMENT_LIMITS},
+        {"a start off the block grid", 1, 160 + 250 * 8 - 4, 300 * 8, ERR_NW_SEGMENT_LIMITS},
+        {"into the next segment", 0, 160, 260 * 8, ERR_NW_SEGMENT_LIMITS},
+        {"before the volume area", 0, 152, 201 * 8, ERR_NW_SEGMENT_LIMITS},
+        {"past the partition", 1, 160 + 250 * 8, (kAreaEnd + 384) / 8 * 8, ERR_NW_SEGMENT_LIMITS},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -193,9 +253,20 @@ TEST(NwSegmentResize, RequestsThatAreNotBuiltOrNotWholeBlocksChangeNothing) {
         NwDisk disk(image);
         disk.Record(&log);
         ASSERT_EQ(disk.Open(), KW_OK);
-        EXPECT_EQ(ResizeSegment(Segment(disk), c.start, c.size, 0, 0, false), c.code);
+        EXPECT_EQ(ResizeSegment(SegmentAt(disk, c.position), c.start, c.size, 0, 0, false), c.code);
         EXPECT_TRUE(log.empty());
     }
+    // A step while someone holds the volume's FAT.
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    NWVolume* v = nullptr;
+    ASSERT_EQ(nwOpenVolume(&v, SegmentAt(disk, 0), kHotId, false), KW_OK);
+    NWFat* fat = nullptr;
+    ASSERT_EQ(v->GetFat(&fat), KW_OK);
+    EXPECT_EQ(GrowSegment(SegmentAt(disk, 0), 230 * 8, 160), ERR_NW_FAT_IN_USE);
+    EXPECT_EQ(ShrinkSegment(SegmentAt(disk, 1), 290 * 8, 160 + 260 * 8), ERR_NW_FAT_IN_USE);
+    v->ReleaseFat(&fat);
+    nwReleaseVolume(&v);
 }
 
 TEST(NwSegmentResize, LimitsComeFromTheNeighboursAndTheMode) {
