@@ -120,6 +120,10 @@ public:
     // places are the caller's). Reservations are plans of a resize in
     // memory: they are stored as free entries, here and in Write.
     kwRet WriteTableBlock(uint32_t index, uint32_t block);
+    // A copy of the table's bytes (the caller frees it) and the table put
+    // back from one taken while the entry count was the same.
+    kwRet Snapshot(uint8_t** copy) const;
+    void Restore(const uint8_t* copy);
     // The bytes of FAT block i as stored (reservations as free entries;
     // scratch holds one block).
     const uint8_t* StoredBlock(uint32_t i, uint8_t* scratch) const;

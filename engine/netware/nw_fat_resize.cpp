@@ -175,6 +175,17 @@ const uint8_t* NWFat::StoredBlock(uint32_t i, uint8_t* scratch) const {
     return scratch;
 }
 
+kwRet NWFat::Snapshot(uint8_t** copy) const {
+    if (kwGetMemory(tableBytes_, copy) != KW_OK)
+        return ERR_NO_MEMORY;
+    std::memcpy(*copy, table_, tableBytes_);
+    return KW_OK;
+}
+
+void NWFat::Restore(const uint8_t* copy) {
+    std::memcpy(table_, copy, tableBytes_);
+}
+
 kwRet NWFat::WriteTableBlock(uint32_t index, uint32_t block) {
     const uint32_t bpb = volume_->BytesPerBlock();
     if (uint64_t{index + 1} * bpb > tableBytes_)

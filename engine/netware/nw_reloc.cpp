@@ -181,7 +181,12 @@ private:
     STATE_MAP handled_;
     uint8_t** buffers_ = nullptr;
     uint32_t bufferCount_ = 0;
-    uint32_t* saved_ = nullptr;  // the remap before the pass
+    kwRet Rollback();
+    uint32_t* saved_ = nullptr; // the remap before the pass
+    uint8_t* table_ = nullptr;  // the table before the pass
+    uint32_t* moved_ = nullptr; // where each block of the pass went
+    uint32_t system_[4] = {};   // the system block numbers before the pass
+    bool dirTouched_ = false;
     uint32_t* places_ = nullptr; // per FAT block: primary and mirror, before and after
     bool headMoved_ = false;
 };
@@ -196,6 +201,10 @@ Relocation::~Relocation() {
         kwFreeMemory(&buffers_);
     if (saved_ != nullptr)
         kwFreeMemory(&saved_);
+    if (table_ != nullptr)
+        kwFreeMemory(&table_);
+    if (moved_ != nullptr)
+        kwFreeMemory(&moved_);
     if (places_ != nullptr)
         kwFreeMemory(&places_);
     delete area_;
@@ -233,7 +242,7 @@ kwRet Relocation::SetUpRedirection() {
 
 kwRet Relocation::SetUp(uint32_t total) {
     const uint32_t entries = fat_->getNumEntries();
-    if (kwGetMemory(entries * 4, &saved_) != KW_OK ||
+    if (kwGetMemory(entries * 4, &saved_) != KW_OK || kwGetMemory(entries * 4, &moved_) != KW_OK ||
         kwGetMemory(std::max<uint32_t>(fat_->NumberOfFatBlocks(), 1) * 16, &places_) != KW_OK ||
         handled_.Create(entries, false) != KW_OK)
         return ERR_NO_MEMORY;
@@ -266,6 +275,7 @@ kwRet Relocation::SetUp(uint32_t total) {
 
 void Relocation::MoveEntry(uint32_t from, uint32_t to) {
     handled_.SetBit(from);
+    moved_[from] = to;
     if (fat_->HeadsChain(from))
         headMoved_ = true;
     fat_->SetEntry(to, fat_->Value(from), fat_->Link(from));
@@ -398,6 +408,13 @@ kwRet Relocation::ClearHandled() {
 
 kwRet Relocation::Pass() {
     std::memcpy(saved_, remap_, fat_->getNumEntries() * 4);
+    std::memset(moved_, 0, fat_->getNumEntries() * 4);
+    if (table_ != nullptr)
+        kwFreeMemory(&table_);
+    if (fat_->Snapshot(&table_) != KW_OK)
+        return ERR_NO_MEMORY;
+    vol_->GetSystemBlocks(system_);
+    dirTouched_ = false;
     RecordPlaces(false);
     headMoved_ = false;
     uint32_t queued = 0;
@@ -418,11 +435,45 @@ kwRet Relocation::Pass() {
     Relink();
     if ((rc = WriteFat()) != KW_OK) // the links name the new places
         return rc;
+    dirTouched_ = headMoved_;
     if (headMoved_ && (rc = FixDirectoryBlocks(vol_, remap_, &handled_, nullptr, true)) != KW_OK)
         return rc;
     if ((rc = ClearHandled()) != KW_OK)
         return rc;
     return WriteFat(); // the old places are free
+}
+
+// After a failed pass: the table as it was before the pass goes back to the
+// places its FAT blocks had, the system block numbers back, and directory
+// entries that were turned to moved blocks back to where those came from.
+// The first failure ends it; the disk then holds a state a cut could leave.
+kwRet Relocation::Rollback() {
+    if (table_ == nullptr)
+        return KW_OK;
+    fat_->Restore(table_);
+    kwRet rc = KW_OK;
+    for (uint32_t i = 0; i < fat_->NumberOfFatBlocks() && rc == KW_OK; ++i)
+        for (uint32_t k : {0u, 2u})
+            if (rc == KW_OK && places_[4 * i + k] < fat_->getNumEntries())
+                rc = fat_->WriteTableBlock(i, places_[4 * i + k]);
+    uint32_t now[4];
+    vol_->GetSystemBlocks(now);
+    if (rc == KW_OK && std::memcmp(now, system_, sizeof now) != 0)
+        rc = vol_->SetSystemBlocks(system_);
+    if (rc != KW_OK || !dirTouched_)
+        return rc;
+    // The way back: each moved block's place names the block it came from.
+    STATE_MAP back;
+    if (back.Create(fat_->getNumEntries(), false) != KW_OK)
+        return ERR_NO_MEMORY;
+    const uint32_t entries = fat_->getNumEntries();
+    std::memset(saved_, 0, entries * 4);
+    for (uint32_t b = 0; b < entries; ++b)
+        if (moved_[b] != 0 && moved_[b] < entries) {
+            saved_[moved_[b]] = b;
+            back.SetBit(moved_[b]);
+        }
+    return FixDirectoryBlocks(vol_, saved_, &back, nullptr, false);
 }
 
 kwRet Relocation::Run() {
@@ -444,6 +495,7 @@ kwRet Relocation::Run() {
             // the remap as it was before the pass.
             DbgPrintf("Relocation pass failed (%u); the FAT is read again\r\n", rc);
             std::memcpy(remap_, saved_, fat_->getNumEntries() * 4);
+            Rollback();
             fat_->Read();
             break;
         }

@@ -553,13 +553,21 @@ kwRet Step::ClearPlannedPlaces(NWFat* fat, const Place& p) {
     return rc;
 }
 
-// Writes the table's FAT blocks to their places in both copies.
-kwRet WriteFatPlaces(NWFat* fat, const Words* places, uint32_t n) {
+// Writes the table's FAT blocks to their places in both copies (with
+// others given, only to the places that differ from those).
+kwRet WriteFatPlaces(NWFat* fat, const Words* places, uint32_t n, const Words* others = nullptr) {
     kwRet rc = KW_OK;
     for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
         for (uint32_t k = 0; k < n && rc == KW_OK; ++k)
-            rc = fat->WriteTableBlock(k, places[copy][k]);
+            if (others == nullptr || others[copy][k] != places[copy][k])
+                rc = fat->WriteTableBlock(k, places[copy][k]);
     return rc;
+}
+
+// Links both copies' FAT chains along the places given.
+void LinkFatChains(NWFat* fat, const Words* places, uint32_t n) {
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        LinkChain(fat, places[copy], n);
 }
 
 // FAT blocks on stand-ins go to their planned places where those are free.
@@ -567,49 +575,64 @@ kwRet WriteFatPlaces(NWFat* fat, const Words* places, uint32_t n) {
 // moving block hold its entry (value, link on to the next block's new place)
 // to the new places and then to the old, so that a read along either chain
 // finds it; the volume's first FAT blocks; the table with the old places
-// free to the new places.
+// free to the new places. A failed write puts the table with the old places
+// back where they are and the first FAT blocks back.
 kwRet Step::MoveFatBlocks(NWFat* fat) {
     const uint32_t n = std::min(fatCount_, fat->NumberOfFatBlocks());
-    Words* from[2] = {&fatP_, &fatM_};
-    const Words* plan[2] = {&planP_, &planM_};
+    Words from[2];
     Words to[2];
-    kwRet rc = KW_OK;
-    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy) {
-        if ((rc = to[copy].Get(n)) != KW_OK)
+    bool moving = false;
+    for (uint32_t copy = 0; copy < 2; ++copy) {
+        if (kwRet rc = from[copy].Get(n); rc != KW_OK)
             return rc;
+        if (kwRet rc = to[copy].Get(n); rc != KW_OK)
+            return rc;
+        const Words& now = copy == 0 ? fatP_ : fatM_;
+        const Words& plan = copy == 0 ? planP_ : planM_;
         for (uint32_t k = 0; k < n; ++k) {
-            const uint32_t f = (*from[copy])[k];
-            const uint32_t p = (*plan[copy])[k];
-            to[copy][k] = f != p && fat->IsFree(p) ? p : f;
-        }
-        for (uint32_t k = 0; k < n; ++k) {
-            const uint32_t link = k + 1 < n ? to[copy][k + 1] : kChainEnd;
-            fat->SetEntry(to[copy][k], k, link);
-            fat->SetEntry((*from[copy])[k], k, link);
+            from[copy][k] = now[k];
+            to[copy][k] = now[k] != plan[k] && fat->IsFree(plan[k]) ? plan[k] : now[k];
+            moving = moving || to[copy][k] != now[k];
         }
     }
-    auto moves = [&](uint32_t copy, uint32_t k) { return to[copy][k] != (*from[copy])[k]; };
-    rc = WriteFatPlaces(fat, to, n);
-    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
-        for (uint32_t k = 0; k < n && rc == KW_OK; ++k)
-            if (moves(copy, k))
-                rc = fat->WriteTableBlock(k, (*from[copy])[k]);
+    if (!moving)
+        return KW_OK;
     uint32_t system[4];
     v_->GetSystemBlocks(system);
-    if (rc == KW_OK && (system[0] != to[0][0] || system[1] != to[1][0])) {
-        system[0] = to[0][0];
-        system[1] = to[1][0];
-        rc = v_->SetSystemBlocks(system);
-    }
-    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
+    const uint32_t before[4] = {system[0], system[1], system[2], system[3]};
+    LinkFatChains(fat, to, n);
+    for (uint32_t copy = 0; copy < 2; ++copy)
         for (uint32_t k = 0; k < n; ++k)
-            if (moves(copy, k))
-                fat->SetEntry((*from[copy])[k], 0, 0);
+            fat->SetEntry(from[copy][k], k, fat->Link(to[copy][k]));
+    kwRet rc = WriteFatPlaces(fat, to, n);
+    if (rc == KW_OK)
+        rc = WriteFatPlaces(fat, from, n, to);
+    system[0] = to[0][0];
+    system[1] = to[1][0];
+    if (rc == KW_OK && (system[0] != before[0] || system[1] != before[1]))
+        rc = v_->SetSystemBlocks(system);
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            if (from[copy][k] != to[copy][k])
+                fat->SetEntry(from[copy][k], 0, 0);
     if (rc == KW_OK)
         rc = WriteFatPlaces(fat, to, n);
-    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
+    if (rc == KW_OK) {
+        for (uint32_t k = 0; k < n; ++k) {
+            fatP_[k] = to[0][k];
+            fatM_[k] = to[1][k];
+        }
+        return KW_OK;
+    }
+    for (uint32_t copy = 0; copy < 2; ++copy)
         for (uint32_t k = 0; k < n; ++k)
-            (*from[copy])[k] = to[copy][k];
+            fat->SetEntry(to[copy][k], 0, 0);
+    LinkFatChains(fat, from, n);
+    WriteFatPlaces(fat, from, n);
+    uint32_t now[4];
+    v_->GetSystemBlocks(now);
+    if (now[0] != before[0] || now[1] != before[1])
+        v_->SetSystemBlocks(before);
     return rc;
 }
 

@@ -208,6 +208,75 @@ TEST(NwSegmentResize, ACutOrAFailedWriteWhileShrinkingLosesNothing) {
     }
 }
 
+// Steps that renumber blocks or change the FAT's shape, each cut after every
+// write and failed at a spread of writes: every file keeps its data in every
+// state; a failed resize leaves the segment as the disk has it and can be
+// asked again in the same session, the in-memory tables being the disk's.
+TEST(NwSegmentResize, ACutOrAFailedWriteWhileMovingOrRenumberingLosesNothing) {
+    struct Case {
+        const char* what;
+        bool two;
+        uint32_t position;
+        uint32_t start;
+        uint32_t size;
+    };
+    const Case cases[] = {
+        {"one segment moved up by 16 blocks", false, 0, 160 + 16 * 8, 400 * 8},
+        {"one segment grown to a second FAT block", false, 0, 160, 600 * 8},
+        {"the first segment grown into the gap", true, 0, 160, 230 * 8},
+        {"the second segment grown at its front", true, 1, 160 + 230 * 8, 320 * 8},
+        {"the second segment grown to a second FAT block", true, 1, 160 + 250 * 8, 400 * 8},
+        {"one segment shrunk at its front past its FAT", false, 0, 160 + 100 * 8, 300 * 8},
+        {"the second segment shrunk at its front", true, 1, 160 + 260 * 8, 290 * 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string image;
+        {
+            std::mt19937 rng(11);
+            NwDisk disk(BuildDisk(c.two ? TwoSegments() : OneVolume()));
+            ASSERT_EQ(disk.Open(), KW_OK);
+            Scatter(disk, rng, 15, c.position);
+            disk.Close();
+            image = disk.Bytes();
+        }
+        const auto files = NwWalker(image).Files("VOL");
+        std::vector<kwtest::DiskEvent> log;
+        {
+            NwDisk disk(image);
+            disk.Record(&log);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            ASSERT_EQ(ResizeSegment(SegmentAt(disk, c.position), c.start, c.size, 0, 0, false),
+                      KW_OK);
+            disk.Close();
+            ExpectSound(disk.Bytes(), files, true);
+        }
+        size_t writes = 0;
+        kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
+            ASSERT_EQ(NwWalker(state).Files("VOL"), files) << "cut after write " << k;
+            writes = k;
+        });
+        ASSERT_GT(writes, 4u);
+        const size_t stride = std::max<size_t>(1, writes / kwtest::SizedForBuild(30, 8));
+        for (uint64_t k = 1; k <= writes; k += stride) {
+            SCOPED_TRACE(k);
+            NwDisk disk(image);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            NetW_Segment* s = SegmentAt(disk, c.position);
+            disk.Faults()->FailWriteNumber(k);
+            const kwRet rc = ResizeSegment(s, c.start, c.size, 0, 0, false);
+            disk.Faults()->FailWriteNumber(0);
+            EXPECT_NE(rc, KW_OK);
+            EXPECT_EQ(NwWalker(disk.Bytes()).Files("VOL"), files);
+            EXPECT_EQ(ResizeSegment(s, c.start, c.size, 0, 0, false), KW_OK);
+            EXPECT_EQ(s->getStartingDiskSector(), c.start);
+            EXPECT_EQ(s->getSectorsInSegment(), c.size);
+            disk.Close();
+            ExpectSound(disk.Bytes(), files, false);
+        }
+    }
+}
+
 TEST(NwSegmentResize, GrowingWritesNothingBeforeItsCommit) {
     const std::string image = BuildDisk(OneVolume());
     std::vector<kwtest::DiskEvent> log;
