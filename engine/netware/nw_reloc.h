@@ -13,8 +13,11 @@
 // chain before the pass and its place after it, so whichever the disk names,
 // it holds the table of the last step or of the one before. A crash between
 // any two writes leaves every file's data reachable, at most with blocks no
-// chain names. A failed pass drops its moves: the FAT is read back from the
-// disk and the remap is as it was before the pass.
+// chain names. A failed pass is put back: the table it started from goes to
+// its FAT blocks' places, the system block numbers and the directory entries
+// it turned to moved blocks are turned back (a failed write ends that, the
+// disk then holding a state a cut could leave), the FAT is read again from
+// the disk and the remap is as it was before the pass.
 #pragma once
 
 #include "engine/core/kwret.h"

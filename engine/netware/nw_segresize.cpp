@@ -231,16 +231,18 @@ kwRet ShrinkSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
 namespace {
 
 // A size below what the segment must keep becomes that (in whole blocks);
-// with the end kept the start moves down by the difference.
-void ApplyKeep(NetW_Segment* s, uint32_t mode, uint32_t* newStart, uint32_t* newSize) {
+// with the end kept the start moves down by the difference. True when the
+// size was raised.
+bool ApplyKeep(NetW_Segment* s, uint32_t mode, uint32_t* newStart, uint32_t* newSize) {
     const uint32_t spb = s->GetSectorsPerBlock();
     const uint32_t keep = GetSegmentKeepSectors(s);
     if (*newSize >= keep)
-        return;
+        return false;
     const uint32_t end = *newStart + *newSize;
     *newSize = std::min(s->getSectorsInSegment(), keep + (spb - keep % spb) % spb);
     if (mode == kSegmentEndStays)
         *newStart = end > *newSize ? end - *newSize : 0;
+    return true;
 }
 
 // The new range lies between the neighbours (or the volume area's first
@@ -297,6 +299,25 @@ kwRet Steps(NetW_Segment* s, uint32_t newStart, uint32_t newSize, Progress* prog
     return rc;
 }
 
+// Steps to a size that was raised to what the segment must keep: a step
+// that renumbers also needs free blocks for the directory's copy, so while
+// one finds no room the target grows by a block (the end kept: the start
+// comes down by one) as long as it stays below the present size.
+kwRet StepsAsFarAsPossible(NetW_Segment* s, uint32_t newStart, uint32_t newSize, uint32_t mode,
+                           Progress* progress) {
+    const uint32_t spb = s->GetSectorsPerBlock();
+    kwRet rc = Steps(s, newStart, newSize, progress);
+    while (rc == ERR_NO_ROOM_TO_RESIZE && newSize + spb < s->getSectorsInSegment() &&
+           (mode != kSegmentEndStays || newStart >= spb)) {
+        newSize += spb;
+        newStart -= mode == kSegmentEndStays ? spb : 0;
+        if (!InBounds(s, newStart, newSize))
+            break;
+        rc = Steps(s, newStart, newSize, progress);
+    }
+    return rc;
+}
+
 } // namespace
 
 kwRet ResizeSegment(NetW_Segment* s, uint32_t newStart, uint32_t newSize, uint32_t mode,
@@ -309,7 +330,7 @@ kwRet ResizeSegment(NetW_Segment* s, uint32_t newStart, uint32_t newSize, uint32
     if (newSize % spb != size % spb ||
         (newStart > start ? newStart - start : start - newStart) % spb)
         return ERR_NW_SEGMENT_LIMITS;
-    ApplyKeep(s, mode, &newStart, &newSize);
+    const bool raised = ApplyKeep(s, mode, &newStart, &newSize);
     if (newStart == start && newSize == size)
         return KW_OK;
     if (!InBounds(s, newStart, newSize))
@@ -331,7 +352,8 @@ kwRet ResizeSegment(NetW_Segment* s, uint32_t newStart, uint32_t newSize, uint32
     if (testNewSectors && rc == KW_OK)
         rc = TestSectors(s, std::max(newStart, start + size), newEnd);
     if (rc == KW_OK)
-        rc = Steps(s, newStart, newSize, progress);
+        rc = raised ? StepsAsFarAsPossible(s, newStart, newSize, mode, progress)
+                    : Steps(s, newStart, newSize, progress);
     if (progress != nullptr) {
         if (rc == KW_OK)
             rc = progress->Done();

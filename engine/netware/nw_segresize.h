@@ -1,19 +1,27 @@
-// Segment resize: a NetWare segment changes size inside its partition's
-// volume area by whole blocks. Shrinking first moves every used block out of
-// the blocks that go (nw_reloc.h), then commits the new size; growing
-// commits the new size, the new blocks being free. The commit point is the
-// write of the volume's segment entries: nothing is written before it that
-// the old state would read differently, and a failure before it leaves the
-// segment, the volume and the disk as they were.
+// Segment resize: a NetWare segment changes size and place inside its
+// partition's volume area by whole blocks, in steps that each grow or shrink
+// it at one end (a move is a growth on the side it goes to and a shrink on
+// the side it leaves; growths come first, so that the blocks to empty find
+// room). Each step ends with a commit point, the write of the volume's
+// segment entries, and leaves the volume consistent on disk.
+//
+// A step at the end of the volume's last segment that keeps the FAT's
+// number of blocks renumbers nothing: shrinking first moves every used block
+// out of the blocks that go (nw_reloc.h); growing writes nothing before the
+// commit that the old state reads. Every other step renumbers blocks or
+// changes the FAT's shape and goes through nw_segstep.h: the data where the
+// new layout needs room is moved, then the new FAT and a renumbered copy of
+// the directory are written where the old state reads nothing, then the
+// commit switches to them.
+//
+// A step that fails before its commit leaves the segment's and the volume's
+// values as they were and the disk holding the old state (blocks it moved
+// inside the old state stay moved, each relocation pass being whole or put
+// back); the in-memory FAT is dropped and read again. Steps already
+// committed stay done.
 //
 // Positions and sizes are in sectors, positions counted from the partition's
 // volume-table origin (startingDiskSector).
-//
-// What is built: a segment's limits, and growing or shrinking at the end of
-// the volume's last segment while the volume keeps its number of FAT blocks
-// (no block is renumbered, so the FAT itself never changes shape). Moving a
-// segment's start, and sizes that add or drop FAT blocks, are refused with 1
-// before anything is written.
 #pragma once
 
 #include "engine/core/kwret.h"
@@ -45,13 +53,20 @@ kwRet GetSegmentLimits(NetW_Segment* segment, uint32_t mode, uint32_t areaEnd,
 // position 0 of its volume.
 uint32_t GetSegmentKeepSectors(NetW_Segment* segment);
 
-// Applies a new start and size: 1481 for a change that is not whole blocks,
-// 511 when the used blocks do not fit the new size (the segment shrinks as
-// far as it can keep), 1436 when the volume's FAT is held, 1 for what is not
-// built (see above); the codes of the volume, the relocation and the disk.
-// messageId 0: no progress text.
+// Applies a new start and size: 1481 for a change that is not whole blocks
+// or a range that leaves the room between the segment's neighbours (or the
+// volume area); a size below what the segment must keep becomes that (with
+// mode kSegmentEndStays the start moves down by the difference); 511 when
+// the blocks to empty find no room, 1436 when the volume's FAT is held; with
+// testNewSectors the sectors that are to take data are read first and one
+// that cannot be read ends it with 1035 before anything is written; the
+// codes of the volume, the relocation and the disk. messageId: the progress
+// text ("%1": the segment's display name), 0 for none.
 kwRet ResizeSegment(NetW_Segment* segment, uint32_t newStart, uint32_t newSize, uint32_t mode,
                     uint32_t messageId, bool testNewSectors);
+// One step: growing at the front lowers the start by the sectors it adds,
+// else the start stays; shrinking at the front raises the start by the
+// sectors it drops, else the start stays. 1481 for another change.
 kwRet GrowSegment(NetW_Segment* segment, uint32_t newSize, uint32_t newStart);
 kwRet ShrinkSegment(NetW_Segment* segment, uint32_t newSize, uint32_t newStart);
 

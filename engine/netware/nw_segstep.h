@@ -11,10 +11,18 @@
 // 2. The new FAT (renumbered, its own chains on its new places) and a copy
 //    of the directory with the new numbers (on blocks that are free in the
 //    old state, or new ones) are written and flushed. The old state reads
-//    none of these blocks.
+//    none of these blocks. A planned FAT place the old state still reads
+//    (its own FAT block there) or that holds data is stood in for by a free
+//    block of the same segment, or of another, low enough for a read of the
+//    FAT along its chain.
 // 3. The segment entries take the new start, size, block count and system
 //    block numbers: the commit point. The old FAT and directory blocks are
 //    free in the new state.
+// 4. FAT blocks on stand-ins move to their planned places: data on those
+//    places through the relocation, then the FAT blocks with the table
+//    written to both places before the first FAT blocks switch (put back on
+//    a failed write). Without room they stay where they are, in a state the
+//    FAT's reads and checks accept.
 //
 // A failure before the commit leaves the segment's and the volume's values
 // as they were and the disk holding the old state (step 1 may have moved

@@ -277,6 +277,60 @@ TEST(NwSegmentResize, ACutOrAFailedWriteWhileMovingOrRenumberingLosesNothing) {
     }
 }
 
+TEST(NwSegmentResize, ARenumberingGrowthWritesOnlyUnusedSectorsBeforeItsSwitch) {
+    // The first segment grows into the gap: the second one's blocks are
+    // renumbered and the FAT of the first keeps its planned places, which the
+    // old state reads until the switch.
+    const std::string image = BuildDisk(TwoSegments());
+    const auto files = NwWalker(image).Files("VOL");
+    const std::vector<bool> used = NwWalker(image).UsedSectors(kHotStart);
+    const std::set<uint64_t> tables = TableSectors();
+    std::vector<kwtest::DiskEvent> log;
+    NwDisk disk(image);
+    disk.Record(&log);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    ASSERT_EQ(ResizeSegment(SegmentAt(disk, 0), 160, 230 * 8, 0, 446, false), KW_OK);
+    size_t before = 0;
+    for (const kwtest::DiskEvent& e : log) {
+        if (e.flush)
+            continue;
+        if (tables.count(e.sector) != 0)
+            break; // the switch
+        ++before;
+        for (uint64_t k = 0; k < e.bytes.size() / kSector; ++k)
+            EXPECT_FALSE(used[e.sector + k - kHotStart]) << e.sector + k;
+    }
+    EXPECT_GT(before, 0u);
+    disk.Close();
+    ExpectSound(disk.Bytes(), files, true);
+}
+
+TEST(NwSegmentResize, AnUnreadableSectorWhereDataWouldGoEndsTheResizeBeforeAnyWrite) {
+    const std::string image = BuildDisk(OneVolume());
+    const uint32_t origin = kHotStart + 384;
+    struct Case {
+        const char* what;
+        uint32_t badSector; // from the volume area's origin
+        bool test;
+        kwRet code;
+    };
+    const Case cases[] = {
+        {"in the new blocks", 160 + 450 * 8 + 3, true, ERR_TOO_MANY_BAD_SECTORS},
+        {"in the blocks kept", 160 + 300 * 8, true, KW_OK},
+        {"not tested", 160 + 450 * 8 + 3, false, KW_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<kwtest::DiskEvent> log;
+        NwDisk disk(image);
+        disk.Record(&log);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        disk.Faults()->FailReadAt(origin + c.badSector);
+        EXPECT_EQ(ResizeSegment(SegmentAt(disk, 0), 160, 480 * 8, 0, 446, c.test), c.code);
+        EXPECT_EQ(log.empty(), c.code != KW_OK);
+    }
+}
+
 TEST(NwSegmentResize, GrowingWritesNothingBeforeItsCommit) {
     const std::string image = BuildDisk(OneVolume());
     std::vector<kwtest::DiskEvent> log;
@@ -336,6 +390,35 @@ TEST(NwSegmentResize, RequestsOffTheBlockGridOrOutOfBoundsChangeNothing) {
     EXPECT_EQ(ShrinkSegment(SegmentAt(disk, 1), 290 * 8, 160 + 260 * 8), ERR_NW_FAT_IN_USE);
     v->ReleaseFat(&fat);
     nwReleaseVolume(&v);
+}
+
+TEST(NwSegmentResize, ASizeBelowWhatTheSegmentMustKeepStopsThere) {
+    // VOL's second segment shrinks to 1 block: it keeps its used blocks;
+    // with the end kept its start comes down by the difference, and the
+    // step that renumbers also needs room for the directory's copy and the
+    // FAT's stand-ins, a few blocks in a volume that is full otherwise.
+    const std::string image = BuildDisk(TwoSegments());
+    const auto files = NwWalker(image).Files("VOL");
+    const uint32_t start = 160 + 250 * 8;
+    const uint32_t end = start + 300 * 8;
+    for (uint32_t mode : {0u, kSegmentEndStays}) {
+        SCOPED_TRACE(mode);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        NetW_Segment* s = SegmentAt(disk, 1);
+        const uint32_t keep = (GetSegmentKeepSectors(s) + 7) / 8 * 8;
+        ASSERT_LT(keep, 300u * 8);
+        const uint32_t askedStart = mode == 0 ? start : end - 8;
+        ASSERT_EQ(ResizeSegment(s, askedStart, 8, mode, 0, false), KW_OK);
+        const uint32_t kept = s->getSectorsInSegment();
+        if (mode == 0)
+            EXPECT_EQ(kept, keep);
+        else
+            EXPECT_TRUE(kept >= keep && kept <= keep + 8 * 8) << kept << " " << keep;
+        EXPECT_EQ(s->getStartingDiskSector(), mode == 0 ? start : end - kept);
+        disk.Close();
+        ExpectSound(disk.Bytes(), files, true);
+    }
 }
 
 TEST(NwSegmentResize, LimitsComeFromTheNeighboursAndTheMode) {
