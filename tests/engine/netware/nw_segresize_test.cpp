@@ -240,6 +240,34 @@ TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
     }
 }
 
+TEST(NwSegmentResize, AVolumeOverTwoPartitionsRenumbersInBoth) {
+    // DATA's first segment (beside SYS) grows, which renumbers the second
+    // (in the signature-form partition); that one then moves up and grows
+    // past a second FAT block.
+    const std::string image = BuildDisk(TwoPartitions());
+    const auto files = NwWalker(image).Files("DATA");
+    const auto sysFiles = NwWalker(image).Files("SYS");
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    NetW_Segment* first = SegmentsOf(disk.Part(kHotStart))->nextInPartition;
+    NetW_Segment* second = SegmentsOf(disk.Part(kSigStart));
+    ASSERT_EQ(ResizeSegment(first, first->getStartingDiskSector(), 240 * 8, 0, 0, false), KW_OK);
+    ASSERT_EQ(ResizeSegment(second, second->getStartingDiskSector() + 80, 600 * 8, 0, 0, false),
+              KW_OK);
+    EXPECT_EQ(second->getFirstBlockInSegment(), 240u);
+    disk.Close();
+    const NwWalker walker(disk.Bytes());
+    EXPECT_EQ(walker.Check("DATA"), std::vector<std::string>{});
+    EXPECT_EQ(walker.Files("DATA"), files);
+    EXPECT_EQ(walker.Files("SYS"), sysFiles);
+    NwDisk again(disk.Bytes());
+    ASSERT_EQ(again.Open(), KW_OK);
+    NWVolume* v = nullptr;
+    ASSERT_EQ(nwOpenVolume(&v, SegmentsOf(again.Part(kSigStart)), kSigId, false), KW_OK);
+    EXPECT_EQ(v->Check(nullptr), KW_OK);
+    nwReleaseVolume(&v);
+}
+
 TEST(NwSegmentResize, ARenumberingGrowthWritesOnlyUnusedSectorsBeforeItsSwitch) {
     // The first segment grows into the gap: the second one's blocks are
     // renumbered and the FAT of the first keeps its planned places, which the
