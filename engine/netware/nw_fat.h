@@ -120,6 +120,9 @@ public:
     // places are the caller's). Reservations are plans of a resize in
     // memory: they are stored as free entries, here and in Write.
     kwRet WriteTableBlock(uint32_t index, uint32_t block);
+    // Writes the table to both copies' chains; unlike Write, a copy that
+    // fails alone is reported (for writes a step relies on).
+    kwRet WriteBothCopies();
     // A copy of the table's bytes (the caller frees it) and the table put
     // back from one taken while the entry count was the same.
     kwRet Snapshot(uint8_t** copy) const;

@@ -175,6 +175,18 @@ const uint8_t* NWFat::StoredBlock(uint32_t i, uint8_t* scratch) const {
     return scratch;
 }
 
+kwRet NWFat::WriteBothCopies() {
+    uint32_t chains[2] = {volume_->FirstFatBlock(), volume_->FirstMirrorFatBlock()};
+    kwRet rc = KW_OK;
+    for (uint32_t i = 0; i < fatBlocks_ && rc == KW_OK; ++i)
+        for (uint32_t& b : chains) {
+            if (rc == KW_OK)
+                rc = b < entries_ ? WriteTableBlock(i, b) : ERR_FAT_INVALID_ENTRIES;
+            b = b < entries_ ? Link(b) : kChainEnd;
+        }
+    return rc;
+}
+
 kwRet NWFat::Snapshot(uint8_t** copy) const {
     if (kwGetMemory(tableBytes_, copy) != KW_OK)
         return ERR_NO_MEMORY;

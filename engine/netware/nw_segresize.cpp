@@ -61,6 +61,31 @@ bool KeepsFatShape(const NWVolume* v, const NWFat* fat, const NetW_Segment* s, u
            fat->HighestPlannedFatBlock(s, blocks) < uint64_t{s->getFirstBlockInSegment()} + blocks;
 }
 
+// Whether the mirror copy's FAT blocks that take the entries from the
+// table's count up to `upTo` hold the table's bytes (the memory holds the
+// primary's; a failed write may have left the copies apart there, where the
+// volume reads nothing yet).
+bool MirrorAgrees(const NWVolume* v, const NWFat* fat, uint32_t upTo) {
+    const uint32_t per = fat->EntriesPerBlock();
+    const uint32_t bpb = v->BytesPerBlock();
+    uint8_t* disk = nullptr;
+    uint8_t* scratch = nullptr;
+    bool agrees = kwGetMemory(bpb, &disk) == KW_OK && kwGetMemory(bpb, &scratch) == KW_OK;
+    uint32_t b = v->FirstMirrorFatBlock();
+    for (uint32_t i = 0; agrees && i <= (upTo - 1) / per; ++i, b = fat->Link(b)) {
+        if (b >= fat->getNumEntries())
+            agrees = false;
+        else if (i >= fat->getNumEntries() / per)
+            agrees = v->ReadBlock(b, disk) == KW_OK &&
+                     std::memcmp(disk, fat->StoredBlock(i, scratch), bpb) == 0;
+    }
+    if (disk != nullptr)
+        kwFreeMemory(&disk);
+    if (scratch != nullptr)
+        kwFreeMemory(&scratch);
+    return agrees;
+}
+
 // The segment takes its new size and the volume its new block count, and
 // every segment entry of the volume is written: the commit point. A failed
 // write puts the values back in memory.
@@ -172,9 +197,10 @@ kwRet GrowSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
     // The new blocks' entries must read free once they count; the old state
     // reads nothing past its block count, so this write changes nothing it
     // sees.
-    if (!fat->TailIsFree(v->BlocksInVolume() + added)) {
-        fat->ClearTail(v->BlocksInVolume() + added);
-        rc = fat->Write();
+    const uint32_t upTo = v->BlocksInVolume() + added;
+    if (!fat->TailIsFree(upTo) || !MirrorAgrees(v, fat, upTo)) {
+        fat->ClearTail(upTo);
+        rc = fat->WriteBothCopies();
     }
     if (rc != KW_OK)
         fat->Read(); // the table in memory is the disk's again

@@ -344,6 +344,28 @@ TEST(NwSegmentResize, GrowingWritesNothingBeforeItsCommit) {
     EXPECT_TRUE(failing.Bytes() == image);
 }
 
+TEST(NwSegmentResize, AGrowthWhoseFatTailWriteFailsOnOneCopyIsRefused) {
+    // Bytes past the last entry of the FAT's last block (which the volume
+    // does not read) are not zero: the growth must write them free in both
+    // copies before the new blocks count; the mirror's write fails.
+    const DiskSpec spec = OneVolume();
+    std::string image = BuildDisk(spec);
+    const VolumeSpec& v = spec.volumes[0];
+    for (uint64_t at : {FatEntryOffset(spec, v, 450), BlockOffset(spec, v, 64) + 450 * 8})
+        image.replace(at, 8, "\x07\0\0\0\x09\0\0\0", 8);
+    const auto files = NwWalker(image).Files("VOL");
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(2), KW_OK); // the first write is the primary's
+    NetW_Segment* s = Segment(disk);
+    EXPECT_NE(ResizeSegment(s, 160, 480 * 8, 0, 0, false), KW_OK);
+    EXPECT_EQ(s->getSectorsInSegment(), 400u * 8);
+    disk.Faults()->FailWriteNumber(0);
+    ASSERT_EQ(ResizeSegment(s, 160, 480 * 8, 0, 0, false), KW_OK);
+    disk.Close();
+    ExpectSound(disk.Bytes(), files, true);
+    EXPECT_EQ(NwWalker(disk.Bytes()).FreeBlocks(kHotStart, "VOL"), 480u - 134u);
+}
+
 TEST(NwSegmentResize, RequestsOffTheBlockGridOrOutOfBoundsChangeNothing) {
     const std::string image = BuildDisk(TwoSegments());
     struct Case {
