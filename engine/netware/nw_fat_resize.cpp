@@ -187,6 +187,86 @@ kwRet NWFat::WriteBothCopies() {
     return rc;
 }
 
+namespace {
+
+// Writes the table's FAT blocks to their places in both copies (with others
+// given, only to the places that differ from those).
+kwRet WriteChainPlaces(NWFat* fat, const uint32_t* const* places, uint32_t n,
+                       const uint32_t* const* others = nullptr) {
+    kwRet rc = KW_OK;
+    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
+        for (uint32_t k = 0; k < n && rc == KW_OK; ++k)
+            if (others == nullptr || others[copy][k] != places[copy][k])
+                rc = fat->WriteTableBlock(k, places[copy][k]);
+    return rc;
+}
+
+// Links both copies' chains along the places given.
+void LinkChains(NWFat* fat, const uint32_t* const* places, uint32_t n) {
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            fat->SetEntry(places[copy][k], k, k + 1 < n ? places[copy][k + 1] : kChainEnd);
+}
+
+} // namespace
+
+kwRet NWFat::MoveChains(uint32_t* const places[2], const uint32_t* const targets[2], uint32_t n) {
+    uint32_t* to[2] = {nullptr, nullptr};
+    kwRet rc = kwGetMemory(std::max(n, 1u) * 4, &to[0]);
+    if (rc == KW_OK)
+        rc = kwGetMemory(std::max(n, 1u) * 4, &to[1]);
+    bool moving = false;
+    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
+        for (uint32_t k = 0; k < n; ++k) {
+            const uint32_t p = places[copy][k];
+            to[copy][k] = p != targets[copy][k] && IsFree(targets[copy][k]) ? targets[copy][k] : p;
+            moving = moving || to[copy][k] != p;
+        }
+    uint32_t before[4];
+    volume_->GetSystemBlocks(before);
+    if (rc == KW_OK && moving)
+        rc = MoveChainsTo(places, to, n, before);
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        if (to[copy] != nullptr)
+            kwFreeMemory(&to[copy]);
+    return rc == ERR_NO_MEMORY ? ERR_NW_RESIZE_MEMORY : rc;
+}
+
+kwRet NWFat::MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
+                          const uint32_t before[4]) {
+    LinkChains(this, to, n);
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            SetEntry(places[copy][k], k, Link(to[copy][k]));
+    kwRet rc = WriteChainPlaces(this, to, n);
+    if (rc == KW_OK)
+        rc = WriteChainPlaces(this, places, n, to);
+    const uint32_t system[4] = {to[0][0], to[1][0], before[2], before[3]};
+    if (rc == KW_OK && (system[0] != before[0] || system[1] != before[1]))
+        rc = volume_->SetSystemBlocks(system);
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            if (places[copy][k] != to[copy][k])
+                SetEntry(places[copy][k], 0, 0);
+    if (rc == KW_OK)
+        rc = WriteChainPlaces(this, to, n);
+    if (rc == KW_OK) {
+        for (uint32_t copy = 0; copy < 2; ++copy)
+            std::memcpy(places[copy], to[copy], n * 4);
+        return KW_OK;
+    }
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            SetEntry(to[copy][k], 0, 0);
+    LinkChains(this, places, n);
+    WriteChainPlaces(this, places, n);
+    uint32_t now[4];
+    volume_->GetSystemBlocks(now);
+    if (now[0] != before[0] || now[1] != before[1])
+        volume_->SetSystemBlocks(before);
+    return rc;
+}
+
 kwRet NWFat::Snapshot(uint8_t** copy) const {
     if (kwGetMemory(tableBytes_, copy) != KW_OK)
         return ERR_NO_MEMORY;

@@ -69,8 +69,8 @@ private:
     kwRet MarkOldSystem(const NWFat* fat);
     kwRet ChoosePlaces(const NWFat* fat);
     uint32_t StandIn(const NWFat* fat, uint32_t planned, uint32_t index, bool freeOnly,
-                     bool anySegment) const;
-    uint32_t ChoosePlace(const NWFat* fat, uint32_t plan, uint32_t index) const;
+                     bool anySegment);
+    uint32_t ChoosePlace(const NWFat* fat, uint32_t plan, uint32_t index);
     kwRet CheckRoom(const NWFat* fat) const;
     kwRet VacateSegment(NWFat* fat, const Place& p);
     kwRet Build(NWFat* fat);
@@ -83,7 +83,8 @@ private:
     kwRet Commit();
     kwRet Settle();
     kwRet ClearPlannedPlaces(NWFat* fat, const Place& p);
-    kwRet MoveFatBlocks(NWFat* fat);
+    template <class Leave, class KeepOff>
+    kwRet MoveOut(NWFat* fat, const Place& p, Leave leave, KeepOff keepOff);
     uint32_t NewNumber(uint32_t old) const;
     uint32_t OldNumber(uint32_t now) const;
     // A block of the new numbering that is free at the switch (the old
@@ -121,6 +122,7 @@ private:
     // segment until the switch is done) and the directory copy's places.
     STATE_MAP planned_;
     STATE_MAP taken_;
+    uint32_t standIn_[2][kMaxVolumeSegments] = {}; // where the searches go on
     Words planP_, planM_, fatP_, fatM_, dirP_, dirM_;
     uint32_t fatCount_ = 0;
     // Old numbering: the directory's blocks.
@@ -256,14 +258,16 @@ kwRet Step::MarkOldSystem(const NWFat* fat) {
 // (anySegment) in any; with freeOnly, one that is free at the switch.
 // kNoBlock when there is none.
 uint32_t Step::StandIn(const NWFat* fat, uint32_t planned, uint32_t index, bool freeOnly,
-                       bool anySegment) const {
+                       bool anySegment) {
     for (uint32_t i = 0; i < count_; ++i) {
         const Place& p = new_[i];
         if (!anySegment && !p.Holds(planned))
             continue;
         const uint64_t end =
             std::min<uint64_t>(uint64_t{p.first} + p.blocks, (uint64_t{index} + 1) * perBlock_);
-        for (uint32_t t = p.first; t < end; ++t)
+        // What a search passed over stays unfit: it goes on from there.
+        uint32_t& t = standIn_[freeOnly ? 0 : 1][i];
+        for (t = std::max(t, p.first); t < end; ++t)
             if (!planned_.IsSet(t) && !taken_.IsSet(t) && Writable(t) &&
                 (!freeOnly || FreeAtSwitch(fat, t)))
                 return t;
@@ -274,7 +278,7 @@ uint32_t Step::StandIn(const NWFat* fat, uint32_t planned, uint32_t index, bool 
 // The place of FAT block `index` at the switch: the planned place when it is
 // free; else a free stand-in, in its segment first; else the planned place
 // or a stand-in of its segment emptied of its data first.
-uint32_t Step::ChoosePlace(const NWFat* fat, uint32_t plan, uint32_t index) const {
+uint32_t Step::ChoosePlace(const NWFat* fat, uint32_t plan, uint32_t index) {
     if (Writable(plan) && FreeAtSwitch(fat, plan))
         return plan;
     for (bool anySegment : {false, true})
@@ -323,9 +327,12 @@ kwRet Step::CheckRoom(const NWFat* fat) const {
     return spare < 2ull * dirCount_ ? ERR_NO_ROOM_TO_RESIZE : KW_OK;
 }
 
-// Moves the data blocks of one segment that the new layout needs empty to
-// free blocks of the segment it does not need.
-kwRet Step::VacateSegment(NWFat* fat, const Place& p) {
+// Moves the used blocks of a segment that `leave` names to free blocks of
+// it that `keepOff` does not name, through the relocation (each pass safe
+// against a cut); free blocks `keepOff` names take no parked block
+// meanwhile. 511 before anything is moved when there is no room.
+template <class Leave, class KeepOff>
+kwRet Step::MoveOut(NWFat* fat, const Place& p, Leave leave, KeepOff keepOff) {
     const uint32_t last = p.first + p.blocks - 1;
     Words remap;
     kwRet rc = remap.Get(fat->getNumEntries());
@@ -334,28 +341,36 @@ kwRet Step::VacateSegment(NWFat* fat, const Place& p) {
     fat->SetSearchRange(p.first, last);
     uint32_t cursor = p.first;
     uint32_t moves = 0;
+    for (uint32_t b = p.first; b <= last && rc == KW_OK; ++b) {
+        if (fat->IsFree(b) || fat->IsReserved(b) || !leave(b))
+            continue;
+        while (cursor <= last && (keepOff(cursor) || !fat->IsFree(cursor)))
+            ++cursor;
+        if (cursor > last)
+            rc = ERR_NO_ROOM_TO_RESIZE;
+        else
+            remap[b] = cursor;
+        if (rc == KW_OK)
+            fat->SetEntry(cursor, 0, kReservedLink);
+        moves += rc == KW_OK;
+    }
+    for (uint32_t b = p.first; b <= last && rc == KW_OK; ++b)
+        if (keepOff(b) && fat->IsFree(b))
+            fat->SetEntry(b, 0, kReservedLink);
+    if (rc == KW_OK && moves != 0)
+        rc = RelocateSegmentBlocks(p.segment, remap.data());
+    fat->ReleaseReservations(p.first, last);
+    return rc;
+}
+
+// Moves the data blocks of one segment that the new layout needs empty to
+// free blocks of the segment it does not need.
+kwRet Step::VacateSegment(NWFat* fat, const Place& p) {
     auto data = [&](uint32_t b) {
         return needed_.IsSet(b) && !fat->IsFree(b) && !fat->IsReserved(b) && !oldSystem_.IsSet(b);
     };
-    for (uint32_t b = p.first; b <= last; ++b) {
-        if (!data(b))
-            continue;
-        while (cursor <= last && (needed_.IsSet(cursor) || !fat->IsFree(cursor)))
-            ++cursor;
-        if (cursor > last)
-            return ERR_NO_ROOM_TO_RESIZE;
-        remap[b] = cursor;
-        fat->SetEntry(cursor, 0, kReservedLink);
-        ++moves;
-    }
-    // The places to empty take no parked block.
-    for (uint32_t b = p.first; b <= last; ++b)
-        if (needed_.IsSet(b) && fat->IsFree(b))
-            fat->SetEntry(b, 0, kReservedLink);
-    if (moves != 0)
-        rc = RelocateSegmentBlocks(p.segment, remap.data());
-    fat->ReleaseReservations(p.first, last);
-    for (uint32_t b = p.first; b <= last && rc == KW_OK; ++b)
+    kwRet rc = MoveOut(fat, p, data, [&](uint32_t b) { return needed_.IsSet(b); });
+    for (uint32_t b = p.first; b - p.first < p.blocks && rc == KW_OK; ++b)
         if (data(b))
             rc = ERR_NO_ROOM_TO_RESIZE;
     return rc;
@@ -524,116 +539,22 @@ kwRet Step::Commit() {
 }
 
 // After the switch, data on the planned places of FAT blocks that sit on
-// stand-ins moves to free blocks of the segment (the relocation, each pass
-// safe against a cut). Without room it stays, and so do those FAT blocks.
+// stand-ins moves to free blocks of the segment. Without room it stays, and
+// so do those FAT blocks.
 kwRet Step::ClearPlannedPlaces(NWFat* fat, const Place& p) {
-    const uint32_t last = p.first + p.blocks - 1;
-    Words remap;
-    kwRet rc = remap.Get(fat->getNumEntries());
-    uint32_t cursor = p.first;
-    uint32_t moves = 0;
-    for (uint32_t i = 0; i < 2 * fatCount_ && rc == KW_OK; ++i) {
-        const uint32_t from = i < fatCount_ ? fatP_[i] : fatM_[i - fatCount_];
-        const uint32_t to = i < fatCount_ ? planP_[i] : planM_[i - fatCount_];
-        if (from == to || !p.Holds(to) || fat->IsFree(to))
-            continue;
-        while (cursor <= last && (planned_.IsSet(cursor) || !fat->IsFree(cursor)))
-            ++cursor;
-        if (cursor > last)
-            return KW_OK; // no room: those FAT blocks stay on their stand-ins
-        remap[to] = cursor;
-        fat->SetEntry(cursor, 0, kReservedLink);
-        ++moves;
+    STATE_MAP wanted;
+    if (wanted.Create(newBlocks_, false) != KW_OK)
+        return ERR_NW_RESIZE_MEMORY;
+    for (uint32_t i = 0; i < fatCount_; ++i) {
+        if (fatP_[i] != planP_[i])
+            wanted.SetBit(planP_[i]);
+        if (fatM_[i] != planM_[i])
+            wanted.SetBit(planM_[i]);
     }
-    if (rc != KW_OK || moves == 0)
-        return rc;
-    fat->SetSearchRange(p.first, last);
-    rc = RelocateSegmentBlocks(p.segment, remap.data());
-    fat->ReleaseReservations(p.first, last);
-    return rc;
-}
-
-// Writes the table's FAT blocks to their places in both copies (with
-// others given, only to the places that differ from those).
-kwRet WriteFatPlaces(NWFat* fat, const Words* places, uint32_t n, const Words* others = nullptr) {
-    kwRet rc = KW_OK;
-    for (uint32_t copy = 0; copy < 2 && rc == KW_OK; ++copy)
-        for (uint32_t k = 0; k < n && rc == KW_OK; ++k)
-            if (others == nullptr || others[copy][k] != places[copy][k])
-                rc = fat->WriteTableBlock(k, places[copy][k]);
-    return rc;
-}
-
-// Links both copies' FAT chains along the places given.
-void LinkFatChains(NWFat* fat, const Words* places, uint32_t n) {
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        LinkChain(fat, places[copy], n);
-}
-
-// FAT blocks on stand-ins go to their planned places where those are free.
-// Written in turn, each write flushed: the table in which both places of a
-// moving block hold its entry (value, link on to the next block's new place)
-// to the new places and then to the old, so that a read along either chain
-// finds it; the volume's first FAT blocks; the table with the old places
-// free to the new places. A failed write puts the table with the old places
-// back where they are and the first FAT blocks back.
-kwRet Step::MoveFatBlocks(NWFat* fat) {
-    const uint32_t n = std::min(fatCount_, fat->NumberOfFatBlocks());
-    Words from[2];
-    Words to[2];
-    bool moving = false;
-    for (uint32_t copy = 0; copy < 2; ++copy) {
-        if (kwRet rc = from[copy].Get(n); rc != KW_OK)
-            return rc;
-        if (kwRet rc = to[copy].Get(n); rc != KW_OK)
-            return rc;
-        const Words& now = copy == 0 ? fatP_ : fatM_;
-        const Words& plan = copy == 0 ? planP_ : planM_;
-        for (uint32_t k = 0; k < n; ++k) {
-            from[copy][k] = now[k];
-            to[copy][k] = now[k] != plan[k] && fat->IsFree(plan[k]) ? plan[k] : now[k];
-            moving = moving || to[copy][k] != now[k];
-        }
-    }
-    if (!moving)
-        return KW_OK;
-    uint32_t system[4];
-    v_->GetSystemBlocks(system);
-    const uint32_t before[4] = {system[0], system[1], system[2], system[3]};
-    LinkFatChains(fat, to, n);
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            fat->SetEntry(from[copy][k], k, fat->Link(to[copy][k]));
-    kwRet rc = WriteFatPlaces(fat, to, n);
-    if (rc == KW_OK)
-        rc = WriteFatPlaces(fat, from, n, to);
-    system[0] = to[0][0];
-    system[1] = to[1][0];
-    if (rc == KW_OK && (system[0] != before[0] || system[1] != before[1]))
-        rc = v_->SetSystemBlocks(system);
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            if (from[copy][k] != to[copy][k])
-                fat->SetEntry(from[copy][k], 0, 0);
-    if (rc == KW_OK)
-        rc = WriteFatPlaces(fat, to, n);
-    if (rc == KW_OK) {
-        for (uint32_t k = 0; k < n; ++k) {
-            fatP_[k] = to[0][k];
-            fatM_[k] = to[1][k];
-        }
-        return KW_OK;
-    }
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            fat->SetEntry(to[copy][k], 0, 0);
-    LinkFatChains(fat, from, n);
-    WriteFatPlaces(fat, from, n);
-    uint32_t now[4];
-    v_->GetSystemBlocks(now);
-    if (now[0] != before[0] || now[1] != before[1])
-        v_->SetSystemBlocks(before);
-    return rc;
+    const kwRet rc = MoveOut(
+        fat, p, [&](uint32_t b) { return wanted.IsSet(b); },
+        [&](uint32_t b) { return planned_.IsSet(b); });
+    return rc == ERR_NO_ROOM_TO_RESIZE ? KW_OK : rc;
 }
 
 kwRet Step::Settle() {
@@ -646,8 +567,10 @@ kwRet Step::Settle() {
     kwRet rc = v_->GetFat(&fat);
     for (uint32_t i = 0; i < count_ && rc == KW_OK; ++i)
         rc = ClearPlannedPlaces(fat, new_[i]);
+    uint32_t* places[2] = {fatP_.data(), fatM_.data()};
+    const uint32_t* planned[2] = {planP_.data(), planM_.data()};
     if (rc == KW_OK)
-        rc = MoveFatBlocks(fat);
+        rc = fat->MoveChains(places, planned, std::min(fatCount_, fat->NumberOfFatBlocks()));
     if (rc != KW_OK && fat != nullptr)
         fat->Read(); // the table is the disk's again
     v_->ReleaseFat(&fat);
