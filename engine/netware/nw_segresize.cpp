@@ -218,11 +218,13 @@ kwRet ShrinkSegment(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
         return rc;
     NWVolume* v = held.volume;
     const uint32_t newBlocks = newSize / spb;
-    if (newSize < GetSegmentKeepSectors(s))
-        return ERR_NO_ROOM_TO_RESIZE;
+    // A step that renumbers counts its room itself, the FAT blocks that go
+    // with it included.
     kwRet rc = KW_OK;
     if (!InPlace(v, s, newStart, newBlocks, &rc))
         return rc != KW_OK ? rc : RenumberSegment(v, s, newStart, newSize);
+    if (newSize < GetSegmentKeepSectors(s))
+        return ERR_NO_ROOM_TO_RESIZE;
     NWFat* fat = nullptr;
     if ((rc = v->GetFat(&fat)) != KW_OK)
         return rc;
@@ -301,6 +303,29 @@ kwRet TestSectors(NetW_Segment* s, uint32_t from, uint32_t to) {
     return bad.TestSects(handle.Get(), from + origin, to - from, kMsgCheckingBadSectors, 0);
 }
 
+// A shrink to [newStart, newStart + newSize) (its start moves or its end)
+// that finds no room, as when the old FAT and directory and the new ones
+// must fit at once, goes in stages: to a size a few blocks larger (8, 16,
+// 32, ... blocks) that finds room, then on from there.
+kwRet ShrinkInStages(NetW_Segment* s, uint32_t newSize, uint32_t newStart) {
+    const uint32_t spb = s->GetSectorsPerBlock();
+    const bool front = newStart != s->getStartingDiskSector();
+    kwRet rc = ShrinkSegment(s, newSize, newStart);
+    bool progress = true;
+    while (rc == ERR_NO_ROOM_TO_RESIZE && progress) {
+        progress = false;
+        const uint32_t size = s->getSectorsInSegment();
+        const uint32_t start = s->getStartingDiskSector();
+        for (uint64_t extra = 8ull * spb; !progress && newSize + extra < size; extra *= 2) {
+            const uint32_t stage = newSize + uint32_t(extra);
+            progress = ShrinkSegment(s, stage, front ? start + (size - stage) : start) == KW_OK;
+        }
+        if (progress)
+            rc = ShrinkSegment(s, newSize, newStart);
+    }
+    return rc;
+}
+
 // The growth and shrink steps from the current range to [newStart, newEnd):
 // growths first (the blocks to empty find room in them), each step a whole
 // commit of its own.
@@ -316,9 +341,9 @@ kwRet Steps(NetW_Segment* s, uint32_t newStart, uint32_t newSize, Progress* prog
         else if (step == 1 && newEnd > end)
             rc = GrowSegment(s, size + (newEnd - end), start);
         else if (step == 2 && newStart > start)
-            rc = ShrinkSegment(s, size - (newStart - start), newStart);
+            rc = ShrinkInStages(s, size - (newStart - start), newStart);
         else if (step == 3 && newEnd < end)
-            rc = ShrinkSegment(s, newSize, newStart);
+            rc = ShrinkInStages(s, newSize, newStart);
         if (rc == KW_OK && progress != nullptr)
             rc = progress->Update(uint32_t(25 * (step + 1)));
     }

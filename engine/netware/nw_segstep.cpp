@@ -279,7 +279,10 @@ uint32_t Step::StandIn(const NWFat* fat, uint32_t planned, uint32_t index, bool 
 // free; else a free stand-in, in its segment first; else the planned place
 // or a stand-in of its segment emptied of its data first.
 uint32_t Step::ChoosePlace(const NWFat* fat, uint32_t plan, uint32_t index) {
-    if (Writable(plan) && FreeAtSwitch(fat, plan))
+    // Block 0 holds no data in any layout (0 names no block in the
+    // directory's root and suballocation entries): a planned place 0 with
+    // data is emptied before the switch.
+    if (Writable(plan) && (FreeAtSwitch(fat, plan) || plan == 0))
         return plan;
     for (bool anySegment : {false, true})
         if (uint32_t t = StandIn(fat, plan, index, true, anySegment); t != kNoBlock)

@@ -121,18 +121,24 @@ std::set<uint64_t> TableSectors() {
 
 constexpr uint32_t kAreaEnd = kwtest::kCyl - 384; // past the redirection area
 
-// A random new start and size within the segment's limits (mode 0: both
-// may change), in whole blocks.
-void RandomRequest(NetW_Segment* s, std::mt19937& rng, uint32_t* start, uint32_t* size) {
+// A random new start and size within the segment's limits for a mode (0:
+// both may change; the start or the end stays), in whole blocks.
+void RandomRequest(NetW_Segment* s, uint32_t mode, std::mt19937& rng, uint32_t* start,
+                   uint32_t* size) {
     SegmentLimitValues l;
-    ASSERT_EQ(GetSegmentLimits(s, 0, kAreaEnd, &l), KW_OK);
-    const uint32_t upperEnd = l.maxStart + l.size;
+    ASSERT_EQ(GetSegmentLimits(s, mode, kAreaEnd, &l), KW_OK);
     auto pick = [&](uint32_t low, uint32_t high) {
         return std::uniform_int_distribution<uint32_t>(low, std::max(low, high))(rng);
     };
+    const uint32_t upperEnd = mode == 0 ? l.maxStart + l.size : l.minStart + l.maxSize;
     const uint32_t room = std::min(l.maxSize, upperEnd - l.minStart) / 8;
     *size = std::min(pick((l.minSize + 7) / 8, room), room) * 8;
-    *start = l.minStart + pick(0, (upperEnd - *size - l.minStart) / 8) * 8;
+    if (mode == kSegmentStartStays)
+        *start = l.start;
+    else if (mode == kSegmentEndStays)
+        *start = l.start + l.size - *size;
+    else
+        *start = l.minStart + pick(0, (upperEnd - *size - l.minStart) / 8) * 8;
 }
 
 TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
@@ -151,17 +157,23 @@ TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
             ASSERT_EQ(disk.Open(), KW_OK);
             for (uint32_t p = 0; p < segments; ++p)
                 Scatter(disk, rng, 20, p);
-            // Two requests in a row on random segments.
-            for (int round = 0; round < 2; ++round) {
+            // Requests in a row on random segments and modes.
+            for (int round = 0; round < 3; ++round) {
                 NetW_Segment* s = SegmentAt(disk, rng() % segments);
+                const uint32_t mode = rng() % 3;
                 uint32_t start = 0;
                 uint32_t size = 0;
-                RandomRequest(s, rng, &start, &size);
-                const uint32_t keep = (GetSegmentKeepSectors(s) + 7) / 8 * 8;
-                ASSERT_EQ(ResizeSegment(s, start, size, 0, 0, false), KW_OK)
-                    << start << " " << size;
-                EXPECT_EQ(s->getStartingDiskSector(), start);
-                EXPECT_EQ(s->getSectorsInSegment(), std::max(size, std::min(keep, size)));
+                RandomRequest(s, mode, rng, &start, &size);
+                const uint32_t keep = GetSegmentKeepSectors(s);
+                const uint32_t before = s->getSectorsInSegment();
+                ASSERT_EQ(ResizeSegment(s, start, size, mode, 0, false), KW_OK)
+                    << mode << " " << start << " " << size;
+                if (size >= keep) {
+                    EXPECT_EQ(s->getStartingDiskSector(), start);
+                    EXPECT_EQ(s->getSectorsInSegment(), size);
+                } else {
+                    EXPECT_GE(s->getSectorsInSegment(), std::min(keep, before));
+                }
             }
             disk.Close();
             ExpectSound(disk.Bytes(), files, seed % 2 == 1);
