@@ -66,6 +66,8 @@ private:
     kwRet Plan(uint32_t newStart, uint32_t newSize);
     kwRet PlanFat();
     kwRet Vacate();
+    kwRet Prepare(const NWFat* fat);
+    bool ParkDirectory(NWFat* fat, kwRet* rc);
     kwRet MarkOldSystem(const NWFat* fat);
     kwRet ChoosePlaces(const NWFat* fat);
     uint32_t StandIn(const NWFat* fat, uint32_t planned, uint32_t index, bool freeOnly,
@@ -379,16 +381,62 @@ kwRet Step::VacateSegment(NWFat* fat, const Place& p) {
     return rc;
 }
 
+// The plan before anything moves: the old FAT and directory, the new FAT's
+// places and the room for both (again after the directory was parked).
+kwRet Step::Prepare(const NWFat* fat) {
+    for (STATE_MAP* m : {&needed_, &oldSystem_, &taken_})
+        m->ClearRange(0, m->GetBitCount());
+    for (auto& cursors : standIn_)
+        for (uint32_t i = 0; i < count_; ++i)
+            cursors[i] = new_[i].first;
+    dirCount_ = 0;
+    kwRet rc = MarkOldSystem(fat);
+    if (rc == KW_OK)
+        rc = ChoosePlaces(fat);
+    return rc == KW_OK ? CheckRoom(fat) : rc;
+}
+
+// A shrink short of room for the old directory and its copy at once: the
+// directory's blocks in the part of the segment that stays move to free
+// blocks of the part that goes (the relocation), where the old state reads
+// them until the switch and the new one never. True when any moved.
+bool Step::ParkDirectory(NWFat* fat, kwRet* rc) {
+    const Place* p = nullptr;
+    for (uint32_t i = 0; i < count_; ++i)
+        p = old_[i].segment == s_ ? &old_[i] : p;
+    Words remap;
+    if ((*rc = remap.Get(fat->getNumEntries())) != KW_OK)
+        return false;
+    uint32_t target = begin_;
+    uint32_t moves = 0;
+    for (uint32_t i = 0; i < 2 * dirCount_; ++i) {
+        const uint32_t b = i < dirCount_ ? oldDirP_[i] : oldDirM_[i - dirCount_];
+        if (!p->Holds(b) || (b >= begin_ && b - begin_ < delta_))
+            continue;
+        while (target - begin_ < delta_ && !fat->IsFree(target))
+            ++target;
+        if (target - begin_ >= delta_)
+            break;
+        remap[b] = target;
+        fat->SetEntry(target++, 0, kReservedLink);
+        ++moves;
+    }
+    if (moves == 0)
+        return false;
+    fat->SetSearchRange(p->first, p->first + p->blocks - 1);
+    *rc = RelocateSegmentBlocks(s_, remap.data());
+    fat->ReleaseReservations(p->first, p->first + p->blocks - 1);
+    return true;
+}
+
 kwRet Step::Vacate() {
     NWFat* fat = nullptr;
     kwRet rc = v_->GetFat(&fat);
     if (rc != KW_OK)
         return rc;
-    rc = MarkOldSystem(fat);
-    if (rc == KW_OK)
-        rc = ChoosePlaces(fat);
-    if (rc == KW_OK)
-        rc = CheckRoom(fat);
+    rc = Prepare(fat);
+    if (rc == ERR_NO_ROOM_TO_RESIZE && !grow_ && ParkDirectory(fat, &rc) && rc == KW_OK)
+        rc = Prepare(fat);
     for (uint32_t i = 0; i < count_ && rc == KW_OK; ++i)
         rc = VacateSegment(fat, old_[i]);
     if (rc != KW_OK)

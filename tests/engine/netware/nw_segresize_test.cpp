@@ -150,7 +150,7 @@ TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
         const std::string image = BuildDisk(layout.spec);
         const auto files = NwWalker(image).Files("VOL");
         const uint32_t segments = uint32_t(layout.spec.volumes[0].segments.size());
-        for (uint32_t seed = 1; seed <= uint32_t(kwtest::SizedForBuild(8, 3)); ++seed) {
+        for (uint32_t seed = 1; seed <= uint32_t(kwtest::SizedForBuild(10, 3)); ++seed) {
             SCOPED_TRACE(std::string(layout.what) + " seed " + std::to_string(seed));
             std::mt19937 rng(seed);
             NwDisk disk(image);
