@@ -446,6 +446,38 @@ TEST(NwSegmentResize, ASizeBelowWhatTheSegmentMustKeepStopsThere) {
     }
 }
 
+TEST(NwSegmentResize, AShrinkToTheLastFreeBlockParksTheDirectoryInThePartThatGoes) {
+    // VOL's directory moved to the end of its segment; a shrink at the
+    // front to what the segment must keep leaves no room for the directory
+    // and its copy at once unless the directory waits in the blocks that go.
+    const std::string image = BuildDisk(OneVolume());
+    const auto files = NwWalker(image).Files("VOL");
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    NetW_Segment* s = Segment(disk);
+    {
+        NWVolume* v = nullptr;
+        ASSERT_EQ(nwOpenVolume(&v, s, kHotId, false), KW_OK);
+        NWFat* fat = nullptr;
+        ASSERT_EQ(v->GetFat(&fat), KW_OK);
+        std::vector<uint32_t> remap(fat->getNumEntries(), 0);
+        remap[v->FirstDirBlock()] = 398;
+        remap[v->FirstMirrorDirBlock()] = 399;
+        fat->SetEntry(398, 0, kReservedLink);
+        fat->SetEntry(399, 0, kReservedLink);
+        ASSERT_EQ(RelocateSegmentBlocks(s, remap.data()), KW_OK);
+        v->ReleaseFat(&fat);
+        nwReleaseVolume(&v);
+    }
+    const uint32_t keep = (GetSegmentKeepSectors(s) + 7) / 8 * 8;
+    const uint32_t end = 160 + 400 * 8;
+    ASSERT_EQ(ResizeSegment(s, end - keep, keep, 0, 0, false), KW_OK);
+    EXPECT_EQ(s->getSectorsInSegment(), keep);
+    EXPECT_EQ(s->getStartingDiskSector(), end - keep);
+    disk.Close();
+    ExpectSound(disk.Bytes(), files, true);
+}
+
 TEST(NwSegmentResize, LimitsComeFromTheNeighboursAndTheMode) {
     NwDisk disk(BuildDisk(TwoPartitions()));
     ASSERT_EQ(disk.Open(), KW_OK);
