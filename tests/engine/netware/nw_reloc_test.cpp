@@ -248,7 +248,9 @@ TEST(NwRelocation, ACutAfterAnyWriteLeavesEveryFilesData) {
     EXPECT_GT(states, 20u);
 }
 
-TEST(NwRelocation, AFailedWriteDropsThePassAndLeavesTheTableAsTheDiskHasIt) {
+// A failed write puts its pass back: the volume on disk is sound (as before
+// the pass) and the engine's table is the disk's.
+TEST(NwRelocation, AFailedWritePutsThePassBackAndLeavesTheTableAsTheDiskHasIt) {
     const std::string image = BuildDisk(TwoPartitions());
     const auto files = NwWalker(image).Files("SYS");
     std::vector<kwtest::DiskEvent> log;
@@ -273,6 +275,7 @@ TEST(NwRelocation, AFailedWriteDropsThePassAndLeavesTheTableAsTheDiskHasIt) {
         for (uint32_t b = 0; b < fat.size(); ++b)
             ASSERT_TRUE(fat[b].value == sys.fat->Value(b) && fat[b].link == sys.fat->Link(b)) << b;
         EXPECT_EQ(walker.Files("SYS"), files);
+        EXPECT_EQ(walker.Check("SYS"), std::vector<std::string>{});
         sys.Close();
     }
 }
