@@ -182,7 +182,8 @@ TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
 }
 
 // Steps that keep the block numbers, renumber them or change the FAT's
-// shape, each cut after every write and failed at a spread of writes: every
+// shape, each cut after every write (also with the writes between two
+// flushes reordered) and failed at a spread of writes: every
 // file keeps its data in every state; a failed resize leaves the segment as
 // the disk has it and can be asked again in the same session, the in-memory
 // tables being the disk's.
@@ -230,6 +231,10 @@ TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
         kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
             ASSERT_EQ(NwWalker(state).Files("VOL"), files) << "cut after write " << k;
             writes = k;
+        });
+        // A disk that reorders the writes between two flushes.
+        kwtest::ForEachReorderedCutState(image, log, [&](const std::string& state) {
+            ASSERT_EQ(NwWalker(state).Files("VOL"), files) << "writes reordered";
         });
         ASSERT_GT(writes, 4u);
         const size_t stride = std::max<size_t>(1, writes / kwtest::SizedForBuild(30, 8));
