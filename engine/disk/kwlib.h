@@ -56,6 +56,8 @@ kwRet kwLogRead(kwhandle handle, uint32_t sector, void* buffer, uint32_t count);
 kwRet kwLogWrite(kwhandle handle, uint32_t sector, const void* buffer, uint32_t count);
 kwRet kwLogLock(kwhandle handle);
 kwRet kwLogUnlock(kwhandle handle, uint8_t quarantine);
+// Slots of the handle table no one holds.
+uint32_t kwLogFreeHandles();
 
 // What the disk library needs of the reboot manager; both may be null.
 struct KW_RESTART_HOOKS {

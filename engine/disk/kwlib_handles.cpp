@@ -35,6 +35,13 @@ kwRet kwLogOpen(PARTITION_INFO* pi, kwhandle* handle) {
     return ERR_BAD_HANDLE;
 }
 
+uint32_t kwLogFreeHandles() {
+    uint32_t free = 0;
+    for (kwhandle h = 0; h < KW_MAX_HANDLES; ++h)
+        free += DiskLib().handles[h].state == 0;
+    return free;
+}
+
 kwRet kwLogClose(kwhandle handle) {
     KW_HANDLE_SLOT* slot = OpenSlot(handle);
     if (slot == nullptr)

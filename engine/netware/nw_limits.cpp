@@ -8,6 +8,7 @@
 #include "engine/disk/pi_chain.h"
 #include "engine/disk/pi_find.h"
 #include "engine/fs/filesystem.h"
+#include "engine/netware/nw_partopen.h"
 #include "engine/netware/nw_partvol.h"
 #include "engine/netware/nw_redir.h"
 #include "engine/netware/nw_segment.h"
@@ -26,52 +27,6 @@ uint32_t AlignUp(const PARTITION_INFO* pi, uint32_t value) {
     if (pi->ulCylSize == 0)
         return value;
     return AlignToBoundary(pi->ulSectsToNextCyl, pi->ulCylSize, value, 0);
-}
-
-// The partition's file system, opened and initialised for the length of a
-// scope.
-class OpenVolume {
-public:
-    explicit OpenVolume(PARTITION_INFO* pi) {
-        rc_ = OpenFileSystem(pi, &fs_, FS_OPEN_SHARED, FS_KIND_NETWARE);
-        if (rc_ == KW_OK) {
-            volume_ = dynamic_cast<NETWPART_VOLUME*>(fs_);
-            rc_ = volume_ != nullptr ? volume_->Init() : ERR_FS_NOT_SUPPORTED;
-        }
-    }
-    ~OpenVolume() {
-        if (fs_ != nullptr)
-            CloseFileSystem(&fs_);
-    }
-    OpenVolume(const OpenVolume&) = delete;
-    OpenVolume& operator=(const OpenVolume&) = delete;
-    kwRet Result() const { return rc_; }
-    NETWPART_VOLUME* operator->() const { return volume_; }
-    NETWPART_VOLUME* Get() const { return volume_; }
-
-private:
-    FILESYSTEM* fs_ = nullptr;
-    NETWPART_VOLUME* volume_ = nullptr;
-    kwRet rc_ = KW_OK;
-};
-
-// Calls visit(member) for every other partition of a mirror group that has a
-// record; the walk ends at the first empty slot.
-template <class Visit> kwRet ForEachMirrorMember(PARTITION_INFO* pi, Visit visit) {
-    uint32_t index = 0;
-    for (uint32_t slot = 0; slot < 16; ++slot) {
-        PARTITION_INFO* member = nullptr;
-        if (kwRet rc = GetNextVolumePi(pi, &member, &index); rc != KW_OK || index == 0)
-            return rc;
-        if (member != nullptr && member != pi)
-            if (kwRet rc = visit(member); rc != KW_OK)
-                return rc;
-    }
-    return KW_OK;
-}
-
-bool Mirrored(const PARTITION_INFO* pi) {
-    return (pi->ulFlags2 & (PI2_PART_MIRROR | PI2_HAS_MIRROR)) != 0;
 }
 
 } // namespace
@@ -141,7 +96,7 @@ kwRet NETWPART_LIMITS::Init(NETWPART_VOLUME* volume) {
             return rc;
         minimum += least;
     }
-    if (Mirrored(pi)) {
+    if (IsMirrored(pi)) {
         kwRet rc = ForEachMirrorMember(pi, [&](PARTITION_INFO* member) {
             const uint32_t most = member->ulRoom != 0 ? member->ulRoom : member->NumSects;
             maximum = std::min(maximum, most);
@@ -173,7 +128,7 @@ void NETWPART_LIMITS::AnchorEnd() {
 void NETWPART_LIMITS::SetMoveLimits(uint32_t left, uint32_t right) {
     PARTITION_LIMITS::SetMoveLimits(left, right);
     PARTITION_INFO* pi = Partition();
-    if (pi == nullptr || !Mirrored(pi))
+    if (pi == nullptr || !IsMirrored(pi))
         return;
     uint32_t leftMost = left;
     ForEachMirrorMember(pi, [&](PARTITION_INFO* member) {
@@ -282,10 +237,34 @@ kwRet NETWPART_LIMITS::Split(uint32_t size, bool align) {
         if (kwRet rc = FollowMirror(&blocks); rc != KW_OK)
             return rc;
     redirSize_ = h;
-    if (blocks * 8 < oldLdaSize_ && !fromMirror_)
+    if (blocks * 8 < oldLdaSize_ && !fromMirror_) {
         if (kwRet rc = RaiseForSegments(&blocks, area); rc != KW_OK)
             return rc;
+        ldaSize_ = blocks * 8;
+        return PlanSegments(area);
+    }
     ldaSize_ = blocks * 8;
+    return KW_OK;
+}
+
+// The segments' plan for the new data area; a plan that needs more of it
+// takes the size up by what it misses, on the cylinder grid (511 above the
+// maximum size).
+kwRet NETWPART_LIMITS::PlanSegments(uint32_t area) {
+    const uint32_t planned = ldaSize_;
+    OpenPartitionVolume volume(Partition());
+    kwRet rc = volume.Result();
+    if (rc == KW_OK)
+        rc = volume->PlanSegmentSizes(this, 0);
+    if (rc != KW_OK || ldaSize_ <= planned)
+        return rc;
+    const uint64_t raised = uint64_t{newSize_} + (ldaSize_ - planned);
+    if (raised > maximum_)
+        return ERR_NO_ROOM_TO_RESIZE;
+    const uint32_t size = std::min(maximum_, AlignUp(Partition(), static_cast<uint32_t>(raised)));
+    if (uint64_t{area} + TrailingFor(size, area) + ldaSize_ > size)
+        return ERR_NO_ROOM_TO_RESIZE;
+    StoreSize(size);
     return KW_OK;
 }
 
@@ -399,7 +378,7 @@ kwRet nwNeededLdaSectors(PARTITION_INFO* pi, uint32_t* sectors) {
 
 kwRet nwGetResizeLimits(PARTITION_INFO* pi, PARTITION_LIMITS** out) {
     *out = nullptr;
-    OpenVolume volume(pi);
+    OpenPartitionVolume volume(pi);
     if (volume.Result() != KW_OK)
         return volume.Result();
     auto* limits = new NETWPART_LIMITS;

@@ -87,6 +87,10 @@ public:
     uint32_t GetOldRedirectionSize() const { return oldRedirSize_; }
     bool FromMirror() const { return fromMirror_; }
 
+    // The plan of the segments needs a larger data area than the split gave
+    // (whole 8-sector units).
+    void SetLDASize(uint32_t sectors) { ldaSize_ = sectors; }
+
     // For a mirror member taking over its primary's split.
     void TakeSplit(const NETWPART_LIMITS& primary);
 
@@ -95,6 +99,7 @@ private:
     kwRet AreaSize(uint32_t newSize, uint32_t* area) const;
     kwRet FollowMirror(uint32_t* ldaBlocks);
     kwRet RaiseForSegments(uint32_t* ldaBlocks, uint32_t area);
+    kwRet PlanSegments(uint32_t area);
     uint32_t TrailingFor(uint32_t newSize, uint32_t area) const;
     bool FirstSegment(uint32_t* sectorsPerBlock) const;
 

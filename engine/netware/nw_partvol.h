@@ -12,10 +12,15 @@
 
 #include <cstdint>
 
+class KWERRORMGR;
+
 namespace kw::netware {
 
 class RedirectionArea;
 class NetW_Segment;
+class NETWPART_LIMITS;
+class NWMover;
+class Region;
 
 // Copy flags of the fix-up after a copy.
 inline constexpr uint32_t kCopyReplacesSource = 0x40000;
@@ -40,6 +45,20 @@ public:
     // The segments' names and positions, "SYS(0), VOL1(0)", at most 120
     // characters: the buffer holds kLabelBytes.
     kwRet GetVolumeLabel(char* buffer) override;
+
+    // Resize and move (nw_partresize.h): the new size in sectors, start
+    // kept; 1 when either run list is given.
+    kwRet Resize(uint32_t unused, uint32_t newSize, void* sourceRuns,
+                 void* destinationRuns) override;
+    kwRet GetResizeLimits(NETWPART_LIMITS* limits);
+    kwRet ResizeWithLimits(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors);
+    kwRet ResizeAnchorLeft(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors);
+    kwRet ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors);
+    kwRet PlanSegmentSizes(NETWPART_LIMITS* limits, uint32_t outside);
+    kwRet ShiftSegmentStarts(int64_t change);
+    kwRet MoveSegment(NetW_Segment* segment, Region* target, bool test, bool copy);
+    kwRet CopySegmentData(NetW_Segment* segment, Region* target, bool test);
+    kwRet MoveSegmentData(NetW_Segment* segment, Region* target, NWMover* mover, bool test);
 
     // The fix-up with the copy's bad sectors and copy flags.
     kwRet FixupAfterCopyEx(SECT_LIST* bad, PARTITION_INFO* source, uint32_t copyFlags);
@@ -66,6 +85,11 @@ private:
     kwRet WriteMirrorMembers();
     kwRet RegisterCopiedNames(char (*names)[kMaxNameLength + 1], uint32_t* count);
     kwRet ReplaceSource(PARTITION_INFO* source);
+    kwRet ResizeMirrorMembers(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors);
+    kwRet ShrinkSegments(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors);
+    kwRet ApplySegmentPlan(NETWPART_LIMITS* limits, int32_t index, bool test, KWERRORMGR* errors);
+    kwRet WriteDataAreaSize(NETWPART_LIMITS* limits);
+    kwRet RoundLastSegment();
 
     RedirectionArea* area_ = nullptr;
     bool signatureForm_ = false;

@@ -1,0 +1,435 @@
+// NetWare partitions resized with their start kept: builder-made disks
+// grown and shrunk (the redirection area, the segments in place or moved
+// whole, the data area and the partition-table entry), then read back by
+// the walker, which follows every file's tagged blocks; random sizes within
+// the limits; a cut after every write; mirror members following their
+// primary; and the checks that refuse a resize before anything is written.
+#include "engine/core/statemap.h"
+#include "engine/host/engine.h"
+#include "engine/netware/nw_limits.h"
+#include "engine/netware/nw_partopen.h"
+#include "engine/netware/nw_partresize.h"
+#include "engine/netware/nw_redir.h"
+#include "engine/netware/nw_segment.h"
+#include "engine/netware/nw_volmgr.h"
+#include "engine/netware/nw_volume.h"
+#include "tests/engine/netware/nw_disk.h"
+#include "tests/engine/netware/nw_fixture.h"
+#include "tests/engine/netware/nw_layouts.h"
+#include "tests/support/sanitizer.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+
+using namespace kwtest::nw;
+using namespace kw::netware;
+using kwtest::kCyl;
+
+namespace {
+
+using FileMap = std::map<std::string, std::map<std::string, std::vector<std::string>>>;
+
+// A two-cylinder hot-fix partition (room for three): SYS at the front, a
+// wide gap, DATA behind it, and a long tail.
+DiskSpec Spread(bool hotfix = true) {
+    DiskSpec d;
+    d.sectors = 4 * kCyl;
+    PartitionSpec p;
+    p.start = kHotStart;
+    p.sectors = 2 * kCyl;
+    p.id = kHotId;
+    p.hotfix = hotfix;
+    d.partitions = {p};
+    VolumeSpec sys;
+    sys.name = "SYS";
+    sys.segments = {{0, 160, 300}};
+    sys.files = {{"a.dat", 5}, {"b.dat", 70}, {"folder", 0, true}, {"empty", 0}};
+    sys.dirBlocks = 2;
+    sys.suballoc = true;
+    VolumeSpec data;
+    data.name = "DATA";
+    data.segments = {{0, 160 + 2400 + 16000, 100}};
+    data.files = {{"big", 40}, {"small", 3}};
+    d.volumes = {sys, data};
+    return d;
+}
+
+// One partition whose only segment fills most of its data area: a shrink
+// must shrink the segment (at its end, within one FAT block).
+DiskSpec Filled() {
+    DiskSpec d;
+    d.sectors = 3 * kCyl;
+    PartitionSpec p;
+    p.start = kHotStart;
+    p.sectors = 384 + 160 + 500 * 8 + 11;
+    p.id = kHotId;
+    d.partitions = {p};
+    VolumeSpec sys;
+    sys.name = "SYS";
+    sys.segments = {{0, 160, 500}};
+    sys.files = {{"a.dat", 50}, {"b.dat", 90}, {"dir", 0, true}};
+    d.volumes = {sys};
+    return d;
+}
+
+FileMap FilesOf(const std::string& disk) {
+    const NwWalker walker(disk);
+    FileMap out;
+    for (const std::string& v : walker.Volumes())
+        out[v] = walker.Files(v);
+    return out;
+}
+
+// Every volume of the disk is sound to the walker and holds `files`.
+void ExpectIntact(const std::string& disk, const FileMap& files) {
+    const NwWalker walker(disk);
+    for (const auto& [volume, list] : files) {
+        EXPECT_EQ(walker.Check(volume), std::vector<std::string>{}) << volume;
+        EXPECT_EQ(walker.Files(volume), list) << volume;
+    }
+}
+
+uint32_t Le32(const std::string& b, uint64_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<uint8_t>(b[at + i]);
+    return v;
+}
+
+// The partition-table entry's sector count of the first partition.
+uint32_t EntrySectors(const std::string& disk, int slot = 0) {
+    return Le32(disk, 446 + 16 * slot + 12);
+}
+
+// Limits off the cylinder grid (every member of a mirror group too), so
+// that sizes can be chosen to the sector.
+std::unique_ptr<NETWPART_LIMITS> LimitsOf(PARTITION_INFO* pi) {
+    DISK_RECORD* d = nullptr;
+    kwGetDiskList(&d);
+    for (PARTITION_INFO* p = d != nullptr ? d->firstPi : nullptr; p != nullptr; p = p->next)
+        p->ulCylSize = 0;
+    PARTITION_LIMITS* base = nullptr;
+    EXPECT_EQ(enGetResizeLimits(pi, &base, 0), KW_OK);
+    return std::unique_ptr<NETWPART_LIMITS>(dynamic_cast<NETWPART_LIMITS*>(base));
+}
+
+// Resizes the partition at `start` to `size` sectors, start kept.
+kwRet ResizeTo(NwDisk& disk, uint32_t start, uint32_t size) {
+    PARTITION_INFO* pi = disk.Part(start);
+    auto limits = LimitsOf(pi);
+    if (limits == nullptr)
+        return ERR_NO_MEMORY;
+    limits->AnchorStart();
+    limits->SetSize(size, false);
+    if (limits->GetResult() != KW_OK)
+        return limits->GetResult();
+    OpenPartitionVolume volume(pi);
+    if (volume.Result() != KW_OK)
+        return volume.Result();
+    return volume->ResizeWithLimits(limits.get(), false, nullptr);
+}
+
+// The engine's own volume test on every volume of the partition.
+void ExpectEngineCheckPasses(const std::string& image, uint32_t start) {
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    for (NetW_Segment* s = SegmentsOf(disk.Part(start)); s != nullptr; s = s->nextInPartition) {
+        NWVolume* v = nullptr;
+        ASSERT_EQ(nwOpenVolume(&v, s, disk.Part(start)->ulSerial, false), KW_OK);
+        EXPECT_EQ(v->Check(nullptr), KW_OK);
+        nwReleaseVolume(&v);
+    }
+}
+
+TEST(NwPartResize, GrowingKeepsEverySegmentAndTheDataAreaFollows) {
+    for (bool hotfix : {true, false}) {
+        SCOPED_TRACE(hotfix ? "hot-fix form" : "signature form");
+        const std::string image = BuildDisk(Spread(hotfix));
+        const FileMap files = FilesOf(image);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        disk.Part(kHotStart)->ulRoom = 3 * kCyl;
+        ASSERT_EQ(ResizeTo(disk, kHotStart, 3 * kCyl - 5), KW_OK);
+        EXPECT_EQ(disk.Part(kHotStart)->NumSects, 3 * kCyl - 5);
+        disk.Close();
+        const std::string after = disk.Bytes();
+        EXPECT_EQ(EntrySectors(after), 3 * kCyl - 5);
+        ExpectIntact(after, files);
+        const uint64_t base = uint64_t{kHotStart} * kSector;
+        if (hotfix) // the data area: every whole 8-sector unit behind the area
+            EXPECT_EQ(Le32(after, base + 0x20 * kSector + 20), (3 * kCyl - 5 - 384) / 8 * 8);
+        else
+            EXPECT_EQ(Le32(after, base + 20), 3 * kCyl - 5);
+        ExpectEngineCheckPasses(after, kHotStart);
+    }
+}
+
+TEST(NwPartResize, TheSlotResizesOnTheCylinderGridAndRefusesRunLists) {
+    const std::string image = BuildDisk(Spread());
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    disk.Part(kHotStart)->ulRoom = 3 * kCyl;
+    OpenPartitionVolume volume(disk.Part(kHotStart));
+    ASSERT_EQ(volume.Result(), KW_OK);
+    int runs = 0;
+    EXPECT_EQ(volume->Resize(0, 3 * kCyl, &runs, nullptr), ERR_NOT_SUPPORTED);
+    EXPECT_EQ(volume->Resize(0, 3 * kCyl, nullptr, &runs), ERR_NOT_SUPPORTED);
+    EXPECT_TRUE(disk.Bytes() == image);
+    ASSERT_EQ(volume->Resize(0, 3 * kCyl - 100, nullptr, nullptr), KW_OK);
+    EXPECT_EQ(disk.Part(kHotStart)->NumSects, 3 * kCyl);
+}
+
+TEST(NwPartResize, ShrinkingMovesOrShrinksTheSegmentsThatNoLongerFit) {
+    struct Case {
+        const char* what;
+        DiskSpec spec;
+        uint32_t size;
+        uint32_t area; // sectors after the resize
+    };
+    const uint32_t filled = Filled().partitions[0].sectors;
+    const Case cases[] = {
+        // Only the tail goes.
+        {"the tail", Spread(), 2 * kCyl - 5000, 384},
+        // DATA comes down by more than its size: moved whole; the area
+        // takes the default for the new size.
+        {"a segment moved", Spread(), kCyl, 328},
+        {"a segment moved, signature form", Spread(false), kCyl, 0},
+        // SYS gives up its free end; the area shrinks to the default.
+        {"a segment shrunk", Filled(), filled - 100 * 8, 248},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = BuildDisk(c.spec);
+        const FileMap files = FilesOf(image);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        ASSERT_EQ(ResizeTo(disk, kHotStart, c.size), KW_OK);
+        disk.Close();
+        const std::string after = disk.Bytes();
+        EXPECT_EQ(EntrySectors(after), c.size);
+        ExpectIntact(after, files);
+        const uint64_t header = uint64_t{kHotStart + 0x20} * kSector;
+        if (c.area != 0) {
+            EXPECT_EQ(Le32(after, header + 24), c.area);
+            EXPECT_EQ(Le32(after, header + 20), (c.size - c.area) / 8 * 8);
+        }
+        ExpectEngineCheckPasses(after, kHotStart);
+    }
+}
+
+TEST(NwPartResize, RandomSizesWithinTheLimitsKeepEveryFile) {
+    const std::string image = BuildDisk(Spread());
+    const FileMap files = FilesOf(image);
+    const int rounds = kwtest::SizedForBuild(10, 4);
+    for (int seed = 1; seed <= rounds; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        disk.Part(kHotStart)->ulRoom = 3 * kCyl;
+        auto limits = LimitsOf(disk.Part(kHotStart));
+        ASSERT_NE(limits, nullptr);
+        const uint32_t size = std::uniform_int_distribution<uint32_t>(limits->GetMinSize(),
+                                                                      limits->GetMaxSize())(rng);
+        limits.reset();
+        const kwRet rc = ResizeTo(disk, kHotStart, size);
+        // A size the segments cannot follow is refused (511, or 1 for a
+        // segment step the segment resize does not make); nothing is lost.
+        EXPECT_TRUE(rc == KW_OK || rc == ERR_NO_ROOM_TO_RESIZE || rc == ERR_NOT_SUPPORTED)
+            << size << " " << rc;
+        const uint32_t now = disk.Part(kHotStart)->NumSects;
+        disk.Close();
+        EXPECT_EQ(EntrySectors(disk.Bytes()), rc == KW_OK ? now : 2 * kCyl);
+        if (rc == KW_OK) {
+            EXPECT_GE(now, size);
+        }
+        ExpectIntact(disk.Bytes(), files);
+    }
+}
+
+// A shrink that moves the area, a segment and the partition's end.
+TEST(NwPartResize, ACutAfterAnyWriteLosesNothing) {
+    for (const DiskSpec& spec : {Spread(), Filled()}) {
+        const std::string image = BuildDisk(spec);
+        const FileMap files = FilesOf(image);
+        const uint32_t size = spec.volumes.size() == 2 ? kCyl : spec.partitions[0].sectors - 800;
+        std::vector<kwtest::DiskEvent> log;
+        {
+            NwDisk disk(image);
+            disk.Record(&log);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            ASSERT_EQ(ResizeTo(disk, kHotStart, size), KW_OK);
+        }
+        size_t writes = 0;
+        kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
+            SCOPED_TRACE(k);
+            ExpectIntact(state, files);
+            writes = k;
+        });
+        ASSERT_GT(writes, 5u);
+        // A failed write ends the resize (but for a header copy the ones
+        // written before it make current); nothing is lost.
+        for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 12)) {
+            SCOPED_TRACE(k);
+            NwDisk disk(image);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            disk.Faults()->FailWriteNumber(k);
+            ResizeTo(disk, kHotStart, size);
+            disk.Faults()->FailWriteNumber(0);
+            disk.Close();
+            ExpectIntact(disk.Bytes(), files);
+        }
+    }
+}
+
+// Two hot-fix partitions of one mirror group, areas of `primaryArea` and
+// 48 blocks.
+DiskSpec MirrorPair(uint32_t primaryArea) {
+    DiskSpec d;
+    d.sectors = 6 * kCyl;
+    PartitionSpec a;
+    a.start = kHotStart;
+    a.sectors = kCyl;
+    a.id = 0x6000A;
+    a.areaBlocks = primaryArea;
+    PartitionSpec b = a;
+    b.start = 3 * kCyl;
+    b.id = 0x6000B;
+    b.areaBlocks = 48;
+    a.mirrorMembers = b.mirrorMembers = {a.id, b.id};
+    d.partitions = {a, b};
+    VolumeSpec sys;
+    sys.name = "SYS";
+    sys.segments = {{0, 160, 100}};
+    sys.files = {{"a", 4}, {"b", 9}};
+    VolumeSpec mir = sys;
+    mir.name = "MIR";
+    mir.segments = {{1, 160, 100}};
+    d.volumes = {sys, mir};
+    return d;
+}
+
+TEST(NwPartResize, MirrorMembersFollowTheirPrimary) {
+    const std::string image = BuildDisk(MirrorPair(48));
+    const FileMap files = FilesOf(image);
+    for (uint32_t size : {2 * kCyl - 3, kCyl - 4000}) {
+        SCOPED_TRACE(size);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        disk.Part(kHotStart)->ulRoom = 2 * kCyl;
+        disk.Part(3 * kCyl)->ulRoom = 2 * kCyl;
+        ASSERT_EQ(ResizeTo(disk, kHotStart, size), KW_OK);
+        disk.Close();
+        const std::string after = disk.Bytes();
+        EXPECT_EQ(EntrySectors(after, 0), size);
+        EXPECT_EQ(EntrySectors(after, 1), size);
+        // Both data areas alike.
+        const uint64_t a = uint64_t{kHotStart + 0x20} * kSector;
+        const uint64_t b = uint64_t{3 * kCyl + 0x20} * kSector;
+        EXPECT_EQ(Le32(after, a + 20), Le32(after, b + 20));
+        EXPECT_EQ(Le32(after, a + 24), Le32(after, b + 24));
+        ExpectIntact(after, files);
+    }
+}
+
+// Checks that refuse a resize before anything is written.
+TEST(NwPartResize, RefusedResizesWriteNothing) {
+    struct Case {
+        const char* what;
+        uint32_t primaryArea;
+        int heldHandles;    // partition handles taken before the resize
+        bool memberShrinks; // the member's room falls below the size chosen
+        kwRet code;
+    };
+    const Case cases[] = {
+        // The member takes the primary's larger area: its volume tables
+        // would land on its first segment.
+        {"a member's area over its first segment", 64, 0, false, ERR_NW_SEGMENT_LIMITS},
+        {"no handle left for a member", 48, 4, false, ERR_BAD_HANDLE},
+        {"a member cannot take the data area", 48, 0, true, ERR_NO_ROOM_TO_RESIZE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = BuildDisk(MirrorPair(c.primaryArea));
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        PARTITION_INFO* primary = disk.Part(kHotStart);
+        PARTITION_INFO* member = disk.Part(3 * kCyl);
+        primary->ulRoom = member->ulRoom = 2 * kCyl;
+        auto limits = LimitsOf(primary);
+        ASSERT_NE(limits, nullptr);
+        limits->SetSize(2 * kCyl, false);
+        ASSERT_EQ(limits->GetResult(), KW_OK);
+        if (c.memberShrinks)
+            member->ulRoom = member->NumSects;
+        OpenPartitionVolume volume(primary);
+        ASSERT_EQ(volume.Result(), KW_OK);
+        std::vector<kwhandle> held(c.heldHandles);
+        for (kwhandle& h : held)
+            ASSERT_EQ(kwLogOpen(primary, &h), KW_OK);
+        EXPECT_EQ(volume->ResizeWithLimits(limits.get(), false, nullptr), c.code);
+        for (kwhandle h : held)
+            kwLogClose(h);
+        EXPECT_TRUE(disk.Bytes() == image);
+        EXPECT_EQ(primary->NumSects, kCyl);
+    }
+}
+
+TEST(NwPartResize, ASegmentMovesOnlyToAFreeRunApartFromItself) {
+    const std::string image = BuildDisk(Spread());
+    const FileMap files = FilesOf(image);
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    PARTITION_INFO* pi = disk.Part(kHotStart);
+    OpenPartitionVolume volume(pi);
+    ASSERT_EQ(volume.Result(), KW_OK);
+    NetW_Segment* data = SegmentsOf(pi)->nextInPartition;
+    const uint32_t at = data->GetStartSector();
+    const uint32_t size = data->getSectorsInSegment();
+    const uint32_t sysEnd =
+        SegmentsOf(pi)->GetStartSector() + SegmentsOf(pi)->getSectorsInSegment();
+    struct Case {
+        const char* what;
+        uint32_t start;
+        uint32_t count;
+    };
+    const Case refused[] = {
+        {"onto its own run", at - 8, size},
+        {"too short", at - 4 * size, size - 8},
+        {"onto SYS", sysEnd - 8, size},
+        {"before the data area", 100, size},
+        {"past the data area", pi->NumSects - size + 8, size},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.what);
+        FreeSpace target(pi, c.start, c.count);
+        EXPECT_EQ(volume->MoveSegment(data, &target, false, false), ERR_NW_REGION_INVALID);
+        EXPECT_TRUE(disk.Bytes() == image);
+    }
+    // Right behind SYS, with the bad-sector test of the new run.
+    FreeSpace target(pi, sysEnd, size);
+    ASSERT_EQ(volume->MoveSegment(data, &target, true, false), KW_OK);
+    EXPECT_EQ(data->GetStartSector(), sysEnd);
+    disk.Close();
+    ExpectIntact(disk.Bytes(), files);
+    ExpectEngineCheckPasses(disk.Bytes(), kHotStart);
+}
+
+TEST(NwPartResize, TheEndAnchoredResizeIsRefusedBeforeAnyWrite) {
+    const std::string image = BuildDisk(Spread());
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    auto limits = LimitsOf(disk.Part(kHotStart));
+    ASSERT_NE(limits, nullptr);
+    limits->AnchorEnd();
+    limits->SetSize(2 * kCyl, false);
+    OpenPartitionVolume volume(disk.Part(kHotStart));
+    ASSERT_EQ(volume.Result(), KW_OK);
+    EXPECT_EQ(volume->ResizeWithLimits(limits.get(), false, nullptr), ERR_NOT_SUPPORTED);
+    EXPECT_TRUE(disk.Bytes() == image);
+}
+
+} // namespace
