@@ -220,6 +220,48 @@ TEST(NwPartResize, ShrinkingMovesOrShrinksTheSegmentsThatNoLongerFit) {
     }
 }
 
+// The limits plan a segment whose size stays and whose new run does not
+// touch the old one as a move, any other change in place; segments that
+// keep their place and size are not planned.
+TEST(NwPartResize, ThePlanMovesWholeOrChangesInPlace) {
+    struct Case {
+        const char* what;
+        DiskSpec spec;
+        uint32_t size;
+        uint32_t disposition[2]; // by entry index; KEEP: no plan
+    };
+    const uint32_t filled = Filled().partitions[0].sectors;
+    const Case cases[] = {
+        {"the same size", Spread(), 2 * kCyl, {NETWSI_LIMITS::KEEP, NETWSI_LIMITS::KEEP}},
+        {"only the tail", Spread(), 2 * kCyl - 5000, {NETWSI_LIMITS::KEEP, NETWSI_LIMITS::KEEP}},
+        // The area shrinks: SYS keeps its sectors, its start follows.
+        {"DATA comes down", Spread(), kCyl, {NETWSI_LIMITS::IN_PLACE_START, NETWSI_LIMITS::MOVE}},
+        {"SYS gives up its end", Filled(), filled - 800, {NETWSI_LIMITS::IN_PLACE_START, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NwDisk disk(BuildDisk(c.spec));
+        ASSERT_EQ(disk.Open(), KW_OK);
+        auto limits = LimitsOf(disk.Part(kHotStart));
+        ASSERT_NE(limits, nullptr);
+        limits->SetSize(c.size, false);
+        ASSERT_EQ(limits->GetResult(), KW_OK);
+        EXPECT_EQ(limits->Validate(), KW_OK);
+        for (int32_t i = 0; i < int32_t(c.spec.volumes.size()); ++i) {
+            const NETWSI_LIMITS* plan = limits->GetSegmentLimits(i);
+            EXPECT_EQ(plan != nullptr ? plan->disposition : 0u, c.disposition[i]) << i;
+            if (plan == nullptr)
+                continue;
+            // Inside the new data area, on the block grid of the new origin.
+            EXPECT_LE(plan->newStart + plan->newSize, limits->getLDASize()) << i;
+            EXPECT_EQ(plan->newSize % 8, 0u) << i;
+            const int64_t shift =
+                int64_t{limits->GetOldRedirectionSize()} - limits->GetRedirectionSize();
+            EXPECT_EQ((plan->newStart - shift - plan->oldStart) % 8, 0) << i;
+        }
+    }
+}
+
 TEST(NwPartResize, RandomSizesWithinTheLimitsKeepEveryFile) {
     const std::string image = BuildDisk(Spread());
     const FileMap files = FilesOf(image);
@@ -241,12 +283,23 @@ TEST(NwPartResize, RandomSizesWithinTheLimitsKeepEveryFile) {
         EXPECT_TRUE(rc == KW_OK || rc == ERR_NO_ROOM_TO_RESIZE || rc == ERR_NOT_SUPPORTED)
             << size << " " << rc;
         const uint32_t now = disk.Part(kHotStart)->NumSects;
-        disk.Close();
-        EXPECT_EQ(EntrySectors(disk.Bytes()), rc == KW_OK ? now : 2 * kCyl);
         if (rc == KW_OK) {
             EXPECT_GE(now, size);
         }
+        // The partition as the resize left it resizes again.
+        auto again = LimitsOf(disk.Part(kHotStart));
+        ASSERT_NE(again, nullptr);
+        const uint32_t second =
+            std::uniform_int_distribution<uint32_t>(again->GetMinSize(), again->GetMaxSize())(rng);
+        again.reset();
+        const kwRet rc2 = ResizeTo(disk, kHotStart, second);
+        EXPECT_TRUE(rc2 == KW_OK || rc2 == ERR_NO_ROOM_TO_RESIZE || rc2 == ERR_NOT_SUPPORTED)
+            << second << " " << rc2;
+        const uint32_t last = disk.Part(kHotStart)->NumSects;
+        disk.Close();
+        EXPECT_EQ(EntrySectors(disk.Bytes()), last);
         ExpectIntact(disk.Bytes(), files);
+        ExpectEngineCheckPasses(disk.Bytes(), kHotStart);
     }
 }
 
