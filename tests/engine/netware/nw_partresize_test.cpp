@@ -436,36 +436,38 @@ TEST(NwPartResize, ASegmentMovesOnlyToAFreeRunApartFromItself) {
     const FileMap files = FilesOf(image);
     NwDisk disk(image);
     ASSERT_EQ(disk.Open(), KW_OK);
-    PARTITION_INFO* pi = disk.Part(kHotStart);
-    OpenPartitionVolume volume(pi);
-    ASSERT_EQ(volume.Result(), KW_OK);
-    NetW_Segment* data = SegmentsOf(pi)->nextInPartition;
-    const uint32_t at = data->GetStartSector();
-    const uint32_t size = data->getSectorsInSegment();
-    const uint32_t sysEnd =
-        SegmentsOf(pi)->GetStartSector() + SegmentsOf(pi)->getSectorsInSegment();
-    struct Case {
-        const char* what;
-        uint32_t start;
-        uint32_t count;
-    };
-    const Case refused[] = {
-        {"onto its own run", at - 8, size},
-        {"too short", at - 4 * size, size - 8},
-        {"onto SYS", sysEnd - 8, size},
-        {"before the data area", 100, size},
-        {"past the data area", pi->NumSects - size + 8, size},
-    };
-    for (const Case& c : refused) {
-        SCOPED_TRACE(c.what);
-        FreeSpace target(pi, c.start, c.count);
-        EXPECT_EQ(volume->MoveSegment(data, &target, false, false), ERR_NW_REGION_INVALID);
-        EXPECT_TRUE(disk.Bytes() == image);
+    {
+        PARTITION_INFO* pi = disk.Part(kHotStart);
+        OpenPartitionVolume volume(pi);
+        ASSERT_EQ(volume.Result(), KW_OK);
+        NetW_Segment* sys = SegmentsOf(pi);
+        NetW_Segment* data = sys->nextInPartition;
+        const uint32_t at = data->GetStartSector();
+        const uint32_t size = data->getSectorsInSegment();
+        const uint32_t sysEnd = sys->GetStartSector() + sys->getSectorsInSegment();
+        struct Case {
+            const char* what;
+            uint32_t start;
+            uint32_t count;
+        };
+        const Case refused[] = {
+            {"onto its own run", at - 8, size},
+            {"too short", at - 4 * size, size - 8},
+            {"onto SYS", sysEnd - 8, size},
+            {"before the data area", 100, size},
+            {"past the data area", pi->NumSects - size + 8, size},
+        };
+        for (const Case& c : refused) {
+            SCOPED_TRACE(c.what);
+            FreeSpace target(pi, c.start, c.count);
+            EXPECT_EQ(volume->MoveSegment(data, &target, false, false), ERR_NW_REGION_INVALID);
+            EXPECT_TRUE(disk.Bytes() == image);
+        }
+        // Right behind SYS, with the bad-sector test of the new run.
+        FreeSpace target(pi, sysEnd, size);
+        ASSERT_EQ(volume->MoveSegment(data, &target, true, false), KW_OK);
+        EXPECT_EQ(data->GetStartSector(), sysEnd);
     }
-    // Right behind SYS, with the bad-sector test of the new run.
-    FreeSpace target(pi, sysEnd, size);
-    ASSERT_EQ(volume->MoveSegment(data, &target, true, false), KW_OK);
-    EXPECT_EQ(data->GetStartSector(), sysEnd);
     disk.Close();
     ExpectIntact(disk.Bytes(), files);
     ExpectEngineCheckPasses(disk.Bytes(), kHotStart);
