@@ -36,10 +36,11 @@ uint32_t FirstSegmentSector(const PARTITION_INFO* pi) {
 // new redirection area gives must end at or before the first segment. The
 // area keeps its start, and the segments keep their partition sectors while
 // it is resized (they move only afterwards).
+// (A resize that moves the start builds its area elsewhere: its own checks.)
 kwRet CheckAreaFits(const NETWPART_LIMITS* limits) {
     const uint32_t oldArea = limits->GetOldRedirectionSize();
     const uint32_t newArea = limits->GetRedirectionSize();
-    if (newArea == oldArea)
+    if (newArea == oldArea || limits->GetMode() != PARTITION_LIMITS::ANCHOR_START)
         return KW_OK;
     const PARTITION_INFO* pi = limits->Partition();
     const uint64_t areaStart = oldArea != 0 ? pi->ulLDABeginSector - oldArea : 0;
@@ -319,13 +320,6 @@ kwRet NETWPART_VOLUME::ResizeAnchorLeft(NETWPART_LIMITS* limits, bool test, KWER
         rc = phyFlush(pi->disk);
     progress->Done();
     return rc;
-}
-
-// The start moves: every system structure of the partition moves with it
-// (the redirection area, or a new one at the new start). Not built: refused
-// before anything is written.
-kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS*, bool, KWERRORMGR*) {
-    return ERR_NOT_SUPPORTED;
 }
 
 kwRet NETWPART_VOLUME::ShiftSegmentStarts(int64_t change) {

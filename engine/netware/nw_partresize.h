@@ -20,9 +20,15 @@
 //   5. the mirror members follow, each resized the same way.
 // A failed step leaves the steps before it done and the partition sound.
 //
-// A resize with the end kept (anchor right) moves the partition's start and
-// every system structure with it; it is refused (1) before anything is
-// written (see ResizeAnchorRight).
+// A resize with the end kept (anchor right) that grows the partition to the
+// front (nw_partfront.cpp) builds the new system structures whole in the
+// free run before the partition (a new redirection area carrying the old
+// one's replacement blocks, or a signature sector, or a new hot-fix area for
+// a partition that had none, and the volume tables) and then commits with
+// the partition-table entry; the segments keep their sectors. The free run
+// must hold the new area and the volume-table zone (1481 otherwise). A
+// start that moves up, a planned segment or a mirror group under it are
+// not built: refused (1). Every refusal comes before anything is written.
 #pragma once
 
 #include "engine/netware/nw_limits.h"

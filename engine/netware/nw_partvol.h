@@ -90,6 +90,10 @@ private:
     kwRet ApplySegmentPlan(NETWPART_LIMITS* limits, int32_t index, bool test, KWERRORMGR* errors);
     kwRet WriteDataAreaSize(NETWPART_LIMITS* limits);
     kwRet RoundLastSegment();
+    uint32_t FrontAreaSize(const NETWPART_LIMITS* limits) const;
+    kwRet CheckFrontGrowth(const NETWPART_LIMITS* limits, int64_t* change);
+    kwRet BuildFront(const NETWPART_LIMITS* limits, int64_t change, uint32_t growth,
+                     RedirectionArea** built);
 
     RedirectionArea* area_ = nullptr;
     bool signatureForm_ = false;

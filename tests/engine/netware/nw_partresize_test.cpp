@@ -323,6 +323,9 @@ TEST(NwPartResize, ACutAfterAnyWriteLosesNothing) {
             writes = k;
         });
         ASSERT_GT(writes, 5u);
+        // Writes between two flushes may reach the disk in any order.
+        kwtest::ForEachReorderedCutState(
+            image, log, [&](const std::string& state) { ExpectIntact(state, files); });
         // A failed write ends the resize (but for a header copy the ones
         // written before it make current); nothing is lost.
         for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 12)) {
@@ -473,18 +476,135 @@ TEST(NwPartResize, ASegmentMovesOnlyToAFreeRunApartFromItself) {
     ExpectEngineCheckPasses(disk.Bytes(), kHotStart);
 }
 
-TEST(NwPartResize, TheEndAnchoredResizeIsRefusedBeforeAnyWrite) {
-    const std::string image = BuildDisk(Spread());
-    NwDisk disk(image);
-    ASSERT_EQ(disk.Open(), KW_OK);
-    auto limits = LimitsOf(disk.Part(kHotStart));
-    ASSERT_NE(limits, nullptr);
+// The partition of Spread two cylinders in, with free space before it and
+// `redirects` blocks of SYS redirected.
+DiskSpec Behind(bool hotfix, uint32_t redirects) {
+    DiskSpec d = Spread(hotfix);
+    d.sectors = 5 * kCyl;
+    PartitionSpec& p = d.partitions[0];
+    p.start = 2 * kCyl;
+    for (uint32_t k = 0; k < redirects; ++k)
+        p.redirects.push_back({30 + k, 160 + 8 * (10 + 7 * k)});
+    return d;
+}
+
+uint32_t EntryStart(const std::string& disk) {
+    return Le32(disk, 446 + 8);
+}
+
+// Resizes the partition at `start` to `size` sectors, end kept.
+kwRet ResizeToFront(NwDisk& disk, uint32_t start, uint32_t size) {
+    PARTITION_INFO* pi = disk.Part(start);
+    auto limits = LimitsOf(pi);
+    if (limits == nullptr)
+        return ERR_NO_MEMORY;
     limits->AnchorEnd();
-    limits->SetSize(2 * kCyl, false);
-    OpenPartitionVolume volume(disk.Part(kHotStart));
-    ASSERT_EQ(volume.Result(), KW_OK);
-    EXPECT_EQ(volume->ResizeWithLimits(limits.get(), false, nullptr), ERR_NOT_SUPPORTED);
-    EXPECT_TRUE(disk.Bytes() == image);
+    limits->SetSize(size, false);
+    if (limits->GetResult() != KW_OK)
+        return limits->GetResult();
+    if (limits->GetSize() != size)
+        return ERR_BAD_ARGUMENT;
+    OpenPartitionVolume volume(pi);
+    if (volume.Result() != KW_OK)
+        return volume.Result();
+    return volume->ResizeWithLimits(limits.get(), false, nullptr);
+}
+
+TEST(NwPartResize, GrowingToTheFrontBuildsTheSystemAreaBeforeThePartition) {
+    struct Case {
+        const char* what;
+        bool hotfix;
+        uint32_t redirects;
+        uint32_t growth;
+        uint32_t area; // after; 0: signature form
+    };
+    // The split keeps the data area in whole 8-sector units: a signature
+    // partition whose new size is not a multiple of 8 gets a hot-fix area.
+    const Case cases[] = {
+        {"hot-fix", true, 0, kCyl, 384},
+        {"hot-fix with redirected blocks", true, 3, kCyl + 5, 384},
+        {"signature, whole units", false, 0, kCyl + 5, 0},          // 48,200 sectors
+        {"signature, a new hot-fix area", false, 0, kCyl + 2, 200}, // 48,197
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = BuildDisk(Behind(c.hotfix, c.redirects));
+        const FileMap files = FilesOf(image);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        const uint32_t size = 2 * kCyl + c.growth;
+        ASSERT_EQ(ResizeToFront(disk, 2 * kCyl, size), KW_OK);
+        disk.Close();
+        const std::string after = disk.Bytes();
+        EXPECT_EQ(EntryStart(after), 2 * kCyl - c.growth);
+        EXPECT_EQ(EntrySectors(after), size);
+        ExpectIntact(after, files);
+        const uint64_t header = uint64_t{2 * kCyl - c.growth + 0x20} * kSector;
+        if (c.area != 0)
+            EXPECT_EQ(Le32(after, header + 24), c.area);
+        else
+            EXPECT_EQ(Le32(after, uint64_t{2 * kCyl - c.growth} * kSector + 20), size);
+        ExpectEngineCheckPasses(after, 2 * kCyl - c.growth);
+    }
+}
+
+TEST(NwPartResize, ACutWhileGrowingToTheFrontLosesNothing) {
+    const std::string image = BuildDisk(Behind(true, 2));
+    const FileMap files = FilesOf(image);
+    std::vector<kwtest::DiskEvent> log;
+    {
+        NwDisk disk(image);
+        disk.Record(&log);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        ASSERT_EQ(ResizeToFront(disk, 2 * kCyl, 3 * kCyl), KW_OK);
+    }
+    size_t writes = 0;
+    kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
+        SCOPED_TRACE(k);
+        ExpectIntact(state, files);
+        writes = k;
+    });
+    ASSERT_GT(writes, 10u);
+    kwtest::ForEachReorderedCutState(image, log,
+                                     [&](const std::string& state) { ExpectIntact(state, files); });
+    for (uint64_t k = 1; k <= writes; ++k) {
+        SCOPED_TRACE(k);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        disk.Faults()->FailWriteNumber(k);
+        const kwRet rc = ResizeToFront(disk, 2 * kCyl, 3 * kCyl);
+        disk.Faults()->FailWriteNumber(0);
+        // The record follows the disk: the old partition until the entry
+        // is written.
+        const uint32_t start = rc == KW_OK ? kCyl : 2 * kCyl;
+        ASSERT_NE(disk.Part(start), nullptr);
+        disk.Close();
+        EXPECT_EQ(EntryStart(disk.Bytes()), start);
+        ExpectIntact(disk.Bytes(), files);
+    }
+}
+
+TEST(NwPartResize, AFrontResizeItCannotMakeSafelyWritesNothing) {
+    struct Case {
+        const char* what;
+        uint32_t size;
+        kwRet code;
+    };
+    const Case cases[] = {
+        // The new area and the volume-table zone do not fit before the
+        // partition.
+        {"too little growth", 2 * kCyl + 400, ERR_NW_SEGMENT_LIMITS},
+        {"a start that moves up", 2 * kCyl - 4000, ERR_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = BuildDisk(Behind(true, 0));
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        EXPECT_EQ(ResizeToFront(disk, 2 * kCyl, c.size), c.code);
+        EXPECT_TRUE(disk.Bytes() == image);
+        EXPECT_EQ(disk.Part(2 * kCyl)->NumSects, 2 * kCyl);
+    }
 }
 
 } // namespace
