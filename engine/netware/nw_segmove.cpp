@@ -55,6 +55,18 @@ kwRet CheckTarget(const NetW_Segment* s, const Region* target, uint64_t ldaEnd) 
     return KW_OK;
 }
 
+// The part of the mover's half of the memory budget its buffers leave: no
+// more buffers than the segment fills (the mover caps them at 64 MiB).
+uint32_t BudgetLeftOver(const NetW_Segment* s, uint32_t bufferBytes) {
+    uint32_t budget = 0;
+    kwQueryMemoryBudget(&budget);
+    const uint64_t half = budget / 2;
+    const uint64_t bytes = uint64_t{s->getSectorsInSegment()} * kSectorBytes;
+    const uint64_t wanted =
+        std::max<uint64_t>(bufferBytes, (bytes + bufferBytes - 1) / bufferBytes * bufferBytes);
+    return half > wanted ? static_cast<uint32_t>(half - wanted) : 0;
+}
+
 // Reads every queued job through one handle and writes it through the
 // other; the queue is empty afterwards.
 kwRet RunBatch(NWMover* mover, const PartHandle& from, const PartHandle& to, Progress* progress,
@@ -114,7 +126,9 @@ kwRet NETWPART_VOLUME::CopySegmentData(NetW_Segment* s, Region* target, bool tes
         return rc;
     const uint32_t bytesPerBlock = s->GetSectorsPerBlock() * kSectorBytes;
     NWMover mover;
-    kwRet rc = mover.AllocBuffers(bytesPerBlock * kBlocksPerBuffer, 0, bytesPerBlock);
+    kwRet rc =
+        mover.AllocBuffers(bytesPerBlock * kBlocksPerBuffer,
+                           BudgetLeftOver(s, bytesPerBlock * kBlocksPerBuffer), bytesPerBlock);
     if (rc == KW_OK && area_ != nullptr)
         rc = mover.SetSourceRedirection(area_);
     // The target's own redirected blocks are written to their replacements.

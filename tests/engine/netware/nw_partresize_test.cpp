@@ -83,8 +83,33 @@ FileMap FilesOf(const std::string& disk) {
     return out;
 }
 
+uint32_t Le32(const std::string& b, uint64_t at);
+
+// The first partition's definition claims no sector past its entry: the
+// newest hot-fix header's area and data area, or the signature sector's
+// size, fit the sectors the partition table gives it.
+void ExpectDefinitionFits(const std::string& disk) {
+    const uint64_t start = Le32(disk, 446 + 8);
+    const uint32_t sectors = Le32(disk, 446 + 12);
+    const uint64_t base = start * kSector;
+    uint32_t best = 0;
+    uint64_t claimed = 0;
+    for (uint32_t i = 0; i < 4; ++i) {
+        const uint64_t h = base + (0x20 + 0x20 * i) * kSector;
+        const uint32_t counter = Le32(disk, h + 14) & 0xFFFF;
+        if (disk.compare(h, 8, "HOTFIX00") == 0 && counter > best) {
+            best = counter;
+            claimed = uint64_t{Le32(disk, h + 20)} + Le32(disk, h + 24);
+        }
+    }
+    if (best == 0)
+        claimed = Le32(disk, base + 20);
+    EXPECT_LE(claimed, sectors);
+}
+
 // Every volume of the disk is sound to the walker and holds `files`.
 void ExpectIntact(const std::string& disk, const FileMap& files) {
+    ExpectDefinitionFits(disk);
     const NwWalker walker(disk);
     for (const auto& [volume, list] : files) {
         EXPECT_EQ(walker.Check(volume), std::vector<std::string>{}) << volume;
@@ -480,7 +505,6 @@ TEST(NwPartResize, ASegmentMovesOnlyToAFreeRunApartFromItself) {
 // `redirects` blocks of SYS redirected.
 DiskSpec Behind(bool hotfix, uint32_t redirects) {
     DiskSpec d = Spread(hotfix);
-    d.sectors = 5 * kCyl;
     PartitionSpec& p = d.partitions[0];
     p.start = 2 * kCyl;
     for (uint32_t k = 0; k < redirects; ++k)
@@ -567,7 +591,7 @@ TEST(NwPartResize, ACutWhileGrowingToTheFrontLosesNothing) {
     ASSERT_GT(writes, 10u);
     kwtest::ForEachReorderedCutState(image, log,
                                      [&](const std::string& state) { ExpectIntact(state, files); });
-    for (uint64_t k = 1; k <= writes; ++k) {
+    for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 16)) {
         SCOPED_TRACE(k);
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
