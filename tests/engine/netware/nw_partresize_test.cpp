@@ -35,25 +35,13 @@ using FileMap = std::map<std::string, std::map<std::string, std::vector<std::str
 // A two-cylinder hot-fix partition (room for three): SYS at the front, a
 // wide gap, DATA behind it, and a long tail.
 DiskSpec Spread(bool hotfix = true) {
-    DiskSpec d;
-    d.sectors = 4 * kCyl;
-    PartitionSpec p;
-    p.start = kHotStart;
-    p.sectors = 2 * kCyl;
-    p.id = kHotId;
-    p.hotfix = hotfix;
-    d.partitions = {p};
-    VolumeSpec sys;
-    sys.name = "SYS";
-    sys.segments = {{0, 160, 300}};
-    sys.files = {{"a.dat", 5}, {"b.dat", 70}, {"folder", 0, true}, {"empty", 0}};
-    sys.dirBlocks = 2;
-    sys.suballoc = true;
-    VolumeSpec data;
-    data.name = "DATA";
+    DiskSpec d = TwoPartitions();
+    d.partitions.resize(1);
+    d.partitions[0].sectors = 2 * kCyl;
+    d.partitions[0].hotfix = hotfix;
+    VolumeSpec& data = d.volumes[1];
     data.segments = {{0, 160 + 2400 + 16000, 100}};
     data.files = {{"big", 40}, {"small", 3}};
-    d.volumes = {sys, data};
     return d;
 }
 
@@ -141,16 +129,22 @@ std::unique_ptr<NETWPART_LIMITS> LimitsOf(PARTITION_INFO* pi) {
     return std::unique_ptr<NETWPART_LIMITS>(dynamic_cast<NETWPART_LIMITS*>(base));
 }
 
-// Resizes the partition at `start` to `size` sectors, start kept.
-kwRet ResizeTo(NwDisk& disk, uint32_t start, uint32_t size) {
+// Resizes the partition at `start` to `size` sectors, start kept (or end
+// kept); 4 when the limits do not take the size.
+kwRet ResizeTo(NwDisk& disk, uint32_t start, uint32_t size, bool endKept = false) {
     PARTITION_INFO* pi = disk.Part(start);
     auto limits = LimitsOf(pi);
     if (limits == nullptr)
         return ERR_NO_MEMORY;
-    limits->AnchorStart();
+    if (endKept)
+        limits->AnchorEnd();
+    else
+        limits->AnchorStart();
     limits->SetSize(size, false);
     if (limits->GetResult() != KW_OK)
         return limits->GetResult();
+    if (endKept && limits->GetSize() != size)
+        return ERR_BAD_ARGUMENT;
     OpenPartitionVolume volume(pi);
     if (volume.Result() != KW_OK)
         return volume.Result();
@@ -516,24 +510,6 @@ uint32_t EntryStart(const std::string& disk) {
     return Le32(disk, 446 + 8);
 }
 
-// Resizes the partition at `start` to `size` sectors, end kept.
-kwRet ResizeToFront(NwDisk& disk, uint32_t start, uint32_t size) {
-    PARTITION_INFO* pi = disk.Part(start);
-    auto limits = LimitsOf(pi);
-    if (limits == nullptr)
-        return ERR_NO_MEMORY;
-    limits->AnchorEnd();
-    limits->SetSize(size, false);
-    if (limits->GetResult() != KW_OK)
-        return limits->GetResult();
-    if (limits->GetSize() != size)
-        return ERR_BAD_ARGUMENT;
-    OpenPartitionVolume volume(pi);
-    if (volume.Result() != KW_OK)
-        return volume.Result();
-    return volume->ResizeWithLimits(limits.get(), false, nullptr);
-}
-
 TEST(NwPartResize, GrowingToTheFrontBuildsTheSystemAreaBeforeThePartition) {
     struct Case {
         const char* what;
@@ -557,7 +533,7 @@ TEST(NwPartResize, GrowingToTheFrontBuildsTheSystemAreaBeforeThePartition) {
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
         const uint32_t size = 2 * kCyl + c.growth;
-        ASSERT_EQ(ResizeToFront(disk, 2 * kCyl, size), KW_OK);
+        ASSERT_EQ(ResizeTo(disk, 2 * kCyl, size, true), KW_OK);
         disk.Close();
         const std::string after = disk.Bytes();
         EXPECT_EQ(EntryStart(after), 2 * kCyl - c.growth);
@@ -580,7 +556,7 @@ TEST(NwPartResize, ACutWhileGrowingToTheFrontLosesNothing) {
         NwDisk disk(image);
         disk.Record(&log);
         ASSERT_EQ(disk.Open(), KW_OK);
-        ASSERT_EQ(ResizeToFront(disk, 2 * kCyl, 3 * kCyl), KW_OK);
+        ASSERT_EQ(ResizeTo(disk, 2 * kCyl, 3 * kCyl, true), KW_OK);
     }
     size_t writes = 0;
     kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
@@ -596,7 +572,7 @@ TEST(NwPartResize, ACutWhileGrowingToTheFrontLosesNothing) {
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
         disk.Faults()->FailWriteNumber(k);
-        const kwRet rc = ResizeToFront(disk, 2 * kCyl, 3 * kCyl);
+        const kwRet rc = ResizeTo(disk, 2 * kCyl, 3 * kCyl, true);
         disk.Faults()->FailWriteNumber(0);
         // The record follows the disk: the old partition until the entry
         // is written.
@@ -625,7 +601,7 @@ TEST(NwPartResize, AFrontResizeItCannotMakeSafelyWritesNothing) {
         const std::string image = BuildDisk(Behind(true, 0));
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
-        EXPECT_EQ(ResizeToFront(disk, 2 * kCyl, c.size), c.code);
+        EXPECT_EQ(ResizeTo(disk, 2 * kCyl, c.size, true), c.code);
         EXPECT_TRUE(disk.Bytes() == image);
         EXPECT_EQ(disk.Part(2 * kCyl)->NumSects, 2 * kCyl);
     }
