@@ -275,6 +275,10 @@ kwRet Plan(NETWPART_VOLUME* volume, NETWPART_LIMITS* limits, uint32_t outside, u
 kwRet NETWPART_VOLUME::PlanSegmentSizes(NETWPART_LIMITS* limits, uint32_t outside) {
     if (limits == nullptr || limits->Partition() != GetPI())
         return ERR_BAD_ARGUMENT;
+    // A start that moves up takes the segments in its way whole to free runs
+    // of its own choosing (nw_partfront.cpp): nothing is planned here.
+    if (limits->GetMode() == PARTITION_LIMITS::ANCHOR_END)
+        return KW_OK;
     // The data area as it will lie behind the resized redirection area.
     const int64_t data = int64_t{GetDataAreaSectors()} + limits->GetOldRedirectionSize() -
                          int64_t{limits->GetRedirectionSize()};

@@ -92,7 +92,9 @@ private:
     kwRet RoundLastSegment();
     uint32_t FrontAreaSize(const NETWPART_LIMITS* limits) const;
     kwRet CheckFrontGrowth(const NETWPART_LIMITS* limits, int64_t* change);
-    kwRet BuildFront(const NETWPART_LIMITS* limits, int64_t change, uint32_t growth,
+    kwRet CheckFrontCut(const NETWPART_LIMITS* limits, int64_t* change, NetW_Segment** moving,
+                        uint32_t* targets, uint32_t* count);
+    kwRet BuildFront(const NETWPART_LIMITS* limits, int64_t change, uint32_t offset,
                      RedirectionArea** built);
 
     RedirectionArea* area_ = nullptr;

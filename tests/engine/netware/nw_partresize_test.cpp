@@ -510,21 +510,28 @@ uint32_t EntryStart(const std::string& disk) {
     return Le32(disk, 446 + 8);
 }
 
-TEST(NwPartResize, GrowingToTheFrontBuildsTheSystemAreaBeforeThePartition) {
+// The start moves, the end stays: growth to the front, or a front given up
+// (SYS, in the way of the new system zone, moves behind it whole).
+TEST(NwPartResize, TheStartMovesWithTheSystemAreaBuiltWhereNothingLives) {
     struct Case {
         const char* what;
         bool hotfix;
         uint32_t redirects;
-        uint32_t growth;
+        int32_t growth;
         uint32_t area; // after; 0: signature form
     };
     // The split keeps the data area in whole 8-sector units: a signature
     // partition whose new size is not a multiple of 8 gets a hot-fix area.
+    const int32_t cyl = int32_t(kCyl);
     const Case cases[] = {
-        {"hot-fix", true, 0, kCyl, 384},
-        {"hot-fix with redirected blocks", true, 3, kCyl + 5, 384},
-        {"signature, whole units", false, 0, kCyl + 5, 0},          // 48,200 sectors
-        {"signature, a new hot-fix area", false, 0, kCyl + 2, 200}, // 48,197
+        {"hot-fix", true, 0, cyl, 384},
+        {"hot-fix with redirected blocks", true, 3, cyl + 5, 384},
+        {"signature, whole units", false, 0, cyl + 5, 0},          // 48,200 sectors
+        {"signature, a new hot-fix area", false, 0, cyl + 2, 200}, // 48,197
+        {"hot-fix, front given up", true, 0, -4000, 384},
+        {"hot-fix with redirected blocks, front given up", true, 3, -4003, 384},
+        {"signature, front given up", false, 0, -4002, 0},                          // 28,128
+        {"signature, front given up for a new hot-fix area", false, 0, -4000, 200}, // 28,130
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -532,76 +539,71 @@ TEST(NwPartResize, GrowingToTheFrontBuildsTheSystemAreaBeforeThePartition) {
         const FileMap files = FilesOf(image);
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
-        const uint32_t size = 2 * kCyl + c.growth;
+        const uint32_t size = uint32_t(2 * cyl + c.growth);
+        const uint32_t start = uint32_t(2 * cyl - c.growth);
         ASSERT_EQ(ResizeTo(disk, 2 * kCyl, size, true), KW_OK);
         disk.Close();
         const std::string after = disk.Bytes();
-        EXPECT_EQ(EntryStart(after), 2 * kCyl - c.growth);
+        EXPECT_EQ(EntryStart(after), start);
         EXPECT_EQ(EntrySectors(after), size);
         ExpectIntact(after, files);
-        const uint64_t header = uint64_t{2 * kCyl - c.growth + 0x20} * kSector;
+        const uint64_t header = uint64_t{start + 0x20} * kSector;
         if (c.area != 0)
             EXPECT_EQ(Le32(after, header + 24), c.area);
         else
-            EXPECT_EQ(Le32(after, uint64_t{2 * kCyl - c.growth} * kSector + 20), size);
-        ExpectEngineCheckPasses(after, 2 * kCyl - c.growth);
+            EXPECT_EQ(Le32(after, uint64_t{start} * kSector + 20), size);
+        ExpectEngineCheckPasses(after, start);
     }
 }
 
-TEST(NwPartResize, ACutWhileGrowingToTheFrontLosesNothing) {
+TEST(NwPartResize, ACutWhileTheStartMovesLosesNothing) {
     const std::string image = BuildDisk(Behind(true, 2));
     const FileMap files = FilesOf(image);
-    std::vector<kwtest::DiskEvent> log;
-    {
-        NwDisk disk(image);
-        disk.Record(&log);
-        ASSERT_EQ(disk.Open(), KW_OK);
-        ASSERT_EQ(ResizeTo(disk, 2 * kCyl, 3 * kCyl, true), KW_OK);
-    }
-    size_t writes = 0;
-    kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
-        SCOPED_TRACE(k);
-        ExpectIntact(state, files);
-        writes = k;
-    });
-    ASSERT_GT(writes, 10u);
-    kwtest::ForEachReorderedCutState(image, log,
-                                     [&](const std::string& state) { ExpectIntact(state, files); });
-    for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 16)) {
-        SCOPED_TRACE(k);
-        NwDisk disk(image);
-        ASSERT_EQ(disk.Open(), KW_OK);
-        disk.Faults()->FailWriteNumber(k);
-        const kwRet rc = ResizeTo(disk, 2 * kCyl, 3 * kCyl, true);
-        disk.Faults()->FailWriteNumber(0);
-        // The record follows the disk: the old partition until the entry
-        // is written.
-        const uint32_t start = rc == KW_OK ? kCyl : 2 * kCyl;
-        ASSERT_NE(disk.Part(start), nullptr);
-        disk.Close();
-        EXPECT_EQ(EntryStart(disk.Bytes()), start);
-        ExpectIntact(disk.Bytes(), files);
+    for (uint32_t size : {3 * kCyl, 2 * kCyl - 4000}) {
+        SCOPED_TRACE(size);
+        std::vector<kwtest::DiskEvent> log;
+        {
+            NwDisk disk(image);
+            disk.Record(&log);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            ASSERT_EQ(ResizeTo(disk, 2 * kCyl, size, true), KW_OK);
+        }
+        size_t writes = 0;
+        kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
+            SCOPED_TRACE(k);
+            ExpectIntact(state, files);
+            writes = k;
+        });
+        ASSERT_GT(writes, 10u);
+        kwtest::ForEachReorderedCutState(
+            image, log, [&](const std::string& state) { ExpectIntact(state, files); });
+        for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 16)) {
+            SCOPED_TRACE(k);
+            NwDisk disk(image);
+            ASSERT_EQ(disk.Open(), KW_OK);
+            disk.Faults()->FailWriteNumber(k);
+            const kwRet rc = ResizeTo(disk, 2 * kCyl, size, true);
+            disk.Faults()->FailWriteNumber(0);
+            // The record follows the disk: the old partition until the entry
+            // is written.
+            const uint32_t start = rc == KW_OK ? 4 * kCyl - size : 2 * kCyl;
+            ASSERT_NE(disk.Part(start), nullptr);
+            disk.Close();
+            EXPECT_EQ(EntryStart(disk.Bytes()), start);
+            ExpectIntact(disk.Bytes(), files);
+        }
     }
 }
 
-TEST(NwPartResize, AFrontResizeItCannotMakeSafelyWritesNothing) {
-    struct Case {
-        const char* what;
-        uint32_t size;
-        kwRet code;
-    };
-    const Case cases[] = {
-        // The new area and the volume-table zone do not fit before the
-        // partition.
-        {"too little growth", 2 * kCyl + 400, ERR_NW_SEGMENT_LIMITS},
-        {"a start that moves up", 2 * kCyl - 4000, ERR_NOT_SUPPORTED},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string image = BuildDisk(Behind(true, 0));
+TEST(NwPartResize, AStartMoveItCannotMakeSafelyWritesNothing) {
+    const std::string image = BuildDisk(Behind(true, 0));
+    // The new area and the volume-table zone do not fit before the
+    // partition, or the front given up does not hold the old ones.
+    for (uint32_t size : {2 * kCyl + 400, 2 * kCyl - 300}) {
+        SCOPED_TRACE(size);
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
-        EXPECT_EQ(ResizeTo(disk, 2 * kCyl, c.size, true), c.code);
+        EXPECT_EQ(ResizeTo(disk, 2 * kCyl, size, true), ERR_NW_SEGMENT_LIMITS);
         EXPECT_TRUE(disk.Bytes() == image);
         EXPECT_EQ(disk.Part(2 * kCyl)->NumSects, 2 * kCyl);
     }
