@@ -112,6 +112,10 @@ uint32_t Le32(const std::string& b, uint64_t at) {
     return v;
 }
 
+uint32_t EntryStart(const std::string& disk) {
+    return Le32(disk, 446 + 8);
+}
+
 // The partition-table entry's sector count of the first partition.
 uint32_t EntrySectors(const std::string& disk, int slot = 0) {
     return Le32(disk, 446 + 16 * slot + 12);
@@ -314,11 +318,26 @@ TEST(NwPartResize, RandomSizesWithinTheLimitsKeepEveryFile) {
         const kwRet rc2 = ResizeTo(disk, kHotStart, second);
         EXPECT_TRUE(rc2 == KW_OK || rc2 == ERR_NO_ROOM_TO_RESIZE || rc2 == ERR_NOT_SUPPORTED)
             << second << " " << rc2;
-        const uint32_t last = disk.Part(kHotStart)->NumSects;
+        // And once more with its end kept: the start moves either way (the
+        // record follows).
+        PARTITION_INFO* record = disk.Part(kHotStart);
+        auto front = LimitsOf(record);
+        ASSERT_NE(front, nullptr);
+        front->AnchorEnd();
+        const uint32_t third =
+            std::uniform_int_distribution<uint32_t>(front->GetMinSize(), front->GetMaxSize())(rng);
+        front.reset();
+        const kwRet rc3 = ResizeTo(disk, kHotStart, third, true);
+        // Refused: a start move too small to build the new system zone
+        // apart from the old one (1481), no room for a segment (511).
+        EXPECT_TRUE(rc3 == KW_OK || rc3 == ERR_NO_ROOM_TO_RESIZE || rc3 == ERR_NW_SEGMENT_LIMITS)
+            << third << " " << rc3;
+        const uint32_t start = record->ulStartSect, last = record->NumSects;
         disk.Close();
+        EXPECT_EQ(EntryStart(disk.Bytes()), start);
         EXPECT_EQ(EntrySectors(disk.Bytes()), last);
         ExpectIntact(disk.Bytes(), files);
-        ExpectEngineCheckPasses(disk.Bytes(), kHotStart);
+        ExpectEngineCheckPasses(disk.Bytes(), start);
     }
 }
 
@@ -504,10 +523,6 @@ DiskSpec Behind(bool hotfix, uint32_t redirects) {
     for (uint32_t k = 0; k < redirects; ++k)
         p.redirects.push_back({30 + k, 160 + 8 * (10 + 7 * k)});
     return d;
-}
-
-uint32_t EntryStart(const std::string& disk) {
-    return Le32(disk, 446 + 8);
 }
 
 // The start moves, the end stays: growth to the front, or a front given up
