@@ -179,9 +179,10 @@ kwRet NETWPART_VOLUME::ResizeWithLimits(NETWPART_LIMITS* limits, bool test, KWER
     if (rc != KW_OK || !primary)
         return rc;
     inner->Done();
+    inner.reset(); // levels go in nested order: the old one before the new
+    outer->SetRange(51, 100);
     inner.reset(new Progress);
     inner->SetTextId(kMsgResizingMirror);
-    outer->SetRange(51, 100);
     for (uint32_t i = 0; i < members.count && rc == KW_OK; ++i) {
         if ((rc = nwCheckNestingRoom(1)) != KW_OK)
             break;
