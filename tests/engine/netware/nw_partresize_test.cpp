@@ -341,42 +341,53 @@ TEST(NwPartResize, RandomSizesWithinTheLimitsKeepEveryFile) {
     }
 }
 
-// A shrink that moves the area, a segment and the partition's end.
-TEST(NwPartResize, ACutAfterAnyWriteLosesNothing) {
-    for (const DiskSpec& spec : {Spread(), Filled()}) {
-        const std::string image = BuildDisk(spec);
-        const FileMap files = FilesOf(image);
-        const uint32_t size = spec.volumes.size() == 2 ? kCyl : spec.partitions[0].sectors - 800;
-        std::vector<kwtest::DiskEvent> log;
-        {
-            NwDisk disk(image);
-            disk.Record(&log);
-            ASSERT_EQ(disk.Open(), KW_OK);
-            ASSERT_EQ(ResizeTo(disk, kHotStart, size), KW_OK);
-        }
-        size_t writes = 0;
-        kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
-            SCOPED_TRACE(k);
-            ExpectIntact(state, files);
-            writes = k;
-        });
-        ASSERT_GT(writes, 5u);
-        // Writes between two flushes may reach the disk in any order.
-        kwtest::ForEachReorderedCutState(
-            image, log, [&](const std::string& state) { ExpectIntact(state, files); });
-        // A failed write ends the resize (but for a header copy the ones
-        // written before it make current); nothing is lost.
-        for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 12)) {
-            SCOPED_TRACE(k);
-            NwDisk disk(image);
-            ASSERT_EQ(disk.Open(), KW_OK);
-            disk.Faults()->FailWriteNumber(k);
-            ResizeTo(disk, kHotStart, size);
-            disk.Faults()->FailWriteNumber(0);
-            disk.Close();
-            ExpectIntact(disk.Bytes(), files);
-        }
+// Resizes the partition at `start` while recording the writes, then checks
+// every state a cut after any write leaves (and the writes between two
+// flushes reordered), and runs the resize again with each of a spread of
+// writes failing: the partition record follows what the disk says, and
+// nothing is lost in any of them.
+void CheckEveryCut(const std::string& image, uint32_t start, uint32_t size, bool endKept) {
+    const FileMap files = FilesOf(image);
+    std::vector<kwtest::DiskEvent> log;
+    uint32_t newStart = 0;
+    {
+        NwDisk disk(image);
+        disk.Record(&log);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        PARTITION_INFO* record = disk.Part(start);
+        ASSERT_EQ(ResizeTo(disk, start, size, endKept), KW_OK);
+        newStart = record->ulStartSect;
     }
+    size_t writes = 0;
+    kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
+        SCOPED_TRACE(k);
+        ExpectIntact(state, files);
+        writes = k;
+    });
+    ASSERT_GT(writes, 5u);
+    kwtest::ForEachReorderedCutState(image, log,
+                                     [&](const std::string& state) { ExpectIntact(state, files); });
+    // A failed write ends the resize (but for a header copy, when the ones
+    // written before it make the new header current).
+    for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 16)) {
+        SCOPED_TRACE(k);
+        NwDisk disk(image);
+        ASSERT_EQ(disk.Open(), KW_OK);
+        disk.Faults()->FailWriteNumber(k);
+        const kwRet rc = ResizeTo(disk, start, size, endKept);
+        disk.Faults()->FailWriteNumber(0);
+        const uint32_t at = rc == KW_OK ? newStart : start;
+        ASSERT_NE(disk.Part(at), nullptr);
+        disk.Close();
+        EXPECT_EQ(EntryStart(disk.Bytes()), at);
+        ExpectIntact(disk.Bytes(), files);
+    }
+}
+
+// Shrinks that move the area, a segment and the partition's end.
+TEST(NwPartResize, ACutAfterAnyWriteLosesNothing) {
+    CheckEveryCut(BuildDisk(Spread()), kHotStart, kCyl, false);
+    CheckEveryCut(BuildDisk(Filled()), kHotStart, Filled().partitions[0].sectors - 800, false);
 }
 
 // Two hot-fix partitions of one mirror group, areas of `primaryArea` and
@@ -572,41 +583,9 @@ TEST(NwPartResize, TheStartMovesWithTheSystemAreaBuiltWhereNothingLives) {
 }
 
 TEST(NwPartResize, ACutWhileTheStartMovesLosesNothing) {
-    const std::string image = BuildDisk(Behind(true, 2));
-    const FileMap files = FilesOf(image);
     for (uint32_t size : {3 * kCyl, 2 * kCyl - 4000}) {
         SCOPED_TRACE(size);
-        std::vector<kwtest::DiskEvent> log;
-        {
-            NwDisk disk(image);
-            disk.Record(&log);
-            ASSERT_EQ(disk.Open(), KW_OK);
-            ASSERT_EQ(ResizeTo(disk, 2 * kCyl, size, true), KW_OK);
-        }
-        size_t writes = 0;
-        kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
-            SCOPED_TRACE(k);
-            ExpectIntact(state, files);
-            writes = k;
-        });
-        ASSERT_GT(writes, 10u);
-        kwtest::ForEachReorderedCutState(
-            image, log, [&](const std::string& state) { ExpectIntact(state, files); });
-        for (uint64_t k = 1; k <= writes; k += std::max<size_t>(1, writes / 16)) {
-            SCOPED_TRACE(k);
-            NwDisk disk(image);
-            ASSERT_EQ(disk.Open(), KW_OK);
-            disk.Faults()->FailWriteNumber(k);
-            const kwRet rc = ResizeTo(disk, 2 * kCyl, size, true);
-            disk.Faults()->FailWriteNumber(0);
-            // The record follows the disk: the old partition until the entry
-            // is written.
-            const uint32_t start = rc == KW_OK ? 4 * kCyl - size : 2 * kCyl;
-            ASSERT_NE(disk.Part(start), nullptr);
-            disk.Close();
-            EXPECT_EQ(EntryStart(disk.Bytes()), start);
-            ExpectIntact(disk.Bytes(), files);
-        }
+        CheckEveryCut(BuildDisk(Behind(true, 2)), 2 * kCyl, size, true);
     }
 }
 
