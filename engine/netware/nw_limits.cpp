@@ -276,11 +276,9 @@ kwRet NETWPART_LIMITS::FollowMirror(uint32_t* ldaBlocks) {
         PARTITION_LIMITS* base = nullptr;
         kwRet rc = nwGetResizeLimits(member, &base);
         auto* other = static_cast<NETWPART_LIMITS*>(base);
+        if (rc == KW_OK)
+            rc = nwAnchorLike(other, mode_);
         if (rc == KW_OK) {
-            if (mode_ == ANCHOR_END)
-                other->AnchorEnd();
-            else
-                other->AnchorStart();
             other->SetSize(newSize_, false);
             rc = other->GetResult();
         }
@@ -356,6 +354,20 @@ kwRet NETWPART_LIMITS::Validate() const {
         if (s->newStart < before || next <= s->newStart || next < end)
             return ERR_NW_SEGMENT_LIMITS;
     }
+    return KW_OK;
+}
+
+kwRet nwAnchorLike(NETWPART_LIMITS* limits, uint32_t mode) {
+    if (mode != PARTITION_LIMITS::ANCHOR_END) {
+        limits->AnchorStart();
+        return KW_OK;
+    }
+    // The start moves within the free run before the partition.
+    EN_MOVE_INFO room;
+    if (kwRet rc = enGetMoveInfo(limits->Partition(), &room); rc != KW_OK)
+        return rc;
+    limits->SetMoveLimits(room.left, room.right);
+    limits->AnchorEnd();
     return KW_OK;
 }
 

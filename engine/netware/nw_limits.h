@@ -118,6 +118,11 @@ private:
 // and each at its minimum size.
 kwRet nwNeededLdaSectors(PARTITION_INFO* pi, uint32_t* sectors);
 
+// Anchors a mirror member's limits like its primary's (mode of
+// PARTITION_LIMITS): with the end kept, the start's range is the free run
+// before the member.
+kwRet nwAnchorLike(NETWPART_LIMITS* limits, uint32_t mode);
+
 // The resize limits of a NetWare partition (the file-system row's query).
 kwRet nwGetResizeLimits(PARTITION_INFO* pi, PARTITION_LIMITS** limits);
 

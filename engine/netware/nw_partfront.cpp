@@ -85,6 +85,20 @@ kwRet CarryRedirections(RedirectionArea* oldArea, RedirectionArea* newArea, int6
     return rc;
 }
 
+// A mirror group's header of the old area (its member list) in the new area
+// `offset` sectors in, newer than the one its creation wrote.
+kwRet CarryMirrorHeader(PARTITION_INFO* pi, const uint8_t* old, uint32_t offset) {
+    uint8_t header[kSectorBytes] = {};
+    std::memcpy(header, old, kMirrorHeadBytes);
+    kwbytes::StoreLe16(header + MF_COUNTER, NextCounter(1));
+    kwbytes::StoreLe16(header + MF_FAILED_COPIES, 0);
+    PartHandle handle;
+    kwRet rc = handle.Open(pi);
+    for (uint32_t i = 0; rc == KW_OK && i < kHeaderCopies; ++i)
+        rc = handle.Write(offset + kMirrorFirstCopy + kHeaderCopyStride * i, header, 1);
+    return rc;
+}
+
 // A run of partition sectors [start, end).
 struct Run {
     uint64_t start, end;
@@ -144,13 +158,12 @@ uint32_t NETWPART_VOLUME::FrontAreaSize(const NETWPART_LIMITS* limits) const {
 // The checks of a move to the front, before anything is written: the new
 // system zone lies in the free run before the partition, the segments keep
 // their sectors inside the new data area, and nothing else is asked (a
-// start that moves up, a planned segment, a mirror group, a hot-fix area
-// dropped: not built, 1).
+// planned segment or a hot-fix area dropped: not built, 1).
 kwRet NETWPART_VOLUME::CheckFrontGrowth(const NETWPART_LIMITS* limits, int64_t* change) {
     const PARTITION_INFO* pi = GetPI();
     const uint32_t newStart = limits->GetNewStart();
     const uint32_t newArea = FrontAreaSize(limits);
-    if (IsMirrored(pi) || (area_ != nullptr && newArea == 0))
+    if (area_ != nullptr && newArea == 0)
         return ERR_NOT_SUPPORTED;
     for (int32_t i = 0; i < NW_MAX_VOL_SEGMENTS; ++i)
         if (limits->GetSegmentLimits(i) != nullptr)
@@ -210,7 +223,7 @@ kwRet NETWPART_VOLUME::CheckFrontCut(const NETWPART_LIMITS* limits, int64_t* cha
 // The new system structures, `offset` sectors into the partition as it is
 // addressed now (the old area at its own start offset).
 kwRet NETWPART_VOLUME::BuildFront(const NETWPART_LIMITS* limits, int64_t change, uint32_t offset,
-                                  RedirectionArea** built) {
+                                  const uint8_t* mirror, RedirectionArea** built) {
     PARTITION_INFO* pi = GetPI();
     const uint32_t newArea = FrontAreaSize(limits);
     kwRet rc = KW_OK;
@@ -230,6 +243,8 @@ kwRet NETWPART_VOLUME::BuildFront(const NETWPART_LIMITS* limits, int64_t change,
             rc = ERR_NO_MEMORY;
         if (rc == KW_OK)
             rc = fresh->Initialise();
+        if (rc == KW_OK && mirror != nullptr)
+            rc = CarryMirrorHeader(pi, mirror, offset);
         if (rc == KW_OK && area_ != nullptr)
             rc = CarryRedirections(area_, fresh, change);
         if (rc == KW_OK) {
@@ -271,6 +286,11 @@ kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWE
         if ((rc = MoveSegment(moving[i], &target, test, false)) != KW_OK)
             return rc;
     }
+    // A mirror group's member list goes with the area.
+    uint8_t mirror[kMirrorHeadBytes] = {};
+    const bool mirrored = area_ != nullptr && IsMirrored(pi);
+    if (mirrored && (rc = nwReadMirrorHeaderBytes(pi, mirror)) != KW_OK)
+        return rc;
     const uint32_t offset = grows ? 0 : limits->GetNewStart() - pi->ulStartSect;
     const SavedRecord saved(pi);
     auto takeNewRecord = [&] {
@@ -285,7 +305,7 @@ kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWE
     }
     ShiftSegmentStarts(change);
     RedirectionArea* built = nullptr;
-    rc = BuildFront(limits, change, offset, &built);
+    rc = BuildFront(limits, change, offset, mirrored ? mirror : nullptr, &built);
     // The commit: the partition-table entry names the new start.
     if (rc == KW_OK) {
         takeNewRecord();

@@ -89,10 +89,8 @@ kwRet FollowPrimary(const NETWPART_LIMITS* primary, PARTITION_INFO* member, NETW
         return rc;
     auto* limits = static_cast<NETWPART_LIMITS*>(base);
     *out = limits;
-    if (primary->GetMode() == PARTITION_LIMITS::ANCHOR_END)
-        limits->AnchorEnd();
-    else
-        limits->AnchorStart();
+    if (kwRet rc = nwAnchorLike(limits, primary->GetMode()); rc != KW_OK)
+        return rc;
     limits->SetSize(primary->GetSize(), false);
     if (limits->GetResult() != KW_OK)
         return limits->GetResult();

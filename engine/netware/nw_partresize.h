@@ -20,15 +20,18 @@
 //   5. the mirror members follow, each resized the same way.
 // A failed step leaves the steps before it done and the partition sound.
 //
-// A resize with the end kept (anchor right) that grows the partition to the
-// front (nw_partfront.cpp) builds the new system structures whole in the
-// free run before the partition (a new redirection area carrying the old
-// one's replacement blocks, or a signature sector, or a new hot-fix area for
-// a partition that had none, and the volume tables) and then commits with
-// the partition-table entry; the segments keep their sectors. The free run
-// must hold the new area and the volume-table zone (1481 otherwise). A
-// start that moves up, a planned segment or a mirror group under it are
-// not built: refused (1). Every refusal comes before anything is written.
+// A resize with the end kept (anchor right, nw_partfront.cpp) moves the
+// start; the segments keep their sectors on the disk. The new system
+// structures (a new redirection area carrying the old one's replacement
+// blocks and mirror member list, or a signature sector, or a new hot-fix
+// area for a partition that had none, and the volume tables) are built
+// whole where the partition as it is keeps nothing: in the free run before
+// it when it grows to the front, in the front it gives up (behind the old
+// system zone, after the segments in the way moved whole to free runs
+// behind the new zone) when it shrinks. The partition-table entry then
+// commits. The new zone must fit there (1481), the segments must find room
+// (511); mirror members follow. Every refusal comes before anything is
+// written.
 #pragma once
 
 #include "engine/netware/nw_limits.h"

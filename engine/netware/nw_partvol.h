@@ -95,7 +95,7 @@ private:
     kwRet CheckFrontCut(const NETWPART_LIMITS* limits, int64_t* change, NetW_Segment** moving,
                         uint32_t* targets, uint32_t* count);
     kwRet BuildFront(const NETWPART_LIMITS* limits, int64_t change, uint32_t offset,
-                     RedirectionArea** built);
+                     const uint8_t* mirror, RedirectionArea** built);
 
     RedirectionArea* area_ = nullptr;
     bool signatureForm_ = false;

@@ -390,18 +390,21 @@ TEST(NwPartResize, ACutAfterAnyWriteLosesNothing) {
     CheckEveryCut(BuildDisk(Filled()), kHotStart, Filled().partitions[0].sectors - 800, false);
 }
 
-// Two hot-fix partitions of one mirror group, areas of `primaryArea` and
-// 48 blocks.
+// Two one-cylinder hot-fix partitions of one mirror group, each with a
+// free cylinder before it, areas of `primaryArea` and 48 blocks.
+constexpr uint32_t kMirrorA = 2 * kCyl;
+constexpr uint32_t kMirrorB = 4 * kCyl;
+
 DiskSpec MirrorPair(uint32_t primaryArea) {
     DiskSpec d;
     d.sectors = 6 * kCyl;
     PartitionSpec a;
-    a.start = kHotStart;
+    a.start = kMirrorA;
     a.sectors = kCyl;
     a.id = 0x6000A;
     a.areaBlocks = primaryArea;
     PartitionSpec b = a;
-    b.start = 3 * kCyl;
+    b.start = kMirrorB;
     b.id = 0x6000B;
     b.areaBlocks = 48;
     a.mirrorMembers = b.mirrorMembers = {a.id, b.id};
@@ -420,23 +423,41 @@ DiskSpec MirrorPair(uint32_t primaryArea) {
 TEST(NwPartResize, MirrorMembersFollowTheirPrimary) {
     const std::string image = BuildDisk(MirrorPair(48));
     const FileMap files = FilesOf(image);
-    for (uint32_t size : {2 * kCyl - 3, kCyl - 4000}) {
-        SCOPED_TRACE(size);
+    struct Case {
+        uint32_t size;
+        bool endKept;
+    };
+    for (const Case& c : {Case{2 * kCyl - 3, false}, Case{kCyl - 4000, false},
+                          Case{kCyl + 4000, true}, Case{kCyl - 2000, true}}) {
+        SCOPED_TRACE(c.size);
+        SCOPED_TRACE(c.endKept);
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
-        disk.Part(kHotStart)->ulRoom = 2 * kCyl;
-        disk.Part(3 * kCyl)->ulRoom = 2 * kCyl;
-        ASSERT_EQ(ResizeTo(disk, kHotStart, size), KW_OK);
+        disk.Part(kMirrorA)->ulRoom = 2 * kCyl;
+        disk.Part(kMirrorB)->ulRoom = 2 * kCyl;
+        ASSERT_EQ(ResizeTo(disk, kMirrorA, c.size, c.endKept), KW_OK);
         disk.Close();
         const std::string after = disk.Bytes();
-        EXPECT_EQ(EntrySectors(after, 0), size);
-        EXPECT_EQ(EntrySectors(after, 1), size);
+        // Each member moved the same way.
+        const uint32_t a = c.endKept ? kMirrorA + kCyl - c.size : kMirrorA;
+        const uint32_t b = c.endKept ? kMirrorB + kCyl - c.size : kMirrorB;
+        EXPECT_EQ(Le32(after, 446 + 8), a);
+        EXPECT_EQ(Le32(after, 446 + 16 + 8), b);
+        EXPECT_EQ(EntrySectors(after, 0), c.size);
+        EXPECT_EQ(EntrySectors(after, 1), c.size);
         // Both data areas alike.
-        const uint64_t a = uint64_t{kHotStart + 0x20} * kSector;
-        const uint64_t b = uint64_t{3 * kCyl + 0x20} * kSector;
-        EXPECT_EQ(Le32(after, a + 20), Le32(after, b + 20));
-        EXPECT_EQ(Le32(after, a + 24), Le32(after, b + 24));
+        const uint64_t ha = uint64_t{a + 0x20} * kSector;
+        const uint64_t hb = uint64_t{b + 0x20} * kSector;
+        EXPECT_EQ(Le32(after, ha + 20), Le32(after, hb + 20));
+        EXPECT_EQ(Le32(after, ha + 24), Le32(after, hb + 24));
         ExpectIntact(after, files);
+        // Still one group: the flags come from the mirror headers.
+        NwDisk again(after);
+        ASSERT_EQ(again.Open(), KW_OK);
+        ASSERT_NE(again.Part(a), nullptr);
+        ASSERT_NE(again.Part(b), nullptr);
+        EXPECT_EQ(again.Part(a)->ulFlags2 & (PI2_PART_MIRROR | PI2_HAS_MIRROR), PI2_HAS_MIRROR);
+        EXPECT_EQ(again.Part(b)->ulFlags2 & (PI2_PART_MIRROR | PI2_HAS_MIRROR), PI2_PART_MIRROR);
     }
 }
 
@@ -461,8 +482,8 @@ TEST(NwPartResize, RefusedResizesWriteNothing) {
         const std::string image = BuildDisk(MirrorPair(c.primaryArea));
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
-        PARTITION_INFO* primary = disk.Part(kHotStart);
-        PARTITION_INFO* member = disk.Part(3 * kCyl);
+        PARTITION_INFO* primary = disk.Part(kMirrorA);
+        PARTITION_INFO* member = disk.Part(kMirrorB);
         primary->ulRoom = member->ulRoom = 2 * kCyl;
         auto limits = LimitsOf(primary);
         ASSERT_NE(limits, nullptr);
