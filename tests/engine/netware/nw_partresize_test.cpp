@@ -540,10 +540,44 @@ TEST(NwPartResize, ASegmentMovesOnlyToAFreeRunApartFromItself) {
         FreeSpace target(pi, sysEnd, size);
         ASSERT_EQ(volume->MoveSegment(data, &target, true, false), KW_OK);
         EXPECT_EQ(data->GetStartSector(), sysEnd);
+        // No start goes below the origin: nothing shifts.
+        EXPECT_EQ(volume->ShiftSegmentStarts(-161), ERR_NW_SEGMENT_LIMITS);
+        EXPECT_EQ(sys->getStartingDiskSector(), 160u);
     }
     disk.Close();
     ExpectIntact(disk.Bytes(), files);
     ExpectEngineCheckPasses(disk.Bytes(), kHotStart);
+}
+
+// A segment moved into free space of another NetWare partition: its data
+// and its entry go there, the volume is whole.
+TEST(NwPartResize, ASegmentMovesIntoAnotherPartition) {
+    DiskSpec spec = Spread();
+    PartitionSpec other;
+    other.start = 3 * kCyl;
+    other.sectors = kCyl;
+    other.id = kSigId;
+    other.hotfix = false;
+    spec.partitions.push_back(other);
+    const std::string image = BuildDisk(spec);
+    const FileMap files = FilesOf(image);
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    {
+        PARTITION_INFO* pi = disk.Part(kHotStart);
+        OpenPartitionVolume volume(pi);
+        ASSERT_EQ(volume.Result(), KW_OK);
+        NetW_Segment* data = SegmentsOf(pi)->nextInPartition;
+        FreeSpace target(disk.Part(3 * kCyl), 32 + 160 + 800, data->getSectorsInSegment());
+        ASSERT_EQ(volume->MoveSegment(data, &target, false, false), KW_OK);
+        EXPECT_EQ(data->GetPartition(), disk.Part(3 * kCyl));
+        EXPECT_EQ(SegmentsOf(pi)->nextInPartition, nullptr);
+    }
+    disk.Close();
+    ExpectIntact(disk.Bytes(), files);
+    const NwWalker walker(disk.Bytes());
+    EXPECT_EQ(walker.Volumes(), (std::vector<std::string>{"SYS", "DATA"}));
+    ExpectEngineCheckPasses(disk.Bytes(), 3 * kCyl);
 }
 
 // The partition of Spread two cylinders in, with free space before it and
