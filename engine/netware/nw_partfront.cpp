@@ -263,34 +263,13 @@ kwRet NETWPART_VOLUME::BuildFront(const NETWPART_LIMITS* limits, int64_t change,
     return rc != KW_OK ? rc : phyFlush(pi->disk);
 }
 
-kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors) {
+// Switches the record to the new start and size, builds the new system
+// structures and writes the partition-table entry (the commit); on any
+// failure the record, the segments and the area object are as before.
+kwRet NETWPART_VOLUME::CommitFront(const NETWPART_LIMITS* limits, int64_t change,
+                                   const uint8_t* mirror) {
     PARTITION_INFO* pi = GetPI();
-    if (limits->GetNewStart() == pi->ulStartSect && limits->GetSize() == pi->NumSects)
-        return KW_OK;
     const bool grows = limits->GetNewStart() < pi->ulStartSect;
-    int64_t change = 0;
-    NetW_Segment* moving[kMaxTableEntries];
-    uint32_t targets[kMaxTableEntries];
-    uint32_t count = 0;
-    kwRet rc = CheckFrontGrowth(limits, &change);
-    if (rc == KW_OK && !grows)
-        rc = CheckFrontCut(limits, &change, moving, targets, &count);
-    if (rc != KW_OK)
-        return rc;
-    std::unique_ptr<Progress> progress(new Progress);
-    if (progress == nullptr)
-        return ERR_NO_MEMORY;
-    // Segments in the way of the new system zone go first, each move whole.
-    for (uint32_t i = 0; i < count; ++i) {
-        FreeSpace target(pi, targets[i], moving[i]->getSectorsInSegment());
-        if ((rc = MoveSegment(moving[i], &target, test, false)) != KW_OK)
-            return rc;
-    }
-    // A mirror group's member list goes with the area.
-    uint8_t mirror[kMirrorHeadBytes] = {};
-    const bool mirrored = area_ != nullptr && IsMirrored(pi);
-    if (mirrored && (rc = nwReadMirrorHeaderBytes(pi, mirror)) != KW_OK)
-        return rc;
     const uint32_t offset = grows ? 0 : limits->GetNewStart() - pi->ulStartSect;
     const SavedRecord saved(pi);
     auto takeNewRecord = [&] {
@@ -298,15 +277,18 @@ kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWE
         pi->NumSects = limits->GetSize();
         pi->ulRoom = std::max(pi->ulRoom, limits->GetMaxSize());
     };
+    // Growing, the old area lies behind the new start from now on.
     if (grows) {
         takeNewRecord();
         if (area_ != nullptr)
             area_->SetStartSector(saved.start - pi->ulStartSect);
     }
-    ShiftSegmentStarts(change);
+    // The tables at the new origin name the segments' sectors from there.
+    kwRet rc = ShiftSegmentStarts(change);
+    const bool shifted = rc == KW_OK;
     RedirectionArea* built = nullptr;
-    rc = BuildFront(limits, change, offset, mirrored ? mirror : nullptr, &built);
-    // The commit: the partition-table entry names the new start.
+    if (rc == KW_OK)
+        rc = BuildFront(limits, change, offset, mirror, &built);
     if (rc == KW_OK) {
         takeNewRecord();
         rc = ResizePartition(pi, limits->GetSize());
@@ -314,7 +296,8 @@ kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWE
     if (rc == KW_OK)
         rc = phyFlush(pi->disk);
     if (rc != KW_OK) {
-        ShiftSegmentStarts(-change);
+        if (shifted)
+            ShiftSegmentStarts(-change);
         saved.Restore();
         if (area_ != nullptr)
             area_->SetStartSector(0);
@@ -329,7 +312,39 @@ kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWE
     if (signatureForm_)
         kwbytes::StoreLe32(signature_ + SG_PARTITION_SECTORS, limits->GetSize());
     pi->ulLDABeginSector = GetVolumeTableOrigin();
-    (void)errors;
+    return KW_OK;
+}
+
+kwRet NETWPART_VOLUME::ResizeAnchorRight(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors) {
+    PARTITION_INFO* pi = GetPI();
+    if (limits->GetNewStart() == pi->ulStartSect && limits->GetSize() == pi->NumSects)
+        return KW_OK;
+    int64_t change = 0;
+    NetW_Segment* moving[kMaxTableEntries];
+    uint32_t targets[kMaxTableEntries];
+    uint32_t count = 0;
+    kwRet rc = CheckFrontGrowth(limits, &change);
+    if (rc == KW_OK && limits->GetNewStart() > pi->ulStartSect)
+        rc = CheckFrontCut(limits, &change, moving, targets, &count);
+    if (rc != KW_OK)
+        return rc;
+    std::unique_ptr<Progress> progress(new Progress);
+    if (progress == nullptr)
+        return ERR_NO_MEMORY;
+    // Segments in the way of the new system zone go first, each move whole.
+    for (uint32_t i = 0; i < count; ++i) {
+        FreeSpace target(pi, targets[i], moving[i]->getSectorsInSegment());
+        if ((rc = MoveSegment(moving[i], &target, test, false)) != KW_OK ||
+            (rc = nwCheckSegmentVolume(moving[i], errors)) != KW_OK)
+            return rc;
+    }
+    // A mirror group's member list goes with the area.
+    uint8_t mirror[kMirrorHeadBytes] = {};
+    const bool mirrored = area_ != nullptr && IsMirrored(pi);
+    if (mirrored && (rc = nwReadMirrorHeaderBytes(pi, mirror)) != KW_OK)
+        return rc;
+    if ((rc = CommitFront(limits, change, mirrored ? mirror : nullptr)) != KW_OK)
+        return rc;
     return progress->Done();
 }
 

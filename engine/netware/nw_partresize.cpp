@@ -59,17 +59,6 @@ kwRet CheckSegmentsFit(const NETWPART_LIMITS* limits) {
     return KW_OK;
 }
 
-// The segment's volume passes its consistency test.
-kwRet CheckVolume(NetW_Segment* s, KWERRORMGR* errors) {
-    NWVolume* volume = nullptr;
-    kwRet rc = nwOpenVolume(&volume, s, s->GetPartition()->ulSerial, false);
-    if (rc != KW_OK)
-        return rc;
-    rc = volume->Check(errors);
-    const kwRet released = nwReleaseVolume(&volume);
-    return rc != KW_OK ? rc : released;
-}
-
 // The limits of every other member of a mirror group, owned.
 struct MemberLimits {
     PARTITION_INFO* member[kMirrorMembers] = {};
@@ -129,6 +118,16 @@ kwRet PrepareMembers(const NETWPART_LIMITS* primary, MemberLimits* members) {
 }
 
 } // namespace
+
+kwRet nwCheckSegmentVolume(NetW_Segment* s, KWERRORMGR* errors) {
+    NWVolume* volume = nullptr;
+    kwRet rc = nwOpenVolume(&volume, s, s->GetPartition()->ulSerial, false);
+    if (rc != KW_OK)
+        return rc;
+    rc = volume->Check(errors);
+    const kwRet released = nwReleaseVolume(&volume);
+    return rc != KW_OK ? rc : released;
+}
 
 kwRet NETWPART_VOLUME::GetResizeLimits(NETWPART_LIMITS* limits) {
     return limits != nullptr ? limits->Init(this) : ERR_BAD_ARGUMENT;
@@ -224,7 +223,7 @@ kwRet NETWPART_VOLUME::ApplySegmentPlan(NETWPART_LIMITS* limits, int32_t index, 
                                   : kSegmentEndStays;
         rc = ResizeSegment(s, plan->newStart, plan->newSize, mode, kMsgResizingSegment, test);
     }
-    return rc != KW_OK ? rc : CheckVolume(s, errors);
+    return rc != KW_OK ? rc : nwCheckSegmentVolume(s, errors);
 }
 
 // The planned segments, in list order (the plans are taken first: a move

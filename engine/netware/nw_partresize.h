@@ -49,4 +49,8 @@ inline constexpr uint32_t kMsgResizingSegment = 446;
 // remain; a plan that still does not fit then raises the data area.
 inline constexpr uint32_t kMaxReplans = 4;
 
+// The volume of a segment passes its consistency test (the error manager
+// may be null); the volume manager's codes.
+kwRet nwCheckSegmentVolume(NetW_Segment* segment, KWERRORMGR* errors);
+
 } // namespace kw::netware

@@ -96,6 +96,7 @@ private:
                         uint32_t* targets, uint32_t* count);
     kwRet BuildFront(const NETWPART_LIMITS* limits, int64_t change, uint32_t offset,
                      const uint8_t* mirror, RedirectionArea** built);
+    kwRet CommitFront(const NETWPART_LIMITS* limits, int64_t change, const uint8_t* mirror);
 
     RedirectionArea* area_ = nullptr;
     bool signatureForm_ = false;
