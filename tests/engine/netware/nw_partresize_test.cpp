@@ -170,7 +170,12 @@ void ExpectEngineCheckPasses(const std::string& image, uint32_t start) {
 TEST(NwPartResize, GrowingKeepsEverySegmentAndTheDataAreaFollows) {
     for (bool hotfix : {true, false}) {
         SCOPED_TRACE(hotfix ? "hot-fix form" : "signature form");
-        const std::string image = BuildDisk(Spread(hotfix));
+        const DiskSpec spec = Spread(hotfix);
+        std::string image = BuildDisk(spec);
+        // DATA, the last segment, is 5 sectors longer than its blocks.
+        const uint64_t dataSize = 32 + 60 + 28;
+        for (uint32_t k = 0; k < 4; ++k)
+            image[VolumeTableOffset(spec.partitions[0], k) + dataSize] += 5;
         const FileMap files = FilesOf(image);
         NwDisk disk(image);
         ASSERT_EQ(disk.Open(), KW_OK);
@@ -181,6 +186,9 @@ TEST(NwPartResize, GrowingKeepsEverySegmentAndTheDataAreaFollows) {
         const std::string after = disk.Bytes();
         EXPECT_EQ(EntrySectors(after), 3 * kCyl - 5);
         ExpectIntact(after, files);
+        // Only the last segment's tail changed: cut to whole blocks.
+        EXPECT_EQ(Le32(after, VolumeTableOffset(spec.partitions[0], 0) + dataSize), 800u);
+        EXPECT_EQ(Le32(after, VolumeTableOffset(spec.partitions[0], 0) + 32 + 24), 160u);
         const uint64_t base = uint64_t{kHotStart} * kSector;
         if (hotfix) // the data area: every whole 8-sector unit behind the area
             EXPECT_EQ(Le32(after, base + 0x20 * kSector + 20), (3 * kCyl - 5 - 384) / 8 * 8);
