@@ -8,6 +8,9 @@
 // resized in place, or moved whole when the size stays and the new run does
 // not touch the old one.
 //
+// The start stays (a resize that moves the start places the segments in
+// its way itself, nw_partfront.cpp): the segments are visited from the
+// first, each pulled toward the start only as far as the cut needs.
 // Positions are counted from the volume-table origin as it is; a planned
 // new start also carries the start shift (the redirection area's change),
 // so that it counts from the origin the resize leaves.
@@ -41,10 +44,8 @@ struct PlanSegment {
 struct PlanState {
     PlanSegment seg[NW_MAX_VOL_SEGMENTS];
     int32_t count = 0;
-    bool left = true;
     int64_t outsideFree = 0;
     int64_t insideFree = 0;
-    int64_t tail = 0;
     int64_t trailing8 = 0;
     int64_t shift = 0;
     // Running values.
@@ -69,7 +70,7 @@ kwRet Collect(NETWPART_VOLUME* volume, const NETWPART_LIMITS* limits, PlanState*
         g.free = free;
         g.minimum = minimum;
         int64_t gap = std::max<int64_t>(0, g.start - previousEnd);
-        if (p->count == 0 && p->left)
+        if (p->count == 0)
             gap = RoundDown(gap, g.spb);
         p->outsideFree += gap;
         p->insideFree += g.free;
@@ -79,14 +80,11 @@ kwRet Collect(NETWPART_VOLUME* volume, const NETWPART_LIMITS* limits, PlanState*
     p->trailing8 = RoundDown(limits->getTrailingSectors(), 8);
     int64_t tail = std::max<int64_t>(0, int64_t{volume->GetDataAreaSectors()} - previousEnd);
     tail += p->trailing8;
-    if (!p->left && p->count > 0)
-        tail -= tail % p->seg[p->count - 1].spb;
-    p->tail = tail;
     p->outsideFree += tail;
     return KW_OK;
 }
 
-// Step 5.2: the segment's share of the deficit.
+// The segment's share of the deficit.
 void TakeShare(PlanState* p, const PlanSegment& g, bool more, int64_t* newSize, int64_t* rounded,
                int64_t* attempted) {
     const double remaining = double(p->remainingInside) - (p->carry < 0 ? double(p->carry) : 0.0);
@@ -112,31 +110,30 @@ void TakeShare(PlanState* p, const PlanSegment& g, bool more, int64_t* newSize, 
     }
 }
 
-// Step 5.3: with room to spare the segment keeps its size; only as much of
+// With room to spare the segment keeps its size; only as much of
 // the gap before it closes as the cut needs.
 void PlacePlan(PlanState* p, const PlanSegment& g) {
-    const int64_t room = p->left ? g.start - p->position : p->position - (g.start + g.rounded);
+    const int64_t room = g.start - p->position;
     if (-p->running > double(room)) {
         p->running += double(room);
-        p->position += p->left ? room : -room;
+        p->position += room;
     } else if (double(room) + p->running > double(g.spb)) {
         const int64_t x = int64_t(std::trunc(double(room) + p->running));
         const int64_t adj = x % g.spb == 0 ? 0 : g.spb - x % g.spb;
         p->carry += adj;
         const int64_t move = int64_t(std::trunc(-p->running)) - adj;
-        p->position += p->left ? move : -move;
+        p->position += move;
         p->running = double(adj);
     }
 }
 
-// Step 5.5: sectors of the gap to the next segment that the next one
+// Sectors of the gap to the next segment that the next one
 // cannot close by whole blocks of its own go to this segment.
 int64_t AbsorbGap(PlanState* p, const PlanSegment& g, const PlanSegment* next, int64_t rounded,
                   int64_t* newSize) {
     if (next == nullptr)
         return 0;
-    int64_t gap = p->left ? next->start - (p->position + *newSize)
-                          : p->position - (next->start + next->rounded);
+    int64_t gap = next->start - (p->position + *newSize);
     gap = std::max<int64_t>(gap, 0);
     if (p->running < 0 && -p->running >= double(next->spb))
         return 0;
@@ -153,8 +150,6 @@ int64_t AbsorbGap(PlanState* p, const PlanSegment& g, const PlanSegment* next, i
     p->carry -= add;
     kept = gap % next->spb;
     p->carry += kept;
-    if (!p->left)
-        p->position -= add;
     return kept;
 }
 
@@ -177,7 +172,7 @@ kwRet StorePlan(NETWPART_LIMITS* limits, const PlanState* p, const PlanSegment& 
     if (newSize == g.rounded && apart)
         plan->disposition = NETWSI_LIMITS::MOVE;
     else
-        plan->disposition = p->left ? NETWSI_LIMITS::IN_PLACE_START : NETWSI_LIMITS::IN_PLACE_END;
+        plan->disposition = NETWSI_LIMITS::IN_PLACE_START;
     limits->SetSegmentLimits(g.segment->EntryIndex(), plan);
     return KW_OK;
 }
@@ -197,19 +192,15 @@ void LogPlan(const PlanSegment& g, int64_t newSize, int64_t rounded, int64_t att
     DbgPrintf("\r\n");
 }
 
-// Steps 5.1 to 5.8 for the segment at visit step i.
+// The plan of segment i, in list order.
 kwRet PlanOne(NETWPART_LIMITS* limits, PlanState* p, int32_t i) {
-    const int32_t at = p->left ? i : p->count - 1 - i;
-    const PlanSegment& g = p->seg[at];
-    const int32_t nextAt = p->left ? at + 1 : at - 1;
-    const PlanSegment* next = nextAt >= 0 && nextAt < p->count ? &p->seg[nextAt] : nullptr;
+    const PlanSegment& g = p->seg[i];
+    const PlanSegment* next = i + 1 < p->count ? &p->seg[i + 1] : nullptr;
     int64_t newSize = g.rounded, rounded = g.rounded, attempted = g.rounded;
     if (p->running > 0 || p->carry < 0)
         TakeShare(p, g, next != nullptr, &newSize, &rounded, &attempted);
     if (p->running < 0 && p->carry >= 0)
         PlacePlan(p, g);
-    if (!p->left)
-        p->position -= newSize;
     const int64_t kept = AbsorbGap(p, g, next, rounded, &newSize);
     const bool first = i == 0;
     if (p->position == g.start && newSize == g.rounded && (p->shift == 0 || !first)) {
@@ -218,10 +209,7 @@ kwRet PlanOne(NETWPART_LIMITS* limits, PlanState* p, int32_t i) {
         return rc;
     }
     LogPlan(g, newSize, rounded, attempted, p->position + p->shift);
-    if (p->left)
-        p->position += newSize + kept;
-    else
-        p->position -= kept;
+    p->position += newSize + kept;
     p->leftover += kept;
     p->running -= double(g.rounded - newSize);
     return KW_OK;
@@ -229,7 +217,6 @@ kwRet PlanOne(NETWPART_LIMITS* limits, PlanState* p, int32_t i) {
 
 kwRet Plan(NETWPART_VOLUME* volume, NETWPART_LIMITS* limits, uint32_t outside, uint32_t depth) {
     PlanState p;
-    p.left = limits->GetMode() != PARTITION_LIMITS::ANCHOR_END;
     if (kwRet rc = Collect(volume, limits, &p); rc != KW_OK)
         return rc;
     if (p.count == 0)
@@ -249,14 +236,12 @@ kwRet Plan(NETWPART_VOLUME* volume, NETWPART_LIMITS* limits, uint32_t outside, u
     p.deficit = double(oldLda + p.trailing8 - reachable) - double(p.outsideFree - outside);
     p.running = p.deficit;
     p.remainingInside = p.insideFree;
-    const PlanSegment& edge = p.seg[p.left ? 0 : p.count - 1];
-    p.position = p.left ? kVolumeTableZone + (edge.start - kVolumeTableZone) % edge.spb
-                        : oldLda + p.trailing8 - p.tail % edge.spb;
+    const PlanSegment& first = p.seg[0];
+    p.position = kVolumeTableZone + (first.start - kVolumeTableZone) % first.spb;
     for (int32_t i = 0; i < p.count; ++i)
         if (kwRet rc = PlanOne(limits, &p, i); rc != KW_OK)
             return rc;
-    const int64_t end =
-        p.left ? p.position + p.shift : oldLda + p.trailing8 - p.position + kVolumeTableZone;
+    const int64_t end = p.position + p.shift;
     if (end <= newLda)
         return KW_OK;
     const int64_t outsideLeft = p.outsideFree - outside;
