@@ -2,6 +2,7 @@
 #include "engine/netware/nw_partresize.h"
 
 #include "engine/core/dbgmgr.h"
+#include "engine/core/kwerror.h"
 #include "engine/core/progress.h"
 #include "engine/disk/pt_write.h"
 #include "engine/netware/nw_partopen.h"
@@ -144,7 +145,7 @@ kwRet NETWPART_VOLUME::Resize(uint32_t, uint32_t newSize, void* sourceRuns, void
         limits->SetSize(newSize, true);
         rc = limits->GetResult();
     }
-    return rc != KW_OK ? rc : ResizeWithLimits(limits.get(), false, nullptr);
+    return rc != KW_OK ? rc : ResizeWithLimits(limits.get(), false, gErrorMgr);
 }
 
 kwRet NETWPART_VOLUME::ResizeWithLimits(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors) {
