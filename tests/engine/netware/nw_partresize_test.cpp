@@ -584,6 +584,34 @@ TEST(NwPartResize, ASegmentMovesIntoAnotherPartition) {
     ExpectEngineCheckPasses(disk.Bytes(), 3 * kCyl);
 }
 
+// A partition whose volume table is full takes no further segment.
+TEST(NwPartResize, ASegmentMovesIntoNoFullPartition) {
+    DiskSpec spec = Spread();
+    PartitionSpec other;
+    other.start = 3 * kCyl;
+    other.sectors = kCyl;
+    other.id = kSigId;
+    other.hotfix = false;
+    spec.partitions.push_back(other);
+    for (uint32_t i = 0; i < 8; ++i) {
+        VolumeSpec v;
+        v.name = "V" + std::to_string(i);
+        v.segments = {{1, 160 + 600 * i, 70}};
+        v.files = {{"f", 2}};
+        spec.volumes.push_back(v);
+    }
+    const std::string image = BuildDisk(spec);
+    NwDisk disk(image);
+    ASSERT_EQ(disk.Open(), KW_OK);
+    PARTITION_INFO* pi = disk.Part(kHotStart);
+    OpenPartitionVolume volume(pi);
+    ASSERT_EQ(volume.Result(), KW_OK);
+    NetW_Segment* data = SegmentsOf(pi)->nextInPartition;
+    FreeSpace target(disk.Part(3 * kCyl), 32 + 160 + 4800, data->getSectorsInSegment());
+    EXPECT_EQ(volume->MoveSegment(data, &target, false, false), ERR_NW_TOO_MANY_SEGMENTS);
+    EXPECT_TRUE(disk.Bytes() == image);
+}
+
 // The partition of Spread two cylinders in, with free space before it and
 // `redirects` blocks of SYS redirected.
 DiskSpec Behind(bool hotfix, uint32_t redirects) {
