@@ -295,19 +295,36 @@ kwRet NETWPART_VOLUME::ResizeAnchorLeft(NETWPART_LIMITS* limits, bool test, KWER
         rc = nwResizeRedirectionArea(this, newArea);
     else if (area_ == nullptr && newArea != 0)
         rc = ERR_NOT_SUPPORTED; // a new area comes with a resize that moves the start
-    const bool shrinking = limits->getLDABlocks() < limits->getOldLDASize() / 8;
+    // Planned segments change whenever there are plans: a data area that
+    // gains the area's sectors at its front may still end before a segment.
+    bool shrinking = limits->getLDABlocks() < limits->getOldLDASize() / 8;
+    for (int32_t i = 0; i < NW_MAX_VOL_SEGMENTS; ++i)
+        shrinking = shrinking || limits->GetSegmentLimits(i) != nullptr;
     if (rc == KW_OK)
         rc = shrinking ? ShrinkSegments(limits, test, errors) : RoundLastSegment();
     if (rc == KW_OK)
         rc = CheckSegmentsFit(limits);
+    if (rc == KW_OK)
+        rc = ResizeDefinition(limits);
+    if (rc == KW_OK)
+        rc = phyFlush(pi->disk);
+    progress->Done();
+    return rc;
+}
+
+// The data-area size and the partition-table entry, in the order that never
+// lets the data area claim sectors past the partition: cut before the
+// partition shrinks, grown after it grows. Redirections of data sectors cut
+// off go last.
+kwRet NETWPART_VOLUME::ResizeDefinition(NETWPART_LIMITS* limits) {
+    PARTITION_INFO* pi = GetPI();
     const uint32_t oldData = GetDataAreaSectors();
     const uint32_t size = limits->GetSize();
-    // The data area never claims sectors past the partition: cut before the
-    // partition shrinks, grown after it grows.
-    if (rc == KW_OK && size < pi->NumSects) {
+    kwRet rc = KW_OK;
+    if (size < pi->NumSects) {
         if ((rc = WriteDataAreaSize(limits)) == KW_OK)
             rc = ResizePartition(pi, size);
-    } else if (rc == KW_OK) {
+    } else {
         if (size != pi->NumSects)
             rc = ResizePartition(pi, size);
         if (rc == KW_OK && (rc = phyFlush(pi->disk)) == KW_OK)
@@ -315,9 +332,6 @@ kwRet NETWPART_VOLUME::ResizeAnchorLeft(NETWPART_LIMITS* limits, bool test, KWER
     }
     if (rc == KW_OK && area_ != nullptr && limits->getLDASize() < oldData)
         rc = area_->DeleteDataRange(limits->getLDASize(), oldData - limits->getLDASize());
-    if (rc == KW_OK)
-        rc = phyFlush(pi->disk);
-    progress->Done();
     return rc;
 }
 

@@ -89,6 +89,7 @@ private:
     kwRet ShrinkSegments(NETWPART_LIMITS* limits, bool test, KWERRORMGR* errors);
     kwRet ApplySegmentPlan(NETWPART_LIMITS* limits, int32_t index, bool test, KWERRORMGR* errors);
     kwRet WriteDataAreaSize(NETWPART_LIMITS* limits);
+    kwRet ResizeDefinition(NETWPART_LIMITS* limits);
     kwRet RoundLastSegment();
     uint32_t FrontAreaSize(const NETWPART_LIMITS* limits) const;
     kwRet CheckFrontGrowth(const NETWPART_LIMITS* limits, int64_t* change);
