@@ -18,7 +18,9 @@ namespace {
 
 constexpr uint32_t kSector = 512;
 constexpr uint8_t kFirstMarkFree = 8; // first bytes below this are marks
-constexpr uint32_t kFat12Limit = 4086;
+// FAT12 below this many clusters, FAT16 from it, as the FAT volume itself
+// reads them (a volume of 4085 clusters has 16-bit entries).
+constexpr uint32_t kFat12Limit = 4085;
 constexpr uint32_t kLastChainCluster = 0xFFF6;
 constexpr uint32_t kMsgInterrupted = 325;
 constexpr uint32_t kMsgRecovered = 466;

@@ -202,3 +202,14 @@ kwRet FAT_FILESYSTEM::ReadDirList(DIRLIST* list, const char* path, uint32_t long
 kwRet FAT_FILESYSTEM::ListDirectory(DIRLIST* list, const char* path, uint32_t flags) {
     return ReadDirList(list, path, flags & LIST_LONG_NAMES);
 }
+
+kwRet FAT_FILESYSTEM::CountRootEntries(uint32_t* count, bool all) {
+    if (count == nullptr)
+        return ERR_BAD_ARGUMENT;
+    *count = 0;
+    FAT_DIRECTORY root;
+    kwRet rc = LoadDirectory(0, &root, false);
+    for (uint32_t i = 0; rc == KW_OK && i < root.EntryCount() && root.Entry(i)[0] != 0; ++i)
+        *count += all || root.Entry(i)[0] != FAT_DELETED ? 1 : 0;
+    return rc;
+}

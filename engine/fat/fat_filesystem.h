@@ -98,6 +98,14 @@ public:
     kwRet AddBadSectors(SECT_LIST* list) override;
     kwRet ClearBadSectors() override;
     kwRet SetBadSectors(SECT_LIST* list) override;
+    // Before a sector-for-sector copy onto `target`: the clusters at the
+    // offsets of the listed sectors inside the target (disk sectors) are
+    // marked bad, those with data emptied first (moved to free clusters);
+    // with the target on this volume's disk, this volume's own bad sectors
+    // join the list. Then the used-sector map. ERR_BAD_SECTOR_IN_FS for a
+    // listed sector in the system area and ERR_FAT_NO_SPACE when the data
+    // finds no room, both before anything is written.
+    kwRet PrepareBadSectors(STATE_MAP** map, SECT_LIST* list, PARTITION_INFO* target) override;
     kwRet UpdateHiddenSectors() override;
     kwRet SetGeometry(uint16_t heads, uint16_t sectorsPerTrack) override;
     // Relinks the clusters whose data the caller copied from the source
@@ -171,6 +179,9 @@ public:
     void SetRootCluster(uint32_t cluster) { boot_.rootCluster = cluster; }
     void ForgetFolders() { folders_.Drop(); }
 
+    // The root's entries up to its end mark (the first entry that starts
+    // with 0): every one with `all`, else those not deleted.
+    kwRet CountRootEntries(uint32_t* count, bool all);
     // Counts over the data clusters.
     uint32_t CountBadClusters() const { return fat_ != nullptr ? fat_->CountBadClusters() : 0; }
 

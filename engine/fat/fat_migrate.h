@@ -76,6 +76,8 @@ public:
     uint32_t FindUnclaimed(uint32_t from) const;
     kwRet SetEntry(uint32_t cluster, uint32_t value);
     CLUSTER_FACTORS Factors() const { return factors_; }
+    const FAT_BOOT_RECORD& OldLayout() const { return old_; }
+    const FAT_BOOT_RECORD& NewLayout() const { return new_; }
 
 private:
     kwRet claim(uint32_t cluster);

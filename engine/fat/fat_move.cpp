@@ -350,9 +350,13 @@ kwRet EXECUTOR_FAT::finish(kwRet rc, bool safe, bool dry) {
             wr = volume_->FlushFat();
         rc = rc != KW_OK ? rc : wr;
     }
-    // A run cut short keeps the marks: the recovery completes it.
-    if (rc == KW_OK && ownProtect_)
-        rc = volume_->EndProtectedUpdate();
+    // A run cut short by a failure keeps the marks: the recovery completes
+    // it. A cancel is heard only between batches, each of them committed:
+    // the volume is whole, and the marks come off as after success.
+    if (ownProtect_ && (rc == KW_OK || (safe && rc == ERR_USER_CANCEL))) {
+        kwRet end = volume_->EndProtectedUpdate();
+        rc = end != KW_OK ? end : rc;
+    }
     ownProtect_ = false;
     if (dry || (safe && rc != KW_OK && changed_)) {
         volume_->DropDirBlocks();

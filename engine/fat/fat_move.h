@@ -73,8 +73,9 @@ public:
     // missized map or an uninitialised volume; ERR_WRITE_PROTECTED (unless
     // dry); ERR_FAT_MOVE_MAP_INVALID before anything is written; ERR_FAT_NO_SPACE
     // when a cycle finds no free cluster to break it; ERR_MOVE_STALLED; 7 when
-    // the user cancels (between batches, the volume whole). Disk codes end it
-    // at once; in safe mode what was committed stays so.
+    // the user cancels (between batches, the volume whole, the marks of safe
+    // mode off). Disk codes end it at once; in safe mode what was committed
+    // stays so, and the marks stay for the recovery.
     kwRet Execute(MOVE_MAP* map, bool safe, bool dry);
 
     // The map's faults (ERR_FAT_MOVE_MAP_INVALID, each logged) and its

@@ -3,7 +3,10 @@
 // where it is. The chains are translated (CHAIN_MIGRATION) and every
 // directory is written afresh, with its entries in the new numbering, into
 // clusters that are free in the old layout; the root moves between the fixed
-// FAT12/16 area and a FAT32 cluster chain as the new kind needs.
+// FAT12/16 area and a FAT32 cluster chain as the new kind needs, packed
+// (deleted entries dropped) when the new fixed root is smaller than the old
+// one or a FAT32 root goes into a fixed area (a chain counts as 0 root
+// entries, so a root going into FAT32 is packed too).
 //
 // Crash safety: the new layout's system area (reserved sectors, FATs, fixed
 // root, FSInfo and backup boot sector) must lie past the old one, and every
@@ -21,6 +24,7 @@
 #include "engine/core/kwret.h"
 #include "engine/core/sectlist.h"
 #include "engine/fat/fat_boot.h"
+#include "engine/fat/fat_dir.h"
 #include "engine/fat/fat_migrate.h"
 
 #include <cstdint>
@@ -51,6 +55,16 @@ struct REWRITE_PLAN {
 // when the reserved area would not fit its 16-bit field.
 kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPerCluster, bool fat32,
                   uint32_t rootEntries, FAT_BOOT_RECORD* out, uint32_t alignShift = 0);
+
+// Gives every file entry of `dirs` (the volume's directories held in
+// memory) its new starting cluster, in the new kind's form, and translates
+// the file's chain into the new FAT; empty files and entries that are no
+// files are left. Folders are not translated here: the rewrite copies them
+// into clusters of their own. The first chain that cannot be translated
+// ends it with its code (see CHAIN_MIGRATION::MigrateChain) and the log
+// line "MigrateDirs: Unable to migrate file" with the entry's name; the
+// user's cancel (checked every 100 files) ends it with 7.
+kwRet MigrateDirs(CHAIN_MIGRATION& chains, const std::vector<FAT_DIRECTORY*>& dirs);
 
 // Builds the plan for rewriting an initialised volume with `newLayout`,
 // with the partition-relative sectors of `badSectors` (may be null) marked

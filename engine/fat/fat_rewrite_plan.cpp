@@ -1,9 +1,11 @@
 // PlanRewrite: the new FAT, the directory copies and the new root of a
 // rewrite, built in memory from the volume's tree.
 #include "engine/core/dbgmgr.h"
+#include "engine/core/progress.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fat/fat_layout.h"
 #include "engine/fat/fat_rewrite.h"
+#include "engine/fat/fat_root_ops.h"
 #include "include/kwbytes.h"
 
 #include <algorithm>
@@ -40,6 +42,16 @@ bool IsFree(const uint8_t* e) {
 
 bool IsLongPiece(const uint8_t* e) {
     return e[FDE_ATTR] == kLongNameAttr;
+}
+
+// Whether the root is packed on its way into the new layout (deleted
+// entries dropped): always when the new fixed root is smaller, and when a
+// FAT32 root goes into a fixed area. A FAT32 root chain counts as 0 root
+// entries.
+bool RootCompacted(const FAT_BOOT_RECORD& oldLayout, const FAT_BOOT_RECORD& newLayout) {
+    uint32_t was = oldLayout.IsFat32() ? 0 : oldLayout.rootEntries;
+    uint32_t now = newLayout.IsFat32() ? 0 : newLayout.rootEntries;
+    return now < was || (oldLayout.IsFat32() && !newLayout.IsFat32());
 }
 
 // Entries up to the directory's end mark.
@@ -124,28 +136,10 @@ kwRet Planner::loadTree() {
 }
 
 kwRet Planner::migrateFiles() {
-    CHAIN_MIGRATION& chains = *plan_->chains;
-    for (DirCopy& copy : dirs_) {
-        FAT_DIRECTORY& d = *copy.dir;
-        for (uint32_t k = 0, n = UsedSlots(d); k < n; ++k) {
-            uint8_t* e = d.Entry(k);
-            if (IsFree(e) || IsLongPiece(e) ||
-                (e[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)))
-                continue;
-            uint32_t start = StartOf(e, old_.IsFat32()), m = 0;
-            if (start == 0)
-                continue;
-            uint32_t size = kwbytes::LoadLe32(e + FDE_SIZE);
-            if (kwRet rc = chains.MigrateChain(start, chains.FileTailSectors(size), &m);
-                rc != KW_OK) {
-                DbgPrintf("MigrateDirs: Unable to migrate file %.11s\n",
-                          reinterpret_cast<const char*>(e));
-                return rc;
-            }
-            SetStart(e, m, nw_.IsFat32());
-        }
-    }
-    return KW_OK;
+    std::vector<FAT_DIRECTORY*> dirs;
+    for (DirCopy& copy : dirs_)
+        dirs.push_back(copy.dir.get());
+    return MigrateDirs(*plan_->chains, dirs);
 }
 
 // After the files' chains and before the folder copies are placed: a listed
@@ -293,6 +287,39 @@ kwRet Planner::emitSectors() {
 
 } // namespace
 
+kwRet MigrateDirs(CHAIN_MIGRATION& chains, const std::vector<FAT_DIRECTORY*>& dirs) {
+    auto progress = std::unique_ptr<Progress>(new Progress);
+    if (progress == nullptr)
+        return ERR_NO_MEMORY;
+    uint64_t total = 0, done = 0;
+    for (const FAT_DIRECTORY* d : dirs)
+        total += UsedSlots(*d);
+    bool oldFat32 = chains.OldLayout().IsFat32(), newFat32 = chains.NewLayout().IsFat32();
+    for (FAT_DIRECTORY* d : dirs) {
+        for (uint32_t k = 0, n = UsedSlots(*d); k < n; ++k, ++done) {
+            if (done % 100 == 0)
+                if (kwRet rc = progress->UpdateCount(done, total); rc != KW_OK)
+                    return rc;
+            uint8_t* e = d->Entry(k);
+            if (IsFree(e) || IsLongPiece(e) ||
+                (e[FDE_ATTR] & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME)))
+                continue;
+            uint32_t start = StartOf(e, oldFat32), m = 0;
+            if (start == 0)
+                continue;
+            uint32_t size = kwbytes::LoadLe32(e + FDE_SIZE);
+            if (kwRet rc = chains.MigrateChain(start, chains.FileTailSectors(size), &m);
+                rc != KW_OK) {
+                DbgPrintf("MigrateDirs: Unable to migrate file %.11s\n",
+                          reinterpret_cast<const char*>(e));
+                return rc;
+            }
+            SetStart(e, m, newFat32);
+        }
+    }
+    return progress->Done();
+}
+
 kwRet Planner::Run() {
     if (kwRet rc = checkLayouts(); rc != KW_OK)
         return rc;
@@ -300,6 +327,10 @@ kwRet Planner::Run() {
     kwRet rc = plan_->chains->Start();
     if (rc == KW_OK)
         rc = loadTree();
+    if (rc == KW_OK && RootCompacted(old_, nw_)) {
+        FAT_DIRECTORY& root = *dirs_[0].dir;
+        PackDirEntries(root.Entry(0), root.EntryCount(), 0);
+    }
     if (rc == KW_OK)
         rc = migrateFiles();
     if (rc == KW_OK)

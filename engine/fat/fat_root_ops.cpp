@@ -14,6 +14,26 @@
 
 namespace kw::fat {
 
+bool PackDirEntries(uint8_t* entries, uint32_t count, uint32_t keep) {
+    uint32_t used = 0;
+    while (used < count && entries[size_t{used} * FAT_DIR_ENTRY_SIZE] != 0)
+        ++used;
+    uint32_t out = std::min(used, keep);
+    for (uint32_t i = out; i < used; ++i) {
+        const uint8_t* e = entries + size_t{i} * FAT_DIR_ENTRY_SIZE;
+        if (e[0] == FAT_DELETED)
+            continue;
+        if (out != i)
+            std::memmove(entries + size_t{out} * FAT_DIR_ENTRY_SIZE, e, FAT_DIR_ENTRY_SIZE);
+        ++out;
+    }
+    if (out == used)
+        return false;
+    std::memset(entries + size_t{out} * FAT_DIR_ENTRY_SIZE, 0,
+                size_t{count - out} * FAT_DIR_ENTRY_SIZE);
+    return true;
+}
+
 namespace {
 
 constexpr char kDynRootName[] = "DYN_ROOT   ";
@@ -50,26 +70,14 @@ uint32_t SlotsUsed(const std::vector<uint8_t>& root) {
     return n;
 }
 
-// The live entries after the first sector packed behind it in their order,
-// zeros after them; false when nothing would move. The first sector keeps
-// its slots: a cut while the root lies in its chain may leave the recovery
-// only the chain's first sector to put back in front of the fixed area's
-// other sectors, and the chain holds the root as it was.
+// The fixed root's live entries after its first sector packed behind it;
+// false when nothing would move. The first sector keeps its slots: a cut
+// while the root lies in its chain may leave the recovery only the chain's
+// first sector to put back in front of the fixed area's other sectors, and
+// the chain holds the root as it was.
 bool Pack(std::vector<uint8_t>* root) {
-    const uint32_t kept = FAT_SECTOR_SIZE / FAT_DIR_ENTRY_SIZE;
-    uint32_t used = SlotsUsed(*root), out = std::min(used, kept);
-    for (uint32_t i = out; i < used; ++i) {
-        const uint8_t* e = root->data() + size_t{i} * FAT_DIR_ENTRY_SIZE;
-        if (e[0] == FAT_DELETED)
-            continue;
-        if (out != i)
-            std::memmove(root->data() + size_t{out} * FAT_DIR_ENTRY_SIZE, e, FAT_DIR_ENTRY_SIZE);
-        ++out;
-    }
-    if (out == used)
-        return false;
-    std::fill(root->begin() + size_t{out} * FAT_DIR_ENTRY_SIZE, root->end(), 0);
-    return true;
+    return PackDirEntries(root->data(), static_cast<uint32_t>(root->size() / FAT_DIR_ENTRY_SIZE),
+                          FAT_SECTOR_SIZE / FAT_DIR_ENTRY_SIZE);
 }
 
 // `count` free clusters whose FAT16 entries share one FAT sector, so that
@@ -293,36 +301,40 @@ kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs) {
     return ChainedRootToFixed(fs, nullptr);
 }
 
-namespace {
-
-// Packs the root blocks of the volume's folder cache.
-kwRet CompactCachedRoot(FAT_FILESYSTEM* fs) {
-    const FAT_BOOT_RECORD& b = *fs->GetBootRecord();
+kwRet PackCachedSectors(FAT_FILESYSTEM* fs, const std::vector<uint32_t>& sectors, uint32_t keep) {
     FAT_DIR_BLOCKS* dirs = nullptr;
     kwRet rc = fs->LoadDirBlocks(nullptr, &dirs);
     if (rc != KW_OK)
         return rc;
-    uint32_t n = b.RootDirSectors(), first = b.FirstRootSector();
-    std::vector<uint8_t> root(size_t{n} * FAT_SECTOR_SIZE, 0);
-    for (uint32_t i = 0; i < n; ++i)
-        if (dirs->IsPresent(first + i))
-            dirs->ReadBlock(first + i, root.data() + size_t{i} * FAT_SECTOR_SIZE, FAT_SECTOR_SIZE);
-    if (!Pack(&root))
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.assign(sectors.size() * FAT_SECTOR_SIZE, 0);
+    } catch (const std::bad_alloc&) {
+        return ERR_NO_MEMORY;
+    }
+    for (size_t i = 0; i < sectors.size(); ++i)
+        if (dirs->IsPresent(sectors[i]))
+            dirs->ReadBlock(sectors[i], bytes.data() + i * FAT_SECTOR_SIZE, FAT_SECTOR_SIZE);
+    if (!PackDirEntries(bytes.data(), static_cast<uint32_t>(bytes.size() / FAT_DIR_ENTRY_SIZE),
+                        keep))
         return KW_OK;
-    for (uint32_t i = 0; rc == KW_OK && i < n; ++i)
-        rc = dirs->ReplaceDirBlock(first + i, root.data() + size_t{i} * FAT_SECTOR_SIZE);
+    for (size_t i = 0; rc == KW_OK && i < sectors.size(); ++i)
+        rc = dirs->ReplaceDirBlock(sectors[i], bytes.data() + i * FAT_SECTOR_SIZE);
     return rc == KW_OK ? dirs->ResetStartClustList() : rc;
 }
-
-} // namespace
 
 kwRet CompactStaticRoot(FAT_FILESYSTEM* fs, bool write) {
     if (fs == nullptr || fs->GetBootRecord() == nullptr)
         return ERR_BAD_ARGUMENT;
     if (fs->GetBootRecord()->IsFat32())
         return ERR_FAT_INVALID_PARAMETERS;
-    if (!write)
-        return CompactCachedRoot(fs);
+    if (!write) {
+        const FAT_BOOT_RECORD& b = *fs->GetBootRecord();
+        std::vector<uint32_t> sectors;
+        for (uint32_t i = 0; i < b.RootDirSectors(); ++i)
+            sectors.push_back(b.FirstRootSector() + i);
+        return PackCachedSectors(fs, sectors, FAT_SECTOR_SIZE / FAT_DIR_ENTRY_SIZE);
+    }
     kwRet rc = CheckFat16(fs);
     std::vector<uint8_t> root;
     if (rc == KW_OK)

@@ -1,5 +1,6 @@
 // The root folder of a FAT16 volume moved between its fixed area and a
-// cluster chain, and packed. These are steps of a change of cluster size or
+// cluster chain, and packed; the FAT32 root chain packed (CompactRootChain,
+// below, with its own order of writes). These are steps of a change of cluster size or
 // kind (the root of a FAT32 volume is a chain), each safe against a cut at
 // any of its writes:
 //
@@ -22,6 +23,7 @@
 #include "engine/core/kwret.h"
 
 #include <cstdint>
+#include <vector>
 
 class FAT_FILESYSTEM;
 
@@ -53,5 +55,34 @@ kwRet ConvertRootToStatic(FAT_FILESYSTEM* fs);
 // ERR_FAT_INVALID_PARAMETERS on FAT32; with `write`, ERR_NOT_SUPPORTED on
 // FAT12.
 kwRet CompactStaticRoot(FAT_FILESYSTEM* fs, bool write);
+
+// Packs the live entries of the FAT32 root chain (deleted ones dropped, the
+// order kept) to its front, zeros behind them; the chain keeps its length.
+// Without `write` only the volume's folder cache changes (read first when
+// needed). With it the change is copy-on-write, so that a cut at any write
+// leaves the root whole, old or packed, and each live entry in it once:
+// the packed root is written into as many free clusters as the chain has
+// and flushed; then, the partition's entry marked as a move under way
+// (type 3Ch, FAT_MARK_MOVING), the new chain's FAT entries (no entry
+// reaches them yet), the boot sector's root cluster (the backup first: the
+// boot sector itself is the switch), and the old chain freed; then the
+// marks come off. A cut leaves at most clusters that no entry reaches,
+// which the start-up recovery frees (a volume without a table entry keeps
+// them until a check of the volume). Nothing is written when nothing would
+// move. ERR_FAT_INVALID_PARAMETERS on FAT12/16; ERR_FAT_INVALID_ENTRIES for
+// a broken or looping root chain; ERR_FAT_NO_SPACE when too few clusters
+// are free for the copy; ERR_WRITE_PROTECTED.
+kwRet CompactRootChain(FAT_FILESYSTEM* fs, bool write);
+
+// Packs `count` directory entries in place: the live ones up to the end
+// mark (the first entry that starts with 0) move to the front in their
+// order, after the first `keep` slots, which stay as they are; deleted ones
+// are dropped and zeros fill the rest. False when nothing would move.
+bool PackDirEntries(uint8_t* entries, uint32_t count, uint32_t keep);
+
+// The same packing over the given sectors of the volume's folder cache
+// (read first when needed), in their order; the list of starting clusters
+// is rebuilt. Nothing is written.
+kwRet PackCachedSectors(FAT_FILESYSTEM* fs, const std::vector<uint32_t>& sectors, uint32_t keep);
 
 } // namespace kw::fat

@@ -104,6 +104,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (kw::fat::ConvertRootToDynamic(fat, &first) == KW_OK)
                     kw::fat::ConvertRootToStatic(fat);
                 kw::fat::CompactStaticRoot(fat, true);
+                kw::fat::CompactRootChain(fat, false);
+                kw::fat::CompactRootChain(fat, true);
+                uint32_t entries = 0;
+                fat->CountRootEntries(&entries, true);
+                SECT_LIST under;
+                under.Add(pi->ulStartSect + pi->NumSects / 2);
+                map = nullptr;
+                fs->PrepareBadSectors(&map, &under, pi);
+                delete map;
             }
             CloseFileSystem(&fs);
             DeletePi(&pi);

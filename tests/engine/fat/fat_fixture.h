@@ -3,6 +3,7 @@
 // engine's side.
 #pragma once
 
+#include "engine/core/ui_interface.h"
 #include "engine/fat/fat_filesystem.h"
 #include "engine/fs/filesystem.h"
 #include "tests/engine/disk/disk_fixture.h"
@@ -28,6 +29,17 @@ struct FatListed {
     bool operator==(const FatListed& o) const { return dir == o.dir && size == o.size; }
 };
 using FatListing = std::map<std::string, FatListed>;
+
+// A user interface that answers Yes to every question: the start-up
+// recovery of an interrupted FAT operation asks before it writes.
+class YesUI : public UIInterface {
+public:
+    void ShowMessage(KWString, KWString, std::uint32_t) override {}
+    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
+                              std::uint32_t) override {
+        return UI_ANSWER_YES;
+    }
+};
 
 // mkfs.fat -C of `kib` KiB: FAT `bits`, `clusterSectors` per cluster.
 std::filesystem::path MakeFatVolume(const TempDir& dir, const std::string& name, int bits,
