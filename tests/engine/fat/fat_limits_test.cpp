@@ -281,6 +281,44 @@ TEST_F(MeasuredVolume, Fat32LimitsHoldTheDataAndPassFsck) {
     ExpectSoundPairs(limits);
 }
 
+// A larger cluster needs as much free room, in clusters of its size, as the
+// data needs there: a FAT16 volume with 2 KB clusters fuller than it is free
+// offers no larger cluster of either kind (mkfs.fat would lay out 4 KB ones
+// at its size), and asking for one keeps the choice. Smaller clusters stay
+// open, and a new size takes the smallest.
+TEST_F(MeasuredVolume, LargerClustersNeedAsMuchFreeRoomAsTheData) {
+    struct {
+        const char* name;
+        size_t dataKib;
+        bool larger;
+    } cases[] = {{"mostly free", 3 * 1024, true}, {"fuller than free", 9 * 1024, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path image = kwtest::MakeFatVolume(dir_, "room.img", 16, 16384, 4);
+        fs::path data = dir_ / "data.bin";
+        kwtest::WriteHost(data, kwtest::Bytes(c.dataKib * 1024, 7));
+        kwtest::Mcopy(image, data, "::DATA.BIN");
+        Open(image, FS_KIND_FAT);
+        FAT_LIMITS limits;
+        FAT_GEOMETRY_OPTIONS opt;
+        opt.align = false;
+        ASSERT_EQ(GetGeometryLimits(fat_, &limits, opt), KW_OK);
+        const FAT_LIMIT_TABLES& t = limits.Tables();
+        EXPECT_NE(t.fatMin[2], 0u);
+        EXPECT_NE(t.fatMin[0], 0u);
+        EXPECT_EQ(t.fatMin[3] != 0, c.larger);
+        for (uint32_t i = 3; i < kClusterSizeSlots && !c.larger; ++i)
+            EXPECT_EQ(t.fatMax[i] + t.fat32Max[i], 0u) << i;
+        limits.SetSize(pi_->NumSects - 1024, false);
+        EXPECT_EQ(limits.GetClusterSize(), 512u);
+        limits.SetClusterSize(4096);
+        EXPECT_EQ(limits.GetClusterSize(), c.larger ? 4096u : 512u);
+        ExpectSoundPairs(limits);
+        TearDown();
+        fs::remove(image);
+    }
+}
+
 TEST_F(MeasuredVolume, BrokenChainIsReported) {
     fs::path image = kwtest::MakeFatVolume(dir_, "broken.img", 16, 16384, 4);
     kwtest::FillStandardTree(dir_, image);
