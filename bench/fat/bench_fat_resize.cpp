@@ -12,11 +12,12 @@
 //
 // The cluster sizes this volume may take are the ones its limits give: a
 // larger cluster needs as much free room, in clusters of that size, as the
-// data needs, and about 420 MB free beside 600 MB of data leaves none above
+// data needs, and about 450 MB free beside 620 MB of data leaves none above
 // 4 KiB (FAT16 needs at least 16 KiB clusters for this much data, so it has
 // none either). Smaller clusters keep FAT32: 512 bytes to 2 KiB. Sizes the
-// limits choose lie on the disk's cylinder grid, which this partition does
-// not end on: each change ends at the boundary below its end.
+// limits choose lie on the disk's cylinder grid (the nearest boundary),
+// which this partition does not end on: the cluster-size change also ends
+// the partition about 5 MB earlier.
 #include "bench/fat/fat_bench_support.h"
 #include "engine/fat/fat_align.h"
 #include "engine/fat/fat_ccs.h"
