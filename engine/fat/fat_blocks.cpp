@@ -268,7 +268,9 @@ kwRet FAT_BLOCKS::SetNextCluster(uint32_t cluster, uint32_t value, bool chainHea
             b.form = FORM_FREE;
         }
         // A cluster that loses the entry pointing to it heads what is left.
-        if (old >= 2 && old < kHighValues && old < entryCount_ && inUse_.IsSet(old))
+        // Entries 0 and 1 hold the media byte (or a protected update's marks
+        // and saved type): they point at no cluster.
+        if (cluster >= 2 && old >= 2 && old < kHighValues && old < entryCount_ && inUse_.IsSet(old))
             chainHead_.SetBit(old);
     }
     if (cluster < 2)

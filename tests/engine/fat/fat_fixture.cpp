@@ -360,8 +360,9 @@ void FatPartitionDisk::Rescan(const fs::path& image) {
 }
 
 void FatPartitionDisk::Extract(const fs::path& image, const fs::path& part) const {
-    Must("dd if=" + Quote(image) + " of=" + Quote(part) + " bs=512 skip=" + std::to_string(kStart) +
-         " count=" + std::to_string(sectors_) + " status=none");
+    Must("dd if=" + Quote(image) + " of=" + Quote(part) +
+         " bs=1M skip=" + std::to_string(uint64_t{kStart} * 512) + " count=" +
+         std::to_string(uint64_t{sectors_} * 512) + " iflag=skip_bytes,count_bytes status=none");
 }
 
 uint8_t FatPartitionDisk::EntryType(const fs::path& image) {

@@ -67,6 +67,25 @@ TEST_F(FatMaps, PredecessorsAndChainHeads) {
     EXPECT_EQ(fat_.FindPreviousCluster(2600), 2599u);
 }
 
+// Entries 0 and 1 (a protected update keeps its marks and the saved type
+// there, small numbers) point at no cluster: setting them and setting them
+// back leaves every chain's heads and predecessors as they were.
+TEST_F(FatMaps, TheReservedEntriesLinkNothing) {
+    for (uint32_t value : {4u, 3u, 10u}) {
+        SCOPED_TRACE(value);
+        for (uint32_t entry : {0u, 1u}) {
+            uint32_t normal = fat_.GetNextCluster(entry);
+            ASSERT_EQ(fat_.SetNextCluster(entry, value), KW_OK);
+            ASSERT_EQ(fat_.SetNextCluster(entry, normal), KW_OK);
+        }
+        EXPECT_FALSE(fat_.IsChainHead(value));
+        EXPECT_EQ(fat_.FindPreviousCluster(3), 2u);
+        EXPECT_EQ(fat_.FindPreviousCluster(4), 3u);
+        EXPECT_EQ(fat_.FindPreviousCluster(10), 1500u);
+        EXPECT_EQ(fat_.CountChains(), 2u);
+    }
+}
+
 TEST_F(FatMaps, BadAndReservedClusters) {
     EXPECT_EQ(fat_.FindNextBad(0), 2000u);
     EXPECT_EQ(fat_.FindNextBad(2001), STATE_MAP_NONE);
