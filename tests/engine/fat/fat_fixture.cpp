@@ -28,14 +28,9 @@ void Must(const std::string& command) {
         throw std::runtime_error("failed: " + command);
 }
 
-} // namespace
-
-void FatVolumeTest::OpenVolume(const fs::path& image, bool init) {
-    setenv("KW_DISKS", image.c_str(), 1);
-    Attach(image, init);
-}
-
-void FatVolumeTest::OpenRecorded(const fs::path& image, std::vector<DiskEvent>* log) {
+// The image file as the one disk the library opens, every write and flush
+// logged.
+void ProvideRecorded(const fs::path& image, std::vector<DiskEvent>* log) {
     kw::plat::SetDiskProviderForTests([image, log] {
         int err = 0;
         kw::plat::DiskScan scan;
@@ -45,6 +40,17 @@ void FatVolumeTest::OpenRecorded(const fs::path& image, std::vector<DiskEvent>* 
             log));
         return scan;
     });
+}
+
+} // namespace
+
+void FatVolumeTest::OpenVolume(const fs::path& image, bool init) {
+    setenv("KW_DISKS", image.c_str(), 1);
+    Attach(image, init);
+}
+
+void FatVolumeTest::OpenRecorded(const fs::path& image, std::vector<DiskEvent>* log) {
+    ProvideRecorded(image, log);
     recorded_ = true;
     Attach(image, true);
 }
@@ -279,19 +285,6 @@ bool FsckClean(const fs::path& image, std::string* report) {
     return out.find("status=0") != std::string::npos;
 }
 
-namespace {
-
-class YesUI : public UIInterface {
-public:
-    void ShowMessage(KWString, KWString, std::uint32_t) override {}
-    std::uint32_t AskQuestion(KWString, KWString, std::uint32_t, std::uint32_t,
-                              std::uint32_t) override {
-        return UI_ANSWER_YES;
-    }
-};
-
-} // namespace
-
 struct FatPartitionDisk::Host {
     YesUI ui;
     REBOOT_MANAGER reboots;
@@ -325,15 +318,7 @@ void FatPartitionDisk::Make(const fs::path& volume, const fs::path& disk, uint8_
 
 FAT_FILESYSTEM* FatPartitionDisk::Open(std::vector<DiskEvent>* log) {
     fs::path image = disk_;
-    kw::plat::SetDiskProviderForTests([image, log] {
-        int err = 0;
-        kw::plat::DiskScan scan;
-        scan.disks.push_back(std::make_unique<RecordingSource>(
-            kw::plat::FileSectorSource::Open(image.string(), kw::plat::DiskFileKind::ImageFile,
-                                             true, &err),
-            log));
-        return scan;
-    });
+    ProvideRecorded(image, log);
     if (kwLibOpen() != KW_OK)
         return nullptr;
     DISK_RECORD* d = nullptr;
