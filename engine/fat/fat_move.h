@@ -15,17 +15,31 @@
 //
 // Safe mode: the partition's entry is marked as a move under way (type 3Ch,
 // FAT_MARK_MOVING) for the whole run, unless the caller marked it already.
-// Each batch is committed in an order that leaves, after a cut
-// at any write, every file whole on its old clusters or on its new ones:
-// the data is copied to free clusters and flushed; then the FAT entries of
-// the copies are written (they still hang off no entry); then the
-// references are switched, folder sectors and FAT together (folders first);
-// then the old clusters are freed. A cut can therefore leave at most
-// clusters that no entry reaches (and FAT copies in different steps), which
-// a check of the volume frees without losing data; between batches the
-// volume is whole. The recovery at the next disk scan completes a run that
-// was cut off (CompleteInterruptedMove). Without safe mode the FAT and the folders are written
-// once at the end.
+// Each batch is committed in this order, each step flushed before the next:
+//   1. the data of the batch is copied to its (free) targets;
+//   2. the FAT entries of the copies are written: each copy links on as its
+//      source did (into the copy of the next cluster when that moves too),
+//      and nothing links to a copy yet;
+//   3. the folder sectors that change (entries starting a moved chain, the
+//      "." of a moved folder at its new place, the ".." of its subfolders),
+//      then the boot sector when the FAT32 root moved;
+//   4. the FAT entries before moved clusters, which now name the copies;
+//   5. the sources are freed in the FAT.
+// FAT sectors go to every copy, the first copy last. A cut at any write
+// (or a disk that reorders the writes between two flushes) leaves every
+// file whole on its old clusters or on its new ones, and nothing worse
+// than: clusters no entry reaches (copies not yet linked, or sources not
+// yet freed), FAT copies a step apart, and a moved folder whose "." or
+// whose subfolders' ".." still name its old first cluster (step 3 writes
+// the parent's entry and the folder's own sectors in sector order, and the
+// ".." of a subfolder cannot change together with its parent's entry).
+// The recovery at the next disk scan finds the mark and completes the run
+// (CompleteInterruptedMove): it frees what no entry reaches, sets every
+// folder's dots and writes the first FAT to every copy, so the volume is
+// clean again. The protected update's own first and last writes (the first
+// FAT marked while the entry still has its type) are cleared by the scan
+// too. Without safe mode the FAT and the folders are written once at the
+// end.
 //
 // Dry run: the moves are planned and relinked in memory only; nothing is
 // read or written, and the volume re-reads its state at the end.

@@ -251,7 +251,9 @@ uint8_t FAT_FILESYSTEM::fatPartitionType() const {
 
 // The FAT copies' first sector when marked: the first copy only goes before
 // the type (a scan finds the marks there; the others still read as a sound
-// FAT while the type is the old one), every other copy after it.
+// FAT while the type is the old one), every other copy after it. A cut
+// between the first copy and the type leaves the copies apart by the marks
+// alone under the old type; the next scan clears them (RepairHalfMarkedFat).
 kwRet FAT_FILESYSTEM::BeginProtectedUpdate(uint8_t marks) {
     if (!initialised_)
         return ERR_NOT_OPEN;
@@ -286,7 +288,8 @@ kwRet FAT_FILESYSTEM::BeginProtectedUpdate(uint8_t marks) {
 
 // The reverse: every copy but the first loses its marks, then the type comes
 // back, then the first copy loses them. Cut before the type, a scan still
-// finds the marks; cut after it, the volume reads from its other copies.
+// finds the marks; cut after it, the volume reads from its other copies and
+// the next scan clears the first copy's marks.
 kwRet FAT_FILESYSTEM::EndProtectedUpdate() {
     if (!typeSwitched_)
         return KW_OK;
