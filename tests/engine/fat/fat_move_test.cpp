@@ -184,6 +184,47 @@ TEST_F(FatMoveFaults, QueueSwapsClustersAndMergesNeighbouringTargets) {
     }
 }
 
+// Two runs in one session inside a partition of type 06: the first one's
+// protected update keeps the saved type (6) in FAT entry 1 and clears it at
+// its end. Cluster 6 is still inside its chain for the second run, which
+// moves it: its predecessor must follow, and every file keeps its bytes.
+TEST_F(FatMoveFaults, ASecondRunInTheSessionMovesClustersNamedByTheMarks) {
+    image_ = kwtest::MakeFatVolume(dir_, "vol.img", 16, 6144, 1);
+    Put(dir_ / "host" / "big.bin", kwtest::Bytes(40000, 3)); // clusters 2 to 80
+    Must("mcopy -i " + kwtest::Quote(image_) + " " + kwtest::Quote(dir_ / "host" / "big.bin") +
+         " ::");
+    std::string before = Contents(image_);
+    kwtest::FatPartitionDisk disk;
+    fs::path image = dir_ / "disk.img";
+    disk.Make(image_, image, 0x06);
+    std::vector<kwtest::DiskEvent> log;
+    fat_ = disk.Open(&log);
+    ASSERT_NE(fat_, nullptr);
+    FAT_BLOCKS& fat = *fat_->GetFat();
+    const uint32_t entries = fat_->GetBootRecord()->LastCluster() + 1;
+    ASSERT_NE(fat.FindPreviousCluster(6), 0u); // inside a chain
+    uint32_t free = fat.FindNextFree(2);
+    for (uint32_t run = 0; run < 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        MOVE_MAP map(entries);
+        if (run == 0) {
+            ASSERT_EQ(map.SetTarget(50, free), KW_OK);
+        } else {
+            ASSERT_EQ(map.SetTarget(6, fat.FindNextFree(free + 1)), KW_OK);
+        }
+        EXECUTOR_FAT executor(fat_);
+        ASSERT_EQ(executor.Execute(&map, true, false), KW_OK);
+        EXPECT_EQ(kwtest::FatPartitionDisk::EntryType(image), 0x06);
+    }
+    fat_ = nullptr;
+    disk.Close();
+    fs::path part = dir_ / "part.img";
+    disk.Extract(image, part);
+    std::string report;
+    EXPECT_TRUE(kwtest::FsckClean(part, &report)) << report;
+    EXPECT_EQ(Contents(part), before);
+}
+
 // A move inside a partition of a disk, cut off after each of its writes
 // (also with the writes between two flushes reordered), and the next disk
 // scan: the recovery completes it, gives the entry its type back, and the
