@@ -548,12 +548,12 @@ kwRet RepairHalfMarkedFat(DISK_RECORD* disk, const TABLE_ENTRY& te, bool* repair
     SectorBuffer buf, other;
     if (buf.get() == nullptr || other.get() == nullptr)
         return ERR_NO_SECTOR_BUFFER;
+    // No FAT volume, or none this recovery may write to: left as it is.
     FAT_RECOVERY_LAYOUT l;
-    bool fat = false;
-    kwRet rc = ReadLayout(disk, te, buf.get(), &l, &fat);
-    if (rc == ERR_FAT_BAD_GEOMETRY)
-        return KW_OK; // no FAT this recovery may write to: left as it is
-    if (rc == KW_OK && fat)
+    kwRet rc = phyRead(disk, te.absStart, buf.get(), 1);
+    bool fat = rc == KW_OK && FAT_RECOVERY_LAYOUT::parse({buf.get(), kSector}, te.absStart, &l) &&
+               l.Fault(te.entry.numSects) == nullptr;
+    if (fat)
         rc = phyRead(disk, FatSector(l, 0, 0), buf.get(), 1);
     ALIGN_MARKER marker;
     if (rc != KW_OK || !fat || buf.get()[0] >= kFirstMarkFree ||
