@@ -285,6 +285,23 @@ bool MayRecover(DISK_RECORD* disk, const TABLE_ENTRY& te, uint8_t marks, uint8_t
     return true;
 }
 
+// A FAT16 root left in a chain goes back to its fixed area (the copies
+// brought into step first) before a cut move is completed: the completion
+// frees every cluster no entry reaches and sets every folder's dots, and
+// it reads the fixed area as the root. The marks stay as they are, so a
+// run cut here does the same again (the root then is home already).
+kwRet RootHomeFirst(DISK_RECORD* disk, const FAT_RECOVERY_LAYOUT& l, uint8_t marks,
+                    const uint8_t* kept, uint8_t* buf) {
+    if ((marks & FAT_MARK_ROOT_IN_CHAIN) == 0 || l.fatBits != 16)
+        return KW_OK;
+    kwRet rc = KW_OK;
+    if (marks & FAT_MARK_COPIES_OUT_OF_STEP)
+        rc = CopyFirstFat(disk, l, marks, kept, buf);
+    if (rc == KW_OK)
+        rc = RestoreRoot(disk, l, buf);
+    return rc == KW_OK ? phyFlush(disk) : rc;
+}
+
 // Every step leaves the marks that lead a repeated run through what is still
 // to do: the work on the FATs and the root directory first, then the FATs'
 // normal first bytes, and last, once those are on disk, the type that ends
@@ -496,8 +513,11 @@ kwRet RecoverInterruptedFat(DISK_RECORD* disk, TABLE_ENTRY* te, bool* recovered)
         return KW_OK;
     if (shifting)
         rc = CompleteShift(disk, *te, shift, buf.get(), &l, &marks, kept);
-    else if (marks & FAT_MARK_MOVING)
-        rc = CompleteMove(disk, *te, l.fatBits == 32);
+    else if (marks & FAT_MARK_MOVING) {
+        rc = RootHomeFirst(disk, l, marks, kept, buf.get());
+        if (rc == KW_OK)
+            rc = CompleteMove(disk, *te, l.fatBits == 32);
+    }
     if (rc == KW_OK)
         rc = Recover(disk, te, l, marks, kept, type, buf.get());
     // The markers go last: until the entry has its type back, a later run

@@ -57,7 +57,11 @@ uint8_t SavedPartitionType(uint8_t fatBits, std::span<const uint8_t> firstBytes)
 // align_marker.h) is completed first; a move of clusters inside the volume
 // (mark FAT_MARK_MOVING without an alignment marker) is completed by the FAT
 // file system through the disk layer's hooks (KW_FS_HOOKS::completeFatMove;
-// without it the entry is left as it is). A FAT too small for the volume's clusters, or otherwise
+// without it the entry is left as it is). The order of completion: the FAT
+// copies into step and a FAT16 root left in a chain back in its fixed area
+// first (the completion of a move frees what no entry reaches, which would
+// take the chained root with it), then the move, then the FATs' first
+// bytes and last the type. A FAT too small for the volume's clusters, or otherwise
 // unsafe to write (see Fault), is refused with ERR_FAT_BAD_GEOMETRY before anything is written.
 // Read and write failures end the recovery with their code; the order of the writes lets a later
 // run finish what a failed one began.

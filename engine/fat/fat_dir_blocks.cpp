@@ -453,7 +453,7 @@ kwRet FAT_DIR_BLOCKS::ReadSubDirectory(uint32_t firstCluster, bool recurse) {
         std::vector<uint32_t> subfolders;
         kwRet rc = KW_OK;
         try {
-            rc = readChain(c, boot->IsFat32() && c == boot->rootCluster, &subfolders);
+            rc = readChain(c, c == boot->rootCluster, &subfolders);
             if (recurse)
                 pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
         } catch (const std::bad_alloc&) {
@@ -494,7 +494,9 @@ kwRet FAT_DIR_BLOCKS::readAll(MOVE_MAP* moves) {
     moves_ = moves;
     ownerValue_ = boot->IsFat32() ? 5 : 4;
     kwRet rc = KW_OK;
-    if (boot->IsFat32()) {
+    // A FAT16 root this session put in a chain (its fixed area holds only
+    // the DYN_ROOT entry) is read from the chain, as a FAT32 root.
+    if (boot->IsFat32() || boot->rootCluster != 0) {
         uint32_t root = boot->rootCluster;
         if (root == 0) {
             DbgPrintf("ReadDirectory - The root directory cluster is zero\n");

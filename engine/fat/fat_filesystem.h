@@ -147,6 +147,12 @@ public:
     // table entry has nothing to mark. A failure keeps the marks.
     kwRet BeginProtectedUpdate(uint8_t marks);
     kwRet EndProtectedUpdate();
+    // Adds `marks` to those of the protected update under way (one begun
+    // for another purpose, e.g. the root put in a chain), on every FAT copy
+    // and flushed, before the caller writes anything under them: the scan
+    // then completes what the new marks stand for too. Nothing when no
+    // update is on or the marks are there already.
+    kwRet AddProtectedMarks(uint8_t marks);
     bool IsTypeSwitched() const { return typeSwitched_; }
 
     // Fixed budget: the volume grows into the partition's new room before a

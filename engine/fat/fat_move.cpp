@@ -121,6 +121,15 @@ kwRet EXECUTOR_FAT::prepare(bool dry) {
     for (uint32_t c = moveMap_->FindNextUsed(2); c <= highest_; c = moveMap_->FindNextUsed(c + 1))
         if (moveMap_->GetTarget(c) == c)
             moveMap_->SetTarget(c, 0);
+    // A FAT16 root in a chain is named by its DYN_ROOT sector, which no
+    // batch rewrites: its first cluster stays.
+    uint32_t root = boot->rootCluster;
+    if (!boot->IsFat32() && root != 0 && root < moveMap_->GetEntryCount() &&
+        moveMap_->GetTarget(root) != 0) {
+        DbgPrintf("Execute - the chained root's first cluster %lu cannot move\n",
+                  static_cast<unsigned long>(root));
+        return ERR_FAT_MOVE_MAP_INVALID;
+    }
     kwRet rc = dry ? KW_OK : volume_->PrepareChange();
     FAT_DIR_BLOCKS* dirs = nullptr;
     if (rc == KW_OK)
@@ -386,7 +395,11 @@ kwRet EXECUTOR_FAT::Execute(MOVE_MAP* map, bool safe, bool dry) {
         return ERR_NO_MEMORY;
     progress->SetTextId(kMsgProcessingBatch);
     kwRet rc = prepare(dry);
-    if (rc == KW_OK && safe && !dry && !volume_->IsTypeSwitched()) {
+    // A caller's protected update carries other marks: "moving" joins them,
+    // or the scan would leave a cut move half done.
+    if (rc == KW_OK && safe && !dry && volume_->IsTypeSwitched())
+        rc = volume_->AddProtectedMarks(FAT_MARK_MOVING);
+    else if (rc == KW_OK && safe && !dry) {
         rc = volume_->BeginProtectedUpdate(FAT_MARK_MOVING);
         ownProtect_ = rc == KW_OK && volume_->IsTypeSwitched();
     }

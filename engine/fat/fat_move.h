@@ -14,7 +14,10 @@
 // member goes there first and on to its target in a later batch.
 //
 // Safe mode: the partition's entry is marked as a move under way (type 3Ch,
-// FAT_MARK_MOVING) for the whole run, unless the caller marked it already.
+// FAT_MARK_MOVING) for the whole run. When the caller marked it already
+// (another protected update, such as a root in a chain), the "moving" mark
+// is added to the caller's marks before the first batch and stays until
+// the caller ends its update.
 // Each batch is committed in this order, each step flushed before the next:
 //   1. the data of the batch is copied to its (free) targets;
 //   2. the FAT entries of the copies are written: each copy links on as its

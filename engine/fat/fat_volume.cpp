@@ -329,6 +329,22 @@ kwRet FAT_FILESYSTEM::EndProtectedUpdate() {
     return rc == KW_OK ? flushDisk() : rc;
 }
 
+kwRet FAT_FILESYSTEM::AddProtectedMarks(uint8_t marks) {
+    if (!typeSwitched_)
+        return KW_OK;
+    if (!initialised_)
+        return ERR_NOT_OPEN;
+    if (marks == 0 || marks >= 8)
+        return ERR_BAD_ARGUMENT;
+    uint32_t entry0 = fat_->GetNextCluster(0);
+    if (entry0 >= 8 || (entry0 & marks) == marks)
+        return KW_OK;
+    kwRet rc = fat_->SetNextCluster(0, entry0 | marks);
+    if (rc == KW_OK)
+        rc = writeFatCopies(false);
+    return rc == KW_OK ? flushDisk() : rc;
+}
+
 kwRet FAT_FILESYSTEM::AppendCluster(uint32_t last, uint32_t* added) {
     if (added == nullptr)
         return ERR_BAD_ARGUMENT;
