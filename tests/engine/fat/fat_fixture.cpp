@@ -354,20 +354,4 @@ uint8_t FatPartitionDisk::EntryType(const fs::path& image) {
     return ReadAt(image, 446 + 4, 1)[0];
 }
 
-bool FsckCleanOrCopiesApart(const fs::path& image, std::string* report) {
-    std::string out;
-    if (FsckClean(image, &out))
-        return true;
-    if (report != nullptr)
-        *report = out;
-    std::istringstream lines(out);
-    std::string damage;
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("fsck.fat ", 0) != 0 && line != "Leaving filesystem unchanged." &&
-            line.find(" files, ") == std::string::npos && line.rfind("status=", 0) != 0 &&
-            !line.empty())
-            damage += line + "\n";
-    return damage == "FATs differ - using second FAT.\n";
-}
-
 } // namespace kwtest

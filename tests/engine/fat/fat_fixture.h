@@ -68,9 +68,6 @@ KwfsResult Kwfs(const std::string& args);
 long FsckUsedClusters(const std::filesystem::path& image);
 // True when "fsck.fat -n" finds nothing to complain about.
 bool FsckClean(const std::filesystem::path& image, std::string* report = nullptr);
-// True when fsck.fat -n finds nothing, or only the FAT copies apart (what a
-// cut inside a protected update may leave, and fsck.fat reads through).
-bool FsckCleanOrCopiesApart(const std::filesystem::path& image, std::string* report = nullptr);
 
 std::string Quote(const std::filesystem::path& p);
 

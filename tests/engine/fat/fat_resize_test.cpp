@@ -244,21 +244,19 @@ protected:
         EXPECT_EQ(fat_->GetBootRecord()->reservedSectors, disk.reservedSectors);
     }
 
-    // Each state a cut after some write of `op` leaves, scanned again: the
-    // partition holds a volume fsck.fat finds clean, with every file and
-    // the same listing.
-    template <class Op> void CutEverywhere(Op op) {
+    // Each state a cut after some write of `op` leaves (and with `reordered`
+    // each state of a disk that reorders the writes between two flushes),
+    // scanned again: the partition holds a volume fsck.fat finds clean, with
+    // every file and the same listing.
+    template <class Op> void CutEverywhere(Op op, bool reordered = false) {
         std::string base = kwtest::ReadHost(image_);
         std::vector<kwtest::DiskEvent> log;
         OpenDisk(&log);
         ASSERT_EQ(op(), KW_OK);
         CloseDisk();
         fs::path cut = dir_ / "cut.img";
-        size_t writes = 0, marked = 0;
-        kwtest::ForEachCutState(base, log, [&](const std::string& state, size_t k) {
-            SCOPED_TRACE("cut after write " + std::to_string(k));
-            writes = k;
-            std::ofstream(cut, std::ios::binary | std::ios::trunc) << state;
+        size_t marked = 0;
+        auto check = [&] {
             marked += EntryType(cut) == 0x3C ? 1 : 0;
             Rescan(cut);
             EXPECT_NE(EntryType(cut), 0x3C);
@@ -267,11 +265,14 @@ protected:
             EXPECT_TRUE(kwtest::FsckClean(part, &report)) << report;
             EXPECT_EQ(Contents(part), before_);
             EXPECT_EQ(kwtest::MdirListing(part), listing_);
-        });
+        };
+        size_t writes = kwtest::ForEachCutImage(base, log, cut, check);
+        size_t states = reordered ? kwtest::ForEachReorderedCutImage(base, log, cut, check) : 0;
         EXPECT_GT(writes, 3u);
         // Data moved under the marks of a move, which the scan completed.
         EXPECT_GT(marked, 0u);
         RecordProperty("writes", std::to_string(writes));
+        RecordProperty("reordered", std::to_string(states));
         RecordProperty("marked", std::to_string(marked));
     }
 
@@ -863,23 +864,43 @@ TEST_F(FatResizeCuts, Fat16ToFat32CutAtAnyWrite) {
     EXPECT_EQ(EntryType(image_), 0x0B);
 }
 
+// Back: the FAT32 root chain goes into the fixed FAT16 area, the clusters
+// first aligned to the larger ones.
+TEST_F(FatResizeCuts, Fat32ToFat16CutAtAnyWrite) {
+    MakeDisk({32, 78277, 1});
+    CutEverywhere([&] {
+        FAT_LIMITS limits;
+        Limits(&limits);
+        limits.SetFatType(FAT_KIND_16);
+        limits.SetClusterSize(1024);
+        bool chosen = limits.GetFatType() == FAT_KIND_16 && limits.GetClusterSize() == 1024;
+        EXPECT_TRUE(chosen) << int(limits.GetFatType()) << " " << limits.GetClusterSize();
+        kwRet rc = chosen ? ChangeClusterSize(fat_, &limits, 0) : ERR_BAD_ARGUMENT;
+        EXPECT_FALSE(fat_->GetBootRecord()->IsFat32());
+        return rc;
+    });
+    EXPECT_EQ(EntryType(image_), 0x06);
+}
+
 // A move of clusters while the FAT16 root lies in a chain (the protected
 // update is the root's, begun before the move): a cut leaves both marks,
 // and the scan brings the root home before it completes the move.
 TEST_F(FatResizeCuts, MoveWhileTheRootIsInAChainCutAtAnyWrite) {
     MakeDisk({16, 30082, 1});
-    CutEverywhere([&] {
-        uint32_t root = 0;
-        kwRet rc = ConvertRootToDynamic(fat_, &root);
-        if (rc != KW_OK)
-            return rc;
-        const FAT_BLOCKS& fat = *fat_->GetFat();
-        uint32_t low = fat.FindNextUsed(root + 64), high = low;
-        for (uint32_t c = low; c <= fat_->GetBootRecord()->LastCluster(); ++c)
-            high = fat.GetNextCluster(c) != 0 ? c : high;
-        rc = EvacuateClusterRange(fat_, low + (high - low) / 3, high - (high - low) / 3);
-        return rc == KW_OK ? ConvertRootToStatic(fat_) : rc;
-    });
+    CutEverywhere(
+        [&] {
+            uint32_t root = 0;
+            kwRet rc = ConvertRootToDynamic(fat_, &root);
+            if (rc != KW_OK)
+                return rc;
+            const FAT_BLOCKS& fat = *fat_->GetFat();
+            uint32_t low = fat.FindNextUsed(root + 64), high = low;
+            for (uint32_t c = low; c <= fat_->GetBootRecord()->LastCluster(); ++c)
+                high = fat.GetNextCluster(c) != 0 ? c : high;
+            rc = EvacuateClusterRange(fat_, low + (high - low) / 3, high - (high - low) / 3);
+            return rc == KW_OK ? ConvertRootToStatic(fat_) : rc;
+        },
+        true);
 }
 
 } // namespace
