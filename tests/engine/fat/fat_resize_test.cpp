@@ -882,6 +882,26 @@ TEST_F(FatResizeCuts, Fat32ToFat16CutAtAnyWrite) {
     EXPECT_EQ(EntryType(image_), 0x06);
 }
 
+// The chained FAT16 root is named by its DYN_ROOT sector, which no batch
+// rewrites: a map that moves its first cluster is refused before any write.
+TEST_F(FatResize, ChainedRootKeepsItsFirstCluster) {
+    MakeDisk({16, 30082, 1});
+    OpenDisk(nullptr);
+    uint32_t root = 0;
+    ASSERT_EQ(ConvertRootToDynamic(fat_, &root), KW_OK);
+    const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+    MOVE_MAP map(b.LastCluster() + 1);
+    ASSERT_TRUE(map.IsLoaded());
+    uint32_t free = fat_->GetFat()->FindNextFree(root + 64);
+    ASSERT_EQ(map.SetTarget(root, free), KW_OK);
+    std::string disk = kwtest::ReadHost(image_);
+    EXPECT_EQ(EXECUTOR_FAT(fat_).Execute(&map, true, false), ERR_FAT_MOVE_MAP_INVALID);
+    EXPECT_TRUE(kwtest::ReadHost(image_) == disk);
+    ASSERT_EQ(ConvertRootToStatic(fat_), KW_OK);
+    CloseDisk();
+    ExpectWhole(image_);
+}
+
 // A move of clusters while the FAT16 root lies in a chain (the protected
 // update is the root's, begun before the move): a cut leaves both marks,
 // and the scan brings the root home before it completes the move.
