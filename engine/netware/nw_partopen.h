@@ -59,6 +59,16 @@ inline bool IsMirrored(const PARTITION_INFO* pi) {
     return (pi->ulFlags2 & (PI2_PART_MIRROR | PI2_HAS_MIRROR)) != 0;
 }
 
+// Whether a resize or move may write the partition: its disk takes writes
+// and the host does not use it (55 otherwise). Every partition a change
+// writes (each mirror member, a segment's target) is asked before the first
+// write, so a refusal part way through cannot leave a group unequal.
+inline kwRet nwCheckWritable(const PARTITION_INFO* pi) {
+    return pi != nullptr && kwDiskWritable(pi->disk) && !kwPartitionMounted(pi)
+               ? KW_OK
+               : ERR_WRITE_PROTECTED;
+}
+
 // Handles one resize or move step holds at once besides its own file
 // system's: the mover's source and target, and a table write.
 inline constexpr uint32_t kHandlesPerResizeStep = 3;

@@ -74,6 +74,8 @@ struct MemberLimits {
 // A member's limits set up like the primary's: anchored the same way, the
 // same size, the same split and the same segment plan (by entry index).
 kwRet FollowPrimary(const NETWPART_LIMITS* primary, PARTITION_INFO* member, NETWPART_LIMITS** out) {
+    if (kwRet rc = nwCheckWritable(member); rc != KW_OK)
+        return rc;
     PARTITION_LIMITS* base = nullptr;
     if (kwRet rc = nwGetResizeLimits(member, &base); rc != KW_OK)
         return rc;
@@ -152,6 +154,8 @@ kwRet NETWPART_VOLUME::ResizeWithLimits(NETWPART_LIMITS* limits, bool test, KWER
     if (limits == nullptr || limits->Partition() != GetPI())
         return ERR_BAD_ARGUMENT;
     kwRet rc = limits->GetResult();
+    if (rc == KW_OK)
+        rc = nwCheckWritable(GetPI());
     if (rc == KW_OK)
         rc = limits->Validate();
     if (rc == KW_OK)

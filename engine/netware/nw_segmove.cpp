@@ -41,6 +41,10 @@ kwRet CheckTarget(const NetW_Segment* s, const Region* target, uint64_t ldaEnd) 
     if (tpi == nullptr || count < s->getSectorsInSegment() || start < tpi->ulLDABeginSector ||
         start + count > tpi->NumSects)
         return ERR_NW_REGION_INVALID;
+    for (const PARTITION_INFO* written :
+         {tpi, static_cast<const PARTITION_INFO*>(s->GetPartition())})
+        if (kwRet rc = nwCheckWritable(written); rc != KW_OK)
+            return rc;
     if (tpi == s->GetPartition() &&
         (start + count > ldaEnd ||
          Overlaps(start, count, s->GetStartSector(), s->getSectorsInSegment())))

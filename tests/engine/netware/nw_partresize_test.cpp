@@ -484,14 +484,18 @@ TEST(NwPartResize, RefusedResizesWriteNothing) {
         uint32_t primaryArea;
         int heldHandles;    // partition handles taken before the resize
         bool memberShrinks; // the member's room falls below the size chosen
+        uint32_t hostUses;  // 1: the primary, 2: the member has a host drive letter
         kwRet code;
     };
     const Case cases[] = {
         // The member takes the primary's larger area: its volume tables
         // would land on its first segment.
-        {"a member's area over its first segment", 64, 0, false, ERR_NW_SEGMENT_LIMITS},
-        {"no handle left for a member", 48, 4, false, ERR_BAD_HANDLE},
-        {"a member cannot take the data area", 48, 0, true, ERR_NO_ROOM_TO_RESIZE},
+        {"a member's area over its first segment", 64, 0, false, 0, ERR_NW_SEGMENT_LIMITS},
+        {"no handle left for a member", 48, 4, false, 0, ERR_BAD_HANDLE},
+        {"a member cannot take the data area", 48, 0, true, 0, ERR_NO_ROOM_TO_RESIZE},
+        // A partition the host uses is never written, nor its group.
+        {"the primary in use by the host", 48, 0, false, 1, ERR_WRITE_PROTECTED},
+        {"a member in use by the host", 48, 0, false, 2, ERR_WRITE_PROTECTED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -507,6 +511,8 @@ TEST(NwPartResize, RefusedResizesWriteNothing) {
         ASSERT_EQ(limits->GetResult(), KW_OK);
         if (c.memberShrinks)
             member->ulRoom = member->NumSects;
+        if (c.hostUses != 0)
+            (c.hostUses == 1 ? primary : member)->ulFlags |= PI_HOST_LETTER;
         OpenPartitionVolume volume(primary);
         ASSERT_EQ(volume.Result(), KW_OK);
         std::vector<kwhandle> held(c.heldHandles);
@@ -585,6 +591,11 @@ TEST(NwPartResize, ASegmentMovesIntoAnotherPartition) {
         ASSERT_EQ(volume.Result(), KW_OK);
         NetW_Segment* data = SegmentsOf(pi)->nextInPartition;
         FreeSpace target(disk.Part(3 * kCyl), 32 + 160 + 800, data->getSectorsInSegment());
+        // Not into a partition the host uses: nothing is written.
+        disk.Part(3 * kCyl)->ulFlags |= PI_HOST_LETTER;
+        EXPECT_EQ(volume->MoveSegment(data, &target, false, false), ERR_WRITE_PROTECTED);
+        EXPECT_TRUE(disk.Bytes() == image);
+        disk.Part(3 * kCyl)->ulFlags &= ~PI_HOST_LETTER;
         ASSERT_EQ(volume->MoveSegment(data, &target, false, false), KW_OK);
         EXPECT_EQ(data->GetPartition(), disk.Part(3 * kCyl));
         EXPECT_EQ(SegmentsOf(pi)->nextInPartition, nullptr);
