@@ -114,14 +114,17 @@ kwRet NETWPART_VOLUME::MoveSegment(NetW_Segment* s, Region* target, bool test, b
         return rc;
     const uint32_t spb = s->GetSectorsPerBlock();
     s->SetSectorCount(s->getSectorsInSegment() / spb * spb);
+    // Into another partition, its table names the segment (flushed) before
+    // this one's lets it go: a cut between leaves it named twice over the
+    // same data, never by neither.
     RenumberSegments();
-    rc = WriteVolumeTables(false);
     if (destination != this) {
         destination->RenumberSegments();
-        const kwRet written = destination->WriteVolumeTables(false);
-        rc = rc != KW_OK ? rc : written;
+        rc = destination->WriteVolumeTables(false);
+        if (rc == KW_OK)
+            rc = phyFlush(tpi->disk);
     }
-    return rc;
+    return rc != KW_OK ? rc : WriteVolumeTables(false);
 }
 
 kwRet NETWPART_VOLUME::CopySegmentData(NetW_Segment* s, Region* target, bool test) {

@@ -605,6 +605,24 @@ TEST(NwPartResize, ASegmentMovesIntoAnotherPartition) {
     const NwWalker walker(disk.Bytes());
     EXPECT_EQ(walker.Volumes(), (std::vector<std::string>{"SYS", "DATA"}));
     ExpectEngineCheckPasses(disk.Bytes(), 3 * kCyl);
+    // The same move cut after every write: the segment is always named by
+    // one of the two partitions.
+    std::vector<kwtest::DiskEvent> log;
+    {
+        NwDisk again(image);
+        again.Record(&log);
+        ASSERT_EQ(again.Open(), KW_OK);
+        PARTITION_INFO* pi = again.Part(kHotStart);
+        OpenPartitionVolume volume(pi);
+        ASSERT_EQ(volume.Result(), KW_OK);
+        NetW_Segment* data = SegmentsOf(pi)->nextInPartition;
+        FreeSpace target(again.Part(3 * kCyl), 32 + 160 + 800, data->getSectorsInSegment());
+        ASSERT_EQ(volume->MoveSegment(data, &target, false, false), KW_OK);
+    }
+    kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
+        SCOPED_TRACE(k);
+        ExpectIntact(state, files);
+    });
 }
 
 // A partition whose volume table is full takes no further segment.

@@ -107,8 +107,21 @@ std::vector<const NwWalker::Segment*> NwWalker::SegmentsOf(const std::string& vo
     for (const Segment& s : segments_)
         if (s.name == volume)
             out.push_back(&s);
-    std::sort(out.begin(), out.end(),
-              [](const Segment* a, const Segment* b) { return a->position < b->position; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Segment* a, const Segment* b) { return a->position < b->position; });
+    // A segment named by two partitions (a move between them cut after the
+    // new table was written and before the old one let it go) counts once,
+    // by its first name, as the engine keeps the one it found first; the
+    // entries must agree but for the run.
+    auto same = [](const Segment* a, const Segment* b) {
+        if (a->position != b->position)
+            return false;
+        for (int f = 0; f < 15; ++f)
+            if (f != 6 && f != 7 && a->entry[f] != b->entry[f])
+                return false;
+        return true;
+    };
+    out.erase(std::unique(out.begin(), out.end(), same), out.end());
     return out;
 }
 
