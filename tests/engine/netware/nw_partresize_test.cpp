@@ -403,6 +403,14 @@ TEST(NwPartResize, ACutAfterAnyWriteLosesNothing) {
     CheckEveryCut(BuildDisk(Filled()), kHotStart, Filled().partitions[0].sectors - 800, false);
 }
 
+// A shrink deep enough that DATA changes in place with a new start (grown
+// at its front, then cut at its end): the relocation that empties its end
+// writes, in some cut states, over blocks the volume still reads (DATA's
+// chains break from the 70th write on). Kept disabled until mended.
+TEST(NwPartResize, DISABLED_ACutWhileASegmentChangesInPlaceWithANewStartLosesNothing) {
+    CheckEveryCut(BuildDisk(Spread()), kHotStart, 2289, false);
+}
+
 // Two one-cylinder hot-fix partitions of one mirror group, each with a
 // free cylinder before it, areas of `primaryArea` and 48 blocks.
 constexpr uint32_t kMirrorA = 2 * kCyl;
