@@ -77,6 +77,10 @@ kwRet CHAIN_MIGRATION::Start() {
 }
 
 kwRet CHAIN_MIGRATION::markBad(uint32_t c) {
+    // A bad cluster past the new data area leaves the volume with the end.
+    uint64_t newEnd = new_.FirstDataSector() + uint64_t{new_.clusterCount} * new_.sectorsPerCluster;
+    if (old_.FirstDataSector() + uint64_t{c - 2} * old_.sectorsPerCluster >= newEnd)
+        return KW_OK;
     uint32_t m = MapCluster(old_, new_, c);
     if (m == 0)
         return ERR_FAT_INVALID_PARAMETERS; // the new system area would hold it

@@ -44,7 +44,8 @@ public:
     CHAIN_MIGRATION& operator=(const CHAIN_MIGRATION&) = delete;
 
     // Makes the new FAT (entries 0 and 1 set) and marks in it the clusters
-    // that hold old bad clusters. ERR_NO_MEMORY; ERR_FAT_BAD_CLUSTER_IN_USE when
+    // that hold old bad clusters (those past the new data area are left
+    // out). ERR_NO_MEMORY; ERR_FAT_BAD_CLUSTER_IN_USE when
     // merging would put a bad old cluster and data into one new cluster;
     // ERR_FAT_INVALID_PARAMETERS when a bad cluster has no place in the
     // new data area or the layouts differ in sector size.

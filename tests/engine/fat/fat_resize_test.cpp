@@ -106,6 +106,9 @@ protected:
             deep += "/level " + std::to_string(i);
         Put(more / deep / "bottom.txt", "bottom\n");
         Put(more / "big fragmented.dat", kwtest::Bytes(40000, 7));
+        Put(more / "empty.txt", ""); // no cluster
+        Put(more / "Many Files" / "empty too.txt", "");
+        fs::create_directories(more / "EMPTYDIR");
         Must("mcopy -s -i " + vol + " " + kwtest::Quote(more) + "/* ::");
         Must("mdel -i " + vol + " ::/AFILL.BIN");
         image_ = dir_ / "disk.img";
@@ -329,6 +332,10 @@ INSTANTIATE_TEST_SUITE_P(Volumes, FatResizeSizes,
                          ::testing::Values(ResizeCase{"fat12_grow", {12, 8192, 2}, 14017},
                                            ResizeCase{"fat16_shrink", {16, 32768, 1}, 14017},
                                            ResizeCase{"fat16_grow", {16, 32768, 1}, 46147},
+                                           ResizeCase{"fat12_shrink", {12, 30082, 8}, 14017},
+                                           ResizeCase{
+                                               "fat16_shrink_to_fat12", {16, 30082, 4}, 14017},
+                                           ResizeCase{"fat12_grow_to_fat16", {12, 14017, 4}, 30082},
                                            ResizeCase{"fat32_shrink", {32, 100000, 1}, 94342},
                                            ResizeCase{"fat32_grow", {32, 73728, 1}, 94342}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -348,6 +355,60 @@ TEST_F(FatResize, GrowingPastTheBiosLimitTakesTheLbaType) {
     EXPECT_EQ(EntryType(image_), 0x0C);
     ExpectWhole(image_);
 }
+
+// Bad clusters keep their sectors marked bad through a resize and a
+// change to smaller clusters; those past a new end go with it.
+struct BadCase {
+    const char* name;
+    Volume volume;
+    uint32_t newSize;
+    uint32_t newSpc;
+};
+
+class FatResizeBad : public FatResize, public ::testing::WithParamInterface<BadCase> {};
+
+TEST_P(FatResizeBad, BadSectorsStayBad) {
+    const BadCase& c = GetParam();
+    MakeDisk(c.volume);
+    OpenDisk(nullptr);
+    FAT_BOOT_RECORD old = *fat_->GetBootRecord();
+    FAT_BLOCKS& fat = *fat_->GetFat();
+    uint32_t middle = old.LastCluster() / 3, end = old.LastCluster() - 2;
+    ASSERT_EQ(fat.GetNextCluster(middle), 0u);
+    ASSERT_EQ(fat.GetNextCluster(end), 0u);
+    ASSERT_EQ(fat.SetNextCluster(middle, FAT_BAD), KW_OK);
+    ASSERT_EQ(fat.SetNextCluster(end, FAT_BAD), KW_OK);
+    ASSERT_EQ(fat_->WriteAllFats(), KW_OK);
+    CloseDisk();
+    before_ = Contents(Partition(image_));
+    OpenDisk(nullptr);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    limits.SetFatType(old.fatKind);
+    limits.SetSize(c.newSize, false);
+    limits.SetClusterSize(c.newSpc * 512);
+    ASSERT_EQ(limits.GetSize(), c.newSize);
+    ASSERT_EQ(limits.GetClusterSize(), c.newSpc * 512);
+    ASSERT_EQ(c.newSpc == old.sectorsPerCluster ? fat_->Resize(0, c.newSize, nullptr, nullptr)
+                                                : ChangeClusterSize(fat_, &limits, 0),
+              KW_OK);
+    const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+    uint32_t sector = old.ClusterToSector(middle);
+    for (uint32_t k = 0; k < old.sectorsPerCluster; ++k)
+        EXPECT_EQ(fat_->GetFat()->GetNextCluster(b.SectorToCluster(sector + k)), FAT_BAD) << k;
+    uint32_t past = old.ClusterToSector(end);
+    uint32_t kept = past < b.totalSectors ? old.sectorsPerCluster / c.newSpc : 0;
+    EXPECT_EQ(fat_->CountBadClusters(), std::max(1u, old.sectorsPerCluster / c.newSpc) + kept);
+    CloseDisk();
+    ExpectWhole(image_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FatResizeBad,
+                         ::testing::Values(BadCase{"shrink", {16, 30082, 1}, 14017, 1},
+                                           BadCase{"grow", {16, 30082, 1}, 46147, 1},
+                                           BadCase{"smaller", {16, 30082, 4}, 30082, 1},
+                                           BadCase{"fat32_shrink", {32, 100000, 1}, 94342, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Random sizes within the limits, one after the other on one volume.
 TEST_F(FatResize, RandomResizesWithinTheLimits) {
@@ -813,6 +874,17 @@ TEST_F(FatResizeCuts, ShrinkCutAtAnyWrite) {
 TEST_F(FatResizeCuts, GrowCutAtAnyWrite) {
     MakeDisk({16, 30082, 1});
     CutEverywhere([&] { return fat_->Resize(0, 46147, nullptr, nullptr); });
+}
+
+// FAT32: the boot sector, its backup and FSInfo switch with the layout.
+TEST_F(FatResizeCuts, Fat32ShrinkCutAtAnyWrite) {
+    MakeDisk({32, 126472, 1}, 70); // the files beyond the new end
+    CutEverywhere([&] { return fat_->Resize(0, 78277, nullptr, nullptr); });
+}
+
+TEST_F(FatResizeCuts, Fat32GrowCutAtAnyWrite) {
+    MakeDisk({32, 78277, 1});
+    CutEverywhere([&] { return fat_->Resize(0, 110407, nullptr, nullptr); });
 }
 
 TEST_F(FatResizeCuts, SmallerClustersCutAtAnyWrite) {
