@@ -48,8 +48,12 @@ kwRet PlanRunMoves(const FAT_BOOT_RECORD& b, const FAT_BLOCKS& fat, const SECTOR
     if (source.Create(b.LastCluster() + 1, false) != KW_OK ||
         taken.Create(b.LastCluster() + 1, false) != KW_OK)
         return ERR_NO_MEMORY;
-    for (uint32_t s : from)
-        source.SetBit(s);
+    for (size_t i = 0; i < from.size(); ++i) {
+        source.SetBit(from[i]);
+        uint32_t v = fat.GetNextCluster(from[i]);
+        if (from[i] == to[i] && v != 0 && v != FAT_BAD) // it stays: its place is its own
+            taken.SetBit(from[i]);
+    }
     for (size_t i = 0; i < from.size(); ++i) {
         uint32_t s = from[i], d = to[i], v = fat.GetNextCluster(s);
         if (v == 0 || v == FAT_BAD || s == d)

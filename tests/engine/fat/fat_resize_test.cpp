@@ -528,10 +528,15 @@ TEST_F(FatRunMoves, NeedFreeOrMovingDestinations) {
     while (std::any_of(moves.begin(), moves.end(), [&](auto m) { return m.first == stays; }))
         stays = fat.FindNextUsed(stays + 1);
     std::string pristine = kwtest::ReadHost(image_);
-    MakeRuns({{moves[0].first, stays}});
-    EXPECT_EQ(fat_->Resize(0, same, from_, onto_), ERR_MOVE_STALLED);
-    ExpectStateMatchesDisk();
-    EXPECT_TRUE(kwtest::ReadHost(image_) == pristine);
+    // Onto a cluster that stays, or one that is named as staying in place.
+    for (Pairs refused :
+         {Pairs{{moves[0].first, stays}}, Pairs{{stays, stays}, {moves[0].first, stays}},
+          Pairs{{moves[0].first, stays}, {stays, stays}}}) {
+        MakeRuns(refused);
+        EXPECT_EQ(fat_->Resize(0, same, from_, onto_), ERR_MOVE_STALLED);
+        ExpectStateMatchesDisk();
+        EXPECT_TRUE(kwtest::ReadHost(image_) == pristine);
+    }
     MakeRuns(moves);
     CloseDisk();
     CopyClusters(moves);
