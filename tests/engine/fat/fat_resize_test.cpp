@@ -548,6 +548,32 @@ TEST_F(FatRunMoves, NeedFreeOrMovingDestinations) {
     ExpectWhole(image_);
 }
 
+// A FAT32 root whose first cluster lies in the part a shrink cuts off
+// moves with the boot sector's root cluster (and its backup).
+TEST_F(FatRunMoves, Fat32RootPastTheNewEndMoves) {
+    MakeDisk({32, 126472, 1});
+    OpenDisk(nullptr);
+    const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+    uint32_t high = b.LastCluster();
+    while (fat_->GetFat()->GetNextCluster(high) != 0)
+        --high;
+    Pairs moves = {{b.rootCluster, high}};
+    MakeRuns(moves);
+    CloseDisk();
+    CopyClusters(moves);
+    OpenDisk(nullptr);
+    ASSERT_EQ(RelinkCopiedRuns(fat_, from_, onto_), KW_OK);
+    ASSERT_EQ(fat_->GetBootRecord()->rootCluster, high);
+    ASSERT_EQ(fat_->Resize(0, 78277, nullptr, nullptr), KW_OK);
+    EXPECT_LT(fat_->GetBootRecord()->rootCluster, fat_->GetBootRecord()->LastCluster());
+    CloseDisk();
+    ExpectWhole(image_);
+    fs::path part = Partition(image_);
+    FAT_BOOT_RECORD now = BootOf(part);
+    EXPECT_TRUE(kwtest::ReadAt(part, 0, 512) ==
+                kwtest::ReadAt(part, now.backupBootSector * 512ull, 512));
+}
+
 // A write that fails ends the resize with its code; the volume holds what
 // its disk says (a boot record it can list the root with), and the disk,
 // scanned again, a sound volume with every file.
@@ -582,6 +608,30 @@ TEST_F(FatResize, AFailedWriteLeavesTheVolumeReadAgain) {
             ExpectWhole(image_);
         }
     }
+}
+
+// A read-only volume is neither resized nor changed, its swap files
+// included: nothing is written.
+TEST_F(FatResize, ReadOnlyVolumeWritesNothing) {
+    MakeDisk({16, 30082, 2});
+    fs::path swap = dir_ / "PAGEFILE.SYS";
+    kwtest::WriteHost(swap, kwtest::Bytes(65536, 42));
+    std::string at = "@@" + std::to_string(uint64_t{start_} * 512);
+    Must("mcopy -i " + kwtest::Quote(image_) + at + " " + kwtest::Quote(swap) + " ::/");
+    std::vector<kwtest::DiskEvent> log;
+    OpenDisk(&log);
+    fat_->SetReadOnly(true);
+    EXPECT_EQ(fat_->Resize(0, 14017, nullptr, nullptr), ERR_WRITE_PROTECTED);
+    EXPECT_EQ(fat_->Resize(0, pi_->NumSects, nullptr, nullptr), ERR_WRITE_PROTECTED);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    limits.SetClusterSize(512);
+    EXPECT_EQ(ChangeClusterSize(fat_, &limits, 0), ERR_WRITE_PROTECTED);
+    EXPECT_NE(EvacuateClusterRange(fat_, 2, 100), KW_OK);
+    size_t writes = 0;
+    for (const kwtest::DiskEvent& e : log)
+        writes += e.flush ? 0 : 1;
+    EXPECT_EQ(writes, 0u);
 }
 
 // A volume whose chains cross is refused before anything is written.
