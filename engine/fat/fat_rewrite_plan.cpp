@@ -358,6 +358,11 @@ kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPer
     while (old.IsDataCluster(2 + used) && fs->GetFat()->GetNextCluster(2 + used) != 0)
         ++used;
     uint64_t oldEnd = old.FirstDataSector() + uint64_t{used} * old.sectorsPerCluster;
+    // A run in use too long for the reserved-sector field to reach past it:
+    // the new system area goes right after the old one, and the caller
+    // empties the clusters it covers.
+    if (oldEnd + 3 > 0xFFFF)
+        oldEnd = old.FirstDataSector();
     FAT_LAYOUT_PLAN plan;
     plan.reservedSectors = static_cast<uint32_t>(fat32 ? oldEnd + 3 : oldEnd);
     if (oldEnd + 3 > 0xFFFF)

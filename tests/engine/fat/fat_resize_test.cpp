@@ -356,6 +356,27 @@ TEST_F(FatResize, GrowingPastTheBiosLimitTakesTheLbaType) {
     ExpectWhole(image_);
 }
 
+// A volume whose first clusters are in use past what the reserved-sector
+// field can count (a big file written first) is resized all the same.
+TEST_F(FatResize, LongUsedStartIsNoObstacle) {
+    MakeDisk({32, 126472, 1}, 55);
+    kwtest::WriteAt(image_, (uint64_t{start_} + 1) * 512 + 492, {2, 0, 0, 0}); // next free: 2
+    fs::path big = dir_ / "FIRST.BIN";
+    kwtest::WriteHost(big, kwtest::Bytes(36u << 20, 5));
+    std::string at = "@@" + std::to_string(uint64_t{start_} * 512);
+    Must("mcopy -i " + kwtest::Quote(image_) + at + " " + kwtest::Quote(big) + " ::/");
+    before_ = Contents(Partition(image_));
+    listing_ = kwtest::MdirListing(Partition(image_));
+    OpenDisk(nullptr);
+    uint32_t prefix = 0;
+    while (fat_->GetFat()->GetNextCluster(2 + prefix) != 0)
+        ++prefix;
+    ASSERT_GT(prefix, 0xFFFFu);
+    EXPECT_EQ(fat_->Resize(0, 110407, nullptr, nullptr), KW_OK);
+    CloseDisk();
+    ExpectWhole(image_);
+}
+
 // Bad clusters keep their sectors marked bad through a resize and a
 // change to smaller clusters; those past a new end go with it.
 struct BadCase {
