@@ -10,6 +10,7 @@
 #include "engine/fat/fat_runmoves.h"
 #include "include/kwbytes.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -126,11 +127,17 @@ kwRet FAT_FILESYSTEM::resizeWithinLimits(uint32_t newSize) {
     if (limits.GetClusterSize() > boot_.BytesPerCluster())
         limits.SetClusterSize(boot_.BytesPerCluster());
     // Below the minimum the data does not fit; above the maximum there is
-    // no room.
-    if (newSize < limits.GetMinSize() || newSize > limits.GetMaxSize()) {
+    // no room, or no layout of the cluster size the volume may keep.
+    uint32_t low = limits.GetMinSize(), high = limits.GetMaxSize();
+    uint32_t lowHere = 0, highHere = 0;
+    if (limits.RangeAt(limits.GetFatType(), limits.GetClusterSize(), &lowHere, &highHere)) {
+        low = std::max(low, lowHere);
+        high = std::min(high, highHere);
+    }
+    if (newSize < low || newSize > high) {
         DbgPrintf("Resize - %lu sectors is outside the volume's limits\r\n",
                   static_cast<unsigned long>(newSize));
-        return newSize < limits.GetMinSize() ? ERR_FAT_NO_SPACE : ERR_RESIZE_TOO_LARGE;
+        return newSize < low ? ERR_FAT_NO_SPACE : ERR_RESIZE_TOO_LARGE;
     }
     // The limits keep sizes on the cylinder grid where one lies in range.
     if (limits.GetSize() != newSize)

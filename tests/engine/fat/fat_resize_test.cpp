@@ -377,6 +377,22 @@ TEST_F(FatResize, LongUsedStartIsNoObstacle) {
     ExpectWhole(image_);
 }
 
+// A size the volume's cluster size cannot reach is refused, not taken as
+// another.
+TEST_F(FatResize, SizePastTheClusterSizesReachIsRefused) {
+    MakeDisk({16, 62212, 1});
+    OpenDisk(nullptr);
+    FAT_LIMITS limits;
+    Limits(&limits);
+    ASSERT_GE(limits.GetMaxSize(), 78277u);
+    std::string pristine = kwtest::ReadHost(image_);
+    EXPECT_EQ(fat_->Resize(0, 78277, nullptr, nullptr), ERR_RESIZE_TOO_LARGE);
+    EXPECT_EQ(pi_->NumSects, 62212u);
+    CloseDisk();
+    EXPECT_TRUE(kwtest::ReadHost(image_) == pristine);
+    ExpectWhole(image_);
+}
+
 // Bad clusters keep their sectors marked bad through a resize and a
 // change to smaller clusters; those past a new end go with it.
 struct BadCase {
