@@ -447,27 +447,36 @@ INSTANTIATE_TEST_SUITE_P(Volumes, FatResizeBad,
                                            BadCase{"fat32_shrink", {32, 100000, 1}, 94342, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Random sizes within the limits, one after the other on one volume.
+// Random sizes anywhere within the limits (the partition's end freed from
+// the cylinder grid), one after the other on one volume of each kind.
 TEST_F(FatResize, RandomResizesWithinTheLimits) {
-    MakeDisk({16, 32768, 1});
     std::mt19937 rng(20261211);
-    int steps = kwtest::SizedForBuild(5, 3);
-    for (int i = 0; i < steps; ++i) {
-        OpenDisk(nullptr);
-        FAT_LIMITS limits;
-        Limits(&limits);
-        uint32_t low = 0, high = 0;
-        ASSERT_TRUE(
-            limits.RangeAt(FAT_KIND_16, fat_->GetBootRecord()->BytesPerCluster(), &low, &high));
-        high = std::min<uint32_t>(high, 60000);
-        uint32_t size = Aligned(std::uniform_int_distribution<uint32_t>(low, high)(rng));
-        SCOPED_TRACE("step " + std::to_string(i) + ": " + std::to_string(pi_->NumSects) + " -> " +
-                     std::to_string(size));
-        ASSERT_EQ(fat_->Resize(0, size, nullptr, nullptr), KW_OK);
-        CloseDisk();
-        EXPECT_EQ(EntrySectors(image_), size);
-        ExpectWhole(image_);
+    std::string sizes;
+    for (Volume v : {Volume{12, 14017, 4}, Volume{16, 32768, 1}, Volume{32, 78277, 1}}) {
+        MakeDisk(v);
+        int steps = kwtest::SizedForBuild(4, 2);
+        for (int i = 0; i < steps; ++i) {
+            OpenDisk(nullptr);
+            pi_->ulFlags &= ~PI_CHECKED_TYPE;
+            pi_->ulCylSize = 1;
+            pi_->ulSectsToNextCyl = 0;
+            FAT_LIMITS limits;
+            Limits(&limits);
+            uint32_t low = 0, high = 0, bytes = fat_->GetBootRecord()->BytesPerCluster();
+            ASSERT_TRUE(limits.RangeAt(fat_->GetBootRecord()->fatKind, bytes, &low, &high));
+            high = std::min(high, limits.GetMaxSize());
+            uint32_t size = std::uniform_int_distribution<uint32_t>(low, high)(rng);
+            SCOPED_TRACE("FAT" + std::to_string(v.bits) + " step " + std::to_string(i) + ": " +
+                         std::to_string(pi_->NumSects) + " -> " + std::to_string(size) + " of " +
+                         std::to_string(low) + ".." + std::to_string(high));
+            ASSERT_EQ(fat_->Resize(0, size, nullptr, nullptr), KW_OK);
+            CloseDisk();
+            sizes += std::to_string(size) + " ";
+            ASSERT_EQ(EntrySectors(image_), size);
+            ExpectWhole(image_);
+        }
     }
+    RecordProperty("sizes", sizes);
 }
 
 // Run moves: the caller copies the clusters, the resize relinks them.
