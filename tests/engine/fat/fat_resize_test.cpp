@@ -121,6 +121,13 @@ protected:
         kwtest::Splice(image_, start_, volume_);
         before_ = Contents(volume_);
         listing_ = kwtest::MdirListing(volume_);
+        label_ = Label(volume_);
+        ASSERT_NE(label_.find("KWTEST"), std::string::npos) << label_;
+    }
+
+    // The label as the root's label entry gives it.
+    static std::string Label(const fs::path& image) {
+        return kwtest::Capture(kEnv + "mlabel -s -i " + kwtest::Quote(image) + " :: 2>&1");
     }
 
     // The tree as mtools reads it: "path sha" lines, sorted.
@@ -215,6 +222,7 @@ protected:
         EXPECT_TRUE(kwtest::FsckClean(part, &report)) << report;
         EXPECT_EQ(Contents(part), before_);
         EXPECT_EQ(kwtest::MdirListing(part), listing_);
+        EXPECT_EQ(Label(part), label_);
     }
 
     // Limits of the open volume.
@@ -282,7 +290,7 @@ protected:
     kwtest::TempDir dir_;
     uint32_t start_ = 2048;
     fs::path volume_, image_;
-    std::string before_;
+    std::string before_, label_;
     kwtest::FatListing listing_;
     PARTITION_INFO* pi_ = nullptr;
     FILESYSTEM* fs_ = nullptr;
