@@ -47,8 +47,8 @@ struct REWRITE_PLAN {
 };
 
 // A new layout for an initialised volume whose system area lies past the
-// old one and the clusters in use right behind it (right after the old one
-// when the reserved-sector field cannot reach past those): `totalSectors` sectors,
+// old one and the folders right behind it (right after the old one when
+// the reserved-sector field cannot reach past those): `totalSectors` sectors,
 // `sectorsPerCluster`, FAT32 or not, and (FAT12/16) at least `rootEntries`
 // root entries; the data start keeps old clusters on new cluster
 // boundaries (with `alignShift` old clusters, the new grid starts that many

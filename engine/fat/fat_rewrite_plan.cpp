@@ -351,11 +351,16 @@ kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPer
     if (fs == nullptr || out == nullptr || fs->GetBootRecord() == nullptr)
         return ERR_BAD_ARGUMENT;
     const FAT_BOOT_RECORD& old = *fs->GetBootRecord();
-    // Past the old system area and the clusters in use right behind it
-    // (folders there are copied; file data there would still be in the
-    // way, and the plan refuses it).
+    // Past the old system area and the folders right behind it (the plan
+    // copies folders; file data there would be in the way, and the caller
+    // empties the clusters the new system area covers).
+    FAT_DIR_BLOCKS* dirs = nullptr;
+    kwRet rc = fs->LoadDirBlocks(nullptr, &dirs);
+    if (rc != KW_OK)
+        return rc;
     uint32_t used = 0;
-    while (old.IsDataCluster(2 + used) && fs->GetFat()->GetNextCluster(2 + used) != 0)
+    while (old.IsDataCluster(2 + used) && fs->GetFat()->GetNextCluster(2 + used) != 0 &&
+           dirs->DirClusters().IsSet(2 + used))
         ++used;
     uint64_t oldEnd = old.FirstDataSector() + uint64_t{used} * old.sectorsPerCluster;
     // A run in use too long for the reserved-sector field to reach past it:
@@ -375,7 +380,7 @@ kwRet LayoutAfter(FAT_FILESYSTEM* fs, uint32_t totalSectors, uint32_t sectorsPer
     plan.rootEntries = rootEntries;
     plan.fat32 = fat32;
     FAT_BOOT_RECORD b = old;
-    kwRet rc = BuildBootRecord(&b, plan);
+    rc = BuildBootRecord(&b, plan);
     if (fat32) {
         b.fsInfoSector = static_cast<uint16_t>(oldEnd);
         b.backupBootSector = static_cast<uint16_t>(oldEnd + 1);

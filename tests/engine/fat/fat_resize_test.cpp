@@ -401,6 +401,38 @@ TEST_F(FatResize, SizePastTheClusterSizesReachIsRefused) {
     ExpectWhole(image_);
 }
 
+// A nearly full volume whose first clusters hold a file grows to the
+// largest size its limits give, and shrinks back near the smallest (the
+// old system area stays behind as reserved sectors, which the limits do
+// not count).
+TEST_F(FatResize, NearlyFullVolumeReachesItsLimits) {
+    MakeDisk({16, 30082, 1}, 0);
+    fs::path big = dir_ / "FULL.BIN";
+    kwtest::WriteHost(big, kwtest::Bytes(13u << 20, 9));
+    std::string at = "@@" + std::to_string(uint64_t{start_} * 512);
+    Must("mcopy -i " + kwtest::Quote(image_) + at + " " + kwtest::Quote(big) + " ::/");
+    before_ = Contents(Partition(image_));
+    listing_ = kwtest::MdirListing(Partition(image_));
+    for (bool grow : {true, false}) {
+        OpenDisk(nullptr);
+        pi_->ulFlags &= ~PI_CHECKED_TYPE;
+        pi_->ulCylSize = 1;
+        pi_->ulSectsToNextCyl = 0;
+        FAT_LIMITS limits;
+        Limits(&limits);
+        uint32_t low = 0, high = 0;
+        ASSERT_TRUE(limits.RangeAt(FAT_KIND_16, 512, &low, &high));
+        uint32_t size = grow ? std::min(high, limits.GetMaxSize())
+                             : low + fat_->GetBootRecord()->FirstDataSector();
+        SCOPED_TRACE(std::to_string(pi_->NumSects) + " -> " + std::to_string(size) + " of " +
+                     std::to_string(low) + ".." + std::to_string(high) + ", free " +
+                     std::to_string(fat_->GetFat()->CountFreeClusters()));
+        EXPECT_EQ(fat_->Resize(0, size, nullptr, nullptr), KW_OK);
+        CloseDisk();
+        ExpectWhole(image_);
+    }
+}
+
 // Bad clusters keep their sectors marked bad through a resize and a
 // change to smaller clusters; those past a new end go with it.
 struct BadCase {
