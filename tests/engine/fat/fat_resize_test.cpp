@@ -433,6 +433,37 @@ TEST_F(FatResize, NearlyFullVolumeReachesItsLimits) {
     }
 }
 
+// A file whose chain runs past its size keeps its bytes through a shrink
+// and a change to smaller clusters (the rest of the chain is slack).
+TEST_F(FatResize, ChainLongerThanItsSizeKeepsItsBytes) {
+    for (uint32_t newSpc : {4u, 1u}) {
+        SCOPED_TRACE(newSpc);
+        MakeDisk({16, 30082, 4}, 55);
+        OpenDisk(nullptr);
+        FAT_BLOCKS& fat = *fat_->GetFat();
+        const FAT_BOOT_RECORD& b = *fat_->GetBootRecord();
+        uint32_t head = fat.FindNextChainHead(2), spare = b.LastCluster();
+        while (fat.GetNextCluster(spare) != 0)
+            --spare;
+        uint32_t last = head;
+        while (fat.GetNextCluster(last) < FAT_EOC)
+            last = fat.GetNextCluster(last);
+        ASSERT_EQ(fat.SetNextCluster(last, spare), KW_OK);
+        ASSERT_EQ(fat.SetNextCluster(spare, FAT_EOC_MARK), KW_OK);
+        ASSERT_EQ(fat_->WriteAllFats(), KW_OK);
+        CloseDisk();
+        OpenDisk(nullptr);
+        FAT_LIMITS limits;
+        Limits(&limits);
+        limits.SetSize(14017, false);
+        limits.SetClusterSize(newSpc * 512);
+        ASSERT_EQ(limits.GetClusterSize(), newSpc * 512);
+        ASSERT_EQ(ChangeClusterSize(fat_, &limits, 0), KW_OK);
+        CloseDisk();
+        EXPECT_EQ(Contents(Partition(image_)), before_);
+    }
+}
+
 // Bad clusters keep their sectors marked bad through a resize and a
 // change to smaller clusters; those past a new end go with it.
 struct BadCase {
