@@ -186,8 +186,10 @@ TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
 // flushes reordered) and failed at a spread of writes: every
 // file keeps its data in every state; a failed resize leaves the segment as
 // the disk has it and can be asked again in the same session, the in-memory
-// tables being the disk's.
-TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
+// tables being the disk's. With `strict`, every cut state must also pass the
+// walker's and the engine's checks (the old or the new state, not only the
+// files' bytes).
+void CheckCutsOfEveryStep(bool strict) {
     struct Case {
         const char* what;
         bool two;
@@ -229,7 +231,11 @@ TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
         }
         size_t writes = 0;
         kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
-            ASSERT_EQ(NwWalker(state).Files("VOL"), files) << "cut after write " << k;
+            SCOPED_TRACE(k);
+            if (strict)
+                ExpectSound(state, files, true);
+            else
+                ASSERT_EQ(NwWalker(state).Files("VOL"), files);
             writes = k;
         });
         // A disk that reorders the writes between two flushes.
@@ -255,6 +261,19 @@ TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
             ExpectSound(disk.Bytes(), files, false);
         }
     }
+}
+
+TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
+    CheckCutsOfEveryStep(false);
+}
+
+// A relocation pass writes its FAT in place, entries of the targets, links
+// and freed places one after another: a cut among those writes leaves FAT
+// copies that differ and blocks in no chain (the engine's check refuses
+// with 2001), though every file still reads. Kept disabled until the pass
+// commits at one write.
+TEST(NwSegmentResize, DISABLED_EveryCutStateOfEveryStepPassesBothChecks) {
+    CheckCutsOfEveryStep(true);
 }
 
 TEST(NwSegmentResize, AVolumeOverTwoPartitionsRenumbersInBoth) {
