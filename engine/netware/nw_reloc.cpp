@@ -160,7 +160,6 @@ private:
     void MoveEntry(uint32_t from, uint32_t to);
     kwRet CopyData();
     void RecordPlaces(bool after);
-    kwRet WriteFat();
     void Relink();
     kwRet ClearHandled();
     uint32_t SectorOf(uint32_t block) const {
@@ -182,13 +181,35 @@ private:
     uint8_t** buffers_ = nullptr;
     uint32_t bufferCount_ = 0;
     kwRet Rollback();
+    // The system chains' places: per item (FAT blocks, then directory
+    // blocks) and copy (primary, mirror) the place before the pass, after
+    // it and the fresh one the pass switches to first.
+    enum Slot : uint32_t { kBefore, kAfter, kFresh };
+    uint32_t& Place(uint32_t item, uint32_t copy, Slot slot) {
+        return places_[6 * item + 3 * copy + slot];
+    }
+    uint32_t Items() const { return fatBlocks_ + dirBlocks_; }
+    bool Shared(uint32_t item) { return Place(item, 0, kBefore) == Place(item, 1, kBefore); }
+    bool Copies(uint32_t item) const { return item < fatBlocks_ || dirChanges_; }
+    kwRet CountDirBlocks();
+    kwRet ChooseFresh();
+    void LinkPlaces(Slot slot, bool dir);
+    kwRet WriteSystem(Slot slot);
+    kwRet WriteDir(Slot from, Slot to, bool rewrite);
+    kwRet FlushVolume() const;
+    kwRet Switch(Slot slot, Slot back);
+    kwRet Commit();
+
     uint32_t* saved_ = nullptr; // the remap before the pass
     uint8_t* table_ = nullptr;  // the table before the pass
     uint32_t* moved_ = nullptr; // where each block of the pass went
     uint32_t system_[4] = {};   // the system block numbers before the pass
-    bool dirTouched_ = false;
-    uint32_t* places_ = nullptr; // per FAT block: primary and mirror, before and after
+    uint32_t* places_ = nullptr;
+    uint32_t fatBlocks_ = 0;
+    uint32_t dirBlocks_ = 0;
     bool headMoved_ = false;
+    bool dirChanges_ = false; // the directory is written this pass
+    bool switched_ = false;   // the disk names the pass's fresh places
 };
 
 Relocation::~Relocation() {
@@ -242,8 +263,11 @@ kwRet Relocation::SetUpRedirection() {
 
 kwRet Relocation::SetUp(uint32_t total) {
     const uint32_t entries = fat_->getNumEntries();
+    if (kwRet rc = CountDirBlocks(); rc != KW_OK)
+        return rc;
+    fatBlocks_ = fat_->NumberOfFatBlocks();
     if (kwGetMemory(entries * 4, &saved_) != KW_OK || kwGetMemory(entries * 4, &moved_) != KW_OK ||
-        kwGetMemory(std::max<uint32_t>(fat_->NumberOfFatBlocks(), 1) * 16, &places_) != KW_OK ||
+        kwGetMemory(std::max<uint32_t>(Items(), 1) * 24, &places_) != KW_OK ||
         handled_.Create(entries, false) != KW_OK)
         return ERR_NO_MEMORY;
     if (kwRet rc = SetUpRedirection(); rc != KW_OK)
@@ -343,37 +367,196 @@ kwRet Relocation::CopyData() {
     return rc;
 }
 
-// places_[4i..4i+3]: primary before, primary after, mirror before, mirror
-// after.
-void Relocation::RecordPlaces(bool after) {
-    const uint32_t n = fat_->NumberOfFatBlocks();
-    uint32_t chain[2] = {vol_->FirstFatBlock(), vol_->FirstMirrorFatBlock()};
-    for (uint32_t i = 0; i < n; ++i) {
-        for (int c = 0; c < 2; ++c) {
-            uint32_t& at = places_[4 * i + 2 * c + (after ? 1 : 0)];
-            const uint32_t before = places_[4 * i + 2 * c];
-            if (!after) {
-                at = chain[c];
-                chain[c] = chain[c] < fat_->getNumEntries() ? fat_->Link(chain[c]) : kChainEnd;
-            } else {
-                at = before < fat_->getNumEntries() && Handled(before) ? remap_[before] : before;
-            }
-        }
-    }
+// The directory's length along its primary chain.
+kwRet Relocation::CountDirBlocks() {
+    uint32_t b = vol_->FirstDirBlock();
+    for (dirBlocks_ = 0; b < fat_->getNumEntries() && dirBlocks_ < fat_->getNumEntries();
+         ++dirBlocks_)
+        b = fat_->Link(b);
+    return b == kChainEnd && dirBlocks_ != 0 ? KW_OK : ERR_FAT_INVALID_ENTRIES;
 }
 
-kwRet Relocation::WriteFat() {
-    const uint32_t n = fat_->NumberOfFatBlocks();
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t* p = places_ + 4 * i;
-        for (uint32_t k : {1u, 0u, 3u, 2u}) {
-            if (p[k] >= fat_->getNumEntries() || (k % 2 == 0 && p[k] == p[k + 1]))
+// Before: along the chains the disk names; after: where the pass moved them.
+void Relocation::RecordPlaces(bool after) {
+    const uint32_t entries = fat_->getNumEntries();
+    uint32_t chain[4] = {vol_->FirstFatBlock(), vol_->FirstMirrorFatBlock(), vol_->FirstDirBlock(),
+                         vol_->FirstMirrorDirBlock()};
+    for (uint32_t i = 0; i < Items(); ++i)
+        for (uint32_t c = 0; c < 2; ++c) {
+            const uint32_t before = Place(i, c, kBefore);
+            if (after) {
+                Place(i, c, kAfter) =
+                    before < entries && moved_[before] != 0 ? moved_[before] : before;
                 continue;
-            if (kwRet rc = fat_->WriteTableBlock(i, p[k]); rc != KW_OK)
+            }
+            uint32_t& at = chain[(i < fatBlocks_ ? 0 : 2) + c];
+            Place(i, c, kBefore) = at;
+            at = at < entries ? fat_->Link(at) : kChainEnd;
+        }
+}
+
+// Fresh places: free in the table before the pass and after it (a block
+// the pass emptied is still read by the disk's state), a FAT block's low
+// enough that a read along the chain has its entry already. 511 when the
+// volume has too few.
+kwRet Relocation::ChooseFresh() {
+    const uint32_t entries = fat_->getNumEntries();
+    const uint64_t perBlock = fat_->EntriesPerBlock();
+    // A block reserved but no block's target is one the caller keeps free:
+    // it may hold the fresh copy, which leaves again with the pass.
+    STATE_MAP targets;
+    if (targets.Create(entries, false) != KW_OK)
+        return ERR_NO_MEMORY;
+    for (uint32_t b = 0; b < entries; ++b)
+        if (remap_[b] != 0 && remap_[b] < entries)
+            targets.SetBit(remap_[b]);
+    auto fit = [&](uint32_t b) {
+        return (fat_->IsFree(b) ||
+                (fat_->IsReserved(b) && fat_->Value(b) == 0 && !targets.IsSet(b))) &&
+               moved_[b] == 0 && vol_->FindSegment(b) != nullptr;
+    };
+    uint32_t cursor = 1;
+    for (uint32_t i = 0; i < Items(); ++i)
+        for (uint32_t c = 0; c < 2; ++c) {
+            uint32_t& fresh = Place(i, c, kFresh);
+            if (!Copies(i) || (c == 1 && Shared(i))) {
+                fresh = Copies(i) ? Place(i, 0, kFresh) : Place(i, c, kAfter);
+                continue;
+            }
+            const uint64_t end =
+                i < fatBlocks_ ? std::min<uint64_t>(entries, (i + 1) * perBlock) : entries;
+            cursor = i == fatBlocks_ && c == 0 ? 1 : cursor; // the directory may go anywhere
+            while (cursor < end && !fit(cursor))
+                ++cursor;
+            if (cursor >= end)
+                return ERR_NO_ROOM_TO_RESIZE;
+            fresh = cursor;
+            fat_->SetEntry(cursor, 1, kReservedLink); // taken until linked
+        }
+    return KW_OK;
+}
+
+// The system chains on the slot's places (FAT, or the directory).
+void Relocation::LinkPlaces(Slot slot, bool dir) {
+    const uint32_t from = dir ? fatBlocks_ : 0;
+    const uint32_t to = dir ? Items() : fatBlocks_;
+    for (uint32_t i = from; i < to; ++i)
+        for (uint32_t c = 0; c < 2; ++c)
+            fat_->SetEntry(Place(i, c, slot), i - from,
+                           i + 1 < to ? Place(i + 1, c, slot) : kChainEnd);
+}
+
+// The in-memory table to the FAT blocks of the slot, both copies.
+kwRet Relocation::WriteSystem(Slot slot) {
+    for (uint32_t i = 0; i < fatBlocks_; ++i)
+        for (uint32_t c = 0; c < 2; ++c) {
+            if (c == 1 && Shared(i))
+                continue;
+            if (kwRet rc = fat_->WriteTableBlock(i, Place(i, c, slot)); rc != KW_OK)
                 return rc;
         }
-    }
     return KW_OK;
+}
+
+// The directory's blocks from one slot's places to another's (primary read
+// first, the mirror when it fails), the moved blocks' numbers turned to
+// their new places on the way.
+kwRet Relocation::WriteDir(Slot from, Slot to, bool rewrite) {
+    STATE_MAP moved;
+    const uint32_t entries = fat_->getNumEntries();
+    if (moved.Create(entries, false) != KW_OK)
+        return ERR_NO_MEMORY;
+    for (uint32_t b = 0; b < entries; ++b)
+        if (moved_[b] != 0)
+            moved.SetBit(b);
+    const uint32_t bpb = vol_->BytesPerBlock();
+    uint8_t* block = nullptr;
+    if (kwGetMemory(bpb, &block) != KW_OK)
+        return ERR_NO_MEMORY;
+    kwRet rc = KW_OK;
+    for (uint32_t i = fatBlocks_; i < Items() && rc == KW_OK; ++i) {
+        rc = vol_->ReadBlock(Place(i, 0, from), block);
+        if (rc != KW_OK)
+            rc = vol_->ReadBlock(Place(i, 1, from), block);
+        for (uint32_t at = 0; rewrite && rc == KW_OK && at + kDirEntryBytes <= bpb;
+             at += kDirEntryBytes)
+            RewriteDirEntry(block + at, moved_, &moved);
+        for (uint32_t c = 0; c < 2 && rc == KW_OK; ++c)
+            if (c == 0 || !Shared(i))
+                rc = vol_->WriteBlock(Place(i, c, to), block);
+    }
+    kwFreeMemory(&block);
+    return rc;
+}
+
+kwRet Relocation::FlushVolume() const {
+    for (NetW_Segment* s = vol_->FirstSegment(); s != nullptr; s = s->nextInVolume)
+        if (kwRet rc = phyFlush(s->GetPartition()->disk); rc != KW_OK)
+            return rc;
+    return KW_OK;
+}
+
+// One write of the volume tables names the slot's FAT and directory; when
+// it fails, the names of `back` are written again (the disk may hold either
+// after a failed write of the tables).
+kwRet Relocation::Switch(Slot slot, Slot back) {
+    auto names = [&](Slot at, uint32_t blocks[4]) {
+        blocks[0] = Place(0, 0, at);
+        blocks[1] = Place(0, 1, at);
+        blocks[2] = Place(fatBlocks_, 0, at);
+        blocks[3] = Place(fatBlocks_, 1, at);
+    };
+    uint32_t blocks[4];
+    names(slot, blocks);
+    const kwRet rc = vol_->SetSystemBlocks(blocks);
+    if (rc != KW_OK) {
+        names(back, blocks);
+        vol_->SetSystemBlocks(blocks);
+    }
+    return rc;
+}
+
+// The table after the pass (targets' entries, links to the new places, old
+// places empty) is written twice: first with the FAT and a directory that
+// changes on fresh places, which the disk's state does not read, switched
+// to at one write; then to the system chains' own places (where the pass
+// left them), which the fresh state does not read, switched back to.
+kwRet Relocation::Commit() {
+    dirChanges_ = headMoved_;
+    for (uint32_t i = fatBlocks_; i < Items(); ++i)
+        dirChanges_ = dirChanges_ || Place(i, 0, kAfter) != Place(i, 0, kBefore) ||
+                      Place(i, 1, kAfter) != Place(i, 1, kBefore);
+    uint8_t* final = nullptr;
+    if (fat_->Snapshot(&final) != KW_OK)
+        return ERR_NO_MEMORY;
+    kwRet rc = ChooseFresh();
+    if (rc != KW_OK) {
+        kwFreeMemory(&final);
+        return rc;
+    }
+    for (uint32_t i = 0; i < Items(); ++i)
+        for (uint32_t c = 0; c < 2 && Copies(i); ++c)
+            fat_->SetEntry(Place(i, c, kAfter), 0, 0);
+    LinkPlaces(kFresh, false);
+    if (dirChanges_)
+        LinkPlaces(kFresh, true);
+    rc = WriteSystem(kFresh);
+    if (rc == KW_OK && dirChanges_)
+        rc = WriteDir(kBefore, kFresh, true);
+    if (rc == KW_OK)
+        rc = FlushVolume();
+    if (rc == KW_OK)
+        rc = Switch(kFresh, kBefore);
+    switched_ = rc == KW_OK;
+    fat_->Restore(final);
+    kwFreeMemory(&final);
+    if (rc == KW_OK)
+        rc = WriteSystem(kAfter);
+    if (rc == KW_OK && dirChanges_)
+        rc = WriteDir(kFresh, kAfter, false);
+    if (rc == KW_OK)
+        rc = FlushVolume();
+    return rc == KW_OK ? Switch(kAfter, kFresh) : rc;
 }
 
 void Relocation::Relink() {
@@ -414,7 +597,7 @@ kwRet Relocation::Pass() {
     if (fat_->Snapshot(&table_) != KW_OK)
         return ERR_NO_MEMORY;
     vol_->GetSystemBlocks(system_);
-    dirTouched_ = false;
+    switched_ = false;
     RecordPlaces(false);
     headMoved_ = false;
     uint32_t queued = 0;
@@ -429,51 +612,23 @@ kwRet Relocation::Pass() {
     if (queued == 0)
         return ERR_NO_ROOM_TO_RESIZE; // nothing can move: the passes would not end
     RecordPlaces(true);
-    kwRet rc = WriteFat(); // the targets' entries
-    if (rc != KW_OK)
-        return rc;
     Relink();
-    if ((rc = WriteFat()) != KW_OK) // the links name the new places
+    if (kwRet rc = ClearHandled(); rc != KW_OK)
         return rc;
-    dirTouched_ = headMoved_;
-    if (headMoved_ && (rc = FixDirectoryBlocks(vol_, remap_, &handled_, nullptr, true)) != KW_OK)
-        return rc;
-    if ((rc = ClearHandled()) != KW_OK)
-        return rc;
-    return WriteFat(); // the old places are free
+    return Commit();
 }
 
-// After a failed pass: the table as it was before the pass goes back to the
-// places its FAT blocks had, the system block numbers back, and directory
-// entries that were turned to moved blocks back to where those came from.
-// The first failure ends it; the disk then holds a state a cut could leave.
+// After a pass that failed before its switch: the table and the system
+// block numbers as they were (the disk still holds that state). After the
+// switch the disk holds the pass's table on the fresh places, which is
+// read again.
 kwRet Relocation::Rollback() {
-    if (table_ == nullptr)
-        return KW_OK;
+    if (switched_ || table_ == nullptr)
+        return fat_->Read();
     fat_->Restore(table_);
-    kwRet rc = KW_OK;
-    for (uint32_t i = 0; i < fat_->NumberOfFatBlocks() && rc == KW_OK; ++i)
-        for (uint32_t k : {0u, 2u})
-            if (rc == KW_OK && places_[4 * i + k] < fat_->getNumEntries())
-                rc = fat_->WriteTableBlock(i, places_[4 * i + k]);
     uint32_t now[4];
     vol_->GetSystemBlocks(now);
-    if (rc == KW_OK && std::memcmp(now, system_, sizeof now) != 0)
-        rc = vol_->SetSystemBlocks(system_);
-    if (rc != KW_OK || !dirTouched_)
-        return rc;
-    // The way back: each moved block's place names the block it came from.
-    STATE_MAP back;
-    if (back.Create(fat_->getNumEntries(), false) != KW_OK)
-        return ERR_NO_MEMORY;
-    const uint32_t entries = fat_->getNumEntries();
-    std::memset(saved_, 0, entries * 4);
-    for (uint32_t b = 0; b < entries; ++b)
-        if (moved_[b] != 0 && moved_[b] < entries) {
-            saved_[moved_[b]] = b;
-            back.SetBit(moved_[b]);
-        }
-    return FixDirectoryBlocks(vol_, saved_, &back, nullptr, false);
+    return std::memcmp(now, system_, sizeof now) != 0 ? vol_->SetSystemBlocks(system_) : KW_OK;
 }
 
 kwRet Relocation::Run() {
@@ -494,7 +649,8 @@ kwRet Relocation::Run() {
             // The pass's moves are dropped: the table is the disk's again and
             // the remap as it was before the pass.
             DbgPrintf("Relocation pass failed (%u); the FAT is read again\r\n", rc);
-            std::memcpy(remap_, saved_, fat_->getNumEntries() * 4);
+            if (!switched_)
+                std::memcpy(remap_, saved_, fat_->getNumEntries() * 4);
             Rollback();
             fat_->Read();
             break;

@@ -4,20 +4,31 @@
 // them, the volume's first FAT and directory blocks (in every segment entry)
 // and the first blocks the directory names.
 //
-// The relocation works in passes. A pass copies the blocks whose targets are
-// reserved (and parks blocks that sit on another block's target in free
-// blocks), then writes, each step flushed before the next: the FAT with the
-// targets' entries (nothing names them yet), the FAT with every link turned
-// to the new places, the system block numbers and the directory, and the FAT
-// with the old places emptied. Every FAT block is written to its place in the
-// chain before the pass and its place after it, so whichever the disk names,
-// it holds the table of the last step or of the one before. A crash between
-// any two writes leaves every file's data reachable, at most with blocks no
-// chain names. A failed pass is put back: the table it started from goes to
-// its FAT blocks' places, the system block numbers and the directory entries
-// it turned to moved blocks are turned back (a failed write ends that, the
-// disk then holding a state a cut could leave), the FAT is read again from
-// the disk and the remap is as it was before the pass.
+// The relocation works in passes, each a change of the volume at one write:
+//
+// 1. The data: blocks whose targets are reserved are copied there, and
+//    blocks that sit on another block's target are parked in free blocks;
+//    flushed. The disk's FAT names none of these places yet.
+// 2. The table after the pass is built in memory (the targets' entries,
+//    every link turned to the new places, the old places emptied).
+// 3. It is written, with the FAT's own chain (and, when chain heads or
+//    directory blocks move, a copy of the directory with the new first
+//    blocks) on fresh places: blocks free both before and after the pass,
+//    which the disk's state does not read. Flushed.
+// 4. One write of the volume tables names the fresh FAT and directory: the
+//    commit point. The pass's old places are free from here on.
+// 5. The same table, with the FAT and the directory on the places the pass
+//    leaves them at (which the fresh state does not read), is written and
+//    flushed, and the volume tables name them again.
+//
+// A cut anywhere leaves the state before the pass, the fresh state or the
+// state after it, each whole: both FAT copies equal, every chain sound. A
+// pass that fails before its commit leaves the disk as it was, and the
+// table and the remap go back to how they were; one that fails after it
+// leaves the pass done on the fresh places, and the table is read again
+// from the disk. Fresh places need room: a FAT block's low enough that a
+// read along the chain finds its entry; without it the pass ends with 511
+// before it writes anything of its FAT.
 #pragma once
 
 #include "engine/core/kwret.h"
