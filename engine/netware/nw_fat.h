@@ -121,14 +121,16 @@ public:
     // memory: they are stored as free entries, here and in Write.
     kwRet WriteTableBlock(uint32_t index, uint32_t block);
     // Moves the n blocks of both FAT chains (places[0] primary, places[1]
-    // mirror) to the targets that are free in the table, each write flushed:
-    // the table in which both places of a moving block hold its entry
-    // (value, link on to the next block's new place) to the new places and
-    // then to the old ones, so that a read along either chain finds it; the
-    // volume's first FAT blocks; the table with the old places free to the
-    // new places. places then holds where the blocks are. A failed write
-    // puts the table with the old places back there and the first FAT
-    // blocks back.
+    // mirror) to the targets that are free in the table, each write flushed.
+    // When every block moves: the table with the chains on the targets and
+    // the old places free to the targets, then one write of the volume
+    // tables names them. Otherwise the table in which both places of a
+    // moving block hold its entry (value, link on to the next block's new
+    // place) to the new places and then to the old ones, so that a read
+    // along either chain finds it; the volume's first FAT blocks; the table
+    // with the old places free to the new places. places then holds where
+    // the blocks are. A failed write puts the table with the old places back
+    // there and the first FAT blocks back.
     kwRet MoveChains(uint32_t* const places[2], const uint32_t* const targets[2], uint32_t n);
     // Writes the table to both copies' chains; unlike Write, a copy that
     // fails alone is reported (for writes a step relies on).
@@ -142,6 +144,8 @@ public:
     const uint8_t* StoredBlock(uint32_t i, uint8_t* scratch) const;
 
 private:
+    kwRet MoveWholeChains(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
+                          const uint32_t before[4]);
     kwRet MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
                        const uint32_t before[4]);
     kwRet TransferBlocks(bool write);

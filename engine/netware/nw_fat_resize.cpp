@@ -232,8 +232,45 @@ kwRet NWFat::MoveChains(uint32_t* const places[2], const uint32_t* const targets
     return rc == ERR_NO_MEMORY ? ERR_NW_RESIZE_MEMORY : rc;
 }
 
+// Every FAT block moves: the table with its chains on the new places and
+// the old places free goes to the new places (which the disk's state does
+// not read), then one write of the volume tables names them. A failure puts
+// the table in memory and the names back.
+kwRet NWFat::MoveWholeChains(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
+                             const uint32_t before[4]) {
+    LinkChains(this, to, n);
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            SetEntry(places[copy][k], 0, 0);
+    kwRet rc = WriteChainPlaces(this, to, n);
+    const uint32_t system[4] = {to[0][0], to[1][0], before[2], before[3]};
+    bool named = false;
+    if (rc == KW_OK) {
+        named = true;
+        rc = volume_->SetSystemBlocks(system);
+    }
+    if (rc == KW_OK) {
+        for (uint32_t copy = 0; copy < 2; ++copy)
+            std::memcpy(places[copy], to[copy], n * 4);
+        return KW_OK;
+    }
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            SetEntry(to[copy][k], 0, 0);
+    LinkChains(this, places, n);
+    if (named)
+        volume_->SetSystemBlocks(before);
+    return rc;
+}
+
 kwRet NWFat::MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
                           const uint32_t before[4]) {
+    bool whole = n != 0;
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            whole = whole && to[copy][k] != places[copy][k];
+    if (whole)
+        return MoveWholeChains(places, to, n, before);
     LinkChains(this, to, n);
     for (uint32_t copy = 0; copy < 2; ++copy)
         for (uint32_t k = 0; k < n; ++k)

@@ -267,12 +267,12 @@ TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
     CheckCutsOfEveryStep(false);
 }
 
-// The relocation passes are whole in every cut state (nw_reloc_test.cpp),
-// but other writes of the steps still leave cut states that both checks
-// refuse (copies that differ, blocks in no chain, broken chains; 2001 and
-// 2005 from the engine), among them the move of FAT blocks from their
-// stand-ins to their planned places, which writes the live FAT in place,
-// primary then mirror. Kept disabled until those commit at one write too.
+// The relocation passes and a move of every FAT block from its stand-in are
+// whole in every cut state, but other writes of the steps still leave cut
+// states that both checks refuse (copies that differ, broken chains, blocks
+// in no chain; 2005 from the engine): a segment moved up and the second
+// segment grown at its front. Kept disabled until those commit at one
+// write too.
 TEST(NwSegmentResize, DISABLED_EveryCutStateOfEveryStepPassesBothChecks) {
     CheckCutsOfEveryStep(true);
 }
