@@ -208,6 +208,21 @@ void LinkChains(NWFat* fat, const uint32_t* const* places, uint32_t n) {
             fat->SetEntry(places[copy][k], k, k + 1 < n ? places[copy][k + 1] : kChainEnd);
 }
 
+// The chains are on their new places from here on.
+void KeepPlaces(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n) {
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        std::memcpy(places[copy], to[copy], n * 4);
+}
+
+// The table in memory with the chains on their old places again.
+void PutChainsBack(NWFat* fat, const uint32_t* const places[2], const uint32_t* const to[2],
+                   uint32_t n) {
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        for (uint32_t k = 0; k < n; ++k)
+            fat->SetEntry(to[copy][k], 0, 0);
+    LinkChains(fat, places, n);
+}
+
 } // namespace
 
 kwRet NWFat::MoveChains(uint32_t* const places[2], const uint32_t* const targets[2], uint32_t n) {
@@ -250,14 +265,10 @@ kwRet NWFat::MoveWholeChains(uint32_t* const places[2], const uint32_t* const to
         rc = volume_->SetSystemBlocks(system);
     }
     if (rc == KW_OK) {
-        for (uint32_t copy = 0; copy < 2; ++copy)
-            std::memcpy(places[copy], to[copy], n * 4);
+        KeepPlaces(places, to, n);
         return KW_OK;
     }
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            SetEntry(to[copy][k], 0, 0);
-    LinkChains(this, places, n);
+    PutChainsBack(this, places, to, n);
     if (named)
         volume_->SetSystemBlocks(before);
     return rc;
@@ -288,14 +299,10 @@ kwRet NWFat::MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2]
     if (rc == KW_OK)
         rc = WriteChainPlaces(this, to, n);
     if (rc == KW_OK) {
-        for (uint32_t copy = 0; copy < 2; ++copy)
-            std::memcpy(places[copy], to[copy], n * 4);
+        KeepPlaces(places, to, n);
         return KW_OK;
     }
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            SetEntry(to[copy][k], 0, 0);
-    LinkChains(this, places, n);
+    PutChainsBack(this, places, to, n);
     WriteChainPlaces(this, places, n);
     uint32_t now[4];
     volume_->GetSystemBlocks(now);
