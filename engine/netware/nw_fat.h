@@ -124,13 +124,11 @@ public:
     // mirror) to the targets that are free in the table, each write flushed.
     // When every block moves: the table with the chains on the targets and
     // the old places free to the targets, then one write of the volume
-    // tables names them. Otherwise the table in which both places of a
-    // moving block hold its entry (value, link on to the next block's new
-    // place) to the new places and then to the old ones, so that a read
-    // along either chain finds it; the volume's first FAT blocks; the table
-    // with the old places free to the new places. places then holds where
-    // the blocks are. A failed write puts the table with the old places back
-    // there and the first FAT blocks back.
+    // tables names them. When only some move, the chains go that way first
+    // to stand-in places (free, none of the targets) and from there to the
+    // targets, so no live FAT block is written in place. places then holds
+    // where the blocks are. A failed hop puts the table and the names of
+    // its start back (after the first hop, that is the stand-ins).
     kwRet MoveChains(uint32_t* const places[2], const uint32_t* const targets[2], uint32_t n);
     // Writes the table to both copies' chains; unlike Write, a copy that
     // fails alone is reported (for writes a step relies on).
@@ -148,6 +146,7 @@ private:
                           const uint32_t before[4]);
     kwRet MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
                        const uint32_t before[4]);
+    kwRet ChooseStandIns(uint32_t* const fresh[2], const uint32_t* const to[2], uint32_t n) const;
     kwRet TransferBlocks(bool write);
     kwRet CheckChains(KWERRORMGR* errors, STATE_MAP* map);
     kwRet CheckSegments(KWERRORMGR* errors);

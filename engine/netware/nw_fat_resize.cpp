@@ -274,6 +274,38 @@ kwRet NWFat::MoveWholeChains(uint32_t* const places[2], const uint32_t* const to
     return rc;
 }
 
+// Stand-in places for the chains: free in the table, none of the targets,
+// FAT block k low enough that a read along the chain has its entry already.
+kwRet NWFat::ChooseStandIns(uint32_t* const fresh[2], const uint32_t* const to[2],
+                            uint32_t n) const {
+    const uint64_t perBlock = EntriesPerBlock();
+    auto taken = [&](uint32_t b, uint32_t copy, uint32_t k) {
+        for (uint32_t c = 0; c < 2; ++c)
+            for (uint32_t j = 0; j < n; ++j)
+                if (to[c][j] == b || ((c < copy || (c == copy && j < k)) && fresh[c][j] == b))
+                    return true;
+        return false;
+    };
+    for (uint32_t copy = 0; copy < 2; ++copy) {
+        uint32_t cursor = 1;
+        for (uint32_t k = 0; k < n; ++k) {
+            const uint64_t end = std::min<uint64_t>(entries_, (k + 1) * perBlock);
+            while (cursor < end && (!IsFree(cursor) || volume_->FindSegment(cursor) == nullptr ||
+                                    taken(cursor, copy, k)))
+                ++cursor;
+            if (cursor >= end)
+                return ERR_NO_ROOM_TO_RESIZE;
+            fresh[copy][k] = cursor++;
+        }
+    }
+    return KW_OK;
+}
+
+// Some FAT blocks move, others stay: a block written in place would leave
+// the copies differing at a cut. So the chains go whole to stand-in places
+// and from there whole to the targets, each hop committed by one write of
+// the volume tables. A failure in the second hop leaves the chains on the
+// stand-ins (places says so), a sound state.
 kwRet NWFat::MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2], uint32_t n,
                           const uint32_t before[4]) {
     bool whole = n != 0;
@@ -282,33 +314,18 @@ kwRet NWFat::MoveChainsTo(uint32_t* const places[2], const uint32_t* const to[2]
             whole = whole && to[copy][k] != places[copy][k];
     if (whole)
         return MoveWholeChains(places, to, n, before);
-    LinkChains(this, to, n);
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            SetEntry(places[copy][k], k, Link(to[copy][k]));
-    kwRet rc = WriteChainPlaces(this, to, n);
+    uint32_t* both = nullptr;
+    if (kwGetMemory(n * 8, &both) != KW_OK)
+        return ERR_NO_MEMORY;
+    uint32_t* fresh[2] = {both, both + n};
+    kwRet rc = ChooseStandIns(fresh, to, n);
     if (rc == KW_OK)
-        rc = WriteChainPlaces(this, places, n, to);
-    const uint32_t system[4] = {to[0][0], to[1][0], before[2], before[3]};
-    if (rc == KW_OK && (system[0] != before[0] || system[1] != before[1]))
-        rc = volume_->SetSystemBlocks(system);
-    for (uint32_t copy = 0; copy < 2; ++copy)
-        for (uint32_t k = 0; k < n; ++k)
-            if (places[copy][k] != to[copy][k])
-                SetEntry(places[copy][k], 0, 0);
-    if (rc == KW_OK)
-        rc = WriteChainPlaces(this, to, n);
-    if (rc == KW_OK) {
-        KeepPlaces(places, to, n);
-        return KW_OK;
-    }
-    PutChainsBack(this, places, to, n);
-    WriteChainPlaces(this, places, n);
-    uint32_t now[4];
-    volume_->GetSystemBlocks(now);
-    if (now[0] != before[0] || now[1] != before[1])
-        volume_->SetSystemBlocks(before);
-    return rc;
+        rc = MoveWholeChains(places, fresh, n, before);
+    kwFreeMemory(&both);
+    if (rc != KW_OK)
+        return rc;
+    const uint32_t between[4] = {places[0][0], places[1][0], before[2], before[3]};
+    return MoveWholeChains(places, to, n, between);
 }
 
 kwRet NWFat::Snapshot(uint8_t** copy) const {
