@@ -186,9 +186,8 @@ TEST(NwSegmentResize, RandomMovesAndSizesWithinTheLimitsKeepEveryFile) {
 // flushes reordered) and failed at a spread of writes: every
 // file keeps its data in every state; a failed resize leaves the segment as
 // the disk has it and can be asked again in the same session, the in-memory
-// tables being the disk's. With `strict`, every cut state must also pass the
-// walker's and the engine's checks (the old or the new state, not only the
-// files' bytes).
+// tables being the disk's. Every cut state passes the walker's check (equal
+// FAT copies, whole chains); with `strict`, the engine's check too.
 void CheckCutsOfEveryStep(bool strict) {
     struct Case {
         const char* what;
@@ -232,10 +231,7 @@ void CheckCutsOfEveryStep(bool strict) {
         size_t writes = 0;
         kwtest::ForEachCutState(image, log, [&](const std::string& state, size_t k) {
             SCOPED_TRACE(k);
-            if (strict)
-                ExpectSound(state, files, true);
-            else
-                ASSERT_EQ(NwWalker(state).Files("VOL"), files);
+            ExpectSound(state, files, strict);
             writes = k;
         });
         // A disk that reorders the writes between two flushes.
@@ -267,12 +263,12 @@ TEST(NwSegmentResize, ACutOrAFailedWriteInAnyStepLosesNothing) {
     CheckCutsOfEveryStep(false);
 }
 
-// The relocation passes and a move of every FAT block from its stand-in are
-// whole in every cut state, but other writes of the steps still leave cut
-// states that both checks refuse (copies that differ, broken chains, blocks
-// in no chain; 2005 from the engine): a segment moved up and the second
-// segment grown at its front. Kept disabled until those commit at one
-// write too.
+// Every FAT write of the steps now commits at one write of the volume tables
+// (the walker's check holds in every cut state), but between a step's switch
+// and its last FAT move the FAT lies on stand-ins that do not match the
+// planned places, and the engine's check reports 1465 (wrong number of FAT
+// blocks in a segment) there. Kept disabled until the check or the step
+// knows that state.
 TEST(NwSegmentResize, DISABLED_EveryCutStateOfEveryStepPassesBothChecks) {
     CheckCutsOfEveryStep(true);
 }
