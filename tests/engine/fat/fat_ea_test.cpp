@@ -117,7 +117,7 @@ protected:
     std::string ReadEa(const fs::path& image) const {
         return kwtest::Capture(kEnv + "mtype -i " + kwtest::Quote(image) + " ::EADATA.SF");
     }
-    // Every record of the spec at its location in clusters of clusterBytes.
+    // Every record the layout lists lies at its location, counted in clusters of clusterBytes.
     void ExpectRecords(const std::string& file, const EaSpec& spec, uint32_t clusterBytes) {
         EaRead r = ParseEa(file, clusterBytes);
         EXPECT_EQ(r.location.size(), spec.attrs.size());
